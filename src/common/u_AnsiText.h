@@ -1,0 +1,27 @@
+#pragma once
+// The two platform notions of text the system relies on:
+// - the "system ANSI code page": the code page Windows would choose for the user's locale
+//   (LC_ALL, else LC_CTYPE, else LANG), windows-1252 when none fits; byte texts of the system
+//   are in it, and convert to and from UTF-16 and UTF-8 here;
+// - the user locale's case-insensitive comparison: ICU collation of that locale at secondary
+//   strength over text decoded from the code page ("Readme.txt" equals "README.TXT",
+//   "a-b" differs from "ab").
+
+#include <string>
+#include <string_view>
+
+// The code page number (1252, 1251, 932, ...) and its ICU converter name ("windows-1252").
+int SystemAnsiCodePage();
+const char* SystemAnsiCodePageName();
+
+std::u16string AnsiToUtf16(std::string_view text);
+std::string AnsiToUtf8(std::string_view text);
+// A character the code page cannot hold raises EConvertError naming it; never a silent "?".
+std::string Utf16ToAnsi(std::u16string_view text);
+std::string Utf8ToAnsi(std::string_view text);
+
+// <0, 0, >0 as a orders before, with or after b under the user locale, ignoring case.
+int AnsiCompareText(std::string_view a, std::string_view b);
+
+// Re-reads the locale from the environment (for tests that set LANG/LC_ALL).
+void ResetAnsiTextLocale();

@@ -1,0 +1,160 @@
+#include "common/u_Streams.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+// Large enough that copying a big file costs few calls, small enough to stay off the peak.
+constexpr int64_t CopyChunkSize = 1 << 20;
+} // namespace
+
+int64_t TStream::Size() {
+  const int64_t position = Seek(0, soCurrent);
+  const int64_t size = Seek(0, soEnd);
+  Seek(position, soBeginning);
+  return size;
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+  if (count != 0 && Read(buffer, count) != count)
+    throw EReadError(SReadError);
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+  if (count != 0 && Write(buffer, count) != count)
+    throw EWriteError(SWriteError);
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+  if (count == 0) {
+    source.SetPosition(0);
+    count = source.Size();
+  }
+  std::vector<char> chunk(size_t(std::min(count, CopyChunkSize)));
+  int64_t left = count;
+  while (left > 0) {
+    const int64_t part = std::min(left, int64_t(chunk.size()));
+    source.ReadBuffer(chunk.data(), part);
+    WriteBuffer(chunk.data(), part);
+    left -= part;
+  }
+  return count;
+}
+
+std::string TStream::ReadRest() {
+  const int64_t position = Position();
+  const int64_t size = Size();
+  std::string bytes(size_t(std::max<int64_t>(size - position, 0)), '\0');
+  ReadBuffer(bytes.data(), int64_t(bytes.size()));
+  return bytes;
+}
+
+int64_t TStringStream::Read(void* buffer, int64_t count) {
+  const int64_t available = std::max<int64_t>(int64_t(FData.size()) - FPosition, 0);
+  const int64_t n = std::clamp<int64_t>(count, 0, available);
+  if (n > 0)
+    std::memcpy(buffer, FData.data() + FPosition, size_t(n));
+  FPosition += n;
+  return n;
+}
+
+int64_t TStringStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0)
+    return 0;
+  const size_t end = size_t(FPosition + count);
+  if (end > FData.size())
+    FData.resize(end);
+  std::memcpy(FData.data() + FPosition, buffer, size_t(count));
+  FPosition += count;
+  return count;
+}
+
+int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int64_t target = FPosition;
+  switch (origin) {
+  case soBeginning: target = offset; break;
+  case soCurrent: target = FPosition + offset; break;
+  case soEnd: target = int64_t(FData.size()) + offset; break;
+  }
+  FPosition = std::max<int64_t>(target, 0);
+  return FPosition;
+}
+
+void TStringStream::SetSize(int64_t newSize) {
+  FData.resize(size_t(std::max<int64_t>(newSize, 0)));
+  FPosition = std::min<int64_t>(FPosition, int64_t(FData.size()));
+}
+
+std::string TStringStream::TakeDataString() {
+  FPosition = 0;
+  return std::exchange(FData, {});
+}
+
+TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileName(fileName) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+  case fmOpenRead: flags |= O_RDONLY; break;
+  case fmOpenWrite: flags |= O_WRONLY; break;
+  case fmOpenReadWrite: flags |= O_RDWR; break;
+  case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+  }
+  FHandle = ::open(fileName.c_str(), flags, 0666);
+  if (FHandle < 0) {
+    const std::string reason = SysErrorMessage(errno);
+    if (mode == fmCreate)
+      throw EFCreateError(Format(SFCreateErrorEx, fileName.c_str(), reason.c_str()));
+    throw EFOpenError(Format(SFOpenErrorEx, fileName.c_str(), reason.c_str()));
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (FHandle >= 0)
+    ::close(FHandle);
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(FHandle, static_cast<char*>(buffer) + done, size_t(count - done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n =
+        ::write(FHandle, static_cast<const char*>(buffer) + done, size_t(count - done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
+  const off_t position = ::lseek(FHandle, off_t(offset), whence);
+  if (position < 0)
+    return ::lseek(FHandle, 0, SEEK_CUR);
+  return position;
+}
+
+void TFileStream::SetSize(int64_t newSize) {
+  if (::ftruncate(FHandle, off_t(newSize)) != 0)
+    RaiseLastOSError();
+  if (Position() > newSize)
+    Seek(0, soEnd);
+}

@@ -1,0 +1,60 @@
+#include "common/u_Files.h"
+#include "common/u_SysUtils.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+class FilesTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FFolder = fs::temp_directory_path() / ("folioset-files-" + std::to_string(::getpid()));
+    fs::create_directories(FFolder);
+    FOldTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", FFolder.c_str(), 1);
+  }
+  void TearDown() override {
+    if (FOldTmp.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", FOldTmp.c_str(), 1);
+    fs::remove_all(FFolder);
+  }
+  fs::path FFolder;
+  std::string FOldTmp;
+};
+
+TEST_F(FilesTest, TempNameFormAndSkippingExistingFiles) {
+  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo1.TMP.exe").string());
+  EXPECT_EQ(MakeTempFileName("ab", "", 0x1234A), (FFolder / "ab234A.TMP").string());
+  SaveStringToFile("", (FFolder / "eBo1.TMP.exe").string());
+  SaveStringToFile("", (FFolder / "eBo2.TMP.exe").string());
+  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo3.TMP.exe").string());
+  EXPECT_FALSE(fs::exists(FFolder / "eBo3.TMP.exe")) << "nothing is created";
+}
+
+TEST_F(FilesTest, TempNameSkipsDanglingLinks) {
+  fs::create_symlink(FFolder / "nowhere", FFolder / "eBo1.TMP.exe");
+  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo2.TMP.exe").string());
+}
+
+TEST_F(FilesTest, SaveCreatesFoldersAndLoadReadsBack) {
+  const std::string path = (FFolder / "a" / "b" / "c.bin").string();
+  const std::string bytes("x\0y\xff", 4);
+  SaveStringToFile(bytes, path);
+  EXPECT_EQ(LoadFileToString(path), bytes);
+  SaveStringToFile("", path);
+  EXPECT_EQ(LoadFileToString(path), "");
+}
+
+TEST_F(FilesTest, LoadOfMissingFileRaisesOpenError) {
+  const std::string path = (FFolder / "missing").string();
+  try {
+    LoadFileToString(path);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". No such file or directory");
+  }
+}
