@@ -28,10 +28,20 @@ const char* const SSoftwareBranch = "Software";
 // Ends a restore at the first value that cannot be applied.
 struct ERestoreStopped {};
 
+// The controls placed on parent, in its order; dialogs and menus it owns are windows of their
+// own and not among them.
+QWidgetList ChildControls(QWidget* parent) {
+  QWidgetList controls;
+  for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    if (!child->isWindow())
+      controls.append(child);
+  return controls;
+}
+
 // Visits every control below parent, each child's own children before the child; stops the
 // whole walk as soon as visit returns true.
 bool WalkControls(QWidget* parent, const std::function<bool(QWidget*)>& visit) {
-  for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+  for (QWidget* child : ChildControls(parent)) {
     if (WalkControls(child, visit) || visit(child))
       return true;
   }
@@ -271,7 +281,7 @@ QWidget* FindSplitControl(QSplitter* splitter) {
 }
 
 QWidget* FindControlByName(QWidget* form, const QString& name) {
-  for (QWidget* child : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+  for (QWidget* child : ChildControls(form)) {
     if (child->objectName().compare(name, Qt::CaseInsensitive) == 0)
       return child;
     if (QWidget* found = FindControlByName(child, name))
