@@ -3,12 +3,17 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 # The window's units, shared by the program and its tests.
 add_library(folioset_gui STATIC
-  frm_Main.cpp
   u_Forms.cpp
-  u_Version.cpp
-  resources/folioset.qrc)
+  u_Version.cpp)
 set_target_properties(folioset_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(folioset_gui PUBLIC folioset_core Qt6::Widgets)
+
+# The main window drives the e-book document of the core library; until that is built there
+# is no window to make.
+if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/u_EBookDocument.cpp)
+  return()
+endif()
+target_sources(folioset_gui PRIVATE frm_Main.cpp resources/folioset.qrc)
 
 add_executable(folioset main.cpp)
 target_link_libraries(folioset PRIVATE folioset_gui)

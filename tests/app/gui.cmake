@@ -12,4 +12,6 @@ endfunction()
 
 folioset_add_gui_test(test_Version test_Version.cpp)
 folioset_add_gui_test(test_Forms test_Forms.cpp)
-folioset_add_gui_test(test_MainWindow test_MainWindow.cpp)
+if(TARGET folioset)
+  folioset_add_gui_test(test_MainWindow test_MainWindow.cpp)
+endif()
