@@ -82,8 +82,9 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  void LoadSystemMFS(const std::string& modulePath);
-  void ReadEBook(const std::string& path);
+  // Open's steps after the copy: content, description, variables, title, icon and rows.
+  void ReadEBook(const std::string& path, const std::string& modulePath);
+  // The serialized file system packed into a new cabinet image.
   std::string PackSystemMFS();
   void Progress(TEBookStep step, int percent) const;
 
@@ -95,6 +96,8 @@ private:
   std::string FEBookIcon;
   int32_t FTempCounter = 0;
   std::string FFileName;
+  // What System.xml's Variables attribute names; update writes the new variables file there.
+  std::string FVariablesPath;
   std::string FTitle;
   TVariableRows FRows;
 };
