@@ -174,6 +174,11 @@ void TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   OpenEBook(path);
 }
 
+void TEBookDocument::SaveContentToDisk(const std::string& folder) const {
+  if (FOpened)
+    FMFS->Root()->SaveToDisk(folder);
+}
+
 void TEBookDocument::ViewEBook() {
   if (FOpened && OnShellOpen)
     OnShellOpen(FFileName);

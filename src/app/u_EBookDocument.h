@@ -63,6 +63,10 @@ public:
   // Back to the e-book's own icon. Does nothing when closed.
   void ResetIcon();
 
+  // Writes every file of the open book's content below folder (names that could reach
+  // outside it are refused). Does nothing when closed.
+  void SaveContentToDisk(const std::string& folder) const;
+
   bool Opened() const { return FOpened; }
   // The e-book's own path (not the temporary copy's); empty when closed.
   const std::string& FileName() const { return FFileName; }
