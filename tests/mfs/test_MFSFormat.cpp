@@ -1,6 +1,7 @@
 #include "mfs/u_MFS.h"
 
 #include "common/u_Common.h"
+#include "common/u_Files.h"
 
 #include <gtest/gtest.h>
 
@@ -223,4 +224,15 @@ TEST(MFSFormat, DeepNestingLoadsSavesAndFrees) {
   TMFS broken;
   EXPECT_THROW(broken.LoadFromString(Sealed(body.substr(0, body.size() - 3))), EReadError);
   EXPECT_EQ(broken.Root()->Children().Count(), 0);
+}
+
+TEST(MFSFormat, RealBookRoundTripsByteForByte) {
+  const std::string data = LoadFileToString(MFS_TEST_DATA "/typical_info.mfs");
+  TMFS fs;
+  fs.LoadFromString(data);
+  TMFSSession& s = fs.Session();
+  EXPECT_EQ(s.GetFile("\\images\\empty.dat")->Content(), "");
+  EXPECT_NE(s.ReadFile("\\System.xml").find("Variables"), std::string::npos);
+  EXPECT_EQ(s.GetFile("\\pages\\chapter2.html")->Content().size(), 564u);
+  EXPECT_EQ(fs.SaveToString(), data);
 }
