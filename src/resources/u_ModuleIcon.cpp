@@ -38,15 +38,16 @@ void Put32(std::string& out, uint32_t value) {
 // The images a group lists that the module holds, in group order.
 std::vector<TGroupImage> GroupImages(const TPEModule& module, const std::string& groupName) {
   std::vector<TGroupImage> images;
-  const auto group =
-      module.FindResource(TResIdent(uint16_t(ResTypeGroupIcon)), TResIdent(AnsiToWideText(groupName)));
+  const auto group = module.FindResource(TResIdent(uint16_t(ResTypeGroupIcon)),
+                                         TResIdent(AnsiToWideText(groupName)));
   if (!group || group->size() < GroupHeaderSize || Get16(*group, 2) != 1)
     return images;
   const size_t count = Get16(*group, 4);
   if (group->size() < GroupHeaderSize + count * GroupEntrySize)
     return images;
   for (size_t i = 0; i < count; ++i) {
-    const std::string_view entry = group->substr(GroupHeaderSize + i * GroupEntrySize, GroupEntrySize);
+    const std::string_view entry =
+        group->substr(GroupHeaderSize + i * GroupEntrySize, GroupEntrySize);
     const auto image =
         module.FindResource(TResIdent(uint16_t(ResTypeIcon)), TResIdent(Get16(entry, 12)));
     if (!image)

@@ -24,8 +24,7 @@ public:
   // The bytes of resource (type, name): the neutral language (0) when present, else the
   // first language listed; nothing when the module has no such resource. The bytes stay
   // valid while the module lives.
-  std::optional<std::string_view> FindResource(const TResIdent& type,
-                                               const TResIdent& name) const;
+  std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
 
 private:
   std::string FFileName;

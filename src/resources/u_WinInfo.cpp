@@ -2,8 +2,14 @@
 
 #include "common/u_AnsiText.h"
 
-TWindowsKind GetWindowsKind() { return wkUnknown; }
+TWindowsKind GetWindowsKind() {
+  return wkUnknown;
+}
 
-bool IsNonNTWindows() { return GetWindowsKind() < wkWinNT; }
+bool IsNonNTWindows() {
+  return GetWindowsKind() < wkWinNT;
+}
 
-std::u16string AnsiToWideText(std::string_view text) { return AnsiToUtf16(text); }
+std::u16string AnsiToWideText(std::string_view text) {
+  return AnsiToUtf16(text);
+}

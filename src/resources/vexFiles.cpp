@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
-[[noreturn]] static void RaiseErrno(int code) { throw EVexError(code ? code : EIO, {}); }
+[[noreturn]] static void RaiseErrno(int code) {
+  throw EVexError(code ? code : EIO, {});
+}
 
 TMappedFile::TMappedFile(const std::string& fileName, bool forUpdate) {
   FHandle = ::open(fileName.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC);
@@ -45,8 +47,8 @@ TMappedFile::~TMappedFile() {
 }
 
 int CreateExclusiveFile(const std::string& fileName) {
-  const int fd =
-      ::open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        S_IRUSR | S_IWUSR);
   if (fd < 0)
     throw EVexError(errno, Format("cannot create \"%s\": %s", fileName.c_str(),
                                   SysErrorMessage(errno).c_str()));

@@ -10,8 +10,12 @@ constexpr uint16_t RelocationHighLow = 3;  // the one i386 relocation that holds
 constexpr uint32_t RelocationBlockHeader = 8;
 constexpr int64_t Max32 = 0xFFFFFFFF;
 
-[[noreturn]] void Refuse(const std::string& cause) { throw EVexError(ENOTSUP, cause); }
-[[noreturn]] void Damaged(const std::string& cause) { throw EVexError(ENOEXEC, cause); }
+[[noreturn]] void Refuse(const std::string& cause) {
+  throw EVexError(ENOTSUP, cause);
+}
+[[noreturn]] void Damaged(const std::string& cause) {
+  throw EVexError(ENOEXEC, cause);
+}
 
 uint32_t Checked32(int64_t value, const char* field) {
   if (value < 0 || value > Max32)
@@ -58,8 +62,7 @@ private:
 };
 
 // The file bytes of size bytes at rva, or null when they are not all in one section's raw data.
-const uint8_t* RvaBytes(TByteView file, const TImageHeaders& headers, uint32_t rva,
-                        uint32_t size) {
+const uint8_t* RvaBytes(TByteView file, const TImageHeaders& headers, uint32_t rva, uint32_t size) {
   const int i = headers.SectionOfRva(rva);
   if (i < 0)
     return nullptr;
@@ -122,9 +125,8 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
       const uint8_t* value = RvaBytes(file, headers, location, 4);
       if (!value)
         continue; // uninitialized data: the loader finds no address there
-      const uint32_t address =
-          uint32_t(value[0]) | uint32_t(value[1]) << 8 | uint32_t(value[2]) << 16 |
-          uint32_t(value[3]) << 24;
+      const uint32_t address = uint32_t(value[0]) | uint32_t(value[1]) << 8 |
+                               uint32_t(value[2]) << 16 | uint32_t(value[3]) << 24;
       if (address < headers.ImageBase)
         continue;
       const uint32_t target = address - headers.ImageBase;
@@ -149,12 +151,11 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
   const uint64_t offset = uint64_t(s.PointerToRawData) + (d.VirtualAddress - s.VirtualAddress);
   // Size counts bytes when it is a multiple of the entry size, and entries otherwise; either
   // way the entries stop at the end of the section's data in the file.
-  const uint64_t count = d.Size % DebugDirectoryEntrySize == 0 ? d.Size / DebugDirectoryEntrySize
-                                                               : d.Size;
-  const uint64_t dataEnd = std::min<uint64_t>(uint64_t(s.PointerToRawData) + s.SizeOfRawData,
-                                              file.Size());
-  const uint64_t available =
-      offset < dataEnd ? (dataEnd - offset) / DebugDirectoryEntrySize : 0;
+  const uint64_t count =
+      d.Size % DebugDirectoryEntrySize == 0 ? d.Size / DebugDirectoryEntrySize : d.Size;
+  const uint64_t dataEnd =
+      std::min<uint64_t>(uint64_t(s.PointerToRawData) + s.SizeOfRawData, file.Size());
+  const uint64_t available = offset < dataEnd ? (dataEnd - offset) / DebugDirectoryEntrySize : 0;
   const int64_t moved = s.PointerToRawData > layout.SectionOffset ? layout.FileDelta : 0;
   for (uint64_t k = 0; k < std::min(count, available); ++k) {
     const uint64_t entry = offset + k * DebugDirectoryEntrySize;
@@ -168,8 +169,8 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
     layout.Patches.push_back(
         {newEntry + 24, Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
     if (address != 0)
-      layout.Patches.push_back({newEntry + 20, Checked32(int64_t(address) + layout.VirtualDelta,
-                                                         "debug data address")});
+      layout.Patches.push_back(
+          {newEntry + 20, Checked32(int64_t(address) + layout.VirtualDelta, "debug data address")});
   }
 }
 
@@ -266,8 +267,8 @@ TResourceLayout PlanResourceLayout(TByteView file, const TImageHeaders& headers,
     h.Directories[ddSecurity] = TDataDirectory();
 
   PlanDebugDirectory(file, headers, layout);
-  layout.NewLength = uint64_t(layout.SectionOffset) + layout.NewRawSize +
-                     (layout.TailEnd - layout.TailStart);
+  layout.NewLength =
+      uint64_t(layout.SectionOffset) + layout.NewRawSize + (layout.TailEnd - layout.TailStart);
   if (layout.NewLength > uint64_t(Max32))
     Refuse("the new file would be larger than 4 GiB");
   return layout;

@@ -15,16 +15,16 @@ struct TFilePatch {
 };
 
 struct TResourceLayout {
-  TImageHeaders Headers; // corrected for the new file
-  uint32_t SectionOffset = 0;    // P: file position of the resource section (unchanged)
-  uint32_t OldRawSize = 0;       // its SizeOfRawData before
-  uint32_t NewRawSize = 0;       // AlignUp(Z, FileAlignment)
-  int64_t FileDelta = 0;         // F
-  int64_t VirtualDelta = 0;      // V
-  uint64_t TailStart = 0;        // first byte behind the old section
-  uint64_t TailEnd = 0;          // end of what is kept behind it (a removed signature is cut off)
-  uint64_t NewLength = 0;        // length of the new file
-  bool SignatureRemoved = false; // the certificate table was dropped
+  TImageHeaders Headers;           // corrected for the new file
+  uint32_t SectionOffset = 0;      // P: file position of the resource section (unchanged)
+  uint32_t OldRawSize = 0;         // its SizeOfRawData before
+  uint32_t NewRawSize = 0;         // AlignUp(Z, FileAlignment)
+  int64_t FileDelta = 0;           // F
+  int64_t VirtualDelta = 0;        // V
+  uint64_t TailStart = 0;          // first byte behind the old section
+  uint64_t TailEnd = 0;            // end of what is kept behind it (a removed signature is cut off)
+  uint64_t NewLength = 0;          // length of the new file
+  bool SignatureRemoved = false;   // the certificate table was dropped
   std::vector<TFilePatch> Patches; // debug directory entries, in the new file
 };
 

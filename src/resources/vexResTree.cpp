@@ -52,7 +52,8 @@ private:
 
   std::u16string ReadName(uint32_t offset) {
     const uint16_t length = FSection.U16(offset, "resource name");
-    const uint8_t* units = FSection.Bytes(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name");
+    const uint8_t* units =
+        FSection.Bytes(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name");
     std::u16string name(length, u'\0');
     for (uint16_t i = 0; i < length; ++i)
       name[i] = char16_t(units[2 * i] | units[2 * i + 1] << 8);
@@ -72,7 +73,8 @@ private:
     const uint32_t ids = FSection.U16(uint64_t(offset) + 14, "resource directory");
     const uint64_t entries = uint64_t(offset) + DirectoryTableSize;
     // Checking the whole entry array first bounds the loop by the section size.
-    FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize, "resource directory entries");
+    FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize,
+                   "resource directory entries");
     for (uint32_t k = 0; k < named + ids; ++k) {
       const uint64_t entry = entries + uint64_t(k) * DirectoryEntrySize;
       const uint32_t nameWord = FSection.U32(entry, "resource directory entry");
@@ -91,8 +93,8 @@ private:
     item.CodePage = FSection.U32(uint64_t(offset) + 8, "resource data entry");
     item.Reserved = FSection.U32(uint64_t(offset) + 12, "resource data entry");
     if (rva < FRva || !FSection.Contains(rva - FRva, item.Size))
-      BadTree(Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva,
-                     item.Size));
+      BadTree(
+          Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva, item.Size));
     item.Source = rdMapped;
     item.MappedData = FSection.Bytes(rva - FRva, item.Size, "resource data");
   }
@@ -127,7 +129,9 @@ void PutU32(uint8_t* out, uint64_t offset, uint32_t value) {
     out[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
 }
 
-uint64_t Align4(uint64_t value) { return (value + 3) & ~uint64_t(3); }
+uint64_t Align4(uint64_t value) {
+  return (value + 3) & ~uint64_t(3);
+}
 
 void Measure(const TResItem& item, TResTreeSize& size) {
   if (!item.IsDirectory) {

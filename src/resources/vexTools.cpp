@@ -19,7 +19,9 @@ constexpr uint16_t PE32PlusMagic = 0x20B;
 // Windows accepts alignments up to 64 KiB; anything larger comes from a damaged header.
 constexpr uint32_t MaxAlignment = 0x10000;
 
-[[noreturn]] void BadImage(const std::string& cause) { throw EVexError(ENOEXEC, cause); }
+[[noreturn]] void BadImage(const std::string& cause) {
+  throw EVexError(ENOEXEC, cause);
+}
 
 void Put32(uint8_t* bytes, uint64_t size, uint64_t offset, uint32_t value) {
   if (offset > size || size - offset < 4)
@@ -28,7 +30,9 @@ void Put32(uint8_t* bytes, uint64_t size, uint64_t offset, uint32_t value) {
     bytes[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
 }
 
-bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool IsPowerOfTwo(uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
 } // namespace
 

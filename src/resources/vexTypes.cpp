@@ -27,9 +27,13 @@ void SetVexLastError(int code, std::string cause) {
   errno = code;
 }
 
-int VexLastErrorCode() { return GLastError.Code; }
+int VexLastErrorCode() {
+  return GLastError.Code;
+}
 
-const std::string& VexLastErrorCause() { return GLastError.Cause; }
+const std::string& VexLastErrorCause() {
+  return GLastError.Cause;
+}
 
 void RaiseVexError(int code, const std::string& cause) {
   if (cause.empty())
@@ -37,4 +41,6 @@ void RaiseVexError(int code, const std::string& cause) {
   throw EOSError(code, cause);
 }
 
-void RaiseLastVexError() { RaiseVexError(GLastError.Code, GLastError.Cause); }
+void RaiseLastVexError() {
+  RaiseVexError(GLastError.Code, GLastError.Cause);
+}
