@@ -126,6 +126,11 @@ std::string CollationLocaleFor(const TLocaleName& locale) {
   if (locale.Language.empty() || locale.Language == "c" || locale.Language == "posix")
     return std::string();
   std::string id = locale.Language;
+  // The script modifiers glibc uses for Serbian and Uzbek are ICU script subtags.
+  if (locale.Modifier == "latin")
+    id += "_Latn";
+  else if (locale.Modifier == "cyrillic")
+    id += "_Cyrl";
   if (!locale.Territory.empty())
     id += "_" + locale.Territory;
   return id;

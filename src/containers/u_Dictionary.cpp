@@ -3,6 +3,8 @@
 #include "common/u_AnsiText.h"
 #include "containers/u_RBTree.h"
 
+#include <cstring>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -12,12 +14,42 @@ constexpr const char* SNotFoundInCollection = "%s - element \"%s\" not found in 
 
 // One per key. KeyTree orders entries by CompareKey: the key itself when case counts, else
 // its collation sort key, so that a lookup collates its key once and then compares bytes.
+// A stored entry keeps those bytes right behind itself, one memory block per key.
 struct TEntry {
-  std::string Key;
-  intptr_t Order = 0;
-  std::string SortKey;
   std::string_view CompareKey;
+  intptr_t Order = 0;
+  std::string Key;
 };
+
+struct TEntryDeleter {
+  void operator()(TEntry* entry) const {
+    entry->~TEntry();
+    ::operator delete(entry);
+  }
+};
+using TEntryPtr = std::unique_ptr<TEntry, TEntryDeleter>;
+
+TEntryPtr NewEntryBlock(const std::string& key, intptr_t order, std::string_view compareKey) {
+  void* block = ::operator new(sizeof(TEntry) + compareKey.size());
+  char* bytes = static_cast<char*>(block) + sizeof(TEntry);
+  if (!compareKey.empty())
+    std::memcpy(bytes, compareKey.data(), compareKey.size());
+  try {
+    return TEntryPtr(new (block) TEntry{std::string_view(bytes, compareKey.size()), order, key});
+  } catch (...) {
+    ::operator delete(block);
+    throw;
+  }
+}
+
+// The bytes KeyTree compares for a key; a reused buffer, so that lookups do not allocate.
+std::string_view CompareKeyOf(const std::string& key, bool caseInsensitive) {
+  if (!caseInsensitive)
+    return key;
+  thread_local std::string sortKey;
+  AnsiSortKey(key, sortKey);
+  return sortKey;
+}
 
 const TEntry* EntryOf(intptr_t treeKey) {
   return reinterpret_cast<const TEntry*>(treeKey);
@@ -38,30 +70,14 @@ int32_t CompareEntries(TRBTree*, intptr_t key1, intptr_t key2) {
 struct TDictionary::TState {
   explicit TState(bool caseInsensitive) : CaseInsensitive(caseInsensitive) {}
 
-  std::unique_ptr<TEntry> NewEntry(const std::string& key) {
-    auto entry = std::make_unique<TEntry>();
-    entry->Order = NextOrder++;
-    entry->Key = key;
-    if (CaseInsensitive) {
-      AnsiSortKey(key, entry->SortKey);
-      entry->SortKey.shrink_to_fit();
-      entry->CompareKey = entry->SortKey;
-    } else {
-      entry->CompareKey = entry->Key;
-    }
-    return entry;
+  TEntryPtr NewEntry(const std::string& key) {
+    const intptr_t order = NextOrder++;
+    return NewEntryBlock(key, order, CompareKeyOf(key, CaseInsensitive));
   }
 
   TRBNode* Find(const std::string& key) {
     TEntry probe;
-    if (CaseInsensitive) {
-      // Reused so that a lookup allocates nothing once the buffer has grown.
-      thread_local std::string sortKey;
-      AnsiSortKey(key, sortKey);
-      probe.CompareKey = sortKey;
-    } else {
-      probe.CompareKey = key;
-    }
+    probe.CompareKey = CompareKeyOf(key, CaseInsensitive);
     return KeyTree.FindNode(KeyTree.Root(), reinterpret_cast<intptr_t>(&probe));
   }
 
@@ -111,7 +127,7 @@ TDictionary::TDictionary(bool caseInsensitive, bool sorted)
       FState(std::make_unique<TState>(caseInsensitive)) {
   FState->KeyTree.OnCompare = CompareEntries;
   FState->KeyTree.OnDelete = [this](TRBTree*, intptr_t key, intptr_t value) {
-    std::unique_ptr<TEntry> entry(const_cast<TEntry*>(EntryOf(key)));
+    TEntryPtr entry(const_cast<TEntry*>(EntryOf(key)));
     const std::string keyCopy = std::move(entry->Key);
     if (FState->OrderTree)
       FState->OrderTree->Delete(entry->Order);
@@ -132,7 +148,7 @@ TDictionary::~TDictionary() {
 }
 
 void TDictionary::Add(const std::string& key, intptr_t value) {
-  std::unique_ptr<TEntry> entry = FState->NewEntry(key);
+  TEntryPtr entry = FState->NewEntry(key);
   if (!FState->Insert(entry.get(), value))
     RaiseDictionaryError(SAlreadyInCollection, "TDictionary.Add", key);
   entry.release();
@@ -140,7 +156,7 @@ void TDictionary::Add(const std::string& key, intptr_t value) {
 }
 
 void TDictionary::Set_Item(const std::string& key, intptr_t value) {
-  std::unique_ptr<TEntry> entry = FState->NewEntry(key);
+  TEntryPtr entry = FState->NewEntry(key);
   TRBNode* node =
       FState->KeyTree.FindNode(FState->KeyTree.Root(), reinterpret_cast<intptr_t>(entry.get()));
   if (FState->Found(node)) {

@@ -1,8 +1,11 @@
 #include "containers/u_Dictionary.h"
 
+#include "common/u_AnsiText.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -81,6 +84,28 @@ TEST(Dictionary, CaseInsensitiveSortedFollowsTheLocaleOrder) {
   for (const char* key : {"cherry", "Banana", "apple", "Apricot"})
     dictionary.Add(key, 0);
   EXPECT_EQ(dictionary.GetKeys(), (TStringList{"apple", "Apricot", "Banana", "cherry"}));
+}
+
+TEST(Dictionary, CaseInsensitiveKeysFollowTheLocaleCodePage) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string savedValue = saved ? saved : "";
+  setenv("LC_ALL", "ru_RU.UTF-8", 1);
+  ResetAnsiTextLocale();
+  {
+    TDictionary dictionary(true, true);
+    dictionary.Add("\xEF\xF0\xE8\xE2\xE5\xF2", 1); // privet
+    EXPECT_TRUE(dictionary.Exists("\xCF\xD0\xC8\xC2\xC5\xD2"));
+    dictionary.Add("\xB8", 2); // yo: its capital is 0xA8 here, in windows-1252 two marks
+    EXPECT_TRUE(dictionary.Exists("\xA8"));
+    dictionary.Add("\xE6", 3); // zhe
+    dictionary.Add("\xE5", 4); // ye, before yo
+    EXPECT_EQ(ValuesOf(dictionary), (std::vector<intptr_t>{4, 2, 3, 1}));
+  }
+  if (saved)
+    setenv("LC_ALL", savedValue.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  ResetAnsiTextLocale();
 }
 
 TEST(Dictionary, CaseSensitiveKeysAreOrdinal) {
