@@ -8,18 +8,25 @@ add_library(folioset_gui STATIC
 set_target_properties(folioset_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(folioset_gui PUBLIC folioset_core Qt6::Widgets)
 
-# The main window drives the e-book document of the core library; until that is built there
-# is no window to make.
-if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/u_EBookDocument.cpp)
-  return()
-endif()
-target_sources(folioset_gui PRIVATE frm_Main.cpp resources/folioset.qrc)
+# The main window drives the e-book document of the core library: it is made once this folder
+# is read, and only when the document is built.
+function(folioset_add_window)
+  get_target_property(core_sources folioset_core SOURCES)
+  list(FILTER core_sources INCLUDE REGEX "u_EBookDocument\\.cpp$")
+  if(NOT core_sources)
+    return()
+  endif()
+  set(here ${CMAKE_CURRENT_SOURCE_DIR})
+  target_sources(folioset_gui PRIVATE ${here}/frm_Main.cpp ${here}/resources/folioset.qrc)
 
-add_executable(folioset main.cpp)
-target_link_libraries(folioset PRIVATE folioset_gui)
+  add_executable(folioset ${here}/main.cpp)
+  target_link_libraries(folioset PRIVATE folioset_gui)
 
-include(GNUInstallDirs)
-install(TARGETS folioset RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES resources/folioset.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES resources/folioset.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
+  include(GNUInstallDirs)
+  install(TARGETS folioset RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${here}/resources/folioset.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${here}/resources/folioset.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
+endfunction()
+cmake_language(DEFER CALL folioset_add_window)
