@@ -55,6 +55,8 @@ public:
 
   // Reads exactly size bytes, or fails with code.
   void Read(void* out, size_t size, int32_t code = FDIERROR_CORRUPT_CABINET) {
+    if (size == 0)
+      return;
     auto* to = static_cast<uint8_t*>(out);
     const size_t buffered = std::min(size, FEnd - FBegin);
     std::memcpy(to, FBuffer.data() + FBegin, buffered);
