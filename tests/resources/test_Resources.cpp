@@ -101,9 +101,8 @@ TEST_F(ResourcesTest, IconGroupReplacedAndOldIconsBeyondTheCountKept) {
   EXPECT_EQ(Get16(expected.GroupRecord, 6 + 14 * 2 + 12), 3) << "names firstId + i";
   std::vector<std::string> args = {"--has", "14", "MAINICON", "0", DataFile(expected.GroupRecord)};
   for (int i = 0; i < 3; ++i)
-    for (const std::string& a :
-         {std::string("--has"), std::string("3"), std::to_string(i + 1), std::string("0"),
-          DataFile(expected.Images[size_t(i)])})
+    for (const std::string& a : {std::string("--has"), std::string("3"), std::to_string(i + 1),
+                                 std::string("0"), DataFile(expected.Images[size_t(i)])})
       args.push_back(a);
   args.insert(args.end(), {"--has", "3", "4", "0", DataFile(icon4)});
   EXPECT_EQ(VerifyPE(path, args), "");
@@ -126,8 +125,8 @@ TEST_F(ResourcesTest, OneImageIconOverFourLeavesIconsTwoToFour) {
 TEST_F(ResourcesTest, CorruptIconsAreRefusedBeforeAnythingIsWritten) {
   const std::string path = CopySample("samples/typical.exe");
   const std::string before = LoadFileToString(path);
-  for (const char* name : {"corrupt_5_bytes.ico", "corrupt_cursor_type.ico",
-                           "corrupt_last_image_short.ico"})
+  for (const char* name :
+       {"corrupt_5_bytes.ico", "corrupt_cursor_type.ico", "corrupt_last_image_short.ico"})
     EXPECT_EQ(IconError(path, LoadFileToString(SamplePath(std::string("samples/icons/") + name))),
               "Icon is corrupted")
         << name;
@@ -146,9 +145,10 @@ TEST_F(ResourcesTest, EmptyIconWritesAnEmptyGroupOnly) {
   const std::string path = CopySample("samples/typical.exe");
   const std::string icon1 = IconResource(path, 1);
   UpdateIconGroupResource(path, "MAINICON", 1, std::string("\0\0\1\0\0\0", 6));
-  EXPECT_EQ(VerifyPE(path, {"--has", "14", "MAINICON", "0", DataFile(std::string("\0\0\1\0\0\0", 6)),
-                            "--has", "3", "1", "0", DataFile(icon1)}),
-            "");
+  EXPECT_EQ(
+      VerifyPE(path, {"--has", "14", "MAINICON", "0", DataFile(std::string("\0\0\1\0\0\0", 6)),
+                      "--has", "3", "1", "0", DataFile(icon1)}),
+      "");
 }
 
 TEST_F(ResourcesTest, IconsBeyond64KiBUseFullOffsets) {

@@ -2,8 +2,8 @@
 
 #include "common/u_Files.h"
 #include "resources/u_PEModule.h"
-#include "resources/u_WinInfo.h"
 #include "resources/u_Resources.h"
+#include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 #include "resources/vexResTree.h"
 
@@ -19,8 +19,7 @@ std::string Pattern(size_t size, int seed = 1) {
 }
 
 TImageHeaders Headers(const std::string& bytes) {
-  return ReadImageHeaders(
-      TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  return ReadImageHeaders(TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 const TSectionHeader& SectionNamed(const TImageHeaders& h, const std::string& name) {
@@ -93,9 +92,9 @@ TEST_F(RewriterTest, NewTextTypeGrowsALastSectionByWholeAlignments) {
   const uint32_t v = AlignUp(rsrc.VirtualSize, 0x1000) - AlignUp(0xFD0, 0x1000);
   EXPECT_EQ(h.SizeOfImage, old.SizeOfImage + v);
   EXPECT_EQ(h.SizeOfInitializedData, old.SizeOfInitializedData + grown);
-  EXPECT_EQ(VerifyPE(path, {"--has", "NEWTYPE", "ITEM", "0", DataFile(data), "--has", "3", "1",
-                            "0", DataFile(std::string(*TPEModule(SamplePath("samples/typical.exe"))
-                                                           .FindResource(TResIdent(3), TResIdent(1))))}),
+  EXPECT_EQ(VerifyPE(path, {"--has", "NEWTYPE", "ITEM", "0", DataFile(data), "--has", "3", "1", "0",
+                            DataFile(std::string(*TPEModule(SamplePath("samples/typical.exe"))
+                                                      .FindResource(TResIdent(3), TResIdent(1))))}),
             "");
 }
 
@@ -238,7 +237,8 @@ TEST_F(RewriterTest, OrderingOfAddedChildren) {
 
 TEST_F(RewriterTest, RemovalClimbsToTheTypeButNeverTheRoot) {
   const std::string path = CopySample("samples/typical.exe");
-  const std::string mfs = std::string(*TPEModule(path).FindResource(TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS")));
+  const std::string mfs =
+      std::string(*TPEModule(path).FindResource(TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS")));
   TResUpdateContext* update = Begin(path);
   ASSERT_NE(update, nullptr);
   // Other languages and names that are not there change nothing.
@@ -252,8 +252,8 @@ TEST_F(RewriterTest, RemovalClimbsToTheTypeButNeverTheRoot) {
   ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(3), TResIdent(0), 0, nullptr, 0));
   EXPECT_EQ(FindResDirectory(*update->Root, TResIdent(3)), nullptr);
   ASSERT_TRUE(EndResourceUpdate(update, false));
-  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "SYSTEM_MFS", "0", DataFile(mfs), "--absent",
-                            "14", "MAINICON", "0", "--absent", "3", "1", "0"}),
+  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "SYSTEM_MFS", "0", DataFile(mfs), "--absent", "14",
+                            "MAINICON", "0", "--absent", "3", "1", "0"}),
             "");
 
   Change(path, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), nullptr);
@@ -270,9 +270,9 @@ TEST_F(RewriterTest, RemoveExistingStartsFromAnEmptyTree) {
   ASSERT_NE(update, nullptr);
   ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"ONLY"), 0, "1", 1));
   ASSERT_TRUE(EndResourceUpdate(update, false));
-  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "ONLY", "0", DataFile("1"), "--absent", "3", "1",
-                            "0"}),
-            "");
+  EXPECT_EQ(
+      VerifyPE(path, {"--has", "RCDATA", "ONLY", "0", DataFile("1"), "--absent", "3", "1", "0"}),
+      "");
 }
 
 TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
