@@ -63,6 +63,10 @@ public:
   // Back to the e-book's own icon. Does nothing when closed.
   void ResetIcon();
 
+  // Writes every file of the open book's content below folder (names that could reach
+  // outside it are refused). Does nothing when closed.
+  void SaveContentToDisk(const std::string& folder) const;
+
   bool Opened() const { return FOpened; }
   // The e-book's own path (not the temporary copy's); empty when closed.
   const std::string& FileName() const { return FFileName; }
@@ -82,8 +86,9 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  void LoadSystemMFS(const std::string& modulePath);
-  void ReadEBook(const std::string& path);
+  // Open's steps after the copy: content, description, variables, title, icon and rows.
+  void ReadEBook(const std::string& path, const std::string& modulePath);
+  // The serialized file system packed into a new cabinet image.
   std::string PackSystemMFS();
   void Progress(TEBookStep step, int percent) const;
 
@@ -95,6 +100,8 @@ private:
   std::string FEBookIcon;
   int32_t FTempCounter = 0;
   std::string FFileName;
+  // What System.xml's Variables attribute names; update writes the new variables file there.
+  std::string FVariablesPath;
   std::string FTitle;
   TVariableRows FRows;
 };

@@ -334,9 +334,10 @@ std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text
     const size_t width =
         U16_IS_LEAD(text[i]) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1]) ? 2 : 1;
     UErrorCode status = U_ZERO_ERROR;
-    ucnv_fromUChars(converter, bytes, sizeof bytes, text.data() + i, static_cast<int32_t>(width),
-                    &status);
-    if (U_FAILURE(status))
+    const int32_t produced = ucnv_fromUChars(converter, bytes, sizeof bytes, text.data() + i,
+                                             static_cast<int32_t>(width), &status);
+    if (U_FAILURE(status) ||
+        AnsiToUtf16(std::string_view(bytes, static_cast<size_t>(produced))) != text.substr(i, width))
       RaiseNoMapping(text, i, codePage);
     i += width;
   }
@@ -351,9 +352,12 @@ std::string EncodeMultiByte(const TThreadText& thread, std::u16string_view text)
   UErrorCode status = U_ZERO_ERROR;
   const int32_t produced =
       ucnv_fromUChars(thread.Converter(), result.data(), capacity, text.data(), length, &status);
-  if (U_FAILURE(status))
+  if (U_SUCCESS(status))
+    result.resize(static_cast<size_t>(produced));
+  // The converter skips default-ignorable characters it cannot map instead of stopping; only
+  // a round trip shows that a character was lost.
+  if (U_FAILURE(status) || AnsiToUtf16(result) != text)
     RaiseFirstUnmappable(thread.Converter(), text, thread.Locale().CodePage);
-  result.resize(static_cast<size_t>(produced));
   return result;
 }
 

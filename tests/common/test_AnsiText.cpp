@@ -174,6 +174,9 @@ TEST_F(AnsiText, DoubleByteLocaleConvertsThroughTheConverter) {
   EXPECT_EQ(Utf16ToAnsi(u"A\u65E5\u672C"), "A" + nihon);
   EXPECT_EQ(ConversionErrorOf(u"\u65E5\u0E01"),
             "No mapping for the Unicode character U+0E01 in code page 932");
+  // The converter would drop an unmappable default-ignorable character without a word.
+  EXPECT_EQ(ConversionErrorOf(u"k\u061Cx"),
+            "No mapping for the Unicode character U+061C in code page 932");
   EXPECT_EQ(AnsiCompareText("Readme" + nihon, "README" + nihon), 0);
   EXPECT_NE(AnsiCompareText(nihon, "\x93\xFA"), 0);
   // A lead byte at the end decodes to a replacement, never past the text.
