@@ -192,7 +192,9 @@ TEST_F(RewriterTest, ReplacingASpooledLeafAgainAndDiscarding) {
   EXPECT_TRUE(EndResourceUpdate(update, true));
   EXPECT_EQ(LoadFileToString(path), before) << "discard leaves the file byte-identical";
   EXPECT_TRUE(RewriterLeftovers().empty());
-  EXPECT_NE(Begin(path), nullptr) << "the file was closed and unlocked";
+  TResUpdateContext* again = Begin(path);
+  EXPECT_NE(again, nullptr) << "the file was closed and unlocked";
+  EndResourceUpdate(again, true);
 }
 
 TEST_F(RewriterTest, OrderingOfAddedChildren) {
