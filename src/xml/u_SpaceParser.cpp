@@ -147,6 +147,7 @@ TSpaceParser::~TSpaceParser() {
 size_t TSpaceParser::ReadBuffer(size_t keepFrom) {
   char* buffer = FBuffer.get();
   buffer[FSourceEnd] = FSaveChar;
+  const bool lineWasCut = FLineCut;
   const size_t shift = keepFrom;
   if (shift > 0) {
     std::memmove(buffer, buffer + shift, FReadEnd - shift);
@@ -162,20 +163,36 @@ size_t TSpaceParser::ReadBuffer(size_t keepFrom) {
     FReadEnd += size_t(count);
   }
   FSourceEnd = FReadEnd;
+  FLineCut = false;
   if (FReadEnd == BufferSize) {
     // Hold the last, incomplete line back for the next refill. Bytes before the scan position
-    // belong to a string still being read and may hold line feeds of their own.
+    // belong to a token still being read and may hold line feeds of their own.
     const size_t lowest = FScan > 1 ? FScan : 1;
     size_t position = BufferSize - 2;
     while (position >= lowest && buffer[position] != '\n')
       --position;
-    if (position < lowest)
+    if (position >= lowest) {
+      FSourceEnd = position + 1;
+    } else if ((FCharMode || lineWasCut) && FScan < BufferSize - 1) {
+      // Element content of any length arrives byte by byte, so a line read in character mode
+      // may be cut anywhere; tokens read across such a cut continue after the refill.
+      FSourceEnd = BufferSize - 1;
+      FLineCut = true;
+    } else {
       Error(SLineTooLong);
-    FSourceEnd = position + 1;
+    }
   }
   FSaveChar = buffer[FSourceEnd];
   buffer[FSourceEnd] = 0;
   return shift;
+}
+
+bool TSpaceParser::RefillInsideToken(size_t& position) {
+  if (!FLineCut || position != FSourceEnd)
+    return false;
+  FScan = position;
+  position -= ReadBuffer(FTokenStart);
+  return true;
 }
 
 void TSpaceParser::SkipBlanks() {
@@ -218,8 +235,10 @@ TTokenKind TSpaceParser::NextToken() {
   const char c = buffer[FScan];
   if (IsIdentifierStart(c)) {
     size_t p = FScan + 1;
-    while (IsIdentifierChar(buffer[p]))
-      ++p;
+    do {
+      while (IsIdentifierChar(buffer[p]))
+        ++p;
+    } while (RefillInsideToken(p));
     FScan = p;
     FToken = toSymbol;
   } else if (c == '"') {
@@ -228,8 +247,10 @@ TTokenKind TSpaceParser::NextToken() {
     ScanQuotedSequence();
   } else if (c == '$') {
     size_t p = FScan + 1;
-    while (HexDigitValue(buffer[p]) >= 0)
-      ++p;
+    do {
+      while (HexDigitValue(buffer[p]) >= 0)
+        ++p;
+    } while (RefillInsideToken(p));
     FScan = p;
     FToken = toInteger;
   } else if (c == '-' || IsDigit(c)) {
@@ -246,13 +267,17 @@ TTokenKind TSpaceParser::NextToken() {
 void TSpaceParser::ScanNumber() {
   const char* buffer = FBuffer.get();
   size_t p = FScan + 1;
-  while (IsDigit(buffer[p]))
-    ++p;
+  do {
+    while (IsDigit(buffer[p]))
+      ++p;
+  } while (RefillInsideToken(p));
   FToken = toInteger;
-  while (IsFloatChar(buffer[p])) {
-    ++p;
-    FToken = toFloat;
-  }
+  do {
+    while (IsFloatChar(buffer[p])) {
+      ++p;
+      FToken = toFloat;
+    }
+  } while (RefillInsideToken(p));
   if (IsFloatTypeSuffix(buffer[p])) {
     FFloatType = buffer[p];
     ++p;
@@ -279,6 +304,14 @@ void TSpaceParser::ScanDoubleQuoted() {
       continue;
     }
     if (c == '"') {
+      // Whether the quote is doubled may lie beyond a cut line; look again after the refill.
+      size_t next = p + 1;
+      if (RefillInsideToken(next)) {
+        const size_t shift = p + 1 - next;
+        p -= shift;
+        out -= shift;
+        continue;
+      }
       if (buffer[p + 1] != '"') {
         ++p;
         break;
@@ -296,8 +329,9 @@ void TSpaceParser::ScanDoubleQuoted() {
   FToken = toString;
 }
 
-// Apostrophe-quoted pieces and #codes without separators. The first pass finds the end,
-// counts the characters and lines and notes any code above 255; the second decodes.
+// Apostrophe-quoted pieces and #codes without separators. The first pass finds the end (the
+// whole token is then in the buffer), counts the characters and lines and notes any code above
+// 255; the second decodes.
 void TSpaceParser::ScanQuotedSequence() {
   char* buffer = FBuffer.get();
   size_t p = FTokenStart;
@@ -316,6 +350,11 @@ void TSpaceParser::ScanQuotedSequence() {
           continue;
         }
         if (c == '\'') {
+          size_t next = p + 1;
+          if (RefillInsideToken(next)) {
+            p = next - 1;
+            continue;
+          }
           if (buffer[p + 1] != '\'') {
             ++p;
             break;
@@ -330,11 +369,13 @@ void TSpaceParser::ScanQuotedSequence() {
     } else if (buffer[p] == '#') {
       ++p;
       uint32_t code = 0; // wraps like the 32-bit value it is; only the low 16 bits are kept
-      while (IsDigit(buffer[p]))
-        code = code * 10 + uint32_t(buffer[p++] - '0');
+      do {
+        while (IsDigit(buffer[p]))
+          code = code * 10 + uint32_t(buffer[p++] - '0');
+      } while (RefillInsideToken(p));
       wide = wide || code > 255;
       ++count;
-    } else {
+    } else if (!RefillInsideToken(p)) {
       break;
     }
   }

@@ -1,8 +1,9 @@
 #pragma once
 // The tokenizer under the XML reader: cuts 8-bit text read from a stream into identifiers,
 // quoted strings, numbers and single characters (ordinary mode), or returns every byte as a
-// token of its own (character mode). The stream is read through one fixed buffer that always
-// ends on a line boundary, so no token of a single line is ever cut by a refill.
+// token of its own (character mode). The stream is read through one fixed buffer that ends on a
+// line boundary, so no token of a single line is ever cut by a refill; a line longer than the
+// buffer is an error, unless it is being read in character mode (element content of any length).
 
 #include "common/u_Streams.h"
 #include "common/u_SysUtils.h"
@@ -70,6 +71,9 @@ private:
   // Moves the unread bytes from keepFrom on to the front, refills the rest from the stream and
   // sets the sentinel; returns how far the kept bytes moved.
   size_t ReadBuffer(size_t keepFrom);
+  // At the sentinel of a line cut short, keeps the token read so far and refills behind it;
+  // false anywhere else.
+  bool RefillInsideToken(size_t& position);
   void SkipBlanks();
   void ScanDoubleQuoted();
   void ScanQuotedSequence();
@@ -88,6 +92,7 @@ private:
   bool FTokenDecoded = false;
   int32_t FSourceLine = 1;
   char FSaveChar = 0;
+  bool FLineCut = false; // the source ends inside a line, not after a line feed
   TTokenKind FToken = toEOF;
   char FFloatType = 0;
   std::u16string FWideStr;

@@ -223,6 +223,46 @@ TEST(Tokenizer, TokensStraddlingARefillComeOutWhole) {
   }
 }
 
+TEST(Tokenizer, CharacterModeReadsLinesOfAnyLength) {
+  const std::string line(3 * TSpaceParser::BufferSize + 17, 'c');
+  Tokens tokens(line, true);
+  size_t count = 1;
+  while (tokens.Parser.NextToken() == 'c')
+    ++count;
+  EXPECT_EQ(tokens.Parser.Token(), toEOF);
+  EXPECT_EQ(count, line.size());
+}
+
+// A line cut short in character mode holds back its rest; ordinary tokens that straddle the
+// cut come out whole, at every position of the cut within them.
+TEST(Tokenizer, OrdinaryTokensAcrossACutLine) {
+  const std::string tokens = "ident 'it''s'#300 \"dq\"\"x\" 12.5e3d $ABC 'p'#65 ";
+  for (size_t before = 0; before <= tokens.size(); ++before) {
+    const size_t filler = TSpaceParser::BufferSize - 1 - before;
+    Tokens t("a\n" + std::string(filler, 'x') + tokens + std::string(400000, 'y'));
+    TSpaceParser& p = t.Parser;
+    p.SetCharMode(true);
+    ASSERT_EQ(p.NextToken(), '\n');
+    for (size_t i = 0; i < filler; ++i)
+      ASSERT_EQ(p.NextToken(), 'x');
+    p.SetCharMode(false);
+    EXPECT_TRUE(p.NextToken() == toSymbol && p.TokenSymbolIs("ident")) << before;
+    EXPECT_EQ(p.NextToken(), toWString) << before;
+    EXPECT_EQ(p.TokenWideString(), (std::u16string{'i', 't', '\'', 's', 300})) << before;
+    EXPECT_EQ(p.NextToken(), toString) << before;
+    EXPECT_EQ(p.TokenString(), "dq\"x") << before;
+    EXPECT_EQ(p.NextToken(), toFloat) << before;
+    EXPECT_EQ(p.TokenString(), "12.5e3d") << before;
+    EXPECT_EQ(p.NextToken(), toInteger) << before;
+    EXPECT_EQ(p.TokenInt(), 0xABC) << before;
+    EXPECT_EQ(p.NextToken(), toString) << before;
+    EXPECT_EQ(p.TokenString(), "pA") << before;
+    p.SetCharMode(true);
+    EXPECT_EQ(p.NextToken(), ' ') << before;
+    EXPECT_EQ(p.NextToken(), 'y') << before;
+  }
+}
+
 TEST(Tokenizer, CharacterModeCountsLinesAcrossRefills) {
   std::string text;
   for (int i = 0; i < 20000; ++i)
