@@ -23,5 +23,10 @@ std::string Utf8ToAnsi(std::string_view text);
 // <0, 0, >0 as a orders before, with or after b under the user locale, ignoring case.
 int AnsiCompareText(std::string_view a, std::string_view b);
 
-// Re-reads the locale from the environment (for tests that set LANG/LC_ALL).
+// A byte string whose ordinal order (std::string::compare) is AnsiCompareText's order of
+// the texts: dictionaries keep one per key and compare without collating each time.
+void AnsiSortKey(std::string_view text, std::string& key);
+
+// Re-reads the locale from the environment (for tests that set LANG/LC_ALL). Sort keys
+// made before belong to the old locale.
 void ResetAnsiTextLocale();

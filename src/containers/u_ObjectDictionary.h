@@ -16,13 +16,13 @@ public:
   TObject* Find(const std::string& key) const;
   // "TDictionary.Get_Item - element "%s" not found in collection" for an absent key.
   TObject* Get_Item(const std::string& key) const;
-  // When owning, frees the object held under the key first (unless it is the same object).
+  // When owning, frees the object held under the key before (unless it is the same object).
   void Set_Item(const std::string& key, TObject* object);
   // Removes the key and returns its object alive; nullptr when absent.
   TObject* Extract(const std::string& key);
   bool Exists(const std::string& key) const;
   int32_t Count() const;
-  // When owning, frees every object in enumeration order; then empties the dictionary.
+  // Empties the dictionary; when owning, then frees every object in enumeration order.
   void Clear();
 
   // The objects in enumeration order; the list does not own them.

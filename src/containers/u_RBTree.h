@@ -3,6 +3,7 @@
 // sentinel node. TRBTree orders keys as signed integers; TCustomCompareRBTree through an event.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 struct TRBNode {
@@ -29,7 +30,8 @@ public:
   TRBNode* Add(intptr_t key, intptr_t data);
   // Descends from start; NilNode() when the key is absent.
   virtual TRBNode* FindNode(TRBNode* start, intptr_t key);
-  // OnDelete runs with the removed entry, then the node leaves; false when absent.
+  // OnDelete runs with the removed entry, then the node leaves (also when OnDelete raises;
+  // its exception passes on afterwards); false when absent.
   bool Delete(intptr_t key);
   bool DeleteNode(TRBNode* node);
   void Clear();
@@ -47,11 +49,23 @@ protected:
   // Plain binary-search-tree insertion without rebalancing; false when the key is present.
   virtual bool InsertNode(TRBNode* node);
 
+  // <0, 0, >0 as key1 orders before, with or after key2.
+  using TKeyOrder = int32_t (*)(TRBTree* tree, intptr_t key1, intptr_t key2);
+  // The descent both tree classes share, deciding each step by order.
+  TRBNode* FindNodeBy(TRBNode* start, intptr_t key, TKeyOrder order);
+  bool InsertNodeBy(TRBNode* node, TKeyOrder order);
+
 private:
+  void RotateLeft(TRBNode* node);
+  void RotateRight(TRBNode* node);
+  void InsertFixup(TRBNode* node);
+  void DeleteFixup(TRBNode* node);
+  // Frees the subtree hanging from link, children first, and leaves link at NilNode.
+  void FreeSubtree(TRBNode*& link, std::exception_ptr& firstError);
+
   TRBNode* FRoot;
   TRBNode* FNilNode;
   int32_t FCount = 0;
-  // further private helpers are the implementation's
 };
 
 class TCustomCompareRBTree : public TRBTree {

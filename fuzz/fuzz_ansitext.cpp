@@ -1,0 +1,33 @@
+// Text from outside (command-line values, JSON files, e-book bytes) through the code-page layer:
+// conversions either succeed and round-trip or raise EConvertError; comparison never fails.
+#include "common/u_AnsiText.h"
+#include "common/u_SysUtils.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A double-byte code page reaches the converter path as well as the single-byte tables.
+  ::setenv("LC_ALL", std::getenv("FUZZ_LOCALE") ? std::getenv("FUZZ_LOCALE") : "ja_JP.UTF-8", 1);
+  ResetAnsiTextLocale();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  try {
+    const std::string ansi = Utf8ToAnsi(bytes);
+    if (AnsiToUtf8(ansi) != bytes)
+      std::abort();
+  } catch (const EConvertError&) {
+  }
+  const std::string utf8 = AnsiToUtf8(bytes);
+  (void)AnsiToUtf16(bytes);
+  const size_t half = size / 2;
+  if (AnsiCompareText(bytes.substr(0, half), bytes.substr(half)) !=
+      -AnsiCompareText(bytes.substr(half), bytes.substr(0, half)))
+    std::abort();
+  (void)utf8;
+  return 0;
+}

@@ -1,0 +1,198 @@
+#include "app/u_EBookDocument.h"
+
+#include "cab/u_MFSCab.h"
+#include "common/u_Files.h"
+#include "mfs/u_MFS.h"
+#include "resources/u_Resources.h"
+#include "variables/u_Variables.h"
+#include "xml/u_SpaceXMLParser.h"
+
+#include <unistd.h>
+
+namespace {
+const char* const TempCopyPrefix = "eBookTemp";
+const char* const TempCopyExtension = ".exe";
+const char* const ContentResourceName = "SYSTEM_MFS";
+const char* const ContentResourceType = "RCDATA";
+const char* const IconGroupName = "MAINICON";
+const char* const CabinetPath = "\\info.cab";
+const char* const SerializedMember = "info.mfs";
+const char* const SerializedPath = "\\info.mfs";
+const char* const DescriptionPath = "System.xml";
+const char* const VariablesAttribute = "Variables";
+const char* const TitleAttribute = "ApplicationTitle";
+const char* const DefaultVariablesPath = "\\Variables.xml";
+const char* const NewCabinetPath = "System.cab";
+const int FirstIconId = 1;
+
+// Deletes a file when it goes out of scope; the result is ignored, as nothing can be done.
+class TTempFileGuard {
+public:
+  explicit TTempFileGuard(std::string path) : FPath(std::move(path)) {}
+  ~TTempFileGuard() { ::unlink(FPath.c_str()); }
+  TTempFileGuard(const TTempFileGuard&) = delete;
+  TTempFileGuard& operator=(const TTempFileGuard&) = delete;
+
+private:
+  std::string FPath;
+};
+} // namespace
+
+TEBookDocument::TEBookDocument()
+    : FMFS(std::make_unique<TMFS>()), FXMLParser(std::make_unique<TXMLParser>()) {}
+
+TEBookDocument::~TEBookDocument() = default;
+
+void TEBookDocument::Progress(TEBookStep step, int percent) const {
+  if (OnProgress)
+    OnProgress(step, percent);
+}
+
+void TEBookDocument::OpenEBook(const std::string& path) {
+  CloseEBook();
+  try {
+    ++FTempCounter;
+    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
+    Progress(esCopy, 0);
+    // The book itself is read only here; everything else works on the private copy, which
+    // goes when the open ends, whether it succeeds or fails.
+    CopyToNewPrivateFile(path, tempName);
+    TTempFileGuard tempCopy(tempName);
+    Progress(esCopy, 100);
+    ReadEBook(path, tempName);
+  } catch (...) {
+    CloseEBook();
+    throw;
+  }
+}
+
+void TEBookDocument::ReadEBook(const std::string& path, const std::string& modulePath) {
+  const TPEModule module(modulePath);
+  Progress(esUnpack, 0);
+  UnpackSystemMFS(*FMFS, ReadModuleResource(module, ContentResourceType, ContentResourceName));
+  Progress(esUnpack, 100);
+
+  Progress(esParse, 0);
+  TMFSSession& session = FMFS->Session();
+  FXMLParser->LoadFromText(session.GetFile(DescriptionPath)->Content());
+  FFileName = path;
+
+  FVariablesPath = FXMLParser->Root()->Attributes()->GetValue(VariablesAttribute, "").AsString();
+  // A book without a variables attribute has nothing to brand rather than failing to open.
+  if (!FVariablesPath.empty() && session.Exists(FVariablesPath))
+    FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
+  else
+    FVariables = std::make_unique<TVariables>(std::string(), false);
+
+  const std::string titleTemplate =
+      FXMLParser->Root()->Attributes()->GetValue(TitleAttribute, "").AsString();
+  if (!titleTemplate.empty())
+    FTitle = FVariables->ExpandText(titleTemplate);
+
+  FEBookIcon = LoadModuleIcon(module, IconGroupName);
+
+  for (const std::string& name : FVariables->Names()) {
+    const std::string& value = FVariables->Values(name);
+    if (value.empty() || value[0] != '$')
+      FRows.push_back({name, value});
+  }
+  FOpened = true;
+  Progress(esParse, 100);
+}
+
+void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes) {
+  TMFS scratch;
+  TMFSSession& session = scratch.Session();
+  session.CreateFile(CabinetPath, 0, false)->SetContent(cabinetBytes);
+  {
+    TMFSCabReader reader(session, CabinetPath);
+    reader.Extract(SerializedMember, SerializedPath);
+  }
+  fs.LoadFromString(session.GetFile(SerializedPath)->Content());
+}
+
+void TEBookDocument::CloseEBook() {
+  FTitle.clear();
+  FFileName.clear();
+  FVariablesPath.clear();
+  FMFS->Clear();
+  FVariables.reset();
+  FNewIcon.clear();
+  FRows.clear();
+  FOpened = false;
+}
+
+const std::string& TEBookDocument::ShownIcon() const {
+  static const std::string none;
+  if (!FOpened)
+    return none;
+  return FNewIcon.empty() ? FEBookIcon : FNewIcon;
+}
+
+std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const {
+  std::string text = "<vars>\r\n";
+  for (const TVariableRow& row : rows)
+    text += VariableEntryText(row.Name, row.Value);
+  if (FVariables)
+    for (const std::string& name : FVariables->Names())
+      text += VariableEntryText(name, FVariables->Values(name));
+  text += "</vars>\r\n";
+  return text;
+}
+
+std::string TEBookDocument::PackSystemMFS() {
+  TMFS scratch;
+  TMFSSession& session = scratch.Session();
+  session.CreateFile(SerializedPath, 0, true)->SetContent(FMFS->SaveToString());
+  {
+    TMFSCabWriter writer(session, "", NewCabinetPath);
+    writer.AddFile(SerializedPath);
+    writer.FlushCabinet();
+  }
+  return session.GetFile(std::string("\\") + NewCabinetPath)->Content();
+}
+
+void TEBookDocument::UpdateEBook(const TVariableRows& rows) {
+  if (!FOpened)
+    return;
+  // The book's own variables file, wherever System.xml says it is, so that the next open
+  // reads what was written.
+  const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
+  FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
+  Progress(esPack, 0);
+  const std::string cabinet = PackSystemMFS();
+  Progress(esPack, 100);
+  const std::string icon = FNewIcon;
+  const std::string path = FFileName;
+
+  CloseEBook();
+  Progress(esRewrite, 0);
+  UpdateRCDataResource(path, ContentResourceName, cabinet);
+  if (!icon.empty())
+    UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
+  Progress(esRewrite, 100);
+  OpenEBook(path);
+}
+
+void TEBookDocument::SaveContentToDisk(const std::string& folder) const {
+  if (FOpened)
+    FMFS->Root()->SaveToDisk(folder);
+}
+
+void TEBookDocument::ViewEBook() {
+  if (FOpened && OnShellOpen)
+    OnShellOpen(FFileName);
+}
+
+void TEBookDocument::LoadNewIcon(const std::string& icoBytes) {
+  if (!FOpened)
+    return;
+  if (!IsValidIconFile(icoBytes))
+    throw EInvalidGraphic("Icon image is not valid");
+  FNewIcon = icoBytes;
+}
+
+void TEBookDocument::ResetIcon() {
+  if (FOpened)
+    FNewIcon.clear();
+}

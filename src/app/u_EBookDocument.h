@@ -1,0 +1,110 @@
+#pragma once
+// The open e-book and the operations on it: open, close, update (brand), view, load and reset
+// the icon. The window and folioset-cli drive it through the same operations; it holds no
+// window state. Texts (file names, titles, names, values) are byte strings in the system ANSI
+// code page; icons travel as complete .ico file images.
+
+#include "common/u_SysUtils.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TMFS;
+class TXMLParser;
+class TVariables;
+
+// One row of the key/value grid: a brandable variable and its value.
+struct TVariableRow {
+  std::string Name;
+  std::string Value;
+  bool operator==(const TVariableRow&) const = default;
+};
+using TVariableRows = std::vector<TVariableRow>;
+
+// The long steps, reported so that a window can show progress on a big book.
+enum TEBookStep { esCopy, esUnpack, esParse, esPack, esRewrite };
+// step, and how far it is in that step from 0 to 100.
+using TEBookProgressEvent = std::function<void(TEBookStep step, int percent)>;
+// Hands a file to the desktop to run ("open").
+using TShellOpenEvent = std::function<void(const std::string& path)>;
+
+// An icon that cannot be read: "Icon image is not valid".
+class EInvalidGraphic : public Exception {
+  using Exception::Exception;
+};
+
+class TEBookDocument {
+public:
+  TEBookDocument();
+  ~TEBookDocument();
+  TEBookDocument(const TEBookDocument&) = delete;
+  TEBookDocument& operator=(const TEBookDocument&) = delete;
+
+  // Closes whatever is open, then opens the e-book at path from a private temporary copy.
+  // On failure the document ends closed, the copy is gone, and the error passes on.
+  void OpenEBook(const std::string& path);
+  void CloseEBook();
+
+  // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
+  // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
+  // Failures before the executable is touched leave the document open.
+  void UpdateEBook(const TVariableRows& rows);
+  // The variables file update writes: every row first, then every variable as read at open.
+  std::string BuildVariablesText(const TVariableRows& rows) const;
+
+  // Runs the open e-book through OnShellOpen. Does nothing when closed.
+  void ViewEBook();
+  // Takes a new icon from the bytes of an .ico file ("Icon image is not valid" when they are
+  // not one). Does nothing when closed.
+  void LoadNewIcon(const std::string& icoBytes);
+  // Back to the e-book's own icon. Does nothing when closed.
+  void ResetIcon();
+
+  // Writes every file of the open book's content below folder (names that could reach
+  // outside it are refused). Does nothing when closed.
+  void SaveContentToDisk(const std::string& folder) const;
+
+  bool Opened() const { return FOpened; }
+  // The e-book's own path (not the temporary copy's); empty when closed.
+  const std::string& FileName() const { return FFileName; }
+  // The expanded title; empty when closed or when the book has no title template.
+  const std::string& Title() const { return FTitle; }
+  // The brandable variables as read at open, in the grid's order.
+  const TVariableRows& Rows() const { return FRows; }
+  // The e-book's icon at the standard size as read at the last open (kept after close).
+  const std::string& EBookIcon() const { return FEBookIcon; }
+  // The icon chosen since the open; empty when the book keeps its own.
+  const std::string& NewIcon() const { return FNewIcon; }
+  // What the icon image shows: the new icon when there is one, else the book's own; empty
+  // when closed.
+  const std::string& ShownIcon() const;
+
+  TEBookProgressEvent OnProgress;
+  TShellOpenEvent OnShellOpen;
+
+private:
+  // Open's steps after the copy: content, description, variables, title, icon and rows.
+  void ReadEBook(const std::string& path, const std::string& modulePath);
+  // The serialized file system packed into a new cabinet image.
+  std::string PackSystemMFS();
+  void Progress(TEBookStep step, int percent) const;
+
+  bool FOpened = false;
+  std::unique_ptr<TMFS> FMFS;
+  std::unique_ptr<TXMLParser> FXMLParser;
+  std::unique_ptr<TVariables> FVariables;
+  std::string FNewIcon;
+  std::string FEBookIcon;
+  int32_t FTempCounter = 0;
+  std::string FFileName;
+  // What System.xml's Variables attribute names; update writes the new variables file there.
+  std::string FVariablesPath;
+  std::string FTitle;
+  TVariableRows FRows;
+};
+
+// Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
+void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes);

@@ -1,0 +1,450 @@
+#include "common/u_AnsiText.h"
+
+#include "common/u_SysUtils.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucol.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr const char* SNoMapping = "No mapping for the Unicode character U+%04X in code page %d";
+constexpr const char* SInvalidUtf8 = "The text is not valid UTF-8";
+constexpr const char* STextTooLong = "The text is too long to convert";
+constexpr const char* SConverterUnavailable = "Code page %d is not available: %s";
+
+// What the user's locale resolves to: read once, shared by every thread, never changed.
+struct TTextLocale {
+  int CodePage = 1252;
+  const char* ConverterName = "windows-1252";
+  std::string CollationLocale; // ICU locale id; empty is the root collation
+  bool SingleByte = true;
+  // Single-byte code pages convert through tables instead of the converter.
+  std::array<char16_t, 256> Decode{};
+  std::vector<uint8_t> Encode; // by UTF-16 unit; 0 means none (U+0000 is byte 0)
+};
+
+struct TCodePage {
+  int Number;
+  const char* ConverterName;
+};
+
+constexpr TCodePage Cp874{874, "windows-874"};
+constexpr TCodePage Cp932{932, "windows-932"};
+constexpr TCodePage Cp936{936, "windows-936"};
+constexpr TCodePage Cp949{949, "windows-949"};
+constexpr TCodePage Cp950{950, "windows-950"};
+constexpr TCodePage Cp1250{1250, "windows-1250"};
+constexpr TCodePage Cp1251{1251, "windows-1251"};
+constexpr TCodePage Cp1252{1252, "windows-1252"};
+constexpr TCodePage Cp1253{1253, "windows-1253"};
+constexpr TCodePage Cp1254{1254, "windows-1254"};
+constexpr TCodePage Cp1255{1255, "windows-1255"};
+constexpr TCodePage Cp1256{1256, "windows-1256"};
+constexpr TCodePage Cp1257{1257, "windows-1257"};
+constexpr TCodePage Cp1258{1258, "windows-1258"};
+
+struct TLanguageCodePage {
+  const char* Language;
+  const TCodePage* CodePage;
+};
+
+// The ANSI code page Windows assigns to each language's locales; languages it serves only
+// through Unicode, and those not listed, take windows-1252.
+constexpr TLanguageCodePage LanguageCodePages[] = {
+    {"cs", &Cp1250}, {"pl", &Cp1250}, {"hu", &Cp1250}, {"sk", &Cp1250}, {"sl", &Cp1250},
+    {"hr", &Cp1250}, {"ro", &Cp1250}, {"sq", &Cp1250}, {"bs", &Cp1250}, {"ru", &Cp1251},
+    {"uk", &Cp1251}, {"bg", &Cp1251}, {"be", &Cp1251}, {"mk", &Cp1251}, {"kk", &Cp1251},
+    {"ky", &Cp1251}, {"mn", &Cp1251}, {"tt", &Cp1251}, {"ba", &Cp1251}, {"tg", &Cp1251},
+    {"el", &Cp1253}, {"tr", &Cp1254}, {"az", &Cp1254}, {"uz", &Cp1254}, {"he", &Cp1255},
+    {"iw", &Cp1255}, {"ar", &Cp1256}, {"fa", &Cp1256}, {"ur", &Cp1256}, {"lt", &Cp1257},
+    {"lv", &Cp1257}, {"et", &Cp1257}, {"vi", &Cp1258}, {"th", &Cp874},  {"ja", &Cp932},
+    {"ko", &Cp949},
+};
+
+struct TLocaleName {
+  std::string Language;  // lower case
+  std::string Territory; // as written
+  std::string Modifier;
+};
+
+// Splits a POSIX locale name: language[_territory][.codeset][@modifier].
+TLocaleName ParseLocaleName(const std::string& name) {
+  TLocaleName result;
+  size_t i = 0;
+  while (i < name.size() && name[i] != '_' && name[i] != '.' && name[i] != '@')
+    result.Language += static_cast<char>(std::tolower(static_cast<unsigned char>(name[i++])));
+  if (i < name.size() && name[i] == '_') {
+    ++i;
+    while (i < name.size() && name[i] != '.' && name[i] != '@')
+      result.Territory += name[i++];
+  }
+  const size_t at = name.find('@', i);
+  if (at != std::string::npos)
+    result.Modifier = name.substr(at + 1);
+  return result;
+}
+
+std::string UserLocaleName() {
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0')
+      return value;
+  }
+  return "C";
+}
+
+const TCodePage& CodePageForLocale(const TLocaleName& locale) {
+  const std::string& language = locale.Language;
+  if (language == "zh") {
+    const std::string& territory = locale.Territory;
+    return territory == "TW" || territory == "HK" || territory == "MO" ? Cp950 : Cp936;
+  }
+  // Serbian and Uzbek are written in two scripts; the modifier names the other one.
+  if (language == "sr")
+    return locale.Modifier == "latin" ? Cp1250 : Cp1251;
+  if (language == "uz" && locale.Modifier == "cyrillic")
+    return Cp1251;
+  for (const TLanguageCodePage& entry : LanguageCodePages)
+    if (language == entry.Language)
+      return *entry.CodePage;
+  return Cp1252;
+}
+
+std::string CollationLocaleFor(const TLocaleName& locale) {
+  if (locale.Language.empty() || locale.Language == "c" || locale.Language == "posix")
+    return std::string();
+  std::string id = locale.Language;
+  // The script modifiers glibc uses for Serbian and Uzbek are ICU script subtags.
+  if (locale.Modifier == "latin")
+    id += "_Latn";
+  else if (locale.Modifier == "cyrillic")
+    id += "_Cyrl";
+  if (!locale.Territory.empty())
+    id += "_" + locale.Territory;
+  return id;
+}
+
+struct TConverterCloser {
+  void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+using TConverterPtr = std::unique_ptr<UConverter, TConverterCloser>;
+
+TConverterPtr OpenConverter(const TTextLocale& locale) {
+  UErrorCode status = U_ZERO_ERROR;
+  TConverterPtr converter(ucnv_open(locale.ConverterName, &status));
+  if (U_FAILURE(status))
+    throw EConvertError(Format(SConverterUnavailable, locale.CodePage, u_errorName(status)));
+  // Unmappable characters must be reported, not replaced by a substitute byte.
+  ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                        &status);
+  return converter;
+}
+
+void BuildSingleByteTables(TTextLocale& locale, UConverter* converter) {
+  locale.Encode.assign(0x10000, 0);
+  for (int byte = 0; byte < 256; ++byte) {
+    const char source = static_cast<char>(byte);
+    UChar target[4];
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length = ucnv_toUChars(converter, target, 4, &source, 1, &status);
+    char16_t unit = u'\uFFFD';
+    if (U_SUCCESS(status) && length == 1 && target[0] != u'\uFFFD' && target[0] != u'\x1A' &&
+        !U16_IS_SURROGATE(target[0]))
+      unit = target[0];
+    else if (byte == 0x1A)
+      unit = u'\x1A';
+    locale.Decode[byte] = unit;
+    if (unit != u'\uFFFD' && byte != 0 && locale.Encode[unit] == 0)
+      locale.Encode[unit] = static_cast<uint8_t>(byte);
+  }
+}
+
+std::shared_ptr<const TTextLocale> ReadUserLocale() {
+  auto locale = std::make_shared<TTextLocale>();
+  const TLocaleName name = ParseLocaleName(UserLocaleName());
+  const TCodePage& codePage = CodePageForLocale(name);
+  locale->CodePage = codePage.Number;
+  locale->ConverterName = codePage.ConverterName;
+  locale->CollationLocale = CollationLocaleFor(name);
+  TConverterPtr converter = OpenConverter(*locale);
+  locale->SingleByte = ucnv_getMaxCharSize(converter.get()) == 1;
+  if (locale->SingleByte)
+    BuildSingleByteTables(*locale, converter.get());
+  return locale;
+}
+
+std::mutex LocaleLock;
+std::shared_ptr<const TTextLocale> CurrentLocale; // guarded by LocaleLock
+std::atomic<uint64_t> LocaleGeneration{1};
+
+// Converters and collators are not safe to share between threads: each thread keeps its own,
+// reopened when the locale is read again.
+class TThreadText {
+public:
+  ~TThreadText() { CloseCollator(); }
+
+  const TTextLocale& Locale() const { return *FLocale; }
+  UConverter* Converter() const { return FConverter.get(); }
+  UCollator* Collator() const { return FCollator; }
+
+  void Refresh() {
+    const uint64_t generation = LocaleGeneration.load(std::memory_order_acquire);
+    if (generation == FGeneration)
+      return;
+    std::shared_ptr<const TTextLocale> locale;
+    {
+      std::lock_guard<std::mutex> guard(LocaleLock);
+      if (!CurrentLocale)
+        CurrentLocale = ReadUserLocale();
+      locale = CurrentLocale;
+    }
+    TConverterPtr converter = OpenConverter(*locale);
+    UCollator* collator = OpenCollator(locale->CollationLocale);
+    CloseCollator();
+    FLocale = std::move(locale);
+    FConverter = std::move(converter);
+    FCollator = collator;
+    FGeneration = generation;
+  }
+
+private:
+  static UCollator* OpenCollator(const std::string& localeId) {
+    UErrorCode status = U_ZERO_ERROR;
+    UCollator* collator = ucol_open(localeId.c_str(), &status);
+    if (U_FAILURE(status)) {
+      status = U_ZERO_ERROR;
+      collator = ucol_open("", &status);
+    }
+    if (U_FAILURE(status))
+      throw EConvertError(Format("No collation available: %s", u_errorName(status)));
+    // Secondary strength: accents count, case does not.
+    ucol_setStrength(collator, UCOL_SECONDARY);
+    return collator;
+  }
+
+  void CloseCollator() {
+    if (FCollator != nullptr)
+      ucol_close(FCollator);
+    FCollator = nullptr;
+  }
+
+  uint64_t FGeneration = 0;
+  std::shared_ptr<const TTextLocale> FLocale;
+  TConverterPtr FConverter;
+  UCollator* FCollator = nullptr;
+};
+
+TThreadText& ThreadText() {
+  thread_local TThreadText text;
+  text.Refresh();
+  return text;
+}
+
+int32_t CheckedLength(size_t length) {
+  if (length > static_cast<size_t>(INT32_MAX))
+    throw EConvertError(STextTooLong);
+  return static_cast<int32_t>(length);
+}
+
+// UTF-16 text that lives on the stack when short, so comparing keys does not allocate.
+class TUtf16Buffer {
+public:
+  char16_t* Reserve(int32_t length) {
+    if (length <= static_cast<int32_t>(FStack.size()))
+      return FData = FStack.data();
+    FHeap.resize(static_cast<size_t>(length));
+    return FData = FHeap.data();
+  }
+  const char16_t* Data() const { return FData; }
+  int32_t Length() const { return FLength; }
+  void SetLength(int32_t length) { FLength = length; }
+
+private:
+  std::array<char16_t, 256> FStack;
+  std::u16string FHeap;
+  char16_t* FData = FStack.data();
+  int32_t FLength = 0;
+};
+
+void Decode(const TThreadText& thread, std::string_view text, TUtf16Buffer& buffer) {
+  const int32_t length = CheckedLength(text.size());
+  const TTextLocale& locale = thread.Locale();
+  if (locale.SingleByte) {
+    char16_t* target = buffer.Reserve(length);
+    for (int32_t i = 0; i < length; ++i)
+      target[i] = locale.Decode[static_cast<unsigned char>(text[i])];
+    buffer.SetLength(length);
+    return;
+  }
+  // Each byte yields at most one unit in these code pages; preflight covers the rest.
+  int32_t capacity = length;
+  for (;;) {
+    UErrorCode status = U_ZERO_ERROR;
+    char16_t* target = buffer.Reserve(capacity);
+    const int32_t produced =
+        ucnv_toUChars(thread.Converter(), target, capacity, text.data(), length, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR && produced > capacity) {
+      capacity = produced;
+      continue;
+    }
+    if (U_FAILURE(status))
+      throw EConvertError(
+          Format("Cannot decode text from code page %d: %s", locale.CodePage, u_errorName(status)));
+    buffer.SetLength(produced);
+    return;
+  }
+}
+
+[[noreturn]] void RaiseNoMapping(std::u16string_view text, size_t index, int codePage) {
+  UChar32 codePoint = text[index];
+  if (U16_IS_LEAD(text[index]) && index + 1 < text.size() && U16_IS_TRAIL(text[index + 1]))
+    codePoint = U16_GET_SUPPLEMENTARY(text[index], text[index + 1]);
+  throw EConvertError(Format(SNoMapping, static_cast<unsigned>(codePoint), codePage));
+}
+
+std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text) {
+  std::string result(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    const uint8_t byte = locale.Encode[unit];
+    if (byte == 0 && unit != 0)
+      RaiseNoMapping(text, i, locale.CodePage);
+    result[i] = static_cast<char>(byte);
+  }
+  return result;
+}
+
+// Finds the first character the converter refuses, for the error message.
+[[noreturn]] void RaiseFirstUnmappable(UConverter* converter, std::u16string_view text,
+                                       int codePage) {
+  char bytes[16];
+  for (size_t i = 0; i < text.size();) {
+    const size_t width =
+        U16_IS_LEAD(text[i]) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1]) ? 2 : 1;
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t produced = ucnv_fromUChars(converter, bytes, sizeof bytes, text.data() + i,
+                                             static_cast<int32_t>(width), &status);
+    if (U_FAILURE(status) ||
+        AnsiToUtf16(std::string_view(bytes, static_cast<size_t>(produced))) != text.substr(i, width))
+      RaiseNoMapping(text, i, codePage);
+    i += width;
+  }
+  throw EConvertError(Format("Cannot encode text in code page %d", codePage));
+}
+
+std::string EncodeMultiByte(const TThreadText& thread, std::u16string_view text) {
+  const int32_t length = CheckedLength(text.size());
+  const int32_t capacity =
+      UCNV_GET_MAX_BYTES_FOR_STRING(length, ucnv_getMaxCharSize(thread.Converter()));
+  std::string result(static_cast<size_t>(capacity), '\0');
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t produced =
+      ucnv_fromUChars(thread.Converter(), result.data(), capacity, text.data(), length, &status);
+  if (U_SUCCESS(status))
+    result.resize(static_cast<size_t>(produced));
+  // The converter skips default-ignorable characters it cannot map instead of stopping; only
+  // a round trip shows that a character was lost.
+  if (U_FAILURE(status) || AnsiToUtf16(result) != text)
+    RaiseFirstUnmappable(thread.Converter(), text, thread.Locale().CodePage);
+  return result;
+}
+
+} // namespace
+
+int SystemAnsiCodePage() {
+  return ThreadText().Locale().CodePage;
+}
+
+const char* SystemAnsiCodePageName() {
+  return ThreadText().Locale().ConverterName;
+}
+
+std::u16string AnsiToUtf16(std::string_view text) {
+  TUtf16Buffer buffer;
+  Decode(ThreadText(), text, buffer);
+  return std::u16string(buffer.Data(), static_cast<size_t>(buffer.Length()));
+}
+
+std::string AnsiToUtf8(std::string_view text) {
+  TUtf16Buffer buffer;
+  Decode(ThreadText(), text, buffer);
+  std::string result(static_cast<size_t>(buffer.Length()) * 3, '\0');
+  int32_t produced = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(result.data(), static_cast<int32_t>(result.size()), &produced, buffer.Data(),
+                     buffer.Length(), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status))
+    throw EConvertError(Format("Cannot convert text to UTF-8: %s", u_errorName(status)));
+  result.resize(static_cast<size_t>(produced));
+  return result;
+}
+
+std::string Utf16ToAnsi(std::u16string_view text) {
+  TThreadText& thread = ThreadText();
+  if (thread.Locale().SingleByte)
+    return EncodeSingleByte(thread.Locale(), text);
+  return EncodeMultiByte(thread, text);
+}
+
+std::string Utf8ToAnsi(std::string_view text) {
+  const int32_t length = CheckedLength(text.size());
+  std::u16string utf16(text.size(), u'\0');
+  int32_t produced = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(utf16.data(), length, &produced, text.data(), length, &status);
+  if (U_FAILURE(status))
+    throw EConvertError(SInvalidUtf8);
+  utf16.resize(static_cast<size_t>(produced));
+  return Utf16ToAnsi(utf16);
+}
+
+int AnsiCompareText(std::string_view a, std::string_view b) {
+  if (a == b)
+    return 0;
+  TThreadText& thread = ThreadText();
+  TUtf16Buffer first;
+  TUtf16Buffer second;
+  Decode(thread, a, first);
+  Decode(thread, b, second);
+  return ucol_strcoll(thread.Collator(), first.Data(), first.Length(), second.Data(),
+                      second.Length());
+}
+
+void AnsiSortKey(std::string_view text, std::string& key) {
+  TThreadText& thread = ThreadText();
+  TUtf16Buffer buffer;
+  Decode(thread, text, buffer);
+  key.resize(std::max<size_t>(key.capacity(), 64));
+  for (;;) {
+    // The length reported counts the terminating zero byte, which the key leaves out.
+    const int32_t needed =
+        ucol_getSortKey(thread.Collator(), buffer.Data(), buffer.Length(),
+                        reinterpret_cast<uint8_t*>(key.data()), CheckedLength(key.size()));
+    if (needed == 0)
+      throw EConvertError("Cannot make a sort key");
+    if (static_cast<size_t>(needed) <= key.size()) {
+      key.resize(static_cast<size_t>(needed) - 1);
+      return;
+    }
+    key.resize(static_cast<size_t>(needed));
+  }
+}
+
+void ResetAnsiTextLocale() {
+  std::shared_ptr<const TTextLocale> locale = ReadUserLocale();
+  std::lock_guard<std::mutex> guard(LocaleLock);
+  CurrentLocale = std::move(locale);
+  LocaleGeneration.fetch_add(1, std::memory_order_acq_rel);
+}

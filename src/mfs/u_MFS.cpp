@@ -1,0 +1,818 @@
+#include "mfs/u_MFS.h"
+
+#include "common/u_Common.h"
+#include "common/u_Files.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <utility>
+
+namespace {
+
+constexpr char PathDelimiter = '\\';
+constexpr char DiskPathDelimiter = '/';
+constexpr std::string_view MFSMagic = "MFS";
+// Magic, then the body checksum as 8 hexadecimal digits.
+constexpr size_t MFSHeaderSize = 11;
+constexpr char FileTag = 'F';
+constexpr char FolderTag = 'D';
+// The DOS date counts years from 1980 in 7 bits.
+constexpr int DosEpochYear = 1980;
+constexpr int DosMaxYearOffset = 127;
+
+uint32_t NowAsDosDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const int years = std::clamp(local.tm_year + 1900 - DosEpochYear, 0, DosMaxYearOffset);
+  const uint32_t date =
+      uint32_t(years) << 9 | uint32_t(local.tm_mon + 1) << 5 | uint32_t(local.tm_mday);
+  const uint32_t time =
+      uint32_t(local.tm_hour) << 11 | uint32_t(local.tm_min) << 5 | uint32_t(local.tm_sec / 2);
+  return date << 16 | time;
+}
+
+std::string Hex8(uint32_t value) {
+  return Format("%08X", value);
+}
+
+// A read-only stream over bytes it does not own, so a load reads the caller's string in place
+// instead of holding a second copy of it.
+class TByteViewStream : public TStream {
+public:
+  explicit TByteViewStream(std::string_view bytes) : FBytes(bytes) {}
+
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t available = std::max<int64_t>(int64_t(FBytes.size()) - FPosition, 0);
+    const int64_t n = std::clamp<int64_t>(count, 0, available);
+    if (n > 0)
+      std::memcpy(buffer, FBytes.data() + FPosition, size_t(n));
+    FPosition += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    switch (origin) {
+    case soBeginning:
+      FPosition = offset;
+      break;
+    case soCurrent:
+      FPosition += offset;
+      break;
+    case soEnd:
+      FPosition = int64_t(FBytes.size()) + offset;
+      break;
+    }
+    FPosition = std::max<int64_t>(FPosition, 0);
+    return FPosition;
+  }
+  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
+  int64_t Size() override { return int64_t(FBytes.size()); }
+
+private:
+  std::string_view FBytes;
+  int64_t FPosition = 0;
+};
+
+// Every field of the format goes through these: little-endian, lengths checked against the
+// format's signed 32-bit limit on writing and against the bytes present on reading.
+void WriteUInt32(TStream& stream, uint32_t value) {
+  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                            uint8_t(value >> 24)};
+  stream.WriteBuffer(bytes, 4);
+}
+
+void WriteCounted(TStream& stream, const std::string& bytes) {
+  if (int64_t(bytes.size()) > MaxMFSLength)
+    throw EWriteError(SWriteError);
+  WriteUInt32(stream, uint32_t(bytes.size()));
+  stream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+}
+
+void WriteTag(TStream& stream, char tag) {
+  stream.WriteBuffer(&tag, 1);
+}
+
+uint32_t ReadUInt32(TStream& stream) {
+  uint8_t bytes[4];
+  stream.ReadBuffer(bytes, 4);
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+         uint32_t(bytes[3]) << 24;
+}
+
+// A name length, content length or child count; negative ones have no meaning.
+int32_t ReadCount(TStream& stream) {
+  const int32_t count = int32_t(ReadUInt32(stream));
+  if (count < 0)
+    throw EMFSError(SIncorrectSerializedFormat);
+  return count;
+}
+
+// A counted byte string. The claimed length is checked against what the stream still holds
+// before anything is allocated, so a few hostile bytes cannot ask for gigabytes.
+std::string ReadCounted(TStream& stream) {
+  const int32_t length = ReadCount(stream);
+  if (length > stream.Size() - stream.Position())
+    throw EReadError(SReadError);
+  std::string bytes(size_t(length), '\0');
+  stream.ReadBuffer(bytes.data(), length);
+  return bytes;
+}
+
+char ReadTag(TStream& stream) {
+  char tag;
+  stream.ReadBuffer(&tag, 1);
+  return tag;
+}
+
+// Calls visit(item, depth) for every item below top, depth first, children in Children order,
+// a folder before its children; depth 0 for top's own children. Uses a heap stack, so a
+// hostile depth cannot overflow the call stack.
+template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit) {
+  struct Level {
+    std::vector<TObject*> children;
+    size_t next;
+  };
+  std::vector<Level> levels;
+  levels.push_back({top.Children().GetObjects(), 0});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.children.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const auto* item = static_cast<const TMFSItem*>(level.children[level.next++]);
+    visit(*item, levels.size() - 1);
+    if (const auto* folder = dynamic_cast<const TMFSFolder*>(item))
+      levels.push_back({folder->Children().GetObjects(), 0});
+  }
+}
+
+// Record sizes, for reserving the whole output before writing it.
+int64_t PrefixSize(const TMFSItem& item) {
+  return 4 + int64_t(item.Name().size()) + 4 + 4;
+}
+
+int64_t SubtreeRecordSize(const TMFSFolder& folder) {
+  int64_t size = PrefixSize(folder) + 4;
+  WalkSubtree(folder, [&size](const TMFSItem& item, size_t) {
+    size += 1 + PrefixSize(item) + 4;
+    if (const auto* file = dynamic_cast<const TMFSFile*>(&item))
+      size += int64_t(file->Content().size());
+  });
+  return size;
+}
+
+// Names that would leave the target folder, or could not be created there, when exported.
+void CheckDiskName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+    throw EMFSError(Format(SIncorrectFileName, name.c_str()));
+}
+
+std::string JoinDiskPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == DiskPathDelimiter)
+    return folder + name;
+  return folder + DiskPathDelimiter + name;
+}
+
+void CreateDiskFolder(const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error)
+    throw EOSError(error.value());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TMFSItem
+
+TMFSItem::TMFSItem(const std::string& name, TMFS* fs, uint32_t attributes)
+    : FName(name), FDateTime(NowAsDosDateTime()), FAttributes(attributes), FFS(fs) {}
+
+TMFSItem::~TMFSItem() {
+  if (FParent)
+    FParent->Unlink(this);
+}
+
+void TMFSItem::LinkTo(TMFSFolder* parent) {
+  if (parent)
+    parent->Link(this);
+}
+
+void TMFSItem::SaveToStream(TStream& stream) const {
+  WriteCounted(stream, FName);
+  WriteUInt32(stream, FDateTime);
+  WriteUInt32(stream, FAttributes);
+}
+
+void TMFSItem::LoadFromStream(TStream& stream) {
+  std::string name = ReadCounted(stream);
+  const uint32_t dateTime = ReadUInt32(stream);
+  const uint32_t attributes = ReadUInt32(stream);
+  if (TMFSFolder* parent = FParent; parent && name != FName) {
+    // A linked item stays in its folder under its new name.
+    parent->Unlink(this);
+    FName = std::move(name);
+    parent->Link(this);
+  } else {
+    FName = std::move(name);
+  }
+  FDateTime = dateTime;
+  FAttributes = attributes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMFSFile
+
+TMFSFile::TMFSFile(const std::string& name, TMFS* fs, TMFSFolder* parent)
+    : TMFSItem(name, fs, faArchive) {
+  LinkTo(parent);
+}
+
+TMFSFile::~TMFSFile() {
+  for (TMFSFileStream* stream : FStreams)
+    stream->Detach();
+}
+
+void TMFSFile::SaveToStream(TStream& stream) const {
+  TMFSItem::SaveToStream(stream);
+  WriteCounted(stream, FContent);
+}
+
+void TMFSFile::LoadFromStream(TStream& stream) {
+  TMFSItem::LoadFromStream(stream);
+  FContent = ReadCounted(stream);
+}
+
+void TMFSFile::SaveToDisk(const std::string& diskPath) const {
+  SaveStringToFile(FContent, diskPath);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMFSFolder
+
+TMFSFolder::TMFSFolder(const std::string& name, TMFS* fs, TMFSFolder* parent)
+    : TMFSItem(name, fs, faDirectory), FChildren(true, true, true) {
+  LinkTo(parent);
+}
+
+TMFSFolder::~TMFSFolder() {
+  if (FS())
+    FS()->FolderFreed(this);
+  FreeChildren();
+}
+
+TMFSItem* TMFSFolder::FindChild(const std::string& name) const {
+  if (name == ".")
+    return const_cast<TMFSFolder*>(this);
+  if (name == "..")
+    return Parent();
+  return static_cast<TMFSItem*>(FChildren.Find(name));
+}
+
+void TMFSFolder::Link(TMFSItem* child) {
+  if (TObject* earlier = FChildren.Extract(child->FName)) {
+    static_cast<TMFSItem*>(earlier)->FParent = nullptr;
+    delete earlier;
+  }
+  FChildren.Set_Item(child->FName, child);
+  child->FParent = this;
+}
+
+void TMFSFolder::Unlink(TMFSItem* child) {
+  if (FChildren.Find(child->FName) == child)
+    FChildren.Extract(child->FName);
+  child->FParent = nullptr;
+}
+
+void TMFSFolder::DetachChildren(std::vector<TMFSFolder*>& folders) {
+  for (TObject* object : FChildren.GetObjects()) {
+    auto* item = static_cast<TMFSItem*>(object);
+    item->FParent = nullptr;
+    if (auto* folder = dynamic_cast<TMFSFolder*>(item)) {
+      FChildren.Extract(folder->FName);
+      folders.push_back(folder);
+    }
+  }
+  FChildren.Clear(); // files only now: freeing them recurses no further
+}
+
+void TMFSFolder::FreeChildren() {
+  // Each folder is emptied before it is freed, so no destructor reaches below its own level.
+  std::vector<TMFSFolder*> pending;
+  DetachChildren(pending);
+  while (!pending.empty()) {
+    TMFSFolder* folder = pending.back();
+    pending.pop_back();
+    folder->DetachChildren(pending);
+    delete folder;
+  }
+}
+
+void TMFSFolder::SaveOwnFields(TStream& stream) const {
+  TMFSItem::SaveToStream(stream);
+  WriteUInt32(stream, uint32_t(FChildren.Count()));
+}
+
+int32_t TMFSFolder::LoadOwnFields(TStream& stream) {
+  TMFSItem::LoadFromStream(stream);
+  FreeChildren();
+  return ReadCount(stream);
+}
+
+void TMFSFolder::SaveToStream(TStream& stream) const {
+  SaveOwnFields(stream);
+  WalkSubtree(*this, [&stream](const TMFSItem& item, size_t) {
+    if (const auto* folder = dynamic_cast<const TMFSFolder*>(&item)) {
+      WriteTag(stream, FolderTag);
+      folder->SaveOwnFields(stream);
+    } else {
+      WriteTag(stream, FileTag);
+      item.SaveToStream(stream);
+    }
+  });
+}
+
+void TMFSFolder::LoadFromStream(TStream& stream) {
+  // A folder being read is linked into its parent only once complete, so a failure frees
+  // exactly the unfinished folders (each held by its level) and keeps what was read before.
+  struct Level {
+    TMFSFolder* folder;
+    std::unique_ptr<TMFSFolder> unfinished;
+    int32_t childrenLeft;
+  };
+  std::vector<Level> levels;
+  levels.push_back({this, nullptr, LoadOwnFields(stream)});
+  for (;;) {
+    Level& level = levels.back();
+    if (level.childrenLeft == 0) {
+      if (levels.size() == 1)
+        return;
+      std::unique_ptr<TMFSFolder> done = std::move(level.unfinished);
+      levels.pop_back();
+      levels.back().folder->Link(done.get());
+      done.release();
+      continue;
+    }
+    --level.childrenLeft;
+    TMFSFolder* into = level.folder;
+    switch (ReadTag(stream)) {
+    case FileTag: {
+      auto file = std::make_unique<TMFSFile>(std::string(), FS(), nullptr);
+      file->LoadFromStream(stream);
+      into->Link(file.get());
+      file.release();
+      break;
+    }
+    case FolderTag: {
+      auto folder = std::make_unique<TMFSFolder>(std::string(), FS(), nullptr);
+      const int32_t count = folder->LoadOwnFields(stream);
+      TMFSFolder* raw = folder.get();
+      levels.push_back({raw, std::move(folder), count});
+      break;
+    }
+    default:
+      throw EMFSError(SIncorrectSerializedFormat);
+    }
+  }
+}
+
+void TMFSFolder::SaveToDisk(const std::string& diskPath) const {
+  // Every name is checked before anything is written, so a refused tree leaves no partial copy.
+  WalkSubtree(*this, [](const TMFSItem& item, size_t) { CheckDiskName(item.Name()); });
+  CreateDiskFolder(diskPath);
+  std::vector<std::string> folderPaths{diskPath};
+  WalkSubtree(*this, [&folderPaths](const TMFSItem& item, size_t depth) {
+    folderPaths.resize(depth + 1);
+    std::string path = JoinDiskPath(folderPaths[depth], item.Name());
+    if (dynamic_cast<const TMFSFolder*>(&item)) {
+      CreateDiskFolder(path);
+      folderPaths.push_back(std::move(path));
+    } else {
+      item.SaveToDisk(path);
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMFS
+
+TMFS::TMFS() : FRoot(std::make_unique<TMFSFolder>(std::string(), this, nullptr)) {}
+
+TMFS::~TMFS() {
+  FSession.reset();
+  for (TMFSSession* session : FSessions) {
+    session->FFS = nullptr;
+    session->FFolder = nullptr;
+  }
+  FSessions.clear();
+  FRoot.reset();
+}
+
+TMFSSession& TMFS::Session() {
+  if (!FSession)
+    FSession.reset(new TMFSSession(this, FRoot.get()));
+  return *FSession;
+}
+
+std::unique_ptr<TMFSSession> TMFS::CreateSession(TMFSFolder* folder) {
+  return std::unique_ptr<TMFSSession>(new TMFSSession(this, folder ? folder : FRoot.get()));
+}
+
+void TMFS::Clear() {
+  FSession.reset();
+  ReplaceRoot();
+}
+
+void TMFS::ReplaceRoot() {
+  // The new root is in place before the old one goes, so Root never dangles.
+  std::unique_ptr<TMFSFolder> old =
+      std::exchange(FRoot, std::make_unique<TMFSFolder>(std::string(), this, nullptr));
+  old.reset();
+}
+
+void TMFS::FolderFreed(TMFSFolder* folder) {
+  for (TMFSSession* session : FSessions)
+    if (session->FFolder == folder)
+      session->FFolder = folder->Parent();
+}
+
+std::string TMFS::SaveToString() const {
+  std::string buffer;
+  buffer.reserve(size_t(int64_t(MFSHeaderSize) + SubtreeRecordSize(*FRoot)));
+  buffer.assign(MFSHeaderSize, '\0');
+  TStringStream stream(std::move(buffer));
+  stream.Seek(0, soEnd);
+  FRoot->SaveToStream(stream);
+  std::string result = stream.TakeDataString();
+  const std::string digits = Hex8(TextChecksum(std::string_view(result).substr(MFSHeaderSize)));
+  result.replace(0, MFSMagic.size(), MFSMagic);
+  result.replace(MFSMagic.size(), digits.size(), digits);
+  return result;
+}
+
+void TMFS::LoadFromString(std::string_view data) {
+  if (data.substr(0, MFSMagic.size()) != MFSMagic)
+    throw EMFSError(SIncorrectSerializedFormat);
+  const std::string_view body =
+      data.size() > MFSHeaderSize ? data.substr(MFSHeaderSize) : std::string_view();
+  if (data.substr(MFSMagic.size(), MFSHeaderSize - MFSMagic.size()) != Hex8(TextChecksum(body)))
+    throw EMFSError(SIncorrectSerializedFormat);
+  ReplaceRoot();
+  TByteViewStream stream(data);
+  stream.Seek(int64_t(MFSHeaderSize), soBeginning);
+  FRoot->LoadFromStream(stream);
+}
+
+std::string TMFS::FixSeparators(const std::string& path) {
+  std::string result = path;
+  std::replace(result.begin(), result.end(), '/', PathDelimiter);
+  return result;
+}
+
+std::string TMFS::ExcludeTrailingDelimiter(const std::string& path) {
+  if (!path.empty() && path.back() == PathDelimiter)
+    return path.substr(0, path.size() - 1);
+  return path;
+}
+
+std::string TMFS::IncludeTrailingDelimiter(const std::string& path) {
+  if (!path.empty() && path.back() != PathDelimiter)
+    return path + PathDelimiter;
+  return path;
+}
+
+std::string TMFS::ExtractPath(const std::string& path) {
+  const size_t at = path.rfind(PathDelimiter);
+  return at == std::string::npos ? std::string() : path.substr(0, at + 1);
+}
+
+std::string TMFS::ExtractName(const std::string& path) {
+  const size_t at = path.rfind(PathDelimiter);
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+std::string TMFS::CanonicalPath(const std::string& path) {
+  const bool leading = !path.empty() && path.front() == PathDelimiter;
+  const bool trailing = path.size() > 1 && path.back() == PathDelimiter;
+  std::string_view rest(path);
+  if (!rest.empty())
+    rest.remove_prefix(1);
+  // A ".." takes away the last component kept so far; a "." is dropped.
+  std::vector<std::string_view> kept;
+  while (!rest.empty()) {
+    const size_t at = rest.find(PathDelimiter);
+    const std::string_view component = rest.substr(0, at);
+    rest = at == std::string_view::npos ? std::string_view() : rest.substr(at + 1);
+    if (component == "..") {
+      if (kept.empty())
+        throw EMFSError(Format(SIncorrectFileName, path.c_str()));
+      kept.pop_back();
+    } else if (component != ".") {
+      kept.push_back(component);
+    }
+  }
+  std::string result = leading ? std::string(1, PathDelimiter) : std::string();
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0)
+      result += PathDelimiter;
+    result += kept[i];
+  }
+  // With nothing left the path is the root alone, never a doubled delimiter.
+  if (trailing && !kept.empty())
+    result += PathDelimiter;
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMFSSession
+
+TMFSSession::TMFSSession(TMFS* fs, TMFSFolder* folder) : FFS(fs), FFolder(folder) {
+  FFS->FSessions.push_back(this);
+}
+
+TMFSSession::~TMFSSession() {
+  if (FFS)
+    std::erase(FFS->FSessions, this);
+}
+
+TMFS* TMFSSession::FS() const {
+  if (!FFS)
+    throw EMFSError(SSessionFSFreed);
+  return FFS;
+}
+
+TMFSFolder* TMFSSession::Folder() const {
+  return FFolder ? FFolder : FS()->Root();
+}
+
+TMFSItem* TMFSSession::GetItem(const std::string& path) const {
+  TMFSFolder* folder = Folder();
+  std::string_view rest(path);
+  if (!rest.empty() && rest.front() == PathDelimiter) {
+    folder = FFS->Root();
+    rest.remove_prefix(1);
+  }
+  const bool trailing = !rest.empty() && rest.back() == PathDelimiter;
+  while (!rest.empty()) {
+    const size_t at = rest.find(PathDelimiter);
+    const std::string component(rest.substr(0, at));
+    rest = at == std::string_view::npos ? std::string_view() : rest.substr(at + 1);
+    TMFSItem* item = folder->FindChild(component);
+    if (auto* next = dynamic_cast<TMFSFolder*>(item)) {
+      folder = next;
+      continue;
+    }
+    if (!item || trailing || !rest.empty())
+      throw EMFSError(Format(SPathNotFound, path.c_str()));
+    return item;
+  }
+  return folder;
+}
+
+TMFSFolder* TMFSSession::FolderOf(const std::string& convertedPath, std::string& name) const {
+  name = TMFS::ExtractName(convertedPath);
+  // A path ending in "\" (or the empty path) can only resolve to a folder.
+  return static_cast<TMFSFolder*>(
+      GetItem(TMFS::IncludeTrailingDelimiter(TMFS::ExtractPath(convertedPath))));
+}
+
+TMFSFile* TMFSSession::GetFile(const std::string& path) const {
+  std::string name;
+  TMFSFolder* folder = FolderOf(TMFS::FixSeparators(path), name);
+  auto* file = dynamic_cast<TMFSFile*>(folder->FindChild(name));
+  if (!file)
+    throw EMFSError(Format(SFileNotFound, path.c_str()));
+  return file;
+}
+
+TMFSFile* TMFSSession::CreateFile(const std::string& path, uint32_t attributes, bool openIfExists) {
+  std::string name;
+  TMFSFolder* folder = FolderOf(TMFS::FixSeparators(path), name);
+  TMFSItem* item = folder->FindChild(name);
+  if (!item) {
+    // ".." above the root finds nothing, but a file of that name could never be found again.
+    if (name == "..")
+      throw EMFSError(Format(SIncorrectFileName, path.c_str()));
+    auto* file = new TMFSFile(name, FFS, folder);
+    file->SetAttributes(file->Attributes() | (attributes & CreateAttributeMask));
+    return file;
+  }
+  if (auto* file = dynamic_cast<TMFSFile*>(item)) {
+    if (openIfExists)
+      return file;
+    throw EMFSError(Format(SFileAlreadyExists, path.c_str()));
+  }
+  throw EMFSError(Format(SFolderAlreadyExists, path.c_str()));
+}
+
+TMFSFolder* TMFSSession::ForceFolders(const std::string& path) {
+  if (path.empty())
+    return Folder();
+  // Each step's path is the folder part of the one before, so all are prefixes of converted:
+  // walk down from the shortest, as a recursion over the folder parts would, without one.
+  const std::string converted = TMFS::FixSeparators(path);
+  std::vector<size_t> stepLengths;
+  std::string step = converted;
+  while (!step.empty() && step != "\\") {
+    stepLengths.push_back(step.size());
+    step = TMFS::ExtractPath(TMFS::ExcludeTrailingDelimiter(step));
+  }
+  TMFSFolder* folder = step.empty() ? Folder() : FFS->Root();
+  for (size_t i = stepLengths.size(); i-- > 0;) {
+    const std::string stepPath = converted.substr(0, stepLengths[i]);
+    // Messages name the path as each step received it; the first step received the caller's.
+    const std::string& received = i == 0 ? path : stepPath;
+    const std::string name = TMFS::ExtractName(TMFS::ExcludeTrailingDelimiter(stepPath));
+    TMFSItem* item = folder->FindChild(name);
+    if (!item) {
+      if (name == "..")
+        throw EMFSError(Format(SIncorrectFileName, received.c_str()));
+      folder = new TMFSFolder(name, FFS, folder);
+    } else if (auto* next = dynamic_cast<TMFSFolder*>(item)) {
+      folder = next;
+    } else {
+      throw EMFSError(Format(SFileAlreadyExists, received.c_str()));
+    }
+  }
+  return folder;
+}
+
+std::unique_ptr<TMFSFileStream>
+TMFSSession::CreateFileStream(const std::string& path, uint32_t disposition, uint32_t flags) {
+  TMFSFile* file = nullptr;
+  switch (disposition) {
+  case CREATE_NEW:
+    file = CreateFile(path, flags, false);
+    break;
+  case CREATE_ALWAYS:
+    file = CreateFile(path, flags, true);
+    file->Content().clear();
+    break;
+  case OPEN_EXISTING:
+    file = GetFile(path);
+    break;
+  case OPEN_ALWAYS:
+    file = CreateFile(path, flags, true);
+    break;
+  case TRUNCATE_EXISTING:
+    file = GetFile(path);
+    file->Content().clear();
+    break;
+  default:
+    throw EMFSError(Format(SIncorrectParameters, "TMFSSession.CreateFileStream"));
+  }
+  if (flags & FILE_FLAG_DELETE_ON_CLOSE)
+    file->SetDeleteOnClose(true);
+  return std::make_unique<TMFSFileStream>(file);
+}
+
+void TMFSSession::DeleteItem(const std::string& path) {
+  TMFSItem* item = GetItem(path);
+  if (auto* folder = dynamic_cast<TMFSFolder*>(item)) {
+    if (folder == FFS->Root())
+      throw EMFSError(SCannotDeleteRoot);
+    if (folder->Children().Count() > 0)
+      throw EMFSError(Format(SFolderNotEmpty, path.c_str()));
+  }
+  // A session on the freed folder moves to its parent (TMFS::FolderFreed).
+  delete item;
+}
+
+std::string TMFSSession::ExpandPath(const std::string& path) const {
+  std::string converted = TMFS::FixSeparators(path);
+  if (converted.empty() || converted.front() != PathDelimiter) {
+    std::vector<const TMFSFolder*> chain;
+    for (const TMFSFolder* folder = Folder(); folder; folder = folder->Parent())
+      chain.push_back(folder);
+    std::string prefix;
+    for (size_t i = chain.size(); i-- > 0;) {
+      prefix += chain[i]->Name();
+      prefix += PathDelimiter;
+    }
+    converted = prefix + converted;
+  }
+  return TMFS::CanonicalPath(converted);
+}
+
+std::string TMFSSession::UniqueFileName(const std::string& folder, const std::string& prefix,
+                                        uint32_t number) const {
+  const std::string stem = TMFS::IncludeTrailingDelimiter(folder) + prefix;
+  if (number != 0)
+    return stem + Hex8(number);
+  for (uint32_t n = 0;; ++n) {
+    std::string candidate = stem + Hex8(n);
+    if (!Exists(candidate))
+      return candidate;
+  }
+}
+
+bool TMFSSession::Exists(const std::string& path) const {
+  try {
+    GetItem(TMFS::FixSeparators(path));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string TMFSSession::ReadFile(const std::string& path) const {
+  return GetFile(path)->Content();
+}
+
+TMFSFile* TMFSSession::WriteFile(const std::string& path, std::string content) {
+  ForceFolders(TMFS::ExtractPath(TMFS::FixSeparators(path)));
+  TMFSFile* file = CreateFile(path, 0, true);
+  file->SetContent(std::move(content));
+  return file;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMFSFileStream
+
+TMFSFileStream::TMFSFileStream(TMFSFile* file) : FFile(file) {
+  file->FStreams.push_back(this);
+}
+
+TMFSFileStream::~TMFSFileStream() {
+  if (!FFile)
+    return;
+  std::erase(FFile->FStreams, this);
+  if (FFile->FDeleteOnClose && FFile->FStreams.empty())
+    delete FFile;
+  FFile = nullptr;
+}
+
+void TMFSFileStream::Detach() {
+  FFileName = FFile->Name();
+  FFile = nullptr;
+}
+
+std::string& TMFSFileStream::FileContent() {
+  if (!FFile)
+    throw EMFSError(Format(SStreamFileFreed, FFileName.c_str()));
+  return FFile->FContent;
+}
+
+int64_t TMFSFileStream::Read(void* buffer, int64_t count) {
+  const std::string& content = FileContent();
+  // Another stream may have cut the content below this one's position.
+  const int64_t available = std::max<int64_t>(int64_t(content.size()) - FPosition, 0);
+  const int64_t n = std::clamp<int64_t>(count, 0, available);
+  if (n > 0)
+    std::memcpy(buffer, content.data() + FPosition, size_t(n));
+  FPosition += n;
+  return n;
+}
+
+int64_t TMFSFileStream::Write(const void* buffer, int64_t count) {
+  std::string& content = FileContent();
+  // Content beyond the format's 32-bit lengths could never be saved: a short write.
+  count = std::clamp<int64_t>(count, 0, std::max<int64_t>(MaxMFSLength - FPosition, 0));
+  if (count == 0)
+    return 0;
+  const size_t position = size_t(FPosition);
+  if (position > content.size())
+    content.resize(position);
+  const size_t overwrite = std::min(size_t(count), content.size() - position);
+  std::memcpy(content.data() + position, buffer, overwrite);
+  content.append(static_cast<const char*>(buffer) + overwrite, size_t(count) - overwrite);
+  FPosition += count;
+  return count;
+}
+
+int64_t TMFSFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  const int64_t length = int64_t(FileContent().size());
+  // Positions are 32-bit; a larger offset lands at an end, exactly as it would uncut.
+  offset = std::clamp<int64_t>(offset, INT32_MIN, INT32_MAX);
+  int64_t target = FPosition;
+  switch (origin) {
+  case soBeginning:
+    target = offset;
+    break;
+  case soCurrent:
+    target = FPosition + offset;
+    break;
+  case soEnd:
+    target = length - offset;
+    break; // counts back from the end
+  }
+  FPosition = std::clamp<int64_t>(target, 0, length);
+  return FPosition;
+}
+
+void TMFSFileStream::SetSize(int64_t newSize) {
+  std::string& content = FileContent();
+  if (newSize < 0 || newSize > MaxMFSLength)
+    throw EWriteError(SWriteError);
+  content.resize(size_t(newSize));
+  FPosition = std::min(FPosition, newSize);
+}
+
+int64_t TMFSFileStream::Size() {
+  return int64_t(FileContent().size());
+}

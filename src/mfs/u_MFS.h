@@ -1,0 +1,264 @@
+#pragma once
+// The in-memory file system: a tree of folders and files held in memory, addressed by
+// backslash paths through sessions, read and written through file streams, and saved to and
+// loaded from one byte string (the "MFS" format).
+
+#include "common/u_Streams.h"
+#include "common/u_SysUtils.h"
+#include "containers/u_ObjectDictionary.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TMFS;
+class TMFSFolder;
+class TMFSFileStream;
+class TMFSSession;
+
+class EMFSError : public Exception {
+  using Exception::Exception;
+};
+
+inline constexpr const char* SPathNotFound = "Path \"%s\" not found";
+inline constexpr const char* SFileNotFound = "File \"%s\" not found";
+inline constexpr const char* SIncorrectFileName = "File name \"%s\" is incorrect";
+inline constexpr const char* SFileAlreadyExists = "File \"%s\" already exists";
+inline constexpr const char* SFolderAlreadyExists = "Folder \"%s\" already exists";
+inline constexpr const char* SIncorrectSerializedFormat = "Incorrect serialized format";
+inline constexpr const char* SIncorrectParameters = "Incorrect parameters in method \"%s\"";
+inline constexpr const char* SFolderNotEmpty = "Folder \"%s\" is not empty";
+inline constexpr const char* SCannotDeleteRoot = "Cannot delete root folder";
+inline constexpr const char* SStreamFileFreed = "File \"%s\" of this stream no longer exists";
+inline constexpr const char* SSessionFSFreed = "The file system of this session no longer exists";
+
+// Attribute bits of an item (stored, serialized and handed to the cabinet library).
+inline constexpr uint32_t faReadOnly = 0x01;
+inline constexpr uint32_t faHidden = 0x02;
+inline constexpr uint32_t faSystem = 0x04;
+inline constexpr uint32_t faDirectory = 0x10;
+inline constexpr uint32_t faArchive = 0x20;
+
+// Dispositions and flags of TMFSSession::CreateFileStream: the values of the Windows
+// file-creation dispositions and of its delete-on-close flag.
+inline constexpr uint32_t CREATE_NEW = 1;
+inline constexpr uint32_t CREATE_ALWAYS = 2;
+inline constexpr uint32_t OPEN_EXISTING = 3;
+inline constexpr uint32_t OPEN_ALWAYS = 4;
+inline constexpr uint32_t TRUNCATE_EXISTING = 5;
+inline constexpr uint32_t FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
+// Flag bits that are attributes of a newly created file.
+inline constexpr uint32_t CreateAttributeMask = 0x3F;
+
+// The serialized format counts every length in a signed 32-bit field.
+inline constexpr int64_t MaxMFSLength = INT32_MAX;
+
+// An entry of the tree. Freeing an item removes it from its parent's children.
+class TMFSItem : public TObject {
+public:
+  ~TMFSItem() override;
+  TMFSItem(const TMFSItem&) = delete;
+  TMFSItem& operator=(const TMFSItem&) = delete;
+
+  const std::string& Name() const { return FName; }
+  // Low 16 bits DOS time, high 16 bits DOS date.
+  uint32_t DateTime() const { return FDateTime; }
+  void SetDateTime(uint32_t dateTime) { FDateTime = dateTime; }
+  uint32_t Attributes() const { return FAttributes; }
+  void SetAttributes(uint32_t attributes) { FAttributes = attributes; }
+  TMFSFolder* Parent() const { return FParent; }
+  TMFS* FS() const { return FFS; }
+
+  // The item's record of the serialized format (a folder's includes its whole subtree).
+  virtual void SaveToStream(TStream& stream) const;
+  virtual void LoadFromStream(TStream& stream);
+  // Exports the item to the disk path; names that would leave the target folder are refused.
+  virtual void SaveToDisk(const std::string& diskPath) const = 0;
+
+protected:
+  // Stamps the item with the current local time; the derived constructor links it into parent.
+  TMFSItem(const std::string& name, TMFS* fs, uint32_t attributes);
+  // Puts the item into parent's children, freeing a child held under an equal name.
+  void LinkTo(TMFSFolder* parent);
+
+private:
+  friend class TMFSFolder;
+  std::string FName;
+  uint32_t FDateTime;
+  uint32_t FAttributes;
+  TMFSFolder* FParent = nullptr;
+  TMFS* FFS;
+};
+
+class TMFSFile : public TMFSItem {
+public:
+  // parent may be nullptr: the file is then owned by the caller until linked.
+  TMFSFile(const std::string& name, TMFS* fs, TMFSFolder* parent);
+  // Open streams are detached first; they fail from then on.
+  ~TMFSFile() override;
+
+  const std::vector<TMFSFileStream*>& Streams() const { return FStreams; }
+  const std::string& Content() const { return FContent; }
+  std::string& Content() { return FContent; }
+  void SetContent(std::string content) { FContent = std::move(content); }
+  bool DeleteOnClose() const { return FDeleteOnClose; }
+  void SetDeleteOnClose(bool value) { FDeleteOnClose = value; }
+
+  void SaveToStream(TStream& stream) const override;
+  void LoadFromStream(TStream& stream) override;
+  void SaveToDisk(const std::string& diskPath) const override;
+
+private:
+  friend class TMFSFileStream;
+  std::vector<TMFSFileStream*> FStreams;
+  std::string FContent;
+  bool FDeleteOnClose = false;
+};
+
+class TMFSFolder : public TMFSItem {
+public:
+  // parent may be nullptr: the folder is then owned by the caller (or is a root).
+  TMFSFolder(const std::string& name, TMFS* fs, TMFSFolder* parent);
+  // Frees the whole subtree without recursion, however deep it is.
+  ~TMFSFolder() override;
+
+  // Name to item, case-insensitive under the user locale, sorted, owning.
+  TObjectDictionary& Children() { return FChildren; }
+  const TObjectDictionary& Children() const { return FChildren; }
+  // "." is this folder, ".." its parent (nullptr at the root), otherwise the child or nullptr.
+  TMFSItem* FindChild(const std::string& name) const;
+
+  // Both walk the subtree with an explicit stack, so nesting depth costs heap, not stack.
+  void SaveToStream(TStream& stream) const override;
+  void LoadFromStream(TStream& stream) override;
+  void SaveToDisk(const std::string& diskPath) const override;
+
+private:
+  friend class TMFSItem;
+  // Links an unlinked child in under its name, freeing an earlier child of an equal name.
+  // When this raises, the child stays unlinked and with its owner.
+  void Link(TMFSItem* child);
+  // Takes child out of the children without freeing it.
+  void Unlink(TMFSItem* child);
+  // Unlinks every child, frees the files and hands the folders, still whole, to folders.
+  void DetachChildren(std::vector<TMFSFolder*>& folders);
+  void FreeChildren();
+  void SaveOwnFields(TStream& stream) const;
+  int32_t LoadOwnFields(TStream& stream);
+
+  TObjectDictionary FChildren;
+};
+
+// One file system. Path helpers are class-level and keep no state.
+class TMFS : public TObject {
+public:
+  TMFS();
+  // Frees the default session, then the tree; sessions the caller still holds are detached.
+  ~TMFS() override;
+  TMFS(const TMFS&) = delete;
+  TMFS& operator=(const TMFS&) = delete;
+
+  TMFSFolder* Root() const { return FRoot.get(); }
+  // The default session on Root, created on first use and owned here.
+  TMFSSession& Session();
+  // A new session on folder (Root when nullptr), owned by the caller.
+  std::unique_ptr<TMFSSession> CreateSession(TMFSFolder* folder = nullptr);
+  // Frees the default session and the tree, leaving an empty root.
+  void Clear();
+
+  // "MFS", the body checksum as 8 upper-case hexadecimal digits, then the root's record.
+  std::string SaveToString() const;
+  // Replaces the tree by the one in data; a bad header fails before the tree is touched.
+  // Sessions on a folder of the replaced tree move to the new root.
+  void LoadFromString(std::string_view data);
+
+  static std::string FixSeparators(const std::string& path);
+  static std::string ExcludeTrailingDelimiter(const std::string& path);
+  static std::string IncludeTrailingDelimiter(const std::string& path);
+  static std::string ExtractPath(const std::string& path);
+  static std::string ExtractName(const std::string& path);
+  // Resolves "." and ".." in an absolute path; ".." above the root raises
+  // "File name "%s" is incorrect".
+  static std::string CanonicalPath(const std::string& path);
+
+private:
+  friend class TMFSSession;
+  friend class TMFSFolder;
+  void ReplaceRoot();
+  void FolderFreed(TMFSFolder* folder);
+
+  std::unique_ptr<TMFSFolder> FRoot;
+  std::unique_ptr<TMFSSession> FSession;
+  std::vector<TMFSSession*> FSessions; // every live session, for re-rooting
+};
+
+// A working view of one file system with a current folder for relative paths. A session whose
+// current folder is freed moves to that folder's parent when the parent stays, otherwise to the
+// root of the file system.
+class TMFSSession : public TObject {
+public:
+  ~TMFSSession() override;
+  TMFSSession(const TMFSSession&) = delete;
+  TMFSSession& operator=(const TMFSSession&) = delete;
+
+  TMFSFolder* Folder() const;
+  TMFS* FS() const;
+
+  TMFSItem* GetItem(const std::string& path) const;
+  TMFSFile* GetFile(const std::string& path) const;
+  TMFSFile* CreateFile(const std::string& path, uint32_t attributes, bool openIfExists);
+  TMFSFolder* ForceFolders(const std::string& path);
+  // disposition: CREATE_NEW ... TRUNCATE_EXISTING; flags: attribute bits 0x3F of a new file
+  // and FILE_FLAG_DELETE_ON_CLOSE.
+  std::unique_ptr<TMFSFileStream> CreateFileStream(const std::string& path, uint32_t disposition,
+                                                   uint32_t flags);
+  void DeleteItem(const std::string& path);
+  std::string ExpandPath(const std::string& path) const;
+  std::string UniqueFileName(const std::string& folder, const std::string& prefix,
+                             uint32_t number) const;
+  bool Exists(const std::string& path) const;
+
+  // Whole-file conveniences: the content of the file path names (GetFile), and a file given
+  // content (CreateFile opening an existing one, after creating missing folders).
+  std::string ReadFile(const std::string& path) const;
+  TMFSFile* WriteFile(const std::string& path, std::string content);
+
+private:
+  friend class TMFS;
+  TMFSSession(TMFS* fs, TMFSFolder* folder);
+  // The folder that path's folder part names, and the name after it.
+  TMFSFolder* FolderOf(const std::string& convertedPath, std::string& name) const;
+
+  TMFS* FFS;
+  TMFSFolder* FFolder; // nullptr: the root of FFS
+};
+
+// A stream over a file's content. Seeking from the end counts back: Seek(n, soEnd) goes to
+// length - n. The stream does not keep its file alive; once the file is freed every operation
+// fails with EMFSError.
+class TMFSFileStream : public TStream {
+public:
+  explicit TMFSFileStream(TMFSFile* file);
+  // With the file's DeleteOnClose set, the last stream closed frees the file.
+  ~TMFSFileStream() override;
+  TMFSFileStream(const TMFSFileStream&) = delete;
+  TMFSFileStream& operator=(const TMFSFileStream&) = delete;
+
+  TMFSFile* File() const { return FFile; }
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t newSize) override;
+  int64_t Size() override;
+
+private:
+  friend class TMFSFile;
+  std::string& FileContent();
+  void Detach();
+
+  TMFSFile* FFile;
+  std::string FFileName; // for the message once the file is gone
+  int64_t FPosition = 0;
+};

@@ -1,0 +1,33 @@
+#pragma once
+// An executable opened read-only and parsed with the rewriter's parser: what the e-book
+// workflow loads as a module to read its resources. Nothing of it is run or relocated.
+
+#include "resources/vexTypes.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class TMappedFile;
+
+class TPEModule {
+public:
+  // Opens and maps fileName. A file that cannot be opened, is no PE32 image, or whose
+  // resource directory is damaged raises EOSError whose text names the cause.
+  explicit TPEModule(const std::string& fileName);
+  ~TPEModule();
+  TPEModule(const TPEModule&) = delete;
+  TPEModule& operator=(const TPEModule&) = delete;
+
+  const std::string& FileName() const { return FFileName; }
+  // The bytes of resource (type, name): the neutral language (0) when present, else the
+  // first language listed; nothing when the module has no such resource. The bytes stay
+  // valid while the module lives.
+  std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
+
+private:
+  std::string FFileName;
+  std::unique_ptr<TMappedFile> FFile;
+  std::unique_ptr<TResItem> FRoot; // null when the image has no resource section
+};

@@ -1,0 +1,110 @@
+#include "resources/u_Resources.h"
+
+#include "resources/u_WinInfo.h"
+#include "resources/vexRes.h"
+
+namespace {
+
+constexpr uint32_t IconFileHeaderSize = 6;
+constexpr uint32_t IconFileEntrySize = 16;
+constexpr uint32_t IconGroupEntryPrefix = 12; // the part of an .ico entry the group copies
+constexpr uint16_t IconImageType = 1;
+constexpr int MaxResourceId = 0xFFFF;
+
+uint16_t Get16(const std::string& bytes, size_t offset) {
+  return uint16_t(uint8_t(bytes[offset]) | uint8_t(bytes[offset + 1]) << 8);
+}
+
+uint32_t Get32(const std::string& bytes, size_t offset) {
+  return uint32_t(Get16(bytes, offset)) | uint32_t(Get16(bytes, offset + 2)) << 16;
+}
+
+TResIdent WideIdent(const TResourceIdent& ident) {
+  if (ident.IsText)
+    return TResIdent(AnsiToWideText(ident.Text));
+  return TResIdent(ident.Id);
+}
+
+} // namespace
+
+TResourceIdent::TResourceIdent(int id) {
+  if (id < 0 || id > MaxResourceId)
+    throw EResourcesError(Format("Resource identifier %d is not a 16-bit integer", id));
+  Id = uint16_t(id);
+}
+
+std::string ReadModuleResource(const TPEModule& module, const std::string& type,
+                               const std::string& name) {
+  const auto data =
+      module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
+  return data ? std::string(*data) : std::string();
+}
+
+TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
+                                        const TResourceIdent& name, const std::string& data) {
+  // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
+  // every update takes the own rewriter, whose interface is UTF-16.
+  if (data.size() > 0xFFFFFFFFu)
+    RaiseVexError(EFBIG, "resource data larger than 4 GiB");
+  const TResIdent wideType = WideIdent(type);
+  const TResIdent wideName = WideIdent(name);
+  TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
+  if (!update)
+    RaiseLastVexError();
+  try {
+    if (!UpdateResourceEntry(update, wideType, wideName, 0, data.data(), uint32_t(data.size())))
+      RaiseLastVexError();
+  } catch (...) {
+    EndResourceUpdate(update, true);
+    throw;
+  }
+  TResUpdateOutcome outcome;
+  if (!EndResourceUpdate(update, false, &outcome)) // closed the update either way
+    RaiseLastVexError();
+  return {outcome.SignatureRemoved};
+}
+
+TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
+                                           const std::string& data) {
+  return UpdateExeResource(fileName, "RCDATA", name, data);
+}
+
+TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
+  TResourceIdent{firstId}; // raises for a first name that is no 16-bit integer
+  if (iconFile.size() < IconFileHeaderSize || Get16(iconFile, 2) != IconImageType)
+    throw EResourcesError(SIconCorrupted);
+  const uint32_t count = Get16(iconFile, 4);
+  if (iconFile.size() < IconFileHeaderSize + uint64_t(IconFileEntrySize) * count)
+    throw EResourcesError(SIconCorrupted);
+  // Icon names are 16-bit integers: a group that would need more is no icon we can store.
+  if (count > 0 && int64_t(firstId) + count - 1 > MaxResourceId)
+    throw EResourcesError(SIconCorrupted);
+  TIconGroupData group;
+  group.GroupRecord = iconFile.substr(0, IconFileHeaderSize);
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t entry = IconFileHeaderSize + size_t(i) * IconFileEntrySize;
+    const uint32_t size = Get32(iconFile, entry + 8);
+    const uint32_t offset = Get32(iconFile, entry + 12);
+    if (uint64_t(offset) + size > iconFile.size())
+      throw EResourcesError(SIconCorrupted);
+    const uint16_t id = uint16_t(firstId + int(i));
+    group.GroupRecord.append(iconFile, entry, IconGroupEntryPrefix);
+    group.GroupRecord.push_back(char(id & 0xFF));
+    group.GroupRecord.push_back(char(id >> 8));
+    group.Images.push_back(iconFile.substr(offset, size));
+  }
+  return group;
+}
+
+TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
+                                              const std::string& groupName, int firstId,
+                                              const std::string& iconFile) {
+  const TIconGroupData group = IconFileToGroup(iconFile, firstId);
+  TResourceUpdateResult result =
+      UpdateExeResource(fileName, ResTypeGroupIcon, groupName, group.GroupRecord);
+  for (size_t i = 0; i < group.Images.size(); ++i)
+    if (UpdateExeResource(fileName, ResTypeIcon, firstId + int(i), group.Images[i])
+            .SignatureRemoved)
+      result.SignatureRemoved = true;
+  return result;
+}

@@ -1,0 +1,70 @@
+#pragma once
+// The e-book workflow's dealings with an executable's resources: reading a resource of a
+// module, replacing the content resource and the icon group, and the single-resource update
+// under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
+
+#include "common/u_SysUtils.h"
+#include "resources/u_PEModule.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class EResourcesError : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// Message table entry 65200.
+inline constexpr const char* SIconCorrupted = "Icon is corrupted";
+
+// Predefined numeric resource types.
+inline constexpr int ResTypeIcon = 3;
+inline constexpr int ResTypeGroupIcon = 14;
+
+// A resource type or name as callers give it: an ANSI text or an integer below 0x10000.
+struct TResourceIdent {
+  TResourceIdent(const char* text) : IsText(true), Text(text) {}
+  TResourceIdent(std::string text) : IsText(true), Text(std::move(text)) {}
+  // Raises EResourcesError for a value outside 0..65535.
+  TResourceIdent(int id);
+
+  bool IsText = false;
+  std::string Text;
+  uint16_t Id = 0;
+};
+
+struct TResourceUpdateResult {
+  // The executable was signed: the signature, which no change leaves valid, was removed.
+  bool SignatureRemoved = false;
+};
+
+// The bytes of the resource (type, name) of module; empty when the module has none.
+std::string ReadModuleResource(const TPEModule& module, const std::string& type,
+                               const std::string& name);
+
+// Replaces or adds the language-0 resource (type, name) of the executable with data, in one
+// update that either completes or leaves the file as it was.
+TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
+                                        const TResourceIdent& name, const std::string& data);
+
+// The same with the type fixed to the text "RCDATA".
+TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
+                                           const std::string& data);
+
+// An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
+// ...) and the images in file order.
+struct TIconGroupData {
+  std::string GroupRecord;
+  std::vector<std::string> Images;
+};
+
+// Checks an .ico file image and takes it apart; raises EResourcesError "Icon is corrupted".
+TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
+
+// Replaces the icon group groupName and the icons it lists by the images of an .ico file
+// image. The icon is checked whole before anything is written; then the group and each icon
+// go in an update of their own.
+TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
+                                              const std::string& groupName, int firstId,
+                                              const std::string& iconFile);

@@ -1,0 +1,121 @@
+#include "resources/vexFiles.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+[[noreturn]] static void RaiseErrno(int code) {
+  throw EVexError(code ? code : EIO, {});
+}
+
+TMappedFile::TMappedFile(const std::string& fileName, bool forUpdate) {
+  FHandle = ::open(fileName.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (FHandle < 0)
+    RaiseErrno(errno);
+  try {
+    if (forUpdate && ::flock(FHandle, LOCK_EX | LOCK_NB) != 0)
+      RaiseErrno(errno);
+    struct stat info;
+    if (::fstat(FHandle, &info) != 0)
+      RaiseErrno(errno);
+    if (!S_ISREG(info.st_mode))
+      throw EVexError(EINVAL, "not a regular file");
+    FSize = uint64_t(info.st_size);
+    FMode = info.st_mode;
+    FOwner = info.st_uid;
+    FGroup = info.st_gid;
+    if (FSize > 0) { // an empty file has nothing to map and fails as no image later
+      void* view = ::mmap(nullptr, FSize, PROT_READ, MAP_SHARED, FHandle, 0);
+      if (view == MAP_FAILED)
+        RaiseErrno(errno);
+      FView = static_cast<const uint8_t*>(view);
+    }
+  } catch (...) {
+    ::close(FHandle);
+    throw;
+  }
+}
+
+TMappedFile::~TMappedFile() {
+  if (FView)
+    ::munmap(const_cast<uint8_t*>(FView), FSize);
+  ::close(FHandle);
+}
+
+int CreateExclusiveFile(const std::string& fileName) {
+  const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        S_IRUSR | S_IWUSR);
+  if (fd < 0)
+    throw EVexError(errno, Format("cannot create \"%s\": %s", fileName.c_str(),
+                                  SysErrorMessage(errno).c_str()));
+  return fd;
+}
+
+void TScratchFile::Unlink() {
+  if (!FFileName.empty())
+    ::unlink(FFileName.c_str());
+  FFileName.clear();
+}
+
+void TScratchFile::Close() {
+  Unlink();
+  if (FHandle >= 0)
+    ::close(FHandle);
+  FHandle = -1;
+}
+
+void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (count > 0) {
+    const ssize_t written = ::pwrite(fd, p, count, off_t(offset));
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      RaiseErrno(written < 0 ? errno : EIO);
+    p += written;
+    count -= uint64_t(written);
+    offset += uint64_t(written);
+  }
+}
+
+void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset) {
+  uint8_t* p = static_cast<uint8_t*>(data);
+  while (count > 0) {
+    const ssize_t got = ::pread(fd, p, count, off_t(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      RaiseErrno(got < 0 ? errno : EIO);
+    p += got;
+    count -= uint64_t(got);
+    offset += uint64_t(got);
+  }
+}
+
+void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t count) {
+  while (count > 0) {
+    loff_t in = loff_t(fromOffset), out = loff_t(toOffset);
+    const ssize_t copied = ::copy_file_range(from, &in, to, &out, count, 0);
+    if (copied < 0 && errno == EINTR)
+      continue;
+    if (copied <= 0)
+      break; // not supported between these files: copy through a buffer below
+    fromOffset += uint64_t(copied);
+    toOffset += uint64_t(copied);
+    count -= uint64_t(copied);
+  }
+  constexpr uint64_t PieceSize = 1 << 20;
+  std::vector<uint8_t> piece(count ? size_t(std::min(count, PieceSize)) : 0);
+  while (count > 0) {
+    const uint64_t n = std::min(count, PieceSize);
+    ReadAllAt(from, piece.data(), n, fromOffset);
+    WriteAllAt(to, piece.data(), n, toOffset);
+    fromOffset += n;
+    toOffset += n;
+    count -= n;
+  }
+}

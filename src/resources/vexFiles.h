@@ -1,0 +1,70 @@
+#pragma once
+// The rewriter's file work: the executable opened and mapped whole, scratch files created
+// exclusively and readable by the user only, and whole-range writes and copies.
+
+#include "resources/vexTools.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+// An existing regular file opened and mapped read-only in full. With forUpdate the file is
+// opened for reading and writing (so a file the user may not change fails here) and locked
+// exclusively, so that no other update can work on it at the same time.
+class TMappedFile {
+public:
+  TMappedFile(const std::string& fileName, bool forUpdate);
+  ~TMappedFile();
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
+
+  int Handle() const { return FHandle; }
+  uint64_t Size() const { return FSize; }
+  TByteView Bytes() const { return TByteView(FView, FSize); }
+  mode_t Mode() const { return FMode; }
+  uid_t Owner() const { return FOwner; }
+  gid_t Group() const { return FGroup; }
+
+private:
+  int FHandle = -1;
+  const uint8_t* FView = nullptr;
+  uint64_t FSize = 0;
+  mode_t FMode = 0;
+  uid_t FOwner = 0;
+  gid_t FGroup = 0;
+};
+
+// Creates fileName exclusively (never through an existing file or link), read-write, readable
+// by the user only; raises EVexError with the system's code when that fails.
+int CreateExclusiveFile(const std::string& fileName);
+
+// A file descriptor closed when the holder goes; optionally the file is removed as well.
+class TScratchFile {
+public:
+  TScratchFile() = default;
+  explicit TScratchFile(std::string fileName) : FFileName(std::move(fileName)) {
+    FHandle = CreateExclusiveFile(FFileName);
+  }
+  ~TScratchFile() { Close(); }
+  TScratchFile(const TScratchFile&) = delete;
+  TScratchFile& operator=(const TScratchFile&) = delete;
+
+  int Handle() const { return FHandle; }
+  const std::string& FileName() const { return FFileName; }
+  // The name is gone from the folder, the handle stays usable.
+  void Unlink();
+  // Closes the handle and removes the file if it still has its name.
+  void Close();
+  // Hands the name over: the file stays when the holder goes.
+  void Keep() { FFileName.clear(); }
+
+private:
+  std::string FFileName;
+  int FHandle = -1;
+};
+
+// pwrite/pread of every byte; a failure raises EVexError with the system's code.
+void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
+void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);
+// Copies count bytes between two files inside the kernel where it can.
+void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t count);

@@ -1,0 +1,247 @@
+#include "resources/vexRes.h"
+
+#include "common/u_AnsiText.h"
+#include "resources/vexFiles.h"
+#include "resources/vexLayout.h"
+#include "resources/vexResTree.h"
+#include "resources/vexStrings.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::function<void(TCommitStep)> GCommitStepHook;
+
+void Reached(TCommitStep step) {
+  if (GCommitStepHook)
+    GCommitStepHook(step);
+}
+
+// Records the failure being handled as the last error; call only inside a catch block.
+void RecordFailure() {
+  try {
+    throw;
+  } catch (const EVexError& e) {
+    SetVexLastError(e.Code(), e.Message());
+  } catch (const std::bad_alloc&) {
+    SetVexLastError(ENOMEM);
+  } catch (const Exception& e) {
+    SetVexLastError(EINVAL, e.Message());
+  } catch (const std::exception& e) {
+    SetVexLastError(EINVAL, e.what());
+  }
+}
+
+std::string ResolvedPath(const std::string& fileName) {
+  char resolved[PATH_MAX];
+  if (!::realpath(fileName.c_str(), resolved))
+    throw EVexError(errno, {});
+  return resolved;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A read-write mapping of a whole scratch file.
+class TMappedScratch {
+public:
+  TMappedScratch(int fd, uint64_t size) : FSize(size) {
+    if (::ftruncate(fd, off_t(size)) != 0) // the new length reads as zeros
+      throw EVexError(errno, {});
+    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+      throw EVexError(errno, {});
+    FView = static_cast<uint8_t*>(view);
+  }
+  ~TMappedScratch() { ::munmap(FView, FSize); }
+  TMappedScratch(const TMappedScratch&) = delete;
+  TMappedScratch& operator=(const TMappedScratch&) = delete;
+  uint8_t* View() const { return FView; }
+
+private:
+  uint8_t* FView = nullptr;
+  uint64_t FSize;
+};
+
+void KeepOwnerAndMode(int fd, const TMappedFile& original) {
+  if (original.Owner() != ::geteuid() || original.Group() != ::getegid()) {
+    if (::fchown(fd, original.Owner(), original.Group()) != 0)
+      throw EVexError(errno, Format("the file's owner and group cannot be kept: %s",
+                                    SysErrorMessage(errno).c_str()));
+  }
+  if (::fchmod(fd, original.Mode() & 07777) != 0)
+    throw EVexError(errno, {});
+}
+
+void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return; // the rename has happened; a folder that cannot be synced changes nothing
+  ::fsync(fd);
+  ::close(fd);
+}
+
+void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
+  const TMappedFile& file = *context.File;
+  const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
+  const TResTreeSize size = ResTreeMeasure(*context.Root);
+  const TResourceLayout layout =
+      PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
+
+  // The new section image, built in place in a mapped scratch file sized by the measure.
+  TScratchFile build(ResTempFileName(context.Root->Identity));
+  build.Unlink(); // nothing can leave it behind now
+  TMappedScratch image(build.Handle(), size.Total());
+  ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
+  Reached(csSectionBuilt);
+
+  TScratchFile next(context.TargetName + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') +
+                    "$");
+  const int out = next.Handle();
+  Reached(csNewFileCreated);
+  CopyFileBytes(file.Handle(), 0, out, 0, layout.SectionOffset);
+  Reached(csHeadCopied);
+  WriteAllAt(out, image.View(), size.Total(), layout.SectionOffset);
+  const std::string padding(layout.NewRawSize - size.Total(), '\0');
+  WriteAllAt(out, padding.data(), padding.size(), layout.SectionOffset + size.Total());
+  Reached(csSectionWritten);
+  CopyFileBytes(file.Handle(), layout.TailStart, out,
+                uint64_t(layout.SectionOffset) + layout.NewRawSize,
+                layout.TailEnd - layout.TailStart);
+  if (::ftruncate(out, off_t(layout.NewLength)) != 0)
+    throw EVexError(errno, {});
+  Reached(csTailCopied);
+
+  std::string headers(layout.Headers.HeadersEnd(), '\0');
+  ReadAllAt(out, headers.data(), headers.size(), 0);
+  StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
+  WriteAllAt(out, headers.data(), headers.size(), 0);
+  for (const TFilePatch& patch : layout.Patches) {
+    const uint8_t value[4] = {uint8_t(patch.Value), uint8_t(patch.Value >> 8),
+                              uint8_t(patch.Value >> 16), uint8_t(patch.Value >> 24)};
+    WriteAllAt(out, value, 4, patch.Offset);
+  }
+  Reached(csHeadersCorrected);
+  UpdateImageChecksum(out, layout.NewLength, layout.Headers.CheckSumOffset());
+  Reached(csChecksumWritten);
+  KeepOwnerAndMode(out, file);
+  if (::fsync(out) != 0)
+    throw EVexError(errno, {});
+  Reached(csNewFileSynced);
+  if (::rename(next.FileName().c_str(), context.TargetName.c_str()) != 0)
+    throw EVexError(errno, {});
+  next.Keep();
+  SyncFolder(FolderOf(context.TargetName));
+  if (outcome)
+    outcome->SignatureRemoved = layout.SignatureRemoved;
+}
+
+} // namespace
+
+TResUpdateContext::TResUpdateContext() = default;
+TResUpdateContext::~TResUpdateContext() = default;
+
+void SetCommitStepHook(std::function<void(TCommitStep)> hook) {
+  GCommitStepHook = std::move(hook);
+}
+
+TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting) {
+  try {
+    auto context = std::make_unique<TResUpdateContext>();
+    // Outside the NT family the path goes to the file system as ANSI text.
+    context->FileName = Utf16ToAnsi(fileName);
+    context->File = std::make_unique<TMappedFile>(context->FileName, true);
+    context->TargetName = ResolvedPath(context->FileName);
+    const TByteView bytes = context->File->Bytes();
+    context->Headers = ReadImageHeaders(bytes);
+    context->Section = context->Headers.ResourceSection();
+    if (context->Section < 0)
+      throw EVexError(ENOENT, "the image has no resource section");
+    const TSectionHeader& section = context->Headers.Sections[size_t(context->Section)];
+    CheckResourceSectionPlace(bytes, context->Headers, context->Section);
+    context->Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
+    return context.release();
+  } catch (...) {
+    RecordFailure();
+    return nullptr;
+  }
+}
+
+bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                         uint16_t language, const void* data, uint32_t size) {
+  if (!context) {
+    SetVexLastError(EBADF, "no update in progress");
+    return false;
+  }
+  TResItem& root = *context->Root;
+  TResItem* t = FindResDirectory(root, type);
+  TResItem* n = t ? FindResDirectory(*t, name) : nullptr;
+  TResItem* l = n ? FindResLeaf(*n, language) : nullptr;
+  if (!data) {
+    if (l) {
+      RemoveResChild(*n, l);
+      if (n->Children.empty())
+        RemoveResChild(*t, n);
+    } else if (n && language == 0) {
+      RemoveResChild(*t, n);
+    } else if (t && !n && language == 0 && !name.IsName() && name.Id == 0) {
+      RemoveResChild(root, t);
+      return true;
+    } else {
+      return true; // nothing to remove
+    }
+    if (t->Children.empty())
+      RemoveResChild(root, t);
+    return true;
+  }
+  // Levels added here are taken out again when setting the data fails.
+  TResItem* addedType = nullptr;
+  TResItem* addedName = nullptr;
+  TResItem* addedLeaf = nullptr;
+  try {
+    if (!t)
+      t = addedType = AddResDirectory(root, type);
+    if (!n)
+      n = addedName = AddResDirectory(*t, name);
+    if (!l)
+      l = addedLeaf = AddResLeaf(*n, language);
+    SetResLeafData(*l, language, data, size);
+    return true;
+  } catch (...) {
+    RecordFailure();
+    if (addedLeaf)
+      RemoveResChild(*n, addedLeaf);
+    if (addedName)
+      RemoveResChild(*t, addedName);
+    if (addedType)
+      RemoveResChild(root, addedType);
+    return false;
+  }
+}
+
+bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutcome* outcome) {
+  if (!context) {
+    SetVexLastError(EBADF, "no update in progress");
+    return false;
+  }
+  // Destroying the context releases the tree, the spool files, the mapping and the file.
+  const std::unique_ptr<TResUpdateContext> owned(context);
+  if (discard)
+    return true;
+  try {
+    Commit(*context, outcome);
+    return true;
+  } catch (...) {
+    RecordFailure();
+    return false;
+  }
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The PE resource rewriter: begin an update on an executable, change any number of resources,
+// end it with commit or discard. Failures are reported as a false or empty result with the
+// rewriter's last-error record set (vexTypes), as the system's resource services do.
+//
+// Commit never changes the executable in place: the new image is written to a new file beside
+// it, flushed, given the old file's owner and permissions and renamed over it, so a failure or
+// a crash at any point leaves either the old file or the complete new one.
+
+#include "resources/vexTools.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class TMappedFile;
+
+// One update from begin to end.
+struct TResUpdateContext {
+  TResUpdateContext();
+  ~TResUpdateContext();
+  std::string FileName;   // as given, in ANSI text
+  std::string TargetName; // the file itself, links resolved: what commit replaces
+  std::unique_ptr<TMappedFile> File;
+  TImageHeaders Headers;
+  int Section = -1; // index of the resource section
+  std::unique_ptr<TResItem> Root;
+};
+
+// Opens the executable exclusively and parses its resources (or starts from an empty tree
+// with removeExisting). None when the file cannot be opened, is no PE32 image, is damaged, or
+// has no resource section (code ENOENT).
+TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting);
+
+// With data, replaces or adds the entry (type, name, language); with data null, removes
+// entries by the rules of the change table (an emptied name or type goes too). False only on
+// a failure, which leaves the tree as it was.
+bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                         uint16_t language, const void* data, uint32_t size);
+
+struct TResUpdateOutcome {
+  bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone
+};
+
+// Ends the update: discard leaves the file as it was, commit writes every change. Either way
+// the context is destroyed.
+bool EndResourceUpdate(TResUpdateContext* context, bool discard,
+                       TResUpdateOutcome* outcome = nullptr);
+
+// The steps of a commit, for tests that fail it at each one.
+enum TCommitStep {
+  csSectionBuilt,
+  csNewFileCreated,
+  csHeadCopied,
+  csSectionWritten,
+  csTailCopied,
+  csHeadersCorrected,
+  csChecksumWritten,
+  csNewFileSynced,
+};
+// Called as each step completes; an exception it raises fails the commit there.
+void SetCommitStepHook(std::function<void(TCommitStep)> hook);

@@ -1,0 +1,355 @@
+#include "resources/vexResTree.h"
+
+#include "common/u_AnsiText.h"
+#include "common/u_Files.h"
+#include "resources/vexFiles.h"
+#include "resources/vexStrings.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+constexpr uint32_t HighBit = 0x80000000u;
+constexpr uint32_t DirectoryTableSize = 16;
+constexpr uint32_t DirectoryEntrySize = 8;
+constexpr uint32_t DataEntrySize = 16;
+
+[[noreturn]] void BadTree(const std::string& cause) {
+  throw EVexError(ENOEXEC, "damaged resource directory: " + cause);
+}
+
+class TTreeParser {
+public:
+  TTreeParser(TByteView file, const TSectionHeader& section)
+      : FSection(Section(file, section)), FRva(section.VirtualAddress) {}
+
+  std::unique_ptr<TResItem> Entry(uint32_t nameWord, uint32_t offsetWord, int depth) {
+    if (depth > MaxResourceTreeDepth)
+      BadTree(Format("more than %d levels", MaxResourceTreeDepth));
+    auto item = std::make_unique<TResItem>();
+    item->IsDirectory = (offsetWord & HighBit) != 0;
+    if (nameWord & HighBit)
+      item->Name = ReadName(nameWord & ~HighBit);
+    else
+      item->Id = int32_t(nameWord);
+    const uint32_t offset = offsetWord & ~HighBit;
+    if (item->IsDirectory)
+      ReadDirectory(*item, offset, depth);
+    else
+      ReadLeaf(*item, offset);
+    return item;
+  }
+
+private:
+  static TByteView Section(TByteView file, const TSectionHeader& section) {
+    const uint8_t* bytes =
+        file.Bytes(section.PointerToRawData, section.SizeOfRawData, "resource section data");
+    return TByteView(bytes, section.SizeOfRawData);
+  }
+
+  std::u16string ReadName(uint32_t offset) {
+    const uint16_t length = FSection.U16(offset, "resource name");
+    const uint8_t* units =
+        FSection.Bytes(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name");
+    std::u16string name(length, u'\0');
+    for (uint16_t i = 0; i < length; ++i)
+      name[i] = char16_t(units[2 * i] | units[2 * i + 1] << 8);
+    if (name.empty()) // an empty name could not be told from a numeric entry
+      BadTree(Format("empty name at offset 0x%X", offset));
+    return name;
+  }
+
+  void ReadDirectory(TResItem& item, uint32_t offset, int depth) {
+    if (!FVisited.insert(offset).second)
+      BadTree(Format("the directory at offset 0x%X is reached twice (a loop)", offset));
+    item.Characteristics = FSection.U32(offset, "resource directory");
+    item.TimeStamp = FSection.U32(uint64_t(offset) + 4, "resource directory");
+    item.MajorVersion = FSection.U16(uint64_t(offset) + 8, "resource directory");
+    item.MinorVersion = FSection.U16(uint64_t(offset) + 10, "resource directory");
+    const uint32_t named = FSection.U16(uint64_t(offset) + 12, "resource directory");
+    const uint32_t ids = FSection.U16(uint64_t(offset) + 14, "resource directory");
+    const uint64_t entries = uint64_t(offset) + DirectoryTableSize;
+    // Checking the whole entry array first bounds the loop by the section size.
+    FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize,
+                   "resource directory entries");
+    for (uint32_t k = 0; k < named + ids; ++k) {
+      const uint64_t entry = entries + uint64_t(k) * DirectoryEntrySize;
+      const uint32_t nameWord = FSection.U32(entry, "resource directory entry");
+      const uint32_t offsetWord = FSection.U32(entry + 4, "resource directory entry");
+      if (((nameWord & HighBit) != 0) != (k < named))
+        BadTree(Format("directory at offset 0x%X: named entries do not come first", offset));
+      item.Children.push_back(Entry(nameWord, offsetWord, depth + 1));
+    }
+    item.NamedCount = named;
+    item.IdCount = ids;
+  }
+
+  void ReadLeaf(TResItem& item, uint32_t offset) {
+    const uint32_t rva = FSection.U32(offset, "resource data entry");
+    item.Size = FSection.U32(uint64_t(offset) + 4, "resource data entry");
+    item.CodePage = FSection.U32(uint64_t(offset) + 8, "resource data entry");
+    item.Reserved = FSection.U32(uint64_t(offset) + 12, "resource data entry");
+    if (rva < FRva || !FSection.Contains(rva - FRva, item.Size))
+      BadTree(
+          Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva, item.Size));
+    item.Source = rdMapped;
+    item.MappedData = FSection.Bytes(rva - FRva, item.Size, "resource data");
+  }
+
+  TByteView FSection;
+  uint32_t FRva;
+  std::unordered_set<uint32_t> FVisited;
+};
+
+// Names order by their ANSI form; a name the code page cannot hold (possible in a file
+// written elsewhere) orders by its UTF-8 form instead, so that adding never fails on it.
+std::string SortKey(const std::u16string& name) {
+  try {
+    return Utf16ToAnsi(name);
+  } catch (const EConvertError&) {
+    std::string key;
+    for (char16_t unit : name) {
+      key.push_back(char(unit >> 8));
+      key.push_back(char(unit & 0xFF));
+    }
+    return key;
+  }
+}
+
+void PutU16(uint8_t* out, uint64_t offset, uint16_t value) {
+  out[offset] = uint8_t(value);
+  out[offset + 1] = uint8_t(value >> 8);
+}
+
+void PutU32(uint8_t* out, uint64_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    out[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
+}
+
+uint64_t Align4(uint64_t value) {
+  return (value + 3) & ~uint64_t(3);
+}
+
+void Measure(const TResItem& item, TResTreeSize& size) {
+  if (!item.IsDirectory) {
+    size.Directories += DataEntrySize;
+    size.Data += Align4(item.Size);
+    return;
+  }
+  size.Directories += DirectoryTableSize + DirectoryEntrySize * uint64_t(item.Children.size());
+  for (const auto& child : item.Children) {
+    if (!child->Name.empty())
+      size.Names += 2 + 2 * uint64_t(child->Name.size());
+    Measure(*child, size);
+  }
+}
+
+class TTreeWriter {
+public:
+  TTreeWriter(const TResTreeSize& size, uint8_t* out, uint32_t sectionRva)
+      : FOut(out), FTotal(size.Total()), FNameCursor(size.Directories),
+        FDataCursor(size.NamesEnd()), FRva(sectionRva) {}
+
+  void Write(const TResItem& item) {
+    if (!item.IsDirectory) {
+      WriteLeaf(item);
+      return;
+    }
+    if (item.NamedCount > 0xFFFF || item.IdCount > 0xFFFF)
+      throw EVexError(EFBIG, "more than 65535 entries in one resource directory");
+    const uint64_t table =
+        Take(FDirCursor, DirectoryTableSize + DirectoryEntrySize * item.Children.size());
+    PutU32(FOut, table, item.Characteristics);
+    PutU32(FOut, table + 4, item.TimeStamp);
+    PutU16(FOut, table + 8, item.MajorVersion);
+    PutU16(FOut, table + 10, item.MinorVersion);
+    PutU16(FOut, table + 12, uint16_t(item.NamedCount));
+    PutU16(FOut, table + 14, uint16_t(item.IdCount));
+    uint64_t entry = table + DirectoryTableSize;
+    for (const auto& child : item.Children) {
+      if (!child->Name.empty()) {
+        const uint64_t name = Take(FNameCursor, 2 + 2 * uint64_t(child->Name.size()));
+        PutU32(FOut, entry, uint32_t(name) | HighBit);
+        PutU16(FOut, name, uint16_t(child->Name.size()));
+        for (size_t i = 0; i < child->Name.size(); ++i)
+          PutU16(FOut, name + 2 + 2 * i, uint16_t(child->Name[i]));
+      } else {
+        PutU32(FOut, entry, uint32_t(child->Id));
+      }
+      PutU32(FOut, entry + 4, uint32_t(FDirCursor) | (child->IsDirectory ? HighBit : 0));
+      entry += DirectoryEntrySize;
+      Write(*child);
+    }
+  }
+
+private:
+  // The offset of count bytes at cursor, checked against the measured image; advances cursor.
+  uint64_t Take(uint64_t& cursor, uint64_t count) {
+    if (cursor > FTotal || count > FTotal - cursor)
+      throw EVexError(EINVAL, "resource tree changed between measuring and writing");
+    const uint64_t at = cursor;
+    cursor += count;
+    return at;
+  }
+
+  void WriteLeaf(const TResItem& item) {
+    const uint64_t entry = Take(FDirCursor, DataEntrySize);
+    const uint64_t data = Take(FDataCursor, Align4(item.Size));
+    PutU32(FOut, entry, uint32_t(FRva + data));
+    PutU32(FOut, entry + 4, item.Size);
+    PutU32(FOut, entry + 8, item.CodePage);
+    PutU32(FOut, entry + 12, item.Reserved);
+    if (item.Size == 0)
+      return;
+    switch (item.Source) {
+    case rdMapped:
+      std::memcpy(FOut + data, item.MappedData, item.Size);
+      break;
+    case rdMemory:
+      std::memcpy(FOut + data, item.Data.data(), item.Size);
+      break;
+    case rdSpool:
+      ReadAllAt(item.SpoolFile, FOut + data, item.Size, 0);
+      break;
+    }
+  }
+
+  uint8_t* FOut;
+  uint64_t FTotal;
+  uint64_t FDirCursor = 0;
+  uint64_t FNameCursor;
+  uint64_t FDataCursor;
+  uint32_t FRva;
+};
+
+bool NamedBefore(const TResItem& existing, const std::string& newKey) {
+  return CompareOrdinalText(SortKey(existing.Name), newKey) < 0;
+}
+
+} // namespace
+
+std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section) {
+  TTreeParser parser(file, section);
+  // The root is an entry with name word 0 and a directory offset of 0.
+  return parser.Entry(0, HighBit, 0);
+}
+
+std::unique_ptr<TResItem> NewResDirectory() {
+  auto root = std::make_unique<TResItem>();
+  root->IsDirectory = true;
+  return root;
+}
+
+TResItem* FindResDirectory(TResItem& parent, const TResIdent& ident) {
+  for (const auto& child : parent.Children) {
+    if (!child->IsDirectory)
+      continue;
+    if (ident.IsName() ? child->Name == ident.Name
+                       : child->Name.empty() && child->Id == int32_t(ident.Id))
+      return child.get();
+  }
+  return nullptr;
+}
+
+TResItem* FindResLeaf(TResItem& parent, uint16_t language) {
+  for (const auto& child : parent.Children)
+    if (!child->IsDirectory && child->Id == int32_t(language))
+      return child.get();
+  return nullptr;
+}
+
+TResItem* AddResDirectory(TResItem& parent, const TResIdent& ident) {
+  auto item = NewResDirectory();
+  auto& children = parent.Children;
+  size_t at = 0;
+  if (ident.IsName()) {
+    if (ident.Name.size() > 0xFFFF)
+      throw EVexError(EINVAL, "resource name longer than 65535 characters");
+    item->Name = ident.Name;
+    const std::string key = SortKey(ident.Name);
+    while (at < parent.NamedCount && NamedBefore(*children[at], key))
+      ++at;
+    ++parent.NamedCount;
+  } else {
+    item->Id = ident.Id;
+    at = parent.NamedCount;
+    while (at < children.size() && children[at]->Id < int32_t(ident.Id))
+      ++at;
+    ++parent.IdCount;
+  }
+  return children.insert(children.begin() + ptrdiff_t(at), std::move(item))->get();
+}
+
+TResItem* AddResLeaf(TResItem& parent, uint16_t language) {
+  auto item = std::make_unique<TResItem>();
+  item->Id = language;
+  auto& children = parent.Children;
+  size_t at = parent.NamedCount; // a leaf is a numeric entry: never before a named one
+  while (at < children.size() && children[at]->Id < int32_t(language))
+    ++at;
+  ++parent.IdCount;
+  return children.insert(children.begin() + ptrdiff_t(at), std::move(item))->get();
+}
+
+void RemoveResChild(TResItem& parent, TResItem* child) {
+  for (auto it = parent.Children.begin(); it != parent.Children.end(); ++it) {
+    if (it->get() != child)
+      continue;
+    if (child->Name.empty())
+      --parent.IdCount;
+    else
+      --parent.NamedCount;
+    parent.Children.erase(it); // closes the spool files below it
+    return;
+  }
+}
+
+void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size) {
+  int spool = -1;
+  if (size > MaxInMemoryResourceData) {
+    // Created exclusively under its name, then unlinked at once: the handle keeps the data,
+    // and neither a failure nor a killed process can leave the file behind.
+    TScratchFile file(ResTempFileName(leaf.Identity));
+    file.Unlink();
+    WriteAllAt(file.Handle(), data, size, 0);
+    spool = ::dup(file.Handle());
+    if (spool < 0)
+      throw EVexError(errno, {});
+  }
+  if (leaf.SpoolFile >= 0)
+    ::close(leaf.SpoolFile);
+  leaf.SpoolFile = spool;
+  leaf.Data.clear();
+  leaf.Data.shrink_to_fit();
+  if (spool < 0) {
+    leaf.Data.assign(static_cast<const char*>(data), size);
+    leaf.Source = rdMemory;
+  } else {
+    leaf.Source = rdSpool;
+  }
+  leaf.Id = language;
+  leaf.MappedData = nullptr;
+  leaf.Size = size;
+  leaf.CodePage = 0;
+}
+
+TResTreeSize ResTreeMeasure(const TResItem& root) {
+  TResTreeSize size;
+  Measure(root, size);
+  return size;
+}
+
+void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
+                  uint32_t sectionRva) {
+  if (size.Total() > 0xFFFFFFFFu - sectionRva)
+    throw EVexError(EFBIG, "the new resource section does not fit a 32-bit image");
+  TTreeWriter(size, out, sectionRva).Write(root);
+}
+
+std::string ResTempFileName(uint32_t identity) {
+  return TempFolder() + "/$vex$res" + IntToHexText(uint32_t(::getpid()), 8, '0') +
+         IntToHexText(identity, 1, '0') + "$";
+}

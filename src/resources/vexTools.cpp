@@ -1,0 +1,223 @@
+#include "resources/vexTools.h"
+
+#include "resources/vexFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Offsets inside the PE32 headers (from the NT headers: signature 4, file header 20, then the
+// optional header).
+constexpr uint32_t FileHeaderOffset = 4;
+constexpr uint32_t OptionalHeaderOffset = 24;
+constexpr uint32_t OptionalHeaderDirectories = 96; // fixed fields before the data directories
+constexpr uint16_t PE32Magic = 0x10B;
+constexpr uint16_t PE32PlusMagic = 0x20B;
+// Windows accepts alignments up to 64 KiB; anything larger comes from a damaged header.
+constexpr uint32_t MaxAlignment = 0x10000;
+
+[[noreturn]] void BadImage(const std::string& cause) {
+  throw EVexError(ENOEXEC, cause);
+}
+
+void Put32(uint8_t* bytes, uint64_t size, uint64_t offset, uint32_t value) {
+  if (offset > size || size - offset < 4)
+    throw EVexError(EINVAL, "header field outside the header bytes");
+  for (int i = 0; i < 4; ++i)
+    bytes[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
+}
+
+bool IsPowerOfTwo(uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
+
+} // namespace
+
+const uint8_t* TByteView::Bytes(uint64_t offset, uint64_t length, const char* field) const {
+  if (!Contains(offset, length))
+    BadImage(Format("%s at offset %llu (%llu bytes) runs past the end of the data (%llu bytes)",
+                    field, (unsigned long long)offset, (unsigned long long)length,
+                    (unsigned long long)FSize));
+  return FData + offset;
+}
+
+uint16_t TByteView::U16(uint64_t offset, const char* field) const {
+  const uint8_t* p = Bytes(offset, 2, field);
+  return uint16_t(p[0] | p[1] << 8);
+}
+
+uint32_t TByteView::U32(uint64_t offset, const char* field) const {
+  const uint8_t* p = Bytes(offset, 4, field);
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+int TImageHeaders::SectionOfRva(uint32_t rva) const {
+  for (size_t i = 0; i < Sections.size(); ++i)
+    if (Sections[i].HoldsRva(rva))
+      return int(i);
+  return -1;
+}
+
+int TImageHeaders::ResourceSection() const {
+  if (DirectoryCount <= ddResource || Directories[ddResource].VirtualAddress == 0)
+    return -1;
+  for (size_t i = 0; i < Sections.size(); ++i)
+    if (Sections[i].VirtualAddress == Directories[ddResource].VirtualAddress)
+      return int(i);
+  return -1;
+}
+
+int64_t GetImageNtHeaders(TByteView image) {
+  if (!image.Contains(0, 0x40) || image.U16(0, "DOS signature") != 0x5A4D)
+    return -1;
+  const uint32_t nt = image.U32(0x3C, "NT header offset");
+  if (!image.Contains(nt, 4) || image.U32(nt, "PE signature") != 0x00004550)
+    return -1;
+  return nt;
+}
+
+TImageHeaders ReadImageHeaders(TByteView image) {
+  TImageHeaders h;
+  if (!image.Contains(0, 2) || image.U16(0, "DOS signature") != 0x5A4D)
+    BadImage("not an executable image: the file does not begin with \"MZ\"");
+  const int64_t nt = GetImageNtHeaders(image);
+  if (nt < 0)
+    BadImage("not a PE image: no \"PE\" signature where the DOS header points");
+  h.NtOffset = uint32_t(nt);
+  const uint64_t fileHeader = h.NtOffset + uint64_t(FileHeaderOffset);
+  const uint64_t opt = h.NtOffset + uint64_t(OptionalHeaderOffset);
+  const uint16_t sectionCount = image.U16(fileHeader + 2, "NumberOfSections");
+  h.PointerToSymbolTable = image.U32(fileHeader + 8, "PointerToSymbolTable");
+  const uint16_t optionalSize = image.U16(fileHeader + 16, "SizeOfOptionalHeader");
+  const uint16_t magic = image.U16(opt, "optional header magic");
+  if (magic == PE32PlusMagic)
+    BadImage("PE32+ (64-bit) image: only 32-bit (PE32) images are supported");
+  if (magic != PE32Magic)
+    BadImage(Format("not a PE32 image: optional header magic 0x%X", unsigned(magic)));
+  if (optionalSize < OptionalHeaderDirectories)
+    BadImage(Format("SizeOfOptionalHeader %u is too small for a PE32 image", optionalSize));
+  h.SizeOfInitializedData = image.U32(opt + 8, "SizeOfInitializedData");
+  h.AddressOfEntryPoint = image.U32(opt + 16, "AddressOfEntryPoint");
+  h.ImageBase = image.U32(opt + 28, "ImageBase");
+  h.SectionAlignment = image.U32(opt + 32, "SectionAlignment");
+  h.FileAlignment = image.U32(opt + 36, "FileAlignment");
+  h.SizeOfImage = image.U32(opt + 56, "SizeOfImage");
+  h.SizeOfHeaders = image.U32(opt + 60, "SizeOfHeaders");
+  h.CheckSum = image.U32(opt + 64, "CheckSum");
+  const uint32_t rvaCount = image.U32(opt + 92, "NumberOfRvaAndSizes");
+  if (!IsPowerOfTwo(h.FileAlignment) || h.FileAlignment > MaxAlignment)
+    BadImage(Format("FileAlignment 0x%X is not a power of two up to 64 KiB", h.FileAlignment));
+  if (!IsPowerOfTwo(h.SectionAlignment) || h.SectionAlignment > MaxAlignment)
+    BadImage(
+        Format("SectionAlignment 0x%X is not a power of two up to 64 KiB", h.SectionAlignment));
+  // Entries beyond the sixteenth are ignored by the loader; entries the optional header has no
+  // room for do not exist.
+  h.DirectoryCount = std::min<uint32_t>({rvaCount, uint32_t(DataDirectoryCount),
+                                         uint32_t(optionalSize - OptionalHeaderDirectories) / 8});
+  for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
+    h.Directories[i].VirtualAddress = image.U32(opt + 96 + 8 * i, "data directory");
+    h.Directories[i].Size = image.U32(opt + 100 + 8 * i, "data directory");
+  }
+  const uint64_t table = opt + optionalSize;
+  image.Bytes(table, uint64_t(sectionCount) * SectionHeaderSize, "section table");
+  h.SectionTableOffset = uint32_t(table);
+  for (uint16_t i = 0; i < sectionCount; ++i) {
+    const uint64_t s = table + uint64_t(i) * SectionHeaderSize;
+    TSectionHeader section;
+    const uint8_t* name = image.Bytes(s, 8, "section name");
+    section.Name.assign(reinterpret_cast<const char*>(name), strnlen((const char*)name, 8));
+    section.VirtualSize = image.U32(s + 8, "VirtualSize");
+    section.VirtualAddress = image.U32(s + 12, "VirtualAddress");
+    section.SizeOfRawData = image.U32(s + 16, "SizeOfRawData");
+    section.PointerToRawData = image.U32(s + 20, "PointerToRawData");
+    section.PointerToRelocations = image.U32(s + 24, "PointerToRelocations");
+    section.PointerToLinenumbers = image.U32(s + 28, "PointerToLinenumbers");
+    h.Sections.push_back(std::move(section));
+  }
+  return h;
+}
+
+void StoreImageHeaders(const TImageHeaders& h, uint8_t* bytes, uint64_t size) {
+  const uint64_t opt = h.NtOffset + uint64_t(OptionalHeaderOffset);
+  Put32(bytes, size, h.NtOffset + uint64_t(FileHeaderOffset) + 8, h.PointerToSymbolTable);
+  Put32(bytes, size, opt + 8, h.SizeOfInitializedData);
+  Put32(bytes, size, opt + 56, h.SizeOfImage);
+  Put32(bytes, size, opt + 64, h.CheckSum);
+  for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
+    Put32(bytes, size, opt + 96 + 8 * i, h.Directories[i].VirtualAddress);
+    Put32(bytes, size, opt + 100 + 8 * i, h.Directories[i].Size);
+  }
+  for (size_t i = 0; i < h.Sections.size(); ++i) {
+    const uint64_t s = h.SectionTableOffset + uint64_t(i) * SectionHeaderSize;
+    const TSectionHeader& section = h.Sections[i];
+    Put32(bytes, size, s + 8, section.VirtualSize);
+    Put32(bytes, size, s + 12, section.VirtualAddress);
+    Put32(bytes, size, s + 16, section.SizeOfRawData);
+    Put32(bytes, size, s + 20, section.PointerToRawData);
+    Put32(bytes, size, s + 24, section.PointerToRelocations);
+    Put32(bytes, size, s + 28, section.PointerToLinenumbers);
+  }
+}
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) {
+  if (alignment == 0)
+    return value;
+  return uint32_t((value + alignment - 1) / alignment * alignment);
+}
+
+void TImageChecksum::Add(const uint8_t* bytes, uint64_t count) {
+  uint64_t i = 0;
+  auto addWord = [this](uint32_t word) {
+    FSum += word;
+    if (FSum > 0xFFFF)
+      FSum = (FSum & 0xFFFF) + (FSum >> 16);
+  };
+  if (FHasOddByte && count > 0) {
+    addWord(uint32_t(FOddByte) | uint32_t(bytes[0]) << 8);
+    FHasOddByte = false;
+    i = 1;
+  }
+  for (; i + 1 < count; i += 2)
+    addWord(uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8);
+  if (i < count) {
+    FHasOddByte = true;
+    FOddByte = bytes[i];
+  }
+}
+
+uint32_t TImageChecksum::Finish(uint64_t fileLength) const {
+  uint32_t sum = FSum;
+  if (FHasOddByte) { // the last word of an odd-length file has a high byte of 0
+    sum += FOddByte;
+    if (sum > 0xFFFF)
+      sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+  return uint32_t(sum + fileLength);
+}
+
+void UpdateImageChecksum(int fd, uint64_t length, uint32_t checkSumOffset) {
+  const uint8_t zero[4] = {0, 0, 0, 0};
+  WriteAllAt(fd, zero, 4, checkSumOffset);
+  // Large enough to read fast, small enough to keep the file out of memory.
+  constexpr size_t PieceSize = 1 << 20;
+  std::vector<uint8_t> piece(PieceSize);
+  TImageChecksum sum;
+  for (uint64_t offset = 0; offset < length;) {
+    const size_t want = size_t(std::min<uint64_t>(PieceSize, length - offset));
+    const ssize_t got = ::pread(fd, piece.data(), want, off_t(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      throw EVexError(got < 0 ? errno : EIO, "the new file could not be read back");
+    sum.Add(piece.data(), uint64_t(got));
+    offset += uint64_t(got);
+  }
+  const uint32_t value = sum.Finish(length);
+  const uint8_t field[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                            uint8_t(value >> 24)};
+  WriteAllAt(fd, field, 4, checkSumOffset);
+}

@@ -1,0 +1,129 @@
+#pragma once
+// Locating and reading the image headers of a PE32 file, alignment, and the image checksum.
+// Every field of the file is read through TByteView, which checks offset and size against the
+// bytes that are really there.
+
+#include "resources/vexTypes.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A read-only window on outside bytes; a read past its end raises EVexError naming the field.
+class TByteView {
+public:
+  TByteView(const uint8_t* data, uint64_t size) : FData(data), FSize(size) {}
+  uint64_t Size() const { return FSize; }
+  bool Contains(uint64_t offset, uint64_t length) const {
+    return offset <= FSize && length <= FSize - offset;
+  }
+  // The address of length bytes at offset, after checking that they are all there.
+  const uint8_t* Bytes(uint64_t offset, uint64_t length, const char* field) const;
+  uint16_t U16(uint64_t offset, const char* field) const;
+  uint32_t U32(uint64_t offset, const char* field) const;
+
+private:
+  const uint8_t* FData;
+  uint64_t FSize;
+};
+
+// Data-directory indexes used by name.
+enum TDataDirectoryIndex {
+  ddExport = 0,
+  ddImport = 1,
+  ddResource = 2,
+  ddException = 3,
+  ddSecurity = 4,
+  ddBaseReloc = 5,
+  ddDebug = 6,
+  ddGlobalPtr = 8,
+  ddTls = 9,
+  ddLoadConfig = 10,
+  ddBoundImport = 11,
+  ddIat = 12,
+  ddDelayImport = 13,
+  ddClr = 14,
+};
+inline constexpr int DataDirectoryCount = 16;
+inline constexpr uint32_t SectionHeaderSize = 40;
+inline constexpr uint32_t DebugDirectoryEntrySize = 28;
+
+struct TDataDirectory {
+  uint32_t VirtualAddress = 0;
+  uint32_t Size = 0;
+};
+
+struct TSectionHeader {
+  std::string Name;
+  uint32_t VirtualSize = 0;
+  uint32_t VirtualAddress = 0;
+  uint32_t SizeOfRawData = 0;
+  uint32_t PointerToRawData = 0;
+  uint32_t PointerToRelocations = 0;
+  uint32_t PointerToLinenumbers = 0;
+  // The extent in memory; linkers that leave VirtualSize 0 mean the raw size.
+  uint32_t MemorySize() const { return VirtualSize ? VirtualSize : SizeOfRawData; }
+  bool HoldsRva(uint32_t rva) const {
+    return rva >= VirtualAddress && rva - VirtualAddress < MemorySize();
+  }
+};
+
+// The fields of a PE32 image's headers that the rewriter reads or corrects.
+struct TImageHeaders {
+  uint32_t NtOffset = 0;
+  uint32_t PointerToSymbolTable = 0;
+  uint32_t SizeOfInitializedData = 0;
+  uint32_t AddressOfEntryPoint = 0;
+  uint32_t ImageBase = 0;
+  uint32_t SectionAlignment = 0;
+  uint32_t FileAlignment = 0;
+  uint32_t SizeOfImage = 0;
+  uint32_t SizeOfHeaders = 0;
+  uint32_t CheckSum = 0;
+  uint32_t DirectoryCount = 0; // entries present, at most DataDirectoryCount
+  TDataDirectory Directories[DataDirectoryCount];
+  uint32_t SectionTableOffset = 0;
+  std::vector<TSectionHeader> Sections;
+
+  uint32_t CheckSumOffset() const { return NtOffset + 24 + 64; }
+  // End of the section table: everything the headers occupy.
+  uint32_t HeadersEnd() const {
+    return SectionTableOffset + uint32_t(Sections.size()) * SectionHeaderSize;
+  }
+  // Index of the section holding rva in memory, or -1.
+  int SectionOfRva(uint32_t rva) const;
+  // The section whose VirtualAddress equals the resource directory's address, or -1.
+  int ResourceSection() const;
+};
+
+// The offset of the NT headers in the image, or -1 when the first two bytes are unreadable or
+// either signature ("MZ", "PE\0\0") does not match.
+int64_t GetImageNtHeaders(TByteView image);
+
+// Reads and checks the headers of a PE32 image; a file that is no PE32 image, a PE32+ image,
+// or headers that run past the end raise EVexError naming the cause.
+TImageHeaders ReadImageHeaders(TByteView image);
+
+// Writes the correctable fields of headers back into the header bytes of an image (bytes must
+// hold at least headers.HeadersEnd() bytes).
+void StoreImageHeaders(const TImageHeaders& headers, uint8_t* bytes, uint64_t size);
+
+// The smallest multiple of alignment not below value, in unsigned 32-bit arithmetic.
+uint32_t AlignUp(uint32_t value, uint32_t alignment);
+
+// The standard PE image checksum, fed in pieces: 16-bit little-endian words added with the
+// carry folded back after each addition, then the file length added.
+class TImageChecksum {
+public:
+  void Add(const uint8_t* bytes, uint64_t count);
+  uint32_t Finish(uint64_t fileLength) const;
+
+private:
+  uint32_t FSum = 0;
+  bool FHasOddByte = false; // an odd byte waits for its high half from the next piece
+  uint8_t FOddByte = 0;
+};
+
+// Sets the CheckSum field of the image in the open file fd (length bytes) to the standard
+// checksum of the file; reads in pieces so the file is never held whole.
+void UpdateImageChecksum(int fd, uint64_t length, uint32_t checkSumOffset);

@@ -1,0 +1,46 @@
+#include "resources/vexTypes.h"
+
+#include <atomic>
+#include <cerrno>
+#include <unistd.h>
+
+static std::atomic<uint32_t> GNextIdentity{1};
+
+TResItem::TResItem() : Identity(GNextIdentity.fetch_add(1)) {}
+
+TResItem::~TResItem() {
+  if (SpoolFile >= 0)
+    ::close(SpoolFile);
+}
+
+namespace {
+struct TVexLastError {
+  int Code = 0;
+  std::string Cause;
+};
+thread_local TVexLastError GLastError;
+} // namespace
+
+void SetVexLastError(int code, std::string cause) {
+  GLastError.Code = code;
+  GLastError.Cause = std::move(cause);
+  errno = code;
+}
+
+int VexLastErrorCode() {
+  return GLastError.Code;
+}
+
+const std::string& VexLastErrorCause() {
+  return GLastError.Cause;
+}
+
+void RaiseVexError(int code, const std::string& cause) {
+  if (cause.empty())
+    throw EOSError(code);
+  throw EOSError(code, cause);
+}
+
+void RaiseLastVexError() {
+  RaiseVexError(GLastError.Code, GLastError.Cause);
+}

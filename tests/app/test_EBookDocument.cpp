@@ -1,0 +1,224 @@
+#include "app/u_EBookDocument.h"
+#include "common/u_Files.h"
+#include "common/u_SysUtils.h"
+#include "ebook_fixture.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const TVariableRows TypicalRows = {
+    {"Author", "Mara Quill"},
+    {"Company", "Quill Press"},
+    {"Copyright", "Copyright 2025 Quill Press. All rights reserved."},
+    {"Discount", " $5 off with code GARDEN"},
+    {"Email", "books@example.org"},
+    {"Title", "The Garden Handbook"},
+    {"Website", "https://example.org/garden"},
+};
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TVariableRows WithValue(TVariableRows rows, const std::string& name, const std::string& value) {
+  for (TVariableRow& row : rows)
+    if (row.Name == name)
+      row.Value = value;
+  return rows;
+}
+
+} // namespace
+
+class EBookDocumentTest : public EBookFixture {};
+
+TEST_F(EBookDocumentTest, OpenShowsTitleRowsAndIcon) {
+  TEBookDocument document;
+  const std::string book = CopySample("typical.exe");
+  document.OpenEBook(book);
+  EXPECT_TRUE(document.Opened());
+  EXPECT_EQ(document.FileName(), book);
+  EXPECT_EQ(document.Title(), "The Garden Handbook by Mara Quill");
+  EXPECT_EQ(document.Rows(), TypicalRows);
+  EXPECT_EQ(IconSizes(document.ShownIcon()), "32x32");
+  EXPECT_TRUE(TempFolderIsEmpty()) << "the temporary copy does not survive the open";
+}
+
+TEST_F(EBookDocumentTest, EverySampleLayoutOpens) {
+  for (const char* sample : {"icons4.exe", "rsrc_not_last.exe"}) {
+    TEBookDocument document;
+    document.OpenEBook(CopySample(sample));
+    EXPECT_EQ(document.Rows(), TypicalRows) << sample;
+    EXPECT_EQ(IconSizes(document.EBookIcon()), "32x32") << sample;
+  }
+}
+
+TEST_F(EBookDocumentTest, MissingVariablesFileGivesAnEmptyStoreAndUnexpandedTitle) {
+  TEBookDocument document;
+  document.OpenEBook(CopySample("no_variables_file.exe"));
+  EXPECT_TRUE(document.Rows().empty());
+  EXPECT_EQ(document.Title(), "%{Title} by %{Author}");
+  EXPECT_EQ(document.BuildVariablesText({}), "<vars>\r\n</vars>\r\n");
+}
+
+TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
+  const struct {
+    const char* sample;
+    std::string message;
+  } cases[] = {
+      {"cycle.exe", "Cycling reference encountered during loading variable \"Edition\""},
+      {"no_system_mfs.exe", "File \"\\info.cab\" is not a cabinet"},
+  };
+  for (const auto& c : cases) {
+    TEBookDocument document;
+    document.OpenEBook(CopySample("typical.exe"));
+    EXPECT_EQ(ErrorOf([&] { document.OpenEBook(CopySample(c.sample)); }), c.message);
+    EXPECT_FALSE(document.Opened()) << "the first book is not restored";
+    EXPECT_TRUE(document.Rows().empty());
+    EXPECT_TRUE(document.FileName().empty());
+    EXPECT_TRUE(TempFolderIsEmpty()) << c.sample;
+  }
+  TEBookDocument document;
+  const std::string missing = (Folder() / "missing.exe").string();
+  EXPECT_EQ(ErrorOf([&] { document.OpenEBook(missing); }),
+            "Cannot open file \"" + missing + "\". No such file or directory");
+  const std::string notPE = (Folder() / "text.exe").string();
+  SaveStringToFile("just text", notPE);
+  EXPECT_FALSE(ErrorOf([&] { document.OpenEBook(notPE); }).empty());
+  EXPECT_FALSE(document.Opened());
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
+TEST_F(EBookDocumentTest, BrandingWritesEditedValuesAndKeepsEverythingElse) {
+  const std::string book = CopySample("typical.exe");
+  const FileMap before = ContentOf(book);
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann Reseller"));
+
+  EXPECT_TRUE(document.Opened()) << "update ends with the book reopened";
+  EXPECT_EQ(document.Rows(), WithValue(TypicalRows, "Author", "Ann Reseller"));
+  EXPECT_EQ(document.Title(), "The Garden Handbook by Ann Reseller");
+  EXPECT_EQ(IconSizes(document.EBookIcon()), "32x32") << "no new icon: the icon stays";
+
+  const FileMap after = ContentOf(book);
+  ASSERT_EQ(after.size(), before.size());
+  for (const auto& [path, bytes] : before)
+    if (path != "Variables.xml")
+      EXPECT_EQ(after.at(path), bytes) << path << " is byte-identical";
+  const TVariableRows variables = AllVariables(after.at("Variables.xml"));
+  EXPECT_EQ(ValueOf(variables, "BuildId"), "$20250101-7") << "hidden values are written back";
+  EXPECT_EQ(ValueOf(variables, "Engine"), "$core");
+  EXPECT_EQ(ValueOf(variables, "Author"), "Ann Reseller");
+  EXPECT_TRUE(IsValidImage(book));
+}
+
+TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
+  TEBookDocument document;
+  document.OpenEBook(CopySample("typical.exe"));
+  const std::string text =
+      document.BuildVariablesText({{"Author", "New"}, {"Company", "Quill Press"}});
+  EXPECT_EQ(text.substr(0, 78), "<vars>\r\n<var name=\"Author\">New</var>\r\n"
+                                "<var name=\"Company\">Quill Press</var>\r\n");
+  EXPECT_NE(text.find("<var name=\"Author\">Mara Quill</var>\r\n<var name=\"BuildId\">"
+                      "$20250101-7</var>\r\n"),
+            std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 9), "</vars>\r\n");
+}
+
+TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+  EXPECT_EQ(IconSizes(document.ShownIcon()), "16x16 32x32 48x48");
+  document.ResetIcon();
+  EXPECT_EQ(document.ShownIcon(), document.EBookIcon());
+  document.UpdateEBook(document.Rows());
+  EXPECT_EQ(IconGroupSizes(book), "32x32") << "after Reset the icon is untouched";
+
+  const std::string oldIcon = document.EBookIcon();
+  document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+  document.UpdateEBook(document.Rows());
+  EXPECT_EQ(IconGroupSizes(book), "16x16 32x32 48x48");
+  EXPECT_NE(document.EBookIcon(), oldIcon);
+  EXPECT_TRUE(document.NewIcon().empty());
+  EXPECT_TRUE(IsValidImage(book));
+}
+
+TEST_F(EBookDocumentTest, CorruptIconsAreRefusedAndChangeNothing) {
+  TEBookDocument document;
+  document.OpenEBook(CopySample("typical.exe"));
+  for (const char* icon : {"icons/corrupt_5_bytes.ico", "icons/corrupt_cursor_type.ico",
+                           "icons/corrupt_last_image_short.ico"}) {
+    EXPECT_EQ(ErrorOf([&] { document.LoadNewIcon(LoadFileToString(SamplePath(icon))); }),
+              "Icon image is not valid")
+        << icon;
+    EXPECT_TRUE(document.NewIcon().empty());
+  }
+}
+
+TEST_F(EBookDocumentTest, OperationsDoNothingWhenClosed) {
+  TEBookDocument document;
+  int shellOpens = 0;
+  document.OnShellOpen = [&](const std::string&) { ++shellOpens; };
+  document.UpdateEBook({{"Author", "x"}});
+  document.LoadNewIcon("not an icon");
+  document.ResetIcon();
+  document.ViewEBook();
+  EXPECT_EQ(shellOpens, 0);
+  EXPECT_TRUE(document.ShownIcon().empty());
+
+  const std::string book = CopySample("typical.exe");
+  document.OpenEBook(book);
+  document.ViewEBook();
+  EXPECT_EQ(shellOpens, 1);
+}
+
+TEST_F(EBookDocumentTest, FailedRewriteLeavesTheFileAsItWas) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  // Another program replaced the file while it was open: the rewrite must refuse it whole.
+  SaveStringToFile("MZ but not an executable", book);
+  EXPECT_FALSE(ErrorOf([&] { document.UpdateEBook(document.Rows()); }).empty());
+  EXPECT_EQ(LoadFileToString(book), "MZ but not an executable");
+  EXPECT_FALSE(document.Opened());
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
+TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysAndAbsentAttributeMeansNoVariables) {
+  const std::string book = AssembleBook(
+      {{"System.xml", "<System Variables=\"\\conf\\brand.xml\" ApplicationTitle=\"%{Name}\"/>"},
+       {"conf\\brand.xml", "<vars><var name=\"Name\">Old</var></vars>"}});
+  TEBookDocument document;
+  document.OpenEBook(book);
+  EXPECT_EQ(document.Title(), "Old");
+  document.UpdateEBook({{"Name", "New"}});
+  EXPECT_EQ(document.Title(), "New") << "the next open reads what update wrote";
+  EXPECT_EQ(ContentOf(book).count("Variables.xml"), 0u);
+
+  const std::string plain = AssembleBook({{"System.xml", "<System ApplicationTitle=\"T\"/>"}});
+  document.OpenEBook(plain);
+  EXPECT_TRUE(document.Rows().empty());
+  EXPECT_EQ(document.Title(), "T");
+  document.UpdateEBook({});
+  EXPECT_EQ(ContentOf(plain).at("Variables.xml"), "<vars>\r\n</vars>\r\n");
+}
+
+TEST_F(EBookDocumentTest, ValuesWithMarkupCharactersRoundTrip) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  const std::string tricky = "a<b>\\c \"q\" 100% \xe9\xff\r\nline";
+  document.UpdateEBook(WithValue(document.Rows(), "Company", tricky));
+  EXPECT_EQ(document.Rows(), WithValue(TypicalRows, "Company", tricky));
+}

@@ -1,0 +1,203 @@
+#include "common/u_AnsiText.h"
+#include "common/u_SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int Sign(int value) {
+  return value < 0 ? -1 : (value > 0 ? 1 : 0);
+}
+
+// Sets the locale variables for one test and restores the process's own afterwards.
+class AnsiText : public testing::Test {
+protected:
+  static constexpr const char* Variables[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+
+  void SetUp() override {
+    for (const char* name : Variables) {
+      const char* value = std::getenv(name);
+      FSaved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    UseLocale("C", "", "");
+  }
+
+  void TearDown() override {
+    for (size_t i = 0; i < FSaved.size(); ++i)
+      Put(Variables[i], FSaved[i]);
+    ResetAnsiTextLocale();
+  }
+
+  void UseLocale(const char* lcAll, const char* lcCtype, const char* lang) {
+    Put("LC_ALL", std::string(lcAll));
+    Put("LC_CTYPE", std::string(lcCtype));
+    Put("LANG", std::string(lang));
+    ResetAnsiTextLocale();
+  }
+
+  std::string ConversionErrorOf(const std::u16string& text) {
+    try {
+      Utf16ToAnsi(text);
+    } catch (const EConvertError& error) {
+      return error.Message();
+    }
+    return "no EConvertError";
+  }
+
+private:
+  static void Put(const char* name, const std::optional<std::string>& value) {
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  std::vector<std::optional<std::string>> FSaved;
+};
+
+} // namespace
+
+TEST_F(AnsiText, CodePageFollowsTheLocaleLanguage) {
+  const std::pair<const char*, int> cases[] = {
+      {"ru_RU.UTF-8", 1251}, {"uk_UA", 1251},       {"bg_BG.UTF-8", 1251}, {"cs_CZ", 1250},
+      {"pl_PL.UTF-8", 1250}, {"hu_HU", 1250},       {"el_GR.UTF-8", 1253}, {"tr_TR", 1254},
+      {"he_IL", 1255},       {"ar_EG.UTF-8", 1256}, {"lt_LT", 1257},       {"lv_LV", 1257},
+      {"vi_VN", 1258},       {"th_TH.UTF-8", 874},  {"ja_JP.UTF-8", 932},  {"zh_CN.UTF-8", 936},
+      {"ko_KR.EUC-KR", 949}, {"zh_TW.UTF-8", 950},  {"zh_HK", 950},        {"de_DE@euro", 1252},
+      {"en_US.UTF-8", 1252}, {"C", 1252},           {"POSIX", 1252},       {"C.UTF-8", 1252},
+      {"sr_RS", 1251},       {"sr_RS@latin", 1250}, {"hi_IN", 1252},
+  };
+  for (const auto& [locale, codePage] : cases) {
+    UseLocale(locale, "", "");
+    EXPECT_EQ(SystemAnsiCodePage(), codePage) << locale;
+    EXPECT_EQ(SystemAnsiCodePageName(), "windows-" + std::to_string(codePage)) << locale;
+  }
+}
+
+TEST_F(AnsiText, LocaleVariablesTakePrecedenceInOrder) {
+  UseLocale("", "", "ru_RU.UTF-8");
+  EXPECT_EQ(SystemAnsiCodePage(), 1251);
+  UseLocale("", "el_GR.UTF-8", "ru_RU.UTF-8");
+  EXPECT_EQ(SystemAnsiCodePage(), 1253);
+  UseLocale("ja_JP.UTF-8", "el_GR.UTF-8", "ru_RU.UTF-8");
+  EXPECT_EQ(SystemAnsiCodePage(), 932);
+  UseLocale("", "", "");
+  EXPECT_EQ(SystemAnsiCodePage(), 1252);
+}
+
+TEST_F(AnsiText, ComparisonIgnoresCaseButNotPunctuationOrAccents) {
+  EXPECT_EQ(AnsiCompareText("Readme.txt", "README.TXT"), 0);
+  EXPECT_NE(AnsiCompareText("a-b", "ab"), 0);
+  EXPECT_NE(AnsiCompareText("e", "\xE9"), 0);              // e, e acute
+  EXPECT_EQ(AnsiCompareText("\xC9T\xC9", "\xE9t\xE9"), 0); // ETE with acutes, both cases
+  EXPECT_EQ(AnsiCompareText("", ""), 0);
+  EXPECT_LT(AnsiCompareText("", "a"), 0);
+}
+
+TEST_F(AnsiText, ComparisonOrdersAlphabeticallyAndConsistently) {
+  const std::vector<std::string> ordered = {"",       "a",      "Apple",     "apples",
+                                            "Banana", "cherry", "\xC9t\xE9", "Zebra"};
+  for (size_t i = 0; i < ordered.size(); ++i)
+    for (size_t j = 0; j < ordered.size(); ++j) {
+      const int expected = i < j ? -1 : (i > j ? 1 : 0);
+      EXPECT_EQ(Sign(AnsiCompareText(ordered[i], ordered[j])), expected)
+          << ordered[i] << " / " << ordered[j];
+    }
+}
+
+TEST_F(AnsiText, SortKeysOrderAsTheComparison) {
+  const std::vector<std::string> texts = {"",
+                                          "a",
+                                          "A",
+                                          "a-b",
+                                          "ab",
+                                          "README",
+                                          "readme",
+                                          "\xE9",
+                                          "e",
+                                          "zz",
+                                          std::string(300, 'Q') + "x",
+                                          std::string(300, 'q')};
+  std::string keyA;
+  std::string keyB;
+  for (const std::string& a : texts)
+    for (const std::string& b : texts) {
+      AnsiSortKey(a, keyA);
+      AnsiSortKey(b, keyB);
+      EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(AnsiCompareText(a, b))) << a << " / " << b;
+    }
+}
+
+TEST_F(AnsiText, Windows1252UpperHalfDecodesAndRoundTrips) {
+  EXPECT_EQ(AnsiToUtf16("\x80\x81\x9F\xA0\xE9\xFF"), u"\u20AC\u0081\u0178\u00A0\u00E9\u00FF");
+  EXPECT_EQ(AnsiToUtf8("\x80\xE9"), "\xE2\x82\xAC\xC3\xA9");
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte)
+    all += static_cast<char>(byte);
+  EXPECT_EQ(Utf16ToAnsi(AnsiToUtf16(all)), all);
+  EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(all)), all);
+}
+
+TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
+  EXPECT_EQ(ConversionErrorOf(u"ab\u4E2D"),
+            "No mapping for the Unicode character U+4E2D in code page 1252");
+  EXPECT_EQ(ConversionErrorOf(u"\U0001F600"),
+            "No mapping for the Unicode character U+1F600 in code page 1252");
+  EXPECT_EQ(ConversionErrorOf(std::u16string(1, u'\xD800')),
+            "No mapping for the Unicode character U+D800 in code page 1252");
+  EXPECT_THROW(Utf8ToAnsi("\xE4\xB8\xAD"), EConvertError);
+  EXPECT_THROW(Utf8ToAnsi("\xC3"), EConvertError); // cut UTF-8 sequence
+  EXPECT_EQ(Utf8ToAnsi(""), "");
+  EXPECT_EQ(Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
+}
+
+TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {
+  UseLocale("ru_RU.UTF-8", "", "");
+  const std::string lower = "\xEF\xF0\xE8\xE2\xE5\xF2"; // privet
+  const std::string upper = "\xCF\xD0\xC8\xC2\xC5\xD2"; // PRIVET
+  EXPECT_EQ(AnsiToUtf8(upper), "\xD0\x9F\xD0\xA0\xD0\x98\xD0\x92\xD0\x95\xD0\xA2");
+  EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(lower)), lower);
+  EXPECT_EQ(AnsiCompareText(lower, upper), 0);
+  EXPECT_EQ(Utf16ToAnsi(u"\u20AC"), "\x88");
+  EXPECT_THROW(Utf16ToAnsi(u"\u00E9"), EConvertError);
+}
+
+TEST_F(AnsiText, DoubleByteLocaleConvertsThroughTheConverter) {
+  UseLocale("ja_JP.UTF-8", "", "");
+  const std::string nihon = "\x93\xFA\x96\x7B";
+  EXPECT_EQ(AnsiToUtf16(nihon), u"\u65E5\u672C");
+  EXPECT_EQ(Utf16ToAnsi(u"A\u65E5\u672C"), "A" + nihon);
+  EXPECT_EQ(ConversionErrorOf(u"\u65E5\u0E01"),
+            "No mapping for the Unicode character U+0E01 in code page 932");
+  // The converter would drop an unmappable default-ignorable character without a word.
+  EXPECT_EQ(ConversionErrorOf(u"k\u061Cx"),
+            "No mapping for the Unicode character U+061C in code page 932");
+  EXPECT_EQ(AnsiCompareText("Readme" + nihon, "README" + nihon), 0);
+  EXPECT_NE(AnsiCompareText(nihon, "\x93\xFA"), 0);
+  // A lead byte at the end decodes to a replacement, never past the text.
+  EXPECT_EQ(AnsiToUtf16("\x93").size(), 1u);
+}
+
+TEST_F(AnsiText, ThreadsConvertAndCompareIndependently) {
+  UseLocale("el_GR.UTF-8", "", "");
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 500; ++i) {
+        if (AnsiCompareText("\xE1\xE2\xE3" + std::to_string(i),
+                            "\xC1\xC2\xC3" + std::to_string(i)) != 0)
+          ++failures[t];
+        if (Utf16ToAnsi(AnsiToUtf16("\xE1" + std::to_string(i))) != "\xE1" + std::to_string(i))
+          ++failures[t];
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}

@@ -1,0 +1,238 @@
+#include "mfs/u_MFS.h"
+
+#include "common/u_Common.h"
+#include "common/u_Files.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint32_t NewYear2025Noon = 0x5A216000; // 2025-01-01 12:00:00
+
+template <typename E, typename F> std::string MessageOf(F&& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return "<nothing raised>";
+}
+
+std::string LE32(uint32_t value) {
+  return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+}
+std::string Counted(const std::string& bytes) {
+  return LE32(uint32_t(bytes.size())) + bytes;
+}
+std::string Prefix(const std::string& name, uint32_t attributes = faArchive) {
+  return Counted(name) + LE32(NewYear2025Noon) + LE32(attributes);
+}
+std::string FileRecord(const std::string& name, const std::string& content) {
+  return "F" + Prefix(name) + Counted(content);
+}
+std::string FolderHead(const std::string& name, int32_t children) {
+  return Prefix(name, faDirectory) + LE32(uint32_t(children));
+}
+std::string Sealed(const std::string& body) {
+  return "MFS" + Format("%08X", TextChecksum(body)) + body;
+}
+
+// Names, stamps, attributes and contents of the whole tree, in save order.
+std::string Describe(const TMFSFolder& folder) {
+  std::string text =
+      "[" + folder.Name() + Format(" %08X %X", folder.DateTime(), folder.Attributes());
+  for (TObject* object : folder.Children().GetObjects()) {
+    const auto* item = static_cast<const TMFSItem*>(object);
+    if (const auto* sub = dynamic_cast<const TMFSFolder*>(item))
+      text += Describe(*sub);
+    else
+      text += "(" + item->Name() + Format(" %08X %X ", item->DateTime(), item->Attributes()) +
+              static_cast<const TMFSFile*>(item)->Content() + ")";
+  }
+  return text + "]";
+}
+
+void Stamp(TMFSItem* item) {
+  item->SetDateTime(NewYear2025Noon);
+}
+
+} // namespace
+
+TEST(MFSFormat, WorkedExampleIsByteExact) {
+  TMFS fs;
+  Stamp(fs.Root());
+  Stamp(fs.Session().WriteFile("\\a", "hi"));
+  const std::string body = FolderHead("", 1) + FileRecord("a", "hi");
+  ASSERT_EQ(body.size(), 36u);
+  EXPECT_EQ(fs.SaveToString(), "MFSF5411258" + body);
+
+  TMFS loaded;
+  loaded.LoadFromString("MFSF5411258" + body);
+  EXPECT_EQ(Describe(*loaded.Root()), Describe(*fs.Root()));
+  EXPECT_EQ(loaded.Root()->Attributes(), faDirectory);
+}
+
+TEST(MFSFormat, EmptyTreeAndNameOrder) {
+  TMFS fs;
+  Stamp(fs.Root());
+  EXPECT_EQ(fs.SaveToString(), Sealed(FolderHead("", 0)));
+  EXPECT_EQ(fs.SaveToString().size(), 27u);
+
+  for (const char* name : {"b", "A", "c"})
+    Stamp(fs.Session().WriteFile(name, ""));
+  EXPECT_EQ(fs.SaveToString(), Sealed(FolderHead("", 3) + FileRecord("A", "") +
+                                      FileRecord("b", "") + FileRecord("c", "")));
+}
+
+TEST(MFSFormat, RoundTripKeepsEverything) {
+  TMFS fs;
+  TMFSSession& s = fs.Session();
+  s.WriteFile("\\bin", std::string("\0\xff\x00\x80", 4));
+  s.WriteFile("\\empty", "");
+  s.WriteFile("\\Docs\\Sub\\deep.txt", "deep")->SetAttributes(faReadOnly | faHidden);
+  s.GetItem("\\Docs")->SetDateTime(0x12345678);
+  s.ForceFolders("\\Docs\\Empty Folder");
+  const std::string saved = fs.SaveToString();
+
+  TMFS loaded;
+  loaded.Session().WriteFile("\\old", "gone after the load");
+  loaded.LoadFromString(saved);
+  EXPECT_EQ(Describe(*loaded.Root()), Describe(*fs.Root()));
+  EXPECT_EQ(loaded.SaveToString(), saved);
+  EXPECT_EQ(loaded.Session().ReadFile("\\docs\\sub\\DEEP.TXT"), "deep");
+}
+
+TEST(MFSFormat, KindComesFromTheTagNotTheAttributes) {
+  TMFS fs;
+  fs.LoadFromString(Sealed(FolderHead("", 1) + "F" + Prefix("x", faDirectory) + Counted("1")));
+  EXPECT_EQ(fs.Session().ReadFile("\\x"), "1");
+  EXPECT_EQ(fs.Root()->FindChild("x")->Attributes(), faDirectory);
+}
+
+TEST(MFSFormat, NamesEqualButForCaseLoadAsOneChildTheLaterWins) {
+  TMFS fs;
+  fs.LoadFromString(Sealed(FolderHead("", 3) + FileRecord("Name", "first") + "D" +
+                           FolderHead("NAME", 0) + FileRecord("name", "third")));
+  EXPECT_EQ(fs.Root()->Children().Count(), 1);
+  EXPECT_EQ(fs.Root()->FindChild("NaMe")->Name(), "name");
+  EXPECT_EQ(fs.Session().ReadFile("\\NAME"), "third");
+}
+
+TEST(MFSFormat, TrailingBytesAreIgnoredButChecksummed) {
+  const std::string body = FolderHead("", 1) + FileRecord("ab", "odd") + "xyz";
+  ASSERT_NE(body.size() % 4, 0u);
+  TMFS fs;
+  fs.LoadFromString(Sealed(body));
+  EXPECT_EQ(fs.Session().ReadFile("\\ab"), "odd");
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body) + "!"); }),
+            SIncorrectSerializedFormat);
+}
+
+TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
+  TMFS fs;
+  fs.Session().WriteFile("\\keep", "me");
+  const std::string good = Sealed(FolderHead("", 1) + FileRecord("a", "hi"));
+  std::string lower = good;
+  for (size_t i = 3; i < 11; ++i)
+    lower[i] = char(std::tolower(lower[i]));
+  ASSERT_NE(lower, good) << "the checksum must have letters for this case";
+  std::vector<std::string> bad = {"",
+                                  "M",
+                                  "MF",
+                                  "MFS",
+                                  "MFX" + good.substr(3),
+                                  lower,
+                                  good.substr(0, 10),
+                                  "mfs" + good.substr(3)};
+  for (size_t i = 11; i < good.size(); ++i) {
+    bad.push_back(good);
+    bad.back()[i] ^= 0x01;
+  }
+  for (const std::string& data : bad)
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(data); }), SIncorrectSerializedFormat)
+        << data.size();
+  EXPECT_EQ(fs.Session().ReadFile("\\keep"), "me");
+}
+
+TEST(MFSFormat, UnknownTagStopsTheLoadKeepingWhatWasComplete) {
+  TMFS fs;
+  const std::string body = FolderHead("", 3) + FileRecord("done", "1") + "D" +
+                           FolderHead("unfinished", 2) + FileRecord("inner", "2") + "X";
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body)); }),
+            SIncorrectSerializedFormat);
+  EXPECT_EQ(fs.Root()->Children().Count(), 1);
+  EXPECT_EQ(fs.Session().ReadFile("\\done"), "1");
+}
+
+TEST(MFSFormat, NegativeLengthsAndCountsAreRejected) {
+  const std::string minusOne = LE32(0xFFFFFFFF);
+  const std::string bodies[] = {
+      minusOne + LE32(0) + LE32(0) + LE32(0),
+      FolderHead("", 1) + "F" + Prefix("f") + minusOne,
+      FolderHead("", 1) + "F" + minusOne + LE32(0) + LE32(0) + LE32(0),
+      FolderHead("", -1),
+      FolderHead("", 1) + "D" + FolderHead("d", int32_t(0x80000000)),
+  };
+  for (const std::string& body : bodies) {
+    TMFS fs;
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body)); }),
+              SIncorrectSerializedFormat);
+  }
+}
+
+TEST(MFSFormat, ShortDataFailsWithTheStreamReadError) {
+  // Claimed sizes far beyond the data: the load must fail without trusting them.
+  const std::string bodies[] = {
+      FolderHead("", 1) + "F" + Prefix("f") + LE32(0x7FFFFFFF) + "tiny",
+      LE32(0x7FFFFFFF) + "x",
+      FolderHead("", 0x7FFFFFFF) + FileRecord("a", ""),
+  };
+  for (const std::string& body : bodies) {
+    TMFS fs;
+    EXPECT_EQ(MessageOf<EReadError>([&] { fs.LoadFromString(Sealed(body)); }), SReadError);
+  }
+
+  // Every cut of a valid body (resealed) fails in an orderly way.
+  TMFS source;
+  source.Session().WriteFile("\\d\\f", "content");
+  source.Session().WriteFile("\\g", "");
+  const std::string body = source.SaveToString().substr(11);
+  for (size_t length = 0; length < body.size(); ++length) {
+    TMFS fs;
+    EXPECT_THROW(fs.LoadFromString(Sealed(body.substr(0, length))), EReadError) << length;
+  }
+}
+
+TEST(MFSFormat, DeepNestingLoadsSavesAndFrees) {
+  constexpr int Depth = 100000;
+  std::string body;
+  for (int i = 0; i < Depth; ++i)
+    body += FolderHead("d", 1) + "D";
+  body += FolderHead("leaf", 0);
+  const std::string data = Sealed(body);
+  TMFS fs;
+  fs.LoadFromString(data);
+  int depth = 0;
+  for (const TMFSFolder* folder = fs.Root(); folder->Children().Count() == 1; ++depth)
+    folder = static_cast<const TMFSFolder*>(folder->Children().GetObjects()[0]);
+  EXPECT_EQ(depth, Depth);
+  EXPECT_EQ(fs.SaveToString(), data);
+  fs.LoadFromString(data); // frees the first deep tree
+  EXPECT_EQ(fs.Root()->Children().Count(), 1);
+
+  // A failure at the bottom frees every unfinished level.
+  TMFS broken;
+  EXPECT_THROW(broken.LoadFromString(Sealed(body.substr(0, body.size() - 3))), EReadError);
+  EXPECT_EQ(broken.Root()->Children().Count(), 0);
+}
+
+TEST(MFSFormat, RealBookRoundTripsByteForByte) {
+  const std::string data = LoadFileToString(MFS_TEST_DATA "/typical_info.mfs");
+  TMFS fs;
+  fs.LoadFromString(data);
+  TMFSSession& s = fs.Session();
+  EXPECT_EQ(s.GetFile("\\images\\empty.dat")->Content(), "");
+  EXPECT_NE(s.ReadFile("\\System.xml").find("Variables"), std::string::npos);
+  EXPECT_EQ(s.GetFile("\\pages\\chapter2.html")->Content().size(), 564u);
+  EXPECT_EQ(fs.SaveToString(), data);
+}

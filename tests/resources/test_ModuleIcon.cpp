@@ -1,0 +1,72 @@
+#include "ResTestSupport.h"
+
+#include "resources/u_ModuleIcon.h"
+#include "resources/u_Resources.h"
+
+// The images of an .ico file image with their 16-byte entries.
+static std::vector<std::pair<std::string, std::string>> IconImages(const std::string& ico) {
+  const TIconGroupData group = IconFileToGroup(ico, 1);
+  std::vector<std::pair<std::string, std::string>> images;
+  for (size_t i = 0; i < group.Images.size(); ++i)
+    images.emplace_back(ico.substr(6 + 16 * i, 16), group.Images[i]);
+  return images;
+}
+
+static std::string IconResource(const TPEModule& module, int id) {
+  return std::string(*module.FindResource(TResIdent(3), TResIdent(uint16_t(id))));
+}
+
+class ModuleIconTest : public TResourceTest {};
+
+TEST_F(ModuleIconTest, StandardSizeImageOfAGroupOfFour) {
+  const TPEModule module(SamplePath("samples/icons4.exe"));
+  const std::string ico = LoadModuleIcon(module, "MAINICON");
+  const auto images = IconImages(ico);
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(uint8_t(images[0].first[0]), 32);
+  EXPECT_EQ(uint8_t(images[0].first[1]), 32);
+  EXPECT_EQ(Get16(images[0].first, 6), 8) << "bits per pixel";
+  EXPECT_EQ(Get32(images[0].first, 8), 2216u);
+  EXPECT_EQ(Get32(images[0].first, 12), 22u) << "image right after the one entry";
+  EXPECT_EQ(images[0].second, IconResource(module, 2));
+  EXPECT_EQ(ico.size(), 22u + 2216u);
+}
+
+TEST_F(ModuleIconTest, NearestSizeWhenTheStandardOneIsMissing) {
+  const TPEModule module(SamplePath("samples/icons4.exe"));
+  EXPECT_EQ(uint8_t(LoadModuleIcon(module, "MAINICON", 20)[6]), 16);
+  EXPECT_EQ(uint8_t(LoadModuleIcon(module, "MAINICON", 200)[6]), 0) << "256 is stored as 0";
+  // 40 is as near to 32 as to 48: the deeper colour (48x48, 24 bits) wins.
+  EXPECT_EQ(uint8_t(LoadModuleIcon(module, "MAINICON", 40)[6]), 48);
+}
+
+TEST_F(ModuleIconTest, WholeGroupRoundTripsThroughTheIconFileChecks) {
+  const TPEModule module(SamplePath("samples/icons4.exe"));
+  const std::string ico = LoadModuleIconGroup(module, "MAINICON");
+  const auto images = IconImages(ico);
+  ASSERT_EQ(images.size(), 4u);
+  const int widths[] = {16, 32, 48, 0};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(uint8_t(images[size_t(i)].first[0]), widths[i]);
+    EXPECT_EQ(images[size_t(i)].second, IconResource(module, i + 1));
+  }
+}
+
+TEST_F(ModuleIconTest, MissingOrDamagedGroupGivesNoIcon) {
+  const TPEModule module(SamplePath("samples/typical.exe"));
+  EXPECT_EQ(LoadModuleIcon(module, "OTHERICON"), "");
+  EXPECT_EQ(LoadModuleIconGroup(module, "OTHERICON"), "");
+  EXPECT_EQ(LoadModuleIcon(module, "MAINICON").size(), 22u + 2216u);
+
+  const std::string path = CopySample("samples/typical.exe");
+  // A group record that lists more entries than it holds, and one naming a missing icon.
+  UpdateExeResource(path, ResTypeGroupIcon, "SHORT",
+                    std::string("\0\0\1\0\2\0", 6) + std::string(14, '\0'));
+  std::string missing("\0\0\1\0\1\0", 6);
+  missing += std::string("\x20\x20\0\0\1\0\x08\0\xA8\x08\0\0\x09\0", 14); // icon 9 absent
+  UpdateExeResource(path, ResTypeGroupIcon, "MISSING", missing);
+  const TPEModule changed(path);
+  EXPECT_EQ(LoadModuleIcon(changed, "SHORT"), "");
+  EXPECT_EQ(LoadModuleIcon(changed, "MISSING"), "");
+  EXPECT_EQ(LoadModuleIconGroup(changed, "MISSING"), "");
+}

@@ -1,0 +1,94 @@
+#include "ResTestSupport.h"
+
+#include "common/u_Files.h"
+#include "resources/u_PEModule.h"
+#include "resources/u_Resources.h"
+#include "resources/u_WinInfo.h"
+#include "resources/vexRes.h"
+
+#include <cerrno>
+
+class PEModuleTest : public TResourceTest {};
+
+TEST_F(PEModuleTest, ReadsTheContentResourceByItsTextType) {
+  const TPEModule module(SamplePath("samples/typical.exe"));
+  const std::string mfs = ReadModuleResource(module, "RCDATA", "SYSTEM_MFS");
+  ASSERT_EQ(mfs.size(), 1514u);
+  EXPECT_EQ(mfs.substr(0, 4), "MSCF");
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "system_mfs"), "") << "names match exactly";
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "OTHER"), "");
+  EXPECT_EQ(ReadModuleResource(module, "OTHER", "SYSTEM_MFS"), "");
+}
+
+TEST_F(PEModuleTest, MissingResourceIsEmptyWithoutError) {
+  const TPEModule module(SamplePath("samples/no_system_mfs.exe"));
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "SYSTEM_MFS"), "");
+}
+
+TEST_F(PEModuleTest, ContentUnderNumericTypeTenIsNotFound) {
+  const std::string path = CopySample("samples/no_system_mfs.exe");
+  UpdateExeResource(path, 10, "SYSTEM_MFS", "cabinet bytes");
+  const TPEModule module(path);
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "SYSTEM_MFS"), "");
+  EXPECT_EQ(std::string(*module.FindResource(TResIdent(10), TResIdent(u"SYSTEM_MFS"))),
+            "cabinet bytes");
+}
+
+TEST_F(PEModuleTest, PrefersTheNeutralLanguage) {
+  const std::string path = CopySample("samples/typical.exe");
+  // Language 1033 sorts after 0; a second name holds only 1033.
+  UpdateExeResource(path, "RCDATA", "ONLY_US", "neutral");
+  auto* update = BeginResourceUpdate(AnsiToWideText(path), false);
+  ASSERT_NE(update, nullptr);
+  ASSERT_TRUE(
+      UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 1033, "us", 2));
+  ASSERT_TRUE(
+      UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"ONLY_US"), 0, nullptr, 0));
+  ASSERT_TRUE(
+      UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"ONLY_US"), 1033, "us", 2));
+  ASSERT_TRUE(EndResourceUpdate(update, false));
+  const TPEModule module(path);
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "SYSTEM_MFS").size(), 1514u);
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "ONLY_US"), "us");
+}
+
+TEST_F(PEModuleTest, FilesThatAreNoPE32ImagesFailWithTheCause) {
+  const auto failure = [](const std::string& path) -> std::pair<int, std::string> {
+    try {
+      TPEModule module(path);
+    } catch (const EOSError& e) {
+      return {e.ErrorCode(), e.Message()};
+    }
+    return {0, "loaded"};
+  };
+  const auto missing = failure(PathOf("missing.exe"));
+  EXPECT_EQ(missing.first, ENOENT);
+  EXPECT_EQ(missing.second, "System Error.  Code: 2.\r\nNo such file or directory");
+
+  SaveStringToFile("just text, not an image", PathOf("text.exe"));
+  const auto text = failure(PathOf("text.exe"));
+  EXPECT_EQ(text.first, ENOEXEC);
+  EXPECT_NE(text.second.find("does not begin with \"MZ\""), std::string::npos) << text.second;
+
+  std::string image = LoadFileToString(SamplePath("samples/typical.exe"));
+  const uint32_t nt = Get32(image, 0x3C);
+  Put16(image, nt + 24, 0x20B);
+  SaveStringToFile(image, PathOf("pe32plus.exe"));
+  const auto plus = failure(PathOf("pe32plus.exe"));
+  EXPECT_EQ(plus.first, ENOEXEC);
+  EXPECT_NE(plus.second.find("PE32+ (64-bit)"), std::string::npos) << plus.second;
+
+  SaveStringToFile("", PathOf("empty.exe"));
+  EXPECT_EQ(failure(PathOf("empty.exe")).first, ENOEXEC);
+  EXPECT_EQ(failure(Folder()).first, EINVAL) << "a folder is no regular file";
+}
+
+TEST_F(PEModuleTest, ImageWithoutResourcesLoadsAndHasNone) {
+  std::string image = LoadFileToString(SamplePath("samples/typical.exe"));
+  const uint32_t nt = Get32(image, 0x3C);
+  Put32(image, nt + 24 + 96 + 8 * 2, 0); // resource directory entry cleared
+  Put32(image, nt + 24 + 96 + 8 * 2 + 4, 0);
+  SaveStringToFile(image, PathOf("bare.exe"));
+  const TPEModule module(PathOf("bare.exe"));
+  EXPECT_EQ(ReadModuleResource(module, "RCDATA", "SYSTEM_MFS"), "");
+}
