@@ -147,8 +147,7 @@ void TVariables::ResolveAll() {
 // Depth-first through the references, on a stack of its own rather than the call stack, so a
 // chain of any length resolves: a variable met in a reference is resolved first, then the
 // scan of the referring one resumes at that reference's closing brace.
-void TVariables::ResolveVariable(const std::string& name, TDictionary& marks,
-                                 size_t& totalSize) {
+void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, size_t& totalSize) {
   struct TFrame {
     std::string Name;
     std::string Text;
@@ -189,7 +188,9 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks,
   }
 }
 
-TStringList TVariables::Names() const { return FValues->GetKeys(); }
+TStringList TVariables::Names() const {
+  return FValues->GetKeys();
+}
 
 const std::string& TVariables::Values(const std::string& name) const {
   return FValues->Get_Item(name);

@@ -18,13 +18,17 @@ constexpr const char* SParseError = "%s on line %d";
 constexpr const char* SInvalidInteger = "'%s' is not a valid integer value";
 constexpr const char* SInvalidFloat = "'%s' is not a valid floating point value";
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool IsIdentifierStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
 
-bool IsIdentifierChar(char c) { return IsIdentifierStart(c) || IsDigit(c); }
+bool IsIdentifierChar(char c) {
+  return IsIdentifierStart(c) || IsDigit(c);
+}
 
 int HexDigitValue(char c) {
   if (IsDigit(c))
@@ -44,7 +48,9 @@ bool IsFloatTypeSuffix(char c) {
   return c == 'C' || c == 'D' || c == 'S' || c == 'c' || c == 'd' || c == 's';
 }
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
 bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size())
@@ -72,7 +78,8 @@ std::string ExpectedText(TTokenKind kind) {
   }
 }
 
-// Decimal digits with an optional minus sign, or "$" and hexadecimal digits; false when the text is no integer or does not fit 64 bits.
+// Decimal digits with an optional minus sign, or "$" and hexadecimal digits; false when the text is
+// no integer or does not fit 64 bits.
 bool TextToInt64(std::string_view text, int64_t& result) {
   size_t i = 0;
   const bool negative = !text.empty() && text[0] == '-';

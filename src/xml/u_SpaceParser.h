@@ -62,8 +62,7 @@ public:
 
   // EParserError "%s on line %d".
   [[noreturn]] void Error(const std::string& message) const;
-  template <typename... TArgs>
-  [[noreturn]] void ErrorFmt(const char* format, TArgs... args) const {
+  template <typename... TArgs> [[noreturn]] void ErrorFmt(const char* format, TArgs... args) const {
     Error(Format(format, args...));
   }
 

@@ -94,7 +94,9 @@ std::string TXMLAttributes::GetText(const std::string& name) const {
   return VarToStr(GetValue(name, TVariant(std::string())));
 }
 
-int32_t TXMLAttributes::Count() const { return FItems ? FItems->Count() : 0; }
+int32_t TXMLAttributes::Count() const {
+  return FItems ? FItems->Count() : 0;
+}
 
 TXMLNode* TXMLNodes::Items(int32_t index) const {
   if (index < 0 || index >= Count())
@@ -108,8 +110,8 @@ TXMLNode* TXMLNodes::Add(const std::string& name) {
 }
 
 TXMLNode::TXMLNode(std::string name, TXMLNodes* owner, int32_t index, int32_t level)
-    : FName(std::move(name)), FIndex(index), FLevel(level), FNodes(this, level + 1),
-      FOwner(owner) {}
+    : FName(std::move(name)), FIndex(index), FLevel(level), FNodes(this, level + 1), FOwner(owner) {
+}
 
 TXMLNode::~TXMLNode() {
   // Each node taken from the work list hands its children over before it goes, so every

@@ -17,7 +17,9 @@ std::string ErrorOf(const std::string& text) {
   return "no error";
 }
 
-std::string FileOf(const TVariableEntries& entries) { return VariablesFileText(entries); }
+std::string FileOf(const TVariableEntries& entries) {
+  return VariablesFileText(entries);
+}
 
 std::string Numbered(int i) {
   char name[16];
@@ -119,7 +121,8 @@ TEST(Variables, UnknownNameFailsWithTheDictionaryError) {
 
 TEST(Variables, ExpandTextReplacesKnownReferencesOnce) {
   TVariables variables(FileOf({{"Title", "T"}, {"Author", "A"}, {"loose", "%{nobody}"}}), false);
-  EXPECT_EQ(variables.ExpandText("%{Title} by %{author}, %{x} %%{Title}"), "T by A, %{x} %%{Title}");
+  EXPECT_EQ(variables.ExpandText("%{Title} by %{author}, %{x} %%{Title}"),
+            "T by A, %{x} %%{Title}");
   EXPECT_EQ(variables.ExpandText("%{loose}"), "%{nobody}");
   EXPECT_EQ(variables.ExpandText(""), "");
   EXPECT_EQ(variables.Values("Title"), "T");

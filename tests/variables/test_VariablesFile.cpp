@@ -52,8 +52,8 @@ TEST(VariablesFile, TypicalSampleReadsResolvesAndRewritesByteForByte) {
   const std::string file = LoadFileToString(VARIABLES_TEST_DATA "/typical_Variables.xml");
   EXPECT_EQ(VariablesFileText(TypicalRaw), file);
   TVariables variables(file, false);
-  EXPECT_EQ(variables.Names(), (TStringList{"Author", "BuildId", "Company", "Copyright",
-                                            "Discount", "Email", "Engine", "Title", "Website"}));
+  EXPECT_EQ(variables.Names(), (TStringList{"Author", "BuildId", "Company", "Copyright", "Discount",
+                                            "Email", "Engine", "Title", "Website"}));
   EXPECT_EQ(variables.Values("Copyright"), "Copyright 2025 Quill Press. All rights reserved.");
   EXPECT_EQ(variables.Values("BuildId"), "$20250101-7");
   EXPECT_EQ(variables.Values("Discount"), " $5 off with code GARDEN");
@@ -116,8 +116,8 @@ TEST(VariablesFile, ValuesLongerThanTheReadBufferRoundTrip) {
   std::mt19937 random(7);
   std::uniform_int_distribution<int> byte(1, 255);
   TVariableEntries entries;
-  for (size_t length : {size_t(262141), size_t(262143), size_t(262144), size_t(262147),
-                        size_t(1) << 20}) {
+  for (size_t length :
+       {size_t(262141), size_t(262143), size_t(262144), size_t(262147), size_t(1) << 20}) {
     std::string value;
     for (size_t i = 0; i < length; ++i) {
       const char c = char(byte(random));

@@ -64,7 +64,7 @@ TEST(Tokenizer, KindsAndTextsOfOrdinaryTokens) {
   Tokens tokens("_ab1 \"s\" 12 -7 1.5e3 $fF <=/>\x01\xC8z");
   TSpaceParser& p = tokens.Parser;
   const std::vector<std::pair<TTokenKind, std::string>> expected = {
-      {toSymbol, "_ab1"}, {toString, "s"},   {toInteger, "12"}, {toInteger, "-7"},
+      {toSymbol, "_ab1"}, {toString, "s"},    {toInteger, "12"}, {toInteger, "-7"},
       {toFloat, "1.5e3"}, {toInteger, "$fF"}, {'<', "<"},        {'=', "="},
       {'/', "/"},         {'>', ">"},         {0xC8, "\xC8"},    {toSymbol, "z"}};
   for (const auto& [kind, text] : expected) {
@@ -199,9 +199,9 @@ TEST(Tokenizer, ErrorsOfBrokenStrings) {
 TEST(Tokenizer, TokensStraddlingARefillComeOutWhole) {
   const std::string dq = "\"first \"\" line\n" + std::string(500, 'm') + "\nlast\"";
   const std::string sq = "'one''\n'#13#10'two\n'#300";
-  for (size_t offset : {TSpaceParser::BufferSize - 300, TSpaceParser::BufferSize - 2,
-                        TSpaceParser::BufferSize - 1, TSpaceParser::BufferSize,
-                        TSpaceParser::BufferSize + 5}) {
+  for (size_t offset :
+       {TSpaceParser::BufferSize - 300, TSpaceParser::BufferSize - 2, TSpaceParser::BufferSize - 1,
+        TSpaceParser::BufferSize, TSpaceParser::BufferSize + 5}) {
     const std::string filler = Filler(offset);
     size_t fillerLines = 0;
     for (char c : filler)
@@ -290,7 +290,9 @@ TEST(Tokenizer, CheckMessages) {
   EXPECT_EQ(messageOf([&] { p.CheckToken(toEOF); }), "''toEOF'' expected on line 3");
   EXPECT_EQ(messageOf([&] { p.CheckToken(toInteger); }), "Number expected on line 3");
   EXPECT_EQ(messageOf([&] { p.CheckToken(toWString); }), "String expected on line 3");
-  EXPECT_EQ(messageOf([&] { p.CheckTokens({toString, toWString, toInteger, toFloat, '/'}); }),
+  EXPECT_EQ(messageOf([&] {
+              p.CheckTokens({toString, toWString, toInteger, toFloat, '/'});
+            }),
             "String expected\r\nor String expected\r\nor Number expected\r\nor Number "
             "expected\r\nor ''/'' expected on line 3");
   EXPECT_EQ(messageOf([&] { p.CheckTokens({toInteger, toSymbol}); }), "no error");

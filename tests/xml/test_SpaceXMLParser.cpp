@@ -1,7 +1,10 @@
 #include "xml/u_SpaceXMLParser.h"
 
+#include "common/u_AnsiText.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <typeinfo>
 
@@ -179,6 +182,35 @@ TEST(XMLParser, ParsesFromTheStreamPosition) {
   TXMLParser parser;
   parser.LoadFromStream(stream);
   EXPECT_EQ(parser.Root()->Attributes().GetText("k"), "v");
+}
+
+// Runs check under a locale whose code page is windows-1252.
+template <typename TCheck> void UnderWesternLocale(TCheck check) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string savedValue = saved ? saved : "";
+  setenv("LC_ALL", "en_US.UTF-8", 1);
+  ResetAnsiTextLocale();
+  check();
+  if (saved)
+    setenv("LC_ALL", savedValue.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  ResetAnsiTextLocale();
+}
+
+TEST(XMLParser, TextAndWideValuesConvertThroughTheCodePage) {
+  UnderWesternLocale([] {
+    TXMLParser parser;
+    parser.LoadFromText(u"<a t=\"\u00e9\u20ac\" w='x'#8364 cjk=#19968 half=#55296>\u00e9</a>");
+    const TXMLAttributes& attributes = parser.Root()->Attributes();
+    EXPECT_EQ(attributes.GetText("t"), "\xE9\x80");
+    EXPECT_EQ(parser.Root()->Text(), "\xE9");
+    EXPECT_EQ(attributes.GetText("w"), "x\x80");
+    // Characters the code page cannot hold fail clearly instead of turning into "?".
+    EXPECT_THROW(attributes.GetText("cjk"), EConvertError);
+    EXPECT_THROW(attributes.GetText("half"), EConvertError);
+    EXPECT_THROW(parser.LoadFromText(u"<a t=\"\u4e00\"/>"), EConvertError);
+  });
 }
 
 TEST(XMLParser, RaiseErrorCodes) {
