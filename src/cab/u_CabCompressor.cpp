@@ -125,8 +125,9 @@ void TCabCompressor::OpenSpool() {
   if (FSpool != NoHandle)
     return;
   std::memset(FSpoolName, 0, sizeof FSpoolName);
+  // The callback has no error value of its own: its failure is reported as a callback's -1.
   if (!FTempName(FSpoolName, sizeof FSpoolName, FPv))
-    Fail(FCIERR_TEMP_FILE);
+    Fail(FCIERR_TEMP_FILE, -1);
   FSpoolName[sizeof FSpoolName - 1] = '\0';
   int32_t err = 0;
   const intptr_t spool = FOpen(FSpoolName, cofBinary | cofRdWr | cofCreat | cofExcl | cofShortLived,

@@ -337,8 +337,10 @@ private:
   void CopyFiles(TCabinetInput& input, const std::string& cabinetPath, PFNFDINOTIFY notify,
                  void* user);
   void CopyFile(TFolderReader& folders, const TCabinetHeader& header, const TFileEntry& file,
-                size_t folderIndex, intptr_t target, const std::string& cabinetPath,
-                PFNFDINOTIFY notify, void* user);
+                size_t folderIndex, intptr_t target, void* user, PFNFDINOTIFY notify);
+  // Announces the next cabinet of the set; always fails, the abort or the set not being read.
+  [[noreturn]] void RequestNextCabinet(const TCabinetHeader& header, const std::string& cabinetPath,
+                                       PFNFDINOTIFY notify, void* user);
 
   PFNFREE FFree;
   PFNOPEN FOpen;
@@ -373,19 +375,8 @@ FDINOTIFICATION Notification(const TCabinetHeader& header, void* user) {
 
 void TCabDecompressor::CopyFile(TFolderReader& folders, const TCabinetHeader& header,
                                 const TFileEntry& file, size_t folderIndex, intptr_t target,
-                                const std::string& cabinetPath, PFNFDINOTIFY notify, void* user) {
+                                void* user, PFNFDINOTIFY notify) {
   try {
-    if (file.folder == CabFormat::FolderContinuedToNext) {
-      TNotifyText nextCabinet(header.nextCabinet), nextDisk(header.nextDisk), path(cabinetPath);
-      FDINOTIFICATION n = Notification(header, user);
-      n.psz1 = nextCabinet.buffer;
-      n.psz2 = nextDisk.buffer;
-      n.psz3 = path.buffer;
-      if (notify(fdintNEXT_CABINET, &n) == NotifyAbort)
-        Fail(FDIERROR_USER_ABORT);
-      // The rest of the file lies in the next cabinet, and sets are not read here.
-      Fail(FDIERROR_WRONG_CABINET);
-    }
     folders.Extract(folderIndex, file.offset, file.size, [&](const uint8_t* data, size_t size) {
       if (FWrite(target, const_cast<uint8_t*>(data), uint32_t(size)) != size)
         Fail(FDIERROR_TARGET_FILE);
@@ -403,9 +394,24 @@ void TCabDecompressor::CopyFile(TFolderReader& folders, const TCabinetHeader& he
   n.attribs = file.attribs;
   n.iFolder = file.folder;
   n.cb = (file.attribs & cabAttrExec) != 0;
-  // The callback closes the file whatever it answers.
-  if (!notify(fdintCLOSE_FILE_INFO, &n))
+  // The callback closes the file whatever it answers; FALSE and -1 both mean failure.
+  const intptr_t closed = notify(fdintCLOSE_FILE_INFO, &n);
+  if (closed == 0 || closed == NotifyAbort)
     Fail(FDIERROR_USER_ABORT);
+}
+
+void TCabDecompressor::RequestNextCabinet(const TCabinetHeader& header,
+                                          const std::string& cabinetPath, PFNFDINOTIFY notify,
+                                          void* user) {
+  TNotifyText nextCabinet(header.nextCabinet), nextDisk(header.nextDisk), path(cabinetPath);
+  FDINOTIFICATION n = Notification(header, user);
+  n.psz1 = nextCabinet.buffer;
+  n.psz2 = nextDisk.buffer;
+  n.psz3 = path.buffer;
+  if (notify(fdintNEXT_CABINET, &n) == NotifyAbort)
+    Fail(FDIERROR_USER_ABORT);
+  // The rest of the set would be read from the next cabinet, and sets are not read here.
+  Fail(FDIERROR_WRONG_CABINET);
 }
 
 void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabinetPath,
@@ -454,8 +460,13 @@ void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabine
     const intptr_t target = notify(fdintCOPY_FILE, &n);
     if (target == NotifyAbort)
       Fail(FDIERROR_USER_ABORT);
+    if (file.folder == CabFormat::FolderContinuedToNext) {
+      if (target != 0)
+        FClose(target);
+      RequestNextCabinet(header, cabinetPath, notify, user);
+    }
     if (target != 0)
-      CopyFile(folderReader, header, file, folderIndex, target, cabinetPath, notify, user);
+      CopyFile(folderReader, header, file, folderIndex, target, user, notify);
   }
 }
 

@@ -42,15 +42,17 @@ int CreateExclusiveFile(const std::string& fileName);
 class TScratchFile {
 public:
   TScratchFile() = default;
-  explicit TScratchFile(std::string fileName) : FFileName(std::move(fileName)) {
-    FHandle = CreateExclusiveFile(FFileName);
-  }
+  explicit TScratchFile(std::string fileName) { Create(std::move(fileName)); }
   ~TScratchFile() { Close(); }
   TScratchFile(const TScratchFile&) = delete;
   TScratchFile& operator=(const TScratchFile&) = delete;
 
+  // Creates the file (the holder must hold none yet).
+  void Create(std::string fileName) {
+    FHandle = CreateExclusiveFile(fileName);
+    FFileName = std::move(fileName);
+  }
   int Handle() const { return FHandle; }
-  const std::string& FileName() const { return FFileName; }
   // The name is gone from the folder, the handle stays usable.
   void Unlink();
   // Closes the handle and removes the file if it still has its name.

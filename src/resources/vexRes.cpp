@@ -90,6 +90,52 @@ void SyncFolder(const std::string& folder) {
   ::close(fd);
 }
 
+// The new image, created beside the file it replaces. It has no name while it is written
+// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets its name, exclusively,
+// only for the rename that puts it in place. Where the file system has no nameless files it is
+// named from the start and removed on every failure.
+class TReplacementFile {
+public:
+  explicit TReplacementFile(const std::string& target)
+      : FTarget(target), FFolder(FolderOf(target)),
+        FName(target + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
+    FHandle = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (FHandle < 0)
+      FNamed.Create(FName);
+  }
+  ~TReplacementFile() {
+    if (FHandle >= 0)
+      ::close(FHandle);
+  }
+  TReplacementFile(const TReplacementFile&) = delete;
+  TReplacementFile& operator=(const TReplacementFile&) = delete;
+
+  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
+
+  void ReplaceTarget() {
+    if (FHandle >= 0) {
+      const std::string self = "/proc/self/fd/" + std::to_string(FHandle);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, FName.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        throw EVexError(errno, Format("the new file cannot be named \"%s\": %s", FName.c_str(),
+                                      SysErrorMessage(errno).c_str()));
+    }
+    if (::rename(FName.c_str(), FTarget.c_str()) != 0) {
+      const int code = errno;
+      ::unlink(FName.c_str());
+      throw EVexError(code, {});
+    }
+    FNamed.Keep();
+    SyncFolder(FFolder);
+  }
+
+private:
+  std::string FTarget;
+  std::string FFolder;
+  std::string FName;
+  int FHandle = -1;
+  TScratchFile FNamed;
+};
+
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TMappedFile& file = *context.File;
   const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
@@ -104,8 +150,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   Reached(csSectionBuilt);
 
-  TScratchFile next(context.TargetName + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') +
-                    "$");
+  TReplacementFile next(context.TargetName);
   const int out = next.Handle();
   Reached(csNewFileCreated);
   CopyFileBytes(file.Handle(), 0, out, 0, layout.SectionOffset);
@@ -137,10 +182,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
-  if (::rename(next.FileName().c_str(), context.TargetName.c_str()) != 0)
-    throw EVexError(errno, {});
-  next.Keep();
-  SyncFolder(FolderOf(context.TargetName));
+  next.ReplaceTarget();
   if (outcome)
     outcome->SignatureRemoved = layout.SignatureRemoved;
 }

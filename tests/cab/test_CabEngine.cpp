@@ -134,7 +134,7 @@ TEST(CabEngineWriterErrors, EachFailingStepGivesItsCode) {
   const TCase cases[] = {
       {"missing source", [](TMemoryDisk& d) { d.failOpenOf = "\\in\\a"; }, FCIERR_OPEN_SRC, -1},
       {"read failure", [](TMemoryDisk& d) { d.readBudget = 10; }, FCIERR_READ_SRC, -1},
-      {"no temporary name", [](TMemoryDisk& d) { d.failTempName = true; }, FCIERR_TEMP_FILE, 0},
+      {"no temporary name", [](TMemoryDisk& d) { d.failTempName = true; }, FCIERR_TEMP_FILE, -1},
       {"temporary file", [](TMemoryDisk& d) { d.failOpenOf = "\\temp0"; }, FCIERR_TEMP_FILE, -1},
       {"cabinet file", [](TMemoryDisk& d) { d.failOpenOf = "\\c.cab"; }, FCIERR_CAB_FILE, -1},
       {"write failure", [](TMemoryDisk& d) { d.writeBudget = 100; }, FCIERR_TEMP_FILE, -1},
