@@ -140,10 +140,10 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
-std::string TEBookDocument::PackSystemMFS() {
+std::string PackSystemMFS(const TMFS& fs) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
-  session.CreateFile(SerializedPath, 0, true)->SetContent(FMFS->SaveToString());
+  session.CreateFile(SerializedPath, 0, true)->SetContent(fs.SaveToString());
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
     writer.AddFile(SerializedPath);
@@ -160,7 +160,7 @@ void TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
   Progress(esPack, 0);
-  const std::string cabinet = PackSystemMFS();
+  const std::string cabinet = PackSystemMFS(*FMFS);
   Progress(esPack, 100);
   const std::string icon = FNewIcon;
   const std::string path = FFileName;

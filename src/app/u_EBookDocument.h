@@ -88,8 +88,6 @@ public:
 private:
   // Open's steps after the copy: content, description, variables, title, icon and rows.
   void ReadEBook(const std::string& path, const std::string& modulePath);
-  // The serialized file system packed into a new cabinet image.
-  std::string PackSystemMFS();
   void Progress(TEBookStep step, int percent) const;
 
   bool FOpened = false;
@@ -108,3 +106,5 @@ private:
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
 void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes);
+// The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
+std::string PackSystemMFS(const TMFS& fs);
