@@ -3,6 +3,8 @@
 #include "cab/u_MFSCab.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
+#include "resources/u_ModuleIcon.h"
+#include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
@@ -90,6 +92,7 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
     FTitle = FVariables->ExpandText(titleTemplate);
 
   FEBookIcon = LoadModuleIcon(module, IconGroupName);
+  FEBookIconGroup = LoadModuleIconGroup(module, IconGroupName);
 
   for (const std::string& name : FVariables->Names()) {
     const std::string& value = FVariables->Values(name);
@@ -187,8 +190,11 @@ void TEBookDocument::ViewEBook() {
 void TEBookDocument::LoadNewIcon(const std::string& icoBytes) {
   if (!FOpened)
     return;
-  if (!IsValidIconFile(icoBytes))
+  try {
+    IconFileToGroup(icoBytes, FirstIconId);
+  } catch (const EResourcesError&) {
     throw EInvalidGraphic("Icon image is not valid");
+  }
   FNewIcon = icoBytes;
 }
 

@@ -76,6 +76,8 @@ public:
   const TVariableRows& Rows() const { return FRows; }
   // The e-book's icon at the standard size as read at the last open (kept after close).
   const std::string& EBookIcon() const { return FEBookIcon; }
+  // The e-book's whole icon group as read at the last open (kept after close).
+  const std::string& EBookIconGroup() const { return FEBookIconGroup; }
   // The icon chosen since the open; empty when the book keeps its own.
   const std::string& NewIcon() const { return FNewIcon; }
   // What the icon image shows: the new icon when there is one, else the book's own; empty
@@ -96,6 +98,7 @@ private:
   std::unique_ptr<TVariables> FVariables;
   std::string FNewIcon;
   std::string FEBookIcon;
+  std::string FEBookIconGroup;
   int32_t FTempCounter = 0;
   std::string FFileName;
   // What System.xml's Variables attribute names; update writes the new variables file there.

@@ -1,5 +1,6 @@
 #include "ebook_fixture.h"
 
+#include "app/u_IconSizes.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "resources/u_ModuleIcon.h"
@@ -97,16 +98,7 @@ std::string EBookFixture::AnsiValue(const std::string& book, const std::string& 
 }
 
 std::string EBookFixture::IconSizes(const std::string& icoBytes) {
-  const std::string group = IconFileToGroup(icoBytes, 1).GroupRecord;
-  std::string sizes;
-  for (size_t entry = 6; entry + 14 <= group.size(); entry += 14) {
-    const auto dimension = [&](size_t at) {
-      const int value = static_cast<unsigned char>(group[entry + at]);
-      return std::to_string(value == 0 ? 256 : value);
-    };
-    sizes += (sizes.empty() ? "" : " ") + dimension(0) + "x" + dimension(1);
-  }
-  return sizes;
+  return IconSizesText(icoBytes);
 }
 
 std::string EBookFixture::IconGroupSizes(const std::string& book) {
