@@ -42,15 +42,17 @@ int CreateExclusiveFile(const std::string& fileName);
 class TScratchFile {
 public:
   TScratchFile() = default;
-  explicit TScratchFile(std::string fileName) : FFileName(std::move(fileName)) {
-    FHandle = CreateExclusiveFile(FFileName);
-  }
+  explicit TScratchFile(std::string fileName) { Create(std::move(fileName)); }
   ~TScratchFile() { Close(); }
   TScratchFile(const TScratchFile&) = delete;
   TScratchFile& operator=(const TScratchFile&) = delete;
 
+  // Creates the file (the holder must hold none yet).
+  void Create(std::string fileName) {
+    FHandle = CreateExclusiveFile(fileName);
+    FFileName = std::move(fileName);
+  }
   int Handle() const { return FHandle; }
-  const std::string& FileName() const { return FFileName; }
   // The name is gone from the folder, the handle stays usable.
   void Unlink();
   // Closes the handle and removes the file if it still has its name.
@@ -62,6 +64,47 @@ private:
   std::string FFileName;
   int FHandle = -1;
 };
+
+// A read-write mapping of a whole scratch file, sized (and zero-filled) to size bytes.
+class TMappedScratch {
+public:
+  TMappedScratch(int fd, uint64_t size);
+  ~TMappedScratch();
+  TMappedScratch(const TMappedScratch&) = delete;
+  TMappedScratch& operator=(const TMappedScratch&) = delete;
+  uint8_t* View() const { return FView; }
+
+private:
+  uint8_t* FView = nullptr;
+  uint64_t FSize;
+};
+
+// The new image, created beside the file it replaces. It has no name while it is written
+// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets its name, exclusively,
+// only for the rename that puts it in place. Where the file system has no nameless files it is
+// named from the start and removed on every failure.
+class TReplacementFile {
+public:
+  explicit TReplacementFile(const std::string& target);
+  ~TReplacementFile();
+  TReplacementFile(const TReplacementFile&) = delete;
+  TReplacementFile& operator=(const TReplacementFile&) = delete;
+
+  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
+  // Names the file and renames it over the target, then flushes the folder.
+  void ReplaceTarget();
+
+private:
+  std::string FTarget;
+  std::string FFolder;
+  std::string FName;
+  int FHandle = -1;
+  TScratchFile FNamed;
+};
+
+// The file a path names, links resolved; and the folder part of a path.
+std::string ResolvedPath(const std::string& fileName);
+std::string FolderOf(const std::string& path);
 
 // pwrite/pread of every byte; a failure raises EVexError with the system's code.
 void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);

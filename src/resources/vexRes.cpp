@@ -4,14 +4,9 @@
 #include "resources/vexFiles.h"
 #include "resources/vexLayout.h"
 #include "resources/vexResTree.h"
-#include "resources/vexStrings.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,41 +31,10 @@ void RecordFailure() {
     SetVexLastError(EINVAL, e.Message());
   } catch (const std::exception& e) {
     SetVexLastError(EINVAL, e.what());
+  } catch (...) {
+    SetVexLastError(EINVAL, "unexpected failure");
   }
 }
-
-std::string ResolvedPath(const std::string& fileName) {
-  char resolved[PATH_MAX];
-  if (!::realpath(fileName.c_str(), resolved))
-    throw EVexError(errno, {});
-  return resolved;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A read-write mapping of a whole scratch file.
-class TMappedScratch {
-public:
-  TMappedScratch(int fd, uint64_t size) : FSize(size) {
-    if (::ftruncate(fd, off_t(size)) != 0) // the new length reads as zeros
-      throw EVexError(errno, {});
-    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED)
-      throw EVexError(errno, {});
-    FView = static_cast<uint8_t*>(view);
-  }
-  ~TMappedScratch() { ::munmap(FView, FSize); }
-  TMappedScratch(const TMappedScratch&) = delete;
-  TMappedScratch& operator=(const TMappedScratch&) = delete;
-  uint8_t* View() const { return FView; }
-
-private:
-  uint8_t* FView = nullptr;
-  uint64_t FSize;
-};
 
 void KeepOwnerAndMode(int fd, const TMappedFile& original) {
   if (original.Owner() != ::geteuid() || original.Group() != ::getegid()) {
@@ -80,14 +44,6 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original) {
   }
   if (::fchmod(fd, original.Mode() & 07777) != 0)
     throw EVexError(errno, {});
-}
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return; // the rename has happened; a folder that cannot be synced changes nothing
-  ::fsync(fd);
-  ::close(fd);
 }
 
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
@@ -104,8 +60,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   Reached(csSectionBuilt);
 
-  TScratchFile next(context.TargetName + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') +
-                    "$");
+  TReplacementFile next(context.TargetName);
   const int out = next.Handle();
   Reached(csNewFileCreated);
   CopyFileBytes(file.Handle(), 0, out, 0, layout.SectionOffset);
@@ -137,10 +92,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
-  if (::rename(next.FileName().c_str(), context.TargetName.c_str()) != 0)
-    throw EVexError(errno, {});
-  next.Keep();
-  SyncFolder(FolderOf(context.TargetName));
+  next.ReplaceTarget();
   if (outcome)
     outcome->SignatureRemoved = layout.SignatureRemoved;
 }

@@ -1,0 +1,550 @@
+#include "cab/u_CabDecompressor.h"
+
+#include "cab/u_CabFormat.h"
+#include "cab/u_CabMszip.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Tables are read through a small buffer; data blocks mostly straight into their own buffer.
+constexpr size_t InputBufferSize = 4096;
+constexpr uint32_t CallbackFailed = UINT32_MAX;
+constexpr intptr_t NoHandle = -1;
+constexpr intptr_t NotifyAbort = -1;
+constexpr int32_t SeekFromBeginning = 0;
+
+// A failed step with the library code it ends the call with.
+struct TFdiFailure {
+  int32_t code;
+};
+
+[[noreturn]] void Fail(int32_t code) {
+  throw TFdiFailure{code};
+}
+
+std::string BoundedText(const char* text, size_t capacity) {
+  return text ? std::string(text, strnlen(text, capacity)) : std::string();
+}
+
+// A text handed to the notify callback in a buffer of the size the contract promises.
+struct TNotifyText {
+  explicit TNotifyText(const std::string& text) {
+    std::memcpy(buffer, text.data(), std::min(text.size(), sizeof buffer - 1));
+  }
+  char buffer[CB_MAX_CABINET_NAME] = {};
+};
+
+// Reads a cabinet through the caller's read and seek callbacks. Running out of bytes means
+// the cabinet is shorter than its records say.
+class TCabinetInput {
+public:
+  TCabinetInput(PFNREAD read, PFNSEEK seek, intptr_t file)
+      : FReadFile(read), FSeekFile(seek), FFile(file), FBuffer(InputBufferSize) {}
+
+  void SeekTo(uint32_t offset) {
+    FBegin = FEnd = 0;
+    FTarget = offset;
+    FSeekPending = true;
+  }
+
+  // Reads exactly size bytes, or fails with code.
+  void Read(void* out, size_t size, int32_t code = FDIERROR_CORRUPT_CABINET) {
+    if (size == 0)
+      return;
+    auto* to = static_cast<uint8_t*>(out);
+    const size_t buffered = std::min(size, FEnd - FBegin);
+    std::memcpy(to, FBuffer.data() + FBegin, buffered);
+    FBegin += buffered;
+    to += buffered;
+    size -= buffered;
+    if (size >= FBuffer.size()) {
+      if (ReadFile(to, size) != size)
+        Fail(code);
+    } else if (size > 0) {
+      FBegin = 0;
+      FEnd = ReadFile(FBuffer.data(), FBuffer.size());
+      if (FEnd < size)
+        Fail(code);
+      std::memcpy(to, FBuffer.data(), size);
+      FBegin = size;
+    }
+  }
+
+  // A zero-terminated name of at most 255 bytes.
+  std::string ReadName() {
+    std::string name;
+    for (;;) {
+      char c;
+      Read(&c, 1);
+      if (c == '\0')
+        return name;
+      if (name.size() == CabFormat::MaxNameLength)
+        Fail(FDIERROR_CORRUPT_CABINET);
+      name.push_back(c);
+    }
+  }
+
+private:
+  size_t ReadFile(uint8_t* out, size_t size) {
+    if (FSeekPending) {
+      if (FSeekFile(FFile, int32_t(FTarget), SeekFromBeginning) != int32_t(FTarget))
+        Fail(FDIERROR_CORRUPT_CABINET);
+      FSeekPending = false;
+    }
+    const uint32_t got = FReadFile(FFile, out, uint32_t(size));
+    if (got == CallbackFailed || got > size)
+      Fail(FDIERROR_CORRUPT_CABINET);
+    return got;
+  }
+
+  PFNREAD FReadFile;
+  PFNSEEK FSeekFile;
+  intptr_t FFile;
+  std::vector<uint8_t> FBuffer;
+  size_t FBegin = 0;
+  size_t FEnd = 0;
+  uint32_t FTarget = 0;
+  bool FSeekPending = false;
+};
+
+struct TCabinetHeader {
+  uint32_t cabinetSize = 0;
+  uint32_t filesOffset = 0;
+  uint16_t folders = 0;
+  uint16_t files = 0;
+  uint16_t flags = 0;
+  uint16_t setID = 0;
+  uint16_t cabinetIndex = 0;
+  uint16_t headerReserve = 0;
+  uint8_t folderReserve = 0;
+  uint8_t dataReserve = 0;
+  std::string prevCabinet, prevDisk, nextCabinet, nextDisk;
+};
+
+struct TFolderEntry {
+  uint32_t dataOffset;
+  uint16_t blocks;
+  TCOMP type;
+};
+
+struct TFileEntry {
+  uint32_t size;
+  uint32_t offset;
+  uint16_t folder;
+  uint16_t date;
+  uint16_t time;
+  uint16_t attribs;
+  std::string name;
+};
+
+// The fixed header fields; the reserve sizes when present.
+TCabinetHeader ReadFixedHeader(TCabinetInput& input) {
+  using namespace CabFormat;
+  uint8_t bytes[HeaderSize + HeaderReserveSize];
+  input.SeekTo(0);
+  input.Read(bytes, HeaderSize, FDIERROR_NOT_A_CABINET);
+  TFieldReader fields(bytes, HeaderSize);
+  TCabinetHeader header;
+  if (fields.U32() != Signature)
+    Fail(FDIERROR_NOT_A_CABINET);
+  fields.Skip(4);
+  header.cabinetSize = fields.U32();
+  fields.Skip(4);
+  header.filesOffset = fields.U32();
+  fields.Skip(4);
+  const uint8_t minor = fields.U8();
+  const uint8_t major = fields.U8();
+  if (major != VersionMajor || minor != VersionMinor)
+    Fail(FDIERROR_UNKNOWN_CABINET_VERSION);
+  header.folders = fields.U16();
+  header.files = fields.U16();
+  header.flags = fields.U16();
+  header.setID = fields.U16();
+  header.cabinetIndex = fields.U16();
+  if (header.flags & FlagReservePresent) {
+    input.Read(bytes, HeaderReserveSize);
+    TFieldReader reserve(bytes, HeaderReserveSize);
+    header.headerReserve = reserve.U16();
+    header.folderReserve = reserve.U8();
+    header.dataReserve = reserve.U8();
+    if (header.headerReserve > MaxHeaderReserve)
+      Fail(FDIERROR_CORRUPT_CABINET);
+  }
+  return header;
+}
+
+TCabinetHeader ReadHeader(TCabinetInput& input) {
+  TCabinetHeader header = ReadFixedHeader(input);
+  std::vector<uint8_t> reserve(header.headerReserve);
+  input.Read(reserve.data(), reserve.size());
+  if (header.flags & CabFormat::FlagPrevCabinet) {
+    header.prevCabinet = input.ReadName();
+    header.prevDisk = input.ReadName();
+  }
+  if (header.flags & CabFormat::FlagNextCabinet) {
+    header.nextCabinet = input.ReadName();
+    header.nextDisk = input.ReadName();
+  }
+  return header;
+}
+
+std::vector<TFolderEntry> ReadFolders(TCabinetInput& input, const TCabinetHeader& header) {
+  std::vector<TFolderEntry> folders;
+  std::vector<uint8_t> record(CabFormat::FolderSize + header.folderReserve);
+  for (uint16_t i = 0; i < header.folders; ++i) {
+    input.Read(record.data(), record.size());
+    CabFormat::TFieldReader fields(record.data(), record.size());
+    TFolderEntry folder;
+    folder.dataOffset = fields.U32();
+    folder.blocks = fields.U16();
+    folder.type = fields.U16();
+    folders.push_back(folder);
+  }
+  return folders;
+}
+
+std::vector<TFileEntry> ReadFiles(TCabinetInput& input, const TCabinetHeader& header) {
+  std::vector<TFileEntry> files;
+  input.SeekTo(header.filesOffset);
+  uint8_t record[CabFormat::FileSize];
+  for (uint16_t i = 0; i < header.files; ++i) {
+    input.Read(record, sizeof record);
+    CabFormat::TFieldReader fields(record, sizeof record);
+    TFileEntry file;
+    file.size = fields.U32();
+    file.offset = fields.U32();
+    file.folder = fields.U16();
+    file.date = fields.U16();
+    file.time = fields.U16();
+    file.attribs = fields.U16();
+    file.name = input.ReadName();
+    files.push_back(std::move(file));
+  }
+  return files;
+}
+
+// Walks the data blocks of one folder at a time, decoding each block once; a file that starts
+// before the current block makes the walk start over from the folder's first block.
+class TFolderReader {
+public:
+  TFolderReader(TCabinetInput& input, const std::vector<TFolderEntry>& folders, uint8_t dataReserve)
+      : FInput(input), FFolders(folders), FReserve(dataReserve),
+        FEncoded(CabFormat::MaxBlockCompressed) {}
+
+  // Passes size bytes of the folder's data from offset to sink, block piece by block piece.
+  template <typename Sink>
+  void Extract(size_t folderIndex, uint32_t offset, uint32_t size, Sink sink) {
+    if (size == 0)
+      return;
+    if (folderIndex != FFolderIndex || offset < FBlockStart)
+      Restart(folderIndex);
+    uint64_t position = offset;
+    const uint64_t end = uint64_t(offset) + size;
+    while (position < end) {
+      if (position >= FBlockStart + FBlockSize) {
+        NextBlock();
+        continue;
+      }
+      const uint64_t pieceEnd = std::min(end, FBlockStart + FBlockSize);
+      sink(FBlockData + (position - FBlockStart), size_t(pieceEnd - position));
+      position = pieceEnd;
+    }
+  }
+
+private:
+  void Restart(size_t folderIndex) {
+    const TFolderEntry& folder = FFolders[folderIndex];
+    const TCOMP type = folder.type & tcompMASK_TYPE;
+    if (type != tcompTYPE_NONE && type != tcompTYPE_MSZIP)
+      Fail(FDIERROR_BAD_COMPR_TYPE);
+    if (type == tcompTYPE_MSZIP && !FDecoder)
+      FDecoder = std::make_unique<TMszipDecoder>();
+    if (FDecoder)
+      FDecoder->Reset();
+    FFolderIndex = folderIndex;
+    FBlocksRead = 0;
+    FBlockStart = 0;
+    FBlockSize = 0;
+    FInput.SeekTo(folder.dataOffset);
+  }
+
+  void NextBlock() {
+    using namespace CabFormat;
+    const TFolderEntry& folder = FFolders[FFolderIndex];
+    if (FBlocksRead == folder.blocks)
+      Fail(FDIERROR_CORRUPT_CABINET); // a file reaches beyond its folder's data
+    uint8_t header[DataSize + 0xFF];
+    const size_t headerSize = DataSize + FReserve;
+    FInput.Read(header, headerSize);
+    TFieldReader fields(header, headerSize);
+    const uint32_t checksum = fields.U32();
+    const uint16_t encodedSize = fields.U16();
+    const uint16_t outputSize = fields.U16();
+    if (encodedSize > MaxBlockCompressed || outputSize > MaxBlockUncompressed)
+      Fail(FDIERROR_CORRUPT_CABINET);
+    FInput.Read(FEncoded.data(), encodedSize);
+    // A zero checksum means the writer did not compute one.
+    if (checksum != 0 &&
+        DataBlockChecksum(header + 4, headerSize - 4, FEncoded.data(), encodedSize) != checksum)
+      Fail(FDIERROR_CORRUPT_CABINET);
+    if ((folder.type & tcompMASK_TYPE) == tcompTYPE_NONE) {
+      if (encodedSize != outputSize)
+        Fail(FDIERROR_CORRUPT_CABINET);
+      FBlockData = FEncoded.data();
+    } else {
+      if (!FDecoder->Decode(FEncoded.data(), encodedSize, outputSize))
+        Fail(FDIERROR_MDI_FAIL);
+      FBlockData = FDecoder->Output();
+    }
+    FBlockStart += FBlockSize;
+    FBlockSize = outputSize;
+    ++FBlocksRead;
+  }
+
+  TCabinetInput& FInput;
+  const std::vector<TFolderEntry>& FFolders;
+  uint8_t FReserve;
+  std::vector<uint8_t> FEncoded;
+  std::unique_ptr<TMszipDecoder> FDecoder;
+  size_t FFolderIndex = SIZE_MAX;
+  size_t FBlocksRead = 0;
+  uint64_t FBlockStart = 0; // folder offset of the current block's output
+  uint64_t FBlockSize = 0;
+  const uint8_t* FBlockData = nullptr;
+};
+
+class TCabDecompressor {
+public:
+  TCabDecompressor(PFNFREE freeMemory, PFNOPEN open, PFNREAD read, PFNWRITE write, PFNCLOSE close,
+                   PFNSEEK seek, ERF* error)
+      : FFree(freeMemory), FOpen(open), FRead(read), FWrite(write), FClose(close), FSeek(seek),
+        FError(error) {}
+
+  ERF* Error() const { return FError; }
+  PFNFREE FreeMemory() const { return FFree; }
+
+  void IsCabinet(intptr_t file, FDICABINETINFO& info);
+  void Copy(const std::string& cabinetName, const std::string& cabinetPath, PFNFDINOTIFY notify,
+            void* user);
+
+private:
+  void CopyFiles(TCabinetInput& input, const std::string& cabinetPath, PFNFDINOTIFY notify,
+                 void* user);
+  void CopyFile(TFolderReader& folders, const TCabinetHeader& header, const TFileEntry& file,
+                size_t folderIndex, intptr_t target, void* user, PFNFDINOTIFY notify);
+  // Announces the next cabinet of the set; always fails, the abort or the set not being read.
+  [[noreturn]] void RequestNextCabinet(const TCabinetHeader& header, const std::string& cabinetPath,
+                                       PFNFDINOTIFY notify, void* user);
+
+  PFNFREE FFree;
+  PFNOPEN FOpen;
+  PFNREAD FRead;
+  PFNWRITE FWrite;
+  PFNCLOSE FClose;
+  PFNSEEK FSeek;
+  ERF* FError;
+};
+
+void TCabDecompressor::IsCabinet(intptr_t file, FDICABINETINFO& info) {
+  TCabinetInput input(FRead, FSeek, file);
+  const TCabinetHeader header = ReadFixedHeader(input);
+  info.cbCabinet = int32_t(header.cabinetSize);
+  info.cFolders = header.folders;
+  info.cFiles = header.files;
+  info.setID = header.setID;
+  info.iCabinet = header.cabinetIndex;
+  info.fReserve = (header.flags & CabFormat::FlagReservePresent) != 0;
+  info.hasprev = (header.flags & CabFormat::FlagPrevCabinet) != 0;
+  info.hasnext = (header.flags & CabFormat::FlagNextCabinet) != 0;
+}
+
+FDINOTIFICATION Notification(const TCabinetHeader& header, void* user) {
+  FDINOTIFICATION n{};
+  n.pv = user;
+  n.setID = header.setID;
+  n.iCabinet = header.cabinetIndex;
+  n.fdie = FDIERROR_NONE;
+  return n;
+}
+
+void TCabDecompressor::CopyFile(TFolderReader& folders, const TCabinetHeader& header,
+                                const TFileEntry& file, size_t folderIndex, intptr_t target,
+                                void* user, PFNFDINOTIFY notify) {
+  try {
+    folders.Extract(folderIndex, file.offset, file.size, [&](const uint8_t* data, size_t size) {
+      if (FWrite(target, const_cast<uint8_t*>(data), uint32_t(size)) != size)
+        Fail(FDIERROR_TARGET_FILE);
+    });
+  } catch (...) {
+    FClose(target);
+    throw;
+  }
+  TNotifyText name(file.name);
+  FDINOTIFICATION n = Notification(header, user);
+  n.psz1 = name.buffer;
+  n.hf = target;
+  n.date = file.date;
+  n.time = file.time;
+  n.attribs = file.attribs;
+  n.iFolder = file.folder;
+  n.cb = (file.attribs & cabAttrExec) != 0;
+  // The callback closes the file whatever it answers; FALSE and -1 both mean failure.
+  const intptr_t closed = notify(fdintCLOSE_FILE_INFO, &n);
+  if (closed == 0 || closed == NotifyAbort)
+    Fail(FDIERROR_USER_ABORT);
+}
+
+void TCabDecompressor::RequestNextCabinet(const TCabinetHeader& header,
+                                          const std::string& cabinetPath, PFNFDINOTIFY notify,
+                                          void* user) {
+  TNotifyText nextCabinet(header.nextCabinet), nextDisk(header.nextDisk), path(cabinetPath);
+  FDINOTIFICATION n = Notification(header, user);
+  n.psz1 = nextCabinet.buffer;
+  n.psz2 = nextDisk.buffer;
+  n.psz3 = path.buffer;
+  if (notify(fdintNEXT_CABINET, &n) == NotifyAbort)
+    Fail(FDIERROR_USER_ABORT);
+  // The rest of the set would be read from the next cabinet, and sets are not read here.
+  Fail(FDIERROR_WRONG_CABINET);
+}
+
+void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabinetPath,
+                                 PFNFDINOTIFY notify, void* user) {
+  const TCabinetHeader header = ReadHeader(input);
+  const std::vector<TFolderEntry> folders = ReadFolders(input, header);
+  const std::vector<TFileEntry> files = ReadFiles(input, header);
+
+  {
+    TNotifyText nextCabinet(header.nextCabinet), nextDisk(header.nextDisk), path(cabinetPath);
+    FDINOTIFICATION n = Notification(header, user);
+    n.psz1 = nextCabinet.buffer;
+    n.psz2 = nextDisk.buffer;
+    n.psz3 = path.buffer;
+    if (notify(fdintCABINET_INFO, &n) == NotifyAbort)
+      Fail(FDIERROR_USER_ABORT);
+  }
+
+  TFolderReader folderReader(input, folders, header.dataReserve);
+  for (const TFileEntry& file : files) {
+    if (file.folder == CabFormat::FolderContinuedFromPrev ||
+        file.folder == CabFormat::FolderContinuedPrevAndNext) {
+      TNotifyText name(file.name), prevCabinet(header.prevCabinet), prevDisk(header.prevDisk);
+      FDINOTIFICATION n = Notification(header, user);
+      n.psz1 = name.buffer;
+      n.psz2 = prevCabinet.buffer;
+      n.psz3 = prevDisk.buffer;
+      if (notify(fdintPARTIAL_FILE, &n) == NotifyAbort)
+        Fail(FDIERROR_USER_ABORT);
+      continue;
+    }
+    // A file continued in the next cabinet belongs to this cabinet's last folder.
+    const size_t folderIndex =
+        file.folder == CabFormat::FolderContinuedToNext ? folders.size() - 1 : file.folder;
+    if (folderIndex >= folders.size())
+      Fail(FDIERROR_CORRUPT_CABINET);
+
+    TNotifyText name(file.name);
+    FDINOTIFICATION n = Notification(header, user);
+    n.psz1 = name.buffer;
+    n.cb = int32_t(file.size);
+    n.date = file.date;
+    n.time = file.time;
+    n.attribs = file.attribs;
+    n.iFolder = file.folder;
+    const intptr_t target = notify(fdintCOPY_FILE, &n);
+    if (target == NotifyAbort)
+      Fail(FDIERROR_USER_ABORT);
+    if (file.folder == CabFormat::FolderContinuedToNext) {
+      if (target != 0)
+        FClose(target);
+      RequestNextCabinet(header, cabinetPath, notify, user);
+    }
+    if (target != 0)
+      CopyFile(folderReader, header, file, folderIndex, target, user, notify);
+  }
+}
+
+void TCabDecompressor::Copy(const std::string& cabinetName, const std::string& cabinetPath,
+                            PFNFDINOTIFY notify, void* user) {
+  std::string fullName = cabinetPath + cabinetName;
+  const intptr_t cabinet = FOpen(fullName.data(), cofBinary | cofRdOnly, cpmRead | cpmWrite);
+  if (cabinet == NoHandle)
+    Fail(FDIERROR_CABINET_NOT_FOUND);
+  try {
+    TCabinetInput input(FRead, FSeek, cabinet);
+    CopyFiles(input, cabinetPath, notify, user);
+  } catch (...) {
+    FClose(cabinet);
+    throw;
+  }
+  FClose(cabinet);
+}
+
+TCabDecompressor* Context(HFDI hfdi) {
+  return static_cast<TCabDecompressor*>(hfdi);
+}
+
+// Runs one call of the contract: a failure fills the error record and gives FALSE.
+template <typename Step> int32_t Guarded(ERF* error, Step step) {
+  try {
+    step();
+    return 1;
+  } catch (const TFdiFailure& failure) {
+    *error = ERF{failure.code, 0, 1};
+  } catch (const std::bad_alloc&) {
+    *error = ERF{FDIERROR_ALLOC_FAIL, 0, 1};
+  } catch (const CabFormat::TFieldOverrun&) {
+    *error = ERF{FDIERROR_CORRUPT_CABINET, 0, 1};
+  } catch (...) {
+    *error = ERF{FDIERROR_MDI_FAIL, 0, 1};
+  }
+  return 0;
+}
+
+} // namespace
+
+namespace CabDecompressor {
+
+HFDI Create(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,
+            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t, ERF* perf) {
+  void* memory = pfnalloc(sizeof(TCabDecompressor));
+  if (!memory) {
+    *perf = ERF{FDIERROR_ALLOC_FAIL, 0, 1};
+    return nullptr;
+  }
+  return new (memory)
+      TCabDecompressor(pfnfree, pfnopen, pfnread, pfnwrite, pfnclose, pfnseek, perf);
+}
+
+int32_t IsCabinet(HFDI hfdi, intptr_t hf, FDICABINETINFO* pfdici) {
+  TCabDecompressor* context = Context(hfdi);
+  return Guarded(context->Error(), [&] { context->IsCabinet(hf, *pfdici); });
+}
+
+// Copy flags and decryption have no use for the cabinets read here.
+int32_t Copy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int32_t, PFNFDINOTIFY pfnfdin,
+             PFNFDIDECRYPT, void* pvUser) {
+  TCabDecompressor* context = Context(hfdi);
+  return Guarded(context->Error(), [&] {
+    context->Copy(BoundedText(pszCabinet, CB_MAX_CABINET_NAME),
+                  BoundedText(pszCabPath, CB_MAX_CAB_PATH), pfnfdin, pvUser);
+  });
+}
+
+int32_t Destroy(HFDI hfdi) {
+  TCabDecompressor* context = Context(hfdi);
+  if (!context)
+    return 0;
+  const PFNFREE freeMemory = context->FreeMemory();
+  context->~TCabDecompressor();
+  freeMemory(context);
+  return 1;
+}
+
+} // namespace CabDecompressor

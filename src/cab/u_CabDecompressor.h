@@ -1,0 +1,21 @@
+#pragma once
+// The decompressor of the cabinet engine: the FDI calls of CabIntf. Reads one cabinet through
+// the caller's callbacks, offers each file to the notify callback and writes the data of the
+// files it accepts, verifying every data block's checksum. Folders are stored or MSZIP; other
+// compression types fail with FDIERROR_BAD_COMPR_TYPE. Cabinet sets are not read: a file
+// continued from a previous cabinet is announced with fdintPARTIAL_FILE and skipped, and one
+// continued in the next cabinet gives fdintNEXT_CABINET, after which the copy fails.
+// The seek callback is only called from the beginning of the file.
+
+#include "cab/CabIntf.h"
+
+namespace CabDecompressor {
+
+HFDI Create(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,
+            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t cpuType, ERF* perf);
+int32_t IsCabinet(HFDI hfdi, intptr_t hf, FDICABINETINFO* pfdici);
+int32_t Copy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int32_t flags, PFNFDINOTIFY pfnfdin,
+             PFNFDIDECRYPT pfnfdid, void* pvUser);
+int32_t Destroy(HFDI hfdi);
+
+} // namespace CabDecompressor

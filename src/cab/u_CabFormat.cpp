@@ -1,0 +1,97 @@
+#include "cab/u_CabFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace CabFormat {
+
+uint32_t Checksum(const void* bytes, size_t size, uint32_t seed) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  uint32_t sum = seed;
+  size_t words = size / 4;
+  for (; words > 0; --words, p += 4)
+    sum ^= uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  uint32_t tail = 0;
+  switch (size % 4) {
+  case 3:
+    tail |= uint32_t(*p++) << 16;
+    [[fallthrough]];
+  case 2:
+    tail |= uint32_t(*p++) << 8;
+    [[fallthrough]];
+  case 1:
+    tail |= uint32_t(*p);
+    break;
+  default:
+    break;
+  }
+  return sum ^ tail;
+}
+
+uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
+                           size_t dataSize) {
+  return Checksum(headerFromCbData, headerSize, Checksum(data, dataSize, 0));
+}
+
+const uint8_t* TFieldReader::Take(size_t count) {
+  if (count > FSize - FPosition)
+    throw TFieldOverrun{};
+  const uint8_t* at = FBytes + FPosition;
+  FPosition += count;
+  return at;
+}
+
+uint8_t TFieldReader::U8() {
+  return *Take(1);
+}
+
+uint16_t TFieldReader::U16() {
+  const uint8_t* p = Take(2);
+  return uint16_t(p[0] | p[1] << 8);
+}
+
+uint32_t TFieldReader::U32() {
+  const uint8_t* p = Take(4);
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void TFieldReader::Skip(size_t count) {
+  Take(count);
+}
+
+std::string TFieldReader::ZString(size_t maxLength) {
+  const size_t window = std::min(maxLength + 1, Remaining());
+  const auto* start = FBytes + FPosition;
+  const auto* zero = static_cast<const uint8_t*>(std::memchr(start, 0, window));
+  if (!zero)
+    throw TFieldOverrun{};
+  const size_t length = size_t(zero - start);
+  Take(length + 1);
+  return std::string(reinterpret_cast<const char*>(start), length);
+}
+
+void PutU8(std::string& out, uint8_t value) {
+  out.push_back(char(value));
+}
+
+void PutU16(std::string& out, uint16_t value) {
+  PutU8(out, uint8_t(value));
+  PutU8(out, uint8_t(value >> 8));
+}
+
+void PutU32(std::string& out, uint32_t value) {
+  PutU16(out, uint16_t(value));
+  PutU16(out, uint16_t(value >> 16));
+}
+
+void PutU16At(uint8_t* at, uint16_t value) {
+  at[0] = uint8_t(value);
+  at[1] = uint8_t(value >> 8);
+}
+
+void PutU32At(uint8_t* at, uint32_t value) {
+  PutU16At(at, uint16_t(value));
+  PutU16At(at + 2, uint16_t(value >> 16));
+}
+
+} // namespace CabFormat

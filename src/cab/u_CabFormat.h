@@ -1,0 +1,95 @@
+#pragma once
+// The Microsoft Cabinet format on disk: record sizes, flags, limits, the data block checksum,
+// and the one bounds-checked way to read and write its little-endian fields.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace CabFormat {
+
+constexpr uint32_t Signature = 0x4643534D; // "MSCF"
+constexpr uint8_t VersionMinor = 3;
+constexpr uint8_t VersionMajor = 1;
+
+// Fixed parts of the records; reserved areas and names follow them.
+constexpr size_t HeaderSize = 36;       // CFHEADER up to and including iCabinet
+constexpr size_t HeaderReserveSize = 4; // cbCFHeader, cbCFFolder, cbCFData when reserve present
+constexpr size_t FolderSize = 8;        // CFFOLDER
+constexpr size_t FileSize = 16;         // CFFILE before its name
+constexpr size_t DataSize = 8;          // CFDATA before its reserve and data
+
+// CFHEADER flags.
+constexpr uint16_t FlagPrevCabinet = 0x0001;
+constexpr uint16_t FlagNextCabinet = 0x0002;
+constexpr uint16_t FlagReservePresent = 0x0004;
+
+// Special folder indices of a file entry whose data crosses a cabinet boundary.
+constexpr uint16_t FolderContinuedFromPrev = 0xFFFD;
+constexpr uint16_t FolderContinuedToNext = 0xFFFE;
+constexpr uint16_t FolderContinuedPrevAndNext = 0xFFFF;
+
+// A data block expands to at most 32 KiB; MSZIP frames are sized to that window.
+constexpr size_t MaxBlockUncompressed = 32768;
+// The format's bound for a compressed block: 32 KiB plus the 6 KiB a compressor may overshoot.
+constexpr size_t MaxBlockCompressed = 32768 + 6144;
+// The two bytes "CK" that open every MSZIP block.
+constexpr size_t MszipSignatureSize = 2;
+// Names (files, cabinets, disks) are at most 255 bytes before their terminating zero.
+constexpr size_t MaxNameLength = 255;
+// The header's reserve sizes are 16-bit (header) and 8-bit (folder, data) fields; the format
+// caps the header reserve at 60000 bytes.
+constexpr size_t MaxHeaderReserve = 60000;
+// A folder holds at most 65535 data blocks (16-bit count).
+constexpr size_t MaxFolderBlocks = 0xFFFF;
+// Counts of folders and files are 16-bit.
+constexpr size_t MaxFolders = 0xFFFF;
+constexpr size_t MaxFiles = 0xFFFF;
+// Largest uncompressed folder: offsets are 32-bit and the folder must end below 2 GiB minus a
+// block, the limit other cabinet tools also keep.
+constexpr uint64_t MaxFolderUncompressed = 0x7FFF8000;
+
+// The data block checksum: XOR of the little-endian 32-bit words of bytes, with the 1 to 3
+// trailing bytes folded in high byte first, started from seed.
+uint32_t Checksum(const void* bytes, size_t size, uint32_t seed);
+
+// Checksum of a CFDATA record: its data first, then the fields from cbData through the reserve.
+uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
+                           size_t dataSize);
+
+// Thrown by TFieldReader when a field lies beyond the bytes that are there.
+struct TFieldOverrun {};
+
+// Reads little-endian fields from a byte range, never past its end.
+class TFieldReader {
+public:
+  TFieldReader(const void* bytes, size_t size)
+      : FBytes(static_cast<const uint8_t*>(bytes)), FSize(size) {}
+
+  uint8_t U8();
+  uint16_t U16();
+  uint32_t U32();
+  void Skip(size_t count);
+  // A zero-terminated text of at most maxLength bytes before its zero; TFieldOverrun when no
+  // zero comes in time.
+  std::string ZString(size_t maxLength);
+  size_t Position() const { return FPosition; }
+  size_t Remaining() const { return FSize - FPosition; }
+
+private:
+  const uint8_t* Take(size_t count);
+
+  const uint8_t* FBytes;
+  size_t FSize;
+  size_t FPosition = 0;
+};
+
+// Appends little-endian fields to a byte string.
+void PutU8(std::string& out, uint8_t value);
+void PutU16(std::string& out, uint16_t value);
+void PutU32(std::string& out, uint32_t value);
+void PutU16At(uint8_t* at, uint16_t value);
+void PutU32At(uint8_t* at, uint32_t value);
+
+} // namespace CabFormat

@@ -1,0 +1,62 @@
+#pragma once
+// MSZIP data blocks: "CK" followed by deflate data for at most 32 KiB of output. The decoder
+// keeps the previous 32 KiB of a folder's output as history, as blocks from other compressors
+// refer back into it; the encoder writes blocks that stand alone, so they can be made in any
+// order and on several threads.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct z_stream_s;
+struct libdeflate_compressor;
+
+// Room the encoder needs for one block of size bytes: "CK" and a stored deflate block.
+constexpr size_t MszipEncodedCapacity(size_t size) {
+  return size + 2 + 5;
+}
+
+class TMszipEncoder {
+public:
+  TMszipEncoder();
+  ~TMszipEncoder();
+  TMszipEncoder(const TMszipEncoder&) = delete;
+  TMszipEncoder& operator=(const TMszipEncoder&) = delete;
+
+  // Encodes size bytes (at most 32 KiB) into out, which holds MszipEncodedCapacity(size)
+  // bytes; a block that deflate would not shrink below its stored form is stored. Returns the
+  // encoded size.
+  size_t Encode(const uint8_t* data, size_t size, uint8_t* out);
+
+private:
+  // Deflates into out; false when the result would not fit in capacity bytes.
+  bool Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity, size_t& written);
+
+  // libdeflate where the build has it (about twice as fast as zlib and no larger), else zlib.
+  libdeflate_compressor* FLibdeflate = nullptr;
+  std::unique_ptr<z_stream_s> FStream;
+};
+
+class TMszipDecoder {
+public:
+  TMszipDecoder();
+  ~TMszipDecoder();
+  TMszipDecoder(const TMszipDecoder&) = delete;
+  TMszipDecoder& operator=(const TMszipDecoder&) = delete;
+
+  // Forgets the history: the next block opens a folder.
+  void Reset();
+  // Decodes one block into exactly outputSize bytes (at most 32 KiB). False when the data is
+  // not MSZIP, is damaged, or does not give outputSize bytes.
+  bool Decode(const uint8_t* data, size_t size, size_t outputSize);
+  // The bytes of the last successful Decode; valid until the next call.
+  const uint8_t* Output() const { return FWindow.data() + FHistory; }
+
+private:
+  std::unique_ptr<z_stream_s> FStream;
+  // The history (FHistory bytes) followed by the last block's output (FOutput bytes).
+  std::vector<uint8_t> FWindow;
+  size_t FHistory = 0;
+  size_t FOutput = 0;
+};

@@ -1,0 +1,377 @@
+#include "cab/u_MFSCab.h"
+
+#include "cab/CabConsts.h"
+#include "common/u_AnsiText.h"
+#include "common/u_Common.h"
+#include "mfs/u_MFS.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+constexpr intptr_t NoHandle = -1;
+constexpr int32_t CallbackFailure = -1;
+// The flags the reader opens with: binary read-only; binary, create, sequential, write-only.
+constexpr int32_t OpenForReading = cofBinary | cofRdOnly;
+constexpr int32_t OpenForExtracting = cofBinary | cofCreat | cofSequential | cofWrOnly;
+constexpr int32_t ExtractPermission = cpmRead | cpmWrite;
+// File flags of CreateFileStream for the C run-time's flags.
+constexpr uint32_t FileAttributeNormal = 0x80;
+constexpr uint32_t FileAttributeTemporary = 0x100;
+constexpr uint32_t FileFlagRandomAccess = 0x10000000;
+constexpr uint32_t FileFlagSequentialScan = 0x08000000;
+// Attributes a cabinet entry takes from a file (read-only, hidden, system, archive), and the
+// ones an extracted file takes from its entry.
+constexpr uint32_t PackedAttributeMask = 0x27;
+constexpr uint32_t ExtractedAttributeMask = 0x3F;
+// Tool-made cabinets are far below this; the library's own limits lie beyond it.
+constexpr uint32_t MaxCabinetSize = 0x7FFFFFFF;
+constexpr uint32_t FolderSizeThreshold = 0x7FFFFFFF;
+constexpr size_t MaxCabinetNameLength = 255;
+constexpr const char* TempFilePrefix = "fci";
+
+// The decompressor's file callbacks carry no user value: every call of a reader into the
+// library holds this lock with the reader made current. Recursive, as a critical section is.
+std::recursive_mutex ReaderLock;
+TMFSCabReader* CurrentReader = nullptr;
+
+// Holds the lock with a reader current for one call into the library.
+class TReaderCall {
+public:
+  explicit TReaderCall(TMFSCabReader* reader) : FLock(ReaderLock), FPrevious(CurrentReader) {
+    CurrentReader = reader;
+  }
+  ~TReaderCall() { CurrentReader = FPrevious; }
+  TReaderCall(const TReaderCall&) = delete;
+  TReaderCall& operator=(const TReaderCall&) = delete;
+
+private:
+  std::lock_guard<std::recursive_mutex> FLock;
+  TMFSCabReader* FPrevious;
+};
+
+TMFSFileStream* StreamOf(intptr_t handle) {
+  return reinterpret_cast<TMFSFileStream*>(handle);
+}
+
+std::string CodeText(const ERF& error, bool compression) {
+  return compression ? FCIErrorText(error.erfOper) : FDIErrorText(error.erfOper);
+}
+
+std::string SystemErrorMessage(const ERF& error, const std::string& lastError, bool compression) {
+  if (!error.fError)
+    return compression ? SFCIError : SFDIError;
+  std::string message =
+      Format("%s [0x%.4X]", CodeText(error, compression).c_str(), uint32_t(error.erfOper));
+  if (error.erfType != 0)
+    message += ".\r\n" + lastError;
+  return message;
+}
+
+void CopyCut(char* target, size_t capacity, const std::string& text, size_t maxLength) {
+  const size_t length = std::min({text.size(), maxLength, capacity - 1});
+  std::memcpy(target, text.data(), length);
+  target[length] = '\0';
+}
+
+} // namespace
+
+EMFSCabSystemError::EMFSCabSystemError(const ERF& error, const std::string& lastError,
+                                       bool compression)
+    : EMFSCabError(SystemErrorMessage(error, lastError, compression)), FErrorCode(error.erfOper),
+      FErrorType(error.erfType), FErrorPresent(error.fError != 0), FCompression(compression) {}
+
+uint32_t CabOpenDisposition(int32_t openFlags) {
+  const bool create = openFlags & cofCreat;
+  if ((openFlags & cofExcl) && create)
+    return CREATE_NEW;
+  if ((openFlags & cofTrunc) && create)
+    return CREATE_ALWAYS;
+  if (openFlags & cofTrunc)
+    return TRUNCATE_EXISTING;
+  if (create)
+    return OPEN_ALWAYS;
+  return OPEN_EXISTING;
+}
+
+uint32_t CabOpenFileFlags(int32_t openFlags) {
+  const bool create = openFlags & cofCreat;
+  uint32_t flags =
+      (openFlags & cofShortLived) && create ? FileAttributeTemporary : FileAttributeNormal;
+  if (openFlags & cofRandom)
+    flags |= FileFlagRandomAccess;
+  if (openFlags & cofSequential)
+    flags |= FileFlagSequentialScan;
+  if ((openFlags & cofTemporary) && create)
+    flags |= FILE_FLAG_DELETE_ON_CLOSE;
+  return flags;
+}
+
+// The functions handed to the library. None lets an exception pass back into it: a failure is
+// recorded on its object and answered with the library's failure value.
+struct TMFSCabCallbacks {
+  // Runs body for cabinet; on an exception records it, stores -1 in errorSlot and returns
+  // failure.
+  template <typename Result, typename Body>
+  static Result Guarded(TMFSCabBase& cabinet, int32_t* errorSlot, Result failure, Body body) {
+    try {
+      return body();
+    } catch (...) {
+      cabinet.RecordException();
+      if (errorSlot)
+        *errorSlot = CallbackFailure;
+      return failure;
+    }
+  }
+
+  // Bodies shared by both directions.
+  static intptr_t Open(TMFSCabBase& cabinet, int32_t* err, const char* name, int32_t flags) {
+    return Guarded(cabinet, err, NoHandle,
+                   [&] { return reinterpret_cast<intptr_t>(cabinet.OpenStream(name, flags)); });
+  }
+  static uint32_t Read(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, void* buffer,
+                       uint32_t count) {
+    return Guarded(cabinet, err, uint32_t(CallbackFailure),
+                   [&] { return uint32_t(StreamOf(hf)->Read(buffer, count)); });
+  }
+  static uint32_t Write(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, const void* buffer,
+                        uint32_t count) {
+    return Guarded(cabinet, err, uint32_t(CallbackFailure),
+                   [&] { return uint32_t(StreamOf(hf)->Write(buffer, count)); });
+  }
+  static int32_t Close(TMFSCabBase& cabinet, int32_t* err, intptr_t hf) {
+    return Guarded(cabinet, err, CallbackFailure, [&] {
+      if (hf != NoHandle)
+        delete StreamOf(hf);
+      return 0;
+    });
+  }
+  static int32_t Seek(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, int32_t distance,
+                      int32_t origin) {
+    return Guarded(cabinet, err, CallbackFailure, [&] {
+      // Origins beyond the three leave the position where it is.
+      const bool known = origin >= soBeginning && origin <= soEnd;
+      return int32_t(
+          StreamOf(hf)->Seek(known ? distance : 0, known ? TSeekOrigin(origin) : soCurrent));
+    });
+  }
+
+  static void* Alloc(uint32_t size) { return std::calloc(1, size); }
+  static void Free(void* memory) { std::free(memory); }
+
+  // Compressor callbacks: the writer comes as the user value, errors go through err.
+  static TMFSCabWriter& Writer(void* pv) { return *static_cast<TMFSCabWriter*>(pv); }
+  static intptr_t FciOpen(char* name, int32_t flags, int32_t, int32_t* err, void* pv) {
+    return Open(Writer(pv), err, name, flags);
+  }
+  static uint32_t FciRead(intptr_t hf, void* buffer, uint32_t count, int32_t* err, void* pv) {
+    return Read(Writer(pv), err, hf, buffer, count);
+  }
+  static uint32_t FciWrite(intptr_t hf, void* buffer, uint32_t count, int32_t* err, void* pv) {
+    return Write(Writer(pv), err, hf, buffer, count);
+  }
+  static int32_t FciClose(intptr_t hf, int32_t* err, void* pv) {
+    return Close(Writer(pv), err, hf);
+  }
+  static int32_t FciSeek(intptr_t hf, int32_t distance, int32_t origin, int32_t* err, void* pv) {
+    return Seek(Writer(pv), err, hf, distance, origin);
+  }
+  static int32_t FciDelete(char* name, int32_t* err, void* pv) {
+    TMFSCabWriter& writer = Writer(pv);
+    return Guarded(writer, err, CallbackFailure, [&] {
+      if (*name)
+        writer.Session().DeleteItem(name);
+      return 0;
+    });
+  }
+  static int32_t FciTempName(char* buffer, int32_t size, void* pv) {
+    TMFSCabWriter& writer = Writer(pv);
+    return Guarded(writer, nullptr, 0, [&] { return writer.TemporaryName(buffer, size); });
+  }
+  static intptr_t FciOpenInfo(char* name, uint16_t* date, uint16_t* time, uint16_t* attributes,
+                              int32_t* err, void* pv) {
+    TMFSCabWriter& writer = Writer(pv);
+    return Guarded(writer, err, NoHandle,
+                   [&] { return writer.OpenInfo(name, date, time, attributes); });
+  }
+  static int32_t FciFilePlaced(CCAB*, char*, int32_t, int32_t, void*) { return 0; }
+  static int32_t FciNextCabinet(CCAB*, uint32_t, void*) { return 0; }
+  static int32_t FciStatus(uint32_t, uint32_t, uint32_t, void*) { return 1; }
+
+  // Decompressor callbacks: they act on the current reader, errors go to its CallbackError.
+  static TMFSCabReader& Reader() { return *CurrentReader; }
+  static intptr_t FdiOpen(char* name, int32_t flags, int32_t) {
+    return Open(Reader(), &Reader().FCallbackError, name, flags);
+  }
+  static uint32_t FdiRead(intptr_t hf, void* buffer, uint32_t count) {
+    return Read(Reader(), &Reader().FCallbackError, hf, buffer, count);
+  }
+  static uint32_t FdiWrite(intptr_t hf, void* buffer, uint32_t count) {
+    return Write(Reader(), &Reader().FCallbackError, hf, buffer, count);
+  }
+  static int32_t FdiClose(intptr_t hf) { return Close(Reader(), &Reader().FCallbackError, hf); }
+  static int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin) {
+    return Seek(Reader(), &Reader().FCallbackError, hf, distance, origin);
+  }
+  static intptr_t FdiNotify(FDINOTIFICATIONTYPE kind, FDINOTIFICATION* info) {
+    TMFSCabReader& reader = *static_cast<TMFSCabReader*>(info->pv);
+    reader.FCallbackError = 0;
+    return Guarded(reader, &reader.FCallbackError, intptr_t(CallbackFailure), [&]() -> intptr_t {
+      switch (kind) {
+      case fdintPARTIAL_FILE:
+      case fdintNEXT_CABINET:
+        throw EMFSCabReaderError(SSpannedCabinetsUnsupported);
+      case fdintCOPY_FILE:
+        return reader.CopyFile(info->psz1);
+      case fdintCLOSE_FILE_INFO:
+        return reader.CloseFileInfo(*info);
+      default:
+        return 0;
+      }
+    });
+  }
+};
+
+TMFSCabBase::TMFSCabBase(TMFSSession& session, const std::string& cabinetPath)
+    : FSession(&session), FCabinetPath(session.ExpandPath(cabinetPath)) {}
+
+void TMFSCabBase::CheckResult(int32_t result) {
+  if (result == 1)
+    return;
+  CompleteErrorInfo();
+  throw EMFSCabSystemError(FErrorInfo, FLastError, IsCompressor());
+}
+
+TMFSFileStream* TMFSCabBase::OpenStream(const std::string& name, int32_t openFlags) {
+  std::unique_ptr<TMFSFileStream> stream =
+      FSession->CreateFileStream(name, CabOpenDisposition(openFlags), CabOpenFileFlags(openFlags));
+  if (openFlags & cofAppend)
+    stream->Seek(0, soEnd);
+  return stream.release();
+}
+
+void TMFSCabBase::RecordException() {
+  FLastError = GetExceptionMessage();
+}
+
+TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath)
+    : TMFSCabBase(session, cabinetPath) {
+  TReaderCall call(this);
+  FHandle =
+      FDICreate(TMFSCabCallbacks::Alloc, TMFSCabCallbacks::Free, TMFSCabCallbacks::FdiOpen,
+                TMFSCabCallbacks::FdiRead, TMFSCabCallbacks::FdiWrite, TMFSCabCallbacks::FdiClose,
+                TMFSCabCallbacks::FdiSeek, cpuUNKNOWN, &FErrorInfo);
+  if (!FHandle)
+    CheckResult(0);
+  try {
+    FDICABINETINFO info{};
+    std::unique_ptr<TMFSFileStream> cabinet(OpenStream(FCabinetPath, OpenForReading));
+    const bool isCabinet = FDIIsCabinet(FHandle, reinterpret_cast<intptr_t>(cabinet.get()), &info);
+    cabinet.reset();
+    if (!isCabinet)
+      throw EMFSCabReaderError(Format(SNotACabinet, cabinetPath.c_str()));
+    FCabinetSize = info.cbCabinet;
+    FFileCount = info.cFiles;
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+// Releasing the context cannot fail in a way worth reporting, and a destructor must not raise.
+TMFSCabReader::~TMFSCabReader() {
+  TReaderCall call(this);
+  Release();
+}
+
+void TMFSCabReader::Release() {
+  if (FHandle)
+    FDIDestroy(FHandle);
+  FHandle = nullptr;
+}
+
+void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string& targetPath) {
+  TReaderCall call(this);
+  FNameToExtract = nameInCabinet;
+  FTargetPath = Session().ExpandPath(targetPath);
+  std::string name = TMFS::ExtractName(FCabinetPath);
+  std::string path = TMFS::ExtractPath(FCabinetPath);
+  CheckResult(
+      FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this));
+}
+
+intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet) {
+  if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
+    return 0;
+  Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
+  // Failing, the open has recorded its error and left -1 in CallbackError.
+  return TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
+}
+
+intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
+  std::unique_ptr<TMFSFileStream> stream(StreamOf(info.hf));
+  TMFSFile* file = stream->File();
+  if (!file)
+    throw EMFSError(Format(SFileNotFound, FTargetPath.c_str()));
+  file->SetDateTime(uint32_t(info.date) << 16 | info.time);
+  file->SetAttributes(info.attribs & ExtractedAttributeMask);
+  return 1;
+}
+
+TMFSCabWriter::TMFSCabWriter(TMFSSession& session, const std::string& tempFolder,
+                             const std::string& cabinetPath)
+    : TMFSCabBase(session, cabinetPath), FTempFolder(session.ExpandPath(tempFolder)) {
+  FParameters.cb = MaxCabinetSize;
+  FParameters.cbFolderThresh = FolderSizeThreshold;
+  CopyCut(FParameters.szCab, sizeof FParameters.szCab, TMFS::ExtractName(FCabinetPath),
+          MaxCabinetNameLength);
+  CopyCut(FParameters.szCabPath, sizeof FParameters.szCabPath, TMFS::ExtractPath(FCabinetPath),
+          MaxCabinetNameLength);
+  FHandle =
+      FCICreate(&FErrorInfo, TMFSCabCallbacks::FciFilePlaced, TMFSCabCallbacks::Alloc,
+                TMFSCabCallbacks::Free, TMFSCabCallbacks::FciOpen, TMFSCabCallbacks::FciRead,
+                TMFSCabCallbacks::FciWrite, TMFSCabCallbacks::FciClose, TMFSCabCallbacks::FciSeek,
+                TMFSCabCallbacks::FciDelete, TMFSCabCallbacks::FciTempName, &FParameters, this);
+  if (!FHandle)
+    CheckResult(0);
+}
+
+TMFSCabWriter::~TMFSCabWriter() {
+  if (FHandle)
+    FCIDestroy(FHandle);
+}
+
+void TMFSCabWriter::AddFile(const std::string& path) {
+  std::string full = Session().ExpandPath(path);
+  std::string name = TMFS::ExtractName(full);
+  CheckResult(FCIAddFile(FHandle, full.data(), name.data(), 0, TMFSCabCallbacks::FciNextCabinet,
+                         TMFSCabCallbacks::FciStatus, TMFSCabCallbacks::FciOpenInfo,
+                         tcompTYPE_MSZIP));
+}
+
+void TMFSCabWriter::FlushCabinet() {
+  CheckResult(
+      FCIFlushCabinet(FHandle, 0, TMFSCabCallbacks::FciNextCabinet, TMFSCabCallbacks::FciStatus));
+}
+
+int32_t TMFSCabWriter::TemporaryName(char* buffer, int32_t size) {
+  const std::string name = Session().UniqueFileName(FTempFolder, TempFilePrefix, 0);
+  if (int64_t(name.size()) >= size)
+    throw EMFSCabWriterError(Format(STempFileNameTooBig, name.c_str()));
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  return 1;
+}
+
+intptr_t TMFSCabWriter::OpenInfo(const char* name, uint16_t* date, uint16_t* time,
+                                 uint16_t* attributes) {
+  std::unique_ptr<TMFSFileStream> stream(OpenStream(name, OpenForReading));
+  const TMFSFile* file = stream->File();
+  *date = uint16_t(file->DateTime() >> 16);
+  *time = uint16_t(file->DateTime());
+  *attributes = uint16_t(file->Attributes() & PackedAttributeMask);
+  return reinterpret_cast<intptr_t>(stream.release());
+}

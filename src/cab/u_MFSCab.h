@@ -1,0 +1,151 @@
+#pragma once
+// Cabinet archives whose files are files of an in-memory file system: the cabinet library's
+// callbacks open, read, write, seek and close session files through TMFSFileStream objects, so
+// neither packing nor unpacking touches the disk.
+
+#include "cab/CabIntf.h"
+#include "common/u_SysUtils.h"
+
+#include <cstdint>
+#include <string>
+
+class TMFSSession;
+class TMFSFileStream;
+struct TMFSCabCallbacks;
+
+class EMFSCabError : public Exception {
+  using Exception::Exception;
+};
+class EMFSCabWriterError : public EMFSCabError {
+  using EMFSCabError::EMFSCabError;
+};
+class EMFSCabReaderError : public EMFSCabError {
+  using EMFSCabError::EMFSCabError;
+};
+
+// A failed call into the cabinet library: the code's text and the code as
+// "<text> [0x0004]", then ".\r\n" and the message a callback recorded when one failed.
+class EMFSCabSystemError : public EMFSCabError {
+public:
+  EMFSCabSystemError(const ERF& error, const std::string& lastError, bool compression);
+  int32_t ErrorCode() const { return FErrorCode; }
+  int32_t ErrorType() const { return FErrorType; }
+  bool ErrorPresent() const { return FErrorPresent; }
+  bool Compression() const { return FCompression; }
+
+private:
+  int32_t FErrorCode;
+  int32_t FErrorType;
+  bool FErrorPresent;
+  bool FCompression;
+};
+
+inline constexpr const char* SNotACabinet = "File \"%s\" is not a cabinet";
+inline constexpr const char* SSpannedCabinetsUnsupported = "Spanned cabinets are unsupported now";
+inline constexpr const char* STempFileNameTooBig = "Temporary file name is too big (\"%s\")";
+
+// The session file disposition and flags for the library's C run-time open flags.
+uint32_t CabOpenDisposition(int32_t openFlags);
+uint32_t CabOpenFileFlags(int32_t openFlags);
+
+// The session binding, the error record and the callbacks both directions share.
+class TMFSCabBase : public TObject {
+public:
+  // cabinetPath is expanded against the session's current folder.
+  TMFSCabBase(TMFSSession& session, const std::string& cabinetPath);
+  TMFSCabBase(const TMFSCabBase&) = delete;
+  TMFSCabBase& operator=(const TMFSCabBase&) = delete;
+
+  TMFSSession& Session() const { return *FSession; }
+  const ERF& ErrorInfo() const { return FErrorInfo; }
+  const std::string& LastError() const { return FLastError; }
+  const std::string& CabinetPath() const { return FCabinetPath; }
+
+protected:
+  friend struct TMFSCabCallbacks;
+
+  // Nothing when result is 1; otherwise raises EMFSCabSystemError from ErrorInfo and LastError.
+  void CheckResult(int32_t result);
+  virtual bool IsCompressor() const = 0;
+  // Fills in the error record before it is raised.
+  virtual void CompleteErrorInfo() {}
+
+  // The open callback's body: a stream on the session file, at its end for the append flag.
+  TMFSFileStream* OpenStream(const std::string& name, int32_t openFlags);
+  // Records the exception being handled as LastError.
+  void RecordException();
+
+  TMFSSession* FSession;
+  ERF FErrorInfo{};
+  std::string FLastError;
+  std::string FCabinetPath;
+};
+
+// Unpacks named files of a cabinet that is a session file. Calls of all readers into the
+// library are serialized by one process-wide lock.
+class TMFSCabReader : public TMFSCabBase {
+public:
+  // Opens the library context and checks that the file is a cabinet: "File "%s" is not a
+  // cabinet", or the session's "File "%s" not found".
+  TMFSCabReader(TMFSSession& session, const std::string& cabinetPath);
+  ~TMFSCabReader() override;
+
+  // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) to
+  // targetPath, creating missing folders; a name not in the cabinet extracts nothing.
+  void Extract(const std::string& nameInCabinet, const std::string& targetPath);
+
+  HFDI Handle() const { return FHandle; }
+  const std::string& NameToExtract() const { return FNameToExtract; }
+  const std::string& TargetPath() const { return FTargetPath; }
+  int32_t CallbackError() const { return FCallbackError; }
+  int32_t CabinetSize() const { return FCabinetSize; }
+  uint32_t FileCount() const { return FFileCount; }
+
+protected:
+  bool IsCompressor() const override { return false; }
+  void CompleteErrorInfo() override { FErrorInfo.erfType = FCallbackError; }
+
+private:
+  friend struct TMFSCabCallbacks;
+  void Release();
+  intptr_t CopyFile(const char* nameInCabinet);
+  intptr_t CloseFileInfo(const FDINOTIFICATION& info);
+
+  HFDI FHandle = nullptr;
+  std::string FNameToExtract;
+  std::string FTargetPath;
+  int32_t FCallbackError = 0;
+  int32_t FCabinetSize = 0;
+  uint32_t FFileCount = 0;
+};
+
+// Packs session files into one cabinet that is itself a session file; the compressor's
+// temporary files are session files in TempFolder.
+class TMFSCabWriter : public TMFSCabBase {
+public:
+  // tempFolder empty: the session's current folder.
+  TMFSCabWriter(TMFSSession& session, const std::string& tempFolder,
+                const std::string& cabinetPath);
+  ~TMFSCabWriter() override;
+
+  // Adds the session file at path under its name without folders.
+  void AddFile(const std::string& path);
+  // Completes the cabinet: afterwards the file at CabinetPath holds the whole archive.
+  void FlushCabinet();
+
+  HFCI Handle() const { return FHandle; }
+  const CCAB& CabinetParameters() const { return FParameters; }
+  const std::string& TempFolder() const { return FTempFolder; }
+
+protected:
+  bool IsCompressor() const override { return true; }
+
+private:
+  friend struct TMFSCabCallbacks;
+  int32_t TemporaryName(char* buffer, int32_t size);
+  intptr_t OpenInfo(const char* name, uint16_t* date, uint16_t* time, uint16_t* attributes);
+
+  HFCI FHandle = nullptr;
+  CCAB FParameters{};
+  std::string FTempFolder;
+};

@@ -1,0 +1,331 @@
+#include "CabTestSupport.h"
+
+#include "cab/CabConsts.h"
+#include "cab/u_CabFormat.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr size_t Block = 32768;
+
+void PutU16At(std::string& bytes, size_t at, uint16_t value) {
+  CabFormat::PutU16At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+}
+void PutU32At(std::string& bytes, size_t at, uint32_t value) {
+  CabFormat::PutU32At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+}
+
+} // namespace
+
+TEST(CabChecksum, FoldsTrailingBytesHighByteFirst) {
+  const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7};
+  EXPECT_EQ(CabFormat::Checksum(bytes, 4, 0), 0x04030201u);
+  EXPECT_EQ(CabFormat::Checksum(bytes, 7, 0), 0x04030201u ^ 0x00050607u);
+  EXPECT_EQ(CabFormat::Checksum(bytes, 5, 0x10), 0x04030201u ^ 0x05u ^ 0x10u);
+}
+
+TEST(CabEngine, RoundTripsFilesOfEverySizeWithTheirDatesAndAttributes) {
+  std::vector<TMember> members = {
+      {"empty.txt", ""},
+      {"one.bin", "x"},
+      {"block.bin", TextData(Block, 1)},
+      {"block-and-one.bin", TextData(Block + 1, 2)},
+      {"mixed.bin", MixedData(3'000'000, 3)},
+      {"Capital Name.TXT", "tail", {0x1234, 0x5678, 0x21}},
+  };
+  for (TCOMP type : {tcompTYPE_MSZIP, tcompTYPE_NONE}) {
+    SCOPED_TRACE(type);
+    const auto files = Unpack(Pack(members, type));
+    ASSERT_EQ(files.size(), members.size());
+    for (const auto& member : members) {
+      const TExtracted& file = files.at(member.name);
+      EXPECT_EQ(file.content, member.content) << member.name;
+      EXPECT_EQ(file.date, member.info.date);
+      EXPECT_EQ(file.time, member.info.time);
+      EXPECT_EQ(file.attribs, member.info.attribs);
+    }
+  }
+}
+
+TEST(CabEngine, FolderBlocksHoldExactly32KiBButTheLastAndIncompressibleBlocksAreStored) {
+  const std::string random = RandomData(2 * Block + 100, 7);
+  const std::string cabinet =
+      Pack({{"a", random.substr(0, Block + 50)}, {"b", random.substr(Block + 50)}});
+  const TCabLayout layout = ReadLayout(cabinet);
+  ASSERT_EQ(layout.folders, 1);
+  ASSERT_EQ(layout.dataUncompressed.size(), 3u);
+  EXPECT_EQ(layout.dataUncompressed[0], Block);
+  EXPECT_EQ(layout.dataUncompressed[1], Block);
+  EXPECT_EQ(layout.dataUncompressed[2], 100);
+  // "CK", a stored block header, the bytes: random data never grows by more than that.
+  EXPECT_EQ(layout.dataCompressed[0], Block + 7);
+  EXPECT_EQ(layout.dataCompressed[2], 100 + 7);
+  EXPECT_EQ(cabinet.size(), layout.dataOffsets[2] + 8 + 107);
+}
+
+TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
+  // Repeats 100 KiB apart fall outside one block but inside the previous block's window.
+  std::string data = TextData(20'000, 11);
+  while (data.size() < 400'000)
+    data += data.substr(data.size() - 20'000, 20'000) + TextData(1'000, uint32_t(data.size()));
+  TCabBuilder builder;
+  builder.AddFileFolder("history.txt", data, true);
+  builder.folders[0].blocks[3].stored = true;
+  const std::string cabinet = builder.Build();
+  EXPECT_LT(cabinet.size(), data.size() / 4);
+  EXPECT_EQ(Unpack(cabinet).at("history.txt").content, data);
+}
+
+TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
+  TCabBuilder builder;
+  const std::string data = MixedData(200'000, 5);
+  builder.AddFileFolder("whole", data, true);
+  builder.headerReserve = 20;
+  builder.folderReserve = 3;
+  builder.dataReserve = 5;
+  builder.files.push_back({"late", 1000, 150'000, 0});
+  builder.files.push_back({"early", 1000, 10, 0});
+  const auto files = Unpack(builder.Build());
+  EXPECT_EQ(files.at("whole").content, data);
+  EXPECT_EQ(files.at("late").content, data.substr(150'000, 1000));
+  EXPECT_EQ(files.at("early").content, data.substr(10, 1000));
+}
+
+TEST(CabEngine, SeeksOnlyFromTheBeginning) {
+  TMemoryDisk disk;
+  ERF error{};
+  ASSERT_TRUE(PackCabinet(disk, {{"a", MixedData(500'000, 1)}, {"b", "b"}}, "\\c.cab", error));
+  std::map<std::string, TExtracted> files;
+  ASSERT_TRUE(UnpackCabinet(disk, "\\c.cab", files, error));
+  ASSERT_FALSE(disk.seeks.empty());
+  for (const auto& [distance, origin] : disk.seeks)
+    EXPECT_TRUE(origin == 0 || distance == 0) << distance << "/" << origin;
+}
+
+TEST(CabEngine, WriterUsesOneTemporaryFileAndRemovesIt) {
+  TMemoryDisk disk;
+  ERF error{};
+  ASSERT_TRUE(PackCabinet(disk, {{"a", "abc"}}, "\\c.cab", error));
+  EXPECT_EQ(disk.tempNames, 1);
+  EXPECT_EQ(disk.files.count("\\temp0"), 0u);
+  EXPECT_EQ(disk.openHandles, 0);
+}
+
+TEST(CabEngine, FolderThresholdStartsNewFolders) {
+  TMemoryDisk disk;
+  ERF error{};
+  const std::vector<TMember> members = {
+      {"a", RandomData(5000, 1)}, {"b", RandomData(5000, 2)}, {"c", "c"}};
+  ASSERT_TRUE(PackCabinet(disk, members, "\\c.cab", error, tcompTYPE_MSZIP, 4000));
+  EXPECT_EQ(ReadLayout(disk.files["\\c.cab"]).folders, 3);
+  const auto files = Unpack(disk.files["\\c.cab"]);
+  EXPECT_EQ(files.at("b").content, members[1].content);
+  EXPECT_EQ(files.at("c").content, "c");
+}
+
+TEST(CabEngineWriterErrors, EachFailingStepGivesItsCode) {
+  struct TCase {
+    const char* name;
+    void (*arrange)(TMemoryDisk&);
+    int32_t code;
+    int32_t type;
+  };
+  const TCase cases[] = {
+      {"missing source", [](TMemoryDisk& d) { d.failOpenOf = "\\in\\a"; }, FCIERR_OPEN_SRC, -1},
+      {"read failure", [](TMemoryDisk& d) { d.readBudget = 10; }, FCIERR_READ_SRC, -1},
+      {"no temporary name", [](TMemoryDisk& d) { d.failTempName = true; }, FCIERR_TEMP_FILE, -1},
+      {"temporary file", [](TMemoryDisk& d) { d.failOpenOf = "\\temp0"; }, FCIERR_TEMP_FILE, -1},
+      {"cabinet file", [](TMemoryDisk& d) { d.failOpenOf = "\\c.cab"; }, FCIERR_CAB_FILE, -1},
+      {"write failure", [](TMemoryDisk& d) { d.writeBudget = 100; }, FCIERR_TEMP_FILE, -1},
+      {"status abort", [](TMemoryDisk& d) { d.abortStatusKind = statusFile; }, FCIERR_USER_ABORT,
+       0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TMemoryDisk disk;
+    c.arrange(disk);
+    ERF error{};
+    EXPECT_FALSE(PackCabinet(disk, {{"a", TextData(100'000, 1)}}, "\\c.cab", error));
+    EXPECT_EQ(error.erfOper, c.code);
+    EXPECT_EQ(error.erfType, c.type);
+    EXPECT_TRUE(error.fError);
+    EXPECT_EQ(disk.openHandles, 0);
+    EXPECT_EQ(disk.files.count("\\temp0"), 0u) << "temporary file left behind";
+  }
+}
+
+TEST(CabEngineWriterErrors, UnknownCompressionAndOverlongNames) {
+  TMemoryDisk disk;
+  ERF error{};
+  EXPECT_FALSE(PackCabinet(disk, {{"a", "a"}}, "\\c.cab", error, tcompTYPE_LZX));
+  EXPECT_EQ(error.erfOper, FCIERR_BAD_COMPR_TYPE);
+  EXPECT_STREQ(FCIErrorText(error.erfOper), "Unknown compression type");
+  EXPECT_FALSE(PackCabinet(disk, {{std::string(256, 'n'), "a"}}, "\\c.cab", error));
+  EXPECT_EQ(error.erfOper, FCIERR_CAB_FORMAT_LIMIT);
+  EXPECT_STREQ(FCIErrorText(error.erfOper), "FCI error");
+  EXPECT_TRUE(PackCabinet(disk, {{std::string(255, 'n'), "a"}}, "\\c.cab", error));
+}
+
+TEST(CabEngineReaderErrors, NotACabinetWrongVersionAndMissingFile) {
+  EXPECT_EQ(UnpackError("MSCX" + std::string(100, '\0')), FDIERROR_NOT_A_CABINET);
+  EXPECT_EQ(UnpackError("MSCF"), FDIERROR_NOT_A_CABINET);
+  std::string cabinet = Pack({{"a", "abc"}});
+  cabinet[24] = 4;
+  EXPECT_EQ(UnpackError(cabinet), FDIERROR_UNKNOWN_CABINET_VERSION);
+  TMemoryDisk disk;
+  std::map<std::string, TExtracted> files;
+  ERF error{};
+  EXPECT_FALSE(UnpackCabinet(disk, "\\none.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_CABINET_NOT_FOUND);
+  EXPECT_STREQ(FDIErrorText(error.erfOper), "Cabinet not found");
+}
+
+TEST(CabEngine, IsCabinetReportsTheHeader) {
+  FDICABINETINFO info{};
+  ASSERT_TRUE(IsCabinet(Pack({{"a", "abc"}, {"b", "d"}}), info));
+  EXPECT_EQ(info.cFiles, 2);
+  EXPECT_EQ(info.cFolders, 1);
+  EXPECT_FALSE(info.hasnext || info.hasprev || info.fReserve);
+  TCabBuilder spanned;
+  spanned.AddFileFolder("x", "x", true);
+  spanned.nextCabinet = "next.cab";
+  const std::string cabinet = spanned.Build();
+  ASSERT_TRUE(IsCabinet(cabinet, info));
+  EXPECT_EQ(info.cbCabinet, int32_t(cabinet.size()));
+  EXPECT_TRUE(info.hasnext);
+  EXPECT_FALSE(IsCabinet("not a cabinet, but long enough to hold a cabinet header", info));
+  EXPECT_FALSE(IsCabinet("MSCF", info));
+}
+
+TEST(CabEngineReaderErrors, EveryTruncationFails) {
+  const std::string cabinet = Pack({{"a", MixedData(100'000, 2)}, {"b", "bb"}});
+  for (size_t cut = 0; cut < cabinet.size(); cut += (cut < 200 ? 1 : 997)) {
+    const int32_t code = UnpackError(cabinet.substr(0, cut));
+    EXPECT_TRUE(code == FDIERROR_NOT_A_CABINET || code == FDIERROR_CORRUPT_CABINET)
+        << "cut at " << cut << " gave " << code;
+  }
+}
+
+TEST(CabEngineReaderErrors, DamagedBlocksAndLyingSizesAreCorrupt) {
+  const std::string cabinet = Pack({{"a", TextData(100'000, 4)}});
+  const TCabLayout layout = ReadLayout(cabinet);
+  const size_t block = layout.dataOffsets[1];
+
+  std::string flipped = cabinet;
+  flipped[block + 20] ^= 0x40;
+  EXPECT_EQ(UnpackError(flipped), FDIERROR_CORRUPT_CABINET) << "checksum";
+
+  std::string noChecksum = flipped;
+  PutU32At(noChecksum, block, 0);
+  const int32_t unchecked = UnpackError(noChecksum);
+  EXPECT_TRUE(unchecked == FDIERROR_MDI_FAIL || unchecked == 0) << unchecked;
+
+  std::string longer = cabinet;
+  PutU32At(longer, layout.filesOffset, 100'001);
+  EXPECT_EQ(UnpackError(longer), FDIERROR_CORRUPT_CABINET) << "file longer than its folder";
+
+  std::string farOffset = cabinet;
+  PutU32At(farOffset, layout.filesOffset + 4, 0xFFFFFFF0);
+  EXPECT_EQ(UnpackError(farOffset), FDIERROR_CORRUPT_CABINET) << "offset beyond the folder";
+
+  std::string badFolder = cabinet;
+  PutU16At(badFolder, layout.filesOffset + 8, 3);
+  EXPECT_EQ(UnpackError(badFolder), FDIERROR_CORRUPT_CABINET) << "folder index";
+
+  std::string blockOutside = cabinet;
+  PutU32At(blockOutside, layout.folderOffsets[0], 0x7FFFFF00);
+  EXPECT_EQ(UnpackError(blockOutside), FDIERROR_CORRUPT_CABINET) << "data beyond the end";
+
+  std::string tooManyBlocks = cabinet;
+  PutU16At(tooManyBlocks, layout.folderOffsets[0] + 4, 60000);
+  PutU32At(tooManyBlocks, layout.filesOffset, 0x7FFFFFFF);
+  EXPECT_EQ(UnpackError(tooManyBlocks), FDIERROR_CORRUPT_CABINET) << "blocks beyond the end";
+
+  std::string bigBlock = cabinet;
+  PutU16At(bigBlock, block + 6, 40000);
+  EXPECT_EQ(UnpackError(bigBlock), FDIERROR_CORRUPT_CABINET) << "block larger than 32 KiB";
+
+  std::string lyingOutput = cabinet;
+  PutU16At(lyingOutput, block + 6, 30000);
+  PutU32At(lyingOutput, block, 0);
+  EXPECT_EQ(UnpackError(lyingOutput), FDIERROR_MDI_FAIL) << "block output size";
+
+  std::string lzx = cabinet;
+  PutU16At(lzx, layout.folderOffsets[0] + 6, tcompTYPE_LZX);
+  EXPECT_EQ(UnpackError(lzx), FDIERROR_BAD_COMPR_TYPE);
+  EXPECT_STREQ(FDIErrorText(FDIERROR_BAD_COMPR_TYPE),
+               "Unknown compression type in a cabinet folder");
+}
+
+TEST(CabEngineReaderErrors, StoredFolderBlockSizesMustAgree) {
+  TCabBuilder builder;
+  builder.folders.push_back({tcompTYPE_NONE, {{"hello"}}});
+  builder.files.push_back({"h", 5, 0, 0});
+  const std::string cabinet = builder.Build();
+  EXPECT_EQ(Unpack(cabinet).at("h").content, "hello");
+  std::string lying = cabinet;
+  const TCabLayout layout = ReadLayout(cabinet);
+  PutU16At(lying, layout.dataOffsets[0] + 6, 4);
+  PutU32At(lying, layout.dataOffsets[0], 0);
+  EXPECT_EQ(UnpackError(lying), FDIERROR_CORRUPT_CABINET);
+}
+
+TEST(CabEngineSpanning, ContinuedFilesGiveTheirNotifications) {
+  TCabBuilder builder;
+  builder.AddFileFolder("whole", "whole file", true);
+  builder.files.push_back({"from-prev", 10, 0, CabFormat::FolderContinuedFromPrev});
+  builder.prevCabinet = "prev.cab";
+  builder.prevDisk = "disk 0";
+  builder.files.push_back({"to-next", 10, 0, CabFormat::FolderContinuedToNext});
+  builder.nextCabinet = "next.cab";
+  builder.nextDisk = "disk 2";
+  const std::string cabinet = builder.Build();
+
+  TMemoryDisk disk;
+  disk.files["\\c.cab"] = cabinet;
+  std::map<std::string, TExtracted> files;
+  ERF error{};
+  EXPECT_FALSE(UnpackCabinet(disk, "\\c.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_USER_ABORT);
+  EXPECT_EQ(disk.notifications,
+            (std::vector<int>{fdintCABINET_INFO, fdintCOPY_FILE, fdintCLOSE_FILE_INFO,
+                              fdintPARTIAL_FILE, fdintCOPY_FILE, fdintNEXT_CABINET}));
+  EXPECT_EQ(files.at("whole").content, "whole file");
+  EXPECT_EQ(disk.openHandles, 0);
+
+  TMemoryDisk accepting;
+  accepting.acceptNextCabinet = true;
+  accepting.files["\\c.cab"] = cabinet;
+  EXPECT_FALSE(UnpackCabinet(accepting, "\\c.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_WRONG_CABINET);
+  EXPECT_EQ(accepting.openHandles, 0);
+}
+
+TEST(CabEngineReaderErrors, NotifyAbortAndTargetWriteFailure) {
+  const std::string cabinet = Pack({{"a", TextData(100'000, 4)}});
+  TMemoryDisk aborting;
+  aborting.abortOnCabinetInfo = true;
+  aborting.files["\\c.cab"] = cabinet;
+  std::map<std::string, TExtracted> files;
+  ERF error{};
+  EXPECT_FALSE(UnpackCabinet(aborting, "\\c.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_USER_ABORT);
+  EXPECT_STREQ(FDIErrorText(error.erfOper), "FDI aborted");
+
+  TMemoryDisk full;
+  full.writeBudget = 50'000;
+  full.files["\\c.cab"] = cabinet;
+  EXPECT_FALSE(UnpackCabinet(full, "\\c.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_TARGET_FILE);
+  EXPECT_EQ(full.openHandles, 0);
+}
+
+TEST(CabConsts, TextsOfCodesAndUnknownCodes) {
+  EXPECT_STREQ(FCIErrorText(0), "No error");
+  EXPECT_STREQ(FCIErrorText(8), "Failure compressing data");
+  EXPECT_STREQ(FCIErrorText(-1), "FCI error");
+  EXPECT_STREQ(FDIErrorText(4), "Cabinet file is corrupt");
+  EXPECT_STREQ(FDIErrorText(10), "Cabinet returned on fdintNEXT_CABINET is incorrect");
+  EXPECT_STREQ(FDIErrorText(12), "FDI error");
+}

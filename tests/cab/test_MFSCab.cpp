@@ -1,0 +1,280 @@
+#include "CabTestSupport.h"
+
+#include "cab/u_MFSCab.h"
+#include "common/u_Files.h"
+#include "mfs/u_MFS.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t SampleDateTime = 0x5A216000; // 2025-01-01 12:00:00
+
+std::string SampleCabinet(const std::string& book) {
+  return LoadFileToString(std::string(FOLIOSET_TEST_DATA) + "/cab/" + book + ".cab");
+}
+
+// Writes content as a session file with a known date and attributes.
+TMFSFile* PutFile(TMFSSession& session, const std::string& path, const std::string& content,
+                  uint32_t attributes = faArchive, uint32_t dateTime = SampleDateTime) {
+  TMFSFile* file = session.WriteFile(path, content);
+  file->SetAttributes(attributes);
+  file->SetDateTime(dateTime);
+  return file;
+}
+
+// The writer's steps of the e-book update: \info.mfs packed into \System.cab.
+std::string PackInfoMfs(TMFS& fs) {
+  {
+    TMFSCabWriter writer(fs.Session(), "", "System.cab");
+    writer.AddFile("\\info.mfs");
+    writer.FlushCabinet();
+  }
+  return fs.Session().ReadFile("\\System.cab");
+}
+
+template <typename Step> std::string MessageOf(Step step) {
+  try {
+    step();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
+
+} // namespace
+
+TEST(MFSCabWriter, PacksASessionFileIntoAOneFileCabinetAndLeavesNoTemporaryFiles) {
+  TMFS fs;
+  const std::string content = MixedData(300'000, 9);
+  PutFile(fs.Session(), "\\info.mfs", content, faArchive | faReadOnly | faDirectory);
+  const std::string cabinet = PackInfoMfs(fs);
+
+  EXPECT_EQ(fs.Session().ReadFile("\\info.mfs"), content);
+  EXPECT_FALSE(fs.Session().Exists("\\fci00000000"));
+  EXPECT_EQ(fs.Root()->Children().Count(), 2);
+  const auto files = Unpack(cabinet);
+  ASSERT_EQ(files.size(), 1u);
+  const TExtracted& entry = files.at("info.mfs");
+  EXPECT_EQ(entry.content, content);
+  EXPECT_EQ(entry.date, SampleDateTime >> 16);
+  EXPECT_EQ(entry.time, SampleDateTime & 0xFFFF);
+  EXPECT_EQ(entry.attribs, faArchive | faReadOnly) << "attributes masked with 0x27";
+}
+
+TEST(MFSCabWriter, StoresFilesUnderTheirNamesWithoutFoldersAndKeepsEmptyFiles) {
+  TMFS fs;
+  PutFile(fs.Session(), "\\a\\b.txt", "in a folder");
+  PutFile(fs.Session(), "\\empty", "");
+  {
+    TMFSCabWriter writer(fs.Session(), "\\a", "\\out\\..\\c.cab");
+    EXPECT_EQ(writer.CabinetPath(), "\\c.cab");
+    EXPECT_EQ(writer.TempFolder(), "\\a");
+    EXPECT_STREQ(writer.CabinetParameters().szCab, "c.cab");
+    EXPECT_STREQ(writer.CabinetParameters().szCabPath, "\\");
+    writer.AddFile("a/b.txt");
+    writer.AddFile("\\empty");
+    writer.FlushCabinet();
+  }
+  const auto files = Unpack(fs.Session().ReadFile("\\c.cab"));
+  EXPECT_EQ(files.at("b.txt").content, "in a folder");
+  EXPECT_EQ(files.at("empty").content, "");
+
+  TMFSCabReader reader(fs.Session(), "\\c.cab");
+  reader.Extract("empty", "\\x\\empty");
+  EXPECT_TRUE(fs.Session().Exists("\\x\\empty"));
+  EXPECT_EQ(fs.Session().ReadFile("\\x\\empty"), "");
+}
+
+TEST(MFSCabWriter, FailuresCarryTheLibraryCodeAndTheRecordedMessage) {
+  TMFS fs;
+  EXPECT_EQ(MessageOf([&] {
+              TMFSCabWriter writer(fs.Session(), "", "System.cab");
+              writer.AddFile("\\nope");
+            }),
+            "Failure opening file to be stored in cabinet [0x0001].\r\n"
+            "File \"\\nope\" not found");
+
+  PutFile(fs.Session(), "\\info.mfs", "data");
+  const std::string longFolder = "\\" + std::string(250, 't');
+  EXPECT_EQ(MessageOf([&] {
+              TMFSCabWriter writer(fs.Session(), longFolder, "System.cab");
+              writer.AddFile("\\info.mfs");
+            }),
+            "Could not create a temporary file [0x0004].\r\n"
+            "Temporary file name is too big (\"" +
+                longFolder + "\\fci00000000\")");
+
+  fs.Session().ForceFolders("\\System.cab");
+  EXPECT_EQ(MessageOf([&] { PackInfoMfs(fs); }),
+            "Could not create cabinet file [0x0006].\r\nFolder \"\\System.cab\" already exists");
+}
+
+TEST(MFSCabReader, ExtractsTheNamedMemberWithItsDateAndAttributes) {
+  TMFS fs;
+  const std::string content = TextData(100'000, 3);
+  PutFile(fs.Session(), "\\info.mfs", content, faArchive | faHidden, 0x12345678);
+  fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
+  fs.Session().DeleteItem("\\info.mfs");
+
+  TMFSCabReader reader(fs.Session(), "info.cab");
+  EXPECT_EQ(reader.FileCount(), 1u);
+  EXPECT_EQ(reader.CabinetSize(), int32_t(fs.Session().ReadFile("\\info.cab").size()));
+  EXPECT_EQ(reader.CabinetPath(), "\\info.cab");
+  reader.Extract("info.mfs", "\\info.mfs");
+  const TMFSFile* file = fs.Session().GetFile("\\info.mfs");
+  EXPECT_EQ(file->Content(), content);
+  EXPECT_EQ(file->DateTime(), 0x12345678u);
+  EXPECT_EQ(file->Attributes(), faArchive | faHidden);
+  EXPECT_EQ(reader.TargetPath(), "\\info.mfs");
+  EXPECT_EQ(reader.NameToExtract(), "info.mfs");
+}
+
+TEST(MFSCabReader, NamesCompareWithoutCaseMissingNamesExtractNothingTargetsGetFolders) {
+  TMFS fs;
+  PutFile(fs.Session(), "\\info.mfs", "payload");
+  fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
+  TMFSCabReader reader(fs.Session(), "\\info.cab");
+
+  reader.Extract("INFO.MFS", "\\x\\y\\info.mfs");
+  EXPECT_EQ(fs.Session().ReadFile("\\x\\y\\info.mfs"), "payload");
+
+  const size_t before = fs.Root()->Children().Count();
+  reader.Extract("other.mfs", "\\other.mfs");
+  EXPECT_FALSE(fs.Session().Exists("\\other.mfs"));
+  EXPECT_EQ(fs.Root()->Children().Count(), before);
+}
+
+TEST(MFSCabReader, RefusesWhatIsNotACabinetOrIsMissing) {
+  TMFS fs;
+  fs.Session().WriteFile("\\info.cab", "This is plainly not a cabinet file.");
+  EXPECT_EQ(MessageOf([&] { TMFSCabReader reader(fs.Session(), "\\info.cab"); }),
+            "File \"\\info.cab\" is not a cabinet");
+  EXPECT_EQ(MessageOf([&] { TMFSCabReader reader(fs.Session(), "info.cab"); }),
+            "File \"info.cab\" is not a cabinet");
+  EXPECT_EQ(MessageOf([&] { TMFSCabReader reader(fs.Session(), "\\missing.cab"); }),
+            "File \"\\missing.cab\" not found");
+}
+
+TEST(MFSCabReader, SpannedCabinetsFailWithTheAbortAndTheReason) {
+  TCabBuilder toNext;
+  toNext.AddFileFolder("info.mfs", "first half", true);
+  toNext.files[0].folder = 0xFFFE;
+  toNext.nextCabinet = "next.cab";
+  TCabBuilder fromPrev;
+  fromPrev.AddFileFolder("info.mfs", "second half", true);
+  fromPrev.files[0].folder = 0xFFFD;
+  fromPrev.prevCabinet = "prev.cab";
+  for (const TCabBuilder& builder : {toNext, fromPrev}) {
+    TMFS fs;
+    fs.Session().WriteFile("\\info.cab", builder.Build());
+    TMFSCabReader reader(fs.Session(), "\\info.cab");
+    EXPECT_EQ(MessageOf([&] { reader.Extract("info.mfs", "\\info.mfs"); }),
+              "FDI aborted [0x000B].\r\nSpanned cabinets are unsupported now");
+    EXPECT_EQ(reader.CallbackError(), -1);
+  }
+}
+
+TEST(MFSCabReader, DamagedCabinetsGiveTheLibraryText) {
+  TMFS fs;
+  PutFile(fs.Session(), "\\info.mfs", TextData(70'000, 5));
+  std::string cabinet = PackInfoMfs(fs);
+  cabinet[cabinet.size() - 10] ^= 1;
+  fs.Session().WriteFile("\\info.cab", cabinet);
+  TMFSCabReader reader(fs.Session(), "\\info.cab");
+  EXPECT_EQ(MessageOf([&] { reader.Extract("info.mfs", "\\out.mfs"); }),
+            "Cabinet file is corrupt [0x0004]");
+}
+
+TEST(MFSCabReader, ReadsTheCabinetsOfTheSampleEbooks) {
+  const struct {
+    const char* book;
+    size_t size;
+    const char* checksum;
+  } samples[] = {{"typical", 3479, "B2D7B182"},
+                 {"no_variables_file", 3013, "A191E046"},
+                 {"cycle", 3220, "F89CC668"}};
+  for (const auto& sample : samples) {
+    SCOPED_TRACE(sample.book);
+    TMFS fs;
+    fs.Session().WriteFile("\\info.cab", SampleCabinet(sample.book));
+    {
+      TMFSCabReader reader(fs.Session(), "\\info.cab");
+      EXPECT_EQ(reader.FileCount(), 1u);
+      reader.Extract("info.mfs", "\\info.mfs");
+    }
+    const std::string content = fs.Session().ReadFile("\\info.mfs");
+    EXPECT_EQ(content.size(), sample.size);
+    // The serialized file system begins with "MFS" and its body checksum.
+    EXPECT_EQ(content.substr(0, 11), std::string("MFS") + sample.checksum);
+    TMFS book;
+    EXPECT_NO_THROW(book.LoadFromString(content));
+    EXPECT_EQ(fs.Session().GetFile("\\info.mfs")->DateTime(), SampleDateTime);
+
+    // Packed again and read back, the member is unchanged.
+    fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
+    fs.Session().DeleteItem("\\info.mfs");
+    TMFSCabReader again(fs.Session(), "\\info.cab");
+    again.Extract("info.mfs", "\\info.mfs");
+    EXPECT_EQ(fs.Session().ReadFile("\\info.mfs"), content);
+  }
+}
+
+TEST(MFSCabReader, ReadersOnSeveralThreadsDoNotMixUpTheirFiles) {
+  auto work = [](uint32_t seed, bool& ok) {
+    TMFS fs;
+    const std::string content = MixedData(200'000, seed);
+    PutFile(fs.Session(), "\\info.mfs", content);
+    fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
+    ok = true;
+    for (int i = 0; i < 20 && ok; ++i) {
+      TMFSCabReader reader(fs.Session(), "\\info.cab");
+      reader.Extract("info.mfs", "\\copy.mfs");
+      ok = fs.Session().ReadFile("\\copy.mfs") == content;
+      fs.Session().DeleteItem("\\copy.mfs");
+    }
+  };
+  bool first = false, second = false;
+  std::thread other(work, 1, std::ref(second));
+  work(2, first);
+  other.join();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
+}
+
+TEST(MFSCabErrors, SystemErrorMessageComposition) {
+  EXPECT_EQ(EMFSCabSystemError(ERF{4, 0, 1}, "ignored", false).Message(),
+            "Cabinet file is corrupt [0x0004]");
+  EXPECT_EQ(EMFSCabSystemError(ERF{11, -1, 1}, "why", false).Message(),
+            "FDI aborted [0x000B].\r\nwhy");
+  EXPECT_EQ(EMFSCabSystemError(ERF{4, -1, 1}, "why", true).Message(),
+            "Could not create a temporary file [0x0004].\r\nwhy");
+  EXPECT_EQ(EMFSCabSystemError(ERF{0x1ABCD, 0, 1}, "", true).Message(), "FCI error [0x1ABCD]");
+  EXPECT_EQ(EMFSCabSystemError(ERF{4, -1, 0}, "why", true).Message(), "FCI error");
+  EXPECT_EQ(EMFSCabSystemError(ERF{4, -1, 0}, "why", false).Message(), "FDI error");
+  const EMFSCabSystemError error(ERF{7, -1, 1}, "", true);
+  EXPECT_EQ(error.ErrorCode(), 7);
+  EXPECT_EQ(error.ErrorType(), -1);
+  EXPECT_TRUE(error.ErrorPresent());
+  EXPECT_TRUE(error.Compression());
+}
+
+TEST(MFSCabErrors, OpenFlagsMapToDispositionsAndFlags) {
+  const struct {
+    int32_t openFlags;
+    uint32_t disposition;
+    uint32_t flags;
+  } cases[] = {
+      {0x8000, OPEN_EXISTING, 0x80},
+      {0x8121, OPEN_ALWAYS, 0x08000080},
+      {cofCreat | cofExcl | cofShortLived, CREATE_NEW, 0x100},
+      {cofCreat | cofTrunc | cofTemporary, CREATE_ALWAYS, 0x04000080},
+      {cofTrunc | cofTemporary | cofShortLived, TRUNCATE_EXISTING, 0x80},
+      {cofExcl | cofRandom, OPEN_EXISTING, 0x10000080},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CabOpenDisposition(c.openFlags), c.disposition) << std::hex << c.openFlags;
+    EXPECT_EQ(CabOpenFileFlags(c.openFlags), c.flags) << std::hex << c.openFlags;
+  }
+}

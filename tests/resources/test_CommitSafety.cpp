@@ -1,0 +1,192 @@
+#include "ResTestSupport.h"
+
+#include "common/u_Files.h"
+#include "resources/u_Resources.h"
+#include "resources/vexRes.h"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const TCommitStep AllSteps[] = {csSectionBuilt,    csNewFileCreated, csHeadCopied,
+                                csSectionWritten,  csTailCopied,     csHeadersCorrected,
+                                csChecksumWritten, csNewFileSynced};
+
+struct TStepHookGuard {
+  ~TStepHookGuard() { SetCommitStepHook(nullptr); }
+};
+
+TImageHeaders Headers(const std::string& bytes) {
+  return ReadImageHeaders(TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+uint64_t RvaToOffset(const TImageHeaders& h, uint32_t rva) {
+  const int i = h.SectionOfRva(rva);
+  if (i < 0)
+    throw std::runtime_error("rva in no section");
+  return h.Sections[size_t(i)].PointerToRawData + (rva - h.Sections[size_t(i)].VirtualAddress);
+}
+
+// The file offset of the first full-address relocation in .data or .rdata.
+uint64_t FirstRelocatedPointer(const std::string& bytes) {
+  const TImageHeaders h = Headers(bytes);
+  const uint64_t table = RvaToOffset(h, h.Directories[ddBaseReloc].VirtualAddress);
+  for (uint64_t block = table; block < table + h.Directories[ddBaseReloc].Size;) {
+    const uint32_t page = Get32(bytes, block), size = Get32(bytes, block + 4);
+    for (uint64_t e = block + 8; e < block + size; e += 2) {
+      const uint16_t entry = Get16(bytes, e);
+      const uint32_t rva = page + (entry & 0xFFF);
+      const int section = h.SectionOfRva(rva);
+      if (entry >> 12 == 3 && section >= 0 && h.Sections[size_t(section)].Name != ".text")
+        return RvaToOffset(h, rva);
+    }
+    block += size;
+  }
+  throw std::runtime_error("no relocation");
+}
+
+} // namespace
+
+class CommitSafetyTest : public TResourceTest {
+protected:
+  // The error code of a growing content update, 0 when it succeeded.
+  int GrowFails(const std::string& path, size_t size = 9000) {
+    try {
+      UpdateRCDataResource(path, "SYSTEM_MFS", std::string(size, 'g'));
+    } catch (const EOSError& e) {
+      FMessage = e.Message();
+      return e.ErrorCode();
+    }
+    return 0;
+  }
+  std::string FMessage;
+};
+
+TEST_F(CommitSafetyTest, AFailureAtEachStepLeavesTheFileAsItWas) {
+  const TStepHookGuard guard;
+  for (const char* sample : {"samples/typical.exe", "samples/rsrc_not_last.exe"}) {
+    const std::string path = CopySample(sample);
+    const std::string before = LoadFileToString(path);
+    for (TCommitStep step : AllSteps) {
+      SetCommitStepHook([step](TCommitStep reached) {
+        if (reached == step)
+          throw EVexError(EIO, "injected failure");
+      });
+      EXPECT_EQ(GrowFails(path, 70000), EIO) << "step " << step;
+      EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
+      EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
+    }
+    SetCommitStepHook(nullptr);
+    EXPECT_EQ(GrowFails(path, 70000), 0);
+    EXPECT_EQ(
+        VerifyPE(path, {"--has", "RCDATA", "SYSTEM_MFS", "0", DataFile(std::string(70000, 'g'))}),
+        "");
+  }
+}
+
+TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
+  const TStepHookGuard guard;
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  const std::string before = LoadFileToString(path);
+  for (TCommitStep step : AllSteps) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      SetCommitStepHook([step](TCommitStep reached) {
+        if (reached == step)
+          ::_exit(77);
+      });
+      GrowFails(path, 70000);
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77) << "step " << step;
+    EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
+    EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
+  }
+}
+
+TEST_F(CommitSafetyTest, AFullDiskLeavesTheOldFile) {
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  const std::string before = LoadFileToString(path);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Files may not grow past the old size: the new file runs out of room part-way.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{before.size() + 4096, before.size() + 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(GrowFails(path, 70000));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), EFBIG);
+  EXPECT_EQ(LoadFileToString(path), before);
+  EXPECT_TRUE(RewriterLeftovers().empty());
+}
+
+TEST_F(CommitSafetyTest, PermissionsAndLinksAreKept) {
+  const std::string path = CopySample("samples/typical.exe");
+  ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
+  fs::create_symlink(path, PathOf("link.exe"));
+  EXPECT_EQ(GrowFails(PathOf("link.exe")), 0);
+  struct stat info;
+  ASSERT_EQ(::lstat(PathOf("link.exe").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0751u);
+  EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), std::string(9000, 'g'));
+}
+
+TEST_F(CommitSafetyTest, PointersIntoAMovingSectionRefuseTheUpdate) {
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  std::string image = LoadFileToString(path);
+  const TImageHeaders h = Headers(image);
+  // A relocated pointer in .data now points into .tail, which moves when .rsrc grows a page.
+  const uint32_t tail = h.Sections[10].VirtualAddress;
+  Put32(image, FirstRelocatedPointer(image), h.ImageBase + tail + 0x10);
+  SaveStringToFile(image, path);
+  EXPECT_EQ(GrowFails(path), ENOTSUP);
+  EXPECT_NE(FMessage.find("points into a section that would move (section \".tail\")"),
+            std::string::npos)
+      << FMessage;
+  EXPECT_EQ(LoadFileToString(path), image);
+  EXPECT_TRUE(RewriterLeftovers().empty());
+  // Within the same page nothing moves in memory: the update is safe and goes through.
+  EXPECT_EQ(GrowFails(path, 1530), 0) << FMessage;
+  EXPECT_EQ(VerifyPE(path), "");
+}
+
+TEST_F(CommitSafetyTest, DirectoriesAndEntryPointInMovingSectionsRefuse) {
+  const std::string original = LoadFileToString(SamplePath("samples/rsrc_not_last.exe"));
+  const TImageHeaders h = Headers(original);
+  const uint32_t opt = h.NtOffset + 24;
+  const uint32_t tail = h.Sections[10].VirtualAddress;
+  const uint32_t rsrc = h.Sections[8].VirtualAddress;
+  struct TCase {
+    const char* what;
+    uint32_t offset;
+    uint32_t value;
+    const char* cause;
+  } cases[] = {
+      {"import directory in .tail", opt + 96 + 8 * ddImport, tail, "data directory 1"},
+      {"entry point in .tail", opt + 16, tail + 4, "entry point lies in a section that would move"},
+      {"TLS directory in .rsrc", opt + 96 + 8 * ddTls, rsrc + 0x10, "inside the resource section"},
+  };
+  for (const TCase& c : cases) {
+    std::string image = original;
+    Put32(image, c.offset, c.value);
+    const std::string path = PathOf("case.exe");
+    SaveStringToFile(image, path);
+    EXPECT_EQ(GrowFails(path), ENOTSUP) << c.what;
+    EXPECT_NE(FMessage.find(c.cause), std::string::npos) << c.what << ": " << FMessage;
+    EXPECT_EQ(LoadFileToString(path), image) << c.what;
+  }
+}
