@@ -76,18 +76,21 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
 
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
-  FXMLParser->LoadFromText(session.GetFile(DescriptionPath)->Content());
+  {
+    TMFSFileStream description(session.GetFile(DescriptionPath));
+    FXMLParser->LoadFromStream(description);
+  }
   FFileName = path;
 
-  FVariablesPath = FXMLParser->Root()->Attributes()->GetValue(VariablesAttribute, "").AsString();
+  const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
+  FVariablesPath = attributes.GetText(VariablesAttribute);
   // A book without a variables attribute has nothing to brand rather than failing to open.
   if (!FVariablesPath.empty() && session.Exists(FVariablesPath))
     FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
   else
     FVariables = std::make_unique<TVariables>(std::string(), false);
 
-  const std::string titleTemplate =
-      FXMLParser->Root()->Attributes()->GetValue(TitleAttribute, "").AsString();
+  const std::string titleTemplate = attributes.GetText(TitleAttribute);
   if (!titleTemplate.empty())
     FTitle = FVariables->ExpandText(titleTemplate);
 
@@ -133,13 +136,13 @@ const std::string& TEBookDocument::ShownIcon() const {
 }
 
 std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const {
-  std::string text = "<vars>\r\n";
+  std::string text = SVariablesFileStart;
   for (const TVariableRow& row : rows)
-    text += VariableEntryText(row.Name, row.Value);
+    text += VariableEntry(row.Name, row.Value);
   if (FVariables)
     for (const std::string& name : FVariables->Names())
-      text += VariableEntryText(name, FVariables->Values(name));
-  text += "</vars>\r\n";
+      text += VariableEntry(name, FVariables->Values(name));
+  text += SVariablesFileEnd;
   return text;
 }
 
