@@ -1,0 +1,227 @@
+#include "variables/u_Variables.h"
+
+#include "xml/u_SpaceXMLParser.h"
+
+#include <string_view>
+
+namespace {
+
+constexpr const char* SCyclingReference =
+    "Cycling reference encountered during loading variable \"%s\"";
+constexpr const char* SResolvedTooLarge =
+    "Variables grow beyond %zu bytes while references are resolved (at variable \"%s\")";
+constexpr const char* SExpandedTooLarge = "Expanded text grows beyond %zu bytes";
+constexpr const char* SZeroByte =
+    "Variable \"%s\" cannot be written: a variables file cannot hold a zero byte";
+
+// Visit marks of the resolution; a name without a mark has not been visited.
+constexpr intptr_t markInProgress = 0;
+constexpr intptr_t markDone = 1;
+constexpr intptr_t markNone = -1;
+
+enum TScanState { ssPlain, ssPercent, ssInName };
+
+// The scan for references over a text that changes under it: NextReference stops at the
+// closing brace of each reference; the caller either replaces it or skips it.
+class TReferenceScan {
+public:
+  bool NextReference(const std::string& text) {
+    while (FPosition < text.size()) {
+      const char c = text[FPosition];
+      switch (FState) {
+      case ssPlain:
+        if (c == '%')
+          FState = ssPercent;
+        break;
+      case ssPercent:
+        // The byte after a lone percent sign is not looked at again, so "%%{x}" stays.
+        FState = c == '{' ? ssInName : ssPlain;
+        if (FState == ssInName)
+          FNameStart = FPosition + 1;
+        break;
+      case ssInName:
+        if (c == '}')
+          return true;
+        break;
+      }
+      ++FPosition;
+    }
+    return false;
+  }
+
+  std::string Name(const std::string& text) const {
+    return text.substr(FNameStart, FPosition - FNameStart);
+  }
+
+  // Length of the reference from its percent sign through its closing brace.
+  size_t ReferenceLength() const { return FPosition + 3 - FNameStart; }
+
+  // Puts value in place of the reference; the scan goes on after it, so inserted text is never
+  // scanned again.
+  void Replace(std::string& text, const std::string& value) {
+    const size_t start = FNameStart - 2;
+    text.replace(start, ReferenceLength(), value);
+    FPosition = start + value.size();
+    FState = ssPlain;
+  }
+
+  // Leaves the reference as it is written.
+  void Skip() {
+    ++FPosition;
+    FState = ssPlain;
+  }
+
+private:
+  size_t FPosition = 0;
+  TScanState FState = ssPlain;
+  size_t FNameStart = 0;
+};
+
+std::string QuotedName(const std::string& name) {
+  std::string quoted = "\"";
+  for (const char c : name) {
+    if (c == '"')
+      quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string EscapedValue(const std::string& value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (const char c : value) {
+    if (c == '<' || c == '\\')
+      escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+} // namespace
+
+TVariables::TVariables(const std::string& text, bool stripMarker)
+    : FValues(std::make_unique<TStringToStringDictionary>(true, true)) {
+  if (text.empty())
+    return;
+  TStringStream stream(text);
+  Load(stream, stripMarker);
+}
+
+TVariables::TVariables(TStream& stream, bool stripMarker)
+    : FValues(std::make_unique<TStringToStringDictionary>(true, true)) {
+  Load(stream, stripMarker);
+}
+
+TVariables::~TVariables() = default;
+
+void TVariables::Load(TStream& stream, bool stripMarker) {
+  {
+    TXMLParser parser;
+    parser.LoadFromStream(stream);
+    const TXMLNodes& entries = parser.Root()->Nodes();
+    for (int32_t i = 0; i < entries.Count(); ++i) {
+      const TXMLNode* entry = entries.Items(i);
+      const std::string name = entry->Attributes().GetText("Name");
+      if (name.empty())
+        continue;
+      const std::string& text = entry->Text();
+      const bool strip = stripMarker && !text.empty() && text[0] == '$';
+      // A name met again is ignored: the first entry wins.
+      FValues->Add(name, strip ? text.substr(1) : text);
+    }
+  }
+  ResolveAll();
+}
+
+void TVariables::ResolveAll() {
+  TDictionary marks(true, true);
+  size_t totalSize = 0;
+  const TStringList names = FValues->GetKeys();
+  for (const std::string& name : names)
+    totalSize += FValues->Get_Item(name).size();
+  for (const std::string& name : names)
+    ResolveVariable(name, marks, totalSize);
+}
+
+// Depth-first through the references, on a stack of its own rather than the call stack, so a
+// chain of any length resolves: a variable met in a reference is resolved first, then the
+// scan of the referring one resumes at that reference's closing brace.
+void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, size_t& totalSize) {
+  struct TFrame {
+    std::string Name;
+    std::string Text;
+    TReferenceScan Scan;
+  };
+  std::vector<TFrame> frames;
+  auto enter = [&](const std::string& entered) {
+    const intptr_t mark = marks.GetItemDef(entered, markNone);
+    if (mark == markDone)
+      return;
+    if (mark == markInProgress)
+      throw EVariablesError(Format(SCyclingReference, entered.c_str()));
+    marks.Set_Item(entered, markInProgress);
+    frames.push_back(TFrame{entered, FValues->Get_Item(entered), TReferenceScan()});
+  };
+
+  enter(name);
+  while (!frames.empty()) {
+    TFrame& frame = frames.back();
+    if (!frame.Scan.NextReference(frame.Text)) {
+      FValues->Set_Item(frame.Name, frame.Text);
+      marks.Set_Item(frame.Name, markDone);
+      frames.pop_back();
+      continue;
+    }
+    const std::string referenced = frame.Scan.Name(frame.Text);
+    if (!FValues->Exists(referenced)) {
+      frame.Scan.Skip();
+    } else if (marks.GetItemDef(referenced, markNone) == markDone) {
+      const std::string& value = FValues->Get_Item(referenced);
+      totalSize = totalSize - frame.Scan.ReferenceLength() + value.size();
+      if (totalSize > MaxResolvedSize)
+        throw EVariablesError(Format(SResolvedTooLarge, MaxResolvedSize, frame.Name.c_str()));
+      frame.Scan.Replace(frame.Text, value);
+    } else {
+      enter(referenced); // the frame reference is stale from here on
+    }
+  }
+}
+
+TStringList TVariables::Names() const {
+  return FValues->GetKeys();
+}
+
+const std::string& TVariables::Values(const std::string& name) const {
+  return FValues->Get_Item(name);
+}
+
+std::string TVariables::ExpandText(const std::string& text) const {
+  std::string result = text;
+  TReferenceScan scan;
+  while (scan.NextReference(result)) {
+    const std::string name = scan.Name(result);
+    if (!FValues->Exists(name)) {
+      scan.Skip();
+      continue;
+    }
+    const std::string& value = FValues->Get_Item(name);
+    if (result.size() - scan.ReferenceLength() + value.size() > MaxResolvedSize)
+      throw EVariablesError(Format(SExpandedTooLarge, MaxResolvedSize));
+    scan.Replace(result, value);
+  }
+  return result;
+}
+
+std::string VariableEntry(const std::string& name, const std::string& value) {
+  if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos)
+    throw EVariablesError(Format(SZeroByte, name.c_str()));
+  return "<var name=" + QuotedName(name) + ">" + EscapedValue(value) + "</var>\r\n";
+}
+
+std::string VariablesFileText(const TVariableEntries& entries) {
+  std::string text = SVariablesFileStart;
+  for (const auto& [name, value] : entries)
+    text += VariableEntry(name, value);
+  return text + SVariablesFileEnd;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The e-book's variables: named texts whose values may refer to one another by
+// percent-brace-name-brace. The store reads a variables file, resolves the references once and
+// answers names and resolved values; the writer below produces the file.
+
+#include "common/u_Streams.h"
+#include "common/u_SysUtils.h"
+#include "containers/u_Dictionary.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+class EVariablesError : public Exception {
+  using Exception::Exception;
+};
+
+class TVariables : public TObject {
+public:
+  // References can multiply text (each level may double it), so resolving a few hundred bytes
+  // could ask for more memory than exists; real variables hold a few kilobytes in all. All
+  // resolved values together, and any expanded text, stay below this size or fail.
+  static constexpr size_t MaxResolvedSize = 64 * 1024 * 1024;
+
+  // Builds the store from the bytes of a variables file; empty bytes give an empty store.
+  // With stripMarker a value's leading "$" is dropped. XML errors pass through; a reference
+  // cycle raises EVariablesError "Cycling reference encountered during loading variable "%s"".
+  TVariables(const std::string& text, bool stripMarker);
+  // The same from a stream, read from its position to its end.
+  TVariables(TStream& stream, bool stripMarker);
+  ~TVariables() override;
+  TVariables(const TVariables&) = delete;
+  TVariables& operator=(const TVariables&) = delete;
+
+  // All names in the user locale's case-insensitive order.
+  TStringList Names() const;
+  // The resolved value; the dictionary's not-found error for a name not in the store.
+  const std::string& Values(const std::string& name) const;
+  // The text with each reference to a variable of the store replaced by its value; references
+  // to other names stay as written.
+  std::string ExpandText(const std::string& text) const;
+
+private:
+  void Load(TStream& stream, bool stripMarker);
+  void ResolveAll();
+  void ResolveVariable(const std::string& name, TDictionary& marks, size_t& totalSize);
+
+  std::unique_ptr<TStringToStringDictionary> FValues;
+};
+
+// Writing a variables file: "<vars>\r\n", one entry per line, "</vars>\r\n". Entries that must
+// win go first, since reading keeps the first entry of a name.
+using TVariableEntries = std::vector<std::pair<std::string, std::string>>;
+
+inline constexpr const char* SVariablesFileStart = "<vars>\r\n";
+inline constexpr const char* SVariablesFileEnd = "</vars>\r\n";
+
+// <var name="NAME">VALUE</var> and a line break: double quotes in the name doubled; in the
+// value a "\" before each "<" and each "\" (the reader's own escape), every other byte as it
+// is. A zero byte cannot be stored (it ends the reader's input) and raises EVariablesError.
+std::string VariableEntry(const std::string& name, const std::string& value);
+// The whole file for the entries in order.
+std::string VariablesFileText(const TVariableEntries& entries);

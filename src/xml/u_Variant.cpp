@@ -1,0 +1,57 @@
+#include "xml/u_Variant.h"
+
+#include "common/u_AnsiText.h"
+
+#include <cctype>
+#include <charconv>
+
+namespace {
+
+// General format with 15 significant digits, then exponents as the run-time library writes
+// them: capital E, no plus sign, no leading zeros ("1E15", "1E-5").
+std::string FloatToStr(double value) {
+  char digits[64];
+  const auto result =
+      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 15);
+  std::string text(digits, result.ptr);
+  for (char& c : text)
+    c = char(std::toupper(static_cast<unsigned char>(c)));
+  const size_t exponent = text.find('E');
+  if (exponent != std::string::npos && exponent + 1 < text.size()) {
+    size_t digitsStart = exponent + 1;
+    if (text[digitsStart] == '+')
+      text.erase(digitsStart, 1);
+    else if (text[digitsStart] == '-')
+      ++digitsStart;
+    while (digitsStart + 1 < text.size() && text[digitsStart] == '0')
+      text.erase(digitsStart, 1);
+  }
+  return text;
+}
+
+} // namespace
+
+TVariant TVariant::Null() {
+  TVariant result;
+  result.FValue = TNull{};
+  return result;
+}
+
+std::string VarToStr(const TVariant& value) {
+  switch (value.VarType()) {
+  case vtEmpty:
+  case vtNull:
+    return std::string();
+  case vtBoolean:
+    return value.AsBoolean() ? "True" : "False";
+  case vtInteger:
+    return std::to_string(value.AsInteger());
+  case vtDouble:
+    return FloatToStr(value.AsDouble());
+  case vtString:
+    return value.AsString();
+  case vtWideString:
+    return Utf16ToAnsi(value.AsWideString());
+  }
+  return std::string();
+}
