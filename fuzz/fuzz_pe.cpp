@@ -11,6 +11,7 @@
 #include "resources/vexResTree.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -33,13 +34,15 @@ static void BuildInMemory(const uint8_t* data, size_t size) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string folder = [] {
+  // Outlives the exit handler that removes it.
+  static const std::string& folder = *[] {
     // A memory file system where there is one: commits flush the new file, which costs a disk
     // write elsewhere.
     const std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : TempFolder();
-    const std::string path = base + "/fuzz_pe." + std::to_string(::getpid());
-    ::mkdir(path.c_str(), 0700);
-    ::setenv("TMPDIR", path.c_str(), 1);
+    auto* path = new std::string(base + "/fuzz_pe." + std::to_string(::getpid()));
+    ::mkdir(path->c_str(), 0700);
+    ::setenv("TMPDIR", path->c_str(), 1);
+    std::atexit([] { std::filesystem::remove_all(folder); });
     return path;
   }();
   BuildInMemory(data, size);
