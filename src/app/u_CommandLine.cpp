@@ -1,10 +1,10 @@
 #include "app/u_CommandLine.h"
 
 #include "app/u_EBookDocument.h"
+#include "app/u_IconSizes.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
-#include "resources/u_IconFile.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,13 +70,12 @@ bool IsOption(const std::string& argument, const std::string& option) {
   return argument == option || argument.rfind(option + "=", 0) == 0;
 }
 
-std::string IconSizesText(const std::string& icoBytes) {
+// "32x32 (8 bpp), 48x48 (24 bpp)".
+std::string IconDetailsText(const std::string& icoBytes) {
   std::string text;
-  for (const TIconImageInfo& image : ReadIconImageInfos(icoBytes)) {
-    if (!text.empty())
-      text += ", ";
-    text += Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
-  }
+  for (const TIconImageInfo& image : IconImageInfos(icoBytes))
+    text += (text.empty() ? "" : ", ") +
+            Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
   return text.empty() ? "none" : text;
 }
 
@@ -98,10 +97,10 @@ int Show(const std::vector<std::string>& arguments, std::ostream& out) {
 
   TEBookDocument document;
   document.OpenEBook(book);
-  const std::string iconGroup = ReadEBookIconGroup(book);
+  const std::string& iconGroup = document.EBookIconGroup();
   if (json) {
     QJsonArray icon;
-    for (const TIconImageInfo& image : ReadIconImageInfos(iconGroup))
+    for (const TIconImageInfo& image : IconImageInfos(iconGroup))
       icon.append(QJsonObject{{"width", image.Width},
                               {"height", image.Height},
                               {"bitsPerPixel", image.BitsPerPixel}});
@@ -118,7 +117,7 @@ int Show(const std::vector<std::string>& arguments, std::ostream& out) {
   }
   out << "File:  " << Utf8(book) << "\n"
       << "Title: " << Utf8(document.Title()) << "\n"
-      << "Icon:  " << IconSizesText(iconGroup) << "\n"
+      << "Icon:  " << IconDetailsText(iconGroup) << "\n"
       << "Variables:\n";
   for (const TVariableRow& row : document.Rows())
     out << "  " << Utf8(row.Name) << " = " << Utf8(row.Value) << "\n";

@@ -3,6 +3,8 @@
 #include "cab/u_MFSCab.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
+#include "resources/u_ModuleIcon.h"
+#include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
@@ -74,22 +76,26 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
 
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
-  FXMLParser->LoadFromText(session.GetFile(DescriptionPath)->Content());
+  {
+    TMFSFileStream description(session.GetFile(DescriptionPath));
+    FXMLParser->LoadFromStream(description);
+  }
   FFileName = path;
 
-  FVariablesPath = FXMLParser->Root()->Attributes()->GetValue(VariablesAttribute, "").AsString();
+  const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
+  FVariablesPath = attributes.GetText(VariablesAttribute);
   // A book without a variables attribute has nothing to brand rather than failing to open.
   if (!FVariablesPath.empty() && session.Exists(FVariablesPath))
     FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
   else
     FVariables = std::make_unique<TVariables>(std::string(), false);
 
-  const std::string titleTemplate =
-      FXMLParser->Root()->Attributes()->GetValue(TitleAttribute, "").AsString();
+  const std::string titleTemplate = attributes.GetText(TitleAttribute);
   if (!titleTemplate.empty())
     FTitle = FVariables->ExpandText(titleTemplate);
 
   FEBookIcon = LoadModuleIcon(module, IconGroupName);
+  FEBookIconGroup = LoadModuleIconGroup(module, IconGroupName);
 
   for (const std::string& name : FVariables->Names()) {
     const std::string& value = FVariables->Values(name);
@@ -130,20 +136,20 @@ const std::string& TEBookDocument::ShownIcon() const {
 }
 
 std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const {
-  std::string text = "<vars>\r\n";
+  std::string text = SVariablesFileStart;
   for (const TVariableRow& row : rows)
-    text += VariableEntryText(row.Name, row.Value);
+    text += VariableEntry(row.Name, row.Value);
   if (FVariables)
     for (const std::string& name : FVariables->Names())
-      text += VariableEntryText(name, FVariables->Values(name));
-  text += "</vars>\r\n";
+      text += VariableEntry(name, FVariables->Values(name));
+  text += SVariablesFileEnd;
   return text;
 }
 
-std::string TEBookDocument::PackSystemMFS() {
+std::string PackSystemMFS(const TMFS& fs) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
-  session.CreateFile(SerializedPath, 0, true)->SetContent(FMFS->SaveToString());
+  session.CreateFile(SerializedPath, 0, true)->SetContent(fs.SaveToString());
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
     writer.AddFile(SerializedPath);
@@ -160,7 +166,7 @@ void TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
   Progress(esPack, 0);
-  const std::string cabinet = PackSystemMFS();
+  const std::string cabinet = PackSystemMFS(*FMFS);
   Progress(esPack, 100);
   const std::string icon = FNewIcon;
   const std::string path = FFileName;
@@ -187,8 +193,11 @@ void TEBookDocument::ViewEBook() {
 void TEBookDocument::LoadNewIcon(const std::string& icoBytes) {
   if (!FOpened)
     return;
-  if (!IsValidIconFile(icoBytes))
+  try {
+    IconFileToGroup(icoBytes, FirstIconId);
+  } catch (const EResourcesError&) {
     throw EInvalidGraphic("Icon image is not valid");
+  }
   FNewIcon = icoBytes;
 }
 

@@ -76,6 +76,8 @@ public:
   const TVariableRows& Rows() const { return FRows; }
   // The e-book's icon at the standard size as read at the last open (kept after close).
   const std::string& EBookIcon() const { return FEBookIcon; }
+  // The e-book's whole icon group as read at the last open (kept after close).
+  const std::string& EBookIconGroup() const { return FEBookIconGroup; }
   // The icon chosen since the open; empty when the book keeps its own.
   const std::string& NewIcon() const { return FNewIcon; }
   // What the icon image shows: the new icon when there is one, else the book's own; empty
@@ -88,8 +90,6 @@ public:
 private:
   // Open's steps after the copy: content, description, variables, title, icon and rows.
   void ReadEBook(const std::string& path, const std::string& modulePath);
-  // The serialized file system packed into a new cabinet image.
-  std::string PackSystemMFS();
   void Progress(TEBookStep step, int percent) const;
 
   bool FOpened = false;
@@ -98,6 +98,7 @@ private:
   std::unique_ptr<TVariables> FVariables;
   std::string FNewIcon;
   std::string FEBookIcon;
+  std::string FEBookIconGroup;
   int32_t FTempCounter = 0;
   std::string FFileName;
   // What System.xml's Variables attribute names; update writes the new variables file there.
@@ -108,3 +109,5 @@ private:
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
 void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes);
+// The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
+std::string PackSystemMFS(const TMFS& fs);

@@ -3,6 +3,8 @@
 #include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 
+#include <cerrno>
+
 namespace {
 
 constexpr uint32_t IconFileHeaderSize = 6;
@@ -20,6 +22,8 @@ uint32_t Get32(const std::string& bytes, size_t offset) {
 }
 
 TResIdent WideIdent(const TResourceIdent& ident) {
+  if (ident.IsText && ident.Text.empty()) // would read as the integer 0
+    RaiseVexError(EINVAL, "an empty text is no resource type or name");
   if (ident.IsText)
     return TResIdent(AnsiToWideText(ident.Text));
   return TResIdent(ident.Id);

@@ -1,6 +1,10 @@
 #include "resources/vexFiles.h"
 
+#include "resources/vexStrings.h"
+
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -118,4 +122,66 @@ void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uin
     toOffset += n;
     count -= n;
   }
+}
+
+std::string ResolvedPath(const std::string& fileName) {
+  char resolved[PATH_MAX];
+  if (!::realpath(fileName.c_str(), resolved))
+    throw EVexError(errno, {});
+  return resolved;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+TMappedScratch::TMappedScratch(int fd, uint64_t size) : FSize(size) {
+  if (::ftruncate(fd, off_t(size)) != 0) // the new length reads as zeros
+    throw EVexError(errno, {});
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED)
+    throw EVexError(errno, {});
+  FView = static_cast<uint8_t*>(view);
+}
+
+TMappedScratch::~TMappedScratch() {
+  ::munmap(FView, FSize);
+}
+
+static void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return; // the rename has happened; a folder that cannot be synced changes nothing
+  ::fsync(fd);
+  ::close(fd);
+}
+
+TReplacementFile::TReplacementFile(const std::string& target)
+    : FTarget(target), FFolder(FolderOf(target)),
+      FName(target + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
+  FHandle = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (FHandle < 0) // no nameless files here: named from the start, removed on failure
+    FNamed.Create(FName);
+}
+
+TReplacementFile::~TReplacementFile() {
+  if (FHandle >= 0)
+    ::close(FHandle);
+}
+
+void TReplacementFile::ReplaceTarget() {
+  if (FHandle >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(FHandle);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, FName.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      throw EVexError(errno, Format("the new file cannot be named \"%s\": %s", FName.c_str(),
+                                    SysErrorMessage(errno).c_str()));
+  }
+  if (::rename(FName.c_str(), FTarget.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(FName.c_str());
+    throw EVexError(code, {});
+  }
+  FNamed.Keep();
+  SyncFolder(FFolder);
 }

@@ -65,6 +65,47 @@ private:
   int FHandle = -1;
 };
 
+// A read-write mapping of a whole scratch file, sized (and zero-filled) to size bytes.
+class TMappedScratch {
+public:
+  TMappedScratch(int fd, uint64_t size);
+  ~TMappedScratch();
+  TMappedScratch(const TMappedScratch&) = delete;
+  TMappedScratch& operator=(const TMappedScratch&) = delete;
+  uint8_t* View() const { return FView; }
+
+private:
+  uint8_t* FView = nullptr;
+  uint64_t FSize;
+};
+
+// The new image, created beside the file it replaces. It has no name while it is written
+// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets its name, exclusively,
+// only for the rename that puts it in place. Where the file system has no nameless files it is
+// named from the start and removed on every failure.
+class TReplacementFile {
+public:
+  explicit TReplacementFile(const std::string& target);
+  ~TReplacementFile();
+  TReplacementFile(const TReplacementFile&) = delete;
+  TReplacementFile& operator=(const TReplacementFile&) = delete;
+
+  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
+  // Names the file and renames it over the target, then flushes the folder.
+  void ReplaceTarget();
+
+private:
+  std::string FTarget;
+  std::string FFolder;
+  std::string FName;
+  int FHandle = -1;
+  TScratchFile FNamed;
+};
+
+// The file a path names, links resolved; and the folder part of a path.
+std::string ResolvedPath(const std::string& fileName);
+std::string FolderOf(const std::string& path);
+
 // pwrite/pread of every byte; a failure raises EVexError with the system's code.
 void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
 void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);

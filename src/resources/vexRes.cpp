@@ -4,14 +4,9 @@
 #include "resources/vexFiles.h"
 #include "resources/vexLayout.h"
 #include "resources/vexResTree.h"
-#include "resources/vexStrings.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,41 +31,10 @@ void RecordFailure() {
     SetVexLastError(EINVAL, e.Message());
   } catch (const std::exception& e) {
     SetVexLastError(EINVAL, e.what());
+  } catch (...) {
+    SetVexLastError(EINVAL, "unexpected failure");
   }
 }
-
-std::string ResolvedPath(const std::string& fileName) {
-  char resolved[PATH_MAX];
-  if (!::realpath(fileName.c_str(), resolved))
-    throw EVexError(errno, {});
-  return resolved;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A read-write mapping of a whole scratch file.
-class TMappedScratch {
-public:
-  TMappedScratch(int fd, uint64_t size) : FSize(size) {
-    if (::ftruncate(fd, off_t(size)) != 0) // the new length reads as zeros
-      throw EVexError(errno, {});
-    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED)
-      throw EVexError(errno, {});
-    FView = static_cast<uint8_t*>(view);
-  }
-  ~TMappedScratch() { ::munmap(FView, FSize); }
-  TMappedScratch(const TMappedScratch&) = delete;
-  TMappedScratch& operator=(const TMappedScratch&) = delete;
-  uint8_t* View() const { return FView; }
-
-private:
-  uint8_t* FView = nullptr;
-  uint64_t FSize;
-};
 
 void KeepOwnerAndMode(int fd, const TMappedFile& original) {
   if (original.Owner() != ::geteuid() || original.Group() != ::getegid()) {
@@ -81,60 +45,6 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original) {
   if (::fchmod(fd, original.Mode() & 07777) != 0)
     throw EVexError(errno, {});
 }
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return; // the rename has happened; a folder that cannot be synced changes nothing
-  ::fsync(fd);
-  ::close(fd);
-}
-
-// The new image, created beside the file it replaces. It has no name while it is written
-// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets its name, exclusively,
-// only for the rename that puts it in place. Where the file system has no nameless files it is
-// named from the start and removed on every failure.
-class TReplacementFile {
-public:
-  explicit TReplacementFile(const std::string& target)
-      : FTarget(target), FFolder(FolderOf(target)),
-        FName(target + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
-    FHandle = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (FHandle < 0)
-      FNamed.Create(FName);
-  }
-  ~TReplacementFile() {
-    if (FHandle >= 0)
-      ::close(FHandle);
-  }
-  TReplacementFile(const TReplacementFile&) = delete;
-  TReplacementFile& operator=(const TReplacementFile&) = delete;
-
-  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
-
-  void ReplaceTarget() {
-    if (FHandle >= 0) {
-      const std::string self = "/proc/self/fd/" + std::to_string(FHandle);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, FName.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        throw EVexError(errno, Format("the new file cannot be named \"%s\": %s", FName.c_str(),
-                                      SysErrorMessage(errno).c_str()));
-    }
-    if (::rename(FName.c_str(), FTarget.c_str()) != 0) {
-      const int code = errno;
-      ::unlink(FName.c_str());
-      throw EVexError(code, {});
-    }
-    FNamed.Keep();
-    SyncFolder(FFolder);
-  }
-
-private:
-  std::string FTarget;
-  std::string FFolder;
-  std::string FName;
-  int FHandle = -1;
-  TScratchFile FNamed;
-};
 
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TMappedFile& file = *context.File;

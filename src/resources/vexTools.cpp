@@ -168,34 +168,35 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return uint32_t((value + alignment - 1) / alignment * alignment);
 }
 
+// Folding the carry after every addition gives the same value as adding everything first and
+// folding once (both are the sum modulo 0xFFFF, never 0 unless all words are 0), so words are
+// summed wide and folded per piece.
+static uint32_t Fold(uint64_t sum) {
+  while (sum > 0xFFFF)
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  return uint32_t(sum);
+}
+
 void TImageChecksum::Add(const uint8_t* bytes, uint64_t count) {
   uint64_t i = 0;
-  auto addWord = [this](uint32_t word) {
-    FSum += word;
-    if (FSum > 0xFFFF)
-      FSum = (FSum & 0xFFFF) + (FSum >> 16);
-  };
+  uint64_t sum = FSum;
   if (FHasOddByte && count > 0) {
-    addWord(uint32_t(FOddByte) | uint32_t(bytes[0]) << 8);
+    sum += uint32_t(FOddByte) | uint32_t(bytes[0]) << 8;
     FHasOddByte = false;
     i = 1;
   }
   for (; i + 1 < count; i += 2)
-    addWord(uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8);
+    sum += uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8;
   if (i < count) {
     FHasOddByte = true;
     FOddByte = bytes[i];
   }
+  FSum = Fold(sum);
 }
 
 uint32_t TImageChecksum::Finish(uint64_t fileLength) const {
-  uint32_t sum = FSum;
-  if (FHasOddByte) { // the last word of an odd-length file has a high byte of 0
-    sum += FOddByte;
-    if (sum > 0xFFFF)
-      sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+  // The last word of an odd-length file has a high byte of 0.
+  const uint32_t sum = Fold(uint64_t(FSum) + (FHasOddByte ? FOddByte : 0)) & 0xFFFF;
   return uint32_t(sum + fileLength);
 }
 

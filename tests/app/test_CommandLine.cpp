@@ -15,7 +15,7 @@ struct TRun {
   std::string Err;
 };
 
-TRun Run(const std::vector<std::string>& arguments) {
+TRun RunCli(const std::vector<std::string>& arguments) {
   std::ostringstream out, err;
   const int status = RunCommandLine(arguments, out, err);
   return {status, out.str(), err.str()};
@@ -26,7 +26,7 @@ class CommandLineTest : public EBookFixture {};
 
 TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   const std::string book = CopySample("typical.exe");
-  const TRun text = Run({"show", book});
+  const TRun text = RunCli({"show", book});
   ASSERT_EQ(text.Status, 0) << text.Err;
   EXPECT_EQ(text.Out, "File:  " + book +
                           "\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
@@ -35,7 +35,7 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
                           "  Discount =  $5 off with code GARDEN\n  Email = books@example.org\n"
                           "  Title = The Garden Handbook\n  Website = https://example.org/garden\n");
 
-  const TRun json = Run({"show", "--json", CopySample("icons4.exe")});
+  const TRun json = RunCli({"show", "--json", CopySample("icons4.exe")});
   ASSERT_EQ(json.Status, 0) << json.Err;
   EXPECT_NE(json.Out.find("\"title\": \"The Garden Handbook by Mara Quill\""), std::string::npos);
   EXPECT_NE(json.Out.find("\"width\": 256"), std::string::npos);
@@ -49,11 +49,11 @@ TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
   const std::string values = (Folder() / "values.json").string();
   SaveStringToFile("{\"Website\": \"https://reseller.example\", \"email\": \"me@example.org\"}",
                    values);
-  const TRun run = Run({"brand", book, "--set", "Author=Zo\xc3\xab", "--values", values, "--icon",
+  const TRun run = RunCli({"brand", book, "--set", "Author=Zo\xc3\xab", "--values", values, "--icon",
                         SamplePath("icons/brand_1.ico")});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(run.Out, "branded " + book + ": 3 values set, icon replaced\n");
-  const TRun shown = Run({"show", book});
+  const TRun shown = RunCli({"show", book});
   EXPECT_NE(shown.Out.find("Author = Zo\xc3\xab\n"), std::string::npos) << "UTF-8 in and out";
   EXPECT_NE(shown.Out.find("Email = me@example.org\n"), std::string::npos);
   EXPECT_NE(shown.Out.find("Website = https://reseller.example\n"), std::string::npos);
@@ -74,7 +74,7 @@ TEST_F(CommandLineTest, RefusedBrandingsWriteNothing) {
        "Icon image is not valid"},
   };
   for (const auto& c : cases) {
-    const TRun run = Run(c.arguments);
+    const TRun run = RunCli(c.arguments);
     EXPECT_EQ(run.Status, 1) << c.error;
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
@@ -87,13 +87,13 @@ TEST_F(CommandLineTest, OutputLeavesTheOriginalUntouched) {
   const std::string book = CopySample("typical.exe");
   const std::string original = LoadFileToString(book);
   const std::string copy = (Folder() / "branded.exe").string();
-  const TRun run = Run({"brand", book, "--set", "Company=Other Press", "--output", copy});
+  const TRun run = RunCli({"brand", book, "--set", "Company=Other Press", "--output", copy});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(LoadFileToString(book), original);
   EXPECT_EQ(AnsiValue(copy, "Company"), "Other Press");
   EXPECT_EQ(fs::status(copy).permissions(), fs::status(book).permissions());
 
-  const TRun refused = Run({"brand", book, "--set", "Nope=1", "--output", copy + ".2"});
+  const TRun refused = RunCli({"brand", book, "--set", "Nope=1", "--output", copy + ".2"});
   EXPECT_EQ(refused.Status, 1);
   EXPECT_FALSE(fs::exists(copy + ".2"));
   for (const auto& entry : fs::directory_iterator(Folder()))
@@ -104,7 +104,7 @@ TEST_F(CommandLineTest, SeveralBooksGetASummaryAndFailuresDoNotStopTheOthers) {
   const std::string first = CopySample("typical.exe");
   const std::string broken = CopySample("cycle.exe");
   const std::string second = CopySample("icons4.exe");
-  const TRun run = Run({"brand", first, broken, second, "--set", "Author=Ann"});
+  const TRun run = RunCli({"brand", first, broken, second, "--set", "Author=Ann"});
   EXPECT_EQ(run.Status, 1);
   EXPECT_NE(run.Out.find("branded " + first + ": 1 value set, icon kept\n"), std::string::npos);
   EXPECT_NE(run.Out.find("branded " + second), std::string::npos);
@@ -115,7 +115,7 @@ TEST_F(CommandLineTest, SeveralBooksGetASummaryAndFailuresDoNotStopTheOthers) {
 
 TEST_F(CommandLineTest, ExtractWritesTheBooksFiles) {
   const std::string target = (Folder() / "out").string();
-  const TRun run = Run({"extract", CopySample("typical.exe"), target});
+  const TRun run = RunCli({"extract", CopySample("typical.exe"), target});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(fs::file_size(fs::path(target) / "pages" / "chapter1.html"), 564u);
   EXPECT_EQ(fs::file_size(fs::path(target) / "images" / "empty.dat"), 0u);
@@ -123,12 +123,12 @@ TEST_F(CommandLineTest, ExtractWritesTheBooksFiles) {
 }
 
 TEST_F(CommandLineTest, UsageAndHelp) {
-  EXPECT_EQ(Run({}).Status, 2);
-  EXPECT_EQ(Run({"frobnicate"}).Status, 2);
-  EXPECT_EQ(Run({"show"}).Status, 2);
-  EXPECT_EQ(Run({"brand", "--set"}).Status, 2);
+  EXPECT_EQ(RunCli({}).Status, 2);
+  EXPECT_EQ(RunCli({"frobnicate"}).Status, 2);
+  EXPECT_EQ(RunCli({"show"}).Status, 2);
+  EXPECT_EQ(RunCli({"brand", "--set"}).Status, 2);
   for (const char* command : {"show", "brand", "extract"}) {
-    const TRun help = Run({command, "--help"});
+    const TRun help = RunCli({command, "--help"});
     EXPECT_EQ(help.Status, 0);
     EXPECT_EQ(help.Out.find(std::string("Usage: folioset-cli ") + command), 0u) << help.Out;
   }

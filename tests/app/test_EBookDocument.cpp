@@ -111,9 +111,11 @@ TEST_F(EBookDocumentTest, BrandingWritesEditedValuesAndKeepsEverythingElse) {
 
   const FileMap after = ContentOf(book);
   ASSERT_EQ(after.size(), before.size());
-  for (const auto& [path, bytes] : before)
-    if (path != "Variables.xml")
+  for (const auto& [path, bytes] : before) {
+    if (path != "Variables.xml") {
       EXPECT_EQ(after.at(path), bytes) << path << " is byte-identical";
+    }
+  }
   const TVariableRows variables = AllVariables(after.at("Variables.xml"));
   EXPECT_EQ(ValueOf(variables, "BuildId"), "$20250101-7") << "hidden values are written back";
   EXPECT_EQ(ValueOf(variables, "Engine"), "$core");
@@ -126,7 +128,7 @@ TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
   document.OpenEBook(CopySample("typical.exe"));
   const std::string text =
       document.BuildVariablesText({{"Author", "New"}, {"Company", "Quill Press"}});
-  EXPECT_EQ(text.substr(0, 78), "<vars>\r\n<var name=\"Author\">New</var>\r\n"
+  EXPECT_EQ(text.substr(0, 77), "<vars>\r\n<var name=\"Author\">New</var>\r\n"
                                 "<var name=\"Company\">Quill Press</var>\r\n");
   EXPECT_NE(text.find("<var name=\"Author\">Mara Quill</var>\r\n<var name=\"BuildId\">"
                       "$20250101-7</var>\r\n"),

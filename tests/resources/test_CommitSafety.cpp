@@ -5,6 +5,8 @@
 #include "resources/vexRes.h"
 
 #include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +110,26 @@ TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
     EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
     EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
   }
+}
+
+TEST_F(CommitSafetyTest, AFullDiskLeavesTheOldFile) {
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  const std::string before = LoadFileToString(path);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Files may not grow past the old size: the new file runs out of room part-way.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{before.size() + 4096, before.size() + 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(GrowFails(path, 70000));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), EFBIG);
+  EXPECT_EQ(LoadFileToString(path), before);
+  EXPECT_TRUE(RewriterLeftovers().empty());
 }
 
 TEST_F(CommitSafetyTest, PermissionsAndLinksAreKept) {

@@ -88,6 +88,10 @@ TEST_F(ResourcesTest, FailuresRaiseTheOSError) {
     EXPECT_NE(e.Message().find("PE"), std::string::npos) << e.Message();
   }
   EXPECT_EQ(LoadFileToString(PathOf("stub.exe")), "MZ but nothing else");
+  const std::string path = CopySample("samples/typical.exe");
+  EXPECT_THROW(UpdateExeResource(path, "", "NAME", "x"), EOSError) << "an empty text type";
+  EXPECT_THROW(UpdateExeResource(path, 70000, "NAME", "x"), EResourcesError);
+  EXPECT_EQ(LoadFileToString(path), LoadFileToString(SamplePath("samples/typical.exe")));
 }
 
 TEST_F(ResourcesTest, IconGroupReplacedAndOldIconsBeyondTheCountKept) {

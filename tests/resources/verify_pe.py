@@ -2,11 +2,12 @@
 """Checks a rewritten PE32 image with pefile, a parser we did not write.
 
 usage: verify_pe.py FILE [--has TYPE NAME LANG DATAFILE]... [--absent TYPE NAME LANG]...
-                         [--overlay DATAFILE] [--unsigned]
+                         [--overlay DATAFILE] [--unsigned] [--keep ORIGINAL]
 
 TYPE and NAME are integers or texts. Exits 0 when the headers are consistent, every listed
 resource holds exactly the bytes of DATAFILE, every absent one is missing, the overlay (bytes
-after the last section) equals DATAFILE, and CheckSum is the standard checksum; otherwise
+after the last section) equals DATAFILE, every other resource of ORIGINAL is still there with
+the same bytes, and CheckSum is the standard checksum; otherwise
 prints each fault and exits 1.
 """
 import sys
@@ -45,6 +46,20 @@ def find(pe, type_, name, lang):
                 if l.id == lang:
                     return l.data.struct
     return None
+
+
+def all_resources(pe):
+    """(type, name, lang) -> bytes of every resource."""
+    found = {}
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return found
+    key = lambda e: str(e.name) if e.name is not None else e.id
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in t.directory.entries:
+            for l in n.directory.entries:
+                s = l.data.struct
+                found[(key(t), key(n), l.id)] = pe.get_data(s.OffsetToData, s.Size)
+    return found
 
 
 def check_layout(pe, length):
@@ -103,11 +118,14 @@ def main(argv):
     if pe.OPTIONAL_HEADER.Magic != 0x10B:
         fault("not PE32")
     check_layout(pe, len(data))
+    changed = set()
+    keep = None
     i = 0
     while i < len(args):
         option = args[i]
         if option == "--has":
             type_, name, lang, datafile = ident(args[i + 1]), ident(args[i + 2]), int(args[i + 3]), args[i + 4]
+            changed.add((type_, name, lang))
             i += 5
             with open(datafile, "rb") as f:
                 expected = f.read()
@@ -119,6 +137,7 @@ def main(argv):
                     type_, name, lang, entry.Size, len(expected)))
         elif option == "--absent":
             type_, name, lang = ident(args[i + 1]), ident(args[i + 2]), int(args[i + 3])
+            changed.add((type_, name, lang))
             i += 4
             if find(pe, type_, name, lang) is not None:
                 fault("resource %r %r %d should be gone" % (type_, name, lang))
@@ -129,6 +148,9 @@ def main(argv):
             end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
             if data[end:] != expected:
                 fault("overlay differs (%d bytes, expected %d)" % (len(data) - end, len(expected)))
+        elif option == "--keep":
+            keep = args[i + 1]
+            i += 2
         elif option == "--unsigned":
             i += 1
             d = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
@@ -137,6 +159,15 @@ def main(argv):
         else:
             fault("unknown option " + option)
             break
+    if keep is not None:
+        now = all_resources(pe)
+        for key, value in all_resources(pefile.PE(keep)).items():
+            if key in changed:
+                continue
+            if key not in now:
+                fault("resource %r of the original is gone" % (key,))
+            elif now[key] != value:
+                fault("resource %r of the original holds other bytes" % (key,))
     for text in faults:
         print(text)
     return 1 if faults else 0

@@ -1,0 +1,128 @@
+// Opening and branding a generated book of about 100 MB of content, with the peak resident
+// memory of each operation (the kernel's high-water mark, reset before it).
+#include "app/u_EBookDocument.h"
+#include "common/u_Files.h"
+#include "mfs/u_MFS.h"
+#include "resources/u_Resources.h"
+
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t FileCount = 400;
+constexpr size_t FileSize = 256 * 1024; // 400 files of 256 KiB: 100 MiB of content
+constexpr double MiB = 1024.0 * 1024.0;
+
+// Text, incompressible bytes and zeros in turn, as a book of pages, pictures and padding.
+std::string MakeFileContent(size_t index, std::mt19937& random) {
+  std::string bytes(FileSize, '\0');
+  switch (index % 3) {
+  case 0: {
+    static const std::string line = "<p>The garden in spring: tulips, peonies and roses.</p>\r\n";
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = line[(i + index) % line.size()];
+    break;
+  }
+  case 1:
+    for (char& byte : bytes)
+      byte = static_cast<char>(random());
+    break;
+  default:
+    break;
+  }
+  return bytes;
+}
+
+class TBenchBook {
+public:
+  TBenchBook() {
+    FFolder = fs::temp_directory_path() / "folioset-bench-ebook";
+    fs::remove_all(FFolder);
+    fs::create_directories(FFolder);
+    TMFS content;
+    TMFSSession& session = content.Session();
+    session.CreateFile("\\System.xml", 0, false)
+        ->SetContent("<System Variables=\"\\Variables.xml\" ApplicationTitle=\"%{Title}\"/>");
+    session.CreateFile("\\Variables.xml", 0, false)
+        ->SetContent("<vars><var name=\"Title\">Big Book</var>"
+                     "<var name=\"Author\">A. Writer</var></vars>");
+    session.ForceFolders("\\pages");
+    std::mt19937 random(42);
+    for (size_t i = 0; i < FileCount; ++i)
+      session.CreateFile("\\pages\\page" + std::to_string(i) + ".dat", 0, false)
+          ->SetContent(MakeFileContent(i, random));
+    FPath = (FFolder / "big.exe").string();
+    fs::copy_file(std::string(FOLIOSET_SAMPLES) + "/typical.exe", FPath);
+    fs::permissions(FPath, fs::perms::owner_write, fs::perm_options::add);
+    UpdateRCDataResource(FPath, "SYSTEM_MFS", PackSystemMFS(content));
+  }
+  ~TBenchBook() { fs::remove_all(FFolder); }
+  const std::string& Path() const { return FPath; }
+
+private:
+  fs::path FFolder;
+  std::string FPath;
+};
+
+const TBenchBook& Book() {
+  static const TBenchBook book;
+  return book;
+}
+
+void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+double PeakMemoryMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+void ReportPeak(benchmark::State& state, double peak) {
+  state.counters["peak_MiB"] = peak;
+  state.counters["peak_per_content"] = peak / (FileCount * FileSize / MiB);
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(FileCount * FileSize));
+}
+
+void BM_OpenBook(benchmark::State& state) {
+  const std::string& path = Book().Path();
+  double peak = 0;
+  for (auto _ : state) {
+    TEBookDocument document;
+    ResetPeakMemory();
+    document.OpenEBook(path);
+    peak = std::max(peak, PeakMemoryMiB());
+    benchmark::DoNotOptimize(document.Rows());
+  }
+  ReportPeak(state, peak);
+}
+
+void BM_BrandBook(benchmark::State& state) {
+  const std::string& path = Book().Path();
+  TEBookDocument document;
+  document.OpenEBook(path);
+  double peak = 0;
+  int edition = 0;
+  for (auto _ : state) {
+    ResetPeakMemory();
+    TVariableRows rows = document.Rows();
+    rows.front().Value = "Edition " + std::to_string(++edition);
+    document.UpdateEBook(rows);
+    peak = std::max(peak, PeakMemoryMiB());
+  }
+  ReportPeak(state, peak);
+}
+
+} // namespace
+
+BENCHMARK(BM_OpenBook)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BrandBook)->Unit(benchmark::kMillisecond)->Iterations(3);
