@@ -382,18 +382,17 @@ void TfrmMain::CreateDialogsAndMenu() {
   if (auto* grid = qobject_cast<QGridLayout*>(dlgOpenPicture->layout()))
     grid->addWidget(preview, 0, grid->columnCount(), grid->rowCount(), 1);
   connect(dlgOpenPicture, &QFileDialog::currentChanged, preview, [preview](const QString& path) {
-    QImage image;
-    if (QFileInfo(path).isFile())
-      image.load(path);
-    if (image.isNull()) {
+    QFile file(path);
+    const QPixmap picture = QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)
+                                ? IconPixmap(file.readAll().toStdString())
+                                : QPixmap();
+    if (picture.isNull()) {
       preview->clear();
+      preview->setToolTip(QString());
       return;
     }
-    QPixmap picture = QPixmap::fromImage(image);
-    if (picture.width() > 128 || picture.height() > 128)
-      picture = picture.scaled(128, 128, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     preview->setPixmap(picture);
-    preview->setToolTip(QStringLiteral("(%1x%2)").arg(image.width()).arg(image.height()));
+    preview->setToolTip(QStringLiteral("%1 x %2").arg(picture.width()).arg(picture.height()));
   });
 
   popIcon = new QMenu(this);

@@ -192,6 +192,7 @@ void BrandBook(const std::string& book, const std::string& target, const TBrandV
   // A copy is branded privately and moved into place only when it is done, so a failure
   // leaves whatever was at the target as it was.
   const std::string working = inPlace ? book : PartialCopyName(target);
+  bool signatureRemoved = false;
   if (!inPlace) {
     std::remove(working.c_str());
     CopyToNewPrivateFile(book, working);
@@ -202,7 +203,7 @@ void BrandBook(const std::string& book, const std::string& target, const TBrandV
     const TVariableRows rows = BrandedRows(document.Rows(), values, book);
     if (!icon.empty())
       document.LoadNewIcon(icon);
-    document.UpdateEBook(rows);
+    signatureRemoved = document.UpdateEBook(rows).SignatureRemoved;
     if (!inPlace) {
       std::filesystem::permissions(working, std::filesystem::status(book).permissions());
       std::filesystem::rename(working, target);
@@ -216,7 +217,8 @@ void BrandBook(const std::string& book, const std::string& target, const TBrandV
   if (!inPlace)
     out << " -> " << Utf8(target);
   out << ": " << values.size() << (values.size() == 1 ? " value" : " values") << " set, icon "
-      << (icon.empty() ? "kept" : "replaced") << "\n";
+      << (icon.empty() ? "kept" : "replaced")
+      << (signatureRemoved ? " (its digital signature was removed)" : "") << "\n";
 }
 
 int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -106,14 +106,16 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   Progress(esParse, 100);
 }
 
-void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes) {
+void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
-  session.CreateFile(CabinetPath, 0, false)->SetContent(cabinetBytes);
+  session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
   {
     TMFSCabReader reader(session, CabinetPath);
     reader.Extract(SerializedMember, SerializedPath);
   }
+  // A big book is held several times over here: let each copy go as soon as it has served.
+  session.DeleteItem(CabinetPath);
   fs.LoadFromString(session.GetFile(SerializedPath)->Content());
 }
 
@@ -155,29 +157,33 @@ std::string PackSystemMFS(const TMFS& fs) {
     writer.AddFile(SerializedPath);
     writer.FlushCabinet();
   }
-  return session.GetFile(std::string("\\") + NewCabinetPath)->Content();
+  session.DeleteItem(SerializedPath);
+  return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
-void TEBookDocument::UpdateEBook(const TVariableRows& rows) {
+TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   if (!FOpened)
-    return;
+    return {};
   // The book's own variables file, wherever System.xml says it is, so that the next open
   // reads what was written.
   const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
   Progress(esPack, 0);
-  const std::string cabinet = PackSystemMFS(*FMFS);
+  std::string cabinet = PackSystemMFS(*FMFS);
   Progress(esPack, 100);
   const std::string icon = FNewIcon;
   const std::string path = FFileName;
 
   CloseEBook();
   Progress(esRewrite, 0);
-  UpdateRCDataResource(path, ContentResourceName, cabinet);
+  TEBookUpdateResult result;
+  result.SignatureRemoved =
+      UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
   if (!icon.empty())
     UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
   Progress(esRewrite, 100);
   OpenEBook(path);
+  return result;
 }
 
 void TEBookDocument::SaveContentToDisk(const std::string& folder) const {

@@ -31,6 +31,11 @@ using TEBookProgressEvent = std::function<void(TEBookStep step, int percent)>;
 // Hands a file to the desktop to run ("open").
 using TShellOpenEvent = std::function<void(const std::string& path)>;
 
+struct TEBookUpdateResult {
+  // The executable was signed; no change leaves a signature valid, so it was removed.
+  bool SignatureRemoved = false;
+};
+
 // An icon that cannot be read: "Icon image is not valid".
 class EInvalidGraphic : public Exception {
   using Exception::Exception;
@@ -51,7 +56,7 @@ public:
   // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
   // Failures before the executable is touched leave the document open.
-  void UpdateEBook(const TVariableRows& rows);
+  TEBookUpdateResult UpdateEBook(const TVariableRows& rows);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
 
@@ -108,6 +113,6 @@ private:
 };
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
-void UnpackSystemMFS(TMFS& fs, const std::string& cabinetBytes);
+void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes);
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
 std::string PackSystemMFS(const TMFS& fs);

@@ -2,22 +2,16 @@
 
 #include "cab/u_CabFormat.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <zlib.h>
-#ifdef FOLIOSET_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-#endif
 
 namespace {
-#ifdef FOLIOSET_HAVE_LIBDEFLATE
-// libdeflate's default level: as small as zlib's default or smaller, at about twice the speed.
-constexpr int LibdeflateLevel = 6;
-#else
-// zlib's default level: the sizes other cabinet tools produce.
+// zlib's default level and memory: the sizes other cabinet tools produce.
 constexpr int DeflateLevel = 6;
 constexpr int DeflateMemLevel = 8;
-#endif
 // Raw deflate (no zlib header) with the full 32 KiB window.
 constexpr int RawDeflateWindowBits = -15;
 constexpr uint8_t SignatureC = 'C';
@@ -25,26 +19,36 @@ constexpr uint8_t SignatureK = 'K';
 // A final stored deflate block: the header byte, LEN and its complement NLEN.
 constexpr uint8_t StoredFinalBlockHeader = 0x01;
 constexpr size_t StoredHeaderSize = 5;
+// Bytes that already carry 7.9 bits of information each (compressed images and archives)
+// leave Huffman coding at most 1.25 % to gain, less its tables; deflate spends its slowest
+// effort on them for a few bytes a block, so they are stored without trying.
+constexpr double IncompressibleBitsPerByte = 7.9;
+
+// Order-0 entropy of the bytes in bits per byte.
+double BitsPerByte(const uint8_t* data, size_t size) {
+  // Four tables keep consecutive equal bytes from waiting on each other's counts.
+  uint32_t counts[4][256] = {};
+  size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    ++counts[0][data[i]];
+    ++counts[1][data[i + 1]];
+    ++counts[2][data[i + 2]];
+    ++counts[3][data[i + 3]];
+  }
+  for (; i < size; ++i)
+    ++counts[0][data[i]];
+  double bits = 0;
+  for (int byte = 0; byte < 256; ++byte) {
+    const uint32_t count = counts[0][byte] + counts[1][byte] + counts[2][byte] + counts[3][byte];
+    if (count) {
+      const double share = double(count) / double(size);
+      bits -= share * std::log2(share);
+    }
+  }
+  return bits;
+}
+
 } // namespace
-
-#ifdef FOLIOSET_HAVE_LIBDEFLATE
-
-TMszipEncoder::TMszipEncoder() : FLibdeflate(libdeflate_alloc_compressor(LibdeflateLevel)) {
-  if (!FLibdeflate)
-    throw std::bad_alloc();
-}
-
-TMszipEncoder::~TMszipEncoder() {
-  libdeflate_free_compressor(FLibdeflate);
-}
-
-bool TMszipEncoder::Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity,
-                            size_t& written) {
-  written = libdeflate_deflate_compress(FLibdeflate, data, size, out, capacity);
-  return written != 0;
-}
-
-#else
 
 TMszipEncoder::TMszipEncoder() : FStream(std::make_unique<z_stream_s>()) {
   if (deflateInit2(FStream.get(), DeflateLevel, Z_DEFLATED, RawDeflateWindowBits, DeflateMemLevel,
@@ -58,6 +62,8 @@ TMszipEncoder::~TMszipEncoder() {
 
 bool TMszipEncoder::Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity,
                             size_t& written) {
+  if (size > 0 && BitsPerByte(data, size) > IncompressibleBitsPerByte)
+    return false;
   z_stream_s& z = *FStream;
   deflateReset(&z);
   z.next_in = const_cast<uint8_t*>(data);
@@ -69,8 +75,6 @@ bool TMszipEncoder::Deflate(const uint8_t* data, size_t size, uint8_t* out, size
   written = z.total_out;
   return true;
 }
-
-#endif
 
 size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   out[0] = SignatureC;
@@ -88,7 +92,8 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
 }
 
 TMszipDecoder::TMszipDecoder()
-    : FStream(std::make_unique<z_stream_s>()), FWindow(2 * CabFormat::MaxBlockUncompressed) {
+    : FStream(std::make_unique<z_stream_s>()), FSlots(2 * CabFormat::MaxBlockUncompressed),
+      FJoined(CabFormat::MaxBlockUncompressed) {
   if (inflateInit2(FStream.get(), RawDeflateWindowBits) != Z_OK)
     throw std::bad_alloc();
 }
@@ -98,28 +103,46 @@ TMszipDecoder::~TMszipDecoder() {
 }
 
 void TMszipDecoder::Reset() {
-  FHistory = 0;
-  FOutput = 0;
+  FOutput = nullptr;
+  FOutputSize = 0;
+  FHistory = nullptr;
+  FHistorySize = 0;
+}
+
+void TMszipDecoder::AdvanceHistory() {
+  constexpr size_t Window = CabFormat::MaxBlockUncompressed;
+  if (FOutputSize == Window) {
+    FHistory = FOutput;
+    FHistorySize = Window;
+    return;
+  }
+  // The last 32 KiB of the folder's output: the tail of the old history, then the short block.
+  const size_t keep = std::min(FHistorySize, Window - FOutputSize);
+  if (keep > 0)
+    std::memmove(FJoined.data(), FHistory + FHistorySize - keep, keep);
+  if (FOutputSize > 0)
+    std::memcpy(FJoined.data() + keep, FOutput, FOutputSize);
+  FHistory = FJoined.data();
+  FHistorySize = keep + FOutputSize;
 }
 
 bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {
-  // The last 32 KiB of everything decoded so far in the folder become the history.
-  const size_t filled = FHistory + FOutput;
-  const size_t keep = std::min(filled, CabFormat::MaxBlockUncompressed);
-  std::memmove(FWindow.data(), FWindow.data() + filled - keep, keep);
-  FHistory = keep;
-  FOutput = 0;
+  if (FOutput)
+    AdvanceHistory();
+  FSlot ^= 1;
+  FOutput = FSlots.data() + FSlot * CabFormat::MaxBlockUncompressed;
+  FOutputSize = 0;
   if (outputSize > CabFormat::MaxBlockUncompressed || size < CabFormat::MszipSignatureSize ||
       data[0] != SignatureC || data[1] != SignatureK)
     return false;
 
   z_stream_s& z = *FStream;
   inflateReset(&z);
-  if (FHistory > 0 && inflateSetDictionary(&z, FWindow.data(), uInt(FHistory)) != Z_OK)
+  if (FHistorySize > 0 && inflateSetDictionary(&z, FHistory, uInt(FHistorySize)) != Z_OK)
     return false;
   z.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
   z.avail_in = uInt(size - CabFormat::MszipSignatureSize);
-  z.next_out = FWindow.data() + FHistory;
+  z.next_out = FOutput;
   z.avail_out = uInt(outputSize);
   const int result = inflate(&z, Z_FINISH);
   // Some compressors leave out the final-block bit of a block's last deflate block; all input
@@ -127,6 +150,6 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
   const bool complete = result == Z_STREAM_END || (result == Z_BUF_ERROR && z.avail_in == 0);
   if (!complete || z.avail_out != 0)
     return false;
-  FOutput = outputSize;
+  FOutputSize = outputSize;
   return true;
 }

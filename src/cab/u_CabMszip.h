@@ -10,7 +10,6 @@
 #include <vector>
 
 struct z_stream_s;
-struct libdeflate_compressor;
 
 // Room the encoder needs for one block of size bytes: "CK" and a stored deflate block.
 constexpr size_t MszipEncodedCapacity(size_t size) {
@@ -30,11 +29,10 @@ public:
   size_t Encode(const uint8_t* data, size_t size, uint8_t* out);
 
 private:
-  // Deflates into out; false when the result would not fit in capacity bytes.
+  // Deflates into out; false when the result would not fit in capacity bytes or is not worth
+  // trying.
   bool Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity, size_t& written);
 
-  // libdeflate where the build has it (about twice as fast as zlib and no larger), else zlib.
-  libdeflate_compressor* FLibdeflate = nullptr;
   std::unique_ptr<z_stream_s> FStream;
 };
 
@@ -51,12 +49,20 @@ public:
   // not MSZIP, is damaged, or does not give outputSize bytes.
   bool Decode(const uint8_t* data, size_t size, size_t outputSize);
   // The bytes of the last successful Decode; valid until the next call.
-  const uint8_t* Output() const { return FWindow.data() + FHistory; }
+  const uint8_t* Output() const { return FOutput; }
 
 private:
+  // Makes the last block's output part of the history.
+  void AdvanceHistory();
+
   std::unique_ptr<z_stream_s> FStream;
-  // The history (FHistory bytes) followed by the last block's output (FOutput bytes).
-  std::vector<uint8_t> FWindow;
-  size_t FHistory = 0;
-  size_t FOutput = 0;
+  // Blocks are decoded into two slots in turn, so a full previous block is the history as it
+  // is; after a short block the history is joined into its own buffer.
+  std::vector<uint8_t> FSlots;
+  std::vector<uint8_t> FJoined;
+  int FSlot = 0;
+  uint8_t* FOutput = nullptr;
+  size_t FOutputSize = 0;
+  const uint8_t* FHistory = nullptr;
+  size_t FHistorySize = 0;
 };

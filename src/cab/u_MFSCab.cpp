@@ -33,6 +33,8 @@ constexpr uint32_t MaxCabinetSize = 0x7FFFFFFF;
 constexpr uint32_t FolderSizeThreshold = 0x7FFFFFFF;
 constexpr size_t MaxCabinetNameLength = 255;
 constexpr const char* TempFilePrefix = "fci";
+// Deflate turns no input into more than 1032 times its size.
+constexpr int64_t MaxDeflateExpansion = 1032;
 
 // The decompressor's file callbacks carry no user value: every call of a reader into the
 // library holds this lock with the reader made current. Recursive, as a critical section is.
@@ -226,7 +228,7 @@ struct TMFSCabCallbacks {
       case fdintNEXT_CABINET:
         throw EMFSCabReaderError(SSpannedCabinetsUnsupported);
       case fdintCOPY_FILE:
-        return reader.CopyFile(info->psz1);
+        return reader.CopyFile(info->psz1, info->cb);
       case fdintCLOSE_FILE_INFO:
         return reader.CloseFileInfo(*info);
       default:
@@ -304,12 +306,27 @@ void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string&
       FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this));
 }
 
-intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet) {
+intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {
   if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
     return 0;
   Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
   // Failing, the open has recorded its error and left -1 in CallbackError.
-  return TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
+  const intptr_t handle =
+      TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
+  if (handle != NoHandle)
+    ReserveTarget(*StreamOf(handle), uint32_t(declaredSize));
+  return handle;
+}
+
+// Room for the whole file at once spares the content its growing copies. A declared size is
+// believed only as far as the cabinet could expand to it.
+void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize) {
+  TMFSFile* file = target.File();
+  const int64_t cabinetBytes = int64_t(Session().GetFile(FCabinetPath)->Content().size());
+  const int64_t room =
+      std::min<int64_t>({declaredSize, cabinetBytes * MaxDeflateExpansion, MaxMFSLength});
+  if (file && room > int64_t(file->Content().capacity()))
+    file->Content().reserve(size_t(room));
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {

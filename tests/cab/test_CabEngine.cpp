@@ -62,6 +62,10 @@ TEST(CabEngine, FolderBlocksHoldExactly32KiBButTheLastAndIncompressibleBlocksAre
   EXPECT_EQ(layout.dataCompressed[0], Block + 7);
   EXPECT_EQ(layout.dataCompressed[2], 100 + 7);
   EXPECT_EQ(cabinet.size(), layout.dataOffsets[2] + 8 + 107);
+
+  const TCabLayout text = ReadLayout(Pack({{"text", TextData(2 * Block, 8)}}));
+  ASSERT_EQ(text.dataCompressed.size(), 2u);
+  EXPECT_LT(text.dataCompressed[0], Block * 7 / 10) << "text is deflated";
 }
 
 TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
@@ -72,9 +76,20 @@ TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
   TCabBuilder builder;
   builder.AddFileFolder("history.txt", data, true);
   builder.folders[0].blocks[3].stored = true;
+  // A second folder of short blocks: the history then spans several of them.
+  TBuiltFolder shortBlocks;
+  size_t at = 0;
+  for (size_t size : {5000, 20000, 32768, 1000, 700, 32768, 9000, 32768}) {
+    shortBlocks.blocks.push_back({data.substr(at, size), true});
+    at += size;
+  }
+  builder.folders.push_back(shortBlocks);
+  builder.files.push_back({"short-blocks.txt", uint32_t(at), 0, 1});
   const std::string cabinet = builder.Build();
   EXPECT_LT(cabinet.size(), data.size() / 4);
-  EXPECT_EQ(Unpack(cabinet).at("history.txt").content, data);
+  const auto files = Unpack(cabinet);
+  EXPECT_EQ(files.at("history.txt").content, data);
+  EXPECT_EQ(files.at("short-blocks.txt").content, data.substr(0, at));
 }
 
 TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
