@@ -11,6 +11,7 @@
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -365,6 +366,8 @@ void TfrmMain::CreateDialogsAndMenu() {
   dlgOpen->setFileMode(QFileDialog::ExistingFile);
   dlgOpen->setNameFilter(QStringLiteral("eBooks (*.exe)"));
   dlgOpen->setDefaultSuffix(QStringLiteral("exe"));
+  // Books are looked for where the program was started, until the user goes elsewhere.
+  dlgOpen->setDirectory(QDir::currentPath());
 
   // The picture dialog is Qt's own, so that it can show a preview of the chosen icon.
   dlgOpenPicture = new QFileDialog(this);
