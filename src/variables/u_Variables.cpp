@@ -116,6 +116,7 @@ TVariables::TVariables(TStream& stream, bool stripMarker)
 TVariables::~TVariables() = default;
 
 void TVariables::Load(TStream& stream, bool stripMarker) {
+  size_t totalSize = 0;
   {
     TXMLParser parser;
     parser.LoadFromStream(stream);
@@ -128,18 +129,19 @@ void TVariables::Load(TStream& stream, bool stripMarker) {
       const std::string& text = entry->Text();
       const bool strip = stripMarker && !text.empty() && text[0] == '$';
       // A name met again is ignored: the first entry wins.
-      FValues->Add(name, strip ? text.substr(1) : text);
+      const std::string value = strip ? text.substr(1) : text;
+      const int32_t count = FValues->Count();
+      FValues->Add(name, value);
+      if (FValues->Count() > count)
+        totalSize += value.size();
     }
   }
-  ResolveAll();
+  ResolveAll(totalSize);
 }
 
-void TVariables::ResolveAll() {
+void TVariables::ResolveAll(size_t totalSize) {
   TDictionary marks(true, true);
-  size_t totalSize = 0;
   const TStringList names = FValues->GetKeys();
-  for (const std::string& name : names)
-    totalSize += FValues->Get_Item(name).size();
   for (const std::string& name : names)
     ResolveVariable(name, marks, totalSize);
 }
@@ -154,8 +156,7 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, si
     TReferenceScan Scan;
   };
   std::vector<TFrame> frames;
-  auto enter = [&](const std::string& entered) {
-    const intptr_t mark = marks.GetItemDef(entered, markNone);
+  auto enter = [&](const std::string& entered, intptr_t mark) {
     if (mark == markDone)
       return;
     if (mark == markInProgress)
@@ -164,7 +165,7 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, si
     frames.push_back(TFrame{entered, FValues->Get_Item(entered), TReferenceScan()});
   };
 
-  enter(name);
+  enter(name, marks.GetItemDef(name, markNone));
   while (!frames.empty()) {
     TFrame& frame = frames.back();
     if (!frame.Scan.NextReference(frame.Text)) {
@@ -173,17 +174,19 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, si
       frames.pop_back();
       continue;
     }
+    // Only names of the store ever get a mark, so a marked name needs no lookup of its own.
     const std::string referenced = frame.Scan.Name(frame.Text);
-    if (!FValues->Exists(referenced)) {
+    const intptr_t mark = marks.GetItemDef(referenced, markNone);
+    if (mark == markNone && !FValues->Exists(referenced)) {
       frame.Scan.Skip();
-    } else if (marks.GetItemDef(referenced, markNone) == markDone) {
+    } else if (mark == markDone) {
       const std::string& value = FValues->Get_Item(referenced);
       totalSize = totalSize - frame.Scan.ReferenceLength() + value.size();
       if (totalSize > MaxResolvedSize)
         throw EVariablesError(Format(SResolvedTooLarge, MaxResolvedSize, frame.Name.c_str()));
       frame.Scan.Replace(frame.Text, value);
     } else {
-      enter(referenced); // the frame reference is stale from here on
+      enter(referenced, mark); // the frame reference is stale from here on
     }
   }
 }

@@ -44,7 +44,7 @@ public:
 
 private:
   void Load(TStream& stream, bool stripMarker);
-  void ResolveAll();
+  void ResolveAll(size_t totalSize);
   void ResolveVariable(const std::string& name, TDictionary& marks, size_t& totalSize);
 
   std::unique_ptr<TStringToStringDictionary> FValues;

@@ -1,9 +1,11 @@
+#include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -152,4 +154,34 @@ TEST(VariablesFile, RandomBytesRoundTripThroughTheReader) {
     EXPECT_EQ(node->Attributes().GetText("Name"), entries[size_t(i)].first);
     EXPECT_EQ(node->Text(), entries[size_t(i)].second);
   }
+}
+
+// Under a double-byte code page, names and values with broken lead and trail bytes are read,
+// compared and written back without loss.
+TEST(VariablesFile, InvalidCodePageBytesRoundTripUnderADoubleByteLocale) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string savedValue = saved ? saved : "";
+  setenv("LC_ALL", "ja_JP.UTF-8", 1);
+  ResetAnsiTextLocale();
+  {
+    const TVariableEntries entries = {{"\x82\xA0", "lead \x81"},
+                                      {"trail \x82", "\xFF\xFE%{\x82\xA0}"},
+                                      {"A\x81\x7F", "\x80\xA0\xFD"}};
+    TVariables variables(VariablesFileText(entries), false);
+    ASSERT_EQ(variables.Names().size(), entries.size());
+    EXPECT_EQ(variables.Values("trail \x82"), "\xFF\xFElead \x81");
+    EXPECT_EQ(variables.Values("a\x81\x7F"), "\x80\xA0\xFD");
+    TVariableEntries written;
+    for (const std::string& name : variables.Names())
+      written.emplace_back(name, variables.Values(name));
+    TVariables reread(VariablesFileText(written), false);
+    EXPECT_EQ(reread.Names(), variables.Names());
+    for (const auto& [name, value] : written)
+      EXPECT_EQ(reread.Values(name), value);
+  }
+  if (saved)
+    setenv("LC_ALL", savedValue.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  ResetAnsiTextLocale();
 }

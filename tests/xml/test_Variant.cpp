@@ -2,19 +2,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(Variant, TypesAndEquality) {
-  EXPECT_EQ(TVariant().VarType(), vtEmpty);
-  EXPECT_EQ(TVariant::Null().VarType(), vtNull);
-  EXPECT_EQ(TVariant(true).VarType(), vtBoolean);
-  EXPECT_EQ(TVariant(int32_t(1)).VarType(), vtInteger);
-  EXPECT_EQ(TVariant(1.0).VarType(), vtDouble);
-  EXPECT_EQ(TVariant("a").VarType(), vtString);
-  EXPECT_EQ(TVariant(u"a").VarType(), vtWideString);
-  EXPECT_NE(TVariant(), TVariant::Null());
-  EXPECT_NE(TVariant("1"), TVariant(int32_t(1)));
-  EXPECT_EQ(TVariant("1"), TVariant(std::string("1")));
-}
-
 TEST(Variant, VarToStrOfEachType) {
   EXPECT_EQ(VarToStr(TVariant()), "");
   EXPECT_EQ(VarToStr(TVariant::Null()), "");
