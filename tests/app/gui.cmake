@@ -12,6 +12,4 @@ endfunction()
 
 folioset_add_gui_test(test_Version test_Version.cpp)
 folioset_add_gui_test(test_Forms test_Forms.cpp)
-if(TARGET folioset)
-  folioset_add_gui_test(test_MainWindow test_MainWindow.cpp)
-endif()
+folioset_add_gui_test(test_MainWindow test_MainWindow.cpp)
