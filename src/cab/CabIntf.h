@@ -97,9 +97,8 @@ enum TCabOpenFlag : int32_t {
 constexpr int32_t cpmRead = 0x0100;
 constexpr int32_t cpmWrite = 0x0080;
 
-// File attribute bits of a cabinet's file entry beyond the DOS ones.
+// File attribute bit of a cabinet's file entry: run after extraction.
 constexpr uint16_t cabAttrExec = 0x0040;
-constexpr uint16_t cabAttrNameIsUtf = 0x0080;
 
 using HFCI = void*;
 using HFDI = void*;
