@@ -11,6 +11,7 @@
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -53,6 +54,9 @@ constexpr int ProgressDelayMs = 400;
 
 const char* const SConfirmCaption = "Confirm";
 const char* const SRunBranded = "eBook successfully branded. Would you like to run it?";
+const char* const SSignatureRemoved =
+    "The eBook was digitally signed; a changed eBook cannot keep its signature, so it was "
+    "removed.";
 const char* const SLoadIconHint = "Double click on the icon to load new one.";
 const char* const SGridHint = "Select the variable and enter new value.";
 
@@ -365,6 +369,8 @@ void TfrmMain::CreateDialogsAndMenu() {
   dlgOpen->setFileMode(QFileDialog::ExistingFile);
   dlgOpen->setNameFilter(QStringLiteral("eBooks (*.exe)"));
   dlgOpen->setDefaultSuffix(QStringLiteral("exe"));
+  // Books are looked for where the program was started, until the user goes elsewhere.
+  dlgOpen->setDirectory(QDir::currentPath());
 
   // The picture dialog is Qt's own, so that it can show a preview of the chosen icon.
   dlgOpenPicture = new QFileDialog(this);
@@ -639,8 +645,9 @@ void TfrmMain::btnUpdateClick() {
     if (!FDocument->Opened())
       return;
     const TVariableRows rows = GridRows();
+    TEBookUpdateResult result;
     try {
-      RunWithProgress([&] { FDocument->UpdateEBook(rows); });
+      RunWithProgress([&] { result = FDocument->UpdateEBook(rows); });
     } catch (...) {
       // Before the executable is touched the book stays open with the user's edits in the
       // grid; later failures leave it closed.
@@ -652,6 +659,8 @@ void TfrmMain::btnUpdateClick() {
     QMessageBox confirm(QMessageBox::Question, QString::fromLatin1(SConfirmCaption),
                         QString::fromLatin1(SRunBranded), QMessageBox::Ok | QMessageBox::Cancel,
                         this);
+    if (result.SignatureRemoved)
+      confirm.setInformativeText(QString::fromLatin1(SSignatureRemoved));
     if (ExecMessageBox(confirm) == QMessageBox::Ok)
       FDocument->ViewEBook();
   });

@@ -4,6 +4,7 @@
 #include "app/frm_Main.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 int main(int argc, char* argv[]) {
@@ -15,7 +16,7 @@ int main(int argc, char* argv[]) {
   frmMain.show();
   const QStringList arguments = QApplication::arguments();
   if (arguments.size() > 1) {
-    const QString path = arguments.at(1);
+    const QString path = QFileInfo(arguments.at(1)).absoluteFilePath();
     // Opened from the message loop, so that the window is up to show progress and errors.
     QTimer::singleShot(0, &frmMain, [&frmMain, path] { frmMain.OpenEBookFile(path); });
   }

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QtEndian>
 
 #include <memory>
 
@@ -38,6 +39,7 @@ const QList<QPair<QString, QString>> TypicalGrid = {
 struct TBoxSeen {
   QString Caption;
   QString Text;
+  QString InformativeText;
   QMessageBox::Icon Icon;
   QMessageBox::StandardButtons Buttons;
 };
@@ -85,7 +87,8 @@ class TestMainWindow : public QObject {
       return FChosenFiles.isEmpty() ? QString() : FChosenFiles.takeFirst();
     };
     window->ModalHooks.ExecMessageBox = [this](QMessageBox& box) {
-      FBoxes.append({box.windowTitle(), box.text(), box.icon(), box.standardButtons()});
+      FBoxes.append({box.windowTitle(), box.text(), box.informativeText(), box.icon(),
+                     box.standardButtons()});
       return FPressedButtons.isEmpty() ? int(QMessageBox::Ok) : FPressedButtons.takeFirst();
     };
     window->ModalHooks.ShellOpen = [this](const QString& path) { FShellOpened << path; };
@@ -271,6 +274,37 @@ private slots:
     QCOMPARE(FShellOpened, QStringList{book});
     QTest::mouseClick(window->btnViewEbook, Qt::LeftButton);
     QCOMPARE(FShellOpened, (QStringList{book, book}));
+  }
+
+  void RemovedSignatureIsMentioned() {
+    const QString book = CopyOfSample("typical.exe");
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].InformativeText, QString());
+
+    // A certificate table at the end of the file, named by the security directory.
+    QByteArray image = FileBytes(book);
+    const qsizetype securityDirectory =
+        qFromLittleEndian<quint32>(image.constData() + 0x3C) + 24 + 96 + 8 * 4;
+    qToLittleEndian<quint32>(quint32(image.size()), image.data() + securityDirectory);
+    qToLittleEndian<quint32>(24, image.data() + securityDirectory + 4);
+    image += QByteArray("\x18\0\0\0\0\x02\x02\0", 8) + QByteArray(16, 's');
+    QFile signedBook(book);
+    QVERIFY(signedBook.open(QIODevice::WriteOnly) && signedBook.write(image) == image.size());
+    signedBook.close();
+
+    FBoxes.clear();
+    OpenThroughTheDialog(*window, book);
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text, QString("eBook successfully branded. Would you like to run it?"));
+    QVERIFY2(FBoxes[0].InformativeText.contains("signature"),
+             qPrintable(FBoxes[0].InformativeText));
+    QVERIFY(!FileBytes(book).contains(QByteArray(16, 's')));
   }
 
   void ValueStillInItsEditorCounts() {
