@@ -71,7 +71,7 @@ TEST(CabEngine, FolderBlocksHoldExactly32KiBButTheLastAndIncompressibleBlocksAre
 TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
   // Repeats 100 KiB apart fall outside one block but inside the previous block's window.
   std::string data = TextData(20'000, 11);
-  while (data.size() < 400'000)
+  while (data.size() < 1'300'000)
     data += data.substr(data.size() - 20'000, 20'000) + TextData(1'000, uint32_t(data.size()));
   TCabBuilder builder;
   builder.AddFileFolder("history.txt", data, true);
@@ -85,11 +85,33 @@ TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
   }
   builder.folders.push_back(shortBlocks);
   builder.files.push_back({"short-blocks.txt", uint32_t(at), 0, 1});
+  // A third folder mixing blocks that stand alone with blocks that refer back.
+  builder.AddFileFolder("mixed.txt", data, true);
+  for (size_t i = 0; i < builder.folders[2].blocks.size(); i += 3)
+    builder.folders[2].blocks[i].useHistory = false;
   const std::string cabinet = builder.Build();
   EXPECT_LT(cabinet.size(), data.size() / 4);
   const auto files = Unpack(cabinet);
   EXPECT_EQ(files.at("history.txt").content, data);
   EXPECT_EQ(files.at("short-blocks.txt").content, data.substr(0, at));
+  EXPECT_EQ(files.at("mixed.txt").content, data);
+}
+
+TEST(CabEngine, AFileEndingBeforeADamagedBlockIsExtractedWhole) {
+  const std::string first = TextData(100'000, 12), second = TextData(200'000, 13);
+  std::string cabinet = Pack({{"first", first}, {"second", second}});
+  const TCabLayout layout = ReadLayout(cabinet);
+  cabinet[layout.dataOffsets[6] + 30] ^= 0x10;
+  TMemoryDisk disk;
+  disk.files["\\c.cab"] = cabinet;
+  std::map<std::string, TExtracted> files;
+  ERF error{};
+  EXPECT_FALSE(UnpackCabinet(disk, "\\c.cab", files, error));
+  EXPECT_EQ(error.erfOper, FDIERROR_CORRUPT_CABINET);
+  ASSERT_EQ(files.count("first"), 1u);
+  EXPECT_EQ(files.at("first").content, first);
+  EXPECT_EQ(files.count("second"), 0u);
+  EXPECT_EQ(disk.openHandles, 0);
 }
 
 TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
