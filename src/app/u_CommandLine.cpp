@@ -73,9 +73,11 @@ bool IsOption(const std::string& argument, const std::string& option) {
 // "32x32 (8 bpp), 48x48 (24 bpp)".
 std::string IconDetailsText(const std::string& icoBytes) {
   std::string text;
-  for (const TIconImageInfo& image : IconImageInfos(icoBytes))
-    text += (text.empty() ? "" : ", ") +
-            Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
+  for (const TIconImageInfo& image : IconImageInfos(icoBytes)) {
+    if (!text.empty())
+      text += ", ";
+    text += Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
+  }
   return text.empty() ? "none" : text;
 }
 
@@ -181,7 +183,10 @@ std::string OutputFor(const std::string& book, const std::string& output, bool s
 // moving it into place is one rename.
 std::string PartialCopyName(const std::string& target) {
   const std::filesystem::path path(target);
-  return (path.parent_path() / ("." + path.filename().string() + ".folioset-partial")).string();
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".folioset-partial";
+  return (path.parent_path() / name).string();
 }
 
 // Brands one book, or a copy of it at target; prints the summary line. Names are checked

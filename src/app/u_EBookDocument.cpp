@@ -168,20 +168,22 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   // reads what was written.
   const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
-  Progress(esPack, 0);
-  std::string cabinet = PackSystemMFS(*FMFS);
-  Progress(esPack, 100);
-  const std::string icon = FNewIcon;
   const std::string path = FFileName;
-
-  CloseEBook();
-  Progress(esRewrite, 0);
   TEBookUpdateResult result;
-  result.SignatureRemoved =
-      UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
-  if (!icon.empty())
-    UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
-  Progress(esRewrite, 100);
+  {
+    Progress(esPack, 0);
+    const std::string cabinet = PackSystemMFS(*FMFS);
+    Progress(esPack, 100);
+    const std::string icon = FNewIcon;
+
+    CloseEBook();
+    Progress(esRewrite, 0);
+    result.SignatureRemoved =
+        UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
+    if (!icon.empty())
+      UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
+    Progress(esRewrite, 100);
+  } // the new cabinet is in the file now: let it go before the reopen reads it back
   OpenEBook(path);
   return result;
 }

@@ -27,8 +27,12 @@ std::string IconSizesText(const std::string& icoBytes) {
   if (icoBytes.empty())
     return "none";
   std::string text;
-  for (const TIconImageInfo& image : IconImageInfos(icoBytes))
-    text += (text.empty() ? "" : " ") + std::to_string(image.Width) + "x" +
-            std::to_string(image.Height);
+  for (const TIconImageInfo& image : IconImageInfos(icoBytes)) {
+    if (!text.empty())
+      text += ' ';
+    text += std::to_string(image.Width);
+    text += 'x';
+    text += std::to_string(image.Height);
+  }
   return text;
 }
