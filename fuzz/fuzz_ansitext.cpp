@@ -1,5 +1,6 @@
 // Text from outside (command-line values, JSON files, e-book bytes) through the code-page layer:
 // conversions either succeed and round-trip or raise EConvertError; comparison never fails.
+#include "fuzz_locale.h"
 #include "common/u_AnsiText.h"
 #include "common/u_SysUtils.h"
 
@@ -8,9 +9,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A double-byte code page reaches the converter path as well as the single-byte tables.
-  ::setenv("LC_ALL", std::getenv("FUZZ_LOCALE") ? std::getenv("FUZZ_LOCALE") : "ja_JP.UTF-8", 1);
-  ResetAnsiTextLocale();
+  UseFuzzLocale();
   return 0;
 }
 

@@ -2,7 +2,7 @@
 // reads that back: the XML reader must return every name and value byte for byte, and a new
 // store the same names, and the same values whenever no value holds a reference.
 
-#include "common/u_AnsiText.h"
+#include "fuzz_locale.h"
 #include "common/u_Streams.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
@@ -29,11 +29,7 @@ std::unique_ptr<TVariables> Build(const std::string& text, bool stripMarker) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A double-byte code page by default: names and values then meet invalid lead and trail
-  // bytes in comparisons and conversions.
-  const char* locale = std::getenv("FUZZ_LOCALE");
-  ::setenv("LC_ALL", locale ? locale : "ja_JP.UTF-8", 1);
-  ResetAnsiTextLocale();
+  UseFuzzLocale();
   return 0;
 }
 

@@ -2,7 +2,7 @@
 // EConvertError) may end a parse; a tree that comes out is walked whole, its attributes read as
 // text the way the workflow reads System.xml.
 
-#include "common/u_AnsiText.h"
+#include "fuzz_locale.h"
 #include "common/u_Streams.h"
 #include "xml/u_SpaceXMLParser.h"
 
@@ -42,11 +42,7 @@ void Walk(const TXMLNode* root) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A double-byte code page by default: names and values then meet invalid lead and trail
-  // bytes in comparisons and conversions.
-  const char* locale = std::getenv("FUZZ_LOCALE");
-  ::setenv("LC_ALL", locale ? locale : "ja_JP.UTF-8", 1);
-  ResetAnsiTextLocale();
+  UseFuzzLocale();
   return 0;
 }
 

@@ -11,6 +11,21 @@
 namespace {
 // Large enough that copying a big file costs few calls, small enough to stay off the peak.
 constexpr int64_t CopyChunkSize = 1 << 20;
+
+// Repeats a read or write call until count bytes have passed, the file ends or it fails;
+// returns how many passed.
+template <typename TTransfer> int64_t TransferAll(int64_t count, TTransfer transfer) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = transfer(done, size_t(count - done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += n;
+  }
+  return done;
+}
 } // namespace
 
 int64_t TStream::Size() {
@@ -118,30 +133,15 @@ TFileStream::~TFileStream() {
 }
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(FHandle, static_cast<char*>(buffer) + done, size_t(count - done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += n;
-  }
-  return done;
+  return TransferAll(count, [&](int64_t done, size_t left) {
+    return ::read(FHandle, static_cast<char*>(buffer) + done, left);
+  });
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n =
-        ::write(FHandle, static_cast<const char*>(buffer) + done, size_t(count - done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += n;
-  }
-  return done;
+  return TransferAll(count, [&](int64_t done, size_t left) {
+    return ::write(FHandle, static_cast<const char*>(buffer) + done, left);
+  });
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
