@@ -76,7 +76,9 @@ const TBenchBook& Book() {
   return book;
 }
 
-void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void ResetPeakMemory() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 double PeakMemoryMiB() {
   std::ifstream status("/proc/self/status");

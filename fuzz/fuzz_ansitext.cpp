@@ -1,8 +1,8 @@
 // Text from outside (command-line values, JSON files, e-book bytes) through the code-page layer:
 // conversions either succeed and round-trip or raise EConvertError; comparison never fails.
-#include "fuzz_locale.h"
 #include "common/u_AnsiText.h"
 #include "common/u_SysUtils.h"
+#include "fuzz_locale.h"
 
 #include <cstdint>
 #include <cstdlib>

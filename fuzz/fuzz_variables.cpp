@@ -2,8 +2,8 @@
 // reads that back: the XML reader must return every name and value byte for byte, and a new
 // store the same names, and the same values whenever no value holds a reference.
 
-#include "fuzz_locale.h"
 #include "common/u_Streams.h"
+#include "fuzz_locale.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 

@@ -2,8 +2,8 @@
 // EConvertError) may end a parse; a tree that comes out is walked whole, its attributes read as
 // text the way the workflow reads System.xml.
 
-#include "fuzz_locale.h"
 #include "common/u_Streams.h"
+#include "fuzz_locale.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <cstdint>

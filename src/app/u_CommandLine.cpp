@@ -42,18 +42,21 @@ const char* const BrandUsage =
     "hidden name is an error and nothing is written. --output writes a branded copy and leaves\n"
     "the book untouched; with several books OUT is a folder that receives the copies.\n";
 
-const char* const ExtractUsage =
-    "Usage: folioset-cli extract BOOK DIR\n"
-    "Writes every file of the book's content into the folder DIR.\n";
+const char* const ExtractUsage = "Usage: folioset-cli extract BOOK DIR\n"
+                                 "Writes every file of the book's content into the folder DIR.\n";
 
 // A usage mistake: reported with the command's usage.
 class EUsageError : public Exception {
   using Exception::Exception;
 };
 
-bool IsHelp(const std::string& argument) { return argument == "--help" || argument == "-h"; }
+bool IsHelp(const std::string& argument) {
+  return argument == "--help" || argument == "-h";
+}
 
-std::string Utf8(const std::string& ansi) { return AnsiToUtf8(ansi); }
+std::string Utf8(const std::string& ansi) {
+  return AnsiToUtf8(ansi);
+}
 
 // The value of an option that takes one ("--set X" or "--set=X").
 std::string OptionValue(const std::vector<std::string>& arguments, size_t& i,
@@ -103,9 +106,8 @@ int Show(const std::vector<std::string>& arguments, std::ostream& out) {
   if (json) {
     QJsonArray icon;
     for (const TIconImageInfo& image : IconImageInfos(iconGroup))
-      icon.append(QJsonObject{{"width", image.Width},
-                              {"height", image.Height},
-                              {"bitsPerPixel", image.BitsPerPixel}});
+      icon.append(QJsonObject{
+          {"width", image.Width}, {"height", image.Height}, {"bitsPerPixel", image.BitsPerPixel}});
     QJsonArray variables;
     for (const TVariableRow& row : document.Rows())
       variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
@@ -142,8 +144,8 @@ void ReadValuesFile(TBrandValues& values, const std::string& path) {
   const QJsonDocument json =
       QJsonDocument::fromJson(QByteArray(bytes.data(), qsizetype(bytes.size())), &error);
   if (error.error != QJsonParseError::NoError)
-    throw Exception(Format("%s: not valid JSON at offset %d: %s", path.c_str(),
-                           int(error.offset), error.errorString().toStdString().c_str()));
+    throw Exception(Format("%s: not valid JSON at offset %d: %s", path.c_str(), int(error.offset),
+                           error.errorString().toStdString().c_str()));
   if (!json.isObject())
     throw Exception(path + ": expected a JSON object of names and text values");
   const QJsonObject object = json.object();
@@ -166,8 +168,8 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
         found = true;
       }
     if (!found)
-      throw Exception(Format("\"%s\" is not a brandable variable of %s",
-                             Utf8(value.Name).c_str(), book.c_str()));
+      throw Exception(Format("\"%s\" is not a brandable variable of %s", Utf8(value.Name).c_str(),
+                             book.c_str()));
   }
   return result;
 }
@@ -261,8 +263,7 @@ int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ost
   int failed = 0;
   for (const std::string& book : books) {
     try {
-      BrandBook(book, output.empty() ? book : OutputFor(book, output, several), values, icon,
-                out);
+      BrandBook(book, output.empty() ? book : OutputFor(book, output, several), values, icon, out);
     } catch (const std::exception& e) {
       if (!several)
         throw;
@@ -276,8 +277,7 @@ int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ost
 }
 
 int Extract(const std::vector<std::string>& arguments) {
-  if (arguments.size() != 2 || arguments[0].rfind("--", 0) == 0 ||
-      arguments[1].rfind("--", 0) == 0)
+  if (arguments.size() != 2 || arguments[0].rfind("--", 0) == 0 || arguments[1].rfind("--", 0) == 0)
     throw EUsageError("extract takes a book and a folder");
   TEBookDocument document;
   document.OpenEBook(arguments[0]);

@@ -7,7 +7,9 @@ namespace {
 constexpr size_t GroupHeaderSize = 6;
 constexpr size_t GroupEntrySize = 14;
 
-int Byte(const std::string& bytes, size_t at) { return static_cast<unsigned char>(bytes[at]); }
+int Byte(const std::string& bytes, size_t at) {
+  return static_cast<unsigned char>(bytes[at]);
+}
 } // namespace
 
 std::vector<TIconImageInfo> IconImageInfos(const std::string& icoBytes) {

@@ -336,8 +336,8 @@ std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text
     UErrorCode status = U_ZERO_ERROR;
     const int32_t produced = ucnv_fromUChars(converter, bytes, sizeof bytes, text.data() + i,
                                              static_cast<int32_t>(width), &status);
-    if (U_FAILURE(status) ||
-        AnsiToUtf16(std::string_view(bytes, static_cast<size_t>(produced))) != text.substr(i, width))
+    if (U_FAILURE(status) || AnsiToUtf16(std::string_view(bytes, static_cast<size_t>(produced))) !=
+                                 text.substr(i, width))
       RaiseNoMapping(text, i, codePage);
     i += width;
   }

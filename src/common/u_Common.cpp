@@ -16,7 +16,9 @@ std::string ExceptionMessageText(std::exception_ptr error) {
   }
 }
 
-std::string GetExceptionMessage() { return ExceptionMessageText(std::current_exception()); }
+std::string GetExceptionMessage() {
+  return ExceptionMessageText(std::current_exception());
+}
 
 uint32_t TextChecksum(std::string_view bytes) {
   uint32_t sum = 0;

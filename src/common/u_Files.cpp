@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <unistd.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::string TempFolder() {
   const char* folder = std::getenv("TMPDIR");

@@ -92,9 +92,15 @@ int64_t TStringStream::Write(const void* buffer, int64_t count) {
 int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t target = FPosition;
   switch (origin) {
-  case soBeginning: target = offset; break;
-  case soCurrent: target = FPosition + offset; break;
-  case soEnd: target = int64_t(FData.size()) + offset; break;
+  case soBeginning:
+    target = offset;
+    break;
+  case soCurrent:
+    target = FPosition + offset;
+    break;
+  case soEnd:
+    target = int64_t(FData.size()) + offset;
+    break;
   }
   FPosition = std::max<int64_t>(target, 0);
   return FPosition;
@@ -113,10 +119,18 @@ std::string TStringStream::TakeDataString() {
 TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileName(fileName) {
   int flags = O_CLOEXEC;
   switch (mode) {
-  case fmOpenRead: flags |= O_RDONLY; break;
-  case fmOpenWrite: flags |= O_WRONLY; break;
-  case fmOpenReadWrite: flags |= O_RDWR; break;
-  case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+  case fmOpenRead:
+    flags |= O_RDONLY;
+    break;
+  case fmOpenWrite:
+    flags |= O_WRONLY;
+    break;
+  case fmOpenReadWrite:
+    flags |= O_RDWR;
+    break;
+  case fmCreate:
+    flags |= O_RDWR | O_CREAT | O_TRUNC;
+    break;
   }
   FHandle = ::open(fileName.c_str(), flags, 0666);
   if (FHandle < 0) {

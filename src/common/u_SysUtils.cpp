@@ -39,6 +39,10 @@ EOSError::EOSError(int errorCode) : EOSError(errorCode, SysErrorMessage(errorCod
 EOSError::EOSError(int errorCode, const std::string& systemText)
     : Exception(OSErrorText(errorCode, systemText)), FErrorCode(errorCode) {}
 
-void RaiseLastOSError() { RaiseLastOSError(errno); }
+void RaiseLastOSError() {
+  RaiseLastOSError(errno);
+}
 
-void RaiseLastOSError(int errorCode) { throw EOSError(errorCode); }
+void RaiseLastOSError(int errorCode) {
+  throw EOSError(errorCode);
+}

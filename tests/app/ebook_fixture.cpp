@@ -57,7 +57,9 @@ std::string EBookFixture::AssembleBook(const FileMap& files) {
   return target;
 }
 
-bool EBookFixture::TempFolderIsEmpty() const { return fs::is_empty(FFolder / "tmp"); }
+bool EBookFixture::TempFolderIsEmpty() const {
+  return fs::is_empty(FFolder / "tmp");
+}
 
 static void CollectFiles(const TMFSFolder& folder, const std::string& prefix, FileMap& files) {
   for (TObject* child : folder.Children().GetObjects()) {

@@ -28,12 +28,13 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   const std::string book = CopySample("typical.exe");
   const TRun text = RunCli({"show", book});
   ASSERT_EQ(text.Status, 0) << text.Err;
-  EXPECT_EQ(text.Out, "File:  " + book +
-                          "\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
-                          "Variables:\n  Author = Mara Quill\n  Company = Quill Press\n"
-                          "  Copyright = Copyright 2025 Quill Press. All rights reserved.\n"
-                          "  Discount =  $5 off with code GARDEN\n  Email = books@example.org\n"
-                          "  Title = The Garden Handbook\n  Website = https://example.org/garden\n");
+  EXPECT_EQ(text.Out,
+            "File:  " + book +
+                "\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
+                "Variables:\n  Author = Mara Quill\n  Company = Quill Press\n"
+                "  Copyright = Copyright 2025 Quill Press. All rights reserved.\n"
+                "  Discount =  $5 off with code GARDEN\n  Email = books@example.org\n"
+                "  Title = The Garden Handbook\n  Website = https://example.org/garden\n");
 
   const TRun json = RunCli({"show", "--json", CopySample("icons4.exe")});
   ASSERT_EQ(json.Status, 0) << json.Err;
@@ -49,8 +50,8 @@ TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
   const std::string values = (Folder() / "values.json").string();
   SaveStringToFile("{\"Website\": \"https://reseller.example\", \"email\": \"me@example.org\"}",
                    values);
-  const TRun run = RunCli({"brand", book, "--set", "Author=Zo\xc3\xab", "--values", values, "--icon",
-                        SamplePath("icons/brand_1.ico")});
+  const TRun run = RunCli({"brand", book, "--set", "Author=Zo\xc3\xab", "--values", values,
+                           "--icon", SamplePath("icons/brand_1.ico")});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(run.Out, "branded " + book + ": 3 values set, icon replaced\n");
   const TRun shown = RunCli({"show", book});
