@@ -13,6 +13,8 @@ int Byte(const std::string& bytes, size_t at) {
 } // namespace
 
 std::vector<TIconImageInfo> IconImageInfos(const std::string& icoBytes) {
+  if (icoBytes.empty())
+    return {};
   const std::string group = IconFileToGroup(icoBytes, 1).GroupRecord;
   std::vector<TIconImageInfo> images;
   for (size_t entry = GroupHeaderSize; entry + GroupEntrySize <= group.size();
@@ -26,8 +28,6 @@ std::vector<TIconImageInfo> IconImageInfos(const std::string& icoBytes) {
 }
 
 std::string IconSizesText(const std::string& icoBytes) {
-  if (icoBytes.empty())
-    return "none";
   std::string text;
   for (const TIconImageInfo& image : IconImageInfos(icoBytes)) {
     if (!text.empty())
@@ -36,5 +36,5 @@ std::string IconSizesText(const std::string& icoBytes) {
     text += 'x';
     text += std::to_string(image.Height);
   }
-  return text;
+  return text.empty() ? "none" : text;
 }

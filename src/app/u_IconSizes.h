@@ -10,7 +10,8 @@ struct TIconImageInfo {
   int BitsPerPixel;
 };
 
-// The images in file order; raises "Icon is corrupted" for bytes that are not an .ico file.
+// The images in file order (none for an empty icon, as a book without an icon group gives);
+// raises "Icon is corrupted" for bytes that are not an .ico file.
 std::vector<TIconImageInfo> IconImageInfos(const std::string& icoBytes);
 
 // "16x16 32x32", or "none" for an empty icon.

@@ -1,6 +1,9 @@
 #include "app/u_CommandLine.h"
+#include "app/u_IconSizes.h"
+#include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
+#include "resources/vexRes.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -133,4 +136,20 @@ TEST_F(CommandLineTest, UsageAndHelp) {
     EXPECT_EQ(help.Status, 0);
     EXPECT_EQ(help.Out.find(std::string("Usage: folioset-cli ") + command), 0u) << help.Out;
   }
+}
+
+TEST_F(CommandLineTest, ABookWithoutIconShowsNoneAndStillBrands) {
+  const std::string book = CopySample("typical.exe");
+  TResUpdateContext* update = BeginResourceUpdate(AnsiToUtf16(book), false);
+  ASSERT_NE(update, nullptr);
+  ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(14), TResIdent(u"MAINICON"), 0, nullptr, 0));
+  ASSERT_TRUE(EndResourceUpdate(update, false));
+
+  const TRun shown = RunCli({"show", book});
+  ASSERT_EQ(shown.Status, 0) << shown.Err;
+  EXPECT_NE(shown.Out.find("Icon:  none\n"), std::string::npos) << shown.Out;
+  EXPECT_EQ(RunCli({"show", "--json", book}).Status, 0);
+  EXPECT_EQ(RunCli({"brand", book, "--set", "Author=Ann"}).Status, 0);
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann");
+  EXPECT_EQ(IconSizesText(""), "none");
 }
