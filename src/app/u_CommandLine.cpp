@@ -54,6 +54,8 @@ bool IsHelp(const std::string& argument) {
   return argument == "--help" || argument == "-h";
 }
 
+// Texts of the book (names, values, title) are in its code page; file names are the system's
+// own bytes and are printed as they are.
 std::string Utf8(const std::string& ansi) {
   return AnsiToUtf8(ansi);
 }
@@ -112,14 +114,14 @@ int Show(const std::vector<std::string>& arguments, std::ostream& out) {
     for (const TVariableRow& row : document.Rows())
       variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
                                    {"value", QString::fromStdString(Utf8(row.Value))}});
-    const QJsonObject result{{"file", QString::fromStdString(Utf8(book))},
+    const QJsonObject result{{"file", QString::fromStdString(book)},
                              {"title", QString::fromStdString(Utf8(document.Title()))},
                              {"icon", icon},
                              {"variables", variables}};
     out << QJsonDocument(result).toJson(QJsonDocument::Indented).toStdString();
     return ExitSuccess;
   }
-  out << "File:  " << Utf8(book) << "\n"
+  out << "File:  " << book << "\n"
       << "Title: " << Utf8(document.Title()) << "\n"
       << "Icon:  " << IconDetailsText(iconGroup) << "\n"
       << "Variables:\n";
@@ -220,9 +222,9 @@ void BrandBook(const std::string& book, const std::string& target, const TBrandV
       std::remove(working.c_str());
     throw;
   }
-  out << "branded " << Utf8(book);
+  out << "branded " << book;
   if (!inPlace)
-    out << " -> " << Utf8(target);
+    out << " -> " << target;
   out << ": " << values.size() << (values.size() == 1 ? " value" : " values") << " set, icon "
       << (icon.empty() ? "kept" : "replaced")
       << (signatureRemoved ? " (its digital signature was removed)" : "") << "\n";

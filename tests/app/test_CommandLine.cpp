@@ -153,3 +153,13 @@ TEST_F(CommandLineTest, ABookWithoutIconShowsNoneAndStillBrands) {
   EXPECT_EQ(AnsiValue(book, "Author"), "Ann");
   EXPECT_EQ(IconSizesText(""), "none");
 }
+
+TEST_F(CommandLineTest, FileNamesArePrintedAsTheSystemGivesThem) {
+  const std::string book = (Folder() / "Caf\xc3\xa9.exe").string();
+  fs::copy_file(CopySample("typical.exe"), book);
+  const TRun shown = RunCli({"show", book});
+  ASSERT_EQ(shown.Status, 0) << shown.Err;
+  EXPECT_EQ(shown.Out.find("File:  " + book + "\n"), 0u) << "not re-encoded from the code page";
+  const TRun branded = RunCli({"brand", book, "--set", "Author=Ann"});
+  EXPECT_EQ(branded.Out, "branded " + book + ": 1 value set, icon kept\n");
+}
