@@ -69,24 +69,35 @@ std::string TStream::ReadRest() {
   return bytes;
 }
 
-int64_t TStringStream::Read(void* buffer, int64_t count) {
-  const int64_t available = std::max<int64_t>(int64_t(FData.size()) - FPosition, 0);
+int64_t ReadBytesAt(const std::string& bytes, int64_t& position, void* buffer, int64_t count) {
+  // The string may have been cut below the position by another user of it.
+  const int64_t available = std::max<int64_t>(int64_t(bytes.size()) - position, 0);
   const int64_t n = std::clamp<int64_t>(count, 0, available);
   if (n > 0)
-    std::memcpy(buffer, FData.data() + FPosition, size_t(n));
-  FPosition += n;
+    std::memcpy(buffer, bytes.data() + position, size_t(n));
+  position += n;
   return n;
 }
 
-int64_t TStringStream::Write(const void* buffer, int64_t count) {
+int64_t WriteBytesAt(std::string& bytes, int64_t& position, const void* buffer, int64_t count) {
   if (count <= 0)
     return 0;
-  const size_t end = size_t(FPosition + count);
-  if (end > FData.size())
-    FData.resize(end);
-  std::memcpy(FData.data() + FPosition, buffer, size_t(count));
-  FPosition += count;
+  const size_t at = size_t(position);
+  if (at > bytes.size())
+    bytes.resize(at);
+  const size_t overwrite = std::min(size_t(count), bytes.size() - at);
+  std::memcpy(bytes.data() + at, buffer, overwrite);
+  bytes.append(static_cast<const char*>(buffer) + overwrite, size_t(count) - overwrite);
+  position += count;
   return count;
+}
+
+int64_t TStringStream::Read(void* buffer, int64_t count) {
+  return ReadBytesAt(FData, FPosition, buffer, count);
+}
+
+int64_t TStringStream::Write(const void* buffer, int64_t count) {
+  return WriteBytesAt(FData, FPosition, buffer, count);
 }
 
 int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {

@@ -34,6 +34,12 @@ public:
   std::string ReadRest();
 };
 
+// Reading and writing a byte string at a position, for the streams kept over one: reading
+// stops at the end; writing past the end fills the gap with zeros and grows the string.
+// Both move position by the bytes that passed and return their number.
+int64_t ReadBytesAt(const std::string& bytes, int64_t& position, void* buffer, int64_t count);
+int64_t WriteBytesAt(std::string& bytes, int64_t& position, const void* buffer, int64_t count);
+
 // A stream over a byte string it owns; seeking from the end adds the offset to the size.
 class TStringStream : public TStream {
 public:

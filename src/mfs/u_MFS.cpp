@@ -759,30 +759,14 @@ std::string& TMFSFileStream::FileContent() {
 }
 
 int64_t TMFSFileStream::Read(void* buffer, int64_t count) {
-  const std::string& content = FileContent();
-  // Another stream may have cut the content below this one's position.
-  const int64_t available = std::max<int64_t>(int64_t(content.size()) - FPosition, 0);
-  const int64_t n = std::clamp<int64_t>(count, 0, available);
-  if (n > 0)
-    std::memcpy(buffer, content.data() + FPosition, size_t(n));
-  FPosition += n;
-  return n;
+  return ReadBytesAt(FileContent(), FPosition, buffer, count);
 }
 
 int64_t TMFSFileStream::Write(const void* buffer, int64_t count) {
   std::string& content = FileContent();
   // Content beyond the format's 32-bit lengths could never be saved: a short write.
   count = std::clamp<int64_t>(count, 0, std::max<int64_t>(MaxMFSLength - FPosition, 0));
-  if (count == 0)
-    return 0;
-  const size_t position = size_t(FPosition);
-  if (position > content.size())
-    content.resize(position);
-  const size_t overwrite = std::min(size_t(count), content.size() - position);
-  std::memcpy(content.data() + position, buffer, overwrite);
-  content.append(static_cast<const char*>(buffer) + overwrite, size_t(count) - overwrite);
-  FPosition += count;
-  return count;
+  return WriteBytesAt(content, FPosition, buffer, count);
 }
 
 int64_t TMFSFileStream::Seek(int64_t offset, TSeekOrigin origin) {
