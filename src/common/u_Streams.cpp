@@ -69,7 +69,7 @@ std::string TStream::ReadRest() {
   return bytes;
 }
 
-int64_t ReadBytesAt(const std::string& bytes, int64_t& position, void* buffer, int64_t count) {
+int64_t ReadBytesAt(std::string_view bytes, int64_t& position, void* buffer, int64_t count) {
   // The string may have been cut below the position by another user of it.
   const int64_t available = std::max<int64_t>(int64_t(bytes.size()) - position, 0);
   const int64_t n = std::clamp<int64_t>(count, 0, available);
@@ -100,20 +100,25 @@ int64_t TStringStream::Write(const void* buffer, int64_t count) {
   return WriteBytesAt(FData, FPosition, buffer, count);
 }
 
-int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t target = FPosition;
+// Where a seek over size bytes lands when the end origin adds the offset to the size.
+static int64_t SeekTarget(int64_t position, int64_t size, int64_t offset, TSeekOrigin origin) {
+  int64_t target = position;
   switch (origin) {
   case soBeginning:
     target = offset;
     break;
   case soCurrent:
-    target = FPosition + offset;
+    target = position + offset;
     break;
   case soEnd:
-    target = int64_t(FData.size()) + offset;
+    target = size + offset;
     break;
   }
-  FPosition = std::max<int64_t>(target, 0);
+  return std::max<int64_t>(target, 0);
+}
+
+int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
+  FPosition = SeekTarget(FPosition, int64_t(FData.size()), offset, origin);
   return FPosition;
 }
 
@@ -125,6 +130,15 @@ void TStringStream::SetSize(int64_t newSize) {
 std::string TStringStream::TakeDataString() {
   FPosition = 0;
   return std::exchange(FData, {});
+}
+
+int64_t TByteViewStream::Read(void* buffer, int64_t count) {
+  return ReadBytesAt(FBytes, FPosition, buffer, count);
+}
+
+int64_t TByteViewStream::Seek(int64_t offset, TSeekOrigin origin) {
+  FPosition = SeekTarget(FPosition, int64_t(FBytes.size()), offset, origin);
+  return FPosition;
 }
 
 TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileName(fileName) {

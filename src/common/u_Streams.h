@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
@@ -37,7 +38,7 @@ public:
 // Reading and writing a byte string at a position, for the streams kept over one: reading
 // stops at the end; writing past the end fills the gap with zeros and grows the string.
 // Both move position by the bytes that passed and return their number.
-int64_t ReadBytesAt(const std::string& bytes, int64_t& position, void* buffer, int64_t count);
+int64_t ReadBytesAt(std::string_view bytes, int64_t& position, void* buffer, int64_t count);
 int64_t WriteBytesAt(std::string& bytes, int64_t& position, const void* buffer, int64_t count);
 
 // A stream over a byte string it owns; seeking from the end adds the offset to the size.
@@ -56,6 +57,24 @@ public:
 
 private:
   std::string FData;
+  int64_t FPosition = 0;
+};
+
+// A read-only stream over bytes it does not own, so that a reader can work on a caller's
+// string in place instead of a second copy of it; seeking from the end adds the offset to the
+// size. Writes write nothing.
+class TByteViewStream : public TStream {
+public:
+  explicit TByteViewStream(std::string_view bytes) : FBytes(bytes) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
+  int64_t Size() override { return int64_t(FBytes.size()); }
+
+private:
+  std::string_view FBytes;
   int64_t FPosition = 0;
 };
 

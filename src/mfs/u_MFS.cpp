@@ -38,44 +38,6 @@ std::string Hex8(uint32_t value) {
   return Format("%08X", value);
 }
 
-// A read-only stream over bytes it does not own, so a load reads the caller's string in place
-// instead of holding a second copy of it.
-class TByteViewStream : public TStream {
-public:
-  explicit TByteViewStream(std::string_view bytes) : FBytes(bytes) {}
-
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t available = std::max<int64_t>(int64_t(FBytes.size()) - FPosition, 0);
-    const int64_t n = std::clamp<int64_t>(count, 0, available);
-    if (n > 0)
-      std::memcpy(buffer, FBytes.data() + FPosition, size_t(n));
-    FPosition += n;
-    return n;
-  }
-  int64_t Write(const void*, int64_t) override { return 0; }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    switch (origin) {
-    case soBeginning:
-      FPosition = offset;
-      break;
-    case soCurrent:
-      FPosition += offset;
-      break;
-    case soEnd:
-      FPosition = int64_t(FBytes.size()) + offset;
-      break;
-    }
-    FPosition = std::max<int64_t>(FPosition, 0);
-    return FPosition;
-  }
-  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
-  int64_t Size() override { return int64_t(FBytes.size()); }
-
-private:
-  std::string_view FBytes;
-  int64_t FPosition = 0;
-};
-
 // Every field of the format goes through these: little-endian, lengths checked against the
 // format's signed 32-bit limit on writing and against the bytes present on reading.
 void WriteUInt32(TStream& stream, uint32_t value) {
