@@ -1,6 +1,6 @@
 // Opening and branding a generated book of about 100 MB of content, with the peak resident
 // memory of each operation (the kernel's high-water mark, reset before it).
-#include "app/u_EBookDocument.h"
+#include "ebook/u_EBookDocument.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "resources/u_Resources.h"

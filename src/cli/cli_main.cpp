@@ -1,4 +1,4 @@
-#include "app/u_CommandLine.h"
+#include "cli/u_CommandLine.h"
 
 #include <iostream>
 

@@ -1,10 +1,10 @@
-#include "app/u_CommandLine.h"
+#include "cli/u_CommandLine.h"
 
-#include "app/u_EBookDocument.h"
-#include "app/u_IconSizes.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
+#include "ebook/u_EBookDocument.h"
+#include "resources/u_IconSizes.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "app/u_EBookDocument.h"
+#include "ebook/u_EBookDocument.h"
 
 #include "cab/u_MFSCab.h"
 #include "common/u_Files.h"

@@ -1,10 +1,10 @@
-#include "app/frm_Main.h"
+#include "gui/frm_Main.h"
 
-#include "app/u_Forms.h"
-#include "app/u_Version.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
+#include "gui/u_Forms.h"
+#include "gui/u_Version.h"
 
 #include <QAction>
 #include <QApplication>

@@ -4,7 +4,7 @@
 // by TEBookDocument; the window asks the user, shows progress, shows the result and shows
 // errors in the application's error box.
 
-#include "app/u_EBookDocument.h"
+#include "ebook/u_EBookDocument.h"
 
 #include <QWidget>
 

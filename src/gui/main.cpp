@@ -1,7 +1,7 @@
 // The folioset program: one window that opens, brands and runs e-books. An optional argument
 // names an e-book to open at start.
 
-#include "app/frm_Main.h"
+#include "gui/frm_Main.h"
 
 #include <QApplication>
 #include <QFileInfo>

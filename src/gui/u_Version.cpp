@@ -1,4 +1,4 @@
-#include "app/u_Version.h"
+#include "gui/u_Version.h"
 
 namespace {
 // A Linux program file has no version resource: the build system hands the numbers in.

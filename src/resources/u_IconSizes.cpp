@@ -1,4 +1,4 @@
-#include "app/u_IconSizes.h"
+#include "resources/u_IconSizes.h"
 
 #include "resources/u_Resources.h"
 

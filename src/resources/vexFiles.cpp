@@ -1,6 +1,7 @@
 #include "resources/vexFiles.h"
 
 #include "resources/vexStrings.h"
+#include "resources/vexTypes.h"
 
 #include <cerrno>
 #include <climits>

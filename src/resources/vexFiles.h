@@ -2,7 +2,7 @@
 // The rewriter's file work: the executable opened and mapped whole, scratch files created
 // exclusively and readable by the user only, and whole-range writes and copies.
 
-#include "resources/vexTools.h"
+#include "resources/vexByteView.h"
 
 #include <cstdint>
 #include <string>

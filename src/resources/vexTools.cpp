@@ -36,24 +36,6 @@ bool IsPowerOfTwo(uint32_t value) {
 
 } // namespace
 
-const uint8_t* TByteView::Bytes(uint64_t offset, uint64_t length, const char* field) const {
-  if (!Contains(offset, length))
-    BadImage(Format("%s at offset %llu (%llu bytes) runs past the end of the data (%llu bytes)",
-                    field, (unsigned long long)offset, (unsigned long long)length,
-                    (unsigned long long)FSize));
-  return FData + offset;
-}
-
-uint16_t TByteView::U16(uint64_t offset, const char* field) const {
-  const uint8_t* p = Bytes(offset, 2, field);
-  return uint16_t(p[0] | p[1] << 8);
-}
-
-uint32_t TByteView::U32(uint64_t offset, const char* field) const {
-  const uint8_t* p = Bytes(offset, 4, field);
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 int TImageHeaders::SectionOfRva(uint32_t rva) const {
   for (size_t i = 0; i < Sections.size(); ++i)
     if (Sections[i].HoldsRva(rva))

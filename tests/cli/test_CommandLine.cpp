@@ -1,8 +1,8 @@
-#include "app/u_CommandLine.h"
-#include "app/u_IconSizes.h"
+#include "cli/u_CommandLine.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
+#include "resources/u_IconSizes.h"
 #include "resources/vexRes.h"
 
 #include <filesystem>

@@ -1,8 +1,8 @@
 #include "ebook_fixture.h"
 
-#include "app/u_IconSizes.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
+#include "resources/u_IconSizes.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"

@@ -2,7 +2,7 @@
 // A private folder (and temporary folder) per test, sample books, books assembled from given
 // files, and looks into a book from outside the document under test.
 
-#include "app/u_EBookDocument.h"
+#include "ebook/u_EBookDocument.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

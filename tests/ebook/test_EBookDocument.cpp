@@ -1,6 +1,6 @@
-#include "app/u_EBookDocument.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
+#include "ebook/u_EBookDocument.h"
 #include "ebook_fixture.h"
 
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "app/u_Forms.h"
+#include "gui/u_Forms.h"
 
 #include <QApplication>
 #include <QFile>

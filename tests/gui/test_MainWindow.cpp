@@ -1,5 +1,5 @@
-#include "app/frm_Main.h"
-#include "app/u_Forms.h"
+#include "gui/frm_Main.h"
+#include "gui/u_Forms.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "app/u_Version.h"
+#include "gui/u_Version.h"
 
 #include <QTest>
 
