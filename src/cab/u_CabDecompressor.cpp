@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -229,8 +231,9 @@ std::vector<TFileEntry> ReadFiles(TCabinetInput& input, const TCabinetHeader& he
   return files;
 }
 
-// Walks the data blocks of one folder at a time, decoding each block once; a file that starts
-// before the current block makes the walk start over from the folder's first block.
+// Walks the data blocks of one folder at a time, decoding each block once. Members come in
+// the order their data lies (ExtractionOrder), so a folder is decoded once from its start and
+// only as far as its last member needs.
 class TFolderReader {
 public:
   TFolderReader(TCabinetInput& input, const std::vector<TFolderEntry>& folders, uint8_t dataReserve)
@@ -242,8 +245,11 @@ public:
   void Extract(size_t folderIndex, uint32_t offset, uint32_t size, Sink sink) {
     if (size == 0)
       return;
-    if (folderIndex != FFolderIndex || offset < FBlockStart)
+    if (folderIndex != FFolderIndex)
       Restart(folderIndex);
+    else if (offset < FExtractedEnd)
+      // Members overlapping each other would make one folder cost its size once per member.
+      Fail(FDIERROR_CORRUPT_CABINET);
     uint64_t position = offset;
     const uint64_t end = uint64_t(offset) + size;
     while (position < end) {
@@ -255,6 +261,7 @@ public:
       sink(FBlockData + (position - FBlockStart), size_t(pieceEnd - position));
       position = pieceEnd;
     }
+    FExtractedEnd = end;
   }
 
 private:
@@ -271,6 +278,7 @@ private:
     FBlocksRead = 0;
     FBlockStart = 0;
     FBlockSize = 0;
+    FExtractedEnd = 0;
     FInput.SeekTo(folder.dataOffset);
   }
 
@@ -316,8 +324,21 @@ private:
   size_t FBlocksRead = 0;
   uint64_t FBlockStart = 0; // folder offset of the current block's output
   uint64_t FBlockSize = 0;
+  uint64_t FExtractedEnd = 0; // folder offset where the last extracted member ended
   const uint8_t* FBlockData = nullptr;
 };
+
+// The order in which files are offered: by folder and by offset inside it, whatever the order
+// of the file list, so that each folder is decoded once from its start. Files of equal place
+// keep their list order; those continued across cabinets (special folder indices) come last.
+std::vector<size_t> ExtractionOrder(const std::vector<TFileEntry>& files) {
+  std::vector<size_t> order(files.size());
+  std::iota(order.begin(), order.end(), size_t(0));
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return std::tie(files[a].folder, files[a].offset) < std::tie(files[b].folder, files[b].offset);
+  });
+  return order;
+}
 
 class TCabDecompressor {
 public:
@@ -431,7 +452,8 @@ void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabine
   }
 
   TFolderReader folderReader(input, folders, header.dataReserve);
-  for (const TFileEntry& file : files) {
+  for (const size_t index : ExtractionOrder(files)) {
+    const TFileEntry& file = files[index];
     if (file.folder == CabFormat::FolderContinuedFromPrev ||
         file.folder == CabFormat::FolderContinuedPrevAndNext) {
       TNotifyText name(file.name), prevCabinet(header.prevCabinet), prevDisk(header.prevDisk);

@@ -5,6 +5,9 @@
 // compression types fail with FDIERROR_BAD_COMPR_TYPE. Cabinet sets are not read: a file
 // continued from a previous cabinet is announced with fdintPARTIAL_FILE and skipped, and one
 // continued in the next cabinet gives fdintNEXT_CABINET, after which the copy fails.
+// Files are offered in the order their data lies in the cabinet (by folder, then offset), not
+// in the order of the file list, so each folder is decoded at most once; files whose data
+// overlap fail with FDIERROR_CORRUPT_CABINET.
 // The seek callback is only called from the beginning of the file.
 
 #include "cab/CabIntf.h"

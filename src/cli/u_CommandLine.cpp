@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <unistd.h>
 
 namespace {
 
@@ -142,7 +143,9 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
 
 void ReadValuesFile(TBrandValues& values, const std::string& path) {
   QJsonParseError error;
-  const std::string bytes = LoadFileToString(path);
+  // "-" is standard input, the way scripts pass values they compute.
+  const std::string bytes =
+      path == "-" ? ReadHandleToEnd(STDIN_FILENO, "standard input") : LoadFileToString(path);
   const QJsonDocument json =
       QJsonDocument::fromJson(QByteArray(bytes.data(), qsizetype(bytes.size())), &error);
   if (error.error != QJsonParseError::NoError)

@@ -36,9 +36,46 @@ std::string MakeTempFileName(const std::string& prefix, const std::string& exten
   }
 }
 
+namespace {
+// Pieces in which a file of unknown size is read.
+constexpr size_t ReadChunkSize = 1 << 16;
+
+// Opening a folder for reading succeeds; reading it then fails obscurely, so it is refused here
+// by name.
+void RefuseFolder(const TFileStream& stream) {
+  struct stat info;
+  if (::fstat(stream.Handle(), &info) == 0 && S_ISDIR(info.st_mode))
+    throw EFOpenError(Format(SFOpenErrorEx, stream.FileName().c_str(), "It is a folder."));
+}
+} // namespace
+
+std::string ReadHandleToEnd(int handle, const std::string& name) {
+  std::string bytes;
+  struct stat info;
+  if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode))
+    bytes.reserve(size_t(info.st_size)); // a hint only: the file may change while it is read
+  for (;;) {
+    const size_t done = bytes.size();
+    bytes.resize(done + ReadChunkSize);
+    const ssize_t n = ::read(handle, bytes.data() + done, ReadChunkSize);
+    if (n < 0 && errno == EINTR) {
+      bytes.resize(done);
+      continue;
+    }
+    if (n < 0) {
+      const std::string reason = SysErrorMessage(errno);
+      throw EReadError(Format("Cannot read file \"%s\". %s", name.c_str(), reason.c_str()));
+    }
+    bytes.resize(done + size_t(n));
+    if (n == 0)
+      return bytes;
+  }
+}
+
 std::string LoadFileToString(const std::string& path) {
   TFileStream stream(path, fmOpenRead);
-  return stream.ReadRest();
+  RefuseFolder(stream);
+  return ReadHandleToEnd(stream.Handle(), path);
 }
 
 void SaveStringToFile(const std::string& bytes, const std::string& path) {
@@ -53,6 +90,7 @@ void SaveStringToFile(const std::string& bytes, const std::string& path) {
 
 void CopyToNewPrivateFile(const std::string& source, const std::string& target) {
   TFileStream input(source, fmOpenRead);
+  RefuseFolder(input);
   const int handle = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             S_IRUSR | S_IWUSR);
   if (handle < 0) {

@@ -13,12 +13,18 @@ std::string TempFolder();
 std::string MakeTempFileName(const std::string& prefix, const std::string& extension,
                              int32_t number);
 
-// The whole file as bytes; "Cannot open file "%s". %s" when it cannot be opened.
+// The whole file as bytes, read to its end whatever size it reports (a pipe works too);
+// "Cannot open file "%s". %s" when it cannot be opened or is a folder.
 std::string LoadFileToString(const std::string& path);
+
+// Everything left to read from an open handle (standard input, say), read to its end;
+// "Cannot read file "%s". %s" with name when reading fails.
+std::string ReadHandleToEnd(int handle, const std::string& name);
 
 // Copies source to a new file target, created exclusively (never through an existing file or
 // link) and readable by the user only; the copy streams, so the file is never held whole.
-// "Cannot open file "%s". %s" / "Cannot create file "%s". %s" on failure; a partly written
+// "Cannot open file "%s". %s" (also for a folder) / "Cannot create file "%s". %s" on
+// failure; a partly written
 // target is removed.
 void CopyToNewPrivateFile(const std::string& source, const std::string& target);
 

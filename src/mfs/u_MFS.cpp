@@ -516,7 +516,7 @@ TMFSItem* TMFSSession::GetItem(const std::string& path) const {
   TMFSFolder* folder = Folder();
   std::string_view rest(path);
   if (!rest.empty() && rest.front() == PathDelimiter) {
-    folder = FFS->Root();
+    folder = FS()->Root();
     rest.remove_prefix(1);
   }
   const bool trailing = !rest.empty() && rest.back() == PathDelimiter;
@@ -584,7 +584,7 @@ TMFSFolder* TMFSSession::ForceFolders(const std::string& path) {
     stepLengths.push_back(step.size());
     step = TMFS::ExtractPath(TMFS::ExcludeTrailingDelimiter(step));
   }
-  TMFSFolder* folder = step.empty() ? Folder() : FFS->Root();
+  TMFSFolder* folder = step.empty() ? Folder() : FS()->Root();
   for (size_t i = stepLengths.size(); i-- > 0;) {
     const std::string stepPath = converted.substr(0, stepLengths[i]);
     // Messages name the path as each step received it; the first step received the caller's.
@@ -636,7 +636,7 @@ TMFSSession::CreateFileStream(const std::string& path, uint32_t disposition, uin
 void TMFSSession::DeleteItem(const std::string& path) {
   TMFSItem* item = GetItem(path);
   if (auto* folder = dynamic_cast<TMFSFolder*>(item)) {
-    if (folder == FFS->Root())
+    if (folder == FS()->Root())
       throw EMFSError(SCannotDeleteRoot);
     if (folder->Children().Count() > 0)
       throw EMFSError(Format(SFolderNotEmpty, path.c_str()));

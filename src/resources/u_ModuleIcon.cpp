@@ -4,6 +4,7 @@
 #include "resources/u_WinInfo.h"
 
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 namespace {
@@ -35,7 +36,8 @@ void Put32(std::string& out, uint32_t value) {
   Put16(out, uint16_t(value >> 16));
 }
 
-// The images a group lists that the module holds, in group order.
+// The images a group lists that the module holds, in group order. An image listed again is
+// taken once, so the icon costs no more than the resources it is made of.
 std::vector<TGroupImage> GroupImages(const TPEModule& module, const std::string& groupName) {
   std::vector<TGroupImage> images;
   const auto group = module.FindResource(TResIdent(uint16_t(ResTypeGroupIcon)),
@@ -43,14 +45,15 @@ std::vector<TGroupImage> GroupImages(const TPEModule& module, const std::string&
   if (!group || group->size() < GroupHeaderSize || Get16(*group, 2) != 1)
     return images;
   const size_t count = Get16(*group, 4);
-  if (group->size() < GroupHeaderSize + count * GroupEntrySize)
+  if (count > MaxIconImages || group->size() < GroupHeaderSize + count * GroupEntrySize)
     return images;
+  std::set<uint16_t> taken;
   for (size_t i = 0; i < count; ++i) {
     const std::string_view entry =
         group->substr(GroupHeaderSize + i * GroupEntrySize, GroupEntrySize);
-    const auto image =
-        module.FindResource(TResIdent(uint16_t(ResTypeIcon)), TResIdent(Get16(entry, 12)));
-    if (!image)
+    const uint16_t id = Get16(entry, 12);
+    const auto image = module.FindResource(TResIdent(uint16_t(ResTypeIcon)), TResIdent(id));
+    if (!image || !taken.insert(id).second)
       continue;
     TGroupImage item;
     item.Entry = std::string(entry.substr(0, IconEntryPrefix));

@@ -3,7 +3,9 @@
 #include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -44,20 +46,25 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
   return data ? std::string(*data) : std::string();
 }
 
-TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data) {
+// Makes every change in one update of the file: one rewrite, whatever their number.
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         const std::vector<TResourceChange>& changes) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
-  if (data.size() > 0xFFFFFFFFu)
-    RaiseVexError(EFBIG, "resource data larger than 4 GiB");
-  const TResIdent wideType = WideIdent(type);
-  const TResIdent wideName = WideIdent(name);
+  std::vector<std::pair<TResIdent, TResIdent>> idents;
+  for (const TResourceChange& change : changes) {
+    if (change.Data.size() > 0xFFFFFFFFu)
+      RaiseVexError(EFBIG, "resource data larger than 4 GiB");
+    idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
+  }
   TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
   if (!update)
     RaiseLastVexError();
   try {
-    if (!UpdateResourceEntry(update, wideType, wideName, 0, data.data(), uint32_t(data.size())))
-      RaiseLastVexError();
+    for (size_t i = 0; i < changes.size(); ++i)
+      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
+                               uint32_t(changes[i].Data.size())))
+        RaiseLastVexError();
   } catch (...) {
     EndResourceUpdate(update, true);
     throw;
@@ -66,6 +73,11 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
   if (!EndResourceUpdate(update, false, &outcome)) // closed the update either way
     RaiseLastVexError();
   return {outcome.SignatureRemoved};
+}
+
+TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
+                                        const TResourceIdent& name, const std::string& data) {
+  return UpdateExeResources(fileName, {{type, name, data}});
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
@@ -78,24 +90,39 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
   if (iconFile.size() < IconFileHeaderSize || Get16(iconFile, 2) != IconImageType)
     throw EResourcesError(SIconCorrupted);
   const uint32_t count = Get16(iconFile, 4);
-  if (iconFile.size() < IconFileHeaderSize + uint64_t(IconFileEntrySize) * count)
+  const uint64_t directoryEnd = IconFileHeaderSize + uint64_t(IconFileEntrySize) * count;
+  if (count > MaxIconImages || iconFile.size() < directoryEnd)
     throw EResourcesError(SIconCorrupted);
   // Icon names are 16-bit integers: a group that would need more is no icon we can store.
   if (count > 0 && int64_t(firstId) + count - 1 > MaxResourceId)
     throw EResourcesError(SIconCorrupted);
+  // Images lie apart from the directory and from each other, so together they take no more
+  // than the file: a file naming one block many times would otherwise ask for count copies.
+  std::vector<std::pair<uint64_t, uint64_t>> extents; // offset, end
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t entry = IconFileHeaderSize + size_t(i) * IconFileEntrySize;
+    const uint64_t offset = Get32(iconFile, entry + 12);
+    const uint64_t end = offset + Get32(iconFile, entry + 8);
+    if (end > iconFile.size() || (end > offset && offset < directoryEnd))
+      throw EResourcesError(SIconCorrupted);
+    if (end > offset)
+      extents.emplace_back(offset, end);
+  }
+  std::sort(extents.begin(), extents.end());
+  for (size_t i = 1; i < extents.size(); ++i)
+    if (extents[i].first < extents[i - 1].second)
+      throw EResourcesError(SIconCorrupted);
+
   TIconGroupData group;
   group.GroupRecord = iconFile.substr(0, IconFileHeaderSize);
   for (uint32_t i = 0; i < count; ++i) {
     const size_t entry = IconFileHeaderSize + size_t(i) * IconFileEntrySize;
-    const uint32_t size = Get32(iconFile, entry + 8);
-    const uint32_t offset = Get32(iconFile, entry + 12);
-    if (uint64_t(offset) + size > iconFile.size())
-      throw EResourcesError(SIconCorrupted);
     const uint16_t id = uint16_t(firstId + int(i));
     group.GroupRecord.append(iconFile, entry, IconGroupEntryPrefix);
     group.GroupRecord.push_back(char(id & 0xFF));
     group.GroupRecord.push_back(char(id >> 8));
-    group.Images.push_back(iconFile.substr(offset, size));
+    group.Images.push_back(
+        iconFile.substr(Get32(iconFile, entry + 12), Get32(iconFile, entry + 8)));
   }
   return group;
 }
@@ -104,11 +131,8 @@ TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile) {
   const TIconGroupData group = IconFileToGroup(iconFile, firstId);
-  TResourceUpdateResult result =
-      UpdateExeResource(fileName, ResTypeGroupIcon, groupName, group.GroupRecord);
+  std::vector<TResourceChange> changes{{ResTypeGroupIcon, groupName, group.GroupRecord}};
   for (size_t i = 0; i < group.Images.size(); ++i)
-    if (UpdateExeResource(fileName, ResTypeIcon, firstId + int(i), group.Images[i])
-            .SignatureRemoved)
-      result.SignatureRemoved = true;
-  return result;
+    changes.push_back({ResTypeIcon, firstId + int(i), group.Images[i]});
+  return UpdateExeResources(fileName, changes);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class EResourcesError : public Exception {
@@ -21,6 +22,10 @@ inline constexpr const char* SIconCorrupted = "Icon is corrupted";
 // Predefined numeric resource types.
 inline constexpr int ResTypeIcon = 3;
 inline constexpr int ResTypeGroupIcon = 14;
+
+// Real icons hold a handful of images (sizes times colour depths); a count above this is a
+// damaged or hostile file, and the bound keeps an icon small whatever its count says.
+inline constexpr uint32_t MaxIconImages = 256;
 
 // A resource type or name as callers give it: an ANSI text or an integer below 0x10000.
 struct TResourceIdent {
@@ -43,6 +48,18 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
+// One resource to replace or add: language 0 of (type, name) gets data.
+struct TResourceChange {
+  TResourceIdent Type;
+  TResourceIdent Name;
+  std::string_view Data;
+};
+
+// Makes every change in one update of the executable, which either completes or leaves the
+// file as it was: one rewrite of the file whatever the number of changes.
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         const std::vector<TResourceChange>& changes);
+
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
 // update that either completes or leaves the file as it was.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
@@ -59,12 +76,13 @@ struct TIconGroupData {
   std::vector<std::string> Images;
 };
 
-// Checks an .ico file image and takes it apart; raises EResourcesError "Icon is corrupted".
+// Checks an .ico file image and takes it apart; raises EResourcesError "Icon is corrupted",
+// also for more than 256 images or images that overlap each other or the directory.
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
 
 // Replaces the icon group groupName and the icons it lists by the images of an .ico file
-// image. The icon is checked whole before anything is written; then the group and each icon
-// go in an update of their own.
+// image. The icon is checked whole before anything is written; then the group and its icons
+// go in one update.
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile);

@@ -138,8 +138,11 @@ std::string FolderOf(const std::string& path) {
 }
 
 TMappedScratch::TMappedScratch(int fd, uint64_t size) : FSize(size) {
-  if (::ftruncate(fd, off_t(size)) != 0) // the new length reads as zeros
-    throw EVexError(errno, {});
+  // Reserving the blocks first makes a full disk the ordinary "no space" error here; a length
+  // set by ftruncate alone would end the process with SIGBUS at the first page written that
+  // the file system then had no room for. The new length reads as zeros.
+  if (const int code = ::posix_fallocate(fd, 0, off_t(size)); code != 0)
+    throw EVexError(code, {});
   void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED)
     throw EVexError(errno, {});

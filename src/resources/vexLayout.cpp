@@ -34,6 +34,12 @@ public:
   }
 
   bool InResources(uint32_t rva) const { return rva >= FRva && rva < FRvaEnd; }
+  // Some section other than the resource section moves in memory.
+  bool AnySectionMoves() const {
+    return FVirtualDelta != 0 &&
+           std::any_of(FHeaders.Sections.begin(), FHeaders.Sections.end(),
+                       [&](const TSectionHeader& s) { return s.VirtualAddress > FRva; });
+  }
   // The section holding rva moves in memory.
   bool Moves(uint32_t rva) const {
     const int i = FHeaders.SectionOfRva(rva);
@@ -95,8 +101,12 @@ void CheckDirectories(const TImageHeaders& headers, const TMoves& moves) {
   }
 }
 
+// Relocations matter only where an address they fix up would move: an update that moves no
+// section never reads them, so a table of types we cannot check, or a damaged one, refuses
+// only an update that would need it.
 void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves& moves) {
-  if (headers.DirectoryCount <= ddBaseReloc || headers.Directories[ddBaseReloc].Size == 0)
+  if (headers.DirectoryCount <= ddBaseReloc || headers.Directories[ddBaseReloc].Size == 0 ||
+      !moves.AnySectionMoves())
     return;
   const TDataDirectory& d = headers.Directories[ddBaseReloc];
   const uint8_t* table = RvaBytes(file, headers, d.VirtualAddress, d.Size);

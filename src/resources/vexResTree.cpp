@@ -50,8 +50,22 @@ private:
     return TByteView(bytes, section.SizeOfRawData);
   }
 
+  // Counts count more bytes of the section as taken by the tree. Tables, names, data entries
+  // and data all lie in the section, so without sharing they cannot claim more than it holds.
+  // Overlapping tables could otherwise list millions of entries from a small section; with
+  // this bound a tree costs at most one node (under 200 bytes) per 8 section bytes, and the
+  // parse time is linear in the section's size.
+  void Claim(uint64_t count, uint32_t offset) {
+    FClaimed += count;
+    if (FClaimed > FSection.Size())
+      BadTree(Format("the tables, names and data reached through offset 0x%X claim more than the "
+                     "section's %u bytes (they overlap)",
+                     offset, uint32_t(FSection.Size())));
+  }
+
   std::u16string ReadName(uint32_t offset) {
     const uint16_t length = FSection.U16(offset, "resource name");
+    Claim(2 + uint64_t(length) * 2, offset);
     const uint8_t* units =
         FSection.Bytes(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name");
     std::u16string name(length, u'\0');
@@ -75,6 +89,7 @@ private:
     // Checking the whole entry array first bounds the loop by the section size.
     FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize,
                    "resource directory entries");
+    Claim(DirectoryTableSize + uint64_t(named + ids) * DirectoryEntrySize, offset);
     for (uint32_t k = 0; k < named + ids; ++k) {
       const uint64_t entry = entries + uint64_t(k) * DirectoryEntrySize;
       const uint32_t nameWord = FSection.U32(entry, "resource directory entry");
@@ -95,6 +110,7 @@ private:
     if (rva < FRva || !FSection.Contains(rva - FRva, item.Size))
       BadTree(
           Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva, item.Size));
+    Claim(DataEntrySize + uint64_t(item.Size), offset);
     item.Source = rdMapped;
     item.MappedData = FSection.Bytes(rva - FRva, item.Size, "resource data");
   }
@@ -102,6 +118,7 @@ private:
   TByteView FSection;
   uint32_t FRva;
   std::unordered_set<uint32_t> FVisited;
+  uint64_t FClaimed = 0;
 };
 
 // Names order by their ANSI form; a name the code page cannot hold (possible in a file

@@ -123,10 +123,41 @@ TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
   builder.dataReserve = 5;
   builder.files.push_back({"late", 1000, 150'000, 0});
   builder.files.push_back({"early", 1000, 10, 0});
+  builder.files.push_back({"rest", 50'000 - 1010, 1010, 0});
+  builder.files.erase(builder.files.begin()); // "whole" would overlap them all
   const auto files = Unpack(builder.Build());
-  EXPECT_EQ(files.at("whole").content, data);
   EXPECT_EQ(files.at("late").content, data.substr(150'000, 1000));
   EXPECT_EQ(files.at("early").content, data.substr(10, 1000));
+  EXPECT_EQ(files.at("rest").content, data.substr(1010, 50'000 - 1010));
+  // Overlapping files would cost their folder once each: the cabinet is damaged.
+  builder.files.push_back({"whole", 200'000, 0, 0});
+  EXPECT_EQ(UnpackError(builder.Build()), FDIERROR_CORRUPT_CABINET);
+}
+
+// 1600 files listed from the last offset to the first, over a folder of 16000 small blocks:
+// each would decode the folder again from its start. Read in offset order it decodes once.
+TEST(CabEngine, FilesListedBackwardsDecodeTheirFolderOnce) {
+  constexpr uint32_t files = 1600, blocksPerFile = 10, blockSize = 40;
+  TCabBuilder builder;
+  TBuiltFolder folder;
+  std::string data;
+  for (uint32_t b = 0; b < files * blocksPerFile; ++b) {
+    const std::string block(blockSize, char('a' + b % 26));
+    folder.blocks.push_back({block, false, true});
+    data += block;
+  }
+  builder.folders.push_back(folder);
+  const uint32_t fileSize = blocksPerFile * blockSize;
+  for (uint32_t i = files; i-- > 0;)
+    builder.files.push_back({"info.mfs", fileSize, i * fileSize, 0});
+  TMemoryDisk disk;
+  disk.files["\\c.cab"] = builder.Build();
+  std::map<std::string, TExtracted> extracted;
+  ERF error{};
+  ASSERT_TRUE(UnpackCabinet(disk, "\\c.cab", extracted, error)) << error.erfOper;
+  // Offered in offset order, the one at the highest offset is written last.
+  EXPECT_EQ(extracted.at("info.mfs").content, data.substr((files - 1) * fileSize));
+  EXPECT_LT(disk.seeks.size(), 10u) << "the folder's data is sought once, not once a file";
 }
 
 TEST(CabEngine, SeeksOnlyFromTheBeginning) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -62,6 +63,21 @@ TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
   EXPECT_NE(shown.Out.find("Email = me@example.org\n"), std::string::npos);
   EXPECT_NE(shown.Out.find("Website = https://reseller.example\n"), std::string::npos);
   EXPECT_EQ(AnsiValue(book, "Author"), "Zo\xeb") << "stored in the book's code page";
+
+  // "-" reads the values from standard input to its end; a pipe tells no size.
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const std::string json = "{\"Company\": \"Piped Press\"}";
+  ASSERT_EQ(::write(pipeEnds[1], json.data(), json.size()), ssize_t(json.size()));
+  ::close(pipeEnds[1]);
+  const int savedInput = ::dup(STDIN_FILENO);
+  ::dup2(pipeEnds[0], STDIN_FILENO);
+  ::close(pipeEnds[0]);
+  const TRun piped = RunCli({"brand", book, "--values", "-"});
+  ::dup2(savedInput, STDIN_FILENO);
+  ::close(savedInput);
+  ASSERT_EQ(piped.Status, 0) << piped.Err;
+  EXPECT_EQ(AnsiValue(book, "Company"), "Piped Press");
 }
 
 TEST_F(CommandLineTest, RefusedBrandingsWriteNothing) {
@@ -76,6 +92,9 @@ TEST_F(CommandLineTest, RefusedBrandingsWriteNothing) {
       {{"brand", book, "--set", "Author=\xce\xa9"}, "U+03A9"},
       {{"brand", book, "--icon", SamplePath("icons/corrupt_cursor_type.ico")},
        "Icon image is not valid"},
+      {{"brand", book, "--icon", Folder().string()}, "It is a folder."},
+      {{"brand", book, "--values", Folder().string()}, "It is a folder."},
+      {{"brand", Folder().string()}, "It is a folder."},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli(c.arguments);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -57,6 +58,25 @@ TEST_F(FilesTest, LoadOfMissingFileRaisesOpenError) {
   } catch (const EFOpenError& e) {
     EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". No such file or directory");
   }
+}
+
+TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
+  const std::string folder = FFolder.string();
+  const std::string expected = "Cannot open file \"" + folder + "\". It is a folder.";
+  for (auto load : {+[](const std::string& path) { LoadFileToString(path); },
+                    +[](const std::string& path) { CopyToNewPrivateFile(path, path + "/copy"); }})
+    try {
+      load(folder);
+      ADD_FAILURE() << "a folder was read";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), expected);
+    }
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  ASSERT_EQ(::write(pipeEnds[1], "piped", 5), 5);
+  ::close(pipeEnds[1]);
+  EXPECT_EQ(LoadFileToString("/dev/fd/" + std::to_string(pipeEnds[0])), "piped");
+  ::close(pipeEnds[0]);
 }
 
 TEST_F(FilesTest, PrivateCopyIsExclusiveAndUserOnly) {

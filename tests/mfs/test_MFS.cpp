@@ -295,7 +295,11 @@ TEST(MFSSession, SessionOutlivingItsFileSystemFails) {
     TMFS fs;
     session = fs.CreateSession();
   }
-  EXPECT_MFS_ERROR(session->GetItem("\\"), "The file system of this session no longer exists");
+  const char* gone = "The file system of this session no longer exists";
+  EXPECT_MFS_ERROR(session->GetItem("\\"), gone);
+  EXPECT_MFS_ERROR(session->ForceFolders("\\a\\b"), gone);
+  EXPECT_MFS_ERROR(session->WriteFile("\\a\\f.txt", "x"), gone);
+  EXPECT_MFS_ERROR(session->DeleteItem("\\a"), gone);
   EXPECT_FALSE(session->Exists("\\"));
 }
 

@@ -190,3 +190,16 @@ TEST_F(CommitSafetyTest, DirectoriesAndEntryPointInMovingSectionsRefuse) {
     EXPECT_EQ(LoadFileToString(path), image) << c.what;
   }
 }
+
+TEST_F(CommitSafetyTest, DamagedRelocationsRefuseOnlyUpdatesThatMoveSections) {
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  std::string image = LoadFileToString(path);
+  const TImageHeaders h = Headers(image);
+  Put32(image, RvaToOffset(h, h.Directories[ddBaseReloc].VirtualAddress) + 4, 3); // block size
+  SaveStringToFile(image, path);
+  EXPECT_EQ(GrowFails(path), ENOEXEC);
+  EXPECT_NE(FMessage.find("has a size of 3"), std::string::npos) << FMessage;
+  EXPECT_EQ(LoadFileToString(path), image);
+  EXPECT_EQ(GrowFails(path, 1530), 0) << FMessage; // nothing moves: the table is not needed
+  EXPECT_EQ(VerifyPE(path), "");
+}

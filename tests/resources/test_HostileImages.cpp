@@ -96,6 +96,34 @@ TEST_F(HostileImageTest, DeepTreesStopAtTheLimit) {
   ExpectRefused(image, "more than 32 levels");
 }
 
+// Directory tables 8 bytes apart, each listing 16384 named entries that share one name and one
+// data entry: 2000 of them in a 160 KiB section would be 32 million nodes.
+TEST_F(HostileImageTest, OverlappingDirectoryTablesAreRefused) {
+  constexpr uint32_t tables = 2000, entries = 0x4000, nameAt = 0x3F00, leafAt = entries;
+  constexpr uint32_t region = 0x4100, size = region + 8 * tables + 16 + 8 * entries;
+  std::string section(size, '\0');
+  Put16(section, 14, tables); // the root: tables id entries
+  for (uint32_t k = 0; k < tables; ++k) {
+    Put32(section, 16 + 8 * k, k + 1);
+    Put32(section, 16 + 8 * k + 4, 0x80000000 | (region + 8 * k));
+  }
+  Put16(section, nameAt, 1);
+  Put16(section, nameAt + 2, 'N');
+  const uint32_t rva = Headers(FImage).Sections[8].VirtualAddress;
+  Put32(section, leafAt, rva + nameAt); // 4 bytes of data
+  Put32(section, leafAt + 4, 4);
+  // Read at any 8-byte step: a table of `entries` named entries, and each entry names nameAt
+  // and points at the data entry at leafAt.
+  for (uint32_t at = region; at + 8 <= size; at += 8) {
+    Put32(section, at, 0x80000000 | nameAt);
+    Put32(section, at + 4, entries);
+  }
+  std::string image = FImage.substr(0, FRsrc) + section;
+  Put32(image, FSectionTable + 8 * 40 + 8, size);  // VirtualSize
+  Put32(image, FSectionTable + 8 * 40 + 16, size); // SizeOfRawData
+  ExpectRefused(image, "(they overlap)");
+}
+
 TEST_F(HostileImageTest, DebugDirectoryRunningPastTheEndIsBounded) {
   const std::string path = CopySample("samples/rsrc_not_last.exe");
   std::string image = LoadFileToString(path);

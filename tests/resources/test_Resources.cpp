@@ -98,7 +98,11 @@ TEST_F(ResourcesTest, IconGroupReplacedAndOldIconsBeyondTheCountKept) {
   const std::string path = CopySample("samples/icons4.exe");
   const std::string icon4 = IconResource(path, 4);
   const std::string ico = LoadFileToString(SamplePath("samples/icons/brand_3.ico"));
+  int rewrites = 0;
+  SetCommitStepHook([&](TCommitStep step) { rewrites += step == csNewFileSynced; });
   UpdateIconGroupResource(path, "MAINICON", 1, ico);
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(rewrites, 1) << "the group and its three images in one rewrite";
   const TIconGroupData expected = IconFileToGroup(ico, 1);
   ASSERT_EQ(expected.Images.size(), 3u);
   EXPECT_EQ(expected.GroupRecord.size(), 6u + 14u * 3);
@@ -143,6 +147,28 @@ TEST_F(ResourcesTest, CorruptIconsAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(LoadFileToString(path), before);
   EXPECT_EQ(IconError(path, MakeIcon({std::string(100, 'a')})), "accepted")
       << "an image ending exactly at the end of the file";
+}
+
+// Each hostile icon would make its reader ask for far more memory than the file holds.
+TEST_F(ResourcesTest, IconsCostingMoreThanTheirFileAreRefused) {
+  const std::string path = CopySample("samples/typical.exe");
+  const std::string before = LoadFileToString(path);
+  // 65535 entries that all name one image: 1 MiB asking for 65535 copies.
+  std::string oneImageManyTimes = MakeIcon(std::vector<std::string>(65535, std::string()));
+  oneImageManyTimes += std::string(100, 'i');
+  for (uint32_t i = 0; i < 65535; ++i) {
+    Put32(oneImageManyTimes, 6 + 16 * i + 8, 100);
+    Put32(oneImageManyTimes, 6 + 16 * i + 12, 6 + 16 * 65535);
+  }
+  std::string overDirectory = MakeIcon({std::string(100, 'a')});
+  Put32(overDirectory, 6 + 12, 0);
+  std::string twoOverlapping = MakeIcon({std::string(100, 'a'), std::string(100, 'b')});
+  Put32(twoOverlapping, 6 + 16 + 12, Get32(twoOverlapping, 6 + 12) + 50);
+  const std::string tooMany = MakeIcon(std::vector<std::string>(MaxIconImages + 1, "x"));
+  for (const std::string& ico : {oneImageManyTimes, overDirectory, twoOverlapping, tooMany})
+    EXPECT_EQ(IconError(path, ico), "Icon is corrupted");
+  EXPECT_EQ(LoadFileToString(path), before);
+  EXPECT_EQ(IconError(path, MakeIcon(std::vector<std::string>(MaxIconImages, "x"))), "accepted");
 }
 
 TEST_F(ResourcesTest, EmptyIconWritesAnEmptyGroupOnly) {
