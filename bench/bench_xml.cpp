@@ -1,7 +1,8 @@
 // The XML reader over a 50 MB document of many small elements, the tokenizer alone over the
 // same bytes (with the number of allocations it makes per token), and a variables store of
-// 100,000 entries of which every second one refers to others. Run one benchmark per process
-// under /usr/bin/time -v for its peak memory.
+// 100,000 entries of which every second one refers to others, and a 1 MB variables file whose
+// one value is 250,000 references (resolving it once cost a move of the rest of the value per
+// reference). Run one benchmark per process under /usr/bin/time -v for its peak memory.
 
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceParser.h"
@@ -157,6 +158,20 @@ void BM_LoadVariables100k(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * VariableCount);
 }
 BENCHMARK(BM_LoadVariables100k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_LoadVariablesManyReferences(benchmark::State& state) {
+  constexpr int references = 250'000;
+  std::string file = "<vars><var name=\"A\">" + std::string(256, 'a') + "</var><var name=\"B\">";
+  for (int i = 0; i < references; ++i)
+    file += i % 1000 == 999 ? "%{A}\n" : "%{A}"; // the tokenizer's lines are bounded
+  file += "</var></vars>";
+  for (auto _ : state) {
+    TVariables variables(file, false);
+    benchmark::DoNotOptimize(variables.Values("B").size());
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
+}
+BENCHMARK(BM_LoadVariablesManyReferences)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_WriteVariables100k(benchmark::State& state) {
   const TVariables variables(VariablesFile(), false);

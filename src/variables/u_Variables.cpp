@@ -21,8 +21,10 @@ constexpr intptr_t markNone = -1;
 
 enum TScanState { ssPlain, ssPercent, ssInName };
 
-// The scan for references over a text that changes under it: NextReference stops at the
-// closing brace of each reference; the caller either replaces it or skips it.
+// The scan for references over a text: NextReference stops at the closing brace of each
+// reference; the caller either replaces it or skips it. The result is built beside the text,
+// not in it, so that each replacement costs its own length rather than a move of everything
+// behind it: a value of many references resolves in time linear in its result.
 class TReferenceScan {
 public:
   bool NextReference(const std::string& text) {
@@ -58,10 +60,10 @@ public:
 
   // Puts value in place of the reference; the scan goes on after it, so inserted text is never
   // scanned again.
-  void Replace(std::string& text, const std::string& value) {
-    const size_t start = FNameStart - 2;
-    text.replace(start, ReferenceLength(), value);
-    FPosition = start + value.size();
+  void Replace(const std::string& text, const std::string& value) {
+    FResult.append(text, FCopied, FNameStart - 2 - FCopied);
+    FResult += value;
+    FCopied = ++FPosition;
     FState = ssPlain;
   }
 
@@ -71,10 +73,18 @@ public:
     FState = ssPlain;
   }
 
+  // The text with the replacements made, once the scan has found no more references.
+  std::string Finish(const std::string& text) {
+    FResult.append(text, FCopied, std::string::npos);
+    return std::move(FResult);
+  }
+
 private:
   size_t FPosition = 0;
   TScanState FState = ssPlain;
   size_t FNameStart = 0;
+  size_t FCopied = 0; // text before this position is in FResult
+  std::string FResult;
 };
 
 std::string QuotedName(const std::string& name) {
@@ -169,7 +179,7 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, si
   while (!frames.empty()) {
     TFrame& frame = frames.back();
     if (!frame.Scan.NextReference(frame.Text)) {
-      FValues->Set_Item(frame.Name, frame.Text);
+      FValues->Set_Item(frame.Name, frame.Scan.Finish(frame.Text));
       marks.Set_Item(frame.Name, markDone);
       frames.pop_back();
       continue;
@@ -200,20 +210,21 @@ const std::string& TVariables::Values(const std::string& name) const {
 }
 
 std::string TVariables::ExpandText(const std::string& text) const {
-  std::string result = text;
+  size_t size = text.size();
   TReferenceScan scan;
-  while (scan.NextReference(result)) {
-    const std::string name = scan.Name(result);
+  while (scan.NextReference(text)) {
+    const std::string name = scan.Name(text);
     if (!FValues->Exists(name)) {
       scan.Skip();
       continue;
     }
     const std::string& value = FValues->Get_Item(name);
-    if (result.size() - scan.ReferenceLength() + value.size() > MaxResolvedSize)
+    size = size - scan.ReferenceLength() + value.size();
+    if (size > MaxResolvedSize)
       throw EVariablesError(Format(SExpandedTooLarge, MaxResolvedSize));
-    scan.Replace(result, value);
+    scan.Replace(text, value);
   }
-  return result;
+  return scan.Finish(text);
 }
 
 std::string VariableEntry(const std::string& name, const std::string& value) {
