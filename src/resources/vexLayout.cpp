@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace {
 
@@ -23,15 +24,59 @@ uint32_t Checked32(int64_t value, const char* field) {
   return uint32_t(value);
 }
 
+// The sections by address, so that finding the one holding an address costs the logarithm of
+// their number: a relocation table checked against thousands of sections would otherwise cost
+// the product of the two. Sections that overlap in memory have no single holder of an address
+// and are found in table order instead.
+class TSectionIndex {
+public:
+  explicit TSectionIndex(const TImageHeaders& headers) : FHeaders(headers) {
+    for (size_t i = 0; i < headers.Sections.size(); ++i)
+      if (headers.Sections[i].MemorySize() != 0)
+        FByAddress.push_back(int(i));
+    std::sort(FByAddress.begin(), FByAddress.end(),
+              [&](int a, int b) { return Address(a) < Address(b); });
+    for (size_t k = 1; k < FByAddress.size(); ++k)
+      if (End(FByAddress[k - 1]) > Address(FByAddress[k]))
+        FOverlapping = true;
+  }
+
+  bool Overlapping() const { return FOverlapping; }
+
+  // Index of the section holding rva in memory, or -1.
+  int Find(uint32_t rva) const {
+    if (FOverlapping)
+      return FHeaders.SectionOfRva(rva);
+    auto after = std::upper_bound(FByAddress.begin(), FByAddress.end(), rva,
+                                  [&](uint32_t value, int i) { return value < Address(i); });
+    if (after == FByAddress.begin())
+      return -1;
+    const int i = *(after - 1);
+    return FHeaders.Sections[size_t(i)].HoldsRva(rva) ? i : -1;
+  }
+
+private:
+  uint32_t Address(int i) const { return FHeaders.Sections[size_t(i)].VirtualAddress; }
+  uint64_t End(int i) const {
+    return uint64_t(Address(i)) + FHeaders.Sections[size_t(i)].MemorySize();
+  }
+
+  const TImageHeaders& FHeaders;
+  std::vector<int> FByAddress;
+  bool FOverlapping = false;
+};
+
 // What moves when the resource section changes size.
 class TMoves {
 public:
   TMoves(const TImageHeaders& headers, int section, int64_t virtualDelta)
-      : FHeaders(headers), FSection(section), FVirtualDelta(virtualDelta) {
+      : FHeaders(headers), FIndex(headers), FSection(section), FVirtualDelta(virtualDelta) {
     const TSectionHeader& s = headers.Sections[size_t(section)];
     FRva = s.VirtualAddress;
     FRvaEnd = uint64_t(s.VirtualAddress) + AlignUp(s.MemorySize(), headers.SectionAlignment);
   }
+
+  const TSectionIndex& Index() const { return FIndex; }
 
   bool InResources(uint32_t rva) const { return rva >= FRva && rva < FRvaEnd; }
   // Some section other than the resource section moves in memory.
@@ -42,7 +87,7 @@ public:
   }
   // The section holding rva moves in memory.
   bool Moves(uint32_t rva) const {
-    const int i = FHeaders.SectionOfRva(rva);
+    const int i = FIndex.Find(rva);
     return FVirtualDelta != 0 && i >= 0 && i != FSection &&
            FHeaders.Sections[size_t(i)].VirtualAddress > FRva;
   }
@@ -55,21 +100,23 @@ public:
     return nullptr;
   }
   std::string SectionName(uint32_t rva) const {
-    const int i = FHeaders.SectionOfRva(rva);
+    const int i = FIndex.Find(rva);
     return i < 0 ? std::string("?") : FHeaders.Sections[size_t(i)].Name;
   }
 
 private:
   const TImageHeaders& FHeaders;
+  TSectionIndex FIndex;
   int FSection;
   int64_t FVirtualDelta;
   uint32_t FRva;
   uint64_t FRvaEnd;
 };
 
-// The file bytes of size bytes at rva, or null when they are not all in one section's raw data.
-const uint8_t* RvaBytes(TByteView file, const TImageHeaders& headers, uint32_t rva, uint32_t size) {
-  const int i = headers.SectionOfRva(rva);
+// The file bytes of size bytes at rva, or null when they are not all in the raw data of
+// section i, the one holding rva (-1 for none).
+const uint8_t* RvaBytes(TByteView file, const TImageHeaders& headers, int i, uint32_t rva,
+                        uint32_t size) {
   if (i < 0)
     return nullptr;
   const TSectionHeader& s = headers.Sections[size_t(i)];
@@ -109,7 +156,10 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
       !moves.AnySectionMoves())
     return;
   const TDataDirectory& d = headers.Directories[ddBaseReloc];
-  const uint8_t* table = RvaBytes(file, headers, d.VirtualAddress, d.Size);
+  if (moves.Index().Overlapping())
+    Damaged("sections overlap in memory, so the base relocations cannot be checked");
+  const uint8_t* table =
+      RvaBytes(file, headers, headers.SectionOfRva(d.VirtualAddress), d.VirtualAddress, d.Size);
   if (!table)
     Damaged("the base relocation table lies outside the file");
   const TByteView relocs(table, d.Size);
@@ -132,7 +182,7 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
         Refuse(Format("a base relocation at RVA 0x%X lies in %s", location, why));
       if (type != RelocationHighLow)
         Refuse(Format("base relocation of type %u at RVA 0x%X cannot be checked", type, location));
-      const uint8_t* value = RvaBytes(file, headers, location, 4);
+      const uint8_t* value = RvaBytes(file, headers, moves.Index().Find(location), location, 4);
       if (!value)
         continue; // uninitialized data: the loader finds no address there
       const uint32_t address = uint32_t(value[0]) | uint32_t(value[1]) << 8 |
