@@ -174,14 +174,16 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
     Progress(esPack, 0);
     const std::string cabinet = PackSystemMFS(*FMFS);
     Progress(esPack, 100);
-    const std::string icon = FNewIcon;
+    // The content and the icon go in one rewrite, so a failure leaves the book as it was.
+    std::vector<TResourceChange> changes{{"RCDATA", ContentResourceName, cabinet}};
+    const TIconGroupData icon =
+        FNewIcon.empty() ? TIconGroupData() : IconFileToGroup(FNewIcon, FirstIconId);
+    if (!FNewIcon.empty())
+      AddIconGroupChanges(changes, IconGroupName, FirstIconId, icon);
 
     CloseEBook();
     Progress(esRewrite, 0);
-    result.SignatureRemoved =
-        UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
-    if (!icon.empty())
-      UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
+    result.SignatureRemoved = UpdateExeResources(path, changes).SignatureRemoved;
     Progress(esRewrite, 100);
   } // the new cabinet is in the file now: let it go before the reopen reads it back
   OpenEBook(path);

@@ -127,12 +127,18 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
   return group;
 }
 
+void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
+                         int firstId, const TIconGroupData& group) {
+  changes.push_back({ResTypeGroupIcon, groupName, group.GroupRecord});
+  for (size_t i = 0; i < group.Images.size(); ++i)
+    changes.push_back({ResTypeIcon, firstId + int(i), group.Images[i]});
+}
+
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile) {
   const TIconGroupData group = IconFileToGroup(iconFile, firstId);
-  std::vector<TResourceChange> changes{{ResTypeGroupIcon, groupName, group.GroupRecord}};
-  for (size_t i = 0; i < group.Images.size(); ++i)
-    changes.push_back({ResTypeIcon, firstId + int(i), group.Images[i]});
+  std::vector<TResourceChange> changes;
+  AddIconGroupChanges(changes, groupName, firstId, group);
   return UpdateExeResources(fileName, changes);
 }

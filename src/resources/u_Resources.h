@@ -80,6 +80,11 @@ struct TIconGroupData {
 // also for more than 256 images or images that overlap each other or the directory.
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
 
+// Adds the changes that make group the icon group groupName, its images named firstId, ...;
+// the changes refer to group's bytes, which must outlive them.
+void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
+                         int firstId, const TIconGroupData& group);
+
 // Replaces the icon group groupName and the icons it lists by the images of an .ico file
 // image. The icon is checked whole before anything is written; then the group and its icons
 // go in one update.

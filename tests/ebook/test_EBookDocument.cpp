@@ -2,6 +2,7 @@
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
 #include "ebook_fixture.h"
+#include "resources/vexRes.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -149,7 +150,11 @@ TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
 
   const std::string oldIcon = document.EBookIcon();
   document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+  int rewrites = 0;
+  SetCommitStepHook([&](TCommitStep step) { rewrites += step == csNewFileSynced; });
   document.UpdateEBook(document.Rows());
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(rewrites, 1) << "content and icon in one rewrite: a failure leaves neither";
   EXPECT_EQ(IconGroupSizes(book), "16x16 32x32 48x48");
   EXPECT_NE(document.EBookIcon(), oldIcon);
   EXPECT_TRUE(document.NewIcon().empty());
