@@ -58,9 +58,9 @@ private:
   void Claim(uint64_t count, uint32_t offset) {
     FClaimed += count;
     if (FClaimed > FSection.Size())
-      BadTree(Format("the tables, names and data reached through offset 0x%X claim more than the "
-                     "section's %u bytes (they overlap)",
-                     offset, uint32_t(FSection.Size())));
+      BadTree(Format("its tables, names and data claim more than the section's %u bytes, so "
+                     "they overlap (at offset 0x%X)",
+                     uint32_t(FSection.Size()), offset));
   }
 
   std::u16string ReadName(uint32_t offset) {

@@ -121,7 +121,7 @@ TEST_F(HostileImageTest, OverlappingDirectoryTablesAreRefused) {
   std::string image = FImage.substr(0, FRsrc) + section;
   Put32(image, FSectionTable + 8 * 40 + 8, size);  // VirtualSize
   Put32(image, FSectionTable + 8 * 40 + 16, size); // SizeOfRawData
-  ExpectRefused(image, "(they overlap)");
+  ExpectRefused(image, "so they overlap");
 }
 
 TEST_F(HostileImageTest, DebugDirectoryRunningPastTheEndIsBounded) {
