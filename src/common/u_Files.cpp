@@ -49,7 +49,7 @@ void RefuseFolder(const TFileStream& stream) {
 }
 } // namespace
 
-std::string ReadHandleToEnd(int handle, const std::string& name) {
+std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   std::string bytes;
   struct stat info;
   if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode))
@@ -69,6 +69,9 @@ std::string ReadHandleToEnd(int handle, const std::string& name) {
     bytes.resize(done + size_t(n));
     if (n == 0)
       return bytes;
+    if (bytes.size() > limit)
+      throw EReadError(
+          Format("Cannot read file \"%s\". It holds more than %zu MB.", name.c_str(), limit >> 20));
   }
 }
 

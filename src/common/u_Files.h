@@ -1,6 +1,7 @@
 #pragma once
 // Temporary file names and whole-file reading and writing.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,13 +14,18 @@ std::string TempFolder();
 std::string MakeTempFileName(const std::string& prefix, const std::string& extension,
                              int32_t number);
 
+// Files read whole are inputs a user names: an icon, a values file. 256 MB is far above any
+// real one (an icon of 256 uncompressed 256x256 images takes 64 MB) and keeps a source that
+// never ends, such as /dev/zero, from taking all memory.
+inline constexpr size_t MaxWholeFileSize = size_t(256) << 20;
+
 // The whole file as bytes, read to its end whatever size it reports (a pipe works too);
 // "Cannot open file "%s". %s" when it cannot be opened or is a folder.
 std::string LoadFileToString(const std::string& path);
 
 // Everything left to read from an open handle (standard input, say), read to its end;
-// "Cannot read file "%s". %s" with name when reading fails.
-std::string ReadHandleToEnd(int handle, const std::string& name);
+// "Cannot read file "%s". %s" with name when reading fails or passes limit bytes.
+std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit = MaxWholeFileSize);
 
 // Copies source to a new file target, created exclusively (never through an existing file or
 // link) and readable by the user only; the copy streams, so the file is never held whole.

@@ -13,7 +13,8 @@ inline constexpr int MaxResourceTreeDepth = 32;
 
 // Parses the resource directory of a section into a tree whose unchanged leaves point into
 // file. Offsets, sizes and data outside the section's raw data, a directory that loops back
-// into itself and trees deeper than the limit raise EVexError naming the cause.
+// into itself, trees deeper than the limit, and tables, names and data that together claim
+// more bytes than the section holds (overlapping) raise EVexError naming the cause.
 std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section);
 
 // A new, empty root directory.

@@ -2,6 +2,7 @@
 #include "common/u_SysUtils.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -77,6 +78,14 @@ TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
   ::close(pipeEnds[1]);
   EXPECT_EQ(LoadFileToString("/dev/fd/" + std::to_string(pipeEnds[0])), "piped");
   ::close(pipeEnds[0]);
+  const int zeros = ::open("/dev/zero", O_RDONLY);
+  try {
+    ReadHandleToEnd(zeros, "/dev/zero", 1 << 20);
+    ADD_FAILURE() << "an endless source was read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Cannot read file \"/dev/zero\". It holds more than 1 MB.");
+  }
+  ::close(zeros);
 }
 
 TEST_F(FilesTest, PrivateCopyIsExclusiveAndUserOnly) {
