@@ -30,8 +30,7 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit = 
 // Copies source to a new file target, created exclusively (never through an existing file or
 // link) and readable by the user only; the copy streams, so the file is never held whole.
 // "Cannot open file "%s". %s" (also for a folder) / "Cannot create file "%s". %s" on
-// failure; a partly written
-// target is removed.
+// failure; a partly written target is removed.
 void CopyToNewPrivateFile(const std::string& source, const std::string& target);
 
 // Creates the missing folders of path, then creates or truncates the file and writes bytes;

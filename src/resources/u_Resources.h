@@ -48,7 +48,8 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
-// One resource to replace or add: language 0 of (type, name) gets data.
+// One resource to replace or add: language 0 of (type, name) gets data, a view of bytes that
+// outlive the update.
 struct TResourceChange {
   TResourceIdent Type;
   TResourceIdent Name;
