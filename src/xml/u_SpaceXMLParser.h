@@ -118,6 +118,8 @@ public:
   void LoadFromText(const std::u16string& text);
   // Frees the current tree and parses the stream from its position. After a parse error Root
   // holds the elements read up to the error (nullptr when it came before the root's name).
+  // Budget: about 30 bytes of memory per byte of dense markup (one node per "<a/>"); time
+  // grows as n log n in the attributes of one element.
   void LoadFromStream(TStream& stream);
 
   // nullptr before the first load.
