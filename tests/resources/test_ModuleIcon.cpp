@@ -65,8 +65,19 @@ TEST_F(ModuleIconTest, MissingOrDamagedGroupGivesNoIcon) {
   std::string missing("\0\0\1\0\1\0", 6);
   missing += std::string("\x20\x20\0\0\1\0\x08\0\xA8\x08\0\0\x09\0", 14); // icon 9 absent
   UpdateExeResource(path, ResTypeGroupIcon, "MISSING", missing);
+  // Icon 1 listed 200 times would be 200 copies of it; more than 256 entries is no icon.
+  const std::string entry("\x20\x20\0\0\1\0\x08\0\xA8\x08\0\0\x01\0", 14);
+  std::string repeated("\0\0\1\0\xC8\0", 6), tooMany("\0\0\1\0\x01\x01", 6);
+  for (int i = 0; i < 200; ++i)
+    repeated += entry;
+  for (int i = 0; i < 257; ++i)
+    tooMany += entry;
+  UpdateExeResource(path, ResTypeGroupIcon, "REPEATED", repeated);
+  UpdateExeResource(path, ResTypeGroupIcon, "TOOMANY", tooMany);
   const TPEModule changed(path);
   EXPECT_EQ(LoadModuleIcon(changed, "SHORT"), "");
   EXPECT_EQ(LoadModuleIcon(changed, "MISSING"), "");
   EXPECT_EQ(LoadModuleIconGroup(changed, "MISSING"), "");
+  EXPECT_EQ(IconImages(LoadModuleIconGroup(changed, "REPEATED")).size(), 1u);
+  EXPECT_EQ(LoadModuleIconGroup(changed, "TOOMANY"), "");
 }
