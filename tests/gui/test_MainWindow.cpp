@@ -598,6 +598,27 @@ private slots:
     CheckClosed(*window);
   }
 
+  void KeyboardReachesEveryValueAndTheIconMenu() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    window->btnViewEbook->setFocus();
+    for (int row = 0; row < int(TypicalGrid.size()); ++row) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(window->vleVariables->currentRow(), row);
+      QCOMPARE(window->vleVariables->currentColumn(), 1);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), window->edtHelp);
+
+    window->imgIcon->setFocus();
+    QCOMPARE(QApplication::focusWidget(), window->imgIcon);
+    QTest::keyClick(window->imgIcon, Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(window->popIcon->isVisible());
+    window->popIcon->hide();
+  }
+
   void StateIsSavedAndRestored() {
     const QString stateFile = FormStateFileName(SMainFormStateKey);
     QFile::remove(stateFile);
