@@ -41,8 +41,12 @@ std::optional<QString> DesktopApplicationFor(const QString& path) {
 
 bool RunOnDesktop(const QString& path) {
   const std::optional<QString> application = DesktopApplicationFor(path);
+  if (!application)
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
   const QString own = QGuiApplication::desktopFileName() + QStringLiteral(".desktop");
-  if (application && (application->isEmpty() || *application == own))
+  if (application->isEmpty() || *application == own)
     return false;
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  // The tools that named the program start it, so that it is the one that runs.
+  const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  return !xdgOpen.isEmpty() && QProcess::startDetached(xdgOpen, {path});
 }

@@ -1,9 +1,11 @@
 #include "gui/frm_Main.h"
+#include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_ValueGrid.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -329,6 +331,37 @@ private slots:
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(grid.Value(RowOf(*window, "Author")), value + "\r\nend");
     QVERIFY(grid.item(RowOf(*window, "Author"), 1)->text().size() <= 301);
+  }
+
+  void ViewNeverStartsFoliosetItself_data() {
+    QTest::addColumn<QString>("defaultProgram");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("a program that runs it") << "wine.desktop" << true;
+    QTest::newRow("none") << "" << false;
+    QTest::newRow("Folioset itself") << "folioset.desktop" << false;
+  }
+
+  void ViewNeverStartsFoliosetItself() {
+    QFETCH(QString, defaultProgram);
+    QFETCH(bool, started);
+    // A desktop of its own: xdg-mime names the default program, xdg-open notes what it ran.
+    const QString bin = FWork.filePath("bin"), ran = FWork.filePath("ran");
+    QDir().mkpath(bin);
+    QFile::remove(ran);
+    const auto script = [&](const QString& name, const QString& body) {
+      QFile file(bin + '/' + name);
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(("#!/bin/sh\n" + body).toUtf8()) > 0);
+      file.setPermissions(file.permissions() | QFile::ExeOwner);
+    };
+    script("xdg-mime", "echo '" + defaultProgram + "'\n");
+    script("xdg-open", "echo \"$1\" > '" + ran + "'\n");
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+    QGuiApplication::setDesktopFileName("folioset");
+    const QString book = CopyOfSample("typical.exe");
+    QCOMPARE(RunOnDesktop(book), started);
+    qputenv("PATH", path);
+    QTRY_COMPARE(QFile::exists(ran), started);
   }
 
   void EditsAreDiscardedOnlyWhenTheUserSays() {
