@@ -10,6 +10,7 @@
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +28,9 @@ const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
 const int FirstIconId = 1;
+// Names taken by other programs before the copy could create them, tried over before giving
+// up: each loss means another program won a name in the same instant.
+constexpr int TempNameAttempts = 64;
 
 // Deletes a file when it goes out of scope; the result is ignored, as nothing can be done.
 class TTempFileGuard {
@@ -58,19 +62,35 @@ void TEBookDocument::Progress(TEBookStep step, int percent) const {
 void TEBookDocument::OpenEBook(const std::string& path) {
   CloseEBook();
   try {
-    ++FTempCounter;
-    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
     FReportedPercent = -1; // a new operation: its steps start over
     Progress(esCopy, 0);
     // The book itself is read only here; everything else works on the private copy, which
     // goes when the open ends, whether it succeeds or fails.
-    CopyToNewPrivateFile(path, tempName);
+    const std::string tempName = CopyToTemporaryName(path);
     TTempFileGuard tempCopy(tempName);
     Progress(esCopy, 100);
     ReadEBook(path, tempName);
   } catch (...) {
     CloseEBook();
     throw;
+  }
+}
+
+std::string TEBookDocument::CopyToTemporaryName(const std::string& path) {
+  for (int attempt = 1;; ++attempt) {
+    ++FTempCounter;
+    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
+    try {
+      CopyToNewPrivateFile(path, tempName);
+      return tempName;
+    } catch (const EFCreateError&) {
+      // Another program opening a book (a batch runs one per core) took the name between the
+      // check and the create: the next number will do. Any other cause fails again at once.
+      std::error_code ignored;
+      if (attempt == TempNameAttempts ||
+          !std::filesystem::exists(std::filesystem::symlink_status(tempName, ignored)))
+        throw;
+    }
   }
 }
 

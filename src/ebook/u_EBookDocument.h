@@ -96,6 +96,8 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
+  // Copies the book to a new private file under the next free temporary name; returns it.
+  std::string CopyToTemporaryName(const std::string& path);
   // Open's steps after the copy: content, description, variables, title, icon and rows.
   void ReadEBook(const std::string& path, const std::string& modulePath);
   void Progress(TEBookStep step, int percent) const;

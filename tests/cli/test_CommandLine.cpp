@@ -298,6 +298,23 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
   EXPECT_EQ(brand(false, false).Err, "");
 }
 
+TEST_F(CommandLineTest, ProcessesBrandingAtOnceDoNotTakeEachOthersTemporaryNames) {
+  // Every document counts its temporary names from 1, so four processes meet on the same
+  // names at once; a name taken between the check and the create must not fail the book.
+  std::string books;
+  for (int i = 0; i < 100; ++i) {
+    const std::string book = (Folder() / ("book" + std::to_string(i) + ".exe")).string();
+    fs::copy_file(SamplePath("typical.exe"), book);
+    fs::permissions(book, fs::perms::owner_write, fs::perm_options::add);
+    books += " '" + book + "'";
+  }
+  const std::string command = "printf '%s\\n'" + books +
+                              " | xargs -P 4 -n 5 " FOLIOSET_CLI
+                              " brand --quiet --set Author=Ann >/dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(AnsiValue((Folder() / "book99.exe").string(), "Author"), "Ann");
+}
+
 TEST_F(CommandLineTest, ABookWithoutIconShowsNoneAndStillBrands) {
   const std::string book = CopySample("typical.exe");
   TResUpdateContext* update = BeginResourceUpdate(AnsiToUtf16(book), false);
