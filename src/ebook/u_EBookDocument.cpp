@@ -209,6 +209,7 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
   const std::string path = FFileName;
   TEBookUpdateResult result;
+  FReportedPercent = -1; // a new operation: its steps start over
   {
     const std::string cabinet = PackSystemMFS(*FMFS, StepProgress(esPack));
     const std::string icon = FNewIcon;
