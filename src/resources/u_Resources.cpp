@@ -48,7 +48,8 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 
 // Makes every change in one update of the file: one rewrite, whatever their number.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes) {
+                                         const std::vector<TResourceChange>& changes,
+                                         const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
   std::vector<std::pair<TResIdent, TResIdent>> idents;
@@ -60,6 +61,7 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
   if (!update)
     RaiseLastVexError();
+  update->OnProgress = onProgress;
   try {
     for (size_t i = 0; i < changes.size(); ++i)
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
@@ -76,13 +78,15 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data) {
-  return UpdateExeResources(fileName, {{type, name, data}});
+                                        const TResourceIdent& name, const std::string& data,
+                                        const TPercentEvent& onProgress) {
+  return UpdateExeResources(fileName, {{type, name, data}}, onProgress);
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data) {
-  return UpdateExeResource(fileName, "RCDATA", name, data);
+                                           const std::string& data,
+                                           const TPercentEvent& onProgress) {
+  return UpdateExeResource(fileName, "RCDATA", name, data, onProgress);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

@@ -3,6 +3,7 @@
 // module, replacing the content resource and the icon group, and the single-resource update
 // under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
 
+#include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
 
@@ -57,18 +58,23 @@ struct TResourceChange {
 };
 
 // Makes every change in one update of the executable, which either completes or leaves the
-// file as it was: one rewrite of the file whatever the number of changes.
+// file as it was: one rewrite of the file whatever the number of changes. onProgress hears the
+// percent of the new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes);
+                                         const std::vector<TResourceChange>& changes,
+                                         const TPercentEvent& onProgress = {});
 
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was.
+// update that either completes or leaves the file as it was. onProgress hears the percent of
+// the new file written.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data);
+                                        const TResourceIdent& name, const std::string& data,
+                                        const TPercentEvent& onProgress = {});
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data);
+                                           const std::string& data,
+                                           const TPercentEvent& onProgress = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.
