@@ -2,6 +2,7 @@
 
 #include "common/u_Streams.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -52,26 +53,24 @@ void RefuseFolder(const TFileStream& stream) {
 std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   std::string bytes;
   struct stat info;
-  if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode))
-    bytes.reserve(size_t(info.st_size)); // a hint only: the file may change while it is read
+  if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode)) // a hint only: the file may change
+    bytes.reserve(std::min(size_t(info.st_size), limit));
+  char chunk[ReadChunkSize];
   for (;;) {
-    const size_t done = bytes.size();
-    bytes.resize(done + ReadChunkSize);
-    const ssize_t n = ::read(handle, bytes.data() + done, ReadChunkSize);
-    if (n < 0 && errno == EINTR) {
-      bytes.resize(done);
+    const ssize_t n = ::read(handle, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
       continue;
-    }
     if (n < 0) {
       const std::string reason = SysErrorMessage(errno);
       throw EReadError(Format("Cannot read file \"%s\". %s", name.c_str(), reason.c_str()));
     }
-    bytes.resize(done + size_t(n));
     if (n == 0)
       return bytes;
-    if (bytes.size() > limit)
+    // Checked before the bytes are kept, so the string never grows past the limit.
+    if (size_t(n) > limit - bytes.size())
       throw EReadError(
           Format("Cannot read file \"%s\". It holds more than %zu MB.", name.c_str(), limit >> 20));
+    bytes.append(chunk, size_t(n));
   }
 }
 
