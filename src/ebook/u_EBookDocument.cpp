@@ -9,11 +9,7 @@
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
-#include <unistd.h>
-
 namespace {
-const char* const TempCopyPrefix = "eBookTemp";
-const char* const TempCopyExtension = ".exe";
 const char* const ContentResourceName = "SYSTEM_MFS";
 const char* const ContentResourceType = "RCDATA";
 const char* const IconGroupName = "MAINICON";
@@ -27,17 +23,6 @@ const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
 const int FirstIconId = 1;
 
-// Deletes a file when it goes out of scope; the result is ignored, as nothing can be done.
-class TTempFileGuard {
-public:
-  explicit TTempFileGuard(std::string path) : FPath(std::move(path)) {}
-  ~TTempFileGuard() { ::unlink(FPath.c_str()); }
-  TTempFileGuard(const TTempFileGuard&) = delete;
-  TTempFileGuard& operator=(const TTempFileGuard&) = delete;
-
-private:
-  std::string FPath;
-};
 } // namespace
 
 TEBookDocument::TEBookDocument()
@@ -53,25 +38,31 @@ void TEBookDocument::Progress(TEBookStep step, int percent) const {
 void TEBookDocument::OpenEBook(const std::string& path) {
   CloseEBook();
   try {
-    ++FTempCounter;
-    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
     Progress(esCopy, 0);
-    // The book itself is read only here; everything else works on the private copy, which
-    // goes when the open ends, whether it succeeds or fails.
-    CopyToNewPrivateFile(path, tempName);
-    TTempFileGuard tempCopy(tempName);
+    // The book is read only here, once, into memory: a private snapshot that a change to the
+    // file meanwhile cannot tear, and no temporary file to leave behind.
+    std::string image = LoadFileToString(path);
     Progress(esCopy, 100);
-    ReadEBook(path, tempName);
+    ReadEBook(path, std::move(image));
   } catch (...) {
     CloseEBook();
     throw;
   }
 }
 
-void TEBookDocument::ReadEBook(const std::string& path, const std::string& modulePath) {
-  const TPEModule module(modulePath);
+void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
+  std::string cabinet;
+  std::string icon;
+  std::string iconGroup;
+  {
+    // The image goes as soon as its three resources are out: the content is the big part.
+    const TPEModule module(path, std::move(image));
+    cabinet = ReadModuleResource(module, ContentResourceType, ContentResourceName);
+    icon = LoadModuleIcon(module, IconGroupName);
+    iconGroup = LoadModuleIconGroup(module, IconGroupName);
+  }
   Progress(esUnpack, 0);
-  UnpackSystemMFS(*FMFS, ReadModuleResource(module, ContentResourceType, ContentResourceName));
+  UnpackSystemMFS(*FMFS, std::move(cabinet));
   Progress(esUnpack, 100);
 
   Progress(esParse, 0);
@@ -94,8 +85,8 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   if (!titleTemplate.empty())
     FTitle = FVariables->ExpandText(titleTemplate);
 
-  FEBookIcon = LoadModuleIcon(module, IconGroupName);
-  FEBookIconGroup = LoadModuleIconGroup(module, IconGroupName);
+  FEBookIcon = std::move(icon);
+  FEBookIconGroup = std::move(iconGroup);
 
   for (const std::string& name : FVariables->Names()) {
     const std::string& value = FVariables->Values(name);

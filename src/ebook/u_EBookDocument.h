@@ -48,8 +48,8 @@ public:
   TEBookDocument(const TEBookDocument&) = delete;
   TEBookDocument& operator=(const TEBookDocument&) = delete;
 
-  // Closes whatever is open, then opens the e-book at path from a private temporary copy.
-  // On failure the document ends closed, the copy is gone, and the error passes on.
+  // Closes whatever is open, then opens the e-book at path from a private copy in memory.
+  // On failure the document ends closed and the error passes on.
   void OpenEBook(const std::string& path);
   void CloseEBook();
 
@@ -73,7 +73,7 @@ public:
   void SaveContentToDisk(const std::string& folder) const;
 
   bool Opened() const { return FOpened; }
-  // The e-book's own path (not the temporary copy's); empty when closed.
+  // The e-book's own path; empty when closed.
   const std::string& FileName() const { return FFileName; }
   // The expanded title; empty when closed or when the book has no title template.
   const std::string& Title() const { return FTitle; }
@@ -93,8 +93,8 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  // Open's steps after the copy: content, description, variables, title, icon and rows.
-  void ReadEBook(const std::string& path, const std::string& modulePath);
+  // Open's steps after the read: content, description, variables, title, icon and rows.
+  void ReadEBook(const std::string& path, std::string image);
   void Progress(TEBookStep step, int percent) const;
 
   bool FOpened = false;
@@ -104,7 +104,6 @@ private:
   std::string FNewIcon;
   std::string FEBookIcon;
   std::string FEBookIconGroup;
-  int32_t FTempCounter = 0;
   std::string FFileName;
   // What System.xml's Variables attribute names; update writes the new variables file there.
   std::string FVariablesPath;
