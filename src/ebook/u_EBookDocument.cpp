@@ -64,7 +64,10 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
   Progress(esUnpack, 0);
   UnpackSystemMFS(*FMFS, std::move(cabinet));
   Progress(esUnpack, 100);
+  ShowEBook(path, std::move(icon), std::move(iconGroup));
+}
 
+void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::string iconGroup) {
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
   {
@@ -97,6 +100,22 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
   Progress(esParse, 100);
 }
 
+void TEBookDocument::ReopenEBook(const std::string& path) {
+  try {
+    std::string icon;
+    std::string iconGroup;
+    {
+      const TPEModule module(path);
+      icon = LoadModuleIcon(module, IconGroupName);
+      iconGroup = LoadModuleIconGroup(module, IconGroupName);
+    }
+    ShowEBook(path, std::move(icon), std::move(iconGroup));
+  } catch (...) {
+    CloseEBook();
+    throw;
+  }
+}
+
 void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
@@ -111,10 +130,14 @@ void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
 }
 
 void TEBookDocument::CloseEBook() {
+  ForgetEBook();
+  FMFS->Clear();
+}
+
+void TEBookDocument::ForgetEBook() {
   FTitle.clear();
   FFileName.clear();
   FVariablesPath.clear();
-  FMFS->Clear();
   FVariables.reset();
   FNewIcon.clear();
   FRows.clear();
@@ -167,15 +190,22 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
     Progress(esPack, 100);
     const std::string icon = FNewIcon;
 
-    CloseEBook();
-    Progress(esRewrite, 0);
-    result.SignatureRemoved =
-        UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
-    if (!icon.empty())
-      UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
-    Progress(esRewrite, 100);
-  } // the new cabinet is in the file now: let it go before the reopen reads it back
-  OpenEBook(path);
+    // The content stays: it is exactly what the new cabinet holds, so the reopen neither
+    // unpacks nor parses again what was just packed.
+    ForgetEBook();
+    try {
+      Progress(esRewrite, 0);
+      result.SignatureRemoved =
+          UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
+      if (!icon.empty())
+        UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
+      Progress(esRewrite, 100);
+    } catch (...) {
+      CloseEBook();
+      throw;
+    }
+  } // the new cabinet is in the file now: let it go before the reopen
+  ReopenEBook(path);
   return result;
 }
 

@@ -77,6 +77,8 @@ public:
   const std::string& FileName() const { return FFileName; }
   // The expanded title; empty when closed or when the book has no title template.
   const std::string& Title() const { return FTitle; }
+  // The open book's files; empty when closed.
+  const TMFS& Content() const { return *FMFS; }
   // The brandable variables as read at open, in the grid's order.
   const TVariableRows& Rows() const { return FRows; }
   // The e-book's icon at the standard size as read at the last open (kept after close).
@@ -93,8 +95,15 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  // Open's steps after the read: content, description, variables, title, icon and rows.
+  // Open's steps after the read: content, then what ShowEBook does.
   void ReadEBook(const std::string& path, std::string image);
+  // Over the content in FMFS: description, variables, title, the icon given, and rows.
+  void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
+  // The open after update: the content in FMFS is what the book now holds; only the icon is
+  // read from the file. On failure the document ends closed.
+  void ReopenEBook(const std::string& path);
+  // Closes all but the content.
+  void ForgetEBook();
   void Progress(TEBookStep step, int percent) const;
 
   bool FOpened = false;

@@ -2,6 +2,7 @@
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
 #include "ebook_fixture.h"
+#include "mfs/u_MFS.h"
 
 #include <filesystem>
 #include <fstream>
@@ -124,6 +125,31 @@ TEST_F(EBookDocumentTest, BrandingWritesEditedValuesAndKeepsEverythingElse) {
   EXPECT_EQ(ValueOf(variables, "Engine"), "$core");
   EXPECT_EQ(ValueOf(variables, "Author"), "Ann Reseller");
   EXPECT_TRUE(IsValidImage(book));
+}
+
+TEST_F(EBookDocumentTest, UpdateEndsInExactlyTheStateOfAFreshOpen) {
+  // The reopen after update keeps the content it packed instead of unpacking it again: what it
+  // shows must equal, item for item, what opening the written file anew gives.
+  for (const char* sample : {"typical.exe", "icons4.exe", "no_variables_file.exe"}) {
+    SCOPED_TRACE(sample);
+    const std::string book = CopySample(sample);
+    TEBookDocument updated;
+    updated.OpenEBook(book);
+    updated.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+    updated.UpdateEBook(WithValue(updated.Rows(), "Author", "Ann Reseller"));
+    TEBookDocument fresh;
+    fresh.OpenEBook(book);
+    EXPECT_EQ(updated.Opened(), fresh.Opened());
+    EXPECT_EQ(updated.FileName(), fresh.FileName());
+    EXPECT_EQ(updated.Title(), fresh.Title());
+    EXPECT_EQ(updated.Rows(), fresh.Rows());
+    EXPECT_EQ(updated.EBookIcon(), fresh.EBookIcon());
+    EXPECT_EQ(updated.EBookIconGroup(), fresh.EBookIconGroup());
+    EXPECT_EQ(updated.ShownIcon(), fresh.ShownIcon());
+    EXPECT_EQ(updated.BuildVariablesText(updated.Rows()), fresh.BuildVariablesText(fresh.Rows()));
+    EXPECT_EQ(updated.Content().SaveToString(), fresh.Content().SaveToString())
+        << "names, dates, attributes, contents and order of every item";
+  }
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
