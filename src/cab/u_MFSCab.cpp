@@ -1,6 +1,8 @@
 #include "cab/u_MFSCab.h"
 
 #include "cab/CabConsts.h"
+#include "cab/u_CabFormat.h"
+#include "cab/u_CabMszip.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "mfs/u_MFS.h"
@@ -56,8 +58,16 @@ private:
   TMFSCabReader* FPrevious;
 };
 
-TMFSFileStream* StreamOf(intptr_t handle) {
-  return reinterpret_cast<TMFSFileStream*>(handle);
+// A handle is a stream: a session file's, or a source the writer was given as a stream.
+intptr_t HandleOf(TStream* stream) {
+  return reinterpret_cast<intptr_t>(stream);
+}
+TStream* StreamOf(intptr_t handle) {
+  return reinterpret_cast<TStream*>(handle);
+}
+// The reader's handles are all session files.
+TMFSFileStream* FileStreamOf(intptr_t handle) {
+  return static_cast<TMFSFileStream*>(StreamOf(handle));
 }
 
 std::string CodeText(const ERF& error, bool compression) {
@@ -133,7 +143,7 @@ struct TMFSCabCallbacks {
   // Bodies shared by both directions.
   static intptr_t Open(TMFSCabBase& cabinet, int32_t* err, const char* name, int32_t flags) {
     return Guarded(cabinet, err, NoHandle,
-                   [&] { return reinterpret_cast<intptr_t>(cabinet.OpenStream(name, flags)); });
+                   [&] { return HandleOf(cabinet.OpenStream(name, flags)); });
   }
   static uint32_t Read(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, void* buffer,
                        uint32_t count) {
@@ -272,7 +282,7 @@ TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPat
   try {
     FDICABINETINFO info{};
     std::unique_ptr<TMFSFileStream> cabinet(OpenStream(FCabinetPath, OpenForReading));
-    const bool isCabinet = FDIIsCabinet(FHandle, reinterpret_cast<intptr_t>(cabinet.get()), &info);
+    const bool isCabinet = FDIIsCabinet(FHandle, HandleOf(cabinet.get()), &info);
     cabinet.reset();
     if (!isCabinet)
       throw EMFSCabReaderError(Format(SNotACabinet, cabinetPath.c_str()));
@@ -314,7 +324,7 @@ intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize
   const intptr_t handle =
       TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
   if (handle != NoHandle)
-    ReserveTarget(*StreamOf(handle), uint32_t(declaredSize));
+    ReserveTarget(*FileStreamOf(handle), uint32_t(declaredSize));
   return handle;
 }
 
@@ -330,7 +340,7 @@ void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize)
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
-  std::unique_ptr<TMFSFileStream> stream(StreamOf(info.hf));
+  std::unique_ptr<TMFSFileStream> stream(FileStreamOf(info.hf));
   TMFSFile* file = stream->File();
   if (!file)
     throw EMFSError(Format(SFileNotFound, FTargetPath.c_str()));
@@ -365,12 +375,53 @@ TMFSCabWriter::~TMFSCabWriter() {
 void TMFSCabWriter::AddFile(const std::string& path) {
   std::string full = Session().ExpandPath(path);
   std::string name = TMFS::ExtractName(full);
+  // A missing file is the library's open error, reported below.
+  if (const auto* file =
+          Session().Exists(full) ? dynamic_cast<const TMFSFile*>(Session().GetItem(full)) : nullptr)
+    FAddedBytes += file->Content().size();
+  ++FFilesAdded;
   CheckResult(FCIAddFile(FHandle, full.data(), name.data(), 0, TMFSCabCallbacks::FciNextCabinet,
                          TMFSCabCallbacks::FciStatus, TMFSCabCallbacks::FciOpenInfo,
                          tcompTYPE_MSZIP));
 }
 
+void TMFSCabWriter::AddStream(const std::string& name, std::unique_ptr<TStream> content,
+                              uint32_t dateTime, uint32_t attributes) {
+  FAddedBytes += uint64_t(std::max<int64_t>(content->Size(), 0));
+  ++FFilesAdded;
+  FSource = std::move(content);
+  FSourceDateTime = dateTime;
+  FSourceAttributes = attributes;
+  std::string source = name;
+  const int32_t result =
+      FCIAddFile(FHandle, source.data(), source.data(), 0, TMFSCabCallbacks::FciNextCabinet,
+                 TMFSCabCallbacks::FciStatus, TMFSCabCallbacks::FciOpenInfo, tcompTYPE_MSZIP);
+  FSource.reset(); // not taken when the library failed before opening it
+  CheckResult(result);
+}
+
+// Room for the whole cabinet before the compressor writes it: a session file that grows piece
+// by piece is copied over on the way, holding both copies each time. Memory is taken only as
+// it is written, so the bound may be generous: every block stored, every file in its own folder.
+void TMFSCabWriter::ReserveCabinet() {
+  const uint64_t files = FFilesAdded;
+  const uint64_t blocks = FAddedBytes / CabFormat::MaxBlockUncompressed + files;
+  const uint64_t bound =
+      CabFormat::HeaderSize +
+      files * (CabFormat::FolderSize + CabFormat::FileSize + CabFormat::MaxNameLength + 1) +
+      blocks * CabFormat::DataSize + FAddedBytes + blocks * MszipEncodedCapacity(0);
+  try {
+    Session()
+        .CreateFile(FCabinetPath, 0, true)
+        ->Content()
+        .reserve(size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
+  } catch (const EMFSError&) {
+    // no file can be made there: the compressor's own open reports it with its code
+  }
+}
+
 void TMFSCabWriter::FlushCabinet() {
+  ReserveCabinet();
   CheckResult(
       FCIFlushCabinet(FHandle, 0, TMFSCabCallbacks::FciNextCabinet, TMFSCabCallbacks::FciStatus));
 }
@@ -385,10 +436,16 @@ int32_t TMFSCabWriter::TemporaryName(char* buffer, int32_t size) {
 
 intptr_t TMFSCabWriter::OpenInfo(const char* name, uint16_t* date, uint16_t* time,
                                  uint16_t* attributes) {
+  if (FSource) {
+    *date = uint16_t(FSourceDateTime >> 16);
+    *time = uint16_t(FSourceDateTime);
+    *attributes = uint16_t(FSourceAttributes & PackedAttributeMask);
+    return HandleOf(FSource.release());
+  }
   std::unique_ptr<TMFSFileStream> stream(OpenStream(name, OpenForReading));
   const TMFSFile* file = stream->File();
   *date = uint16_t(file->DateTime() >> 16);
   *time = uint16_t(file->DateTime());
   *attributes = uint16_t(file->Attributes() & PackedAttributeMask);
-  return reinterpret_cast<intptr_t>(stream.release());
+  return HandleOf(stream.release());
 }

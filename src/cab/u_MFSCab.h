@@ -7,9 +7,11 @@
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class TMFSSession;
+class TStream;
 class TMFSFileStream;
 struct TMFSCabCallbacks;
 
@@ -131,6 +133,10 @@ public:
 
   // Adds the session file at path under its name without folders.
   void AddFile(const std::string& path);
+  // Adds a file named name whose bytes are read from content as they are packed, so that
+  // they need not be a session file first; dateTime and attributes as a file's.
+  void AddStream(const std::string& name, std::unique_ptr<TStream> content, uint32_t dateTime,
+                 uint32_t attributes);
   // Completes the cabinet: afterwards the file at CabinetPath holds the whole archive.
   void FlushCabinet();
 
@@ -145,8 +151,16 @@ private:
   friend struct TMFSCabCallbacks;
   int32_t TemporaryName(char* buffer, int32_t size);
   intptr_t OpenInfo(const char* name, uint16_t* date, uint16_t* time, uint16_t* attributes);
+  void ReserveCabinet();
 
   HFCI FHandle = nullptr;
   CCAB FParameters{};
   std::string FTempFolder;
+  // The source of the running AddStream until the library opens it.
+  std::unique_ptr<TStream> FSource;
+  uint32_t FSourceDateTime = 0;
+  uint32_t FSourceAttributes = 0;
+  // What was added so far, for the room the cabinet will need.
+  uint64_t FAddedBytes = 0;
+  uint64_t FFilesAdded = 0;
 };

@@ -3,6 +3,7 @@
 #include "cab/u_MFSCab.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
+#include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
@@ -165,13 +166,15 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
 std::string PackSystemMFS(const TMFS& fs) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
-  session.CreateFile(SerializedPath, 0, true)->SetContent(fs.SaveToString());
+  // The member is stamped as a new file is; its bytes go from the tree straight into the
+  // compressor instead of being serialized into one string and copied into a file first.
+  const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
-    writer.AddFile(SerializedPath);
+    writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
+                     stamp->DateTime(), stamp->Attributes());
     writer.FlushCabinet();
   }
-  session.DeleteItem(SerializedPath);
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
@@ -186,7 +189,7 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   TEBookUpdateResult result;
   {
     Progress(esPack, 0);
-    const std::string cabinet = PackSystemMFS(*FMFS);
+    std::string cabinet = PackSystemMFS(*FMFS);
     Progress(esPack, 100);
     const std::string icon = FNewIcon;
 
@@ -196,7 +199,7 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
     try {
       Progress(esRewrite, 0);
       result.SignatureRemoved =
-          UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
+          UpdateRCDataResource(path, ContentResourceName, std::move(cabinet)).SignatureRemoved;
       if (!icon.empty())
         UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
       Progress(esRewrite, 100);

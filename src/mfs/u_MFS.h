@@ -53,6 +53,9 @@ inline constexpr uint32_t CreateAttributeMask = 0x3F;
 
 // The serialized format counts every length in a signed 32-bit field.
 inline constexpr int64_t MaxMFSLength = INT32_MAX;
+// Its header: "MFS", then the body's checksum as 8 upper-case hexadecimal digits.
+inline constexpr size_t SerializedHeaderSize = 11;
+std::string SerializedHeader(uint32_t bodyChecksum);
 
 // An entry of the tree. Freeing an item removes it from its parent's children.
 class TMFSItem : public TObject {

@@ -45,7 +45,7 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data) {
+                                        const TResourceIdent& name, std::string data) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
   if (data.size() > 0xFFFFFFFFu)
@@ -58,6 +58,7 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
   try {
     if (!UpdateResourceEntry(update, wideType, wideName, 0, data.data(), uint32_t(data.size())))
       RaiseLastVexError();
+    std::string().swap(data);
   } catch (...) {
     EndResourceUpdate(update, true);
     throw;
@@ -69,8 +70,8 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data) {
-  return UpdateExeResource(fileName, "RCDATA", name, data);
+                                           std::string data) {
+  return UpdateExeResource(fileName, "RCDATA", name, std::move(data));
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

@@ -44,13 +44,14 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was.
+// update that either completes or leaves the file as it was. data is let go as soon as the
+// update holds it (big data waits in a spool file), before the new file is built.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data);
+                                        const TResourceIdent& name, std::string data);
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data);
+                                           std::string data);
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.
