@@ -32,11 +32,13 @@ void TTextChecksum::Add(std::string_view bytes) {
     }
   }
   static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+  uint32_t sum = FSum; // a local: the bytes could alias the member, which would go to memory
   for (; i + 4 <= bytes.size(); i += 4) {
     uint32_t word;
     std::memcpy(&word, bytes.data() + i, 4);
-    FSum = std::rotl(FSum + word, 1);
+    sum = std::rotl(sum + word, 1);
   }
+  FSum = sum;
   for (; i < bytes.size(); ++i)
     FPending |= uint32_t(static_cast<unsigned char>(bytes[i])) << (8 * FPendingCount++);
 }
