@@ -65,10 +65,24 @@ intptr_t HandleOf(TStream* stream) {
 TStream* StreamOf(intptr_t handle) {
   return reinterpret_cast<TStream*>(handle);
 }
-// The reader's handles are all session files.
+// The reader's handles other than a TTargetRef are session files.
 TMFSFileStream* FileStreamOf(intptr_t handle) {
   return static_cast<TMFSFileStream*>(StreamOf(handle));
 }
+
+// A handle on a caller's extraction target: the library frees handles, the target stays.
+class TTargetRef : public TStream {
+public:
+  explicit TTargetRef(TStream& target) : FTarget(target) {}
+  int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override { return FTarget.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FTarget.Seek(offset, origin); }
+  void SetSize(int64_t newSize) override { FTarget.SetSize(newSize); }
+  int64_t Size() override { return FTarget.Size(); }
+
+private:
+  TStream& FTarget;
+};
 
 std::string CodeText(const ERF& error, bool compression) {
   return compression ? FCIErrorText(error.erfOper) : FDIErrorText(error.erfOper);
@@ -316,9 +330,28 @@ void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string&
       FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this));
 }
 
+bool TMFSCabReader::ExtractTo(const std::string& nameInCabinet, TStream& target) {
+  TReaderCall call(this);
+  FNameToExtract = nameInCabinet;
+  FTargetPath.clear();
+  FTargetStream = &target;
+  FTargetFound = false;
+  std::string name = TMFS::ExtractName(FCabinetPath);
+  std::string path = TMFS::ExtractPath(FCabinetPath);
+  const int32_t result =
+      FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this);
+  FTargetStream = nullptr;
+  CheckResult(result);
+  return FTargetFound;
+}
+
 intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {
   if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
     return 0;
+  if (FTargetStream) {
+    FTargetFound = true;
+    return HandleOf(new TTargetRef(*FTargetStream));
+  }
   Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
   // Failing, the open has recorded its error and left -1 in CallbackError.
   const intptr_t handle =
@@ -340,6 +373,10 @@ void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize)
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
+  if (auto* target = dynamic_cast<TTargetRef*>(StreamOf(info.hf))) {
+    delete target;
+    return 1;
+  }
   std::unique_ptr<TMFSFileStream> stream(FileStreamOf(info.hf));
   TMFSFile* file = stream->File();
   if (!file)

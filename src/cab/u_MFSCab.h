@@ -95,6 +95,9 @@ public:
   // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) to
   // targetPath, creating missing folders; a name not in the cabinet extracts nothing.
   void Extract(const std::string& nameInCabinet, const std::string& targetPath);
+  // The same into target instead of a session file (every archived file of that name in
+  // turn, without date or attributes); false when the cabinet has no file of that name.
+  bool ExtractTo(const std::string& nameInCabinet, TStream& target);
 
   HFDI Handle() const { return FHandle; }
   const std::string& NameToExtract() const { return FNameToExtract; }
@@ -120,6 +123,8 @@ private:
   int32_t FCallbackError = 0;
   int32_t FCabinetSize = 0;
   uint32_t FFileCount = 0;
+  TStream* FTargetStream = nullptr; // the running ExtractTo's target
+  bool FTargetFound = false;
 };
 
 // Packs session files into one cabinet that is itself a session file; the compressor's

@@ -1,6 +1,7 @@
 #include "ebook/u_EBookDocument.h"
 
 #include "cab/u_MFSCab.h"
+#include "common/u_ChunkStream.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
@@ -121,13 +122,17 @@ void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
+  // The serialized form goes as the tree is built from it: a big book is never held twice.
+  TChunkStream serialized;
+  bool found = false;
   {
     TMFSCabReader reader(session, CabinetPath);
-    reader.Extract(SerializedMember, SerializedPath);
+    found = reader.ExtractTo(SerializedMember, serialized);
   }
-  // A big book is held several times over here: let each copy go as soon as it has served.
+  if (!found)
+    throw EMFSError(Format(SFileNotFound, SerializedPath));
   session.DeleteItem(CabinetPath);
-  fs.LoadFromString(session.GetFile(SerializedPath)->Content());
+  fs.LoadFromChunks(serialized);
 }
 
 void TEBookDocument::CloseEBook() {

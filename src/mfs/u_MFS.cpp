@@ -2,6 +2,8 @@
 
 #include "mfs/u_MFSSerialStream.h"
 
+#include "common/u_ChunkStream.h"
+
 #include "common/u_Common.h"
 #include "common/u_Files.h"
 
@@ -397,18 +399,34 @@ std::string TMFS::SaveToString() const {
   return stream.ReadRest();
 }
 
-void TMFS::LoadFromString(std::string_view data) {
-  if (data.substr(0, MFSMagic.size()) != MFSMagic)
+void TMFS::CheckHeader(std::string_view header, uint32_t bodyChecksum) {
+  if (header.substr(0, MFSMagic.size()) != MFSMagic ||
+      header.substr(MFSMagic.size()) != Hex8(bodyChecksum))
     throw EMFSError(SIncorrectSerializedFormat);
+}
+
+void TMFS::LoadFromString(std::string_view data) {
   const std::string_view body =
       data.size() > SerializedHeaderSize ? data.substr(SerializedHeaderSize) : std::string_view();
-  if (data.substr(MFSMagic.size(), SerializedHeaderSize - MFSMagic.size()) !=
-      Hex8(TextChecksum(body)))
-    throw EMFSError(SIncorrectSerializedFormat);
+  CheckHeader(data.substr(0, SerializedHeaderSize), TextChecksum(body));
   ReplaceRoot();
   TByteViewStream stream(data);
   stream.Seek(int64_t(SerializedHeaderSize), soBeginning);
   FRoot->LoadFromStream(stream);
+}
+
+void TMFS::LoadFromChunks(TChunkStream& data) {
+  std::string header;
+  TTextChecksum body;
+  data.Visit(data.Position(), [&](std::string_view piece) {
+    const size_t take = std::min(piece.size(), SerializedHeaderSize - header.size());
+    header.append(piece.substr(0, take));
+    body.Add(piece.substr(take));
+  });
+  CheckHeader(header, body.Value());
+  ReplaceRoot();
+  data.Seek(int64_t(SerializedHeaderSize), soCurrent);
+  FRoot->LoadFromStream(data);
 }
 
 std::string TMFS::FixSeparators(const std::string& path) {

@@ -1,6 +1,7 @@
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 
+#include "common/u_ChunkStream.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
 
@@ -172,10 +173,19 @@ TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
     bad.push_back(good);
     bad.back()[i] ^= 0x01;
   }
-  for (const std::string& data : bad)
+  for (const std::string& data : bad) {
     EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(data); }), SIncorrectSerializedFormat)
         << data.size();
+    TChunkStream chunks; // the loader that reads as it builds checks the same, first
+    chunks.WriteString(data);
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromChunks(chunks); }), SIncorrectSerializedFormat)
+        << data.size();
+  }
   EXPECT_EQ(fs.Session().ReadFile("\\keep"), "me");
+  TChunkStream chunks;
+  chunks.WriteString(good);
+  fs.LoadFromChunks(chunks);
+  EXPECT_EQ(fs.SaveToString(), good);
 }
 
 TEST(MFSFormat, UnknownTagStopsTheLoadKeepingWhatWasComplete) {
