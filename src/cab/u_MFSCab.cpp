@@ -324,10 +324,7 @@ void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string&
   TReaderCall call(this);
   FNameToExtract = nameInCabinet;
   FTargetPath = Session().ExpandPath(targetPath);
-  std::string name = TMFS::ExtractName(FCabinetPath);
-  std::string path = TMFS::ExtractPath(FCabinetPath);
-  CheckResult(
-      FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this));
+  CheckResult(CopyCabinet());
 }
 
 bool TMFSCabReader::ExtractTo(const std::string& nameInCabinet, TStream& target) {
@@ -336,13 +333,16 @@ bool TMFSCabReader::ExtractTo(const std::string& nameInCabinet, TStream& target)
   FTargetPath.clear();
   FTargetStream = &target;
   FTargetFound = false;
-  std::string name = TMFS::ExtractName(FCabinetPath);
-  std::string path = TMFS::ExtractPath(FCabinetPath);
-  const int32_t result =
-      FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this);
+  const int32_t result = CopyCabinet();
   FTargetStream = nullptr;
   CheckResult(result);
   return FTargetFound;
+}
+
+int32_t TMFSCabReader::CopyCabinet() {
+  std::string name = TMFS::ExtractName(FCabinetPath);
+  std::string path = TMFS::ExtractPath(FCabinetPath);
+  return FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this);
 }
 
 intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {

@@ -113,6 +113,8 @@ protected:
 private:
   friend struct TMFSCabCallbacks;
   void Release();
+  // The library's copy of the cabinet, notifying this reader; its result.
+  int32_t CopyCabinet();
   intptr_t CopyFile(const char* nameInCabinet, int32_t declaredSize);
   void ReserveTarget(TMFSFileStream& target, uint32_t declaredSize);
   intptr_t CloseFileInfo(const FDINOTIFICATION& info);
