@@ -1,6 +1,12 @@
 #include "cli/u_CommandLine.h"
 
+#include "cli/u_Arguments.h"
+#include "cli/u_BrandReport.h"
+#include "cli/u_ErrorLine.h"
+#include "cli/u_ProgressLine.h"
+#include "cli/u_ValuesJson.h"
 #include "common/u_AnsiText.h"
+#include "common/u_Clock.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
@@ -12,7 +18,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
+#include <iostream>
+#include <iterator>
 #include <ostream>
 
 namespace {
@@ -22,57 +29,53 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 const char* const GeneralUsage =
-    "Usage: folioset-cli COMMAND ...\n"
+    "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
     "  show BOOK [--json]          the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
     "  extract BOOK DIR            write the book's files into DIR\n"
-    "Run 'folioset-cli COMMAND --help' for a command's options.\n";
+    "Options of every command:\n"
+    "  -h, --help                  show this help (or the command's) and exit\n"
+    "      --version               show the version and exit\n"
+    "  -q, --quiet                 no progress line on the terminal\n"
+    "  --                          what follows is a book or folder even if it begins with -\n"
+    "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show BOOK [--json]\n"
+    "Usage: folioset-cli show [--json] [--quiet] [--] BOOK\n"
     "Shows the book's file name, expanded title, icon sizes and brandable variables, as the\n"
     "window's grid shows them. --json prints one object: file, title, icon, variables.\n";
 
 const char* const BrandUsage =
-    "Usage: folioset-cli brand BOOK... [--set NAME=VALUE]... [--values FILE.json]\n"
-    "                          [--icon FILE.ico] [--output OUT]\n"
-    "Sets brandable variables (--set, or a JSON object of names and values) and optionally a\n"
-    "new icon, and writes them into each book as the window's Update does. An unknown or\n"
-    "hidden name is an error and nothing is written. --output writes a branded copy and leaves\n"
-    "the book untouched; with several books OUT is a folder that receives the copies.\n";
+    "Usage: folioset-cli brand [--set NAME=VALUE]... [--values FILE.json|-] [--icon FILE.ico]\n"
+    "                          [--output OUT] [--json] [--quiet] [--] BOOK...\n"
+    "Sets brandable variables (--set, or a JSON object of names and values; '-' reads it from\n"
+    "standard input) and optionally a new icon, and writes them into each book as the window's\n"
+    "Update does. An unknown or hidden name is an error and nothing is written. --output writes\n"
+    "a branded copy and leaves the book untouched; with several books OUT is a folder that\n"
+    "receives the copies. --json prints one JSON document: each book's path, output, result\n"
+    "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
+    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n";
 
-const char* const ExtractUsage = "Usage: folioset-cli extract BOOK DIR\n"
+const char* const ExtractUsage = "Usage: folioset-cli extract [--] BOOK DIR\n"
                                  "Writes every file of the book's content into the folder DIR.\n";
 
-// A usage mistake: reported with the command's usage.
-class EUsageError : public Exception {
-  using Exception::Exception;
-};
+const char* const StandardInputName = "-";
+const char* const StandardInputTitle = "standard input";
 
-bool IsHelp(const std::string& argument) {
-  return argument == "--help" || argument == "-h";
+const std::vector<std::string> HelpOptions = {"-h", "--help"};
+const std::vector<std::string> VersionOptions = {"--version"};
+const TOptionSpec QuietOption = {"--quiet", false};
+const TOptionSpec ShortQuietOption = {"-q", false};
+
+bool Quiet(const TParsedArguments& parsed) {
+  return parsed.Has(QuietOption.Name) || parsed.Has(ShortQuietOption.Name);
 }
 
 // Texts of the book (names, values, title) are in its code page; file names are the system's
 // own bytes and are printed as they are.
 std::string Utf8(const std::string& ansi) {
   return AnsiToUtf8(ansi);
-}
-
-// The value of an option that takes one ("--set X" or "--set=X").
-std::string OptionValue(const std::vector<std::string>& arguments, size_t& i,
-                        const std::string& option) {
-  const std::string& argument = arguments[i];
-  if (argument.size() > option.size() && argument[option.size()] == '=')
-    return argument.substr(option.size() + 1);
-  if (i + 1 >= arguments.size())
-    throw EUsageError(option + " needs a value");
-  return arguments[++i];
-}
-
-bool IsOption(const std::string& argument, const std::string& option) {
-  return argument == option || argument.rfind(option + "=", 0) == 0;
 }
 
 // "32x32 (8 bpp), 48x48 (24 bpp)".
@@ -86,26 +89,31 @@ std::string IconDetailsText(const std::string& icoBytes) {
   return text.empty() ? "none" : text;
 }
 
-int Show(const std::vector<std::string>& arguments, std::ostream& out) {
-  std::string book;
-  bool json = false;
-  for (const std::string& argument : arguments) {
-    if (argument == "--json")
-      json = true;
-    else if (argument.rfind("--", 0) == 0)
-      throw EUsageError("unknown option " + argument);
-    else if (book.empty())
-      book = argument;
-    else
-      throw EUsageError("show takes one book");
+// Opens book, drawing progress on line; a failure names the book.
+void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line) {
+  line.SetBook(book, 1, 1);
+  document.OnProgress = line.Event();
+  try {
+    document.OpenEBook(book);
+  } catch (const std::exception& e) {
+    throw EFileError(book, e.what());
   }
-  if (book.empty())
-    throw EUsageError("show needs a book");
+  line.Clear();
+}
+
+int Show(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed =
+      ParseArguments(arguments, {{"--json", false}, QuietOption, ShortQuietOption});
+  if (parsed.Operands.size() != 1)
+    throw EUsageError(parsed.Operands.empty() ? "show needs a book" : "show takes one book");
+  const std::string& book = parsed.Operands[0];
 
   TEBookDocument document;
-  document.OpenEBook(book);
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  OpenBook(document, book, line);
+  std::ostream& out = console.Out;
   const std::string& iconGroup = document.EBookIconGroup();
-  if (json) {
+  if (parsed.Has("--json")) {
     QJsonArray icon;
     for (const TIconImageInfo& image : IconImageInfos(iconGroup))
       icon.append(QJsonObject{
@@ -140,27 +148,23 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
   values.push_back({Utf8ToAnsi(utf8Name), Utf8ToAnsi(utf8Value)});
 }
 
-void ReadValuesFile(TBrandValues& values, const std::string& path) {
-  QJsonParseError error;
-  const std::string bytes = LoadFileToString(path);
-  const QJsonDocument json =
-      QJsonDocument::fromJson(QByteArray(bytes.data(), qsizetype(bytes.size())), &error);
-  if (error.error != QJsonParseError::NoError)
-    throw Exception(Format("%s: not valid JSON at offset %d: %s", path.c_str(), int(error.offset),
-                           error.errorString().toStdString().c_str()));
-  if (!json.isObject())
-    throw Exception(path + ": expected a JSON object of names and text values");
-  const QJsonObject object = json.object();
-  for (auto it = object.begin(); it != object.end(); ++it) {
-    if (!it.value().isString())
-      throw Exception(path + ": the value of \"" + it.key().toStdString() + "\" is not text");
-    AddBrandValue(values, it.key().toStdString(), it.value().toString().toStdString());
+void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream& in) {
+  const bool standardInput = path == StandardInputName;
+  const std::string file = standardInput ? StandardInputTitle : path;
+  try {
+    const std::string bytes = standardInput ? std::string(std::istreambuf_iterator<char>(in), {})
+                                            : LoadFileToString(path);
+    for (const auto& [name, value] : ParseValuesJson(bytes))
+      AddBrandValue(values, name, value);
+  } catch (const EUsageError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EFileError(file, e.what());
   }
 }
 
 // The grid's rows with the given values put in; an unknown or hidden name is an error.
-TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
-                          const std::string& book) {
+TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values) {
   TVariableRows result = rows;
   for (const TVariableRow& value : values) {
     bool found = false;
@@ -170,8 +174,7 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
         found = true;
       }
     if (!found)
-      throw Exception(Format("\"%s\" is not a brandable variable of %s", Utf8(value.Name).c_str(),
-                             book.c_str()));
+      throw Exception(Format("\"%s\" is not a brandable variable", Utf8(value.Name).c_str()));
   }
   return result;
 }
@@ -193,97 +196,134 @@ std::string PartialCopyName(const std::string& target) {
   return (path.parent_path() / name).string();
 }
 
-// Brands one book, or a copy of it at target; prints the summary line. Names are checked
-// before anything is written.
-void BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
-               const std::string& icon, std::ostream& out) {
+// Brands one book, or a copy of it at target; returns whether a signature was removed. Names
+// are checked before anything is written.
+bool BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
+               const std::string& icon, const TEBookProgressEvent& onProgress) {
   const bool inPlace = target == book;
   // A copy is branded privately and moved into place only when it is done, so a failure
   // leaves whatever was at the target as it was.
   const std::string working = inPlace ? book : PartialCopyName(target);
-  bool signatureRemoved = false;
   if (!inPlace) {
     std::remove(working.c_str());
     CopyToNewPrivateFile(book, working);
   }
   try {
     TEBookDocument document;
+    document.OnProgress = onProgress;
     document.OpenEBook(working);
-    const TVariableRows rows = BrandedRows(document.Rows(), values, book);
+    const TVariableRows rows = BrandedRows(document.Rows(), values);
     if (!icon.empty())
       document.LoadNewIcon(icon);
-    signatureRemoved = document.UpdateEBook(rows).SignatureRemoved;
+    const bool signatureRemoved = document.UpdateEBook(rows).SignatureRemoved;
     if (!inPlace) {
       std::filesystem::permissions(working, std::filesystem::status(book).permissions());
       std::filesystem::rename(working, target);
     }
+    return signatureRemoved;
   } catch (...) {
     if (!inPlace)
       std::remove(working.c_str());
     throw;
   }
-  out << "branded " << book;
-  if (!inPlace)
-    out << " -> " << target;
-  out << ": " << values.size() << (values.size() == 1 ? " value" : " values") << " set, icon "
-      << (icon.empty() ? "kept" : "replaced")
-      << (signatureRemoved ? " (its digital signature was removed)" : "") << "\n";
 }
 
-int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  std::vector<std::string> books;
+std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
+  std::string line = "branded " + outcome.Book;
+  if (outcome.Output != outcome.Book)
+    line += " -> " + outcome.Output;
+  line += ": " + std::to_string(valueCount) + (valueCount == 1 ? " value" : " values") +
+          " set, icon " + (iconReplaced ? "replaced" : "kept") +
+          (outcome.SignatureRemoved ? " (its digital signature was removed)" : "") + "\n";
+  return line;
+}
+
+int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseArguments(arguments, {{"--set", true},
+                                                             {"--values", true},
+                                                             {"--icon", true},
+                                                             {"--output", true},
+                                                             {"--json", false},
+                                                             QuietOption,
+                                                             ShortQuietOption});
   TBrandValues values;
   std::string iconPath;
   std::string output;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (IsOption(argument, "--set")) {
-      const std::string assignment = OptionValue(arguments, i, "--set");
-      const size_t equals = assignment.find('=');
+  for (const auto& [option, value] : parsed.Options) {
+    if (option == "--set") {
+      const size_t equals = value.find('=');
       if (equals == std::string::npos)
-        throw EUsageError("--set takes NAME=VALUE, not " + assignment);
-      AddBrandValue(values, assignment.substr(0, equals), assignment.substr(equals + 1));
-    } else if (IsOption(argument, "--values")) {
-      ReadValuesFile(values, OptionValue(arguments, i, "--values"));
-    } else if (IsOption(argument, "--icon")) {
-      iconPath = OptionValue(arguments, i, "--icon");
-    } else if (IsOption(argument, "--output")) {
-      output = OptionValue(arguments, i, "--output");
-    } else if (argument.rfind("--", 0) == 0) {
-      throw EUsageError("unknown option " + argument);
-    } else {
-      books.push_back(argument);
+        throw EUsageError("--set takes NAME=VALUE, not " + value);
+      AddBrandValue(values, value.substr(0, equals), value.substr(equals + 1));
+    } else if (option == "--values") {
+      ReadValuesFile(values, value, console.In);
+    } else if (option == "--icon") {
+      iconPath = value;
+    } else if (option == "--output") {
+      output = value;
     }
   }
+  const std::vector<std::string>& books = parsed.Operands;
   if (books.empty())
     throw EUsageError("brand needs at least one book");
   const bool several = books.size() > 1;
   if (several && !output.empty() && !std::filesystem::is_directory(output))
     throw EUsageError("with several books --output must be an existing folder");
+  // Refused before any book is touched, rather than stamping with the clock after all.
+  try {
+    SourceDateEpoch();
+  } catch (const EConvertError& e) {
+    throw EUsageError(e.Message());
+  }
 
-  const std::string icon = iconPath.empty() ? std::string() : LoadFileToString(iconPath);
-  int failed = 0;
-  for (const std::string& book : books) {
+  std::string icon;
+  if (!iconPath.empty()) {
     try {
-      BrandBook(book, output.empty() ? book : OutputFor(book, output, several), values, icon, out);
+      icon = LoadFileToString(iconPath);
     } catch (const std::exception& e) {
-      if (!several)
-        throw;
-      err << "folioset-cli: " << book << ": " << e.what() << "\n";
-      ++failed;
+      throw EFileError(iconPath, e.what());
     }
   }
-  if (several)
-    out << books.size() - failed << " branded, " << failed << " failed\n";
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  std::vector<TBrandOutcome> outcomes;
+  int failed = 0;
+  for (const std::string& book : books) {
+    TBrandOutcome outcome{book, output.empty() ? book : OutputFor(book, output, several), {}};
+    line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
+    try {
+      outcome.SignatureRemoved = BrandBook(book, outcome.Output, values, icon, line.Event());
+    } catch (const std::exception& e) {
+      outcome.Error = OneLine(e.what());
+      ++failed;
+    }
+    line.Clear();
+    if (!outcome.Error.empty())
+      console.Err << ErrorLine(book, outcome.Error);
+    else if (!json)
+      console.Out << BrandedLine(outcome, values.size(), !icon.empty());
+    outcomes.push_back(std::move(outcome));
+  }
+  if (json)
+    console.Out << BrandReportJson(outcomes);
+  else if (several)
+    console.Out << books.size() - failed << " branded, " << failed << " failed\n";
   return failed == 0 ? ExitSuccess : ExitFailure;
 }
 
-int Extract(const std::vector<std::string>& arguments) {
-  if (arguments.size() != 2 || arguments[0].rfind("--", 0) == 0 || arguments[1].rfind("--", 0) == 0)
+int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseArguments(arguments, {QuietOption, ShortQuietOption});
+  if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
+  const std::string& book = parsed.Operands[0];
   TEBookDocument document;
-  document.OpenEBook(arguments[0]);
-  document.SaveContentToDisk(arguments[1]);
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  OpenBook(document, book, line);
+  try {
+    document.SaveContentToDisk(parsed.Operands[1]);
+  } catch (const std::exception& e) {
+    throw EFileError(book, e.what());
+  }
   return ExitSuccess;
 }
 
@@ -297,34 +337,48 @@ const char* UsageOf(const std::string& command) {
   return GeneralUsage;
 }
 
-} // namespace
-
-int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
-                   std::ostream& err) {
-  if (arguments.empty() || IsHelp(arguments[0])) {
-    (arguments.empty() ? err : out) << GeneralUsage;
-    return arguments.empty() ? ExitUsage : ExitSuccess;
+int RunCommand(const std::vector<std::string>& arguments, const TConsole& console) {
+  if (HasOptionBeforeEnd(arguments, HelpOptions)) {
+    console.Out << UsageOf(arguments[0]);
+    return ExitSuccess;
+  }
+  if (HasOptionBeforeEnd(arguments, VersionOptions)) {
+    console.Out << CliProgramName << " " << FOLIOSET_VERSION << "\n";
+    return ExitSuccess;
   }
   const std::string& command = arguments[0];
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
-  for (const std::string& argument : rest)
-    if (IsHelp(argument)) {
-      out << UsageOf(command);
-      return ExitSuccess;
-    }
-  try {
-    if (command == "show")
-      return Show(rest, out);
-    if (command == "brand")
-      return Brand(rest, out, err);
-    if (command == "extract")
-      return Extract(rest);
-    throw EUsageError("unknown command " + command);
-  } catch (const EUsageError& e) {
-    err << "folioset-cli: " << e.what() << "\n" << UsageOf(command);
+  if (command == "show")
+    return Show(rest, console);
+  if (command == "brand")
+    return Brand(rest, console);
+  if (command == "extract")
+    return Extract(rest, console);
+  throw EUsageError("unknown command '" + command + "'");
+}
+
+} // namespace
+
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console) {
+  if (arguments.empty()) {
+    console.Err << UsageErrorLines("no command given");
     return ExitUsage;
+  }
+  try {
+    return RunCommand(arguments, console);
+  } catch (const EUsageError& e) {
+    console.Err << UsageErrorLines(e.Message());
+    return ExitUsage;
+  } catch (const EFileError& e) {
+    console.Err << ErrorLine(e.File(), e.Message());
+    return ExitFailure;
   } catch (const std::exception& e) {
-    err << "folioset-cli: " << e.what() << "\n";
+    console.Err << ErrorLine({}, e.what());
     return ExitFailure;
   }
+}
+
+int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+  return RunCommandLine(arguments, TConsole{std::cin, out, err, false});
 }

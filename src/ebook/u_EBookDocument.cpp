@@ -11,6 +11,8 @@
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
+#include <algorithm>
+
 namespace {
 const char* const ContentResourceName = "SYSTEM_MFS";
 const char* const ContentResourceType = "RCDATA";
@@ -33,13 +35,18 @@ TEBookDocument::TEBookDocument()
 TEBookDocument::~TEBookDocument() = default;
 
 void TEBookDocument::Progress(TEBookStep step, int percent) const {
-  if (OnProgress)
-    OnProgress(step, percent);
+  // A listener may draw on every report: each percent of a step is told once.
+  if (!OnProgress || (step == FReportedStep && percent <= FReportedPercent))
+    return;
+  FReportedStep = step;
+  FReportedPercent = percent;
+  OnProgress(step, percent);
 }
 
 void TEBookDocument::OpenEBook(const std::string& path) {
   CloseEBook();
   try {
+    FReportedPercent = -1; // a new operation: its steps start over
     Progress(esCopy, 0);
     // The book is read only here, once, into memory: a private snapshot that a change to the
     // file meanwhile cannot tear, and no temporary file to leave behind.
@@ -63,28 +70,32 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
   }
-  Progress(esUnpack, 0);
-  UnpackSystemMFS(*FMFS, std::move(cabinet));
-  Progress(esUnpack, 100);
+  UnpackSystemMFS(*FMFS, std::move(cabinet), StepProgress(esUnpack));
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }
 
 void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::string iconGroup) {
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
+  TMFSFile* description = session.GetFile(DescriptionPath);
   {
-    TMFSFileStream description(session.GetFile(DescriptionPath));
-    FXMLParser->LoadFromStream(description);
+    TMFSFileStream stream(description);
+    FXMLParser->LoadFromStream(stream);
   }
   FFileName = path;
 
   const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
   FVariablesPath = attributes.GetText(VariablesAttribute);
   // A book without a variables attribute has nothing to brand rather than failing to open.
-  if (!FVariablesPath.empty() && session.Exists(FVariablesPath))
-    FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
-  else
+  if (!FVariablesPath.empty() && session.Exists(FVariablesPath)) {
+    const std::string& variables = session.GetFile(FVariablesPath)->Content();
+    // Parsing is the description and the variables file: the first part is done.
+    const uint64_t described = description->Content().size();
+    Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
+    FVariables = std::make_unique<TVariables>(variables, false);
+  } else {
     FVariables = std::make_unique<TVariables>(std::string(), false);
+  }
 
   const std::string titleTemplate = attributes.GetText(TitleAttribute);
   if (!titleTemplate.empty())
@@ -118,7 +129,13 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
   }
 }
 
-void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
+TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
+  if (!OnProgress)
+    return {};
+  return [this, step](int percent) { Progress(step, percent); };
+}
+
+void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
@@ -127,6 +144,7 @@ void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
   bool found = false;
   {
     TMFSCabReader reader(session, CabinetPath);
+    reader.SetOnProgress(onProgress);
     found = reader.ExtractTo(SerializedMember, serialized);
   }
   if (!found)
@@ -168,7 +186,7 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
-std::string PackSystemMFS(const TMFS& fs) {
+std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   // The member is stamped as a new file is; its bytes go from the tree straight into the
@@ -176,6 +194,7 @@ std::string PackSystemMFS(const TMFS& fs) {
   const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
+    writer.SetOnProgress(onProgress);
     writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
                      stamp->DateTime(), stamp->Attributes());
     writer.FlushCabinet();
@@ -192,19 +211,21 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
   FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
   const std::string path = FFileName;
   TEBookUpdateResult result;
+  FReportedPercent = -1; // a new operation: its steps start over
   {
-    Progress(esPack, 0);
-    std::string cabinet = PackSystemMFS(*FMFS);
-    Progress(esPack, 100);
+    std::string cabinet = PackSystemMFS(*FMFS, StepProgress(esPack));
     const std::string icon = FNewIcon;
 
     // The content stays: it is exactly what the new cabinet holds, so the reopen neither
     // unpacks nor parses again what was just packed.
     ForgetEBook();
     try {
-      Progress(esRewrite, 0);
+      // The icon group is a few kilobytes beside the cabinet: the rewrite's percent is the
+      // cabinet's, and its 100 waits for the icon.
       result.SignatureRemoved =
-          UpdateRCDataResource(path, ContentResourceName, std::move(cabinet)).SignatureRemoved;
+          UpdateRCDataResource(path, ContentResourceName, std::move(cabinet), [this](int percent) {
+            Progress(esRewrite, std::min(percent, 99));
+          }).SignatureRemoved;
       if (!icon.empty())
         UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
       Progress(esRewrite, 100);

@@ -45,7 +45,8 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, std::string data) {
+                                        const TResourceIdent& name, std::string data,
+                                        const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
   if (data.size() > 0xFFFFFFFFu)
@@ -55,6 +56,7 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
   TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
   if (!update)
     RaiseLastVexError();
+  update->OnProgress = onProgress;
   try {
     if (!UpdateResourceEntry(update, wideType, wideName, 0, data.data(), uint32_t(data.size())))
       RaiseLastVexError();
@@ -70,8 +72,8 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           std::string data) {
-  return UpdateExeResource(fileName, "RCDATA", name, std::move(data));
+                                           std::string data, const TPercentEvent& onProgress) {
+  return UpdateExeResource(fileName, "RCDATA", name, std::move(data), onProgress);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

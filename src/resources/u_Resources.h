@@ -3,6 +3,7 @@
 // module, replacing the content resource and the icon group, and the single-resource update
 // under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
 
+#include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
 
@@ -45,13 +46,15 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
 // update that either completes or leaves the file as it was. data is let go as soon as the
-// update holds it (big data waits in a spool file), before the new file is built.
+// update holds it (big data waits in a spool file), before the new file is built. onProgress
+// hears the percent of the new file written.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, std::string data);
+                                        const TResourceIdent& name, std::string data,
+                                        const TPercentEvent& onProgress = {});
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           std::string data);
+                                           std::string data, const TPercentEvent& onProgress = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.
