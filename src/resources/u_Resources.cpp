@@ -46,9 +46,11 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
   return data ? std::string(*data) : std::string();
 }
 
-// Makes every change in one update of the file: one rewrite, whatever their number.
+// Makes every change in one update of the file: one rewrite, whatever their number. Each
+// change's data is let go as soon as the update holds it (big data waits in a spool file),
+// before the new file is built.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes,
+                                         std::vector<TResourceChange> changes,
                                          const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
@@ -63,10 +65,13 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
     RaiseLastVexError();
   update->OnProgress = onProgress;
   try {
-    for (size_t i = 0; i < changes.size(); ++i)
-      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
-                               uint32_t(changes[i].Data.size())))
+    for (size_t i = 0; i < changes.size(); ++i) {
+      std::string& data = changes[i].Data;
+      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, data.data(),
+                               uint32_t(data.size())))
         RaiseLastVexError();
+      std::string().swap(data);
+    }
   } catch (...) {
     EndResourceUpdate(update, true);
     throw;
@@ -78,15 +83,16 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data,
+                                        const TResourceIdent& name, std::string data,
                                         const TPercentEvent& onProgress) {
-  return UpdateExeResources(fileName, {{type, name, data}}, onProgress);
+  std::vector<TResourceChange> changes;
+  changes.push_back({type, name, std::move(data)});
+  return UpdateExeResources(fileName, std::move(changes), onProgress);
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data,
-                                           const TPercentEvent& onProgress) {
-  return UpdateExeResource(fileName, "RCDATA", name, data, onProgress);
+                                           std::string data, const TPercentEvent& onProgress) {
+  return UpdateExeResource(fileName, "RCDATA", name, std::move(data), onProgress);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
@@ -132,17 +138,16 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
 }
 
 void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
-                         int firstId, const TIconGroupData& group) {
-  changes.push_back({ResTypeGroupIcon, groupName, group.GroupRecord});
+                         int firstId, TIconGroupData group) {
+  changes.push_back({ResTypeGroupIcon, groupName, std::move(group.GroupRecord)});
   for (size_t i = 0; i < group.Images.size(); ++i)
-    changes.push_back({ResTypeIcon, firstId + int(i), group.Images[i]});
+    changes.push_back({ResTypeIcon, firstId + int(i), std::move(group.Images[i])});
 }
 
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile) {
-  const TIconGroupData group = IconFileToGroup(iconFile, firstId);
   std::vector<TResourceChange> changes;
-  AddIconGroupChanges(changes, groupName, firstId, group);
-  return UpdateExeResources(fileName, changes);
+  AddIconGroupChanges(changes, groupName, firstId, IconFileToGroup(iconFile, firstId));
+  return UpdateExeResources(fileName, std::move(changes));
 }

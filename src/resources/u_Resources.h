@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class EResourcesError : public Exception {
@@ -49,32 +48,32 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
-// One resource to replace or add: language 0 of (type, name) gets data, a view of bytes that
-// outlive the update.
+// One resource to replace or add: language 0 of (type, name) gets data.
 struct TResourceChange {
   TResourceIdent Type;
   TResourceIdent Name;
-  std::string_view Data;
+  std::string Data;
 };
 
 // Makes every change in one update of the executable, which either completes or leaves the
-// file as it was: one rewrite of the file whatever the number of changes. onProgress hears the
-// percent of the new file written.
+// file as it was: one rewrite of the file whatever the number of changes. Each change's data
+// is let go as soon as the update holds it (big data waits in a spool file), before the new
+// file is built. onProgress hears the percent of the new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes,
+                                         std::vector<TResourceChange> changes,
                                          const TPercentEvent& onProgress = {});
 
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was. onProgress hears the percent of
-// the new file written.
+// update that either completes or leaves the file as it was. data is let go as soon as the
+// update holds it (big data waits in a spool file), before the new file is built. onProgress
+// hears the percent of the new file written.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data,
+                                        const TResourceIdent& name, std::string data,
                                         const TPercentEvent& onProgress = {});
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data,
-                                           const TPercentEvent& onProgress = {});
+                                           std::string data, const TPercentEvent& onProgress = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.
@@ -88,10 +87,9 @@ struct TIconGroupData {
 // Budget: the result copies at most the file's bytes once; time linear in the file.
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
 
-// Adds the changes that make group the icon group groupName, its images named firstId, ...;
-// the changes refer to group's bytes, which must outlive them.
+// Adds the changes that make group the icon group groupName, its images named firstId, ....
 void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
-                         int firstId, const TIconGroupData& group);
+                         int firstId, TIconGroupData group);
 
 // Replaces the icon group groupName and the icons it lists by the images of an .ico file
 // image. The icon is checked whole before anything is written; then the group and its icons
