@@ -1,9 +1,12 @@
 #include "resources/u_Resources.h"
 
 #include "resources/u_WinInfo.h"
+#include "resources/vexFiles.h"
 #include "resources/vexRes.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,14 +48,15 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data) {
+                                        const TResourceIdent& name, const std::string& data,
+                                        const std::string& targetName) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
   if (data.size() > 0xFFFFFFFFu)
     RaiseVexError(EFBIG, "resource data larger than 4 GiB");
   const TResIdent wideType = WideIdent(type);
   const TResIdent wideName = WideIdent(name);
-  TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
+  TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
   if (!update)
     RaiseLastVexError();
   try {
@@ -68,9 +72,27 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
   return {outcome.SignatureRemoved};
 }
 
+void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
+  const int fd =
+      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    RaiseVexError(errno, {});
+  ::close(fd);
+  std::string folder;
+  try {
+    folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);
+  } catch (const EVexError& e) {
+    RaiseVexError(e.Code(), e.Message());
+  }
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    RaiseVexError(errno, Format("The folder \"%s\" must be writable: the book is replaced by a "
+                                "new file written there",
+                                folder.c_str()));
+}
+
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data) {
-  return UpdateExeResource(fileName, "RCDATA", name, data);
+                                           const std::string& data, const std::string& targetName) {
+  return UpdateExeResource(fileName, "RCDATA", name, data, targetName);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

@@ -44,13 +44,21 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
 // Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was.
+// update that either completes or leaves the file as it was. With a targetName the changed
+// executable is written there instead (replacing what is there) and fileName is only read.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data);
+                                        const TResourceIdent& name, const std::string& data,
+                                        const std::string& targetName = {});
+
+// Refuses, before anything is written, an update that could only fail at its end (EOSError):
+// in place, the file must open for writing; and the folder of the file written (fileName's,
+// or targetName's) must take the new file.
+void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName = {});
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data);
+                                           const std::string& data,
+                                           const std::string& targetName = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.

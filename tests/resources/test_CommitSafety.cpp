@@ -145,6 +145,13 @@ TEST_F(CommitSafetyTest, PermissionsAndLinksAreKept) {
   EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), std::string(9000, 'g'));
 }
 
+TEST_F(CommitSafetyTest, ANameNearTheLengthLimitIsReplacedLikeAnyOther) {
+  const std::string path = CopySample("samples/typical.exe", std::string(250, 'n') + ".exe");
+  EXPECT_EQ(GrowFails(path), 0) << FMessage;
+  EXPECT_EQ(VerifyPE(path), "");
+  EXPECT_TRUE(RewriterLeftovers().empty());
+}
+
 TEST_F(CommitSafetyTest, PointersIntoAMovingSectionRefuseTheUpdate) {
   const std::string path = CopySample("samples/rsrc_not_last.exe");
   std::string image = LoadFileToString(path);
