@@ -84,15 +84,17 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
 
   const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
   FVariablesPath = attributes.GetText(VariablesAttribute);
-  // A book without a variables attribute has nothing to brand rather than failing to open.
-  if (!FVariablesPath.empty() && session.Exists(FVariablesPath))
+  // The book's runtime reads its values from \Variables.xml when the attribute names none, so
+  // that file is the one shown and the one update writes.
+  if (FVariablesPath.empty())
+    FVariablesPath = DefaultVariablesPath;
+  if (session.Exists(FVariablesPath))
     FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
   else
     FVariables = std::make_unique<TVariables>(std::string(), false);
 
-  const std::string titleTemplate = attributes.GetText(TitleAttribute);
-  if (!titleTemplate.empty())
-    FTitle = FVariables->ExpandText(titleTemplate);
+  FTitleTemplate = attributes.GetText(TitleAttribute);
+  FTitle = ExpandTitle(*FVariables);
 
   FEBookIcon = LoadModuleIcon(module, IconGroupName);
   FEBookIconGroup = LoadModuleIconGroup(module, IconGroupName);
@@ -123,6 +125,7 @@ void TEBookDocument::CloseEBook() {
   FTitle.clear();
   FFileName.clear();
   FVariablesPath.clear();
+  FTitleTemplate.clear();
   FMFS->Clear();
   FVariables.reset();
   FNewIcon.clear();
@@ -161,14 +164,24 @@ std::string PackSystemMFS(const TMFS& fs) {
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
-TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
+std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
+  return FTitleTemplate.empty() ? std::string() : variables.ExpandText(FTitleTemplate);
+}
+
+TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
+                                               const std::string& outputPath) {
   if (!FOpened)
     return {};
-  // The book's own variables file, wherever System.xml says it is, so that the next open
-  // reads what was written.
-  const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
-  FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
+  const std::string variablesText = BuildVariablesText(rows);
+  // The reopen reads this text back and expands the title with it: what would fail there
+  // (a reference cycle, values past the size cap) fails here, while the book is untouched.
+  ExpandTitle(TVariables(variablesText, false));
   const std::string path = FFileName;
+  const std::string written = outputPath.empty() ? path : outputPath;
+  CheckResourceUpdatePossible(path, outputPath);
+  // The book's own variables file, wherever System.xml says it is (creating its folder), so
+  // that the next open reads what was written.
+  FMFS->Session().WriteFile(FVariablesPath, variablesText);
   TEBookUpdateResult result;
   {
     Progress(esPack, 0);
@@ -179,18 +192,18 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
     CloseEBook();
     Progress(esRewrite, 0);
     result.SignatureRemoved =
-        UpdateRCDataResource(path, ContentResourceName, cabinet).SignatureRemoved;
+        UpdateRCDataResource(path, ContentResourceName, cabinet, outputPath).SignatureRemoved;
     if (!icon.empty())
-      UpdateIconGroupResource(path, IconGroupName, FirstIconId, icon);
+      UpdateIconGroupResource(written, IconGroupName, FirstIconId, icon);
     Progress(esRewrite, 100);
   } // the new cabinet is in the file now: let it go before the reopen reads it back
-  OpenEBook(path);
+  OpenEBook(written);
   return result;
 }
 
-void TEBookDocument::SaveContentToDisk(const std::string& folder) const {
+void TEBookDocument::SaveContentToDisk(const std::string& folder, bool replaceFiles) const {
   if (FOpened)
-    FMFS->Root()->SaveToDisk(folder);
+    FMFS->Root()->SaveToDisk(folder, replaceFiles);
 }
 
 void TEBookDocument::ViewEBook() {
