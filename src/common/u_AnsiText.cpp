@@ -361,6 +361,43 @@ std::string EncodeMultiByte(const TThreadText& thread, std::u16string_view text)
   return result;
 }
 
+constexpr char ReplacementByte = '?';
+
+// One code point at a time, each either encoded whole (and decoding back to itself) or
+// replaced; linear in the text whatever it holds.
+std::string EncodeReplacing(const TThreadText& thread, std::u16string_view text) {
+  const TTextLocale& locale = thread.Locale();
+  std::string result;
+  result.reserve(text.size());
+  char bytes[16];
+  UChar decoded[4];
+  for (size_t i = 0; i < text.size();) {
+    const size_t width =
+        U16_IS_LEAD(text[i]) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1]) ? 2 : 1;
+    const std::u16string_view piece = text.substr(i, width);
+    i += width;
+    if (locale.SingleByte) {
+      const uint8_t byte = width == 1 ? locale.Encode[piece[0]] : 0;
+      result += byte != 0 || piece[0] == 0 ? static_cast<char>(byte) : ReplacementByte;
+      continue;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t produced = ucnv_fromUChars(thread.Converter(), bytes, sizeof bytes, piece.data(),
+                                             static_cast<int32_t>(width), &status);
+    UErrorCode back = U_ZERO_ERROR;
+    const int32_t length =
+        U_SUCCESS(status) && produced > 0
+            ? ucnv_toUChars(thread.Converter(), decoded, 4, bytes, produced, &back)
+            : 0;
+    if (U_SUCCESS(back) && length > 0 &&
+        std::u16string_view(reinterpret_cast<const char16_t*>(decoded), size_t(length)) == piece)
+      result.append(bytes, static_cast<size_t>(produced));
+    else
+      result += ReplacementByte;
+  }
+  return result;
+}
+
 } // namespace
 
 int SystemAnsiCodePage() {
@@ -396,6 +433,10 @@ std::string Utf16ToAnsi(std::u16string_view text) {
   if (thread.Locale().SingleByte)
     return EncodeSingleByte(thread.Locale(), text);
   return EncodeMultiByte(thread, text);
+}
+
+std::string Utf16ToAnsiReplacing(std::u16string_view text) {
+  return EncodeReplacing(ThreadText(), text);
 }
 
 std::string Utf8ToAnsi(std::string_view text) {

@@ -19,6 +19,9 @@ std::string AnsiToUtf8(std::string_view text);
 // A character the code page cannot hold raises EConvertError naming it; never a silent "?".
 std::string Utf16ToAnsi(std::u16string_view text);
 std::string Utf8ToAnsi(std::string_view text);
+// For text read from a book: a character the code page cannot hold becomes "?", as the
+// platform's own conversion does, so that a book opens whatever its files hold.
+std::string Utf16ToAnsiReplacing(std::u16string_view text);
 
 // <0, 0, >0 as a orders before, with or after b under the user locale, ignoring case.
 int AnsiCompareText(std::string_view a, std::string_view b);

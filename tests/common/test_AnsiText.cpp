@@ -154,6 +154,8 @@ TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
   EXPECT_THROW(Utf8ToAnsi("\xC3"), EConvertError); // cut UTF-8 sequence
   EXPECT_EQ(Utf8ToAnsi(""), "");
   EXPECT_EQ(Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
+  EXPECT_EQ(Utf16ToAnsiReplacing(u"Caf\u00E9 \u012C\U0001F600!"), "Caf\xE9 ?"
+                                                                  "?!");
 }
 
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {
@@ -177,6 +179,7 @@ TEST_F(AnsiText, DoubleByteLocaleConvertsThroughTheConverter) {
   // The converter would drop an unmappable default-ignorable character without a word.
   EXPECT_EQ(ConversionErrorOf(u"k\u061Cx"),
             "No mapping for the Unicode character U+061C in code page 932");
+  EXPECT_EQ(Utf16ToAnsiReplacing(u"k\u061Cx\u65E5"), "k?x\x93\xFA");
   EXPECT_EQ(AnsiCompareText("Readme" + nihon, "README" + nihon), 0);
   EXPECT_NE(AnsiCompareText(nihon, "\x93\xFA"), 0);
   // A lead byte at the end decodes to a replacement, never past the text.
