@@ -1,5 +1,6 @@
 #include "cli/u_CommandLine.h"
 
+#include "cli/u_StopSignals.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
@@ -26,7 +27,7 @@ const char* const GeneralUsage =
     "Commands:\n"
     "  show BOOK [--json]          the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
-    "  extract BOOK DIR            write the book's files into DIR\n"
+    "  extract BOOK DIR [--force]  write the book's files into DIR\n"
     "Run 'folioset-cli COMMAND --help' for a command's options.\n";
 
 const char* const ShowUsage =
@@ -40,10 +41,14 @@ const char* const BrandUsage =
     "Sets brandable variables (--set, or a JSON object of names and values) and optionally a\n"
     "new icon, and writes them into each book as the window's Update does. An unknown or\n"
     "hidden name is an error and nothing is written. --output writes a branded copy and leaves\n"
-    "the book untouched; with several books OUT is a folder that receives the copies.\n";
+    "the book untouched; with several books, or when OUT is a folder, the copies go into it\n"
+    "under the books' own names. An output that is one of the books, or that two books would\n"
+    "share, is refused before anything is written.\n";
 
-const char* const ExtractUsage = "Usage: folioset-cli extract BOOK DIR\n"
-                                 "Writes every file of the book's content into the folder DIR.\n";
+const char* const ExtractUsage =
+    "Usage: folioset-cli extract BOOK DIR [--force]\n"
+    "Writes every file of the book's content into the folder DIR, names in UTF-8. An existing\n"
+    "name is an error; --force replaces existing files (a link is replaced, never followed).\n";
 
 // A usage mistake: reported with the command's usage.
 class EUsageError : public Exception {
@@ -176,54 +181,69 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
   return result;
 }
 
-// Where the branded copy of book goes: OUT itself, or OUT/<book's name> for several books.
-std::string OutputFor(const std::string& book, const std::string& output, bool several) {
-  if (!several)
-    return output;
-  return (std::filesystem::path(output) / std::filesystem::path(book).filename()).string();
+// Where each book's branded copy goes: nowhere without --output (the book is branded in
+// place); OUT/<book's name> when there are several books or OUT is a folder (as cp does);
+// OUT itself otherwise.
+std::vector<std::string> OutputsFor(const std::vector<std::string>& books,
+                                    const std::string& output) {
+  std::vector<std::string> outputs;
+  const bool intoFolder = books.size() > 1 || std::filesystem::is_directory(output);
+  for (const std::string& book : books)
+    outputs.push_back(
+        output.empty() || !intoFolder
+            ? output
+            : (std::filesystem::path(output) / std::filesystem::path(book).filename()).string());
+  return outputs;
 }
 
-// A name beside target for the copy being branded: hidden, and in the same folder so that
-// moving it into place is one rename.
-std::string PartialCopyName(const std::string& target) {
-  const std::filesystem::path path(target);
-  std::string name = ".";
-  name += path.filename().string();
-  name += ".folioset-partial";
-  return (path.parent_path() / name).string();
+// Whether two paths name one file: the same inode (any path, link or hard link to it), or, for
+// names not there yet, the same place.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error, errorA, errorB;
+  if (std::filesystem::equivalent(a, b, error) && !error)
+    return true;
+  const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
+  const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
+  return !errorA && !errorB && placeA == placeB;
 }
 
-// Brands one book, or a copy of it at target; prints the summary line. Names are checked
-// before anything is written.
+// Refuses, before anything is written, outputs that would overwrite a book being branded or
+// each other.
+void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::string>& outputs) {
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].empty())
+      continue;
+    for (const std::string& book : books)
+      if (SameFile(outputs[i], book))
+        throw Exception(Format("%s would overwrite the book %s itself; choose another --output",
+                               outputs[i].c_str(), book.c_str()));
+    for (size_t j = 0; j < i; ++j)
+      if (SameFile(outputs[i], outputs[j]))
+        throw Exception(Format("%s and %s would both be written to %s", books[j].c_str(),
+                               books[i].c_str(), outputs[i].c_str()));
+  }
+}
+
+// A stop signal takes effect between the document's steps.
+void StopBetweenSteps(TEBookDocument& document) {
+  document.OnProgress = [](TEBookStep, int) { StopIfAsked(); };
+}
+
+// Brands one book, in place or into a copy at target; prints the summary line. Names are
+// checked before anything is written.
 void BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
                const std::string& icon, std::ostream& out) {
-  const bool inPlace = target == book;
-  // A copy is branded privately and moved into place only when it is done, so a failure
+  TEBookDocument document;
+  StopBetweenSteps(document);
+  document.OpenEBook(book);
+  const TVariableRows rows = BrandedRows(document.Rows(), values, book);
+  if (!icon.empty())
+    document.LoadNewIcon(icon);
+  // A copy is written whole beside its target and renamed into place, so a failure or a stop
   // leaves whatever was at the target as it was.
-  const std::string working = inPlace ? book : PartialCopyName(target);
-  bool signatureRemoved = false;
-  if (!inPlace) {
-    std::remove(working.c_str());
-    CopyToNewPrivateFile(book, working);
-  }
-  try {
-    TEBookDocument document;
-    document.OpenEBook(working);
-    const TVariableRows rows = BrandedRows(document.Rows(), values, book);
-    if (!icon.empty())
-      document.LoadNewIcon(icon);
-    signatureRemoved = document.UpdateEBook(rows).SignatureRemoved;
-    if (!inPlace) {
-      std::filesystem::permissions(working, std::filesystem::status(book).permissions());
-      std::filesystem::rename(working, target);
-    }
-  } catch (...) {
-    if (!inPlace)
-      std::remove(working.c_str());
-    throw;
-  }
+  const bool signatureRemoved = document.UpdateEBook(rows, target).SignatureRemoved;
   out << "branded " << book;
-  if (!inPlace)
+  if (!target.empty())
     out << " -> " << target;
   out << ": " << values.size() << (values.size() == 1 ? " value" : " values") << " set, icon "
       << (icon.empty() ? "kept" : "replaced")
@@ -261,11 +281,17 @@ int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ost
   if (several && !output.empty() && !std::filesystem::is_directory(output))
     throw EUsageError("with several books --output must be an existing folder");
 
+  const std::vector<std::string> outputs = OutputsFor(books, output);
+  CheckOutputs(books, outputs);
   const std::string icon = iconPath.empty() ? std::string() : LoadFileToString(iconPath);
   int failed = 0;
-  for (const std::string& book : books) {
+  for (size_t i = 0; i < books.size(); ++i) {
+    const std::string& book = books[i];
     try {
-      BrandBook(book, output.empty() ? book : OutputFor(book, output, several), values, icon, out);
+      StopIfAsked();
+      BrandBook(book, outputs[i], values, icon, out);
+    } catch (const EStopped&) {
+      throw;
     } catch (const std::exception& e) {
       if (!several)
         throw;
@@ -279,11 +305,22 @@ int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ost
 }
 
 int Extract(const std::vector<std::string>& arguments) {
-  if (arguments.size() != 2 || arguments[0].rfind("--", 0) == 0 || arguments[1].rfind("--", 0) == 0)
+  std::vector<std::string> paths;
+  bool force = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--force")
+      force = true;
+    else if (argument.rfind("--", 0) == 0)
+      throw EUsageError("unknown option " + argument);
+    else
+      paths.push_back(argument);
+  }
+  if (paths.size() != 2)
     throw EUsageError("extract takes a book and a folder");
   TEBookDocument document;
-  document.OpenEBook(arguments[0]);
-  document.SaveContentToDisk(arguments[1]);
+  StopBetweenSteps(document);
+  document.OpenEBook(paths[0]);
+  document.SaveContentToDisk(paths[1], force);
   return ExitSuccess;
 }
 
@@ -295,6 +332,17 @@ const char* UsageOf(const std::string& command) {
   if (command == "extract")
     return ExtractUsage;
   return GeneralUsage;
+}
+
+int RunCommand(const std::string& command, const std::vector<std::string>& arguments,
+               std::ostream& out, std::ostream& err) {
+  if (command == "show")
+    return Show(arguments, out);
+  if (command == "brand")
+    return Brand(arguments, out, err);
+  if (command == "extract")
+    return Extract(arguments);
+  throw EUsageError("unknown command " + command);
 }
 
 } // namespace
@@ -312,14 +360,14 @@ int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
       out << UsageOf(command);
       return ExitSuccess;
     }
+  const TStopSignals stopSignals;
   try {
-    if (command == "show")
-      return Show(rest, out);
-    if (command == "brand")
-      return Brand(rest, out, err);
-    if (command == "extract")
-      return Extract(rest);
-    throw EUsageError("unknown command " + command);
+    const int status = RunCommand(command, rest, out, err);
+    StopIfAsked(); // a command that ran to its end still reports the stop asked of it
+    return status;
+  } catch (const EStopped& e) {
+    err << "folioset-cli: " << e.what() << "\n";
+    return e.ExitStatus();
   } catch (const EUsageError& e) {
     err << "folioset-cli: " << e.what() << "\n" << UsageOf(command);
     return ExitUsage;
