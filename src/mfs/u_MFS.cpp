@@ -128,14 +128,13 @@ int64_t SubtreeRecordSize(const TMFSFolder& folder) {
   return size;
 }
 
-// The name an item gets on disk: its UTF-8 form, as every other tool here expects. A name
-// that would leave the target folder, could not be created there, or has no UTF-8 form (a
-// byte sequence the code page leaves undecoded) is refused.
+// The name an item gets on disk: its UTF-8 form, as every other tool here expects (every byte
+// of the code page has one). A name that would leave the target folder, or could not be
+// created there, is refused.
 std::string DiskName(const std::string& name) {
   const std::string utf8 = AnsiToUtf8(name);
   if (utf8.empty() || utf8 == "." || utf8 == ".." ||
-      utf8.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
-      AnsiToUtf16(name).find(u'\uFFFD') != std::u16string::npos)
+      utf8.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
     throw EMFSError(Format(SIncorrectFileName, name.c_str()));
   return utf8;
 }
