@@ -185,18 +185,19 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   TEBookUpdateResult result;
   {
     Progress(esPack, 0);
-    const std::string cabinet = PackSystemMFS(*FMFS);
+    std::vector<TResourceChange> changes;
+    changes.push_back({ContentResourceType, ContentResourceName, PackSystemMFS(*FMFS)});
     Progress(esPack, 100);
-    const std::string icon = FNewIcon;
+    if (!FNewIcon.empty())
+      for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
+        changes.push_back(std::move(change));
 
     CloseEBook();
     Progress(esRewrite, 0);
-    result.SignatureRemoved =
-        UpdateRCDataResource(path, ContentResourceName, cabinet, outputPath).SignatureRemoved;
-    if (!icon.empty())
-      UpdateIconGroupResource(written, IconGroupName, FirstIconId, icon);
+    // Content and icon go in one update: the book gets all of it or keeps what it had.
+    result.SignatureRemoved = UpdateExeResources(path, changes, outputPath).SignatureRemoved;
     Progress(esRewrite, 100);
-  } // the new cabinet is in the file now: let it go before the reopen reads it back
+  } // the new resources are in the file now: let them go before the reopen reads them back
   OpenEBook(written);
   return result;
 }

@@ -47,21 +47,25 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
   return data ? std::string(*data) : std::string();
 }
 
-TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data,
-                                        const std::string& targetName) {
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         const std::vector<TResourceChange>& changes,
+                                         const std::string& targetName) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
-  if (data.size() > 0xFFFFFFFFu)
-    RaiseVexError(EFBIG, "resource data larger than 4 GiB");
-  const TResIdent wideType = WideIdent(type);
-  const TResIdent wideName = WideIdent(name);
+  std::vector<std::pair<TResIdent, TResIdent>> idents;
+  for (const TResourceChange& change : changes) {
+    if (change.Data.size() > 0xFFFFFFFFu)
+      RaiseVexError(EFBIG, "resource data larger than 4 GiB");
+    idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
+  }
   TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
   if (!update)
     RaiseLastVexError();
   try {
-    if (!UpdateResourceEntry(update, wideType, wideName, 0, data.data(), uint32_t(data.size())))
-      RaiseLastVexError();
+    for (size_t i = 0; i < changes.size(); ++i)
+      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
+                               uint32_t(changes[i].Data.size())))
+        RaiseLastVexError();
   } catch (...) {
     EndResourceUpdate(update, true);
     throw;
@@ -70,6 +74,12 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
   if (!EndResourceUpdate(update, false, &outcome)) // closed the update either way
     RaiseLastVexError();
   return {outcome.SignatureRemoved};
+}
+
+TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
+                                        const TResourceIdent& name, const std::string& data,
+                                        const std::string& targetName) {
+  return UpdateExeResources(fileName, {{type, name, data}}, targetName);
 }
 
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
@@ -91,8 +101,8 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data, const std::string& targetName) {
-  return UpdateExeResource(fileName, "RCDATA", name, data, targetName);
+                                           const std::string& data) {
+  return UpdateExeResource(fileName, "RCDATA", name, data);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
@@ -122,15 +132,18 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
   return group;
 }
 
+std::vector<TResourceChange> IconGroupChanges(const std::string& groupName, int firstId,
+                                              const std::string& iconFile) {
+  TIconGroupData group = IconFileToGroup(iconFile, firstId);
+  std::vector<TResourceChange> changes;
+  changes.push_back({ResTypeGroupIcon, groupName, std::move(group.GroupRecord)});
+  for (size_t i = 0; i < group.Images.size(); ++i)
+    changes.push_back({ResTypeIcon, firstId + int(i), std::move(group.Images[i])});
+  return changes;
+}
+
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile) {
-  const TIconGroupData group = IconFileToGroup(iconFile, firstId);
-  TResourceUpdateResult result =
-      UpdateExeResource(fileName, ResTypeGroupIcon, groupName, group.GroupRecord);
-  for (size_t i = 0; i < group.Images.size(); ++i)
-    if (UpdateExeResource(fileName, ResTypeIcon, firstId + int(i), group.Images[i])
-            .SignatureRemoved)
-      result.SignatureRemoved = true;
-  return result;
+  return UpdateExeResources(fileName, IconGroupChanges(groupName, firstId, iconFile));
 }

@@ -43,9 +43,21 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
-// Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was. With a targetName the changed
-// executable is written there instead (replacing what is there) and fileName is only read.
+// One language-0 resource (type, name) to replace or add, with its bytes.
+struct TResourceChange {
+  TResourceIdent Type;
+  TResourceIdent Name;
+  std::string Data;
+};
+
+// Makes every change in one update that either completes or leaves the file as it was. With
+// a targetName the changed executable is written there instead (replacing what is there) and
+// fileName is only read.
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         const std::vector<TResourceChange>& changes,
+                                         const std::string& targetName = {});
+
+// The same for one resource.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
                                         const TResourceIdent& name, const std::string& data,
                                         const std::string& targetName = {});
@@ -57,8 +69,7 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data,
-                                           const std::string& targetName = {});
+                                           const std::string& data);
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.
@@ -70,9 +81,12 @@ struct TIconGroupData {
 // Checks an .ico file image and takes it apart; raises EResourcesError "Icon is corrupted".
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
 
-// Replaces the icon group groupName and the icons it lists by the images of an .ico file
-// image. The icon is checked whole before anything is written; then the group and each icon
-// go in an update of their own.
+// The changes that replace the icon group groupName and the icons it lists by the images of
+// an .ico file image (checked whole first: EResourcesError "Icon is corrupted").
+std::vector<TResourceChange> IconGroupChanges(const std::string& groupName, int firstId,
+                                              const std::string& iconFile);
+
+// Makes those changes, all in one update.
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile);

@@ -2,6 +2,8 @@
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
 #include "ebook_fixture.h"
+#include "resources/vexRes.h"
+#include "resources/vexTypes.h"
 #include "variables/u_Variables.h"
 
 #include <filesystem>
@@ -175,6 +177,25 @@ TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
   EXPECT_NE(document.EBookIcon(), oldIcon);
   EXPECT_TRUE(document.NewIcon().empty());
   EXPECT_TRUE(IsValidImage(book));
+}
+
+TEST_F(EBookDocumentTest, ContentAndIconGoInOneUpdate) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+  // Every commit after the first fails: a book written in several would be left half done.
+  int commits = 0;
+  SetCommitStepHook([&commits](TCommitStep step) {
+    if (step == csSectionBuilt && ++commits > 1)
+      throw EVexError(EIO, "injected failure");
+  });
+  const std::string error =
+      ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann");
+  EXPECT_EQ(IconGroupSizes(book), "16x16 32x32 48x48");
 }
 
 TEST_F(EBookDocumentTest, CorruptIconsAreRefusedAndChangeNothing) {
