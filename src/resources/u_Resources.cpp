@@ -94,10 +94,15 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
   } catch (const EVexError& e) {
     RaiseVexError(e.Code(), e.Message());
   }
-  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-    RaiseVexError(errno, Format("The folder \"%s\" must be writable: the book is replaced by a "
-                                "new file written there",
-                                folder.c_str()));
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    const int code = errno;
+    if (code == EACCES || code == EROFS || code == EPERM)
+      RaiseVexError(code, Format("The folder \"%s\" must be writable: the book is replaced by "
+                                 "a new file written there",
+                                 folder.c_str()));
+    RaiseVexError(code, Format("The folder \"%s\" cannot be used: %s", folder.c_str(),
+                               SysErrorMessage(code).c_str()));
+  }
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,

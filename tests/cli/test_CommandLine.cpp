@@ -152,7 +152,7 @@ TEST_F(CommandLineTest, ExtractNeverWritesThroughALinkNorOverwritesUnasked) {
   EXPECT_EQ(LoadFileToString((target / "Caf\xc3\xa9.txt").string()), "menu") << "names in UTF-8";
 }
 
-TEST_F(CommandLineTest, OutputsThatWouldOverwriteABookOrEachOtherAreRefused) {
+TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
   fs::create_directories(Folder() / "a");
   fs::create_directories(Folder() / "b");
   fs::create_directories(Folder() / "out");
@@ -172,6 +172,7 @@ TEST_F(CommandLineTest, OutputsThatWouldOverwriteABookOrEachOtherAreRefused) {
       {{a}, (Folder() / "a").string(), "would overwrite the book"},
       {{a}, (Folder() / "link.exe").string(), "would overwrite the book"},
       {{a}, (Folder() / "hard.exe").string(), "would overwrite the book"},
+      {{a}, (Folder() / "nowhere" / "copy.exe").string(), "nowhere\" cannot be used"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> arguments{"brand"};
