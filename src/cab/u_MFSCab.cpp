@@ -202,7 +202,12 @@ struct TMFSCabCallbacks {
   }
   static int32_t FciFilePlaced(CCAB*, char*, int32_t, int32_t, void*) { return 0; }
   static int32_t FciNextCabinet(CCAB*, uint32_t, void*) { return 0; }
-  static int32_t FciStatus(uint32_t, uint32_t, uint32_t, void*) { return 1; }
+  // A file status tells the uncompressed bytes of the blocks just compressed.
+  static int32_t FciStatus(uint32_t kind, uint32_t, uint32_t uncompressed, void* pv) {
+    if (kind == statusFile)
+      Writer(pv).FProgress.Advance(uncompressed);
+    return 1;
+  }
 
   // Decompressor callbacks: they act on the current reader, errors go to its CallbackError.
   static TMFSCabReader& Reader() { return *CurrentReader; }
@@ -213,7 +218,11 @@ struct TMFSCabCallbacks {
     return Read(Reader(), &Reader().FCallbackError, hf, buffer, count);
   }
   static uint32_t FdiWrite(intptr_t hf, void* buffer, uint32_t count) {
-    return Write(Reader(), &Reader().FCallbackError, hf, buffer, count);
+    // The decompressor writes only the member being extracted.
+    const uint32_t written = Write(Reader(), &Reader().FCallbackError, hf, buffer, count);
+    if (written != uint32_t(CallbackFailure))
+      Reader().FProgress.Advance(written);
+    return written;
   }
   static int32_t FdiClose(intptr_t hf) { return Close(Reader(), &Reader().FCallbackError, hf); }
   static int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin) {
@@ -313,8 +322,10 @@ intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize
   // Failing, the open has recorded its error and left -1 in CallbackError.
   const intptr_t handle =
       TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
-  if (handle != NoHandle)
+  if (handle != NoHandle) {
     ReserveTarget(*StreamOf(handle), uint32_t(declaredSize));
+    FProgress.Start(uint32_t(declaredSize));
+  }
   return handle;
 }
 
@@ -336,6 +347,7 @@ intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
     throw EMFSError(Format(SFileNotFound, FTargetPath.c_str()));
   file->SetDateTime(uint32_t(info.date) << 16 | info.time);
   file->SetAttributes(info.attribs & ExtractedAttributeMask);
+  FProgress.Finish();
   return 1;
 }
 
@@ -373,6 +385,7 @@ void TMFSCabWriter::AddFile(const std::string& path) {
 void TMFSCabWriter::FlushCabinet() {
   CheckResult(
       FCIFlushCabinet(FHandle, 0, TMFSCabCallbacks::FciNextCabinet, TMFSCabCallbacks::FciStatus));
+  FProgress.Finish();
 }
 
 int32_t TMFSCabWriter::TemporaryName(char* buffer, int32_t size) {
@@ -390,5 +403,6 @@ intptr_t TMFSCabWriter::OpenInfo(const char* name, uint16_t* date, uint16_t* tim
   *date = uint16_t(file->DateTime() >> 16);
   *time = uint16_t(file->DateTime());
   *attributes = uint16_t(file->Attributes() & PackedAttributeMask);
+  FProgress.Start(file->Content().size());
   return reinterpret_cast<intptr_t>(stream.release());
 }

@@ -4,6 +4,7 @@
 // neither packing nor unpacking touches the disk.
 
 #include "cab/CabIntf.h"
+#include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -60,6 +61,8 @@ public:
   const ERF& ErrorInfo() const { return FErrorInfo; }
   const std::string& LastError() const { return FLastError; }
   const std::string& CabinetPath() const { return FCabinetPath; }
+  // Percent of the member's bytes inflated (reader) or of the added file compressed (writer).
+  void SetOnProgress(TPercentEvent onProgress) { FProgress = TByteProgress(std::move(onProgress)); }
 
 protected:
   friend struct TMFSCabCallbacks;
@@ -79,6 +82,7 @@ protected:
   ERF FErrorInfo{};
   std::string FLastError;
   std::string FCabinetPath;
+  TByteProgress FProgress;
 };
 
 // Unpacks named files of a cabinet that is a session file. Calls of all readers into the

@@ -1,7 +1,13 @@
 #include "cli/u_CommandLine.h"
 
+#include "cli/u_Arguments.h"
+#include "cli/u_BrandReport.h"
+#include "cli/u_ErrorLine.h"
+#include "cli/u_ProgressLine.h"
 #include "cli/u_StopSignals.h"
+#include "cli/u_ValuesJson.h"
 #include "common/u_AnsiText.h"
+#include "common/u_Clock.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
@@ -13,7 +19,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
+#include <iostream>
+#include <iterator>
 #include <ostream>
 
 namespace {
@@ -23,61 +30,57 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 const char* const GeneralUsage =
-    "Usage: folioset-cli COMMAND ...\n"
+    "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
     "  show BOOK [--json]          the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
-    "Run 'folioset-cli COMMAND --help' for a command's options.\n";
+    "Options of every command:\n"
+    "  -h, --help                  show this help (or the command's) and exit\n"
+    "      --version               show the version and exit\n"
+    "  -q, --quiet                 no progress line on the terminal\n"
+    "  --                          what follows is a book or folder even if it begins with -\n"
+    "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show BOOK [--json]\n"
+    "Usage: folioset-cli show [--json] [--quiet] [--] BOOK\n"
     "Shows the book's file name, expanded title, icon sizes and brandable variables, as the\n"
     "window's grid shows them. --json prints one object: file, title, icon, variables.\n";
 
 const char* const BrandUsage =
-    "Usage: folioset-cli brand BOOK... [--set NAME=VALUE]... [--values FILE.json]\n"
-    "                          [--icon FILE.ico] [--output OUT]\n"
-    "Sets brandable variables (--set, or a JSON object of names and values) and optionally a\n"
-    "new icon, and writes them into each book as the window's Update does. An unknown or\n"
-    "hidden name is an error and nothing is written. --output writes a branded copy and leaves\n"
-    "the book untouched; with several books, or when OUT is a folder, the copies go into it\n"
-    "under the books' own names. An output that is one of the books, or that two books would\n"
-    "share, is refused before anything is written.\n";
+    "Usage: folioset-cli brand [--set NAME=VALUE]... [--values FILE.json|-] [--icon FILE.ico]\n"
+    "                          [--output OUT] [--json] [--quiet] [--] BOOK...\n"
+    "Sets brandable variables (--set, or a JSON object of names and values; '-' reads it from\n"
+    "standard input) and optionally a new icon, and writes them into each book as the window's\n"
+    "Update does. An unknown or hidden name is an error and nothing is written. --output writes\n"
+    "a branded copy and leaves the book untouched; with several books, or when OUT is a folder,\n"
+    "the copies go into it under the books' own names. An output that is one of the books, or\n"
+    "that two books would share, is refused before anything is written. --json prints one JSON "
+    "document: each book's path, output, result\n"
+    "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
+    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n";
 
 const char* const ExtractUsage =
-    "Usage: folioset-cli extract BOOK DIR [--force]\n"
+    "Usage: folioset-cli extract [--force] [--] BOOK DIR\n"
     "Writes every file of the book's content into the folder DIR, names in UTF-8. An existing\n"
     "name is an error; --force replaces existing files (a link is replaced, never followed).\n";
 
-// A usage mistake: reported with the command's usage.
-class EUsageError : public Exception {
-  using Exception::Exception;
-};
+const char* const StandardInputName = "-";
+const char* const StandardInputTitle = "standard input";
 
-bool IsHelp(const std::string& argument) {
-  return argument == "--help" || argument == "-h";
+const std::vector<std::string> HelpOptions = {"-h", "--help"};
+const std::vector<std::string> VersionOptions = {"--version"};
+const TOptionSpec QuietOption = {"--quiet", false};
+const TOptionSpec ShortQuietOption = {"-q", false};
+
+bool Quiet(const TParsedArguments& parsed) {
+  return parsed.Has(QuietOption.Name) || parsed.Has(ShortQuietOption.Name);
 }
 
 // Texts of the book (names, values, title) are in its code page; file names are the system's
 // own bytes and are printed as they are.
 std::string Utf8(const std::string& ansi) {
   return AnsiToUtf8(ansi);
-}
-
-// The value of an option that takes one ("--set X" or "--set=X").
-std::string OptionValue(const std::vector<std::string>& arguments, size_t& i,
-                        const std::string& option) {
-  const std::string& argument = arguments[i];
-  if (argument.size() > option.size() && argument[option.size()] == '=')
-    return argument.substr(option.size() + 1);
-  if (i + 1 >= arguments.size())
-    throw EUsageError(option + " needs a value");
-  return arguments[++i];
-}
-
-bool IsOption(const std::string& argument, const std::string& option) {
-  return argument == option || argument.rfind(option + "=", 0) == 0;
 }
 
 // "32x32 (8 bpp), 48x48 (24 bpp)".
@@ -91,26 +94,41 @@ std::string IconDetailsText(const std::string& icoBytes) {
   return text.empty() ? "none" : text;
 }
 
-int Show(const std::vector<std::string>& arguments, std::ostream& out) {
-  std::string book;
-  bool json = false;
-  for (const std::string& argument : arguments) {
-    if (argument == "--json")
-      json = true;
-    else if (argument.rfind("--", 0) == 0)
-      throw EUsageError("unknown option " + argument);
-    else if (book.empty())
-      book = argument;
-    else
-      throw EUsageError("show takes one book");
+// Reports progress, and stops the command at the next step when a stop signal came (what
+// the document is doing then fails whole, leaving the book as it was).
+TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
+  return [onProgress = std::move(onProgress)](TEBookStep step, int percent) {
+    if (onProgress)
+      onProgress(step, percent);
+    StopIfAsked();
+  };
+}
+
+// Opens book, drawing progress on line; a failure names the book.
+void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line) {
+  line.SetBook(book, 1, 1);
+  document.OnProgress = StoppingProgress(line.Event());
+  try {
+    document.OpenEBook(book);
+  } catch (const std::exception& e) {
+    throw EFileError(book, e.what());
   }
-  if (book.empty())
-    throw EUsageError("show needs a book");
+  line.Clear();
+}
+
+int Show(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed =
+      ParseArguments(arguments, {{"--json", false}, QuietOption, ShortQuietOption});
+  if (parsed.Operands.size() != 1)
+    throw EUsageError(parsed.Operands.empty() ? "show needs a book" : "show takes one book");
+  const std::string& book = parsed.Operands[0];
 
   TEBookDocument document;
-  document.OpenEBook(book);
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  OpenBook(document, book, line);
+  std::ostream& out = console.Out;
   const std::string& iconGroup = document.EBookIconGroup();
-  if (json) {
+  if (parsed.Has("--json")) {
     QJsonArray icon;
     for (const TIconImageInfo& image : IconImageInfos(iconGroup))
       icon.append(QJsonObject{
@@ -145,27 +163,23 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
   values.push_back({Utf8ToAnsi(utf8Name), Utf8ToAnsi(utf8Value)});
 }
 
-void ReadValuesFile(TBrandValues& values, const std::string& path) {
-  QJsonParseError error;
-  const std::string bytes = LoadFileToString(path);
-  const QJsonDocument json =
-      QJsonDocument::fromJson(QByteArray(bytes.data(), qsizetype(bytes.size())), &error);
-  if (error.error != QJsonParseError::NoError)
-    throw Exception(Format("%s: not valid JSON at offset %d: %s", path.c_str(), int(error.offset),
-                           error.errorString().toStdString().c_str()));
-  if (!json.isObject())
-    throw Exception(path + ": expected a JSON object of names and text values");
-  const QJsonObject object = json.object();
-  for (auto it = object.begin(); it != object.end(); ++it) {
-    if (!it.value().isString())
-      throw Exception(path + ": the value of \"" + it.key().toStdString() + "\" is not text");
-    AddBrandValue(values, it.key().toStdString(), it.value().toString().toStdString());
+void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream& in) {
+  const bool standardInput = path == StandardInputName;
+  const std::string file = standardInput ? StandardInputTitle : path;
+  try {
+    const std::string bytes = standardInput ? std::string(std::istreambuf_iterator<char>(in), {})
+                                            : LoadFileToString(path);
+    for (const auto& [name, value] : ParseValuesJson(bytes))
+      AddBrandValue(values, name, value);
+  } catch (const EUsageError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EFileError(file, e.what());
   }
 }
 
 // The grid's rows with the given values put in; an unknown or hidden name is an error.
-TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
-                          const std::string& book) {
+TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values) {
   TVariableRows result = rows;
   for (const TVariableRow& value : values) {
     bool found = false;
@@ -175,8 +189,7 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values,
         found = true;
       }
     if (!found)
-      throw Exception(Format("\"%s\" is not a brandable variable of %s", Utf8(value.Name).c_str(),
-                             book.c_str()));
+      throw Exception(Format("\"%s\" is not a brandable variable", Utf8(value.Name).c_str()));
   }
   return result;
 }
@@ -224,103 +237,123 @@ void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::
   }
 }
 
-// A stop signal takes effect between the document's steps.
-void StopBetweenSteps(TEBookDocument& document) {
-  document.OnProgress = [](TEBookStep, int) { StopIfAsked(); };
-}
-
-// Brands one book, in place or into a copy at target; prints the summary line. Names are
-// checked before anything is written.
-void BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
-               const std::string& icon, std::ostream& out) {
+// Brands one book, in place or into a copy at target; returns whether a signature was removed.
+// Names are checked before anything is written. A copy is written whole beside its target and
+// renamed into place, so a failure or a stop leaves whatever was at the target as it was.
+bool BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
+               const std::string& icon, const TEBookProgressEvent& onProgress) {
   TEBookDocument document;
-  StopBetweenSteps(document);
+  document.OnProgress = StoppingProgress(onProgress);
   document.OpenEBook(book);
-  const TVariableRows rows = BrandedRows(document.Rows(), values, book);
+  const TVariableRows rows = BrandedRows(document.Rows(), values);
   if (!icon.empty())
     document.LoadNewIcon(icon);
-  // A copy is written whole beside its target and renamed into place, so a failure or a stop
-  // leaves whatever was at the target as it was.
-  const bool signatureRemoved = document.UpdateEBook(rows, target).SignatureRemoved;
-  out << "branded " << book;
-  if (!target.empty())
-    out << " -> " << target;
-  out << ": " << values.size() << (values.size() == 1 ? " value" : " values") << " set, icon "
-      << (icon.empty() ? "kept" : "replaced")
-      << (signatureRemoved ? " (its digital signature was removed)" : "") << "\n";
+  return document.UpdateEBook(rows, target).SignatureRemoved;
 }
 
-int Brand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  std::vector<std::string> books;
+std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
+  std::string line = "branded " + outcome.Book;
+  if (outcome.Output != outcome.Book)
+    line += " -> " + outcome.Output;
+  line += ": " + std::to_string(valueCount) + (valueCount == 1 ? " value" : " values") +
+          " set, icon " + (iconReplaced ? "replaced" : "kept") +
+          (outcome.SignatureRemoved ? " (its digital signature was removed)" : "") + "\n";
+  return line;
+}
+
+int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseArguments(arguments, {{"--set", true},
+                                                             {"--values", true},
+                                                             {"--icon", true},
+                                                             {"--output", true},
+                                                             {"--json", false},
+                                                             QuietOption,
+                                                             ShortQuietOption});
   TBrandValues values;
   std::string iconPath;
   std::string output;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (IsOption(argument, "--set")) {
-      const std::string assignment = OptionValue(arguments, i, "--set");
-      const size_t equals = assignment.find('=');
+  for (const auto& [option, value] : parsed.Options) {
+    if (option == "--set") {
+      const size_t equals = value.find('=');
       if (equals == std::string::npos)
-        throw EUsageError("--set takes NAME=VALUE, not " + assignment);
-      AddBrandValue(values, assignment.substr(0, equals), assignment.substr(equals + 1));
-    } else if (IsOption(argument, "--values")) {
-      ReadValuesFile(values, OptionValue(arguments, i, "--values"));
-    } else if (IsOption(argument, "--icon")) {
-      iconPath = OptionValue(arguments, i, "--icon");
-    } else if (IsOption(argument, "--output")) {
-      output = OptionValue(arguments, i, "--output");
-    } else if (argument.rfind("--", 0) == 0) {
-      throw EUsageError("unknown option " + argument);
-    } else {
-      books.push_back(argument);
+        throw EUsageError("--set takes NAME=VALUE, not " + value);
+      AddBrandValue(values, value.substr(0, equals), value.substr(equals + 1));
+    } else if (option == "--values") {
+      ReadValuesFile(values, value, console.In);
+    } else if (option == "--icon") {
+      iconPath = value;
+    } else if (option == "--output") {
+      output = value;
     }
   }
+  const std::vector<std::string>& books = parsed.Operands;
   if (books.empty())
     throw EUsageError("brand needs at least one book");
   const bool several = books.size() > 1;
   if (several && !output.empty() && !std::filesystem::is_directory(output))
     throw EUsageError("with several books --output must be an existing folder");
+  // Refused before any book is touched, rather than stamping with the clock after all.
+  try {
+    SourceDateEpoch();
+  } catch (const EConvertError& e) {
+    throw EUsageError(e.Message());
+  }
 
+  std::string icon;
+  if (!iconPath.empty()) {
+    try {
+      icon = LoadFileToString(iconPath);
+    } catch (const std::exception& e) {
+      throw EFileError(iconPath, e.what());
+    }
+  }
   const std::vector<std::string> outputs = OutputsFor(books, output);
   CheckOutputs(books, outputs);
-  const std::string icon = iconPath.empty() ? std::string() : LoadFileToString(iconPath);
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  std::vector<TBrandOutcome> outcomes;
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     const std::string& book = books[i];
+    StopIfAsked();
+    TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
+    line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
     try {
-      StopIfAsked();
-      BrandBook(book, outputs[i], values, icon, out);
-    } catch (const EStopped&) {
-      throw;
+      outcome.SignatureRemoved = BrandBook(book, outputs[i], values, icon, line.Event());
     } catch (const std::exception& e) {
-      if (!several)
-        throw;
-      err << "folioset-cli: " << book << ": " << e.what() << "\n";
+      if (StopSignal() != 0)
+        throw; // the batch stops here; the book is as it was
+      outcome.Error = OneLine(e.what());
       ++failed;
     }
+    line.Clear();
+    if (!outcome.Error.empty())
+      console.Err << ErrorLine(book, outcome.Error);
+    else if (!json)
+      console.Out << BrandedLine(outcome, values.size(), !icon.empty());
+    outcomes.push_back(std::move(outcome));
   }
-  if (several)
-    out << books.size() - failed << " branded, " << failed << " failed\n";
+  if (json)
+    console.Out << BrandReportJson(outcomes);
+  else if (several)
+    console.Out << books.size() - failed << " branded, " << failed << " failed\n";
   return failed == 0 ? ExitSuccess : ExitFailure;
 }
 
-int Extract(const std::vector<std::string>& arguments) {
-  std::vector<std::string> paths;
-  bool force = false;
-  for (const std::string& argument : arguments) {
-    if (argument == "--force")
-      force = true;
-    else if (argument.rfind("--", 0) == 0)
-      throw EUsageError("unknown option " + argument);
-    else
-      paths.push_back(argument);
-  }
-  if (paths.size() != 2)
+int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed =
+      ParseArguments(arguments, {{"--force", false}, QuietOption, ShortQuietOption});
+  if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
+  const std::string& book = parsed.Operands[0];
   TEBookDocument document;
-  StopBetweenSteps(document);
-  document.OpenEBook(paths[0]);
-  document.SaveContentToDisk(paths[1], force);
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  OpenBook(document, book, line);
+  try {
+    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
+  } catch (const std::exception& e) {
+    throw EFileError(book, e.what());
+  }
   return ExitSuccess;
 }
 
@@ -334,45 +367,66 @@ const char* UsageOf(const std::string& command) {
   return GeneralUsage;
 }
 
-int RunCommand(const std::string& command, const std::vector<std::string>& arguments,
-               std::ostream& out, std::ostream& err) {
+int RunCommand(const std::vector<std::string>& arguments, const TConsole& console) {
+  if (HasOptionBeforeEnd(arguments, HelpOptions)) {
+    console.Out << UsageOf(arguments[0]);
+    return ExitSuccess;
+  }
+  if (HasOptionBeforeEnd(arguments, VersionOptions)) {
+    console.Out << CliProgramName << " " << FOLIOSET_VERSION << "\n";
+    return ExitSuccess;
+  }
+  const std::string& command = arguments[0];
+  const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   if (command == "show")
-    return Show(arguments, out);
+    return Show(rest, console);
   if (command == "brand")
-    return Brand(arguments, out, err);
+    return Brand(rest, console);
   if (command == "extract")
-    return Extract(arguments);
-  throw EUsageError("unknown command " + command);
+    return Extract(rest, console);
+  throw EUsageError("unknown command '" + command + "'");
+}
+
+// The exit status and error line of the failure being handled; call only inside a catch block.
+int ReportFailure(const TConsole& console) {
+  try {
+    throw;
+  } catch (const EUsageError& e) {
+    console.Err << UsageErrorLines(e.Message());
+    return ExitUsage;
+  } catch (const EFileError& e) {
+    console.Err << ErrorLine(e.File(), e.Message());
+    return ExitFailure;
+  } catch (const std::exception& e) {
+    console.Err << ErrorLine({}, e.what());
+    return ExitFailure;
+  }
 }
 
 } // namespace
 
-int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
-                   std::ostream& err) {
-  if (arguments.empty() || IsHelp(arguments[0])) {
-    (arguments.empty() ? err : out) << GeneralUsage;
-    return arguments.empty() ? ExitUsage : ExitSuccess;
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console) {
+  if (arguments.empty()) {
+    console.Err << UsageErrorLines("no command given");
+    return ExitUsage;
   }
-  const std::string& command = arguments[0];
-  const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
-  for (const std::string& argument : rest)
-    if (IsHelp(argument)) {
-      out << UsageOf(command);
-      return ExitSuccess;
-    }
   const TStopSignals stopSignals;
   try {
-    const int status = RunCommand(command, rest, out, err);
+    const int status = RunCommand(arguments, console);
     StopIfAsked(); // a command that ran to its end still reports the stop asked of it
     return status;
-  } catch (const EStopped& e) {
-    err << "folioset-cli: " << e.what() << "\n";
-    return e.ExitStatus();
-  } catch (const EUsageError& e) {
-    err << "folioset-cli: " << e.what() << "\n" << UsageOf(command);
-    return ExitUsage;
-  } catch (const std::exception& e) {
-    err << "folioset-cli: " << e.what() << "\n";
-    return ExitFailure;
+  } catch (...) {
+    // Whatever a stop interrupted reports the stop, not its own way of failing.
+    if (const int signal = StopSignal()) {
+      const EStopped stopped(signal);
+      console.Err << ErrorLine({}, stopped.what());
+      return stopped.ExitStatus();
+    }
+    return ReportFailure(console);
   }
+}
+
+int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+  return RunCommandLine(arguments, TConsole{std::cin, out, err, false});
 }

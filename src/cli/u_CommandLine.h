@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// Where a command line reads and writes.
+struct TConsole {
+  std::istream& In; // "--values -"
+  std::ostream& Out;
+  std::ostream& Err;
+  bool ErrIsTerminal; // the progress line is drawn only on a terminal
+};
+
 // Runs one command line (arguments without the program name); returns the exit status.
-// Results go to out, one-line errors to err.
+// Results go to Out, one-line errors naming their file to Err.
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console);
+// The same with standard input, and err taken as no terminal.
 int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

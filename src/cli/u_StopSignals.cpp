@@ -34,7 +34,11 @@ TStopSignals::~TStopSignals() {
   GStopSignal = 0;
 }
 
+int StopSignal() {
+  return GStopSignal;
+}
+
 void StopIfAsked() {
-  if (const int signal = GStopSignal)
+  if (const int signal = StopSignal())
     throw EStopped(signal);
 }

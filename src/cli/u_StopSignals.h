@@ -30,5 +30,7 @@ private:
   struct sigaction FOldTerminate;
 };
 
-// Raises EStopped when a stop signal has arrived since the handlers were installed.
+// The stop signal that has arrived since the handlers were installed, or 0.
+int StopSignal();
+// Raises EStopped when there is one.
 void StopIfAsked();

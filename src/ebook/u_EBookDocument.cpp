@@ -9,6 +9,8 @@
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +28,9 @@ const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
 const int FirstIconId = 1;
+// Names taken by other programs before the copy could create them, tried over before giving
+// up: each loss means another program won a name in the same instant.
+constexpr int TempNameAttempts = 64;
 
 // Deletes a file when it goes out of scope; the result is ignored, as nothing can be done.
 class TTempFileGuard {
@@ -46,19 +51,22 @@ TEBookDocument::TEBookDocument()
 TEBookDocument::~TEBookDocument() = default;
 
 void TEBookDocument::Progress(TEBookStep step, int percent) const {
-  if (OnProgress)
-    OnProgress(step, percent);
+  // A listener may draw on every report: each percent of a step is told once.
+  if (!OnProgress || (step == FReportedStep && percent <= FReportedPercent))
+    return;
+  FReportedStep = step;
+  FReportedPercent = percent;
+  OnProgress(step, percent);
 }
 
 void TEBookDocument::OpenEBook(const std::string& path) {
   CloseEBook();
   try {
-    ++FTempCounter;
-    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
+    FReportedPercent = -1; // a new operation: its steps start over
     Progress(esCopy, 0);
     // The book itself is read only here; everything else works on the private copy, which
     // goes when the open ends, whether it succeeds or fails.
-    CopyToNewPrivateFile(path, tempName);
+    const std::string tempName = CopyToTemporaryName(path);
     TTempFileGuard tempCopy(tempName);
     Progress(esCopy, 100);
     ReadEBook(path, tempName);
@@ -68,17 +76,35 @@ void TEBookDocument::OpenEBook(const std::string& path) {
   }
 }
 
+std::string TEBookDocument::CopyToTemporaryName(const std::string& path) {
+  for (int attempt = 1;; ++attempt) {
+    ++FTempCounter;
+    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
+    try {
+      CopyToNewPrivateFile(path, tempName);
+      return tempName;
+    } catch (const EFCreateError&) {
+      // Another program opening a book (a batch runs one per core) took the name between the
+      // check and the create: the next number will do. Any other cause fails again at once.
+      std::error_code ignored;
+      if (attempt == TempNameAttempts ||
+          !std::filesystem::exists(std::filesystem::symlink_status(tempName, ignored)))
+        throw;
+    }
+  }
+}
+
 void TEBookDocument::ReadEBook(const std::string& path, const std::string& modulePath) {
   const TPEModule module(modulePath);
-  Progress(esUnpack, 0);
-  UnpackSystemMFS(*FMFS, ReadModuleResource(module, ContentResourceType, ContentResourceName));
-  Progress(esUnpack, 100);
+  UnpackSystemMFS(*FMFS, ReadModuleResource(module, ContentResourceType, ContentResourceName),
+                  StepProgress(esUnpack));
 
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
+  TMFSFile* description = session.GetFile(DescriptionPath);
   {
-    TMFSFileStream description(session.GetFile(DescriptionPath));
-    FXMLParser->LoadFromStream(description);
+    TMFSFileStream stream(description);
+    FXMLParser->LoadFromStream(stream);
   }
   FFileName = path;
 
@@ -88,10 +114,15 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   // that file is the one shown and the one update writes.
   if (FVariablesPath.empty())
     FVariablesPath = DefaultVariablesPath;
-  if (session.Exists(FVariablesPath))
-    FVariables = std::make_unique<TVariables>(session.GetFile(FVariablesPath)->Content(), false);
-  else
+  if (session.Exists(FVariablesPath)) {
+    const std::string& variables = session.GetFile(FVariablesPath)->Content();
+    // Parsing is the description and the variables file: the first part is done.
+    const uint64_t described = description->Content().size();
+    Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
+    FVariables = std::make_unique<TVariables>(variables, false);
+  } else {
     FVariables = std::make_unique<TVariables>(std::string(), false);
+  }
 
   FTitleTemplate = attributes.GetText(TitleAttribute);
   FTitle = ExpandTitle(*FVariables);
@@ -108,12 +139,19 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   Progress(esParse, 100);
 }
 
-void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes) {
+TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
+  if (!OnProgress)
+    return {};
+  return [this, step](int percent) { Progress(step, percent); };
+}
+
+void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
   {
     TMFSCabReader reader(session, CabinetPath);
+    reader.SetOnProgress(onProgress);
     reader.Extract(SerializedMember, SerializedPath);
   }
   // A big book is held several times over here: let each copy go as soon as it has served.
@@ -151,12 +189,13 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
-std::string PackSystemMFS(const TMFS& fs) {
+std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(SerializedPath, 0, true)->SetContent(fs.SaveToString());
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
+    writer.SetOnProgress(onProgress);
     writer.AddFile(SerializedPath);
     writer.FlushCabinet();
   }
@@ -183,19 +222,21 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   // that the next open reads what was written.
   FMFS->Session().WriteFile(FVariablesPath, variablesText);
   TEBookUpdateResult result;
+  FReportedPercent = -1; // a new operation: its steps start over
   {
-    Progress(esPack, 0);
     std::vector<TResourceChange> changes;
-    changes.push_back({ContentResourceType, ContentResourceName, PackSystemMFS(*FMFS)});
-    Progress(esPack, 100);
+    changes.push_back(
+        {ContentResourceType, ContentResourceName, PackSystemMFS(*FMFS, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
 
     CloseEBook();
-    Progress(esRewrite, 0);
-    // Content and icon go in one update: the book gets all of it or keeps what it had.
-    result.SignatureRemoved = UpdateExeResources(path, changes, outputPath).SignatureRemoved;
+    // Content and icon go in one update: the book gets all of it or keeps what it had. The
+    // rewrite's percent stops at 99 until that update is complete.
+    result.SignatureRemoved = UpdateExeResources(path, changes, outputPath, [this](int percent) {
+                                Progress(esRewrite, std::min(percent, 99));
+                              }).SignatureRemoved;
     Progress(esRewrite, 100);
   } // the new resources are in the file now: let them go before the reopen reads them back
   OpenEBook(written);

@@ -4,6 +4,7 @@
 // window state. Texts (file names, titles, names, values) are byte strings in the system ANSI
 // code page; icons travel as complete .ico file images.
 
+#include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -26,7 +27,9 @@ using TVariableRows = std::vector<TVariableRow>;
 
 // The long steps, reported so that a window can show progress on a big book.
 enum TEBookStep { esCopy, esUnpack, esParse, esPack, esRewrite };
-// step, and how far it is in that step from 0 to 100.
+// step, and how far it is in that step from 0 to 100, measured in bytes done (unpack: bytes
+// inflated, parse: description and variables read, pack: bytes compressed, rewrite: bytes of
+// the new file written); each percent of a step comes at most once.
 using TEBookProgressEvent = std::function<void(TEBookStep step, int percent)>;
 // Hands a file to the desktop to run ("open").
 using TShellOpenEvent = std::function<void(const std::string& path)>;
@@ -96,9 +99,13 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
+  // Copies the book to a new private file under the next free temporary name; returns it.
+  std::string CopyToTemporaryName(const std::string& path);
   // Open's steps after the copy: content, description, variables, title, icon and rows.
   void ReadEBook(const std::string& path, const std::string& modulePath);
   void Progress(TEBookStep step, int percent) const;
+  // OnProgress for one step, or nothing when nobody listens.
+  TPercentEvent StepProgress(TEBookStep step) const;
   // The title template expanded with variables; empty when the book has no template.
   std::string ExpandTitle(const TVariables& variables) const;
 
@@ -117,9 +124,11 @@ private:
   std::string FTitleTemplate;
   std::string FTitle;
   TVariableRows FRows;
+  mutable TEBookStep FReportedStep = esCopy;
+  mutable int FReportedPercent = -1;
 };
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
-void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes);
+void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
-std::string PackSystemMFS(const TMFS& fs);
+std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress = {});

@@ -3,14 +3,16 @@
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
+#include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_MessageText.h"
+#include "gui/u_ValueGrid.h"
 #include "gui/u_Version.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -47,6 +49,11 @@ constexpr int Panel2Border = 5;
 constexpr int HelpHeight = 162;
 constexpr int KeyColumnWidth = 150;
 constexpr int GridRowHeight = 18;
+// The smallest client area at which nothing overlaps or is cut off: the row of buttons with
+// its margins across; the top panel, the grid's title row with two rows, and the help box
+// down.
+constexpr int MinimumClientWidth = 8 + 4 * 90 + 3 * 2 + 8;
+constexpr int GridMinimumHeight = 64;
 // The system's standard icon size, the size shown of an icon with several images.
 constexpr int StandardIconSize = 32;
 // A short operation finishes before its progress display would only flicker.
@@ -54,12 +61,18 @@ constexpr int ProgressDelayMs = 400;
 
 const char* const SConfirmCaption = "Confirm";
 const char* const SRunBranded = "eBook successfully branded. Would you like to run it?";
+const char* const SDiscardEdits =
+    "The changes to this eBook have not been written to it. Discard them?";
+const char* const SNoProgramToRun =
+    "No program of this desktop is set to run \"%s\"; Folioset only brands it";
 const char* const SSignatureRemoved =
     "The eBook was digitally signed; a changed eBook cannot keep its signature, so it was "
     "removed.";
 const char* const SLoadIconHint = "Double click on the icon to load new one.";
 const char* const SGridHint = "Select the variable and enter new value.";
 
+// A line ending in a blank breaks a sentence: on screen it runs on into the next line, and
+// the box wraps the text at its own width.
 const char* const HelpLines[] = {
     "Branding Your eBook",
     " ",
@@ -91,6 +104,33 @@ QString ProgressText(TEBookStep step) {
     return QStringLiteral("Writing the eBook...");
   }
   return QString();
+}
+
+QString HelpText() {
+  QString text, previous;
+  for (const char* line : HelpLines) {
+    const bool runsOn = previous.endsWith(' ') && !previous.trimmed().isEmpty();
+    if (!text.isEmpty() && !runsOn)
+      text += '\n';
+    previous = QString::fromLatin1(line);
+    text += previous;
+  }
+  return text;
+}
+
+// A drop takes a copy: the source keeps its file, whatever the user's keys proposed.
+bool AcceptAsCopy(QDropEvent* event) {
+  if (!(event->possibleActions() & Qt::CopyAction))
+    return false;
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  return true;
+}
+
+bool IsBookDrop(const QMimeData* data) {
+  const QList<QUrl> urls = data->urls();
+  return urls.size() == 1 && urls.front().isLocalFile() &&
+         QFileInfo(urls.front().toLocalFile()).suffix().compare("exe", Qt::CaseInsensitive) == 0;
 }
 
 // A panel whose anchored children follow its right edge: a control anchored left and right
@@ -274,7 +314,8 @@ void TfrmMain::CreateControls() {
   setTabOrder(btnCloseModule, btnUpdate);
   setTabOrder(btnUpdate, edtName);
   setTabOrder(edtName, edtTitle);
-  setTabOrder(edtTitle, btnViewEbook);
+  setTabOrder(edtTitle, imgIcon);
+  setTabOrder(imgIcon, btnViewEbook);
   setTabOrder(btnViewEbook, vleVariables);
   setTabOrder(vleVariables, edtHelp);
 }
@@ -284,6 +325,7 @@ void TfrmMain::CreatePanel1() {
   Panel1 = panel;
   Panel1->setObjectName(QStringLiteral("Panel1"));
   Panel1->setFixedHeight(Panel1Height);
+  Panel1->setMinimumWidth(MinimumClientWidth);
 
   btnOpen = CreateButton(Panel1, "btnOpen", "Open eBook", "open", true, 8);
   btnCloseModule = CreateButton(Panel1, "btnCloseModule", "Close eBook", "close", true, 100);
@@ -309,6 +351,9 @@ void TfrmMain::CreatePanel1() {
   imgIcon->setAlignment(Qt::AlignCenter);
   imgIcon->setToolTip(QString::fromLatin1(SLoadIconHint));
   imgIcon->setContextMenuPolicy(Qt::CustomContextMenu);
+  // The icon's menu is reachable without a mouse: the icon takes focus and shows it so.
+  imgIcon->setFocusPolicy(Qt::StrongFocus);
+  imgIcon->setStyleSheet(QStringLiteral("QLabel:focus { border: 1px dotted palette(highlight); }"));
   imgIcon->installEventFilter(this);
   auto* iconLayout = new QVBoxLayout(Panel3);
   iconLayout->setContentsMargins(0, 0, 0, 0);
@@ -327,7 +372,7 @@ void TfrmMain::CreatePanel2() {
   layout->setContentsMargins(Panel2Border, Panel2Border, Panel2Border, Panel2Border);
   layout->setSpacing(0);
 
-  vleVariables = new QTableWidget(0, 2, Panel2);
+  vleVariables = new TValueGrid(Panel2);
   vleVariables->setObjectName(QStringLiteral("vleVariables"));
   vleVariables->setToolTip(QString::fromLatin1(SGridHint));
   vleVariables->setHorizontalHeaderLabels({QStringLiteral("Key"), QStringLiteral("Value")});
@@ -344,10 +389,9 @@ void TfrmMain::CreatePanel2() {
   vleVariables->setShowGrid(true);
   vleVariables->setSelectionMode(QAbstractItemView::SingleSelection);
   vleVariables->setEditTriggers(QAbstractItemView::AllEditTriggers);
-  vleVariables->setTabKeyNavigation(false);
-  vleVariables->setWordWrap(false);
   vleVariables->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   vleVariables->verticalScrollBar()->setTracking(true);
+  vleVariables->setMinimumHeight(GridMinimumHeight);
   layout->addWidget(vleVariables, 1);
 
   edtHelp = new QTextEdit(Panel2);
@@ -355,10 +399,8 @@ void TfrmMain::CreatePanel2() {
   edtHelp->setReadOnly(true);
   edtHelp->setAcceptDrops(false);
   edtHelp->setFixedHeight(HelpHeight);
-  QStringList lines;
-  for (const char* line : HelpLines)
-    lines << QString::fromLatin1(line);
-  edtHelp->setPlainText(lines.join('\n'));
+  edtHelp->setLineWrapMode(QTextEdit::WidgetWidth);
+  edtHelp->setPlainText(HelpText());
   layout->addWidget(edtHelp);
 }
 
@@ -413,10 +455,7 @@ void TfrmMain::CreateDialogsAndMenu() {
   mnuResetIcon->setObjectName(QStringLiteral("mnuResetIcon"));
   connect(mnuLoadIcon, &QAction::triggered, this, &TfrmMain::mnuLoadIconClick);
   connect(mnuResetIcon, &QAction::triggered, this, &TfrmMain::mnuResetIconClick);
-  connect(imgIcon, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    if (FDocument->Opened())
-      popIcon->popup(imgIcon->mapToGlobal(at));
-  });
+  connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
 void TfrmMain::CreateShortcuts() {
@@ -431,12 +470,14 @@ void TfrmMain::FormCreate() {
   FDocument = std::make_unique<TEBookDocument>();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
   // Called on the worker thread of a long operation: the display is updated on this one.
-  FDocument->OnProgress = [this](TEBookStep step, int) {
+  FDocument->OnProgress = [this](TEBookStep step, int percent) {
     QMetaObject::invokeMethod(
         this,
-        [this, step] {
-          if (FProgress)
-            FProgress->setLabelText(ProgressText(step));
+        [this, step, percent] {
+          if (!FProgress)
+            return;
+          FProgress->setLabelText(ProgressText(step));
+          FProgress->setValue(percent);
         },
         Qt::QueuedConnection);
   };
@@ -461,33 +502,61 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!MayDiscardEdits()) {
+    event->ignore();
+    return;
+  }
   FormClose();
   event->accept();
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
-  const QList<QUrl> urls = event->mimeData()->urls();
-  if (urls.size() == 1 && urls.front().isLocalFile() &&
-      QFileInfo(urls.front().toLocalFile()).suffix().compare("exe", Qt::CaseInsensitive) == 0)
-    event->acceptProposedAction();
+  if (IsBookDrop(event->mimeData()))
+    AcceptAsCopy(event);
+}
+
+void TfrmMain::dragMoveEvent(QDragMoveEvent* event) {
+  if (IsBookDrop(event->mimeData()))
+    AcceptAsCopy(event);
 }
 
 void TfrmMain::dropEvent(QDropEvent* event) {
-  const QList<QUrl> urls = event->mimeData()->urls();
-  if (urls.size() != 1)
+  if (!IsBookDrop(event->mimeData()) || !AcceptAsCopy(event))
     return;
-  event->acceptProposedAction();
-  const QString path = urls.front().toLocalFile();
-  // The drag source waits for the drop to end: open once it has.
-  QTimer::singleShot(0, this, [this, path] { OpenEBookFile(path); });
+  const QString path = event->mimeData()->urls().front().toLocalFile();
+  // The drag source waits for the drop to end: ask and open once it has.
+  QTimer::singleShot(0, this, [this, path] {
+    if (MayDiscardEdits())
+      OpenEBookFile(path);
+  });
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == imgIcon && event->type() == QEvent::MouseButtonDblClick) {
+  if (watched != imgIcon)
+    return QWidget::eventFilter(watched, event);
+  switch (event->type()) {
+  case QEvent::MouseButtonDblClick:
     imgIconDblClick();
     return true;
+  case QEvent::KeyPress: {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+    if (key->key() != Qt::Key_Menu && !shiftF10)
+      return false;
+    ShowIconMenu(imgIcon->rect().center());
+    return true;
   }
-  return QWidget::eventFilter(watched, event);
+  case QEvent::ContextMenu:
+    // The menu key already showed the menu above; some platforms send this as well.
+    return static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+  default:
+    return false;
+  }
+}
+
+void TfrmMain::ShowIconMenu(const QPoint& at) {
+  if (FDocument->Opened())
+    popIcon->popup(imgIcon->mapToGlobal(at));
 }
 
 void TfrmMain::Guarded(const std::function<void()>& handler) {
@@ -499,10 +568,37 @@ void TfrmMain::Guarded(const std::function<void()>& handler) {
 }
 
 void TfrmMain::ShowErrorBox(const std::string& message) {
+  // The files the failed operation was given, and the temporary copies it made, are the file
+  // names a message can hold.
+  const std::vector<std::string> fileNames = {FFileNameInUse, FDocument->FileName(), TempFolder()};
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
-                  QString::fromStdU16String(AnsiToUtf16(ErrorBoxText(message))), QMessageBox::Ok,
-                  this);
+                  MessageText(ErrorBoxText(message), fileNames), QMessageBox::Ok, this);
   ExecMessageBox(box);
+}
+
+bool TfrmMain::Edited() {
+  if (!FDocument->Opened())
+    return false;
+  if (!FDocument->NewIcon().empty())
+    return true;
+  CommitEditor();
+  const TVariableRows& rows = FDocument->Rows();
+  if (int(rows.size()) != vleVariables->rowCount())
+    return true;
+  for (int row = 0; row < vleVariables->rowCount(); ++row)
+    if (vleVariables->Value(row).toStdU16String() != AnsiToUtf16(rows[size_t(row)].Value))
+      return true;
+  return false;
+}
+
+bool TfrmMain::MayDiscardEdits() {
+  if (!Edited())
+    return true;
+  QMessageBox box(QMessageBox::Warning, QString::fromLatin1(SApplicationTitle),
+                  QString::fromLatin1(SDiscardEdits), QMessageBox::Discard | QMessageBox::Cancel,
+                  this);
+  box.setDefaultButton(QMessageBox::Cancel);
+  return ExecMessageBox(box) == QMessageBox::Discard;
 }
 
 int TfrmMain::ExecMessageBox(QMessageBox& box) {
@@ -519,17 +615,19 @@ QString TfrmMain::ExecFileDialog(QFileDialog& dialog) {
 
 void TfrmMain::ShellOpen(const std::string& path) {
   const QString file = QFile::decodeName(QByteArray::fromStdString(path));
-  if (ModalHooks.ShellOpen)
-    ModalHooks.ShellOpen(file);
-  else
-    QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+  const bool started = ModalHooks.ShellOpen ? ModalHooks.ShellOpen(file) : RunOnDesktop(file);
+  if (!started)
+    throw Exception(Format(SNoProgramToRun, path.c_str()));
 }
 
 void TfrmMain::RunWithProgress(const std::function<void()>& operation) {
   QProgressDialog progress(this);
   progress.setWindowTitle(QString::fromLatin1(SApplicationTitle));
   progress.setCancelButton(nullptr);
-  progress.setRange(0, 0);
+  progress.setRange(0, 100);
+  // Each step runs from 0 to 100 on its own: the display stays up between them.
+  progress.setAutoReset(false);
+  progress.setAutoClose(false);
   progress.setMinimumDuration(INT_MAX);
   progress.setWindowModality(Qt::WindowModal);
   FProgress = &progress;
@@ -560,6 +658,7 @@ void TfrmMain::OpenEBookFile(const QString& path) {
 void TfrmMain::OpenEBook(const QString& path) {
   // File names are the system's own bytes, not code page texts.
   const std::string fileName = QFile::encodeName(path).toStdString();
+  FFileNameInUse = fileName;
   try {
     RunWithProgress([&] { FDocument->OpenEBook(fileName); });
   } catch (...) {
@@ -577,15 +676,9 @@ void TfrmMain::ShowEBook() {
   edtTitle->setCursorPosition(0);
 
   vleVariables->setRowCount(0);
-  for (const TVariableRow& row : FDocument->Rows()) {
-    const int at = vleVariables->rowCount();
-    vleVariables->insertRow(at);
-    auto* key = new QTableWidgetItem(QString::fromStdU16String(AnsiToUtf16(row.Name)));
-    key->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-    vleVariables->setItem(at, 0, key);
-    vleVariables->setItem(at, 1,
-                          new QTableWidgetItem(QString::fromStdU16String(AnsiToUtf16(row.Value))));
-  }
+  for (const TVariableRow& row : FDocument->Rows())
+    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)),
+                         QString::fromStdU16String(AnsiToUtf16(row.Value)));
   vleVariables->setEnabled(opened);
   QPalette palette = vleVariables->palette();
   palette.setColor(QPalette::Base,
@@ -610,25 +703,27 @@ void TfrmMain::ShowIcon() {
     imgIcon->setPixmap(picture);
 }
 
-TVariableRows TfrmMain::GridRows() {
+void TfrmMain::CommitEditor() {
   // A value still in its editor counts as entered: leaving the cell commits it.
   if (const QModelIndex current = vleVariables->currentIndex(); current.isValid()) {
     vleVariables->setCurrentIndex(QModelIndex());
     vleVariables->setCurrentIndex(current);
   }
+}
+
+TVariableRows TfrmMain::GridRows() {
+  CommitEditor();
   TVariableRows rows;
-  for (int row = 0; row < vleVariables->rowCount(); ++row) {
-    const auto text = [&](int column) {
-      const QTableWidgetItem* item = vleVariables->item(row, column);
-      return Utf16ToAnsi(item ? item->text().toStdU16String() : std::u16string());
-    };
-    rows.push_back({text(0), text(1)});
-  }
+  for (int row = 0; row < vleVariables->rowCount(); ++row)
+    rows.push_back({Utf16ToAnsi(vleVariables->Key(row).toStdU16String()),
+                    Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
   return rows;
 }
 
 void TfrmMain::btnOpenClick() {
   Guarded([&] {
+    if (!MayDiscardEdits())
+      return;
     const QString path = ExecFileDialog(*dlgOpen);
     if (!path.isEmpty())
       OpenEBook(path);
@@ -636,6 +731,8 @@ void TfrmMain::btnOpenClick() {
 }
 
 void TfrmMain::btnCloseModuleClick() {
+  if (!MayDiscardEdits())
+    return;
   FDocument->CloseEBook();
   ShowEBook();
 }
@@ -644,6 +741,7 @@ void TfrmMain::btnUpdateClick() {
   Guarded([&] {
     if (!FDocument->Opened())
       return;
+    FFileNameInUse = FDocument->FileName();
     const TVariableRows rows = GridRows();
     TEBookUpdateResult result;
     try {
@@ -667,7 +765,10 @@ void TfrmMain::btnUpdateClick() {
 }
 
 void TfrmMain::btnViewEbookClick() {
-  Guarded([&] { FDocument->ViewEBook(); });
+  Guarded([&] {
+    FFileNameInUse = FDocument->FileName();
+    FDocument->ViewEBook();
+  });
 }
 
 void TfrmMain::imgIconDblClick() {
@@ -681,7 +782,8 @@ void TfrmMain::mnuLoadIconClick() {
     const QString path = ExecFileDialog(*dlgOpenPicture);
     if (path.isEmpty())
       return;
-    FDocument->LoadNewIcon(LoadFileToString(QFile::encodeName(path).toStdString()));
+    FFileNameInUse = QFile::encodeName(path).toStdString();
+    FDocument->LoadNewIcon(LoadFileToString(FFileNameInUse));
     ShowIcon();
   });
 }

@@ -20,7 +20,7 @@ class QLineEdit;
 class QMenu;
 class QMessageBox;
 class QPushButton;
-class QTableWidget;
+class TValueGrid;
 class QTextEdit;
 class QProgressDialog;
 
@@ -40,8 +40,8 @@ struct TModalHooks {
   std::function<int(QMessageBox& box)> ExecMessageBox;
   // Runs a configured file dialog; returns the chosen file, empty when cancelled.
   std::function<QString(QFileDialog& dialog)> ExecFileDialog;
-  // Hands a file to the desktop to run.
-  std::function<void(const QString& path)> ShellOpen;
+  // Hands a file to the desktop to run; false when nothing started for it.
+  std::function<bool(const QString& path)> ShellOpen;
 };
 
 class TfrmMain : public QWidget {
@@ -57,7 +57,7 @@ public:
   QWidget* Panel1;
   QLineEdit* edtName;
   QWidget* Panel2;
-  QTableWidget* vleVariables;
+  TValueGrid* vleVariables;
   QLabel* Label1;
   QLabel* Label2;
   QLineEdit* edtTitle;
@@ -90,6 +90,7 @@ protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -117,10 +118,20 @@ private:
   // Shows the document as it is now: name, title, grid, icon and the enabled states.
   void ShowEBook();
   void ShowIcon();
+  void ShowIconMenu(const QPoint& at);
+  // Ends in-place editing of a value, keeping what was typed.
+  void CommitEditor();
+  // Whether the grid or the icon differ from the open book as stored.
+  bool Edited();
+  // Asks whether to drop the edits when there are any; true when there are none to lose or
+  // the user lets them go.
+  bool MayDiscardEdits();
   // The grid's rows as the user left them.
   TVariableRows GridRows();
 
   std::unique_ptr<TEBookDocument> FDocument;
   // The progress display of the operation running, if any.
   QProgressDialog* FProgress = nullptr;
+  // The file the operation running was given: messages hold it as the system's bytes.
+  std::string FFileNameInUse;
 };

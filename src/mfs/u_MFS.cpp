@@ -1,6 +1,7 @@
 #include "mfs/u_MFS.h"
 
 #include "common/u_AnsiText.h"
+#include "common/u_Clock.h"
 #include "common/u_Common.h"
 #include "common/u_DiskFolder.h"
 #include "common/u_Files.h"
@@ -24,9 +25,7 @@ constexpr int DosEpochYear = 1980;
 constexpr int DosMaxYearOffset = 127;
 
 uint32_t NowAsDosDateTime() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = StampTime();
   const int years = std::clamp(local.tm_year + 1900 - DosEpochYear, 0, DosMaxYearOffset);
   const uint32_t date =
       uint32_t(years) << 9 | uint32_t(local.tm_mon + 1) << 5 | uint32_t(local.tm_mday);

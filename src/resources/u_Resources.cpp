@@ -49,7 +49,8 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          const std::vector<TResourceChange>& changes,
-                                         const std::string& targetName) {
+                                         const std::string& targetName,
+                                         const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
   std::vector<std::pair<TResIdent, TResIdent>> idents;
@@ -61,6 +62,7 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
   if (!update)
     RaiseLastVexError();
+  update->OnProgress = onProgress;
   try {
     for (size_t i = 0; i < changes.size(); ++i)
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
@@ -78,8 +80,8 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
                                         const TResourceIdent& name, const std::string& data,
-                                        const std::string& targetName) {
-  return UpdateExeResources(fileName, {{type, name, data}}, targetName);
+                                        const TPercentEvent& onProgress) {
+  return UpdateExeResources(fileName, {{type, name, data}}, {}, onProgress);
 }
 
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
@@ -106,8 +108,9 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data) {
-  return UpdateExeResource(fileName, "RCDATA", name, data);
+                                           const std::string& data,
+                                           const TPercentEvent& onProgress) {
+  return UpdateExeResource(fileName, "RCDATA", name, data, onProgress);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

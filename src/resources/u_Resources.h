@@ -3,6 +3,7 @@
 // module, replacing the content resource and the icon group, and the single-resource update
 // under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
 
+#include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
 
@@ -52,15 +53,16 @@ struct TResourceChange {
 
 // Makes every change in one update that either completes or leaves the file as it was. With
 // a targetName the changed executable is written there instead (replacing what is there) and
-// fileName is only read.
+// fileName is only read. onProgress hears the percent of the new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          const std::vector<TResourceChange>& changes,
-                                         const std::string& targetName = {});
+                                         const std::string& targetName = {},
+                                         const TPercentEvent& onProgress = {});
 
-// The same for one resource.
+// The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
                                         const TResourceIdent& name, const std::string& data,
-                                        const std::string& targetName = {});
+                                        const TPercentEvent& onProgress = {});
 
 // Refuses, before anything is written, an update that could only fail at its end (EOSError):
 // in place, the file must open for writing; and the folder of the file written (fileName's,
@@ -69,7 +71,8 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data);
+                                           const std::string& data,
+                                           const TPercentEvent& onProgress = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.

@@ -6,6 +6,7 @@
 #include "resources/vexLayout.h"
 #include "resources/vexResTree.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <sys/stat.h>
@@ -52,6 +53,21 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
     throw EVexError(errno, {});
 }
 
+// The section image is most of a book's file: written in pieces so that progress moves.
+constexpr uint64_t ProgressPieceSize = 1 << 20;
+
+void WriteReporting(int fd, const uint8_t* data, uint64_t count, uint64_t offset,
+                    TByteProgress& progress) {
+  while (count > 0) {
+    const uint64_t piece = std::min(count, ProgressPieceSize);
+    WriteAllAt(fd, data, piece, offset);
+    progress.Advance(piece);
+    data += piece;
+    offset += piece;
+    count -= piece;
+  }
+}
+
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TMappedFile& file = *context.File;
   const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
@@ -66,18 +82,23 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   Reached(csSectionBuilt);
 
+  TByteProgress progress(context.OnProgress);
+  progress.Start(layout.NewLength);
   TReplacementFile next(context.TargetName);
   const int out = next.Handle();
   Reached(csNewFileCreated);
   CopyFileBytes(file.Handle(), 0, out, 0, layout.SectionOffset);
+  progress.Advance(layout.SectionOffset);
   Reached(csHeadCopied);
-  WriteAllAt(out, image.View(), size.Total(), layout.SectionOffset);
+  WriteReporting(out, image.View(), size.Total(), layout.SectionOffset, progress);
   const std::string padding(layout.NewRawSize - size.Total(), '\0');
   WriteAllAt(out, padding.data(), padding.size(), layout.SectionOffset + size.Total());
+  progress.Advance(padding.size());
   Reached(csSectionWritten);
   CopyFileBytes(file.Handle(), layout.TailStart, out,
                 uint64_t(layout.SectionOffset) + layout.NewRawSize,
                 layout.TailEnd - layout.TailStart);
+  progress.Advance(layout.TailEnd - layout.TailStart);
   if (::ftruncate(out, off_t(layout.NewLength)) != 0)
     throw EVexError(errno, {});
   Reached(csTailCopied);
@@ -99,6 +120,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
   next.ReplaceTarget();
+  progress.Finish();
   if (outcome)
     outcome->SignatureRemoved = layout.SignatureRemoved;
 }

@@ -7,6 +7,7 @@
 // it, flushed, given the old file's owner and permissions and renamed over it, so a failure or
 // a crash at any point leaves either the old file or the complete new one.
 
+#include "common/u_Progress.h"
 #include "resources/vexTools.h"
 
 #include <functional>
@@ -26,6 +27,7 @@ struct TResUpdateContext {
   TImageHeaders Headers;
   int Section = -1; // index of the resource section
   std::unique_ptr<TResItem> Root;
+  TPercentEvent OnProgress; // percent of the new file the commit has written
 };
 
 // Opens the executable exclusively and parses its resources (or starts from an empty tree

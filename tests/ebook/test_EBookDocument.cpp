@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -346,5 +347,33 @@ TEST_F(EBookDocumentTest, ReplacingTheBookDependsOnlyOnWhatTheUserMayDo) {
     EXPECT_EQ(info.st_uid, Nobody) << c.folder;
     EXPECT_EQ(info.st_mode & 07777, 0640u) << c.folder;
     EXPECT_EQ(LoadFileToString(book) == before, c.outcome == 1) << c.folder;
+  }
+}
+
+TEST_F(EBookDocumentTest, ProgressComesFromBytesDoneWithinEachStep) {
+  // Incompressible pages of several megabytes: many cabinet blocks and rewrite pieces.
+  std::string pages(5 << 20, '\0');
+  uint32_t state = 1;
+  for (char& c : pages)
+    c = char((state = state * 1103515245u + 12345u) >> 24);
+  const std::string book = AssembleBook({{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+                                         {"Variables.xml", "<vars></vars>"},
+                                         {"pages.bin", pages}});
+  std::map<TEBookStep, std::vector<int>> reported;
+  TEBookDocument document;
+  document.OnProgress = [&](TEBookStep step, int percent) { reported[step].push_back(percent); };
+  document.OpenEBook(book);
+  document.UpdateEBook(document.Rows());
+  for (const TEBookStep step : {esUnpack, esParse, esPack, esRewrite}) {
+    const std::vector<int>& percents = reported[step];
+    ASSERT_GE(percents.size(), 2u) << step;
+    EXPECT_EQ(percents.front(), 0) << step;
+    EXPECT_EQ(percents.back(), 100) << step;
+    if (step != esParse) { // a parse is one description and one variables file
+      EXPECT_GT(percents.size(), 2u) << step << ": not only the ends";
+    }
+    // Each open runs once more after the update; within one run the percents rise.
+    for (size_t i = 1; i < percents.size(); ++i)
+      EXPECT_TRUE(percents[i] > percents[i - 1] || percents[i] == 0) << step << " at " << i;
   }
 }

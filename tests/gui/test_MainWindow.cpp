@@ -1,8 +1,11 @@
 #include "gui/frm_Main.h"
+#include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_ValueGrid.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -11,6 +14,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -79,6 +83,7 @@ class TestMainWindow : public QObject {
   QStringList FDialogsAsked;
   QList<TBoxSeen> FBoxes;
   QStringList FShellOpened;
+  bool FShellRuns = true;
 
   std::unique_ptr<TfrmMain> NewWindow() {
     auto window = std::make_unique<TfrmMain>();
@@ -91,7 +96,10 @@ class TestMainWindow : public QObject {
                      box.standardButtons()});
       return FPressedButtons.isEmpty() ? int(QMessageBox::Ok) : FPressedButtons.takeFirst();
     };
-    window->ModalHooks.ShellOpen = [this](const QString& path) { FShellOpened << path; };
+    window->ModalHooks.ShellOpen = [this](const QString& path) {
+      FShellOpened << path;
+      return FShellRuns;
+    };
     return window;
   }
 
@@ -142,6 +150,7 @@ private slots:
     FDialogsAsked.clear();
     FBoxes.clear();
     FShellOpened.clear();
+    FShellRuns = true;
   }
 
   void StartsClosedWithItsTextsAndDialogs() {
@@ -173,19 +182,23 @@ private slots:
     QCOMPARE(window->popIcon->defaultAction(), window->mnuLoadIcon);
     QVERIFY(window->mnuLoadIcon->font().bold());
 
+    // Lines broken inside a sentence run on; the box wraps at its own width.
     QVERIFY(window->edtHelp->isReadOnly());
+    QCOMPARE(window->edtHelp->lineWrapMode(), QTextEdit::WidgetWidth);
     const QStringList help = window->edtHelp->toPlainText().split('\n');
-    QCOMPARE(help.size(), 12);
+    QCOMPARE(help.size(), 10);
     QCOMPARE(help[0], QString("Branding Your eBook"));
     QCOMPARE(help[1], QString(" "));
+    QCOMPARE(help[4], QString(" "));
     QCOMPARE(help[5], QString("Step 1: Click on the \"Open eBook\" button. (Please note, if the "
                               "ebook is secured, you will be asked to enter a password or "
-                              "username "));
-    QCOMPARE(help[8], QString("Step 3: If the ebook has text that may be branded, the brandable "
+                              "username and password.)"));
+    QCOMPARE(help[7], QString("Step 3: If the ebook has text that may be branded, the brandable "
                               "fields will be displayed in the \"Key\" section above, with the "
-                              "current text "));
+                              "current text listed in the \"Value\" section. Click on each value "
+                              "to edit the text."));
     QCOMPARE(
-        help[11],
+        help[9],
         QString("Step 5: Click on the \"View eBook\" button to view your newly branded ebook."));
   }
 
@@ -198,9 +211,9 @@ private slots:
         order << widget;
       widget = widget->nextInFocusChain();
     } while (widget != window->btnOpen);
-    const QWidgetList expected = {
-        window->btnOpen,  window->btnCloseModule, window->btnUpdate,    window->edtName,
-        window->edtTitle, window->btnViewEbook,   window->vleVariables, window->edtHelp};
+    const QWidgetList expected = {window->btnOpen,      window->btnCloseModule, window->btnUpdate,
+                                  window->edtName,      window->edtTitle,       window->imgIcon,
+                                  window->btnViewEbook, window->vleVariables,   window->edtHelp};
     QWidgetList designed;
     for (QWidget* control : order)
       if (expected.contains(control))
@@ -274,6 +287,110 @@ private slots:
     QCOMPARE(FShellOpened, QStringList{book});
     QTest::mouseClick(window->btnViewEbook, Qt::LeftButton);
     QCOMPARE(FShellOpened, (QStringList{book, book}));
+
+    // A desktop with no program for the book says so.
+    FShellRuns = false;
+    QTest::mouseClick(window->btnViewEbook, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 2);
+    QCOMPARE(FBoxes[1].Icon, QMessageBox::Critical);
+    QCOMPARE(FBoxes[1].Text,
+             "No program of this desktop is set to run \"" + book + "\"; Folioset only brands it.");
+  }
+
+  void LongValueShowsShortAndIsWrittenWhole() {
+    const QString book = CopyOfSample("typical.exe");
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    OpenThroughTheDialog(*window, book);
+    TValueGrid& grid = *window->vleVariables;
+    const int row = RowOf(*window, "Author");
+    const QString firstLine = QString("Mara\u00A0Quill ").repeated(40);
+    const QString value = firstLine + "\r\n\r\nsecond line\r\n" + QString(200000, 'x');
+    grid.SetValue(row, value);
+    QCOMPARE(grid.item(row, 1)->text(), firstLine.left(300) + QChar(0x2026));
+    QCOMPARE(grid.Value(row), value);
+
+    // The dialog shows the line breaks; what it gives back keeps them as they were.
+    QString shown;
+    grid.ExecDialog = [&](QDialog& dialog) {
+      auto* editor = dialog.findChild<QPlainTextEdit*>();
+      shown = editor->toPlainText();
+      editor->moveCursor(QTextCursor::End);
+      editor->insertPlainText("\nend");
+      return int(QDialog::Accepted);
+    };
+    const QRect cell = grid.visualItemRect(grid.item(row, 1));
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
+    QVERIFY(shown.contains("Quill \n\nsecond line\nxxx"));
+    QCOMPARE(grid.Value(row), value + "\r\nend");
+
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(grid.Value(RowOf(*window, "Author")), value + "\r\nend");
+    QVERIFY(grid.item(RowOf(*window, "Author"), 1)->text().size() <= 301);
+  }
+
+  void ViewNeverStartsFoliosetItself_data() {
+    QTest::addColumn<QString>("defaultProgram");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("a program that runs it") << "wine.desktop" << true;
+    QTest::newRow("none") << "" << false;
+    QTest::newRow("Folioset itself") << "folioset.desktop" << false;
+  }
+
+  void ViewNeverStartsFoliosetItself() {
+    QFETCH(QString, defaultProgram);
+    QFETCH(bool, started);
+    // A desktop of its own: xdg-mime names the default program, xdg-open notes what it ran.
+    const QString bin = FWork.filePath("bin"), ran = FWork.filePath("ran");
+    QDir().mkpath(bin);
+    QFile::remove(ran);
+    const auto script = [&](const QString& name, const QString& body) {
+      QFile file(bin + '/' + name);
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(("#!/bin/sh\n" + body).toUtf8()) > 0);
+      file.setPermissions(file.permissions() | QFile::ExeOwner);
+    };
+    script("xdg-mime", "echo '" + defaultProgram + "'\n");
+    script("xdg-open", "echo \"$1\" > '" + ran + "'\n");
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+    QGuiApplication::setDesktopFileName("folioset");
+    const QString book = CopyOfSample("typical.exe");
+    QCOMPARE(RunOnDesktop(book), started);
+    qputenv("PATH", path);
+    QTRY_COMPARE(QFile::exists(ran), started);
+  }
+
+  void EditsAreDiscardedOnlyWhenTheUserSays() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 0);
+
+    const QString book = CopyOfSample("typical.exe");
+    OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    FPressedButtons = {QMessageBox::Cancel, QMessageBox::Cancel, QMessageBox::Cancel};
+    window->close();
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    QCOMPARE(FBoxes.size(), 3);
+    QCOMPARE(FBoxes[0].Icon, QMessageBox::Warning);
+    QCOMPARE(FBoxes[0].Buttons, QMessageBox::Discard | QMessageBox::Cancel);
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->edtName->text(), book);
+    QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+             QString("Ann Reseller"));
+
+    FPressedButtons = {QMessageBox::Discard};
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 4);
+    CheckClosed(*window);
   }
 
   void RemovedSignatureIsMentioned() {
@@ -315,8 +432,8 @@ private slots:
     OpenThroughTheDialog(*window, book);
     window->vleVariables->setFocus();
     window->vleVariables->setCurrentCell(RowOf(*window, "Company"), 1);
-    auto* editor = window->vleVariables->findChild<QLineEdit*>();
-    QVERIFY(editor && editor->isVisible());
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor && editor->parentWidget() == window->vleVariables->viewport());
     editor->selectAll();
     QTest::keyClicks(editor, "Leaf & Co");
     FPressedButtons = {QMessageBox::Cancel};
@@ -406,10 +523,13 @@ private slots:
   }
 
   void MissingFileReachesTheErrorBox() {
+    // The file name is the system's UTF-8, the rest of the message the code page's.
+    const QString missing = FWork.filePath(QString::fromUtf8("B\xC3\xBC"
+                                                             "cher/nowhere.exe"));
     const auto window = NewWindow();
-    OpenThroughTheDialog(*window, FWork.filePath("nowhere.exe"));
+    OpenThroughTheDialog(*window, missing);
     QCOMPARE(FBoxes.size(), 1);
-    QVERIFY2(FBoxes[0].Text.startsWith("Cannot open file \"" + FWork.filePath("nowhere.exe")),
+    QVERIFY2(FBoxes[0].Text.startsWith("Cannot open file \"" + missing + "\". "),
              qPrintable(FBoxes[0].Text));
     QVERIFY(FBoxes[0].Text.endsWith('.'));
     CheckClosed(*window);
@@ -473,6 +593,16 @@ private slots:
     QCOMPARE(window->edtHelp->height(), help.height());
     QCOMPARE(window->edtHelp->geometry().bottom(), help.bottom() + 40);
     QCOMPARE(window->vleVariables->columnWidth(0), 150);
+
+    // At its smallest nothing overlaps and no button is cut off.
+    window->resize(1, 1);
+    QTRY_COMPARE(window->size(), window->minimumSize());
+    QVERIFY(window->btnViewEbook->geometry().right() < window->width());
+    QVERIFY(window->edtName->geometry().right() < window->Label3->geometry().left());
+    QVERIFY(window->Panel3->geometry().right() < window->width());
+    QVERIFY(window->vleVariables->height() >= 60);
+    QVERIFY(window->edtHelp->mapTo(window.get(), window->edtHelp->rect().bottomLeft()).y() <
+            window->height());
   }
 
   void DroppedExecutableIsOpened() {
@@ -492,8 +622,13 @@ private slots:
                           Qt::NoModifier);
     QApplication::sendEvent(window.get(), &enter);
     QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &executable, Qt::LeftButton, Qt::NoModifier);
+    // Taken as a copy even when the source proposes a move: it keeps its file.
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, &executable, Qt::LeftButton,
+                    Qt::ShiftModifier);
+    QCOMPARE(drop.proposedAction(), Qt::MoveAction);
     QApplication::sendEvent(window.get(), &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(drop.dropAction(), Qt::CopyAction);
     QTRY_COMPARE(window->edtName->text(), book);
     QCOMPARE(GridRows(*window), TypicalGrid);
   }
@@ -508,6 +643,27 @@ private slots:
     CheckEnabledStates(*window, true);
     QTest::keyClick(window.get(), Qt::Key_W, Qt::ControlModifier);
     CheckClosed(*window);
+  }
+
+  void KeyboardReachesEveryValueAndTheIconMenu() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    window->btnViewEbook->setFocus();
+    for (int row = 0; row < int(TypicalGrid.size()); ++row) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(window->vleVariables->currentRow(), row);
+      QCOMPARE(window->vleVariables->currentColumn(), 1);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), window->edtHelp);
+
+    window->imgIcon->setFocus();
+    QCOMPARE(QApplication::focusWidget(), window->imgIcon);
+    QTest::keyClick(window->imgIcon, Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(window->popIcon->isVisible());
+    window->popIcon->hide();
   }
 
   void StateIsSavedAndRestored() {

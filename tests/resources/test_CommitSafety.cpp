@@ -103,7 +103,7 @@ TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
           if (reached == step)
             ::_exit(77);
         });
-        UpdateExeResource(path, "RCDATA", "SYSTEM_MFS", std::string(70000, 'g'), target);
+        UpdateExeResources(path, {{"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')}}, target);
         ::_exit(0);
       }
       int status = 0;

@@ -1,0 +1,63 @@
+#include "cli/u_Arguments.h"
+
+#include <algorithm>
+
+namespace {
+const char* const EndOfOptions = "--";
+
+// "-" alone is an operand (standard input where a file is expected).
+bool LooksLikeOption(const std::string& argument) {
+  return argument.size() > 1 && argument[0] == '-';
+}
+} // namespace
+
+bool TParsedArguments::Has(const std::string& name) const {
+  return std::any_of(Options.begin(), Options.end(),
+                     [&](const auto& option) { return option.first == name; });
+}
+
+TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
+                                const std::vector<TOptionSpec>& specs) {
+  TParsedArguments parsed;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == EndOfOptions) {
+      parsed.Operands.insert(parsed.Operands.end(), arguments.begin() + std::ptrdiff_t(i) + 1,
+                             arguments.end());
+      break;
+    }
+    if (!LooksLikeOption(argument)) {
+      parsed.Operands.push_back(argument);
+      continue;
+    }
+    const size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    const auto spec = std::find_if(specs.begin(), specs.end(),
+                                   [&](const TOptionSpec& s) { return name == s.Name; });
+    if (spec == specs.end())
+      throw EUsageError("unknown option '" + name + "'");
+    if (!spec->TakesValue) {
+      if (equals != std::string::npos)
+        throw EUsageError("option '" + name + "' takes no value");
+      parsed.Options.emplace_back(name, std::string());
+    } else if (equals != std::string::npos) {
+      parsed.Options.emplace_back(name, argument.substr(equals + 1));
+    } else if (i + 1 < arguments.size()) {
+      parsed.Options.emplace_back(name, arguments[++i]);
+    } else {
+      throw EUsageError("option '" + name + "' needs a value");
+    }
+  }
+  return parsed;
+}
+
+bool HasOptionBeforeEnd(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& names) {
+  for (const std::string& argument : arguments) {
+    if (argument == EndOfOptions)
+      return false;
+    if (std::find(names.begin(), names.end(), argument) != names.end())
+      return true;
+  }
+  return false;
+}

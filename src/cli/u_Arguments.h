@@ -1,0 +1,36 @@
+#pragma once
+// Command-line arguments the GNU way: options before, between and after the operands, "--"
+// ends the options, "--name=value" or "--name value", and anything else that begins with "-"
+// is an unknown option.
+
+#include "common/u_SysUtils.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A mistake in the arguments: one line, then a pointer to --help, exit status 2.
+class EUsageError : public Exception {
+  using Exception::Exception;
+};
+
+struct TOptionSpec {
+  const char* Name; // "--set"
+  bool TakesValue;
+};
+
+struct TParsedArguments {
+  // Options in the order given, with their values ("" for a flag).
+  std::vector<std::pair<std::string, std::string>> Options;
+  std::vector<std::string> Operands;
+
+  bool Has(const std::string& name) const;
+};
+
+// Raises EUsageError for an unknown option or an option without its value.
+TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
+                                const std::vector<TOptionSpec>& specs);
+
+// Whether an option (help, version) appears anywhere before "--".
+bool HasOptionBeforeEnd(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& names);

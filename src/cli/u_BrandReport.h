@@ -1,0 +1,16 @@
+#pragma once
+// The JSON document of "brand --json": what happened to each book, then the totals.
+
+#include <string>
+#include <vector>
+
+struct TBrandOutcome {
+  std::string Book;
+  std::string Output; // where the branded book is (the book itself unless --output)
+  std::string Error;  // empty when it was branded
+  bool SignatureRemoved = false;
+};
+
+// {"books": [{"path", "output", "result": "ok" or the error, "signatureRemoved"}...],
+//  "branded": n, "failed": n}
+std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes);

@@ -1,0 +1,30 @@
+#include "cli/u_ErrorLine.h"
+
+std::string OneLine(const std::string& message) {
+  std::string line;
+  bool inBreak = false;
+  for (const char c : message) {
+    if (c == '\r' || c == '\n') {
+      inBreak = true;
+      continue;
+    }
+    // A break after a blank needs no second one.
+    if (inBreak && !line.empty() && line.back() != ' ')
+      line += ' ';
+    inBreak = false;
+    line += c;
+  }
+  return line;
+}
+
+std::string ErrorLine(const std::string& file, const std::string& message) {
+  std::string line = CliProgramName;
+  line += ": ";
+  if (!file.empty())
+    line += OneLine(file) + ": ";
+  return line + OneLine(message) + "\n";
+}
+
+std::string UsageErrorLines(const std::string& message) {
+  return ErrorLine({}, message) + "Try '" + CliProgramName + " --help'.\n";
+}

@@ -1,0 +1,14 @@
+#pragma once
+// The values file of "brand --values": one JSON object whose members are variable names and
+// their text values, in UTF-8.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using TNamedValues = std::vector<std::pair<std::string, std::string>>;
+
+// Names and values as UTF-8, in name order. Raises Exception for text that is not
+// such an object, and for a name or value that is not valid Unicode (a lone surrogate such as
+// "\ud800" has no UTF-8 form: it is refused, never stored as a "?").
+TNamedValues ParseValuesJson(const std::string& bytes);
