@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 #include <new>
 #include <zlib.h>
 
@@ -20,9 +22,12 @@ constexpr uint8_t SignatureK = 'K';
 constexpr uint8_t StoredFinalBlockHeader = 0x01;
 constexpr size_t StoredHeaderSize = 5;
 // Bytes that already carry 7.9 bits of information each (compressed images and archives)
-// leave Huffman coding at most 1.25 % to gain, less its tables; deflate spends its slowest
-// effort on them for a few bytes a block, so they are stored without trying.
-constexpr double IncompressibleBitsPerByte = 7.9;
+// leave Huffman coding at most 1.25 % to gain, less its tables: they are worth deflate's slow
+// effort only when they repeat, which a fast deflate finds in a fraction of the time.
+constexpr double HighEntropyBitsPerByte = 7.9;
+// The fast trial: libdeflate's quickest level still codes literals by Huffman and finds nearby
+// repeats, so a block it cannot shrink below the stored form has nothing to give the slow one.
+constexpr int TrialLevel = 1;
 
 // Order-0 entropy of the bytes in bits per byte.
 double BitsPerByte(const uint8_t* data, size_t size) {
@@ -50,30 +55,47 @@ double BitsPerByte(const uint8_t* data, size_t size) {
 
 } // namespace
 
-TMszipEncoder::TMszipEncoder() : FStream(std::make_unique<z_stream_s>()) {
-  if (deflateInit2(FStream.get(), DeflateLevel, Z_DEFLATED, RawDeflateWindowBits, DeflateMemLevel,
-                   Z_DEFAULT_STRATEGY) != Z_OK)
+TMszipEncoder::TMszipEncoder()
+    : FStream(std::make_unique<z_stream_s>()),
+      FTrial(MszipEncodedCapacity(CabFormat::MaxBlockUncompressed)) {
+  FTrialCompressor = libdeflate_alloc_compressor(TrialLevel);
+  if (!FTrialCompressor)
     throw std::bad_alloc();
+  if (deflateInit2(FStream.get(), DeflateLevel, Z_DEFLATED, RawDeflateWindowBits, DeflateMemLevel,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    libdeflate_free_compressor(FTrialCompressor);
+    throw std::bad_alloc();
+  }
 }
 
 TMszipEncoder::~TMszipEncoder() {
   deflateEnd(FStream.get());
+  libdeflate_free_compressor(FTrialCompressor);
 }
 
 bool TMszipEncoder::Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity,
                             size_t& written) {
-  if (size > 0 && BitsPerByte(data, size) > IncompressibleBitsPerByte)
-    return false;
+  // Random-looking bytes are deflated for real only when the fast trial shrinks them: a block
+  // that repeats a random chunk looks random byte by byte but halves.
+  size_t trial = 0;
+  if (size > 0 && BitsPerByte(data, size) > HighEntropyBitsPerByte) {
+    trial = libdeflate_deflate_compress(FTrialCompressor, data, size, FTrial.data(), capacity);
+    if (trial == 0)
+      return false;
+  }
   z_stream_s& z = *FStream;
   deflateReset(&z);
   z.next_in = const_cast<uint8_t*>(data);
   z.avail_in = uInt(size);
   z.next_out = out;
   z.avail_out = uInt(capacity);
-  if (deflate(&z, Z_FINISH) != Z_STREAM_END)
-    return false;
-  written = z.total_out;
-  return true;
+  const bool deflated = deflate(&z, Z_FINISH) == Z_STREAM_END;
+  written = deflated ? z.total_out : capacity;
+  if (trial > 0 && trial < written) {
+    std::memcpy(out, FTrial.data(), trial);
+    written = trial;
+  }
+  return deflated || trial > 0;
 }
 
 size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
@@ -92,15 +114,12 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
 }
 
 TMszipDecoder::TMszipDecoder()
-    : FStream(std::make_unique<z_stream_s>()), FSlots(2 * CabFormat::MaxBlockUncompressed),
+    : FState(std::make_unique<inflate_state>()), FSlots(2 * CabFormat::MaxBlockUncompressed),
       FJoined(CabFormat::MaxBlockUncompressed) {
-  if (inflateInit2(FStream.get(), RawDeflateWindowBits) != Z_OK)
-    throw std::bad_alloc();
+  isal_inflate_init(FState.get());
 }
 
-TMszipDecoder::~TMszipDecoder() {
-  inflateEnd(FStream.get());
-}
+TMszipDecoder::~TMszipDecoder() = default;
 
 void TMszipDecoder::Reset() {
   FOutput = nullptr;
@@ -136,20 +155,26 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
       data[0] != SignatureC || data[1] != SignatureK)
     return false;
 
-  z_stream_s& z = *FStream;
-  inflateReset(&z);
-  if (FHistorySize > 0 && inflateSetDictionary(&z, FHistory, uInt(FHistorySize)) != Z_OK)
+  inflate_state& state = *FState;
+  isal_inflate_reset(&state);
+  if (FHistorySize > 0 && isal_inflate_set_dict(&state, const_cast<uint8_t*>(FHistory),
+                                                uint32_t(FHistorySize)) != COMP_OK)
     return false;
-  z.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
-  z.avail_in = uInt(size - CabFormat::MszipSignatureSize);
-  z.next_out = FOutput;
-  z.avail_out = uInt(outputSize);
-  const int result = inflate(&z, Z_FINISH);
-  // Some compressors leave out the final-block bit of a block's last deflate block; all input
-  // used and the full output made is as good as the end of the stream.
-  const bool complete = result == Z_STREAM_END || (result == Z_BUF_ERROR && z.avail_in == 0);
-  if (!complete || z.avail_out != 0)
+  state.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
+  state.avail_in = uint32_t(size - CabFormat::MszipSignatureSize);
+  state.next_out = FOutput;
+  state.avail_out = uint32_t(outputSize);
+  if (isal_inflate(&state) != ISAL_DECOMP_OK || state.avail_out != 0)
     return false;
+  if (state.block_state != ISAL_BLOCK_FINISH) {
+    // Some compressors leave out the final-block bit of a block's last deflate block; all
+    // input used and no byte beyond the block's output is as good as the end of the stream.
+    uint8_t beyond = 0;
+    state.next_out = &beyond;
+    state.avail_out = 1;
+    if (isal_inflate(&state) != ISAL_DECOMP_OK || state.avail_out == 0 || state.avail_in != 0)
+      return false;
+  }
   FOutputSize = outputSize;
   return true;
 }

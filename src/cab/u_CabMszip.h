@@ -10,6 +10,8 @@
 #include <vector>
 
 struct z_stream_s;
+struct libdeflate_compressor;
+struct inflate_state;
 
 // Room the encoder needs for one block of size bytes: "CK" and a stored deflate block.
 constexpr size_t MszipEncodedCapacity(size_t size) {
@@ -29,11 +31,12 @@ public:
   size_t Encode(const uint8_t* data, size_t size, uint8_t* out);
 
 private:
-  // Deflates into out; false when the result would not fit in capacity bytes or is not worth
-  // trying.
+  // Deflates into out; false when the result would not fit in capacity bytes.
   bool Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity, size_t& written);
 
   std::unique_ptr<z_stream_s> FStream;
+  libdeflate_compressor* FTrialCompressor = nullptr;
+  std::vector<uint8_t> FTrial; // the fast trial's output
 };
 
 class TMszipDecoder {
@@ -55,7 +58,7 @@ private:
   // Makes the last block's output part of the history.
   void AdvanceHistory();
 
-  std::unique_ptr<z_stream_s> FStream;
+  std::unique_ptr<inflate_state> FState;
   // Blocks are decoded into two slots in turn, so a full previous block is the history as it
   // is; after a short block the history is joined into its own buffer.
   std::vector<uint8_t> FSlots;

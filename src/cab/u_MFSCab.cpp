@@ -1,6 +1,8 @@
 #include "cab/u_MFSCab.h"
 
 #include "cab/CabConsts.h"
+#include "cab/u_CabFormat.h"
+#include "cab/u_CabMszip.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "mfs/u_MFS.h"
@@ -56,9 +58,31 @@ private:
   TMFSCabReader* FPrevious;
 };
 
-TMFSFileStream* StreamOf(intptr_t handle) {
-  return reinterpret_cast<TMFSFileStream*>(handle);
+// A handle is a stream: a session file's, or a source the writer was given as a stream.
+intptr_t HandleOf(TStream* stream) {
+  return reinterpret_cast<intptr_t>(stream);
 }
+TStream* StreamOf(intptr_t handle) {
+  return reinterpret_cast<TStream*>(handle);
+}
+// The reader's handles other than a TTargetRef are session files.
+TMFSFileStream* FileStreamOf(intptr_t handle) {
+  return static_cast<TMFSFileStream*>(StreamOf(handle));
+}
+
+// A handle on a caller's extraction target: the library frees handles, the target stays.
+class TTargetRef : public TStream {
+public:
+  explicit TTargetRef(TStream& target) : FTarget(target) {}
+  int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override { return FTarget.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FTarget.Seek(offset, origin); }
+  void SetSize(int64_t newSize) override { FTarget.SetSize(newSize); }
+  int64_t Size() override { return FTarget.Size(); }
+
+private:
+  TStream& FTarget;
+};
 
 std::string CodeText(const ERF& error, bool compression) {
   return compression ? FCIErrorText(error.erfOper) : FDIErrorText(error.erfOper);
@@ -133,7 +157,7 @@ struct TMFSCabCallbacks {
   // Bodies shared by both directions.
   static intptr_t Open(TMFSCabBase& cabinet, int32_t* err, const char* name, int32_t flags) {
     return Guarded(cabinet, err, NoHandle,
-                   [&] { return reinterpret_cast<intptr_t>(cabinet.OpenStream(name, flags)); });
+                   [&] { return HandleOf(cabinet.OpenStream(name, flags)); });
   }
   static uint32_t Read(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, void* buffer,
                        uint32_t count) {
@@ -281,7 +305,7 @@ TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPat
   try {
     FDICABINETINFO info{};
     std::unique_ptr<TMFSFileStream> cabinet(OpenStream(FCabinetPath, OpenForReading));
-    const bool isCabinet = FDIIsCabinet(FHandle, reinterpret_cast<intptr_t>(cabinet.get()), &info);
+    const bool isCabinet = FDIIsCabinet(FHandle, HandleOf(cabinet.get()), &info);
     cabinet.reset();
     if (!isCabinet)
       throw EMFSCabReaderError(Format(SNotACabinet, cabinetPath.c_str()));
@@ -309,21 +333,41 @@ void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string&
   TReaderCall call(this);
   FNameToExtract = nameInCabinet;
   FTargetPath = Session().ExpandPath(targetPath);
+  CheckResult(CopyCabinet());
+}
+
+bool TMFSCabReader::ExtractTo(const std::string& nameInCabinet, TStream& target) {
+  TReaderCall call(this);
+  FNameToExtract = nameInCabinet;
+  FTargetPath.clear();
+  FTargetStream = &target;
+  FTargetFound = false;
+  const int32_t result = CopyCabinet();
+  FTargetStream = nullptr;
+  CheckResult(result);
+  return FTargetFound;
+}
+
+int32_t TMFSCabReader::CopyCabinet() {
   std::string name = TMFS::ExtractName(FCabinetPath);
   std::string path = TMFS::ExtractPath(FCabinetPath);
-  CheckResult(
-      FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this));
+  return FDICopy(FHandle, name.data(), path.data(), 0, TMFSCabCallbacks::FdiNotify, nullptr, this);
 }
 
 intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {
   if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
     return 0;
+  if (FTargetStream) {
+    FTargetFound = true;
+    FProgress.Start(uint32_t(declaredSize));
+    return HandleOf(new TTargetRef(*FTargetStream));
+  }
   Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
   // Failing, the open has recorded its error and left -1 in CallbackError.
   const intptr_t handle =
       TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
   if (handle != NoHandle) {
-    ReserveTarget(*StreamOf(handle), uint32_t(declaredSize));
+    ReserveTarget(*FileStreamOf(handle), uint32_t(declaredSize));
     FProgress.Start(uint32_t(declaredSize));
   }
   return handle;
@@ -341,7 +385,12 @@ void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize)
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
-  std::unique_ptr<TMFSFileStream> stream(StreamOf(info.hf));
+  if (auto* target = dynamic_cast<TTargetRef*>(StreamOf(info.hf))) {
+    delete target;
+    FProgress.Finish();
+    return 1;
+  }
+  std::unique_ptr<TMFSFileStream> stream(FileStreamOf(info.hf));
   TMFSFile* file = stream->File();
   if (!file)
     throw EMFSError(Format(SFileNotFound, FTargetPath.c_str()));
@@ -377,12 +426,53 @@ TMFSCabWriter::~TMFSCabWriter() {
 void TMFSCabWriter::AddFile(const std::string& path) {
   std::string full = Session().ExpandPath(path);
   std::string name = TMFS::ExtractName(full);
+  // A missing file is the library's open error, reported below.
+  if (const auto* file =
+          Session().Exists(full) ? dynamic_cast<const TMFSFile*>(Session().GetItem(full)) : nullptr)
+    FAddedBytes += file->Content().size();
+  ++FFilesAdded;
   CheckResult(FCIAddFile(FHandle, full.data(), name.data(), 0, TMFSCabCallbacks::FciNextCabinet,
                          TMFSCabCallbacks::FciStatus, TMFSCabCallbacks::FciOpenInfo,
                          tcompTYPE_MSZIP));
 }
 
+void TMFSCabWriter::AddStream(const std::string& name, std::unique_ptr<TStream> content,
+                              uint32_t dateTime, uint32_t attributes) {
+  FAddedBytes += uint64_t(std::max<int64_t>(content->Size(), 0));
+  ++FFilesAdded;
+  FSource = std::move(content);
+  FSourceDateTime = dateTime;
+  FSourceAttributes = attributes;
+  std::string source = name;
+  const int32_t result =
+      FCIAddFile(FHandle, source.data(), source.data(), 0, TMFSCabCallbacks::FciNextCabinet,
+                 TMFSCabCallbacks::FciStatus, TMFSCabCallbacks::FciOpenInfo, tcompTYPE_MSZIP);
+  FSource.reset(); // not taken when the library failed before opening it
+  CheckResult(result);
+}
+
+// Room for the whole cabinet before the compressor writes it: a session file that grows piece
+// by piece is copied over on the way, holding both copies each time. Memory is taken only as
+// it is written, so the bound may be generous: every block stored, every file in its own folder.
+void TMFSCabWriter::ReserveCabinet() {
+  const uint64_t files = FFilesAdded;
+  const uint64_t blocks = FAddedBytes / CabFormat::MaxBlockUncompressed + files;
+  const uint64_t bound =
+      CabFormat::HeaderSize +
+      files * (CabFormat::FolderSize + CabFormat::FileSize + CabFormat::MaxNameLength + 1) +
+      blocks * CabFormat::DataSize + FAddedBytes + blocks * MszipEncodedCapacity(0);
+  try {
+    Session()
+        .CreateFile(FCabinetPath, 0, true)
+        ->Content()
+        .reserve(size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
+  } catch (const EMFSError&) {
+    // no file can be made there: the compressor's own open reports it with its code
+  }
+}
+
 void TMFSCabWriter::FlushCabinet() {
+  ReserveCabinet();
   CheckResult(
       FCIFlushCabinet(FHandle, 0, TMFSCabCallbacks::FciNextCabinet, TMFSCabCallbacks::FciStatus));
   FProgress.Finish();
@@ -398,11 +488,18 @@ int32_t TMFSCabWriter::TemporaryName(char* buffer, int32_t size) {
 
 intptr_t TMFSCabWriter::OpenInfo(const char* name, uint16_t* date, uint16_t* time,
                                  uint16_t* attributes) {
+  if (FSource) {
+    *date = uint16_t(FSourceDateTime >> 16);
+    *time = uint16_t(FSourceDateTime);
+    *attributes = uint16_t(FSourceAttributes & PackedAttributeMask);
+    FProgress.Start(uint64_t(std::max<int64_t>(FSource->Size(), 0)));
+    return HandleOf(FSource.release());
+  }
   std::unique_ptr<TMFSFileStream> stream(OpenStream(name, OpenForReading));
   const TMFSFile* file = stream->File();
   *date = uint16_t(file->DateTime() >> 16);
   *time = uint16_t(file->DateTime());
   *attributes = uint16_t(file->Attributes() & PackedAttributeMask);
   FProgress.Start(file->Content().size());
-  return reinterpret_cast<intptr_t>(stream.release());
+  return HandleOf(stream.release());
 }

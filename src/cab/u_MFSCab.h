@@ -8,9 +8,11 @@
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class TMFSSession;
+class TStream;
 class TMFSFileStream;
 struct TMFSCabCallbacks;
 
@@ -97,6 +99,9 @@ public:
   // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) to
   // targetPath, creating missing folders; a name not in the cabinet extracts nothing.
   void Extract(const std::string& nameInCabinet, const std::string& targetPath);
+  // The same into target instead of a session file (every archived file of that name in
+  // turn, without date or attributes); false when the cabinet has no file of that name.
+  bool ExtractTo(const std::string& nameInCabinet, TStream& target);
 
   HFDI Handle() const { return FHandle; }
   const std::string& NameToExtract() const { return FNameToExtract; }
@@ -112,6 +117,8 @@ protected:
 private:
   friend struct TMFSCabCallbacks;
   void Release();
+  // The library's copy of the cabinet, notifying this reader; its result.
+  int32_t CopyCabinet();
   intptr_t CopyFile(const char* nameInCabinet, int32_t declaredSize);
   void ReserveTarget(TMFSFileStream& target, uint32_t declaredSize);
   intptr_t CloseFileInfo(const FDINOTIFICATION& info);
@@ -122,6 +129,8 @@ private:
   int32_t FCallbackError = 0;
   int32_t FCabinetSize = 0;
   uint32_t FFileCount = 0;
+  TStream* FTargetStream = nullptr; // the running ExtractTo's target
+  bool FTargetFound = false;
 };
 
 // Packs session files into one cabinet that is itself a session file; the compressor's
@@ -135,6 +144,10 @@ public:
 
   // Adds the session file at path under its name without folders.
   void AddFile(const std::string& path);
+  // Adds a file named name whose bytes are read from content as they are packed, so that
+  // they need not be a session file first; dateTime and attributes as a file's.
+  void AddStream(const std::string& name, std::unique_ptr<TStream> content, uint32_t dateTime,
+                 uint32_t attributes);
   // Completes the cabinet: afterwards the file at CabinetPath holds the whole archive.
   void FlushCabinet();
 
@@ -149,8 +162,16 @@ private:
   friend struct TMFSCabCallbacks;
   int32_t TemporaryName(char* buffer, int32_t size);
   intptr_t OpenInfo(const char* name, uint16_t* date, uint16_t* time, uint16_t* attributes);
+  void ReserveCabinet();
 
   HFCI FHandle = nullptr;
   CCAB FParameters{};
   std::string FTempFolder;
+  // The source of the running AddStream until the library opens it.
+  std::unique_ptr<TStream> FSource;
+  uint32_t FSourceDateTime = 0;
+  uint32_t FSourceAttributes = 0;
+  // What was added so far, for the room the cabinet will need.
+  uint64_t FAddedBytes = 0;
+  uint64_t FFilesAdded = 0;
 };

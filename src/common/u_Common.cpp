@@ -3,6 +3,7 @@
 #include "common/u_SysUtils.h"
 
 #include <bit>
+#include <cstring>
 
 std::string ExceptionMessageText(std::exception_ptr error) {
   try {
@@ -20,18 +21,41 @@ std::string GetExceptionMessage() {
   return ExceptionMessageText(std::current_exception());
 }
 
-uint32_t TextChecksum(std::string_view bytes) {
-  uint32_t sum = 0;
-  for (size_t offset = 0; offset < bytes.size(); offset += 4) {
-    uint32_t word = 0;
-    for (size_t i = 0; i < 4; ++i) {
-      const unsigned char byte =
-          offset + i < bytes.size() ? static_cast<unsigned char>(bytes[offset + i]) : ' ';
-      word |= uint32_t(byte) << (8 * i);
+void TTextChecksum::Add(std::string_view bytes) {
+  size_t i = 0;
+  for (; FPendingCount > 0 && i < bytes.size(); ++i) {
+    FPending |= uint32_t(static_cast<unsigned char>(bytes[i])) << (8 * FPendingCount);
+    if (++FPendingCount == 4) {
+      FSum = std::rotl(FSum + FPending, 1);
+      FPending = 0;
+      FPendingCount = 0;
     }
+  }
+  static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+  uint32_t sum = FSum; // a local: the bytes could alias the member, which would go to memory
+  for (; i + 4 <= bytes.size(); i += 4) {
+    uint32_t word;
+    std::memcpy(&word, bytes.data() + i, 4);
     sum = std::rotl(sum + word, 1);
   }
-  return sum;
+  FSum = sum;
+  for (; i < bytes.size(); ++i)
+    FPending |= uint32_t(static_cast<unsigned char>(bytes[i])) << (8 * FPendingCount++);
+}
+
+uint32_t TTextChecksum::Value() const {
+  if (FPendingCount == 0)
+    return FSum;
+  uint32_t word = FPending;
+  for (int i = FPendingCount; i < 4; ++i)
+    word |= uint32_t(' ') << (8 * i);
+  return std::rotl(FSum + word, 1);
+}
+
+uint32_t TextChecksum(std::string_view bytes) {
+  TTextChecksum sum;
+  sum.Add(bytes);
+  return sum.Value();
 }
 
 std::string FetchToken(std::string& text, std::string_view delimiters) {

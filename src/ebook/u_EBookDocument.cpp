@@ -1,8 +1,10 @@
 #include "ebook/u_EBookDocument.h"
 
 #include "cab/u_MFSCab.h"
+#include "common/u_ChunkStream.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
+#include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
@@ -10,12 +12,8 @@
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <unistd.h>
 
 namespace {
-const char* const TempCopyPrefix = "eBookTemp";
-const char* const TempCopyExtension = ".exe";
 const char* const ContentResourceName = "SYSTEM_MFS";
 const char* const ContentResourceType = "RCDATA";
 const char* const IconGroupName = "MAINICON";
@@ -28,21 +26,7 @@ const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
 const int FirstIconId = 1;
-// Names taken by other programs before the copy could create them, tried over before giving
-// up: each loss means another program won a name in the same instant.
-constexpr int TempNameAttempts = 64;
 
-// Deletes a file when it goes out of scope; the result is ignored, as nothing can be done.
-class TTempFileGuard {
-public:
-  explicit TTempFileGuard(std::string path) : FPath(std::move(path)) {}
-  ~TTempFileGuard() { ::unlink(FPath.c_str()); }
-  TTempFileGuard(const TTempFileGuard&) = delete;
-  TTempFileGuard& operator=(const TTempFileGuard&) = delete;
-
-private:
-  std::string FPath;
-};
 } // namespace
 
 TEBookDocument::TEBookDocument()
@@ -64,41 +48,33 @@ void TEBookDocument::OpenEBook(const std::string& path) {
   try {
     FReportedPercent = -1; // a new operation: its steps start over
     Progress(esCopy, 0);
-    // The book itself is read only here; everything else works on the private copy, which
-    // goes when the open ends, whether it succeeds or fails.
-    const std::string tempName = CopyToTemporaryName(path);
-    TTempFileGuard tempCopy(tempName);
+    // The book is read only here, once, into memory: a private snapshot that a change to the
+    // file meanwhile cannot tear, and no temporary file to leave behind.
+    std::string image = LoadFileToString(path);
     Progress(esCopy, 100);
-    ReadEBook(path, tempName);
+    ReadEBook(path, std::move(image));
   } catch (...) {
     CloseEBook();
     throw;
   }
 }
 
-std::string TEBookDocument::CopyToTemporaryName(const std::string& path) {
-  for (int attempt = 1;; ++attempt) {
-    ++FTempCounter;
-    const std::string tempName = MakeTempFileName(TempCopyPrefix, TempCopyExtension, FTempCounter);
-    try {
-      CopyToNewPrivateFile(path, tempName);
-      return tempName;
-    } catch (const EFCreateError&) {
-      // Another program opening a book (a batch runs one per core) took the name between the
-      // check and the create: the next number will do. Any other cause fails again at once.
-      std::error_code ignored;
-      if (attempt == TempNameAttempts ||
-          !std::filesystem::exists(std::filesystem::symlink_status(tempName, ignored)))
-        throw;
-    }
+void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
+  std::string cabinet;
+  std::string icon;
+  std::string iconGroup;
+  {
+    // The image goes as soon as its three resources are out: the content is the big part.
+    const TPEModule module(path, std::move(image));
+    cabinet = ReadModuleResource(module, ContentResourceType, ContentResourceName);
+    icon = LoadModuleIcon(module, IconGroupName);
+    iconGroup = LoadModuleIconGroup(module, IconGroupName);
   }
+  UnpackSystemMFS(*FMFS, std::move(cabinet), StepProgress(esUnpack));
+  ShowEBook(path, std::move(icon), std::move(iconGroup));
 }
 
-void TEBookDocument::ReadEBook(const std::string& path, const std::string& modulePath) {
-  const TPEModule module(modulePath);
-  UnpackSystemMFS(*FMFS, ReadModuleResource(module, ContentResourceType, ContentResourceName),
-                  StepProgress(esUnpack));
-
+void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::string iconGroup) {
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
   TMFSFile* description = session.GetFile(DescriptionPath);
@@ -127,8 +103,8 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   FTitleTemplate = attributes.GetText(TitleAttribute);
   FTitle = ExpandTitle(*FVariables);
 
-  FEBookIcon = LoadModuleIcon(module, IconGroupName);
-  FEBookIconGroup = LoadModuleIconGroup(module, IconGroupName);
+  FEBookIcon = std::move(icon);
+  FEBookIconGroup = std::move(iconGroup);
 
   for (const std::string& name : FVariables->Names()) {
     const std::string& value = FVariables->Values(name);
@@ -137,6 +113,22 @@ void TEBookDocument::ReadEBook(const std::string& path, const std::string& modul
   }
   FOpened = true;
   Progress(esParse, 100);
+}
+
+void TEBookDocument::ReopenEBook(const std::string& path) {
+  try {
+    std::string icon;
+    std::string iconGroup;
+    {
+      const TPEModule module(path);
+      icon = LoadModuleIcon(module, IconGroupName);
+      iconGroup = LoadModuleIconGroup(module, IconGroupName);
+    }
+    ShowEBook(path, std::move(icon), std::move(iconGroup));
+  } catch (...) {
+    CloseEBook();
+    throw;
+  }
 }
 
 TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
@@ -149,22 +141,30 @@ void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& on
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
+  // The serialized form goes as the tree is built from it: a big book is never held twice.
+  TChunkStream serialized;
+  bool found = false;
   {
     TMFSCabReader reader(session, CabinetPath);
     reader.SetOnProgress(onProgress);
-    reader.Extract(SerializedMember, SerializedPath);
+    found = reader.ExtractTo(SerializedMember, serialized);
   }
-  // A big book is held several times over here: let each copy go as soon as it has served.
+  if (!found)
+    throw EMFSError(Format(SFileNotFound, SerializedPath));
   session.DeleteItem(CabinetPath);
-  fs.LoadFromString(session.GetFile(SerializedPath)->Content());
+  fs.LoadFromChunks(serialized);
 }
 
 void TEBookDocument::CloseEBook() {
+  ForgetEBook();
+  FMFS->Clear();
+}
+
+void TEBookDocument::ForgetEBook() {
   FTitle.clear();
   FFileName.clear();
   FVariablesPath.clear();
   FTitleTemplate.clear();
-  FMFS->Clear();
   FVariables.reset();
   FNewIcon.clear();
   FRows.clear();
@@ -192,14 +192,16 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
 std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
-  session.CreateFile(SerializedPath, 0, true)->SetContent(fs.SaveToString());
+  // The member is stamped as a new file is; its bytes go from the tree straight into the
+  // compressor instead of being serialized into one string and copied into a file first.
+  const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
     writer.SetOnProgress(onProgress);
-    writer.AddFile(SerializedPath);
+    writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
+                     stamp->DateTime(), stamp->Attributes());
     writer.FlushCabinet();
   }
-  session.DeleteItem(SerializedPath);
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
@@ -231,15 +233,23 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
 
-    CloseEBook();
-    // Content and icon go in one update: the book gets all of it or keeps what it had. The
-    // rewrite's percent stops at 99 until that update is complete.
-    result.SignatureRemoved = UpdateExeResources(path, changes, outputPath, [this](int percent) {
-                                Progress(esRewrite, std::min(percent, 99));
-                              }).SignatureRemoved;
-    Progress(esRewrite, 100);
-  } // the new resources are in the file now: let them go before the reopen reads them back
-  OpenEBook(written);
+    // The content stays: it is exactly what the new cabinet holds, so the reopen neither
+    // unpacks nor parses again what was just packed.
+    ForgetEBook();
+    try {
+      // Content and icon go in one update: the book gets all of it or keeps what it had. The
+      // rewrite's percent stops at 99 until that update is complete.
+      result.SignatureRemoved =
+          UpdateExeResources(path, std::move(changes), outputPath, [this](int percent) {
+            Progress(esRewrite, std::min(percent, 99));
+          }).SignatureRemoved;
+      Progress(esRewrite, 100);
+    } catch (...) {
+      CloseEBook();
+      throw;
+    }
+  } // the new resources are in the file now: let them go before the reopen
+  ReopenEBook(written);
   return result;
 }
 

@@ -51,8 +51,8 @@ public:
   TEBookDocument(const TEBookDocument&) = delete;
   TEBookDocument& operator=(const TEBookDocument&) = delete;
 
-  // Closes whatever is open, then opens the e-book at path from a private temporary copy.
-  // On failure the document ends closed, the copy is gone, and the error passes on.
+  // Closes whatever is open, then opens the e-book at path from a private copy in memory.
+  // On failure the document ends closed and the error passes on.
   void OpenEBook(const std::string& path);
   void CloseEBook();
 
@@ -79,10 +79,12 @@ public:
   void SaveContentToDisk(const std::string& folder, bool replaceFiles) const;
 
   bool Opened() const { return FOpened; }
-  // The e-book's own path (not the temporary copy's); empty when closed.
+  // The e-book's own path; empty when closed.
   const std::string& FileName() const { return FFileName; }
   // The expanded title; empty when closed or when the book has no title template.
   const std::string& Title() const { return FTitle; }
+  // The open book's files; empty when closed.
+  const TMFS& Content() const { return *FMFS; }
   // The brandable variables as read at open, in the grid's order.
   const TVariableRows& Rows() const { return FRows; }
   // The e-book's icon at the standard size as read at the last open (kept after close).
@@ -99,10 +101,15 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  // Copies the book to a new private file under the next free temporary name; returns it.
-  std::string CopyToTemporaryName(const std::string& path);
-  // Open's steps after the copy: content, description, variables, title, icon and rows.
-  void ReadEBook(const std::string& path, const std::string& modulePath);
+  // Open's steps after the read: content, then what ShowEBook does.
+  void ReadEBook(const std::string& path, std::string image);
+  // Over the content in FMFS: description, variables, title, the icon given, and rows.
+  void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
+  // The open after update: the content in FMFS is what the book now holds; only the icon is
+  // read from the file. On failure the document ends closed.
+  void ReopenEBook(const std::string& path);
+  // Closes all but the content.
+  void ForgetEBook();
   void Progress(TEBookStep step, int percent) const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
@@ -116,7 +123,6 @@ private:
   std::string FNewIcon;
   std::string FEBookIcon;
   std::string FEBookIconGroup;
-  int32_t FTempCounter = 0;
   std::string FFileName;
   // What System.xml's Variables attribute names ("\Variables.xml" when it names none); update
   // writes the new variables file there.

@@ -1,6 +1,9 @@
 #include "mfs/u_MFS.h"
 
+#include "mfs/u_MFSSerialStream.h"
+
 #include "common/u_AnsiText.h"
+#include "common/u_ChunkStream.h"
 #include "common/u_Clock.h"
 #include "common/u_Common.h"
 #include "common/u_DiskFolder.h"
@@ -16,8 +19,6 @@ namespace {
 
 constexpr char PathDelimiter = '\\';
 constexpr std::string_view MFSMagic = "MFS";
-// Magic, then the body checksum as 8 hexadecimal digits.
-constexpr size_t MFSHeaderSize = 11;
 constexpr char FileTag = 'F';
 constexpr char FolderTag = 'D';
 // The DOS date counts years from 1980 in 7 bits.
@@ -110,21 +111,6 @@ template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit)
     if (const auto* folder = dynamic_cast<const TMFSFolder*>(item))
       levels.push_back({folder->Children().GetObjects(), 0});
   }
-}
-
-// Record sizes, for reserving the whole output before writing it.
-int64_t PrefixSize(const TMFSItem& item) {
-  return 4 + int64_t(item.Name().size()) + 4 + 4;
-}
-
-int64_t SubtreeRecordSize(const TMFSFolder& folder) {
-  int64_t size = PrefixSize(folder) + 4;
-  WalkSubtree(folder, [&size](const TMFSItem& item, size_t) {
-    size += 1 + PrefixSize(item) + 4;
-    if (const auto* file = dynamic_cast<const TMFSFile*>(&item))
-      size += int64_t(file->Content().size());
-  });
-  return size;
 }
 
 // The name an item gets on disk: its UTF-8 form, as every other tool here expects (every byte
@@ -397,31 +383,43 @@ void TMFS::FolderFreed(TMFSFolder* folder) {
       session->FFolder = folder->Parent();
 }
 
+std::string SerializedHeader(uint32_t bodyChecksum) {
+  return std::string(MFSMagic) + Hex8(bodyChecksum);
+}
+
 std::string TMFS::SaveToString() const {
-  std::string buffer;
-  buffer.reserve(size_t(int64_t(MFSHeaderSize) + SubtreeRecordSize(*FRoot)));
-  buffer.assign(MFSHeaderSize, '\0');
-  TStringStream stream(std::move(buffer));
-  stream.Seek(0, soEnd);
-  FRoot->SaveToStream(stream);
-  std::string result = stream.TakeDataString();
-  const std::string digits = Hex8(TextChecksum(std::string_view(result).substr(MFSHeaderSize)));
-  result.replace(0, MFSMagic.size(), MFSMagic);
-  result.replace(MFSMagic.size(), digits.size(), digits);
-  return result;
+  TMFSSerialStream stream(*FRoot);
+  return stream.ReadRest();
+}
+
+void TMFS::CheckHeader(std::string_view header, uint32_t bodyChecksum) {
+  if (header.substr(0, MFSMagic.size()) != MFSMagic ||
+      header.substr(MFSMagic.size()) != Hex8(bodyChecksum))
+    throw EMFSError(SIncorrectSerializedFormat);
 }
 
 void TMFS::LoadFromString(std::string_view data) {
-  if (data.substr(0, MFSMagic.size()) != MFSMagic)
-    throw EMFSError(SIncorrectSerializedFormat);
   const std::string_view body =
-      data.size() > MFSHeaderSize ? data.substr(MFSHeaderSize) : std::string_view();
-  if (data.substr(MFSMagic.size(), MFSHeaderSize - MFSMagic.size()) != Hex8(TextChecksum(body)))
-    throw EMFSError(SIncorrectSerializedFormat);
+      data.size() > SerializedHeaderSize ? data.substr(SerializedHeaderSize) : std::string_view();
+  CheckHeader(data.substr(0, SerializedHeaderSize), TextChecksum(body));
   ReplaceRoot();
   TByteViewStream stream(data);
-  stream.Seek(int64_t(MFSHeaderSize), soBeginning);
+  stream.Seek(int64_t(SerializedHeaderSize), soBeginning);
   FRoot->LoadFromStream(stream);
+}
+
+void TMFS::LoadFromChunks(TChunkStream& data) {
+  std::string header;
+  TTextChecksum body;
+  data.Visit(data.Position(), [&](std::string_view piece) {
+    const size_t take = std::min(piece.size(), SerializedHeaderSize - header.size());
+    header.append(piece.substr(0, take));
+    body.Add(piece.substr(take));
+  });
+  CheckHeader(header, body.Value());
+  ReplaceRoot();
+  data.Seek(int64_t(SerializedHeaderSize), soCurrent);
+  FRoot->LoadFromStream(data);
 }
 
 std::string TMFS::FixSeparators(const std::string& path) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+class TChunkStream;
 class TMFS;
 class TMFSFolder;
 class TMFSFileStream;
@@ -53,6 +54,9 @@ inline constexpr uint32_t CreateAttributeMask = 0x3F;
 
 // The serialized format counts every length in a signed 32-bit field.
 inline constexpr int64_t MaxMFSLength = INT32_MAX;
+// Its header: "MFS", then the body's checksum as 8 upper-case hexadecimal digits.
+inline constexpr size_t SerializedHeaderSize = 11;
+std::string SerializedHeader(uint32_t bodyChecksum);
 
 // An entry of the tree. Freeing an item removes it from its parent's children.
 class TMFSItem : public TObject {
@@ -178,6 +182,9 @@ public:
   // Replaces the tree by the one in data; a bad header fails before the tree is touched.
   // Sessions on a folder of the replaced tree move to the new root.
   void LoadFromString(std::string_view data);
+  // The same from the read position of data on, which is read as the tree is built, so that
+  // the bytes go while the tree grows.
+  void LoadFromChunks(TChunkStream& data);
 
   static std::string FixSeparators(const std::string& path);
   static std::string ExcludeTrailingDelimiter(const std::string& path);
@@ -192,6 +199,8 @@ private:
   friend class TMFSSession;
   friend class TMFSFolder;
   void ReplaceRoot();
+  // A bad magic or checksum: "Incorrect serialized format".
+  static void CheckHeader(std::string_view header, uint32_t bodyChecksum);
   void FolderFreed(TMFSFolder* folder);
 
   std::unique_ptr<TMFSFolder> FRoot;

@@ -8,10 +8,23 @@
 TPEModule::TPEModule(const std::string& fileName) : FFileName(fileName) {
   try {
     FFile = std::make_unique<TMappedFile>(fileName, false);
-    const TImageHeaders headers = ReadImageHeaders(FFile->Bytes());
+  } catch (const EVexError& e) {
+    RaiseVexError(e.Code(), e.Message());
+  }
+  Parse(FFile->Bytes());
+}
+
+TPEModule::TPEModule(const std::string& fileName, std::string bytes)
+    : FFileName(fileName), FBytes(std::move(bytes)) {
+  Parse(TByteView(reinterpret_cast<const uint8_t*>(FBytes.data()), FBytes.size()));
+}
+
+void TPEModule::Parse(TByteView image) {
+  try {
+    const TImageHeaders headers = ReadImageHeaders(image);
     const int section = headers.ResourceSection();
     if (section >= 0)
-      FRoot = ResTreeParse(FFile->Bytes(), headers.Sections[size_t(section)]);
+      FRoot = ResTreeParse(image, headers.Sections[size_t(section)]);
   } catch (const EVexError& e) {
     RaiseVexError(e.Code(), e.Message());
   }

@@ -2,6 +2,7 @@
 // An executable opened read-only and parsed with the rewriter's parser: what the e-book
 // workflow loads as a module to read its resources. Nothing of it is run or relocated.
 
+#include "resources/vexByteView.h"
 #include "resources/vexTypes.h"
 
 #include <memory>
@@ -16,6 +17,8 @@ public:
   // Opens and maps fileName. A file that cannot be opened, is no PE32 image, or whose
   // resource directory is damaged raises EOSError whose text names the cause.
   explicit TPEModule(const std::string& fileName);
+  // The same over an image already read into memory (bytes); it keeps the bytes.
+  TPEModule(const std::string& fileName, std::string bytes);
   ~TPEModule();
   TPEModule(const TPEModule&) = delete;
   TPEModule& operator=(const TPEModule&) = delete;
@@ -27,7 +30,10 @@ public:
   std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
 
 private:
+  void Parse(TByteView image);
+
   std::string FFileName;
-  std::unique_ptr<TMappedFile> FFile;
+  std::unique_ptr<TMappedFile> FFile; // null when the image was given as bytes
+  std::string FBytes;
   std::unique_ptr<TResItem> FRoot; // null when the image has no resource section
 };

@@ -48,7 +48,7 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 }
 
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes,
+                                         std::vector<TResourceChange> changes,
                                          const std::string& targetName,
                                          const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
@@ -64,10 +64,12 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
     RaiseLastVexError();
   update->OnProgress = onProgress;
   try {
-    for (size_t i = 0; i < changes.size(); ++i)
+    for (size_t i = 0; i < changes.size(); ++i) {
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
                                uint32_t(changes[i].Data.size())))
         RaiseLastVexError();
+      std::string().swap(changes[i].Data);
+    }
   } catch (...) {
     EndResourceUpdate(update, true);
     throw;
@@ -79,9 +81,11 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data,
+                                        const TResourceIdent& name, std::string data,
                                         const TPercentEvent& onProgress) {
-  return UpdateExeResources(fileName, {{type, name, data}}, {}, onProgress);
+  std::vector<TResourceChange> changes;
+  changes.push_back({type, name, std::move(data)});
+  return UpdateExeResources(fileName, std::move(changes), {}, onProgress);
 }
 
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
@@ -108,9 +112,8 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data,
-                                           const TPercentEvent& onProgress) {
-  return UpdateExeResource(fileName, "RCDATA", name, data, onProgress);
+                                           std::string data, const TPercentEvent& onProgress) {
+  return UpdateExeResource(fileName, "RCDATA", name, std::move(data), onProgress);
 }
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {

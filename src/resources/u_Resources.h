@@ -53,15 +53,17 @@ struct TResourceChange {
 
 // Makes every change in one update that either completes or leaves the file as it was. With
 // a targetName the changed executable is written there instead (replacing what is there) and
-// fileName is only read. onProgress hears the percent of the new file written.
+// fileName is only read. Each change's data is let go as soon as the update holds it (big data
+// waits in a spool file), before the new file is built. onProgress hears the percent of the
+// new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         const std::vector<TResourceChange>& changes,
+                                         std::vector<TResourceChange> changes,
                                          const std::string& targetName = {},
                                          const TPercentEvent& onProgress = {});
 
 // The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
-                                        const TResourceIdent& name, const std::string& data,
+                                        const TResourceIdent& name, std::string data,
                                         const TPercentEvent& onProgress = {});
 
 // Refuses, before anything is written, an update that could only fail at its end (EOSError):
@@ -71,8 +73,7 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
-                                           const std::string& data,
-                                           const TPercentEvent& onProgress = {});
+                                           std::string data, const TPercentEvent& onProgress = {});
 
 // An .ico file image taken apart: the icon group record (images named firstId, firstId + 1,
 // ...) and the images in file order.

@@ -144,6 +144,13 @@ TEST(MFSCabReader, NamesCompareWithoutCaseMissingNamesExtractNothingTargetsGetFo
   reader.Extract("other.mfs", "\\other.mfs");
   EXPECT_FALSE(fs.Session().Exists("\\other.mfs"));
   EXPECT_EQ(fs.Root()->Children().Count(), before);
+
+  // Into a stream of the caller's: the same bytes, and whether the name was there at all.
+  TStringStream target;
+  EXPECT_TRUE(reader.ExtractTo("Info.Mfs", target));
+  EXPECT_EQ(target.DataString(), "payload");
+  EXPECT_FALSE(reader.ExtractTo("other.mfs", target));
+  EXPECT_EQ(target.DataString(), "payload");
 }
 
 TEST(MFSCabReader, RefusesWhatIsNotACabinetOrIsMissing) {

@@ -10,6 +10,16 @@ TEST(TextChecksum, KnownValuesAndPadding) {
   EXPECT_EQ(TextChecksum("abc "), TextChecksum("abc"));
   EXPECT_EQ(TextChecksum("abcd"), 0xC8C6C4C2u); // 0x64636261 rotated left by one
   EXPECT_NE(TextChecksum("abcd"), TextChecksum("abdc"));
+  // Pieces of every length give the value of the whole, whatever their cut.
+  const std::string text = "abcdefgh-ijklmnop-qrstu";
+  for (size_t first = 0; first <= text.size(); ++first)
+    for (size_t second = first; second <= text.size(); ++second) {
+      TTextChecksum sum;
+      sum.Add(std::string_view(text).substr(0, first));
+      sum.Add(std::string_view(text).substr(first, second - first));
+      sum.Add(std::string_view(text).substr(second));
+      ASSERT_EQ(sum.Value(), TextChecksum(text)) << first << " " << second;
+    }
 }
 
 TEST(FetchToken, CutsAtTheFirstDelimiter) {

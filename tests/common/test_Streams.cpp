@@ -1,3 +1,4 @@
+#include "common/u_ChunkStream.h"
 #include "common/u_Files.h"
 #include "common/u_Streams.h"
 
@@ -26,6 +27,28 @@ TEST(StringStream, WritingPastTheEndGrowsWithZeros) {
   stream.SetSize(1);
   EXPECT_EQ(stream.Position(), 1);
   EXPECT_EQ(stream.DataString(), "a");
+}
+
+TEST(ChunkStream, ReadsOnceInOrderAndVisitsWhatIsLeft) {
+  // Across chunk boundaries (1 MiB), with writes and reads of odd sizes interleaved.
+  std::string all;
+  for (int i = 0; all.size() < 3'500'000; ++i)
+    all += std::string(size_t(777 + i % 5000), char('a' + i % 26));
+  TChunkStream stream;
+  stream.WriteString(all.substr(0, 1'500'000));
+  std::string read(1'000'001, '\0');
+  ASSERT_EQ(stream.Read(read.data(), 1'000'001), 1'000'001);
+  stream.WriteString(all.substr(1'500'000));
+  EXPECT_EQ(stream.Size(), int64_t(all.size()));
+  EXPECT_EQ(stream.Seek(0, soBeginning), 1'000'001) << "what was read is gone";
+  std::string visited;
+  stream.Visit(2'000'000, [&](std::string_view piece) { visited += piece; });
+  EXPECT_EQ(visited, all.substr(2'000'000));
+  EXPECT_EQ(stream.Seek(10, soCurrent), 1'000'011);
+  read.resize(size_t(stream.Read(read.data(), 7)));
+  EXPECT_EQ(read, all.substr(1'000'011, 7));
+  EXPECT_EQ(stream.ReadRest(), all.substr(1'000'018));
+  EXPECT_EQ(stream.Read(read.data(), 1), 0);
 }
 
 TEST(Streams, CopyFromWholeSourceAndPart) {

@@ -1,5 +1,7 @@
 #include "mfs/u_MFS.h"
+#include "mfs/u_MFSSerialStream.h"
 
+#include "common/u_ChunkStream.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
 
@@ -102,6 +104,29 @@ TEST(MFSFormat, RoundTripKeepsEverything) {
   EXPECT_EQ(loaded.Session().ReadFile("\\docs\\sub\\DEEP.TXT"), "deep");
 }
 
+TEST(MFSFormat, SerialStreamReadInAnyCutGivesTheSavedString) {
+  TMFS fs;
+  TMFSSession& s = fs.Session();
+  s.WriteFile("\\big", std::string(1000, 'b')); // read in place from the tree
+  s.WriteFile("\\" + std::string(300, 'n'), "long name");
+  s.WriteFile("\\small", "s");
+  const std::string saved = fs.SaveToString();
+  for (int64_t cut : {1, 3, 7, 256, 999, 5000}) {
+    TMFSSerialStream stream(*fs.Root());
+    ASSERT_EQ(stream.Size(), int64_t(saved.size()));
+    std::string read;
+    std::string piece(size_t(cut), '\0');
+    while (const int64_t got = stream.Read(piece.data(), cut))
+      read.append(piece.data(), size_t(got));
+    EXPECT_EQ(read, saved) << cut;
+  }
+  TMFSSerialStream stream(*fs.Root());
+  stream.Seek(-10, soEnd);
+  EXPECT_EQ(stream.ReadRest(), saved.substr(saved.size() - 10)) << "from the end back";
+  stream.SetPosition(500);
+  EXPECT_EQ(stream.ReadRest(), saved.substr(500));
+}
+
 TEST(MFSFormat, KindComesFromTheTagNotTheAttributes) {
   TMFS fs;
   fs.LoadFromString(Sealed(FolderHead("", 1) + "F" + Prefix("x", faDirectory) + Counted("1")));
@@ -148,10 +173,19 @@ TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
     bad.push_back(good);
     bad.back()[i] ^= 0x01;
   }
-  for (const std::string& data : bad)
+  for (const std::string& data : bad) {
     EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(data); }), SIncorrectSerializedFormat)
         << data.size();
+    TChunkStream chunks; // the loader that reads as it builds checks the same, first
+    chunks.WriteString(data);
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromChunks(chunks); }), SIncorrectSerializedFormat)
+        << data.size();
+  }
   EXPECT_EQ(fs.Session().ReadFile("\\keep"), "me");
+  TChunkStream chunks;
+  chunks.WriteString(good);
+  fs.LoadFromChunks(chunks);
+  EXPECT_EQ(fs.SaveToString(), good);
 }
 
 TEST(MFSFormat, UnknownTagStopsTheLoadKeepingWhatWasComplete) {

@@ -1,0 +1,151 @@
+#!/usr/bin/python3
+"""Times Folioset against the standard tools on one big book, all in the same run.
+
+Builds a book with 100 MB of mixed content (bench/make_bench_book), then, for each round:
+  open:  folioset-cli show BOOK            against  cabextract of the book's cabinet
+  brand: folioset-cli brand BOOK --set ..  against  gcab -c -z of the book's info.mfs
+and once: the size of the branded book's SYSTEM_MFS against gcab's cabinet, and the rewrite
+benchmark (replace 50 MB in a 300 MB executable against a copy with fsync, bench_resources).
+Prints each round, the median ratios and the peak memory (resident high-water mark of each
+process) per MB of content. Needs an optimised build with -DFOLIOSET_BENCH=ON.
+
+Usage: bench/compare.py [--build DIR] [--rounds N] [--work DIR]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import pefile
+
+GOALS = {"open": 0.7, "brand": 0.5, "size": 1.01, "open memory": 2.0, "brand memory": 2.0,
+         "rewrite": 1.5}
+MB = 1e6
+LAST_CPU = [0.0]  # processor seconds of the last run
+
+
+def run(command, cwd=None):
+    """Runs command quietly; returns (seconds, peak resident bytes) of that process alone.
+    Its processor seconds (user and system) are added to CPU under the program's name: on a
+    loaded machine they tell the work done where the wall times mostly tell the load."""
+    start = time.perf_counter()
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    error = child.stderr.read().decode(errors="replace")
+    child.stderr.close()
+    if child.returncode != 0:
+        sys.exit(f"{command[0]} failed ({child.returncode}): {error}")
+    LAST_CPU[0] = usage.ru_utime + usage.ru_stime
+    return seconds, usage.ru_maxrss * 1024
+
+
+def system_mfs_size(path):
+    image = pefile.PE(path, fast_load=True)
+    image.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    for kind in image.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.name is not None and str(kind.name) == "RCDATA":
+            for name in kind.directory.entries:
+                if name.name is not None and str(name.name) == "SYSTEM_MFS":
+                    return name.directory.entries[0].data.struct.Size
+    sys.exit(f"{path}: no SYSTEM_MFS resource")
+
+
+def rewrite_times(build):
+    output = subprocess.run(
+        [os.path.join(build, "bench", "bench_resources"), "--benchmark_format=json",
+         "--benchmark_filter=ReplaceSystemMFS|PlainCopy"],
+        check=True, capture_output=True, text=True).stdout
+    times = {b["name"].split("/")[0]: b["real_time"] / 1000.0
+             for b in json.loads(output)["benchmarks"]}
+    return times["BM_ReplaceSystemMFS"], times["BM_PlainCopy"]
+
+
+def load():
+    return " ".join(f"{value:.2f}" for value in os.getloadavg())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--work", default=None)
+    args = parser.parse_args()
+    cli = os.path.join(args.build, "src", "cli", "folioset-cli")
+    work = args.work or tempfile.mkdtemp(prefix="folioset-compare-")
+    os.makedirs(work, exist_ok=True)
+    try:
+        print(f"load average at start: {load()} ({os.cpu_count()} cores)")
+        run([os.path.join(args.build, "bench", "make_bench_book"), work])
+        book = os.path.join(work, "book.exe")
+        branded = os.path.join(work, "branded.exe")
+        extracted = os.path.join(work, "extracted")
+        content = os.path.getsize(os.path.join(work, "info.mfs"))
+        print(f"book: {os.path.getsize(book) / MB:.1f} MB, content (info.mfs) "
+              f"{content / MB:.1f} MB, cabinet {os.path.getsize(os.path.join(work, 'info.cab')) / MB:.1f} MB")
+
+        rows = {"open": [], "brand": []}
+        peaks = {"open": [], "brand": []}
+        print(f"{'round':>5} {'step':<6} {'folioset s':>10} {'anchor s':>9} {'ratio':>6} "
+              f"{'peak MB':>8} {'cpu s':>6} {'anchor cpu s':>12}")
+        for number in range(1, args.rounds + 1):
+            ours, peak = run([cli, "show", book])
+            cpu = LAST_CPU[0]
+            theirs, _ = run(["cabextract", "-q", "-d", extracted,
+                             os.path.join(work, "info.cab")])
+            anchor_cpu = LAST_CPU[0]
+            shutil.rmtree(extracted)
+            rows["open"].append((ours, theirs))
+            peaks["open"].append(peak)
+            shutil.copyfile(book, branded)
+            ours_brand, peak_brand = run([cli, "brand", branded, "--set",
+                                          f"Title=Edition {number}"])
+            cpu_brand = LAST_CPU[0]
+            theirs_brand, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=work)
+            anchor_cpu_brand = LAST_CPU[0]
+            rows["brand"].append((ours_brand, theirs_brand))
+            peaks["brand"].append(peak_brand)
+            for step, (a, b), p, c, d in (
+                    ("open", rows["open"][-1], peak, cpu, anchor_cpu),
+                    ("brand", rows["brand"][-1], peak_brand, cpu_brand, anchor_cpu_brand)):
+                print(f"{number:>5} {step:<6} {a:>10.3f} {b:>9.3f} {a / b:>6.2f} "
+                      f"{p / MB:>8.0f} {c:>6.2f} {d:>12.2f}")
+
+        ours_size = system_mfs_size(branded)
+        gcab_size = os.path.getsize(os.path.join(work, "gcab.cab"))
+        replace, copy = rewrite_times(args.build)
+
+        results = {
+            "open": statistics.median(a / b for a, b in rows["open"]),
+            "brand": statistics.median(a / b for a, b in rows["brand"]),
+            "size": ours_size / gcab_size,
+            "open memory": max(peaks["open"]) / content,
+            "brand memory": max(peaks["brand"]) / content,
+            "rewrite": replace / copy,
+        }
+        print(f"SYSTEM_MFS {ours_size} B, gcab's cabinet {gcab_size} B")
+        print(f"replace 50 MB in a 300 MB executable {replace:.3f} s, copy with fsync "
+              f"{copy:.3f} s")
+        print(f"peak memory: open {max(peaks['open']) / MB:.0f} MB, brand "
+              f"{max(peaks['brand']) / MB:.0f} MB, content {content / MB:.0f} MB")
+        print(f"\n{'row':<13} {'ratio':>6} {'goal':>6}")
+        for row, ratio in results.items():
+            mark = "ok" if ratio <= GOALS[row] else "MISSED"
+            print(f"{row:<13} {ratio:>6.2f} {GOALS[row]:>6.2f}  {mark}")
+        print(f"load average at end: {load()}")
+    finally:
+        if not args.work:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
