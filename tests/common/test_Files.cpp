@@ -59,20 +59,3 @@ TEST_F(FilesTest, LoadOfMissingFileRaisesOpenError) {
   }
 }
 
-TEST_F(FilesTest, PrivateCopyIsExclusiveAndUserOnly) {
-  const std::string source = (FFolder / "book.exe").string();
-  const std::string target = (FFolder / "copy.exe").string();
-  SaveStringToFile(std::string(3'000'000, 'b'), source);
-  CopyToNewPrivateFile(source, target);
-  EXPECT_EQ(LoadFileToString(target), LoadFileToString(source));
-  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_THROW(CopyToNewPrivateFile(source, target), EFCreateError) << "never through a file";
-
-  const std::string link = (FFolder / "link.exe").string();
-  fs::create_symlink(FFolder / "elsewhere", link);
-  EXPECT_THROW(CopyToNewPrivateFile(source, link), EFCreateError) << "never through a link";
-  EXPECT_FALSE(fs::exists(FFolder / "elsewhere"));
-
-  EXPECT_THROW(CopyToNewPrivateFile((FFolder / "missing").string(), target), EFOpenError);
-}
