@@ -4,6 +4,7 @@
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
 #include "cli/u_ProgressLine.h"
+#include "cli/u_StopSignals.h"
 #include "cli/u_ValuesJson.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Clock.h"
@@ -33,7 +34,7 @@ const char* const GeneralUsage =
     "Commands:\n"
     "  show BOOK [--json]          the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
-    "  extract BOOK DIR            write the book's files into DIR\n"
+    "  extract BOOK DIR [--force]  write the book's files into DIR\n"
     "Options of every command:\n"
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
@@ -52,13 +53,17 @@ const char* const BrandUsage =
     "Sets brandable variables (--set, or a JSON object of names and values; '-' reads it from\n"
     "standard input) and optionally a new icon, and writes them into each book as the window's\n"
     "Update does. An unknown or hidden name is an error and nothing is written. --output writes\n"
-    "a branded copy and leaves the book untouched; with several books OUT is a folder that\n"
-    "receives the copies. --json prints one JSON document: each book's path, output, result\n"
+    "a branded copy and leaves the book untouched; with several books, or when OUT is a folder,\n"
+    "the copies go into it under the books' own names. An output that is one of the books, or\n"
+    "that two books would share, is refused before anything is written. --json prints one JSON "
+    "document: each book's path, output, result\n"
     "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n";
 
-const char* const ExtractUsage = "Usage: folioset-cli extract [--] BOOK DIR\n"
-                                 "Writes every file of the book's content into the folder DIR.\n";
+const char* const ExtractUsage =
+    "Usage: folioset-cli extract [--force] [--] BOOK DIR\n"
+    "Writes every file of the book's content into the folder DIR, names in UTF-8. An existing\n"
+    "name is an error; --force replaces existing files (a link is replaced, never followed).\n";
 
 const char* const StandardInputName = "-";
 const char* const StandardInputTitle = "standard input";
@@ -89,10 +94,20 @@ std::string IconDetailsText(const std::string& icoBytes) {
   return text.empty() ? "none" : text;
 }
 
+// Reports progress, and stops the command at the next step when a stop signal came (what
+// the document is doing then fails whole, leaving the book as it was).
+TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
+  return [onProgress = std::move(onProgress)](TEBookStep step, int percent) {
+    if (onProgress)
+      onProgress(step, percent);
+    StopIfAsked();
+  };
+}
+
 // Opens book, drawing progress on line; a failure names the book.
 void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line) {
   line.SetBook(book, 1, 1);
-  document.OnProgress = line.Event();
+  document.OnProgress = StoppingProgress(line.Event());
   try {
     document.OpenEBook(book);
   } catch (const std::exception& e) {
@@ -179,53 +194,61 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values)
   return result;
 }
 
-// Where the branded copy of book goes: OUT itself, or OUT/<book's name> for several books.
-std::string OutputFor(const std::string& book, const std::string& output, bool several) {
-  if (!several)
-    return output;
-  return (std::filesystem::path(output) / std::filesystem::path(book).filename()).string();
+// Where each book's branded copy goes: nowhere without --output (the book is branded in
+// place); OUT/<book's name> when there are several books or OUT is a folder (as cp does);
+// OUT itself otherwise.
+std::vector<std::string> OutputsFor(const std::vector<std::string>& books,
+                                    const std::string& output) {
+  std::vector<std::string> outputs;
+  const bool intoFolder = books.size() > 1 || std::filesystem::is_directory(output);
+  for (const std::string& book : books)
+    outputs.push_back(
+        output.empty() || !intoFolder
+            ? output
+            : (std::filesystem::path(output) / std::filesystem::path(book).filename()).string());
+  return outputs;
 }
 
-// A name beside target for the copy being branded: hidden, and in the same folder so that
-// moving it into place is one rename.
-std::string PartialCopyName(const std::string& target) {
-  const std::filesystem::path path(target);
-  std::string name = ".";
-  name += path.filename().string();
-  name += ".folioset-partial";
-  return (path.parent_path() / name).string();
+// Whether two paths name one file: the same inode (any path, link or hard link to it), or, for
+// names not there yet, the same place.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error, errorA, errorB;
+  if (std::filesystem::equivalent(a, b, error) && !error)
+    return true;
+  const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
+  const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
+  return !errorA && !errorB && placeA == placeB;
 }
 
-// Brands one book, or a copy of it at target; returns whether a signature was removed. Names
-// are checked before anything is written.
+// Refuses, before anything is written, outputs that would overwrite a book being branded or
+// each other.
+void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::string>& outputs) {
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].empty())
+      continue;
+    for (const std::string& book : books)
+      if (SameFile(outputs[i], book))
+        throw Exception(Format("%s would overwrite the book %s itself; choose another --output",
+                               outputs[i].c_str(), book.c_str()));
+    for (size_t j = 0; j < i; ++j)
+      if (SameFile(outputs[i], outputs[j]))
+        throw Exception(Format("%s and %s would both be written to %s", books[j].c_str(),
+                               books[i].c_str(), outputs[i].c_str()));
+  }
+}
+
+// Brands one book, in place or into a copy at target; returns whether a signature was removed.
+// Names are checked before anything is written. A copy is written whole beside its target and
+// renamed into place, so a failure or a stop leaves whatever was at the target as it was.
 bool BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
                const std::string& icon, const TEBookProgressEvent& onProgress) {
-  const bool inPlace = target == book;
-  // A copy is branded privately and moved into place only when it is done, so a failure
-  // leaves whatever was at the target as it was.
-  const std::string working = inPlace ? book : PartialCopyName(target);
-  if (!inPlace) {
-    std::remove(working.c_str());
-    CopyToNewPrivateFile(book, working);
-  }
-  try {
-    TEBookDocument document;
-    document.OnProgress = onProgress;
-    document.OpenEBook(working);
-    const TVariableRows rows = BrandedRows(document.Rows(), values);
-    if (!icon.empty())
-      document.LoadNewIcon(icon);
-    const bool signatureRemoved = document.UpdateEBook(rows).SignatureRemoved;
-    if (!inPlace) {
-      std::filesystem::permissions(working, std::filesystem::status(book).permissions());
-      std::filesystem::rename(working, target);
-    }
-    return signatureRemoved;
-  } catch (...) {
-    if (!inPlace)
-      std::remove(working.c_str());
-    throw;
-  }
+  TEBookDocument document;
+  document.OnProgress = StoppingProgress(onProgress);
+  document.OpenEBook(book);
+  const TVariableRows rows = BrandedRows(document.Rows(), values);
+  if (!icon.empty())
+    document.LoadNewIcon(icon);
+  return document.UpdateEBook(rows, target).SignatureRemoved;
 }
 
 std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
@@ -284,16 +307,22 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       throw EFileError(iconPath, e.what());
     }
   }
+  const std::vector<std::string> outputs = OutputsFor(books, output);
+  CheckOutputs(books, outputs);
   const bool json = parsed.Has("--json");
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
   std::vector<TBrandOutcome> outcomes;
   int failed = 0;
-  for (const std::string& book : books) {
-    TBrandOutcome outcome{book, output.empty() ? book : OutputFor(book, output, several), {}};
+  for (size_t i = 0; i < books.size(); ++i) {
+    const std::string& book = books[i];
+    StopIfAsked();
+    TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
     line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
     try {
-      outcome.SignatureRemoved = BrandBook(book, outcome.Output, values, icon, line.Event());
+      outcome.SignatureRemoved = BrandBook(book, outputs[i], values, icon, line.Event());
     } catch (const std::exception& e) {
+      if (StopSignal() != 0)
+        throw; // the batch stops here; the book is as it was
       outcome.Error = OneLine(e.what());
       ++failed;
     }
@@ -312,7 +341,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseArguments(arguments, {QuietOption, ShortQuietOption});
+  const TParsedArguments parsed =
+      ParseArguments(arguments, {{"--force", false}, QuietOption, ShortQuietOption});
   if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
   const std::string& book = parsed.Operands[0];
@@ -320,7 +350,7 @@ int Extract(const std::vector<std::string>& arguments, const TConsole& console) 
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
   OpenBook(document, book, line);
   try {
-    document.SaveContentToDisk(parsed.Operands[1]);
+    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
   } catch (const std::exception& e) {
     throw EFileError(book, e.what());
   }
@@ -357,15 +387,10 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
   throw EUsageError("unknown command '" + command + "'");
 }
 
-} // namespace
-
-int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console) {
-  if (arguments.empty()) {
-    console.Err << UsageErrorLines("no command given");
-    return ExitUsage;
-  }
+// The exit status and error line of the failure being handled; call only inside a catch block.
+int ReportFailure(const TConsole& console) {
   try {
-    return RunCommand(arguments, console);
+    throw;
   } catch (const EUsageError& e) {
     console.Err << UsageErrorLines(e.Message());
     return ExitUsage;
@@ -375,6 +400,29 @@ int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& co
   } catch (const std::exception& e) {
     console.Err << ErrorLine({}, e.what());
     return ExitFailure;
+  }
+}
+
+} // namespace
+
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console) {
+  if (arguments.empty()) {
+    console.Err << UsageErrorLines("no command given");
+    return ExitUsage;
+  }
+  const TStopSignals stopSignals;
+  try {
+    const int status = RunCommand(arguments, console);
+    StopIfAsked(); // a command that ran to its end still reports the stop asked of it
+    return status;
+  } catch (...) {
+    // Whatever a stop interrupted reports the stop, not its own way of failing.
+    if (const int signal = StopSignal()) {
+      const EStopped stopped(signal);
+      console.Err << ErrorLine({}, stopped.what());
+      return stopped.ExitStatus();
+    }
+    return ReportFailure(console);
   }
 }
 

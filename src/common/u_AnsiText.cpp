@@ -2,7 +2,9 @@
 
 #include "common/u_SysUtils.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -32,7 +34,8 @@ struct TTextLocale {
   bool SingleByte = true;
   // Single-byte code pages convert through tables instead of the converter.
   std::array<char16_t, 256> Decode{};
-  std::vector<uint8_t> Encode; // by UTF-16 unit; 0 means none (U+0000 is byte 0)
+  std::array<char16_t, 256> DecodeFolded{}; // Decode, then simple case folding
+  std::vector<uint8_t> Encode;              // by UTF-16 unit; 0 means none (U+0000 is byte 0)
 };
 
 struct TCodePage {
@@ -141,6 +144,20 @@ struct TConverterCloser {
 };
 using TConverterPtr = std::unique_ptr<UConverter, TConverterCloser>;
 
+// Bytes the converter finds undefined or malformed become their own code points, as in the
+// single-byte tables.
+void U_CALLCONV DecodeToOwnCodePoints(const void*, UConverterToUnicodeArgs* args,
+                                      const char* codeUnits, int32_t length,
+                                      UConverterCallbackReason reason, UErrorCode* error) {
+  if (reason > UCNV_IRREGULAR)
+    return; // reset, close or clone: nothing to write
+  *error = U_ZERO_ERROR;
+  for (int32_t i = 0; i < length && U_SUCCESS(*error); ++i) {
+    const UChar unit = static_cast<unsigned char>(codeUnits[i]);
+    ucnv_cbToUWriteUChars(args, &unit, 1, 0, error);
+  }
+}
+
 TConverterPtr OpenConverter(const TTextLocale& locale) {
   UErrorCode status = U_ZERO_ERROR;
   TConverterPtr converter(ucnv_open(locale.ConverterName, &status));
@@ -149,6 +166,7 @@ TConverterPtr OpenConverter(const TTextLocale& locale) {
   // Unmappable characters must be reported, not replaced by a substitute byte.
   ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
                         &status);
+  ucnv_setToUCallBack(converter.get(), DecodeToOwnCodePoints, nullptr, nullptr, nullptr, &status);
   return converter;
 }
 
@@ -159,14 +177,16 @@ void BuildSingleByteTables(TTextLocale& locale, UConverter* converter) {
     UChar target[4];
     UErrorCode status = U_ZERO_ERROR;
     const int32_t length = ucnv_toUChars(converter, target, 4, &source, 1, &status);
-    char16_t unit = u'\uFFFD';
+    // A byte the code page leaves undefined stands for its own code point (0x81 is U+0081),
+    // as the system's conversion has it: no two bytes decode alike, and none is lost.
+    char16_t unit = static_cast<char16_t>(byte);
     if (U_SUCCESS(status) && length == 1 && target[0] != u'\uFFFD' && target[0] != u'\x1A' &&
         !U16_IS_SURROGATE(target[0]))
       unit = target[0];
-    else if (byte == 0x1A)
-      unit = u'\x1A';
     locale.Decode[byte] = unit;
-    if (unit != u'\uFFFD' && byte != 0 && locale.Encode[unit] == 0)
+    const UChar32 folded = u_foldCase(unit, U_FOLD_CASE_DEFAULT);
+    locale.DecodeFolded[byte] = U16_LENGTH(folded) == 1 ? static_cast<char16_t>(folded) : unit;
+    if (byte != 0 && locale.Encode[unit] == 0)
       locale.Encode[unit] = static_cast<uint8_t>(byte);
   }
 }
@@ -268,6 +288,7 @@ public:
     return FData = FHeap.data();
   }
   const char16_t* Data() const { return FData; }
+  char16_t* Data() { return FData; }
   int32_t Length() const { return FLength; }
   void SetLength(int32_t length) { FLength = length; }
 
@@ -305,6 +326,38 @@ void Decode(const TThreadText& thread, std::string_view text, TUtf16Buffer& buff
     buffer.SetLength(produced);
     return;
   }
+}
+
+// Unicode simple case folding, the same in every locale: texts that differ only in letter
+// case come out identical, and nothing else does. A character whose folded form would need
+// another number of UTF-16 units (no such mapping exists today) is kept as it is.
+void FoldCase(TUtf16Buffer& buffer) {
+  char16_t* text = buffer.Data();
+  const int32_t length = buffer.Length();
+  for (int32_t i = 0; i < length;) {
+    const int32_t start = i;
+    UChar32 c;
+    U16_NEXT(text, i, length, c);
+    const UChar32 folded = u_foldCase(c, U_FOLD_CASE_DEFAULT);
+    if (folded == c || U16_LENGTH(folded) != i - start)
+      continue;
+    int32_t at = start;
+    U16_APPEND_UNSAFE(text, at, folded);
+  }
+}
+
+void DecodeFolded(const TThreadText& thread, std::string_view text, TUtf16Buffer& buffer) {
+  const TTextLocale& locale = thread.Locale();
+  if (!locale.SingleByte) {
+    Decode(thread, text, buffer);
+    FoldCase(buffer);
+    return;
+  }
+  const int32_t length = CheckedLength(text.size());
+  char16_t* target = buffer.Reserve(length);
+  for (int32_t i = 0; i < length; ++i)
+    target[i] = locale.DecodeFolded[static_cast<unsigned char>(text[i])];
+  buffer.SetLength(length);
 }
 
 [[noreturn]] void RaiseNoMapping(std::u16string_view text, size_t index, int codePage) {
@@ -361,6 +414,43 @@ std::string EncodeMultiByte(const TThreadText& thread, std::u16string_view text)
   return result;
 }
 
+constexpr char ReplacementByte = '?';
+
+// One code point at a time, each either encoded whole (and decoding back to itself) or
+// replaced; linear in the text whatever it holds.
+std::string EncodeReplacing(const TThreadText& thread, std::u16string_view text) {
+  const TTextLocale& locale = thread.Locale();
+  std::string result;
+  result.reserve(text.size());
+  char bytes[16];
+  UChar decoded[4];
+  for (size_t i = 0; i < text.size();) {
+    const size_t width =
+        U16_IS_LEAD(text[i]) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1]) ? 2 : 1;
+    const std::u16string_view piece = text.substr(i, width);
+    i += width;
+    if (locale.SingleByte) {
+      const uint8_t byte = width == 1 ? locale.Encode[piece[0]] : 0;
+      result += byte != 0 || piece[0] == 0 ? static_cast<char>(byte) : ReplacementByte;
+      continue;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t produced = ucnv_fromUChars(thread.Converter(), bytes, sizeof bytes, piece.data(),
+                                             static_cast<int32_t>(width), &status);
+    UErrorCode back = U_ZERO_ERROR;
+    const int32_t length =
+        U_SUCCESS(status) && produced > 0
+            ? ucnv_toUChars(thread.Converter(), decoded, 4, bytes, produced, &back)
+            : 0;
+    if (U_SUCCESS(back) && length > 0 &&
+        std::u16string_view(reinterpret_cast<const char16_t*>(decoded), size_t(length)) == piece)
+      result.append(bytes, static_cast<size_t>(produced));
+    else
+      result += ReplacementByte;
+  }
+  return result;
+}
+
 } // namespace
 
 int SystemAnsiCodePage() {
@@ -398,6 +488,10 @@ std::string Utf16ToAnsi(std::u16string_view text) {
   return EncodeMultiByte(thread, text);
 }
 
+std::string Utf16ToAnsiReplacing(std::u16string_view text) {
+  return EncodeReplacing(ThreadText(), text);
+}
+
 std::string Utf8ToAnsi(std::string_view text) {
   const int32_t length = CheckedLength(text.size());
   std::u16string utf16(text.size(), u'\0');
@@ -416,29 +510,42 @@ int AnsiCompareText(std::string_view a, std::string_view b) {
   TThreadText& thread = ThreadText();
   TUtf16Buffer first;
   TUtf16Buffer second;
-  Decode(thread, a, first);
-  Decode(thread, b, second);
-  return ucol_strcoll(thread.Collator(), first.Data(), first.Length(), second.Data(),
-                      second.Length());
+  DecodeFolded(thread, a, first);
+  DecodeFolded(thread, b, second);
+  const UCollationResult order =
+      ucol_strcoll(thread.Collator(), first.Data(), first.Length(), second.Data(), second.Length());
+  if (order != UCOL_EQUAL)
+    return order;
+  // Collation ties between texts that fold differently are broken by code point, so that the
+  // order is strict and agrees with equality.
+  return u_strCompare(first.Data(), first.Length(), second.Data(), second.Length(), true);
 }
 
 void AnsiSortKey(std::string_view text, std::string& key) {
   TThreadText& thread = ThreadText();
   TUtf16Buffer buffer;
-  Decode(thread, text, buffer);
-  key.resize(std::max<size_t>(key.capacity(), 64));
+  DecodeFolded(thread, text, buffer);
+  // The collation key with its terminating zero byte (the only zero in it), then the folded
+  // text in UTF-8, whose byte order is code point order: the tie-break of AnsiCompareText.
+  const size_t utf8Capacity = static_cast<size_t>(buffer.Length()) * 3;
+  key.resize(std::max<size_t>(key.capacity(), 64 + utf8Capacity));
   for (;;) {
-    // The length reported counts the terminating zero byte, which the key leaves out.
     const int32_t needed =
         ucol_getSortKey(thread.Collator(), buffer.Data(), buffer.Length(),
                         reinterpret_cast<uint8_t*>(key.data()), CheckedLength(key.size()));
     if (needed == 0)
       throw EConvertError("Cannot make a sort key");
-    if (static_cast<size_t>(needed) <= key.size()) {
-      key.resize(static_cast<size_t>(needed) - 1);
+    if (static_cast<size_t>(needed) + utf8Capacity <= key.size()) {
+      int32_t produced = 0;
+      UErrorCode status = U_ZERO_ERROR;
+      u_strToUTF8WithSub(key.data() + needed, CheckedLength(utf8Capacity), &produced, buffer.Data(),
+                         buffer.Length(), 0xFFFD, nullptr, &status);
+      if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING)
+        throw EConvertError(Format("Cannot make a sort key: %s", u_errorName(status)));
+      key.resize(static_cast<size_t>(needed + produced));
       return;
     }
-    key.resize(static_cast<size_t>(needed));
+    key.resize(static_cast<size_t>(needed) + utf8Capacity);
   }
 }
 

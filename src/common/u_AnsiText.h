@@ -3,9 +3,12 @@
 // - the "system ANSI code page": the code page Windows would choose for the user's locale
 //   (LC_ALL, else LC_CTYPE, else LANG), windows-1252 when none fits; byte texts of the system
 //   are in it, and convert to and from UTF-16 and UTF-8 here;
-// - the user locale's case-insensitive comparison: ICU collation of that locale at secondary
-//   strength over text decoded from the code page ("Readme.txt" equals "README.TXT",
-//   "a-b" differs from "ab").
+// - the case-insensitive comparison: two texts are equal exactly when they are equal after
+//   Unicode simple case folding, the same in every locale ("Readme.txt" equals "README.TXT";
+//   "a-b", "a" + soft hyphen, "1" and superscript one all differ from their look-alikes); the
+//   order is the ICU collation of the user's locale over the folded texts, ties broken by
+//   code point.
+// Every byte decodes: one the code page leaves undefined stands for its own code point.
 
 #include <string>
 #include <string_view>
@@ -19,8 +22,11 @@ std::string AnsiToUtf8(std::string_view text);
 // A character the code page cannot hold raises EConvertError naming it; never a silent "?".
 std::string Utf16ToAnsi(std::u16string_view text);
 std::string Utf8ToAnsi(std::string_view text);
+// For text read from a book: a character the code page cannot hold becomes "?", as the
+// platform's own conversion does, so that a book opens whatever its files hold.
+std::string Utf16ToAnsiReplacing(std::u16string_view text);
 
-// <0, 0, >0 as a orders before, with or after b under the user locale, ignoring case.
+// <0, 0, >0 as a orders before, with or after b, ignoring letter case (see above).
 int AnsiCompareText(std::string_view a, std::string_view b);
 
 // A byte string whose ordinal order (std::string::compare) is AnsiCompareText's order of

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,23 +87,4 @@ void SaveStringToFile(const std::string& bytes, const std::string& path) {
   }
   TFileStream stream(path, fmCreate);
   stream.WriteString(bytes);
-}
-
-void CopyToNewPrivateFile(const std::string& source, const std::string& target) {
-  TFileStream input(source, fmOpenRead);
-  RefuseFolder(input);
-  const int handle = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            S_IRUSR | S_IWUSR);
-  if (handle < 0) {
-    const std::string reason = SysErrorMessage(errno);
-    throw EFCreateError(Format(SFCreateErrorEx, target.c_str(), reason.c_str()));
-  }
-  ::close(handle);
-  try {
-    TFileStream output(target, fmOpenWrite);
-    output.CopyFrom(input, 0);
-  } catch (...) {
-    ::unlink(target.c_str());
-    throw;
-  }
 }

@@ -27,12 +27,6 @@ std::string LoadFileToString(const std::string& path);
 // "Cannot read file "%s". %s" with name when reading fails or passes limit bytes.
 std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit = MaxWholeFileSize);
 
-// Copies source to a new file target, created exclusively (never through an existing file or
-// link) and readable by the user only; the copy streams, so the file is never held whole.
-// "Cannot open file "%s". %s" (also for a folder) / "Cannot create file "%s". %s" on
-// failure; a partly written target is removed.
-void CopyToNewPrivateFile(const std::string& source, const std::string& target);
-
 // Creates the missing folders of path, then creates or truncates the file and writes bytes;
 // "Cannot create file "%s". %s" when it cannot be created.
 void SaveStringToFile(const std::string& bytes, const std::string& path);

@@ -86,8 +86,11 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
 
   const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
   FVariablesPath = attributes.GetText(VariablesAttribute);
-  // A book without a variables attribute has nothing to brand rather than failing to open.
-  if (!FVariablesPath.empty() && session.Exists(FVariablesPath)) {
+  // The book's runtime reads its values from \Variables.xml when the attribute names none, so
+  // that file is the one shown and the one update writes.
+  if (FVariablesPath.empty())
+    FVariablesPath = DefaultVariablesPath;
+  if (session.Exists(FVariablesPath)) {
     const std::string& variables = session.GetFile(FVariablesPath)->Content();
     // Parsing is the description and the variables file: the first part is done.
     const uint64_t described = description->Content().size();
@@ -97,9 +100,8 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
     FVariables = std::make_unique<TVariables>(std::string(), false);
   }
 
-  const std::string titleTemplate = attributes.GetText(TitleAttribute);
-  if (!titleTemplate.empty())
-    FTitle = FVariables->ExpandText(titleTemplate);
+  FTitleTemplate = attributes.GetText(TitleAttribute);
+  FTitle = ExpandTitle(*FVariables);
 
   FEBookIcon = std::move(icon);
   FEBookIconGroup = std::move(iconGroup);
@@ -162,6 +164,7 @@ void TEBookDocument::ForgetEBook() {
   FTitle.clear();
   FFileName.clear();
   FVariablesPath.clear();
+  FTitleTemplate.clear();
   FVariables.reset();
   FNewIcon.clear();
   FRows.clear();
@@ -202,44 +205,57 @@ std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
-TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows) {
+std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
+  return FTitleTemplate.empty() ? std::string() : variables.ExpandText(FTitleTemplate);
+}
+
+TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
+                                               const std::string& outputPath) {
   if (!FOpened)
     return {};
-  // The book's own variables file, wherever System.xml says it is, so that the next open
-  // reads what was written.
-  const std::string variablesPath = FVariablesPath.empty() ? DefaultVariablesPath : FVariablesPath;
-  FMFS->Session().CreateFile(variablesPath, 0, true)->SetContent(BuildVariablesText(rows));
+  const std::string variablesText = BuildVariablesText(rows);
+  // The reopen reads this text back and expands the title with it: what would fail there
+  // (a reference cycle, values past the size cap) fails here, while the book is untouched.
+  ExpandTitle(TVariables(variablesText, false));
   const std::string path = FFileName;
+  const std::string written = outputPath.empty() ? path : outputPath;
+  CheckResourceUpdatePossible(path, outputPath);
+  // The book's own variables file, wherever System.xml says it is (creating its folder), so
+  // that the next open reads what was written.
+  FMFS->Session().WriteFile(FVariablesPath, variablesText);
   TEBookUpdateResult result;
   FReportedPercent = -1; // a new operation: its steps start over
   {
-    // The content and the icon go in one rewrite, so a failure leaves the book as it was.
     std::vector<TResourceChange> changes;
-    changes.push_back({"RCDATA", ContentResourceName, PackSystemMFS(*FMFS, StepProgress(esPack))});
+    changes.push_back(
+        {ContentResourceType, ContentResourceName, PackSystemMFS(*FMFS, StepProgress(esPack))});
     if (!FNewIcon.empty())
-      AddIconGroupChanges(changes, IconGroupName, FirstIconId,
-                          IconFileToGroup(FNewIcon, FirstIconId));
+      for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
+        changes.push_back(std::move(change));
 
     // The content stays: it is exactly what the new cabinet holds, so the reopen neither
     // unpacks nor parses again what was just packed.
     ForgetEBook();
     try {
-      result.SignatureRemoved = UpdateExeResources(path, std::move(changes), [this](int percent) {
-                                  Progress(esRewrite, std::min(percent, 99));
-                                }).SignatureRemoved;
+      // Content and icon go in one update: the book gets all of it or keeps what it had. The
+      // rewrite's percent stops at 99 until that update is complete.
+      result.SignatureRemoved =
+          UpdateExeResources(path, std::move(changes), outputPath, [this](int percent) {
+            Progress(esRewrite, std::min(percent, 99));
+          }).SignatureRemoved;
       Progress(esRewrite, 100);
     } catch (...) {
       CloseEBook();
       throw;
     }
-  } // the new cabinet is in the file now: let it go before the reopen
-  ReopenEBook(path);
+  } // the new resources are in the file now: let them go before the reopen
+  ReopenEBook(written);
   return result;
 }
 
-void TEBookDocument::SaveContentToDisk(const std::string& folder) const {
+void TEBookDocument::SaveContentToDisk(const std::string& folder, bool replaceFiles) const {
   if (FOpened)
-    FMFS->Root()->SaveToDisk(folder);
+    FMFS->Root()->SaveToDisk(folder, replaceFiles);
 }
 
 void TEBookDocument::ViewEBook() {

@@ -58,8 +58,10 @@ public:
 
   // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
-  // Failures before the executable is touched leave the document open.
-  TEBookUpdateResult UpdateEBook(const TVariableRows& rows);
+  // Whatever can be known to fail is refused before the executable is touched, and leaves the
+  // document open. With an outputPath the branded book is written there (replacing what is
+  // there) and reopened from there; the book itself is only read.
+  TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {});
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
 
@@ -71,9 +73,10 @@ public:
   // Back to the e-book's own icon. Does nothing when closed.
   void ResetIcon();
 
-  // Writes every file of the open book's content below folder (names that could reach
-  // outside it are refused). Does nothing when closed.
-  void SaveContentToDisk(const std::string& folder) const;
+  // Writes every file of the open book's content below folder, names in UTF-8, never through
+  // a link (names that could reach outside it are refused). An existing name fails unless
+  // replaceFiles. Does nothing when closed.
+  void SaveContentToDisk(const std::string& folder, bool replaceFiles) const;
 
   bool Opened() const { return FOpened; }
   // The e-book's own path; empty when closed.
@@ -110,6 +113,8 @@ private:
   void Progress(TEBookStep step, int percent) const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
+  // The title template expanded with variables; empty when the book has no template.
+  std::string ExpandTitle(const TVariables& variables) const;
 
   bool FOpened = false;
   std::unique_ptr<TMFS> FMFS;
@@ -119,8 +124,10 @@ private:
   std::string FEBookIcon;
   std::string FEBookIconGroup;
   std::string FFileName;
-  // What System.xml's Variables attribute names; update writes the new variables file there.
+  // What System.xml's Variables attribute names ("\Variables.xml" when it names none); update
+  // writes the new variables file there.
   std::string FVariablesPath;
+  std::string FTitleTemplate;
   std::string FTitle;
   TVariableRows FRows;
   mutable TEBookStep FReportedStep = esCopy;

@@ -2,9 +2,11 @@
 
 #include "mfs/u_MFSSerialStream.h"
 
+#include "common/u_AnsiText.h"
 #include "common/u_ChunkStream.h"
 #include "common/u_Clock.h"
 #include "common/u_Common.h"
+#include "common/u_DiskFolder.h"
 #include "common/u_Files.h"
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr char PathDelimiter = '\\';
-constexpr char DiskPathDelimiter = '/';
 constexpr std::string_view MFSMagic = "MFS";
 constexpr char FileTag = 'F';
 constexpr char FolderTag = 'D';
@@ -112,24 +113,15 @@ template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit)
   }
 }
 
-// Names that would leave the target folder, or could not be created there, when exported.
-void CheckDiskName(const std::string& name) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+// The name an item gets on disk: its UTF-8 form, as every other tool here expects (every byte
+// of the code page has one). A name that would leave the target folder, or could not be
+// created there, is refused.
+std::string DiskName(const std::string& name) {
+  const std::string utf8 = AnsiToUtf8(name);
+  if (utf8.empty() || utf8 == "." || utf8 == ".." ||
+      utf8.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
     throw EMFSError(Format(SIncorrectFileName, name.c_str()));
-}
-
-std::string JoinDiskPath(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == DiskPathDelimiter)
-    return folder + name;
-  return folder + DiskPathDelimiter + name;
-}
-
-void CreateDiskFolder(const std::string& path) {
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
-  if (error)
-    throw EOSError(error.value());
+  return utf8;
 }
 
 } // namespace
@@ -329,19 +321,22 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
 }
 
 void TMFSFolder::SaveToDisk(const std::string& diskPath) const {
+  SaveToDisk(diskPath, true);
+}
+
+void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) const {
   // Every name is checked before anything is written, so a refused tree leaves no partial copy.
-  WalkSubtree(*this, [](const TMFSItem& item, size_t) { CheckDiskName(item.Name()); });
-  CreateDiskFolder(diskPath);
-  std::vector<std::string> folderPaths{diskPath};
-  WalkSubtree(*this, [&folderPaths](const TMFSItem& item, size_t depth) {
-    folderPaths.resize(depth + 1);
-    std::string path = JoinDiskPath(folderPaths[depth], item.Name());
-    if (dynamic_cast<const TMFSFolder*>(&item)) {
-      CreateDiskFolder(path);
-      folderPaths.push_back(std::move(path));
-    } else {
-      item.SaveToDisk(path);
-    }
+  WalkSubtree(*this, [](const TMFSItem& item, size_t) { DiskName(item.Name()); });
+  std::vector<TDiskFolder> folders;
+  folders.push_back(TDiskFolder::OpenOrCreate(diskPath));
+  WalkSubtree(*this, [&folders, replaceFiles](const TMFSItem& item, size_t depth) {
+    while (folders.size() > depth + 1)
+      folders.pop_back();
+    const std::string name = DiskName(item.Name());
+    if (const auto* file = dynamic_cast<const TMFSFile*>(&item))
+      folders[depth].WriteFile(name, file->Content(), replaceFiles);
+    else
+      folders.push_back(folders[depth].Subfolder(name, replaceFiles));
   });
 }
 

@@ -136,7 +136,13 @@ public:
   // Both walk the subtree with an explicit stack, so nesting depth costs heap, not stack.
   void SaveToStream(TStream& stream) const override;
   void LoadFromStream(TStream& stream) override;
+  // Exports the subtree below the disk folder diskPath (created when missing), names in
+  // UTF-8. Each file and folder is created relative to its parent, never through a link, so
+  // nothing lands outside diskPath. An existing name fails naming it, unless replaceFiles:
+  // then an existing file or link is replaced (a link itself, never what it points to) and an
+  // existing folder is written into. The one-argument form replaces.
   void SaveToDisk(const std::string& diskPath) const override;
+  void SaveToDisk(const std::string& diskPath, bool replaceFiles) const;
 
 private:
   friend class TMFSItem;

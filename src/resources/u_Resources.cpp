@@ -1,10 +1,13 @@
 #include "resources/u_Resources.h"
 
 #include "resources/u_WinInfo.h"
+#include "resources/vexFiles.h"
 #include "resources/vexRes.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -46,11 +49,9 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
   return data ? std::string(*data) : std::string();
 }
 
-// Makes every change in one update of the file: one rewrite, whatever their number. Each
-// change's data is let go as soon as the update holds it (big data waits in a spool file),
-// before the new file is built.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
+                                         const std::string& targetName,
                                          const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter, whose interface is UTF-16.
@@ -60,17 +61,16 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
       RaiseVexError(EFBIG, "resource data larger than 4 GiB");
     idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
   }
-  TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(fileName), false);
+  TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
   if (!update)
     RaiseLastVexError();
   update->OnProgress = onProgress;
   try {
     for (size_t i = 0; i < changes.size(); ++i) {
-      std::string& data = changes[i].Data;
-      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, data.data(),
-                               uint32_t(data.size())))
+      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
+                               uint32_t(changes[i].Data.size())))
         RaiseLastVexError();
-      std::string().swap(data);
+      std::string().swap(changes[i].Data);
     }
   } catch (...) {
     EndResourceUpdate(update, true);
@@ -87,7 +87,30 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
                                         const TPercentEvent& onProgress) {
   std::vector<TResourceChange> changes;
   changes.push_back({type, name, std::move(data)});
-  return UpdateExeResources(fileName, std::move(changes), onProgress);
+  return UpdateExeResources(fileName, std::move(changes), {}, onProgress);
+}
+
+void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
+  const int fd =
+      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    RaiseVexError(errno, {});
+  ::close(fd);
+  std::string folder;
+  try {
+    folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);
+  } catch (const EVexError& e) {
+    RaiseVexError(e.Code(), e.Message());
+  }
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    const int code = errno;
+    if (code == EACCES || code == EROFS || code == EPERM)
+      RaiseVexError(code, Format("The folder \"%s\" must be writable: the book is replaced by "
+                                 "a new file written there",
+                                 folder.c_str()));
+    RaiseVexError(code, Format("The folder \"%s\" cannot be used: %s", folder.c_str(),
+                               SysErrorMessage(code).c_str()));
+  }
 }
 
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
@@ -137,17 +160,18 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
   return group;
 }
 
-void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
-                         int firstId, TIconGroupData group) {
+std::vector<TResourceChange> IconGroupChanges(const std::string& groupName, int firstId,
+                                              const std::string& iconFile) {
+  TIconGroupData group = IconFileToGroup(iconFile, firstId);
+  std::vector<TResourceChange> changes;
   changes.push_back({ResTypeGroupIcon, groupName, std::move(group.GroupRecord)});
   for (size_t i = 0; i < group.Images.size(); ++i)
     changes.push_back({ResTypeIcon, firstId + int(i), std::move(group.Images[i])});
+  return changes;
 }
 
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile) {
-  std::vector<TResourceChange> changes;
-  AddIconGroupChanges(changes, groupName, firstId, IconFileToGroup(iconFile, firstId));
-  return UpdateExeResources(fileName, std::move(changes));
+  return UpdateExeResources(fileName, IconGroupChanges(groupName, firstId, iconFile));
 }

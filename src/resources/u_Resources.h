@@ -48,28 +48,32 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 
-// One resource to replace or add: language 0 of (type, name) gets data.
+// One language-0 resource (type, name) to replace or add, with its bytes.
 struct TResourceChange {
   TResourceIdent Type;
   TResourceIdent Name;
   std::string Data;
 };
 
-// Makes every change in one update of the executable, which either completes or leaves the
-// file as it was: one rewrite of the file whatever the number of changes. Each change's data
-// is let go as soon as the update holds it (big data waits in a spool file), before the new
-// file is built. onProgress hears the percent of the new file written.
+// Makes every change in one update that either completes or leaves the file as it was. With
+// a targetName the changed executable is written there instead (replacing what is there) and
+// fileName is only read. Each change's data is let go as soon as the update holds it (big data
+// waits in a spool file), before the new file is built. onProgress hears the percent of the
+// new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
+                                         const std::string& targetName = {},
                                          const TPercentEvent& onProgress = {});
 
-// Replaces or adds the language-0 resource (type, name) of the executable with data, in one
-// update that either completes or leaves the file as it was. data is let go as soon as the
-// update holds it (big data waits in a spool file), before the new file is built. onProgress
-// hears the percent of the new file written.
+// The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
                                         const TResourceIdent& name, std::string data,
                                         const TPercentEvent& onProgress = {});
+
+// Refuses, before anything is written, an update that could only fail at its end (EOSError):
+// in place, the file must open for writing; and the folder of the file written (fileName's,
+// or targetName's) must take the new file.
+void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName = {});
 
 // The same with the type fixed to the text "RCDATA".
 TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const std::string& name,
@@ -87,13 +91,12 @@ struct TIconGroupData {
 // Budget: the result copies at most the file's bytes once; time linear in the file.
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
 
-// Adds the changes that make group the icon group groupName, its images named firstId, ....
-void AddIconGroupChanges(std::vector<TResourceChange>& changes, const std::string& groupName,
-                         int firstId, TIconGroupData group);
+// The changes that replace the icon group groupName and the icons it lists by the images of
+// an .ico file image (checked whole first: EResourcesError "Icon is corrupted").
+std::vector<TResourceChange> IconGroupChanges(const std::string& groupName, int firstId,
+                                              const std::string& iconFile);
 
-// Replaces the icon group groupName and the icons it lists by the images of an .ico file
-// image. The icon is checked whole before anything is written; then the group and its icons
-// go in one update.
+// Makes those changes, all in one update.
 TResourceUpdateResult UpdateIconGroupResource(const std::string& fileName,
                                               const std::string& groupName, int firstId,
                                               const std::string& iconFile);

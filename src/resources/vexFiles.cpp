@@ -60,6 +60,14 @@ int CreateExclusiveFile(const std::string& fileName) {
   return fd;
 }
 
+void TScratchFile::CreateNameless(const std::string& folder, const std::string& fallbackName) {
+  FHandle = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (FHandle >= 0)
+    return;
+  Create(fallbackName);
+  Unlink();
+}
+
 void TScratchFile::Unlink() {
   if (!FFileName.empty())
     ::unlink(FFileName.c_str());
@@ -163,7 +171,10 @@ static void SyncFolder(const std::string& folder) {
 
 TReplacementFile::TReplacementFile(const std::string& target)
     : FTarget(target), FFolder(FolderOf(target)),
-      FName(target + "$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
+      FName(FFolder + "/$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
+  // A file of this name is left over from a killed process that had this process id: no live
+  // process owns it.
+  ::unlink(FName.c_str());
   FHandle = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (FHandle < 0) // no nameless files here: named from the start, removed on failure
     FNamed.Create(FName);

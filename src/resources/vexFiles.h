@@ -52,6 +52,9 @@ public:
     FHandle = CreateExclusiveFile(fileName);
     FFileName = std::move(fileName);
   }
+  // Creates a file that never has a name in folder (O_TMPFILE); where the file system has no
+  // such files, one created as fallbackName and unlinked at once. Nothing can leave it behind.
+  void CreateNameless(const std::string& folder, const std::string& fallbackName);
   int Handle() const { return FHandle; }
   // The name is gone from the folder, the handle stays usable.
   void Unlink();
@@ -80,9 +83,10 @@ private:
 };
 
 // The new image, created beside the file it replaces. It has no name while it is written
-// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets its name, exclusively,
-// only for the rename that puts it in place. Where the file system has no nameless files it is
-// named from the start and removed on every failure.
+// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets a short name of its own
+// (not derived from the target's, so a target name near the length limit works) only for the
+// rename that puts it in place. Where the file system has no nameless files it is named from
+// the start and removed on every failure.
 class TReplacementFile {
 public:
   explicit TReplacementFile(const std::string& target);

@@ -1,6 +1,7 @@
 #include "resources/vexRes.h"
 
 #include "common/u_AnsiText.h"
+#include "common/u_Files.h"
 #include "resources/vexFiles.h"
 #include "resources/vexLayout.h"
 #include "resources/vexResTree.h"
@@ -37,12 +38,17 @@ void RecordFailure() {
   }
 }
 
-void KeepOwnerAndMode(int fd, const TMappedFile& original) {
-  if (original.Owner() != ::geteuid() || original.Group() != ::getegid()) {
-    if (::fchown(fd, original.Owner(), original.Group()) != 0)
-      throw EVexError(errno, Format("the file's owner and group cannot be kept: %s",
-                                    SysErrorMessage(errno).c_str()));
+// Keeps what the system lets this user keep: the owner and group where it may set them, else
+// the group alone (a group the user belongs to), else neither; the mode always. Refusing the
+// update over an owner or group the user cannot give away would help no one. A copy written
+// elsewhere is this user's new file, as cp makes it: only the mode is taken over.
+void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
+  if (keepOwner && (original.Owner() != ::geteuid() || original.Group() != ::getegid())) {
+    const bool kept = ::fchown(fd, original.Owner(), original.Group()) == 0 ||
+                      ::fchown(fd, uid_t(-1), original.Group()) == 0;
+    (void)kept; // what is not kept stays this user's, as for any new file
   }
+  // After the owner: a change of owner clears the set-id bits the mode may hold.
   if (::fchmod(fd, original.Mode() & 07777) != 0)
     throw EVexError(errno, {});
 }
@@ -70,8 +76,8 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
       PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
 
   // The new section image, built in place in a mapped scratch file sized by the measure.
-  TScratchFile build(ResTempFileName(context.Root->Identity));
-  build.Unlink(); // nothing can leave it behind now
+  TScratchFile build;
+  build.CreateNameless(TempFolder(), ResTempFileName(context.Root->Identity));
   TMappedScratch image(build.Handle(), size.Total());
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   Reached(csSectionBuilt);
@@ -109,7 +115,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   Reached(csHeadersCorrected);
   UpdateImageChecksum(out, layout.NewLength, layout.Headers.CheckSumOffset());
   Reached(csChecksumWritten);
-  KeepOwnerAndMode(out, file);
+  KeepOwnerAndMode(out, file, context.InPlace);
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
@@ -129,12 +135,18 @@ void SetCommitStepHook(std::function<void(TCommitStep)> hook) {
 }
 
 TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting) {
+  return BeginResourceUpdateInto(fileName, {}, removeExisting);
+}
+
+TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
+                                           const std::string& targetName, bool removeExisting) {
   try {
     auto context = std::make_unique<TResUpdateContext>();
     // Outside the NT family the path goes to the file system as ANSI text.
     context->FileName = Utf16ToAnsi(fileName);
-    context->File = std::make_unique<TMappedFile>(context->FileName, true);
-    context->TargetName = ResolvedPath(context->FileName);
+    context->InPlace = targetName.empty();
+    context->File = std::make_unique<TMappedFile>(context->FileName, context->InPlace);
+    context->TargetName = context->InPlace ? ResolvedPath(context->FileName) : targetName;
     const TByteView bytes = context->File->Bytes();
     context->Headers = ReadImageHeaders(bytes);
     context->Section = context->Headers.ResourceSection();

@@ -21,7 +21,8 @@ struct TResUpdateContext {
   TResUpdateContext();
   ~TResUpdateContext();
   std::string FileName;   // as given, in ANSI text
-  std::string TargetName; // the file itself, links resolved: what commit replaces
+  std::string TargetName; // what commit replaces: the file itself, links resolved, or the copy
+  bool InPlace = true;    // commit replaces the file itself
   std::unique_ptr<TMappedFile> File;
   TImageHeaders Headers;
   int Section = -1; // index of the resource section
@@ -33,6 +34,10 @@ struct TResUpdateContext {
 // with removeExisting). None when the file cannot be opened, is no PE32 image, is damaged, or
 // has no resource section (code ENOENT).
 TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting);
+// The same, but commit writes the changed image to targetName (replacing whatever is there)
+// and leaves fileName as it was; fileName is only read.
+TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
+                                           const std::string& targetName, bool removeExisting);
 
 // With data, replaces or adds the entry (type, name, language); with data null, removes
 // entries by the rules of the change table (an emptied name or type goes too). False only on

@@ -327,10 +327,10 @@ void RemoveResChild(TResItem& parent, TResItem* child) {
 void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size) {
   int spool = -1;
   if (size > MaxInMemoryResourceData) {
-    // Created exclusively under its name, then unlinked at once: the handle keeps the data,
-    // and neither a failure nor a killed process can leave the file behind.
-    TScratchFile file(ResTempFileName(leaf.Identity));
-    file.Unlink();
+    // Nameless: the handle keeps the data, and neither a failure nor a killed process can
+    // leave the file behind.
+    TScratchFile file;
+    file.CreateNameless(TempFolder(), ResTempFileName(leaf.Identity));
     WriteAllAt(file.Handle(), data, size, 0);
     spool = ::dup(file.Handle());
     if (spool < 0)

@@ -51,7 +51,8 @@ std::string VarToStr(const TVariant& value) {
   case vtString:
     return value.AsString();
   case vtWideString:
-    return Utf16ToAnsi(value.AsWideString());
+    // Wide values come from a book's own files: they must not keep the book from opening.
+    return Utf16ToAnsiReplacing(value.AsWideString());
   }
   return std::string();
 }

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -135,6 +136,96 @@ TEST_F(CommandLineTest, ExtractWritesTheBooksFiles) {
   EXPECT_EQ(fs::file_size(fs::path(target) / "pages" / "chapter1.html"), 564u);
   EXPECT_EQ(fs::file_size(fs::path(target) / "images" / "empty.dat"), 0u);
   EXPECT_EQ(fs::file_size(fs::path(target) / "Variables.xml"), 436u);
+}
+
+TEST_F(CommandLineTest, ExtractNeverWritesThroughALinkNorOverwritesUnasked) {
+  const std::string book = AssembleBook(
+      {{"System.xml", "<System/>"}, {"Caf\xe9.txt", "menu"}, {"pages\\one.html", "one"}});
+  const fs::path target = Folder() / "out";
+  const fs::path outside = Folder() / "outside";
+  fs::create_directories(target);
+  fs::create_directories(outside);
+  SaveStringToFile("victim", (outside / "victim").string());
+  fs::create_symlink(outside / "victim", target / "System.xml");
+  fs::create_symlink(outside, target / "pages");
+
+  const TRun refused = RunCli({"extract", book, target.string()});
+  EXPECT_EQ(refused.Status, 1);
+  EXPECT_NE(refused.Err.find((target / "pages").string() + "\". File exists"), std::string::npos)
+      << refused.Err;
+  const TRun forced = RunCli({"extract", book, target.string(), "--force"});
+  ASSERT_EQ(forced.Status, 0) << forced.Err;
+  EXPECT_EQ(LoadFileToString((outside / "victim").string()), "victim");
+  EXPECT_FALSE(fs::exists(outside / "one.html"));
+  EXPECT_FALSE(fs::is_symlink(target / "System.xml"));
+  EXPECT_EQ(LoadFileToString((target / "System.xml").string()), "<System/>");
+  EXPECT_EQ(LoadFileToString((target / "pages" / "one.html").string()), "one");
+  EXPECT_EQ(LoadFileToString((target / "Caf\xc3\xa9.txt").string()), "menu") << "names in UTF-8";
+}
+
+TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
+  fs::create_directories(Folder() / "a");
+  fs::create_directories(Folder() / "b");
+  fs::create_directories(Folder() / "out");
+  const std::string a = (Folder() / "a" / "book.exe").string();
+  const std::string b = (Folder() / "b" / "book.exe").string();
+  fs::copy_file(CopySample("typical.exe"), a);
+  fs::copy_file(SamplePath("icons4.exe"), b);
+  fs::create_symlink(a, Folder() / "link.exe");
+  fs::create_hard_link(a, Folder() / "hard.exe");
+  const std::string original = LoadFileToString(a);
+  const struct {
+    std::vector<std::string> books;
+    std::string output;
+    std::string error;
+  } cases[] = {
+      {{a, b}, (Folder() / "out").string(), "would both be written to"},
+      {{a}, (Folder() / "a").string(), "would overwrite the book"},
+      {{a}, (Folder() / "link.exe").string(), "would overwrite the book"},
+      {{a}, (Folder() / "hard.exe").string(), "would overwrite the book"},
+      {{a}, (Folder() / "nowhere" / "copy.exe").string(), "nowhere\" cannot be used"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments{"brand"};
+    arguments.insert(arguments.end(), c.books.begin(), c.books.end());
+    for (const char* option : {"--set", "Author=Ann", "--output"})
+      arguments.push_back(option);
+    arguments.push_back(c.output);
+    const TRun run = RunCli(arguments);
+    EXPECT_EQ(run.Status, 1) << c.output;
+    EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+    EXPECT_EQ(LoadFileToString(a), original) << c.output;
+    EXPECT_TRUE(fs::is_empty(Folder() / "out")) << c.output;
+  }
+  const TRun intoFolder =
+      RunCli({"brand", a, "--set", "Author=Ann", "--output", (Folder() / "out").string()});
+  ASSERT_EQ(intoFolder.Status, 0) << intoFolder.Err;
+  EXPECT_EQ(AnsiValue((Folder() / "out" / "book.exe").string(), "Author"), "Ann");
+  EXPECT_EQ(LoadFileToString(a), original);
+}
+
+TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
+  const struct {
+    int signal;
+    int status;
+  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+  for (const auto& c : cases) {
+    const std::string first = CopySample("typical.exe");
+    const std::string second = CopySample("icons4.exe");
+    const std::string untouched = LoadFileToString(second);
+    // The signal arrives while the first book is being written.
+    SetCommitStepHook([&c](TCommitStep step) {
+      if (step == csSectionBuilt)
+        std::raise(c.signal);
+    });
+    const TRun run = RunCli({"brand", first, second, "--set", "Author=Ann"});
+    SetCommitStepHook(nullptr);
+    EXPECT_EQ(run.Status, c.status) << run.Err;
+    const std::string author = AnsiValue(first, "Author");
+    EXPECT_TRUE(author == "Ann" || author == "Mara Quill") << "as it was or finished";
+    EXPECT_EQ(LoadFileToString(second), untouched) << "as it was";
+    EXPECT_TRUE(TempFolderIsEmpty());
+  }
 }
 
 TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {

@@ -99,6 +99,46 @@ TEST_F(AnsiText, ComparisonIgnoresCaseButNotPunctuationOrAccents) {
   EXPECT_LT(AnsiCompareText("", "a"), 0);
 }
 
+TEST_F(AnsiText, OnlyLetterCaseMakesTextsEqualInEveryLocale) {
+  const struct {
+    const char* locale;
+    std::string a;
+    std::string b;
+    bool equal;
+  } cases[] = {
+      {"C", "a", "a\xAD", false},     // soft hyphen
+      {"C", "a", "a\x01", false},     // control character
+      {"C", "1", "\xB9", false},      // superscript one
+      {"C", "x\x81", "x\x8D", false}, // bytes windows-1252 leaves undefined
+      {"C", "\xDF", "SS", false},     // only simple folding: sharp s is no "ss"
+      {"C",
+       "Stra\xDF"
+       "e",
+       "STRA\xDF"
+       "E",
+       true},
+      {"ja_JP.UTF-8", "\x82\xA0", "\x83\x41", false}, // hiragana and katakana a
+      {"ja_JP.UTF-8", "\x82\x60", "A", false},        // full-width and plain A
+      {"ja_JP.UTF-8", "\x82\x60", "\x82\x81", true},  // full-width A and a
+      {"tr_TR.UTF-8", "\\VARIABLES.XML", "\\Variables.xml", true},
+      {"tr_TR.UTF-8", "INFO.MFS", "info.mfs", true},
+      {"el_GR.UTF-8", "\xD3\xCF\xD6\xC9\xC1", "\xF3\xEF\xF6\xE9\xE1", true}, // SOFIA
+  };
+  std::string keyA;
+  std::string keyB;
+  for (const auto& c : cases) {
+    UseLocale(c.locale, "", "");
+    EXPECT_EQ(AnsiCompareText(c.a, c.b) == 0, c.equal) << c.locale << ": " << c.a << " / " << c.b;
+    AnsiSortKey(c.a, keyA);
+    AnsiSortKey(c.b, keyB);
+    EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(AnsiCompareText(c.a, c.b))) << c.a << " / " << c.b;
+    EXPECT_EQ(Sign(AnsiCompareText(c.a, c.b)), -Sign(AnsiCompareText(c.b, c.a)));
+  }
+  UseLocale("C", "", "");
+  EXPECT_EQ(AnsiToUtf16("\x81\x8D\x8F\x90\x9D"), u"\u0081\u008D\u008F\u0090\u009D");
+  EXPECT_EQ(Utf16ToAnsi(u"\u0081\u009D"), "\x81\x9D");
+}
+
 TEST_F(AnsiText, ComparisonOrdersAlphabeticallyAndConsistently) {
   const std::vector<std::string> ordered = {"",       "a",      "Apple",     "apples",
                                             "Banana", "cherry", "\xC9t\xE9", "Zebra"};
@@ -154,6 +194,8 @@ TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
   EXPECT_THROW(Utf8ToAnsi("\xC3"), EConvertError); // cut UTF-8 sequence
   EXPECT_EQ(Utf8ToAnsi(""), "");
   EXPECT_EQ(Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
+  EXPECT_EQ(Utf16ToAnsiReplacing(u"Caf\u00E9 \u012C\U0001F600!"), "Caf\xE9 ?"
+                                                                  "?!");
 }
 
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {
@@ -177,6 +219,7 @@ TEST_F(AnsiText, DoubleByteLocaleConvertsThroughTheConverter) {
   // The converter would drop an unmappable default-ignorable character without a word.
   EXPECT_EQ(ConversionErrorOf(u"k\u061Cx"),
             "No mapping for the Unicode character U+061C in code page 932");
+  EXPECT_EQ(Utf16ToAnsiReplacing(u"k\u061Cx\u65E5"), "k?x\x93\xFA");
   EXPECT_EQ(AnsiCompareText("Readme" + nihon, "README" + nihon), 0);
   EXPECT_NE(AnsiCompareText(nihon, "\x93\xFA"), 0);
   // A lead byte at the end decodes to a replacement, never past the text.

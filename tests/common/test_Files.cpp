@@ -64,14 +64,12 @@ TEST_F(FilesTest, LoadOfMissingFileRaisesOpenError) {
 TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
   const std::string folder = FFolder.string();
   const std::string expected = "Cannot open file \"" + folder + "\". It is a folder.";
-  for (auto load : {+[](const std::string& path) { LoadFileToString(path); },
-                    +[](const std::string& path) { CopyToNewPrivateFile(path, path + "/copy"); }})
-    try {
-      load(folder);
-      ADD_FAILURE() << "a folder was read";
-    } catch (const EFOpenError& e) {
-      EXPECT_EQ(e.Message(), expected);
-    }
+  try {
+    LoadFileToString(folder);
+    ADD_FAILURE() << "a folder was read";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), expected);
+  }
   int pipeEnds[2];
   ASSERT_EQ(::pipe(pipeEnds), 0);
   ASSERT_EQ(::write(pipeEnds[1], "piped", 5), 5);
@@ -86,22 +84,4 @@ TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
     EXPECT_EQ(e.Message(), "Cannot read file \"/dev/zero\". It holds more than 1 MB.");
   }
   ::close(zeros);
-}
-
-TEST_F(FilesTest, PrivateCopyIsExclusiveAndUserOnly) {
-  const std::string source = (FFolder / "book.exe").string();
-  const std::string target = (FFolder / "copy.exe").string();
-  SaveStringToFile(std::string(3'000'000, 'b'), source);
-  CopyToNewPrivateFile(source, target);
-  EXPECT_EQ(LoadFileToString(target), LoadFileToString(source));
-  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_THROW(CopyToNewPrivateFile(source, target), EFCreateError) << "never through a file";
-
-  const std::string link = (FFolder / "link.exe").string();
-  fs::create_symlink(FFolder / "elsewhere", link);
-  EXPECT_THROW(CopyToNewPrivateFile(source, link), EFCreateError) << "never through a link";
-  EXPECT_FALSE(fs::exists(FFolder / "elsewhere"));
-
-  EXPECT_THROW(CopyToNewPrivateFile((FFolder / "missing").string(), target), EFOpenError);
 }

@@ -4,11 +4,17 @@
 #include "ebook_fixture.h"
 #include "mfs/u_MFS.h"
 #include "resources/vexRes.h"
+#include "resources/vexTypes.h"
+#include "variables/u_Variables.h"
 
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -38,6 +44,22 @@ TVariableRows WithValue(TVariableRows rows, const std::string& name, const std::
     if (row.Name == name)
       row.Value = value;
   return rows;
+}
+
+constexpr uid_t Nobody = 65534;
+constexpr gid_t GroupOfNoOne = 4242;
+
+// Runs action in a child process as the user nobody, who belongs to no group; its exit status.
+int AsNobody(const std::function<int()>& action) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)
+      ::_exit(99);
+    ::_exit(action());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
 } // namespace
@@ -191,6 +213,25 @@ TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
   EXPECT_TRUE(IsValidImage(book));
 }
 
+TEST_F(EBookDocumentTest, ContentAndIconGoInOneUpdate) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+  // Every commit after the first fails: a book written in several would be left half done.
+  int commits = 0;
+  SetCommitStepHook([&commits](TCommitStep step) {
+    if (step == csSectionBuilt && ++commits > 1)
+      throw EVexError(EIO, "injected failure");
+  });
+  const std::string error =
+      ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann");
+  EXPECT_EQ(IconGroupSizes(book), "16x16 32x32 48x48");
+}
+
 TEST_F(EBookDocumentTest, CorruptIconsAreRefusedAndChangeNothing) {
   TEBookDocument document;
   document.OpenEBook(CopySample("typical.exe"));
@@ -232,7 +273,7 @@ TEST_F(EBookDocumentTest, FailedRewriteLeavesTheFileAsItWas) {
   EXPECT_TRUE(TempFolderIsEmpty());
 }
 
-TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysAndAbsentAttributeMeansNoVariables) {
+TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysEvenIntoAMissingFolder) {
   const std::string book = AssembleBook(
       {{"System.xml", "<System Variables=\"\\conf\\brand.xml\" ApplicationTitle=\"%{Name}\"/>"},
        {"conf\\brand.xml", "<vars><var name=\"Name\">Old</var></vars>"}});
@@ -243,12 +284,57 @@ TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysAndAbsentAttributeMeansNo
   EXPECT_EQ(document.Title(), "New") << "the next open reads what update wrote";
   EXPECT_EQ(ContentOf(book).count("Variables.xml"), 0u);
 
-  const std::string plain = AssembleBook({{"System.xml", "<System ApplicationTitle=\"T\"/>"}});
-  document.OpenEBook(plain);
-  EXPECT_TRUE(document.Rows().empty());
-  EXPECT_EQ(document.Title(), "T");
-  document.UpdateEBook({});
-  EXPECT_EQ(ContentOf(plain).at("Variables.xml"), "<vars>\r\n</vars>\r\n");
+  const std::string unmade =
+      AssembleBook({{"System.xml", "<System Variables=\"\\data\\vars.xml\"/>"}});
+  document.OpenEBook(unmade);
+  document.UpdateEBook({{"Name", "Made"}});
+  EXPECT_EQ(ValueOf(AllVariables(ContentOf(unmade).at("data\\vars.xml")), "Name"), "Made");
+}
+
+TEST_F(EBookDocumentTest, AbsentOrEmptyVariablesAttributeMeansTheDefaultFile) {
+  for (const char* attribute : {"", " Variables=\"\""}) {
+    const std::string book = AssembleBook(
+        {{"System.xml", std::string("<System") + attribute + " ApplicationTitle=\"%{Name}\"/>"},
+         {"Variables.xml", "<vars><var name=\"Name\">Kept</var></vars>"}});
+    TEBookDocument document;
+    document.OpenEBook(book);
+    EXPECT_EQ(document.Rows(), (TVariableRows{{"Name", "Kept"}})) << attribute;
+    document.UpdateEBook(document.Rows());
+    EXPECT_EQ(document.Title(), "Kept") << attribute;
+    EXPECT_EQ(AnsiValue(book, "Name"), "Kept") << attribute;
+  }
+}
+
+TEST_F(EBookDocumentTest, UpdatesThatWouldNotReopenAreRefusedBeforeTheFileIsTouched) {
+  const std::string huge(TVariables::MaxResolvedSize / 60, 'x');
+  std::string manyReferences;
+  for (int i = 0; i < 64; ++i)
+    manyReferences += "%{Title}";
+  const struct {
+    TVariableRows edits;
+    std::string message;
+  } cases[] = {
+      {{{"Author", "%{Author} jr"}},
+       "Cycling reference encountered during loading variable \"Author\""},
+      {{{"Title", huge}, {"Company", manyReferences}}, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string book = CopySample("typical.exe");
+    const std::string before = LoadFileToString(book);
+    TEBookDocument document;
+    document.OpenEBook(book);
+    TVariableRows rows = document.Rows();
+    for (const TVariableRow& edit : c.edits)
+      rows = WithValue(rows, edit.Name, edit.Value);
+    const std::string error = ErrorOf([&] { document.UpdateEBook(rows); });
+    EXPECT_FALSE(error.empty());
+    if (!c.message.empty()) {
+      EXPECT_EQ(error, c.message);
+    }
+    EXPECT_TRUE(document.Opened()) << error;
+    EXPECT_EQ(document.Rows(), TypicalRows);
+    EXPECT_TRUE(LoadFileToString(book) == before) << error;
+  }
 }
 
 TEST_F(EBookDocumentTest, ValuesWithMarkupCharactersRoundTrip) {
@@ -258,6 +344,43 @@ TEST_F(EBookDocumentTest, ValuesWithMarkupCharactersRoundTrip) {
   const std::string tricky = "a<b>\\c \"q\" 100% \xe9\xff\r\nline";
   document.UpdateEBook(WithValue(document.Rows(), "Company", tricky));
   EXPECT_EQ(document.Rows(), WithValue(TypicalRows, "Company", tricky));
+}
+
+// What the rename that replaces a book depends on: the book's folder, and who owns the book.
+TEST_F(EBookDocumentTest, ReplacingTheBookDependsOnlyOnWhatTheUserMayDo) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as another user needs root";
+  ASSERT_EQ(::chmod((Folder() / "tmp").c_str(), 0777), 0);
+  const struct {
+    const char* folder;
+    mode_t folderMode;
+    gid_t group;
+    int outcome; // 0: branded; 1: refused at the start, the book still open
+  } cases[] = {{"locked", 0755, Nobody, 1}, {"shared", 0777, GroupOfNoOne, 0}};
+  for (const auto& c : cases) {
+    fs::create_directories(Folder() / c.folder);
+    ASSERT_EQ(::chmod((Folder() / c.folder).c_str(), c.folderMode), 0);
+    const std::string book = (Folder() / c.folder / "book.exe").string();
+    fs::copy_file(CopySample("typical.exe"), book);
+    ASSERT_EQ(::chown(book.c_str(), Nobody, c.group), 0);
+    ASSERT_EQ(::chmod(book.c_str(), 0640), 0);
+    const std::string before = LoadFileToString(book);
+    const int outcome = AsNobody([&] {
+      TEBookDocument document;
+      document.OpenEBook(book);
+      const std::string error =
+          ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
+      if (error.empty())
+        return 0;
+      return error.find("must be writable") != std::string::npos && document.Opened() ? 1 : 2;
+    });
+    EXPECT_EQ(outcome, c.outcome) << c.folder;
+    struct stat info;
+    ASSERT_EQ(::stat(book.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, Nobody) << c.folder;
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << c.folder;
+    EXPECT_EQ(LoadFileToString(book) == before, c.outcome == 1) << c.folder;
+  }
 }
 
 TEST_F(EBookDocumentTest, ProgressComesFromBytesDoneWithinEachStep) {

@@ -535,20 +535,34 @@ private slots:
     CheckClosed(*window);
   }
 
-  void UnwritableValueKeepsTheBookOpen() {
+  void RefusedUpdateKeepsTheBookOpen_data() {
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("beyond the code page")
+        << QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87")
+        << "No mapping for the Unicode character U+4E2D in code page 1252.";
+    // The first row is Author: a value that refers to itself would not open again.
+    QTest::newRow("refers to itself")
+        << "%{Author} jr"
+        << "Cycling reference encountered during loading variable \"Author\"";
+  }
+
+  void RefusedUpdateKeepsTheBookOpen() {
+    QFETCH(QString, value);
+    QFETCH(QString, message);
     const QString book = CopyOfSample("typical.exe");
     const QByteArray before = FileBytes(book);
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    const QString beyondTheCodePage = QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87");
-    window->vleVariables->item(0, 1)->setText(beyondTheCodePage);
+    window->vleVariables->item(0, 1)->setText(value);
     QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Caption, QString("Folioset"));
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
+    QCOMPARE(FBoxes[0].Text, message);
     QVERIFY(FShellOpened.isEmpty());
     CheckEnabledStates(*window, true);
-    QCOMPARE(window->vleVariables->item(0, 1)->text(), beyondTheCodePage);
+    QCOMPARE(window->vleVariables->item(0, 1)->text(), value);
     QCOMPARE(FileBytes(book), before);
   }
 

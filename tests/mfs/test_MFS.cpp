@@ -66,6 +66,11 @@ TEST(MFSModel, NamesCompareWithoutCaseAndKeepTheirSpelling) {
   EXPECT_EQ(s.GetItem("\\readme.TXT"), folder);
   EXPECT_EQ(stream->File(), nullptr) << "the replaced file's stream is detached";
   EXPECT_MFS_ERROR(stream->Size(), "File \"Readme.txt\" of this stream no longer exists");
+
+  // Names that differ in more than letter case are two names, whatever they look like.
+  for (const char* name : {"readme.txt\xAD", "readme.t\x01xt", "README.TXT\x81"})
+    s.CreateFile(std::string("\\") + name, 0, false);
+  EXPECT_EQ(fs.Root()->Children().Count(), 4);
 }
 
 TEST(MFSModel, FreeingAFolderFreesItsSubtreeAndLeavesItsParent) {

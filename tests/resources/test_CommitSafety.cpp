@@ -93,23 +93,26 @@ TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
   const TStepHookGuard guard;
   const std::string path = CopySample("samples/rsrc_not_last.exe");
   const std::string before = LoadFileToString(path);
-  for (TCommitStep step : AllSteps) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      SetCommitStepHook([step](TCommitStep reached) {
-        if (reached == step)
-          ::_exit(77);
-      });
-      GrowFails(path, 70000);
-      ::_exit(0);
+  const std::string copy = PathOf("copy.exe");
+  for (const std::string& target : {std::string(), copy})
+    for (TCommitStep step : AllSteps) {
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        SetCommitStepHook([step](TCommitStep reached) {
+          if (reached == step)
+            ::_exit(77);
+        });
+        UpdateExeResources(path, {{"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')}}, target);
+        ::_exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77) << "step " << step;
+      EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
+      EXPECT_FALSE(fs::exists(copy)) << "step " << step;
+      EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77) << "step " << step;
-    EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
-    EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
-  }
 }
 
 TEST_F(CommitSafetyTest, AFullDiskLeavesTheOldFile) {
@@ -143,6 +146,13 @@ TEST_F(CommitSafetyTest, PermissionsAndLinksAreKept) {
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0751u);
   EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), std::string(9000, 'g'));
+}
+
+TEST_F(CommitSafetyTest, ANameNearTheLengthLimitIsReplacedLikeAnyOther) {
+  const std::string path = CopySample("samples/typical.exe", std::string(250, 'n') + ".exe");
+  EXPECT_EQ(GrowFails(path), 0) << FMessage;
+  EXPECT_EQ(VerifyPE(path), "");
+  EXPECT_TRUE(RewriterLeftovers().empty());
 }
 
 TEST_F(CommitSafetyTest, PointersIntoAMovingSectionRefuseTheUpdate) {

@@ -197,7 +197,7 @@ TEST_F(RewriterTest, ReplacingASpooledLeafAgainAndDiscarding) {
   EndResourceUpdate(again, true);
 }
 
-TEST_F(RewriterTest, SpoolFilesAreNeverCreatedThroughAPlantedLink) {
+TEST_F(RewriterTest, SpoolFilesHaveNoNameALinkCouldCatch) {
   const std::string path = CopySample("samples/typical.exe");
   const std::string victim = PathOf("victim.txt");
   SaveStringToFile("keep me", victim);
@@ -207,16 +207,17 @@ TEST_F(RewriterTest, SpoolFilesAreNeverCreatedThroughAPlantedLink) {
       UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 0, "small", 5));
   TResItem* name = FindResDirectory(*FindResDirectory(*update->Root, TResIdent(u"RCDATA")),
                                     TResIdent(u"SYSTEM_MFS"));
-  // The name the leaf's spool file will have, taken by a link first.
-  fs::create_symlink(victim, ResTempFileName(name->Children[0]->Identity));
+  // The name the leaf's spool file would have where files cannot be nameless, taken by a
+  // link first: the spool file has no name, so the link catches nothing.
+  const std::string planted = ResTempFileName(name->Children[0]->Identity);
+  fs::create_symlink(victim, planted);
   const std::string large = Pattern(40000);
-  EXPECT_FALSE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 0,
-                                   large.data(), uint32_t(large.size())));
-  EXPECT_EQ(VexLastErrorCode(), EEXIST);
-  EXPECT_EQ(name->Children[0]->Data, "small") << "a failed change leaves the leaf as it was";
+  EXPECT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 0,
+                                  large.data(), uint32_t(large.size())));
   EXPECT_TRUE(EndResourceUpdate(update, false));
   EXPECT_EQ(LoadFileToString(victim), "keep me");
-  EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), "small");
+  EXPECT_TRUE(fs::is_symlink(planted));
+  EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), large);
 }
 
 TEST_F(RewriterTest, OrderingOfAddedChildren) {
