@@ -9,8 +9,8 @@ const char* const ClearLine = "\r\033[K";
 
 const char* StepName(TEBookStep step) {
   switch (step) {
-  case esCopy:
-    return "copy";
+  case esRead:
+    return "read";
   case esUnpack:
     return "unpack";
   case esParse:

@@ -17,25 +17,6 @@ std::string TempFolder() {
   return result;
 }
 
-static bool PathExists(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
-}
-
-std::string MakeTempFileName(const std::string& prefix, const std::string& extension,
-                             int32_t number) {
-  const std::string folder = TempFolder();
-  const std::string stem = prefix.substr(0, 3);
-  for (;;) {
-    const std::string name = folder + "/" + stem +
-                             Format("%X", unsigned(uint32_t(number) & 0xFFFFu)) + ".TMP" +
-                             extension;
-    if (!PathExists(name))
-      return name;
-    ++number;
-  }
-}
-
 namespace {
 // Pieces in which a file of unknown size is read.
 constexpr size_t ReadChunkSize = 1 << 16;
@@ -73,10 +54,10 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   }
 }
 
-std::string LoadFileToString(const std::string& path) {
+std::string LoadFileToString(const std::string& path, size_t limit) {
   TFileStream stream(path, fmOpenRead);
   RefuseFolder(stream);
-  return ReadHandleToEnd(stream.Handle(), path);
+  return ReadHandleToEnd(stream.Handle(), path, limit);
 }
 
 void SaveStringToFile(const std::string& bytes, const std::string& path) {

@@ -25,6 +25,9 @@ const char* const VariablesAttribute = "Variables";
 const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
+// Every file offset in a PE32 image is 32 bits wide, so no book's sections reach past 4 GiB;
+// what a bigger source holds beyond them is no book we could rewrite.
+constexpr size_t MaxBookSize = size_t(4) << 30;
 const int FirstIconId = 1;
 
 } // namespace
@@ -47,11 +50,11 @@ void TEBookDocument::OpenEBook(const std::string& path) {
   CloseEBook();
   try {
     FReportedPercent = -1; // a new operation: its steps start over
-    Progress(esCopy, 0);
+    Progress(esRead, 0);
     // The book is read only here, once, into memory: a private snapshot that a change to the
     // file meanwhile cannot tear, and no temporary file to leave behind.
-    std::string image = LoadFileToString(path);
-    Progress(esCopy, 100);
+    std::string image = LoadFileToString(path, MaxBookSize);
+    Progress(esRead, 100);
     ReadEBook(path, std::move(image));
   } catch (...) {
     CloseEBook();

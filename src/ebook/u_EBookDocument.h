@@ -26,7 +26,7 @@ struct TVariableRow {
 using TVariableRows = std::vector<TVariableRow>;
 
 // The long steps, reported so that a window can show progress on a big book.
-enum TEBookStep { esCopy, esUnpack, esParse, esPack, esRewrite };
+enum TEBookStep { esRead, esUnpack, esParse, esPack, esRewrite };
 // step, and how far it is in that step from 0 to 100, measured in bytes done (unpack: bytes
 // inflated, parse: description and variables read, pack: bytes compressed, rewrite: bytes of
 // the new file written); each percent of a step comes at most once.
@@ -130,7 +130,7 @@ private:
   std::string FTitleTemplate;
   std::string FTitle;
   TVariableRows FRows;
-  mutable TEBookStep FReportedStep = esCopy;
+  mutable TEBookStep FReportedStep = esRead;
   mutable int FReportedPercent = -1;
 };
 

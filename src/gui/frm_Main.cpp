@@ -92,8 +92,8 @@ const char* const HelpLines[] = {
 
 QString ProgressText(TEBookStep step) {
   switch (step) {
-  case esCopy:
-    return QStringLiteral("Copying the eBook...");
+  case esRead:
+    return QStringLiteral("Reading the eBook...");
   case esUnpack:
     return QStringLiteral("Unpacking its content...");
   case esParse:

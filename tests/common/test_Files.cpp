@@ -28,20 +28,6 @@ protected:
   std::string FOldTmp;
 };
 
-TEST_F(FilesTest, TempNameFormAndSkippingExistingFiles) {
-  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo1.TMP.exe").string());
-  EXPECT_EQ(MakeTempFileName("ab", "", 0x1234A), (FFolder / "ab234A.TMP").string());
-  SaveStringToFile("", (FFolder / "eBo1.TMP.exe").string());
-  SaveStringToFile("", (FFolder / "eBo2.TMP.exe").string());
-  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo3.TMP.exe").string());
-  EXPECT_FALSE(fs::exists(FFolder / "eBo3.TMP.exe")) << "nothing is created";
-}
-
-TEST_F(FilesTest, TempNameSkipsDanglingLinks) {
-  fs::create_symlink(FFolder / "nowhere", FFolder / "eBo1.TMP.exe");
-  EXPECT_EQ(MakeTempFileName("eBookTemp", ".exe", 1), (FFolder / "eBo2.TMP.exe").string());
-}
-
 TEST_F(FilesTest, SaveCreatesFoldersAndLoadReadsBack) {
   const std::string path = (FFolder / "a" / "b" / "c.bin").string();
   const std::string bytes("x\0y\xff", 4);

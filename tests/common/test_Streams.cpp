@@ -3,6 +3,7 @@
 #include "common/u_Streams.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 TEST(StringStream, ReadWriteSeekAndSize) {
   TStringStream stream;
@@ -80,7 +81,7 @@ TEST(FileStream, OpenAndCreateErrorsNameTheFile) {
 }
 
 TEST(FileStream, WritesReadsAndTruncates) {
-  const std::string path = MakeTempFileName("fst", ".bin", 1);
+  const std::string path = TempFolder() + "/fst" + std::to_string(::getpid()) + ".bin";
   {
     TFileStream stream(path, fmCreate);
     stream.WriteString("0123456789");

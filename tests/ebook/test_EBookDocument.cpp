@@ -121,6 +121,13 @@ TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
   const std::string notPE = (Folder() / "text.exe").string();
   SaveStringToFile("just text", notPE);
   EXPECT_FALSE(ErrorOf([&] { document.OpenEBook(notPE); }).empty());
+  // A book past the limit of an icon or values file is still read whole: it fails as what it
+  // is (no executable), not as too large.
+  const std::string big = (Folder() / "big.exe").string();
+  std::filesystem::resize_file(notPE, MaxWholeFileSize + 1);
+  std::filesystem::rename(notPE, big);
+  EXPECT_EQ(ErrorOf([&] { document.OpenEBook(big); }).rfind("Cannot read file", 0),
+            std::string::npos);
   EXPECT_FALSE(document.Opened());
   EXPECT_TRUE(TempFolderIsEmpty());
 }
