@@ -32,11 +32,11 @@ TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
-    const auto spec = std::find_if(specs.begin(), specs.end(),
-                                   [&](const TOptionSpec& s) { return name == s.Name; });
-    if (spec == specs.end())
+    const auto known = std::find_if(specs.begin(), specs.end(),
+                                    [&](const TOptionSpec& s) { return name == s.Name; });
+    if (known == specs.end())
       throw EUsageError("unknown option '" + name + "'");
-    if (!spec->TakesValue) {
+    if (!known->TakesValue) {
       if (equals != std::string::npos)
         throw EUsageError("option '" + name + "' takes no value");
       parsed.Options.emplace_back(name, std::string());
