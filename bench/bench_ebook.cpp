@@ -1,6 +1,7 @@
 // Opening and branding a generated book of about 100 MB of content, with the peak resident
 // memory of each operation (the kernel's high-water mark, reset before it). Argument 1 listens
 // to the progress reports, 0 does not: the two should not differ measurably.
+#include "BenchBook.h"
 #include "common/u_Files.h"
 #include "ebook/u_EBookDocument.h"
 #include "mfs/u_MFS.h"
@@ -48,13 +49,7 @@ public:
     fs::remove_all(FFolder);
     fs::create_directories(FFolder);
     TMFS content;
-    TMFSSession& session = content.Session();
-    session.CreateFile("\\System.xml", 0, false)
-        ->SetContent("<System Variables=\"\\Variables.xml\" ApplicationTitle=\"%{Title}\"/>");
-    session.CreateFile("\\Variables.xml", 0, false)
-        ->SetContent("<vars><var name=\"Title\">Big Book</var>"
-                     "<var name=\"Author\">A. Writer</var></vars>");
-    session.ForceFolders("\\pages");
+    TMFSSession& session = BenchBook::DescribeBook(content);
     std::mt19937 random(42);
     for (size_t i = 0; i < FileCount; ++i)
       session.CreateFile("\\pages\\page" + std::to_string(i) + ".dat", 0, false)

@@ -2,6 +2,7 @@
 //   make_bench_book FOLDER  ->  FOLDER/book.exe   an e-book with 100 MB of mixed content
 //                               FOLDER/info.mfs  its serialized content (what gcab packs)
 //                               FOLDER/info.cab  its SYSTEM_MFS cabinet (what cabextract reads)
+#include "BenchBook.h"
 #include "BenchData.h"
 #include "common/u_Files.h"
 #include "ebook/u_EBookDocument.h"
@@ -19,13 +20,7 @@ constexpr size_t ContentSize = 100'000'000;
 constexpr size_t PageCount = 100;
 
 void FillBookContent(TMFS& content) {
-  TMFSSession& session = content.Session();
-  session.CreateFile("\\System.xml", 0, false)
-      ->SetContent("<System Variables=\"\\Variables.xml\" ApplicationTitle=\"%{Title}\"/>");
-  session.CreateFile("\\Variables.xml", 0, false)
-      ->SetContent("<vars><var name=\"Title\">Big Book</var>"
-                   "<var name=\"Author\">A. Writer</var></vars>");
-  session.ForceFolders("\\pages");
+  TMFSSession& session = BenchBook::DescribeBook(content);
   const std::string data = BenchData::MixedData(ContentSize);
   const size_t pageSize = ContentSize / PageCount;
   for (size_t i = 0; i < PageCount; ++i)
