@@ -133,6 +133,14 @@ void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uin
   }
 }
 
+void ReleaseMappedPages(const uint8_t* from, uint64_t count) {
+  const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+  const uintptr_t start = uintptr_t(from) & ~(page - 1);
+  const uintptr_t end = (uintptr_t(from) + count + page - 1) & ~(page - 1);
+  // Only a saving: pages that stay mapped are as good, so a failure changes nothing.
+  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
 std::string ResolvedPath(const std::string& fileName) {
   char resolved[PATH_MAX];
   if (!::realpath(fileName.c_str(), resolved))

@@ -210,11 +210,12 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
   const TSectionHeader& s = old.Sections[size_t(i)];
   const uint64_t offset = uint64_t(s.PointerToRawData) + (d.VirtualAddress - s.VirtualAddress);
   // Size counts bytes when it is a multiple of the entry size, and entries otherwise; either
-  // way the entries stop at the end of the section's data in the file.
+  // way the entries stop at the end of the section's data in the file, and where a signature
+  // that is cut off begins: entries there are not in the new file.
   const uint64_t count =
       d.Size % DebugDirectoryEntrySize == 0 ? d.Size / DebugDirectoryEntrySize : d.Size;
   const uint64_t dataEnd =
-      std::min<uint64_t>(uint64_t(s.PointerToRawData) + s.SizeOfRawData, file.Size());
+      std::min<uint64_t>(uint64_t(s.PointerToRawData) + s.SizeOfRawData, layout.TailEnd);
   const uint64_t available = offset < dataEnd ? (dataEnd - offset) / DebugDirectoryEntrySize : 0;
   const int64_t moved = s.PointerToRawData > layout.SectionOffset ? layout.FileDelta : 0;
   for (uint64_t k = 0; k < std::min(count, available); ++k) {
@@ -226,11 +227,11 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
     if (pointer < layout.TailStart)
       Refuse("debug data lies inside the resource section");
     const uint64_t newEntry = uint64_t(int64_t(entry) + moved);
-    layout.Patches.push_back(
-        {newEntry + 24, Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
     if (address != 0)
       layout.Patches.push_back(
           {newEntry + 20, Checked32(int64_t(address) + layout.VirtualDelta, "debug data address")});
+    layout.Patches.push_back(
+        {newEntry + 24, Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
   }
 }
 

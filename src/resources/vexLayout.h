@@ -8,12 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-// A 32-bit field of the new file to overwrite after the bytes are in place.
-struct TFilePatch {
-  uint64_t Offset = 0;
-  uint32_t Value = 0;
-};
-
 struct TResourceLayout {
   TImageHeaders Headers;           // corrected for the new file
   uint32_t SectionOffset = 0;      // P: file position of the resource section (unchanged)
@@ -25,7 +19,7 @@ struct TResourceLayout {
   uint64_t TailEnd = 0;            // end of what is kept behind it (a removed signature is cut off)
   uint64_t NewLength = 0;          // length of the new file
   bool SignatureRemoved = false;   // the certificate table was dropped
-  std::vector<TFilePatch> Patches; // debug directory entries, in the new file
+  std::vector<TFilePatch> Patches; // debug directory entries, in the new file, in file order
 };
 
 // Plans the replacement of the resource section (section index of headers) of file by a

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,30 @@ void WriteReporting(int fd, const uint8_t* data, uint64_t count, uint64_t offset
   }
 }
 
+void WriteU32At(int fd, uint64_t offset, uint32_t value) {
+  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                            uint8_t(value >> 24)};
+  WriteAllAt(fd, bytes, 4, offset);
+}
+
+// What the new file is made of, where those bytes are before it is written: the corrected
+// headers, the rest of the head and the tail in the old file's mapping, the section image, and
+// the zeros that pad it.
+std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layout,
+                                      const std::string& headers, const uint8_t* section,
+                                      uint64_t sectionSize) {
+  const uint64_t headEnd = layout.SectionOffset, tailEnd = headEnd + layout.NewRawSize;
+  const uint64_t tail = layout.TailEnd - layout.TailStart;
+  return {
+      {0, reinterpret_cast<const uint8_t*>(headers.data()), headers.size()},
+      {headers.size(), old.Bytes(headers.size(), headEnd - headers.size(), "head"),
+       headEnd - headers.size(), true},
+      {headEnd, section, sectionSize, true},
+      {headEnd + sectionSize, nullptr, layout.NewRawSize - sectionSize},
+      {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail, true},
+  };
+}
+
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TMappedFile& file = *context.File;
   const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
@@ -81,6 +106,17 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   TMappedScratch image(build.Handle(), size.Total());
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   Reached(csSectionBuilt);
+
+  // The head is copied unchanged, so its headers are corrected from the old file's.
+  const uint64_t headersEnd = layout.Headers.HeadersEnd();
+  std::string headers(reinterpret_cast<const char*>(file.Bytes().Bytes(0, headersEnd, "headers")),
+                      headersEnd);
+  StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
+  // Summed from where the bytes already are, on a second thread while this one writes them.
+  std::future<uint32_t> checksum =
+      std::async(std::launch::async, ImageChecksumOfPieces,
+                 NewFilePieces(file.Bytes(), layout, headers, image.View(), size.Total()),
+                 std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   TByteProgress progress(context.OnProgress);
   progress.Start(layout.NewLength);
@@ -103,17 +139,11 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
     throw EVexError(errno, {});
   Reached(csTailCopied);
 
-  std::string headers(layout.Headers.HeadersEnd(), '\0');
-  ReadAllAt(out, headers.data(), headers.size(), 0);
-  StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
   WriteAllAt(out, headers.data(), headers.size(), 0);
-  for (const TFilePatch& patch : layout.Patches) {
-    const uint8_t value[4] = {uint8_t(patch.Value), uint8_t(patch.Value >> 8),
-                              uint8_t(patch.Value >> 16), uint8_t(patch.Value >> 24)};
-    WriteAllAt(out, value, 4, patch.Offset);
-  }
+  for (const TFilePatch& patch : layout.Patches)
+    WriteU32At(out, patch.Offset, patch.Value);
   Reached(csHeadersCorrected);
-  UpdateImageChecksum(out, layout.NewLength, layout.Headers.CheckSumOffset());
+  WriteU32At(out, layout.Headers.CheckSumOffset(), checksum.get());
   Reached(csChecksumWritten);
   KeepOwnerAndMode(out, file, context.InPlace);
   if (::fsync(out) != 0)

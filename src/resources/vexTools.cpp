@@ -6,7 +6,6 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -193,31 +192,113 @@ void TImageChecksum::Add(const uint8_t* bytes, uint64_t count) {
   FSum = Fold(sum);
 }
 
-uint32_t TImageChecksum::Finish(uint64_t fileLength) const {
-  // The last word of an odd-length file has a high byte of 0.
-  const uint32_t sum = Fold(uint64_t(FSum) + (FHasOddByte ? FOddByte : 0)) & 0xFFFF;
-  return uint32_t(sum + fileLength);
+uint16_t TImageChecksum::WordSum() const {
+  return uint16_t(Fold(uint64_t(FSum) + (FHasOddByte ? FOddByte : 0)));
 }
 
-void UpdateImageChecksum(int fd, uint64_t length, uint32_t checkSumOffset) {
-  const uint8_t zero[4] = {0, 0, 0, 0};
-  WriteAllAt(fd, zero, 4, checkSumOffset);
-  // Large enough to read fast, small enough to keep the file out of memory.
-  constexpr size_t PieceSize = 1 << 20;
-  std::vector<uint8_t> piece(PieceSize);
-  TImageChecksum sum;
-  for (uint64_t offset = 0; offset < length;) {
-    const size_t want = size_t(std::min<uint64_t>(PieceSize, length - offset));
-    const ssize_t got = ::pread(fd, piece.data(), want, off_t(offset));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
-      throw EVexError(got < 0 ? errno : EIO, "the new file could not be read back");
-    sum.Add(piece.data(), uint64_t(got));
-    offset += uint64_t(got);
+uint32_t TImageChecksum::Finish(uint64_t fileLength) const {
+  // The last word of an odd-length file has a high byte of 0.
+  return uint32_t(WordSum() + fileLength);
+}
+
+namespace {
+
+// Mapped bytes are summed in windows of this size and let go after each, so that summing a
+// whole file through its mapping adds no more than this to the process's resident memory.
+constexpr uint64_t MappedWindow = 8 << 20;
+
+// Adds up runs of a file's bytes wherever they lie. A run that starts at an odd offset pairs
+// its bytes the other way round than the file's words do; its sum with the bytes swapped is its
+// share of the file's sum (the ones'-complement sum is independent of byte order, RFC 1071).
+class TRunSum {
+public:
+  explicit TRunSum(uint64_t checkSumOffset) : FField(checkSumOffset) {}
+
+  // Adds count bytes at offset (zeros when bytes is null), leaving out the CheckSum field.
+  void Add(uint64_t offset, const uint8_t* bytes, uint64_t count, bool mapped) {
+    if (!bytes || count == 0)
+      return;
+    const uint64_t end = offset + count, fieldEnd = FField + 4;
+    if (offset >= fieldEnd || end <= FField) {
+      AddRun(offset, bytes, count, mapped);
+      return;
+    }
+    if (offset < FField)
+      AddRun(offset, bytes, FField - offset, mapped);
+    if (end > fieldEnd)
+      AddRun(fieldEnd, bytes + (fieldEnd - offset), end - fieldEnd, mapped);
   }
-  const uint32_t value = sum.Finish(length);
-  const uint8_t field[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
-  WriteAllAt(fd, field, 4, checkSumOffset);
+
+  uint16_t Sum() const { return uint16_t(Fold(FTotal)); }
+
+private:
+  void AddRun(uint64_t offset, const uint8_t* bytes, uint64_t count, bool mapped) {
+    TImageChecksum run;
+    for (uint64_t done = 0; done < count;) {
+      const uint64_t n = std::min(count - done, MappedWindow);
+      run.Add(bytes + done, n);
+      if (mapped)
+        ReleaseMappedPages(bytes + done, n);
+      done += n;
+    }
+    const uint16_t sum = run.WordSum();
+    FTotal += offset % 2 ? uint16_t(sum << 8 | sum >> 8) : sum;
+  }
+
+  uint64_t FField;
+  uint64_t FTotal = 0; // room for 2^48 runs before it could overflow
+};
+
+void CheckPieces(const std::vector<TFilePiece>& sorted, const std::vector<TFilePatch>& patches,
+                 uint64_t length) {
+  uint64_t covered = 0;
+  for (const TFilePiece& piece : sorted) {
+    if (piece.Offset != covered || piece.Count > length - covered)
+      throw EVexError(EINVAL, "the pieces of the new file do not cover it once");
+    covered += piece.Count;
+  }
+  if (covered != length)
+    throw EVexError(EINVAL, "the pieces of the new file do not cover it once");
+  uint64_t patched = 0;
+  for (const TFilePatch& patch : patches) {
+    if (patch.Offset < patched || length < 4 || patch.Offset > length - 4)
+      throw EVexError(EINVAL, "the patches of the new file overlap or lie outside it");
+    patched = patch.Offset + 4;
+  }
+}
+
+} // namespace
+
+uint32_t ImageChecksumOfPieces(std::vector<TFilePiece> pieces,
+                               const std::vector<TFilePatch>& patches, uint64_t length,
+                               uint64_t checkSumOffset) {
+  std::sort(pieces.begin(), pieces.end(),
+            [](const TFilePiece& a, const TFilePiece& b) { return a.Offset < b.Offset; });
+  CheckPieces(pieces, patches, length);
+  TRunSum sum(checkSumOffset);
+  const auto addPart = [&](const TFilePiece& piece, uint64_t from, uint64_t to) {
+    if (from < to)
+      sum.Add(from, piece.Bytes ? piece.Bytes + (from - piece.Offset) : nullptr, to - from,
+              piece.Mapped);
+  };
+  // Each piece without the bytes that patches cover; a patch may reach into the next piece.
+  size_t next = 0;
+  for (const TFilePiece& piece : pieces) {
+    const uint64_t end = piece.Offset + piece.Count;
+    uint64_t at = piece.Offset;
+    for (; next < patches.size() && patches[next].Offset < end; ++next) {
+      const uint64_t patchEnd = patches[next].Offset + 4;
+      addPart(piece, at, std::max(at, patches[next].Offset));
+      at = std::max(at, std::min(end, patchEnd));
+      if (patchEnd > end)
+        break;
+    }
+    addPart(piece, at, end);
+  }
+  for (const TFilePatch& patch : patches) {
+    const uint8_t value[4] = {uint8_t(patch.Value), uint8_t(patch.Value >> 8),
+                              uint8_t(patch.Value >> 16), uint8_t(patch.Value >> 24)};
+    sum.Add(patch.Offset, value, 4, false);
+  }
+  return uint32_t(sum.Sum() + length);
 }

@@ -100,6 +100,8 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment);
 class TImageChecksum {
 public:
   void Add(const uint8_t* bytes, uint64_t count);
+  // The folded sum of the words so far; a waiting odd byte counts as a word's low half.
+  uint16_t WordSum() const;
   uint32_t Finish(uint64_t fileLength) const;
 
 private:
@@ -108,6 +110,25 @@ private:
   uint8_t FOddByte = 0;
 };
 
-// Sets the CheckSum field of the image in the open file fd (length bytes) to the standard
-// checksum of the file; reads in pieces so the file is never held whole.
-void UpdateImageChecksum(int fd, uint64_t length, uint32_t checkSumOffset);
+// A run of a file's bytes at its offset in the file; without bytes, a run of zeros.
+struct TFilePiece {
+  uint64_t Offset = 0;
+  const uint8_t* Bytes = nullptr;
+  uint64_t Count = 0;
+  bool Mapped = false; // part of a shared file mapping: its pages are let go once summed
+};
+
+// A 32-bit little-endian field of a file, written over its bytes after they are in place.
+struct TFilePatch {
+  uint64_t Offset = 0;
+  uint32_t Value = 0;
+};
+
+// The standard checksum of a file of length bytes that is put together from pieces, so that it
+// need not be read back: the pieces cover the file, each byte once, in any order; the patches,
+// in file order and apart from each other, are written over them afterwards; the CheckSum field
+// at checkSumOffset counts as 0. Each byte counts once, as the file finally holds it. Pieces and
+// patches that describe no such file raise EVexError.
+uint32_t ImageChecksumOfPieces(std::vector<TFilePiece> pieces,
+                               const std::vector<TFilePatch>& patches, uint64_t length,
+                               uint64_t checkSumOffset);

@@ -5,7 +5,6 @@
 #include "resources/vexStrings.h"
 #include "resources/vexTools.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 static TByteView View(const std::string& bytes) {
@@ -84,18 +83,32 @@ TEST(vexTools, ChecksumOfAnOddLength) {
   EXPECT_EQ(folded.Finish(4), 0x0002u + 4);
 }
 
-class ChecksumFileTest : public TResourceTest {};
-
-TEST_F(ChecksumFileTest, UpdateImageChecksumRewritesTheField) {
-  const std::string path = CopySample("samples/rsrc_not_last.exe");
-  std::string bytes = LoadFileToString(path);
-  const TImageHeaders h = ReadImageHeaders(View(bytes));
-  const uint32_t stored = Get32(bytes, h.CheckSumOffset());
-  Put32(bytes, h.CheckSumOffset(), 0xDEADBEEF);
-  SaveStringToFile(bytes, path);
-  const int fd = ::open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  UpdateImageChecksum(fd, bytes.size(), h.CheckSumOffset());
-  ::close(fd);
-  EXPECT_EQ(Get32(LoadFileToString(path), h.CheckSumOffset()), stored);
+TEST(vexTools, ChecksumOfPiecesCountsEachByteAsTheFileHoldsIt) {
+  const std::string original = LoadFileToString(SamplePath("samples/rsrc_not_last.exe"));
+  const TImageHeaders h = ReadImageHeaders(View(original));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(original.data());
+  const uint64_t length = original.size() - 1; // odd: the last word has a high byte of 0
+  // Pieces out of order, at odd offsets, one of zeros; a patch reaching across a piece's end,
+  // one on the CheckSum field, one in the last word.
+  const uint64_t cut = 0x401, zeros = 0x803;
+  const std::vector<TFilePiece> pieces = {{cut, bytes + cut, zeros - cut},
+                                          {zeros + 16, bytes + zeros + 16, length - zeros - 16},
+                                          {0, bytes, cut},
+                                          {zeros, nullptr, 16}};
+  const std::vector<TFilePatch> patches = {
+      {h.CheckSumOffset() - 1, 0x11223344}, {cut - 2, 0xA1B2C3D4}, {length - 4, 0xFFFFFFFF}};
+  std::string file = original.substr(0, length);
+  file.replace(zeros, 16, 16, '\0');
+  for (const TFilePatch& patch : patches)
+    Put32(file, patch.Offset, patch.Value);
+  Put32(file, h.CheckSumOffset(), 0);
+  TImageChecksum whole;
+  whole.Add(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  EXPECT_EQ(ImageChecksumOfPieces(pieces, patches, length, h.CheckSumOffset()),
+            whole.Finish(length));
+  EXPECT_THROW(ImageChecksumOfPieces(pieces, patches, length + 1, h.CheckSumOffset()), EVexError)
+      << "a gap at the end";
+  EXPECT_THROW(ImageChecksumOfPieces(pieces, {{length - 3, 0}}, length, h.CheckSumOffset()),
+               EVexError)
+      << "a patch past the end";
 }
