@@ -59,7 +59,11 @@ void BM_ReplaceSystemMFS(benchmark::State& state) {
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(std::filesystem::file_size(book)));
 }
-BENCHMARK(BM_ReplaceSystemMFS)->Unit(benchmark::kMillisecond)->Iterations(6)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_ReplaceSystemMFS)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(6)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 void BM_PlainCopy(benchmark::State& state) {
   const std::string& book = Book();
@@ -73,6 +77,10 @@ void BM_PlainCopy(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(std::filesystem::file_size(book)));
   std::filesystem::remove(copy);
 }
-BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond)->Iterations(6)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_PlainCopy)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(6)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 } // namespace

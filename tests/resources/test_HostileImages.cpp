@@ -134,6 +134,26 @@ TEST_F(HostileImageTest, DebugDirectoryRunningPastTheEndIsBounded) {
   EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), std::string(9000, 'd'));
 }
 
+TEST_F(HostileImageTest, DebugEntriesInACutOffSignatureAreNotPatched) {
+  const std::string path = CopySample("samples/rsrc_not_last.exe");
+  std::string image = LoadFileToString(path);
+  const TImageHeaders h = Headers(image);
+  const uint32_t opt = h.NtOffset + 24;
+  const uint32_t tail = h.Sections[10].PointerToRawData, directory = tail + 0x40;
+  // Two debug entries; a signature begins at the second, which points behind the resource
+  // section, and ends the file.
+  Put32(image, opt + 96 + 8 * ddDebug + 4, 2 * 28);
+  Put32(image, directory + 28 + 24, tail);
+  Put32(image, opt + 96 + 8 * ddSecurity, directory + 28);
+  Put32(image, opt + 96 + 8 * ddSecurity + 4, uint32_t(image.size()) - (directory + 28));
+  SaveStringToFile(image, path);
+  UpdateRCDataResource(path, "SYSTEM_MFS", std::string(9000, 'd'));
+  const std::string after = LoadFileToString(path);
+  const uint32_t f = Headers(after).Sections[10].PointerToRawData - tail;
+  EXPECT_EQ(Get32(after, directory + f + 24), Get32(image, directory + 24) + f);
+  EXPECT_EQ(after.size(), directory + 28 + f) << "the file ends where the signature began";
+}
+
 TEST_F(HostileImageTest, EveryTruncationFailsCleanly) {
   const std::string path = PathOf("cut.exe");
   for (size_t cut = 0; cut < FImage.size(); cut += cut < 0x400 ? 4 : 256) {
