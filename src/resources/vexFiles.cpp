@@ -133,6 +133,11 @@ void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uin
   }
 }
 
+void StartWriteback(int fd, uint64_t offset, uint64_t count) {
+  // Only a head start for the flush that follows, which reports any failure.
+  (void)::sync_file_range(fd, off_t(offset), off_t(count), SYNC_FILE_RANGE_WRITE);
+}
+
 void ReleaseMappedPages(const uint8_t* from, uint64_t count) {
   const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
   const uintptr_t start = uintptr_t(from) & ~(page - 1);

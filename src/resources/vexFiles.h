@@ -115,6 +115,8 @@ void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
 void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);
 // Copies count bytes between two files inside the kernel where it can.
 void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t count);
+// Starts writing a range of a file to disk and returns without waiting for it to finish.
+void StartWriteback(int fd, uint64_t offset, uint64_t count);
 // Lets go of the pages that hold a range of a shared file mapping: they stop counting in the
 // process's resident memory, and the file's cache keeps their bytes for the next access.
 void ReleaseMappedPages(const uint8_t* from, uint64_t count);

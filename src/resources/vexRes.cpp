@@ -54,18 +54,19 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
     throw EVexError(errno, {});
 }
 
-// The section image is most of a book's file: written in pieces so that progress moves.
-constexpr uint64_t ProgressPieceSize = 1 << 20;
+// The new file is written in pieces: progress moves, and each piece starts on its way to the
+// disk while the next is written, so that the flush at the end has little left to wait for.
+constexpr uint64_t PieceSize = 8 << 20;
 
-void WriteReporting(int fd, const uint8_t* data, uint64_t count, uint64_t offset,
-                    TByteProgress& progress) {
-  while (count > 0) {
-    const uint64_t piece = std::min(count, ProgressPieceSize);
-    WriteAllAt(fd, data, piece, offset);
-    progress.Advance(piece);
-    data += piece;
-    offset += piece;
-    count -= piece;
+// Writes count bytes at offset of fd through write(done, n), one piece at a time.
+template <class TWrite>
+void WriteInPieces(int fd, uint64_t offset, uint64_t count, TByteProgress& progress, TWrite write) {
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min(count - done, PieceSize);
+    write(done, n);
+    StartWriteback(fd, offset + done, n);
+    progress.Advance(n);
+    done += n;
   }
 }
 
@@ -123,18 +124,22 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   TReplacementFile next(context.TargetName);
   const int out = next.Handle();
   Reached(csNewFileCreated);
-  CopyFileBytes(file.Handle(), 0, out, 0, layout.SectionOffset);
-  progress.Advance(layout.SectionOffset);
+  const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
+    WriteInPieces(out, to, count, progress, [&](uint64_t done, uint64_t n) {
+      CopyFileBytes(file.Handle(), from + done, out, to + done, n);
+    });
+  };
+  copy(0, 0, layout.SectionOffset);
   Reached(csHeadCopied);
-  WriteReporting(out, image.View(), size.Total(), layout.SectionOffset, progress);
+  WriteInPieces(out, layout.SectionOffset, size.Total(), progress, [&](uint64_t done, uint64_t n) {
+    WriteAllAt(out, image.View() + done, n, layout.SectionOffset + done);
+  });
   const std::string padding(layout.NewRawSize - size.Total(), '\0');
   WriteAllAt(out, padding.data(), padding.size(), layout.SectionOffset + size.Total());
   progress.Advance(padding.size());
   Reached(csSectionWritten);
-  CopyFileBytes(file.Handle(), layout.TailStart, out,
-                uint64_t(layout.SectionOffset) + layout.NewRawSize,
-                layout.TailEnd - layout.TailStart);
-  progress.Advance(layout.TailEnd - layout.TailStart);
+  copy(layout.TailStart, uint64_t(layout.SectionOffset) + layout.NewRawSize,
+       layout.TailEnd - layout.TailStart);
   if (::ftruncate(out, off_t(layout.NewLength)) != 0)
     throw EVexError(errno, {});
   Reached(csTailCopied);
