@@ -158,20 +158,22 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-TMappedScratch::TMappedScratch(int fd, uint64_t size) : FSize(size) {
+TMappedRange::TMappedRange(int fd, uint64_t offset, uint64_t size)
+    : FLead(offset % uint64_t(::sysconf(_SC_PAGESIZE))), FLength(FLead + size) {
   // Reserving the blocks first makes a full disk the ordinary "no space" error here; a length
   // set by ftruncate alone would end the process with SIGBUS at the first page written that
   // the file system then had no room for. The new length reads as zeros.
-  if (const int code = ::posix_fallocate(fd, 0, off_t(size)); code != 0)
+  if (const int code = ::posix_fallocate(fd, off_t(offset), off_t(size)); code != 0)
     throw EVexError(code, {});
-  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* view =
+      ::mmap(nullptr, FLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(offset - FLead));
   if (view == MAP_FAILED)
     throw EVexError(errno, {});
-  FView = static_cast<uint8_t*>(view);
+  FMapping = static_cast<uint8_t*>(view);
 }
 
-TMappedScratch::~TMappedScratch() {
-  ::munmap(FView, FSize);
+TMappedRange::~TMappedRange() {
+  ::munmap(FMapping, FLength);
 }
 
 static void SyncFolder(const std::string& folder) {

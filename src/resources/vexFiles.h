@@ -68,18 +68,20 @@ private:
   int FHandle = -1;
 };
 
-// A read-write mapping of a whole scratch file, sized (and zero-filled) to size bytes.
-class TMappedScratch {
+// A read-write mapping of size bytes at offset of a file, whose blocks are reserved first: the
+// range reads as zeros where the file did not reach, and writing it cannot run out of room.
+class TMappedRange {
 public:
-  TMappedScratch(int fd, uint64_t size);
-  ~TMappedScratch();
-  TMappedScratch(const TMappedScratch&) = delete;
-  TMappedScratch& operator=(const TMappedScratch&) = delete;
-  uint8_t* View() const { return FView; }
+  TMappedRange(int fd, uint64_t offset, uint64_t size);
+  ~TMappedRange();
+  TMappedRange(const TMappedRange&) = delete;
+  TMappedRange& operator=(const TMappedRange&) = delete;
+  uint8_t* View() const { return FMapping + FLead; }
 
 private:
-  uint8_t* FView = nullptr;
-  uint64_t FSize;
+  uint8_t* FMapping = nullptr; // from the page that holds offset
+  uint64_t FLead;              // offset's place in that page
+  uint64_t FLength;
 };
 
 // The new image, created beside the file it replaces. It has no name while it is written

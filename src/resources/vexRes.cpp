@@ -54,8 +54,8 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
     throw EVexError(errno, {});
 }
 
-// The new file is written in pieces: progress moves, and each piece starts on its way to the
-// disk while the next is written, so that the flush at the end has little left to wait for.
+// The head and tail are copied in pieces: progress moves, and each piece starts on its way to
+// the disk while the next is copied, so that the flush at the end has little left to wait for.
 constexpr uint64_t PieceSize = 8 << 20;
 
 // Writes count bytes at offset of fd through write(done, n), one piece at a time.
@@ -101,12 +101,18 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TResourceLayout layout =
       PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
 
-  // The new section image, built in place in a mapped scratch file sized by the measure.
-  TScratchFile build;
-  build.CreateNameless(TempFolder(), ResTempFileName(context.Root->Identity));
-  TMappedScratch image(build.Handle(), size.Total());
+  TByteProgress progress(context.OnProgress);
+  progress.Start(layout.NewLength);
+  TReplacementFile next(context.TargetName);
+  const int out = next.Handle();
+  Reached(csNewFileCreated);
+  // The section image is built where it belongs in the new file, sized by the measure; the
+  // zeros that pad it to the file alignment are there already.
+  const TMappedRange image(out, layout.SectionOffset, layout.NewRawSize);
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
-  Reached(csSectionBuilt);
+  StartWriteback(out, layout.SectionOffset, layout.NewRawSize);
+  progress.Advance(layout.NewRawSize);
+  Reached(csSectionWritten);
 
   // The head is copied unchanged, so its headers are corrected from the old file's.
   const uint64_t headersEnd = layout.Headers.HeadersEnd();
@@ -119,11 +125,6 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
                  NewFilePieces(file.Bytes(), layout, headers, image.View(), size.Total()),
                  std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
-  TByteProgress progress(context.OnProgress);
-  progress.Start(layout.NewLength);
-  TReplacementFile next(context.TargetName);
-  const int out = next.Handle();
-  Reached(csNewFileCreated);
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
     WriteInPieces(out, to, count, progress, [&](uint64_t done, uint64_t n) {
       CopyFileBytes(file.Handle(), from + done, out, to + done, n);
@@ -131,13 +132,6 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   };
   copy(0, 0, layout.SectionOffset);
   Reached(csHeadCopied);
-  WriteInPieces(out, layout.SectionOffset, size.Total(), progress, [&](uint64_t done, uint64_t n) {
-    WriteAllAt(out, image.View() + done, n, layout.SectionOffset + done);
-  });
-  const std::string padding(layout.NewRawSize - size.Total(), '\0');
-  WriteAllAt(out, padding.data(), padding.size(), layout.SectionOffset + size.Total());
-  progress.Advance(padding.size());
-  Reached(csSectionWritten);
   copy(layout.TailStart, uint64_t(layout.SectionOffset) + layout.NewRawSize,
        layout.TailEnd - layout.TailStart);
   if (::ftruncate(out, off_t(layout.NewLength)) != 0)

@@ -56,10 +56,9 @@ bool EndResourceUpdate(TResUpdateContext* context, bool discard,
 
 // The steps of a commit, for tests that fail it at each one.
 enum TCommitStep {
-  csSectionBuilt,
   csNewFileCreated,
-  csHeadCopied,
   csSectionWritten,
+  csHeadCopied,
   csTailCopied,
   csHeadersCorrected,
   csChecksumWritten,

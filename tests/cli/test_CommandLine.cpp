@@ -215,7 +215,7 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
     const std::string untouched = LoadFileToString(second);
     // The signal arrives while the first book is being written.
     SetCommitStepHook([&c](TCommitStep step) {
-      if (step == csSectionBuilt)
+      if (step == csNewFileCreated)
         std::raise(c.signal);
     });
     const TRun run = RunCli({"brand", first, second, "--set", "Author=Ann"});

@@ -228,7 +228,7 @@ TEST_F(EBookDocumentTest, ContentAndIconGoInOneUpdate) {
   // Every commit after the first fails: a book written in several would be left half done.
   int commits = 0;
   SetCommitStepHook([&commits](TCommitStep step) {
-    if (step == csSectionBuilt && ++commits > 1)
+    if (step == csNewFileCreated && ++commits > 1)
       throw EVexError(EIO, "injected failure");
   });
   const std::string error =

@@ -13,9 +13,8 @@
 
 namespace {
 
-const TCommitStep AllSteps[] = {csSectionBuilt,    csNewFileCreated, csHeadCopied,
-                                csSectionWritten,  csTailCopied,     csHeadersCorrected,
-                                csChecksumWritten, csNewFileSynced};
+const TCommitStep AllSteps[] = {csNewFileCreated,   csSectionWritten,  csHeadCopied,   csTailCopied,
+                                csHeadersCorrected, csChecksumWritten, csNewFileSynced};
 
 struct TStepHookGuard {
   ~TStepHookGuard() { SetCommitStepHook(nullptr); }
