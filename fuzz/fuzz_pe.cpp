@@ -1,6 +1,7 @@
 // Damaged executables through begin and the parser: the headers, the resource tree, the layout
 // plan and the build of a new section in memory, then a real update on a scratch copy (begin,
-// change, commit), which must either fail or leave an image the parser reads again.
+// change, commit), which must either fail or leave an image the parser reads again and whose
+// checksum is right.
 
 #include "common/u_Files.h"
 #include "resources/u_ModuleIcon.h"
@@ -11,6 +12,7 @@
 #include "resources/vexResTree.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (EndResourceUpdate(update, false)) {
     const TPEModule module(path); // what was written must load again
     if (!module.FindResource(TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS")))
+      std::abort();
+    // The checksum, summed from the pieces the file was made of, is the whole file's.
+    std::string written = LoadFileToString(path);
+    auto* bytes = reinterpret_cast<uint8_t*>(written.data());
+    const uint32_t field = ReadImageHeaders(TByteView(bytes, written.size())).CheckSumOffset();
+    uint32_t stored = 0;
+    std::memcpy(&stored, bytes + field, 4);
+    std::memset(bytes + field, 0, 4);
+    TImageChecksum whole;
+    whole.Add(bytes, written.size());
+    if (whole.Finish(written.size()) != stored)
       std::abort();
   }
   return 0;
