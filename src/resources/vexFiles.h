@@ -68,8 +68,9 @@ private:
   int FHandle = -1;
 };
 
-// A read-write mapping of size bytes at offset of a file, whose blocks are reserved first: the
-// range reads as zeros where the file did not reach, and writing it cannot run out of room.
+// A writable view of size bytes at offset of a file, whose blocks are reserved first: the range
+// reads as zeros where the file did not reach, and writing it cannot run out of room. It maps
+// the file where the file system can; elsewhere it is memory that Store() writes to the file.
 class TMappedRange {
 public:
   TMappedRange(int fd, uint64_t offset, uint64_t size);
@@ -77,11 +78,17 @@ public:
   TMappedRange(const TMappedRange&) = delete;
   TMappedRange& operator=(const TMappedRange&) = delete;
   uint8_t* View() const { return FMapping + FLead; }
+  // The view maps the file (its pages may be let go; what was written is in the file).
+  bool MapsFile() const { return !FInMemory; }
+  // Puts what was written into the view in the file.
+  void Store() const;
 
 private:
+  int FHandle;
+  uint64_t FOffset, FSize;
   uint8_t* FMapping = nullptr; // from the page that holds offset
-  uint64_t FLead;              // offset's place in that page
-  uint64_t FLength;
+  uint64_t FLead = 0;          // offset's place in that page
+  bool FInMemory = false;
 };
 
 // The new image, created beside the file it replaces. It has no name while it is written

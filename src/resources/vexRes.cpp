@@ -80,7 +80,7 @@ void WriteU32At(int fd, uint64_t offset, uint32_t value) {
 // headers, the rest of the head and the tail in the old file's mapping, the section image, and
 // the zeros that pad it.
 std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layout,
-                                      const std::string& headers, const uint8_t* section,
+                                      const std::string& headers, const TMappedRange& section,
                                       uint64_t sectionSize) {
   const uint64_t headEnd = layout.SectionOffset, tailEnd = headEnd + layout.NewRawSize;
   const uint64_t tail = layout.TailEnd - layout.TailStart;
@@ -88,7 +88,7 @@ std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layo
       {0, reinterpret_cast<const uint8_t*>(headers.data()), headers.size()},
       {headers.size(), old.Bytes(headers.size(), headEnd - headers.size(), "head"),
        headEnd - headers.size(), true},
-      {headEnd, section, sectionSize, true},
+      {headEnd, section.View(), sectionSize, section.MapsFile()},
       {headEnd + sectionSize, nullptr, layout.NewRawSize - sectionSize},
       {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail, true},
   };
@@ -110,6 +110,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   // zeros that pad it to the file alignment are there already.
   const TMappedRange image(out, layout.SectionOffset, layout.NewRawSize);
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
+  image.Store();
   StartWriteback(out, layout.SectionOffset, layout.NewRawSize);
   progress.Advance(layout.NewRawSize);
   Reached(csSectionWritten);
@@ -122,7 +123,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   // Summed from where the bytes already are, on a second thread while this one writes them.
   std::future<uint32_t> checksum =
       std::async(std::launch::async, ImageChecksumOfPieces,
-                 NewFilePieces(file.Bytes(), layout, headers, image.View(), size.Total()),
+                 NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
                  std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
