@@ -26,8 +26,8 @@ int64_t TBytePipe::Read(void* buffer, int64_t count) {
     if (FCount == 0)
       break;
     // The contiguous run from the head: up to the ring's end, then around.
-    const size_t n =
-        std::min({FCount, FRing.size() - FHead, size_t(std::min<int64_t>(count - done, INT32_MAX))});
+    const size_t n = std::min(
+        {FCount, FRing.size() - FHead, size_t(std::min<int64_t>(count - done, INT32_MAX))});
     std::memcpy(out + done, FRing.data() + FHead, n);
     FHead = (FHead + n) % FRing.size();
     FCount -= n;

@@ -34,8 +34,7 @@ TResIdent WideIdent(const TResourceIdent& ident) {
   return TResIdent(ident.Id);
 }
 
-std::optional<std::string_view> FindModuleResource(const TPEModule& module,
-                                                   const std::string& type,
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name) {
   return module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
 }
