@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ constexpr size_t BatchBlocks = 64;
 constexpr size_t BatchSize = BatchBlocks * CabFormat::MaxBlockUncompressed;
 // Chunk in which the spooled blocks are copied into the cabinet.
 constexpr uint32_t CopyChunkSize = 1 << 20;
+// The spool is kept in temporary files of about this size, each deleted as soon as it is in
+// the cabinet: the cabinet and its spool are then never both whole at once, only the cabinet
+// and one piece.
+constexpr uint64_t SpoolPieceSize = 8 << 20;
 // Largest spool and cabinet: offsets in the cabinet are 32-bit and callbacks seek with a signed
 // 32-bit distance.
 constexpr uint64_t MaxCabinetSize = 0x7FFFFFFF;
@@ -69,12 +74,15 @@ public:
                PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
   void FlushFolder(PFNFCISTATUS status);
   void FlushCabinet(PFNFCISTATUS status);
-  // Closes and deletes the spool; failures count only when reportFailure is set.
+  // Closes and deletes every piece of the spool; failures count only when reportFailure is set.
   void ReleaseSpool(bool reportFailure);
 
 private:
-  void OpenSpool();
+  // A new piece at the end of the spool.
+  void OpenSpoolPiece();
   void WriteSpool(const uint8_t* data, uint32_t size);
+  // Closes and deletes the spool's first piece.
+  void ReleaseSpoolPiece(bool reportFailure);
   void ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS status);
   void EncodePending(PFNFCISTATUS status);
   // Header, folder and file entries, measured first and then written in one piece.
@@ -100,9 +108,13 @@ private:
   CCAB FParams;
   void* FPv;
 
-  intptr_t FSpool = NoHandle;
-  char FSpoolName[CB_MAX_FILENAME] = {};
-  uint64_t FSpoolSize = 0;
+  struct TSpoolPiece {
+    intptr_t handle;
+    std::string name;
+    uint64_t size;
+  };
+  std::deque<TSpoolPiece> FSpool; // in the order the blocks were written
+  uint64_t FSpoolSize = 0;        // of all pieces
 
   std::vector<TFolderEntry> FFolders;
   std::vector<TFileEntry> FFiles;
@@ -121,43 +133,47 @@ void TCabCompressor::Report(PFNFCISTATUS status, uint32_t kind, uint32_t cb1, ui
     Fail(FCIERR_USER_ABORT);
 }
 
-void TCabCompressor::OpenSpool() {
-  if (FSpool != NoHandle)
-    return;
-  std::memset(FSpoolName, 0, sizeof FSpoolName);
+void TCabCompressor::OpenSpoolPiece() {
+  char name[CB_MAX_FILENAME] = {};
   // The callback has no error value of its own: its failure is reported as a callback's -1.
-  if (!FTempName(FSpoolName, sizeof FSpoolName, FPv))
+  if (!FTempName(name, sizeof name, FPv))
     Fail(FCIERR_TEMP_FILE, -1);
-  FSpoolName[sizeof FSpoolName - 1] = '\0';
+  name[sizeof name - 1] = '\0';
   int32_t err = 0;
-  const intptr_t spool = FOpen(FSpoolName, cofBinary | cofRdWr | cofCreat | cofExcl | cofShortLived,
+  const intptr_t piece = FOpen(name, cofBinary | cofRdWr | cofCreat | cofExcl | cofShortLived,
                                cpmRead | cpmWrite, &err, FPv);
-  if (spool == NoHandle)
+  if (piece == NoHandle)
     Fail(FCIERR_TEMP_FILE, err);
-  FSpool = spool;
-  FSpoolSize = 0;
+  FSpool.push_back({piece, name, 0});
 }
 
 void TCabCompressor::WriteSpool(const uint8_t* data, uint32_t size) {
   if (FSpoolSize + size > MaxCabinetSize)
     Fail(FCIERR_CAB_FORMAT_LIMIT);
+  if (FSpool.empty() || FSpool.back().size + size > SpoolPieceSize)
+    OpenSpoolPiece();
   int32_t err = 0;
-  if (FWrite(FSpool, const_cast<uint8_t*>(data), size, &err, FPv) != size)
+  if (FWrite(FSpool.back().handle, const_cast<uint8_t*>(data), size, &err, FPv) != size)
     Fail(FCIERR_TEMP_FILE, err);
+  FSpool.back().size += size;
   FSpoolSize += size;
 }
 
-void TCabCompressor::ReleaseSpool(bool reportFailure) {
-  if (FSpool == NoHandle)
-    return;
+void TCabCompressor::ReleaseSpoolPiece(bool reportFailure) {
+  TSpoolPiece piece = std::move(FSpool.front());
+  FSpool.pop_front();
   int32_t err = 0;
-  const bool closed = FClose(FSpool, &err, FPv) != -1;
-  FSpool = NoHandle;
-  if (!closed && reportFailure)
+  if (FClose(piece.handle, &err, FPv) == -1 && reportFailure)
     Fail(FCIERR_TEMP_FILE, err);
   err = 0;
-  if (FDelete(FSpoolName, &err, FPv) == -1 && reportFailure)
+  if (FDelete(piece.name.data(), &err, FPv) == -1 && reportFailure)
     Fail(FCIERR_TEMP_FILE, err);
+}
+
+void TCabCompressor::ReleaseSpool(bool reportFailure) {
+  while (!FSpool.empty())
+    ReleaseSpoolPiece(reportFailure);
+  FSpoolSize = 0;
 }
 
 void TCabCompressor::EncodePending(PFNFCISTATUS status) {
@@ -217,7 +233,8 @@ void TCabCompressor::AddFile(const char* source, const char* name, bool execute,
   if (handle == NoHandle)
     Fail(FCIERR_OPEN_SRC, err);
   try {
-    OpenSpool();
+    if (FSpool.empty()) // the spool exists from the first file on, as the cabinet's data
+      OpenSpoolPiece();
     if (!FFolderOpen) {
       if (FFolders.size() >= CabFormat::MaxFolders)
         Fail(FCIERR_CAB_FORMAT_LIMIT);
@@ -314,21 +331,23 @@ std::string TCabCompressor::BuildTables(uint32_t cabinetSize) const {
 }
 
 void TCabCompressor::CopySpoolTo(intptr_t cabinet) {
-  if (FSpool == NoHandle)
-    return;
-  int32_t err = 0;
-  if (FSeek(FSpool, 0, 0, &err, FPv) != 0)
-    Fail(FCIERR_TEMP_FILE, err);
   std::vector<uint8_t> chunk(std::min<uint64_t>(FSpoolSize, CopyChunkSize));
-  for (uint64_t left = FSpoolSize; left > 0;) {
-    const auto part = uint32_t(std::min<uint64_t>(left, chunk.size()));
-    err = 0;
-    if (FRead(FSpool, chunk.data(), part, &err, FPv) != part)
+  while (!FSpool.empty()) {
+    const TSpoolPiece& piece = FSpool.front();
+    int32_t err = 0;
+    if (FSeek(piece.handle, 0, 0, &err, FPv) != 0)
       Fail(FCIERR_TEMP_FILE, err);
-    err = 0;
-    if (FWrite(cabinet, chunk.data(), part, &err, FPv) != part)
-      Fail(FCIERR_CAB_FILE, err);
-    left -= part;
+    for (uint64_t left = piece.size; left > 0;) {
+      const auto part = uint32_t(std::min<uint64_t>(left, chunk.size()));
+      err = 0;
+      if (FRead(piece.handle, chunk.data(), part, &err, FPv) != part)
+        Fail(FCIERR_TEMP_FILE, err);
+      err = 0;
+      if (FWrite(cabinet, chunk.data(), part, &err, FPv) != part)
+        Fail(FCIERR_CAB_FILE, err);
+      left -= part;
+    }
+    ReleaseSpoolPiece(true);
   }
 }
 
