@@ -65,7 +65,8 @@ public:
                  PFNFCIDELETE remove, PFNFCIGETTEMPFILE tempName, const CCAB& params, void* pv)
       : FError(perf), FFilePlaced(filePlaced), FFree(freeMemory), FOpen(open), FRead(read),
         FWrite(write), FClose(close), FSeek(seek), FDelete(remove), FTempName(tempName),
-        FParams(params), FPv(pv), FBlocks(params.cbReserveCFData) {}
+        FParams(params),
+        FPv(pv), FBatches{TBatch(params.cbReserveCFData), TBatch(params.cbReserveCFData)} {}
 
   ERF* Error() const { return FError; }
   PFNFCIFREE FreeMemory() const { return FFree; }
@@ -84,7 +85,12 @@ private:
   // Closes and deletes the spool's first piece.
   void ReleaseSpoolPiece(bool reportFailure);
   void ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS status);
+  // Starts encoding the filled batch; the other one, if still being encoded, is finished first
+  // so that the next can be filled. Meanwhile the caller reads on.
   void EncodePending(PFNFCISTATUS status);
+  // Waits for the batch started first and puts its records into the spool.
+  void FinishOldestBatch(PFNFCISTATUS status);
+  uint64_t InputBeingEncoded() const;
   // Header, folder and file entries, measured first and then written in one piece.
   std::string BuildTables(uint32_t cabinetSize) const;
   uint32_t FilesOffset() const;
@@ -123,9 +129,18 @@ private:
   uint64_t FFolderUncompressed = 0;
   uint64_t FFolderCompressed = 0;
 
-  std::vector<uint8_t> FPending; // input of the open folder not yet encoded
-  size_t FPendingSize = 0;
-  TCabBlockEncoder FBlocks;
+  // Two batches in turn: one is encoded on the encoder's threads while the other is filled
+  // and, before that, its records written, so no core waits on the reading and writing.
+  struct TBatch {
+    explicit TBatch(size_t dataReserve) : blocks(dataReserve) {}
+    std::vector<uint8_t> input;
+    size_t size = 0;
+    TCabBlockEncoder blocks; // declared after input: it stops its threads first
+  };
+  TBatch FBatches[2];
+  size_t FFilling = 0;          // the batch taking input
+  std::deque<size_t> FEncoding; // batches being encoded, the first started first
+  size_t FPendingSize = 0;      // input in the filling batch
 };
 
 void TCabCompressor::Report(PFNFCISTATUS status, uint32_t kind, uint32_t cb1, uint32_t cb2) {
@@ -177,27 +192,47 @@ void TCabCompressor::ReleaseSpool(bool reportFailure) {
 }
 
 void TCabCompressor::EncodePending(PFNFCISTATUS status) {
-  FBlocks.Encode(FFolder.type, FPending.data(), FPendingSize);
-  uint32_t encoded = 0;
-  for (size_t i = 0; i < FBlocks.Count(); ++i) {
-    WriteSpool(FBlocks.Record(i), uint32_t(FBlocks.RecordSize(i)));
-    encoded += uint32_t(FBlocks.RecordSize(i));
-  }
-  FFolder.blocks = uint16_t(FFolder.blocks + FBlocks.Count());
-  FFolderCompressed += encoded;
-  const auto consumed = uint32_t(FPendingSize);
+  TBatch& batch = FBatches[FFilling];
+  batch.size = FPendingSize;
+  batch.blocks.Start(FFolder.type, batch.input.data(), batch.size);
+  FEncoding.push_back(FFilling);
   FPendingSize = 0;
-  Report(status, statusFile, encoded, consumed);
+  FFilling ^= 1;
+  if (FEncoding.front() == FFilling)
+    FinishOldestBatch(status);
+}
+
+void TCabCompressor::FinishOldestBatch(PFNFCISTATUS status) {
+  TBatch& batch = FBatches[FEncoding.front()];
+  FEncoding.pop_front();
+  TCabBlockEncoder& blocks = batch.blocks;
+  blocks.Wait();
+  uint32_t encoded = 0;
+  for (size_t i = 0; i < blocks.Count(); ++i) {
+    WriteSpool(blocks.Record(i), uint32_t(blocks.RecordSize(i)));
+    encoded += uint32_t(blocks.RecordSize(i));
+  }
+  FFolder.blocks = uint16_t(FFolder.blocks + blocks.Count());
+  FFolderCompressed += encoded;
+  Report(status, statusFile, encoded, uint32_t(batch.size));
+}
+
+uint64_t TCabCompressor::InputBeingEncoded() const {
+  uint64_t size = 0;
+  for (size_t index : FEncoding)
+    size += FBatches[index].size;
+  return size;
 }
 
 void TCabCompressor::ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS status) {
-  if (FPending.size() < BatchSize)
-    FPending.resize(BatchSize);
   uint64_t fileSize = 0;
   for (;;) {
+    std::vector<uint8_t>& input = FBatches[FFilling].input;
+    if (input.size() < BatchSize)
+      input.resize(BatchSize);
     const auto room = uint32_t(BatchSize - FPendingSize);
     int32_t err = 0;
-    const uint32_t got = FRead(source, FPending.data() + FPendingSize, room, &err, FPv);
+    const uint32_t got = FRead(source, input.data() + FPendingSize, room, &err, FPv);
     if (got == CallbackFailed || got > room)
       Fail(FCIERR_READ_SRC, err);
     if (got == 0)
@@ -224,7 +259,8 @@ void TCabCompressor::AddFile(const char* source, const char* name, bool execute,
     Fail(FCIERR_CAB_FORMAT_LIMIT);
   // Input not yet encoded counts at its own size: blocks are encoded in batches.
   if (FFolderOpen &&
-      (type != FFolder.type || FFolderCompressed + FPendingSize >= FParams.cbFolderThresh))
+      (type != FFolder.type ||
+       FFolderCompressed + InputBeingEncoded() + FPendingSize >= FParams.cbFolderThresh))
     FlushFolder(status);
 
   int32_t err = 0;
@@ -267,6 +303,8 @@ void TCabCompressor::FlushFolder(PFNFCISTATUS status) {
     return;
   if (FPendingSize > 0)
     EncodePending(status);
+  while (!FEncoding.empty())
+    FinishOldestBatch(status);
   FFolders.push_back(FFolder);
   FFolderOpen = false;
   Report(status, statusFolder, uint32_t(FFolderCompressed), uint32_t(FFolderUncompressed));
