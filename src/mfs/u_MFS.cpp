@@ -450,9 +450,10 @@ void TMFS::LoadFromString(std::string_view data) {
 }
 
 void TMFS::LoadInOrder(TStream& data) {
-  char header[SerializedHeaderSize];
-  const int64_t headerSize = data.Read(header, int64_t(SerializedHeaderSize));
-  if (std::string_view(header, size_t(std::max<int64_t>(headerSize, 0))).substr(0, 3) != MFSMagic)
+  char bytes[SerializedHeaderSize];
+  const std::string_view header(
+      bytes, size_t(std::max<int64_t>(data.Read(bytes, int64_t(SerializedHeaderSize)), 0)));
+  if (header.substr(0, MFSMagic.size()) != MFSMagic)
     throw EMFSError(SIncorrectSerializedFormat);
   TSummingReader body(data);
   auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
@@ -464,7 +465,7 @@ void TMFS::LoadInOrder(TStream& data) {
     broken = std::current_exception();
   }
   body.ReadToEnd();
-  CheckHeader(std::string_view(header, size_t(headerSize)), body.Sum());
+  CheckHeader(header, body.Sum());
   // As from a string, a broken record leaves the tree read up to it.
   InstallRoot(std::move(root));
   if (broken)

@@ -185,8 +185,8 @@ public:
   void LoadFromString(std::string_view data);
   // The same from the read position of data on, read once in order as the tree is built, so
   // that the serialized form is never held whole: data may be a pipe another thread fills.
-  // Everything to data's end is read and summed; the tree is replaced only when the header
-  // holds, and a wrong checksum is reported before a broken record.
+  // Past a good magic, everything to data's end is read and summed; the tree is replaced only
+  // when the header holds, and a wrong checksum is reported before a broken record.
   void LoadInOrder(TStream& data);
 
   static std::string FixSeparators(const std::string& path);
