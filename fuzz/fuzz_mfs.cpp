@@ -1,10 +1,9 @@
 // Loads a serialized file system, saves it, loads the result again: the second save must equal
-// the first. The loader that reads as it builds (LoadFromChunks) must agree with the one over a
+// the first. The loader that reads as it builds (LoadInOrder) must agree with the one over a
 // whole string: both fail, or both give the same tree. Inputs that do not begin with "MFS" are
 // taken as a body and given a valid header, so mutations reach the record reader instead of
 // dying at the checksum.
 
-#include "common/u_ChunkStream.h"
 #include "common/u_Common.h"
 #include "mfs/u_MFS.h"
 
@@ -20,9 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TMFS streamed;
   bool streamedLoaded = true;
   try {
-    TChunkStream chunks;
-    chunks.WriteString(input);
-    streamed.LoadFromChunks(chunks);
+    TByteViewStream inOrder(input);
+    streamed.LoadInOrder(inOrder);
   } catch (const Exception&) {
     streamedLoaded = false;
   }

@@ -3,10 +3,8 @@
 #include "cab/u_CabFormat.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 namespace {
 // Beyond this many threads the data is too small per thread to pay for them.
@@ -39,7 +37,12 @@ size_t TCabBlockEncoder::EncodeBlock(TMszipEncoder* encoder, TCOMP type, const u
   return CabFormat::DataSize + FReserve + encoded;
 }
 
-void TCabBlockEncoder::Encode(TCOMP type, const uint8_t* data, size_t size) {
+TCabBlockEncoder::~TCabBlockEncoder() {
+  Wait();
+}
+
+void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size) {
+  Wait();
   const size_t blocks = (size + BlockSize - 1) / BlockSize;
   FLengths.assign(blocks, 0);
   if (blocks == 0)
@@ -50,26 +53,28 @@ void TCabBlockEncoder::Encode(TCOMP type, const uint8_t* data, size_t size) {
   while (type == tcompTYPE_MSZIP && FEncoders.size() < threads)
     FEncoders.push_back(std::make_unique<TMszipEncoder>());
 
-  std::atomic<size_t> next{0};
-  auto work = [&](TMszipEncoder* encoder) {
-    for (size_t i = next++; i < blocks; i = next++) {
+  FNext = 0;
+  auto work = [this, type, data, size, blocks](TMszipEncoder* encoder) {
+    for (size_t i = FNext++; i < blocks; i = FNext++) {
       const size_t offset = i * BlockSize;
       FLengths[i] = EncodeBlock(encoder, type, data + offset, std::min(BlockSize, size - offset),
                                 FRecords.data() + i * FSlotSize);
     }
   };
-  auto encoderFor = [&](size_t worker) {
-    return type == tcompTYPE_MSZIP ? FEncoders[worker].get() : nullptr;
-  };
-  std::vector<std::thread> helpers;
-  for (size_t worker = 1; worker < threads && type == tcompTYPE_MSZIP; ++worker) {
+  for (size_t worker = 0; worker < threads; ++worker) {
+    TMszipEncoder* encoder = type == tcompTYPE_MSZIP ? FEncoders[worker].get() : nullptr;
     try {
-      helpers.emplace_back(work, encoderFor(worker));
+      FWorkers.emplace_back(work, encoder);
     } catch (const std::system_error&) {
-      break; // fewer threads only make it slower
+      if (FWorkers.empty())
+        work(encoder); // no thread at all: the caller encodes, only slower
+      break;
     }
   }
-  work(encoderFor(0));
-  for (auto& helper : helpers)
-    helper.join();
+}
+
+void TCabBlockEncoder::Wait() {
+  for (std::thread& worker : FWorkers)
+    worker.join();
+  FWorkers.clear();
 }

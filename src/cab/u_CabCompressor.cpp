@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ constexpr size_t BatchBlocks = 64;
 constexpr size_t BatchSize = BatchBlocks * CabFormat::MaxBlockUncompressed;
 // Chunk in which the spooled blocks are copied into the cabinet.
 constexpr uint32_t CopyChunkSize = 1 << 20;
+// The spool is kept in temporary files of about this size, each deleted as soon as it is in
+// the cabinet: the cabinet and its spool are then never both whole at once, only the cabinet
+// and one piece.
+constexpr uint64_t SpoolPieceSize = 8 << 20;
 // Largest spool and cabinet: offsets in the cabinet are 32-bit and callbacks seek with a signed
 // 32-bit distance.
 constexpr uint64_t MaxCabinetSize = 0x7FFFFFFF;
@@ -60,7 +65,8 @@ public:
                  PFNFCIDELETE remove, PFNFCIGETTEMPFILE tempName, const CCAB& params, void* pv)
       : FError(perf), FFilePlaced(filePlaced), FFree(freeMemory), FOpen(open), FRead(read),
         FWrite(write), FClose(close), FSeek(seek), FDelete(remove), FTempName(tempName),
-        FParams(params), FPv(pv), FBlocks(params.cbReserveCFData) {}
+        FParams(params),
+        FPv(pv), FBatches{TBatch(params.cbReserveCFData), TBatch(params.cbReserveCFData)} {}
 
   ERF* Error() const { return FError; }
   PFNFCIFREE FreeMemory() const { return FFree; }
@@ -69,14 +75,22 @@ public:
                PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
   void FlushFolder(PFNFCISTATUS status);
   void FlushCabinet(PFNFCISTATUS status);
-  // Closes and deletes the spool; failures count only when reportFailure is set.
+  // Closes and deletes every piece of the spool; failures count only when reportFailure is set.
   void ReleaseSpool(bool reportFailure);
 
 private:
-  void OpenSpool();
+  // A new piece at the end of the spool.
+  void OpenSpoolPiece();
   void WriteSpool(const uint8_t* data, uint32_t size);
+  // Closes and deletes the spool's first piece.
+  void ReleaseSpoolPiece(bool reportFailure);
   void ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS status);
+  // Starts encoding the filled batch; the other one, if still being encoded, is finished first
+  // so that the next can be filled. Meanwhile the caller reads on.
   void EncodePending(PFNFCISTATUS status);
+  // Waits for the batch started first and puts its records into the spool.
+  void FinishOldestBatch(PFNFCISTATUS status);
+  uint64_t InputBeingEncoded() const;
   // Header, folder and file entries, measured first and then written in one piece.
   std::string BuildTables(uint32_t cabinetSize) const;
   uint32_t FilesOffset() const;
@@ -100,9 +114,13 @@ private:
   CCAB FParams;
   void* FPv;
 
-  intptr_t FSpool = NoHandle;
-  char FSpoolName[CB_MAX_FILENAME] = {};
-  uint64_t FSpoolSize = 0;
+  struct TSpoolPiece {
+    intptr_t handle;
+    std::string name;
+    uint64_t size;
+  };
+  std::deque<TSpoolPiece> FSpool; // in the order the blocks were written
+  uint64_t FSpoolSize = 0;        // of all pieces
 
   std::vector<TFolderEntry> FFolders;
   std::vector<TFileEntry> FFiles;
@@ -111,9 +129,18 @@ private:
   uint64_t FFolderUncompressed = 0;
   uint64_t FFolderCompressed = 0;
 
-  std::vector<uint8_t> FPending; // input of the open folder not yet encoded
-  size_t FPendingSize = 0;
-  TCabBlockEncoder FBlocks;
+  // Two batches in turn: one is encoded on the encoder's threads while the other is filled
+  // and, before that, its records written, so no core waits on the reading and writing.
+  struct TBatch {
+    explicit TBatch(size_t dataReserve) : blocks(dataReserve) {}
+    std::vector<uint8_t> input;
+    size_t size = 0;
+    TCabBlockEncoder blocks; // declared after input: it stops its threads first
+  };
+  TBatch FBatches[2];
+  size_t FFilling = 0;          // the batch taking input
+  std::deque<size_t> FEncoding; // batches being encoded, the first started first
+  size_t FPendingSize = 0;      // input in the filling batch
 };
 
 void TCabCompressor::Report(PFNFCISTATUS status, uint32_t kind, uint32_t cb1, uint32_t cb2) {
@@ -121,67 +148,91 @@ void TCabCompressor::Report(PFNFCISTATUS status, uint32_t kind, uint32_t cb1, ui
     Fail(FCIERR_USER_ABORT);
 }
 
-void TCabCompressor::OpenSpool() {
-  if (FSpool != NoHandle)
-    return;
-  std::memset(FSpoolName, 0, sizeof FSpoolName);
+void TCabCompressor::OpenSpoolPiece() {
+  char name[CB_MAX_FILENAME] = {};
   // The callback has no error value of its own: its failure is reported as a callback's -1.
-  if (!FTempName(FSpoolName, sizeof FSpoolName, FPv))
+  if (!FTempName(name, sizeof name, FPv))
     Fail(FCIERR_TEMP_FILE, -1);
-  FSpoolName[sizeof FSpoolName - 1] = '\0';
+  name[sizeof name - 1] = '\0';
   int32_t err = 0;
-  const intptr_t spool = FOpen(FSpoolName, cofBinary | cofRdWr | cofCreat | cofExcl | cofShortLived,
+  const intptr_t piece = FOpen(name, cofBinary | cofRdWr | cofCreat | cofExcl | cofShortLived,
                                cpmRead | cpmWrite, &err, FPv);
-  if (spool == NoHandle)
+  if (piece == NoHandle)
     Fail(FCIERR_TEMP_FILE, err);
-  FSpool = spool;
-  FSpoolSize = 0;
+  FSpool.push_back({piece, name, 0});
 }
 
 void TCabCompressor::WriteSpool(const uint8_t* data, uint32_t size) {
   if (FSpoolSize + size > MaxCabinetSize)
     Fail(FCIERR_CAB_FORMAT_LIMIT);
+  if (FSpool.empty() || FSpool.back().size + size > SpoolPieceSize)
+    OpenSpoolPiece();
   int32_t err = 0;
-  if (FWrite(FSpool, const_cast<uint8_t*>(data), size, &err, FPv) != size)
+  if (FWrite(FSpool.back().handle, const_cast<uint8_t*>(data), size, &err, FPv) != size)
     Fail(FCIERR_TEMP_FILE, err);
+  FSpool.back().size += size;
   FSpoolSize += size;
 }
 
-void TCabCompressor::ReleaseSpool(bool reportFailure) {
-  if (FSpool == NoHandle)
-    return;
+void TCabCompressor::ReleaseSpoolPiece(bool reportFailure) {
+  TSpoolPiece piece = std::move(FSpool.front());
+  FSpool.pop_front();
   int32_t err = 0;
-  const bool closed = FClose(FSpool, &err, FPv) != -1;
-  FSpool = NoHandle;
-  if (!closed && reportFailure)
+  if (FClose(piece.handle, &err, FPv) == -1 && reportFailure)
     Fail(FCIERR_TEMP_FILE, err);
   err = 0;
-  if (FDelete(FSpoolName, &err, FPv) == -1 && reportFailure)
+  if (FDelete(piece.name.data(), &err, FPv) == -1 && reportFailure)
     Fail(FCIERR_TEMP_FILE, err);
+}
+
+void TCabCompressor::ReleaseSpool(bool reportFailure) {
+  while (!FSpool.empty())
+    ReleaseSpoolPiece(reportFailure);
+  FSpoolSize = 0;
 }
 
 void TCabCompressor::EncodePending(PFNFCISTATUS status) {
-  FBlocks.Encode(FFolder.type, FPending.data(), FPendingSize);
-  uint32_t encoded = 0;
-  for (size_t i = 0; i < FBlocks.Count(); ++i) {
-    WriteSpool(FBlocks.Record(i), uint32_t(FBlocks.RecordSize(i)));
-    encoded += uint32_t(FBlocks.RecordSize(i));
-  }
-  FFolder.blocks = uint16_t(FFolder.blocks + FBlocks.Count());
-  FFolderCompressed += encoded;
-  const auto consumed = uint32_t(FPendingSize);
+  TBatch& batch = FBatches[FFilling];
+  batch.size = FPendingSize;
+  batch.blocks.Start(FFolder.type, batch.input.data(), batch.size);
+  FEncoding.push_back(FFilling);
   FPendingSize = 0;
-  Report(status, statusFile, encoded, consumed);
+  FFilling ^= 1;
+  if (FEncoding.front() == FFilling)
+    FinishOldestBatch(status);
+}
+
+void TCabCompressor::FinishOldestBatch(PFNFCISTATUS status) {
+  TBatch& batch = FBatches[FEncoding.front()];
+  FEncoding.pop_front();
+  TCabBlockEncoder& blocks = batch.blocks;
+  blocks.Wait();
+  uint32_t encoded = 0;
+  for (size_t i = 0; i < blocks.Count(); ++i) {
+    WriteSpool(blocks.Record(i), uint32_t(blocks.RecordSize(i)));
+    encoded += uint32_t(blocks.RecordSize(i));
+  }
+  FFolder.blocks = uint16_t(FFolder.blocks + blocks.Count());
+  FFolderCompressed += encoded;
+  Report(status, statusFile, encoded, uint32_t(batch.size));
+}
+
+uint64_t TCabCompressor::InputBeingEncoded() const {
+  uint64_t size = 0;
+  for (size_t index : FEncoding)
+    size += FBatches[index].size;
+  return size;
 }
 
 void TCabCompressor::ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS status) {
-  if (FPending.size() < BatchSize)
-    FPending.resize(BatchSize);
   uint64_t fileSize = 0;
   for (;;) {
+    std::vector<uint8_t>& input = FBatches[FFilling].input;
+    if (input.size() < BatchSize)
+      input.resize(BatchSize);
     const auto room = uint32_t(BatchSize - FPendingSize);
     int32_t err = 0;
-    const uint32_t got = FRead(source, FPending.data() + FPendingSize, room, &err, FPv);
+    const uint32_t got = FRead(source, input.data() + FPendingSize, room, &err, FPv);
     if (got == CallbackFailed || got > room)
       Fail(FCIERR_READ_SRC, err);
     if (got == 0)
@@ -208,7 +259,8 @@ void TCabCompressor::AddFile(const char* source, const char* name, bool execute,
     Fail(FCIERR_CAB_FORMAT_LIMIT);
   // Input not yet encoded counts at its own size: blocks are encoded in batches.
   if (FFolderOpen &&
-      (type != FFolder.type || FFolderCompressed + FPendingSize >= FParams.cbFolderThresh))
+      (type != FFolder.type ||
+       FFolderCompressed + InputBeingEncoded() + FPendingSize >= FParams.cbFolderThresh))
     FlushFolder(status);
 
   int32_t err = 0;
@@ -217,7 +269,8 @@ void TCabCompressor::AddFile(const char* source, const char* name, bool execute,
   if (handle == NoHandle)
     Fail(FCIERR_OPEN_SRC, err);
   try {
-    OpenSpool();
+    if (FSpool.empty()) // the spool exists from the first file on, as the cabinet's data
+      OpenSpoolPiece();
     if (!FFolderOpen) {
       if (FFolders.size() >= CabFormat::MaxFolders)
         Fail(FCIERR_CAB_FORMAT_LIMIT);
@@ -250,6 +303,8 @@ void TCabCompressor::FlushFolder(PFNFCISTATUS status) {
     return;
   if (FPendingSize > 0)
     EncodePending(status);
+  while (!FEncoding.empty())
+    FinishOldestBatch(status);
   FFolders.push_back(FFolder);
   FFolderOpen = false;
   Report(status, statusFolder, uint32_t(FFolderCompressed), uint32_t(FFolderUncompressed));
@@ -314,21 +369,23 @@ std::string TCabCompressor::BuildTables(uint32_t cabinetSize) const {
 }
 
 void TCabCompressor::CopySpoolTo(intptr_t cabinet) {
-  if (FSpool == NoHandle)
-    return;
-  int32_t err = 0;
-  if (FSeek(FSpool, 0, 0, &err, FPv) != 0)
-    Fail(FCIERR_TEMP_FILE, err);
   std::vector<uint8_t> chunk(std::min<uint64_t>(FSpoolSize, CopyChunkSize));
-  for (uint64_t left = FSpoolSize; left > 0;) {
-    const auto part = uint32_t(std::min<uint64_t>(left, chunk.size()));
-    err = 0;
-    if (FRead(FSpool, chunk.data(), part, &err, FPv) != part)
+  while (!FSpool.empty()) {
+    const TSpoolPiece& piece = FSpool.front();
+    int32_t err = 0;
+    if (FSeek(piece.handle, 0, 0, &err, FPv) != 0)
       Fail(FCIERR_TEMP_FILE, err);
-    err = 0;
-    if (FWrite(cabinet, chunk.data(), part, &err, FPv) != part)
-      Fail(FCIERR_CAB_FILE, err);
-    left -= part;
+    for (uint64_t left = piece.size; left > 0;) {
+      const auto part = uint32_t(std::min<uint64_t>(left, chunk.size()));
+      err = 0;
+      if (FRead(piece.handle, chunk.data(), part, &err, FPv) != part)
+        Fail(FCIERR_TEMP_FILE, err);
+      err = 0;
+      if (FWrite(cabinet, chunk.data(), part, &err, FPv) != part)
+        Fail(FCIERR_CAB_FILE, err);
+      left -= part;
+    }
+    ReleaseSpoolPiece(true);
   }
 }
 

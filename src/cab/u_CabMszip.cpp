@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <isa-l/igzip_lib.h>
-#include <libdeflate.h>
 #include <new>
 #include <zlib.h>
 
@@ -21,13 +20,21 @@ constexpr uint8_t SignatureK = 'K';
 // A final stored deflate block: the header byte, LEN and its complement NLEN.
 constexpr uint8_t StoredFinalBlockHeader = 0x01;
 constexpr size_t StoredHeaderSize = 5;
-// Bytes that already carry 7.9 bits of information each (compressed images and archives)
-// leave Huffman coding at most 1.25 % to gain, less its tables: they are worth deflate's slow
-// effort only when they repeat, which a fast deflate finds in a fraction of the time.
-constexpr double HighEntropyBitsPerByte = 7.9;
-// The fast trial: libdeflate's quickest level still codes literals by Huffman and finds nearby
-// repeats, so a block it cannot shrink below the stored form has nothing to give the slow one.
-constexpr int TrialLevel = 1;
+// A block is stored without deflating it only where deflate has next to nothing to gain, so
+// that what storing loses stays within 1 % of what deflate would give:
+// - every 8 KiB of it carries 7.93 bits of information per byte or more (compressed images
+//   and archives), so Huffman codes could save at most 0.9 % on any stretch deflate codes with
+//   one table, less the tables themselves (some 130 bytes each);
+// - fewer than 1 in 400 of its bytes repeat earlier bytes of the block, so matches could save
+//   at most 0.25 %. A block that repeats a random chunk looks random byte by byte but halves.
+// The tests cost a tenth of deflating random-looking bytes, which zlib does slowly.
+constexpr double HighEntropyBitsPerByte = 7.93;
+constexpr size_t EntropyPieceSize = 8192;
+constexpr size_t MaxStoredRepeatShare = 400;
+// The repeat scan: runs of at least MinRepeat bytes found through one remembered position per
+// hash of their first four bytes, as deflate's quickest levels find them.
+constexpr size_t MinRepeat = 4;
+constexpr int RepeatHashBits = 14;
 
 // Order-0 entropy of the bytes in bits per byte.
 double BitsPerByte(const uint8_t* data, size_t size) {
@@ -53,49 +60,71 @@ double BitsPerByte(const uint8_t* data, size_t size) {
   return bits;
 }
 
+bool EveryPieceHighEntropy(const uint8_t* data, size_t size) {
+  for (size_t at = 0; at < size; at += EntropyPieceSize)
+    if (BitsPerByte(data + at, std::min(EntropyPieceSize, size - at)) < HighEntropyBitsPerByte)
+      return false;
+  return size > 0;
+}
+
+// Bytes of the block that repeat earlier bytes of it (at most 32 KiB, so positions fit the
+// table's 16 bits). A hash never seen points at position 0: comparing its bytes costs less
+// than telling that case apart, and a match there is a true repeat all the same.
+size_t RepeatedBytes(const uint8_t* data, size_t size) {
+  uint16_t lastSeen[size_t(1) << RepeatHashBits] = {};
+  size_t repeated = 0;
+  for (size_t i = 0; i + MinRepeat <= size;) {
+    uint32_t word;
+    std::memcpy(&word, data + i, 4);
+    const uint32_t hash = (word * 2654435761u) >> (32 - RepeatHashBits);
+    const size_t earlier = lastSeen[hash];
+    lastSeen[hash] = uint16_t(i);
+    uint32_t earlierWord;
+    std::memcpy(&earlierWord, data + earlier, 4);
+    if (__builtin_expect(earlierWord != word || earlier >= i, 1)) {
+      ++i;
+      continue;
+    }
+    size_t length = MinRepeat;
+    while (i + length < size && data[earlier + length] == data[i + length])
+      ++length;
+    repeated += length;
+    i += length;
+  }
+  return repeated;
+}
+
+bool NothingToGain(const uint8_t* data, size_t size) {
+  return EveryPieceHighEntropy(data, size) &&
+         RepeatedBytes(data, size) * MaxStoredRepeatShare < size;
+}
+
 } // namespace
 
-TMszipEncoder::TMszipEncoder()
-    : FStream(std::make_unique<z_stream_s>()),
-      FTrial(MszipEncodedCapacity(CabFormat::MaxBlockUncompressed)) {
-  FTrialCompressor = libdeflate_alloc_compressor(TrialLevel);
-  if (!FTrialCompressor)
-    throw std::bad_alloc();
+TMszipEncoder::TMszipEncoder() : FStream(std::make_unique<z_stream_s>()) {
   if (deflateInit2(FStream.get(), DeflateLevel, Z_DEFLATED, RawDeflateWindowBits, DeflateMemLevel,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    libdeflate_free_compressor(FTrialCompressor);
+                   Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::bad_alloc();
-  }
 }
 
 TMszipEncoder::~TMszipEncoder() {
   deflateEnd(FStream.get());
-  libdeflate_free_compressor(FTrialCompressor);
 }
 
 bool TMszipEncoder::Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity,
                             size_t& written) {
-  // Random-looking bytes are deflated for real only when the fast trial shrinks them: a block
-  // that repeats a random chunk looks random byte by byte but halves.
-  size_t trial = 0;
-  if (size > 0 && BitsPerByte(data, size) > HighEntropyBitsPerByte) {
-    trial = libdeflate_deflate_compress(FTrialCompressor, data, size, FTrial.data(), capacity);
-    if (trial == 0)
-      return false;
-  }
+  if (NothingToGain(data, size))
+    return false;
   z_stream_s& z = *FStream;
   deflateReset(&z);
   z.next_in = const_cast<uint8_t*>(data);
   z.avail_in = uInt(size);
   z.next_out = out;
   z.avail_out = uInt(capacity);
-  const bool deflated = deflate(&z, Z_FINISH) == Z_STREAM_END;
-  written = deflated ? z.total_out : capacity;
-  if (trial > 0 && trial < written) {
-    std::memcpy(out, FTrial.data(), trial);
-    written = trial;
-  }
-  return deflated || trial > 0;
+  if (deflate(&z, Z_FINISH) != Z_STREAM_END)
+    return false;
+  written = z.total_out;
+  return true;
 }
 
 size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 struct z_stream_s;
-struct libdeflate_compressor;
 struct inflate_state;
 
 // Room the encoder needs for one block of size bytes: "CK" and a stored deflate block.
@@ -31,12 +30,11 @@ public:
   size_t Encode(const uint8_t* data, size_t size, uint8_t* out);
 
 private:
-  // Deflates into out; false when the result would not fit in capacity bytes.
+  // Deflates into out; false when the block is not worth it (see NothingToGain) or the result
+  // would not fit in capacity bytes.
   bool Deflate(const uint8_t* data, size_t size, uint8_t* out, size_t capacity, size_t& written);
 
   std::unique_ptr<z_stream_s> FStream;
-  libdeflate_compressor* FTrialCompressor = nullptr;
-  std::vector<uint8_t> FTrial; // the fast trial's output
 };
 
 class TMszipDecoder {

@@ -377,11 +377,13 @@ intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize
 // believed only as far as the cabinet could expand to it.
 void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize) {
   TMFSFile* file = target.File();
-  const int64_t cabinetBytes = int64_t(Session().GetFile(FCabinetPath)->Content().size());
-  const int64_t room =
-      std::min<int64_t>({declaredSize, cabinetBytes * MaxDeflateExpansion, MaxMFSLength});
+  const int64_t room = std::min<int64_t>({declaredSize, MaxExtractedSize(), MaxMFSLength});
   if (file && room > int64_t(file->Content().capacity()))
     file->Content().reserve(size_t(room));
+}
+
+int64_t TMFSCabReader::MaxExtractedSize() const {
+  return int64_t(Session().GetFile(FCabinetPath)->Content().size()) * MaxDeflateExpansion;
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {

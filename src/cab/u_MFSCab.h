@@ -103,6 +103,9 @@ public:
   // turn, without date or attributes); false when the cabinet has no file of that name.
   bool ExtractTo(const std::string& nameInCabinet, TStream& target);
 
+  // The most bytes the cabinet's members can inflate to, whatever their entries declare.
+  int64_t MaxExtractedSize() const;
+
   HFDI Handle() const { return FHandle; }
   const std::string& NameToExtract() const { return FNameToExtract; }
   const std::string& TargetPath() const { return FTargetPath; }

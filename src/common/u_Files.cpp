@@ -1,5 +1,6 @@
 #include "common/u_Files.h"
 
+#include "common/u_BigBuffer.h"
 #include "common/u_Streams.h"
 
 #include <algorithm>
@@ -34,7 +35,7 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   std::string bytes;
   struct stat info;
   if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode)) // a hint only: the file may change
-    bytes.reserve(std::min(size_t(info.st_size), limit));
+    ReserveBig(bytes, std::min(size_t(info.st_size), limit));
   char chunk[ReadChunkSize];
   for (;;) {
     const ssize_t n = ::read(handle, chunk, sizeof chunk);

@@ -1,7 +1,7 @@
 #include "ebook/u_EBookDocument.h"
 
 #include "cab/u_MFSCab.h"
-#include "common/u_ChunkStream.h"
+#include "common/u_BytePipe.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
@@ -12,6 +12,8 @@
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 
 namespace {
 const char* const ContentResourceName = "SYSTEM_MFS";
@@ -67,11 +69,11 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
   std::string icon;
   std::string iconGroup;
   {
-    // The image goes as soon as its three resources are out: the content is the big part.
-    const TPEModule module(path, std::move(image));
-    cabinet = ReadModuleResource(module, ContentResourceType, ContentResourceName);
+    // The image becomes the cabinet, cut down in place: the content is the big part.
+    TPEModule module(path, std::move(image));
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
+    cabinet = TakeModuleResource(module, ContentResourceType, ContentResourceName);
   }
   UnpackSystemMFS(*FMFS, std::move(cabinet), StepProgress(esUnpack));
   ShowEBook(path, std::move(icon), std::move(iconGroup));
@@ -144,18 +146,35 @@ void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& on
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
-  // The serialized form goes as the tree is built from it: a big book is never held twice.
-  TChunkStream serialized;
+  TMFSCabReader reader(session, CabinetPath);
+  reader.SetOnProgress(onProgress);
+  // The cabinet is inflated on this thread while the tree is built on another, each on a core
+  // of its own; the serialized form passes through a small pipe and is never held whole.
+  TBytePipe serialized(reader.MaxExtractedSize());
+  std::exception_ptr loadFailure;
+  std::thread loader([&] {
+    try {
+      fs.LoadInOrder(serialized);
+    } catch (...) {
+      loadFailure = std::current_exception();
+    }
+    serialized.CloseReading();
+  });
   bool found = false;
-  {
-    TMFSCabReader reader(session, CabinetPath);
-    reader.SetOnProgress(onProgress);
+  try {
     found = reader.ExtractTo(SerializedMember, serialized);
+  } catch (...) {
+    // A damaged cabinet is the first thing to report: the loader saw only part of it.
+    serialized.CloseWriting();
+    loader.join();
+    throw;
   }
+  serialized.CloseWriting();
+  loader.join();
   if (!found)
     throw EMFSError(Format(SFileNotFound, SerializedPath));
-  session.DeleteItem(CabinetPath);
-  fs.LoadFromChunks(serialized);
+  if (loadFailure)
+    std::rethrow_exception(loadFailure);
 }
 
 void TEBookDocument::CloseEBook() {

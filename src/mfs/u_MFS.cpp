@@ -3,7 +3,6 @@
 #include "mfs/u_MFSSerialStream.h"
 
 #include "common/u_AnsiText.h"
-#include "common/u_ChunkStream.h"
 #include "common/u_Clock.h"
 #include "common/u_Common.h"
 #include "common/u_DiskFolder.h"
@@ -12,8 +11,10 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -73,16 +74,53 @@ int32_t ReadCount(TStream& stream) {
   return count;
 }
 
-// A counted byte string. The claimed length is checked against what the stream still holds
-// before anything is allocated, so a few hostile bytes cannot ask for gigabytes.
+// Counted strings are read in pieces of this size: the string grows as its bytes arrive.
+constexpr size_t ReadPieceSize = 1 << 16;
+
+// A counted byte string. The claimed length is checked against what the stream can still hold
+// before anything is allocated, and only the bytes that came are ever touched, so a few
+// hostile bytes cannot ask for gigabytes.
 std::string ReadCounted(TStream& stream) {
   const int32_t length = ReadCount(stream);
   if (length > stream.Size() - stream.Position())
     throw EReadError(SReadError);
-  std::string bytes(size_t(length), '\0');
-  stream.ReadBuffer(bytes.data(), length);
+  std::string bytes;
+  bytes.reserve(size_t(length));
+  while (bytes.size() < size_t(length)) {
+    const size_t start = bytes.size();
+    bytes.resize(start + std::min(size_t(length) - start, ReadPieceSize));
+    stream.ReadBuffer(bytes.data() + start, int64_t(bytes.size() - start));
+  }
   return bytes;
 }
+
+// Passes reads through and sums the bytes that passed (the serialized body's checksum).
+class TSummingReader : public TStream {
+public:
+  explicit TSummingReader(TStream& source) : FSource(source) {}
+
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = FSource.Read(buffer, count);
+    FSum.Add(std::string_view(static_cast<const char*>(buffer), size_t(std::max<int64_t>(n, 0))));
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FSource.Seek(offset, origin); }
+  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
+  int64_t Size() override { return FSource.Size(); }
+
+  // Reads what is left, for the sum.
+  void ReadToEnd() {
+    std::vector<char> piece(ReadPieceSize);
+    while (Read(piece.data(), int64_t(piece.size())) > 0) {
+    }
+  }
+  uint32_t Sum() const { return FSum.Value(); }
+
+private:
+  TStream& FSource;
+  TTextChecksum FSum;
+};
 
 char ReadTag(TStream& stream) {
   char tag;
@@ -371,9 +409,12 @@ void TMFS::Clear() {
 }
 
 void TMFS::ReplaceRoot() {
+  InstallRoot(std::make_unique<TMFSFolder>(std::string(), this, nullptr));
+}
+
+void TMFS::InstallRoot(std::unique_ptr<TMFSFolder> root) {
   // The new root is in place before the old one goes, so Root never dangles.
-  std::unique_ptr<TMFSFolder> old =
-      std::exchange(FRoot, std::make_unique<TMFSFolder>(std::string(), this, nullptr));
+  std::unique_ptr<TMFSFolder> old = std::exchange(FRoot, std::move(root));
   old.reset();
 }
 
@@ -408,18 +449,27 @@ void TMFS::LoadFromString(std::string_view data) {
   FRoot->LoadFromStream(stream);
 }
 
-void TMFS::LoadFromChunks(TChunkStream& data) {
-  std::string header;
-  TTextChecksum body;
-  data.Visit(data.Position(), [&](std::string_view piece) {
-    const size_t take = std::min(piece.size(), SerializedHeaderSize - header.size());
-    header.append(piece.substr(0, take));
-    body.Add(piece.substr(take));
-  });
-  CheckHeader(header, body.Value());
-  ReplaceRoot();
-  data.Seek(int64_t(SerializedHeaderSize), soCurrent);
-  FRoot->LoadFromStream(data);
+void TMFS::LoadInOrder(TStream& data) {
+  char bytes[SerializedHeaderSize];
+  const std::string_view header(
+      bytes, size_t(std::max<int64_t>(data.Read(bytes, int64_t(SerializedHeaderSize)), 0)));
+  if (header.substr(0, MFSMagic.size()) != MFSMagic)
+    throw EMFSError(SIncorrectSerializedFormat);
+  TSummingReader body(data);
+  auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
+  std::exception_ptr broken;
+  try {
+    root->LoadFromStream(body);
+  } catch (const Exception&) {
+    // A wrong checksum is the first thing to report, as when the sum comes before the tree.
+    broken = std::current_exception();
+  }
+  body.ReadToEnd();
+  CheckHeader(header, body.Sum());
+  // As from a string, a broken record leaves the tree read up to it.
+  InstallRoot(std::move(root));
+  if (broken)
+    std::rethrow_exception(broken);
 }
 
 std::string TMFS::FixSeparators(const std::string& path) {

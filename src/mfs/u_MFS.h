@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-class TChunkStream;
 class TMFS;
 class TMFSFolder;
 class TMFSFileStream;
@@ -184,9 +183,11 @@ public:
   // is checked against the bytes left before anything is allocated, so memory stays near 8
   // bytes per byte of data (one item per 17-byte record); time grows as n log n in the items.
   void LoadFromString(std::string_view data);
-  // The same from the read position of data on, which is read as the tree is built, so that
-  // the bytes go while the tree grows.
-  void LoadFromChunks(TChunkStream& data);
+  // The same from the read position of data on, read once in order as the tree is built, so
+  // that the serialized form is never held whole: data may be a pipe another thread fills.
+  // Past a good magic, everything to data's end is read and summed; the tree is replaced only
+  // when the header holds, and a wrong checksum is reported before a broken record.
+  void LoadInOrder(TStream& data);
 
   static std::string FixSeparators(const std::string& path);
   static std::string ExcludeTrailingDelimiter(const std::string& path);
@@ -201,6 +202,7 @@ private:
   friend class TMFSSession;
   friend class TMFSFolder;
   void ReplaceRoot();
+  void InstallRoot(std::unique_ptr<TMFSFolder> root);
   // A bad magic or checksum: "Incorrect serialized format".
   static void CheckHeader(std::string_view header, uint32_t bodyChecksum);
   void FolderFreed(TMFSFolder* folder);

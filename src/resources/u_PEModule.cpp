@@ -32,6 +32,20 @@ void TPEModule::Parse(TByteView image) {
 
 TPEModule::~TPEModule() = default;
 
+std::string TPEModule::TakeImageAs(std::string_view part) {
+  FRoot.reset();
+  const bool inImage = !FBytes.empty() && part.data() >= FBytes.data() &&
+                       part.data() + part.size() <= FBytes.data() + FBytes.size();
+  if (!inImage)
+    return std::string(part);
+  const size_t offset = size_t(part.data() - FBytes.data());
+  std::string bytes = std::move(FBytes);
+  FBytes.clear();
+  bytes.erase(0, offset);
+  bytes.resize(part.size());
+  return bytes;
+}
+
 std::optional<std::string_view> TPEModule::FindResource(const TResIdent& type,
                                                         const TResIdent& name) const {
   if (!FRoot)

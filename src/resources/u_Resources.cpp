@@ -34,6 +34,11 @@ TResIdent WideIdent(const TResourceIdent& ident) {
   return TResIdent(ident.Id);
 }
 
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
+                                                   const std::string& name) {
+  return module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
+}
+
 } // namespace
 
 TResourceIdent::TResourceIdent(int id) {
@@ -44,9 +49,14 @@ TResourceIdent::TResourceIdent(int id) {
 
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name) {
-  const auto data =
-      module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
+  const auto data = FindModuleResource(module, type, name);
   return data ? std::string(*data) : std::string();
+}
+
+std::string TakeModuleResource(TPEModule& module, const std::string& type,
+                               const std::string& name) {
+  const auto data = FindModuleResource(module, type, name);
+  return data ? module.TakeImageAs(*data) : std::string();
 }
 
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,

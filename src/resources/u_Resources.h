@@ -47,6 +47,9 @@ struct TResourceUpdateResult {
 // The bytes of the resource (type, name) of module; empty when the module has none.
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
+// The same, handing over the module's image cut down to the resource instead of copying it
+// (see TPEModule::TakeImageAs): the module finds nothing afterwards.
+std::string TakeModuleResource(TPEModule& module, const std::string& type, const std::string& name);
 
 // One language-0 resource (type, name) to replace or add, with its bytes.
 struct TResourceChange {

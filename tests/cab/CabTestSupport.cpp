@@ -115,6 +115,10 @@ uint32_t FciWrite(intptr_t hf, void* memory, uint32_t cb, int32_t* err, void*) {
   const uint32_t n = WriteFile(hf, memory, cb);
   if (n == UINT32_MAX)
     *err = -1;
+  size_t held = 0;
+  for (const auto& [name, content] : Disk->files)
+    held += content.size();
+  Disk->peakBytes = std::max(Disk->peakBytes, held);
   return n;
 }
 int32_t FciClose(intptr_t hf, int32_t*, void*) {

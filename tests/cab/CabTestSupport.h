@@ -25,6 +25,8 @@ struct TMemoryDisk {
   std::vector<std::pair<int32_t, int32_t>> seeks;
   int openHandles = 0;
   int tempNames = 0;
+  // The most bytes all files held at once while the packer wrote.
+  size_t peakBytes = 0;
   // Failure injection: an open of this name fails; reads/writes fail after this many bytes.
   std::string failOpenOf;
   int64_t readBudget = -1;

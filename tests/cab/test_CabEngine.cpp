@@ -74,6 +74,13 @@ TEST(CabEngine, FolderBlocksHoldExactly32KiBButTheLastAndIncompressibleBlocksAre
   while (repeated.size() < 32 * Block)
     repeated += chunk;
   EXPECT_LE(Pack({{"repeated", repeated}}).size(), 535'481u);
+
+  // Random over the whole block, yet each half uses only half of the byte values: deflate's
+  // table per stretch saves an eighth, so the block must not be stored.
+  std::string halves = RandomData(32 * Block, 10);
+  for (size_t i = 0; i < halves.size(); ++i)
+    halves[i] = char(i % Block < Block / 2 ? halves[i] & 0x7F : halves[i] | 0x80);
+  EXPECT_LT(Pack({{"halves", halves}}).size(), halves.size() * 9 / 10);
 }
 
 TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
@@ -179,13 +186,20 @@ TEST(CabEngine, SeeksOnlyFromTheBeginning) {
     EXPECT_TRUE(origin == 0 || distance == 0) << distance << "/" << origin;
 }
 
-TEST(CabEngine, WriterUsesOneTemporaryFileAndRemovesIt) {
-  TMemoryDisk disk;
-  ERF error{};
-  ASSERT_TRUE(PackCabinet(disk, {{"a", "abc"}}, "\\c.cab", error));
-  EXPECT_EQ(disk.tempNames, 1);
-  EXPECT_EQ(disk.files.count("\\temp0"), 0u);
-  EXPECT_EQ(disk.openHandles, 0);
+TEST(CabEngine, WriterSpoolsInPiecesEachRemovedOnceInTheCabinet) {
+  // 20 MB that do not compress spool into three pieces; the cabinet never sits beside all of
+  // them, and the pieces go into it in order.
+  const std::string big = RandomData(20'000'000, 14);
+  for (const auto& [content, pieces] : {std::pair<std::string, int>{"abc", 1}, {big, 3}}) {
+    TMemoryDisk disk;
+    ERF error{};
+    ASSERT_TRUE(PackCabinet(disk, {{"a", content}}, "\\c.cab", error));
+    EXPECT_EQ(disk.tempNames, pieces);
+    EXPECT_EQ(disk.files.size(), 2u) << "only the source and the cabinet are left";
+    EXPECT_EQ(disk.openHandles, 0);
+    EXPECT_LT(disk.peakBytes, content.size() * 2 + 10'000'000);
+    EXPECT_EQ(Unpack(disk.files.at("\\c.cab")).at("a").content, content);
+  }
 }
 
 TEST(CabEngine, FolderThresholdStartsNewFolders) {

@@ -10,8 +10,9 @@ TEST(TextChecksum, KnownValuesAndPadding) {
   EXPECT_EQ(TextChecksum("abc "), TextChecksum("abc"));
   EXPECT_EQ(TextChecksum("abcd"), 0xC8C6C4C2u); // 0x64636261 rotated left by one
   EXPECT_NE(TextChecksum("abcd"), TextChecksum("abdc"));
-  // Pieces of every length give the value of the whole, whatever their cut.
-  const std::string text = "abcdefgh-ijklmnop-qrstu";
+  // Pieces of every length give the value of the whole, whatever their cut: longer than the
+  // 64-byte runs the sum takes at once, so runs start at every offset.
+  const std::string text = "abcdefgh-ijklmnop-qrstu-" + std::string(150, 'v') + "wxyz!";
   for (size_t first = 0; first <= text.size(); ++first)
     for (size_t second = first; second <= text.size(); ++second) {
       TTextChecksum sum;

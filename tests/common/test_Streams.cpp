@@ -1,8 +1,9 @@
-#include "common/u_ChunkStream.h"
+#include "common/u_BytePipe.h"
 #include "common/u_Files.h"
 #include "common/u_Streams.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 TEST(StringStream, ReadWriteSeekAndSize) {
@@ -30,26 +31,34 @@ TEST(StringStream, WritingPastTheEndGrowsWithZeros) {
   EXPECT_EQ(stream.DataString(), "a");
 }
 
-TEST(ChunkStream, ReadsOnceInOrderAndVisitsWhatIsLeft) {
-  // Across chunk boundaries (1 MiB), with writes and reads of odd sizes interleaved.
+TEST(BytePipe, CarriesBytesInOrderBetweenThreadsAndNeverStrandsTheWriter) {
+  // More than the ring holds, in writes and reads of odd sizes, so both sides wait in turn.
   std::string all;
-  for (int i = 0; all.size() < 3'500'000; ++i)
-    all += std::string(size_t(777 + i % 5000), char('a' + i % 26));
-  TChunkStream stream;
-  stream.WriteString(all.substr(0, 1'500'000));
-  std::string read(1'000'001, '\0');
-  ASSERT_EQ(stream.Read(read.data(), 1'000'001), 1'000'001);
-  stream.WriteString(all.substr(1'500'000));
-  EXPECT_EQ(stream.Size(), int64_t(all.size()));
-  EXPECT_EQ(stream.Seek(0, soBeginning), 1'000'001) << "what was read is gone";
-  std::string visited;
-  stream.Visit(2'000'000, [&](std::string_view piece) { visited += piece; });
-  EXPECT_EQ(visited, all.substr(2'000'000));
-  EXPECT_EQ(stream.Seek(10, soCurrent), 1'000'011);
-  read.resize(size_t(stream.Read(read.data(), 7)));
-  EXPECT_EQ(read, all.substr(1'000'011, 7));
-  EXPECT_EQ(stream.ReadRest(), all.substr(1'000'018));
-  EXPECT_EQ(stream.Read(read.data(), 1), 0);
+  for (int i = 0; all.size() < 9'000'000; ++i)
+    all += std::string(size_t(777 + i % 50000), char('a' + i % 26));
+  TBytePipe pipe(int64_t(all.size()));
+  std::thread writer([&] {
+    for (size_t at = 0; at < all.size(); at += 100'003)
+      pipe.WriteBuffer(all.data() + at, int64_t(std::min<size_t>(100'003, all.size() - at)));
+    pipe.CloseWriting();
+  });
+  std::string read;
+  std::string piece(65'537, '\0');
+  for (int64_t n; (n = pipe.Read(piece.data(), int64_t(piece.size()))) > 0;)
+    read.append(piece, 0, size_t(n));
+  writer.join();
+  EXPECT_EQ(read, all);
+  EXPECT_EQ(pipe.Position(), int64_t(all.size()));
+  EXPECT_THROW(pipe.WriteBuffer("x", 1), EWriteError) << "past the bound";
+
+  TBytePipe abandoned(int64_t(all.size()));
+  std::thread stopped([&] {
+    abandoned.ReadBuffer(piece.data(), 10);
+    abandoned.CloseReading();
+  });
+  abandoned.WriteString(all); // returns although nobody reads the rest
+  stopped.join();
+  EXPECT_EQ(piece.substr(0, 10), all.substr(0, 10));
 }
 
 TEST(Streams, CopyFromWholeSourceAndPart) {

@@ -1,7 +1,6 @@
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 
-#include "common/u_ChunkStream.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
 
@@ -176,15 +175,13 @@ TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
   for (const std::string& data : bad) {
     EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(data); }), SIncorrectSerializedFormat)
         << data.size();
-    TChunkStream chunks; // the loader that reads as it builds checks the same, first
-    chunks.WriteString(data);
-    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromChunks(chunks); }), SIncorrectSerializedFormat)
+    TStringStream inOrder(data); // the loader that reads as it builds checks the same
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadInOrder(inOrder); }), SIncorrectSerializedFormat)
         << data.size();
   }
   EXPECT_EQ(fs.Session().ReadFile("\\keep"), "me");
-  TChunkStream chunks;
-  chunks.WriteString(good);
-  fs.LoadFromChunks(chunks);
+  TStringStream inOrder(good);
+  fs.LoadInOrder(inOrder);
   EXPECT_EQ(fs.SaveToString(), good);
 }
 
