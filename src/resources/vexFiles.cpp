@@ -158,24 +158,28 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-TMappedRange::TMappedRange(int fd, uint64_t offset, uint64_t size)
-    : FHandle(fd), FOffset(offset), FSize(size) {
-  // Reserving the blocks first makes a full disk the ordinary "no space" error here; a length
-  // set by ftruncate alone would end the process with SIGBUS at the first page written that
-  // the file system then had no room for. The new length reads as zeros.
-  if (const int code = ::posix_fallocate(fd, off_t(offset), off_t(size)); code != 0)
-    throw EVexError(code, {});
-  FLead = offset % uint64_t(::sysconf(_SC_PAGESIZE));
-  void* view =
-      ::mmap(nullptr, FLead + size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(offset - FLead));
-  if (view == MAP_FAILED) {
+TMappedRange::TMappedRange(int fd, uint64_t offset, uint64_t size, bool mapFile)
+    : FHandle(fd), FOffset(offset), FSize(size), FInMemory(!mapFile) {
+  if (mapFile) {
+    // Reserving the blocks first makes a full disk the ordinary "no space" error here; a
+    // length set by ftruncate alone would end the process with SIGBUS at the first page written
+    // that the file system then had no room for. The new length reads as zeros.
+    if (const int code = ::posix_fallocate(fd, off_t(offset), off_t(size)); code != 0)
+      throw EVexError(code, {});
+    FLead = offset % uint64_t(::sysconf(_SC_PAGESIZE));
+    void* view = ::mmap(nullptr, FLead + size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+                        off_t(offset - FLead));
+    if (view != MAP_FAILED) {
+      FMapping = static_cast<uint8_t*>(view);
+      return;
+    }
     // Some file systems (network and user-space ones among them) map no file for writing.
     FLead = 0;
     FInMemory = true;
-    view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (view == MAP_FAILED)
-      throw EVexError(errno, {});
   }
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (view == MAP_FAILED)
+    throw EVexError(errno, {});
   FMapping = static_cast<uint8_t*>(view);
 }
 

@@ -68,12 +68,13 @@ private:
   int FHandle = -1;
 };
 
-// A writable view of size bytes at offset of a file, whose blocks are reserved first: the range
-// reads as zeros where the file did not reach, and writing it cannot run out of room. It maps
-// the file where the file system can; elsewhere it is memory that Store() writes to the file.
+// A writable view of size bytes at offset of a file, zero-filled. With mapFile it maps the file,
+// whose blocks are reserved first (the range reads as zeros where the file did not reach, and
+// writing it cannot run out of room); otherwise, and where the file system maps no file for
+// writing, it is memory that Store() writes to the file.
 class TMappedRange {
 public:
-  TMappedRange(int fd, uint64_t offset, uint64_t size);
+  TMappedRange(int fd, uint64_t offset, uint64_t size, bool mapFile);
   ~TMappedRange();
   TMappedRange(const TMappedRange&) = delete;
   TMappedRange& operator=(const TMappedRange&) = delete;
@@ -88,7 +89,7 @@ private:
   uint64_t FOffset, FSize;
   uint8_t* FMapping = nullptr; // from the page that holds offset
   uint64_t FLead = 0;          // offset's place in that page
-  bool FInMemory = false;
+  bool FInMemory;
 };
 
 // The new image, created beside the file it replaces. It has no name while it is written

@@ -54,17 +54,20 @@ void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
     throw EVexError(errno, {});
 }
 
-// The head and tail are copied in pieces: progress moves, and each piece starts on its way to
-// the disk while the next is copied, so that the flush at the end has little left to wait for.
+// The head and tail are copied in pieces so that progress moves; in a big file each piece
+// starts on its way to the disk while the next is copied, so that the flush at the end has
+// little left to wait for.
 constexpr uint64_t PieceSize = 8 << 20;
 
 // Writes count bytes at offset of fd through write(done, n), one piece at a time.
 template <class TWrite>
-void WriteInPieces(int fd, uint64_t offset, uint64_t count, TByteProgress& progress, TWrite write) {
+void WriteInPieces(int fd, uint64_t offset, uint64_t count, bool startWriteback,
+                   TByteProgress& progress, TWrite write) {
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min(count - done, PieceSize);
     write(done, n);
-    StartWriteback(fd, offset + done, n);
+    if (startWriteback)
+      StartWriteback(fd, offset + done, n);
     progress.Advance(n);
     done += n;
   }
@@ -101,17 +104,20 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   const TResourceLayout layout =
       PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
 
+  const bool large = layout.NewLength >= LargeImageSize;
   TByteProgress progress(context.OnProgress);
   progress.Start(layout.NewLength);
   TReplacementFile next(context.TargetName);
   const int out = next.Handle();
   Reached(csNewFileCreated);
-  // The section image is built where it belongs in the new file, sized by the measure; the
-  // zeros that pad it to the file alignment are there already.
-  const TMappedRange image(out, layout.SectionOffset, layout.NewRawSize);
+  // The section image, sized by the measure with the zeros that pad it to the file alignment,
+  // is built where it belongs in a big new file; a small one is built in memory and written
+  // once, which costs less than reserving its blocks and mapping them.
+  const TMappedRange image(out, layout.SectionOffset, layout.NewRawSize, large);
   ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
   image.Store();
-  StartWriteback(out, layout.SectionOffset, layout.NewRawSize);
+  if (large)
+    StartWriteback(out, layout.SectionOffset, layout.NewRawSize);
   progress.Advance(layout.NewRawSize);
   Reached(csSectionWritten);
 
@@ -120,14 +126,15 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   std::string headers(reinterpret_cast<const char*>(file.Bytes().Bytes(0, headersEnd, "headers")),
                       headersEnd);
   StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
-  // Summed from where the bytes already are, on a second thread while this one writes them.
+  // Summed from where the bytes already are, in a big file on a second thread while this one
+  // writes them.
   std::future<uint32_t> checksum =
-      std::async(std::launch::async, ImageChecksumOfPieces,
+      std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
                  NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
                  std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
-    WriteInPieces(out, to, count, progress, [&](uint64_t done, uint64_t n) {
+    WriteInPieces(out, to, count, large, progress, [&](uint64_t done, uint64_t n) {
       CopyFileBytes(file.Handle(), from + done, out, to + done, n);
     });
   };

@@ -54,6 +54,12 @@ struct TResUpdateOutcome {
 bool EndResourceUpdate(TResUpdateContext* context, bool discard,
                        TResUpdateOutcome* outcome = nullptr);
 
+// From this size of the new file on, commit builds the section image in place in the new file,
+// sums the checksum on a second thread while it writes the file, and starts the writeback of
+// each piece at once. A smaller file is written and flushed in a moment: there these cost more
+// than they save, and the image is built in memory.
+inline constexpr uint64_t LargeImageSize = 16 << 20;
+
 // The steps of a commit, for tests that fail it at each one.
 enum TCommitStep {
   csNewFileCreated,

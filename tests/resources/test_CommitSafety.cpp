@@ -68,8 +68,17 @@ protected:
 
 TEST_F(CommitSafetyTest, AFailureAtEachStepLeavesTheFileAsItWas) {
   const TStepHookGuard guard;
-  for (const char* sample : {"samples/typical.exe", "samples/rsrc_not_last.exe"}) {
-    const std::string path = CopySample(sample);
+  // The last one, with a debug directory behind the section and an overlay of odd length, is
+  // big enough for its checksum to be summed beside the writing.
+  const struct {
+    const char* sample;
+    size_t overlay;
+  } cases[] = {{"samples/typical.exe", 0},
+               {"samples/rsrc_not_last.exe", 0},
+               {"samples/rsrc_not_last.exe", LargeImageSize + 1}};
+  for (const auto& c : cases) {
+    const std::string path = CopySample(c.sample);
+    SaveStringToFile(LoadFileToString(path) + std::string(c.overlay, 'o'), path);
     const std::string before = LoadFileToString(path);
     for (TCommitStep step : AllSteps) {
       SetCommitStepHook([step](TCommitStep reached) {
