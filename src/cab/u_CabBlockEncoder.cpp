@@ -21,14 +21,33 @@ TCabBlockEncoder::TCabBlockEncoder(size_t dataReserve)
     : FReserve(dataReserve),
       FSlotSize(CabFormat::DataSize + dataReserve + MszipEncodedCapacity(BlockSize)) {}
 
-size_t TCabBlockEncoder::EncodeBlock(TMszipEncoder* encoder, TCOMP type, const uint8_t* data,
-                                     size_t size, uint8_t* record) const {
+size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset,
+                                      size_t size, uint8_t* body) const {
+  const TCabPreviousFolder::TBlock* block = FReuse.previous->At(FReuse.folderOffset + offset, size);
+  if (!block || block->size > MszipEncodedCapacity(BlockSize) ||
+      !FReuse.previous->Read(*block, body))
+    return 0;
+  // Every block of a run but its last is whole, so the 32 KiB before a block is the one before
+  // it, or for the first the history the run was given.
+  const bool first = offset < BlockSize;
+  const uint8_t* history = first ? FHistory.data() : data + offset - BlockSize;
+  const size_t historySize = first ? FHistory.size() : BlockSize;
+  return decoder.Reproduces(body, block->size, data + offset, size, history, historySize)
+             ? block->size
+             : 0;
+}
+
+size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data,
+                                     size_t offset, size_t size, uint8_t* record) const {
   uint8_t* body = record + CabFormat::DataSize + FReserve;
   size_t encoded = size;
-  if (type == tcompTYPE_MSZIP)
-    encoded = encoder->Encode(data, size, body);
-  else
-    std::memcpy(body, data, size);
+  if (type == tcompTYPE_MSZIP) {
+    encoded = worker.decoder ? TakePrevious(*worker.decoder, data, offset, size, body) : 0;
+    if (encoded == 0)
+      encoded = worker.encoder->Encode(data + offset, size, body);
+  } else {
+    std::memcpy(body, data + offset, size);
+  }
   CabFormat::PutU16At(record + 4, uint16_t(encoded));
   CabFormat::PutU16At(record + 6, uint16_t(size));
   std::memset(record + CabFormat::DataSize, 0, FReserve);
@@ -41,7 +60,7 @@ TCabBlockEncoder::~TCabBlockEncoder() {
   Wait();
 }
 
-void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size) {
+void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse) {
   Wait();
   const size_t blocks = (size + BlockSize - 1) / BlockSize;
   FLengths.assign(blocks, 0);
@@ -49,25 +68,36 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size) {
     return;
   if (FRecords.size() < blocks * FSlotSize)
     FRecords.resize(blocks * FSlotSize);
+  FReuse = reuse;
+  FHistory.assign(reuse.history, reuse.history + reuse.historySize);
+  const bool reusing = type == tcompTYPE_MSZIP && reuse.previous && reuse.previous->Count() > 0;
   const size_t threads = ThreadCount(blocks);
-  while (type == tcompTYPE_MSZIP && FEncoders.size() < threads)
-    FEncoders.push_back(std::make_unique<TMszipEncoder>());
+  if (FTools.size() < threads)
+    FTools.resize(threads);
+  for (size_t worker = 0; worker < threads && type == tcompTYPE_MSZIP; ++worker) {
+    TWorker& tools = FTools[worker];
+    if (!tools.encoder)
+      tools.encoder = std::make_unique<TMszipEncoder>();
+    if (reusing && !tools.decoder)
+      tools.decoder = std::make_unique<TMszipDecoder>();
+    if (!reusing)
+      tools.decoder.reset();
+  }
 
   FNext = 0;
-  auto work = [this, type, data, size, blocks](TMszipEncoder* encoder) {
+  auto work = [this, type, data, size, blocks](TWorker* tools) {
     for (size_t i = FNext++; i < blocks; i = FNext++) {
       const size_t offset = i * BlockSize;
-      FLengths[i] = EncodeBlock(encoder, type, data + offset, std::min(BlockSize, size - offset),
+      FLengths[i] = EncodeBlock(*tools, type, data, offset, std::min(BlockSize, size - offset),
                                 FRecords.data() + i * FSlotSize);
     }
   };
   for (size_t worker = 0; worker < threads; ++worker) {
-    TMszipEncoder* encoder = type == tcompTYPE_MSZIP ? FEncoders[worker].get() : nullptr;
     try {
-      FWorkers.emplace_back(work, encoder);
+      FWorkers.emplace_back(work, &FTools[worker]);
     } catch (const std::system_error&) {
       if (FWorkers.empty())
-        work(encoder); // no thread at all: the caller encodes, only slower
+        work(&FTools[worker]); // no thread at all: the caller encodes, only slower
       break;
     }
   }

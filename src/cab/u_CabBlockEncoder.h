@@ -1,10 +1,12 @@
 #pragma once
 // Turns a run of folder data into CFDATA records (header, checksum, reserve, encoded data),
 // one record per 32 KiB of input, encoding the blocks on threads of its own while the caller
-// goes on (reading the next run, writing the last one's records).
+// goes on (reading the next run, writing the last one's records). A block that an earlier
+// cabinet holds already, decoding there to exactly these bytes, is taken over as it is.
 
 #include "cab/CabIntf.h"
 #include "cab/u_CabMszip.h"
+#include "cab/u_CabPreviousFolder.h"
 
 #include <atomic>
 #include <cstddef>
@@ -22,10 +24,21 @@ public:
   TCabBlockEncoder(const TCabBlockEncoder&) = delete;
   TCabBlockEncoder& operator=(const TCabBlockEncoder&) = delete;
 
+  // What an earlier cabinet offers a run: its folder's blocks, where the run starts in the
+  // new folder's data, and the new folder's output before the run (its last 32 KiB at most),
+  // which a block may refer back to.
+  struct TReuse {
+    const TCabPreviousFolder* previous = nullptr;
+    uint64_t folderOffset = 0;
+    const uint8_t* history = nullptr;
+    size_t historySize = 0;
+  };
+
   // Starts encoding size bytes as consecutive blocks of 32 KiB, the last one possibly shorter,
   // for a folder of compression type tcompTYPE_NONE or tcompTYPE_MSZIP. The bytes must stay
-  // as they are until Wait returns; the records are there from then on.
-  void Start(TCOMP type, const uint8_t* data, size_t size);
+  // as they are until Wait returns; the records are there from then on. The history reuse
+  // names is copied before Start returns.
+  void Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse);
   void Wait();
 
   size_t Count() const { return FLengths.size(); }
@@ -33,14 +46,26 @@ public:
   size_t RecordSize(size_t index) const { return FLengths[index]; }
 
 private:
-  size_t EncodeBlock(TMszipEncoder* encoder, TCOMP type, const uint8_t* data, size_t size,
-                     uint8_t* record) const;
+  // One thread's tools; the decoder only when an earlier cabinet offers blocks.
+  struct TWorker {
+    std::unique_ptr<TMszipEncoder> encoder;
+    std::unique_ptr<TMszipDecoder> decoder;
+  };
+
+  size_t EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data, size_t offset,
+                     size_t size, uint8_t* record) const;
+  // Puts the earlier cabinet's block for the size bytes at data + offset into body when it
+  // decodes to exactly them; returns its encoded size, or 0 when there is none.
+  size_t TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset, size_t size,
+                      uint8_t* body) const;
 
   size_t FReserve;
   size_t FSlotSize;
   std::vector<uint8_t> FRecords;
   std::vector<size_t> FLengths;
-  std::vector<std::unique_ptr<TMszipEncoder>> FEncoders;
+  std::vector<TWorker> FTools;
+  TReuse FReuse;
+  std::vector<uint8_t> FHistory; // FReuse's history, kept while the run is encoded
   std::vector<std::thread> FWorkers;
   std::atomic<size_t> FNext{0}; // the next block a worker takes
 };

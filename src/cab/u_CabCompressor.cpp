@@ -75,6 +75,7 @@ public:
                PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
   void FlushFolder(PFNFCISTATUS status);
   void FlushCabinet(PFNFCISTATUS status);
+  void UsePreviousFolder(const TCabPreviousFolder* previous) { FPrevious = previous; }
   // Closes and deletes every piece of the spool; failures count only when reportFailure is set.
   void ReleaseSpool(bool reportFailure);
 
@@ -128,6 +129,7 @@ private:
   TFolderEntry FFolder{};
   uint64_t FFolderUncompressed = 0;
   uint64_t FFolderCompressed = 0;
+  const TCabPreviousFolder* FPrevious = nullptr; // offers blocks to the first folder
 
   // Two batches in turn: one is encoded on the encoder's threads while the other is filled
   // and, before that, its records written, so no core waits on the reading and writing.
@@ -194,7 +196,19 @@ void TCabCompressor::ReleaseSpool(bool reportFailure) {
 void TCabCompressor::EncodePending(PFNFCISTATUS status) {
   TBatch& batch = FBatches[FFilling];
   batch.size = FPendingSize;
-  batch.blocks.Start(FFolder.type, batch.input.data(), batch.size);
+  TCabBlockEncoder::TReuse reuse;
+  if (FPrevious && FFolders.empty()) {
+    reuse.previous = FPrevious;
+    reuse.folderOffset = FFolderUncompressed - FPendingSize;
+    // Past the folder's start the batch before is the folder's too, and whole; it is not
+    // refilled before this one has started.
+    const TBatch& before = FBatches[FFilling ^ 1];
+    if (reuse.folderOffset > 0) {
+      reuse.historySize = std::min(before.size, CabFormat::MaxBlockUncompressed);
+      reuse.history = before.input.data() + before.size - reuse.historySize;
+    }
+  }
+  batch.blocks.Start(FFolder.type, batch.input.data(), batch.size, reuse);
   FEncoding.push_back(FFilling);
   FPendingSize = 0;
   FFilling ^= 1;
@@ -481,6 +495,10 @@ int32_t FlushCabinet(HFCI hfci, int32_t, PFNFCIGETNEXTCABINET, PFNFCISTATUS pfnf
 int32_t FlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET, PFNFCISTATUS pfnfcis) {
   TCabCompressor* context = Context(hfci);
   return Guarded(context->Error(), [&] { context->FlushFolder(pfnfcis); });
+}
+
+void UsePreviousFolder(HFCI hfci, const TCabPreviousFolder* previous) {
+  Context(hfci)->UsePreviousFolder(previous);
 }
 
 int32_t Destroy(HFCI hfci) {

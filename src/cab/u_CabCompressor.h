@@ -7,6 +7,8 @@
 
 #include "cab/CabIntf.h"
 
+class TCabPreviousFolder;
+
 namespace CabCompressor {
 
 HFCI Create(ERF* perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFREE pfnf,
@@ -20,5 +22,8 @@ int32_t FlushCabinet(HFCI hfci, int32_t fGetNextCab, PFNFCIGETNEXTCABINET pfnfci
                      PFNFCISTATUS pfnfcis);
 int32_t FlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis);
 int32_t Destroy(HFCI hfci);
+// Not of the FCI contract: the cabinet's first folder takes over the blocks of previous (an
+// earlier cabinet's folder) that decode to exactly its data. previous must stay until Destroy.
+void UsePreviousFolder(HFCI hfci, const TCabPreviousFolder* previous);
 
 } // namespace CabCompressor

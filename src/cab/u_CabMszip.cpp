@@ -174,24 +174,20 @@ void TMszipDecoder::AdvanceHistory() {
   FHistorySize = keep + FOutputSize;
 }
 
-bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {
-  if (FOutput)
-    AdvanceHistory();
-  FSlot ^= 1;
-  FOutput = FSlots.data() + FSlot * CabFormat::MaxBlockUncompressed;
-  FOutputSize = 0;
+bool TMszipDecoder::Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize,
+                            const uint8_t* history, size_t historySize) {
   if (outputSize > CabFormat::MaxBlockUncompressed || size < CabFormat::MszipSignatureSize ||
       data[0] != SignatureC || data[1] != SignatureK)
     return false;
 
   inflate_state& state = *FState;
   isal_inflate_reset(&state);
-  if (FHistorySize > 0 && isal_inflate_set_dict(&state, const_cast<uint8_t*>(FHistory),
-                                                uint32_t(FHistorySize)) != COMP_OK)
+  if (historySize > 0 && isal_inflate_set_dict(&state, const_cast<uint8_t*>(history),
+                                               uint32_t(historySize)) != COMP_OK)
     return false;
   state.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
   state.avail_in = uint32_t(size - CabFormat::MszipSignatureSize);
-  state.next_out = FOutput;
+  state.next_out = out;
   state.avail_out = uint32_t(outputSize);
   if (isal_inflate(&state) != ISAL_DECOMP_OK || state.avail_out != 0)
     return false;
@@ -204,6 +200,24 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
     if (isal_inflate(&state) != ISAL_DECOMP_OK || state.avail_out == 0 || state.avail_in != 0)
       return false;
   }
+  return true;
+}
+
+bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {
+  if (FOutput)
+    AdvanceHistory();
+  FSlot ^= 1;
+  FOutput = FSlots.data() + FSlot * CabFormat::MaxBlockUncompressed;
+  FOutputSize = 0;
+  if (!Inflate(data, size, FOutput, outputSize, FHistory, FHistorySize))
+    return false;
   FOutputSize = outputSize;
   return true;
+}
+
+bool TMszipDecoder::Reproduces(const uint8_t* data, size_t size, const uint8_t* expected,
+                               size_t expectedSize, const uint8_t* history, size_t historySize) {
+  FCheck.resize(CabFormat::MaxBlockUncompressed);
+  return Inflate(data, size, FCheck.data(), expectedSize, history, historySize) &&
+         std::memcmp(FCheck.data(), expected, expectedSize) == 0;
 }

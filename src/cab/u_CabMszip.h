@@ -51,8 +51,15 @@ public:
   bool Decode(const uint8_t* data, size_t size, size_t outputSize);
   // The bytes of the last successful Decode; valid until the next call.
   const uint8_t* Output() const { return FOutput; }
+  // Whether the block data (size bytes), decoded after history (the folder's output before
+  // it, at most its last 32 KiB), gives exactly the expectedSize bytes at expected. The
+  // history of Decode stays as it was.
+  bool Reproduces(const uint8_t* data, size_t size, const uint8_t* expected, size_t expectedSize,
+                  const uint8_t* history, size_t historySize);
 
 private:
+  bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize,
+               const uint8_t* history, size_t historySize);
   // Makes the last block's output part of the history.
   void AdvanceHistory();
 
@@ -61,6 +68,7 @@ private:
   // is; after a short block the history is joined into its own buffer.
   std::vector<uint8_t> FSlots;
   std::vector<uint8_t> FJoined;
+  std::vector<uint8_t> FCheck; // what Reproduces decodes
   int FSlot = 0;
   uint8_t* FOutput = nullptr;
   size_t FOutputSize = 0;

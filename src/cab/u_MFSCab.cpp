@@ -1,6 +1,7 @@
 #include "cab/u_MFSCab.h"
 
 #include "cab/CabConsts.h"
+#include "cab/u_CabCompressor.h"
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabMszip.h"
 #include "common/u_AnsiText.h"
@@ -419,6 +420,10 @@ TMFSCabWriter::TMFSCabWriter(TMFSSession& session, const std::string& tempFolder
                 TMFSCabCallbacks::FciDelete, TMFSCabCallbacks::FciTempName, &FParameters, this);
   if (!FHandle)
     CheckResult(0);
+}
+
+void TMFSCabWriter::UsePreviousFolder(const TCabPreviousFolder* previous) {
+  CabCompressor::UsePreviousFolder(FHandle, previous);
 }
 
 TMFSCabWriter::~TMFSCabWriter() {

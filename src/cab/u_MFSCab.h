@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+class TCabPreviousFolder;
 class TMFSSession;
 class TStream;
 class TMFSFileStream;
@@ -153,6 +154,9 @@ public:
                  uint32_t attributes);
   // Completes the cabinet: afterwards the file at CabinetPath holds the whole archive.
   void FlushCabinet();
+  // The first folder takes over the blocks of previous that decode to exactly its data,
+  // instead of deflating those bytes again; previous must stay while this writer lives.
+  void UsePreviousFolder(const TCabPreviousFolder* previous);
 
   HFCI Handle() const { return FHandle; }
   const CCAB& CabinetParameters() const { return FParameters; }

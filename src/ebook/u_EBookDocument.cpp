@@ -1,5 +1,6 @@
 #include "ebook/u_EBookDocument.h"
 
+#include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
 #include "common/u_Files.h"
@@ -8,12 +9,15 @@
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
+#include "resources/vexFiles.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
 #include <exception>
+#include <fcntl.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 const char* const ContentResourceName = "SYSTEM_MFS";
@@ -31,6 +35,35 @@ const char* const NewCabinetPath = "System.cab";
 // what a bigger source holds beyond them is no book we could rewrite.
 constexpr size_t MaxBookSize = size_t(4) << 30;
 const int FirstIconId = 1;
+
+// Reads a book's file back at the place its content had. A file that cannot be read gives
+// nothing: what is read is only offered to a pack, never trusted.
+class TBookContentReader {
+public:
+  TBookContentReader(const std::string& path, TResourcePlace place)
+      : FHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), FPlace(place) {}
+  ~TBookContentReader() {
+    if (FHandle >= 0)
+      ::close(FHandle);
+  }
+  TBookContentReader(const TBookContentReader&) = delete;
+  TBookContentReader& operator=(const TBookContentReader&) = delete;
+
+  bool Read(uint64_t offset, void* into, size_t count) const {
+    if (FHandle < 0 || offset > FPlace.Size || count > FPlace.Size - offset)
+      return false;
+    try {
+      ReadAllAt(FHandle, into, count, FPlace.Offset + offset);
+      return true;
+    } catch (const Exception&) {
+      return false;
+    }
+  }
+
+private:
+  int FHandle;
+  TResourcePlace FPlace;
+};
 
 } // namespace
 
@@ -73,6 +106,7 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
     TPEModule module(path, std::move(image));
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
+    FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
     cabinet = TakeModuleResource(module, ContentResourceType, ContentResourceName);
   }
   UnpackSystemMFS(*FMFS, std::move(cabinet), StepProgress(esUnpack));
@@ -128,6 +162,7 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
       const TPEModule module(path);
       icon = LoadModuleIcon(module, IconGroupName);
       iconGroup = LoadModuleIconGroup(module, IconGroupName);
+      FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
     }
     ShowEBook(path, std::move(icon), std::move(iconGroup));
   } catch (...) {
@@ -211,7 +246,8 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
-std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
+std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
+                          const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSSession& session = scratch.Session();
   // The member is stamped as a new file is; its bytes go from the tree straight into the
@@ -220,6 +256,7 @@ std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress) {
   {
     TMFSCabWriter writer(session, "", NewCabinetPath);
     writer.SetOnProgress(onProgress);
+    writer.UsePreviousFolder(previous);
     writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
                      stamp->DateTime(), stamp->Attributes());
     writer.FlushCabinet();
@@ -248,9 +285,16 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   TEBookUpdateResult result;
   FReportedPercent = -1; // a new operation: its steps start over
   {
+    // Where the content is unchanged, the blocks the book holds are taken over, not packed
+    // again. A file changed since it was read costs only that saving: a block is taken only
+    // when it decodes to exactly the new bytes.
+    const TBookContentReader book(path, FContentPlace);
+    const TCabPreviousFolder previous(
+        [&book](uint64_t offset, void* into, size_t count) { return book.Read(offset, into, count); },
+        FContentPlace.Size);
     std::vector<TResourceChange> changes;
-    changes.push_back(
-        {ContentResourceType, ContentResourceName, PackSystemMFS(*FMFS, StepProgress(esPack))});
+    changes.push_back({ContentResourceType, ContentResourceName,
+                       PackSystemMFS(*FMFS, &previous, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));

@@ -6,6 +6,7 @@
 
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
+#include "resources/u_Resources.h"
 
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+class TCabPreviousFolder;
 class TMFS;
 class TXMLParser;
 class TVariables;
@@ -124,6 +126,8 @@ private:
   std::string FEBookIcon;
   std::string FEBookIconGroup;
   std::string FFileName;
+  // Where the book's SYSTEM_MFS bytes lay in its file when it was last read or written.
+  TResourcePlace FContentPlace;
   // What System.xml's Variables attribute names ("\Variables.xml" when it names none); update
   // writes the new variables file there.
   std::string FVariablesPath;
@@ -137,4 +141,7 @@ private:
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
 void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
-std::string PackSystemMFS(const TMFS& fs, const TPercentEvent& onProgress = {});
+// Blocks of previous (the resource the book holds) that decode to exactly the new bytes at
+// their place are taken over instead of deflated again.
+std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous = nullptr,
+                          const TPercentEvent& onProgress = {});

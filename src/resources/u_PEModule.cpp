@@ -46,6 +46,12 @@ std::string TPEModule::TakeImageAs(std::string_view part) {
   return bytes;
 }
 
+uint64_t TPEModule::OffsetOf(std::string_view part) const {
+  const char* image =
+      FFile ? reinterpret_cast<const char*>(FFile->Bytes().Bytes(0, 0, "image")) : FBytes.data();
+  return uint64_t(part.data() - image);
+}
+
 std::optional<std::string_view> TPEModule::FindResource(const TResIdent& type,
                                                         const TResIdent& name) const {
   if (!FRoot)

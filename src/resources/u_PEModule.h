@@ -28,6 +28,8 @@ public:
   // first language listed; nothing when the module has no such resource. The bytes stay
   // valid while the module lives.
   std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
+  // Where part (bytes FindResource gave) lies in the file.
+  uint64_t OffsetOf(std::string_view part) const;
   // Hands over the image given as bytes, cut down in place to part (bytes FindResource gave),
   // so that a big resource is not copied; a mapped image's part is copied. The module finds
   // nothing afterwards.

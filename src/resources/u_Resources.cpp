@@ -59,6 +59,12 @@ std::string TakeModuleResource(TPEModule& module, const std::string& type,
   return data ? module.TakeImageAs(*data) : std::string();
 }
 
+TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
+                                   const std::string& name) {
+  const auto data = FindModuleResource(module, type, name);
+  return data ? TResourcePlace{module.OffsetOf(*data), data->size()} : TResourcePlace{};
+}
+
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
                                          const std::string& targetName,

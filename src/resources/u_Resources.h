@@ -51,6 +51,14 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 // (see TPEModule::TakeImageAs): the module finds nothing afterwards.
 std::string TakeModuleResource(TPEModule& module, const std::string& type, const std::string& name);
 
+// Where the bytes of a resource lie in its module's file.
+struct TResourcePlace {
+  uint64_t Offset = 0;
+  uint64_t Size = 0; // 0 when the module has no such resource
+};
+TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
+                                   const std::string& name);
+
 // One language-0 resource (type, name) to replace or add, with its bytes.
 struct TResourceChange {
   TResourceIdent Type;

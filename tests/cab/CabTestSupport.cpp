@@ -1,5 +1,6 @@
 #include "CabTestSupport.h"
 
+#include "cab/u_CabCompressor.h"
 #include "cab/u_CabFormat.h"
 
 #include <algorithm>
@@ -218,7 +219,8 @@ TUseDisk::~TUseDisk() {
 }
 
 bool PackCabinet(TMemoryDisk& disk, const std::vector<TMember>& members, const std::string& cabinet,
-                 ERF& error, TCOMP type, uint32_t folderThreshold) {
+                 ERF& error, TCOMP type, uint32_t folderThreshold,
+                 const TCabPreviousFolder* previous) {
   TUseDisk use(disk);
   for (const auto& member : members) {
     disk.files["\\in\\" + member.name] = member.content;
@@ -233,6 +235,7 @@ bool PackCabinet(TMemoryDisk& disk, const std::vector<TMember>& members, const s
                            FciSeek, FciDelete, FciTempName, &params, nullptr);
   if (!context)
     return false;
+  CabCompressor::UsePreviousFolder(context, previous);
   bool ok = true;
   for (const auto& member : members) {
     std::string source = "\\in\\" + member.name;

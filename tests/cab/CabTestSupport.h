@@ -52,9 +52,13 @@ struct TMember {
   TMemoryFileInfo info{};
 };
 
-// Packs members into disk.files[cabinet] with FCI; on failure returns the error record.
+class TCabPreviousFolder;
+
+// Packs members into disk.files[cabinet] with FCI; on failure returns the error record. The
+// first folder may take over blocks of previous.
 bool PackCabinet(TMemoryDisk& disk, const std::vector<TMember>& members, const std::string& cabinet,
-                 ERF& error, TCOMP type = tcompTYPE_MSZIP, uint32_t folderThreshold = 0x7FFFFFFF);
+                 ERF& error, TCOMP type = tcompTYPE_MSZIP, uint32_t folderThreshold = 0x7FFFFFFF,
+                 const TCabPreviousFolder* previous = nullptr);
 
 struct TExtracted {
   std::string content;

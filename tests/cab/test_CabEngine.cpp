@@ -2,8 +2,11 @@
 
 #include "cab/CabConsts.h"
 #include "cab/u_CabFormat.h"
+#include "cab/u_CabPreviousFolder.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <string_view>
 
 namespace {
 
@@ -110,6 +113,89 @@ TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
   EXPECT_EQ(files.at("history.txt").content, data);
   EXPECT_EQ(files.at("short-blocks.txt").content, data.substr(0, at));
   EXPECT_EQ(files.at("mixed.txt").content, data);
+}
+
+TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
+  const std::string data = TextData(5 * Block + 1000, 21);
+  // Stored blocks: one taken over is told apart from one deflated again.
+  TCabBuilder stored;
+  stored.AddFileFolder("a", data, false);
+  for (TBuiltBlock& block : stored.folders[0].blocks)
+    block.stored = true;
+  TCabBuilder notMszip = stored;
+  notMszip.folders[0].type = tcompTYPE_NONE;
+  std::string noSignature = stored.Build();
+  noSignature[0] = 'X';
+  // Block at opens with the second half of the block before, written as a reference back into
+  // it; the writer encodes 64 blocks at a time, so block 64's history comes from the batch
+  // before.
+  auto repeating = [](std::string bytes, size_t at) {
+    bytes.replace(at * Block, Block / 2, bytes, at * Block - Block / 2, Block / 2);
+    return bytes;
+  };
+  const std::string repeats2 = repeating(data, 2);
+  const std::string repeats64 = repeating(TextData(66 * Block, 22), 64);
+  TCabBuilder history2, history64;
+  history2.AddFileFolder("a", repeats2, true);
+  history64.AddFileFolder("a", repeats64, true);
+  auto changed = [](std::string bytes, size_t at) {
+    bytes[at] ^= 1;
+    return bytes;
+  };
+  auto takenBut = [](size_t count, std::vector<size_t> fresh) {
+    std::vector<bool> taken(count, true);
+    for (size_t i : fresh)
+      taken[i] = false;
+    return taken;
+  };
+  struct TCase {
+    const char* name;
+    std::string previous;
+    std::string data;
+    std::vector<bool> taken; // per block of the new cabinet
+  };
+  const std::vector<TCase> cases = {
+      {"unchanged", stored.Build(), data, takenBut(6, {})},
+      {"one block changed", stored.Build(), changed(data, 2 * Block + 5), takenBut(6, {2})},
+      {"last block longer", stored.Build(), data + "x", takenBut(6, {5})},
+      // The block after the change still decodes, but against it to other bytes.
+      {"history changed", history2.Build(), changed(repeats2, Block + Block / 2 + 5),
+       takenBut(6, {1, 2})},
+      {"history in the batch before", history64.Build(), repeats64, takenBut(66, {})},
+      {"history of the batch before changed", history64.Build(),
+       changed(repeats64, 63 * Block + Block / 2 + 5), takenBut(66, {63, 64})},
+      {"not MSZIP", notMszip.Build(), data, takenBut(6, {0, 1, 2, 3, 4, 5})},
+      {"not a cabinet", noSignature, data, takenBut(6, {0, 1, 2, 3, 4, 5})},
+  };
+  for (const TCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    const TCabPreviousFolder previous(
+        [&test](uint64_t offset, void* into, size_t count) {
+          if (offset > test.previous.size() || count > test.previous.size() - offset)
+            return false;
+          std::memcpy(into, test.previous.data() + offset, count);
+          return true;
+        },
+        test.previous.size());
+    TMemoryDisk disk;
+    ERF error{};
+    ASSERT_TRUE(PackCabinet(disk, {{"a", test.data}}, "\\new.cab", error, tcompTYPE_MSZIP,
+                            0x7FFFFFFF, &previous));
+    const std::string& cabinet = disk.files["\\new.cab"];
+    EXPECT_EQ(Unpack(cabinet).at("a").content, test.data);
+    std::string withSignature = test.previous;
+    withSignature.replace(0, 4, "MSCF");
+    const TCabLayout before = ReadLayout(withSignature);
+    const TCabLayout after = ReadLayout(cabinet);
+    ASSERT_EQ(after.dataOffsets.size(), test.taken.size());
+    for (size_t i = 0; i < test.taken.size(); ++i) {
+      const std::string_view old(test.previous.data() + before.dataOffsets[i] + 8,
+                                 before.dataCompressed[i]);
+      const std::string_view now(cabinet.data() + after.dataOffsets[i] + 8,
+                                 after.dataCompressed[i]);
+      EXPECT_EQ(old == now, test.taken[i]) << "block " << i;
+    }
+  }
 }
 
 TEST(CabEngine, AFileEndingBeforeADamagedBlockIsExtractedWhole) {

@@ -183,6 +183,26 @@ TEST_F(EBookDocumentTest, UpdateEndsInExactlyTheStateOfAFreshOpen) {
   }
 }
 
+TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItsOpenIsWrittenFromWhatWasOpened) {
+  // Update takes unchanged blocks over from the book's file: a block the file holds by then
+  // that differs from what was opened must never reach the new book.
+  std::string pages;
+  for (int i = 0; pages.size() < 600'000; ++i)
+    pages += "page " + std::to_string(i * 7919 % 100'003) + (i % 11 ? " " : "\n");
+  FileMap files = {{"System.xml", "<System ApplicationTitle=\"%{Name}\"/>"},
+                   {"Variables.xml", "<vars><var name=\"Name\">Old</var></vars>"},
+                   {"pages.txt", pages}};
+  const std::string book = AssembleBook(files);
+  TEBookDocument document;
+  document.OpenEBook(book);
+  files["pages.txt"][300'000] ^= 1;
+  std::filesystem::copy_file(AssembleBook(files), book,
+                             std::filesystem::copy_options::overwrite_existing);
+  document.UpdateEBook({{"Name", "New"}});
+  EXPECT_EQ(document.Title(), "New");
+  EXPECT_EQ(ContentOf(book).at("pages.txt"), pages);
+}
+
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
   TEBookDocument document;
   document.OpenEBook(CopySample("typical.exe"));

@@ -1,0 +1,85 @@
+#include "cab/u_CabPreviousFolder.h"
+
+#include "cab/CabIntf.h"
+#include "cab/u_CabFormat.h"
+
+#include <algorithm>
+#include <utility>
+
+TCabPreviousFolder::TCabPreviousFolder(TReadAt readAt, uint64_t size)
+    : FReadAt(std::move(readAt)) {
+  if (!ReadTable(size)) {
+    FBlocks.clear();
+    FStarts.clear();
+  }
+}
+
+bool TCabPreviousFolder::ReadTable(uint64_t size) {
+  using namespace CabFormat;
+  uint8_t header[HeaderSize + HeaderReserveSize];
+  if (size < HeaderSize || !FReadAt(0, header, HeaderSize))
+    return false;
+  TFieldReader fields(header, sizeof header);
+  const uint32_t signature = fields.U32();
+  fields.Skip(22); // reserved, cbCabinet, reserved, coffFiles, reserved, version
+  const uint16_t folders = fields.U16();
+  fields.Skip(2); // cFiles
+  const uint16_t flags = fields.U16();
+  // A folder that goes on in another cabinet is not all here.
+  if (signature != Signature || folders == 0 || (flags & (FlagPrevCabinet | FlagNextCabinet)))
+    return false;
+  uint64_t at = HeaderSize;
+  size_t dataReserve = 0;
+  if (flags & FlagReservePresent) {
+    if (!FReadAt(HeaderSize, header + HeaderSize, HeaderReserveSize))
+      return false;
+    fields.Skip(4); // setID, iCabinet
+    const uint16_t headerReserve = fields.U16();
+    fields.Skip(1); // cbCFFolder
+    dataReserve = fields.U8();
+    at += HeaderReserveSize + headerReserve;
+  }
+  uint8_t folder[FolderSize];
+  if (at + FolderSize > size || !FReadAt(at, folder, FolderSize))
+    return false;
+  TFieldReader folderFields(folder, FolderSize);
+  at = folderFields.U32();
+  const uint16_t blocks = folderFields.U16();
+  if (folderFields.U16() != tcompTYPE_MSZIP)
+    return false;
+  // At most 65535 blocks (a 16-bit count): the table costs a few bytes per block read.
+  FBlocks.reserve(blocks);
+  FStarts.reserve(blocks);
+  uint64_t start = 0;
+  for (uint16_t i = 0; i < blocks; ++i) {
+    uint8_t record[DataSize];
+    if (at + DataSize + dataReserve > size || !FReadAt(at, record, DataSize))
+      return false;
+    TFieldReader recordFields(record, DataSize);
+    recordFields.Skip(4); // csum: the decoding that must give the new bytes checks more
+    const uint16_t encoded = recordFields.U16();
+    const uint16_t uncompressed = recordFields.U16();
+    const uint64_t data = at + DataSize + dataReserve;
+    if (data + encoded > size || encoded > MaxBlockCompressed ||
+        uncompressed > MaxBlockUncompressed)
+      return false;
+    FBlocks.push_back({data, encoded, uncompressed});
+    FStarts.push_back(start);
+    start += uncompressed;
+    at = data + encoded;
+  }
+  return true;
+}
+
+const TCabPreviousFolder::TBlock* TCabPreviousFolder::At(uint64_t folderOffset,
+                                                         size_t uncompressed) const {
+  const auto it = std::lower_bound(FStarts.begin(), FStarts.end(), folderOffset);
+  if (it == FStarts.end() || *it != folderOffset)
+    return nullptr;
+  const TBlock& block = FBlocks[size_t(it - FStarts.begin())];
+  return block.uncompressed == uncompressed ? &block : nullptr;
+}
+
+bool TCabPreviousFolder::Read(const TBlock& block, uint8_t* into) const {
+  return FReadAt(block.dataOffset, into, block.size);
+}
