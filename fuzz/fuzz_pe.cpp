@@ -30,7 +30,8 @@ static void BuildInMemory(const uint8_t* data, size_t size) {
     const TResTreeSize measured = ResTreeMeasure(*root);
     PlanResourceLayout(bytes, headers, section, measured.Total());
     std::vector<uint8_t> image(measured.Total());
-    ResTreeWrite(*root, measured, image.data(), headers.Sections[size_t(section)].VirtualAddress);
+    ResTreeWrite(*root, measured, image.data(), headers.Sections[size_t(section)].VirtualAddress,
+                 false);
   } catch (const EVexError&) {
   }
 }

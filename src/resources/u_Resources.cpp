@@ -83,10 +83,9 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   update->OnProgress = onProgress;
   try {
     for (size_t i = 0; i < changes.size(); ++i) {
-      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0, changes[i].Data.data(),
-                               uint32_t(changes[i].Data.size())))
+      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0,
+                               std::move(changes[i].Data)))
         RaiseLastVexError();
-      std::string().swap(changes[i].Data);
     }
   } catch (...) {
     EndResourceUpdate(update, true);

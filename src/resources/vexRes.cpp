@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <future>
 #include <new>
 #include <sys/stat.h>
@@ -114,7 +115,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   // is built where it belongs in a big new file; a small one is built in memory and written
   // once, which costs less than reserving its blocks and mapping them.
   const TMappedRange image(out, layout.SectionOffset, layout.NewRawSize, large);
-  ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress);
+  ResTreeWrite(*context.Root, size, image.View(), section.VirtualAddress, image.MapsFile());
   image.Store();
   if (large)
     StartWriteback(out, layout.SectionOffset, layout.NewRawSize);
@@ -199,8 +200,10 @@ TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
   }
 }
 
-bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
-                         uint16_t language, const void* data, uint32_t size) {
+namespace {
+// A change: setData fills the leaf, or there is none and the entry is removed.
+bool ChangeEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                 uint16_t language, const std::function<void(TResItem&)>& setData) {
   if (!context) {
     SetVexLastError(EBADF, "no update in progress");
     return false;
@@ -209,7 +212,7 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
   TResItem* t = FindResDirectory(root, type);
   TResItem* n = t ? FindResDirectory(*t, name) : nullptr;
   TResItem* l = n ? FindResLeaf(*n, language) : nullptr;
-  if (!data) {
+  if (!setData) {
     if (l) {
       RemoveResChild(*n, l);
       if (n->Children.empty())
@@ -237,7 +240,7 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
       n = addedName = AddResDirectory(*t, name);
     if (!l)
       l = addedLeaf = AddResLeaf(*n, language);
-    SetResLeafData(*l, language, data, size);
+    setData(*l);
     return true;
   } catch (...) {
     RecordFailure();
@@ -249,6 +252,23 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
       RemoveResChild(root, addedType);
     return false;
   }
+}
+
+} // namespace
+
+bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                         uint16_t language, const void* data, uint32_t size) {
+  if (!data)
+    return ChangeEntry(context, type, name, language, {});
+  return ChangeEntry(context, type, name, language,
+                     [&](TResItem& leaf) { SetResLeafData(leaf, language, data, size); });
+}
+
+bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                         uint16_t language, std::string&& data) {
+  return ChangeEntry(context, type, name, language, [&](TResItem& leaf) {
+    SetResLeafData(leaf, language, std::move(data));
+  });
 }
 
 bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutcome* outcome) {

@@ -44,6 +44,10 @@ TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
 // a failure, which leaves the tree as it was.
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, const void* data, uint32_t size);
+// The same taking data over: it stays in memory whatever its size, as the caller keeps no copy
+// that a spool file would have to stand in for.
+bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                         uint16_t language, std::string&& data);
 
 struct TResUpdateOutcome {
   bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone

@@ -16,6 +16,8 @@ constexpr uint32_t HighBit = 0x80000000u;
 constexpr uint32_t DirectoryTableSize = 16;
 constexpr uint32_t DirectoryEntrySize = 8;
 constexpr uint32_t DataEntrySize = 16;
+// A big leaf is copied into a mapped image in windows of this size, each let go once written.
+constexpr uint64_t LeafWindow = 8 << 20;
 
 [[noreturn]] void BadTree(const std::string& cause) {
   throw EVexError(ENOEXEC, "damaged resource directory: " + cause);
@@ -166,9 +168,9 @@ void Measure(const TResItem& item, TResTreeSize& size) {
 
 class TTreeWriter {
 public:
-  TTreeWriter(const TResTreeSize& size, uint8_t* out, uint32_t sectionRva)
+  TTreeWriter(const TResTreeSize& size, uint8_t* out, uint32_t sectionRva, bool outMapsFile)
       : FOut(out), FTotal(size.Total()), FNameCursor(size.Directories),
-        FDataCursor(size.NamesEnd()), FRva(sectionRva) {}
+        FDataCursor(size.NamesEnd()), FRva(sectionRva), FOutMapsFile(outMapsFile) {}
 
   void Write(const TResItem& item) {
     if (!item.IsDirectory) {
@@ -219,18 +221,24 @@ private:
     PutU32(FOut, entry + 4, item.Size);
     PutU32(FOut, entry + 8, item.CodePage);
     PutU32(FOut, entry + 12, item.Reserved);
-    if (item.Size == 0)
-      return;
-    switch (item.Source) {
-    case rdMapped:
-      std::memcpy(FOut + data, item.MappedData, item.Size);
-      break;
-    case rdMemory:
-      std::memcpy(FOut + data, item.Data.data(), item.Size);
-      break;
-    case rdSpool:
-      ReadAllAt(item.SpoolFile, FOut + data, item.Size, 0);
-      break;
+    // In windows, each let go once written where out maps the file.
+    for (uint64_t done = 0; done < item.Size;) {
+      const uint64_t n = std::min<uint64_t>(item.Size - done, LeafWindow);
+      uint8_t* to = FOut + data + done;
+      switch (item.Source) {
+      case rdMapped:
+        std::memcpy(to, item.MappedData + done, n);
+        break;
+      case rdMemory:
+        std::memcpy(to, item.Data.data() + done, n);
+        break;
+      case rdSpool:
+        ReadAllAt(item.SpoolFile, to, n, done);
+        break;
+      }
+      if (FOutMapsFile)
+        ReleaseMappedPages(to, n);
+      done += n;
     }
   }
 
@@ -240,6 +248,7 @@ private:
   uint64_t FNameCursor;
   uint64_t FDataCursor;
   uint32_t FRva;
+  bool FOutMapsFile;
 };
 
 bool NamedBefore(const TResItem& existing, const std::string& newKey) {
@@ -324,33 +333,43 @@ void RemoveResChild(TResItem& parent, TResItem* child) {
   }
 }
 
-void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size) {
-  int spool = -1;
-  if (size > MaxInMemoryResourceData) {
-    // Nameless: the handle keeps the data, and neither a failure nor a killed process can
-    // leave the file behind.
-    TScratchFile file;
-    file.CreateNameless(TempFolder(), ResTempFileName(leaf.Identity));
-    WriteAllAt(file.Handle(), data, size, 0);
-    spool = ::dup(file.Handle());
-    if (spool < 0)
-      throw EVexError(errno, {});
-  }
+namespace {
+// Gives a changed leaf its data: the spool file holding it, or else the bytes in memory.
+void SetChangedLeaf(TResItem& leaf, uint16_t language, uint32_t size, int spool,
+                    std::string data) {
   if (leaf.SpoolFile >= 0)
     ::close(leaf.SpoolFile);
   leaf.SpoolFile = spool;
-  leaf.Data.clear();
-  leaf.Data.shrink_to_fit();
-  if (spool < 0) {
-    leaf.Data.assign(static_cast<const char*>(data), size);
-    leaf.Source = rdMemory;
-  } else {
-    leaf.Source = rdSpool;
-  }
+  leaf.Data = std::move(data);
+  leaf.Source = spool < 0 ? rdMemory : rdSpool;
   leaf.Id = language;
   leaf.MappedData = nullptr;
   leaf.Size = size;
   leaf.CodePage = 0;
+}
+} // namespace
+
+void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size) {
+  if (size <= MaxInMemoryResourceData) {
+    SetChangedLeaf(leaf, language, size, -1, std::string(static_cast<const char*>(data), size));
+    return;
+  }
+  // Nameless: the handle keeps the data, and neither a failure nor a killed process can
+  // leave the file behind.
+  TScratchFile file;
+  file.CreateNameless(TempFolder(), ResTempFileName(leaf.Identity));
+  WriteAllAt(file.Handle(), data, size, 0);
+  const int spool = ::dup(file.Handle());
+  if (spool < 0)
+    throw EVexError(errno, {});
+  SetChangedLeaf(leaf, language, size, spool, {});
+}
+
+void SetResLeafData(TResItem& leaf, uint16_t language, std::string data) {
+  if (data.size() > 0xFFFFFFFFu)
+    throw EVexError(EFBIG, "resource data larger than 4 GiB");
+  const auto size = uint32_t(data.size());
+  SetChangedLeaf(leaf, language, size, -1, std::move(data));
 }
 
 TResTreeSize ResTreeMeasure(const TResItem& root) {
@@ -360,10 +379,10 @@ TResTreeSize ResTreeMeasure(const TResItem& root) {
 }
 
 void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
-                  uint32_t sectionRva) {
+                  uint32_t sectionRva, bool outMapsFile) {
   if (size.Total() > 0xFFFFFFFFu - sectionRva)
     throw EVexError(EFBIG, "the new resource section does not fit a 32-bit image");
-  TTreeWriter(size, out, sectionRva).Write(root);
+  TTreeWriter(size, out, sectionRva, outMapsFile).Write(root);
 }
 
 std::string ResTempFileName(uint32_t identity) {

@@ -40,6 +40,8 @@ void RemoveResChild(TResItem& parent, TResItem* child);
 // goes to a new spool file (created exclusively, user-only, unlinked at once so that no path
 // leaves it behind). Any earlier copy or spool file of the leaf is dropped.
 void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size);
+// The same taking data over: it stays in memory whatever its size.
+void SetResLeafData(TResItem& leaf, uint16_t language, std::string data);
 
 // Sizes of the three areas of a section image built from a tree.
 struct TResTreeSize {
@@ -54,8 +56,10 @@ TResTreeSize ResTreeMeasure(const TResItem& root);
 
 // Writes the section image of the tree into out (size bytes, zero-filled, exactly as measured);
 // sectionRva is the section's VirtualAddress, for the data entries' addresses.
+// With outMapsFile, out maps the new file: the pages of a big leaf are let go as soon as they
+// are written, so that the image and the leaves it is built from are never both in memory.
 void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
-                  uint32_t sectionRva);
+                  uint32_t sectionRva, bool outMapsFile);
 
 // The temporary file name of a node: "<temp folder>/$vex$res$<pid, 8 hex digits>$<identity>$".
 std::string ResTempFileName(uint32_t identity);

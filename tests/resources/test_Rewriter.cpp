@@ -162,19 +162,30 @@ TEST_F(RewriterTest, SpoolThresholdAndNoFilesLeft) {
                                   small.data(), uint32_t(small.size())));
   ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"LARGE"), 0,
                                   large.data(), uint32_t(large.size())));
+  // Data handed over has no copy elsewhere for a spool file to stand in for. Big enough for the
+  // image to be built in the new file, and copied there in several windows.
+  const std::string handed = Pattern(LargeImageSize + 1, 3);
+  ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"HANDED"), 0,
+                                  large.data(), uint32_t(large.size())));
+  ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"HANDED"), 0,
+                                  std::string(handed)));
   TResItem* type = FindResDirectory(*update->Root, TResIdent(u"RCDATA"));
   const TResItem& smallLeaf = *FindResDirectory(*type, TResIdent(u"SMALL"))->Children[0];
   const TResItem& largeLeaf = *FindResDirectory(*type, TResIdent(u"LARGE"))->Children[0];
+  const TResItem& handedLeaf = *FindResDirectory(*type, TResIdent(u"HANDED"))->Children[0];
   EXPECT_EQ(smallLeaf.Source, rdMemory);
   EXPECT_EQ(smallLeaf.Data.size(), 32768u);
   EXPECT_EQ(largeLeaf.Source, rdSpool);
   EXPECT_GE(largeLeaf.SpoolFile, 0);
   EXPECT_TRUE(largeLeaf.Data.empty()) << "above the threshold nothing stays in memory";
+  EXPECT_EQ(handedLeaf.Source, rdMemory);
+  EXPECT_EQ(handedLeaf.SpoolFile, -1) << "the earlier spool file is dropped";
   EXPECT_TRUE(RewriterLeftovers().empty()) << "spool files have no name to leave behind";
   ASSERT_TRUE(EndResourceUpdate(update, false));
   EXPECT_TRUE(RewriterLeftovers().empty());
   EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "SMALL", "0", DataFile(small), "--has", "RCDATA",
-                            "LARGE", "0", DataFile(large)}),
+                            "LARGE", "0", DataFile(large), "--has", "RCDATA", "HANDED", "0",
+                            DataFile(handed)}),
             "");
 }
 
