@@ -68,9 +68,8 @@ struct TResourceChange {
 
 // Makes every change in one update that either completes or leaves the file as it was. With
 // a targetName the changed executable is written there instead (replacing what is there) and
-// fileName is only read. Each change's data is let go as soon as the update holds it (big data
-// waits in a spool file), before the new file is built. onProgress hears the percent of the
-// new file written.
+// fileName is only read. Each change's data is handed over to the update, which holds it without
+// a copy until it is in the new file. onProgress hears the percent of the new file written.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
                                          const std::string& targetName = {},

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-// Changed data up to this many bytes stays in memory; larger data goes to a spool file at once.
+// Changed data given by address up to this many bytes is copied into memory; larger data goes to
+// a spool file at once. Data handed over stays in memory whatever its size.
 inline constexpr uint32_t MaxInMemoryResourceData = 32768;
 
 // Where a leaf's bytes are: unchanged leaves point into the mapped file, changed leaves hold
-// their data in memory or, above MaxInMemoryResourceData, in a spool file.
+// their data in memory or in a spool file.
 enum TResDataSource { rdMapped, rdMemory, rdSpool };
 
 // One directory or leaf of the resource tree.
