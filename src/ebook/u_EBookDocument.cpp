@@ -264,6 +264,17 @@ std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
+std::string TEBookDocument::PackContent() const {
+  // Where the content is unchanged, the blocks the book holds are taken over, not packed again.
+  // A file changed since it was read costs only that saving: a block is taken only when it
+  // decodes to exactly the new bytes.
+  const TBookContentReader book(FFileName, FContentPlace);
+  const TCabPreviousFolder previous(
+      [&book](uint64_t offset, void* into, size_t count) { return book.Read(offset, into, count); },
+      FContentPlace.Size);
+  return PackSystemMFS(*FMFS, &previous, StepProgress(esPack));
+}
+
 std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
   return FTitleTemplate.empty() ? std::string() : variables.ExpandText(FTitleTemplate);
 }
@@ -285,16 +296,8 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   TEBookUpdateResult result;
   FReportedPercent = -1; // a new operation: its steps start over
   {
-    // Where the content is unchanged, the blocks the book holds are taken over, not packed
-    // again. A file changed since it was read costs only that saving: a block is taken only
-    // when it decodes to exactly the new bytes.
-    const TBookContentReader book(path, FContentPlace);
-    const TCabPreviousFolder previous(
-        [&book](uint64_t offset, void* into, size_t count) { return book.Read(offset, into, count); },
-        FContentPlace.Size);
     std::vector<TResourceChange> changes;
-    changes.push_back({ContentResourceType, ContentResourceName,
-                       PackSystemMFS(*FMFS, &previous, StepProgress(esPack))});
+    changes.push_back({ContentResourceType, ContentResourceName, PackContent()});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));

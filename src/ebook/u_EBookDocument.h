@@ -115,6 +115,8 @@ private:
   void Progress(TEBookStep step, int percent) const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
+  // The new SYSTEM_MFS resource of the content in FMFS.
+  std::string PackContent() const;
   // The title template expanded with variables; empty when the book has no template.
   std::string ExpandTitle(const TVariables& variables) const;
 
