@@ -5,7 +5,6 @@
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabMszip.h"
 #include "common/u_AnsiText.h"
-#include "common/u_BigBuffer.h"
 #include "common/u_Common.h"
 #include "mfs/u_MFS.h"
 
@@ -470,8 +469,8 @@ void TMFSCabWriter::ReserveCabinet() {
       files * (CabFormat::FolderSize + CabFormat::FileSize + CabFormat::MaxNameLength + 1) +
       blocks * CabFormat::DataSize + FAddedBytes + blocks * MszipEncodedCapacity(0);
   try {
-    ReserveBig(Session().CreateFile(FCabinetPath, 0, true)->Content(),
-               size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
+    Session().CreateFile(FCabinetPath, 0, true)->Content().reserve(
+        size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
   } catch (const EMFSError&) {
     // no file can be made there: the compressor's own open reports it with its code
   }

@@ -2,20 +2,37 @@
 
 #include <cstdint>
 #include <sys/mman.h>
+#include <system_error>
 
 namespace {
-constexpr uintptr_t HugePageSize = uintptr_t(2) << 20;
 constexpr uintptr_t PageSize = 4096;
+// Below this a thread costs more than the faults it saves.
+constexpr size_t MinPreparedSize = 16 << 20;
+constexpr uintptr_t PreparedPiece = 2 << 20;
 } // namespace
 
-void ReserveBig(std::string& bytes, size_t capacity) {
+TBigBufferRoom::TBigBufferRoom(std::string& bytes, size_t capacity) {
   bytes.reserve(capacity);
-  if (bytes.capacity() < 2 * HugePageSize)
+  if (bytes.capacity() < MinPreparedSize)
     return;
-  // Only whole pages of the buffer itself are advised; the advice is a hint, so its failure
-  // (no huge pages on this system) changes nothing.
-  const auto start = (reinterpret_cast<uintptr_t>(bytes.data()) + PageSize - 1) & ~(PageSize - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(bytes.data()) + bytes.capacity()) & ~(PageSize - 1);
-  if (end > start)
-    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(bytes.data()) & ~(PageSize - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(bytes.data()) + bytes.capacity()) &
+                        ~(PageSize - 1);
+  try {
+    // From the end backwards, so that it meets the caller's filling wherever that is by then.
+    // Only a head start: a page it does not make ready is made on first touch as before.
+    FWorker = std::thread([start, end] {
+      for (uintptr_t to = end; to > start;) {
+        const uintptr_t from = to - start > PreparedPiece ? to - PreparedPiece : start;
+        (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+        to = from;
+      }
+    });
+  } catch (const std::system_error&) {
+  }
+}
+
+TBigBufferRoom::~TBigBufferRoom() {
+  if (FWorker.joinable())
+    FWorker.join();
 }

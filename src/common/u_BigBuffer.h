@@ -1,11 +1,24 @@
 #pragma once
-// Room for a buffer of many megabytes (a book, a file of its content) backed by the system's
-// huge pages where it has them: filling fresh memory then costs one fault per 2 MiB instead
-// of one per 4 KiB page, which is most of the time it takes to read a big book into memory.
+// Room for a buffer of many megabytes filled in one go, such as a book read into memory. Fresh
+// memory costs most of the filling: the system zeroes every page as it is first touched. Huge
+// pages would cut the faults, but getting them may stall for a tenth of a second while the
+// system compacts its memory; instead a second thread makes the pages ready from the buffer's
+// end while the caller fills it from the start.
 
 #include <cstddef>
 #include <string>
+#include <thread>
 
-// Reserves capacity bytes in bytes (as std::string::reserve) and asks for huge pages behind
-// them when capacity is big enough to use any.
-void ReserveBig(std::string& bytes, size_t capacity);
+class TBigBufferRoom {
+public:
+  // Reserves capacity bytes in bytes (as std::string::reserve). bytes must not move to new
+  // memory while this lives: end it first when it is to grow beyond capacity.
+  TBigBufferRoom(std::string& bytes, size_t capacity);
+  // Waits for the second thread.
+  ~TBigBufferRoom();
+  TBigBufferRoom(const TBigBufferRoom&) = delete;
+  TBigBufferRoom& operator=(const TBigBufferRoom&) = delete;
+
+private:
+  std::thread FWorker;
+};

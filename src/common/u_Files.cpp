@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,10 @@ void RefuseFolder(const TFileStream& stream) {
 
 std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   std::string bytes;
+  std::optional<TBigBufferRoom> room;
   struct stat info;
   if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode)) // a hint only: the file may change
-    ReserveBig(bytes, std::min(size_t(info.st_size), limit));
+    room.emplace(bytes, std::min(size_t(info.st_size), limit));
   char chunk[ReadChunkSize];
   for (;;) {
     const ssize_t n = ::read(handle, chunk, sizeof chunk);
@@ -51,6 +53,8 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
     if (size_t(n) > limit - bytes.size())
       throw EReadError(
           Format("Cannot read file \"%s\". It holds more than %zu MB.", name.c_str(), limit >> 20));
+    if (bytes.size() + size_t(n) > bytes.capacity())
+      room.reset(); // the file grew: the bytes move
     bytes.append(chunk, size_t(n));
   }
 }
