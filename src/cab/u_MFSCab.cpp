@@ -158,7 +158,7 @@ struct TMFSCabCallbacks {
   // Bodies shared by both directions.
   static intptr_t Open(TMFSCabBase& cabinet, int32_t* err, const char* name, int32_t flags) {
     return Guarded(cabinet, err, NoHandle,
-                   [&] { return HandleOf(cabinet.OpenStream(name, flags)); });
+                   [&] { return HandleOf(cabinet.OpenLibraryStream(name, flags)); });
   }
   static uint32_t Read(TMFSCabBase& cabinet, int32_t* err, intptr_t hf, void* buffer,
                        uint32_t count) {
@@ -290,12 +290,17 @@ TMFSFileStream* TMFSCabBase::OpenStream(const std::string& name, int32_t openFla
   return stream.release();
 }
 
+TStream* TMFSCabBase::OpenLibraryStream(const std::string& name, int32_t openFlags) {
+  return OpenStream(name, openFlags);
+}
+
 void TMFSCabBase::RecordException() {
   FLastError = GetExceptionMessage();
 }
 
-TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath)
-    : TMFSCabBase(session, cabinetPath) {
+TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
+                             std::optional<std::string_view> cabinetBytes)
+    : TMFSCabBase(session, cabinetPath), FCabinetBytes(cabinetBytes) {
   TReaderCall call(this);
   FHandle =
       FDICreate(TMFSCabCallbacks::Alloc, TMFSCabCallbacks::Free, TMFSCabCallbacks::FdiOpen,
@@ -305,7 +310,7 @@ TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPat
     CheckResult(0);
   try {
     FDICABINETINFO info{};
-    std::unique_ptr<TMFSFileStream> cabinet(OpenStream(FCabinetPath, OpenForReading));
+    std::unique_ptr<TStream> cabinet(OpenLibraryStream(FCabinetPath, OpenForReading));
     const bool isCabinet = FDIIsCabinet(FHandle, HandleOf(cabinet.get()), &info);
     cabinet.reset();
     if (!isCabinet)
@@ -383,8 +388,16 @@ void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize)
     file->Content().reserve(size_t(room));
 }
 
+TStream* TMFSCabReader::OpenLibraryStream(const std::string& name, int32_t openFlags) {
+  if (FCabinetBytes && Session().ExpandPath(name) == FCabinetPath)
+    return new TByteViewStream(*FCabinetBytes);
+  return OpenStream(name, openFlags);
+}
+
 int64_t TMFSCabReader::MaxExtractedSize() const {
-  return int64_t(Session().GetFile(FCabinetPath)->Content().size()) * MaxDeflateExpansion;
+  const size_t cabinet =
+      FCabinetBytes ? FCabinetBytes->size() : Session().GetFile(FCabinetPath)->Content().size();
+  return int64_t(cabinet) * MaxDeflateExpansion;
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {

@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class TCabPreviousFolder;
 class TMFSSession;
@@ -76,8 +78,10 @@ protected:
   // Fills in the error record before it is raised.
   virtual void CompleteErrorInfo() {}
 
-  // The open callback's body: a stream on the session file, at its end for the append flag.
+  // A stream on the session file, at its end for the append flag.
   TMFSFileStream* OpenStream(const std::string& name, int32_t openFlags);
+  // The open callback's body.
+  virtual TStream* OpenLibraryStream(const std::string& name, int32_t openFlags);
   // Records the exception being handled as LastError.
   void RecordException();
 
@@ -93,8 +97,10 @@ protected:
 class TMFSCabReader : public TMFSCabBase {
 public:
   // Opens the library context and checks that the file is a cabinet: "File "%s" is not a
-  // cabinet", or the session's "File "%s" not found".
-  TMFSCabReader(TMFSSession& session, const std::string& cabinetPath);
+  // cabinet", or the session's "File "%s" not found". With cabinetBytes the cabinet is read
+  // in place from those bytes, which must outlive the reader, under the name cabinetPath.
+  TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
+                std::optional<std::string_view> cabinetBytes = std::nullopt);
   ~TMFSCabReader() override;
 
   // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) to
@@ -117,6 +123,7 @@ public:
 protected:
   bool IsCompressor() const override { return false; }
   void CompleteErrorInfo() override { FErrorInfo.erfType = FCallbackError; }
+  TStream* OpenLibraryStream(const std::string& name, int32_t openFlags) override;
 
 private:
   friend struct TMFSCabCallbacks;
@@ -128,6 +135,7 @@ private:
   intptr_t CloseFileInfo(const FDINOTIFICATION& info);
 
   HFDI FHandle = nullptr;
+  std::optional<std::string_view> FCabinetBytes;
   std::string FNameToExtract;
   std::string FTargetPath;
   int32_t FCallbackError = 0;

@@ -98,18 +98,17 @@ void TEBookDocument::OpenEBook(const std::string& path) {
 }
 
 void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
-  std::string cabinet;
   std::string icon;
   std::string iconGroup;
   {
-    // The image becomes the cabinet, cut down in place: the content is the big part.
-    TPEModule module(path, std::move(image));
+    const TPEModule module(path, std::move(image));
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
-    cabinet = TakeModuleResource(module, ContentResourceType, ContentResourceName);
+    // The cabinet is read where it lies in the image: it is the big part of it.
+    const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
+    UnpackSystemMFS(*FMFS, cabinet.value_or(std::string_view()), StepProgress(esUnpack));
   }
-  UnpackSystemMFS(*FMFS, std::move(cabinet), StepProgress(esUnpack));
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }
 
@@ -177,11 +176,9 @@ TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
   return [this, step](int percent) { Progress(step, percent); };
 }
 
-void UnpackSystemMFS(TMFS& fs, std::string cabinetBytes, const TPercentEvent& onProgress) {
+void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress) {
   TMFS scratch;
-  TMFSSession& session = scratch.Session();
-  session.CreateFile(CabinetPath, 0, false)->SetContent(std::move(cabinetBytes));
-  TMFSCabReader reader(session, CabinetPath);
+  TMFSCabReader reader(scratch.Session(), CabinetPath, cabinetBytes);
   reader.SetOnProgress(onProgress);
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.

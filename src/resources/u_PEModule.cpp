@@ -32,20 +32,6 @@ void TPEModule::Parse(TByteView image) {
 
 TPEModule::~TPEModule() = default;
 
-std::string TPEModule::TakeImageAs(std::string_view part) {
-  FRoot.reset();
-  const bool inImage = !FBytes.empty() && part.data() >= FBytes.data() &&
-                       part.data() + part.size() <= FBytes.data() + FBytes.size();
-  if (!inImage)
-    return std::string(part);
-  const size_t offset = size_t(part.data() - FBytes.data());
-  std::string bytes = std::move(FBytes);
-  FBytes.clear();
-  bytes.erase(0, offset);
-  bytes.resize(part.size());
-  return bytes;
-}
-
 uint64_t TPEModule::OffsetOf(std::string_view part) const {
   const char* image =
       FFile ? reinterpret_cast<const char*>(FFile->Bytes().Bytes(0, 0, "image")) : FBytes.data();

@@ -30,10 +30,6 @@ public:
   std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
   // Where part (bytes FindResource gave) lies in the file.
   uint64_t OffsetOf(std::string_view part) const;
-  // Hands over the image given as bytes, cut down in place to part (bytes FindResource gave),
-  // so that a big resource is not copied; a mapped image's part is copied. The module finds
-  // nothing afterwards.
-  std::string TakeImageAs(std::string_view part);
 
 private:
   void Parse(TByteView image);

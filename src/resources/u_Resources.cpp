@@ -34,12 +34,13 @@ TResIdent WideIdent(const TResourceIdent& ident) {
   return TResIdent(ident.Id);
 }
 
-std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
+} // namespace
+
+std::optional<std::string_view> FindModuleResource(const TPEModule& module,
+                                                   const std::string& type,
                                                    const std::string& name) {
   return module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
 }
-
-} // namespace
 
 TResourceIdent::TResourceIdent(int id) {
   if (id < 0 || id > MaxResourceId)
@@ -51,12 +52,6 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name) {
   const auto data = FindModuleResource(module, type, name);
   return data ? std::string(*data) : std::string();
-}
-
-std::string TakeModuleResource(TPEModule& module, const std::string& type,
-                               const std::string& name) {
-  const auto data = FindModuleResource(module, type, name);
-  return data ? module.TakeImageAs(*data) : std::string();
 }
 
 TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,

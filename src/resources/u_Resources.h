@@ -8,7 +8,9 @@
 #include "resources/u_PEModule.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class EResourcesError : public Exception {
@@ -47,9 +49,10 @@ struct TResourceUpdateResult {
 // The bytes of the resource (type, name) of module; empty when the module has none.
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
-// The same, handing over the module's image cut down to the resource instead of copying it
-// (see TPEModule::TakeImageAs): the module finds nothing afterwards.
-std::string TakeModuleResource(TPEModule& module, const std::string& type, const std::string& name);
+// The same in place, valid while the module lives; nothing when the module has none.
+std::optional<std::string_view> FindModuleResource(const TPEModule& module,
+                                                   const std::string& type,
+                                                   const std::string& name);
 
 // Where the bytes of a resource lie in its module's file.
 struct TResourcePlace {
