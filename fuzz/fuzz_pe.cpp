@@ -6,7 +6,6 @@
 #include "common/u_Files.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
-#include "resources/u_WinInfo.h"
 #include "resources/vexLayout.h"
 #include "resources/vexRes.h"
 #include "resources/vexResTree.h"
@@ -57,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LoadModuleIcon(module, "MAINICON");
   } catch (const EOSError&) {
   }
-  TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), false);
+  TResUpdateContext* update = BeginResourceUpdate(path, false);
   if (!update)
     return 0;
   const std::string content(40000, 'x'); // large enough for a spool file

@@ -8,6 +8,7 @@
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -25,12 +26,12 @@ constexpr const char* SNoMapping = "No mapping for the Unicode character U+%04X 
 constexpr const char* SInvalidUtf8 = "The text is not valid UTF-8";
 constexpr const char* STextTooLong = "The text is too long to convert";
 constexpr const char* SConverterUnavailable = "Code page %d is not available: %s";
+constexpr const char* SUnsupportedCodePage = "Code page %d is not one a book can be read with";
 
-// What the user's locale resolves to: read once, shared by every thread, never changed.
+// The code page in use: read once, shared by every thread, never changed.
 struct TTextLocale {
   int CodePage = 1252;
   const char* ConverterName = "windows-1252";
-  std::string CollationLocale; // ICU locale id; empty is the root collation
   bool SingleByte = true;
   // Single-byte code pages convert through tables instead of the converter.
   std::array<char16_t, 256> Decode{};
@@ -57,6 +58,18 @@ constexpr TCodePage Cp1255{1255, "windows-1255"};
 constexpr TCodePage Cp1256{1256, "windows-1256"};
 constexpr TCodePage Cp1257{1257, "windows-1257"};
 constexpr TCodePage Cp1258{1258, "windows-1258"};
+
+// Every ANSI code page of Windows, in increasing number.
+constexpr const TCodePage* CodePages[] = {&Cp874,  &Cp932,  &Cp936,  &Cp949,  &Cp950,
+                                          &Cp1250, &Cp1251, &Cp1252, &Cp1253, &Cp1254,
+                                          &Cp1255, &Cp1256, &Cp1257, &Cp1258};
+
+const TCodePage& CodePageNumbered(int number) {
+  for (const TCodePage* codePage : CodePages)
+    if (codePage->Number == number)
+      return *codePage;
+  throw EConvertError(Format(SUnsupportedCodePage, number));
+}
 
 struct TLanguageCodePage {
   const char* Language;
@@ -125,20 +138,6 @@ const TCodePage& CodePageForLocale(const TLocaleName& locale) {
   return Cp1252;
 }
 
-std::string CollationLocaleFor(const TLocaleName& locale) {
-  if (locale.Language.empty() || locale.Language == "c" || locale.Language == "posix")
-    return std::string();
-  std::string id = locale.Language;
-  // The script modifiers glibc uses for Serbian and Uzbek are ICU script subtags.
-  if (locale.Modifier == "latin")
-    id += "_Latn";
-  else if (locale.Modifier == "cyrillic")
-    id += "_Cyrl";
-  if (!locale.Territory.empty())
-    id += "_" + locale.Territory;
-  return id;
-}
-
 struct TConverterCloser {
   void operator()(UConverter* converter) const { ucnv_close(converter); }
 };
@@ -191,13 +190,14 @@ void BuildSingleByteTables(TTextLocale& locale, UConverter* converter) {
   }
 }
 
-std::shared_ptr<const TTextLocale> ReadUserLocale() {
+// chosenCodePage 0 is the locale's default.
+std::shared_ptr<const TTextLocale> ReadTextLocale(int chosenCodePage) {
   auto locale = std::make_shared<TTextLocale>();
-  const TLocaleName name = ParseLocaleName(UserLocaleName());
-  const TCodePage& codePage = CodePageForLocale(name);
+  const TCodePage& codePage = chosenCodePage != 0
+                                  ? CodePageNumbered(chosenCodePage)
+                                  : CodePageForLocale(ParseLocaleName(UserLocaleName()));
   locale->CodePage = codePage.Number;
   locale->ConverterName = codePage.ConverterName;
-  locale->CollationLocale = CollationLocaleFor(name);
   TConverterPtr converter = OpenConverter(*locale);
   locale->SingleByte = ucnv_getMaxCharSize(converter.get()) == 1;
   if (locale->SingleByte)
@@ -207,13 +207,26 @@ std::shared_ptr<const TTextLocale> ReadUserLocale() {
 
 std::mutex LocaleLock;
 std::shared_ptr<const TTextLocale> CurrentLocale; // guarded by LocaleLock
+int ChosenCodePage = 0;                           // guarded by LocaleLock; 0: the default
 std::atomic<uint64_t> LocaleGeneration{1};
 
-// Converters and collators are not safe to share between threads: each thread keeps its own,
-// reopened when the locale is read again.
+// Replaces the code page in use; every thread takes it up at its next conversion.
+void InstallTextLocale(int chosenCodePage) {
+  std::shared_ptr<const TTextLocale> locale = ReadTextLocale(chosenCodePage);
+  std::lock_guard<std::mutex> guard(LocaleLock);
+  ChosenCodePage = chosenCodePage;
+  CurrentLocale = std::move(locale);
+  LocaleGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// Converters and collators are not safe to share between threads: each thread keeps its own
+// converter, reopened when the code page changes, and its own root collator.
 class TThreadText {
 public:
-  ~TThreadText() { CloseCollator(); }
+  TThreadText() : FCollator(OpenRootCollator()) {}
+  ~TThreadText() { ucol_close(FCollator); }
+  TThreadText(const TThreadText&) = delete;
+  TThreadText& operator=(const TThreadText&) = delete;
 
   const TTextLocale& Locale() const { return *FLocale; }
   UConverter* Converter() const { return FConverter.get(); }
@@ -227,26 +240,19 @@ public:
     {
       std::lock_guard<std::mutex> guard(LocaleLock);
       if (!CurrentLocale)
-        CurrentLocale = ReadUserLocale();
+        CurrentLocale = ReadTextLocale(ChosenCodePage);
       locale = CurrentLocale;
     }
-    TConverterPtr converter = OpenConverter(*locale);
-    UCollator* collator = OpenCollator(locale->CollationLocale);
-    CloseCollator();
+    FConverter = OpenConverter(*locale);
     FLocale = std::move(locale);
-    FConverter = std::move(converter);
-    FCollator = collator;
     FGeneration = generation;
   }
 
 private:
-  static UCollator* OpenCollator(const std::string& localeId) {
+  // The root collation: the same order for every user.
+  static UCollator* OpenRootCollator() {
     UErrorCode status = U_ZERO_ERROR;
-    UCollator* collator = ucol_open(localeId.c_str(), &status);
-    if (U_FAILURE(status)) {
-      status = U_ZERO_ERROR;
-      collator = ucol_open("", &status);
-    }
+    UCollator* collator = ucol_open("", &status);
     if (U_FAILURE(status))
       throw EConvertError(Format("No collation available: %s", u_errorName(status)));
     // Secondary strength: accents count, case does not.
@@ -254,16 +260,10 @@ private:
     return collator;
   }
 
-  void CloseCollator() {
-    if (FCollator != nullptr)
-      ucol_close(FCollator);
-    FCollator = nullptr;
-  }
-
   uint64_t FGeneration = 0;
   std::shared_ptr<const TTextLocale> FLocale;
   TConverterPtr FConverter;
-  UCollator* FCollator = nullptr;
+  UCollator* FCollator;
 };
 
 TThreadText& ThreadText() {
@@ -364,7 +364,7 @@ void DecodeFolded(const TThreadText& thread, std::string_view text, TUtf16Buffer
   UChar32 codePoint = text[index];
   if (U16_IS_LEAD(text[index]) && index + 1 < text.size() && U16_IS_TRAIL(text[index + 1]))
     codePoint = U16_GET_SUPPLEMENTARY(text[index], text[index + 1]);
-  throw EConvertError(Format(SNoMapping, static_cast<unsigned>(codePoint), codePage));
+  throw EUnmappableCharacter(static_cast<char32_t>(codePoint), codePage);
 }
 
 std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text) {
@@ -453,12 +453,47 @@ std::string EncodeReplacing(const TThreadText& thread, std::u16string_view text)
 
 } // namespace
 
+EUnmappableCharacter::EUnmappableCharacter(char32_t codePoint, int codePage)
+    : EConvertError(Format(SNoMapping, static_cast<unsigned>(codePoint), codePage)),
+      FCodePoint(codePoint), FCodePage(codePage) {}
+
 int SystemAnsiCodePage() {
   return ThreadText().Locale().CodePage;
 }
 
 const char* SystemAnsiCodePageName() {
   return ThreadText().Locale().ConverterName;
+}
+
+int DefaultAnsiCodePage() {
+  return CodePageForLocale(ParseLocaleName(UserLocaleName())).Number;
+}
+
+const std::vector<int>& AnsiCodePages() {
+  static const std::vector<int> numbers = [] {
+    std::vector<int> result;
+    for (const TCodePage* codePage : CodePages)
+      result.push_back(codePage->Number);
+    return result;
+  }();
+  return numbers;
+}
+
+void ChooseAnsiCodePage(int codePage) {
+  InstallTextLocale(codePage);
+}
+
+std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error) {
+  const char32_t codePoint = error.CodePoint();
+  char character[U8_MAX_LENGTH + 1] = {};
+  // A lone surrogate cannot be written in UTF-8: only its number is shown.
+  if (!U_IS_SURROGATE(codePoint)) {
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(reinterpret_cast<uint8_t*>(character), length, codePoint);
+  }
+  const std::string shown = character[0] != '\0' ? Format("\"%s\" ", character) : std::string();
+  return Format("%s holds %s(U+%04X), which code page %d cannot hold", what.c_str(), shown.c_str(),
+                static_cast<unsigned>(codePoint), error.CodePage());
 }
 
 std::u16string AnsiToUtf16(std::string_view text) {
@@ -550,8 +585,10 @@ void AnsiSortKey(std::string_view text, std::string& key) {
 }
 
 void ResetAnsiTextLocale() {
-  std::shared_ptr<const TTextLocale> locale = ReadUserLocale();
-  std::lock_guard<std::mutex> guard(LocaleLock);
-  CurrentLocale = std::move(locale);
-  LocaleGeneration.fetch_add(1, std::memory_order_acq_rel);
+  int chosen;
+  {
+    std::lock_guard<std::mutex> guard(LocaleLock);
+    chosen = ChosenCodePage;
+  }
+  InstallTextLocale(chosen);
 }

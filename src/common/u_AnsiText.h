@@ -1,21 +1,53 @@
 #pragma once
 // The two platform notions of text the system relies on:
-// - the "system ANSI code page": the code page Windows would choose for the user's locale
-//   (LC_ALL, else LC_CTYPE, else LANG), windows-1252 when none fits; byte texts of the system
-//   are in it, and convert to and from UTF-16 and UTF-8 here;
+// - the book's code page (the "system ANSI code page" of a Windows machine): by default the code
+//   page Windows would choose for the user's locale (LC_ALL, else LC_CTYPE, else LANG),
+//   windows-1252 when none fits, and whatever the user chose instead; byte texts of the book are
+//   in it, and convert to and from UTF-16 and UTF-8 here. File names on disk never pass through
+//   it: they are the system's bytes.
 // - the case-insensitive comparison: two texts are equal exactly when they are equal after
-//   Unicode simple case folding, the same in every locale ("Readme.txt" equals "README.TXT";
-//   "a-b", "a" + soft hyphen, "1" and superscript one all differ from their look-alikes); the
-//   order is the ICU collation of the user's locale over the folded texts, ties broken by
-//   code point.
+//   Unicode simple case folding ("Readme.txt" equals "README.TXT"; "a-b", "a" + soft hyphen, "1"
+//   and superscript one all differ from their look-alikes); the order is the root collation
+//   (the one no locale tailors) of the folded texts, ties broken by code point. Both are the
+//   same for every user whatever LANG and LC_COLLATE say, so that one book with one code page
+//   gives the same names, order and bytes everywhere.
 // Every byte decodes: one the code page leaves undefined stands for its own code point.
+
+#include "common/u_SysUtils.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
-// The code page number (1252, 1251, 932, ...) and its ICU converter name ("windows-1252").
+// A character the code page cannot hold: "No mapping for the Unicode character U+%04X in code
+// page %d".
+class EUnmappableCharacter : public EConvertError {
+public:
+  EUnmappableCharacter(char32_t codePoint, int codePage);
+  char32_t CodePoint() const { return FCodePoint; }
+  int CodePage() const { return FCodePage; }
+
+private:
+  char32_t FCodePoint;
+  int FCodePage;
+};
+
+// The code page in use: its number (1252, 1251, 932, ...) and its ICU converter name
+// ("windows-1252").
 int SystemAnsiCodePage();
 const char* SystemAnsiCodePageName();
+// The code page the user's locale gives, whatever was chosen.
+int DefaultAnsiCodePage();
+// The code pages a book can be read with, in increasing number.
+const std::vector<int>& AnsiCodePages();
+// Uses codePage from now on, in every thread; 0 goes back to the locale's default. Raises
+// EConvertError for a code page not in AnsiCodePages(). Sort keys made before belong to the old
+// code page.
+void ChooseAnsiCodePage(int codePage);
+
+// "what holds "Ł" (U+0141), which code page 1252 cannot hold", in UTF-8, for a message that
+// names the text (a variable, its value) the character was found in.
+std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error);
 
 std::u16string AnsiToUtf16(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
@@ -33,6 +65,6 @@ int AnsiCompareText(std::string_view a, std::string_view b);
 // the texts: dictionaries keep one per key and compare without collating each time.
 void AnsiSortKey(std::string_view text, std::string& key);
 
-// Re-reads the locale from the environment (for tests that set LANG/LC_ALL). Sort keys
-// made before belong to the old locale.
+// Re-reads the locale's default code page from the environment (for tests that set
+// LANG/LC_ALL); a chosen code page stays chosen. Sort keys made before belong to the old one.
 void ResetAnsiTextLocale();

@@ -324,6 +324,19 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
   };
   std::vector<Level> levels;
   levels.push_back({this, nullptr, LoadOwnFields(stream)});
+  // The book was made where these names differ (another code page): linking would drop one.
+  const auto linkLoaded = [&levels](TMFSItem* child) {
+    TMFSFolder* into = levels.back().folder;
+    if (const TObject* earlier = into->FChildren.Find(child->FName)) {
+      std::string path;
+      for (size_t i = 1; i < levels.size(); ++i)
+        path += PathDelimiter + levels[i].folder->FName;
+      throw EMFSError(Format(SEqualNames, path.empty() ? "\\" : path.c_str(),
+                             static_cast<const TMFSItem*>(earlier)->FName.c_str(),
+                             child->FName.c_str(), SystemAnsiCodePage()));
+    }
+    into->Link(child);
+  };
   for (;;) {
     Level& level = levels.back();
     if (level.childrenLeft == 0) {
@@ -331,17 +344,16 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
         return;
       std::unique_ptr<TMFSFolder> done = std::move(level.unfinished);
       levels.pop_back();
-      levels.back().folder->Link(done.get());
+      linkLoaded(done.get());
       done.release();
       continue;
     }
     --level.childrenLeft;
-    TMFSFolder* into = level.folder;
     switch (ReadTag(stream)) {
     case FileTag: {
       auto file = std::make_unique<TMFSFile>(std::string(), FS(), nullptr);
       file->LoadFromStream(stream);
-      into->Link(file.get());
+      linkLoaded(file.get());
       file.release();
       break;
     }

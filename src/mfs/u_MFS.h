@@ -32,6 +32,9 @@ inline constexpr const char* SFolderNotEmpty = "Folder \"%s\" is not empty";
 inline constexpr const char* SCannotDeleteRoot = "Cannot delete root folder";
 inline constexpr const char* SStreamFileFreed = "File \"%s\" of this stream no longer exists";
 inline constexpr const char* SSessionFSFreed = "The file system of this session no longer exists";
+inline constexpr const char* SEqualNames =
+    "The folder \"%s\" holds both \"%s\" and \"%s\", which are one name in code page %d: the "
+    "book was made with another code page; open it with that one";
 
 // Attribute bits of an item (stored, serialized and handed to the cabinet library).
 inline constexpr uint32_t faReadOnly = 0x01;
@@ -133,6 +136,8 @@ public:
   TMFSItem* FindChild(const std::string& name) const;
 
   // Both walk the subtree with an explicit stack, so nesting depth costs heap, not stack.
+  // Loading refuses a folder holding two items whose names compare equal (SEqualNames): one of
+  // them could not be kept.
   void SaveToStream(TStream& stream) const override;
   void LoadFromStream(TStream& stream) override;
   // Exports the subtree below the disk folder diskPath (created when missing), names in

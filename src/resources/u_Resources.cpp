@@ -65,14 +65,14 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          const std::string& targetName,
                                          const TPercentEvent& onProgress) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
-  // every update takes the own rewriter, whose interface is UTF-16.
+  // every update takes the own rewriter. The file name goes to it as the bytes it is.
   std::vector<std::pair<TResIdent, TResIdent>> idents;
   for (const TResourceChange& change : changes) {
     if (change.Data.size() > 0xFFFFFFFFu)
       RaiseVexError(EFBIG, "resource data larger than 4 GiB");
     idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
   }
-  TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
+  TResUpdateContext* update = BeginResourceUpdateInto(fileName, targetName, false);
   if (!update)
     RaiseLastVexError();
   update->OnProgress = onProgress;

@@ -1,6 +1,5 @@
 #include "resources/vexRes.h"
 
-#include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "resources/vexFiles.h"
 #include "resources/vexLayout.h"
@@ -172,16 +171,15 @@ void SetCommitStepHook(std::function<void(TCommitStep)> hook) {
   GCommitStepHook = std::move(hook);
 }
 
-TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting) {
+TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeExisting) {
   return BeginResourceUpdateInto(fileName, {}, removeExisting);
 }
 
-TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
+TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
                                            const std::string& targetName, bool removeExisting) {
   try {
     auto context = std::make_unique<TResUpdateContext>();
-    // Outside the NT family the path goes to the file system as ANSI text.
-    context->FileName = Utf16ToAnsi(fileName);
+    context->FileName = fileName;
     context->InPlace = targetName.empty();
     context->File = std::make_unique<TMappedFile>(context->FileName, context->InPlace);
     context->TargetName = context->InPlace ? ResolvedPath(context->FileName) : targetName;

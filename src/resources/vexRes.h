@@ -32,11 +32,11 @@ struct TResUpdateContext {
 
 // Opens the executable exclusively and parses its resources (or starts from an empty tree
 // with removeExisting). None when the file cannot be opened, is no PE32 image, is damaged, or
-// has no resource section (code ENOENT).
-TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool removeExisting);
+// has no resource section (code ENOENT). File names are the system's bytes, as given.
+TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeExisting);
 // The same, but commit writes the changed image to targetName (replacing whatever is there)
 // and leaves fileName as it was; fileName is only read.
-TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
+TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
                                            const std::string& targetName, bool removeExisting);
 
 // With data, replaces or adds the entry (type, name, language); with data null, removes

@@ -411,7 +411,7 @@ TEST_F(CommandLineTest, ProcessesBrandingAtOnceDoNotTakeEachOthersTemporaryNames
 
 TEST_F(CommandLineTest, ABookWithoutIconShowsNoneAndStillBrands) {
   const std::string book = CopySample("typical.exe");
-  TResUpdateContext* update = BeginResourceUpdate(AnsiToUtf16(book), false);
+  TResUpdateContext* update = BeginResourceUpdate(book, false);
   ASSERT_NE(update, nullptr);
   ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(14), TResIdent(u"MAINICON"), 0, nullptr, 0));
   ASSERT_TRUE(EndResourceUpdate(update, false));

@@ -31,7 +31,7 @@ protected:
   void TearDown() override {
     for (size_t i = 0; i < FSaved.size(); ++i)
       Put(Variables[i], FSaved[i]);
-    ResetAnsiTextLocale();
+    ChooseAnsiCodePage(0);
   }
 
   void UseLocale(const char* lcAll, const char* lcCtype, const char* lang) {
@@ -173,6 +173,31 @@ TEST_F(AnsiText, SortKeysOrderAsTheComparison) {
     }
 }
 
+TEST_F(AnsiText, ChosenCodePageAndOrderAreTheSameWhateverTheLocale) {
+  ChooseAnsiCodePage(1254);
+  std::string expectedKey;
+  for (const char* locale : {"C", "cs_CZ.UTF-8", "sv_SE.UTF-8", "tr_TR.UTF-8", "ja_JP.UTF-8"}) {
+    UseLocale(locale, "", "");
+    EXPECT_EQ(SystemAnsiCodePage(), 1254) << locale;
+    EXPECT_EQ(AnsiToUtf8("\xDD\xFD"), "\xC4\xB0\xC4\xB1") << locale; // dotted I, dotless i
+    // Tailorings would put "ch" after "h" (Czech) and a-ring after z (Swedish).
+    EXPECT_LT(AnsiCompareText("chata", "hrad"), 0) << locale;
+    EXPECT_LT(AnsiCompareText("\xE5", "z"), 0) << locale;
+    EXPECT_NE(AnsiCompareText("\xDD" "zmir", "izmir"), 0) << locale;
+    std::string key;
+    AnsiSortKey("\xC5" "lder \xFD", key);
+    if (expectedKey.empty())
+      expectedKey = key;
+    EXPECT_EQ(key, expectedKey) << locale;
+  }
+  UseLocale("ru_RU.UTF-8", "", "");
+  EXPECT_EQ(DefaultAnsiCodePage(), 1251);
+  ChooseAnsiCodePage(0);
+  EXPECT_EQ(SystemAnsiCodePage(), 1251);
+  EXPECT_THROW(ChooseAnsiCodePage(65001), EConvertError);
+  EXPECT_EQ(SystemAnsiCodePage(), 1251);
+}
+
 TEST_F(AnsiText, Windows1252UpperHalfDecodesAndRoundTrips) {
   EXPECT_EQ(AnsiToUtf16("\x80\x81\x9F\xA0\xE9\xFF"), u"\u20AC\u0081\u0178\u00A0\u00E9\u00FF");
   EXPECT_EQ(AnsiToUtf8("\x80\xE9"), "\xE2\x82\xAC\xC3\xA9");
@@ -196,6 +221,13 @@ TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
   EXPECT_EQ(Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
   EXPECT_EQ(Utf16ToAnsiReplacing(u"Caf\u00E9 \u012C\U0001F600!"), "Caf\xE9 ?"
                                                                   "?!");
+  try {
+    Utf16ToAnsi(u"\u0141");
+    ADD_FAILURE() << "no EUnmappableCharacter";
+  } catch (const EUnmappableCharacter& error) {
+    EXPECT_EQ(CannotHoldText("the value", error),
+              "the value holds \"\xC5\x81\" (U+0141), which code page 1252 cannot hold");
+  }
 }
 
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {

@@ -1,6 +1,7 @@
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 
+#include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
 
@@ -133,13 +134,44 @@ TEST(MFSFormat, KindComesFromTheTagNotTheAttributes) {
   EXPECT_EQ(fs.Root()->FindChild("x")->Attributes(), faDirectory);
 }
 
-TEST(MFSFormat, NamesEqualButForCaseLoadAsOneChildTheLaterWins) {
-  TMFS fs;
-  fs.LoadFromString(Sealed(FolderHead("", 3) + FileRecord("Name", "first") + "D" +
-                           FolderHead("NAME", 0) + FileRecord("name", "third")));
-  EXPECT_EQ(fs.Root()->Children().Count(), 1);
-  EXPECT_EQ(fs.Root()->FindChild("NaMe")->Name(), "name");
-  EXPECT_EQ(fs.Session().ReadFile("\\NAME"), "third");
+TEST(MFSFormat, NamesThatAreOneNameInTheCodePageAreRefusedNeverMerged) {
+  const struct {
+    int codePage;
+    std::string body;
+    const char* refusal; // nullptr: every item is kept
+  } cases[] = {
+      {1252, FolderHead("", 2) + FileRecord("Name", "1") + FileRecord("name", "2"),
+       "The folder \"\\\" holds both \"Name\" and \"name\", which are one name in code page 1252"},
+      {1252, FolderHead("", 2) + "D" + FolderHead("docs", 1) + FileRecord("x", "") + "D" +
+                 FolderHead("DOCS", 0),
+       "holds both \"docs\" and \"DOCS\""},
+      // Dotted capital I and dotless i (windows-1254) read as Y acute and y acute in 1252.
+      {1252,
+       FolderHead("", 1) + "D" + FolderHead("docs", 2) + FileRecord("\xDDzmir", "") +
+           FileRecord("\xFDzmir", ""),
+       "The folder \"\\docs\" holds both"},
+      {1254, FolderHead("", 4) + FileRecord("\xDDzmir", "") + FileRecord("\xFDzmir", "") +
+                 FileRecord("izmir", "") + FileRecord("Irmak", ""),
+       nullptr},
+      // ya and dzhe (windows-1251) read as y and Y with diaeresis in 1252.
+      {1251, FolderHead("", 2) + FileRecord("\xFF", "") + FileRecord("\x9F", ""), nullptr},
+      {1252, FolderHead("", 2) + FileRecord("\xFF", "") + FileRecord("\x9F", ""), "code page 1252"},
+  };
+  for (const auto& c : cases) {
+    ChooseAnsiCodePage(c.codePage);
+    TMFS fs;
+    std::string error;
+    try {
+      fs.LoadFromString(Sealed(c.body));
+    } catch (const EMFSError& e) {
+      error = e.Message();
+    }
+    if (c.refusal)
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    else
+      EXPECT_EQ(error, "") << c.codePage;
+  }
+  ChooseAnsiCodePage(0);
 }
 
 TEST(MFSFormat, TrailingBytesAreIgnoredButChecksummed) {

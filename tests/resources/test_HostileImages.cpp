@@ -3,7 +3,6 @@
 #include "common/u_Files.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
-#include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 
 #include <cerrno>
@@ -32,7 +31,7 @@ protected:
   void ExpectRefused(const std::string& image, const std::string& cause) {
     const std::string path = PathOf("damaged.exe");
     SaveStringToFile(image, path);
-    EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(path), false), nullptr) << cause;
+    EXPECT_EQ(BeginResourceUpdate(path, false), nullptr) << cause;
     EXPECT_EQ(VexLastErrorCode(), ENOEXEC) << cause;
     EXPECT_NE(VexLastErrorCause().find(cause), std::string::npos) << VexLastErrorCause();
     try {
@@ -159,7 +158,7 @@ TEST_F(HostileImageTest, EveryTruncationFailsCleanly) {
   for (size_t cut = 0; cut < FImage.size(); cut += cut < 0x400 ? 4 : 256) {
     const std::string image = FImage.substr(0, cut);
     SaveStringToFile(image, path);
-    TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), false);
+    TResUpdateContext* update = BeginResourceUpdate(path, false);
     EXPECT_EQ(update, nullptr) << "cut at " << cut; // the last section reaches the end
     if (update)
       EndResourceUpdate(update, true);
@@ -178,7 +177,7 @@ TEST_F(HostileImageTest, BitFlipsNeverEscapeTheFile) {
     for (int flip = 0; flip < 3; ++flip)
       image[area[0] + random() % area[1]] ^= char(1 << (random() % 8));
     SaveStringToFile(image, path);
-    TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), false);
+    TResUpdateContext* update = BeginResourceUpdate(path, false);
     if (!update) {
       EXPECT_EQ(LoadFileToString(path), image);
       continue;

@@ -3,7 +3,6 @@
 #include "common/u_Files.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_Resources.h"
-#include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 
 #include <cerrno>
@@ -60,7 +59,7 @@ TEST_F(ResourcesTest, ContentResourceReplacedAndReadBack) {
 
 TEST_F(ResourcesTest, OtherLanguagesStayBeside) {
   const std::string path = CopySample("samples/typical.exe");
-  TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), false);
+  TResUpdateContext* update = BeginResourceUpdate(path, false);
   ASSERT_NE(update, nullptr);
   ASSERT_TRUE(UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 1033,
                                   "english", 7));

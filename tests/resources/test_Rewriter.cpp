@@ -3,7 +3,6 @@
 #include "common/u_Files.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
-#include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 #include "resources/vexResTree.h"
 
@@ -43,7 +42,7 @@ std::vector<std::string> ChildKeys(const TResItem& dir) {
 class RewriterTest : public TResourceTest {
 protected:
   TResUpdateContext* Begin(const std::string& path, bool removeExisting = false) {
-    TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), removeExisting);
+    TResUpdateContext* update = BeginResourceUpdate(path, removeExisting);
     EXPECT_NE(update, nullptr) << VexLastErrorCause();
     return update;
   }
@@ -313,17 +312,17 @@ TEST_F(RewriterTest, RemoveExistingStartsFromAnEmptyTree) {
 
 TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
   SaveStringToFile("not an image at all", PathOf("text.exe"));
-  EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(PathOf("text.exe")), false), nullptr);
+  EXPECT_EQ(BeginResourceUpdate(PathOf("text.exe"), false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), ENOEXEC);
   EXPECT_EQ(LoadFileToString(PathOf("text.exe")), "not an image at all");
 
   std::string image = LoadFileToString(SamplePath("samples/typical.exe"));
   Put32(image, Get32(image, 0x3C) + 24 + 96 + 16, 0); // resource directory address cleared
   SaveStringToFile(image, PathOf("bare.exe"));
-  EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(PathOf("bare.exe")), false), nullptr);
+  EXPECT_EQ(BeginResourceUpdate(PathOf("bare.exe"), false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), ENOENT) << "the code for file not found";
   EXPECT_EQ(LoadFileToString(PathOf("bare.exe")), image);
-  EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(PathOf("missing.exe")), false), nullptr);
+  EXPECT_EQ(BeginResourceUpdate(PathOf("missing.exe"), false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), ENOENT);
 }
 
@@ -331,7 +330,7 @@ TEST_F(RewriterTest, OneUpdateAtATimePerFile) {
   const std::string path = CopySample("samples/typical.exe");
   TResUpdateContext* first = Begin(path);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(path), false), nullptr);
+  EXPECT_EQ(BeginResourceUpdate(path, false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), EWOULDBLOCK);
   EXPECT_TRUE(EndResourceUpdate(first, true));
 }
