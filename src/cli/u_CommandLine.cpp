@@ -39,20 +39,24 @@ const char* const GeneralUsage =
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
     "  -q, --quiet                 no progress line on the terminal\n"
+    "      --code-page N           read and write the book's texts in code page N (874, 932,\n"
+    "                              936, 949, 950, 1250-1258) instead of the locale's\n"
     "  --                          what follows is a book or folder even if it begins with -\n"
     "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show [--json] [--quiet] [--] BOOK\n"
-    "Shows the book's file name, expanded title, icon sizes and brandable variables, as the\n"
-    "window's grid shows them. --json prints one object: file, title, icon, variables.\n";
+    "Usage: folioset-cli show [--json] [--code-page N] [--quiet] [--] BOOK\n"
+    "Shows the book's file name, the code page its texts are read with, expanded title, icon\n"
+    "sizes and brandable variables, as the window's grid shows them. --json prints one object:\n"
+    "file, codePage, title, icon, variables.\n";
 
 const char* const BrandUsage =
     "Usage: folioset-cli brand [--set NAME=VALUE]... [--values FILE.json|-] [--icon FILE.ico]\n"
-    "                          [--output OUT] [--json] [--quiet] [--] BOOK...\n"
+    "                          [--output OUT] [--json] [--code-page N] [--quiet] [--] BOOK...\n"
     "Sets brandable variables (--set, or a JSON object of names and values; '-' reads it from\n"
     "standard input) and optionally a new icon, and writes them into each book as the window's\n"
-    "Update does. An unknown or hidden name is an error and nothing is written. --output writes\n"
+    "Update does. An unknown or hidden name is an error and nothing is written; so are two names\n"
+    "that differ only in letter case (a name given twice keeps its last value). --output writes\n"
     "a branded copy and leaves the book untouched; with several books, or when OUT is a folder,\n"
     "the copies go into it under the books' own names. An output that is one of the books, or\n"
     "that two books would share, is refused before anything is written. --json prints one JSON "
@@ -61,7 +65,7 @@ const char* const BrandUsage =
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n";
 
 const char* const ExtractUsage =
-    "Usage: folioset-cli extract [--force] [--] BOOK DIR\n"
+    "Usage: folioset-cli extract [--force] [--code-page N] [--quiet] [--] BOOK DIR\n"
     "Writes every file of the book's content into the folder DIR, names in UTF-8. An existing\n"
     "name is an error; --force replaces existing files (a link is replaced, never followed).\n";
 
@@ -72,15 +76,64 @@ const std::vector<std::string> HelpOptions = {"-h", "--help"};
 const std::vector<std::string> VersionOptions = {"--version"};
 const TOptionSpec QuietOption = {"--quiet", false};
 const TOptionSpec ShortQuietOption = {"-q", false};
+const TOptionSpec CodePageOption = {"--code-page", true};
 
 bool Quiet(const TParsedArguments& parsed) {
   return parsed.Has(QuietOption.Name) || parsed.Has(ShortQuietOption.Name);
+}
+
+std::string CodePageList() {
+  std::string list;
+  for (const int codePage : AnsiCodePages())
+    list += (list.empty() ? "" : ", ") + std::to_string(codePage);
+  return list;
+}
+
+// The book's texts are read and written in the code page given with --code-page (the last one
+// given), else in the locale's.
+void UseCodePage(const TParsedArguments& parsed) {
+  std::string number;
+  for (const auto& [option, value] : parsed.Options)
+    if (option == CodePageOption.Name)
+      number = value;
+  if (number.empty())
+    return;
+  try {
+    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 5)
+      throw EConvertError(number);
+    ChooseAnsiCodePage(std::stoi(number));
+  } catch (const EConvertError&) {
+    throw EUsageError("--code-page takes one of " + CodePageList() + ", not " + number);
+  }
+}
+
+// The options every command takes besides its own.
+std::vector<TOptionSpec> WithCommonOptions(std::vector<TOptionSpec> specs) {
+  specs.insert(specs.end(), {QuietOption, ShortQuietOption, CodePageOption});
+  return specs;
+}
+
+TParsedArguments ParseCommand(const std::vector<std::string>& arguments,
+                              const std::vector<TOptionSpec>& specs) {
+  TParsedArguments parsed = ParseArguments(arguments, WithCommonOptions(specs));
+  UseCodePage(parsed);
+  return parsed;
 }
 
 // Texts of the book (names, values, title) are in its code page; file names are the system's
 // own bytes and are printed as they are.
 std::string Utf8(const std::string& ansi) {
   return AnsiToUtf8(ansi);
+}
+
+// A failure with a book as one line's text: the book's texts in it decoded, its file names kept.
+std::string BookErrorText(const std::exception& error, const std::vector<std::string>& fileNames) {
+  return MessageToUtf8(error.what(), fileNames);
+}
+
+// How to mend a text the code page cannot hold, for a message naming it.
+std::string CodePageAdvice() {
+  return "; give the book's code page with --code-page (one of " + CodePageList() + ")";
 }
 
 // "32x32 (8 bpp), 48x48 (24 bpp)".
@@ -111,14 +164,13 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   try {
     document.OpenEBook(book);
   } catch (const std::exception& e) {
-    throw EFileError(book, e.what());
+    throw EFileError(book, BookErrorText(e, {book}));
   }
   line.Clear();
 }
 
 int Show(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed =
-      ParseArguments(arguments, {{"--json", false}, QuietOption, ShortQuietOption});
+  const TParsedArguments parsed = ParseCommand(arguments, {{"--json", false}});
   if (parsed.Operands.size() != 1)
     throw EUsageError(parsed.Operands.empty() ? "show needs a book" : "show takes one book");
   const std::string& book = parsed.Operands[0];
@@ -138,6 +190,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
       variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
                                    {"value", QString::fromStdString(Utf8(row.Value))}});
     const QJsonObject result{{"file", QString::fromStdString(book)},
+                             {"codePage", SystemAnsiCodePage()},
                              {"title", QString::fromStdString(Utf8(document.Title()))},
                              {"icon", icon},
                              {"variables", variables}};
@@ -145,6 +198,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
     return ExitSuccess;
   }
   out << "File:  " << book << "\n"
+      << "Code page: " << SystemAnsiCodePage() << " (" << SystemAnsiCodePageName() << ")\n"
       << "Title: " << Utf8(document.Title()) << "\n"
       << "Icon:  " << IconDetailsText(iconGroup) << "\n"
       << "Variables:\n";
@@ -153,14 +207,35 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
   return ExitSuccess;
 }
 
-// Names and values to brand, in the book's code page, in the order given.
+// Names and values to brand, in the book's code page, in the order first given.
 using TBrandValues = std::vector<TVariableRow>;
 
+// what (UTF-8) in the code page; a character it cannot hold is an error naming both.
+std::string BookText(const std::string& utf8, const std::string& what) {
+  try {
+    return Utf8ToAnsi(utf8);
+  } catch (const EUnmappableCharacter& e) {
+    throw Exception(CannotHoldText(what, e) + CodePageAdvice());
+  }
+}
+
+// A name given again keeps its last value; two names that differ only in letter case would
+// both set one variable, in an order nobody chose, so they are refused.
 void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
                    const std::string& utf8Value) {
   if (utf8Name.empty())
     throw EUsageError("a variable name is empty");
-  values.push_back({Utf8ToAnsi(utf8Name), Utf8ToAnsi(utf8Value)});
+  const std::string name = BookText(utf8Name, "the name \"" + utf8Name + "\"");
+  const std::string value = BookText(utf8Value, "the value of \"" + utf8Name + "\"");
+  for (TVariableRow& given : values)
+    if (AnsiCompareText(given.Name, name) == 0) {
+      if (given.Name != name)
+        throw EUsageError("\"" + Utf8(given.Name) + "\" and \"" + utf8Name +
+                          "\" name one variable; give it once");
+      given.Value = value;
+      return;
+    }
+  values.push_back({name, value});
 }
 
 void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream& in) {
@@ -189,7 +264,7 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values)
         found = true;
       }
     if (!found)
-      throw Exception(Format("\"%s\" is not a brandable variable", Utf8(value.Name).c_str()));
+      throw Exception(Format("\"%s\" is not a brandable variable", value.Name.c_str()));
   }
   return result;
 }
@@ -262,13 +337,11 @@ std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool ic
 }
 
 int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseArguments(arguments, {{"--set", true},
-                                                             {"--values", true},
-                                                             {"--icon", true},
-                                                             {"--output", true},
-                                                             {"--json", false},
-                                                             QuietOption,
-                                                             ShortQuietOption});
+  const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true},
+                                                           {"--values", true},
+                                                           {"--icon", true},
+                                                           {"--output", true},
+                                                           {"--json", false}});
   TBrandValues values;
   std::string iconPath;
   std::string output;
@@ -323,7 +396,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     } catch (const std::exception& e) {
       if (StopSignal() != 0)
         throw; // the batch stops here; the book is as it was
-      outcome.Error = OneLine(e.what());
+      outcome.Error = OneLine(BookErrorText(e, {book, outputs[i]}));
       ++failed;
     }
     line.Clear();
@@ -341,8 +414,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed =
-      ParseArguments(arguments, {{"--force", false}, QuietOption, ShortQuietOption});
+  const TParsedArguments parsed = ParseCommand(arguments, {{"--force", false}});
   if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
   const std::string& book = parsed.Operands[0];
@@ -352,7 +424,7 @@ int Extract(const std::vector<std::string>& arguments, const TConsole& console) 
   try {
     document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
   } catch (const std::exception& e) {
-    throw EFileError(book, e.what());
+    throw EFileError(book, BookErrorText(e, {book, parsed.Operands[1]}));
   }
   return ExitSuccess;
 }

@@ -539,6 +539,29 @@ std::string Utf8ToAnsi(std::string_view text) {
   return Utf16ToAnsi(utf16);
 }
 
+std::string MessageToUtf8(std::string_view message, const std::vector<std::string>& fileNames) {
+  std::string text;
+  size_t done = 0;
+  for (;;) {
+    size_t at = std::string_view::npos, length = 0;
+    for (const std::string& name : fileNames) {
+      if (name.empty())
+        continue;
+      const size_t found = message.find(name, done);
+      if (found < at || (found == at && found != std::string_view::npos && name.size() > length)) {
+        at = found;
+        length = name.size();
+      }
+    }
+    if (at == std::string_view::npos)
+      break;
+    text += AnsiToUtf8(message.substr(done, at - done));
+    text += message.substr(at, length);
+    done = at + length;
+  }
+  return text + AnsiToUtf8(message.substr(done));
+}
+
 int AnsiCompareText(std::string_view a, std::string_view b) {
   if (a == b)
     return 0;

@@ -58,6 +58,11 @@ std::string Utf8ToAnsi(std::string_view text);
 // platform's own conversion does, so that a book opens whatever its files hold.
 std::string Utf16ToAnsiReplacing(std::u16string_view text);
 
+// A message for the user in UTF-8. A message is a byte string of two kinds of pieces: the file
+// names in it (any of fileNames, the longest where several start at one place) are the system's
+// own bytes and stay as they are; everything else is in the code page and is decoded.
+std::string MessageToUtf8(std::string_view message, const std::vector<std::string>& fileNames);
+
 // <0, 0, >0 as a orders before, with or after b, ignoring letter case (see above).
 int AnsiCompareText(std::string_view a, std::string_view b);
 

@@ -2,33 +2,6 @@
 
 #include "common/u_AnsiText.h"
 
-#include <QFile>
-
-namespace {
-QString FromAnsi(std::string_view text) {
-  return QString::fromStdU16String(AnsiToUtf16(text));
-}
-} // namespace
-
 QString MessageText(const std::string& message, const std::vector<std::string>& fileNames) {
-  QString text;
-  size_t done = 0;
-  for (;;) {
-    size_t at = std::string::npos, length = 0;
-    for (const std::string& name : fileNames) {
-      if (name.empty())
-        continue;
-      const size_t found = message.find(name, done);
-      if (found < at || (found == at && found != std::string::npos && name.size() > length)) {
-        at = found;
-        length = name.size();
-      }
-    }
-    if (at == std::string::npos)
-      break;
-    text += FromAnsi(std::string_view(message).substr(done, at - done));
-    text += QFile::decodeName(QByteArray(message.data() + at, qsizetype(length)));
-    done = at + length;
-  }
-  return text + FromAnsi(std::string_view(message).substr(done));
+  return QString::fromStdString(MessageToUtf8(message, fileNames));
 }

@@ -1,7 +1,5 @@
 #pragma once
-// The text of a message for the screen. A message is a byte string of two kinds of pieces:
-// the file names in it are the system's own bytes (UTF-8 here), everything else is in the
-// system ANSI code page. Each piece is decoded as what it is.
+// The text of a message for the screen: each piece decoded as what it is (MessageToUtf8).
 
 #include <QString>
 

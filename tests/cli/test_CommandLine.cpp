@@ -32,9 +32,44 @@ TRun RunCli(const std::vector<std::string>& arguments) {
   const int status = RunCommandLine(arguments, out, err);
   return {status, out.str(), err.str()};
 }
+
+// LC_ALL for one scope, as a user's shell would set it; the locales need not be installed.
+class TLocale {
+public:
+  explicit TLocale(const char* name) {
+    if (const char* value = std::getenv("LC_ALL"))
+      FSaved = value;
+    setenv("LC_ALL", name, 1);
+    ResetAnsiTextLocale();
+  }
+  ~TLocale() {
+    if (FSaved.empty())
+      unsetenv("LC_ALL");
+    else
+      setenv("LC_ALL", FSaved.c_str(), 1);
+    ResetAnsiTextLocale();
+  }
+
+private:
+  std::string FSaved;
+};
 } // namespace
 
-class CommandLineTest : public EBookFixture {};
+// --code-page holds for the rest of a process; each test starts from the locale's code page.
+class CommandLineTest : public EBookFixture {
+protected:
+  void TearDown() override {
+    ChooseAnsiCodePage(0);
+    EBookFixture::TearDown();
+  }
+  // A book made where its texts are in codePage.
+  std::string AssembleBookIn(int codePage, const FileMap& files) {
+    ChooseAnsiCodePage(codePage);
+    const std::string book = AssembleBook(files);
+    ChooseAnsiCodePage(0);
+    return book;
+  }
+};
 
 TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   const std::string book = CopySample("typical.exe");
@@ -42,14 +77,15 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   ASSERT_EQ(text.Status, 0) << text.Err;
   EXPECT_EQ(text.Out,
             "File:  " + book +
-                "\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
+                "\nCode page: 1252 (windows-1252)\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
                 "Variables:\n  Author = Mara Quill\n  Company = Quill Press\n"
                 "  Copyright = Copyright 2025 Quill Press. All rights reserved.\n"
                 "  Discount =  $5 off with code GARDEN\n  Email = books@example.org\n"
                 "  Title = The Garden Handbook\n  Website = https://example.org/garden\n");
 
-  const TRun json = RunCli({"show", "--json", CopySample("icons4.exe")});
+  const TRun json = RunCli({"show", "--json", "--code-page", "1251", CopySample("icons4.exe")});
   ASSERT_EQ(json.Status, 0) << json.Err;
+  EXPECT_NE(json.Out.find("\"codePage\": 1251"), std::string::npos);
   EXPECT_NE(json.Out.find("\"title\": \"The Garden Handbook by Mara Quill\""), std::string::npos);
   EXPECT_NE(json.Out.find("\"width\": 256"), std::string::npos);
   EXPECT_LT(json.Out.find("\"name\": \"Author\""), json.Out.find("\"name\": \"Website\""))
@@ -433,4 +469,112 @@ TEST_F(CommandLineTest, FileNamesArePrintedAsTheSystemGivesThem) {
   EXPECT_EQ(shown.Out.find("File:  " + book + "\n"), 0u) << "not re-encoded from the code page";
   const TRun branded = RunCli({"brand", book, "--set", "Author=Ann"});
   EXPECT_EQ(branded.Out, "branded " + book + ": 1 value set, icon kept\n");
+}
+
+TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDropped) {
+  const struct {
+    int codePage;
+    FileMap names;
+  } books[] = {
+      // Dotted I, dotless i (windows-1254), which windows-1252 reads as Y and y acute.
+      {1254, {{"docs\\\xDDzmir.txt", "1"}, {"docs\\\xFDzmir.txt", "2"}, {"docs\\izmir.txt", "3"},
+              {"docs\\Irmak.txt", "4"}}},
+      // ya and dzhe (windows-1251), which windows-1252 reads as y and Y with diaeresis.
+      {1251, {{"\xFF.html", "1"}, {"\x9F.html", "2"}}},
+  };
+  for (const auto& [codePage, names] : books) {
+    FileMap files = names;
+    files["System.xml"] = "<System Variables=\"Variables.xml\"/>";
+    files["Variables.xml"] = "<vars><var name=\"Author\">Ann</var></vars>";
+    const std::string book = AssembleBookIn(codePage, files);
+    const std::string before = LoadFileToString(book);
+    const TRun refused = RunCli({"brand", book, "--set", "Author=Bob"});
+    EXPECT_EQ(refused.Status, 1);
+    EXPECT_NE(refused.Err.find("which are one name in code page 1252"), std::string::npos)
+        << refused.Err;
+    EXPECT_EQ(LoadFileToString(book), before);
+
+    const std::string page = std::to_string(codePage);
+    const TRun branded = RunCli({"brand", "--code-page", page, book, "--set", "Author=Bob"});
+    EXPECT_EQ(branded.Status, 0) << branded.Err;
+    EXPECT_EQ(ContentOf(book), [&] {
+      FileMap expected = files;
+      ChooseAnsiCodePage(codePage);
+      expected["Variables.xml"] = ContentOf(book)["Variables.xml"];
+      return expected;
+    }()) << page;
+    EXPECT_EQ(AnsiValue(book, "Author"), "Bob");
+    ChooseAnsiCodePage(0);
+  }
+}
+
+TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
+  setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+  const std::string original = AssembleBookIn(
+      1252, {{"System.xml", "<System Variables=\"Variables.xml\" ApplicationTitle=\"%{\xC5lder}\"/>"},
+             {"Variables.xml", "<vars><var name=\"\xC5lder\">1</var></vars>"},
+             {"hrad.txt", "h"}, {"chata.txt", "c"}, {"z.txt", "z"}, {"\xE5.txt", "a"}});
+  std::string expected;
+  for (const char* locale : {"C", "cs_CZ.UTF-8", "sv_SE.UTF-8", "tr_TR.UTF-8"}) {
+    const TLocale user(locale);
+    const std::string book = (Folder() / (std::string(locale) + ".exe")).string();
+    fs::copy_file(original, book);
+    const TRun run = RunCli({"brand", "--code-page", "1252", book, "--set", "\xC3\x85lder=30"});
+    ChooseAnsiCodePage(0);
+    ASSERT_EQ(run.Status, 0) << locale << ": " << run.Err;
+    if (expected.empty())
+      expected = LoadFileToString(book);
+    EXPECT_EQ(LoadFileToString(book), expected) << locale;
+  }
+  unsetenv("SOURCE_DATE_EPOCH");
+}
+
+TEST_F(CommandLineTest, BookFileNamesAreBytesUnderADoubleByteLocale) {
+  const TLocale user("ja_JP.UTF-8");
+  // Cyrillic, Korean, an emoji and a character no East Asian code page holds.
+  const std::string original = CopySample("typical.exe");
+  const std::string bystander = (Folder() / "x?a.exe").string();
+  fs::copy_file(original, bystander);
+  for (const char* name : {"\xD0\x9A\xD0\xBD\xD0\xB8\xD0\xB3\xD0\xB0.exe", "\xEC\xB1\x85.exe",
+                           "\xF0\x9F\x98\x80.exe", "x\xED\x80\x81" "a.exe"}) {
+    const std::string book = (Folder() / name).string();
+    fs::copy_file(original, book);
+    const TRun run = RunCli({"brand", book, "--set", "Author=Ann"});
+    EXPECT_EQ(run.Status, 0) << name << ": " << run.Err;
+    EXPECT_EQ(AnsiValue(book, "Author"), "Ann") << name;
+  }
+  EXPECT_EQ(LoadFileToString(bystander), LoadFileToString(original));
+}
+
+TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold) {
+  const std::string book = CopySample("typical.exe");
+  const std::string before = LoadFileToString(book);
+  const std::string values = (Folder() / "values.json").string();
+  SaveStringToFile(R"({"author": "a", "Author": "b"})", values);
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    const char* error;
+  } refusals[] = {
+      {{"--values", values}, 2, "\"Author\" and \"author\" name one variable; give it once"},
+      {{"--set", "title=a", "--set", "TITLE=b"}, 2, "\"title\" and \"TITLE\" name one variable"},
+      {{"--set", "Author=\xC5\x81ukasz"}, 1,
+       "the value of \"Author\" holds \"\xC5\x81\" (U+0141), which code page 1252 cannot hold; "
+       "give the book's code page with --code-page"},
+      {{"--code-page", "65001"}, 2, "--code-page takes one of 874, 932, 936"},
+  };
+  for (const auto& c : refusals) {
+    std::vector<std::string> arguments = {"brand", book};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const TRun run = RunCli(arguments);
+    EXPECT_EQ(run.Status, c.status) << run.Err;
+    EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+    EXPECT_EQ(LoadFileToString(book), before);
+  }
+  const TRun twice = RunCli({"brand", book, "--set", "Author=a", "--set", "Author=b"});
+  EXPECT_EQ(twice.Out, "branded " + book + ": 1 value set, icon kept\n");
+  EXPECT_EQ(AnsiValue(book, "Author"), "b");
+  const TRun polish = RunCli({"brand", "--code-page", "1250", book, "--set", "Author=\xC5\x81ukasz"});
+  EXPECT_EQ(polish.Status, 0) << polish.Err;
+  EXPECT_EQ(AnsiValue(book, "Author"), "\xA3ukasz");
 }

@@ -3,7 +3,6 @@
 #include "common/u_Files.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
-#include "resources/u_WinInfo.h"
 #include "resources/vexRes.h"
 
 #include <cerrno>
@@ -38,7 +37,7 @@ TEST_F(PEModuleTest, PrefersTheNeutralLanguage) {
   const std::string path = CopySample("samples/typical.exe");
   // Language 1033 sorts after 0; a second name holds only 1033.
   UpdateExeResource(path, "RCDATA", "ONLY_US", "neutral");
-  auto* update = BeginResourceUpdate(AnsiToWideText(path), false);
+  auto* update = BeginResourceUpdate(path, false);
   ASSERT_NE(update, nullptr);
   ASSERT_TRUE(
       UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 1033, "us", 2));
