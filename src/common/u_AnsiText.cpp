@@ -8,7 +8,6 @@
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -485,15 +484,13 @@ void ChooseAnsiCodePage(int codePage) {
 
 std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error) {
   const char32_t codePoint = error.CodePoint();
-  char character[U8_MAX_LENGTH + 1] = {};
-  // A lone surrogate cannot be written in UTF-8: only its number is shown.
-  if (!U_IS_SURROGATE(codePoint)) {
-    int32_t length = 0;
-    U8_APPEND_UNSAFE(reinterpret_cast<uint8_t*>(character), length, codePoint);
-  }
-  const std::string shown = character[0] != '\0' ? Format("\"%s\" ", character) : std::string();
-  return Format("%s holds %s(U+%04X), which code page %d cannot hold", what.c_str(), shown.c_str(),
-                static_cast<unsigned>(codePoint), error.CodePage());
+  // The character's Unicode name is plain ASCII, so the text reads the same in any code page.
+  char name[128] = {};
+  UErrorCode status = U_ZERO_ERROR;
+  u_charName(static_cast<UChar32>(codePoint), U_EXTENDED_CHAR_NAME, name, sizeof name, &status);
+  const std::string named = U_SUCCESS(status) && name[0] != '\0' ? Format(" %s", name) : std::string();
+  return Format("%s holds U+%04X%s, which code page %d cannot hold", what.c_str(),
+                static_cast<unsigned>(codePoint), named.c_str(), error.CodePage());
 }
 
 std::u16string AnsiToUtf16(std::string_view text) {

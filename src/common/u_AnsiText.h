@@ -45,8 +45,8 @@ const std::vector<int>& AnsiCodePages();
 // code page.
 void ChooseAnsiCodePage(int codePage);
 
-// "what holds "Ł" (U+0141), which code page 1252 cannot hold", in UTF-8, for a message that
-// names the text (a variable, its value) the character was found in.
+// "what holds U+0141 LATIN CAPITAL LETTER L WITH STROKE, which code page 1252 cannot hold", for
+// a message that names the text (a variable, its value) the character was found in.
 std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error);
 
 std::u16string AnsiToUtf16(std::string_view text);

@@ -714,9 +714,15 @@ void TfrmMain::CommitEditor() {
 TVariableRows TfrmMain::GridRows() {
   CommitEditor();
   TVariableRows rows;
-  for (int row = 0; row < vleVariables->rowCount(); ++row)
-    rows.push_back({Utf16ToAnsi(vleVariables->Key(row).toStdU16String()),
-                    Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
+  for (int row = 0; row < vleVariables->rowCount(); ++row) {
+    const std::string name = Utf16ToAnsi(vleVariables->Key(row).toStdU16String());
+    try {
+      rows.push_back({name, Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
+    } catch (const EUnmappableCharacter& e) {
+      throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
+                          ". Choose the book's code page under Code Page.");
+    }
+  }
   return rows;
 }
 

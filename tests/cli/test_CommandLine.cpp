@@ -559,7 +559,8 @@ TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold)
       {{"--values", values}, 2, "\"Author\" and \"author\" name one variable; give it once"},
       {{"--set", "title=a", "--set", "TITLE=b"}, 2, "\"title\" and \"TITLE\" name one variable"},
       {{"--set", "Author=\xC5\x81ukasz"}, 1,
-       "the value of \"Author\" holds \"\xC5\x81\" (U+0141), which code page 1252 cannot hold; "
+       "the value of \"Author\" holds U+0141 LATIN CAPITAL LETTER L WITH STROKE, which code page "
+       "1252 cannot hold; "
        "give the book's code page with --code-page"},
       {{"--code-page", "65001"}, 2, "--code-page takes one of 874, 932, 936"},
   };

@@ -226,7 +226,8 @@ TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
     ADD_FAILURE() << "no EUnmappableCharacter";
   } catch (const EUnmappableCharacter& error) {
     EXPECT_EQ(CannotHoldText("the value", error),
-              "the value holds \"\xC5\x81\" (U+0141), which code page 1252 cannot hold");
+              "the value holds U+0141 LATIN CAPITAL LETTER L WITH STROKE, which code page 1252 "
+              "cannot hold");
   }
 }
 

@@ -540,7 +540,8 @@ private slots:
     QTest::addColumn<QString>("message");
     QTest::newRow("beyond the code page")
         << QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87")
-        << "No mapping for the Unicode character U+4E2D in code page 1252.";
+        << "The value of \"Author\" holds U+4E2D CJK UNIFIED IDEOGRAPH-4E2D, which code page 1252 "
+           "cannot hold. Choose the book's code page under Code Page.";
     // The first row is Author: a value that refers to itself would not open again.
     QTest::newRow("refers to itself")
         << "%{Author} jr"
