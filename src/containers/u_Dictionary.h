@@ -1,7 +1,7 @@
 #pragma once
 // String-keyed dictionaries over a red-black tree: keys compared case-sensitively (ordinal
-// bytes) or by the user locale's case-insensitive comparison; enumeration in key order when
-// Sorted, otherwise in order of first insertion.
+// bytes) or case-insensitively (AnsiCompareText, the same for every user); enumeration in key
+// order when Sorted, otherwise in order of first insertion.
 
 #include "common/u_SysUtils.h"
 #include "containers/u_Classes.h"

@@ -129,7 +129,7 @@ public:
   // Frees the whole subtree without recursion, however deep it is.
   ~TMFSFolder() override;
 
-  // Name to item, case-insensitive under the user locale, sorted, owning.
+  // Name to item, case-insensitive (AnsiCompareText), sorted, owning.
   TObjectDictionary& Children() { return FChildren; }
   const TObjectDictionary& Children() const { return FChildren; }
   // "." is this folder, ".." its parent (nullptr at the root), otherwise the child or nullptr.

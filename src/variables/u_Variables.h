@@ -36,7 +36,7 @@ public:
   TVariables(const TVariables&) = delete;
   TVariables& operator=(const TVariables&) = delete;
 
-  // All names in the user locale's case-insensitive order.
+  // All names in case-insensitive order (AnsiCompareText).
   TStringList Names() const;
   // The resolved value; the dictionary's not-found error for a name not in the store.
   const std::string& Values(const std::string& name) const;

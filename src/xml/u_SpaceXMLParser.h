@@ -30,7 +30,7 @@ private:
   TVariant FValue;
 };
 
-// Attribute names match regardless of letter case, by the user locale's comparison.
+// Attribute names match regardless of letter case (AnsiCompareText).
 class TXMLAttributes {
 public:
   TXMLAttributes() = default;

@@ -79,14 +79,14 @@ TEST(Dictionary, CaseInsensitiveKeysAreOneKey) {
   EXPECT_FALSE(dictionary.Exists("ab"));
 }
 
-TEST(Dictionary, CaseInsensitiveSortedFollowsTheLocaleOrder) {
+TEST(Dictionary, CaseInsensitiveSortedIgnoresLetterCase) {
   TDictionary dictionary(true, true);
   for (const char* key : {"cherry", "Banana", "apple", "Apricot"})
     dictionary.Add(key, 0);
   EXPECT_EQ(dictionary.GetKeys(), (TStringList{"apple", "Apricot", "Banana", "cherry"}));
 }
 
-TEST(Dictionary, CaseInsensitiveKeysFollowTheLocaleCodePage) {
+TEST(Dictionary, CaseInsensitiveKeysFollowTheCodePage) {
   const char* saved = std::getenv("LC_ALL");
   const std::string savedValue = saved ? saved : "";
   setenv("LC_ALL", "ru_RU.UTF-8", 1);
