@@ -47,6 +47,15 @@ class EInvalidGraphic : public Exception {
   using Exception::Exception;
 };
 
+// A file that is no e-book, or one whose pages cannot be read; the message names the book.
+class EEBookError : public Exception {
+  using Exception::Exception;
+};
+
+inline constexpr const char* SNoEBookPages = "File \"%s\" is not an eBook: it holds no eBook pages";
+inline constexpr const char* SDamagedEBookPages =
+    "File \"%s\" is a damaged eBook: its pages cannot be unpacked";
+
 class TEBookDocument {
 public:
   TEBookDocument();
