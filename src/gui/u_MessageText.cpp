@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace {
 QString FromAnsi(std::string_view text) {
   return QString::fromStdU16String(AnsiToUtf16(text));
@@ -22,6 +24,15 @@ QString MessageText(const std::string& message, const std::vector<std::string>& 
       if (found < at || (found == at && found != std::string::npos && name.size() > length)) {
         at = found;
         length = name.size();
+      }
+    }
+    // A quoted path, such as a folder of one of fileNames.
+    if (const size_t quote = message.find("\"/", done); quote != std::string::npos) {
+      const size_t start = quote + 1;
+      const size_t end = std::min(message.find('"', start), message.size());
+      if (start < at || (start == at && end - start > length)) {
+        at = start;
+        length = end - start;
       }
     }
     if (at == std::string::npos)

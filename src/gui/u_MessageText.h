@@ -9,5 +9,7 @@
 #include <vector>
 
 // message decoded, with every occurrence of one of fileNames taken as a file name (the
-// longest where several start at the same place).
+// longest where several start at the same place), and so is every quoted text that begins
+// with "/": messages quote the paths they name, and every path the system hands out is
+// absolute, such as the folder of a book.
 QString MessageText(const std::string& message, const std::vector<std::string>& fileNames);
