@@ -31,6 +31,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcutEvent>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTextDocument>
@@ -230,12 +231,10 @@ public:
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
-    case QEvent::KeyPress: {
-      const QKeySequence key(static_cast<QKeyEvent*>(event)->keyCombination());
-      if (FQuitKeys.contains(key))
+    case QEvent::Shortcut:
+      if (FQuitKeys.contains(static_cast<QShortcutEvent*>(event)->key()))
         FOnCloseAsked();
       break;
-    }
     case QEvent::Close:
       if (watched == FWindow)
         FOnCloseAsked();
@@ -243,9 +242,9 @@ protected:
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
     case QEvent::KeyRelease:
     case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
     case QEvent::Wheel:
     case QEvent::ContextMenu:
     case QEvent::Drop:

@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -29,9 +30,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QtEndian>
 
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -993,6 +996,34 @@ private slots:
     recent[1]->trigger();
     QCOMPARE(window->edtName->text(), first);
     QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(first));
+  }
+
+  void CloseWhileBusySaysWhyItWaits() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    // A book that comes through a pipe arrives only when the test lets it.
+    const QString pipe = FWork.filePath("slow.exe");
+    QFile::remove(pipe);
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QStringList notes;
+    bool visibleWhileBusy = false;
+    QTimer::singleShot(100, window.get(), [&] {
+      const auto* progress = window->findChild<QProgressDialog*>();
+      QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+      notes << (progress && progress->isVisible() ? progress->labelText() : QString());
+      window->close();
+      notes << (progress ? progress->labelText() : QString());
+      visibleWhileBusy = window->isVisible();
+      QFile writer(pipe);
+      if (writer.open(QIODevice::WriteOnly))
+        writer.write(FileBytes(Samples + "/typical.exe"));
+    });
+    window->OpenEBookFile(pipe);
+    const QString said = "Reading the eBook...\n\nFolioset closes as soon as the eBook has been read.";
+    QCOMPARE(notes, (QStringList{said, said}));
+    QVERIFY(visibleWhileBusy);
+    QTRY_VERIFY(!window->isVisible());
   }
 
   void StateIsSavedAndRestored() {
