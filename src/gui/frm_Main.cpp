@@ -53,6 +53,7 @@ namespace {
 constexpr int DesignedClientWidth = 676;
 constexpr int DesignedClientHeight = 465;
 constexpr QPoint DesignedPosition(283, 119);
+constexpr int DesignedPanel1Height = 129;
 constexpr int Panel2Border = 5;
 constexpr int KeyColumnWidth = 150;
 constexpr int GridRowHeight = 18;
@@ -392,8 +393,11 @@ void TfrmMain::CreateControls() {
   layout->addWidget(Panel1);
   layout->addWidget(Panel2, 1);
   layout->addWidget(stbStatus);
-  resize(DesignedClientWidth, DesignedClientHeight + mnuMain->sizeHint().height() +
-                                  stbStatus->sizeHint().height());
+  // The designed size, grown by the menu bar, the status line and what the system font adds
+  // to the top panel, so that the grid and the help box keep their designed room.
+  resize(DesignedClientWidth,
+         DesignedClientHeight + mnuMain->sizeHint().height() + stbStatus->sizeHint().height() +
+             std::max(0, Panel1->sizeHint().height() - DesignedPanel1Height));
 
   // Top to bottom, left to right.
   setTabOrder(btnOpen, btnCloseModule);
