@@ -151,8 +151,7 @@ private:
 };
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
-void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes,
-                     const TPercentEvent& onProgress = {});
+void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
 // Blocks of previous (the resource the book holds) that decode to exactly the new bytes at
 // their place are taken over instead of deflated again.

@@ -7,7 +7,8 @@
 #include <QStringList>
 
 // Where the list lives: a key path as the window state takes it.
-inline constexpr const char* SRecentBooksKey = "Software\\Norvane\\Leafpress\\Folioset\\RecentBooks";
+inline constexpr const char* SRecentBooksKey =
+    "Software\\Norvane\\Leafpress\\Folioset\\RecentBooks";
 // A menu longer than this is no quicker than the open dialog.
 inline constexpr int MaxRecentBooks = 8;
 

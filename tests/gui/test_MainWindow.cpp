@@ -6,14 +6,15 @@
 
 #include <QAccessible>
 #include <QAction>
-#include <QCompleter>
 #include <QApplication>
+#include <QCompleter>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -24,8 +25,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSet>
-#include <QStatusBar>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -185,10 +186,10 @@ private slots:
     QCOMPARE(window->Label2->text(), QString("&Title"));
     QCOMPARE(window->Label3->text(), QString("Ico&n"));
     QStringList mnemonics;
-    for (const QString& caption : {window->btnOpen->text(), window->btnCloseModule->text(),
-                                   window->btnUpdate->text(), window->btnViewEbook->text(),
-                                   window->Label1->text(), window->Label2->text(),
-                                   window->Label3->text()})
+    for (const QString& caption :
+         {window->btnOpen->text(), window->btnCloseModule->text(), window->btnUpdate->text(),
+          window->btnViewEbook->text(), window->Label1->text(), window->Label2->text(),
+          window->Label3->text()})
       mnemonics << caption.mid(caption.indexOf('&') + 1, 1).toLower();
     for (QAction* menu : window->mnuMain->actions())
       mnemonics << menu->text().mid(menu->text().indexOf('&') + 1, 1).toLower();
@@ -198,10 +199,9 @@ private slots:
     QCOMPARE(window->Label1->buddy(), window->edtName);
     QCOMPARE(window->Label2->buddy(), window->edtTitle);
     QCOMPARE(window->Label3->buddy(), window->imgIcon);
-    for (QWidget* control :
-         QWidgetList{window->btnOpen, window->btnCloseModule, window->btnUpdate,
-                     window->btnViewEbook, window->edtName, window->edtTitle, window->imgIcon,
-                     window->vleVariables, window->edtHelp}) {
+    for (QWidget* control : QWidgetList{window->btnOpen, window->btnCloseModule, window->btnUpdate,
+                                        window->btnViewEbook, window->edtName, window->edtTitle,
+                                        window->imgIcon, window->vleVariables, window->edtHelp}) {
       QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
       QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
                qPrintable(control->objectName()));
@@ -631,8 +631,8 @@ private slots:
     QTest::addColumn<QString>("sample");
     QTest::addColumn<QString>("message");
     // The book is named, in the system's own text (%1).
-    QTest::newRow("no content resource")
-        << "no_system_mfs.exe" << "File \"%1\" is not an eBook: it holds no eBook pages.";
+    QTest::newRow("no content resource") << "no_system_mfs.exe"
+                                         << "File \"%1\" is not an eBook: it holds no eBook pages.";
     // Ending in a quote, a code below that of ".", the message gets no full stop.
     QTest::newRow("variables refer to each other")
         << "cycle.exe"
@@ -832,27 +832,34 @@ private slots:
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<QString>("shown");
     // The book is the file in use; its folder is named by no one but the message.
-    QTest::newRow("the book's folder")
-        << QByteArray("The folder \"/w/B\xC3\xBC" "cher\" must be writable")
-        << QString::fromUtf8("The folder \"/w/B\xC3\xBC" "cher\" must be writable");
-    QTest::newRow("the book itself")
-        << QByteArray("File \"/w/B\xC3\xBC" "cher/a.exe\" is not an eBook")
-        << QString::fromUtf8("File \"/w/B\xC3\xBC" "cher/a.exe\" is not an eBook");
+    QTest::newRow("the book's folder") << QByteArray("The folder \"/w/B\xC3\xBC"
+                                                     "cher\" must be writable")
+                                       << QString::fromUtf8("The folder \"/w/B\xC3\xBC"
+                                                            "cher\" must be writable");
+    QTest::newRow("the book itself") << QByteArray("File \"/w/B\xC3\xBC"
+                                                   "cher/a.exe\" is not an eBook")
+                                     << QString::fromUtf8("File \"/w/B\xC3\xBC"
+                                                          "cher/a.exe\" is not an eBook");
     // A variable's name is text of the book's code page, not a path.
     QTest::newRow("a name in the code page")
-        << QByteArray("loading variable \"Gr\xFC\xDF" "e\"")
-        << QString::fromUtf8("loading variable \"Gr\xC3\xBC\xC3\x9F" "e\"");
+        << QByteArray("loading variable \"Gr\xFC\xDF"
+                      "e\"")
+        << QString::fromUtf8("loading variable \"Gr\xC3\xBC\xC3\x9F"
+                             "e\"");
   }
 
   void MessagesShowPathsAsTheSystemWritesThem() {
     QFETCH(QByteArray, message);
     QFETCH(QString, shown);
-    QCOMPARE(MessageText(message.toStdString(), {"/w/B\xC3\xBC" "cher/a.exe"}), shown);
+    QCOMPARE(MessageText(message.toStdString(), {"/w/B\xC3\xBC"
+                                                 "cher/a.exe"}),
+             shown);
   }
 
   void SystemErrorsKeepTheirCodeInTheDetails() {
     // A book in a folder with a name beyond ASCII, gone by the time it is updated.
-    const QString folder = FWork.filePath(QString::fromUtf8("B\xC3\xBC" "cher"));
+    const QString folder = FWork.filePath(QString::fromUtf8("B\xC3\xBC"
+                                                            "cher"));
     QVERIFY(QDir().mkpath(folder));
     const QString book = folder + "/typical.exe";
     QVERIFY(QFile::copy(CopyOfSample("typical.exe"), book));
@@ -962,7 +969,7 @@ private slots:
              "eBook successfully branded and written to \"" + book + "\".");
   }
 
-  void TitleIsShownWhole() {
+  void TitleIsShownWholeOrMarked() {
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
     const QString author(40000, 'x');
@@ -970,6 +977,17 @@ private slots:
     FPressedButtons = {QMessageBox::Cancel};
     QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
     QCOMPARE(window->edtTitle->text(), "The Garden Handbook by " + author);
+    QCOMPARE(window->edtTitle->toolTip(), QString());
+
+    // A title too long to lay out in a box says how much of it is shown.
+    window->vleVariables->SetValue(RowOf(*window, "Author"), QString(200000, 'y'));
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(window->edtTitle->text().size(), 100001);
+    QVERIFY(window->edtTitle->text().endsWith(QString("yyy") + QChar(0x2026)));
+    QCOMPARE(window->edtTitle->toolTip(),
+             QLocale().toString(200023).prepend("The title has ") +
+                 " characters; the box shows the first " + QLocale().toString(100000) + ".");
   }
 
   void IconKeysAndRecentBooks() {
@@ -984,8 +1002,8 @@ private slots:
       window->imgIcon->setFocus();
       QTest::keyClick(window->imgIcon, Qt::Key_Return);
       QTest::keyClick(window->imgIcon, Qt::Key_Space);
-      QCOMPARE(FDialogsAsked, (QStringList{"dlgOpen", "dlgOpen", "dlgOpenPicture",
-                                           "dlgOpenPicture"}));
+      QCOMPARE(FDialogsAsked,
+               (QStringList{"dlgOpen", "dlgOpen", "dlgOpenPicture", "dlgOpenPicture"}));
     }
     // The last books, newest first, in the next run too; choosing one opens it.
     const auto window = NewWindow();
@@ -1020,7 +1038,8 @@ private slots:
         writer.write(FileBytes(Samples + "/typical.exe"));
     });
     window->OpenEBookFile(pipe);
-    const QString said = "Reading the eBook...\n\nFolioset closes as soon as the eBook has been read.";
+    const QString said =
+        "Reading the eBook...\n\nFolioset closes as soon as the eBook has been read.";
     QCOMPARE(notes, (QStringList{said, said}));
     QVERIFY(visibleWhileBusy);
     QTRY_VERIFY(!window->isVisible());
