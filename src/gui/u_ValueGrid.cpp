@@ -72,6 +72,13 @@ private:
   QDialog& FDialog;
 };
 
+// The value dialog's label: the variable's name and how many characters its value has.
+QString ValueDialogLabel(const QString& key, qsizetype length) {
+  // A "&" of the name is no mnemonic.
+  return QStringLiteral("&Value of %1 (%2 characters):")
+      .arg(QString(key).replace('&', QStringLiteral("&&")), QLocale().toString(length));
+}
+
 QString ValueText(const QTextDocument& document, const QString& oldValue) {
   // The raw text keeps no-break spaces, which the plain text would turn into spaces.
   QString text = document.toRawText();
@@ -82,12 +89,6 @@ QString ValueText(const QTextDocument& document, const QString& oldValue) {
   return text;
 }
 } // namespace
-
-QString ValueDialogLabel(const QString& key, qsizetype length) {
-  // A "&" of the name is no mnemonic.
-  return QStringLiteral("&Value of %1 (%2 characters):")
-      .arg(QString(key).replace('&', QStringLiteral("&&")), QLocale().toString(length));
-}
 
 QString ShortValueText(const QString& value) {
   qsizetype end = 0;

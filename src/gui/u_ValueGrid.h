@@ -16,9 +16,6 @@ class QDialog;
 // appended when something was left out.
 QString ShortValueText(const QString& value);
 
-// The value dialog's label: the variable's name and how many characters its value has.
-QString ValueDialogLabel(const QString& key, qsizetype length);
-
 class TValueGrid : public QTableWidget {
   Q_OBJECT
 
