@@ -337,8 +337,8 @@ void ShowTitle(QLineEdit* box, const QString& title) {
     box->setText(title);
     box->setToolTip(QString());
   } else {
-    const qsizetype cut = title[TitleShownLength - 1].isHighSurrogate() ? TitleShownLength - 1
-                                                                        : TitleShownLength;
+    const qsizetype cut =
+        title[TitleShownLength - 1].isHighSurrogate() ? TitleShownLength - 1 : TitleShownLength;
     box->setText(title.left(cut) + QChar(0x2026));
     box->setToolTip(QStringLiteral("The title has %L1 characters; the box shows the first %L2.")
                         .arg(title.size())
@@ -599,28 +599,29 @@ void TfrmMain::CreateMenuBar() {
   };
   const auto keys = [](QKeySequence::StandardKey key) { return QKeySequence::keyBindings(key); };
 
-  QMenu* file = mnuMain->addMenu(QStringLiteral("&File"));
-  mnuOpen =
-      command(file, "mnuOpen", "&Open eBook…", keys(QKeySequence::Open), &TfrmMain::btnOpenClick);
-  mnuOpenRecent = file->addMenu(QStringLiteral("Open &Recent"));
+  mnuFileMenu = mnuMain->addMenu(QStringLiteral("&File"));
+  mnuOpen = command(mnuFileMenu, "mnuOpen", "&Open eBook…", keys(QKeySequence::Open),
+                    &TfrmMain::btnOpenClick);
+  mnuOpenRecent = mnuFileMenu->addMenu(QStringLiteral("Open &Recent"));
   mnuOpenRecent->setObjectName(QStringLiteral("mnuOpenRecent"));
-  mnuUpdate =
-      command(file, "mnuUpdate", "&Update", keys(QKeySequence::Save), &TfrmMain::btnUpdateClick);
-  mnuViewEbook = command(file, "mnuViewEbook", "&View eBook", {QKeySequence(Qt::CTRL | Qt::Key_R)},
-                         &TfrmMain::btnViewEbookClick);
-  file->addSeparator();
-  mnuClose = command(file, "mnuClose", "&Close eBook", keys(QKeySequence::Close),
+  mnuUpdate = command(mnuFileMenu, "mnuUpdate", "&Update", keys(QKeySequence::Save),
+                      &TfrmMain::btnUpdateClick);
+  mnuViewEbook = command(mnuFileMenu, "mnuViewEbook", "&View eBook",
+                         {QKeySequence(Qt::CTRL | Qt::Key_R)}, &TfrmMain::btnViewEbookClick);
+  mnuFileMenu->addSeparator();
+  mnuClose = command(mnuFileMenu, "mnuClose", "&Close eBook", keys(QKeySequence::Close),
                      &TfrmMain::btnCloseModuleClick);
-  mnuQuit = command(file, "mnuQuit", "&Quit", QuitKeys(), &QWidget::close);
+  mnuQuit = command(mnuFileMenu, "mnuQuit", "&Quit", QuitKeys(), &QWidget::close);
 
-  QMenu* edit = mnuMain->addMenu(QStringLiteral("&Edit"));
-  mnuUndo = command(edit, "mnuUndo", "&Undo", keys(QKeySequence::Undo), &TfrmMain::mnuUndoClick);
-  mnuRevert = command(edit, "mnuRevert", "&Revert All Edits",
+  mnuEditMenu = mnuMain->addMenu(QStringLiteral("&Edit"));
+  mnuUndo =
+      command(mnuEditMenu, "mnuUndo", "&Undo", keys(QKeySequence::Undo), &TfrmMain::mnuUndoClick);
+  mnuRevert = command(mnuEditMenu, "mnuRevert", "&Revert All Edits",
                       {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)}, &TfrmMain::mnuRevertClick);
 
   // The home of the ways to show the book.
-  QMenu* view = mnuMain->addMenu(QStringLiteral("&View"));
-  mnuShowHelp = view->addAction(QStringLiteral("&Help Box"));
+  mnuViewMenu = mnuMain->addMenu(QStringLiteral("&View"));
+  mnuShowHelp = mnuViewMenu->addAction(QStringLiteral("&Help Box"));
   mnuShowHelp->setObjectName(QStringLiteral("mnuShowHelp"));
   mnuShowHelp->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
   mnuShowHelp->setCheckable(true);
@@ -629,17 +630,17 @@ void TfrmMain::CreateMenuBar() {
           [this](bool shown) { static_cast<TGridHelpPanel*>(Panel2)->SetHelpFolded(!shown); });
   addAction(mnuShowHelp);
 
-  QMenu* icon = mnuMain->addMenu(QStringLiteral("&Icon"));
-  mnuIconLoad = command(icon, "mnuIconLoad", "&Load Icon…", {QKeySequence(Qt::CTRL | Qt::Key_I)},
-                        &TfrmMain::mnuLoadIconClick);
+  mnuIconMenu = mnuMain->addMenu(QStringLiteral("&Icon"));
+  mnuIconLoad = command(mnuIconMenu, "mnuIconLoad", "&Load Icon…",
+                        {QKeySequence(Qt::CTRL | Qt::Key_I)}, &TfrmMain::mnuLoadIconClick);
   mnuIconReset =
-      command(icon, "mnuIconReset", "&Reset", {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I)},
-              &TfrmMain::mnuResetIconClick);
+      command(mnuIconMenu, "mnuIconReset", "&Reset",
+              {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I)}, &TfrmMain::mnuResetIconClick);
 
-  QMenu* help = mnuMain->addMenu(QStringLiteral("&Help"));
-  mnuHelp =
-      command(help, "mnuHelp", "&Help", keys(QKeySequence::HelpContents), &TfrmMain::mnuHelpClick);
-  mnuAbout = command(help, "mnuAbout", "&About Folioset", {}, &TfrmMain::mnuAboutClick);
+  mnuHelpMenu = mnuMain->addMenu(QStringLiteral("&Help"));
+  mnuHelp = command(mnuHelpMenu, "mnuHelp", "&Help", keys(QKeySequence::HelpContents),
+                    &TfrmMain::mnuHelpClick);
+  mnuAbout = command(mnuHelpMenu, "mnuAbout", "&About Folioset", {}, &TfrmMain::mnuAboutClick);
 }
 
 void TfrmMain::FormCreate() {

@@ -83,8 +83,14 @@ public:
   QTextEdit* edtHelp;
   QPushButton* btnViewEbook;
 
-  // The menu bar: every command with its shortcut.
+  // The menu bar: every command with its shortcut. The View menu is the home of settings of
+  // how the book is shown.
   QMenuBar* mnuMain;
+  QMenu* mnuFileMenu;
+  QMenu* mnuEditMenu;
+  QMenu* mnuViewMenu;
+  QMenu* mnuIconMenu;
+  QMenu* mnuHelpMenu;
   QAction* mnuOpen;
   QMenu* mnuOpenRecent;
   QAction* mnuUpdate;
