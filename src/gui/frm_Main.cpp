@@ -980,13 +980,13 @@ void TfrmMain::ShowEBook() {
 void TfrmMain::ShowCaption() {
   const QString program = QStringLiteral("%1 %2").arg(QString::fromLatin1(SApplicationTitle),
                                                       QString::fromStdString(GetVersionText(0, 4)));
+  setWindowModified(Differs());
   if (!FDocument->Opened()) {
     setWindowTitle(program);
     return;
   }
   const QString book = QFileInfo(FileNameText(FDocument->FileName())).fileName();
   setWindowTitle(QStringLiteral("%1[*] \u2014 %2").arg(book, program));
-  setWindowModified(Differs());
 }
 
 void TfrmMain::ShowEditState() {

@@ -453,6 +453,7 @@ private slots:
     QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 4);
     CheckClosed(*window);
+    QVERIFY(!window->isWindowModified());
 
     // Update in the question writes the edits, then closes.
     OpenThroughTheDialog(*window, book);
