@@ -5,6 +5,8 @@
 #include "common/u_Files.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_GridHelpPanel.h"
+#include "gui/u_InputHold.h"
 #include "gui/u_MessageText.h"
 #include "gui/u_RecentBooks.h"
 #include "gui/u_ValueGrid.h"
@@ -32,17 +34,14 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QShortcutEvent>
 #include <QStatusBar>
 #include <QTableWidget>
-#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <climits>
-#include <cmath>
 #include <limits>
 #include <thread>
 
@@ -54,19 +53,12 @@ constexpr int DesignedClientWidth = 676;
 constexpr int DesignedClientHeight = 465;
 constexpr QPoint DesignedPosition(283, 119);
 constexpr int DesignedPanel1Height = 129;
-constexpr int Panel2Border = 5;
 constexpr int KeyColumnWidth = 150;
 constexpr int GridRowHeight = 18;
 constexpr QSize ButtonSize(90, 25);
 constexpr int BoxHeight = 21;
 constexpr QSize IconFrameSize(61, 61);
 constexpr int GridMinimumHeight = 64;
-// The grid keeps room for this many of its rows before the help box gets any; a longer grid
-// scrolls.
-constexpr int GridRowsBeforeHelpMin = 4;
-constexpr int GridRowsBeforeHelpMax = 10;
-// A help box of fewer lines than this shows too little to read: it folds away instead.
-constexpr int HelpMinimumLines = 3;
 // The system's standard icon size, the size shown of an icon with several images.
 constexpr int StandardIconSize = 32;
 // A short operation finishes before its progress display would only flicker.
@@ -149,117 +141,6 @@ bool IsBookDrop(const QMimeData* data) {
   return urls.size() == 1 && urls.front().isLocalFile() &&
          QFileInfo(urls.front().toLocalFile()).suffix().compare("exe", Qt::CaseInsensitive) == 0;
 }
-
-// The help box: as high as its text at its width needs, so that it shows no scroll bar it
-// does not need.
-class THelpBox : public QTextEdit {
-public:
-  using QTextEdit::QTextEdit;
-
-  // The height that shows the whole text at width, frame included.
-  int WholeTextHeight(int width) const {
-    const std::unique_ptr<QTextDocument> copy(document()->clone());
-    copy->setDefaultFont(document()->defaultFont());
-    copy->setTextWidth(std::max(0, width - 2 * frameWidth()));
-    return int(std::ceil(copy->size().height())) + 2 * frameWidth();
-  }
-
-  // Below this height the box folds away.
-  int FoldHeight() const {
-    return HelpMinimumLines * fontMetrics().lineSpacing() + int(2 * document()->documentMargin()) +
-           2 * frameWidth();
-  }
-};
-
-// The grid above the help box, inside a border. The grid takes the room the help box leaves:
-// the help box shows its whole text when there is room for it beside a grid of a few rows,
-// shrinks when there is not and folds away below a few lines; the user may fold it too.
-class TGridHelpPanel : public QWidget {
-public:
-  TGridHelpPanel(QWidget* parent, TValueGrid* grid, THelpBox* help)
-      : QWidget(parent), FGrid(grid), FHelp(help) {}
-
-  void SetHelpFolded(bool folded) {
-    FHelpFolded = folded;
-    Place();
-  }
-
-  // Shares the room out again: the grid's rows have changed.
-  void Place() {
-    const QRect inner = rect().adjusted(Panel2Border, Panel2Border, -Panel2Border, -Panel2Border);
-    const int rows = std::clamp(FGrid->rowCount(), GridRowsBeforeHelpMin, GridRowsBeforeHelpMax);
-    const int gridRoom = FGrid->horizontalHeader()->sizeHint().height() +
-                         rows * FGrid->verticalHeader()->defaultSectionSize() +
-                         2 * FGrid->frameWidth();
-    int help = FHelpFolded
-                   ? 0
-                   : std::min(FHelp->WholeTextHeight(inner.width()), inner.height() - gridRoom);
-    if (help < FHelp->FoldHeight())
-      help = 0;
-    FGrid->setGeometry(inner.adjusted(0, 0, 0, -help));
-    FHelp->setGeometry(inner.left(), inner.bottom() + 1 - help, inner.width(), help);
-    FHelp->setVisible(help > 0);
-  }
-
-  QSize minimumSizeHint() const override { return {0, FGrid->minimumHeight() + 2 * Panel2Border}; }
-
-protected:
-  void resizeEvent(QResizeEvent*) override { Place(); }
-
-private:
-  TValueGrid* FGrid;
-  THelpBox* FHelp;
-  bool FHelpFolded = false;
-};
-
-// Holds user input back from every window while a long operation runs, so that nothing can
-// start a second one or close the window under it; painting goes on. An attempt to close the
-// window or quit is told to onCloseAsked, so that it can say why it waits.
-class TInputHold : public QObject {
-public:
-  TInputHold(QWidget* window, QList<QKeySequence> quitKeys, std::function<void()> onCloseAsked)
-      : FWindow(window), FQuitKeys(std::move(quitKeys)), FOnCloseAsked(std::move(onCloseAsked)) {
-    qApp->installEventFilter(this);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  }
-  ~TInputHold() override {
-    QApplication::restoreOverrideCursor();
-    qApp->removeEventFilter(this);
-  }
-
-protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    switch (event->type()) {
-    case QEvent::Shortcut:
-      if (FQuitKeys.contains(static_cast<QShortcutEvent*>(event)->key()))
-        FOnCloseAsked();
-      break;
-    case QEvent::Close:
-      if (watched == FWindow)
-        FOnCloseAsked();
-      break;
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Wheel:
-    case QEvent::ContextMenu:
-    case QEvent::Drop:
-      break;
-    default:
-      return false;
-    }
-    event->ignore();
-    return true;
-  }
-
-private:
-  QWidget* FWindow;
-  QList<QKeySequence> FQuitKeys;
-  std::function<void()> FOnCloseAsked;
-};
 
 // The picture of .ico bytes at the standard icon size (the image closest to it); a null
 // pixmap when there is none.
@@ -495,8 +376,6 @@ void TfrmMain::CreatePanel2() {
   edtHelp = help;
   Panel2 = new TGridHelpPanel(this, vleVariables, help);
   Panel2->setObjectName(QStringLiteral("Panel2"));
-  vleVariables->setParent(Panel2);
-  edtHelp->setParent(Panel2);
 
   vleVariables->setObjectName(QStringLiteral("vleVariables"));
   vleVariables->setAccessibleName(QStringLiteral("Variables"));
@@ -627,7 +506,7 @@ void TfrmMain::CreateMenuBar() {
   mnuShowHelp->setCheckable(true);
   mnuShowHelp->setChecked(true);
   connect(mnuShowHelp, &QAction::toggled, this,
-          [this](bool shown) { static_cast<TGridHelpPanel*>(Panel2)->SetHelpFolded(!shown); });
+          [this](bool shown) { Panel2->SetHelpFolded(!shown); });
   addAction(mnuShowHelp);
 
   mnuIconMenu = mnuMain->addMenu(QStringLiteral("&Icon"));
@@ -966,7 +845,7 @@ void TfrmMain::ShowEBook() {
                    QApplication::palette().color(opened ? QPalette::Base : QPalette::Button));
   vleVariables->setPalette(palette);
 
-  static_cast<TGridHelpPanel*>(Panel2)->Place();
+  Panel2->Place();
 
   ShowIcon();
   imgIcon->setEnabled(opened);

@@ -24,6 +24,7 @@ class QMenu;
 class QMenuBar;
 class QMessageBox;
 class QPushButton;
+class TGridHelpPanel;
 class TValueGrid;
 class QTextEdit;
 class QProgressDialog;
@@ -64,7 +65,7 @@ public:
 
   QWidget* Panel1;
   QLineEdit* edtName;
-  QWidget* Panel2;
+  TGridHelpPanel* Panel2;
   TValueGrid* vleVariables;
   QLabel* Label1;
   QLabel* Label2;
