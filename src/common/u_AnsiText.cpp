@@ -550,6 +550,14 @@ std::string MessageToUtf8(std::string_view message, const std::vector<std::strin
         length = name.size();
       }
     }
+    if (const size_t quote = message.find("\"/", done); quote != std::string_view::npos) {
+      const size_t start = quote + 1;
+      const size_t end = std::min(message.find('"', start), message.size());
+      if (start < at || (start == at && end - start > length)) {
+        at = start;
+        length = end - start;
+      }
+    }
     if (at == std::string_view::npos)
       break;
     text += AnsiToUtf8(message.substr(done, at - done));

@@ -59,8 +59,10 @@ std::string Utf8ToAnsi(std::string_view text);
 std::string Utf16ToAnsiReplacing(std::u16string_view text);
 
 // A message for the user in UTF-8. A message is a byte string of two kinds of pieces: the file
-// names in it (any of fileNames, the longest where several start at one place) are the system's
-// own bytes and stay as they are; everything else is in the code page and is decoded.
+// names in it are the system's own bytes and stay as they are; everything else is in the code
+// page and is decoded. File names are the occurrences of fileNames (the longest where several
+// start at one place) and every quoted text that begins with "/": messages quote the paths they
+// name, and every path the system hands out is absolute, such as the folder of a book.
 std::string MessageToUtf8(std::string_view message, const std::vector<std::string>& fileNames);
 
 // <0, 0, >0 as a orders before, with or after b, ignoring letter case (see above).

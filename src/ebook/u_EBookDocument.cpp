@@ -107,7 +107,15 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
     // The cabinet is read where it lies in the image: it is the big part of it.
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
-    UnpackSystemMFS(*FMFS, cabinet.value_or(std::string_view()), StepProgress(esUnpack));
+    // The cabinet's own messages name the scratch file it is read as, which means nothing to
+    // the user: these two say it of the book.
+    if (!cabinet)
+      throw EEBookError(Format(SNoEBookPages, path.c_str()));
+    try {
+      UnpackSystemMFS(*FMFS, *cabinet, StepProgress(esUnpack));
+    } catch (const EMFSCabReaderError&) {
+      throw EEBookError(Format(SDamagedEBookPages, path.c_str()));
+    }
   }
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }

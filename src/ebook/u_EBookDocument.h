@@ -47,6 +47,15 @@ class EInvalidGraphic : public Exception {
   using Exception::Exception;
 };
 
+// A file that is no e-book, or one whose pages cannot be read; the message names the book.
+class EEBookError : public Exception {
+  using Exception::Exception;
+};
+
+inline constexpr const char* SNoEBookPages = "File \"%s\" is not an eBook: it holds no eBook pages";
+inline constexpr const char* SDamagedEBookPages =
+    "File \"%s\" is a damaged eBook: its pages cannot be unpacked";
+
 class TEBookDocument {
 public:
   TEBookDocument();
@@ -142,8 +151,7 @@ private:
 };
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
-void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes,
-                     const TPercentEvent& onProgress = {});
+void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
 // Blocks of previous (the resource the book holds) that decode to exactly the new bytes at
 // their place are taken over instead of deflated again.

@@ -5,7 +5,10 @@
 #include "common/u_Files.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_GridHelpPanel.h"
+#include "gui/u_InputHold.h"
 #include "gui/u_MessageText.h"
+#include "gui/u_RecentBooks.h"
 #include "gui/u_ValueGrid.h"
 #include "gui/u_Version.h"
 
@@ -13,22 +16,25 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QShortcut>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTextEdit>
 #include <QTimer>
@@ -36,23 +42,22 @@
 #include <QVBoxLayout>
 
 #include <climits>
+#include <limits>
 #include <thread>
 
 namespace {
 // The designed window is 684 x 492 pixels outside; inside the classic frame (4 pixels a side)
-// and caption (19 pixels) that leaves this client area, to which the layout below is drawn.
+// and caption (19 pixels) that leaves this client area for the panels, to which the menu bar
+// and the status line are added.
 constexpr int DesignedClientWidth = 676;
 constexpr int DesignedClientHeight = 465;
 constexpr QPoint DesignedPosition(283, 119);
-constexpr int Panel1Height = 129;
-constexpr int Panel2Border = 5;
-constexpr int HelpHeight = 162;
+constexpr int DesignedPanel1Height = 129;
 constexpr int KeyColumnWidth = 150;
 constexpr int GridRowHeight = 18;
-// The smallest client area at which nothing overlaps or is cut off: the row of buttons with
-// its margins across; the top panel, the grid's title row with two rows, and the help box
-// down.
-constexpr int MinimumClientWidth = 8 + 4 * 90 + 3 * 2 + 8;
+constexpr QSize ButtonSize(90, 25);
+constexpr int BoxHeight = 21;
+constexpr QSize IconFrameSize(61, 61);
 constexpr int GridMinimumHeight = 64;
 // The system's standard icon size, the size shown of an icon with several images.
 constexpr int StandardIconSize = 32;
@@ -61,8 +66,10 @@ constexpr int ProgressDelayMs = 400;
 
 const char* const SConfirmCaption = "Confirm";
 const char* const SRunBranded = "eBook successfully branded. Would you like to run it?";
-const char* const SDiscardEdits =
-    "The changes to this eBook have not been written to it. Discard them?";
+const char* const SUpdateEdits =
+    "The changes to \"%1\" have not been written to it. Update it before closing it?";
+const char* const SBrandedWrittenTo = "eBook successfully branded and written to \"%1\".";
+const char* const SClosesWhenDone = "Folioset closes as soon as the eBook has been %1.";
 const char* const SNoProgramToRun =
     "No program of this desktop is set to run \"%s\"; Folioset only brands it";
 const char* const SSignatureRemoved =
@@ -70,6 +77,8 @@ const char* const SSignatureRemoved =
     "removed.";
 const char* const SLoadIconHint = "Double click on the icon to load new one.";
 const char* const SGridHint = "Select the variable and enter new value.";
+const char* const SAboutText =
+    "Folioset %1\n\nPuts your own name, links and icon into a compiled eBook.";
 
 // A line ending in a blank breaks a sentence: on screen it runs on into the next line, and
 // the box wraps the text at its own width.
@@ -133,73 +142,6 @@ bool IsBookDrop(const QMimeData* data) {
          QFileInfo(urls.front().toLocalFile()).suffix().compare("exe", Qt::CaseInsensitive) == 0;
 }
 
-// A panel whose anchored children follow its right edge: a control anchored left and right
-// widens with it, one anchored right only moves with it.
-class TAnchorPanel : public QWidget {
-public:
-  explicit TAnchorPanel(QWidget* parent, int designedWidth)
-      : QWidget(parent), FDesignedWidth(designedWidth) {}
-
-  void AnchorRight(QWidget* control, bool keepLeft) {
-    FAnchors.push_back({control, FDesignedWidth - control->x() - control->width(), keepLeft});
-  }
-
-protected:
-  void resizeEvent(QResizeEvent*) override {
-    for (const TAnchor& anchor : FAnchors) {
-      const int right = width() - anchor.RightMargin;
-      if (anchor.KeepLeft)
-        anchor.Control->resize(std::max(0, right - anchor.Control->x()), anchor.Control->height());
-      else
-        anchor.Control->move(right - anchor.Control->width(), anchor.Control->y());
-    }
-  }
-
-private:
-  struct TAnchor {
-    QWidget* Control;
-    int RightMargin;
-    bool KeepLeft;
-  };
-  int FDesignedWidth;
-  std::vector<TAnchor> FAnchors;
-};
-
-// Holds user input back from every window while a long operation runs, so that nothing can
-// start a second one or close the window under it; painting goes on.
-class TInputHold : public QObject {
-public:
-  TInputHold() {
-    qApp->installEventFilter(this);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  }
-  ~TInputHold() override {
-    QApplication::restoreOverrideCursor();
-    qApp->removeEventFilter(this);
-  }
-
-protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    switch (event->type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::Wheel:
-    case QEvent::ContextMenu:
-    case QEvent::Drop:
-    case QEvent::Close:
-      event->ignore();
-      return true;
-    default:
-      return false;
-    }
-  }
-};
-
 // The picture of .ico bytes at the standard icon size (the image closest to it); a null
 // pixmap when there is none.
 QPixmap IconPixmap(const std::string& icoBytes) {
@@ -233,34 +175,77 @@ QIcon Glyph(const QString& name, bool withDisabledState) {
 }
 
 QPushButton* CreateButton(QWidget* parent, const char* name, const char* caption,
-                          const QString& glyph, bool withDisabledState, int left) {
+                          const QString& glyph, bool withDisabledState) {
   auto* button = new QPushButton(QString::fromLatin1(caption), parent);
   button->setObjectName(QString::fromLatin1(name));
-  button->setGeometry(left, 8, 90, 25);
+  button->setMinimumSize(ButtonSize);
   button->setIcon(Glyph(glyph, withDisabledState));
   button->setIconSize(QSize(16, 16));
   button->setAutoDefault(false);
   return button;
 }
 
-QLabel* CreateLabel(QWidget* parent, const char* name, const char* caption, int left, int top) {
+QLabel* CreateLabel(QWidget* parent, const char* name, const char* caption, QWidget* buddy) {
   auto* label = new QLabel(QString::fromLatin1(caption), parent);
   label->setObjectName(QString::fromLatin1(name));
-  label->move(left, top);
-  label->adjustSize();
+  label->setBuddy(buddy);
   return label;
 }
 
-QLineEdit* CreateReadOnlyBox(QWidget* parent, const char* name, int top) {
+QLineEdit* CreateReadOnlyBox(QWidget* parent, const char* name, const char* accessibleName) {
   auto* box = new QLineEdit(parent);
   box->setObjectName(QString::fromLatin1(name));
-  box->setGeometry(8, top, 591, 21);
+  box->setAccessibleName(QString::fromLatin1(accessibleName));
+  box->setMinimumHeight(BoxHeight);
   box->setReadOnly(true);
   box->setAcceptDrops(false);
+  // A title made of long values is not cut at the box's usual limit; ShowTitle cuts it.
+  box->setMaxLength(std::numeric_limits<int>::max());
   QPalette palette = box->palette();
   palette.setColor(QPalette::Base, QApplication::palette().color(QPalette::Button));
   box->setPalette(palette);
   return box;
+}
+
+// The title box shows a title of up to this many characters whole. Laid out in a box, a
+// title of ten million characters took four seconds and 400 MB; this many take a tenth of a
+// second.
+constexpr qsizetype TitleShownLength = 100000;
+
+// Shows title in box: whole, or its start with a mark, and a tip saying how long it is.
+void ShowTitle(QLineEdit* box, const QString& title) {
+  if (title.size() <= TitleShownLength) {
+    box->setText(title);
+    box->setToolTip(QString());
+  } else {
+    const qsizetype cut =
+        title[TitleShownLength - 1].isHighSurrogate() ? TitleShownLength - 1 : TitleShownLength;
+    box->setText(title.left(cut) + QChar(0x2026));
+    box->setToolTip(QStringLiteral("The title has %L1 characters; the box shows the first %L2.")
+                        .arg(title.size())
+                        .arg(cut));
+  }
+  box->setCursorPosition(0);
+}
+
+// A file name of the system for the screen.
+QString FileNameText(const std::string& fileName) {
+  return QFile::decodeName(QByteArray::fromStdString(fileName));
+}
+
+// The keys that quit: the platform's, and Ctrl+Q under every scheme (the Windows scheme has
+// none of its own).
+QList<QKeySequence> QuitKeys() {
+  QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
+  const QKeySequence ctrlQ(Qt::CTRL | Qt::Key_Q);
+  if (!keys.contains(ctrlQ))
+    keys << ctrlQ;
+  return keys;
+}
+
+// text as a menu item's: a "&" of it is no mnemonic.
+QString MenuText(QString text) {
+  return text.replace('&', QStringLiteral("&&"));
 }
 } // namespace
 
@@ -279,7 +264,6 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
   InitResources();
   setObjectName(QStringLiteral("frmMain"));
   setWindowIcon(QIcon(QStringLiteral(":/folioset/folioset.png")));
-  setWindowTitle(QString::fromLatin1(SApplicationTitle));
   CreateControls();
   FormCreate();
 }
@@ -290,64 +274,66 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::CreateControls() {
-  // The form keeps its designed pixel sizes: its font does not follow the system font size.
-  QFont font = QApplication::font();
-  font.setPixelSize(11);
-  setFont(font);
+  // The window follows the system font: its controls grow with it from their designed sizes.
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
   setAcceptDrops(true);
   move(DesignedPosition);
-  resize(DesignedClientWidth, DesignedClientHeight);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   CreatePanel1();
   CreatePanel2();
+  CreateDialogsAndMenu();
+  CreateMenuBar();
+  stbStatus = new QStatusBar(this);
+  stbStatus->setObjectName(QStringLiteral("stbStatus"));
+  layout->setMenuBar(mnuMain);
   layout->addWidget(Panel1);
   layout->addWidget(Panel2, 1);
-  CreateDialogsAndMenu();
-  CreateShortcuts();
+  layout->addWidget(stbStatus);
+  // The designed size, grown by the menu bar, the status line and what the system font adds
+  // to the top panel, so that the grid and the help box keep their designed room.
+  resize(DesignedClientWidth, DesignedClientHeight + mnuMain->sizeHint().height() +
+                                  stbStatus->sizeHint().height() +
+                                  std::max(0, Panel1->sizeHint().height() - DesignedPanel1Height));
 
+  // Top to bottom, left to right.
   setTabOrder(btnOpen, btnCloseModule);
   setTabOrder(btnCloseModule, btnUpdate);
-  setTabOrder(btnUpdate, edtName);
+  setTabOrder(btnUpdate, btnViewEbook);
+  setTabOrder(btnViewEbook, edtName);
   setTabOrder(edtName, edtTitle);
   setTabOrder(edtTitle, imgIcon);
-  setTabOrder(imgIcon, btnViewEbook);
-  setTabOrder(btnViewEbook, vleVariables);
+  setTabOrder(imgIcon, vleVariables);
   setTabOrder(vleVariables, edtHelp);
 }
 
 void TfrmMain::CreatePanel1() {
-  auto* panel = new TAnchorPanel(this, DesignedClientWidth);
-  Panel1 = panel;
+  Panel1 = new QWidget(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
-  Panel1->setFixedHeight(Panel1Height);
-  Panel1->setMinimumWidth(MinimumClientWidth);
+  Panel1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
-  btnOpen = CreateButton(Panel1, "btnOpen", "Open eBook", "open", true, 8);
-  btnCloseModule = CreateButton(Panel1, "btnCloseModule", "Close eBook", "close", true, 100);
-  btnUpdate = CreateButton(Panel1, "btnUpdate", "Update", "update", true, 192);
-  btnViewEbook = CreateButton(Panel1, "btnViewEbook", "View eBook", "view", false, 284);
+  btnOpen = CreateButton(Panel1, "btnOpen", "&Open eBook", "open", true);
+  btnCloseModule = CreateButton(Panel1, "btnCloseModule", "&Close eBook", "close", true);
+  btnUpdate = CreateButton(Panel1, "btnUpdate", "&Update", "update", true);
+  btnViewEbook = CreateButton(Panel1, "btnViewEbook", "View e&Book", "view", false);
   connect(btnOpen, &QPushButton::clicked, this, &TfrmMain::btnOpenClick);
   connect(btnCloseModule, &QPushButton::clicked, this, &TfrmMain::btnCloseModuleClick);
   connect(btnUpdate, &QPushButton::clicked, this, &TfrmMain::btnUpdateClick);
   connect(btnViewEbook, &QPushButton::clicked, this, &TfrmMain::btnViewEbookClick);
 
-  Label1 = CreateLabel(Panel1, "Label1", "File Name", 8, 40);
-  edtName = CreateReadOnlyBox(Panel1, "edtName", 56);
-  Label2 = CreateLabel(Panel1, "Label2", "Title", 8, 80);
-  edtTitle = CreateReadOnlyBox(Panel1, "edtTitle", 96);
-  Label3 = CreateLabel(Panel1, "Label3", "Icon", 606, 40);
-
+  edtName = CreateReadOnlyBox(Panel1, "edtName", "File Name");
+  edtTitle = CreateReadOnlyBox(Panel1, "edtTitle", "Title");
   Panel3 = new QFrame(Panel1);
   Panel3->setObjectName(QStringLiteral("Panel3"));
   Panel3->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  Panel3->setGeometry(606, 56, 61, 61);
+  Panel3->setFixedSize(IconFrameSize);
   imgIcon = new QLabel(Panel3);
   imgIcon->setObjectName(QStringLiteral("imgIcon"));
+  imgIcon->setAccessibleName(QStringLiteral("Icon"));
+  imgIcon->setAccessibleDescription(QStringLiteral("The eBook's icon. Enter loads a new one."));
   imgIcon->setAlignment(Qt::AlignCenter);
   imgIcon->setToolTip(QString::fromLatin1(SLoadIconHint));
   imgIcon->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -358,32 +344,53 @@ void TfrmMain::CreatePanel1() {
   auto* iconLayout = new QVBoxLayout(Panel3);
   iconLayout->setContentsMargins(0, 0, 0, 0);
   iconLayout->addWidget(imgIcon);
+  Label1 = CreateLabel(Panel1, "Label1", "File Na&me", edtName);
+  Label2 = CreateLabel(Panel1, "Label2", "&Title", edtTitle);
+  Label3 = CreateLabel(Panel1, "Label3", "Ico&n", imgIcon);
 
-  panel->AnchorRight(edtName, true);
-  panel->AnchorRight(edtTitle, true);
-  panel->AnchorRight(Label3, false);
-  panel->AnchorRight(Panel3, false);
+  // The designed places at the designed font: buttons at the top, the boxes below them
+  // widening with the window, the icon frame at the right edge.
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(2);
+  buttons->setContentsMargins(0, 0, 0, 4);
+  for (QPushButton* button : {btnOpen, btnCloseModule, btnUpdate, btnViewEbook})
+    buttons->addWidget(button);
+  buttons->addStretch();
+  auto* layout = new QGridLayout(Panel1);
+  layout->setContentsMargins(8, 8, 9, 12);
+  layout->setHorizontalSpacing(7);
+  layout->setVerticalSpacing(3);
+  layout->addLayout(buttons, 0, 0, 1, 2);
+  layout->addWidget(Label1, 1, 0);
+  layout->addWidget(Label3, 1, 1);
+  layout->addWidget(edtName, 2, 0);
+  layout->addWidget(Panel3, 2, 1, 3, 1, Qt::AlignTop);
+  layout->addWidget(Label2, 3, 0);
+  layout->addWidget(edtTitle, 4, 0);
+  layout->setColumnStretch(0, 1);
 }
 
 void TfrmMain::CreatePanel2() {
-  Panel2 = new QWidget(this);
+  vleVariables = new TValueGrid(nullptr);
+  auto* help = new THelpBox;
+  edtHelp = help;
+  Panel2 = new TGridHelpPanel(this, vleVariables, help);
   Panel2->setObjectName(QStringLiteral("Panel2"));
-  auto* layout = new QVBoxLayout(Panel2);
-  layout->setContentsMargins(Panel2Border, Panel2Border, Panel2Border, Panel2Border);
-  layout->setSpacing(0);
 
-  vleVariables = new TValueGrid(Panel2);
   vleVariables->setObjectName(QStringLiteral("vleVariables"));
+  vleVariables->setAccessibleName(QStringLiteral("Variables"));
   vleVariables->setToolTip(QString::fromLatin1(SGridHint));
   vleVariables->setHorizontalHeaderLabels({QStringLiteral("Key"), QStringLiteral("Value")});
   vleVariables->verticalHeader()->hide();
   vleVariables->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  vleVariables->verticalHeader()->setDefaultSectionSize(GridRowHeight);
+  vleVariables->verticalHeader()->setDefaultSectionSize(
+      std::max(GridRowHeight, vleVariables->fontMetrics().height() + 4));
   QHeaderView* header = vleVariables->horizontalHeader();
   header->setSectionsClickable(false);
   header->setHighlightSections(false);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  header->setSectionResizeMode(0, QHeaderView::Fixed);
+  // The key column starts at its designed width; a long key can be read by widening it.
+  header->setSectionResizeMode(0, QHeaderView::Interactive);
   header->resizeSection(0, KeyColumnWidth);
   header->setSectionResizeMode(1, QHeaderView::Stretch);
   vleVariables->setShowGrid(true);
@@ -392,16 +399,14 @@ void TfrmMain::CreatePanel2() {
   vleVariables->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   vleVariables->verticalScrollBar()->setTracking(true);
   vleVariables->setMinimumHeight(GridMinimumHeight);
-  layout->addWidget(vleVariables, 1);
+  connect(vleVariables, &QTableWidget::itemChanged, this, &TfrmMain::ValueChanged);
 
-  edtHelp = new QTextEdit(Panel2);
   edtHelp->setObjectName(QStringLiteral("edtHelp"));
+  edtHelp->setAccessibleName(QStringLiteral("Help"));
   edtHelp->setReadOnly(true);
   edtHelp->setAcceptDrops(false);
-  edtHelp->setFixedHeight(HelpHeight);
   edtHelp->setLineWrapMode(QTextEdit::WidgetWidth);
   edtHelp->setPlainText(HelpText());
-  layout->addWidget(edtHelp);
 }
 
 void TfrmMain::CreateDialogsAndMenu() {
@@ -458,12 +463,63 @@ void TfrmMain::CreateDialogsAndMenu() {
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
-void TfrmMain::CreateShortcuts() {
-  connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this,
-          &TfrmMain::btnOpenClick);
-  connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this,
-          &TfrmMain::btnCloseModuleClick);
-  connect(new QShortcut(QKeySequence::Quit, this), &QShortcut::activated, this, &QWidget::close);
+void TfrmMain::CreateMenuBar() {
+  mnuMain = new QMenuBar(this);
+  mnuMain->setObjectName(QStringLiteral("mnuMain"));
+  const auto command = [this](QMenu* menu, const char* name, const char* text,
+                              const QList<QKeySequence>& keys, auto handler) {
+    QAction* action = menu->addAction(QString::fromUtf8(text));
+    action->setObjectName(QString::fromLatin1(name));
+    action->setShortcuts(keys);
+    connect(action, &QAction::triggered, this, handler);
+    // The window holds every command too, so that its keys work wherever the focus is.
+    addAction(action);
+    return action;
+  };
+  const auto keys = [](QKeySequence::StandardKey key) { return QKeySequence::keyBindings(key); };
+
+  mnuFileMenu = mnuMain->addMenu(QStringLiteral("&File"));
+  mnuOpen = command(mnuFileMenu, "mnuOpen", "&Open eBook…", keys(QKeySequence::Open),
+                    &TfrmMain::btnOpenClick);
+  mnuOpenRecent = mnuFileMenu->addMenu(QStringLiteral("Open &Recent"));
+  mnuOpenRecent->setObjectName(QStringLiteral("mnuOpenRecent"));
+  mnuUpdate = command(mnuFileMenu, "mnuUpdate", "&Update", keys(QKeySequence::Save),
+                      &TfrmMain::btnUpdateClick);
+  mnuViewEbook = command(mnuFileMenu, "mnuViewEbook", "&View eBook",
+                         {QKeySequence(Qt::CTRL | Qt::Key_R)}, &TfrmMain::btnViewEbookClick);
+  mnuFileMenu->addSeparator();
+  mnuClose = command(mnuFileMenu, "mnuClose", "&Close eBook", keys(QKeySequence::Close),
+                     &TfrmMain::btnCloseModuleClick);
+  mnuQuit = command(mnuFileMenu, "mnuQuit", "&Quit", QuitKeys(), &QWidget::close);
+
+  mnuEditMenu = mnuMain->addMenu(QStringLiteral("&Edit"));
+  mnuUndo =
+      command(mnuEditMenu, "mnuUndo", "&Undo", keys(QKeySequence::Undo), &TfrmMain::mnuUndoClick);
+  mnuRevert = command(mnuEditMenu, "mnuRevert", "&Revert All Edits",
+                      {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)}, &TfrmMain::mnuRevertClick);
+
+  // The home of the ways to show the book.
+  mnuViewMenu = mnuMain->addMenu(QStringLiteral("&View"));
+  mnuShowHelp = mnuViewMenu->addAction(QStringLiteral("&Help Box"));
+  mnuShowHelp->setObjectName(QStringLiteral("mnuShowHelp"));
+  mnuShowHelp->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+  mnuShowHelp->setCheckable(true);
+  mnuShowHelp->setChecked(true);
+  connect(mnuShowHelp, &QAction::toggled, this,
+          [this](bool shown) { Panel2->SetHelpFolded(!shown); });
+  addAction(mnuShowHelp);
+
+  mnuIconMenu = mnuMain->addMenu(QStringLiteral("&Icon"));
+  mnuIconLoad = command(mnuIconMenu, "mnuIconLoad", "&Load Icon…",
+                        {QKeySequence(Qt::CTRL | Qt::Key_I)}, &TfrmMain::mnuLoadIconClick);
+  mnuIconReset =
+      command(mnuIconMenu, "mnuIconReset", "&Reset",
+              {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I)}, &TfrmMain::mnuResetIconClick);
+
+  mnuHelpMenu = mnuMain->addMenu(QStringLiteral("&Help"));
+  mnuHelp = command(mnuHelpMenu, "mnuHelp", "&Help", keys(QKeySequence::HelpContents),
+                    &TfrmMain::mnuHelpClick);
+  mnuAbout = command(mnuHelpMenu, "mnuAbout", "&About Folioset", {}, &TfrmMain::mnuAboutClick);
 }
 
 void TfrmMain::FormCreate() {
@@ -476,14 +532,14 @@ void TfrmMain::FormCreate() {
         [this, step, percent] {
           if (!FProgress)
             return;
-          FProgress->setLabelText(ProgressText(step));
+          FStep = step;
+          FProgress->setLabelText(ProgressLabel(step));
           FProgress->setValue(percent);
         },
         Qt::QueuedConnection);
   };
   ShowEBook();
-  setWindowTitle(QStringLiteral("%1 %2").arg(QString::fromLatin1(SApplicationTitle),
-                                             QString::fromStdString(GetVersionText(0, 4))));
+  ShowRecentBooks();
 }
 
 void TfrmMain::FormShow() {
@@ -540,6 +596,13 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     return true;
   case QEvent::KeyPress: {
     const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() == Qt::NoModifier &&
+        (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+         key->key() == Qt::Key_Space)) {
+      // The keyboard's double click: what a button does on Enter or Space.
+      imgIconDblClick();
+      return true;
+    }
     const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
     if (key->key() != Qt::Key_Menu && !shiftF10)
       return false;
@@ -562,43 +625,58 @@ void TfrmMain::ShowIconMenu(const QPoint& at) {
 void TfrmMain::Guarded(const std::function<void()>& handler) {
   try {
     handler();
+  } catch (const EOSError& error) {
+    // The system's code means little to a user: the box says the cause, its details the code.
+    const std::string& message = error.Message();
+    const size_t causeAt = message.find("\r\n");
+    if (causeAt == std::string::npos)
+      ShowErrorBox(message);
+    else
+      ShowErrorBox(message.substr(causeAt + 2), QString::fromLatin1(message.substr(0, causeAt)));
   } catch (...) {
     ShowErrorBox(GetExceptionMessage());
   }
 }
 
-void TfrmMain::ShowErrorBox(const std::string& message) {
+void TfrmMain::ShowErrorBox(const std::string& message, const QString& details) {
   // The files the failed operation was given, and the temporary copies it made, are the file
   // names a message can hold.
   const std::vector<std::string> fileNames = {FFileNameInUse, FDocument->FileName(), TempFolder()};
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
                   MessageText(ErrorBoxText(message), fileNames), QMessageBox::Ok, this);
+  box.setDetailedText(details);
   ExecMessageBox(box);
 }
 
+bool TfrmMain::Differs() const {
+  return FDocument->Opened() && (!FDocument->NewIcon().empty() || FShownValues != FStoredValues);
+}
+
 bool TfrmMain::Edited() {
-  if (!FDocument->Opened())
-    return false;
-  if (!FDocument->NewIcon().empty())
-    return true;
   CommitEditor();
-  const TVariableRows& rows = FDocument->Rows();
-  if (int(rows.size()) != vleVariables->rowCount())
-    return true;
-  for (int row = 0; row < vleVariables->rowCount(); ++row)
-    if (vleVariables->Value(row).toStdU16String() != AnsiToUtf16(rows[size_t(row)].Value))
-      return true;
-  return false;
+  return Differs();
 }
 
 bool TfrmMain::MayDiscardEdits() {
   if (!Edited())
     return true;
+  const QString book = QFileInfo(FileNameText(FDocument->FileName())).fileName();
   QMessageBox box(QMessageBox::Warning, QString::fromLatin1(SApplicationTitle),
-                  QString::fromLatin1(SDiscardEdits), QMessageBox::Discard | QMessageBox::Cancel,
-                  this);
-  box.setDefaultButton(QMessageBox::Cancel);
-  return ExecMessageBox(box) == QMessageBox::Discard;
+                  QString::fromLatin1(SUpdateEdits).arg(book),
+                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+  box.button(QMessageBox::Save)->setText(QStringLiteral("&Update"));
+  box.button(QMessageBox::Discard)->setText(QStringLiteral("Close &without Updating"));
+  box.button(QMessageBox::Cancel)->setText(QStringLiteral("&Cancel"));
+  box.setDefaultButton(QMessageBox::Save);
+  box.setEscapeButton(QMessageBox::Cancel);
+  switch (ExecMessageBox(box)) {
+  case QMessageBox::Save:
+    return UpdateEBook(false);
+  case QMessageBox::Discard:
+    return true;
+  default:
+    return false;
+  }
 }
 
 int TfrmMain::ExecMessageBox(QMessageBox& box) {
@@ -606,21 +684,42 @@ int TfrmMain::ExecMessageBox(QMessageBox& box) {
 }
 
 QString TfrmMain::ExecFileDialog(QFileDialog& dialog) {
+  // Each run starts clean, in the folder last used: no name is left from the run before.
+  dialog.selectFile(QString());
+  if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+    name->clear();
+  QString chosen;
   if (ModalHooks.ExecFileDialog)
-    return ModalHooks.ExecFileDialog(dialog);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-    return QString();
-  return dialog.selectedFiles().front();
+    chosen = ModalHooks.ExecFileDialog(dialog);
+  else if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+    chosen = dialog.selectedFiles().front();
+  // The name box's list of completions is a window of its own: left open, it would stay over
+  // the main window and take its keys.
+  for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+    completer->popup()->hide();
+  if (!chosen.isEmpty())
+    dialog.setDirectory(QFileInfo(chosen).absolutePath());
+  return chosen;
 }
 
 void TfrmMain::ShellOpen(const std::string& path) {
-  const QString file = QFile::decodeName(QByteArray::fromStdString(path));
+  const QString file = FileNameText(path);
   const bool started = ModalHooks.ShellOpen ? ModalHooks.ShellOpen(file) : RunOnDesktop(file);
   if (!started)
     throw Exception(Format(SNoProgramToRun, path.c_str()));
 }
 
-void TfrmMain::RunWithProgress(const std::function<void()>& operation) {
+bool TfrmMain::CanRun(const QString& path) {
+  return ModalHooks.CanRun ? ModalHooks.CanRun(path) : CanRunOnDesktop(path);
+}
+
+QString TfrmMain::ProgressLabel(TEBookStep step) const {
+  return FClosingNote.isEmpty() ? ProgressText(step)
+                                : ProgressText(step) + QStringLiteral("\n\n") + FClosingNote;
+}
+
+void TfrmMain::RunWithProgress(const std::function<void()>& operation, TEBookStep firstStep,
+                               const QString& waitsFor) {
   QProgressDialog progress(this);
   progress.setWindowTitle(QString::fromLatin1(SApplicationTitle));
   progress.setCancelButton(nullptr);
@@ -630,8 +729,17 @@ void TfrmMain::RunWithProgress(const std::function<void()>& operation) {
   progress.setAutoClose(false);
   progress.setMinimumDuration(INT_MAX);
   progress.setWindowModality(Qt::WindowModal);
+  // Its first frame already says what is going on.
+  FStep = firstStep;
+  FClosingNote.clear();
+  progress.setLabelText(ProgressLabel(firstStep));
+  progress.setValue(0);
   FProgress = &progress;
-  TInputHold inputHold;
+  TInputHold inputHold(this, mnuQuit->shortcuts(), [&] {
+    FClosingNote = QString::fromLatin1(SClosesWhenDone).arg(waitsFor);
+    progress.setLabelText(ProgressLabel(FStep));
+    progress.show();
+  });
   QTimer::singleShot(ProgressDelayMs, &progress, &QWidget::show);
 
   QEventLoop loop;
@@ -647,6 +755,10 @@ void TfrmMain::RunWithProgress(const std::function<void()>& operation) {
   loop.exec();
   worker.join();
   FProgress = nullptr;
+  if (!FClosingNote.isEmpty()) {
+    FClosingNote.clear();
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
   if (error)
     std::rethrow_exception(error);
 }
@@ -659,37 +771,134 @@ void TfrmMain::OpenEBook(const QString& path) {
   // File names are the system's own bytes, not code page texts.
   const std::string fileName = QFile::encodeName(path).toStdString();
   FFileNameInUse = fileName;
+  stbStatus->clearMessage();
   try {
-    RunWithProgress([&] { FDocument->OpenEBook(fileName); });
+    RunWithProgress([&] { FDocument->OpenEBook(fileName); }, esRead, QStringLiteral("read"));
   } catch (...) {
     ShowEBook();
     throw;
   }
   ShowEBook();
+  dlgOpen->setDirectory(QFileInfo(path).absolutePath());
+  AddRecentBook(path);
+  ShowRecentBooks();
+}
+
+bool TfrmMain::UpdateEBook(bool askToRun) {
+  bool updated = false;
+  Guarded([&] {
+    if (!FDocument->Opened())
+      return;
+    FFileNameInUse = FDocument->FileName();
+    const TVariableRows rows = GridRows();
+    TEBookUpdateResult result;
+    try {
+      RunWithProgress([&] { result = FDocument->UpdateEBook(rows); }, esPack,
+                      QStringLiteral("written"));
+    } catch (...) {
+      // Before the executable is touched the book stays open with the user's edits in the
+      // grid; later failures leave it closed.
+      if (!FDocument->Opened())
+        ShowEBook();
+      throw;
+    }
+    ShowEBook();
+    updated = true;
+    const QString book = FileNameText(FDocument->FileName());
+    QString written = QString::fromLatin1(SBrandedWrittenTo).arg(book);
+    if (result.SignatureRemoved)
+      written += ' ' + QString::fromLatin1(SSignatureRemoved);
+    stbStatus->showMessage(written);
+    // Asked only when the answer can be kept: something on this desktop runs the book.
+    if (!askToRun || !CanRun(book))
+      return;
+    QMessageBox confirm(QMessageBox::Question, QString::fromLatin1(SConfirmCaption),
+                        QString::fromLatin1(SRunBranded), QMessageBox::Ok | QMessageBox::Cancel,
+                        this);
+    if (result.SignatureRemoved)
+      confirm.setInformativeText(QString::fromLatin1(SSignatureRemoved));
+    if (ExecMessageBox(confirm) == QMessageBox::Ok)
+      FDocument->ViewEBook();
+  });
+  return updated;
 }
 
 void TfrmMain::ShowEBook() {
   const bool opened = FDocument->Opened();
-  edtName->setText(QFile::decodeName(QByteArray::fromStdString(FDocument->FileName())));
-  edtTitle->setText(QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
+  edtName->setText(FileNameText(FDocument->FileName()));
   edtName->setCursorPosition(0);
-  edtTitle->setCursorPosition(0);
+  ShowTitle(edtTitle, QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
 
+  FRecordEdits = false;
   vleVariables->setRowCount(0);
-  for (const TVariableRow& row : FDocument->Rows())
-    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)),
-                         QString::fromStdU16String(AnsiToUtf16(row.Value)));
+  FStoredValues.clear();
+  for (const TVariableRow& row : FDocument->Rows()) {
+    FStoredValues << QString::fromStdU16String(AnsiToUtf16(row.Value));
+    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)), FStoredValues.back());
+  }
+  FShownValues = FStoredValues;
+  FEdits.clear();
+  FRecordEdits = true;
   vleVariables->setEnabled(opened);
   QPalette palette = vleVariables->palette();
   palette.setColor(QPalette::Base,
                    QApplication::palette().color(opened ? QPalette::Base : QPalette::Button));
   vleVariables->setPalette(palette);
 
+  Panel2->Place();
+
   ShowIcon();
   imgIcon->setEnabled(opened);
-  btnCloseModule->setEnabled(opened);
-  btnUpdate->setEnabled(opened);
-  btnViewEbook->setEnabled(opened);
+  for (QWidget* control : std::initializer_list<QWidget*>{btnCloseModule, btnUpdate, btnViewEbook})
+    control->setEnabled(opened);
+  for (QAction* command : {mnuUpdate, mnuViewEbook, mnuClose, mnuIconLoad, mnuIconReset})
+    command->setEnabled(opened);
+  ShowEditState();
+}
+
+void TfrmMain::ShowCaption() {
+  const QString program = QStringLiteral("%1 %2").arg(QString::fromLatin1(SApplicationTitle),
+                                                      QString::fromStdString(GetVersionText(0, 4)));
+  setWindowModified(Differs());
+  if (!FDocument->Opened()) {
+    setWindowTitle(program);
+    return;
+  }
+  const QString book = QFileInfo(FileNameText(FDocument->FileName())).fileName();
+  setWindowTitle(QStringLiteral("%1[*] \u2014 %2").arg(book, program));
+}
+
+void TfrmMain::ShowEditState() {
+  mnuUndo->setEnabled(!FEdits.empty());
+  mnuRevert->setEnabled(Differs());
+  ShowCaption();
+}
+
+void TfrmMain::ShowRecentBooks() {
+  mnuOpenRecent->clear();
+  const QStringList books = RecentBooks();
+  for (qsizetype i = 0; i < books.size(); ++i) {
+    const QString book = books[i];
+    QAction* item =
+        mnuOpenRecent->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(MenuText(book)));
+    connect(item, &QAction::triggered, this, [this, book] {
+      if (MayDiscardEdits())
+        OpenEBookFile(book);
+    });
+  }
+  mnuOpenRecent->setEnabled(!books.isEmpty());
+}
+
+void TfrmMain::ValueChanged(QTableWidgetItem* item) {
+  if (!FRecordEdits || item->column() != TValueGrid::ValueColumn)
+    return;
+  const int row = item->row();
+  const QString value = vleVariables->Value(row);
+  if (row >= FShownValues.size() || value == FShownValues[row])
+    return;
+  FEdits.push_back({row, FShownValues[row], {}, ++FEditGroup});
+  FShownValues[row] = value;
+  ShowEditState();
 }
 
 void TfrmMain::ShowIcon() {
@@ -701,6 +910,14 @@ void TfrmMain::ShowIcon() {
     imgIcon->clear();
   else
     imgIcon->setPixmap(picture);
+}
+
+void TfrmMain::RestoreIcon(const std::string& icon) {
+  if (icon.empty())
+    FDocument->ResetIcon();
+  else
+    FDocument->LoadNewIcon(icon);
+  ShowIcon();
 }
 
 void TfrmMain::CommitEditor() {
@@ -744,30 +961,7 @@ void TfrmMain::btnCloseModuleClick() {
 }
 
 void TfrmMain::btnUpdateClick() {
-  Guarded([&] {
-    if (!FDocument->Opened())
-      return;
-    FFileNameInUse = FDocument->FileName();
-    const TVariableRows rows = GridRows();
-    TEBookUpdateResult result;
-    try {
-      RunWithProgress([&] { result = FDocument->UpdateEBook(rows); });
-    } catch (...) {
-      // Before the executable is touched the book stays open with the user's edits in the
-      // grid; later failures leave it closed.
-      if (!FDocument->Opened())
-        ShowEBook();
-      throw;
-    }
-    ShowEBook();
-    QMessageBox confirm(QMessageBox::Question, QString::fromLatin1(SConfirmCaption),
-                        QString::fromLatin1(SRunBranded), QMessageBox::Ok | QMessageBox::Cancel,
-                        this);
-    if (result.SignatureRemoved)
-      confirm.setInformativeText(QString::fromLatin1(SSignatureRemoved));
-    if (ExecMessageBox(confirm) == QMessageBox::Ok)
-      FDocument->ViewEBook();
-  });
+  UpdateEBook(true);
 }
 
 void TfrmMain::btnViewEbookClick() {
@@ -789,14 +983,85 @@ void TfrmMain::mnuLoadIconClick() {
     if (path.isEmpty())
       return;
     FFileNameInUse = QFile::encodeName(path).toStdString();
+    const std::string before = FDocument->NewIcon();
     FDocument->LoadNewIcon(LoadFileToString(FFileNameInUse));
+    FEdits.push_back({-1, {}, before, ++FEditGroup});
     ShowIcon();
+    ShowEditState();
   });
 }
 
 void TfrmMain::mnuResetIconClick() {
   Guarded([&] {
+    if (FDocument->NewIcon().empty())
+      return;
+    FEdits.push_back({-1, {}, FDocument->NewIcon(), ++FEditGroup});
     FDocument->ResetIcon();
     ShowIcon();
+    ShowEditState();
   });
+}
+
+void TfrmMain::mnuUndoClick() {
+  Guarded([&] {
+    CommitEditor();
+    if (FEdits.empty())
+      return;
+    const unsigned group = FEdits.back().Group;
+    FRecordEdits = false;
+    while (!FEdits.empty() && FEdits.back().Group == group) {
+      const TEditStep step = FEdits.back();
+      FEdits.pop_back();
+      if (step.Row < 0) {
+        RestoreIcon(step.Icon);
+      } else {
+        vleVariables->SetValue(step.Row, step.Value);
+        FShownValues[step.Row] = step.Value;
+      }
+    }
+    FRecordEdits = true;
+    ShowEditState();
+  });
+}
+
+void TfrmMain::mnuRevertClick() {
+  Guarded([&] {
+    CommitEditor();
+    // One step of its own, so that Undo takes the whole revert back.
+    const unsigned group = ++FEditGroup;
+    FRecordEdits = false;
+    for (int row = 0; row < int(FShownValues.size()); ++row) {
+      if (FShownValues[row] == FStoredValues[row])
+        continue;
+      FEdits.push_back({row, FShownValues[row], {}, group});
+      vleVariables->SetValue(row, FStoredValues[row]);
+      FShownValues[row] = FStoredValues[row];
+    }
+    if (!FDocument->NewIcon().empty()) {
+      FEdits.push_back({-1, {}, FDocument->NewIcon(), group});
+      RestoreIcon({});
+    }
+    FRecordEdits = true;
+    ShowEditState();
+  });
+}
+
+void TfrmMain::mnuHelpClick() {
+  mnuShowHelp->setChecked(true);
+  if (edtHelp->isVisible()) {
+    edtHelp->setFocus(Qt::ShortcutFocusReason);
+    return;
+  }
+  // The window is too low to show the help box: the text comes in a box of its own.
+  QMessageBox box(QMessageBox::Information, QString::fromLatin1(SApplicationTitle), HelpText(),
+                  QMessageBox::Ok, this);
+  ExecMessageBox(box);
+}
+
+void TfrmMain::mnuAboutClick() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("About Folioset"),
+                  QString::fromLatin1(SAboutText).arg(QString::fromStdString(GetVersionText(0, 4))),
+                  QMessageBox::Ok, this);
+  box.setIconPixmap(windowIcon().pixmap(64));
+  ExecMessageBox(box);
 }

@@ -1,16 +1,19 @@
 #pragma once
 // The main window: the open e-book's file name, title, icon and brandable variables, the
-// buttons that open, close, update and run it, and a fixed help text. The work itself is done
+// buttons and the menu that open, close, update and run it, and a help text that gives way to
+// the grid when room is short. The work itself is done
 // by TEBookDocument; the window asks the user, shows progress, shows the result and shows
 // errors in the application's error box.
 
 #include "ebook/u_EBookDocument.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QFileDialog;
@@ -18,11 +21,15 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMenuBar;
 class QMessageBox;
 class QPushButton;
+class TGridHelpPanel;
 class TValueGrid;
 class QTextEdit;
 class QProgressDialog;
+class QStatusBar;
+class QTableWidgetItem;
 
 // The application's title, the caption of the error box.
 inline constexpr const char* SApplicationTitle = "Folioset";
@@ -42,6 +49,8 @@ struct TModalHooks {
   std::function<QString(QFileDialog& dialog)> ExecFileDialog;
   // Hands a file to the desktop to run; false when nothing started for it.
   std::function<bool(const QString& path)> ShellOpen;
+  // Whether the desktop has a program that runs the file.
+  std::function<bool(const QString& path)> CanRun;
 };
 
 class TfrmMain : public QWidget {
@@ -56,7 +65,7 @@ public:
 
   QWidget* Panel1;
   QLineEdit* edtName;
-  QWidget* Panel2;
+  TGridHelpPanel* Panel2;
   TValueGrid* vleVariables;
   QLabel* Label1;
   QLabel* Label2;
@@ -75,6 +84,29 @@ public:
   QTextEdit* edtHelp;
   QPushButton* btnViewEbook;
 
+  // The menu bar: every command with its shortcut. The View menu is the home of settings of
+  // how the book is shown.
+  QMenuBar* mnuMain;
+  QMenu* mnuFileMenu;
+  QMenu* mnuEditMenu;
+  QMenu* mnuViewMenu;
+  QMenu* mnuIconMenu;
+  QMenu* mnuHelpMenu;
+  QAction* mnuOpen;
+  QMenu* mnuOpenRecent;
+  QAction* mnuUpdate;
+  QAction* mnuViewEbook;
+  QAction* mnuClose;
+  QAction* mnuQuit;
+  QAction* mnuUndo;
+  QAction* mnuRevert;
+  QAction* mnuShowHelp;
+  QAction* mnuIconLoad;
+  QAction* mnuIconReset;
+  QAction* mnuHelp;
+  QAction* mnuAbout;
+  QStatusBar* stbStatus;
+
   TModalHooks ModalHooks;
 
 public slots:
@@ -85,6 +117,10 @@ public slots:
   void imgIconDblClick();
   void mnuLoadIconClick();
   void mnuResetIconClick();
+  void mnuUndoClick();
+  void mnuRevertClick();
+  void mnuHelpClick();
+  void mnuAboutClick();
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -95,36 +131,64 @@ protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+  // One edit, as it can be taken back: the value a row had, or (Row < 0) the icon chosen
+  // before, empty for the book's own.
+  struct TEditStep {
+    int Row;
+    QString Value;
+    std::string Icon;
+    // Steps of one command (Revert) share it and are undone together.
+    unsigned Group;
+  };
+
   void CreateControls();
   void CreatePanel1();
   void CreatePanel2();
   void CreateDialogsAndMenu();
-  void CreateShortcuts();
+  void CreateMenuBar();
   void FormCreate();
   void FormShow();
   void FormClose();
 
   // Runs handler; an error that leaves it ends in the error box.
   void Guarded(const std::function<void()>& handler);
-  void ShowErrorBox(const std::string& message);
+  void ShowErrorBox(const std::string& message, const QString& details = QString());
   int ExecMessageBox(QMessageBox& box);
   QString ExecFileDialog(QFileDialog& dialog);
   void ShellOpen(const std::string& path);
+  bool CanRun(const QString& path);
 
   // Runs a long operation of the document on a worker thread while this thread keeps the
   // window painted, shows progress and holds user input back; its error passes on here.
-  void RunWithProgress(const std::function<void()>& operation);
+  // waitsFor says what a close asked for meanwhile waits for.
+  void RunWithProgress(const std::function<void()>& operation, TEBookStep firstStep,
+                       const QString& waitsFor);
+  // The progress display's text for step.
+  QString ProgressLabel(TEBookStep step) const;
   void OpenEBook(const QString& path);
+  // Writes the edits into the book; asks to run it afterwards when askToRun and something
+  // can. False when it failed (the error box has said why).
+  bool UpdateEBook(bool askToRun);
   // Shows the document as it is now: name, title, grid, icon and the enabled states.
   void ShowEBook();
   void ShowIcon();
   void ShowIconMenu(const QPoint& at);
+  void ShowRecentBooks();
+  // The caption: the book's name with a mark while it has edits, then the program's.
+  void ShowCaption();
+  // Undo, Revert and the caption after an edit or its undoing.
+  void ShowEditState();
+  void ValueChanged(QTableWidgetItem* item);
+  // Takes the icon chosen before back as the shown one.
+  void RestoreIcon(const std::string& icon);
   // Ends in-place editing of a value, keeping what was typed.
   void CommitEditor();
-  // Whether the grid or the icon differ from the open book as stored.
+  // Whether the grid or the icon differ from the open book as stored; Edited first ends
+  // in-place editing.
   bool Edited();
-  // Asks whether to drop the edits when there are any; true when there are none to lose or
-  // the user lets them go.
+  bool Differs() const;
+  // Asks whether to update the book, drop the edits or stay when there are any; true when
+  // there are none left to lose.
   bool MayDiscardEdits();
   // The grid's rows as the user left them.
   TVariableRows GridRows();
@@ -132,6 +196,18 @@ private:
   std::unique_ptr<TEBookDocument> FDocument;
   // The progress display of the operation running, if any.
   QProgressDialog* FProgress = nullptr;
+  // The step the operation running is in.
+  TEBookStep FStep = esRead;
+  // Said while a close asked for during an operation waits for its end; empty when none is.
+  QString FClosingNote;
   // The file the operation running was given: messages hold it as the system's bytes.
   std::string FFileNameInUse;
+  // The edits since the open, oldest first.
+  std::vector<TEditStep> FEdits;
+  unsigned FEditGroup = 0;
+  // The grid's values as last seen, to know what an edit replaced, and as the book holds them.
+  QStringList FShownValues;
+  QStringList FStoredValues;
+  // Off while the window itself fills or restores the grid.
+  bool FRecordEdits = false;
 };

@@ -39,12 +39,23 @@ std::optional<QString> DesktopApplicationFor(const QString& path) {
   return QString();
 }
 
+namespace {
+bool IsOtherProgram(const QString& application) {
+  return !application.isEmpty() &&
+         application != QGuiApplication::desktopFileName() + QStringLiteral(".desktop");
+}
+} // namespace
+
+bool CanRunOnDesktop(const QString& path) {
+  const std::optional<QString> application = DesktopApplicationFor(path);
+  return application && IsOtherProgram(*application);
+}
+
 bool RunOnDesktop(const QString& path) {
   const std::optional<QString> application = DesktopApplicationFor(path);
   if (!application)
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-  const QString own = QGuiApplication::desktopFileName() + QStringLiteral(".desktop");
-  if (application->isEmpty() || *application == own)
+  if (!IsOtherProgram(*application))
     return false;
   // The tools that named the program start it, so that it is the one that runs.
   const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));

@@ -6,6 +6,4 @@
 #include <string>
 #include <vector>
 
-// message decoded, with every occurrence of one of fileNames taken as a file name (the
-// longest where several start at the same place).
 QString MessageText(const std::string& message, const std::vector<std::string>& fileNames);

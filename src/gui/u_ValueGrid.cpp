@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 #include <QVBoxLayout>
@@ -46,6 +48,35 @@ private:
 // held bare line feeds only), and every other character exactly as typed.
 QString EditorText(const QString& value) {
   return QString(value).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+// Ctrl+Enter accepts the dialog, as it does in a dialog's multi-line boxes elsewhere; Enter
+// alone stays a line break of the value.
+class TAcceptKeys : public QObject {
+public:
+  explicit TAcceptKeys(QDialog& dialog) : FDialog(dialog) {}
+
+protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress)
+      return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (!enter || !(key->modifiers() & Qt::ControlModifier))
+      return false;
+    FDialog.accept();
+    return true;
+  }
+
+private:
+  QDialog& FDialog;
+};
+
+// The value dialog's label: the variable's name and how many characters its value has.
+QString ValueDialogLabel(const QString& key, qsizetype length) {
+  // A "&" of the name is no mnemonic.
+  return QStringLiteral("&Value of %1 (%2 characters):")
+      .arg(QString(key).replace('&', QStringLiteral("&&")), QLocale().toString(length));
 }
 
 QString ValueText(const QTextDocument& document, const QString& oldValue) {
@@ -108,12 +139,26 @@ void TValueGrid::EditInDialog(int row) {
   auto* editor = new QPlainTextEdit(&dialog);
   editor->setObjectName(QStringLiteral("edtValue"));
   editor->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Tab is for the keyboard to leave the box, as in every other box of a dialog.
+  editor->setTabChangesFocus(true);
   const QString oldValue = Value(row);
   editor->setPlainText(EditorText(oldValue));
+  auto* label = new QLabel(&dialog);
+  label->setObjectName(QStringLiteral("lblValue"));
+  label->setBuddy(editor);
+  const auto describe = [label, editor, key = Key(row)] {
+    // The document counts a closing paragraph mark that is no character of the value.
+    label->setText(ValueDialogLabel(key, editor->document()->characterCount() - 1));
+  };
+  describe();
+  connect(editor, &QPlainTextEdit::textChanged, label, describe);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  TAcceptKeys acceptKeys(dialog);
+  editor->installEventFilter(&acceptKeys);
   auto* layout = new QVBoxLayout(&dialog);
+  layout->addWidget(label);
   layout->addWidget(editor);
   layout->addWidget(buttons);
   editor->setFocus();

@@ -3,7 +3,8 @@
 // hold line breaks, so a cell shows only a short single-line form of it: painting and layout
 // then cost the same whatever the values hold. A value the cell shows whole is edited in
 // place; a longer or multi-line one in a dialog that shows and keeps its line breaks. Keys are
-// read-only, and Tab moves from value to value.
+// read-only, and Tab moves from value to value. In the dialog Tab moves the focus, Ctrl+Enter
+// accepts and Escape cancels.
 
 #include <QTableWidget>
 

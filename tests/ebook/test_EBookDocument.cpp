@@ -98,21 +98,29 @@ TEST_F(EBookDocumentTest, MissingVariablesFileGivesAnEmptyStoreAndUnexpandedTitl
 }
 
 TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
+  // The messages name the book, never the scratch files the content is read through.
+  const std::string noPages = CopySample("no_system_mfs.exe");
+  const std::string pagesNoCabinet = (Folder() / "no_cabinet.exe").string();
+  fs::rename(CopySample("typical.exe"), pagesNoCabinet);
+  UpdateRCDataResource(pagesNoCabinet, "SYSTEM_MFS", "plainly no cabinet");
   const struct {
-    const char* sample;
+    std::string book;
     std::string message;
   } cases[] = {
-      {"cycle.exe", "Cycling reference encountered during loading variable \"Edition\""},
-      {"no_system_mfs.exe", "File \"\\info.cab\" is not a cabinet"},
+      {CopySample("cycle.exe"),
+       "Cycling reference encountered during loading variable \"Edition\""},
+      {noPages, "File \"" + noPages + "\" is not an eBook: it holds no eBook pages"},
+      {pagesNoCabinet,
+       "File \"" + pagesNoCabinet + "\" is a damaged eBook: its pages cannot be unpacked"},
   };
   for (const auto& c : cases) {
     TEBookDocument document;
     document.OpenEBook(CopySample("typical.exe"));
-    EXPECT_EQ(ErrorOf([&] { document.OpenEBook(CopySample(c.sample)); }), c.message);
+    EXPECT_EQ(ErrorOf([&] { document.OpenEBook(c.book); }), c.message);
     EXPECT_FALSE(document.Opened()) << "the first book is not restored";
     EXPECT_TRUE(document.Rows().empty());
     EXPECT_TRUE(document.FileName().empty());
-    EXPECT_TRUE(TempFolderIsEmpty()) << c.sample;
+    EXPECT_TRUE(TempFolderIsEmpty()) << c.book;
   }
   TEBookDocument document;
   const std::string missing = (Folder() / "missing.exe").string();

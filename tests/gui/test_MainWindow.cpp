@@ -1,30 +1,42 @@
 #include "gui/frm_Main.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_MessageText.h"
 #include "gui/u_ValueGrid.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCompleter>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSet>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QtEndian>
 
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString Samples = QStringLiteral(FOLIOSET_TEST_DATA "/samples");
@@ -46,6 +58,8 @@ struct TBoxSeen {
   QString InformativeText;
   QMessageBox::Icon Icon;
   QMessageBox::StandardButtons Buttons;
+  QString DetailedText;
+  QStringList ButtonTexts;
 };
 
 QByteArray FileBytes(const QString& path) {
@@ -84,6 +98,7 @@ class TestMainWindow : public QObject {
   QList<TBoxSeen> FBoxes;
   QStringList FShellOpened;
   bool FShellRuns = true;
+  bool FCanRun = true;
 
   std::unique_ptr<TfrmMain> NewWindow() {
     auto window = std::make_unique<TfrmMain>();
@@ -92,14 +107,18 @@ class TestMainWindow : public QObject {
       return FChosenFiles.isEmpty() ? QString() : FChosenFiles.takeFirst();
     };
     window->ModalHooks.ExecMessageBox = [this](QMessageBox& box) {
+      QStringList buttonTexts;
+      for (QAbstractButton* button : box.buttons())
+        buttonTexts << button->text();
       FBoxes.append({box.windowTitle(), box.text(), box.informativeText(), box.icon(),
-                     box.standardButtons()});
+                     box.standardButtons(), box.detailedText(), buttonTexts});
       return FPressedButtons.isEmpty() ? int(QMessageBox::Ok) : FPressedButtons.takeFirst();
     };
     window->ModalHooks.ShellOpen = [this](const QString& path) {
       FShellOpened << path;
       return FShellRuns;
     };
+    window->ModalHooks.CanRun = [this](const QString&) { return FCanRun; };
     return window;
   }
 
@@ -151,19 +170,56 @@ private slots:
     FBoxes.clear();
     FShellOpened.clear();
     FShellRuns = true;
+    FCanRun = true;
   }
 
   void StartsClosedWithItsTextsAndDialogs() {
     const auto window = NewWindow();
     QCOMPARE(window->windowTitle(), QString("Folioset 1.0.0.1"));
     CheckClosed(*window);
-    QCOMPARE(window->btnOpen->text(), QString("Open eBook"));
-    QCOMPARE(window->btnCloseModule->text(), QString("Close eBook"));
-    QCOMPARE(window->btnUpdate->text(), QString("Update"));
-    QCOMPARE(window->btnViewEbook->text(), QString("View eBook"));
-    QCOMPARE(window->Label1->text(), QString("File Name"));
-    QCOMPARE(window->Label2->text(), QString("Title"));
-    QCOMPARE(window->Label3->text(), QString("Icon"));
+    // The captions as designed, with a mnemonic each, none twice.
+    QCOMPARE(window->btnOpen->text(), QString("&Open eBook"));
+    QCOMPARE(window->btnCloseModule->text(), QString("&Close eBook"));
+    QCOMPARE(window->btnUpdate->text(), QString("&Update"));
+    QCOMPARE(window->btnViewEbook->text(), QString("View e&Book"));
+    QCOMPARE(window->Label1->text(), QString("File Na&me"));
+    QCOMPARE(window->Label2->text(), QString("&Title"));
+    QCOMPARE(window->Label3->text(), QString("Ico&n"));
+    QStringList mnemonics;
+    for (const QString& caption :
+         {window->btnOpen->text(), window->btnCloseModule->text(), window->btnUpdate->text(),
+          window->btnViewEbook->text(), window->Label1->text(), window->Label2->text(),
+          window->Label3->text()})
+      mnemonics << caption.mid(caption.indexOf('&') + 1, 1).toLower();
+    for (QAction* menu : window->mnuMain->actions())
+      mnemonics << menu->text().mid(menu->text().indexOf('&') + 1, 1).toLower();
+    QCOMPARE(QSet<QString>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size());
+
+    // Every control has a name for a screen reader; the labels name their boxes.
+    QCOMPARE(window->Label1->buddy(), window->edtName);
+    QCOMPARE(window->Label2->buddy(), window->edtTitle);
+    QCOMPARE(window->Label3->buddy(), window->imgIcon);
+    for (QWidget* control : QWidgetList{window->btnOpen, window->btnCloseModule, window->btnUpdate,
+                                        window->btnViewEbook, window->edtName, window->edtTitle,
+                                        window->imgIcon, window->vleVariables, window->edtHelp}) {
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+      QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
+               qPrintable(control->objectName()));
+    }
+    // The window follows the system font.
+    QVERIFY(!window->testAttribute(Qt::WA_SetFont));
+
+    // Every command has a home in the menu and a key; Ctrl+Q quits under every scheme.
+    for (QAction* command :
+         {window->mnuOpen, window->mnuUpdate, window->mnuViewEbook, window->mnuClose,
+          window->mnuQuit, window->mnuUndo, window->mnuRevert, window->mnuShowHelp,
+          window->mnuIconLoad, window->mnuIconReset, window->mnuHelp})
+      QVERIFY2(!command->shortcuts().isEmpty(), qPrintable(command->objectName()));
+    QVERIFY(window->mnuQuit->shortcuts().contains(QKeySequence("Ctrl+Q")));
+    QVERIFY(window->mnuUpdate->shortcuts().contains(QKeySequence("Ctrl+S")));
+    QVERIFY(window->mnuUndo->shortcuts().contains(QKeySequence("Ctrl+Z")));
+    QCOMPARE(window->vleVariables->horizontalHeader()->sectionResizeMode(0),
+             QHeaderView::Interactive);
     QVERIFY(window->edtName->isReadOnly() && window->edtTitle->isReadOnly());
     QCOMPARE(window->imgIcon->toolTip(), QString("Double click on the icon to load new one."));
     QCOMPARE(window->vleVariables->toolTip(), QString("Select the variable and enter new value."));
@@ -202,7 +258,7 @@ private slots:
         QString("Step 5: Click on the \"View eBook\" button to view your newly branded ebook."));
   }
 
-  void TabOrderFollowsTheDesign() {
+  void TabOrderRunsTopToBottom() {
     const auto window = NewWindow();
     QWidgetList order;
     QWidget* widget = window->btnOpen;
@@ -212,8 +268,8 @@ private slots:
       widget = widget->nextInFocusChain();
     } while (widget != window->btnOpen);
     const QWidgetList expected = {window->btnOpen,      window->btnCloseModule, window->btnUpdate,
-                                  window->edtName,      window->edtTitle,       window->imgIcon,
-                                  window->btnViewEbook, window->vleVariables,   window->edtHelp};
+                                  window->btnViewEbook, window->edtName,        window->edtTitle,
+                                  window->imgIcon,      window->vleVariables,   window->edtHelp};
     QWidgetList designed;
     for (QWidget* control : order)
       if (expected.contains(control))
@@ -359,6 +415,7 @@ private slots:
     qputenv("PATH", QFile::encodeName(bin) + ':' + path);
     QGuiApplication::setDesktopFileName("folioset");
     const QString book = CopyOfSample("typical.exe");
+    QCOMPARE(CanRunOnDesktop(book), started);
     QCOMPARE(RunOnDesktop(book), started);
     qputenv("PATH", path);
     QTRY_COMPARE(QFile::exists(ran), started);
@@ -381,7 +438,12 @@ private slots:
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
     QCOMPARE(FBoxes.size(), 3);
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Warning);
-    QCOMPARE(FBoxes[0].Buttons, QMessageBox::Discard | QMessageBox::Cancel);
+    const QString name = QFileInfo(book).fileName();
+    QCOMPARE(FBoxes[0].Text, "The changes to \"" + name +
+                                 "\" have not been written to it. Update it before closing it?");
+    QCOMPARE(FBoxes[0].Buttons, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    QCOMPARE(QSet<QString>(FBoxes[0].ButtonTexts.begin(), FBoxes[0].ButtonTexts.end()),
+             (QSet<QString>{"&Update", "Close &without Updating", "&Cancel"}));
     QVERIFY(window->isVisible());
     QCOMPARE(window->edtName->text(), book);
     QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
@@ -391,6 +453,79 @@ private slots:
     QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 4);
     CheckClosed(*window);
+    QVERIFY(!window->isWindowModified());
+
+    // Update in the question writes the edits, then closes.
+    OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    FBoxes.clear();
+    FPressedButtons = {QMessageBox::Save};
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    CheckClosed(*window);
+    OpenThroughTheDialog(*window, book);
+    QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+             QString("Ann Reseller"));
+  }
+
+  void CaptionUndoAndRevertFollowTheEdits() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    const QString book = CopyOfSample("typical.exe");
+    OpenThroughTheDialog(*window, book);
+    const QString caption = QFileInfo(book).fileName() + "[*] \u2014 Folioset 1.0.0.1";
+    QCOMPARE(window->windowTitle(), caption);
+    QVERIFY(!window->isWindowModified());
+    QVERIFY(!window->mnuUndo->isEnabled() && !window->mnuRevert->isEnabled());
+    const QImage own = ShownIcon(*window);
+
+    TValueGrid& grid = *window->vleVariables;
+    grid.item(RowOf(*window, "Author"), 1)->setText("Ann");
+    grid.item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    grid.item(RowOf(*window, "Email"), 1)->setText("ann@example.org");
+    FChosenFiles = {Icons + "/brand_1.ico"};
+    window->mnuLoadIcon->trigger();
+    QVERIFY(window->isWindowModified());
+    const QList<QPair<QString, QString>> edited = GridRows(*window);
+    const QImage brand = ShownIcon(*window);
+
+    // Ctrl+Z takes back one edit at a time, the icon first.
+    QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(ShownIcon(*window), own);
+    QCOMPARE(GridRows(*window), edited);
+    QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(grid.Value(RowOf(*window, "Email")), QString("books@example.org"));
+    QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(grid.Value(RowOf(*window, "Author")), QString("Ann"));
+    QVERIFY(window->isWindowModified());
+    QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(GridRows(*window), TypicalGrid);
+    QVERIFY(!window->isWindowModified());
+    QVERIFY(!window->mnuUndo->isEnabled());
+
+    // Revert takes every edit back at once, and Undo brings them all back.
+    grid.item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    FChosenFiles = {Icons + "/brand_1.ico"};
+    window->mnuLoadIcon->trigger();
+    window->mnuRevert->trigger();
+    QCOMPARE(GridRows(*window), TypicalGrid);
+    QCOMPARE(ShownIcon(*window), own);
+    QVERIFY(!window->isWindowModified());
+    window->mnuUndo->trigger();
+    QCOMPARE(grid.Value(RowOf(*window, "Author")), QString("Ann Reseller"));
+    QCOMPARE(ShownIcon(*window), brand);
+    QVERIFY(window->isWindowModified());
+
+    // Ctrl+S updates; the book as written has no edits left.
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(FBoxes.size(), 1);
+    QVERIFY(!window->isWindowModified());
+    QCOMPARE(window->windowTitle(), caption);
+    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Ann Reseller"));
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(window->windowTitle(), QString("Folioset 1.0.0.1"));
   }
 
   void RemovedSignatureIsMentioned() {
@@ -496,8 +631,9 @@ private slots:
   void OpenErrorsReachTheErrorBox_data() {
     QTest::addColumn<QString>("sample");
     QTest::addColumn<QString>("message");
+    // The book is named, in the system's own text (%1).
     QTest::newRow("no content resource") << "no_system_mfs.exe"
-                                         << "File \"\\info.cab\" is not a cabinet.";
+                                         << "File \"%1\" is not an eBook: it holds no eBook pages.";
     // Ending in a quote, a code below that of ".", the message gets no full stop.
     QTest::newRow("variables refer to each other")
         << "cycle.exe"
@@ -514,7 +650,7 @@ private slots:
     OpenThroughTheDialog(*window, book);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Caption, QString("Folioset"));
-    QCOMPARE(FBoxes[0].Text, message);
+    QCOMPARE(FBoxes[0].Text, QString(message).replace("%1", book));
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[0].Buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     // The first book is not restored: the window ends closed.
@@ -582,28 +718,55 @@ private slots:
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     const QRect name = window->edtName->geometry(), icon = window->Panel3->geometry();
     const QRect label = window->Label3->geometry(), grid = window->vleVariables->geometry();
-    const QRect help = window->edtHelp->geometry();
-    QCOMPARE(name, QRect(8, 56, 591, 21));
-    QCOMPARE(icon, QRect(606, 56, 61, 61));
+    QCOMPARE(name.topLeft(), QPoint(8, 56 + (name.height() - 21)));
+    QCOMPARE(icon.size(), QSize(61, 61));
+    QCOMPARE(icon.top(), name.top());
+    QVERIFY(name.right() < icon.left());
     window->resize(window->width() + 100, window->height() + 40);
     QTRY_COMPARE(window->edtName->width(), name.width() + 100);
     QCOMPARE(window->edtTitle->width(), name.width() + 100);
     QCOMPARE(window->Panel3->geometry(), icon.translated(100, 0));
     QCOMPARE(window->Label3->geometry(), label.translated(100, 0));
-    QCOMPARE(window->vleVariables->geometry(), grid.adjusted(0, 0, 100, 40));
-    QCOMPARE(window->edtHelp->height(), help.height());
-    QCOMPARE(window->edtHelp->geometry().bottom(), help.bottom() + 40);
+    QCOMPARE(window->vleVariables->width(), grid.width() + 100);
+    QVERIFY(window->vleVariables->height() >= grid.height());
     QCOMPARE(window->vleVariables->columnWidth(0), 150);
 
-    // At its smallest nothing overlaps and no button is cut off.
+    // At its smallest nothing overlaps and no button is cut off; the help box gives way to
+    // the grid.
     window->resize(1, 1);
     QTRY_COMPARE(window->size(), window->minimumSize());
     QVERIFY(window->btnViewEbook->geometry().right() < window->width());
-    QVERIFY(window->edtName->geometry().right() < window->Label3->geometry().left());
+    QVERIFY(window->edtName->geometry().right() < window->Panel3->geometry().left());
     QVERIFY(window->Panel3->geometry().right() < window->width());
     QVERIFY(window->vleVariables->height() >= 60);
-    QVERIFY(window->edtHelp->mapTo(window.get(), window->edtHelp->rect().bottomLeft()).y() <
-            window->height());
+    QVERIFY(!window->edtHelp->isVisible() ||
+            window->edtHelp->height() < window->vleVariables->height());
+  }
+
+  void HelpBoxShowsItsTextOrFoldsAway() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    window->resize(700, 700);
+    // With room, the whole text and no scroll bar.
+    QTRY_VERIFY(window->edtHelp->isVisible());
+    QCOMPARE(window->edtHelp->verticalScrollBar()->maximum(), 0);
+    QVERIFY(window->vleVariables->height() > 60);
+
+    // The user folds it away and gets it back with F1, focused.
+    window->mnuShowHelp->trigger();
+    QVERIFY(!window->edtHelp->isVisible());
+    QTest::keyClick(window.get(), Qt::Key_F1);
+    QVERIFY(window->mnuShowHelp->isChecked());
+    QVERIFY(window->edtHelp->isVisible());
+    QCOMPARE(QApplication::focusWidget(), window->edtHelp);
+
+    // Too low a window shows the help text in a box of its own.
+    window->resize(700, 1);
+    QTRY_VERIFY(!window->edtHelp->isVisible());
+    window->mnuHelp->trigger();
+    QCOMPARE(FBoxes.size(), 1);
+    QVERIFY(FBoxes[0].Text.startsWith("Branding Your eBook\n"));
   }
 
   void DroppedExecutableIsOpened() {
@@ -651,7 +814,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    window->btnViewEbook->setFocus();
+    window->imgIcon->setFocus();
     for (int row = 0; row < int(TypicalGrid.size()); ++row) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(window->vleVariables->currentRow(), row);
@@ -665,6 +828,223 @@ private slots:
     QTest::keyClick(window->imgIcon, Qt::Key_F10, Qt::ShiftModifier);
     QTRY_VERIFY(window->popIcon->isVisible());
     window->popIcon->hide();
+  }
+
+  void MessagesShowPathsAsTheSystemWritesThem_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QString>("shown");
+    // The book is the file in use; its folder is named by no one but the message.
+    QTest::newRow("the book's folder") << QByteArray("The folder \"/w/B\xC3\xBC"
+                                                     "cher\" must be writable")
+                                       << QString::fromUtf8("The folder \"/w/B\xC3\xBC"
+                                                            "cher\" must be writable");
+    QTest::newRow("the book itself") << QByteArray("File \"/w/B\xC3\xBC"
+                                                   "cher/a.exe\" is not an eBook")
+                                     << QString::fromUtf8("File \"/w/B\xC3\xBC"
+                                                          "cher/a.exe\" is not an eBook");
+    // A variable's name is text of the book's code page, not a path.
+    QTest::newRow("a name in the code page")
+        << QByteArray("loading variable \"Gr\xFC\xDF"
+                      "e\"")
+        << QString::fromUtf8("loading variable \"Gr\xC3\xBC\xC3\x9F"
+                             "e\"");
+  }
+
+  void MessagesShowPathsAsTheSystemWritesThem() {
+    QFETCH(QByteArray, message);
+    QFETCH(QString, shown);
+    QCOMPARE(MessageText(message.toStdString(), {"/w/B\xC3\xBC"
+                                                 "cher/a.exe"}),
+             shown);
+  }
+
+  void SystemErrorsKeepTheirCodeInTheDetails() {
+    // A book in a folder with a name beyond ASCII, gone by the time it is updated.
+    const QString folder = FWork.filePath(QString::fromUtf8("B\xC3\xBC"
+                                                            "cher"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString book = folder + "/typical.exe";
+    QVERIFY(QFile::copy(CopyOfSample("typical.exe"), book));
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    QCOMPARE(window->edtName->text(), book);
+    QVERIFY(QFile::remove(book));
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text, QString("No such file or directory."));
+    QCOMPARE(FBoxes[0].DetailedText, QString("System Error.  Code: 2."));
+
+    // A folder that cannot be written to is named as the system writes it. The superuser
+    // may write anywhere, so only another user sees this refusal.
+    if (::geteuid() == 0)
+      return;
+    QVERIFY(QFile::copy(CopyOfSample("typical.exe"), book));
+    OpenThroughTheDialog(*window, book);
+    QFile(folder).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    FBoxes.clear();
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QFile(folder).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(FBoxes.size(), 1);
+    QVERIFY2(FBoxes[0].Text.startsWith("The folder \"" + folder + "\" must be writable"),
+             qPrintable(FBoxes[0].Text));
+    QVERIFY(!FBoxes[0].Text.contains("System Error"));
+  }
+
+  void ValueDialogKeysAndLength() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    TValueGrid& grid = *window->vleVariables;
+    const int row = RowOf(*window, "Author");
+    grid.SetValue(row, "first\r\nsecond");
+    QString label, typed;
+    const auto answer = [&](QList<QPair<Qt::Key, Qt::KeyboardModifiers>> keys) {
+      grid.ExecDialog = [keys, &label, &typed](QDialog& dialog) {
+        dialog.show();
+        if (!QTest::qWaitForWindowActive(&dialog))
+          return -1;
+        label = dialog.windowTitle() + ": " + dialog.findChild<QLabel*>()->text();
+        for (const auto& [key, modifiers] : keys)
+          if (dialog.isVisible())
+            QTest::keyClick(dialog.focusWidget(), key, modifiers);
+        typed = dialog.findChild<QPlainTextEdit*>()->toPlainText();
+        const int result = dialog.isVisible() ? -1 : dialog.result();
+        dialog.hide();
+        return result;
+      };
+    };
+    // Tab leaves the box instead of typing a tab; Ctrl+Enter accepts.
+    answer({{Qt::Key_End, Qt::ControlModifier},
+            {Qt::Key_X, Qt::NoModifier},
+            {Qt::Key_Tab, Qt::NoModifier},
+            {Qt::Key_Y, Qt::NoModifier}});
+    grid.setCurrentCell(row, 1);
+    grid.EditInDialog(row);
+    QCOMPARE(label, QString("Author: &Value of Author (12 characters):"));
+    // Still open: nothing accepted it, and no tab was typed into the value.
+    QCOMPARE(typed, QString("first\nsecondx"));
+    QCOMPARE(grid.Value(row), QString("first\r\nsecond"));
+    answer({{Qt::Key_End, Qt::ControlModifier},
+            {Qt::Key_X, Qt::NoModifier},
+            {Qt::Key_Return, Qt::ControlModifier}});
+    grid.EditInDialog(row);
+    QCOMPARE(typed, QString("first\nsecondx"));
+    QCOMPARE(grid.Value(row), QString("first\r\nsecondx"));
+    // Escape cancels.
+    answer({{Qt::Key_Y, Qt::NoModifier}, {Qt::Key_Escape, Qt::NoModifier}});
+    grid.EditInDialog(row);
+    QCOMPARE(grid.Value(row), QString("first\r\nsecondx"));
+  }
+
+  void FileDialogsOpenCleanInTheLastFolder() {
+    const auto window = NewWindow();
+    const QString book = CopyOfSample("typical.exe");
+    QStringList namesSeen, foldersSeen;
+    window->ModalHooks.ExecFileDialog = [&](QFileDialog& dialog) {
+      auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+      namesSeen << (name ? name->text() : QString("no name box"));
+      foldersSeen << dialog.directory().absolutePath();
+      // The user types part of a name and its completions come up.
+      if (name)
+        name->setText("typ");
+      for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+        completer->popup()->show();
+      return book;
+    };
+    window->btnOpenClick();
+    for (QCompleter* completer : window->dlgOpen->findChildren<QCompleter*>())
+      QVERIFY(!completer->popup()->isVisible());
+    window->btnOpenClick();
+    QCOMPARE(namesSeen, (QStringList{"", ""}));
+    QCOMPARE(foldersSeen.last(), QFileInfo(book).absolutePath());
+  }
+
+  void RunQuestionOnlyWhenSomethingRunsTheBook() {
+    const auto window = NewWindow();
+    const QString book = CopyOfSample("typical.exe");
+    OpenThroughTheDialog(*window, book);
+    FCanRun = false;
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QVERIFY(FBoxes.isEmpty());
+    QCOMPARE(window->stbStatus->currentMessage(),
+             "eBook successfully branded and written to \"" + book + "\".");
+  }
+
+  void TitleIsShownWholeOrMarked() {
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    const QString author(40000, 'x');
+    window->vleVariables->SetValue(RowOf(*window, "Author"), author);
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(window->edtTitle->text(), "The Garden Handbook by " + author);
+    QCOMPARE(window->edtTitle->toolTip(), QString());
+
+    // A title too long to lay out in a box says how much of it is shown.
+    window->vleVariables->SetValue(RowOf(*window, "Author"), QString(200000, 'y'));
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(window->edtTitle->text().size(), 100001);
+    QVERIFY(window->edtTitle->text().endsWith(QString("yyy") + QChar(0x2026)));
+    QCOMPARE(window->edtTitle->toolTip(),
+             QLocale().toString(200023).prepend("The title has ") +
+                 " characters; the box shows the first " + QLocale().toString(100000) + ".");
+  }
+
+  void IconKeysAndRecentBooks() {
+    const QString first = CopyOfSample("typical.exe"), second = CopyOfSample("typical.exe");
+    {
+      const auto window = NewWindow();
+      window->show();
+      QVERIFY(QTest::qWaitForWindowActive(window.get()));
+      OpenThroughTheDialog(*window, first);
+      OpenThroughTheDialog(*window, second);
+      // Enter and Space on the focused icon load one, as a double click does.
+      window->imgIcon->setFocus();
+      QTest::keyClick(window->imgIcon, Qt::Key_Return);
+      QTest::keyClick(window->imgIcon, Qt::Key_Space);
+      QCOMPARE(FDialogsAsked,
+               (QStringList{"dlgOpen", "dlgOpen", "dlgOpenPicture", "dlgOpenPicture"}));
+    }
+    // The last books, newest first, in the next run too; choosing one opens it.
+    const auto window = NewWindow();
+    const QList<QAction*> recent = window->mnuOpenRecent->actions();
+    QVERIFY(recent.size() >= 2);
+    QVERIFY(recent[0]->text().endsWith(second));
+    QVERIFY(recent[1]->text().endsWith(first));
+    recent[1]->trigger();
+    QCOMPARE(window->edtName->text(), first);
+    QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(first));
+  }
+
+  void CloseWhileBusySaysWhyItWaits() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    // A book that comes through a pipe arrives only when the test lets it.
+    const QString pipe = FWork.filePath("slow.exe");
+    QFile::remove(pipe);
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QStringList notes;
+    bool visibleWhileBusy = false;
+    QTimer::singleShot(100, window.get(), [&] {
+      const auto* progress = window->findChild<QProgressDialog*>();
+      QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+      notes << (progress && progress->isVisible() ? progress->labelText() : QString());
+      window->close();
+      notes << (progress ? progress->labelText() : QString());
+      visibleWhileBusy = window->isVisible();
+      QFile writer(pipe);
+      if (writer.open(QIODevice::WriteOnly))
+        writer.write(FileBytes(Samples + "/typical.exe"));
+    });
+    window->OpenEBookFile(pipe);
+    const QString said =
+        "Reading the eBook...\n\nFolioset closes as soon as the eBook has been read.";
+    QCOMPARE(notes, (QStringList{said, said}));
+    QVERIFY(visibleWhileBusy);
+    QTRY_VERIFY(!window->isVisible());
   }
 
   void StateIsSavedAndRestored() {
