@@ -3,6 +3,7 @@
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "common/u_Files.h"
+#include "gui/u_CodePageMenu.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_GridHelpPanel.h"
@@ -508,6 +509,9 @@ void TfrmMain::CreateMenuBar() {
   connect(mnuShowHelp, &QAction::toggled, this,
           [this](bool shown) { Panel2->SetHelpFolded(!shown); });
   addAction(mnuShowHelp);
+  mnuCodePage = new TCodePageMenu(QString::fromLatin1(SMainFormStateKey), this);
+  mnuViewMenu->addMenu(mnuCodePage);
+  connect(mnuCodePage, &TCodePageMenu::CodePageRequested, this, &TfrmMain::mnuCodePageRequested);
 
   mnuIconMenu = mnuMain->addMenu(QStringLiteral("&Icon"));
   mnuIconLoad = command(mnuIconMenu, "mnuIconLoad", "&Load Icon…",
@@ -538,8 +542,30 @@ void TfrmMain::FormCreate() {
         },
         Qt::QueuedConnection);
   };
+  mnuCodePage->Restore();
+  lblCodePage = new QLabel(this);
+  lblCodePage->setObjectName(QStringLiteral("lblCodePage"));
+  stbStatus->addPermanentWidget(lblCodePage);
+  ShowCodePage();
   ShowEBook();
   ShowRecentBooks();
+}
+
+void TfrmMain::ShowCodePage() {
+  lblCodePage->setText(QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(SystemAnsiCodePage())));
+  lblCodePage->setAccessibleName(lblCodePage->text());
+}
+
+void TfrmMain::mnuCodePageRequested(int codePage) {
+  Guarded([&] {
+    if (codePage == SystemAnsiCodePage() || !MayDiscardEdits())
+      return;
+    mnuCodePage->Choose(codePage);
+    ShowCodePage();
+    // The book's names and values are bytes: read them anew in the code page now chosen.
+    if (FDocument->Opened())
+      OpenEBook(FileNameText(FDocument->FileName()));
+  });
 }
 
 void TfrmMain::FormShow() {
@@ -937,7 +963,7 @@ TVariableRows TfrmMain::GridRows() {
       rows.push_back({name, Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
     } catch (const EUnmappableCharacter& e) {
       throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
-                          ". Choose the book's code page under Code Page.");
+                          ". Choose the book's code page under View, Code Page.");
     }
   }
   return rows;

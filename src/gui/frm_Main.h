@@ -53,6 +53,8 @@ struct TModalHooks {
   std::function<bool(const QString& path)> CanRun;
 };
 
+class TCodePageMenu;
+
 class TfrmMain : public QWidget {
   Q_OBJECT
 
@@ -101,11 +103,14 @@ public:
   QAction* mnuUndo;
   QAction* mnuRevert;
   QAction* mnuShowHelp;
+  TCodePageMenu* mnuCodePage;
   QAction* mnuIconLoad;
   QAction* mnuIconReset;
   QAction* mnuHelp;
   QAction* mnuAbout;
   QStatusBar* stbStatus;
+  // The code page the book's texts are read with, always in view.
+  QLabel* lblCodePage;
 
   TModalHooks ModalHooks;
 
@@ -121,6 +126,8 @@ public slots:
   void mnuRevertClick();
   void mnuHelpClick();
   void mnuAboutClick();
+  // Reads the open book again in codePage, once its edits may go.
+  void mnuCodePageRequested(int codePage);
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -174,6 +181,7 @@ private:
   void ShowIcon();
   void ShowIconMenu(const QPoint& at);
   void ShowRecentBooks();
+  void ShowCodePage();
   // The caption: the book's name with a mark while it has edits, then the program's.
   void ShowCaption();
   // Undo, Revert and the caption after an edit or its undoing.

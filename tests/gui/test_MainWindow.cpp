@@ -1,4 +1,6 @@
+#include "common/u_AnsiText.h"
 #include "gui/frm_Main.h"
+#include "gui/u_CodePageMenu.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_MessageText.h"
@@ -468,6 +470,49 @@ private slots:
              QString("Ann Reseller"));
   }
 
+  void CodePageIsChosenShownRememberedAndReadsTheBookAgain() {
+    const QString book = CopyOfSample("typical.exe");
+    {
+      ChooseAnsiCodePage(1252);
+      TEBookDocument document;
+      document.OpenEBook(QFile::encodeName(book).toStdString());
+      TVariableRows rows = document.Rows();
+      rows[0].Value = "\xC0"; // A grave in windows-1252, Cyrillic A in windows-1251
+      document.UpdateEBook(rows);
+    }
+    const QString cyrillicA = QString::fromUtf8("\xD0\x90");
+    const auto requestCodePage = [](TfrmMain& window, int codePage) {
+      for (QAction* action : window.mnuCodePage->actions())
+        if (action->data().toInt() == codePage)
+          action->trigger();
+    };
+    {
+      const auto window = NewWindow();
+      window->show();
+      OpenThroughTheDialog(*window, book);
+      QCOMPARE(GridRows(*window)[0].second, QString::fromUtf8("\xC3\x80"));
+      QCOMPARE(window->lblCodePage->text(), QString("Code page 1252 Western European"));
+
+      // Edits the user keeps stop the change; the grid and the code page stay.
+      window->vleVariables->item(1, 1)->setText("Edited");
+      FPressedButtons = {QMessageBox::Cancel};
+      requestCodePage(*window, 1251);
+      QCOMPARE(SystemAnsiCodePage(), 1252);
+      QCOMPARE(window->vleVariables->Value(1), QString("Edited"));
+
+      FPressedButtons = {QMessageBox::Discard};
+      requestCodePage(*window, 1251);
+      QCOMPARE(GridRows(*window)[0].second, cyrillicA);
+      QCOMPARE(window->lblCodePage->text(), QString("Code page 1251 Cyrillic"));
+    }
+    ChooseAnsiCodePage(0);
+    const auto next = NewWindow();
+    QCOMPARE(SystemAnsiCodePage(), 1251);
+    OpenThroughTheDialog(*next, book);
+    QCOMPARE(GridRows(*next)[0].second, cyrillicA);
+    next->mnuCodePage->Choose(0);
+  }
+
   void CaptionUndoAndRevertFollowTheEdits() {
     const auto window = NewWindow();
     window->show();
@@ -677,7 +722,7 @@ private slots:
     QTest::newRow("beyond the code page")
         << QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87")
         << "The value of \"Author\" holds U+4E2D CJK UNIFIED IDEOGRAPH-4E2D, which code page 1252 "
-           "cannot hold. Choose the book's code page under Code Page.";
+           "cannot hold. Choose the book's code page under View, Code Page.";
     // The first row is Author: a value that refers to itself would not open again.
     QTest::newRow("refers to itself")
         << "%{Author} jr"
