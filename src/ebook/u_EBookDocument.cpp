@@ -10,6 +10,7 @@
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "resources/vexFiles.h"
+#include "signing/u_CodeSigner.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
@@ -65,6 +66,15 @@ private:
   TResourcePlace FPlace;
 };
 
+// The rewriter's signing step for signer, or none.
+TImageSignEvent SignEvent(const TCodeSigner* signer) {
+  if (!signer)
+    return {};
+  return [signer](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
+    return signer->CertificateTable(headers, length, read);
+  };
+}
+
 } // namespace
 
 TEBookDocument::TEBookDocument()
@@ -105,6 +115,7 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
+    FSignature = ReadImageSignature(module.Image());
     // The cabinet is read where it lies in the image: it is the big part of it.
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
     UnpackSystemMFS(*FMFS, cabinet.value_or(std::string_view()), StepProgress(esUnpack));
@@ -162,6 +173,7 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
       icon = LoadModuleIcon(module, IconGroupName);
       iconGroup = LoadModuleIconGroup(module, IconGroupName);
       FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
+      FSignature = ReadImageSignature(module.Image());
     }
     ShowEBook(path, std::move(icon), std::move(iconGroup));
   } catch (...) {
@@ -222,6 +234,7 @@ void TEBookDocument::ForgetEBook() {
   FVariables.reset();
   FNewIcon.clear();
   FRows.clear();
+  FSignature = TImageSignature();
   FOpened = false;
 }
 
@@ -277,7 +290,8 @@ std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
 }
 
 TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
-                                               const std::string& outputPath) {
+                                               const std::string& outputPath,
+                                               const TCodeSigner* signer) {
   if (!FOpened)
     return {};
   const std::string variablesText = BuildVariablesText(rows);
@@ -308,7 +322,8 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
       result.SignatureRemoved =
           UpdateExeResources(path, std::move(changes), outputPath, [this](int percent) {
             Progress(esRewrite, std::min(percent, 99));
-          }).SignatureRemoved;
+          }, SignEvent(signer)).SignatureRemoved;
+      result.Signed = signer != nullptr;
       Progress(esRewrite, 100);
     } catch (...) {
       CloseEBook();

@@ -6,6 +6,7 @@
 #include "resources/vexTypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ struct TImageHeaders {
   std::vector<TSectionHeader> Sections;
 
   uint32_t CheckSumOffset() const { return NtOffset + 24 + 64; }
+  // Where data-directory entry index lies in the file.
+  uint32_t DirectoryEntryOffset(int index) const { return NtOffset + 24 + 96 + 8 * index; }
   // End of the section table: everything the headers occupy.
   uint32_t HeadersEnd() const {
     return SectionTableOffset + uint32_t(Sections.size()) * SectionHeaderSize;
@@ -109,6 +112,9 @@ private:
   bool FHasOddByte = false; // an odd byte waits for its high half from the next piece
   uint8_t FOddByte = 0;
 };
+
+// Reads count bytes at offset of an image into into; raises when they are not all there.
+using TImageReader = std::function<void(uint64_t offset, uint8_t* into, size_t count)>;
 
 // A run of a file's bytes at its offset in the file; without bytes, a run of zeros.
 struct TFilePiece {
