@@ -304,8 +304,8 @@ TPasswordSource PasswordSource(const std::string& passwordFile, const std::strin
     if (secret.TakeEnvironment(PasswordVariable))
       return secret;
     if (!CanPromptSecret())
-      throw ESigningError(Format("%s needs a password: give --sign-password-file or set %s",
-                                 keyFile.c_str(), PasswordVariable),
+      throw ESigningError(Format("it needs a password: give --sign-password-file or set %s",
+                                 PasswordVariable),
                           keyFile);
     return PromptSecret("Password for " + keyFile + ": ");
   };

@@ -30,20 +30,10 @@ TBio OpenKeyFile(const std::string& fileName) {
   }
   char probe;
   if (BIO_seek(bio.get(), MaxKeyFileSize) == 0 && BIO_read(bio.get(), &probe, 1) == 1)
-    throw ESigningError(Format("%s is larger than a certificate or key file can be",
-                               fileName.c_str()),
+    throw ESigningError("it is larger than a certificate or key file can be",
                         fileName);
   BIO_seek(bio.get(), 0);
   return bio;
-}
-
-int NidOf(const char* oid) {
-  int nid = OBJ_txt2nid(oid);
-  if (nid == NID_undef)
-    nid = OBJ_create(oid, oid, oid);
-  if (nid == NID_undef)
-    throw ESigningError(Format("cannot use the object identifier %s", oid));
-  return nid;
 }
 
 ASN1_STRING* NewSequence(const std::string& der) {
@@ -113,7 +103,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     const TPkcs12 store(d2i_PKCS12_bio(bio.get(), nullptr));
     if (!store) {
       ERR_clear_error();
-      throw ESigningError(Format("%s is not a PKCS#12 file", file.c_str()), file);
+      throw ESigningError("it is not a PKCS#12 file", file);
     }
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
@@ -131,11 +121,10 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       const TSecret secret = password();
       if (!PKCS12_verify_mac(store.get(), secret.Text(), int(secret.Length()))) {
         ERR_clear_error();
-        throw ESigningError(Format("the password does not open %s", file.c_str()), file);
+        throw ESigningError("the password is wrong", file);
       }
       if (!PKCS12_parse(store.get(), secret.Text(), &key, &certificate, &chain))
-        throw ESigningError(Format("%s cannot be read: %s", file.c_str(),
-                                   OpenSSLReason("damaged").c_str()),
+        throw ESigningError("it cannot be read: " + OpenSSLReason("damaged"),
                             file);
     }
     FKeys->Key.reset(key);
@@ -143,7 +132,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     if (chain)
       FKeys->Chain.reset(chain);
     if (!FKeys->Key || !FKeys->Certificate)
-      throw ESigningError(Format("%s holds no private key with its certificate", file.c_str()),
+      throw ESigningError("it holds no private key with its certificate",
                           file);
   } else {
     file = options.CertificateFile;
@@ -152,7 +141,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       FKeys->Certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
       if (!FKeys->Certificate) {
         ERR_clear_error();
-        throw ESigningError(Format("%s holds no PEM certificate", file.c_str()), file);
+        throw ESigningError("it holds no PEM certificate", file);
       }
       while (X509* more = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
         sk_X509_push(FKeys->Chain.get(), more);
@@ -166,9 +155,8 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     FKeys->Key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, TPemPassword::Give, &give));
     if (!FKeys->Key) {
       const std::string reason = OpenSSLReason("no key");
-      throw ESigningError(give.Asked ? Format("the password does not open %s", keyFile.c_str())
-                                     : Format("%s holds no PEM private key (%s)",
-                                              keyFile.c_str(), reason.c_str()),
+      throw ESigningError(give.Asked ? std::string("the password is wrong")
+                                     : "it holds no PEM private key (" + reason + ")",
                           keyFile);
     }
   }
@@ -195,6 +183,8 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
+  if (!options.TimeStampUrl.empty())
+    CheckTimeStampUrl(options.TimeStampUrl);
 }
 
 TCodeSigner::~TCodeSigner() = default;
@@ -224,9 +214,9 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
       throw ESigningError("no memory for the signature");
   };
   addSigned(NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_txt2obj(SpcIndirectDataOid, 1));
-  addSigned(NidOf(SpcSpOpusInfoOid), V_ASN1_SEQUENCE,
+  addSigned(NidOfOid(SpcSpOpusInfoOid), V_ASN1_SEQUENCE,
             NewSequence(OpusInfoDer(FOptions.Description, FOptions.Url)));
-  addSigned(NidOf(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
+  addSigned(NidOfOid(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
   addSigned(NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
             NewOctets(Sha256(IndirectDataContentOctets(indirect))));
   if (!PKCS7_SIGNER_INFO_sign(signer))
@@ -238,7 +228,7 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
         FOptions.TimeStampUrl,
         std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(encrypted)),
                          size_t(ASN1_STRING_length(encrypted))));
-    if (!PKCS7_add_attribute(signer, NidOf(SpcRfc3161TimeStampOid), V_ASN1_SEQUENCE,
+    if (!PKCS7_add_attribute(signer, NidOfOid(SpcRfc3161TimeStampOid), V_ASN1_SEQUENCE,
                              NewSequence(token)))
       throw ESigningError("no memory for the signature");
   }

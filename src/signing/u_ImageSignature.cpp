@@ -26,9 +26,7 @@ std::string Digest(const EVP_MD* md, std::string_view data) {
 
 // The signed-attribute value of an object identifier, or null.
 const ASN1_TYPE* Attribute(PKCS7_SIGNER_INFO* signer, const char* oid, bool isSigned) {
-  const int nid = OBJ_txt2nid(oid);
-  if (nid == NID_undef)
-    return nullptr;
+  const int nid = NidOfOid(oid);
   return isSigned ? PKCS7_get_signed_attribute(signer, nid) : PKCS7_get_attribute(signer, nid);
 }
 

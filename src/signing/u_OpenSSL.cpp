@@ -1,6 +1,9 @@
 #include "signing/u_OpenSSL.h"
 
+#include "signing/u_SigningError.h"
+
 #include <openssl/err.h>
+#include <openssl/objects.h>
 
 std::string OpenSSLReason(const char* fallback) {
   const unsigned long code = ERR_peek_last_error();
@@ -20,4 +23,15 @@ std::string NameText(const X509_NAME* name) {
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
   return length > 0 ? std::string(data, size_t(length)) : std::string();
+}
+
+int NidOfOid(const char* oid) {
+  int nid = OBJ_txt2nid(oid);
+  if (nid == NID_undef)
+    nid = OBJ_create(oid, oid, oid);
+  if (nid == NID_undef) {
+    ERR_clear_error();
+    throw ESigningError(Format("cannot use the object identifier %s", oid));
+  }
+  return nid;
 }

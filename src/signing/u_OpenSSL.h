@@ -52,5 +52,9 @@ std::string DerOf(const T* object, int (*i2d)(const T*, unsigned char**)) {
   return result;
 }
 
+// OpenSSL's number for an object identifier ("1.3.6.1.4.1.311.2.1.12"), registering it when
+// OpenSSL does not know it; raises ESigningError when it cannot.
+int NidOfOid(const char* oid);
+
 // A name as one line, "CN=Example Reseller,O=Example,C=DE" (RFC 2253 order and escapes).
 std::string NameText(const X509_NAME* name);

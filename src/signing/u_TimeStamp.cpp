@@ -9,6 +9,7 @@
 #include <openssl/rand.h>
 
 namespace {
+const char* const PlainScheme = "http://";
 const char* const RequestType = "application/timestamp-query";
 const char* const ResponseType = "application/timestamp-reply";
 constexpr int NonceBits = 64;
@@ -53,17 +54,21 @@ TTimeStampRequest NewRequest(const std::string& digest) {
   return request;
 }
 
-std::string Post(const std::string& url, const std::string& body) {
+void ParseUrl(const std::string& url, TUrlParts& parts) {
   int ssl = 0;
-  TUrlParts parts;
-  if (!OSSL_HTTP_parse_url(url.c_str(), &ssl, nullptr, &parts.Host, &parts.Port, nullptr,
+  // The token signs itself, so time-stamp servers answer over plain HTTP.
+  if (url.rfind(PlainScheme, 0) != 0 ||
+      !OSSL_HTTP_parse_url(url.c_str(), &ssl, nullptr, &parts.Host, &parts.Port, nullptr,
                            &parts.Path, nullptr, nullptr)) {
     OpenSSLReason("");
-    throw ESigningError(Format("the time-stamp address \"%s\" is no URL", url.c_str()));
+    throw ESigningError(
+        Format("the time-stamp address \"%s\" must be an http:// URL", url.c_str()));
   }
-  // The token signs itself, so time-stamp servers answer over plain HTTP.
-  if (ssl)
-    throw ESigningError(Format("the time-stamp address \"%s\" must be an http:// URL", url.c_str()));
+}
+
+std::string Post(const std::string& url, const std::string& body) {
+  TUrlParts parts;
+  ParseUrl(url, parts);
   const TBio request(BIO_new_mem_buf(body.data(), int(body.size())));
   const TBio response(OSSL_HTTP_transfer(nullptr, parts.Host, parts.Port, parts.Path, 0, nullptr,
                                          nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
@@ -87,6 +92,11 @@ bool SameInteger(const ASN1_INTEGER* a, const ASN1_INTEGER* b) {
   return a && b && ASN1_INTEGER_cmp(a, b) == 0;
 }
 } // namespace
+
+void CheckTimeStampUrl(const std::string& url) {
+  TUrlParts parts;
+  ParseUrl(url, parts);
+}
 
 std::string RequestTimeStamp(const std::string& url, std::string_view signature) {
   const std::string digest = Digest(signature);
