@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A local stand-in for an RFC 3161 time-stamp server: answers each POSTed request with
-`openssl ts -reply` over the test PKI in FOLDER. Prints the port it listens on, then serves
-until killed.
+`openssl ts -reply` over the test PKI in FOLDER, or, at the path /refuse, with an HTTP error as
+a server that is out of service does. Prints the port it listens on, then serves until killed.
 
 usage: timestamp_server.py FOLDER
 """
@@ -16,6 +16,9 @@ folder = sys.argv[1]
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
+        if self.path == "/refuse":
+            self.send_error(503)
+            return
         query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         with tempfile.TemporaryDirectory() as scratch:
             request = os.path.join(scratch, "request.tsq")
