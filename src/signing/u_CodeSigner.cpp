@@ -20,6 +20,10 @@ const char* const SigningDigest = "SHA256";
 // below this. A bigger file is no key store, and reading it whole costs only this much.
 constexpr long MaxKeyFileSize = 1 << 20;
 
+// Key stores derive their MAC key in a few thousand rounds (2048 by default); a count far beyond
+// that is a file made to keep us busy, as a million rounds already take about a second.
+constexpr long MaxKeyDerivationRounds = 1000000;
+
 TBio OpenKeyFile(const std::string& fileName) {
   TBio bio(BIO_new_file(fileName.c_str(), "rb"));
   if (!bio) {
@@ -105,6 +109,13 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       ERR_clear_error();
       throw ESigningError("it is not a PKCS#12 file", file);
     }
+    const ASN1_INTEGER* rounds = nullptr;
+    PKCS12_get0_mac(nullptr, nullptr, nullptr, &rounds, store.get());
+    const long roundCount = rounds ? ASN1_INTEGER_get(rounds) : 1;
+    if (roundCount < 0 || roundCount > MaxKeyDerivationRounds)
+      throw ESigningError(Format("it asks for more than %ld key derivation rounds",
+                                 MaxKeyDerivationRounds),
+                          file);
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
     STACK_OF(X509)* chain = nullptr;
