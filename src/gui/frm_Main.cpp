@@ -6,6 +6,8 @@
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_MessageText.h"
+#include "gui/u_SigningChoice.h"
+#include "signing/u_SigningError.h"
 #include "gui/u_ValueGrid.h"
 #include "gui/u_Version.h"
 
@@ -20,6 +22,7 @@
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -39,6 +42,9 @@
 #include <thread>
 
 namespace {
+
+// The user cancelled the password question: Update stops without a word.
+struct TPasswordCancelled {};
 // The designed window is 684 x 492 pixels outside; inside the classic frame (4 pixels a side)
 // and caption (19 pixels) that leaves this client area, to which the layout below is drawn.
 constexpr int DesignedClientWidth = 676;
@@ -455,6 +461,13 @@ void TfrmMain::CreateDialogsAndMenu() {
   mnuResetIcon->setObjectName(QStringLiteral("mnuResetIcon"));
   connect(mnuLoadIcon, &QAction::triggered, this, &TfrmMain::mnuLoadIconClick);
   connect(mnuResetIcon, &QAction::triggered, this, &TfrmMain::mnuResetIconClick);
+  popIcon->addSeparator();
+  mnuSignWith = popIcon->addAction(QStringLiteral("Sign with\u2026"));
+  mnuSignWith->setObjectName(QStringLiteral("mnuSignWith"));
+  mnuDontSign = popIcon->addAction(QStringLiteral("Don't Sign"));
+  mnuDontSign->setObjectName(QStringLiteral("mnuDontSign"));
+  connect(mnuSignWith, &QAction::triggered, this, &TfrmMain::mnuSignWithClick);
+  connect(mnuDontSign, &QAction::triggered, this, &TfrmMain::mnuDontSignClick);
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
@@ -468,6 +481,8 @@ void TfrmMain::CreateShortcuts() {
 
 void TfrmMain::FormCreate() {
   FDocument = std::make_unique<TEBookDocument>();
+  FSigningFile = RememberedSigningFile();
+  ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
   // Called on the worker thread of a long operation: the display is updated on this one.
   FDocument->OnProgress = [this](TEBookStep step, int percent) {
@@ -671,6 +686,7 @@ void TfrmMain::OpenEBook(const QString& path) {
 void TfrmMain::ShowEBook() {
   const bool opened = FDocument->Opened();
   edtName->setText(QFile::decodeName(QByteArray::fromStdString(FDocument->FileName())));
+  edtName->setToolTip(opened ? SignatureStatusText(FDocument->Signature()) : QString());
   edtTitle->setText(QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
   edtName->setCursorPosition(0);
   edtTitle->setCursorPosition(0);
@@ -743,9 +759,13 @@ void TfrmMain::btnUpdateClick() {
       return;
     FFileNameInUse = FDocument->FileName();
     const TVariableRows rows = GridRows();
+    bool cancelled = false;
+    const std::unique_ptr<TCodeSigner> signer = SignerForUpdate(cancelled);
+    if (cancelled)
+      return;
     TEBookUpdateResult result;
     try {
-      RunWithProgress([&] { result = FDocument->UpdateEBook(rows); });
+      RunWithProgress([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); });
     } catch (...) {
       // Before the executable is touched the book stays open with the user's edits in the
       // grid; later failures leave it closed.
@@ -757,7 +777,9 @@ void TfrmMain::btnUpdateClick() {
     QMessageBox confirm(QMessageBox::Question, QString::fromLatin1(SConfirmCaption),
                         QString::fromLatin1(SRunBranded), QMessageBox::Ok | QMessageBox::Cancel,
                         this);
-    if (result.SignatureRemoved)
+    if (result.Signed)
+      confirm.setInformativeText(SignatureStatusText(FDocument->Signature()));
+    else if (result.SignatureRemoved)
       confirm.setInformativeText(QString::fromLatin1(SSignatureRemoved));
     if (ExecMessageBox(confirm) == QMessageBox::Ok)
       FDocument->ViewEBook();
@@ -786,6 +808,75 @@ void TfrmMain::mnuLoadIconClick() {
     FDocument->LoadNewIcon(LoadFileToString(FFileNameInUse));
     ShowIcon();
   });
+}
+
+void TfrmMain::mnuSignWithClick() {
+  Guarded([&] {
+    QFileDialog dialog(this, QStringLiteral("Sign with"));
+    dialog.setObjectName(QStringLiteral("dlgOpenCertificate"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("Code-signing certificates (*.p12 *.pfx *.pem)"),
+                           QStringLiteral("All files (*)")});
+    const QString path = ExecFileDialog(dialog);
+    if (path.isEmpty())
+      return;
+    FSigningFile = path;
+    RememberSigningFile(path);
+    ShowSigningChoice();
+  });
+}
+
+void TfrmMain::mnuDontSignClick() {
+  FSigningFile.clear();
+  RememberSigningFile({});
+  ShowSigningChoice();
+}
+
+void TfrmMain::ShowSigningChoice() {
+  mnuSignWith->setText(FSigningFile.isEmpty()
+                           ? QStringLiteral("Sign with\u2026")
+                           : QStringLiteral("Sign with %1\u2026")
+                                 .arg(QFileInfo(FSigningFile).fileName()));
+  mnuDontSign->setEnabled(!FSigningFile.isEmpty());
+}
+
+std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
+  if (FSigningFile.isEmpty())
+    return nullptr;
+  bool asked = false;
+  const auto password = [&]() {
+    QString typed;
+    asked = true;
+    const bool given =
+        ModalHooks.AskPassword
+            ? ModalHooks.AskPassword(FSigningFile, typed)
+            : [&] {
+                bool ok = false;
+                typed = QInputDialog::getText(
+                    this, QString::fromLatin1(SApplicationTitle),
+                    QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
+                    QLineEdit::Password, {}, &ok);
+                return ok;
+              }();
+    QByteArray bytes = typed.toUtf8();
+    typed.fill(QChar(u'\0'));
+    TSecret secret;
+    if (given)
+      secret.Assign(bytes.constData(), size_t(bytes.size()));
+    bytes.fill('\0');
+    if (!given)
+      throw TPasswordCancelled();
+    return secret;
+  };
+  FFileNameInUse = QFile::encodeName(FSigningFile).toStdString();
+  try {
+    return std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile), password);
+  } catch (const TPasswordCancelled&) {
+    cancelled = asked;
+    return nullptr;
+  } catch (const ESigningError& e) {
+    throw Exception(Format("%s: %s", FFileNameInUse.c_str(), e.Message().c_str()));
+  }
 }
 
 void TfrmMain::mnuResetIconClick() {

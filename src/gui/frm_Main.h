@@ -42,6 +42,8 @@ struct TModalHooks {
   std::function<QString(QFileDialog& dialog)> ExecFileDialog;
   // Hands a file to the desktop to run; false when nothing started for it.
   std::function<bool(const QString& path)> ShellOpen;
+  // Asks for the password of the certificate file; false when the user cancels.
+  std::function<bool(const QString& file, QString& password)> AskPassword;
 };
 
 class TfrmMain : public QWidget {
@@ -69,6 +71,8 @@ public:
   QMenu* popIcon;
   QAction* mnuLoadIcon;
   QAction* mnuResetIcon;
+  QAction* mnuSignWith;
+  QAction* mnuDontSign;
   QPushButton* btnOpen;
   QPushButton* btnUpdate;
   QPushButton* btnCloseModule;
@@ -85,6 +89,8 @@ public slots:
   void imgIconDblClick();
   void mnuLoadIconClick();
   void mnuResetIconClick();
+  void mnuSignWithClick();
+  void mnuDontSignClick();
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -111,6 +117,11 @@ private:
   QString ExecFileDialog(QFileDialog& dialog);
   void ShellOpen(const std::string& path);
 
+  // The signer Update signs with, its password asked now; none when no certificate file is
+  // chosen or the user cancels the question (cancelled then says so).
+  std::unique_ptr<TCodeSigner> SignerForUpdate(bool& cancelled);
+  void ShowSigningChoice();
+
   // Runs a long operation of the document on a worker thread while this thread keeps the
   // window painted, shows progress and holds user input back; its error passes on here.
   void RunWithProgress(const std::function<void()>& operation);
@@ -134,4 +145,6 @@ private:
   QProgressDialog* FProgress = nullptr;
   // The file the operation running was given: messages hold it as the system's bytes.
   std::string FFileNameInUse;
+  // The certificate file Update signs with; empty for no signature.
+  QString FSigningFile;
 };

@@ -81,16 +81,19 @@ void TSecret::ReadLine(int fd) {
   buffer[FLength] = '\0';
 }
 
+void TSecret::Assign(const char* text, size_t length) {
+  if (length > MaxSecretLength)
+    throw ESigningError(Format("the password is longer than %zu bytes", MaxSecretLength));
+  std::memcpy(Buffer(), text, length);
+  FLength = length;
+  FBuffer[length] = '\0';
+}
+
 bool TSecret::TakeEnvironment(const char* name) {
   const char* value = std::getenv(name);
   if (!value)
     return false;
-  const size_t length = std::strlen(value);
-  if (length > MaxSecretLength)
-    throw ESigningError(Format("%s is longer than %zu bytes", name, MaxSecretLength));
-  std::memcpy(Buffer(), value, length);
-  FLength = length;
-  FBuffer[length] = '\0';
+  Assign(value, std::strlen(value));
   return true;
 }
 

@@ -23,6 +23,9 @@ public:
   // Reads one line (without its end) from a descriptor; raises ESigningError past
   // MaxSecretLength.
   void ReadLine(int fd);
+  // Takes a copy of text (a password typed into a window); raises ESigningError past
+  // MaxSecretLength.
+  void Assign(const char* text, size_t length);
   // Takes the value of an environment variable; false when it is not set.
   bool TakeEnvironment(const char* name);
   const char* Text() const { return FBuffer; }

@@ -1,6 +1,7 @@
 #include "gui/frm_Main.h"
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
+#include "gui/u_SigningChoice.h"
 #include "gui/u_ValueGrid.h"
 
 #include <QAction>
@@ -252,6 +253,74 @@ private slots:
     QCOMPARE(GridRows(*window), TypicalGrid);
     QCOMPARE(ShownIcon(*window), icon);
     QCOMPARE(FBoxes.size(), 0);
+  }
+
+  void SignWithPicksTheCertificateOnceAndUpdateSigns() {
+    // The choice outlives the test only if it fails half-way; later tests must not sign.
+    const std::unique_ptr<void, void (*)(void*)> forget(nullptr, [](void*) { RememberSigningFile({}); });
+    const QString pki = FWork.filePath("pki");
+    QVERIFY(QDir().mkpath(pki));
+    QCOMPARE(std::system(qPrintable("bash '" FOLIOSET_SIGNING_TESTS "/make_test_pki.sh' '" + pki +
+                                    "'")),
+             0);
+    const QString certificate = pki + "/signer.p12";
+    const QString book = CopyOfSample("typical.exe");
+    {
+      const auto window = NewWindow();
+      OpenThroughTheDialog(*window, book);
+      QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
+      FChosenFiles = {certificate};
+      window->mnuSignWith->trigger();
+      QCOMPARE(FDialogsAsked.last(), QString("dlgOpenCertificate"));
+      QCOMPARE(window->mnuSignWith->text(), QString("Sign with signer.p12\u2026"));
+    }
+    const QByteArray state = FileBytes(FormStateFileName(SMainFormStateKey));
+    QVERIFY(state.contains("signer.p12"));
+
+    // A new window remembers the file; Update asks its password each time and never keeps it.
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    QStringList asked;
+    QString answer;
+    bool answers = true;
+    window->ModalHooks.AskPassword = [&](const QString& file, QString& password) {
+      asked << file;
+      password = answer;
+      return answers;
+    };
+    const QByteArray original = FileBytes(book);
+    answer = "wrong";
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
+    QCOMPARE(FBoxes[0].Text, certificate + ": the password is wrong.");
+    QCOMPARE(FileBytes(book), original);
+    QVERIFY(window->btnUpdate->isEnabled());
+    answers = false;
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FileBytes(book), original);
+
+    answers = true;
+    answer = "secret";
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(asked, (QStringList{certificate, certificate, certificate}));
+    QCOMPARE(FBoxes.size(), 2);
+    QCOMPARE(FBoxes[1].InformativeText,
+             QString("Signed by O=Example,CN=Example Reseller, issued by CN=Folioset Test Root; "
+                     "the signature matches the file"));
+    QCOMPARE(window->edtName->toolTip(), FBoxes[1].InformativeText);
+    QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("secret"));
+
+    // Don't Sign forgets the file: Update asks nothing and the book loses its signature.
+    window->mnuDontSign->trigger();
+    QVERIFY(!window->mnuDontSign->isEnabled());
+    QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("signer.p12"));
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(asked.size(), 3);
+    QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
   }
 
   void EditedValuesAreWrittenAndReadBack() {
