@@ -176,8 +176,14 @@ private slots:
     QCOMPARE(window->dlgOpen->defaultSuffix(), QString("exe"));
     QCOMPARE(window->dlgOpenPicture->nameFilters(), QStringList{"Icons (*.ico)"});
     QCOMPARE(window->dlgOpenPicture->defaultSuffix(), QString("ico"));
-    QCOMPARE(window->popIcon->actions(),
-             (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon}));
+    const QList<QAction*> menu = window->popIcon->actions();
+    QCOMPARE(menu.size(), 5);
+    QCOMPARE((QList<QAction*>{menu[0], menu[1], menu[3], menu[4]}),
+             (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon, window->mnuSignWith,
+                              window->mnuDontSign}));
+    QVERIFY(menu[2]->isSeparator());
+    QCOMPARE(window->mnuSignWith->text(), QString("Sign with\u2026"));
+    QVERIFY(!window->mnuDontSign->isEnabled());
     QCOMPARE(window->mnuLoadIcon->text(), QString("Load Icon"));
     QCOMPARE(window->mnuResetIcon->text(), QString("Reset"));
     QCOMPARE(window->popIcon->defaultAction(), window->mnuLoadIcon);
