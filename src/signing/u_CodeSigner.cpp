@@ -59,13 +59,6 @@ ASN1_OCTET_STRING* NewOctets(const std::string& bytes) {
   return s;
 }
 
-std::string Sha256(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
-
 std::string DateText(const ASN1_TIME* time) {
   std::tm tm{};
   if (!ASN1_TIME_to_tm(time, &tm))
@@ -229,7 +222,7 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
             NewSequence(OpusInfoDer(FOptions.Description, FOptions.Url)));
   addSigned(NidOfOid(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
   addSigned(NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
-            NewOctets(Sha256(IndirectDataContentOctets(indirect))));
+            NewOctets(DigestOf(EVP_sha256(), IndirectDataContentOctets(indirect))));
   if (!PKCS7_SIGNER_INFO_sign(signer))
     throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
 

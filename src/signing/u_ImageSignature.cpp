@@ -17,13 +17,6 @@ std::string_view View(const ASN1_STRING* s) {
                           size_t(ASN1_STRING_length(s)));
 }
 
-std::string Digest(const EVP_MD* md, std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
-
 // The signed-attribute value of an object identifier, or null.
 const ASN1_TYPE* Attribute(PKCS7_SIGNER_INFO* signer, const char* oid, bool isSigned) {
   const int nid = NidOfOid(oid);
@@ -96,7 +89,7 @@ void Check(TImageSignature& result, TByteView image, const TImageHeaders& header
   const EVP_MD* md = EVP_get_digestbyobj(signer->digest_alg->algorithm);
   const ASN1_TYPE* messageDigest = PKCS7_get_signed_attribute(signer, NID_pkcs9_messageDigest);
   if (!md || !messageDigest || messageDigest->type != V_ASN1_OCTET_STRING ||
-      View(messageDigest->value.octet_string) != Digest(md, IndirectDataContentOctets(indirect)))
+      View(messageDigest->value.octet_string) != DigestOf(md, IndirectDataContentOctets(indirect)))
     throw ESigningError("the signature does not sign its own content");
   if (!SignatureVerifies(signer, certificate, md))
     throw ESigningError("the signature does not verify with its signer's certificate");

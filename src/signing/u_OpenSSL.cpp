@@ -35,3 +35,11 @@ int NidOfOid(const char* oid) {
   }
   return nid;
 }
+
+std::string DigestOf(const EVP_MD* md, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr) != 1)
+    throw ESigningError("the digest cannot be computed: " + OpenSSLReason("no memory"));
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -51,6 +52,9 @@ std::string DerOf(const T* object, int (*i2d)(const T*, unsigned char**)) {
   OPENSSL_free(der);
   return result;
 }
+
+// The digest of data with md (EVP_sha256()).
+std::string DigestOf(const EVP_MD* md, std::string_view data);
 
 // OpenSSL's number for an object identifier ("1.3.6.1.4.1.311.2.1.12"), registering it when
 // OpenSSL does not know it; raises ESigningError when it cannot.

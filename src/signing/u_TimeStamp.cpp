@@ -26,13 +26,6 @@ struct TUrlParts {
   }
 };
 
-std::string Digest(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
-
 TTimeStampRequest NewRequest(const std::string& digest) {
   TTimeStampRequest request(TS_REQ_new());
   TOpenSSLPtr<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free> imprint(TS_MSG_IMPRINT_new());
@@ -99,7 +92,7 @@ void CheckTimeStampUrl(const std::string& url) {
 }
 
 std::string RequestTimeStamp(const std::string& url, std::string_view signature) {
-  const std::string digest = Digest(signature);
+  const std::string digest = DigestOf(EVP_sha256(), signature);
   const TTimeStampRequest request = NewRequest(digest);
   const std::string answer = Post(url, DerOf(request.get(), i2d_TS_REQ));
   const unsigned char* p = reinterpret_cast<const unsigned char*>(answer.data());
