@@ -4,7 +4,9 @@
 #include "ebook_fixture.h"
 #include "resources/u_Resources.h"
 #include "signing/u_CodeSigner.h"
+#include "signing/u_ImageDigest.h"
 #include "signing/u_ImageSignature.h"
+#include "signing/u_SigningError.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -316,4 +318,75 @@ TEST_F(SigningTest, TimeStampFromALocalServer) {
   EXPECT_TRUE(signature.Matches) << signature.Problem;
   EXPECT_EQ(signature.TimeStamp.size(), std::string("2026-12-07T18:52:51Z").size())
       << signature.TimeStamp;
+}
+
+TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {
+  TImageHeaders headers;
+  headers.NtOffset = 0x80;
+  headers.SizeOfHeaders = 0x400;
+  headers.DirectoryCount = 16;
+  const uint64_t checkSum = headers.CheckSumOffset();
+  const uint64_t entry = headers.DirectoryEntryOffset(ddSecurity);
+  const auto section = [](uint32_t offset, uint32_t size) {
+    TSectionHeader s;
+    s.PointerToRawData = offset;
+    s.SizeOfRawData = size;
+    return s;
+  };
+  const struct {
+    const char* layout;
+    std::vector<TSectionHeader> sections;
+    uint64_t end;
+    std::vector<TImageRange> ranges;
+    bool covers;
+  } cases[] = {
+      {"sections in table order, then bytes after the last",
+       {section(0x400, 0x200), section(0x600, 0x200)},
+       0x900,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x600, 0x200},
+        {0x800, 0x100}},
+       true},
+      {"sections hashed in file order, an empty one skipped",
+       {section(0x600, 0x200), section(0, 0), section(0x400, 0x200)},
+       0x800,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x600, 0x200}},
+       true},
+      {"a gap between the sections",
+       {section(0x400, 0x200), section(0x800, 0x200)},
+       0xA00,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x800, 0x200}},
+       false},
+      {"sections overlapping",
+       {section(0x400, 0x300), section(0x600, 0x200)},
+       0x800,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x300},
+        {0x600, 0x200}},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.layout);
+    headers.Sections = c.sections;
+    const std::vector<TImageRange> ranges = ImageDigestRanges(headers, c.end);
+    EXPECT_EQ(ranges, c.ranges);
+    EXPECT_EQ(RangesCoverImage(ranges, headers, c.end), c.covers);
+  }
+  headers.Sections = {section(0x400, 0x200)};
+  EXPECT_THROW(ImageDigestRanges(headers, 0x500), ESigningError) << "a section past the end";
+  headers.DirectoryCount = ddSecurity;
+  EXPECT_THROW(ImageDigestRanges(headers, 0x600), ESigningError) << "no certificate entry";
 }
