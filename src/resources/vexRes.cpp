@@ -80,9 +80,7 @@ void WriteU32At(int fd, uint64_t offset, uint32_t value) {
   WriteAllAt(fd, bytes, 4, offset);
 }
 
-// The certificate table starts on an 8-byte boundary after the image, and every offset in a
-// PE32 file is 32 bits wide.
-constexpr uint64_t CertificateTableAlignment = 8;
+// Every offset in a PE32 file is 32 bits wide, the certificate table's too.
 constexpr uint64_t MaxImageLength = 0xFFFFFFFF;
 // The signed file is summed again in pieces of this size, read back from the new file.
 constexpr size_t ChecksumReadPiece = 1 << 20;

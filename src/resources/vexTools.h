@@ -30,6 +30,9 @@ enum TDataDirectoryIndex {
 inline constexpr int DataDirectoryCount = 16;
 inline constexpr uint32_t SectionHeaderSize = 40;
 inline constexpr uint32_t DebugDirectoryEntrySize = 28;
+// A signature's certificate table starts, and each of its records is padded, on an 8-byte
+// boundary.
+inline constexpr uint32_t CertificateTableAlignment = 8;
 
 struct TDataDirectory {
   uint32_t VirtualAddress = 0;

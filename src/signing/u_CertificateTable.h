@@ -2,7 +2,7 @@
 // The attribute certificate table at the end of a signed image: one WIN_CERTIFICATE record
 // (length, revision 2.0, type PKCS_SIGNED_DATA, the PKCS#7 SignedData) padded to 8 bytes.
 
-#include "resources/vexByteView.h"
+#include "resources/vexTools.h"
 
 #include <cstdint>
 #include <string>
@@ -11,8 +11,6 @@
 inline constexpr uint16_t WinCertRevision2 = 0x0200;
 inline constexpr uint16_t WinCertTypePkcsSignedData = 0x0002;
 inline constexpr uint32_t WinCertHeaderSize = 8;
-// The table starts, and each record is padded, on an 8-byte boundary.
-inline constexpr uint32_t CertificateTableAlignment = 8;
 
 // The table holding signedData (DER) as its one record.
 std::string CertificateTableOf(std::string_view signedData);

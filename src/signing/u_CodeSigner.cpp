@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -69,18 +70,25 @@ std::string DateText(const ASN1_TIME* time) {
 }
 
 // Passes the password to OpenSSL's PEM reader, asking the source only when the key is
-// encrypted.
+// encrypted. What the source raises must not pass through OpenSSL: it is kept and raised again
+// once the reader has returned.
 struct TPemPassword {
   const TPasswordSource* Source;
   bool Asked = false;
+  std::exception_ptr Failure;
   static int Give(char* buffer, int size, int, void* self) {
     auto& me = *static_cast<TPemPassword*>(self);
     me.Asked = true;
-    const TSecret secret = (*me.Source)();
-    if (secret.Length() > size_t(size))
+    try {
+      const TSecret secret = (*me.Source)();
+      if (secret.Length() > size_t(size))
+        return -1;
+      std::memcpy(buffer, secret.Text(), secret.Length());
+      return int(secret.Length());
+    } catch (...) {
+      me.Failure = std::current_exception();
       return -1;
-    std::memcpy(buffer, secret.Text(), secret.Length());
-    return int(secret.Length());
+    }
   }
 };
 } // namespace
@@ -155,8 +163,12 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       throw ESigningError("a certificate needs its private key (--sign-key)", file);
     const std::string& keyFile = options.KeyFile;
     const TBio bio = OpenKeyFile(keyFile);
-    TPemPassword give{&password};
+    TPemPassword give{&password, false, nullptr};
     FKeys->Key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, TPemPassword::Give, &give));
+    if (give.Failure) {
+      ERR_clear_error();
+      std::rethrow_exception(give.Failure);
+    }
     if (!FKeys->Key) {
       const std::string reason = OpenSSLReason("no key");
       throw ESigningError(give.Asked ? std::string("the password is wrong")

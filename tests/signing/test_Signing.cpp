@@ -265,6 +265,10 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
       {with({"--sign-pkcs12", Pki("missing.p12")}), "No such file or directory"},
       {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-password-file", Pki("missing")}),
        "No such file or directory"},
+      // The password of a PEM key is asked from inside OpenSSL's reader.
+      {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key"),
+             "--sign-password-file", Pki("missing")}),
+       Pki("missing") + ": Cannot open file"},
       {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "https://127.0.0.1:1/"}),
        "must be an http:// URL"},
       // Found out only when the signature is made, after the new book is built: still
