@@ -17,7 +17,8 @@ std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes) {
         {"path", QString::fromStdString(outcome.Book)},
         {"output", QString::fromStdString(outcome.Output)},
         {"result", QString::fromStdString(outcome.Error.empty() ? ResultOk : outcome.Error)},
-        {"signatureRemoved", outcome.SignatureRemoved}});
+        {"signatureRemoved", outcome.SignatureRemoved},
+        {"signed", outcome.Signed}});
   }
   const QJsonObject report{
       {"books", books}, {"branded", int(outcomes.size()) - failed}, {"failed", failed}};

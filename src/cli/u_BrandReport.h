@@ -9,8 +9,9 @@ struct TBrandOutcome {
   std::string Output; // where the branded book is (the book itself unless --output)
   std::string Error;  // empty when it was branded
   bool SignatureRemoved = false;
+  bool Signed = false; // the branded book carries the reseller's signature
 };
 
-// {"books": [{"path", "output", "result": "ok" or the error, "signatureRemoved"}...],
+// {"books": [{"path", "output", "result": "ok" or the error, "signatureRemoved", "signed"}...],
 //  "branded": n, "failed": n}
 std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes);

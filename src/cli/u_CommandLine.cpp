@@ -12,6 +12,8 @@
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
 #include "resources/u_IconSizes.h"
+#include "signing/u_CodeSigner.h"
+#include "signing/u_SigningError.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -47,8 +49,8 @@ const char* const GeneralUsage =
 const char* const ShowUsage =
     "Usage: folioset-cli show [--json] [--code-page N] [--quiet] [--] BOOK\n"
     "Shows the book's file name, the code page its texts are read with, expanded title, icon\n"
-    "sizes and brandable variables, as the window's grid shows them. --json prints one object:\n"
-    "file, codePage, title, icon, variables.\n";
+    "sizes, signature and brandable variables, as the window shows them. --json prints one\n"
+    "object: file, codePage, title, icon, signature, variables.\n";
 
 const char* const BrandUsage =
     "Usage: folioset-cli brand [--set NAME=VALUE]... [--values FILE.json|-] [--icon FILE.ico]\n"
@@ -62,7 +64,15 @@ const char* const BrandUsage =
     "that two books would share, is refused before anything is written. --json prints one JSON "
     "document: each book's path, output, result\n"
     "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
-    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n";
+    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n"
+    "Signing the branded book with your code-signing certificate:\n"
+    "  --sign-pkcs12 FILE.p12        key and certificates in one PKCS#12 file, or\n"
+    "  --sign-cert CERT.pem --sign-key KEY.pem   certificate (then intermediates) and key\n"
+    "  --sign-password-file FILE     the password on the file's first line; otherwise\n"
+    "                                FOLIOSET_SIGN_PASSWORD, otherwise asked on the terminal\n"
+    "  --sign-description TEXT       program name the signature shows\n"
+    "  --sign-url URL                link the signature shows\n"
+    "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
 
 const char* const ExtractUsage =
     "Usage: folioset-cli extract [--force] [--code-page N] [--quiet] [--] BOOK DIR\n"
@@ -147,6 +157,33 @@ std::string IconDetailsText(const std::string& icoBytes) {
   return text.empty() ? "none" : text;
 }
 
+// "Signed: yes, matches the file" and who signed, or "Signed: no".
+std::string SignatureLines(const TImageSignature& signature) {
+  if (!signature.Signed)
+    return "Signed: no\n";
+  std::string lines = signature.Matches
+                          ? "Signed: yes, the signature matches the file\n"
+                          : "Signed: yes, but the signature does not match the file: " +
+                                signature.Problem + "\n";
+  if (!signature.Subject.empty())
+    lines += "  Signer: " + signature.Subject + "\n  Issuer: " + signature.Issuer + "\n";
+  lines += "  Time stamp: " + (signature.TimeStamp.empty() ? "none" : signature.TimeStamp) + "\n";
+  return lines;
+}
+
+// {"signed", "matches", "problem", "subject", "issuer", "timeStamp"}; null for what is not there.
+QJsonObject SignatureJson(const TImageSignature& signature) {
+  const auto textOrNull = [](const std::string& text) {
+    return text.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(text));
+  };
+  return QJsonObject{{"signed", signature.Signed},
+                     {"matches", signature.Matches},
+                     {"problem", textOrNull(signature.Problem)},
+                     {"subject", textOrNull(signature.Subject)},
+                     {"issuer", textOrNull(signature.Issuer)},
+                     {"timeStamp", textOrNull(signature.TimeStamp)}};
+}
+
 // Reports progress, and stops the command at the next step when a stop signal came (what
 // the document is doing then fails whole, leaving the book as it was).
 TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
@@ -193,6 +230,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
                              {"codePage", SystemAnsiCodePage()},
                              {"title", QString::fromStdString(Utf8(document.Title()))},
                              {"icon", icon},
+                             {"signature", SignatureJson(document.Signature())},
                              {"variables", variables}};
     out << QJsonDocument(result).toJson(QJsonDocument::Indented).toStdString();
     return ExitSuccess;
@@ -201,6 +239,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
       << "Code page: " << SystemAnsiCodePage() << " (" << SystemAnsiCodePageName() << ")\n"
       << "Title: " << Utf8(document.Title()) << "\n"
       << "Icon:  " << IconDetailsText(iconGroup) << "\n"
+      << SignatureLines(document.Signature())
       << "Variables:\n";
   for (const TVariableRow& row : document.Rows())
     out << "  " << Utf8(row.Name) << " = " << Utf8(row.Value) << "\n";
@@ -312,18 +351,64 @@ void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::
   }
 }
 
-// Brands one book, in place or into a copy at target; returns whether a signature was removed.
-// Names are checked before anything is written. A copy is written whole beside its target and
-// renamed into place, so a failure or a stop leaves whatever was at the target as it was.
-bool BrandBook(const std::string& book, const std::string& target, const TBrandValues& values,
-               const std::string& icon, const TEBookProgressEvent& onProgress) {
+// Brands one book, in place or into a copy at target, signed when there is a signer. Names are
+// checked before anything is written. A copy is written whole beside its target and renamed
+// into place, so a failure or a stop leaves whatever was at the target as it was.
+TEBookUpdateResult BrandBook(const std::string& book, const std::string& target,
+                             const TBrandValues& values, const std::string& icon,
+                             const TCodeSigner* signer, const TEBookProgressEvent& onProgress) {
   TEBookDocument document;
   document.OnProgress = StoppingProgress(onProgress);
   document.OpenEBook(book);
   const TVariableRows rows = BrandedRows(document.Rows(), values);
   if (!icon.empty())
     document.LoadNewIcon(icon);
-  return document.UpdateEBook(rows, target).SignatureRemoved;
+  return document.UpdateEBook(rows, target, signer);
+}
+
+const char* const PasswordVariable = "FOLIOSET_SIGN_PASSWORD";
+
+// Where the password comes from: the file given, the environment, or the terminal; never the
+// command line, where every user of the machine could read it.
+TPasswordSource PasswordSource(const std::string& passwordFile, const std::string& keyFile) {
+  return [passwordFile, keyFile]() {
+    if (!passwordFile.empty())
+      return ReadSecretFile(passwordFile);
+    TSecret secret;
+    if (secret.TakeEnvironment(PasswordVariable))
+      return secret;
+    if (!CanPromptSecret())
+      throw ESigningError(Format("it needs a password: give --sign-password-file or set %s",
+                                 PasswordVariable),
+                          keyFile);
+    return PromptSecret("Password for " + keyFile + ": ");
+  };
+}
+
+// The signer the options ask for, loaded and checked before any book is touched; none when
+// they ask for no signature.
+std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
+                                      const std::string& passwordFile) {
+  if (!options.Wanted())
+    return nullptr;
+  const std::string& keyFile =
+      options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
+  try {
+    return std::make_unique<TCodeSigner>(options, PasswordSource(passwordFile, keyFile));
+  } catch (const ESigningError& e) {
+    throw EFileError(e.File(), e.Message());
+  }
+}
+
+// Refuses signing options that do not make one identity.
+void CheckSigningOptions(const TSigningOptions& options, const std::string& passwordFile) {
+  if (!options.Pkcs12File.empty() && (!options.CertificateFile.empty() || !options.KeyFile.empty()))
+    throw EUsageError("--sign-pkcs12 and --sign-cert/--sign-key exclude each other");
+  if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty())
+    throw EUsageError("--sign-cert and --sign-key go together");
+  if (!options.Wanted() && (!passwordFile.empty() || !options.Description.empty() ||
+                            !options.Url.empty() || !options.TimeStampUrl.empty()))
+    throw EUsageError("signing options need --sign-pkcs12 or --sign-cert and --sign-key");
 }
 
 std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
@@ -332,7 +417,10 @@ std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool ic
     line += " -> " + outcome.Output;
   line += ": " + std::to_string(valueCount) + (valueCount == 1 ? " value" : " values") +
           " set, icon " + (iconReplaced ? "replaced" : "kept") +
-          (outcome.SignatureRemoved ? " (its digital signature was removed)" : "") + "\n";
+          (outcome.Signed             ? ", signed"
+           : outcome.SignatureRemoved ? " (its digital signature was removed)"
+                                      : "") +
+          "\n";
   return line;
 }
 
@@ -341,10 +429,19 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
                                                            {"--values", true},
                                                            {"--icon", true},
                                                            {"--output", true},
-                                                           {"--json", false}});
+                                                           {"--json", false},
+                                                           {"--sign-pkcs12", true},
+                                                           {"--sign-cert", true},
+                                                           {"--sign-key", true},
+                                                           {"--sign-password-file", true},
+                                                           {"--sign-description", true},
+                                                           {"--sign-url", true},
+                                                           {"--timestamp", true}});
   TBrandValues values;
   std::string iconPath;
   std::string output;
+  TSigningOptions signing;
+  std::string passwordFile;
   for (const auto& [option, value] : parsed.Options) {
     if (option == "--set") {
       const size_t equals = value.find('=');
@@ -357,8 +454,23 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       iconPath = value;
     } else if (option == "--output") {
       output = value;
+    } else if (option == "--sign-pkcs12") {
+      signing.Pkcs12File = value;
+    } else if (option == "--sign-cert") {
+      signing.CertificateFile = value;
+    } else if (option == "--sign-key") {
+      signing.KeyFile = value;
+    } else if (option == "--sign-password-file") {
+      passwordFile = value;
+    } else if (option == "--sign-description") {
+      signing.Description = value;
+    } else if (option == "--sign-url") {
+      signing.Url = value;
+    } else if (option == "--timestamp") {
+      signing.TimeStampUrl = value;
     }
   }
+  CheckSigningOptions(signing, passwordFile);
   const std::vector<std::string>& books = parsed.Operands;
   if (books.empty())
     throw EUsageError("brand needs at least one book");
@@ -382,6 +494,9 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
   }
   const std::vector<std::string> outputs = OutputsFor(books, output);
   CheckOutputs(books, outputs);
+  // The key is opened once for the whole batch; a wrong password or an unfit certificate
+  // stops it before any book is touched.
+  const std::unique_ptr<TCodeSigner> signer = SignerOf(signing, passwordFile);
   const bool json = parsed.Has("--json");
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
   std::vector<TBrandOutcome> outcomes;
@@ -392,7 +507,10 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
     line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
     try {
-      outcome.SignatureRemoved = BrandBook(book, outputs[i], values, icon, line.Event());
+      const TEBookUpdateResult result =
+          BrandBook(book, outputs[i], values, icon, signer.get(), line.Event());
+      outcome.SignatureRemoved = result.SignatureRemoved;
+      outcome.Signed = result.Signed;
     } catch (const std::exception& e) {
       if (StopSignal() != 0)
         throw; // the batch stops here; the book is as it was

@@ -10,6 +10,7 @@
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "resources/vexFiles.h"
+#include "signing/u_CodeSigner.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
@@ -65,6 +66,15 @@ private:
   TResourcePlace FPlace;
 };
 
+// The rewriter's signing step for signer, or none.
+TImageSignEvent SignEvent(const TCodeSigner* signer) {
+  if (!signer)
+    return {};
+  return [signer](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
+    return signer->CertificateTable(headers, length, read);
+  };
+}
+
 } // namespace
 
 TEBookDocument::TEBookDocument()
@@ -105,6 +115,7 @@ void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
+    FSignature = ReadImageSignature(module.Image());
     // The cabinet is read where it lies in the image: it is the big part of it.
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
     // The cabinet's own messages name the scratch file it is read as, which means nothing to
@@ -170,6 +181,7 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
       icon = LoadModuleIcon(module, IconGroupName);
       iconGroup = LoadModuleIconGroup(module, IconGroupName);
       FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
+      FSignature = ReadImageSignature(module.Image());
     }
     ShowEBook(path, std::move(icon), std::move(iconGroup));
   } catch (...) {
@@ -230,6 +242,7 @@ void TEBookDocument::ForgetEBook() {
   FVariables.reset();
   FNewIcon.clear();
   FRows.clear();
+  FSignature = TImageSignature();
   FOpened = false;
 }
 
@@ -285,7 +298,8 @@ std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
 }
 
 TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
-                                               const std::string& outputPath) {
+                                               const std::string& outputPath,
+                                               const TCodeSigner* signer) {
   if (!FOpened)
     return {};
   const std::string variablesText = BuildVariablesText(rows);
@@ -316,7 +330,8 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
       result.SignatureRemoved =
           UpdateExeResources(path, std::move(changes), outputPath, [this](int percent) {
             Progress(esRewrite, std::min(percent, 99));
-          }).SignatureRemoved;
+          }, SignEvent(signer)).SignatureRemoved;
+      result.Signed = signer != nullptr;
       Progress(esRewrite, 100);
     } catch (...) {
       CloseEBook();

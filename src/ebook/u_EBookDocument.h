@@ -7,6 +7,7 @@
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_Resources.h"
+#include "signing/u_ImageSignature.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class TCabPreviousFolder;
+class TCodeSigner;
 class TMFS;
 class TXMLParser;
 class TVariables;
@@ -40,6 +42,8 @@ using TShellOpenEvent = std::function<void(const std::string& path)>;
 struct TEBookUpdateResult {
   // The executable was signed; no change leaves a signature valid, so it was removed.
   bool SignatureRemoved = false;
+  // The new executable carries the signer's signature.
+  bool Signed = false;
 };
 
 // An icon that cannot be read: "Icon image is not valid".
@@ -72,8 +76,10 @@ public:
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
   // Whatever can be known to fail is refused before the executable is touched, and leaves the
   // document open. With an outputPath the branded book is written there (replacing what is
-  // there) and reopened from there; the book itself is only read.
-  TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {});
+  // there) and reopened from there; the book itself is only read. With a signer the new book
+  // is signed as the last step before it replaces anything.
+  TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {},
+                                 const TCodeSigner* signer = nullptr);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
 
@@ -99,6 +105,8 @@ public:
   const TMFS& Content() const { return *FMFS; }
   // The brandable variables as read at open, in the grid's order.
   const TVariableRows& Rows() const { return FRows; }
+  // The book's signature as read at the last open; unsigned when closed.
+  const TImageSignature& Signature() const { return FSignature; }
   // The e-book's icon at the standard size as read at the last open (kept after close).
   const std::string& EBookIcon() const { return FEBookIcon; }
   // The e-book's whole icon group as read at the last open (kept after close).
@@ -146,6 +154,7 @@ private:
   std::string FTitleTemplate;
   std::string FTitle;
   TVariableRows FRows;
+  TImageSignature FSignature;
   mutable TEBookStep FReportedStep = esRead;
   mutable int FReportedPercent = -1;
 };

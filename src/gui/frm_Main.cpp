@@ -10,6 +10,8 @@
 #include "gui/u_InputHold.h"
 #include "gui/u_MessageText.h"
 #include "gui/u_RecentBooks.h"
+#include "gui/u_SigningChoice.h"
+#include "signing/u_SigningError.h"
 #include "gui/u_ValueGrid.h"
 #include "gui/u_Version.h"
 
@@ -26,6 +28,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -47,6 +50,9 @@
 #include <thread>
 
 namespace {
+
+// The user cancelled the password question: Update stops without a word.
+struct TPasswordCancelled {};
 // The designed window is 684 x 492 pixels outside; inside the classic frame (4 pixels a side)
 // and caption (19 pixels) that leaves this client area for the panels, to which the menu bar
 // and the status line are added.
@@ -461,6 +467,13 @@ void TfrmMain::CreateDialogsAndMenu() {
   mnuResetIcon->setObjectName(QStringLiteral("mnuResetIcon"));
   connect(mnuLoadIcon, &QAction::triggered, this, &TfrmMain::mnuLoadIconClick);
   connect(mnuResetIcon, &QAction::triggered, this, &TfrmMain::mnuResetIconClick);
+  popIcon->addSeparator();
+  mnuSignWith = popIcon->addAction(QStringLiteral("Sign with\u2026"));
+  mnuSignWith->setObjectName(QStringLiteral("mnuSignWith"));
+  mnuDontSign = popIcon->addAction(QStringLiteral("Don't Sign"));
+  mnuDontSign->setObjectName(QStringLiteral("mnuDontSign"));
+  connect(mnuSignWith, &QAction::triggered, this, &TfrmMain::mnuSignWithClick);
+  connect(mnuDontSign, &QAction::triggered, this, &TfrmMain::mnuDontSignClick);
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
@@ -519,6 +532,9 @@ void TfrmMain::CreateMenuBar() {
   mnuIconReset =
       command(mnuIconMenu, "mnuIconReset", "&Reset",
               {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I)}, &TfrmMain::mnuResetIconClick);
+  mnuIconMenu->addSeparator();
+  mnuIconMenu->addAction(mnuSignWith);
+  mnuIconMenu->addAction(mnuDontSign);
 
   mnuHelpMenu = mnuMain->addMenu(QStringLiteral("&Help"));
   mnuHelp = command(mnuHelpMenu, "mnuHelp", "&Help", keys(QKeySequence::HelpContents),
@@ -528,6 +544,8 @@ void TfrmMain::CreateMenuBar() {
 
 void TfrmMain::FormCreate() {
   FDocument = std::make_unique<TEBookDocument>();
+  FSigningFile = RememberedSigningFile();
+  ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
   // Called on the worker thread of a long operation: the display is updated on this one.
   FDocument->OnProgress = [this](TEBookStep step, int percent) {
@@ -817,9 +835,13 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
       return;
     FFileNameInUse = FDocument->FileName();
     const TVariableRows rows = GridRows();
+    bool cancelled = false;
+    const std::unique_ptr<TCodeSigner> signer = SignerForUpdate(cancelled);
+    if (cancelled)
+      return;
     TEBookUpdateResult result;
     try {
-      RunWithProgress([&] { result = FDocument->UpdateEBook(rows); }, esPack,
+      RunWithProgress([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); }, esPack,
                       QStringLiteral("written"));
     } catch (...) {
       // Before the executable is touched the book stays open with the user's edits in the
@@ -832,7 +854,9 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
     updated = true;
     const QString book = FileNameText(FDocument->FileName());
     QString written = QString::fromLatin1(SBrandedWrittenTo).arg(book);
-    if (result.SignatureRemoved)
+    if (result.Signed)
+      written += ' ' + SignatureStatusText(FDocument->Signature());
+    else if (result.SignatureRemoved)
       written += ' ' + QString::fromLatin1(SSignatureRemoved);
     stbStatus->showMessage(written);
     // Asked only when the answer can be kept: something on this desktop runs the book.
@@ -841,7 +865,9 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
     QMessageBox confirm(QMessageBox::Question, QString::fromLatin1(SConfirmCaption),
                         QString::fromLatin1(SRunBranded), QMessageBox::Ok | QMessageBox::Cancel,
                         this);
-    if (result.SignatureRemoved)
+    if (result.Signed)
+      confirm.setInformativeText(SignatureStatusText(FDocument->Signature()));
+    else if (result.SignatureRemoved)
       confirm.setInformativeText(QString::fromLatin1(SSignatureRemoved));
     if (ExecMessageBox(confirm) == QMessageBox::Ok)
       FDocument->ViewEBook();
@@ -852,6 +878,7 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
 void TfrmMain::ShowEBook() {
   const bool opened = FDocument->Opened();
   edtName->setText(FileNameText(FDocument->FileName()));
+  edtName->setToolTip(opened ? SignatureStatusText(FDocument->Signature()) : QString());
   edtName->setCursorPosition(0);
   ShowTitle(edtTitle, QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
 
@@ -1015,6 +1042,75 @@ void TfrmMain::mnuLoadIconClick() {
     ShowIcon();
     ShowEditState();
   });
+}
+
+void TfrmMain::mnuSignWithClick() {
+  Guarded([&] {
+    QFileDialog dialog(this, QStringLiteral("Sign with"));
+    dialog.setObjectName(QStringLiteral("dlgOpenCertificate"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("Code-signing certificates (*.p12 *.pfx *.pem)"),
+                           QStringLiteral("All files (*)")});
+    const QString path = ExecFileDialog(dialog);
+    if (path.isEmpty())
+      return;
+    FSigningFile = path;
+    RememberSigningFile(path);
+    ShowSigningChoice();
+  });
+}
+
+void TfrmMain::mnuDontSignClick() {
+  FSigningFile.clear();
+  RememberSigningFile({});
+  ShowSigningChoice();
+}
+
+void TfrmMain::ShowSigningChoice() {
+  mnuSignWith->setText(FSigningFile.isEmpty()
+                           ? QStringLiteral("Sign with\u2026")
+                           : QStringLiteral("Sign with %1\u2026")
+                                 .arg(QFileInfo(FSigningFile).fileName()));
+  mnuDontSign->setEnabled(!FSigningFile.isEmpty());
+}
+
+std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
+  if (FSigningFile.isEmpty())
+    return nullptr;
+  bool asked = false;
+  const auto password = [&]() {
+    QString typed;
+    asked = true;
+    const bool given =
+        ModalHooks.AskPassword
+            ? ModalHooks.AskPassword(FSigningFile, typed)
+            : [&] {
+                bool ok = false;
+                typed = QInputDialog::getText(
+                    this, QString::fromLatin1(SApplicationTitle),
+                    QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
+                    QLineEdit::Password, {}, &ok);
+                return ok;
+              }();
+    QByteArray bytes = typed.toUtf8();
+    typed.fill(QChar(u'\0'));
+    TSecret secret;
+    if (given)
+      secret.Assign(bytes.constData(), size_t(bytes.size()));
+    bytes.fill('\0');
+    if (!given)
+      throw TPasswordCancelled();
+    return secret;
+  };
+  FFileNameInUse = QFile::encodeName(FSigningFile).toStdString();
+  try {
+    return std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile), password);
+  } catch (const TPasswordCancelled&) {
+    cancelled = asked;
+    return nullptr;
+  } catch (const ESigningError& e) {
+    throw Exception(Format("%s: %s", FFileNameInUse.c_str(), e.Message().c_str()));
+  }
 }
 
 void TfrmMain::mnuResetIconClick() {

@@ -51,6 +51,8 @@ struct TModalHooks {
   std::function<bool(const QString& path)> ShellOpen;
   // Whether the desktop has a program that runs the file.
   std::function<bool(const QString& path)> CanRun;
+  // Asks for the password of the certificate file; false when the user cancels.
+  std::function<bool(const QString& file, QString& password)> AskPassword;
 };
 
 class TCodePageMenu;
@@ -80,6 +82,8 @@ public:
   QMenu* popIcon;
   QAction* mnuLoadIcon;
   QAction* mnuResetIcon;
+  QAction* mnuSignWith;
+  QAction* mnuDontSign;
   QPushButton* btnOpen;
   QPushButton* btnUpdate;
   QPushButton* btnCloseModule;
@@ -128,6 +132,8 @@ public slots:
   void mnuAboutClick();
   // Reads the open book again in codePage, once its edits may go.
   void mnuCodePageRequested(int codePage);
+  void mnuSignWithClick();
+  void mnuDontSignClick();
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -164,6 +170,11 @@ private:
   QString ExecFileDialog(QFileDialog& dialog);
   void ShellOpen(const std::string& path);
   bool CanRun(const QString& path);
+
+  // The signer Update signs with, its password asked now; none when no certificate file is
+  // chosen or the user cancels the question (cancelled then says so).
+  std::unique_ptr<TCodeSigner> SignerForUpdate(bool& cancelled);
+  void ShowSigningChoice();
 
   // Runs a long operation of the document on a worker thread while this thread keeps the
   // window painted, shows progress and holds user input back; its error passes on here.
@@ -218,4 +229,6 @@ private:
   QStringList FStoredValues;
   // Off while the window itself fills or restores the grid.
   bool FRecordEdits = false;
+  // The certificate file Update signs with; empty for no signature.
+  QString FSigningFile;
 };

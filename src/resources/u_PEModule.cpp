@@ -32,9 +32,13 @@ void TPEModule::Parse(TByteView image) {
 
 TPEModule::~TPEModule() = default;
 
+TByteView TPEModule::Image() const {
+  return FFile ? FFile->Bytes()
+               : TByteView(reinterpret_cast<const uint8_t*>(FBytes.data()), FBytes.size());
+}
+
 uint64_t TPEModule::OffsetOf(std::string_view part) const {
-  const char* image =
-      FFile ? reinterpret_cast<const char*>(FFile->Bytes().Bytes(0, 0, "image")) : FBytes.data();
+  const char* image = reinterpret_cast<const char*>(Image().Bytes(0, 0, "image"));
   return uint64_t(part.data() - image);
 }
 

@@ -24,6 +24,8 @@ public:
   TPEModule& operator=(const TPEModule&) = delete;
 
   const std::string& FileName() const { return FFileName; }
+  // The whole image, valid while the module lives.
+  TByteView Image() const;
   // The bytes of resource (type, name): the neutral language (0) when present, else the
   // first language listed; nothing when the module has no such resource. The bytes stay
   // valid while the module lives.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
@@ -63,7 +64,8 @@ TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& t
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
                                          const std::string& targetName,
-                                         const TPercentEvent& onProgress) {
+                                         const TPercentEvent& onProgress,
+                                         const TImageSignEvent& onSign) {
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter. The file name goes to it as the bytes it is.
   std::vector<std::pair<TResIdent, TResIdent>> idents;
@@ -76,6 +78,18 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   if (!update)
     RaiseLastVexError();
   update->OnProgress = onProgress;
+  // The signer's own failure (a time-stamp server that does not answer) is the one to report,
+  // not the rewriter's record of it.
+  std::exception_ptr signFailure;
+  if (onSign)
+    update->OnSign = [&](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
+      try {
+        return onSign(headers, length, read);
+      } catch (...) {
+        signFailure = std::current_exception();
+        throw;
+      }
+    };
   try {
     for (size_t i = 0; i < changes.size(); ++i) {
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0,
@@ -87,8 +101,11 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
     throw;
   }
   TResUpdateOutcome outcome;
-  if (!EndResourceUpdate(update, false, &outcome)) // closed the update either way
+  if (!EndResourceUpdate(update, false, &outcome)) { // closed the update either way
+    if (signFailure)
+      std::rethrow_exception(signFailure);
     RaiseLastVexError();
+  }
   return {outcome.SignatureRemoved};
 }
 

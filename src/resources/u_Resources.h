@@ -6,6 +6,7 @@
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
+#include "resources/vexRes.h"
 
 #include <cstdint>
 #include <optional>
@@ -73,10 +74,13 @@ struct TResourceChange {
 // a targetName the changed executable is written there instead (replacing what is there) and
 // fileName is only read. Each change's data is handed over to the update, which holds it without
 // a copy until it is in the new file. onProgress hears the percent of the new file written.
+// With onSign the new file is signed last, before it replaces anything; what onSign raises
+// passes on unchanged.
 TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
                                          const std::string& targetName = {},
-                                         const TPercentEvent& onProgress = {});
+                                         const TPercentEvent& onProgress = {},
+                                         const TImageSignEvent& onSign = {});
 
 // The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

@@ -79,6 +79,45 @@ void WriteU32At(int fd, uint64_t offset, uint32_t value) {
   WriteAllAt(fd, bytes, 4, offset);
 }
 
+// Every offset in a PE32 file is 32 bits wide, the certificate table's too.
+constexpr uint64_t MaxImageLength = 0xFFFFFFFF;
+// The signed file is summed again in pieces of this size, read back from the new file.
+constexpr size_t ChecksumReadPiece = 1 << 20;
+
+// Signs the new file of length bytes, headers in place: pads it to the table's alignment,
+// appends the certificate table onSign makes of it, points the certificate-table entry there,
+// and returns the checksum of the whole file, which covers the signature.
+uint32_t AppendSignature(const TImageSignEvent& onSign, const TImageHeaders& headers, int out,
+                         uint64_t length) {
+  if (headers.DirectoryCount <= ddSecurity)
+    throw EVexError(ENOTSUP, "the image's headers have no certificate-table entry to sign it");
+  const uint64_t padded =
+      (length + CertificateTableAlignment - 1) / CertificateTableAlignment * CertificateTableAlignment;
+  if (::ftruncate(out, off_t(padded)) != 0)
+    throw EVexError(errno, {});
+  const std::string table =
+      onSign(headers, padded, [out](uint64_t offset, uint8_t* into, size_t count) {
+        ReadAllAt(out, into, count, offset);
+      });
+  const uint64_t signedLength = padded + table.size();
+  if (signedLength > MaxImageLength)
+    throw EVexError(EFBIG, "the signed file would be larger than 4 GiB");
+  WriteAllAt(out, table.data(), table.size(), padded);
+  WriteU32At(out, headers.DirectoryEntryOffset(ddSecurity), uint32_t(padded));
+  WriteU32At(out, headers.DirectoryEntryOffset(ddSecurity) + 4, uint32_t(table.size()));
+  WriteU32At(out, headers.CheckSumOffset(), 0);
+  TImageChecksum checksum;
+  std::vector<uint8_t> piece;
+  for (uint64_t done = 0; done < signedLength;) {
+    const size_t n = size_t(std::min<uint64_t>(signedLength - done, ChecksumReadPiece));
+    piece.resize(n);
+    ReadAllAt(out, piece.data(), n, done);
+    checksum.Add(piece.data(), n);
+    done += n;
+  }
+  return checksum.Finish(signedLength);
+}
+
 // What the new file is made of, where those bytes are before it is written: the corrected
 // headers, the rest of the head and the tail in the old file's mapping, the section image, and
 // the zeros that pad it.
@@ -127,11 +166,13 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
                       headersEnd);
   StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
   // Summed from where the bytes already are, in a big file on a second thread while this one
-  // writes them.
-  std::future<uint32_t> checksum =
-      std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
-                 NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
-                 std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
+  // writes them. A signed file is summed once its signature is in place.
+  std::future<uint32_t> checksum;
+  if (!context.OnSign)
+    checksum =
+        std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
+                   NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
+                   std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
     WriteInPieces(out, to, count, large, progress, [&](uint64_t done, uint64_t n) {
@@ -150,7 +191,10 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   for (const TFilePatch& patch : layout.Patches)
     WriteU32At(out, patch.Offset, patch.Value);
   Reached(csHeadersCorrected);
-  WriteU32At(out, layout.Headers.CheckSumOffset(), checksum.get());
+  WriteU32At(out, layout.Headers.CheckSumOffset(),
+             context.OnSign
+                 ? AppendSignature(context.OnSign, layout.Headers, out, layout.NewLength)
+                 : checksum.get());
   Reached(csChecksumWritten);
   KeepOwnerAndMode(out, file, context.InPlace);
   if (::fsync(out) != 0)

@@ -16,6 +16,13 @@
 
 class TMappedFile;
 
+// Signs a new image as the last step of its commit: given its headers as written (no
+// certificate table), its length (a multiple of 8) and a reader of it, gives the certificate
+// table to append. What it raises fails the commit, which leaves the target as it was.
+using TImageSignEvent =
+    std::function<std::string(const TImageHeaders& headers, uint64_t length,
+                              const TImageReader& read)>;
+
 // One update from begin to end.
 struct TResUpdateContext {
   TResUpdateContext();
@@ -28,6 +35,7 @@ struct TResUpdateContext {
   int Section = -1; // index of the resource section
   std::unique_ptr<TResItem> Root;
   TPercentEvent OnProgress; // percent of the new file the commit has written
+  TImageSignEvent OnSign;   // signs the new image last, when set
 };
 
 // Opens the executable exclusively and parses its resources (or starts from an empty tree

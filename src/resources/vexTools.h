@@ -6,6 +6,7 @@
 #include "resources/vexTypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ enum TDataDirectoryIndex {
 inline constexpr int DataDirectoryCount = 16;
 inline constexpr uint32_t SectionHeaderSize = 40;
 inline constexpr uint32_t DebugDirectoryEntrySize = 28;
+// A signature's certificate table starts, and each of its records is padded, on an 8-byte
+// boundary.
+inline constexpr uint32_t CertificateTableAlignment = 8;
 
 struct TDataDirectory {
   uint32_t VirtualAddress = 0;
@@ -68,6 +72,8 @@ struct TImageHeaders {
   std::vector<TSectionHeader> Sections;
 
   uint32_t CheckSumOffset() const { return NtOffset + 24 + 64; }
+  // Where data-directory entry index lies in the file.
+  uint32_t DirectoryEntryOffset(int index) const { return NtOffset + 24 + 96 + 8 * index; }
   // End of the section table: everything the headers occupy.
   uint32_t HeadersEnd() const {
     return SectionTableOffset + uint32_t(Sections.size()) * SectionHeaderSize;
@@ -109,6 +115,9 @@ private:
   bool FHasOddByte = false; // an odd byte waits for its high half from the next piece
   uint8_t FOddByte = 0;
 };
+
+// Reads count bytes at offset of an image into into; raises when they are not all there.
+using TImageReader = std::function<void(uint64_t offset, uint8_t* into, size_t count)>;
 
 // A run of a file's bytes at its offset in the file; without bytes, a run of zeros.
 struct TFilePiece {

@@ -40,6 +40,14 @@ def prepare(folder, samples):
     shutil.copy(os.path.join(samples, "icons", "brand_1.ico"), os.path.join(folder, "brand.ico"))
     with open(os.path.join(folder, "values.json"), "w") as values:
         values.write('{"Website": "https://reseller.example", "Company": "Lee Books"}')
+    # A code-signing identity made for the run, as reseller.p12 with its password.
+    pki = os.path.join(folder, "pki")
+    os.mkdir(pki)
+    subprocess.run(["bash", os.path.join(os.path.dirname(__file__), "..", "signing",
+                                         "make_test_pki.sh"), pki], check=True)
+    shutil.copy(os.path.join(pki, "signer.p12"), os.path.join(folder, "reseller.p12"))
+    with open(os.path.join(folder, "password.txt"), "w") as password:
+        password.write("secret\n")
     os.mkdir(os.path.join(folder, "books"))
     for i in range(3):
         shutil.copy(book, os.path.join(folder, "books", "book%d.exe" % i))

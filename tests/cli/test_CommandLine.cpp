@@ -77,8 +77,9 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   ASSERT_EQ(text.Status, 0) << text.Err;
   EXPECT_EQ(text.Out,
             "File:  " + book +
-                "\nCode page: 1252 (windows-1252)\nTitle: The Garden Handbook by Mara Quill\nIcon:  32x32 (8 bpp)\n"
-                "Variables:\n  Author = Mara Quill\n  Company = Quill Press\n"
+                "\nCode page: 1252 (windows-1252)\nTitle: The Garden Handbook by Mara Quill\n"
+                "Icon:  32x32 (8 bpp)\nSigned: no\nVariables:\n  Author = Mara Quill\n"
+                "  Company = Quill Press\n"
                 "  Copyright = Copyright 2025 Quill Press. All rights reserved.\n"
                 "  Discount =  $5 off with code GARDEN\n  Email = books@example.org\n"
                 "  Title = The Garden Handbook\n  Website = https://example.org/garden\n");
@@ -91,6 +92,7 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   EXPECT_LT(json.Out.find("\"name\": \"Author\""), json.Out.find("\"name\": \"Website\""))
       << "variables keep the grid's order";
   EXPECT_EQ(json.Out.find("BuildId"), std::string::npos) << "hidden variables are not shown";
+  EXPECT_NE(json.Out.find("\"signed\": false"), std::string::npos) << json.Out;
 }
 
 TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
@@ -342,7 +344,8 @@ TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   EXPECT_EQ(books[0].toObject(), (QJsonObject{{"path", QString::fromStdString(first)},
                                               {"output", QString::fromStdString(first)},
                                               {"result", "ok"},
-                                              {"signatureRemoved", false}}));
+                                              {"signatureRemoved", false},
+                                              {"signed", false}}));
   EXPECT_TRUE(books[1].toObject()["result"].toString().startsWith("Cycling reference"));
   EXPECT_EQ(report["branded"].toInt(), 1);
   EXPECT_EQ(report["failed"].toInt(), 1);

@@ -4,6 +4,7 @@
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_MessageText.h"
+#include "gui/u_SigningChoice.h"
 #include "gui/u_ValueGrid.h"
 
 #include <QAccessible>
@@ -233,8 +234,14 @@ private slots:
     QCOMPARE(window->dlgOpen->defaultSuffix(), QString("exe"));
     QCOMPARE(window->dlgOpenPicture->nameFilters(), QStringList{"Icons (*.ico)"});
     QCOMPARE(window->dlgOpenPicture->defaultSuffix(), QString("ico"));
-    QCOMPARE(window->popIcon->actions(),
-             (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon}));
+    const QList<QAction*> menu = window->popIcon->actions();
+    QCOMPARE(menu.size(), 5);
+    QCOMPARE((QList<QAction*>{menu[0], menu[1], menu[3], menu[4]}),
+             (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon, window->mnuSignWith,
+                              window->mnuDontSign}));
+    QVERIFY(menu[2]->isSeparator());
+    QCOMPARE(window->mnuSignWith->text(), QString("Sign with\u2026"));
+    QVERIFY(!window->mnuDontSign->isEnabled());
     QCOMPARE(window->mnuLoadIcon->text(), QString("Load Icon"));
     QCOMPARE(window->mnuResetIcon->text(), QString("Reset"));
     QCOMPARE(window->popIcon->defaultAction(), window->mnuLoadIcon);
@@ -310,6 +317,74 @@ private slots:
     QCOMPARE(GridRows(*window), TypicalGrid);
     QCOMPARE(ShownIcon(*window), icon);
     QCOMPARE(FBoxes.size(), 0);
+  }
+
+  void SignWithPicksTheCertificateOnceAndUpdateSigns() {
+    // The choice outlives the test only if it fails half-way; later tests must not sign.
+    const std::unique_ptr<void, void (*)(void*)> forget(nullptr, [](void*) { RememberSigningFile({}); });
+    const QString pki = FWork.filePath("pki");
+    QVERIFY(QDir().mkpath(pki));
+    QCOMPARE(std::system(qPrintable("bash '" FOLIOSET_SIGNING_TESTS "/make_test_pki.sh' '" + pki +
+                                    "'")),
+             0);
+    const QString certificate = pki + "/signer.p12";
+    const QString book = CopyOfSample("typical.exe");
+    {
+      const auto window = NewWindow();
+      OpenThroughTheDialog(*window, book);
+      QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
+      FChosenFiles = {certificate};
+      window->mnuSignWith->trigger();
+      QCOMPARE(FDialogsAsked.last(), QString("dlgOpenCertificate"));
+      QCOMPARE(window->mnuSignWith->text(), QString("Sign with signer.p12\u2026"));
+    }
+    const QByteArray state = FileBytes(FormStateFileName(SMainFormStateKey));
+    QVERIFY(state.contains("signer.p12"));
+
+    // A new window remembers the file; Update asks its password each time and never keeps it.
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    QStringList asked;
+    QString answer;
+    bool answers = true;
+    window->ModalHooks.AskPassword = [&](const QString& file, QString& password) {
+      asked << file;
+      password = answer;
+      return answers;
+    };
+    const QByteArray original = FileBytes(book);
+    answer = "wrong";
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
+    QCOMPARE(FBoxes[0].Text, certificate + ": the password is wrong.");
+    QCOMPARE(FileBytes(book), original);
+    QVERIFY(window->btnUpdate->isEnabled());
+    answers = false;
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FileBytes(book), original);
+
+    answers = true;
+    answer = "secret";
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(asked, (QStringList{certificate, certificate, certificate}));
+    QCOMPARE(FBoxes.size(), 2);
+    QCOMPARE(FBoxes[1].InformativeText,
+             QString("Signed by O=Example,CN=Example Reseller, issued by CN=Folioset Test Root; "
+                     "the signature matches the file"));
+    QCOMPARE(window->edtName->toolTip(), FBoxes[1].InformativeText);
+    QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("secret"));
+
+    // Don't Sign forgets the file: Update asks nothing and the book loses its signature.
+    window->mnuDontSign->trigger();
+    QVERIFY(!window->mnuDontSign->isEnabled());
+    QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("signer.p12"));
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(asked.size(), 3);
+    QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
   }
 
   void EditedValuesAreWrittenAndReadBack() {

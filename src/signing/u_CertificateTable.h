@@ -1,0 +1,20 @@
+#pragma once
+// The attribute certificate table at the end of a signed image: one WIN_CERTIFICATE record
+// (length, revision 2.0, type PKCS_SIGNED_DATA, the PKCS#7 SignedData) padded to 8 bytes.
+
+#include "resources/vexTools.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr uint16_t WinCertRevision2 = 0x0200;
+inline constexpr uint16_t WinCertTypePkcsSignedData = 0x0002;
+inline constexpr uint32_t WinCertHeaderSize = 8;
+
+// The table holding signedData (DER) as its one record.
+std::string CertificateTableOf(std::string_view signedData);
+
+// The SignedData of the first record of a table; raises ESigningError naming what is wrong
+// when the table holds no record of revision 2.0 and type PKCS_SIGNED_DATA.
+std::string_view SignedDataOf(TByteView table);

@@ -1,0 +1,274 @@
+#include "signing/u_CodeSigner.h"
+
+#include "signing/u_CertificateTable.h"
+#include "signing/u_OpenSSL.h"
+#include "signing/u_SigningError.h"
+#include "signing/u_SpcIndirectData.h"
+#include "signing/u_TimeStamp.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+namespace {
+const char* const SigningDigest = "SHA256";
+
+// A certificate or key file is a few kilobytes; a chain of a dozen certificates stays far
+// below this. A bigger file is no key store, and reading it whole costs only this much.
+constexpr long MaxKeyFileSize = 1 << 20;
+
+// Key stores derive their MAC key in a few thousand rounds (2048 by default); a count far beyond
+// that is a file made to keep us busy, as a million rounds already take about a second.
+constexpr long MaxKeyDerivationRounds = 1000000;
+
+TBio OpenKeyFile(const std::string& fileName) {
+  TBio bio(BIO_new_file(fileName.c_str(), "rb"));
+  if (!bio) {
+    ERR_clear_error();
+    throw ESigningError(Format("Cannot open file \"%s\". %s", fileName.c_str(),
+                               SysErrorMessage(errno).c_str()),
+                        fileName);
+  }
+  char probe;
+  if (BIO_seek(bio.get(), MaxKeyFileSize) == 0 && BIO_read(bio.get(), &probe, 1) == 1)
+    throw ESigningError("it is larger than a certificate or key file can be",
+                        fileName);
+  BIO_seek(bio.get(), 0);
+  return bio;
+}
+
+ASN1_STRING* NewSequence(const std::string& der) {
+  ASN1_STRING* s = ASN1_STRING_new();
+  if (!s || !ASN1_STRING_set(s, der.data(), int(der.size()))) {
+    ASN1_STRING_free(s);
+    throw ESigningError("no memory for the signature");
+  }
+  return s;
+}
+
+ASN1_OCTET_STRING* NewOctets(const std::string& bytes) {
+  ASN1_OCTET_STRING* s = ASN1_OCTET_STRING_new();
+  if (!s || !ASN1_OCTET_STRING_set(s, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                   int(bytes.size()))) {
+    ASN1_OCTET_STRING_free(s);
+    throw ESigningError("no memory for the signature");
+  }
+  return s;
+}
+
+std::string DateText(const ASN1_TIME* time) {
+  std::tm tm{};
+  if (!ASN1_TIME_to_tm(time, &tm))
+    return "?";
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
+  return text;
+}
+
+// Passes the password to OpenSSL's PEM reader, asking the source only when the key is
+// encrypted. What the source raises must not pass through OpenSSL: it is kept and raised again
+// once the reader has returned.
+struct TPemPassword {
+  const TPasswordSource* Source;
+  bool Asked = false;
+  std::exception_ptr Failure;
+  static int Give(char* buffer, int size, int, void* self) {
+    auto& me = *static_cast<TPemPassword*>(self);
+    me.Asked = true;
+    try {
+      const TSecret secret = (*me.Source)();
+      if (secret.Length() > size_t(size))
+        return -1;
+      std::memcpy(buffer, secret.Text(), secret.Length());
+      return int(secret.Length());
+    } catch (...) {
+      me.Failure = std::current_exception();
+      return -1;
+    }
+  }
+};
+} // namespace
+
+struct TCodeSigner::TKeys {
+  TPKey Key;
+  TX509 Certificate;
+  TX509Stack Chain{sk_X509_new_null()};
+};
+
+TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& password)
+    : FOptions(options), FKeys(std::make_unique<TKeys>()) {
+  std::string file; // the file a refusal concerns
+  if (!options.Pkcs12File.empty()) {
+    file = options.Pkcs12File;
+    const TBio bio = OpenKeyFile(file);
+    const TPkcs12 store(d2i_PKCS12_bio(bio.get(), nullptr));
+    if (!store) {
+      ERR_clear_error();
+      throw ESigningError("it is not a PKCS#12 file", file);
+    }
+    const ASN1_INTEGER* rounds = nullptr;
+    PKCS12_get0_mac(nullptr, nullptr, nullptr, &rounds, store.get());
+    const long roundCount = rounds ? ASN1_INTEGER_get(rounds) : 1;
+    if (roundCount < 0 || roundCount > MaxKeyDerivationRounds)
+      throw ESigningError(Format("it asks for more than %ld key derivation rounds",
+                                 MaxKeyDerivationRounds),
+                          file);
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    // A store without a password opens with an empty one, or none; only then is one asked.
+    bool opened = PKCS12_verify_mac(store.get(), "", 0) &&
+                  PKCS12_parse(store.get(), "", &key, &certificate, &chain);
+    if (!opened) {
+      ERR_clear_error();
+      opened = PKCS12_verify_mac(store.get(), nullptr, 0) &&
+               PKCS12_parse(store.get(), nullptr, &key, &certificate, &chain);
+    }
+    if (!opened) {
+      ERR_clear_error();
+      const TSecret secret = password();
+      if (!PKCS12_verify_mac(store.get(), secret.Text(), int(secret.Length()))) {
+        ERR_clear_error();
+        throw ESigningError("the password is wrong", file);
+      }
+      if (!PKCS12_parse(store.get(), secret.Text(), &key, &certificate, &chain))
+        throw ESigningError("it cannot be read: " + OpenSSLReason("damaged"),
+                            file);
+    }
+    FKeys->Key.reset(key);
+    FKeys->Certificate.reset(certificate);
+    if (chain)
+      FKeys->Chain.reset(chain);
+    if (!FKeys->Key || !FKeys->Certificate)
+      throw ESigningError("it holds no private key with its certificate",
+                          file);
+  } else {
+    file = options.CertificateFile;
+    {
+      const TBio bio = OpenKeyFile(file);
+      FKeys->Certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+      if (!FKeys->Certificate) {
+        ERR_clear_error();
+        throw ESigningError("it holds no PEM certificate", file);
+      }
+      while (X509* more = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
+        sk_X509_push(FKeys->Chain.get(), more);
+      ERR_clear_error(); // the end of the file ends the chain
+    }
+    if (options.KeyFile.empty())
+      throw ESigningError("a certificate needs its private key (--sign-key)", file);
+    const std::string& keyFile = options.KeyFile;
+    const TBio bio = OpenKeyFile(keyFile);
+    TPemPassword give{&password, false, nullptr};
+    FKeys->Key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, TPemPassword::Give, &give));
+    if (give.Failure) {
+      ERR_clear_error();
+      std::rethrow_exception(give.Failure);
+    }
+    if (!FKeys->Key) {
+      const std::string reason = OpenSSLReason("no key");
+      throw ESigningError(give.Asked ? std::string("the password is wrong")
+                                     : "it holds no PEM private key (" + reason + ")",
+                          keyFile);
+    }
+  }
+
+  X509* certificate = FKeys->Certificate.get();
+  if (X509_check_private_key(certificate, FKeys->Key.get()) != 1) {
+    ERR_clear_error();
+    throw ESigningError("the private key does not belong to the certificate " + Subject(), file);
+  }
+  if (X509_cmp_current_time(X509_get0_notAfter(certificate)) <= 0)
+    throw ESigningError(Format("the certificate %s expired on %s", Subject().c_str(),
+                               DateText(X509_get0_notAfter(certificate)).c_str()),
+                        file);
+  if (X509_cmp_current_time(X509_get0_notBefore(certificate)) >= 0)
+    throw ESigningError(Format("the certificate %s is not valid before %s", Subject().c_str(),
+                               DateText(X509_get0_notBefore(certificate)).c_str()),
+                        file);
+  // Windows takes a signature only from a certificate whose extended key usage names code
+  // signing, and whose key usage, when it has one, allows digital signatures.
+  const uint32_t flags = X509_get_extension_flags(certificate);
+  if (!(flags & EXFLAG_XKUSAGE) || !(X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) ||
+      ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE)))
+    throw ESigningError(
+        Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
+  // Refused now rather than after the brand has built the book.
+  OpusInfoDer(options.Description, options.Url);
+  if (!options.TimeStampUrl.empty())
+    CheckTimeStampUrl(options.TimeStampUrl);
+}
+
+TCodeSigner::~TCodeSigner() = default;
+
+std::string TCodeSigner::Subject() const {
+  return NameText(X509_get_subject_name(FKeys->Certificate.get()));
+}
+
+std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
+                                          const TImageReader& read) const {
+  const std::vector<TImageRange> ranges = ImageDigestRanges(headers, length);
+  if (!RangesCoverImage(ranges, headers, length))
+    throw ESigningError("the image's sections leave gaps or overlap in the file, which "
+                        "verifiers hash differently; it cannot be signed");
+  const std::string indirect =
+      IndirectDataDer(SigningDigest, ImageDigest(ranges, SigningDigest, read));
+
+  const TPkcs7 signature(PKCS7_new());
+  if (!signature || !PKCS7_set_type(signature.get(), NID_pkcs7_signed))
+    throw ESigningError("no memory for the signature");
+  PKCS7_SIGNER_INFO* signer = PKCS7_add_signature(signature.get(), FKeys->Certificate.get(),
+                                                  FKeys->Key.get(), EVP_sha256());
+  if (!signer)
+    throw ESigningError("the key cannot sign: " + OpenSSLReason("unsupported key"));
+  const auto addSigned = [&](int nid, int type, void* value) {
+    if (!PKCS7_add_signed_attribute(signer, nid, type, value))
+      throw ESigningError("no memory for the signature");
+  };
+  addSigned(NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_txt2obj(SpcIndirectDataOid, 1));
+  addSigned(NidOfOid(SpcSpOpusInfoOid), V_ASN1_SEQUENCE,
+            NewSequence(OpusInfoDer(FOptions.Description, FOptions.Url)));
+  addSigned(NidOfOid(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
+  addSigned(NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+            NewOctets(DigestOf(EVP_sha256(), IndirectDataContentOctets(indirect))));
+  if (!PKCS7_SIGNER_INFO_sign(signer))
+    throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
+
+  if (!FOptions.TimeStampUrl.empty()) {
+    const ASN1_OCTET_STRING* encrypted = signer->enc_digest;
+    const std::string token = RequestTimeStamp(
+        FOptions.TimeStampUrl,
+        std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(encrypted)),
+                         size_t(ASN1_STRING_length(encrypted))));
+    if (!PKCS7_add_attribute(signer, NidOfOid(SpcRfc3161TimeStampOid), V_ASN1_SEQUENCE,
+                             NewSequence(token)))
+      throw ESigningError("no memory for the signature");
+  }
+
+  if (!PKCS7_add_certificate(signature.get(), FKeys->Certificate.get()))
+    throw ESigningError("no memory for the signature");
+  for (int i = 0; i < sk_X509_num(FKeys->Chain.get()); ++i)
+    if (!PKCS7_add_certificate(signature.get(), sk_X509_value(FKeys->Chain.get(), i)))
+      throw ESigningError("no memory for the signature");
+
+  // The signed content is the SpcIndirectDataContent, under its own content type.
+  PKCS7* content = PKCS7_new();
+  ASN1_TYPE* value = ASN1_TYPE_new();
+  if (!content || !value) {
+    PKCS7_free(content);
+    ASN1_TYPE_free(value);
+    throw ESigningError("no memory for the signature");
+  }
+  ASN1_TYPE_set(value, V_ASN1_SEQUENCE, NewSequence(indirect));
+  content->type = OBJ_txt2obj(SpcIndirectDataOid, 1);
+  content->d.other = value;
+  if (!PKCS7_set_content(signature.get(), content)) {
+    PKCS7_free(content);
+    throw ESigningError("no memory for the signature");
+  }
+  return CertificateTableOf(DerOf(signature.get(), i2d_PKCS7));
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The reseller's code-signing identity, loaded and checked before anything is written, and
+// the Authenticode signature it makes of an image.
+
+#include "signing/u_ImageDigest.h"
+#include "signing/u_SigningSecret.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// Where the identity comes from and what the signature says besides the image digest.
+struct TSigningOptions {
+  std::string Pkcs12File;      // a PKCS#12 file with the key and certificates, or:
+  std::string CertificateFile; // PEM: the signer's certificate, then intermediates
+  std::string KeyFile;         // PEM private key, encrypted or not
+  std::string Description;     // program name shown by Windows (UTF-8), may be empty
+  std::string Url;             // link shown by Windows (ASCII), may be empty
+  std::string TimeStampUrl;    // RFC 3161 server (http://); empty for no time stamp
+
+  bool Wanted() const { return !Pkcs12File.empty() || !CertificateFile.empty(); }
+};
+
+// Gives the password when a file turns out to be protected by one; asked at most once.
+using TPasswordSource = std::function<TSecret()>;
+
+class TCodeSigner {
+public:
+  // Loads the key and certificates and refuses, with ESigningError naming the file, a wrong
+  // password, a key that does not belong to the certificate, a certificate that is expired or
+  // not yet valid, or one not meant for code signing. The password is cleared once used.
+  TCodeSigner(const TSigningOptions& options, const TPasswordSource& password);
+  ~TCodeSigner();
+  TCodeSigner(const TCodeSigner&) = delete;
+  TCodeSigner& operator=(const TCodeSigner&) = delete;
+
+  // The signer's certificate subject, one line.
+  std::string Subject() const;
+
+  // The certificate table that signs the image of length bytes (a multiple of 8, headers as
+  // finally written, no certificate table yet), read through read. Raises ESigningError for an
+  // image whose parts verifiers would hash differently, or when the time stamp fails.
+  std::string CertificateTable(const TImageHeaders& headers, uint64_t length,
+                               const TImageReader& read) const;
+
+private:
+  struct TKeys;
+  TSigningOptions FOptions;
+  std::unique_ptr<TKeys> FKeys;
+};

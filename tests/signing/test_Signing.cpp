@@ -1,0 +1,396 @@
+#include "ResTestSupport.h"
+#include "cli/u_CommandLine.h"
+#include "common/u_Files.h"
+#include "ebook_fixture.h"
+#include "resources/u_Resources.h"
+#include "signing/u_CodeSigner.h"
+#include "signing/u_ImageDigest.h"
+#include "signing/u_ImageSignature.h"
+#include "signing/u_SigningError.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+// Books and real programs signed with a certificate made for the run, each judged by
+// osslsigncode against the test CA, by pefile, and by our own show.
+
+namespace {
+
+const char* const Password = "secret";
+const char* const NsisStubs = "/usr/share/nsis/Stubs";
+const char* const NsisPlugins = "/usr/share/nsis/Plugins/x86-ansi";
+
+struct TRun {
+  int Status;
+  std::string Out;
+  std::string Err;
+};
+
+std::string Quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+// Runs a shell command; its status, and what it printed in Out.
+TRun Shell(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  TRun run{-1, {}, {}};
+  if (!pipe)
+    return run;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    run.Out.append(buffer, n);
+  run.Status = ::pclose(pipe);
+  return run;
+}
+
+} // namespace
+
+class SigningTest : public EBookFixture {
+protected:
+  static void SetUpTestSuite() {
+    char folder[] = "/tmp/folioset-pki-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    FPki = folder;
+    const TRun made = Shell("bash " + Quoted(std::string(FOLIOSET_SIGNING_TESTS) +
+                                             "/make_test_pki.sh") +
+                            " " + Quoted(FPki));
+    ASSERT_EQ(made.Status, 0) << made.Out;
+    SaveStringToFile(std::string(Password) + "\n", Pki("password"));
+    SaveStringToFile("not the password\n", Pki("wrong_password"));
+    StartTimeStampServer();
+  }
+  static void TearDownTestSuite() {
+    if (FServer > 0)
+      ::kill(FServer, SIGTERM);
+    std::filesystem::remove_all(FPki);
+  }
+
+  // The local stand-in for a time-stamp server, at FTimeStampUrl.
+  static void StartTimeStampServer() {
+    const std::string portFile = Pki("port");
+    const TRun started =
+        Shell("python3 " + Quoted(std::string(FOLIOSET_SIGNING_TESTS) + "/timestamp_server.py") +
+              " " + Quoted(FPki) + " > " + Quoted(portFile) + " & echo $!");
+    FServer = pid_t(std::atoi(started.Out.c_str()));
+    ASSERT_GT(FServer, 0) << started.Out;
+    std::string port;
+    for (int i = 0; i < 200 && port.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::ifstream(portFile) >> port;
+    }
+    ASSERT_FALSE(port.empty()) << "the time-stamp server did not start";
+    FTimeStampUrl = "http://127.0.0.1:" + port + "/";
+  }
+
+  static std::string Pki(const std::string& name) { return FPki + "/" + name; }
+
+  static TRun Cli(const std::vector<std::string>& arguments) {
+    std::ostringstream out, err;
+    const int status = RunCommandLine(arguments, out, err);
+    return {status, out.str(), err.str()};
+  }
+
+  // Brands book with the PKCS#12 identity, plus more arguments.
+  static TRun SignWithPkcs12(const std::string& book, std::vector<std::string> more = {}) {
+    std::vector<std::string> arguments = {"brand", "--sign-pkcs12", Pki("signer.p12"),
+                                          "--sign-password-file", Pki("password"), book};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return Cli(arguments);
+  }
+
+  // osslsigncode's verdict on file against the test CA; empty when it verifies.
+  static std::string OsslVerify(const std::string& file) {
+    const TRun run = Shell("osslsigncode verify -CAfile " + Quoted(Pki("ca.pem")) +
+                           " -TSA-CAfile " + Quoted(Pki("ca.pem")) + " -in " + Quoted(file));
+    return run.Status == 0 && run.Out.find("Succeeded") != std::string::npos ? "" : run.Out;
+  }
+
+  static TImageSignature SignatureOf(const std::string& file) {
+    const std::string image = LoadFileToString(file);
+    return ReadImageSignature(
+        TByteView(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
+  }
+
+  static std::string FPki;
+  static pid_t FServer;
+  static std::string FTimeStampUrl;
+};
+
+std::string SigningTest::FPki;
+pid_t SigningTest::FServer = 0;
+std::string SigningTest::FTimeStampUrl;
+
+TEST_F(SigningTest, EverySampleBookAndRealProgramVerifies) {
+  // The other samples do not open (a reference cycle, no content), so they cannot be branded.
+  for (const char* sample : {"typical.exe", "icons4.exe", "no_variables_file.exe",
+                             "rsrc_not_last.exe"}) {
+    SCOPED_TRACE(sample);
+    const std::string book = CopySample(sample);
+    const TRun run = SignWithPkcs12(book, {"--sign-description", "The Garden Handbook \xe2\x9c\xbf",
+                                           "--sign-url", "https://reseller.example"});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Out, "branded " + book + ": 0 values set, icon kept, signed\n");
+    EXPECT_EQ(OsslVerify(book), "");
+    EXPECT_EQ(VerifyPE(book), "");
+    const TRun shown = Cli({"show", book});
+    EXPECT_NE(shown.Out.find("Signed: yes, the signature matches the file\n"
+                             "  Signer: O=Example,CN=Example Reseller\n"
+                             "  Issuer: CN=Folioset Test Root\n  Time stamp: none\n"),
+              std::string::npos)
+        << shown.Out;
+  }
+
+  // Real programs we did not write, signed through the rewriter as a brand signs a book.
+  std::vector<std::string> programs;
+  for (const char* stub : {"lzma-x86-ansi", "zlib-x86-unicode", "bzip2-x86-ansi"})
+    programs.push_back(std::string(NsisStubs) + "/" + stub);
+  for (const char* plugin : {"LangDLL.dll", "nsDialogs.dll"})
+    programs.push_back(std::string(NsisPlugins) + "/" + plugin);
+  if (!std::filesystem::exists(programs[0]))
+    GTEST_SKIP() << "nsis-common is not installed";
+  const TSigningOptions options{Pki("signer.p12"), {}, {}, "Program", {}, {}};
+  const TCodeSigner signer(options, [] { return ReadSecretFile(Pki("password")); });
+  for (const std::string& program : programs) {
+    SCOPED_TRACE(program);
+    const std::string path = (Folder() / "program.exe").string();
+    std::filesystem::copy_file(program, path, std::filesystem::copy_options::overwrite_existing);
+    std::vector<TResourceChange> changes;
+    changes.push_back({"RCDATA", "SYSTEM_MFS", std::string(5000, 'c')});
+    UpdateExeResources(path, std::move(changes), {}, {},
+                       [&](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
+                         return signer.CertificateTable(headers, length, read);
+                       });
+    EXPECT_EQ(OsslVerify(path), "");
+    EXPECT_EQ(VerifyPE(path, {"--keep", program}), "");
+    EXPECT_TRUE(SignatureOf(path).Matches) << SignatureOf(path).Problem;
+  }
+}
+
+TEST_F(SigningTest, SigningAgainReplacesTheSignature) {
+  const std::string book = CopySample("typical.exe");
+  ASSERT_EQ(SignWithPkcs12(book).Status, 0);
+  const uint64_t onceSigned = std::filesystem::file_size(book);
+  // Another identity, from PEM files: an intermediate in the chain and an encrypted key.
+  const TRun again = Cli({"brand", book, "--sign-cert", Pki("other_chain.pem"), "--sign-key",
+                          Pki("other_encrypted.key"), "--sign-password-file", Pki("password"),
+                          "--json"});
+  ASSERT_EQ(again.Status, 0) << again.Err;
+  EXPECT_NE(again.Out.find("\"signatureRemoved\": true"), std::string::npos) << again.Out;
+  EXPECT_NE(again.Out.find("\"signed\": true"), std::string::npos);
+  EXPECT_EQ(OsslVerify(book), "");
+  EXPECT_NE(Shell("osslsigncode verify -CAfile " + Quoted(Pki("ca.pem")) + " -in " + Quoted(book))
+                .Out.find("Number of verified signatures: 1"),
+            std::string::npos)
+      << "the first signature is gone, not nested";
+  EXPECT_EQ(VerifyPE(book), "");
+  const TImageSignature signature = SignatureOf(book);
+  EXPECT_TRUE(signature.Matches) << signature.Problem;
+  EXPECT_EQ(signature.Subject, "CN=Other Reseller");
+  EXPECT_EQ(signature.Issuer, "CN=Folioset Test Intermediate");
+  // The old table was cut off, not kept as data in front of the new one.
+  EXPECT_LT(std::filesystem::file_size(book), onceSigned + 1500);
+}
+
+TEST_F(SigningTest, ShowTellsWhenTheFileNoLongerMatches) {
+  const std::string signedBook = CopySample("typical.exe");
+  ASSERT_EQ(SignWithPkcs12(signedBook).Status, 0);
+  const std::string image = LoadFileToString(signedBook);
+  const uint32_t nt = Get32(image, 0x3C);
+  const uint32_t table = Get32(image, nt + 24 + 96 + 8 * 4);
+  const struct {
+    const char* change;
+    std::function<void(std::string&)> tamper;
+    std::string problem; // empty: it still matches
+  } cases[] = {
+      {"a byte of the content", [](std::string& b) { b[b.size() / 2] ^= 1; },
+       "the file was changed after it was signed"},
+      {"a byte of the headers", [&](std::string& b) { b[nt + 24 + 8] ^= 1; },
+       "the file was changed after it was signed"},
+      {"the checksum, which the signature leaves out", [&](std::string& b) { b[nt + 88] ^= 1; },
+       ""},
+      {"a byte after the signature", [](std::string& b) { b += '\0'; },
+       "bytes follow the signature that it does not cover"},
+      {"a byte of the signed attributes", [&](std::string& b) { b[table + 200] ^= 1; }, "?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    std::string tampered = image;
+    c.tamper(tampered);
+    SaveStringToFile(tampered, signedBook);
+    const TRun shown = Cli({"show", "--json", signedBook});
+    ASSERT_EQ(shown.Status, 0) << shown.Err;
+    EXPECT_NE(shown.Out.find("\"signed\": true"), std::string::npos);
+    if (c.problem.empty()) {
+      EXPECT_NE(shown.Out.find("\"matches\": true"), std::string::npos) << shown.Out;
+    } else {
+      EXPECT_NE(shown.Out.find("\"matches\": false"), std::string::npos) << shown.Out;
+      if (c.problem != "?") {
+        EXPECT_NE(shown.Out.find("\"problem\": \"" + c.problem + "\""), std::string::npos)
+            << shown.Out;
+      }
+      EXPECT_NE(OsslVerify(signedBook), "") << "osslsigncode agrees";
+    }
+  }
+}
+
+TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
+  const std::string book = CopySample("typical.exe");
+  const std::string original = LoadFileToString(book);
+  const std::vector<std::string> p12 = {"--sign-pkcs12", Pki("signer.p12"),
+                                        "--sign-password-file", Pki("password")};
+  const auto with = [&](std::vector<std::string> more) {
+    std::vector<std::string> arguments = {"brand", book};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error;
+  } cases[] = {
+      {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-password-file", Pki("wrong_password")}),
+       Pki("signer.p12") + ": the password is wrong"},
+      {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key"),
+             "--sign-password-file", Pki("wrong_password")}),
+       Pki("other_encrypted.key") + ": the password is wrong"},
+      {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("signer.key")}),
+       "the private key does not belong to the certificate CN=Other Reseller"},
+      {with({"--sign-cert", Pki("expired.pem"), "--sign-key", Pki("expired.key")}),
+       "the certificate CN=Expired Reseller expired on"},
+      {with({"--sign-cert", Pki("server.pem"), "--sign-key", Pki("server.key")}),
+       "the certificate CN=Web Server is not meant for code signing"},
+      {with({"--sign-pkcs12", Pki("ca.pem")}), Pki("ca.pem") + ": it is not a PKCS#12 file"},
+      {with({"--sign-pkcs12", Pki("missing.p12")}), "No such file or directory"},
+      {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-password-file", Pki("missing")}),
+       "No such file or directory"},
+      // The password of a PEM key is asked from inside OpenSSL's reader.
+      {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key"),
+             "--sign-password-file", Pki("missing")}),
+       Pki("missing") + ": Cannot open file"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "https://127.0.0.1:1/"}),
+       "must be an http:// URL"},
+      // Found out only when the signature is made, after the new book is built: still
+      // before it replaces the book.
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl + "refuse"}),
+       book + ": the time-stamp server " + FTimeStampUrl + "refuse did not answer"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--sign-url", "https://r\xc3\xa9seller.example"}),
+       "the link given for the signature must be plain ASCII"},
+  };
+  for (const auto& c : cases) {
+    const TRun run = Cli(c.arguments);
+    EXPECT_EQ(run.Status, 1) << c.error;
+    EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
+    EXPECT_EQ(run.Err.find(Password), std::string::npos) << "no secret in an error";
+    EXPECT_EQ(LoadFileToString(book), original);
+  }
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error;
+  } mistakes[] = {
+      {with({"--sign-cert", Pki("signer.pem")}), "--sign-cert and --sign-key go together"},
+      {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-key", Pki("signer.key")}),
+       "exclude each other"},
+      {with({"--timestamp", "http://127.0.0.1:1/"}), "signing options need"},
+  };
+  for (const auto& c : mistakes) {
+    const TRun run = Cli(c.arguments);
+    EXPECT_EQ(run.Status, 2) << c.error;
+    EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+    EXPECT_EQ(LoadFileToString(book), original);
+  }
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
+TEST_F(SigningTest, PasswordFromTheEnvironment) {
+  const std::string book = CopySample("typical.exe");
+  ::setenv("FOLIOSET_SIGN_PASSWORD", Password, 1);
+  const TRun run = Cli({"brand", "--sign-pkcs12", Pki("signer.p12"), book});
+  ::unsetenv("FOLIOSET_SIGN_PASSWORD");
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(OsslVerify(book), "");
+}
+
+TEST_F(SigningTest, TimeStampFromALocalServer) {
+  const std::string book = CopySample("typical.exe");
+  const TRun run = SignWithPkcs12(book, {"--timestamp", FTimeStampUrl});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(OsslVerify(book), "");
+  const TImageSignature signature = SignatureOf(book);
+  EXPECT_TRUE(signature.Matches) << signature.Problem;
+  EXPECT_EQ(signature.TimeStamp.size(), std::string("2026-12-07T18:52:51Z").size())
+      << signature.TimeStamp;
+}
+
+TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {
+  TImageHeaders headers;
+  headers.NtOffset = 0x80;
+  headers.SizeOfHeaders = 0x400;
+  headers.DirectoryCount = 16;
+  const uint64_t checkSum = headers.CheckSumOffset();
+  const uint64_t entry = headers.DirectoryEntryOffset(ddSecurity);
+  const auto section = [](uint32_t offset, uint32_t size) {
+    TSectionHeader s;
+    s.PointerToRawData = offset;
+    s.SizeOfRawData = size;
+    return s;
+  };
+  const struct {
+    const char* layout;
+    std::vector<TSectionHeader> sections;
+    uint64_t end;
+    std::vector<TImageRange> ranges;
+    bool covers;
+  } cases[] = {
+      {"sections in table order, then bytes after the last",
+       {section(0x400, 0x200), section(0x600, 0x200)},
+       0x900,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x600, 0x200},
+        {0x800, 0x100}},
+       true},
+      {"sections hashed in file order, an empty one skipped",
+       {section(0x600, 0x200), section(0, 0), section(0x400, 0x200)},
+       0x800,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x600, 0x200}},
+       true},
+      {"a gap between the sections",
+       {section(0x400, 0x200), section(0x800, 0x200)},
+       0xA00,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x200},
+        {0x800, 0x200}},
+       false},
+      {"sections overlapping",
+       {section(0x400, 0x300), section(0x600, 0x200)},
+       0x800,
+       {{0, checkSum},
+        {checkSum + 4, entry - checkSum - 4},
+        {entry + 8, 0x400 - entry - 8},
+        {0x400, 0x300},
+        {0x600, 0x200}},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.layout);
+    headers.Sections = c.sections;
+    const std::vector<TImageRange> ranges = ImageDigestRanges(headers, c.end);
+    EXPECT_EQ(ranges, c.ranges);
+    EXPECT_EQ(RangesCoverImage(ranges, headers, c.end), c.covers);
+  }
+  headers.Sections = {section(0x400, 0x200)};
+  EXPECT_THROW(ImageDigestRanges(headers, 0x500), ESigningError) << "a section past the end";
+  headers.DirectoryCount = ddSecurity;
+  EXPECT_THROW(ImageDigestRanges(headers, 0x600), ESigningError) << "no certificate entry";
+}
