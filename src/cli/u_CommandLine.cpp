@@ -244,7 +244,9 @@ bool BrandBook(const std::string& book, const std::string& target, const TBrandV
                const std::string& icon, const TEBookProgressEvent& onProgress) {
   TEBookDocument document;
   document.OnProgress = StoppingProgress(onProgress);
-  document.OpenEBook(book);
+  // In place the book's lock is held from this read to the rename of the new book, so a
+  // second process branding it waits and then brands the new book.
+  document.OpenEBook(book, target.empty());
   const TVariableRows rows = BrandedRows(document.Rows(), values);
   if (!icon.empty())
     document.LoadNewIcon(icon);

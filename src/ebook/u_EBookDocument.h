@@ -4,6 +4,7 @@
 // window state. Texts (file names, titles, names, values) are byte strings in the system ANSI
 // code page; icons travel as complete .ico file images.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_Resources.h"
@@ -54,16 +55,21 @@ public:
   TEBookDocument(const TEBookDocument&) = delete;
   TEBookDocument& operator=(const TEBookDocument&) = delete;
 
-  // Closes whatever is open, then opens the e-book at path from a private copy in memory.
-  // On failure the document ends closed and the error passes on.
-  void OpenEBook(const std::string& path);
+  // Closes whatever is open, then opens the e-book at path from a private copy in memory,
+  // which is what an update writes its new file from. With forUpdate the book's lock is held
+  // from the open to the update, so no other update comes between them (another one waits
+  // for it). On failure the document ends closed and the error passes on.
+  void OpenEBook(const std::string& path, bool forUpdate = false);
   void CloseEBook();
 
   // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
-  // Whatever can be known to fail is refused before the executable is touched, and leaves the
-  // document open. With an outputPath the branded book is written there (replacing what is
-  // there) and reopened from there; the book itself is only read.
+  // The new file is made from the book as it was opened; in place it replaces the book only
+  // while the path still names the file that was opened, unchanged (EFileChanged "The file
+  // "%s" changed on disk since it was opened" otherwise). Every failure before the new file
+  // is in place leaves the document open as it was, with the new icon chosen. With an
+  // outputPath the branded book is written there (replacing what is there) and reopened from
+  // there; the book itself is only read.
   TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {});
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
@@ -104,16 +110,18 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  // Open's steps after the read: content, then what ShowEBook does.
-  void ReadEBook(const std::string& path, std::string image);
+  // Open's steps after the read into FBook: content, then what ShowEBook does.
+  void ReadEBook(const std::string& path);
   // Over the content in FMFS: description, variables, title, the icon given, and rows.
   void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
-  // The open after update: the content in FMFS is what the book now holds; only the icon is
-  // read from the file. On failure the document ends closed.
+  // The open after update: the content in FMFS is what the book now holds, FBook the new
+  // file; only the icon is read again. On failure the document ends closed.
   void ReopenEBook(const std::string& path);
   // Closes all but the content.
   void ForgetEBook();
   void Progress(TEBookStep step, int percent) const;
+  // What runs while the book's lock is awaited: OnProgress, which may stop the wait.
+  std::function<void()> WaitingEvent() const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
   // The new SYSTEM_MFS resource of the content in FMFS.
@@ -122,6 +130,10 @@ private:
   std::string ExpandTitle(const TVariables& variables) const;
 
   bool FOpened = false;
+  // The book's file as it was opened or last written: its bytes and identity.
+  TFileSnapshot FBook;
+  // The book's lock while an open for update holds it.
+  TOpenedFile FLock;
   std::unique_ptr<TMFS> FMFS;
   std::unique_ptr<TXMLParser> FXMLParser;
   std::unique_ptr<TVariables> FVariables;
@@ -129,7 +141,7 @@ private:
   std::string FEBookIcon;
   std::string FEBookIconGroup;
   std::string FFileName;
-  // Where the book's SYSTEM_MFS bytes lay in its file when it was last read or written.
+  // Where the book's SYSTEM_MFS bytes lie in FBook.
   TResourcePlace FContentPlace;
   // What System.xml's Variables attribute names ("\Variables.xml" when it names none); update
   // writes the new variables file there.
@@ -142,8 +154,7 @@ private:
 };
 
 // Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
-void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes,
-                     const TPercentEvent& onProgress = {});
+void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
 // Blocks of previous (the resource the book holds) that decode to exactly the new bytes at
 // their place are taken over instead of deflated again.

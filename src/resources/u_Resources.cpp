@@ -36,8 +36,7 @@ TResIdent WideIdent(const TResourceIdent& ident) {
 
 } // namespace
 
-std::optional<std::string_view> FindModuleResource(const TPEModule& module,
-                                                   const std::string& type,
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name) {
   return module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
 }
@@ -60,22 +59,28 @@ TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& t
   return data ? TResourcePlace{module.OffsetOf(*data), data->size()} : TResourcePlace{};
 }
 
-TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         std::vector<TResourceChange> changes,
-                                         const std::string& targetName,
-                                         const TPercentEvent& onProgress) {
-  // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
-  // every update takes the own rewriter, whose interface is UTF-16.
+namespace {
+// The changes' identifiers, checked before anything is read or written.
+std::vector<std::pair<TResIdent, TResIdent>>
+ChangeIdents(const std::vector<TResourceChange>& changes) {
   std::vector<std::pair<TResIdent, TResIdent>> idents;
   for (const TResourceChange& change : changes) {
     if (change.Data.size() > 0xFFFFFFFFu)
       RaiseVexError(EFBIG, "resource data larger than 4 GiB");
     idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
   }
-  TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
+  return idents;
+}
+
+// Makes the changes in the update begun (none when the begin failed) and ends it.
+TResourceUpdateResult ApplyChanges(TResUpdateContext* update,
+                                   const std::vector<std::pair<TResIdent, TResIdent>>& idents,
+                                   std::vector<TResourceChange> changes,
+                                   const TPercentEvent& onProgress, TFileSnapshot* written) {
   if (!update)
     RaiseLastVexError();
   update->OnProgress = onProgress;
+  update->ReadBack = written != nullptr;
   try {
     for (size_t i = 0; i < changes.size(); ++i) {
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0,
@@ -89,7 +94,32 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   TResUpdateOutcome outcome;
   if (!EndResourceUpdate(update, false, &outcome)) // closed the update either way
     RaiseLastVexError();
+  if (written)
+    *written = std::move(outcome.Written);
   return {outcome.SignatureRemoved};
+}
+} // namespace
+
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         std::vector<TResourceChange> changes,
+                                         const std::string& targetName,
+                                         const TPercentEvent& onProgress) {
+  // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
+  // every update takes the own rewriter, whose interface is UTF-16.
+  const auto idents = ChangeIdents(changes);
+  TResUpdateContext* update = BeginResourceUpdateInto(AnsiToWideText(fileName), targetName, false);
+  return ApplyChanges(update, idents, std::move(changes), onProgress, nullptr);
+}
+
+TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
+                                              std::vector<TResourceChange> changes,
+                                              const std::string& targetName,
+                                              const TPercentEvent& onProgress,
+                                              TFileSnapshot* written) {
+  const auto idents = ChangeIdents(changes);
+  TResUpdateContext* update =
+      BeginImageResourceUpdate(fileName, book.Image, book.Identity, targetName);
+  return ApplyChanges(update, idents, std::move(changes), onProgress, written);
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

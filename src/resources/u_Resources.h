@@ -3,6 +3,7 @@
 // module, replacing the content resource and the icon group, and the single-resource update
 // under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
@@ -50,8 +51,7 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 // The same in place, valid while the module lives; nothing when the module has none.
-std::optional<std::string_view> FindModuleResource(const TPEModule& module,
-                                                   const std::string& type,
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name);
 
 // Where the bytes of a resource lie in its module's file.
@@ -77,6 +77,22 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          std::vector<TResourceChange> changes,
                                          const std::string& targetName = {},
                                          const TPercentEvent& onProgress = {});
+
+// A book read into memory: its image, and what its file was when the image was read.
+struct TExeImage {
+  std::string_view Image;
+  TFileIdentity Identity;
+};
+
+// The same, with the new file made from book, read from fileName, instead of reading the file
+// anew. In place the caller holds the file's lock (TOpenedFile::Lock) throughout, and the file
+// is replaced only while fileName still names the file book was read from, unchanged. written,
+// when given, receives the new file's bytes and identity.
+TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
+                                              std::vector<TResourceChange> changes,
+                                              const std::string& targetName = {},
+                                              const TPercentEvent& onProgress = {},
+                                              TFileSnapshot* written = nullptr);
 
 // The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <new>
@@ -44,14 +45,14 @@ void RecordFailure() {
 // the group alone (a group the user belongs to), else neither; the mode always. Refusing the
 // update over an owner or group the user cannot give away would help no one. A copy written
 // elsewhere is this user's new file, as cp makes it: only the mode is taken over.
-void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
-  if (keepOwner && (original.Owner() != ::geteuid() || original.Group() != ::getegid())) {
-    const bool kept = ::fchown(fd, original.Owner(), original.Group()) == 0 ||
-                      ::fchown(fd, uid_t(-1), original.Group()) == 0;
+void KeepOwnerAndMode(int fd, const TFileIdentity& original, bool keepOwner) {
+  if (keepOwner && (original.Owner != ::geteuid() || original.Group != ::getegid())) {
+    const bool kept = ::fchown(fd, original.Owner, original.Group) == 0 ||
+                      ::fchown(fd, uid_t(-1), original.Group) == 0;
     (void)kept; // what is not kept stays this user's, as for any new file
   }
   // After the owner: a change of owner clears the set-id bits the mode may hold.
-  if (::fchmod(fd, original.Mode() & 07777) != 0)
+  if (::fchmod(fd, original.Mode & 07777) != 0)
     throw EVexError(errno, {});
 }
 
@@ -81,8 +82,8 @@ void WriteU32At(int fd, uint64_t offset, uint32_t value) {
 }
 
 // What the new file is made of, where those bytes are before it is written: the corrected
-// headers, the rest of the head and the tail in the old file's mapping, the section image, and
-// the zeros that pad it.
+// headers, the rest of the head and the tail in the old image, the section image, and the
+// zeros that pad it.
 std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layout,
                                       const std::string& headers, const TMappedRange& section,
                                       uint64_t sectionSize) {
@@ -91,19 +92,23 @@ std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layo
   return {
       {0, reinterpret_cast<const uint8_t*>(headers.data()), headers.size()},
       {headers.size(), old.Bytes(headers.size(), headEnd - headers.size(), "head"),
-       headEnd - headers.size(), true},
+       headEnd - headers.size()},
       {headEnd, section.View(), sectionSize, section.MapsFile()},
       {headEnd + sectionSize, nullptr, layout.NewRawSize - sectionSize},
-      {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail, true},
+      {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail},
   };
 }
 
+TByteView ImageOf(const TResUpdateContext& context) {
+  return TByteView(reinterpret_cast<const uint8_t*>(context.Image.data()), context.Image.size());
+}
+
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
-  const TMappedFile& file = *context.File;
+  const TByteView old = ImageOf(context);
   const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
   const TResTreeSize size = ResTreeMeasure(*context.Root);
   const TResourceLayout layout =
-      PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
+      PlanResourceLayout(old, context.Headers, context.Section, size.Total());
 
   const bool large = layout.NewLength >= LargeImageSize;
   TByteProgress progress(context.OnProgress);
@@ -124,19 +129,19 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
 
   // The head is copied unchanged, so its headers are corrected from the old file's.
   const uint64_t headersEnd = layout.Headers.HeadersEnd();
-  std::string headers(reinterpret_cast<const char*>(file.Bytes().Bytes(0, headersEnd, "headers")),
+  std::string headers(reinterpret_cast<const char*>(old.Bytes(0, headersEnd, "headers")),
                       headersEnd);
   StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
   // Summed from where the bytes already are, in a big file on a second thread while this one
   // writes them.
   std::future<uint32_t> checksum =
       std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
-                 NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
+                 NewFilePieces(old, layout, headers, image, size.Total()),
                  std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
     WriteInPieces(out, to, count, large, progress, [&](uint64_t done, uint64_t n) {
-      CopyFileBytes(file.Handle(), from + done, out, to + done, n);
+      WriteAllAt(out, old.Bytes(from + done, n, "image"), n, to + done);
     });
   };
   copy(0, 0, layout.SectionOffset);
@@ -153,10 +158,20 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   Reached(csHeadersCorrected);
   WriteU32At(out, layout.Headers.CheckSumOffset(), checksum.get());
   Reached(csChecksumWritten);
-  KeepOwnerAndMode(out, file, context.InPlace);
+  KeepOwnerAndMode(out, context.Identity, context.InPlace);
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
+  if (context.ReadBack && outcome) {
+    // Read while the file has no name yet, so nothing else can have changed it; the resource
+    // data goes first, so the old and new image are all the update holds then.
+    context.Root.reset();
+    outcome->Written = ReadFileSnapshot(out, context.TargetName, MaxImageFileSize);
+  }
+  // Under the file's lock no other update comes between this check and the rename; another
+  // program that put a file there or changed this one has its change kept.
+  if (context.InPlace)
+    CheckFileUnchanged(context.FileName, context.Identity);
   next.ReplaceTarget();
   progress.Finish();
   if (outcome)
@@ -176,6 +191,20 @@ TResUpdateContext* BeginResourceUpdate(const std::u16string& fileName, bool remo
   return BeginResourceUpdateInto(fileName, {}, removeExisting);
 }
 
+namespace {
+// Parses the resources of the image the context holds.
+void ParseImage(TResUpdateContext& context, bool removeExisting) {
+  const TByteView bytes = ImageOf(context);
+  context.Headers = ReadImageHeaders(bytes);
+  context.Section = context.Headers.ResourceSection();
+  if (context.Section < 0)
+    throw EVexError(ENOENT, "the image has no resource section");
+  const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
+  CheckResourceSectionPlace(bytes, context.Headers, context.Section);
+  context.Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
+}
+} // namespace
+
 TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
                                            const std::string& targetName, bool removeExisting) {
   try {
@@ -183,16 +212,35 @@ TResUpdateContext* BeginResourceUpdateInto(const std::u16string& fileName,
     // Outside the NT family the path goes to the file system as ANSI text.
     context->FileName = Utf16ToAnsi(fileName);
     context->InPlace = targetName.empty();
-    context->File = std::make_unique<TMappedFile>(context->FileName, context->InPlace);
-    context->TargetName = context->InPlace ? ResolvedPath(context->FileName) : targetName;
-    const TByteView bytes = context->File->Bytes();
-    context->Headers = ReadImageHeaders(bytes);
-    context->Section = context->Headers.ResourceSection();
-    if (context->Section < 0)
-      throw EVexError(ENOENT, "the image has no resource section");
-    const TSectionHeader& section = context->Headers.Sections[size_t(context->Section)];
-    CheckResourceSectionPlace(bytes, context->Headers, context->Section);
-    context->Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
+    const std::string& name = context->FileName;
+    // The system's code for a file that is missing, or that the user may not change in place.
+    if (::faccessat(AT_FDCWD, name.c_str(), context->InPlace ? R_OK | W_OK : R_OK, AT_EACCESS) != 0)
+      throw EVexError(errno, {});
+    context->Lock = context->InPlace ? TOpenedFile::Lock(name, {}) : TOpenedFile::Open(name);
+    TFileSnapshot read = ReadFileSnapshot(context->Lock.Handle(), name, MaxImageFileSize);
+    context->ReadImage = std::move(read.Bytes);
+    context->Image = context->ReadImage;
+    context->Identity = read.Identity;
+    context->TargetName = context->InPlace ? ResolvedPath(name) : targetName;
+    ParseImage(*context, removeExisting);
+    return context.release();
+  } catch (...) {
+    RecordFailure();
+    return nullptr;
+  }
+}
+
+TResUpdateContext* BeginImageResourceUpdate(const std::string& fileName, std::string_view image,
+                                            const TFileIdentity& identity,
+                                            const std::string& targetName) {
+  try {
+    auto context = std::make_unique<TResUpdateContext>();
+    context->FileName = fileName;
+    context->InPlace = targetName.empty();
+    context->Image = image;
+    context->Identity = identity;
+    context->TargetName = context->InPlace ? ResolvedPath(fileName) : targetName;
+    ParseImage(*context, false);
     return context.release();
   } catch (...) {
     RecordFailure();
@@ -266,9 +314,8 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
 
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, std::string&& data) {
-  return ChangeEntry(context, type, name, language, [&](TResItem& leaf) {
-    SetResLeafData(leaf, language, std::move(data));
-  });
+  return ChangeEntry(context, type, name, language,
+                     [&](TResItem& leaf) { SetResLeafData(leaf, language, std::move(data)); });
 }
 
 bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutcome* outcome) {
@@ -276,7 +323,7 @@ bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutco
     SetVexLastError(EBADF, "no update in progress");
     return false;
   }
-  // Destroying the context releases the tree, the spool files, the mapping and the file.
+  // Destroying the context releases the tree, the image and the file's lock.
   const std::unique_ptr<TResUpdateContext> owned(context);
   if (discard)
     return true;

@@ -8,6 +8,8 @@
 #include "resources/vexResTree.h"
 
 #include <cerrno>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -183,10 +185,10 @@ TEST_F(RewriterTest, SpoolThresholdAndNoFilesLeft) {
   EXPECT_TRUE(RewriterLeftovers().empty()) << "spool files have no name to leave behind";
   ASSERT_TRUE(EndResourceUpdate(update, false));
   EXPECT_TRUE(RewriterLeftovers().empty());
-  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "SMALL", "0", DataFile(small), "--has", "RCDATA",
-                            "LARGE", "0", DataFile(large), "--has", "RCDATA", "HANDED", "0",
-                            DataFile(handed)}),
-            "");
+  EXPECT_EQ(
+      VerifyPE(path, {"--has", "RCDATA", "SMALL", "0", DataFile(small), "--has", "RCDATA", "LARGE",
+                      "0", DataFile(large), "--has", "RCDATA", "HANDED", "0", DataFile(handed)}),
+      "");
 }
 
 TEST_F(RewriterTest, ReplacingASpooledLeafAgainAndDiscarding) {
@@ -327,11 +329,28 @@ TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
   EXPECT_EQ(VexLastErrorCode(), ENOENT);
 }
 
-TEST_F(RewriterTest, OneUpdateAtATimePerFile) {
+TEST_F(RewriterTest, ASecondUpdateWaitsForTheFirstAndWorksOnTheFileItWrote) {
   const std::string path = CopySample("samples/typical.exe");
   TResUpdateContext* first = Begin(path);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(BeginResourceUpdate(AnsiToWideText(path), false), nullptr);
-  EXPECT_EQ(VexLastErrorCode(), EWOULDBLOCK);
-  EXPECT_TRUE(EndResourceUpdate(first, true));
+  ASSERT_TRUE(UpdateResourceEntry(first, TResIdent(u"RCDATA"), TResIdent(u"FIRST"), 0, "1", 1));
+  const pid_t second = ::fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    TResUpdateContext* update = BeginResourceUpdate(AnsiToWideText(path), false);
+    const bool done =
+        update &&
+        UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SECOND"), 0, "2", 1) &&
+        EndResourceUpdate(update, false);
+    ::_exit(done ? 0 : 1);
+  }
+  ::usleep(300000); // the second update is waiting for the lock by now
+  ASSERT_TRUE(EndResourceUpdate(first, false)) << VexLastErrorCause();
+  int status = 0;
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "FIRST", "0", DataFile("1"), "--has", "RCDATA",
+                            "SECOND", "0", DataFile("2")}),
+            "")
+      << "neither update lost";
 }
