@@ -17,6 +17,7 @@
 #include <exception>
 #include <optional>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 const char* const ContentResourceName = "SYSTEM_MFS";
@@ -197,10 +198,28 @@ TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
   return [this, step](int percent) { Progress(step, percent); };
 }
 
+namespace {
+// Real books' content inflates 2 to 20 fold; a book is let unpack three times the most, and
+// never less than the floor, as a small cabinet says little about the size of its pages.
+// Nor beyond the machine's memory: no book could be opened there.
+constexpr uint64_t RealBookExpansion = 64;
+constexpr uint64_t MinUnpackBudget = uint64_t(64) << 20;
+
+uint64_t UnpackBudget(size_t cabinetSize) {
+  const uint64_t memory = uint64_t(::sysconf(_SC_PHYS_PAGES)) * uint64_t(::sysconf(_SC_PAGESIZE));
+  return std::min(std::max(uint64_t(cabinetSize) * RealBookExpansion, MinUnpackBudget), memory);
+}
+} // namespace
+
 void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSCabReader reader(scratch.Session(), CabinetPath, cabinetBytes);
   reader.SetOnProgress(onProgress);
+  // The serialized form and the tree made of it are held to one budget: what the cabinet
+  // declares is refused before it is inflated, each item is charged as it is made.
+  const uint64_t budget = UnpackBudget(cabinetBytes.size());
+  reader.SetExtractLimit(int64_t(budget));
+  fs.SetLoadBudget(budget);
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.
   TBytePipe serialized(reader.MaxExtractedSize());
@@ -308,13 +327,35 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
                                                const std::string& outputPath) {
   if (!FOpened)
     return {};
+  TExeImageUpdate how;
+  how.TargetName = outputPath;
+  const TEBookUpdateResult result = WriteEBook(rows, std::move(how));
+  // The content stays: it is exactly what the new cabinet holds, so the reopen neither
+  // unpacks nor parses again what was just packed.
+  const std::string written = outputPath.empty() ? FFileName : outputPath;
+  ForgetEBook();
+  ReopenEBook(written);
+  return result;
+}
+
+std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result) {
+  if (!FOpened)
+    return {};
+  TExeImageUpdate how;
+  how.Nameless = true;
+  result = WriteEBook(rows, std::move(how));
+  std::string image = std::move(FBook.Bytes);
+  CloseEBook();
+  return image;
+}
+
+TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeImageUpdate how) {
   const std::string variablesText = BuildVariablesText(rows);
   // The reopen reads this text back and expands the title with it: what would fail there
   // (a reference cycle, values past the size cap) fails here, while the book is untouched.
   ExpandTitle(TVariables(variablesText, false));
   const std::string path = FFileName;
-  const bool inPlace = outputPath.empty();
-  const std::string written = inPlace ? path : outputPath;
+  const bool inPlace = how.TargetName.empty() && !how.Nameless;
   // In place the book's lock is held until the new file is renamed into place: since the open
   // for update, or from here; either way it goes at the end of the update.
   TOpenedFile lock = std::move(FLock);
@@ -324,7 +365,8 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   // book changed meanwhile, is not written over with it.
   if (inPlace)
     CheckFileUnchanged(path, FBook.Identity);
-  CheckResourceUpdatePossible(path, outputPath);
+  if (!how.Nameless)
+    CheckResourceUpdatePossible(path, how.TargetName);
   // The book's own variables file, wherever System.xml says it is (creating its folder), so
   // that the next open reads what was written.
   TContentWrite variables(FMFS->Session(), FVariablesPath, variablesText);
@@ -339,10 +381,10 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
         changes.push_back(std::move(change));
     // Content and icon go in one update: the book gets all of it or keeps what it had. The
     // rewrite's percent stops at 99 until that update is complete.
+    how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
+    how.Written = &newFile;
     result.SignatureRemoved =
-        UpdateExeImageResources(
-            path, {FBook.Bytes, FBook.Identity}, std::move(changes), outputPath,
-            [this](int percent) { Progress(esRewrite, std::min(percent, 99)); }, &newFile)
+        UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
             .SignatureRemoved;
   } catch (...) {
     // Nothing was written: the document stays open as it was, edits and new icon with it.
@@ -354,12 +396,7 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
     throw;
   }
   Progress(esRewrite, 100);
-  lock.Close();
-  // The content stays: it is exactly what the new cabinet holds, so the reopen neither
-  // unpacks nor parses again what was just packed.
-  ForgetEBook();
   FBook = std::move(newFile);
-  ReopenEBook(written);
   return result;
 }
 

@@ -71,6 +71,9 @@ public:
   // outputPath the branded book is written there (replacing what is there) and reopened from
   // there; the book itself is only read.
   TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {});
+  // The bytes of the branded book an update into a copy would write, written nowhere (a
+  // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
+  std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
 
@@ -83,8 +86,9 @@ public:
   void ResetIcon();
 
   // Writes every file of the open book's content below folder, names in UTF-8, never through
-  // a link (names that could reach outside it are refused). An existing name fails unless
-  // replaceFiles. Does nothing when closed.
+  // a link (names that could reach outside it are refused). Every name and place is checked
+  // before anything is written: an existing folder is used as it is, an existing file fails
+  // unless replaceFiles. Does nothing when closed.
   void SaveContentToDisk(const std::string& folder, bool replaceFiles) const;
 
   bool Opened() const { return FOpened; }
@@ -110,6 +114,9 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
+  // Update's writing, as how says: FBook is the new file after it. A failure leaves the
+  // document as it was.
+  TEBookUpdateResult WriteEBook(const TVariableRows& rows, TExeImageUpdate how);
   // Open's steps after the read into FBook: content, then what ShowEBook does.
   void ReadEBook(const std::string& path);
   // Over the content in FMFS: description, variables, title, the icon given, and rows.

@@ -1,5 +1,6 @@
 #include "resources/u_Resources.h"
 
+#include "common/u_Files.h"
 #include "resources/u_WinInfo.h"
 #include "resources/vexFiles.h"
 #include "resources/vexRes.h"
@@ -76,11 +77,13 @@ ChangeIdents(const std::vector<TResourceChange>& changes) {
 TResourceUpdateResult ApplyChanges(TResUpdateContext* update,
                                    const std::vector<std::pair<TResIdent, TResIdent>>& idents,
                                    std::vector<TResourceChange> changes,
-                                   const TPercentEvent& onProgress, TFileSnapshot* written) {
+                                   const TPercentEvent& onProgress, TFileSnapshot* written,
+                                   bool nameless = false) {
   if (!update)
     RaiseLastVexError();
   update->OnProgress = onProgress;
   update->ReadBack = written != nullptr;
+  update->Nameless = nameless;
   try {
     for (size_t i = 0; i < changes.size(); ++i) {
       if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0,
@@ -113,13 +116,13 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 
 TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
                                               std::vector<TResourceChange> changes,
-                                              const std::string& targetName,
-                                              const TPercentEvent& onProgress,
-                                              TFileSnapshot* written) {
+                                              const TExeImageUpdate& how) {
   const auto idents = ChangeIdents(changes);
-  TResUpdateContext* update =
-      BeginImageResourceUpdate(fileName, book.Image, book.Identity, targetName);
-  return ApplyChanges(update, idents, std::move(changes), onProgress, written);
+  // A nameless file is made where scratch files go; the name only gives the folder.
+  const std::string target = how.Nameless ? TempFolder() + "/branded.exe" : how.TargetName;
+  TResUpdateContext* update = BeginImageResourceUpdate(fileName, book.Image, book.Identity, target);
+  return ApplyChanges(update, idents, std::move(changes), how.OnProgress, how.Written,
+                      how.Nameless);
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

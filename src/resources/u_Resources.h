@@ -84,15 +84,21 @@ struct TExeImage {
   TFileIdentity Identity;
 };
 
+// Where an update made from a book in memory goes, and what it tells.
+struct TExeImageUpdate {
+  std::string TargetName; // the copy written; empty: the book itself
+  // The new file is written in the temporary folder and never named: Written is all of it.
+  bool Nameless = false;
+  TPercentEvent OnProgress;
+  TFileSnapshot* Written = nullptr; // receives the new file's bytes and identity
+};
+
 // The same, with the new file made from book, read from fileName, instead of reading the file
 // anew. In place the caller holds the file's lock (TOpenedFile::Lock) throughout, and the file
-// is replaced only while fileName still names the file book was read from, unchanged. written,
-// when given, receives the new file's bytes and identity.
+// is replaced only while fileName still names the file book was read from, unchanged.
 TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
                                               std::vector<TResourceChange> changes,
-                                              const std::string& targetName = {},
-                                              const TPercentEvent& onProgress = {},
-                                              TFileSnapshot* written = nullptr);
+                                              const TExeImageUpdate& how);
 
 // The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

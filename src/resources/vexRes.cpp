@@ -13,6 +13,7 @@
 #include <future>
 #include <new>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +55,34 @@ void KeepOwnerAndMode(int fd, const TFileIdentity& original, bool keepOwner) {
   // After the owner: a change of owner clears the set-id bits the mode may hold.
   if (::fchmod(fd, original.Mode & 07777) != 0)
     throw EVexError(errno, {});
+}
+
+// Extended attributes name and value sizes: the system's own limits (XATTR_LIST_MAX,
+// XATTR_SIZE_MAX), so a file cannot make the copy ask for more.
+constexpr size_t MaxAttributeList = 64 << 10;
+constexpr size_t MaxAttributeValue = 64 << 10;
+
+// Gives the new file every extended attribute of the file it replaces, its ACL
+// (system.posix_acl_access) among them, set after the mode so that the ACL's mask stays what
+// it was rather than the group bits of the mode. One that cannot be kept fails the commit:
+// the book keeps it, where the new file would lose it or widen who may use the book.
+void KeepAttributes(int fd, const std::string& original) {
+  std::string names(MaxAttributeList, '\0');
+  const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
+  if (listed < 0 && (errno == ENOTSUP || errno == ENOSYS))
+    return; // the file system holds none
+  if (listed < 0)
+    throw EVexError(errno, Format("the extended attributes of \"%s\" cannot be read: %s",
+                                  original.c_str(), SysErrorMessage(errno).c_str()));
+  std::string value(MaxAttributeValue, '\0');
+  for (size_t at = 0; at < size_t(listed);) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    const ssize_t size = ::getxattr(original.c_str(), name.c_str(), value.data(), value.size());
+    if (size < 0 || ::fsetxattr(fd, name.c_str(), value.data(), size_t(size), 0) != 0)
+      throw EVexError(errno, Format("the attribute %s of \"%s\" cannot be kept: %s", name.c_str(),
+                                    original.c_str(), SysErrorMessage(errno).c_str()));
+  }
 }
 
 // The head and tail are copied in pieces so that progress moves; in a big file each piece
@@ -159,6 +188,8 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   WriteU32At(out, layout.Headers.CheckSumOffset(), checksum.get());
   Reached(csChecksumWritten);
   KeepOwnerAndMode(out, context.Identity, context.InPlace);
+  if (context.InPlace)
+    KeepAttributes(out, context.TargetName);
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
@@ -172,7 +203,8 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   // program that put a file there or changed this one has its change kept.
   if (context.InPlace)
     CheckFileUnchanged(context.FileName, context.Identity);
-  next.ReplaceTarget();
+  if (!context.Nameless)
+    next.ReplaceTarget();
   progress.Finish();
   if (outcome)
     outcome->SignatureRemoved = layout.SignatureRemoved;

@@ -31,6 +31,9 @@ struct TResUpdateContext {
   TFileIdentity Identity; // of the file when its image was read
   // Commit reads the new file back into the outcome before it renames it into place.
   bool ReadBack = false;
+  // Commit never names the new file (nor replaces TargetName, which gives only its folder):
+  // what it read back is all there is of it.
+  bool Nameless = false;
   TImageHeaders Headers;
   int Section = -1; // index of the resource section
   std::unique_ptr<TResItem> Root;
