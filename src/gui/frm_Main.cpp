@@ -747,8 +747,8 @@ void TfrmMain::btnUpdateClick() {
     try {
       RunWithProgress([&] { result = FDocument->UpdateEBook(rows); });
     } catch (...) {
-      // Before the executable is touched the book stays open with the user's edits in the
-      // grid; later failures leave it closed.
+      // Until the new file is in place the book stays open with the user's edits in the grid;
+      // only a failure to show the written book leaves it closed.
       if (!FDocument->Opened())
         ShowEBook();
       throw;

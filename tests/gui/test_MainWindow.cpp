@@ -566,6 +566,24 @@ private slots:
     QCOMPARE(FileBytes(book), before);
   }
 
+  // Another book put at the path while the window had the first open is not written over
+  // with the first one's content; the window keeps the book and its edits.
+  void UpdateOfABookReplacedOnDiskIsRefusedAndKeepsTheEdits() {
+    const QString book = CopyOfSample("typical.exe");
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(0, 1)->setText("Ann");
+    const QString other = CopyOfSample("icons4.exe");
+    QVERIFY(QFile::remove(book) && QFile::rename(other, book));
+    const QByteArray replaced = FileBytes(book);
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text, "The file \"" + book + "\" changed on disk since it was opened.");
+    CheckEnabledStates(*window, true);
+    QCOMPARE(window->vleVariables->item(0, 1)->text(), QString("Ann"));
+    QCOMPARE(FileBytes(book), replaced);
+  }
+
   void ErrorBoxAppendsAFullStop() {
     QCOMPARE(ErrorBoxText("Icon image is not valid"), std::string("Icon image is not valid."));
     QCOMPARE(ErrorBoxText("Ends here."), std::string("Ends here."));
