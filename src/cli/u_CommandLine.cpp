@@ -167,28 +167,11 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
   values.push_back({Utf8ToAnsi(utf8Name), Utf8ToAnsi(utf8Value)});
 }
 
-// Everything left in a stream, within the limit files read whole have: standard input could
-// be a source that never ends, such as /dev/zero.
-std::string ReadToEnd(std::istream& in, const std::string& name) {
-  std::string bytes;
-  char chunk[1 << 16];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    if (size_t(in.gcount()) > MaxWholeFileSize - bytes.size())
-      throw EReadError(Format("Cannot read file \"%s\". It holds more than %zu MB.", name.c_str(),
-                              MaxWholeFileSize >> 20));
-    bytes.append(chunk, size_t(in.gcount()));
-    StopIfAsked();
-  }
-  if (in.bad())
-    throw EReadError(Format("Cannot read file \"%s\". %s", name.c_str(), "Input/output error"));
-  return bytes;
-}
-
 void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream& in) {
   const bool standardInput = path == StandardInputName;
   const std::string file = standardInput ? StandardInputTitle : path;
   try {
-    const std::string bytes = standardInput ? ReadToEnd(in, file) : LoadFileToString(path);
+    const std::string bytes = standardInput ? ReadStreamToEnd(in, file) : LoadFileToString(path);
     for (const auto& [name, value] : ParseValuesJson(bytes))
       AddBrandValue(values, name, value);
   } catch (const EUsageError&) {
