@@ -324,6 +324,24 @@ TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItWasOpenedIsNotWrittenOver) {
   }
 }
 
+TEST_F(EBookDocumentTest, ABookCutShortWhileItIsRewrittenIsNeitherReadNorWrittenOver) {
+  const std::string book = CopySample("typical.exe");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  // Another program writes over the book (as cp does) while the new one is being made.
+  SetCommitStepHook([&book](TCommitStep step) {
+    if (step == csSectionWritten)
+      fs::resize_file(book, 4096);
+  });
+  const std::string error =
+      ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
+  SetCommitStepHook(nullptr);
+  EXPECT_NE(error.find("changed on disk since it was opened"), std::string::npos) << error;
+  EXPECT_EQ(fs::file_size(book), 4096u);
+  EXPECT_TRUE(document.Opened());
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
 // A refusal at any step of the rewrite, after the content was packed, leaves the document as
 // it was: a later update writes exactly what it would have written without the refusal.
 TEST_F(EBookDocumentTest, ARefusedRewriteKeepsTheDocumentAndItsContentAsTheyWere) {
