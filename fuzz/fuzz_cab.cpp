@@ -2,8 +2,10 @@
 // only with its own errors, and never reads, writes or allocates beyond what the bytes hold.
 // The same bytes are then offered as the earlier cabinet of a new pack, of what they held (or
 // of the bytes themselves): whatever blocks the writer takes over, its cabinet must give back
-// exactly what was packed.
+// exactly what was packed, and every block of it must be one that zlib inflates strictly.
 
+#include "cab/u_CabFormat.h"
+#include "cab/u_CabMszip.h"
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "mfs/u_MFS.h"
@@ -14,13 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 // Enough for a few blocks: packing is the slow part of a run.
 constexpr size_t MaxPacked = 128 << 10;
 
-void PackOver(const std::string& cabinet, const std::string& content) {
-  const TCabPreviousFolder previous(
+TCabPreviousFolder FolderOf(const std::string& cabinet) {
+  return TCabPreviousFolder(
       [&cabinet](uint64_t offset, void* into, size_t count) {
         if (offset > cabinet.size() || count > cabinet.size() - offset)
           return false;
@@ -28,6 +31,29 @@ void PackOver(const std::string& cabinet, const std::string& content) {
         return true;
       },
       cabinet.size());
+}
+
+// A taken-over block that only a lenient inflater reads would make a cabinet other tools
+// refuse.
+void CheckEveryBlockStrict(const std::string& cabinet, const std::string& content) {
+  const TCabPreviousFolder folder = FolderOf(cabinet);
+  TMszipDecoder decoder;
+  std::vector<uint8_t> encoded;
+  uint64_t start = 0;
+  for (const TCabPreviousFolder::TBlock& block : folder.Blocks()) {
+    encoded.resize(block.size);
+    const size_t history = size_t(std::min<uint64_t>(start, CabFormat::MaxBlockUncompressed));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(content.data());
+    if (start + block.uncompressed > content.size() || !folder.Read(block, encoded.data()) ||
+        !decoder.Reproduces(encoded.data(), block.size, bytes + start, block.uncompressed,
+                            bytes + start - history, history))
+      std::abort();
+    start += block.uncompressed;
+  }
+}
+
+void PackOver(const std::string& cabinet, const std::string& content) {
+  const TCabPreviousFolder previous = FolderOf(cabinet);
   TMFS fs;
   TMFSSession& session = fs.Session();
   session.WriteFile("\\in\\info.mfs", content);
@@ -41,6 +67,7 @@ void PackOver(const std::string& cabinet, const std::string& content) {
   reader.Extract("info.mfs", "\\out.mfs");
   if (session.GetFile("\\out.mfs")->Content() != content)
     std::abort();
+  CheckEveryBlockStrict(session.GetFile("\\new.cab")->Content(), content);
 }
 } // namespace
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace {
 // Beyond this many threads the data is too small per thread to pay for them.
@@ -57,7 +58,7 @@ size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, TCOMP type, const uint8_t*
 }
 
 TCabBlockEncoder::~TCabBlockEncoder() {
-  Wait();
+  Join();
 }
 
 void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse) {
@@ -86,10 +87,18 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const
 
   FNext = 0;
   auto work = [this, type, data, size, blocks](TWorker* tools) {
-    for (size_t i = FNext++; i < blocks; i = FNext++) {
-      const size_t offset = i * BlockSize;
-      FLengths[i] = EncodeBlock(*tools, type, data, offset, std::min(BlockSize, size - offset),
-                                FRecords.data() + i * FSlotSize);
+    try {
+      for (size_t i = FNext++; i < blocks; i = FNext++) {
+        const size_t offset = i * BlockSize;
+        FLengths[i] = EncodeBlock(*tools, type, data, offset, std::min(BlockSize, size - offset),
+                                  FRecords.data() + i * FSlotSize);
+      }
+    } catch (...) {
+      // Carried to Wait: an exception leaving a thread would end the process.
+      const std::lock_guard<std::mutex> lock(FFailureLock);
+      if (!FFailure)
+        FFailure = std::current_exception();
+      FNext = blocks; // the other threads stop at their next block
     }
   };
   for (size_t worker = 0; worker < threads; ++worker) {
@@ -103,8 +112,14 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const
   }
 }
 
-void TCabBlockEncoder::Wait() {
+void TCabBlockEncoder::Join() {
   for (std::thread& worker : FWorkers)
     worker.join();
   FWorkers.clear();
+}
+
+void TCabBlockEncoder::Wait() {
+  Join();
+  if (FFailure)
+    std::rethrow_exception(std::exchange(FFailure, nullptr));
 }

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,6 +41,7 @@ public:
   // as they are until Wait returns; the records are there from then on. The history reuse
   // names is copied before Start returns.
   void Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse);
+  // Waits for the run; a failure on any of its threads (std::bad_alloc, say) passes on here.
   void Wait();
 
   size_t Count() const { return FLengths.size(); }
@@ -52,8 +55,10 @@ private:
     std::unique_ptr<TMszipDecoder> decoder;
   };
 
-  size_t EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data, size_t offset,
-                     size_t size, uint8_t* record) const;
+  // Waits for the threads without reporting what failed on them.
+  void Join();
+  size_t EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data, size_t offset, size_t size,
+                     uint8_t* record) const;
   // Puts the earlier cabinet's block for the size bytes at data + offset into body when it
   // decodes to exactly them; returns its encoded size, or 0 when there is none.
   size_t TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset, size_t size,
@@ -68,4 +73,6 @@ private:
   std::vector<uint8_t> FHistory; // FReuse's history, kept while the run is encoded
   std::vector<std::thread> FWorkers;
   std::atomic<size_t> FNext{0}; // the next block a worker takes
+  std::mutex FFailureLock;
+  std::exception_ptr FFailure; // the run's first failure, for Wait
 };

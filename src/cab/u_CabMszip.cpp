@@ -143,12 +143,16 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
 }
 
 TMszipDecoder::TMszipDecoder()
-    : FState(std::make_unique<inflate_state>()), FSlots(2 * CabFormat::MaxBlockUncompressed),
-      FJoined(CabFormat::MaxBlockUncompressed) {
+    : FState(std::make_unique<inflate_state>()), FStrict(std::make_unique<z_stream_s>()),
+      FSlots(2 * CabFormat::MaxBlockUncompressed), FJoined(CabFormat::MaxBlockUncompressed) {
   isal_inflate_init(FState.get());
+  if (inflateInit2(FStrict.get(), RawDeflateWindowBits) != Z_OK)
+    throw std::bad_alloc();
 }
 
-TMszipDecoder::~TMszipDecoder() = default;
+TMszipDecoder::~TMszipDecoder() {
+  inflateEnd(FStrict.get());
+}
 
 void TMszipDecoder::Reset() {
   FOutput = nullptr;
@@ -217,7 +221,22 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
 
 bool TMszipDecoder::Reproduces(const uint8_t* data, size_t size, const uint8_t* expected,
                                size_t expectedSize, const uint8_t* history, size_t historySize) {
-  FCheck.resize(CabFormat::MaxBlockUncompressed);
-  return Inflate(data, size, FCheck.data(), expectedSize, history, historySize) &&
+  // Decoding tolerates blocks that other readers refuse (no final-block bit, bytes after the
+  // final block, incomplete codes); a block taken into a new cabinet must be one they accept,
+  // so the check is zlib's, the strictest of them. One byte of room beyond the expected
+  // output tells a block that gives more.
+  if (expectedSize > CabFormat::MaxBlockUncompressed || size < CabFormat::MszipSignatureSize ||
+      data[0] != SignatureC || data[1] != SignatureK)
+    return false;
+  FCheck.resize(CabFormat::MaxBlockUncompressed + 1);
+  z_stream_s& z = *FStrict;
+  if (inflateReset(&z) != Z_OK ||
+      (historySize > 0 && inflateSetDictionary(&z, history, uInt(historySize)) != Z_OK))
+    return false;
+  z.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
+  z.avail_in = uInt(size - CabFormat::MszipSignatureSize);
+  z.next_out = FCheck.data();
+  z.avail_out = uInt(FCheck.size());
+  return inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.total_out == expectedSize &&
          std::memcmp(FCheck.data(), expected, expectedSize) == 0;
 }

@@ -52,8 +52,9 @@ public:
   // The bytes of the last successful Decode; valid until the next call.
   const uint8_t* Output() const { return FOutput; }
   // Whether the block data (size bytes), decoded after history (the folder's output before
-  // it, at most its last 32 KiB), gives exactly the expectedSize bytes at expected. The
-  // history of Decode stays as it was.
+  // it, at most its last 32 KiB), gives exactly the expectedSize bytes at expected, and is a
+  // block every reader accepts: zlib inflates it strictly and it ends exactly at its final
+  // deflate block. The history of Decode stays as it was.
   bool Reproduces(const uint8_t* data, size_t size, const uint8_t* expected, size_t expectedSize,
                   const uint8_t* history, size_t historySize);
 
@@ -64,6 +65,7 @@ private:
   void AdvanceHistory();
 
   std::unique_ptr<inflate_state> FState;
+  std::unique_ptr<z_stream_s> FStrict; // what Reproduces inflates with
   // Blocks are decoded into two slots in turn, so a full previous block is the history as it
   // is; after a short block the history is joined into its own buffer.
   std::vector<uint8_t> FSlots;

@@ -16,8 +16,8 @@ public:
   using TReadAt = std::function<bool(uint64_t offset, void* into, size_t count)>;
 
   struct TBlock {
-    uint64_t dataOffset;    // of its encoded bytes ("CK" and deflate data) in the cabinet
-    uint16_t size;          // encoded
+    uint64_t dataOffset; // of its encoded bytes ("CK" and deflate data) in the cabinet
+    uint16_t size;       // encoded
     uint16_t uncompressed;
   };
 
@@ -26,6 +26,8 @@ public:
   TCabPreviousFolder(TReadAt readAt, uint64_t size);
 
   size_t Count() const { return FBlocks.size(); }
+  // The blocks in folder order.
+  const std::vector<TBlock>& Blocks() const { return FBlocks; }
   // The block that starts at folderOffset in the folder's data and expands to exactly
   // uncompressed bytes; null when there is none.
   const TBlock* At(uint64_t folderOffset, size_t uncompressed) const;

@@ -363,6 +363,10 @@ int32_t TMFSCabReader::CopyCabinet() {
 intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {
   if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
     return 0;
+  if (int64_t(uint32_t(declaredSize)) > FExtractLimit)
+    throw EMFSCabReaderError(
+        Format("File \"%s\" would unpack to %u MB, more than the %lld MB allowed", nameInCabinet,
+               uint32_t(declaredSize) >> 20, static_cast<long long>(FExtractLimit >> 20)));
   if (FTargetStream) {
     FTargetFound = true;
     FProgress.Start(uint32_t(declaredSize));
@@ -482,8 +486,10 @@ void TMFSCabWriter::ReserveCabinet() {
       files * (CabFormat::FolderSize + CabFormat::FileSize + CabFormat::MaxNameLength + 1) +
       blocks * CabFormat::DataSize + FAddedBytes + blocks * MszipEncodedCapacity(0);
   try {
-    Session().CreateFile(FCabinetPath, 0, true)->Content().reserve(
-        size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
+    Session()
+        .CreateFile(FCabinetPath, 0, true)
+        ->Content()
+        .reserve(size_t(std::min<uint64_t>(bound, MaxCabinetSize)));
   } catch (const EMFSError&) {
     // no file can be made there: the compressor's own open reports it with its code
   }

@@ -112,6 +112,9 @@ public:
 
   // The most bytes the cabinet's members can inflate to, whatever their entries declare.
   int64_t MaxExtractedSize() const;
+  // Refuses, before inflating it, a member to extract whose entry declares more than limit
+  // bytes ("File "%s" would unpack to %u MB, more than the %lld MB allowed").
+  void SetExtractLimit(int64_t limit) { FExtractLimit = limit; }
 
   HFDI Handle() const { return FHandle; }
   const std::string& NameToExtract() const { return FNameToExtract; }
@@ -143,6 +146,7 @@ private:
   uint32_t FFileCount = 0;
   TStream* FTargetStream = nullptr; // the running ExtractTo's target
   bool FTargetFound = false;
+  int64_t FExtractLimit = INT64_MAX;
 };
 
 // Packs session files into one cabinet that is itself a session file; the compressor's

@@ -19,11 +19,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <ostream>
+#include <unordered_map>
+#include <sys/stat.h>
 
 namespace {
 
@@ -60,8 +62,9 @@ const char* const BrandUsage =
     "Update does. An unknown or hidden name is an error and nothing is written; so are two names\n"
     "that differ only in letter case (a name given twice keeps its last value). --output writes\n"
     "a branded copy and leaves the book untouched; with several books, or when OUT is a folder,\n"
-    "the copies go into it under the books' own names. An output that is one of the books, or\n"
-    "that two books would share, is refused before anything is written. --json prints one JSON "
+    "the copies go into it under the books' own names; '-' writes the one book's copy to\n"
+    "standard output. An output that is one of the books, that two books would share, or that\n"
+    "is no regular file is refused before anything is written. --json prints one JSON "
     "document: each book's path, output, result\n"
     "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n"
@@ -76,10 +79,12 @@ const char* const BrandUsage =
 
 const char* const ExtractUsage =
     "Usage: folioset-cli extract [--force] [--code-page N] [--quiet] [--] BOOK DIR\n"
-    "Writes every file of the book's content into the folder DIR, names in UTF-8. An existing\n"
-    "name is an error; --force replaces existing files (a link is replaced, never followed).\n";
+    "Writes every file of the book's content into the folder DIR, names in UTF-8. Every name\n"
+    "is checked before anything is written. An existing folder is used as it is; an existing\n"
+    "file is an error unless --force replaces it (a link is replaced, never followed).\n";
 
 const char* const StandardInputName = "-";
+const char* const StandardOutputName = "-";
 const char* const StandardInputTitle = "standard input";
 
 const std::vector<std::string> HelpOptions = {"-h", "--help"};
@@ -246,8 +251,20 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
   return ExitSuccess;
 }
 
-// Names and values to brand, in the book's code page, in the order first given.
-using TBrandValues = std::vector<TVariableRow>;
+// The key under which names that differ only in letter case are one name (AnsiCompareText):
+// names are found through it, not by comparing each name with each other, which for twenty
+// thousand names would take minutes of collator calls.
+std::string NameKey(const std::string& name) {
+  std::string key;
+  AnsiSortKey(name, key);
+  return key;
+}
+
+// Names and values to brand, in the book's code page, in the order first given, each name once.
+struct TBrandValues {
+  TVariableRows Rows;
+  std::unordered_map<std::string, size_t> RowOfKey;
+};
 
 // what (UTF-8) in the code page; a character it cannot hold is an error naming both.
 std::string BookText(const std::string& utf8, const std::string& what) {
@@ -266,23 +283,23 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
     throw EUsageError("a variable name is empty");
   const std::string name = BookText(utf8Name, "the name \"" + utf8Name + "\"");
   const std::string value = BookText(utf8Value, "the value of \"" + utf8Name + "\"");
-  for (TVariableRow& given : values)
-    if (AnsiCompareText(given.Name, name) == 0) {
-      if (given.Name != name)
-        throw EUsageError("\"" + Utf8(given.Name) + "\" and \"" + utf8Name +
-                          "\" name one variable; give it once");
-      given.Value = value;
-      return;
-    }
-  values.push_back({name, value});
+  const auto [at, added] = values.RowOfKey.try_emplace(NameKey(name), values.Rows.size());
+  if (added) {
+    values.Rows.push_back({name, value});
+    return;
+  }
+  TVariableRow& given = values.Rows[at->second];
+  if (given.Name != name)
+    throw EUsageError("\"" + Utf8(given.Name) + "\" and \"" + utf8Name +
+                      "\" name one variable; give it once");
+  given.Value = value;
 }
 
 void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream& in) {
   const bool standardInput = path == StandardInputName;
   const std::string file = standardInput ? StandardInputTitle : path;
   try {
-    const std::string bytes = standardInput ? std::string(std::istreambuf_iterator<char>(in), {})
-                                            : LoadFileToString(path);
+    const std::string bytes = standardInput ? ReadStreamToEnd(in, file) : LoadFileToString(path);
     for (const auto& [name, value] : ParseValuesJson(bytes))
       AddBrandValue(values, name, value);
   } catch (const EUsageError&) {
@@ -295,15 +312,15 @@ void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream&
 // The grid's rows with the given values put in; an unknown or hidden name is an error.
 TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values) {
   TVariableRows result = rows;
-  for (const TVariableRow& value : values) {
-    bool found = false;
-    for (TVariableRow& row : result)
-      if (AnsiCompareText(row.Name, value.Name) == 0) {
-        row.Value = value.Value;
-        found = true;
-      }
-    if (!found)
+  std::unordered_map<std::string, size_t> rowOfKey;
+  for (size_t i = 0; i < result.size(); ++i)
+    rowOfKey.emplace(NameKey(result[i].Name), i);
+  for (const TVariableRow& value : values.Rows) {
+    StopIfAsked();
+    const auto row = rowOfKey.find(NameKey(value.Name));
+    if (row == rowOfKey.end())
       throw Exception(Format("\"%s\" is not a brandable variable", value.Name.c_str()));
+    result[row->second].Value = value.Value;
   }
   return result;
 }
@@ -334,8 +351,15 @@ bool SameFile(const std::string& a, const std::string& b) {
   return !errorA && !errorB && placeA == placeB;
 }
 
+// Whether something other than a regular file is at path (a link is not followed): a FIFO, a
+// device or a link replaced by the branded book would lose what it is.
+bool NoRegularFileAt(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
 // Refuses, before anything is written, outputs that would overwrite a book being branded or
-// each other.
+// each other, or something that is no regular file.
 void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::string>& outputs) {
   for (size_t i = 0; i < outputs.size(); ++i) {
     if (outputs[i].empty())
@@ -348,22 +372,35 @@ void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::
       if (SameFile(outputs[i], outputs[j]))
         throw Exception(Format("%s and %s would both be written to %s", books[j].c_str(),
                                books[i].c_str(), outputs[i].c_str()));
+    if (NoRegularFileAt(outputs[i]))
+      throw Exception(
+          Format("%s is not a regular file; choose another --output", outputs[i].c_str()));
   }
 }
 
 // Brands one book, in place or into a copy at target, signed when there is a signer. Names are
 // checked before anything is written. A copy is written whole beside its target and renamed
-// into place, so a failure or a stop leaves whatever was at the target as it was.
+// into place, so a failure or a stop leaves whatever was at the target as it was. A target of
+// "-" is standard output, where the branded book goes whole once it is made.
 TEBookUpdateResult BrandBook(const std::string& book, const std::string& target,
                              const TBrandValues& values, const std::string& icon,
-                             const TCodeSigner* signer, const TEBookProgressEvent& onProgress) {
+                             const TCodeSigner* signer, const TEBookProgressEvent& onProgress,
+                             std::ostream& out) {
   TEBookDocument document;
   document.OnProgress = StoppingProgress(onProgress);
-  document.OpenEBook(book);
+  // In place the book's lock is held from this read to the rename of the new book, so a
+  // second process branding it waits and then brands the new book.
+  document.OpenEBook(book, target.empty());
   const TVariableRows rows = BrandedRows(document.Rows(), values);
   if (!icon.empty())
     document.LoadNewIcon(icon);
-  return document.UpdateEBook(rows, target, signer);
+  if (target != StandardOutputName)
+    return document.UpdateEBook(rows, target, signer);
+  TEBookUpdateResult result;
+  const std::string image = document.BrandedImage(rows, result, signer);
+  if (!out.write(image.data(), std::streamsize(image.size())).flush())
+    throw EWriteError("Cannot write the branded book to standard output");
+  return result;
 }
 
 const char* const PasswordVariable = "FOLIOSET_SIGN_PASSWORD";
@@ -475,6 +512,11 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
   if (books.empty())
     throw EUsageError("brand needs at least one book");
   const bool several = books.size() > 1;
+  const bool toStandardOutput = output == StandardOutputName;
+  if (toStandardOutput && (several || parsed.Has("--json")))
+    throw EUsageError("--output - takes one book and no --json: the book is all it writes");
+  if (toStandardOutput && console.OutIsTerminal)
+    throw EUsageError("--output - writes the branded book to standard output, not to a terminal");
   if (several && !output.empty() && !std::filesystem::is_directory(output))
     throw EUsageError("with several books --output must be an existing folder");
   // Refused before any book is touched, rather than stamping with the clock after all.
@@ -492,8 +534,10 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       throw EFileError(iconPath, e.what());
     }
   }
-  const std::vector<std::string> outputs = OutputsFor(books, output);
-  CheckOutputs(books, outputs);
+  const std::vector<std::string> outputs =
+      toStandardOutput ? std::vector<std::string>{output} : OutputsFor(books, output);
+  if (!toStandardOutput)
+    CheckOutputs(books, outputs);
   // The key is opened once for the whole batch; a wrong password or an unfit certificate
   // stops it before any book is touched.
   const std::unique_ptr<TCodeSigner> signer = SignerOf(signing, passwordFile);
@@ -508,7 +552,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
     try {
       const TEBookUpdateResult result =
-          BrandBook(book, outputs[i], values, icon, signer.get(), line.Event());
+          BrandBook(book, outputs[i], values, icon, signer.get(), line.Event(), console.Out);
       outcome.SignatureRemoved = result.SignatureRemoved;
       outcome.Signed = result.Signed;
     } catch (const std::exception& e) {
@@ -520,8 +564,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     line.Clear();
     if (!outcome.Error.empty())
       console.Err << ErrorLine(book, outcome.Error);
-    else if (!json)
-      console.Out << BrandedLine(outcome, values.size(), !icon.empty());
+    else if (!json && !toStandardOutput)
+      console.Out << BrandedLine(outcome, values.Rows.size(), !icon.empty());
     outcomes.push_back(std::move(outcome));
   }
   if (json)
@@ -618,5 +662,5 @@ int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& co
 
 int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
-  return RunCommandLine(arguments, TConsole{std::cin, out, err, false});
+  return RunCommandLine(arguments, TConsole{std::cin, out, err, false, false});
 }

@@ -12,6 +12,7 @@ struct TConsole {
   std::ostream& Out;
   std::ostream& Err;
   bool ErrIsTerminal; // the progress line is drawn only on a terminal
+  bool OutIsTerminal; // a branded book is never written to a terminal
 };
 
 // Runs one command line (arguments without the program name); returns the exit status.

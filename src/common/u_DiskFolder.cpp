@@ -50,10 +50,12 @@ TDiskFolder TDiskFolder::Subfolder(const std::string& name, bool replace) const 
   if (::mkdirat(FHandle, name.c_str(), NewFolderMode) != 0) {
     const int code = errno;
     struct stat info;
-    if (code != EEXIST || !replace || ::fstatat(FHandle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW))
+    if (code != EEXIST || ::fstatat(FHandle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
       RaiseCreateError(PathOf(name), code);
-    if (S_ISLNK(info.st_mode) && (::unlinkat(FHandle, name.c_str(), 0) != 0 ||
-                                  ::mkdirat(FHandle, name.c_str(), NewFolderMode) != 0))
+    if (!S_ISDIR(info.st_mode) && !replace)
+      RaiseCreateError(PathOf(name), EEXIST);
+    if (!S_ISDIR(info.st_mode) && (::unlinkat(FHandle, name.c_str(), 0) != 0 ||
+                                   ::mkdirat(FHandle, name.c_str(), NewFolderMode) != 0))
       RaiseCreateError(PathOf(name), errno);
   }
   const int handle = OpenFolderNoFollow(FHandle, name);
@@ -88,4 +90,50 @@ void TDiskFolder::WriteFile(const std::string& name, const std::string& bytes, b
   }
   if (::close(handle) != 0)
     RaiseCreateError(PathOf(name), errno);
+}
+
+namespace {
+// What is at path, a link not followed: nothing, a real folder, or something else.
+enum TDiskPlace { dpFree, dpFolder, dpTaken };
+
+TDiskPlace DiskPlaceAt(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0)
+    return dpFree;
+  return S_ISDIR(info.st_mode) ? dpFolder : dpTaken;
+}
+
+// The longest name the file system of path, or of its nearest existing parent, takes.
+size_t LongestNameAt(std::filesystem::path path) {
+  constexpr size_t Usual = 255; // what Linux file systems take, where none says
+  for (;;) {
+    const long longest = ::pathconf(path.c_str(), _PC_NAME_MAX);
+    if (longest > 0)
+      return size_t(longest);
+    if (!path.has_parent_path() || path.parent_path() == path)
+      return Usual;
+    path = path.parent_path();
+  }
+}
+} // namespace
+
+TDiskTreeCheck::TDiskTreeCheck(const std::string& folder, bool replace)
+    : FReplace(replace), FLongestName(LongestNameAt(folder.empty() ? "." : folder)) {
+  FFolders.emplace_back(folder, DiskPlaceAt(folder) == dpFolder);
+}
+
+void TDiskTreeCheck::Add(const std::string& name, size_t depth, bool isFolder) {
+  FFolders.resize(depth + 1);
+  const auto& [parent, parentExists] = FFolders[depth];
+  const std::string path =
+      !parent.empty() && parent.back() == '/' ? parent + name : parent + "/" + name;
+  if (name.size() > FLongestName)
+    RaiseCreateError(path, ENAMETOOLONG);
+  const TDiskPlace place = parentExists ? DiskPlaceAt(path) : dpFree;
+  if (place == dpFolder && !isFolder)
+    RaiseCreateError(path, EISDIR); // no file replaces a folder
+  if (place == dpTaken && !FReplace)
+    RaiseCreateError(path, EEXIST);
+  if (isFolder)
+    FFolders.emplace_back(path, place == dpFolder);
 }

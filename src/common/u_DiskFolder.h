@@ -2,7 +2,10 @@
 // A disk folder held open, in which files and folders are made relative to the folder itself
 // and never through a link: whatever links the folder holds, nothing is written anywhere else.
 
+#include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 class TDiskFolder {
 public:
@@ -15,9 +18,9 @@ public:
   TDiskFolder& operator=(const TDiskFolder&) = delete;
   TDiskFolder& operator=(TDiskFolder&&) = delete;
 
-  // A new folder name inside this one. An existing name fails ("Cannot create file "%s".
-  // File exists"), unless replace and it is a real folder, which is used as it is; a link of
-  // that name is then removed, never followed.
+  // A folder name inside this one: made, or an existing real folder used as it is. Anything
+  // else of that name fails ("Cannot create file "%s". File exists"), unless replace: then it
+  // (a link itself, never what it points to) is removed and the folder made.
   TDiskFolder Subfolder(const std::string& name, bool replace) const;
   // A new file name inside this one holding bytes. An existing name fails as above, unless
   // replace and it is no folder: it (a link itself, not what it points to) is removed first.
@@ -29,4 +32,22 @@ private:
 
   int FHandle;
   std::string FPath; // for messages
+};
+
+// Checks a tree against a disk folder before any of it is written there as TDiskFolder writes
+// it, so a refused tree leaves nothing half written: every name fits the file system, a file
+// goes where there is nothing yet (or, with replace, no folder), a folder where there is
+// nothing or a real folder. Raises what the write would ("Cannot create file "%s". ...").
+class TDiskTreeCheck {
+public:
+  TDiskTreeCheck(const std::string& folder, bool replace);
+  // The next item of the tree in walk order (a folder before what it holds): its name and
+  // depth (0 inside the folder itself).
+  void Add(const std::string& name, size_t depth, bool isFolder);
+
+private:
+  bool FReplace;
+  size_t FLongestName;
+  // Each open depth's folder path, and whether that folder exists on disk.
+  std::vector<std::pair<std::string, bool>> FFolders;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,21 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
       room.reset(); // the file grew: the bytes move
     bytes.append(chunk, size_t(n));
   }
+}
+
+std::string ReadStreamToEnd(std::istream& in, const std::string& name, size_t limit) {
+  std::string bytes;
+  char chunk[ReadChunkSize];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    if (size_t(in.gcount()) > limit - bytes.size())
+      throw EReadError(
+          Format("Cannot read file \"%s\". It holds more than %zu MB.", name.c_str(), limit >> 20));
+    bytes.append(chunk, size_t(in.gcount()));
+  }
+  if (in.bad())
+    throw EReadError(
+        Format("Cannot read file \"%s\". %s", name.c_str(), SysErrorMessage(EIO).c_str()));
+  return bytes;
 }
 
 std::string LoadFileToString(const std::string& path, size_t limit) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
 // The temporary folder: TMPDIR when set, else /tmp; no trailing separator.
@@ -21,6 +22,11 @@ std::string LoadFileToString(const std::string& path, size_t limit = MaxWholeFil
 // Everything left to read from an open handle (standard input, say), read to its end;
 // "Cannot read file "%s". %s" with name when reading fails or passes limit bytes.
 std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit = MaxWholeFileSize);
+
+// The same from a stream (standard input as the command line has it), which could be a source
+// that never ends, such as /dev/zero.
+std::string ReadStreamToEnd(std::istream& in, const std::string& name,
+                            size_t limit = MaxWholeFileSize);
 
 // Creates the missing folders of path, then creates or truncates the file and writes bytes;
 // "Cannot create file "%s". %s" when it cannot be created.

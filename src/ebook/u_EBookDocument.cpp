@@ -3,20 +3,20 @@
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
-#include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
-#include "resources/vexFiles.h"
+#include "resources/vexTools.h"
 #include "signing/u_CodeSigner.h"
 #include "variables/u_Variables.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
-#include <fcntl.h>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -32,38 +32,47 @@ const char* const VariablesAttribute = "Variables";
 const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
 const char* const NewCabinetPath = "System.cab";
-// Every file offset in a PE32 image is 32 bits wide, so no book's sections reach past 4 GiB;
-// what a bigger source holds beyond them is no book we could rewrite.
-constexpr size_t MaxBookSize = size_t(4) << 30;
 const int FirstIconId = 1;
 
-// Reads a book's file back at the place its content had. A file that cannot be read gives
-// nothing: what is read is only offered to a pack, never trusted.
-class TBookContentReader {
+// Writes a file of a book's content so that Undo can put back what was there: the file as it
+// was, or no file and none of the folders the write made.
+class TContentWrite {
 public:
-  TBookContentReader(const std::string& path, TResourcePlace place)
-      : FHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), FPlace(place) {}
-  ~TBookContentReader() {
-    if (FHandle >= 0)
-      ::close(FHandle);
+  TContentWrite(TMFSSession& session, const std::string& path, std::string content)
+      : FSession(session), FPath(path) {
+    if (TMFSFile* file = session.Exists(path) ? session.GetFile(path) : nullptr)
+      FOld = TOld{file->Content(), file->DateTime(), file->Attributes()};
+    const std::string folder = TMFS::ExtractPath(TMFS::FixSeparators(path));
+    for (size_t end = folder.find('\\', 1); end != std::string::npos;
+         end = folder.find('\\', end + 1))
+      if (!session.Exists(folder.substr(0, end)))
+        FMadeFolders.push_back(folder.substr(0, end));
+    session.WriteFile(path, std::move(content));
   }
-  TBookContentReader(const TBookContentReader&) = delete;
-  TBookContentReader& operator=(const TBookContentReader&) = delete;
 
-  bool Read(uint64_t offset, void* into, size_t count) const {
-    if (FHandle < 0 || offset > FPlace.Size || count > FPlace.Size - offset)
-      return false;
-    try {
-      ReadAllAt(FHandle, into, count, FPlace.Offset + offset);
-      return true;
-    } catch (const Exception&) {
-      return false;
+  void Undo() {
+    if (FOld) {
+      TMFSFile* file = FSession.GetFile(FPath);
+      file->SetContent(std::move(FOld->Content));
+      file->SetDateTime(FOld->DateTime);
+      file->SetAttributes(FOld->Attributes);
+      return;
     }
+    FSession.DeleteItem(FPath);
+    for (auto folder = FMadeFolders.rbegin(); folder != FMadeFolders.rend(); ++folder)
+      FSession.DeleteItem(*folder);
   }
 
 private:
-  int FHandle;
-  TResourcePlace FPlace;
+  struct TOld {
+    std::string Content;
+    uint32_t DateTime;
+    uint32_t Attributes;
+  };
+  TMFSSession& FSession;
+  std::string FPath;
+  std::optional<TOld> FOld;
+  std::vector<std::string> FMadeFolders; // outermost first
 };
 
 // The rewriter's signing step for signer, or none.
@@ -91,27 +100,40 @@ void TEBookDocument::Progress(TEBookStep step, int percent) const {
   OnProgress(step, percent);
 }
 
-void TEBookDocument::OpenEBook(const std::string& path) {
+void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
   CloseEBook();
   try {
     FReportedPercent = -1; // a new operation: its steps start over
     Progress(esRead, 0);
     // The book is read only here, once, into memory: a private snapshot that a change to the
-    // file meanwhile cannot tear, and no temporary file to leave behind.
-    std::string image = LoadFileToString(path, MaxBookSize);
+    // file meanwhile cannot tear, no temporary file to leave behind, and what an update
+    // writes its new file from.
+    TOpenedFile file =
+        forUpdate ? TOpenedFile::Lock(path, WaitingEvent()) : TOpenedFile::Open(path);
+    FBook = ReadFileSnapshot(file.Handle(), path, MaxImageFileSize);
+    if (forUpdate)
+      FLock = std::move(file);
     Progress(esRead, 100);
-    ReadEBook(path, std::move(image));
+    ReadEBook(path);
   } catch (...) {
     CloseEBook();
     throw;
   }
 }
 
-void TEBookDocument::ReadEBook(const std::string& path, std::string image) {
+std::function<void()> TEBookDocument::WaitingEvent() const {
+  // While the book's lock is awaited: a listener may stop the wait by raising.
+  return [this] {
+    if (OnProgress)
+      OnProgress(esRead, 0);
+  };
+}
+
+void TEBookDocument::ReadEBook(const std::string& path) {
   std::string icon;
   std::string iconGroup;
   {
-    const TPEModule module(path, std::move(image));
+    const TPEModule module(path, FBook.Bytes);
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
@@ -177,7 +199,7 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
     std::string icon;
     std::string iconGroup;
     {
-      const TPEModule module(path);
+      const TPEModule module(path, FBook.Bytes);
       icon = LoadModuleIcon(module, IconGroupName);
       iconGroup = LoadModuleIconGroup(module, IconGroupName);
       FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
@@ -196,10 +218,28 @@ TPercentEvent TEBookDocument::StepProgress(TEBookStep step) const {
   return [this, step](int percent) { Progress(step, percent); };
 }
 
+namespace {
+// Real books' content inflates 2 to 20 fold; a book is let unpack three times the most, and
+// never less than the floor, as a small cabinet says little about the size of its pages.
+// Nor beyond the machine's memory: no book could be opened there.
+constexpr uint64_t RealBookExpansion = 64;
+constexpr uint64_t MinUnpackBudget = uint64_t(64) << 20;
+
+uint64_t UnpackBudget(size_t cabinetSize) {
+  const uint64_t memory = uint64_t(::sysconf(_SC_PHYS_PAGES)) * uint64_t(::sysconf(_SC_PAGESIZE));
+  return std::min(std::max(uint64_t(cabinetSize) * RealBookExpansion, MinUnpackBudget), memory);
+}
+} // namespace
+
 void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress) {
   TMFS scratch;
   TMFSCabReader reader(scratch.Session(), CabinetPath, cabinetBytes);
   reader.SetOnProgress(onProgress);
+  // The serialized form and the tree made of it are held to one budget: what the cabinet
+  // declares is refused before it is inflated, each item is charged as it is made.
+  const uint64_t budget = UnpackBudget(cabinetBytes.size());
+  reader.SetExtractLimit(int64_t(budget));
+  fs.SetLoadBudget(budget);
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.
   TBytePipe serialized(reader.MaxExtractedSize());
@@ -232,6 +272,8 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 void TEBookDocument::CloseEBook() {
   ForgetEBook();
   FMFS->Clear();
+  FBook = {};
+  FLock.Close();
 }
 
 void TEBookDocument::ForgetEBook() {
@@ -283,13 +325,18 @@ std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
 }
 
 std::string TEBookDocument::PackContent() const {
-  // Where the content is unchanged, the blocks the book holds are taken over, not packed again.
-  // A file changed since it was read costs only that saving: a block is taken only when it
-  // decodes to exactly the new bytes.
-  const TBookContentReader book(FFileName, FContentPlace);
+  // Where the content is unchanged, the blocks the book holds are taken over, not packed again;
+  // a block is taken only when it decodes to exactly the new bytes.
+  const std::string_view cabinet =
+      std::string_view(FBook.Bytes).substr(FContentPlace.Offset, FContentPlace.Size);
   const TCabPreviousFolder previous(
-      [&book](uint64_t offset, void* into, size_t count) { return book.Read(offset, into, count); },
-      FContentPlace.Size);
+      [cabinet](uint64_t offset, void* into, size_t count) {
+        if (offset > cabinet.size() || count > cabinet.size() - offset)
+          return false;
+        std::memcpy(into, cabinet.data() + offset, count);
+        return true;
+      },
+      cabinet.size());
   return PackSystemMFS(*FMFS, &previous, StepProgress(esPack));
 }
 
@@ -302,43 +349,80 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
                                                const TCodeSigner* signer) {
   if (!FOpened)
     return {};
+  TExeImageUpdate how;
+  how.TargetName = outputPath;
+  const TEBookUpdateResult result = WriteEBook(rows, std::move(how), signer);
+  // The content stays: it is exactly what the new cabinet holds, so the reopen neither
+  // unpacks nor parses again what was just packed.
+  const std::string written = outputPath.empty() ? FFileName : outputPath;
+  ForgetEBook();
+  ReopenEBook(written);
+  return result;
+}
+
+std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
+                                        const TCodeSigner* signer) {
+  if (!FOpened)
+    return {};
+  TExeImageUpdate how;
+  how.Nameless = true;
+  result = WriteEBook(rows, std::move(how), signer);
+  std::string image = std::move(FBook.Bytes);
+  CloseEBook();
+  return image;
+}
+
+TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeImageUpdate how,
+                                              const TCodeSigner* signer) {
   const std::string variablesText = BuildVariablesText(rows);
   // The reopen reads this text back and expands the title with it: what would fail there
   // (a reference cycle, values past the size cap) fails here, while the book is untouched.
   ExpandTitle(TVariables(variablesText, false));
   const std::string path = FFileName;
-  const std::string written = outputPath.empty() ? path : outputPath;
-  CheckResourceUpdatePossible(path, outputPath);
+  const bool inPlace = how.TargetName.empty() && !how.Nameless;
+  // In place the book's lock is held until the new file is renamed into place: since the open
+  // for update, or from here; either way it goes at the end of the update.
+  TOpenedFile lock = std::move(FLock);
+  if (inPlace && !lock.Locked())
+    lock = TOpenedFile::Lock(path, WaitingEvent());
+  // The new file is made from the book as it was opened: another file put at the path, or the
+  // book changed meanwhile, is not written over with it.
+  if (inPlace)
+    CheckFileUnchanged(path, FBook.Identity);
+  if (!how.Nameless)
+    CheckResourceUpdatePossible(path, how.TargetName);
   // The book's own variables file, wherever System.xml says it is (creating its folder), so
   // that the next open reads what was written.
-  FMFS->Session().WriteFile(FVariablesPath, variablesText);
+  TContentWrite variables(FMFS->Session(), FVariablesPath, variablesText);
   TEBookUpdateResult result;
+  TFileSnapshot newFile;
   FReportedPercent = -1; // a new operation: its steps start over
-  {
+  try {
     std::vector<TResourceChange> changes;
     changes.push_back({ContentResourceType, ContentResourceName, PackContent()});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
-
-    // The content stays: it is exactly what the new cabinet holds, so the reopen neither
-    // unpacks nor parses again what was just packed.
-    ForgetEBook();
+    // Content and icon go in one update: the book gets all of it or keeps what it had. The
+    // rewrite's percent stops at 99 until that update is complete.
+    how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
+    how.Written = &newFile;
+    how.OnSign = SignEvent(signer);
+    result.SignatureRemoved =
+        UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
+            .SignatureRemoved;
+    result.Signed = signer != nullptr;
+  } catch (...) {
+    // Nothing was written: the document stays open as it was, edits and new icon with it.
     try {
-      // Content and icon go in one update: the book gets all of it or keeps what it had. The
-      // rewrite's percent stops at 99 until that update is complete.
-      result.SignatureRemoved =
-          UpdateExeResources(path, std::move(changes), outputPath, [this](int percent) {
-            Progress(esRewrite, std::min(percent, 99));
-          }, SignEvent(signer)).SignatureRemoved;
-      result.Signed = signer != nullptr;
-      Progress(esRewrite, 100);
+      variables.Undo();
     } catch (...) {
-      CloseEBook();
-      throw;
+      CloseEBook(); // the content could not be put back: it is no longer the book's
     }
-  } // the new resources are in the file now: let them go before the reopen
-  ReopenEBook(written);
+    throw;
+  }
+  Progress(esRewrite, 100);
+  FBook = std::move(newFile);
   return result;
 }
 

@@ -4,6 +4,7 @@
 // window state. Texts (file names, titles, names, values) are byte strings in the system ANSI
 // code page; icons travel as complete .ico file images.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_Resources.h"
@@ -67,19 +68,28 @@ public:
   TEBookDocument(const TEBookDocument&) = delete;
   TEBookDocument& operator=(const TEBookDocument&) = delete;
 
-  // Closes whatever is open, then opens the e-book at path from a private copy in memory.
-  // On failure the document ends closed and the error passes on.
-  void OpenEBook(const std::string& path);
+  // Closes whatever is open, then opens the e-book at path from a private copy in memory,
+  // which is what an update writes its new file from. With forUpdate the book's lock is held
+  // from the open to the update, so no other update comes between them (another one waits
+  // for it). On failure the document ends closed and the error passes on.
+  void OpenEBook(const std::string& path, bool forUpdate = false);
   void CloseEBook();
 
   // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
-  // Whatever can be known to fail is refused before the executable is touched, and leaves the
-  // document open. With an outputPath the branded book is written there (replacing what is
-  // there) and reopened from there; the book itself is only read. With a signer the new book
-  // is signed as the last step before it replaces anything.
+  // The new file is made from the book as it was opened; in place it replaces the book only
+  // while the path still names the file that was opened, unchanged (EFileChanged "The file
+  // "%s" changed on disk since it was opened" otherwise). Every failure before the new file
+  // is in place leaves the document open as it was, with the new icon chosen. With an
+  // outputPath the branded book is written there (replacing what is there) and reopened from
+  // there; the book itself is only read. With a signer the new book is signed as the last step
+  // before it replaces anything.
   TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {},
                                  const TCodeSigner* signer = nullptr);
+  // The bytes of the branded book an update into a copy would write, written nowhere (a
+  // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
+  std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
+                           const TCodeSigner* signer = nullptr);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
 
@@ -92,8 +102,9 @@ public:
   void ResetIcon();
 
   // Writes every file of the open book's content below folder, names in UTF-8, never through
-  // a link (names that could reach outside it are refused). An existing name fails unless
-  // replaceFiles. Does nothing when closed.
+  // a link (names that could reach outside it are refused). Every name and place is checked
+  // before anything is written: an existing folder is used as it is, an existing file fails
+  // unless replaceFiles. Does nothing when closed.
   void SaveContentToDisk(const std::string& folder, bool replaceFiles) const;
 
   bool Opened() const { return FOpened; }
@@ -121,16 +132,22 @@ public:
   TShellOpenEvent OnShellOpen;
 
 private:
-  // Open's steps after the read: content, then what ShowEBook does.
-  void ReadEBook(const std::string& path, std::string image);
+  // Update's writing, as how says, signed with signer when there is one: FBook is the new file
+  // after it. A failure leaves the document as it was.
+  TEBookUpdateResult WriteEBook(const TVariableRows& rows, TExeImageUpdate how,
+                                const TCodeSigner* signer);
+  // Open's steps after the read into FBook: content, then what ShowEBook does.
+  void ReadEBook(const std::string& path);
   // Over the content in FMFS: description, variables, title, the icon given, and rows.
   void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
-  // The open after update: the content in FMFS is what the book now holds; only the icon is
-  // read from the file. On failure the document ends closed.
+  // The open after update: the content in FMFS is what the book now holds, FBook the new
+  // file; only the icon is read again. On failure the document ends closed.
   void ReopenEBook(const std::string& path);
   // Closes all but the content.
   void ForgetEBook();
   void Progress(TEBookStep step, int percent) const;
+  // What runs while the book's lock is awaited: OnProgress, which may stop the wait.
+  std::function<void()> WaitingEvent() const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
   // The new SYSTEM_MFS resource of the content in FMFS.
@@ -139,6 +156,10 @@ private:
   std::string ExpandTitle(const TVariables& variables) const;
 
   bool FOpened = false;
+  // The book's file as it was opened or last written: its bytes and identity.
+  TFileSnapshot FBook;
+  // The book's lock while an open for update holds it.
+  TOpenedFile FLock;
   std::unique_ptr<TMFS> FMFS;
   std::unique_ptr<TXMLParser> FXMLParser;
   std::unique_ptr<TVariables> FVariables;
@@ -146,7 +167,7 @@ private:
   std::string FEBookIcon;
   std::string FEBookIconGroup;
   std::string FFileName;
-  // Where the book's SYSTEM_MFS bytes lay in its file when it was last read or written.
+  // Where the book's SYSTEM_MFS bytes lie in FBook.
   TResourcePlace FContentPlace;
   // What System.xml's Variables attribute names ("\Variables.xml" when it names none); update
   // writes the new variables file there.

@@ -844,8 +844,8 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
       RunWithProgress([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); }, esPack,
                       QStringLiteral("written"));
     } catch (...) {
-      // Before the executable is touched the book stays open with the user's edits in the
-      // grid; later failures leave it closed.
+      // Until the new file is in place the book stays open with the user's edits in the grid;
+      // only a failure to show the written book leaves it closed.
       if (!FDocument->Opened())
         ShowEBook();
       throw;

@@ -351,13 +351,16 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
     --level.childrenLeft;
     switch (ReadTag(stream)) {
     case FileTag: {
+      FS()->ChargeLoad(TMFS::ItemLoadCost);
       auto file = std::make_unique<TMFSFile>(std::string(), FS(), nullptr);
       file->LoadFromStream(stream);
+      FS()->ChargeLoad(file->Content().size());
       linkLoaded(file.get());
       file.release();
       break;
     }
     case FolderTag: {
+      FS()->ChargeLoad(TMFS::ItemLoadCost);
       auto folder = std::make_unique<TMFSFolder>(std::string(), FS(), nullptr);
       const int32_t count = folder->LoadOwnFields(stream);
       TMFSFolder* raw = folder.get();
@@ -375,8 +378,12 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath) const {
 }
 
 void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) const {
-  // Every name is checked before anything is written, so a refused tree leaves no partial copy.
-  WalkSubtree(*this, [](const TMFSItem& item, size_t) { DiskName(item.Name()); });
+  // Every name, and every conflict with what the folder holds, is checked before anything is
+  // written, so a refused tree leaves no partial copy.
+  TDiskTreeCheck check(diskPath, replaceFiles);
+  WalkSubtree(*this, [&check](const TMFSItem& item, size_t depth) {
+    check.Add(DiskName(item.Name()), depth, dynamic_cast<const TMFSFile*>(&item) == nullptr);
+  });
   std::vector<TDiskFolder> folders;
   folders.push_back(TDiskFolder::OpenOrCreate(diskPath));
   WalkSubtree(*this, [&folders, replaceFiles](const TMFSItem& item, size_t depth) {
@@ -430,6 +437,13 @@ void TMFS::InstallRoot(std::unique_ptr<TMFSFolder> root) {
   old.reset();
 }
 
+void TMFS::ChargeLoad(uint64_t bytes) {
+  FLoadCharged += bytes;
+  if (FLoadCharged > FLoadBudget)
+    throw EMFSError(Format("The file system takes more than %llu MB of memory",
+                           static_cast<unsigned long long>(FLoadBudget >> 20)));
+}
+
 void TMFS::FolderFreed(TMFSFolder* folder) {
   for (TMFSSession* session : FSessions)
     if (session->FFolder == folder)
@@ -458,6 +472,7 @@ void TMFS::LoadFromString(std::string_view data) {
   ReplaceRoot();
   TByteViewStream stream(data);
   stream.Seek(int64_t(SerializedHeaderSize), soBeginning);
+  FLoadCharged = 0;
   FRoot->LoadFromStream(stream);
 }
 
@@ -468,6 +483,7 @@ void TMFS::LoadInOrder(TStream& data) {
   if (header.substr(0, MFSMagic.size()) != MFSMagic)
     throw EMFSError(SIncorrectSerializedFormat);
   TSummingReader body(data);
+  FLoadCharged = 0;
   auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
   std::exception_ptr broken;
   try {

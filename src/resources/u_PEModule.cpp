@@ -1,22 +1,20 @@
 #include "resources/u_PEModule.h"
 
-#include "resources/vexFiles.h"
+#include "common/u_FileSnapshot.h"
 #include "resources/vexResTree.h"
+#include "resources/vexTools.h"
 
-#include <new>
-
-TPEModule::TPEModule(const std::string& fileName) : FFileName(fileName) {
-  try {
-    FFile = std::make_unique<TMappedFile>(fileName, false);
-  } catch (const EVexError& e) {
-    RaiseVexError(e.Code(), e.Message());
-  }
-  Parse(FFile->Bytes());
+TPEModule::TPEModule(const std::string& fileName)
+    : FFileName(fileName),
+      FBytes(
+          ReadFileSnapshot(TOpenedFile::Open(fileName).Handle(), fileName, MaxImageFileSize).Bytes),
+      FImage(FBytes) {
+  Parse(Image());
 }
 
-TPEModule::TPEModule(const std::string& fileName, std::string bytes)
-    : FFileName(fileName), FBytes(std::move(bytes)) {
-  Parse(TByteView(reinterpret_cast<const uint8_t*>(FBytes.data()), FBytes.size()));
+TPEModule::TPEModule(const std::string& fileName, std::string_view image)
+    : FFileName(fileName), FImage(image) {
+  Parse(Image());
 }
 
 void TPEModule::Parse(TByteView image) {
@@ -33,13 +31,11 @@ void TPEModule::Parse(TByteView image) {
 TPEModule::~TPEModule() = default;
 
 TByteView TPEModule::Image() const {
-  return FFile ? FFile->Bytes()
-               : TByteView(reinterpret_cast<const uint8_t*>(FBytes.data()), FBytes.size());
+  return TByteView(reinterpret_cast<const uint8_t*>(FImage.data()), FImage.size());
 }
 
 uint64_t TPEModule::OffsetOf(std::string_view part) const {
-  const char* image = reinterpret_cast<const char*>(Image().Bytes(0, 0, "image"));
-  return uint64_t(part.data() - image);
+  return uint64_t(part.data() - FImage.data());
 }
 
 std::optional<std::string_view> TPEModule::FindResource(const TResIdent& type,

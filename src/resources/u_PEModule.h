@@ -10,15 +10,15 @@
 #include <string>
 #include <string_view>
 
-class TMappedFile;
-
 class TPEModule {
 public:
-  // Opens and maps fileName. A file that cannot be opened, is no PE32 image, or whose
-  // resource directory is damaged raises EOSError whose text names the cause.
+  // Reads fileName into memory and parses it. A file that is no PE32 image, or whose
+  // resource directory is damaged, raises EOSError whose text names the cause; one that cannot
+  // be read raises the stream error that says why.
   explicit TPEModule(const std::string& fileName);
-  // The same over an image already read into memory (bytes); it keeps the bytes.
-  TPEModule(const std::string& fileName, std::string bytes);
+  // The same over an image already read into memory, which must stay as it is while the
+  // module lives.
+  TPEModule(const std::string& fileName, std::string_view image);
   ~TPEModule();
   TPEModule(const TPEModule&) = delete;
   TPEModule& operator=(const TPEModule&) = delete;
@@ -37,7 +37,7 @@ private:
   void Parse(TByteView image);
 
   std::string FFileName;
-  std::unique_ptr<TMappedFile> FFile; // null when the image was given as bytes
-  std::string FBytes;
+  std::string FBytes; // the image, when the module read it itself
+  std::string_view FImage;
   std::unique_ptr<TResItem> FRoot; // null when the image has no resource section
 };

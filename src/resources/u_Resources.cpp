@@ -1,5 +1,6 @@
 #include "resources/u_Resources.h"
 
+#include "common/u_Files.h"
 #include "resources/u_WinInfo.h"
 #include "resources/vexFiles.h"
 #include "resources/vexRes.h"
@@ -37,8 +38,7 @@ TResIdent WideIdent(const TResourceIdent& ident) {
 
 } // namespace
 
-std::optional<std::string_view> FindModuleResource(const TPEModule& module,
-                                                   const std::string& type,
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name) {
   return module.FindResource(TResIdent(AnsiToWideText(type)), TResIdent(AnsiToWideText(name)));
 }
@@ -61,30 +61,36 @@ TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& t
   return data ? TResourcePlace{module.OffsetOf(*data), data->size()} : TResourcePlace{};
 }
 
-TResourceUpdateResult UpdateExeResources(const std::string& fileName,
-                                         std::vector<TResourceChange> changes,
-                                         const std::string& targetName,
-                                         const TPercentEvent& onProgress,
-                                         const TImageSignEvent& onSign) {
-  // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
-  // every update takes the own rewriter. The file name goes to it as the bytes it is.
+namespace {
+// The changes' identifiers, checked before anything is read or written.
+std::vector<std::pair<TResIdent, TResIdent>>
+ChangeIdents(const std::vector<TResourceChange>& changes) {
   std::vector<std::pair<TResIdent, TResIdent>> idents;
   for (const TResourceChange& change : changes) {
     if (change.Data.size() > 0xFFFFFFFFu)
       RaiseVexError(EFBIG, "resource data larger than 4 GiB");
     idents.emplace_back(WideIdent(change.Type), WideIdent(change.Name));
   }
-  TResUpdateContext* update = BeginResourceUpdateInto(fileName, targetName, false);
+  return idents;
+}
+
+// Makes the changes in the update begun (none when the begin failed) and ends it as how says.
+TResourceUpdateResult ApplyChanges(TResUpdateContext* update,
+                                   const std::vector<std::pair<TResIdent, TResIdent>>& idents,
+                                   std::vector<TResourceChange> changes,
+                                   const TExeImageUpdate& how) {
   if (!update)
     RaiseLastVexError();
-  update->OnProgress = onProgress;
+  update->OnProgress = how.OnProgress;
+  update->ReadBack = how.Written != nullptr;
+  update->Nameless = how.Nameless;
   // The signer's own failure (a time-stamp server that does not answer) is the one to report,
   // not the rewriter's record of it.
   std::exception_ptr signFailure;
-  if (onSign)
+  if (how.OnSign)
     update->OnSign = [&](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
       try {
-        return onSign(headers, length, read);
+        return how.OnSign(headers, length, read);
       } catch (...) {
         signFailure = std::current_exception();
         throw;
@@ -106,7 +112,36 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
       std::rethrow_exception(signFailure);
     RaiseLastVexError();
   }
+  if (how.Written)
+    *how.Written = std::move(outcome.Written);
   return {outcome.SignatureRemoved};
+}
+} // namespace
+
+TResourceUpdateResult UpdateExeResources(const std::string& fileName,
+                                         std::vector<TResourceChange> changes,
+                                         const std::string& targetName,
+                                         const TPercentEvent& onProgress,
+                                         const TImageSignEvent& onSign) {
+  // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
+  // every update takes the own rewriter. The file name goes to it as the bytes it is.
+  const auto idents = ChangeIdents(changes);
+  TResUpdateContext* update = BeginResourceUpdateInto(fileName, targetName, false);
+  TExeImageUpdate how;
+  how.TargetName = targetName;
+  how.OnProgress = onProgress;
+  how.OnSign = onSign;
+  return ApplyChanges(update, idents, std::move(changes), how);
+}
+
+TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
+                                              std::vector<TResourceChange> changes,
+                                              const TExeImageUpdate& how) {
+  const auto idents = ChangeIdents(changes);
+  // A nameless file is made where scratch files go; the name only gives the folder.
+  const std::string target = how.Nameless ? TempFolder() + "/branded.exe" : how.TargetName;
+  TResUpdateContext* update = BeginImageResourceUpdate(fileName, book.Image, book.Identity, target);
+  return ApplyChanges(update, idents, std::move(changes), how);
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

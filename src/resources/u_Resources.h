@@ -3,6 +3,7 @@
 // module, replacing the content resource and the icon group, and the single-resource update
 // under both. Every update takes the own rewriter (vexRes); a failure raises EOSError.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 #include "resources/u_PEModule.h"
@@ -51,8 +52,7 @@ struct TResourceUpdateResult {
 std::string ReadModuleResource(const TPEModule& module, const std::string& type,
                                const std::string& name);
 // The same in place, valid while the module lives; nothing when the module has none.
-std::optional<std::string_view> FindModuleResource(const TPEModule& module,
-                                                   const std::string& type,
+std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name);
 
 // Where the bytes of a resource lie in its module's file.
@@ -81,6 +81,30 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
                                          const std::string& targetName = {},
                                          const TPercentEvent& onProgress = {},
                                          const TImageSignEvent& onSign = {});
+
+// A book read into memory: its image, and what its file was when the image was read.
+struct TExeImage {
+  std::string_view Image;
+  TFileIdentity Identity;
+};
+
+// Where an update made from a book in memory goes, and what it tells.
+struct TExeImageUpdate {
+  std::string TargetName; // the copy written; empty: the book itself
+  // The new file is written in the temporary folder and never named: Written is all of it.
+  bool Nameless = false;
+  TPercentEvent OnProgress;
+  TFileSnapshot* Written = nullptr; // receives the new file's bytes and identity
+  // Signs the new file last, before it replaces anything; what it raises passes on unchanged.
+  TImageSignEvent OnSign;
+};
+
+// The same, with the new file made from book, read from fileName, instead of reading the file
+// anew. In place the caller holds the file's lock (TOpenedFile::Lock) throughout, and the file
+// is replaced only while fileName still names the file book was read from, unchanged.
+TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
+                                              std::vector<TResourceChange> changes,
+                                              const TExeImageUpdate& how);
 
 // The same for one resource, in place.
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,

@@ -7,48 +7,12 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 [[noreturn]] static void RaiseErrno(int code) {
   throw EVexError(code ? code : EIO, {});
-}
-
-TMappedFile::TMappedFile(const std::string& fileName, bool forUpdate) {
-  FHandle = ::open(fileName.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-  if (FHandle < 0)
-    RaiseErrno(errno);
-  try {
-    if (forUpdate && ::flock(FHandle, LOCK_EX | LOCK_NB) != 0)
-      RaiseErrno(errno);
-    struct stat info;
-    if (::fstat(FHandle, &info) != 0)
-      RaiseErrno(errno);
-    if (!S_ISREG(info.st_mode))
-      throw EVexError(EINVAL, "not a regular file");
-    FSize = uint64_t(info.st_size);
-    FMode = info.st_mode;
-    FOwner = info.st_uid;
-    FGroup = info.st_gid;
-    if (FSize > 0) { // an empty file has nothing to map and fails as no image later
-      void* view = ::mmap(nullptr, FSize, PROT_READ, MAP_SHARED, FHandle, 0);
-      if (view == MAP_FAILED)
-        RaiseErrno(errno);
-      FView = static_cast<const uint8_t*>(view);
-    }
-  } catch (...) {
-    ::close(FHandle);
-    throw;
-  }
-}
-
-TMappedFile::~TMappedFile() {
-  if (FView)
-    ::munmap(const_cast<uint8_t*>(FView), FSize);
-  ::close(FHandle);
 }
 
 int CreateExclusiveFile(const std::string& fileName) {
@@ -106,30 +70,6 @@ void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset) {
     p += got;
     count -= uint64_t(got);
     offset += uint64_t(got);
-  }
-}
-
-void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t count) {
-  while (count > 0) {
-    loff_t in = loff_t(fromOffset), out = loff_t(toOffset);
-    const ssize_t copied = ::copy_file_range(from, &in, to, &out, count, 0);
-    if (copied < 0 && errno == EINTR)
-      continue;
-    if (copied <= 0)
-      break; // not supported between these files: copy through a buffer below
-    fromOffset += uint64_t(copied);
-    toOffset += uint64_t(copied);
-    count -= uint64_t(copied);
-  }
-  constexpr uint64_t PieceSize = 1 << 20;
-  std::vector<uint8_t> piece(count ? size_t(std::min(count, PieceSize)) : 0);
-  while (count > 0) {
-    const uint64_t n = std::min(count, PieceSize);
-    ReadAllAt(from, piece.data(), n, fromOffset);
-    WriteAllAt(to, piece.data(), n, toOffset);
-    fromOffset += n;
-    toOffset += n;
-    count -= n;
   }
 }
 

@@ -1,38 +1,12 @@
 #pragma once
-// The rewriter's file work: the executable opened and mapped whole, scratch files created
-// exclusively and readable by the user only, and whole-range writes and copies.
+// The rewriter's file work: scratch files created exclusively and readable by the user only,
+// the new image's file, and whole-range writes and copies.
 
 #include "resources/vexByteView.h"
 
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
-
-// An existing regular file opened and mapped read-only in full. With forUpdate the file is
-// opened for reading and writing (so a file the user may not change fails here) and locked
-// exclusively, so that no other update can work on it at the same time.
-class TMappedFile {
-public:
-  TMappedFile(const std::string& fileName, bool forUpdate);
-  ~TMappedFile();
-  TMappedFile(const TMappedFile&) = delete;
-  TMappedFile& operator=(const TMappedFile&) = delete;
-
-  int Handle() const { return FHandle; }
-  uint64_t Size() const { return FSize; }
-  TByteView Bytes() const { return TByteView(FView, FSize); }
-  mode_t Mode() const { return FMode; }
-  uid_t Owner() const { return FOwner; }
-  gid_t Group() const { return FGroup; }
-
-private:
-  int FHandle = -1;
-  const uint8_t* FView = nullptr;
-  uint64_t FSize = 0;
-  mode_t FMode = 0;
-  uid_t FOwner = 0;
-  gid_t FGroup = 0;
-};
 
 // Creates fileName exclusively (never through an existing file or link), read-write, readable
 // by the user only; raises EVexError with the system's code when that fails.
@@ -123,8 +97,6 @@ std::string FolderOf(const std::string& path);
 // pwrite/pread of every byte; a failure raises EVexError with the system's code.
 void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
 void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);
-// Copies count bytes between two files inside the kernel where it can.
-void CopyFileBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t count);
 // Starts writing a range of a file to disk and returns without waiting for it to finish.
 void StartWriteback(int fd, uint64_t offset, uint64_t count);
 // Lets go of the pages that hold a range of a shared file mapping: they stop counting in the

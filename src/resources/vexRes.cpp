@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <new>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -43,15 +45,43 @@ void RecordFailure() {
 // the group alone (a group the user belongs to), else neither; the mode always. Refusing the
 // update over an owner or group the user cannot give away would help no one. A copy written
 // elsewhere is this user's new file, as cp makes it: only the mode is taken over.
-void KeepOwnerAndMode(int fd, const TMappedFile& original, bool keepOwner) {
-  if (keepOwner && (original.Owner() != ::geteuid() || original.Group() != ::getegid())) {
-    const bool kept = ::fchown(fd, original.Owner(), original.Group()) == 0 ||
-                      ::fchown(fd, uid_t(-1), original.Group()) == 0;
+void KeepOwnerAndMode(int fd, const TFileIdentity& original, bool keepOwner) {
+  if (keepOwner && (original.Owner != ::geteuid() || original.Group != ::getegid())) {
+    const bool kept = ::fchown(fd, original.Owner, original.Group) == 0 ||
+                      ::fchown(fd, uid_t(-1), original.Group) == 0;
     (void)kept; // what is not kept stays this user's, as for any new file
   }
   // After the owner: a change of owner clears the set-id bits the mode may hold.
-  if (::fchmod(fd, original.Mode() & 07777) != 0)
+  if (::fchmod(fd, original.Mode & 07777) != 0)
     throw EVexError(errno, {});
+}
+
+// Extended attributes name and value sizes: the system's own limits (XATTR_LIST_MAX,
+// XATTR_SIZE_MAX), so a file cannot make the copy ask for more.
+constexpr size_t MaxAttributeList = 64 << 10;
+constexpr size_t MaxAttributeValue = 64 << 10;
+
+// Gives the new file every extended attribute of the file it replaces, its ACL
+// (system.posix_acl_access) among them, set after the mode so that the ACL's mask stays what
+// it was rather than the group bits of the mode. One that cannot be kept fails the commit:
+// the book keeps it, where the new file would lose it or widen who may use the book.
+void KeepAttributes(int fd, const std::string& original) {
+  std::string names(MaxAttributeList, '\0');
+  const ssize_t listed = ::listxattr(original.c_str(), names.data(), names.size());
+  if (listed < 0 && (errno == ENOTSUP || errno == ENOSYS))
+    return; // the file system holds none
+  if (listed < 0)
+    throw EVexError(errno, Format("the extended attributes of \"%s\" cannot be read: %s",
+                                  original.c_str(), SysErrorMessage(errno).c_str()));
+  std::string value(MaxAttributeValue, '\0');
+  for (size_t at = 0; at < size_t(listed);) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    const ssize_t size = ::getxattr(original.c_str(), name.c_str(), value.data(), value.size());
+    if (size < 0 || ::fsetxattr(fd, name.c_str(), value.data(), size_t(size), 0) != 0)
+      throw EVexError(errno, Format("the attribute %s of \"%s\" cannot be kept: %s", name.c_str(),
+                                    original.c_str(), SysErrorMessage(errno).c_str()));
+  }
 }
 
 // The head and tail are copied in pieces so that progress moves; in a big file each piece
@@ -119,8 +149,8 @@ uint32_t AppendSignature(const TImageSignEvent& onSign, const TImageHeaders& hea
 }
 
 // What the new file is made of, where those bytes are before it is written: the corrected
-// headers, the rest of the head and the tail in the old file's mapping, the section image, and
-// the zeros that pad it.
+// headers, the rest of the head and the tail in the old image, the section image, and the
+// zeros that pad it.
 std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layout,
                                       const std::string& headers, const TMappedRange& section,
                                       uint64_t sectionSize) {
@@ -129,19 +159,23 @@ std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layo
   return {
       {0, reinterpret_cast<const uint8_t*>(headers.data()), headers.size()},
       {headers.size(), old.Bytes(headers.size(), headEnd - headers.size(), "head"),
-       headEnd - headers.size(), true},
+       headEnd - headers.size()},
       {headEnd, section.View(), sectionSize, section.MapsFile()},
       {headEnd + sectionSize, nullptr, layout.NewRawSize - sectionSize},
-      {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail, true},
+      {tailEnd, old.Bytes(layout.TailStart, tail, "tail"), tail},
   };
 }
 
+TByteView ImageOf(const TResUpdateContext& context) {
+  return TByteView(reinterpret_cast<const uint8_t*>(context.Image.data()), context.Image.size());
+}
+
 void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
-  const TMappedFile& file = *context.File;
+  const TByteView old = ImageOf(context);
   const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
   const TResTreeSize size = ResTreeMeasure(*context.Root);
   const TResourceLayout layout =
-      PlanResourceLayout(file.Bytes(), context.Headers, context.Section, size.Total());
+      PlanResourceLayout(old, context.Headers, context.Section, size.Total());
 
   const bool large = layout.NewLength >= LargeImageSize;
   TByteProgress progress(context.OnProgress);
@@ -162,7 +196,7 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
 
   // The head is copied unchanged, so its headers are corrected from the old file's.
   const uint64_t headersEnd = layout.Headers.HeadersEnd();
-  std::string headers(reinterpret_cast<const char*>(file.Bytes().Bytes(0, headersEnd, "headers")),
+  std::string headers(reinterpret_cast<const char*>(old.Bytes(0, headersEnd, "headers")),
                       headersEnd);
   StoreImageHeaders(layout.Headers, reinterpret_cast<uint8_t*>(headers.data()), headers.size());
   // Summed from where the bytes already are, in a big file on a second thread while this one
@@ -171,12 +205,12 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   if (!context.OnSign)
     checksum =
         std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
-                   NewFilePieces(file.Bytes(), layout, headers, image, size.Total()),
+                   NewFilePieces(old, layout, headers, image, size.Total()),
                    std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
     WriteInPieces(out, to, count, large, progress, [&](uint64_t done, uint64_t n) {
-      CopyFileBytes(file.Handle(), from + done, out, to + done, n);
+      WriteAllAt(out, old.Bytes(from + done, n, "image"), n, to + done);
     });
   };
   copy(0, 0, layout.SectionOffset);
@@ -196,11 +230,24 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
                  ? AppendSignature(context.OnSign, layout.Headers, out, layout.NewLength)
                  : checksum.get());
   Reached(csChecksumWritten);
-  KeepOwnerAndMode(out, file, context.InPlace);
+  KeepOwnerAndMode(out, context.Identity, context.InPlace);
+  if (context.InPlace)
+    KeepAttributes(out, context.TargetName);
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
-  next.ReplaceTarget();
+  if (context.ReadBack && outcome) {
+    // Read while the file has no name yet, so nothing else can have changed it; the resource
+    // data goes first, so the old and new image are all the update holds then.
+    context.Root.reset();
+    outcome->Written = ReadFileSnapshot(out, context.TargetName, MaxImageFileSize);
+  }
+  // Under the file's lock no other update comes between this check and the rename; another
+  // program that put a file there or changed this one has its change kept.
+  if (context.InPlace)
+    CheckFileUnchanged(context.FileName, context.Identity);
+  if (!context.Nameless)
+    next.ReplaceTarget();
   progress.Finish();
   if (outcome)
     outcome->SignatureRemoved = layout.SignatureRemoved;
@@ -219,22 +266,55 @@ TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeE
   return BeginResourceUpdateInto(fileName, {}, removeExisting);
 }
 
+namespace {
+// Parses the resources of the image the context holds.
+void ParseImage(TResUpdateContext& context, bool removeExisting) {
+  const TByteView bytes = ImageOf(context);
+  context.Headers = ReadImageHeaders(bytes);
+  context.Section = context.Headers.ResourceSection();
+  if (context.Section < 0)
+    throw EVexError(ENOENT, "the image has no resource section");
+  const TSectionHeader& section = context.Headers.Sections[size_t(context.Section)];
+  CheckResourceSectionPlace(bytes, context.Headers, context.Section);
+  context.Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
+}
+} // namespace
+
 TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
                                            const std::string& targetName, bool removeExisting) {
   try {
     auto context = std::make_unique<TResUpdateContext>();
     context->FileName = fileName;
     context->InPlace = targetName.empty();
-    context->File = std::make_unique<TMappedFile>(context->FileName, context->InPlace);
-    context->TargetName = context->InPlace ? ResolvedPath(context->FileName) : targetName;
-    const TByteView bytes = context->File->Bytes();
-    context->Headers = ReadImageHeaders(bytes);
-    context->Section = context->Headers.ResourceSection();
-    if (context->Section < 0)
-      throw EVexError(ENOENT, "the image has no resource section");
-    const TSectionHeader& section = context->Headers.Sections[size_t(context->Section)];
-    CheckResourceSectionPlace(bytes, context->Headers, context->Section);
-    context->Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
+    const std::string& name = context->FileName;
+    // The system's code for a file that is missing, or that the user may not change in place.
+    if (::faccessat(AT_FDCWD, name.c_str(), context->InPlace ? R_OK | W_OK : R_OK, AT_EACCESS) != 0)
+      throw EVexError(errno, {});
+    context->Lock = context->InPlace ? TOpenedFile::Lock(name, {}) : TOpenedFile::Open(name);
+    TFileSnapshot read = ReadFileSnapshot(context->Lock.Handle(), name, MaxImageFileSize);
+    context->ReadImage = std::move(read.Bytes);
+    context->Image = context->ReadImage;
+    context->Identity = read.Identity;
+    context->TargetName = context->InPlace ? ResolvedPath(name) : targetName;
+    ParseImage(*context, removeExisting);
+    return context.release();
+  } catch (...) {
+    RecordFailure();
+    return nullptr;
+  }
+}
+
+TResUpdateContext* BeginImageResourceUpdate(const std::string& fileName, std::string_view image,
+                                            const TFileIdentity& identity,
+                                            const std::string& targetName) {
+  try {
+    auto context = std::make_unique<TResUpdateContext>();
+    context->FileName = fileName;
+    context->InPlace = targetName.empty();
+    context->Image = image;
+    context->Identity = identity;
+    context->TargetName = context->InPlace ? ResolvedPath(fileName) : targetName;
+    ParseImage(*context, false);
     return context.release();
   } catch (...) {
     RecordFailure();
@@ -308,9 +388,8 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
 
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, std::string&& data) {
-  return ChangeEntry(context, type, name, language, [&](TResItem& leaf) {
-    SetResLeafData(leaf, language, std::move(data));
-  });
+  return ChangeEntry(context, type, name, language,
+                     [&](TResItem& leaf) { SetResLeafData(leaf, language, std::move(data)); });
 }
 
 bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutcome* outcome) {
@@ -318,7 +397,7 @@ bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutco
     SetVexLastError(EBADF, "no update in progress");
     return false;
   }
-  // Destroying the context releases the tree, the spool files, the mapping and the file.
+  // Destroying the context releases the tree, the image and the file's lock.
   const std::unique_ptr<TResUpdateContext> owned(context);
   if (discard)
     return true;

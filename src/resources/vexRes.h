@@ -5,16 +5,18 @@
 //
 // Commit never changes the executable in place: the new image is written to a new file beside
 // it, flushed, given the old file's owner and permissions and renamed over it, so a failure or
-// a crash at any point leaves either the old file or the complete new one.
+// a crash at any point leaves either the old file or the complete new one. The new image is
+// made from the executable's bytes as they were read at the begin, held in memory: a file
+// changed or cut short meanwhile can neither mix into it nor fault a mapping of it.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "resources/vexTools.h"
 
 #include <functional>
 #include <memory>
 #include <string>
-
-class TMappedFile;
+#include <string_view>
 
 // Signs a new image as the last step of its commit: given its headers as written (no
 // certificate table), its length (a multiple of 8) and a reader of it, gives the certificate
@@ -27,10 +29,18 @@ using TImageSignEvent =
 struct TResUpdateContext {
   TResUpdateContext();
   ~TResUpdateContext();
-  std::string FileName;   // as given, in ANSI text
+  std::string FileName;   // as given: the system's bytes
   std::string TargetName; // what commit replaces: the file itself, links resolved, or the copy
   bool InPlace = true;    // commit replaces the file itself
-  std::unique_ptr<TMappedFile> File;
+  TOpenedFile Lock;       // the file's lock, when the update took it itself
+  std::string ReadImage;  // the image, when the update read it itself
+  std::string_view Image; // the image the new file is made from
+  TFileIdentity Identity; // of the file when its image was read
+  // Commit reads the new file back into the outcome before it renames it into place.
+  bool ReadBack = false;
+  // Commit never names the new file (nor replaces TargetName, which gives only its folder):
+  // what it read back is all there is of it.
+  bool Nameless = false;
   TImageHeaders Headers;
   int Section = -1; // index of the resource section
   std::unique_ptr<TResItem> Root;
@@ -38,14 +48,22 @@ struct TResUpdateContext {
   TImageSignEvent OnSign;   // signs the new image last, when set
 };
 
-// Opens the executable exclusively and parses its resources (or starts from an empty tree
-// with removeExisting). None when the file cannot be opened, is no PE32 image, is damaged, or
-// has no resource section (code ENOENT). File names are the system's bytes, as given.
+// Takes the executable's lock (TOpenedFile::Lock), reads it and parses its resources (or starts
+// from an empty tree with removeExisting). None when the file cannot be opened or written, is
+// no PE32 image, is damaged, or has no resource section (code ENOENT). File names are the
+// system's bytes, as given.
 TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeExisting);
 // The same, but commit writes the changed image to targetName (replacing whatever is there)
 // and leaves fileName as it was; fileName is only read.
 TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
                                            const std::string& targetName, bool removeExisting);
+// The same over an image the caller read from fileName when it had identity; image must stay as
+// it is until the update ends. In place the caller holds the file's lock throughout, and
+// commit replaces the file only while fileName still names it unchanged (EFileChanged's text
+// otherwise, and nothing written).
+TResUpdateContext* BeginImageResourceUpdate(const std::string& fileName, std::string_view image,
+                                            const TFileIdentity& identity,
+                                            const std::string& targetName);
 
 // With data, replaces or adds the entry (type, name, language); with data null, removes
 // entries by the rules of the change table (an emptied name or type goes too). False only on
@@ -59,6 +77,7 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
 
 struct TResUpdateOutcome {
   bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone
+  TFileSnapshot Written;         // the new file, when the context asked to read it back
 };
 
 // Ends the update: discard leaves the file as it was, commit writes every change. Either way

@@ -311,7 +311,8 @@ void TCabBuilder::AddFileFolder(const std::string& name, const std::string& cont
                                 bool useHistory) {
   TBuiltFolder folder;
   for (size_t at = 0; at < content.size(); at += CabFormat::MaxBlockUncompressed)
-    folder.blocks.push_back({content.substr(at, CabFormat::MaxBlockUncompressed), useHistory});
+    folder.blocks.push_back(
+        {content.substr(at, CabFormat::MaxBlockUncompressed), useHistory, false, {}});
   files.push_back({name, uint32_t(content.size()), 0, uint16_t(folders.size())});
   folders.push_back(folder);
 }
@@ -319,6 +320,8 @@ void TCabBuilder::AddFileFolder(const std::string& name, const std::string& cont
 namespace {
 
 std::string EncodeMszip(const TBuiltBlock& block, const std::string& history) {
+  if (!block.encoded.empty())
+    return block.encoded;
   std::string out = "CK";
   if (block.stored) {
     out += '\x01';

@@ -84,6 +84,7 @@ struct TBuiltBlock {
   std::string data;       // uncompressed bytes
   bool useHistory = true; // MSZIP: compress against the previous 32 KiB of the folder
   bool stored = false;    // MSZIP: write a stored deflate block
+  std::string encoded;    // MSZIP: when set, the block's bytes as they are ("CK" and all)
 };
 struct TBuiltFolder {
   TCOMP type = tcompTYPE_MSZIP;

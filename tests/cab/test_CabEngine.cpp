@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -98,7 +99,7 @@ TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
   TBuiltFolder shortBlocks;
   size_t at = 0;
   for (size_t size : {5000, 20000, 32768, 1000, 700, 32768, 9000, 32768}) {
-    shortBlocks.blocks.push_back({data.substr(at, size), true});
+    shortBlocks.blocks.push_back({data.substr(at, size), true, false, {}});
     at += size;
   }
   builder.folders.push_back(shortBlocks);
@@ -135,6 +136,18 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
   };
   const std::string repeats2 = repeating(data, 2);
   const std::string repeats64 = repeating(TextData(66 * Block, 22), 64);
+  // Blocks that decode to the right bytes, but that zlib and other readers refuse.
+  auto laxBlock = [&stored](size_t at, uint8_t header, const std::string& after) {
+    TCabBuilder lax = stored;
+    const std::string& bytes = lax.folders[0].blocks[at].data;
+    std::string encoded = "CK";
+    encoded += char(header);
+    CabFormat::PutU16(encoded, uint16_t(bytes.size()));
+    CabFormat::PutU16(encoded, uint16_t(~bytes.size()));
+    lax.folders[0].blocks[at].encoded = encoded + bytes + after;
+    return lax.Build();
+  };
+  const uint8_t storedNotFinal = 0x00, storedFinal = 0x01;
   TCabBuilder history2, history64;
   history2.AddFileFolder("a", repeats2, true);
   history64.AddFileFolder("a", repeats64, true);
@@ -165,6 +178,8 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
       {"history of the batch before changed", history64.Build(),
        changed(repeats64, 63 * Block + Block / 2 + 5), takenBut(66, {63, 64})},
       {"not MSZIP", notMszip.Build(), data, takenBut(6, {0, 1, 2, 3, 4, 5})},
+      {"no final-block bit", laxBlock(1, storedNotFinal, ""), data, takenBut(6, {1})},
+      {"bytes after the final block", laxBlock(3, storedFinal, "xy"), data, takenBut(6, {3})},
       {"not a cabinet", noSignature, data, takenBut(6, {0, 1, 2, 3, 4, 5})},
   };
   for (const TCase& test : cases) {
@@ -244,7 +259,7 @@ TEST(CabEngine, FilesListedBackwardsDecodeTheirFolderOnce) {
   std::string data;
   for (uint32_t b = 0; b < files * blocksPerFile; ++b) {
     const std::string block(blockSize, char('a' + b % 26));
-    folder.blocks.push_back({block, false, true});
+    folder.blocks.push_back({block, false, true, {}});
     data += block;
   }
   builder.folders.push_back(folder);
@@ -436,7 +451,7 @@ TEST(CabEngineReaderErrors, DamagedBlocksAndLyingSizesAreCorrupt) {
 
 TEST(CabEngineReaderErrors, StoredFolderBlockSizesMustAgree) {
   TCabBuilder builder;
-  builder.folders.push_back({tcompTYPE_NONE, {{"hello"}}});
+  builder.folders.push_back({tcompTYPE_NONE, {{"hello", true, false, {}}}});
   builder.files.push_back({"h", 5, 0, 0});
   const std::string cabinet = builder.Build();
   EXPECT_EQ(Unpack(cabinet).at("h").content, "hello");
@@ -504,4 +519,27 @@ TEST(CabConsts, TextsOfCodesAndUnknownCodes) {
   EXPECT_STREQ(FDIErrorText(4), "Cabinet file is corrupt");
   EXPECT_STREQ(FDIErrorText(10), "Cabinet returned on fdintNEXT_CABINET is incorrect");
   EXPECT_STREQ(FDIErrorText(12), "FDI error");
+}
+
+TEST(CabEngine, FailureOnAnEncoderThreadIsTheWritersError) {
+  const std::string data = TextData(40 * Block, 23);
+  TCabBuilder stored;
+  stored.AddFileFolder("a", data, false);
+  const std::string cabinet = stored.Build();
+  bool tableRead = false;
+  // Reading a block to take over runs on the encoder's threads.
+  const TCabPreviousFolder previous(
+      [&](uint64_t offset, void* into, size_t count) {
+        if (tableRead)
+          throw std::bad_alloc();
+        std::memcpy(into, cabinet.data() + offset, count);
+        return true;
+      },
+      cabinet.size());
+  tableRead = true;
+  TMemoryDisk disk;
+  ERF error{};
+  EXPECT_FALSE(
+      PackCabinet(disk, {{"a", data}}, "\\new.cab", error, tcompTYPE_MSZIP, 0x7FFFFFFF, &previous));
+  EXPECT_EQ(error.erfOper, FCIERR_ALLOC_FAIL);
 }

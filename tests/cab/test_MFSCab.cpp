@@ -285,3 +285,21 @@ TEST(MFSCabErrors, OpenFlagsMapToDispositionsAndFlags) {
     EXPECT_EQ(CabOpenFileFlags(c.openFlags), c.flags) << std::hex << c.openFlags;
   }
 }
+
+TEST(MFSCabReader, AMemberDeclaredBeyondTheLimitIsRefusedBeforeItIsInflated) {
+  // A member whose entry declares 2 GB and whose data gives next to nothing: it must be
+  // refused from its entry, before a byte is inflated.
+  TCabBuilder builder;
+  builder.AddFileFolder("info.mfs", "tiny", true);
+  builder.files[0].size = 2'000'000'000;
+  TMFS fs;
+  fs.Session().WriteFile("\\info.cab", builder.Build());
+  TMFSCabReader reader(fs.Session(), "\\info.cab");
+  reader.SetExtractLimit(64 << 20);
+  TStringStream target;
+  EXPECT_NE(MessageOf([&] {
+              reader.ExtractTo("info.mfs", target);
+            }).find("would unpack to 1907 MB, more than the 64 MB allowed"),
+            std::string::npos);
+  EXPECT_EQ(target.Size(), 0);
+}

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -211,6 +212,9 @@ TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
   fs::copy_file(SamplePath("icons4.exe"), b);
   fs::create_symlink(a, Folder() / "link.exe");
   fs::create_hard_link(a, Folder() / "hard.exe");
+  SaveStringToFile("elsewhere", (Folder() / "elsewhere.txt").string());
+  fs::create_symlink(Folder() / "elsewhere.txt", Folder() / "elsewhere.exe");
+  ASSERT_EQ(::mkfifo((Folder() / "fifo.exe").c_str(), 0600), 0);
   const std::string original = LoadFileToString(a);
   const struct {
     std::vector<std::string> books;
@@ -222,6 +226,9 @@ TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
       {{a}, (Folder() / "link.exe").string(), "would overwrite the book"},
       {{a}, (Folder() / "hard.exe").string(), "would overwrite the book"},
       {{a}, (Folder() / "nowhere" / "copy.exe").string(), "nowhere\" cannot be used"},
+      // Replaced by a regular file, these would lose what they are.
+      {{a}, (Folder() / "fifo.exe").string(), "fifo.exe is not a regular file"},
+      {{a}, (Folder() / "elsewhere.exe").string(), "elsewhere.exe is not a regular file"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> arguments{"brand"};
@@ -234,12 +241,28 @@ TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
     EXPECT_EQ(LoadFileToString(a), original) << c.output;
     EXPECT_TRUE(fs::is_empty(Folder() / "out")) << c.output;
+    EXPECT_TRUE(fs::is_fifo(Folder() / "fifo.exe"));
+    EXPECT_TRUE(fs::is_symlink(Folder() / "elsewhere.exe"));
   }
   const TRun intoFolder =
       RunCli({"brand", a, "--set", "Author=Ann", "--output", (Folder() / "out").string()});
   ASSERT_EQ(intoFolder.Status, 0) << intoFolder.Err;
   EXPECT_EQ(AnsiValue((Folder() / "out" / "book.exe").string(), "Author"), "Ann");
   EXPECT_EQ(LoadFileToString(a), original);
+}
+
+TEST_F(CommandLineTest, OutputDashWritesTheBrandedBookToStandardOutput) {
+  const std::string book = CopySample("typical.exe");
+  const std::string original = LoadFileToString(book);
+  const TRun run = RunCli({"brand", book, "--set", "Author=Ann", "--output", "-"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  const std::string copy = (Folder() / "copy.exe").string();
+  SaveStringToFile(run.Out, copy);
+  EXPECT_EQ(AnsiValue(copy, "Author"), "Ann") << "standard output holds the book, nothing else";
+  EXPECT_EQ(LoadFileToString(book), original);
+  EXPECT_FALSE(fs::exists("-"));
+  EXPECT_TRUE(TempFolderIsEmpty());
+  EXPECT_EQ(RunCli({"brand", book, book, "--set", "Author=Ann", "--output", "-"}).Status, 2);
 }
 
 TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
@@ -271,6 +294,8 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
   const std::string missing = (Folder() / "missing.exe").string();
   const std::string notABook = (Folder() / "notes.exe").string();
   SaveStringToFile("not a book", notABook);
+  const std::string fifo = (Folder() / "fifo.exe").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string tryHelp = "\nTry 'folioset-cli --help'.\n";
   const struct {
     std::vector<std::string> arguments;
@@ -279,6 +304,13 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
   } cases[] = {
       {{"show", missing}, 1, "folioset-cli: " + missing + ": Cannot open file \""},
       {{"show", notABook}, 1, "folioset-cli: " + notABook + ": System Error.  Code: 8. "},
+      // Refused before a byte is read: /dev/zero would give 4 GiB, a FIFO waits for a writer.
+      {{"show", "/dev/zero"},
+       1,
+       "folioset-cli: /dev/zero: Cannot open file \"/dev/zero\". It is not a regular file.\n"},
+      {{"extract", fifo, (Folder() / "out").string()},
+       1,
+       "folioset-cli: " + fifo + ": Cannot open file \"" + fifo + "\". It is not a regular file."},
       {{"extract", missing, (Folder() / "out").string()}, 1, "folioset-cli: " + missing + ": "},
       {{"brand", book, "--icon", missing}, 1, "folioset-cli: " + missing + ": Cannot open"},
       {{"brand", book, "--set", "Nope=1"},
@@ -357,7 +389,8 @@ TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicode) {
   const auto brandFromInput = [&](const std::string& input) {
     std::istringstream in(input);
     std::ostringstream out, err;
-    const int status = RunCommandLine({"brand", book, "--values", "-"}, {in, out, err, false});
+    const int status =
+        RunCommandLine({"brand", book, "--values", "-"}, {in, out, err, false, false});
     return TRun{status, out.str(), err.str()};
   };
   EXPECT_EQ(brandFromInput("{\"Author\": \"Ann\"}").Status, 0);
@@ -418,7 +451,7 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
     std::vector<std::string> arguments = {"brand", first, second, "--set", "Author=Ann"};
     if (quiet)
       arguments.push_back("--quiet");
-    const int status = RunCommandLine(arguments, {in, out, err, terminal});
+    const int status = RunCommandLine(arguments, {in, out, err, terminal, false});
     return TRun{status, out.str(), err.str()};
   };
   const TRun drawn = brand(true, false);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -68,6 +69,14 @@ TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
     ADD_FAILURE() << "an endless source was read";
   } catch (const EReadError& e) {
     EXPECT_EQ(e.Message(), "Cannot read file \"/dev/zero\". It holds more than 1 MB.");
+  }
+  // Standard input as a stream: the same limit, not all the memory there is.
+  std::ifstream endless("/dev/zero", std::ios::binary);
+  try {
+    ReadStreamToEnd(endless, "standard input", 1 << 20);
+    ADD_FAILURE() << "an endless stream was read";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Cannot read file \"standard input\". It holds more than 1 MB.");
   }
   ::close(zeros);
 }

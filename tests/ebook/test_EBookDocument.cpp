@@ -191,9 +191,9 @@ TEST_F(EBookDocumentTest, UpdateEndsInExactlyTheStateOfAFreshOpen) {
   }
 }
 
-TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItsOpenIsWrittenFromWhatWasOpened) {
-  // Update takes unchanged blocks over from the book's file: a block the file holds by then
-  // that differs from what was opened must never reach the new book.
+TEST_F(EBookDocumentTest, ACopyOfABookChangedOnDiskSinceItsOpenIsWrittenFromWhatWasOpened) {
+  // A copy is made from the book as it was opened, taking unchanged blocks over from it: a
+  // block the file holds by then that differs from what was opened must never reach the copy.
   std::string pages;
   for (int i = 0; pages.size() < 600'000; ++i)
     pages += "page " + std::to_string(i * 7919 % 100'003) + (i % 11 ? " " : "\n");
@@ -206,9 +206,10 @@ TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItsOpenIsWrittenFromWhatWasOpen
   files["pages.txt"][300'000] ^= 1;
   std::filesystem::copy_file(AssembleBook(files), book,
                              std::filesystem::copy_options::overwrite_existing);
-  document.UpdateEBook({{"Name", "New"}});
+  const std::string copy = (Folder() / "copy.exe").string();
+  document.UpdateEBook({{"Name", "New"}}, copy);
   EXPECT_EQ(document.Title(), "New");
-  EXPECT_EQ(ContentOf(book).at("pages.txt"), pages);
+  EXPECT_EQ(ContentOf(copy).at("pages.txt"), pages);
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
@@ -296,16 +297,84 @@ TEST_F(EBookDocumentTest, OperationsDoNothingWhenClosed) {
   EXPECT_EQ(shellOpens, 1);
 }
 
-TEST_F(EBookDocumentTest, FailedRewriteLeavesTheFileAsItWas) {
+TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItWasOpenedIsNotWrittenOver) {
+  const std::string other = LoadFileToString(SamplePath("icons4.exe"));
+  const struct {
+    const char* change;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      // Another program put another book at the path: its program and content are kept.
+      {"replaced by another book",
+       [&other](const std::string& book) {
+         const std::string next = book + ".next";
+         SaveStringToFile(other, next);
+         fs::rename(next, book);
+       }},
+      // Written over in place (as cp does), the first part of it already there.
+      {"cut short in place", [](const std::string& book) { fs::resize_file(book, 4096); }},
+      {"not an executable", [](const std::string& book) { SaveStringToFile("MZ only", book); }},
+  };
+  for (const auto& c : cases) {
+    const std::string book = CopySample("typical.exe");
+    TEBookDocument document;
+    document.OpenEBook(book);
+    document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+    c.make(book);
+    const std::string changed = LoadFileToString(book);
+    EXPECT_EQ(ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); }),
+              "The file \"" + book + "\" changed on disk since it was opened")
+        << c.change;
+    EXPECT_TRUE(LoadFileToString(book) == changed) << c.change;
+    EXPECT_TRUE(document.Opened()) << c.change;
+    EXPECT_EQ(document.Rows(), TypicalRows) << c.change;
+    EXPECT_FALSE(document.NewIcon().empty()) << c.change;
+    EXPECT_TRUE(TempFolderIsEmpty());
+  }
+}
+
+TEST_F(EBookDocumentTest, ABookCutShortWhileItIsRewrittenIsNeitherReadNorWrittenOver) {
   const std::string book = CopySample("typical.exe");
   TEBookDocument document;
   document.OpenEBook(book);
-  // Another program replaced the file while it was open: the rewrite must refuse it whole.
-  SaveStringToFile("MZ but not an executable", book);
-  EXPECT_FALSE(ErrorOf([&] { document.UpdateEBook(document.Rows()); }).empty());
-  EXPECT_EQ(LoadFileToString(book), "MZ but not an executable");
-  EXPECT_FALSE(document.Opened());
+  // Another program writes over the book (as cp does) while the new one is being made.
+  SetCommitStepHook([&book](TCommitStep step) {
+    if (step == csSectionWritten)
+      fs::resize_file(book, 4096);
+  });
+  const std::string error =
+      ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
+  SetCommitStepHook(nullptr);
+  EXPECT_NE(error.find("changed on disk since it was opened"), std::string::npos) << error;
+  EXPECT_EQ(fs::file_size(book), 4096u);
+  EXPECT_TRUE(document.Opened());
   EXPECT_TRUE(TempFolderIsEmpty());
+}
+
+// A refusal at any step of the rewrite, after the content was packed, leaves the document as
+// it was: a later update writes exactly what it would have written without the refusal.
+TEST_F(EBookDocumentTest, ARefusedRewriteKeepsTheDocumentAndItsContentAsTheyWere) {
+  for (const TCommitStep failing : {csNewFileCreated, csNewFileSynced}) {
+    const std::string book =
+        AssembleBook({{"System.xml", "<System Variables=\"\\data\\vars.xml\"/>"}});
+    TEBookDocument document;
+    document.OpenEBook(book);
+    document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+    SetCommitStepHook([failing](TCommitStep step) {
+      if (step == failing)
+        throw EVexError(ENOSPC, "injected failure");
+    });
+    const std::string error = ErrorOf([&] { document.UpdateEBook({{"Name", "Lost"}}); });
+    SetCommitStepHook(nullptr);
+    EXPECT_FALSE(error.empty());
+    ASSERT_TRUE(document.Opened()) << failing;
+    EXPECT_EQ(document.Content().Root()->FindChild("data"), nullptr) << "the folder made is gone";
+    EXPECT_FALSE(document.NewIcon().empty());
+    document.UpdateEBook({{"Name", "Made"}});
+    const FileMap content = ContentOf(book);
+    EXPECT_EQ(content.size(), 2u) << failing;
+    EXPECT_EQ(ValueOf(AllVariables(content.at("data\\vars.xml")), "Name"), "Made");
+    EXPECT_EQ(IconGroupSizes(book), "16x16 32x32 48x48");
+  }
 }
 
 TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysEvenIntoAMissingFolder) {

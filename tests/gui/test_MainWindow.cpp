@@ -38,6 +38,8 @@
 #include <QtEndian>
 
 #include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -823,6 +825,24 @@ private slots:
     QCOMPARE(FileBytes(book), before);
   }
 
+  // Another book put at the path while the window had the first open is not written over
+  // with the first one's content; the window keeps the book and its edits.
+  void UpdateOfABookReplacedOnDiskIsRefusedAndKeepsTheEdits() {
+    const QString book = CopyOfSample("typical.exe");
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(0, 1)->setText("Ann");
+    const QString other = CopyOfSample("icons4.exe");
+    QVERIFY(QFile::remove(book) && QFile::rename(other, book));
+    const QByteArray replaced = FileBytes(book);
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text, "The file \"" + book + "\" changed on disk since it was opened.");
+    CheckEnabledStates(*window, true);
+    QCOMPARE(window->vleVariables->item(0, 1)->text(), QString("Ann"));
+    QCOMPARE(FileBytes(book), replaced);
+  }
+
   void ErrorBoxAppendsAFullStop() {
     QCOMPARE(ErrorBoxText("Icon image is not valid"), std::string("Icon image is not valid."));
     QCOMPARE(ErrorBoxText("Ends here."), std::string("Ends here."));
@@ -991,8 +1011,16 @@ private slots:
     QVERIFY(QFile::remove(book));
     QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
-    QCOMPARE(FBoxes[0].Text, QString("No such file or directory."));
-    QCOMPARE(FBoxes[0].DetailedText, QString("System Error.  Code: 2."));
+    QCOMPARE(FBoxes[0].Text, "Cannot open file \"" + book + "\". No such file or directory.");
+    // A file that is no executable: the system's code goes to the details.
+    QFile text(book);
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("hello") == 5);
+    text.close();
+    OpenThroughTheDialog(*window, book);
+    QCOMPARE(FBoxes.size(), 2);
+    QCOMPARE(FBoxes[1].Text,
+             QString("not an executable image: the file does not begin with \"MZ\""));
+    QCOMPARE(FBoxes[1].DetailedText, QString("System Error.  Code: 8."));
 
     // A folder that cannot be written to is named as the system writes it. The superuser
     // may write anywhere, so only another user sees this refusal.
@@ -1142,10 +1170,12 @@ private slots:
     const auto window = NewWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    // A book that comes through a pipe arrives only when the test lets it.
-    const QString pipe = FWork.filePath("slow.exe");
-    QFile::remove(pipe);
-    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // An update waits for the book's lock, which the test holds until it lets it go.
+    const QString book = CopyOfSample("typical.exe");
+    OpenThroughTheDialog(*window, book);
+    const int holder = ::open(QFile::encodeName(book).constData(), O_RDONLY | O_CLOEXEC);
+    QCOMPARE(::flock(holder, LOCK_EX), 0);
+    FCanRun = false;
     QStringList notes;
     bool visibleWhileBusy = false;
     QTimer::singleShot(100, window.get(), [&] {
@@ -1155,13 +1185,11 @@ private slots:
       window->close();
       notes << (progress ? progress->labelText() : QString());
       visibleWhileBusy = window->isVisible();
-      QFile writer(pipe);
-      if (writer.open(QIODevice::WriteOnly))
-        writer.write(FileBytes(Samples + "/typical.exe"));
+      ::close(holder);
     });
-    window->OpenEBookFile(pipe);
+    window->mnuUpdate->trigger();
     const QString said =
-        "Reading the eBook...\n\nFolioset closes as soon as the eBook has been read.";
+        "Packing the new content...\n\nFolioset closes as soon as the eBook has been written.";
     QCOMPARE(notes, (QStringList{said, said}));
     QVERIFY(visibleWhileBusy);
     QTRY_VERIFY(!window->isVisible());

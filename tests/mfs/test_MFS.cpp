@@ -3,6 +3,7 @@
 #include "common/u_Files.h"
 
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -415,6 +416,76 @@ TEST_F(MFSDiskTest, SaveToDiskWritesTheTree) {
   EXPECT_EQ(LoadFileToString(Target() + "/a/b/c.txt"), "c");
   EXPECT_EQ(LoadFileToString(Target() + "/top.bin"), std::string("\0\xff", 2));
   EXPECT_TRUE(std::filesystem::is_directory(Target() + "/empty"));
+}
+
+TEST(MFSLoadBudget, EachItemAndEachFilesContentIsChargedAgainstTheBudget) {
+  TMFS source;
+  for (int i = 0; i < 100; ++i)
+    source.Session().WriteFile("\\f" + std::to_string(i), "12345678");
+  const std::string serialized = source.SaveToString();
+  const uint64_t cost = 100 * (TMFS::ItemLoadCost + 8);
+  for (const auto& [budget, fits] : {std::pair{cost, true}, std::pair{cost - 1, false}}) {
+    TMFS fs;
+    fs.SetLoadBudget(budget);
+    if (fits) {
+      fs.LoadFromString(serialized);
+      EXPECT_EQ(fs.Root()->Children().Count(), 100);
+    } else {
+      EXPECT_MFS_ERROR(fs.LoadFromString(serialized),
+                       "The file system takes more than 0 MB of memory");
+    }
+  }
+}
+
+// Conflicts are found before anything is written: the tree holds "a\\b\\c.txt", "top.bin" and
+// a last item the case names; nothing of the tree may reach the disk when it is refused.
+TEST_F(MFSDiskTest, SaveToDiskChecksEveryPlaceBeforeWritingAny) {
+  namespace fs = std::filesystem;
+  const std::string longName(300, 'n');
+  const struct {
+    const char* what;
+    std::string lastItem; // "\\zz\\..." comes last in the walk
+    std::function<void(const fs::path&)> onDisk;
+    bool replace;
+    std::string error; // empty: written
+  } cases[] = {
+      {"an existing folder is used as it is", "\\zz\\last.txt",
+       [](const fs::path& out) { fs::create_directories(out / "zz"); }, false, ""},
+      {"an existing file", "\\zz\\last.txt",
+       [](const fs::path& out) {
+         fs::create_directories(out / "zz");
+         SaveStringToFile("mine", (out / "zz" / "last.txt").string());
+       },
+       false, "last.txt\". File exists"},
+      {"a folder where a file goes", "\\zz\\last.txt",
+       [](const fs::path& out) { fs::create_directories(out / "zz" / "last.txt"); }, true,
+       "last.txt\". Is a directory"},
+      {"a name too long", "\\zz\\" + longName, [](const fs::path&) {}, false, "File name too long"},
+  };
+  for (const auto& c : cases) {
+    const fs::path out = Target();
+    fs::remove_all(out);
+    fs::create_directories(out);
+    c.onDisk(out);
+    TMFS mfs;
+    mfs.Session().WriteFile("\\a\\b\\c.txt", "c");
+    mfs.Session().WriteFile("\\top.bin", "t");
+    mfs.Session().WriteFile(c.lastItem, "last");
+    std::string error;
+    try {
+      mfs.Root()->SaveToDisk(Target(), c.replace);
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "") << c.what;
+      EXPECT_EQ(LoadFileToString((out / "zz" / "last.txt").string()), "last") << c.what;
+      continue;
+    }
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+    EXPECT_FALSE(fs::exists(out / "a")) << c.what;
+    EXPECT_FALSE(fs::exists(out / "top.bin")) << c.what;
+  }
 }
 
 TEST_F(MFSDiskTest, SaveToDiskRefusesNamesThatEscape) {

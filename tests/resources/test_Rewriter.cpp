@@ -7,6 +7,11 @@
 #include "resources/vexResTree.h"
 
 #include <cerrno>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace {
 
@@ -182,10 +187,10 @@ TEST_F(RewriterTest, SpoolThresholdAndNoFilesLeft) {
   EXPECT_TRUE(RewriterLeftovers().empty()) << "spool files have no name to leave behind";
   ASSERT_TRUE(EndResourceUpdate(update, false));
   EXPECT_TRUE(RewriterLeftovers().empty());
-  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "SMALL", "0", DataFile(small), "--has", "RCDATA",
-                            "LARGE", "0", DataFile(large), "--has", "RCDATA", "HANDED", "0",
-                            DataFile(handed)}),
-            "");
+  EXPECT_EQ(
+      VerifyPE(path, {"--has", "RCDATA", "SMALL", "0", DataFile(small), "--has", "RCDATA", "LARGE",
+                      "0", DataFile(large), "--has", "RCDATA", "HANDED", "0", DataFile(handed)}),
+      "");
 }
 
 TEST_F(RewriterTest, ReplacingASpooledLeafAgainAndDiscarding) {
@@ -326,11 +331,65 @@ TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
   EXPECT_EQ(VexLastErrorCode(), ENOENT);
 }
 
-TEST_F(RewriterTest, OneUpdateAtATimePerFile) {
+TEST_F(RewriterTest, ASecondUpdateWaitsForTheFirstAndWorksOnTheFileItWrote) {
   const std::string path = CopySample("samples/typical.exe");
   TResUpdateContext* first = Begin(path);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(BeginResourceUpdate(path, false), nullptr);
-  EXPECT_EQ(VexLastErrorCode(), EWOULDBLOCK);
-  EXPECT_TRUE(EndResourceUpdate(first, true));
+  ASSERT_TRUE(UpdateResourceEntry(first, TResIdent(u"RCDATA"), TResIdent(u"FIRST"), 0, "1", 1));
+  const pid_t second = ::fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    // A forked child shares the first update's locked file; a second process has none.
+    for (int fd = 3; fd < 1024; ++fd)
+      ::close(fd);
+    TResUpdateContext* update = BeginResourceUpdate(path, false);
+    const bool done =
+        update &&
+        UpdateResourceEntry(update, TResIdent(u"RCDATA"), TResIdent(u"SECOND"), 0, "2", 1) &&
+        EndResourceUpdate(update, false);
+    ::_exit(done ? 0 : 1);
+  }
+  ::usleep(300000); // the second update is waiting for the lock by now
+  ASSERT_TRUE(EndResourceUpdate(first, false)) << VexLastErrorCause();
+  int status = 0;
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "FIRST", "0", DataFile("1"), "--has", "RCDATA",
+                            "SECOND", "0", DataFile("2")}),
+            "")
+      << "neither update lost";
+}
+
+TEST_F(RewriterTest, TheNewFileKeepsTheExtendedAttributesAndTheAclOfTheOld) {
+  const std::string path = CopySample("samples/typical.exe");
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  // An ACL that lets one more user write, whose mask (rw) is what the mode shows as the group
+  // bits while the owning group itself may only read: header, then (tag, permissions, id).
+  std::string acl;
+  const auto put = [&acl](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      acl.push_back(char(value >> (8 * i)));
+  };
+  put(2, 4);
+  for (const auto& [tag, permissions, id] : std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>{
+           {0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 0, ~0u}}) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  if (::setxattr(path.c_str(), "user.folioset.origin", "shop", 4, 0) != 0 ||
+      ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+    GTEST_SKIP() << "the test folder's file system holds no extended attributes or ACLs";
+  struct stat before;
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  const std::string data = "1";
+  Change(path, TResIdent(u"RCDATA"), TResIdent(u"ONE"), &data);
+  char value[256];
+  const ssize_t origin = ::getxattr(path.c_str(), "user.folioset.origin", value, sizeof value);
+  EXPECT_EQ(std::string(value, size_t(std::max<ssize_t>(origin, 0))), "shop");
+  const ssize_t kept = ::getxattr(path.c_str(), "system.posix_acl_access", value, sizeof value);
+  EXPECT_EQ(std::string(value, size_t(std::max<ssize_t>(kept, 0))), acl) << "the ACL as it was";
+  struct stat after;
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << "no permission widened";
 }

@@ -1,0 +1,82 @@
+#pragma once
+// A file read whole into memory, with what identifies the file it was read from, and the
+// exclusive lock that keeps updates of one file in turn. An update writes its new file from
+// the bytes that were read, never from the path again, and replaces the file only when the
+// path still names the file that was read: another file put there meanwhile, or the same file
+// changed, would otherwise be mixed with what was read or lost.
+
+#include "common/u_SysUtils.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+// "The file "%s" changed on disk since it was opened".
+class EFileChanged : public Exception {
+  using Exception::Exception;
+};
+
+// Which file a path named and how it was then; the mode, owner and group are what a file
+// that replaces it takes over.
+struct TFileIdentity {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  uint64_t Size = 0;
+  timespec Modified{};
+  mode_t Mode = 0;
+  uid_t Owner = 0;
+  gid_t Group = 0;
+
+  static TFileIdentity Of(const struct stat& info);
+  // The same file (device and inode) with the same size and modification time.
+  bool SameAs(const TFileIdentity& other) const;
+};
+
+// Raises EFileChanged unless path names the file identity describes, unchanged.
+void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity);
+
+// A regular file open for reading, and with Lock its exclusive lock (flock). Every update of a
+// book holds that lock from before it reads the book to after it has renamed the new one into
+// place, so a second update waits and then reads the new book instead of writing over it.
+class TOpenedFile {
+public:
+  TOpenedFile() = default;
+  // Opens the file path names; what is no regular file is refused before anything reads or
+  // waits on it ("Cannot open file "%s". It is not a regular file.").
+  static TOpenedFile Open(const std::string& path);
+  // The same holding the lock, waiting while another holds it; when path names another file
+  // once the lock is had (the holder renamed its new file there), that file is taken instead.
+  // whileWaiting runs when a signal interrupts the wait and may raise to give up.
+  static TOpenedFile Lock(const std::string& path, const std::function<void()>& whileWaiting);
+  ~TOpenedFile() { Close(); }
+  TOpenedFile(TOpenedFile&& other) noexcept;
+  TOpenedFile& operator=(TOpenedFile&& other) noexcept;
+  TOpenedFile(const TOpenedFile&) = delete;
+  TOpenedFile& operator=(const TOpenedFile&) = delete;
+
+  bool IsOpen() const { return FHandle >= 0; }
+  bool Locked() const { return FLocked; }
+  int Handle() const { return FHandle; }
+  // Closes the file, letting go of its lock.
+  void Close();
+
+private:
+  explicit TOpenedFile(int handle) : FHandle(handle) {}
+  int FHandle = -1;
+  bool FLocked = false;
+};
+
+// A regular file's bytes and the identity it had while they were read.
+struct TFileSnapshot {
+  std::string Bytes;
+  TFileIdentity Identity;
+};
+
+// Reads the file open as handle whole from its start, at most limit bytes ("Cannot read file
+// "%s". ..." beyond). A file that changed while it was read raises EFileChanged: its bytes
+// could be a mix.
+TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
