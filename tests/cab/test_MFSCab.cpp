@@ -5,6 +5,9 @@
 #include "mfs/u_MFS.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -241,6 +244,59 @@ TEST(MFSCabReader, ReadersOnSeveralThreadsDoNotMixUpTheirFiles) {
       ok = fs.Session().ReadFile("\\copy.mfs") == content;
       fs.Session().DeleteItem("\\copy.mfs");
     }
+  };
+  bool first = false, second = false;
+  std::thread other(work, 1, std::ref(second));
+  work(2, first);
+  other.join();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
+}
+
+namespace {
+
+// A target where each of two extractions waits for the other to be writing too: readers that
+// took turns in the library would never meet, and the first would give up after the wait.
+class TMeetingTarget : public TStringStream {
+public:
+  struct TMeeting {
+    std::mutex Lock;
+    std::condition_variable Arrived;
+    int Writers = 0;
+  };
+  explicit TMeetingTarget(TMeeting& meeting) : FMeeting(meeting) {}
+
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (!FArrived) {
+      FArrived = true;
+      std::unique_lock<std::mutex> lock(FMeeting.Lock);
+      ++FMeeting.Writers;
+      FMeeting.Arrived.notify_all();
+      Met = FMeeting.Arrived.wait_for(lock, std::chrono::seconds(30),
+                                      [&] { return FMeeting.Writers == 2; });
+    }
+    return TStringStream::Write(buffer, count);
+  }
+
+  bool Met = false;
+
+private:
+  TMeeting& FMeeting;
+  bool FArrived = false;
+};
+
+} // namespace
+
+TEST(MFSCabReader, TwoReadersOnTwoThreadsAreInTheLibraryAtOnce) {
+  TMeetingTarget::TMeeting meeting;
+  auto work = [&meeting](uint32_t seed, bool& ok) {
+    TMFS fs;
+    const std::string content = MixedData(100'000, seed);
+    PutFile(fs.Session(), "\\info.mfs", content);
+    fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
+    TMFSCabReader reader(fs.Session(), "\\info.cab");
+    TMeetingTarget target(meeting);
+    ok = reader.ExtractTo("info.mfs", target) && target.Met && target.DataString() == content;
   };
   bool first = false, second = false;
   std::thread other(work, 1, std::ref(second));
