@@ -231,28 +231,6 @@ TEST(MFSCabReader, ReadsTheCabinetsOfTheSampleEbooks) {
   }
 }
 
-TEST(MFSCabReader, ReadersOnSeveralThreadsDoNotMixUpTheirFiles) {
-  auto work = [](uint32_t seed, bool& ok) {
-    TMFS fs;
-    const std::string content = MixedData(200'000, seed);
-    PutFile(fs.Session(), "\\info.mfs", content);
-    fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
-    ok = true;
-    for (int i = 0; i < 20 && ok; ++i) {
-      TMFSCabReader reader(fs.Session(), "\\info.cab");
-      reader.Extract("info.mfs", "\\copy.mfs");
-      ok = fs.Session().ReadFile("\\copy.mfs") == content;
-      fs.Session().DeleteItem("\\copy.mfs");
-    }
-  };
-  bool first = false, second = false;
-  std::thread other(work, 1, std::ref(second));
-  work(2, first);
-  other.join();
-  EXPECT_TRUE(first);
-  EXPECT_TRUE(second);
-}
-
 namespace {
 
 // A target where each of two extractions waits for the other to be writing too: readers that
