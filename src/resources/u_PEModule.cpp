@@ -16,7 +16,7 @@ TPEModule::TPEModule(const std::string& fileName) : FFileName(fileName) {
 
 TPEModule::TPEModule(const std::string& fileName, std::string bytes)
     : FFileName(fileName), FBytes(std::move(bytes)) {
-  Parse(TByteView(reinterpret_cast<const uint8_t*>(FBytes.data()), FBytes.size()));
+  Parse(ByteViewOf(FBytes));
 }
 
 void TPEModule::Parse(TByteView image) {
