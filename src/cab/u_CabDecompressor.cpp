@@ -497,8 +497,7 @@ void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabine
 void TCabDecompressor::Copy(const std::string& cabinetName, const std::string& cabinetPath,
                             PFNFDINOTIFY notify, void* user) {
   std::string fullName = cabinetPath + cabinetName;
-  const intptr_t cabinet =
-      FOpen(fullName.data(), cofBinary | cofRdOnly, cpmRead | cpmWrite, FUser);
+  const intptr_t cabinet = FOpen(fullName.data(), cofBinary | cofRdOnly, cpmRead | cpmWrite, FUser);
   if (cabinet == NoHandle)
     Fail(FDIERROR_CABINET_NOT_FOUND);
   try {

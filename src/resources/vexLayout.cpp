@@ -232,8 +232,9 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
       layout.Patches.push_back(
           {newEntry + DebugEntryField::AddressOfRawData.Offset,
            Checked32(int64_t(address) + layout.VirtualDelta, "debug data address")});
-    layout.Patches.push_back({newEntry + DebugEntryField::PointerToRawData.Offset,
-                              Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
+    layout.Patches.push_back(
+        {newEntry + DebugEntryField::PointerToRawData.Offset,
+         Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
   }
 }
 

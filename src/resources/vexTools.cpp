@@ -35,7 +35,8 @@ void Store32(uint8_t* bytes, uint64_t size, uint64_t record, THeaderField field,
 }
 
 uint64_t DirectoryEntry(uint32_t ntOffset, uint32_t index) {
-  return ntOffset + uint64_t(NtField::DataDirectories) + uint64_t(NtField::DataDirectorySize) * index;
+  return ntOffset + uint64_t(NtField::DataDirectories) +
+         uint64_t(NtField::DataDirectorySize) * index;
 }
 
 bool IsPowerOfTwo(uint32_t value) {

@@ -262,9 +262,8 @@ bool UnpackCabinet(TMemoryDisk& disk, const std::string& cabinet,
   TUseDisk use(disk);
   Extracted = &files;
   error = ERF{};
-  HFDI context =
-      FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error,
-                nullptr);
+  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
+                           &error, nullptr);
   if (!context)
     return false;
   std::string name = cabinet, path;
@@ -305,9 +304,8 @@ bool IsCabinet(const std::string& bytes, FDICABINETINFO& info) {
   disk.files["\\c.cab"] = bytes;
   TUseDisk use(disk);
   ERF error{};
-  HFDI context =
-      FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error,
-                nullptr);
+  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
+                           &error, nullptr);
   const intptr_t file = OpenFile("\\c.cab", cofBinary | cofRdOnly);
   const bool result = FDIIsCabinet(context, file, &info);
   CloseFile(file);

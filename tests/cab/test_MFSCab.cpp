@@ -4,9 +4,9 @@
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 
-#include <gtest/gtest.h>
 #include <chrono>
 #include <condition_variable>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 

@@ -104,9 +104,8 @@ TEST(IconFormat, EntriesReadBackAsWrittenInBothLayouts) {
   EXPECT_EQ(header.Reserved, 7);
   EXPECT_EQ(header.Type, IconImageType);
   EXPECT_EQ(header.Count, 1);
-  for (const auto& [read, place] :
-       {std::pair{ReadIconFileEntry(ByteViewOf(file), 0), 0x0D0E0F10u},
-        std::pair{ReadIconGroupEntry(ByteViewOf(group), 0), 0x0F10u}}) {
+  for (const auto& [read, place] : {std::pair{ReadIconFileEntry(ByteViewOf(file), 0), 0x0D0E0F10u},
+                                    std::pair{ReadIconGroupEntry(ByteViewOf(group), 0), 0x0F10u}}) {
     EXPECT_EQ(read.PixelWidth(), 256);
     EXPECT_EQ(read.PixelHeight(), 48);
     EXPECT_EQ(read.ColorCount, 3);

@@ -57,20 +57,19 @@ TEST(vexTools, StoredHeadersReadBackFieldByField) {
   EXPECT_EQ(bytes, original) << "stored where they were read";
   // Every correctable field a value of its own, so that two fields sharing a place show.
   uint32_t next = 0x10000001;
-  for (uint32_t* field : {&h.PointerToSymbolTable, &h.SizeOfInitializedData, &h.SizeOfImage,
-                          &h.CheckSum})
+  for (uint32_t* field :
+       {&h.PointerToSymbolTable, &h.SizeOfInitializedData, &h.SizeOfImage, &h.CheckSum})
     *field = next++;
   for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
     h.Directories[i].VirtualAddress = next++;
     h.Directories[i].Size = next++;
   }
   for (TSectionHeader& section : h.Sections)
-    for (uint32_t* field : {&section.VirtualSize, &section.VirtualAddress, &section.SizeOfRawData,
-                            &section.PointerToRawData, &section.PointerToRelocations,
-                            &section.PointerToLinenumbers})
+    for (uint32_t* field :
+         {&section.VirtualSize, &section.VirtualAddress, &section.SizeOfRawData,
+          &section.PointerToRawData, &section.PointerToRelocations, &section.PointerToLinenumbers})
       *field = next++;
   StoreImageHeaders(h, data, bytes.size());
-  // FileAlignment and SectionAlignment are read after the stored fields and are not stored.
   const TImageHeaders back = ReadImageHeaders(ByteViewOf(bytes));
   EXPECT_EQ(back.PointerToSymbolTable, h.PointerToSymbolTable);
   EXPECT_EQ(back.SizeOfInitializedData, h.SizeOfInitializedData);
