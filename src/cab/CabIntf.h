@@ -1,7 +1,8 @@
 #pragma once
 // The cabinet library's call contract: the compression (FCI) and decompression (FDI) calls,
-// their callbacks, records and codes. Callers see only this contract; LoadCabinetLibrary binds
-// it to the engine on the first create call.
+// their callbacks, records and codes. Callers see only this contract. Every context passes the
+// user value it was created with to its file callbacks, so contexts share no state and any
+// number of them may run at once, each on one thread.
 
 #include <cstdint>
 
@@ -121,14 +122,15 @@ using PFNFCISTATUS = int32_t (*)(uint32_t typeStatus, uint32_t cb1, uint32_t cb2
 using PFNFCIGETOPENINFO = intptr_t (*)(char* pszName, uint16_t* pdate, uint16_t* ptime,
                                        uint16_t* pattribs, int32_t* err, void* pv);
 
-// Memory and file callbacks of the decompressor; they carry no user value.
+// Memory and file callbacks of the decompressor; the file callbacks receive the user value
+// given to FDICreate as pv.
 using PFNALLOC = void* (*)(uint32_t cb);
 using PFNFREE = void (*)(void* memory);
-using PFNOPEN = intptr_t (*)(char* pszFile, int32_t oflag, int32_t pmode);
-using PFNREAD = uint32_t (*)(intptr_t hf, void* pv, uint32_t cb);
-using PFNWRITE = uint32_t (*)(intptr_t hf, void* pv, uint32_t cb);
-using PFNCLOSE = int32_t (*)(intptr_t hf);
-using PFNSEEK = int32_t (*)(intptr_t hf, int32_t dist, int32_t seektype);
+using PFNOPEN = intptr_t (*)(char* pszFile, int32_t oflag, int32_t pmode, void* pv);
+using PFNREAD = uint32_t (*)(intptr_t hf, void* memory, uint32_t cb, void* pv);
+using PFNWRITE = uint32_t (*)(intptr_t hf, void* memory, uint32_t cb, void* pv);
+using PFNCLOSE = int32_t (*)(intptr_t hf, void* pv);
+using PFNSEEK = int32_t (*)(intptr_t hf, int32_t dist, int32_t seektype, void* pv);
 
 struct FDICABINETINFO {
   int32_t cbCabinet; // total length of the cabinet file
@@ -183,11 +185,9 @@ int32_t FCIFlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS p
 int32_t FCIDestroy(HFCI hfci);
 
 HFDI FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread,
-               PFNWRITE pfnwrite, PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t cpuType, ERF* perf);
+               PFNWRITE pfnwrite, PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t cpuType, ERF* perf,
+               void* pv);
 int32_t FDIIsCabinet(HFDI hfdi, intptr_t hf, FDICABINETINFO* pfdici);
 int32_t FDICopy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int32_t flags, PFNFDINOTIFY pfnfdin,
                 PFNFDIDECRYPT pfnfdid, void* pvUser);
 int32_t FDIDestroy(HFDI hfdi);
-
-// Binds the calls above to the engine; done once, on the first FCICreate or FDICreate.
-void LoadCabinetLibrary();

@@ -46,8 +46,8 @@ struct TNotifyText {
 // the cabinet is shorter than its records say.
 class TCabinetInput {
 public:
-  TCabinetInput(PFNREAD read, PFNSEEK seek, intptr_t file)
-      : FReadFile(read), FSeekFile(seek), FFile(file), FBuffer(InputBufferSize) {}
+  TCabinetInput(PFNREAD read, PFNSEEK seek, intptr_t file, void* user)
+      : FReadFile(read), FSeekFile(seek), FFile(file), FUser(user), FBuffer(InputBufferSize) {}
 
   void SeekTo(uint32_t offset) {
     FBegin = FEnd = 0;
@@ -95,11 +95,11 @@ public:
 private:
   size_t ReadFile(uint8_t* out, size_t size) {
     if (FSeekPending) {
-      if (FSeekFile(FFile, int32_t(FTarget), SeekFromBeginning) != int32_t(FTarget))
+      if (FSeekFile(FFile, int32_t(FTarget), SeekFromBeginning, FUser) != int32_t(FTarget))
         Fail(FDIERROR_CORRUPT_CABINET);
       FSeekPending = false;
     }
-    const uint32_t got = FReadFile(FFile, out, uint32_t(size));
+    const uint32_t got = FReadFile(FFile, out, uint32_t(size), FUser);
     if (got == CallbackFailed || got > size)
       Fail(FDIERROR_CORRUPT_CABINET);
     return got;
@@ -108,6 +108,7 @@ private:
   PFNREAD FReadFile;
   PFNSEEK FSeekFile;
   intptr_t FFile;
+  void* FUser;
   std::vector<uint8_t> FBuffer;
   size_t FBegin = 0;
   size_t FEnd = 0;
@@ -343,9 +344,9 @@ std::vector<size_t> ExtractionOrder(const std::vector<TFileEntry>& files) {
 class TCabDecompressor {
 public:
   TCabDecompressor(PFNFREE freeMemory, PFNOPEN open, PFNREAD read, PFNWRITE write, PFNCLOSE close,
-                   PFNSEEK seek, ERF* error)
+                   PFNSEEK seek, ERF* error, void* user)
       : FFree(freeMemory), FOpen(open), FRead(read), FWrite(write), FClose(close), FSeek(seek),
-        FError(error) {}
+        FError(error), FUser(user) {}
 
   ERF* Error() const { return FError; }
   PFNFREE FreeMemory() const { return FFree; }
@@ -370,10 +371,11 @@ private:
   PFNCLOSE FClose;
   PFNSEEK FSeek;
   ERF* FError;
+  void* FUser; // handed to every file callback
 };
 
 void TCabDecompressor::IsCabinet(intptr_t file, FDICABINETINFO& info) {
-  TCabinetInput input(FRead, FSeek, file);
+  TCabinetInput input(FRead, FSeek, file, FUser);
   const TCabinetHeader header = ReadFixedHeader(input);
   info.cbCabinet = int32_t(header.cabinetSize);
   info.cFolders = header.folders;
@@ -399,11 +401,11 @@ void TCabDecompressor::CopyFile(TFolderReader& folders, const TCabinetHeader& he
                                 void* user, PFNFDINOTIFY notify) {
   try {
     folders.Extract(folderIndex, file.offset, file.size, [&](const uint8_t* data, size_t size) {
-      if (FWrite(target, const_cast<uint8_t*>(data), uint32_t(size)) != size)
+      if (FWrite(target, const_cast<uint8_t*>(data), uint32_t(size), FUser) != size)
         Fail(FDIERROR_TARGET_FILE);
     });
   } catch (...) {
-    FClose(target);
+    FClose(target, FUser);
     throw;
   }
   TNotifyText name(file.name);
@@ -484,7 +486,7 @@ void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabine
       Fail(FDIERROR_USER_ABORT);
     if (file.folder == CabFormat::FolderContinuedToNext) {
       if (target != 0)
-        FClose(target);
+        FClose(target, FUser);
       RequestNextCabinet(header, cabinetPath, notify, user);
     }
     if (target != 0)
@@ -495,17 +497,17 @@ void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabine
 void TCabDecompressor::Copy(const std::string& cabinetName, const std::string& cabinetPath,
                             PFNFDINOTIFY notify, void* user) {
   std::string fullName = cabinetPath + cabinetName;
-  const intptr_t cabinet = FOpen(fullName.data(), cofBinary | cofRdOnly, cpmRead | cpmWrite);
+  const intptr_t cabinet = FOpen(fullName.data(), cofBinary | cofRdOnly, cpmRead | cpmWrite, FUser);
   if (cabinet == NoHandle)
     Fail(FDIERROR_CABINET_NOT_FOUND);
   try {
-    TCabinetInput input(FRead, FSeek, cabinet);
+    TCabinetInput input(FRead, FSeek, cabinet, FUser);
     CopyFiles(input, cabinetPath, notify, user);
   } catch (...) {
-    FClose(cabinet);
+    FClose(cabinet, FUser);
     throw;
   }
-  FClose(cabinet);
+  FClose(cabinet, FUser);
 }
 
 TCabDecompressor* Context(HFDI hfdi) {
@@ -534,14 +536,14 @@ template <typename Step> int32_t Guarded(ERF* error, Step step) {
 namespace CabDecompressor {
 
 HFDI Create(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,
-            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t, ERF* perf) {
+            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t, ERF* perf, void* pv) {
   void* memory = pfnalloc(sizeof(TCabDecompressor));
   if (!memory) {
     *perf = ERF{FDIERROR_ALLOC_FAIL, 0, 1};
     return nullptr;
   }
   return new (memory)
-      TCabDecompressor(pfnfree, pfnopen, pfnread, pfnwrite, pfnclose, pfnseek, perf);
+      TCabDecompressor(pfnfree, pfnopen, pfnread, pfnwrite, pfnclose, pfnseek, perf, pv);
 }
 
 int32_t IsCabinet(HFDI hfdi, intptr_t hf, FDICABINETINFO* pfdici) {

@@ -12,14 +12,15 @@
 // holds one block (32 KiB out, 38 KiB in) and passes each decoded byte on once. What it passes
 // on is bounded only by the members' declared sizes: MSZIP expands at most 1032 times, so a
 // cabinet of n bytes may yield about 1000 n bytes for members that declare them.
-// The seek callback is only called from the beginning of the file.
+// The seek callback is only called from the beginning of the file. Every file callback gets the
+// user value given to Create; the engine keeps no state outside its context.
 
 #include "cab/CabIntf.h"
 
 namespace CabDecompressor {
 
 HFDI Create(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,
-            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t cpuType, ERF* perf);
+            PFNCLOSE pfnclose, PFNSEEK pfnseek, int32_t cpuType, ERF* perf, void* pv);
 int32_t IsCabinet(HFDI hfdi, intptr_t hf, FDICABINETINFO* pfdici);
 int32_t Copy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int32_t flags, PFNFDINOTIFY pfnfdin,
              PFNFDIDECRYPT pfnfdid, void* pvUser);

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -38,26 +37,6 @@ constexpr size_t MaxCabinetNameLength = 255;
 constexpr const char* TempFilePrefix = "fci";
 // Deflate turns no input into more than 1032 times its size.
 constexpr int64_t MaxDeflateExpansion = 1032;
-
-// The decompressor's file callbacks carry no user value: every call of a reader into the
-// library holds this lock with the reader made current. Recursive, as a critical section is.
-std::recursive_mutex ReaderLock;
-TMFSCabReader* CurrentReader = nullptr;
-
-// Holds the lock with a reader current for one call into the library.
-class TReaderCall {
-public:
-  explicit TReaderCall(TMFSCabReader* reader) : FLock(ReaderLock), FPrevious(CurrentReader) {
-    CurrentReader = reader;
-  }
-  ~TReaderCall() { CurrentReader = FPrevious; }
-  TReaderCall(const TReaderCall&) = delete;
-  TReaderCall& operator=(const TReaderCall&) = delete;
-
-private:
-  std::lock_guard<std::recursive_mutex> FLock;
-  TMFSCabReader* FPrevious;
-};
 
 // A handle is a stream: a session file's, or a source the writer was given as a stream.
 intptr_t HandleOf(TStream* stream) {
@@ -234,27 +213,34 @@ struct TMFSCabCallbacks {
     return 1;
   }
 
-  // Decompressor callbacks: they act on the current reader, errors go to its CallbackError.
-  static TMFSCabReader& Reader() { return *CurrentReader; }
-  static intptr_t FdiOpen(char* name, int32_t flags, int32_t) {
-    return Open(Reader(), &Reader().FCallbackError, name, flags);
+  // Decompressor callbacks: the reader comes as the user value, errors go to its CallbackError.
+  static TMFSCabReader& Reader(void* pv) { return *static_cast<TMFSCabReader*>(pv); }
+  static intptr_t FdiOpen(char* name, int32_t flags, int32_t, void* pv) {
+    TMFSCabReader& reader = Reader(pv);
+    return Open(reader, &reader.FCallbackError, name, flags);
   }
-  static uint32_t FdiRead(intptr_t hf, void* buffer, uint32_t count) {
-    return Read(Reader(), &Reader().FCallbackError, hf, buffer, count);
+  static uint32_t FdiRead(intptr_t hf, void* buffer, uint32_t count, void* pv) {
+    TMFSCabReader& reader = Reader(pv);
+    return Read(reader, &reader.FCallbackError, hf, buffer, count);
   }
-  static uint32_t FdiWrite(intptr_t hf, void* buffer, uint32_t count) {
+  static uint32_t FdiWrite(intptr_t hf, void* buffer, uint32_t count, void* pv) {
+    TMFSCabReader& reader = Reader(pv);
     // The decompressor writes only the member being extracted.
-    const uint32_t written = Write(Reader(), &Reader().FCallbackError, hf, buffer, count);
+    const uint32_t written = Write(reader, &reader.FCallbackError, hf, buffer, count);
     if (written != uint32_t(CallbackFailure))
-      Reader().FProgress.Advance(written);
+      reader.FProgress.Advance(written);
     return written;
   }
-  static int32_t FdiClose(intptr_t hf) { return Close(Reader(), &Reader().FCallbackError, hf); }
-  static int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin) {
-    return Seek(Reader(), &Reader().FCallbackError, hf, distance, origin);
+  static int32_t FdiClose(intptr_t hf, void* pv) {
+    TMFSCabReader& reader = Reader(pv);
+    return Close(reader, &reader.FCallbackError, hf);
+  }
+  static int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin, void* pv) {
+    TMFSCabReader& reader = Reader(pv);
+    return Seek(reader, &reader.FCallbackError, hf, distance, origin);
   }
   static intptr_t FdiNotify(FDINOTIFICATIONTYPE kind, FDINOTIFICATION* info) {
-    TMFSCabReader& reader = *static_cast<TMFSCabReader*>(info->pv);
+    TMFSCabReader& reader = Reader(info->pv);
     reader.FCallbackError = 0;
     return Guarded(reader, &reader.FCallbackError, intptr_t(CallbackFailure), [&]() -> intptr_t {
       switch (kind) {
@@ -301,11 +287,10 @@ void TMFSCabBase::RecordException() {
 TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
                              std::optional<std::string_view> cabinetBytes)
     : TMFSCabBase(session, cabinetPath), FCabinetBytes(cabinetBytes) {
-  TReaderCall call(this);
   FHandle =
       FDICreate(TMFSCabCallbacks::Alloc, TMFSCabCallbacks::Free, TMFSCabCallbacks::FdiOpen,
                 TMFSCabCallbacks::FdiRead, TMFSCabCallbacks::FdiWrite, TMFSCabCallbacks::FdiClose,
-                TMFSCabCallbacks::FdiSeek, cpuUNKNOWN, &FErrorInfo);
+                TMFSCabCallbacks::FdiSeek, cpuUNKNOWN, &FErrorInfo, this);
   if (!FHandle)
     CheckResult(0);
   try {
@@ -325,7 +310,6 @@ TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPat
 
 // Releasing the context cannot fail in a way worth reporting, and a destructor must not raise.
 TMFSCabReader::~TMFSCabReader() {
-  TReaderCall call(this);
   Release();
 }
 
@@ -336,14 +320,12 @@ void TMFSCabReader::Release() {
 }
 
 void TMFSCabReader::Extract(const std::string& nameInCabinet, const std::string& targetPath) {
-  TReaderCall call(this);
   FNameToExtract = nameInCabinet;
   FTargetPath = Session().ExpandPath(targetPath);
   CheckResult(CopyCabinet());
 }
 
 bool TMFSCabReader::ExtractTo(const std::string& nameInCabinet, TStream& target) {
-  TReaderCall call(this);
   FNameToExtract = nameInCabinet;
   FTargetPath.clear();
   FTargetStream = &target;
@@ -375,7 +357,7 @@ intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize
   Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
   // Failing, the open has recorded its error and left -1 in CallbackError.
   const intptr_t handle =
-      TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission);
+      TMFSCabCallbacks::FdiOpen(FTargetPath.data(), OpenForExtracting, ExtractPermission, this);
   if (handle != NoHandle) {
     ReserveTarget(*FileStreamOf(handle), uint32_t(declaredSize));
     FProgress.Start(uint32_t(declaredSize));

@@ -92,8 +92,8 @@ protected:
   TByteProgress FProgress;
 };
 
-// Unpacks named files of a cabinet that is a session file. Calls of all readers into the
-// library are serialized by one process-wide lock.
+// Unpacks named files of a cabinet that is a session file. Each reader has its own library
+// context, so readers on different threads run at once; one reader is used by one thread.
 class TMFSCabReader : public TMFSCabBase {
 public:
   // Opens the library context and checks that the file is a cabinet: "File "%s" is not a

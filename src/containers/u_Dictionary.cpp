@@ -148,11 +148,17 @@ TDictionary::~TDictionary() {
 }
 
 void TDictionary::Add(const std::string& key, intptr_t value) {
+  if (!AddIfAbsent(key, value))
+    RaiseDictionaryError(SAlreadyInCollection, "TDictionary.Add", key);
+}
+
+bool TDictionary::AddIfAbsent(const std::string& key, intptr_t value) {
   TEntryPtr entry = FState->NewEntry(key);
   if (!FState->Insert(entry.get(), value))
-    RaiseDictionaryError(SAlreadyInCollection, "TDictionary.Add", key);
+    return false;
   entry.release();
   Notify(key, value, dnAdded);
+  return true;
 }
 
 void TDictionary::Set_Item(const std::string& key, intptr_t value) {
@@ -233,22 +239,14 @@ TStringToStringDictionary::~TStringToStringDictionary() {
 
 void TStringToStringDictionary::Add(const std::string& key, const std::string& value) {
   auto cell = std::make_unique<std::string>(value);
-  try {
-    TDictionary::Add(key, reinterpret_cast<intptr_t>(cell.get()));
+  if (AddIfAbsent(key, reinterpret_cast<intptr_t>(cell.get())))
     cell.release();
-  } catch (...) {
-    // A present key keeps its first value, silently.
-  }
 }
 
 void TStringToStringDictionary::Set_Item(const std::string& key, const std::string& value) {
   auto cell = std::make_unique<std::string>(value);
-  try {
-    TDictionary::Set_Item(key, reinterpret_cast<intptr_t>(cell.get()));
-    cell.release();
-  } catch (...) {
-    // Failures are absorbed as Add absorbs them; the dictionary is as it was.
-  }
+  TDictionary::Set_Item(key, reinterpret_cast<intptr_t>(cell.get()));
+  cell.release();
 }
 
 const std::string& TStringToStringDictionary::Get_Item(const std::string& key) const {

@@ -25,6 +25,8 @@ public:
 
   // "TDictionary.Add - element "%s" is already in collection" for a present key.
   void Add(const std::string& key, intptr_t value);
+  // Add, but false for a present key, which keeps its value.
+  bool AddIfAbsent(const std::string& key, intptr_t value);
   void Set_Item(const std::string& key, intptr_t value);
   // "TDictionary.Get_Item - element "%s" not found in collection" for an absent key.
   intptr_t Get_Item(const std::string& key) const;
@@ -54,8 +56,9 @@ private:
   std::unique_ptr<TState> FState;
 };
 
-// Values are strings held in cells the dictionary owns. Add and Set_Item never raise:
-// adding a present key keeps the first value.
+// Values are strings held in cells the dictionary owns. Adding a present key keeps the first
+// value; Add and Set_Item raise only when memory runs out (std::bad_alloc), leaving the
+// dictionary as it was.
 class TStringToStringDictionary : public TDictionary {
 public:
   TStringToStringDictionary(bool caseInsensitive, bool sorted);

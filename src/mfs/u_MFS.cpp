@@ -243,9 +243,9 @@ TMFSFolder::~TMFSFolder() {
   FreeChildren();
 }
 
-TMFSItem* TMFSFolder::FindChild(const std::string& name) const {
+TMFSItem* TMFSFolder::FindChild(const std::string& name) {
   if (name == ".")
-    return const_cast<TMFSFolder*>(this);
+    return this;
   if (name == "..")
     return Parent();
   return static_cast<TMFSItem*>(FChildren.Find(name));
@@ -582,11 +582,14 @@ TMFSFolder* TMFSSession::Folder() const {
   return FFolder ? FFolder : FS()->Root();
 }
 
-TMFSItem* TMFSSession::GetItem(const std::string& path) const {
-  TMFSFolder* folder = Folder();
-  std::string_view rest(path);
+namespace {
+
+// The item path names in session, or nullptr: a component that is missing, or a file named
+// with a trailing delimiter or with more components behind it.
+TMFSItem* FindItem(const TMFSSession& session, std::string_view rest) {
+  TMFSFolder* folder = session.Folder();
   if (!rest.empty() && rest.front() == PathDelimiter) {
-    folder = FS()->Root();
+    folder = session.FS()->Root();
     rest.remove_prefix(1);
   }
   const bool trailing = !rest.empty() && rest.back() == PathDelimiter;
@@ -599,11 +602,18 @@ TMFSItem* TMFSSession::GetItem(const std::string& path) const {
       folder = next;
       continue;
     }
-    if (!item || trailing || !rest.empty())
-      throw EMFSError(Format(SPathNotFound, path.c_str()));
-    return item;
+    return trailing || !rest.empty() ? nullptr : item;
   }
   return folder;
+}
+
+} // namespace
+
+TMFSItem* TMFSSession::GetItem(const std::string& path) const {
+  TMFSItem* item = FindItem(*this, path);
+  if (!item)
+    throw EMFSError(Format(SPathNotFound, path.c_str()));
+  return item;
 }
 
 TMFSFolder* TMFSSession::FolderOf(const std::string& convertedPath, std::string& name) const {
@@ -744,12 +754,8 @@ std::string TMFSSession::UniqueFileName(const std::string& folder, const std::st
 }
 
 bool TMFSSession::Exists(const std::string& path) const {
-  try {
-    GetItem(TMFS::FixSeparators(path));
-    return true;
-  } catch (...) {
-    return false;
-  }
+  // A session whose file system is gone holds nothing.
+  return FFS && FindItem(*this, TMFS::FixSeparators(path)) != nullptr;
 }
 
 std::string TMFSSession::ReadFile(const std::string& path) const {

@@ -133,7 +133,7 @@ public:
   TObjectDictionary& Children() { return FChildren; }
   const TObjectDictionary& Children() const { return FChildren; }
   // "." is this folder, ".." its parent (nullptr at the root), otherwise the child or nullptr.
-  TMFSItem* FindChild(const std::string& name) const;
+  TMFSItem* FindChild(const std::string& name);
 
   // Both walk the subtree with an explicit stack, so nesting depth costs heap, not stack.
   // Loading refuses a folder holding two items whose names compare equal (SEqualNames): one of

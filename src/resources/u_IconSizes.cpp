@@ -1,28 +1,17 @@
 #include "resources/u_IconSizes.h"
 
+#include "resources/u_IconFormat.h"
 #include "resources/u_Resources.h"
-
-namespace {
-// The group record's entries: 6 bytes of header, then 14 bytes an image.
-constexpr size_t GroupHeaderSize = 6;
-constexpr size_t GroupEntrySize = 14;
-
-int Byte(const std::string& bytes, size_t at) {
-  return static_cast<unsigned char>(bytes[at]);
-}
-} // namespace
 
 std::vector<TIconImageInfo> IconImageInfos(const std::string& icoBytes) {
   if (icoBytes.empty())
     return {};
   const std::string group = IconFileToGroup(icoBytes, 1).GroupRecord;
+  const TByteView bytes = ByteViewOf(group);
   std::vector<TIconImageInfo> images;
-  for (size_t entry = GroupHeaderSize; entry + GroupEntrySize <= group.size();
-       entry += GroupEntrySize) {
-    // A width or height of 0 stands for 256 pixels.
-    const int width = Byte(group, entry) == 0 ? 256 : Byte(group, entry);
-    const int height = Byte(group, entry + 1) == 0 ? 256 : Byte(group, entry + 1);
-    images.push_back({width, height, Byte(group, entry + 6) | Byte(group, entry + 7) << 8});
+  for (uint16_t i = 0; i < ReadIconHeader(bytes).Count; ++i) {
+    const TIconEntry entry = ReadIconGroupEntry(bytes, i);
+    images.push_back({entry.PixelWidth(), entry.PixelHeight(), entry.BitCount});
   }
   return images;
 }

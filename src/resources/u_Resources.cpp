@@ -1,6 +1,7 @@
 #include "resources/u_Resources.h"
 
 #include "common/u_Files.h"
+#include "resources/u_IconFormat.h"
 #include "resources/u_WinInfo.h"
 #include "resources/vexFiles.h"
 #include "resources/vexRes.h"
@@ -14,19 +15,7 @@
 
 namespace {
 
-constexpr uint32_t IconFileHeaderSize = 6;
-constexpr uint32_t IconFileEntrySize = 16;
-constexpr uint32_t IconGroupEntryPrefix = 12; // the part of an .ico entry the group copies
-constexpr uint16_t IconImageType = 1;
 constexpr int MaxResourceId = 0xFFFF;
-
-uint16_t Get16(const std::string& bytes, size_t offset) {
-  return uint16_t(uint8_t(bytes[offset]) | uint8_t(bytes[offset + 1]) << 8);
-}
-
-uint32_t Get32(const std::string& bytes, size_t offset) {
-  return uint32_t(Get16(bytes, offset)) | uint32_t(Get16(bytes, offset + 2)) << 16;
-}
 
 TResIdent WideIdent(const TResourceIdent& ident) {
   if (ident.IsText && ident.Text.empty()) // would read as the integer 0
@@ -182,22 +171,26 @@ TResourceUpdateResult UpdateRCDataResource(const std::string& fileName, const st
 
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
   TResourceIdent{firstId}; // raises for a first name that is no 16-bit integer
-  if (iconFile.size() < IconFileHeaderSize || Get16(iconFile, 2) != IconImageType)
+  if (iconFile.size() < IconHeaderSize)
     throw EResourcesError(SIconCorrupted);
-  const uint32_t count = Get16(iconFile, 4);
-  const uint64_t directoryEnd = IconFileHeaderSize + uint64_t(IconFileEntrySize) * count;
-  if (count > MaxIconImages || iconFile.size() < directoryEnd)
+  const TByteView bytes = ByteViewOf(iconFile);
+  const TIconHeader header = ReadIconHeader(bytes);
+  const uint32_t count = header.Count;
+  const uint64_t directoryEnd = IconHeaderSize + IconFileEntrySize * count;
+  if (header.Type != IconImageType || count > MaxIconImages || iconFile.size() < directoryEnd)
     throw EResourcesError(SIconCorrupted);
   // Icon names are 16-bit integers: a group that would need more is no icon we can store.
   if (count > 0 && int64_t(firstId) + count - 1 > MaxResourceId)
     throw EResourcesError(SIconCorrupted);
+  std::vector<TIconEntry> entries;
+  for (uint32_t i = 0; i < count; ++i)
+    entries.push_back(ReadIconFileEntry(bytes, i));
   // Images lie apart from the directory and from each other, so together they take no more
   // than the file: a file naming one block many times would otherwise ask for count copies.
   std::vector<std::pair<uint64_t, uint64_t>> extents; // offset, end
-  for (uint32_t i = 0; i < count; ++i) {
-    const size_t entry = IconFileHeaderSize + size_t(i) * IconFileEntrySize;
-    const uint64_t offset = Get32(iconFile, entry + 12);
-    const uint64_t end = offset + Get32(iconFile, entry + 8);
+  for (const TIconEntry& entry : entries) {
+    const uint64_t offset = entry.Place;
+    const uint64_t end = offset + entry.ImageSize;
     if (end > iconFile.size() || (end > offset && offset < directoryEnd))
       throw EResourcesError(SIconCorrupted);
     if (end > offset)
@@ -209,15 +202,12 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
       throw EResourcesError(SIconCorrupted);
 
   TIconGroupData group;
-  group.GroupRecord = iconFile.substr(0, IconFileHeaderSize);
+  WriteIconHeader(group.GroupRecord, header);
   for (uint32_t i = 0; i < count; ++i) {
-    const size_t entry = IconFileHeaderSize + size_t(i) * IconFileEntrySize;
-    const uint16_t id = uint16_t(firstId + int(i));
-    group.GroupRecord.append(iconFile, entry, IconGroupEntryPrefix);
-    group.GroupRecord.push_back(char(id & 0xFF));
-    group.GroupRecord.push_back(char(id >> 8));
-    group.Images.push_back(
-        iconFile.substr(Get32(iconFile, entry + 12), Get32(iconFile, entry + 8)));
+    TIconEntry entry = entries[i];
+    group.Images.push_back(iconFile.substr(entry.Place, entry.ImageSize));
+    entry.Place = uint16_t(firstId + int(i));
+    WriteIconGroupEntry(group.GroupRecord, entry);
   }
   return group;
 }

@@ -22,3 +22,7 @@ uint32_t TByteView::U32(uint64_t offset, const char* field) const {
   const uint8_t* p = Bytes(offset, 4, field);
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
+
+TByteView ByteViewOf(std::string_view bytes) {
+  return TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}

@@ -3,6 +3,7 @@
 // each field through TByteView, which checks offset and size against the bytes really there.
 
 #include <cstdint>
+#include <string_view>
 
 // A read-only window on outside bytes; a read past its end raises EVexError naming the field.
 class TByteView {
@@ -21,3 +22,6 @@ private:
   const uint8_t* FData;
   uint64_t FSize;
 };
+
+// A view of bytes held in a string.
+TByteView ByteViewOf(std::string_view bytes);

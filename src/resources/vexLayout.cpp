@@ -185,8 +185,7 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
       const uint8_t* value = RvaBytes(file, headers, moves.Index().Find(location), location, 4);
       if (!value)
         continue; // uninitialized data: the loader finds no address there
-      const uint32_t address = uint32_t(value[0]) | uint32_t(value[1]) << 8 |
-                               uint32_t(value[2]) << 16 | uint32_t(value[3]) << 24;
+      const uint32_t address = TByteView(value, 4).U32(0, "relocated address");
       if (address < headers.ImageBase)
         continue;
       const uint32_t target = address - headers.ImageBase;
@@ -220,8 +219,10 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
   const int64_t moved = s.PointerToRawData > layout.SectionOffset ? layout.FileDelta : 0;
   for (uint64_t k = 0; k < std::min(count, available); ++k) {
     const uint64_t entry = offset + k * DebugDirectoryEntrySize;
-    const uint32_t address = file.U32(entry + 20, "debug directory entry");
-    const uint32_t pointer = file.U32(entry + 24, "debug directory entry");
+    const uint32_t address = file.U32(entry + DebugEntryField::AddressOfRawData.Offset,
+                                      DebugEntryField::AddressOfRawData.Name);
+    const uint32_t pointer = file.U32(entry + DebugEntryField::PointerToRawData.Offset,
+                                      DebugEntryField::PointerToRawData.Name);
     if (pointer <= layout.SectionOffset)
       continue;
     if (pointer < layout.TailStart)
@@ -229,9 +230,11 @@ void PlanDebugDirectory(TByteView file, const TImageHeaders& old, TResourceLayou
     const uint64_t newEntry = uint64_t(int64_t(entry) + moved);
     if (address != 0)
       layout.Patches.push_back(
-          {newEntry + 20, Checked32(int64_t(address) + layout.VirtualDelta, "debug data address")});
+          {newEntry + DebugEntryField::AddressOfRawData.Offset,
+           Checked32(int64_t(address) + layout.VirtualDelta, "debug data address")});
     layout.Patches.push_back(
-        {newEntry + 24, Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
+        {newEntry + DebugEntryField::PointerToRawData.Offset,
+         Checked32(int64_t(pointer) + layout.FileDelta, "debug data pointer")});
   }
 }
 

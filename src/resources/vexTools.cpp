@@ -9,11 +9,6 @@
 
 namespace {
 
-// Offsets inside the PE32 headers (from the NT headers: signature 4, file header 20, then the
-// optional header).
-constexpr uint32_t FileHeaderOffset = 4;
-constexpr uint32_t OptionalHeaderOffset = 24;
-constexpr uint32_t OptionalHeaderDirectories = 96; // fixed fields before the data directories
 constexpr uint16_t PE32Magic = 0x10B;
 constexpr uint16_t PE32PlusMagic = 0x20B;
 // Windows accepts alignments up to 64 KiB; anything larger comes from a damaged header.
@@ -23,11 +18,25 @@ constexpr uint32_t MaxAlignment = 0x10000;
   throw EVexError(ENOEXEC, cause);
 }
 
-void Put32(uint8_t* bytes, uint64_t size, uint64_t offset, uint32_t value) {
+uint16_t Read16(TByteView image, uint64_t record, THeaderField field) {
+  return image.U16(record + field.Offset, field.Name);
+}
+
+uint32_t Read32(TByteView image, uint64_t record, THeaderField field) {
+  return image.U32(record + field.Offset, field.Name);
+}
+
+void Store32(uint8_t* bytes, uint64_t size, uint64_t record, THeaderField field, uint32_t value) {
+  const uint64_t offset = record + field.Offset;
   if (offset > size || size - offset < 4)
     throw EVexError(EINVAL, "header field outside the header bytes");
   for (int i = 0; i < 4; ++i)
     bytes[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
+}
+
+uint64_t DirectoryEntry(uint32_t ntOffset, uint32_t index) {
+  return ntOffset + uint64_t(NtField::DataDirectories) +
+         uint64_t(NtField::DataDirectorySize) * index;
 }
 
 bool IsPowerOfTwo(uint32_t value) {
@@ -69,27 +78,26 @@ TImageHeaders ReadImageHeaders(TByteView image) {
   if (nt < 0)
     BadImage("not a PE image: no \"PE\" signature where the DOS header points");
   h.NtOffset = uint32_t(nt);
-  const uint64_t fileHeader = h.NtOffset + uint64_t(FileHeaderOffset);
-  const uint64_t opt = h.NtOffset + uint64_t(OptionalHeaderOffset);
-  const uint16_t sectionCount = image.U16(fileHeader + 2, "NumberOfSections");
-  h.PointerToSymbolTable = image.U32(fileHeader + 8, "PointerToSymbolTable");
-  const uint16_t optionalSize = image.U16(fileHeader + 16, "SizeOfOptionalHeader");
-  const uint16_t magic = image.U16(opt, "optional header magic");
+  const uint64_t ntHeaders = h.NtOffset;
+  const uint16_t sectionCount = Read16(image, ntHeaders, NtField::NumberOfSections);
+  h.PointerToSymbolTable = Read32(image, ntHeaders, NtField::PointerToSymbolTable);
+  const uint16_t optionalSize = Read16(image, ntHeaders, NtField::SizeOfOptionalHeader);
+  const uint16_t magic = Read16(image, ntHeaders, NtField::Magic);
   if (magic == PE32PlusMagic)
     BadImage("PE32+ (64-bit) image: only 32-bit (PE32) images are supported");
   if (magic != PE32Magic)
     BadImage(Format("not a PE32 image: optional header magic 0x%X", unsigned(magic)));
-  if (optionalSize < OptionalHeaderDirectories)
+  if (optionalSize < NtField::OptionalHeaderFixedSize)
     BadImage(Format("SizeOfOptionalHeader %u is too small for a PE32 image", optionalSize));
-  h.SizeOfInitializedData = image.U32(opt + 8, "SizeOfInitializedData");
-  h.AddressOfEntryPoint = image.U32(opt + 16, "AddressOfEntryPoint");
-  h.ImageBase = image.U32(opt + 28, "ImageBase");
-  h.SectionAlignment = image.U32(opt + 32, "SectionAlignment");
-  h.FileAlignment = image.U32(opt + 36, "FileAlignment");
-  h.SizeOfImage = image.U32(opt + 56, "SizeOfImage");
-  h.SizeOfHeaders = image.U32(opt + 60, "SizeOfHeaders");
-  h.CheckSum = image.U32(opt + 64, "CheckSum");
-  const uint32_t rvaCount = image.U32(opt + 92, "NumberOfRvaAndSizes");
+  h.SizeOfInitializedData = Read32(image, ntHeaders, NtField::SizeOfInitializedData);
+  h.AddressOfEntryPoint = Read32(image, ntHeaders, NtField::AddressOfEntryPoint);
+  h.ImageBase = Read32(image, ntHeaders, NtField::ImageBase);
+  h.SectionAlignment = Read32(image, ntHeaders, NtField::SectionAlignment);
+  h.FileAlignment = Read32(image, ntHeaders, NtField::FileAlignment);
+  h.SizeOfImage = Read32(image, ntHeaders, NtField::SizeOfImage);
+  h.SizeOfHeaders = Read32(image, ntHeaders, NtField::SizeOfHeaders);
+  h.CheckSum = Read32(image, ntHeaders, NtField::CheckSum);
+  const uint32_t rvaCount = Read32(image, ntHeaders, NtField::NumberOfRvaAndSizes);
   if (!IsPowerOfTwo(h.FileAlignment) || h.FileAlignment > MaxAlignment)
     BadImage(Format("FileAlignment 0x%X is not a power of two up to 64 KiB", h.FileAlignment));
   if (!IsPowerOfTwo(h.SectionAlignment) || h.SectionAlignment > MaxAlignment)
@@ -97,50 +105,56 @@ TImageHeaders ReadImageHeaders(TByteView image) {
         Format("SectionAlignment 0x%X is not a power of two up to 64 KiB", h.SectionAlignment));
   // Entries beyond the sixteenth are ignored by the loader; entries the optional header has no
   // room for do not exist.
-  h.DirectoryCount = std::min<uint32_t>({rvaCount, uint32_t(DataDirectoryCount),
-                                         uint32_t(optionalSize - OptionalHeaderDirectories) / 8});
+  h.DirectoryCount = std::min<uint32_t>(
+      {rvaCount, uint32_t(DataDirectoryCount),
+       uint32_t(optionalSize - NtField::OptionalHeaderFixedSize) / NtField::DataDirectorySize});
   for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
-    h.Directories[i].VirtualAddress = image.U32(opt + 96 + 8 * i, "data directory");
-    h.Directories[i].Size = image.U32(opt + 100 + 8 * i, "data directory");
+    const uint64_t entry = DirectoryEntry(h.NtOffset, i);
+    h.Directories[i].VirtualAddress = Read32(image, entry, DataDirectoryField::VirtualAddress);
+    h.Directories[i].Size = Read32(image, entry, DataDirectoryField::Size);
   }
-  const uint64_t table = opt + optionalSize;
+  const uint64_t table = ntHeaders + NtField::OptionalHeader + optionalSize;
   image.Bytes(table, uint64_t(sectionCount) * SectionHeaderSize, "section table");
   h.SectionTableOffset = uint32_t(table);
   for (uint16_t i = 0; i < sectionCount; ++i) {
     const uint64_t s = table + uint64_t(i) * SectionHeaderSize;
     TSectionHeader section;
-    const uint8_t* name = image.Bytes(s, 8, "section name");
-    section.Name.assign(reinterpret_cast<const char*>(name), strnlen((const char*)name, 8));
-    section.VirtualSize = image.U32(s + 8, "VirtualSize");
-    section.VirtualAddress = image.U32(s + 12, "VirtualAddress");
-    section.SizeOfRawData = image.U32(s + 16, "SizeOfRawData");
-    section.PointerToRawData = image.U32(s + 20, "PointerToRawData");
-    section.PointerToRelocations = image.U32(s + 24, "PointerToRelocations");
-    section.PointerToLinenumbers = image.U32(s + 28, "PointerToLinenumbers");
+    const uint8_t* name =
+        image.Bytes(s + SectionField::Name.Offset, SectionField::NameSize, SectionField::Name.Name);
+    section.Name.assign(reinterpret_cast<const char*>(name),
+                        strnlen((const char*)name, SectionField::NameSize));
+    section.VirtualSize = Read32(image, s, SectionField::VirtualSize);
+    section.VirtualAddress = Read32(image, s, SectionField::VirtualAddress);
+    section.SizeOfRawData = Read32(image, s, SectionField::SizeOfRawData);
+    section.PointerToRawData = Read32(image, s, SectionField::PointerToRawData);
+    section.PointerToRelocations = Read32(image, s, SectionField::PointerToRelocations);
+    section.PointerToLinenumbers = Read32(image, s, SectionField::PointerToLinenumbers);
     h.Sections.push_back(std::move(section));
   }
   return h;
 }
 
 void StoreImageHeaders(const TImageHeaders& h, uint8_t* bytes, uint64_t size) {
-  const uint64_t opt = h.NtOffset + uint64_t(OptionalHeaderOffset);
-  Put32(bytes, size, h.NtOffset + uint64_t(FileHeaderOffset) + 8, h.PointerToSymbolTable);
-  Put32(bytes, size, opt + 8, h.SizeOfInitializedData);
-  Put32(bytes, size, opt + 56, h.SizeOfImage);
-  Put32(bytes, size, opt + 64, h.CheckSum);
+  const uint64_t ntHeaders = h.NtOffset;
+  Store32(bytes, size, ntHeaders, NtField::PointerToSymbolTable, h.PointerToSymbolTable);
+  Store32(bytes, size, ntHeaders, NtField::SizeOfInitializedData, h.SizeOfInitializedData);
+  Store32(bytes, size, ntHeaders, NtField::SizeOfImage, h.SizeOfImage);
+  Store32(bytes, size, ntHeaders, NtField::CheckSum, h.CheckSum);
   for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
-    Put32(bytes, size, opt + 96 + 8 * i, h.Directories[i].VirtualAddress);
-    Put32(bytes, size, opt + 100 + 8 * i, h.Directories[i].Size);
+    const uint64_t entry = DirectoryEntry(h.NtOffset, i);
+    Store32(bytes, size, entry, DataDirectoryField::VirtualAddress,
+            h.Directories[i].VirtualAddress);
+    Store32(bytes, size, entry, DataDirectoryField::Size, h.Directories[i].Size);
   }
   for (size_t i = 0; i < h.Sections.size(); ++i) {
     const uint64_t s = h.SectionTableOffset + uint64_t(i) * SectionHeaderSize;
     const TSectionHeader& section = h.Sections[i];
-    Put32(bytes, size, s + 8, section.VirtualSize);
-    Put32(bytes, size, s + 12, section.VirtualAddress);
-    Put32(bytes, size, s + 16, section.SizeOfRawData);
-    Put32(bytes, size, s + 20, section.PointerToRawData);
-    Put32(bytes, size, s + 24, section.PointerToRelocations);
-    Put32(bytes, size, s + 28, section.PointerToLinenumbers);
+    Store32(bytes, size, s, SectionField::VirtualSize, section.VirtualSize);
+    Store32(bytes, size, s, SectionField::VirtualAddress, section.VirtualAddress);
+    Store32(bytes, size, s, SectionField::SizeOfRawData, section.SizeOfRawData);
+    Store32(bytes, size, s, SectionField::PointerToRawData, section.PointerToRawData);
+    Store32(bytes, size, s, SectionField::PointerToRelocations, section.PointerToRelocations);
+    Store32(bytes, size, s, SectionField::PointerToLinenumbers, section.PointerToLinenumbers);
   }
 }
 

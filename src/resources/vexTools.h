@@ -37,6 +37,61 @@ inline constexpr uint32_t DebugDirectoryEntrySize = 28;
 // boundary.
 inline constexpr uint32_t CertificateTableAlignment = 8;
 
+// A little-endian field of a header record: its offset from the start of the record and the
+// name an error gives it. The offsets below are written once and serve reading and writing.
+struct THeaderField {
+  uint32_t Offset;
+  const char* Name;
+};
+
+// The PE32 fields, by offset from the NT headers: the signature (4 bytes), the file header
+// (20), then the optional header.
+namespace NtField {
+inline constexpr uint32_t FileHeader = 4;
+inline constexpr uint32_t OptionalHeader = 24;
+inline constexpr THeaderField NumberOfSections{FileHeader + 2, "NumberOfSections"};
+inline constexpr THeaderField PointerToSymbolTable{FileHeader + 8, "PointerToSymbolTable"};
+inline constexpr THeaderField SizeOfOptionalHeader{FileHeader + 16, "SizeOfOptionalHeader"};
+inline constexpr THeaderField Magic{OptionalHeader, "optional header magic"};
+inline constexpr THeaderField SizeOfInitializedData{OptionalHeader + 8, "SizeOfInitializedData"};
+inline constexpr THeaderField AddressOfEntryPoint{OptionalHeader + 16, "AddressOfEntryPoint"};
+inline constexpr THeaderField ImageBase{OptionalHeader + 28, "ImageBase"};
+inline constexpr THeaderField SectionAlignment{OptionalHeader + 32, "SectionAlignment"};
+inline constexpr THeaderField FileAlignment{OptionalHeader + 36, "FileAlignment"};
+inline constexpr THeaderField SizeOfImage{OptionalHeader + 56, "SizeOfImage"};
+inline constexpr THeaderField SizeOfHeaders{OptionalHeader + 60, "SizeOfHeaders"};
+inline constexpr THeaderField CheckSum{OptionalHeader + 64, "CheckSum"};
+inline constexpr THeaderField NumberOfRvaAndSizes{OptionalHeader + 92, "NumberOfRvaAndSizes"};
+// The data directories follow the optional header's fixed fields, 8 bytes each.
+inline constexpr uint32_t OptionalHeaderFixedSize = 96;
+inline constexpr uint32_t DataDirectories = OptionalHeader + OptionalHeaderFixedSize;
+inline constexpr uint32_t DataDirectorySize = 8;
+} // namespace NtField
+
+// The fields of a data directory entry, by offset from the entry.
+namespace DataDirectoryField {
+inline constexpr THeaderField VirtualAddress{0, "data directory"};
+inline constexpr THeaderField Size{4, "data directory"};
+} // namespace DataDirectoryField
+
+// The fields of a section header, by offset from the header.
+namespace SectionField {
+inline constexpr THeaderField Name{0, "section name"};
+inline constexpr uint32_t NameSize = 8;
+inline constexpr THeaderField VirtualSize{8, "VirtualSize"};
+inline constexpr THeaderField VirtualAddress{12, "VirtualAddress"};
+inline constexpr THeaderField SizeOfRawData{16, "SizeOfRawData"};
+inline constexpr THeaderField PointerToRawData{20, "PointerToRawData"};
+inline constexpr THeaderField PointerToRelocations{24, "PointerToRelocations"};
+inline constexpr THeaderField PointerToLinenumbers{28, "PointerToLinenumbers"};
+} // namespace SectionField
+
+// The fields of a debug directory entry the rewriter corrects, by offset from the entry.
+namespace DebugEntryField {
+inline constexpr THeaderField AddressOfRawData{20, "debug directory entry"};
+inline constexpr THeaderField PointerToRawData{24, "debug directory entry"};
+} // namespace DebugEntryField
+
 struct TDataDirectory {
   uint32_t VirtualAddress = 0;
   uint32_t Size = 0;
@@ -74,9 +129,11 @@ struct TImageHeaders {
   uint32_t SectionTableOffset = 0;
   std::vector<TSectionHeader> Sections;
 
-  uint32_t CheckSumOffset() const { return NtOffset + 24 + 64; }
+  uint32_t CheckSumOffset() const { return NtOffset + NtField::CheckSum.Offset; }
   // Where data-directory entry index lies in the file.
-  uint32_t DirectoryEntryOffset(int index) const { return NtOffset + 24 + 96 + 8 * index; }
+  uint32_t DirectoryEntryOffset(int index) const {
+    return NtOffset + NtField::DataDirectories + 8 * index;
+  }
   // End of the section table: everything the headers occupy.
   uint32_t HeadersEnd() const {
     return SectionTableOffset + uint32_t(Sections.size()) * SectionHeaderSize;

@@ -165,14 +165,20 @@ intptr_t FciOpenInfo(char* name, uint16_t* date, uint16_t* time, uint16_t* attri
 }
 
 // FDI callbacks.
-intptr_t FdiOpen(char* name, int32_t flags, int32_t) {
+intptr_t FdiOpen(char* name, int32_t flags, int32_t, void*) {
   return OpenFile(name, flags);
 }
-uint32_t FdiRead(intptr_t hf, void* memory, uint32_t cb) {
+uint32_t FdiRead(intptr_t hf, void* memory, uint32_t cb, void*) {
   return ReadFile(hf, memory, cb);
 }
-uint32_t FdiWrite(intptr_t hf, void* memory, uint32_t cb) {
+uint32_t FdiWrite(intptr_t hf, void* memory, uint32_t cb, void*) {
   return WriteFile(hf, memory, cb);
+}
+int32_t FdiClose(intptr_t hf, void*) {
+  return CloseFile(hf);
+}
+int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin, void*) {
+  return SeekFile(hf, distance, origin);
 }
 
 std::map<std::string, TExtracted>* Extracted = nullptr;
@@ -256,8 +262,8 @@ bool UnpackCabinet(TMemoryDisk& disk, const std::string& cabinet,
   TUseDisk use(disk);
   Extracted = &files;
   error = ERF{};
-  HFDI context =
-      FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, CloseFile, SeekFile, cpuUNKNOWN, &error);
+  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
+                           &error, nullptr);
   if (!context)
     return false;
   std::string name = cabinet, path;
@@ -298,8 +304,8 @@ bool IsCabinet(const std::string& bytes, FDICABINETINFO& info) {
   disk.files["\\c.cab"] = bytes;
   TUseDisk use(disk);
   ERF error{};
-  HFDI context =
-      FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, CloseFile, SeekFile, cpuUNKNOWN, &error);
+  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
+                           &error, nullptr);
   const intptr_t file = OpenFile("\\c.cab", cofBinary | cofRdOnly);
   const bool result = FDIIsCabinet(context, file, &info);
   CloseFile(file);

@@ -4,7 +4,10 @@
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -228,19 +231,50 @@ TEST(MFSCabReader, ReadsTheCabinetsOfTheSampleEbooks) {
   }
 }
 
-TEST(MFSCabReader, ReadersOnSeveralThreadsDoNotMixUpTheirFiles) {
-  auto work = [](uint32_t seed, bool& ok) {
+namespace {
+
+// A target where each of two extractions waits for the other to be writing too: readers that
+// took turns in the library would never meet, and the first would give up after the wait.
+class TMeetingTarget : public TStringStream {
+public:
+  struct TMeeting {
+    std::mutex Lock;
+    std::condition_variable Arrived;
+    int Writers = 0;
+  };
+  explicit TMeetingTarget(TMeeting& meeting) : FMeeting(meeting) {}
+
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (!FArrived) {
+      FArrived = true;
+      std::unique_lock<std::mutex> lock(FMeeting.Lock);
+      ++FMeeting.Writers;
+      FMeeting.Arrived.notify_all();
+      Met = FMeeting.Arrived.wait_for(lock, std::chrono::seconds(30),
+                                      [&] { return FMeeting.Writers == 2; });
+    }
+    return TStringStream::Write(buffer, count);
+  }
+
+  bool Met = false;
+
+private:
+  TMeeting& FMeeting;
+  bool FArrived = false;
+};
+
+} // namespace
+
+TEST(MFSCabReader, TwoReadersOnTwoThreadsAreInTheLibraryAtOnce) {
+  TMeetingTarget::TMeeting meeting;
+  auto work = [&meeting](uint32_t seed, bool& ok) {
     TMFS fs;
-    const std::string content = MixedData(200'000, seed);
+    const std::string content = MixedData(100'000, seed);
     PutFile(fs.Session(), "\\info.mfs", content);
     fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
-    ok = true;
-    for (int i = 0; i < 20 && ok; ++i) {
-      TMFSCabReader reader(fs.Session(), "\\info.cab");
-      reader.Extract("info.mfs", "\\copy.mfs");
-      ok = fs.Session().ReadFile("\\copy.mfs") == content;
-      fs.Session().DeleteItem("\\copy.mfs");
-    }
+    TMFSCabReader reader(fs.Session(), "\\info.cab");
+    TMeetingTarget target(meeting);
+    ok = reader.ExtractTo("info.mfs", target) && target.Met && target.DataString() == content;
   };
   bool first = false, second = false;
   std::thread other(work, 1, std::ref(second));

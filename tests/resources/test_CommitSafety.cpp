@@ -21,7 +21,7 @@ struct TStepHookGuard {
 };
 
 TImageHeaders Headers(const std::string& bytes) {
-  return ReadImageHeaders(TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  return ReadImageHeaders(ByteViewOf(bytes));
 }
 
 uint64_t RvaToOffset(const TImageHeaders& h, uint32_t rva) {

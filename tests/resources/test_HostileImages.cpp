@@ -11,7 +11,7 @@
 namespace {
 
 TImageHeaders Headers(const std::string& bytes) {
-  return ReadImageHeaders(TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  return ReadImageHeaders(ByteViewOf(bytes));
 }
 
 } // namespace

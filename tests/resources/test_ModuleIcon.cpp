@@ -1,5 +1,6 @@
 #include "ResTestSupport.h"
 
+#include "resources/u_IconFormat.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_Resources.h"
 
@@ -80,4 +81,45 @@ TEST_F(ModuleIconTest, MissingOrDamagedGroupGivesNoIcon) {
   EXPECT_EQ(LoadModuleIconGroup(changed, "MISSING"), "");
   EXPECT_EQ(IconImages(LoadModuleIconGroup(changed, "REPEATED")).size(), 1u);
   EXPECT_EQ(LoadModuleIconGroup(changed, "TOOMANY"), "");
+}
+
+TEST(IconFormat, EntriesReadBackAsWrittenInBothLayouts) {
+  TIconEntry entry;
+  entry.Width = 0; // stands for 256
+  entry.Height = 48;
+  entry.ColorCount = 3;
+  entry.Reserved = 4;
+  entry.Planes = 0x0506;
+  entry.BitCount = 0x0708;
+  entry.ImageSize = 0x090A0B0C;
+  entry.Place = 0x0D0E0F10;
+  std::string file, group;
+  WriteIconHeader(file, {7, IconImageType, 1});
+  WriteIconFileEntry(file, entry);
+  WriteIconHeader(group, {7, IconImageType, 1});
+  WriteIconGroupEntry(group, entry);
+  ASSERT_EQ(file.size(), IconHeaderSize + IconFileEntrySize);
+  ASSERT_EQ(group.size(), IconHeaderSize + IconGroupEntrySize);
+  const TIconHeader header = ReadIconHeader(ByteViewOf(group));
+  EXPECT_EQ(header.Reserved, 7);
+  EXPECT_EQ(header.Type, IconImageType);
+  EXPECT_EQ(header.Count, 1);
+  for (const auto& [read, place] : {std::pair{ReadIconFileEntry(ByteViewOf(file), 0), 0x0D0E0F10u},
+                                    std::pair{ReadIconGroupEntry(ByteViewOf(group), 0), 0x0F10u}}) {
+    EXPECT_EQ(read.PixelWidth(), 256);
+    EXPECT_EQ(read.PixelHeight(), 48);
+    EXPECT_EQ(read.ColorCount, 3);
+    EXPECT_EQ(read.Reserved, 4);
+    EXPECT_EQ(read.Planes, 0x0506);
+    EXPECT_EQ(read.BitCount, 0x0708);
+    EXPECT_EQ(read.ImageSize, 0x090A0B0Cu);
+    EXPECT_EQ(read.Place, place) << "a group names the image with 16 bits";
+  }
+  // A cut entry names the field that ran past the end.
+  try {
+    ReadIconGroupEntry(ByteViewOf(group.substr(0, group.size() - 1)), 0);
+    ADD_FAILURE() << "a cut entry was read";
+  } catch (const EVexError& e) {
+    EXPECT_NE(std::string(e.what()).find("icon group entry name"), std::string::npos) << e.what();
+  }
 }

@@ -23,7 +23,7 @@ std::string Pattern(size_t size, int seed = 1) {
 }
 
 TImageHeaders Headers(const std::string& bytes) {
-  return ReadImageHeaders(TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  return ReadImageHeaders(ByteViewOf(bytes));
 }
 
 const TSectionHeader& SectionNamed(const TImageHeaders& h, const std::string& name) {

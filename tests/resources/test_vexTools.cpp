@@ -7,10 +7,6 @@
 
 #include <unistd.h>
 
-static TByteView View(const std::string& bytes) {
-  return TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
 TEST(vexTools, AlignUpIsUnsigned32Bit) {
   EXPECT_EQ(AlignUp(0, 0x200), 0u);
   EXPECT_EQ(AlignUp(1, 0x200), 0x200u);
@@ -41,21 +37,64 @@ TEST(vexStrings, OrdinalComparisonOfBytes) {
 
 TEST(vexTools, HeadersOfSamples) {
   const std::string typical = LoadFileToString(SamplePath("samples/typical.exe"));
-  const TImageHeaders h = ReadImageHeaders(View(typical));
+  const TImageHeaders h = ReadImageHeaders(ByteViewOf(typical));
   ASSERT_EQ(h.Sections.size(), 9u);
   EXPECT_EQ(h.ResourceSection(), 8);
   EXPECT_EQ(h.Sections[8].Name, ".rsrc");
   EXPECT_EQ(h.FileAlignment, 0x200u);
   EXPECT_EQ(h.SectionAlignment, 0x1000u);
   EXPECT_EQ(h.Directories[ddResource].VirtualAddress, 0x13000u);
-  EXPECT_EQ(GetImageNtHeaders(View(typical)), int64_t(h.NtOffset));
-  EXPECT_EQ(GetImageNtHeaders(View(std::string("MZ"))), -1);
+  EXPECT_EQ(GetImageNtHeaders(ByteViewOf(typical)), int64_t(h.NtOffset));
+  EXPECT_EQ(GetImageNtHeaders(ByteViewOf(std::string("MZ"))), -1);
+}
+
+TEST(vexTools, StoredHeadersReadBackFieldByField) {
+  std::string bytes = LoadFileToString(SamplePath("samples/typical.exe"));
+  const std::string original = bytes;
+  auto* data = reinterpret_cast<uint8_t*>(bytes.data());
+  TImageHeaders h = ReadImageHeaders(ByteViewOf(bytes));
+  StoreImageHeaders(h, data, bytes.size());
+  EXPECT_EQ(bytes, original) << "stored where they were read";
+  // Every correctable field a value of its own, so that two fields sharing a place show.
+  uint32_t next = 0x10000001;
+  for (uint32_t* field :
+       {&h.PointerToSymbolTable, &h.SizeOfInitializedData, &h.SizeOfImage, &h.CheckSum})
+    *field = next++;
+  for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
+    h.Directories[i].VirtualAddress = next++;
+    h.Directories[i].Size = next++;
+  }
+  for (TSectionHeader& section : h.Sections)
+    for (uint32_t* field :
+         {&section.VirtualSize, &section.VirtualAddress, &section.SizeOfRawData,
+          &section.PointerToRawData, &section.PointerToRelocations, &section.PointerToLinenumbers})
+      *field = next++;
+  StoreImageHeaders(h, data, bytes.size());
+  const TImageHeaders back = ReadImageHeaders(ByteViewOf(bytes));
+  EXPECT_EQ(back.PointerToSymbolTable, h.PointerToSymbolTable);
+  EXPECT_EQ(back.SizeOfInitializedData, h.SizeOfInitializedData);
+  EXPECT_EQ(back.SizeOfImage, h.SizeOfImage);
+  EXPECT_EQ(back.CheckSum, h.CheckSum);
+  EXPECT_EQ(Get32(bytes, h.CheckSumOffset()), h.CheckSum);
+  for (uint32_t i = 0; i < h.DirectoryCount; ++i) {
+    EXPECT_EQ(back.Directories[i].VirtualAddress, h.Directories[i].VirtualAddress) << i;
+    EXPECT_EQ(back.Directories[i].Size, h.Directories[i].Size) << i;
+  }
+  for (size_t i = 0; i < h.Sections.size(); ++i) {
+    EXPECT_EQ(back.Sections[i].Name, h.Sections[i].Name);
+    EXPECT_EQ(back.Sections[i].VirtualSize, h.Sections[i].VirtualSize);
+    EXPECT_EQ(back.Sections[i].VirtualAddress, h.Sections[i].VirtualAddress);
+    EXPECT_EQ(back.Sections[i].SizeOfRawData, h.Sections[i].SizeOfRawData);
+    EXPECT_EQ(back.Sections[i].PointerToRawData, h.Sections[i].PointerToRawData);
+    EXPECT_EQ(back.Sections[i].PointerToRelocations, h.Sections[i].PointerToRelocations);
+    EXPECT_EQ(back.Sections[i].PointerToLinenumbers, h.Sections[i].PointerToLinenumbers);
+  }
 }
 
 TEST(vexTools, ChecksumMatchesTheStoredStandardChecksum) {
   for (const char* name : {"typical.exe", "rsrc_not_last.exe", "icons4.exe"}) {
     std::string bytes = LoadFileToString(SamplePath(std::string("samples/") + name));
-    const TImageHeaders h = ReadImageHeaders(View(bytes));
+    const TImageHeaders h = ReadImageHeaders(ByteViewOf(bytes));
     const uint32_t stored = Get32(bytes, h.CheckSumOffset());
     Put32(bytes, h.CheckSumOffset(), 0);
     TImageChecksum whole;
@@ -85,7 +124,7 @@ TEST(vexTools, ChecksumOfAnOddLength) {
 
 TEST(vexTools, ChecksumOfPiecesCountsEachByteAsTheFileHoldsIt) {
   const std::string original = LoadFileToString(SamplePath("samples/rsrc_not_last.exe"));
-  const TImageHeaders h = ReadImageHeaders(View(original));
+  const TImageHeaders h = ReadImageHeaders(ByteViewOf(original));
   const auto* bytes = reinterpret_cast<const uint8_t*>(original.data());
   const uint64_t length = original.size() - 1; // odd: the last word has a high byte of 0
   // Pieces out of order, at odd offsets, one of zeros; a patch reaching across a piece's end,
