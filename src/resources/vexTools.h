@@ -132,7 +132,7 @@ struct TImageHeaders {
   uint32_t CheckSumOffset() const { return NtOffset + NtField::CheckSum.Offset; }
   // Where data-directory entry index lies in the file.
   uint32_t DirectoryEntryOffset(int index) const {
-    return NtOffset + NtField::DataDirectories + 8 * index;
+    return NtOffset + NtField::DataDirectories + NtField::DataDirectorySize * index;
   }
   // End of the section table: everything the headers occupy.
   uint32_t HeadersEnd() const {
