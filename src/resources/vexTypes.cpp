@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
 #include <unistd.h>
 
 static std::atomic<uint32_t> GNextIdentity{1};
@@ -41,6 +42,23 @@ void RaiseVexError(int code, const std::string& cause) {
   throw EOSError(code, cause);
 }
 
-void RaiseLastVexError() {
-  RaiseVexError(GLastError.Code, GLastError.Cause);
+TVexFailure CurrentVexFailure() {
+  try {
+    throw;
+  } catch (const EVexError& e) {
+    return {e.Code(), e.Message()};
+  } catch (const std::bad_alloc&) {
+    return {ENOMEM, {}};
+  } catch (const Exception& e) {
+    return {EINVAL, e.Message()};
+  } catch (const std::exception& e) {
+    return {EINVAL, e.what()};
+  } catch (...) {
+    return {EINVAL, "unexpected failure"};
+  }
+}
+
+void RaiseVexFailure() {
+  const TVexFailure failure = CurrentVexFailure();
+  RaiseVexError(failure.Code, failure.Cause);
 }

@@ -75,7 +75,14 @@ void SetVexLastError(int code, std::string cause = {});
 int VexLastErrorCode();
 const std::string& VexLastErrorCause();
 
+// The failure being handled, as the rewriter reports it; call only inside a catch block.
+struct TVexFailure {
+  int Code;
+  std::string Cause;
+};
+TVexFailure CurrentVexFailure();
+
 // Raises EOSError for a code and cause (the system's text for the code when cause is empty),
-// or for the last-error record.
+// or for the failure being handled (only inside a catch block).
 [[noreturn]] void RaiseVexError(int code, const std::string& cause);
-[[noreturn]] void RaiseLastVexError();
+[[noreturn]] void RaiseVexFailure();

@@ -7,6 +7,8 @@
 #include "resources/vexResTree.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -329,6 +331,26 @@ TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
   EXPECT_EQ(LoadFileToString(PathOf("bare.exe")), image);
   EXPECT_EQ(BeginResourceUpdate(PathOf("missing.exe"), false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), ENOENT);
+}
+
+TEST_F(RewriterTest, AnUpdateLetGoUncommittedLeavesTheFileAndItsLock) {
+  const std::string path = CopySample("samples/typical.exe");
+  const std::string before = LoadFileToString(path);
+  {
+    TResourceUpdate update = TResourceUpdate::Begin(path, {}, false);
+    update.Change(TResIdent(u"RCDATA"), TResIdent(u"GONE"), 0, "1");
+  }
+  EXPECT_EQ(LoadFileToString(path), before);
+  const int holder = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0) << "the lock went with the update";
+  ::close(holder);
+  TResourceUpdate update = TResourceUpdate::Begin(path, {}, false);
+  update.Change(TResIdent(u"RCDATA"), TResIdent(u"KEPT"), 0, "2");
+  update.Commit();
+  EXPECT_THROW(update.Change(TResIdent(u"RCDATA"), TResIdent(u"LATE"), 0, "3"), EVexError);
+  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "KEPT", "0", DataFile("2"), "--absent", "RCDATA",
+                            "GONE", "0"}),
+            "");
 }
 
 TEST_F(RewriterTest, ASecondUpdateWaitsForTheFirstAndWorksOnTheFileItWrote) {
