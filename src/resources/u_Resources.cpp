@@ -140,11 +140,10 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
 }
 
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
-  const int fd =
-      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
+  const TFileHandle opened(
+      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
+  if (!opened.IsOpen())
     RaiseVexError(errno, {});
-  ::close(fd);
   std::string folder;
   try {
     folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);

@@ -25,8 +25,8 @@ int CreateExclusiveFile(const std::string& fileName) {
 }
 
 void TScratchFile::CreateNameless(const std::string& folder, const std::string& fallbackName) {
-  FHandle = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (FHandle >= 0)
+  FHandle = TFileHandle(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (FHandle.IsOpen())
     return;
   Create(fallbackName);
   Unlink();
@@ -40,9 +40,7 @@ void TScratchFile::Unlink() {
 
 void TScratchFile::Close() {
   Unlink();
-  if (FHandle >= 0)
-    ::close(FHandle);
-  FHandle = -1;
+  FHandle.Close();
 }
 
 void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset) {
@@ -133,11 +131,10 @@ void TMappedRange::Store() const {
 }
 
 static void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return; // the rename has happened; a folder that cannot be synced changes nothing
-  ::fsync(fd);
-  ::close(fd);
+  const TFileHandle handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The rename has happened; a folder that cannot be synced changes nothing.
+  if (handle.IsOpen())
+    ::fsync(handle.Get());
 }
 
 TReplacementFile::TReplacementFile(const std::string& target)
@@ -146,19 +143,15 @@ TReplacementFile::TReplacementFile(const std::string& target)
   // A file of this name is left over from a killed process that had this process id: no live
   // process owns it.
   ::unlink(FName.c_str());
-  FHandle = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (FHandle < 0) // no nameless files here: named from the start, removed on failure
+  FNameless =
+      TFileHandle(::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (!FNameless.IsOpen()) // no nameless files here: named from the start, removed on failure
     FNamed.Create(FName);
 }
 
-TReplacementFile::~TReplacementFile() {
-  if (FHandle >= 0)
-    ::close(FHandle);
-}
-
 void TReplacementFile::ReplaceTarget() {
-  if (FHandle >= 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(FHandle);
+  if (FNameless.IsOpen()) {
+    const std::string self = "/proc/self/fd/" + std::to_string(FNameless.Get());
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, FName.c_str(), AT_SYMLINK_FOLLOW) != 0)
       throw EVexError(errno, Format("the new file cannot be named \"%s\": %s", FName.c_str(),
                                     SysErrorMessage(errno).c_str()));

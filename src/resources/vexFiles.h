@@ -2,6 +2,7 @@
 // The rewriter's file work: scratch files created exclusively and readable by the user only,
 // the new image's file, and whole-range writes and copies.
 
+#include "common/u_FileHandle.h"
 #include "resources/vexByteView.h"
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 // by the user only; raises EVexError with the system's code when that fails.
 int CreateExclusiveFile(const std::string& fileName);
 
-// A file descriptor closed when the holder goes; optionally the file is removed as well.
+// A scratch file: closed when the holder goes, and removed as well while it has its name.
 class TScratchFile {
 public:
   TScratchFile() = default;
@@ -23,13 +24,13 @@ public:
 
   // Creates the file (the holder must hold none yet).
   void Create(std::string fileName) {
-    FHandle = CreateExclusiveFile(fileName);
+    FHandle = TFileHandle(CreateExclusiveFile(fileName));
     FFileName = std::move(fileName);
   }
   // Creates a file that never has a name in folder (O_TMPFILE); where the file system has no
   // such files, one created as fallbackName and unlinked at once. Nothing can leave it behind.
   void CreateNameless(const std::string& folder, const std::string& fallbackName);
-  int Handle() const { return FHandle; }
+  int Handle() const { return FHandle.Get(); }
   // The name is gone from the folder, the handle stays usable.
   void Unlink();
   // Closes the handle and removes the file if it still has its name.
@@ -39,7 +40,7 @@ public:
 
 private:
   std::string FFileName;
-  int FHandle = -1;
+  TFileHandle FHandle;
 };
 
 // A writable view of size bytes at offset of a file, zero-filled. With mapFile it maps the file,
@@ -74,11 +75,10 @@ private:
 class TReplacementFile {
 public:
   explicit TReplacementFile(const std::string& target);
-  ~TReplacementFile();
   TReplacementFile(const TReplacementFile&) = delete;
   TReplacementFile& operator=(const TReplacementFile&) = delete;
 
-  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
+  int Handle() const { return FNameless.IsOpen() ? FNameless.Get() : FNamed.Handle(); }
   // Names the file and renames it over the target, then flushes the folder.
   void ReplaceTarget();
 
@@ -86,7 +86,7 @@ private:
   std::string FTarget;
   std::string FFolder;
   std::string FName;
-  int FHandle = -1;
+  TFileHandle FNameless;
   TScratchFile FNamed;
 };
 

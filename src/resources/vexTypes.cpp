@@ -3,16 +3,12 @@
 #include <atomic>
 #include <cerrno>
 #include <new>
-#include <unistd.h>
 
 static std::atomic<uint32_t> GNextIdentity{1};
 
 TResItem::TResItem() : Identity(GNextIdentity.fetch_add(1)) {}
 
-TResItem::~TResItem() {
-  if (SpoolFile >= 0)
-    ::close(SpoolFile);
-}
+TResItem::~TResItem() = default;
 
 namespace {
 struct TVexLastError {

@@ -2,6 +2,7 @@
 // Declarations shared by the resource rewriter's units: the resource tree node, resource
 // identifiers, the rewriter's error class and its last-error record.
 
+#include "common/u_FileHandle.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -43,7 +44,7 @@ struct TResItem {
   TResDataSource Source = rdMapped;
   const uint8_t* MappedData = nullptr;
   std::string Data;
-  int SpoolFile = -1;
+  TFileHandle SpoolFile;
   uint32_t Size = 0;
   uint32_t CodePage = 0;
   uint32_t Reserved = 0;

@@ -182,10 +182,10 @@ TEST_F(RewriterTest, SpoolThresholdAndNoFilesLeft) {
   EXPECT_EQ(smallLeaf.Source, rdMemory);
   EXPECT_EQ(smallLeaf.Data.size(), 32768u);
   EXPECT_EQ(largeLeaf.Source, rdSpool);
-  EXPECT_GE(largeLeaf.SpoolFile, 0);
+  EXPECT_TRUE(largeLeaf.SpoolFile.IsOpen());
   EXPECT_TRUE(largeLeaf.Data.empty()) << "above the threshold nothing stays in memory";
   EXPECT_EQ(handedLeaf.Source, rdMemory);
-  EXPECT_EQ(handedLeaf.SpoolFile, -1) << "the earlier spool file is dropped";
+  EXPECT_FALSE(handedLeaf.SpoolFile.IsOpen()) << "the earlier spool file is dropped";
   EXPECT_TRUE(RewriterLeftovers().empty()) << "spool files have no name to leave behind";
   ASSERT_TRUE(EndResourceUpdate(update, false));
   EXPECT_TRUE(RewriterLeftovers().empty());
