@@ -1,9 +1,9 @@
 #include "resources/u_Resources.h"
 
+#include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "resources/u_IconFormat.h"
 #include "resources/u_WinInfo.h"
-#include "resources/vexFiles.h"
 #include "resources/vexRes.h"
 
 #include <algorithm>
@@ -147,7 +147,7 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
   std::string folder;
   try {
     folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);
-  } catch (const EVexError& e) {
+  } catch (const EFileIOError& e) {
     RaiseVexError(e.Code(), e.Message());
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {

@@ -2,7 +2,7 @@
 
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
-#include "resources/vexFiles.h"
+#include "common/u_FileIO.h"
 #include "resources/vexStrings.h"
 
 #include <cerrno>

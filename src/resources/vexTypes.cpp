@@ -41,7 +41,7 @@ void RaiseVexError(int code, const std::string& cause) {
 TVexFailure CurrentVexFailure() {
   try {
     throw;
-  } catch (const EVexError& e) {
+  } catch (const EFileIOError& e) {
     return {e.Code(), e.Message()};
   } catch (const std::bad_alloc&) {
     return {ENOMEM, {}};

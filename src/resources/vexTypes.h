@@ -3,6 +3,7 @@
 // identifiers, the rewriter's error class and its last-error record.
 
 #include "common/u_FileHandle.h"
+#include "common/u_FileIO.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -60,14 +61,11 @@ struct TResIdent {
   std::u16string Name;
 };
 
-// A failure inside the rewriter: an errno-style code and the cause in words.
-class EVexError : public Exception {
+// A failure inside the rewriter: an errno-style code and the cause in words, as the file work
+// it does reports its own.
+class EVexError : public EFileIOError {
 public:
-  EVexError(int code, std::string cause) : Exception(std::move(cause)), FCode(code) {}
-  int Code() const noexcept { return FCode; }
-
-private:
-  int FCode;
+  using EFileIOError::EFileIOError;
 };
 
 // The rewriter reports failure the way system services do: a false or empty result and a
