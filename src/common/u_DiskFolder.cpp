@@ -56,29 +56,28 @@ TDiskFolder TDiskFolder::Subfolder(const std::string& name, bool replace) const 
 
 void TDiskFolder::WriteFile(const std::string& name, const std::string& bytes, bool replace) const {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int handle = ::openat(FHandle.Get(), name.c_str(), flags, NewFileMode);
-  if (handle < 0 && errno == EEXIST && replace) {
+  TFileHandle handle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
+  if (!handle.IsOpen() && errno == EEXIST && replace) {
     // Removing the name first replaces a link itself; a folder of that name stays and fails.
     if (::unlinkat(FHandle.Get(), name.c_str(), 0) != 0)
       RaiseCreateError(PathOf(name), errno);
-    handle = ::openat(FHandle.Get(), name.c_str(), flags, NewFileMode);
+    handle = TFileHandle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
   }
-  if (handle < 0)
+  if (!handle.IsOpen())
     RaiseCreateError(PathOf(name), errno);
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t written = ::write(handle, bytes.data() + done, bytes.size() - done);
+    const ssize_t written = ::write(handle.Get(), bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR)
       continue;
     if (written <= 0) {
       const int code = written < 0 ? errno : EIO;
-      ::close(handle);
       throw EWriteError(Format("Cannot write file \"%s\". %s", PathOf(name).c_str(),
                                SysErrorMessage(code).c_str()));
     }
     done += size_t(written);
   }
-  if (::close(handle) != 0)
+  if (!handle.CloseChecked())
     RaiseCreateError(PathOf(name), errno);
 }
 

@@ -10,6 +10,11 @@ TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
   return *this;
 }
 
+bool TFileHandle::CloseChecked() noexcept {
+  const int fd = std::exchange(FFd, -1);
+  return fd < 0 || ::close(fd) == 0;
+}
+
 void TFileHandle::Close() noexcept {
   if (FFd >= 0)
     ::close(FFd);

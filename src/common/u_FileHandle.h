@@ -20,6 +20,9 @@ public:
   int Get() const { return FFd; }
   // Closes the descriptor now; nothing when none is held.
   void Close() noexcept;
+  // The same giving close's verdict: false (errno set) when the system says what was written
+  // did not all reach the file.
+  bool CloseChecked() noexcept;
 
 private:
   int FFd = -1;
