@@ -26,20 +26,10 @@ int OpenFolderNoFollow(int parent, const std::string& name) {
 TDiskFolder TDiskFolder::OpenOrCreate(const std::string& path) {
   std::error_code ignored; // a folder that cannot be made shows up when it is opened
   std::filesystem::create_directories(path, ignored);
-  const int handle = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (handle < 0)
+  TFileHandle handle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!handle.IsOpen())
     RaiseCreateError(path, errno);
-  return TDiskFolder(handle, path);
-}
-
-TDiskFolder::~TDiskFolder() {
-  if (FHandle >= 0)
-    ::close(FHandle);
-}
-
-TDiskFolder::TDiskFolder(TDiskFolder&& other) noexcept
-    : FHandle(other.FHandle), FPath(std::move(other.FPath)) {
-  other.FHandle = -1;
+  return TDiskFolder(std::move(handle), path);
 }
 
 std::string TDiskFolder::PathOf(const std::string& name) const {
@@ -47,48 +37,47 @@ std::string TDiskFolder::PathOf(const std::string& name) const {
 }
 
 TDiskFolder TDiskFolder::Subfolder(const std::string& name, bool replace) const {
-  if (::mkdirat(FHandle, name.c_str(), NewFolderMode) != 0) {
+  if (::mkdirat(FHandle.Get(), name.c_str(), NewFolderMode) != 0) {
     const int code = errno;
     struct stat info;
-    if (code != EEXIST || ::fstatat(FHandle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (code != EEXIST || ::fstatat(FHandle.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
       RaiseCreateError(PathOf(name), code);
     if (!S_ISDIR(info.st_mode) && !replace)
       RaiseCreateError(PathOf(name), EEXIST);
-    if (!S_ISDIR(info.st_mode) && (::unlinkat(FHandle, name.c_str(), 0) != 0 ||
-                                   ::mkdirat(FHandle, name.c_str(), NewFolderMode) != 0))
+    if (!S_ISDIR(info.st_mode) && (::unlinkat(FHandle.Get(), name.c_str(), 0) != 0 ||
+                                   ::mkdirat(FHandle.Get(), name.c_str(), NewFolderMode) != 0))
       RaiseCreateError(PathOf(name), errno);
   }
-  const int handle = OpenFolderNoFollow(FHandle, name);
-  if (handle < 0)
+  TFileHandle handle(OpenFolderNoFollow(FHandle.Get(), name));
+  if (!handle.IsOpen())
     RaiseCreateError(PathOf(name), errno);
-  return TDiskFolder(handle, PathOf(name));
+  return TDiskFolder(std::move(handle), PathOf(name));
 }
 
 void TDiskFolder::WriteFile(const std::string& name, const std::string& bytes, bool replace) const {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int handle = ::openat(FHandle, name.c_str(), flags, NewFileMode);
-  if (handle < 0 && errno == EEXIST && replace) {
+  TFileHandle handle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
+  if (!handle.IsOpen() && errno == EEXIST && replace) {
     // Removing the name first replaces a link itself; a folder of that name stays and fails.
-    if (::unlinkat(FHandle, name.c_str(), 0) != 0)
+    if (::unlinkat(FHandle.Get(), name.c_str(), 0) != 0)
       RaiseCreateError(PathOf(name), errno);
-    handle = ::openat(FHandle, name.c_str(), flags, NewFileMode);
+    handle = TFileHandle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
   }
-  if (handle < 0)
+  if (!handle.IsOpen())
     RaiseCreateError(PathOf(name), errno);
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t written = ::write(handle, bytes.data() + done, bytes.size() - done);
+    const ssize_t written = ::write(handle.Get(), bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR)
       continue;
     if (written <= 0) {
       const int code = written < 0 ? errno : EIO;
-      ::close(handle);
       throw EWriteError(Format("Cannot write file \"%s\". %s", PathOf(name).c_str(),
                                SysErrorMessage(code).c_str()));
     }
     done += size_t(written);
   }
-  if (::close(handle) != 0)
+  if (!handle.CloseChecked())
     RaiseCreateError(PathOf(name), errno);
 }
 

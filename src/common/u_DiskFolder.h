@@ -2,6 +2,8 @@
 // A disk folder held open, in which files and folders are made relative to the folder itself
 // and never through a link: whatever links the folder holds, nothing is written anywhere else.
 
+#include "common/u_FileHandle.h"
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -12,8 +14,7 @@ public:
   // The folder at path (which may be reached through links: the caller named it), created
   // with its missing parents when it does not exist.
   static TDiskFolder OpenOrCreate(const std::string& path);
-  ~TDiskFolder();
-  TDiskFolder(TDiskFolder&& other) noexcept;
+  TDiskFolder(TDiskFolder&& other) noexcept = default;
   TDiskFolder(const TDiskFolder&) = delete;
   TDiskFolder& operator=(const TDiskFolder&) = delete;
   TDiskFolder& operator=(TDiskFolder&&) = delete;
@@ -27,10 +28,11 @@ public:
   void WriteFile(const std::string& name, const std::string& bytes, bool replace) const;
 
 private:
-  TDiskFolder(int handle, std::string path) : FHandle(handle), FPath(std::move(path)) {}
+  TDiskFolder(TFileHandle handle, std::string path)
+      : FHandle(std::move(handle)), FPath(std::move(path)) {}
   std::string PathOf(const std::string& name) const;
 
-  int FHandle;
+  TFileHandle FHandle;
   std::string FPath; // for messages
 };
 

@@ -79,21 +79,18 @@ TOpenedFile TOpenedFile::Lock(const std::string& path, const std::function<void(
 }
 
 TOpenedFile::TOpenedFile(TOpenedFile&& other) noexcept
-    : FHandle(std::exchange(other.FHandle, -1)), FLocked(std::exchange(other.FLocked, false)) {}
+    : FHandle(std::move(other.FHandle)), FLocked(std::exchange(other.FLocked, false)) {}
 
 TOpenedFile& TOpenedFile::operator=(TOpenedFile&& other) noexcept {
   if (this != &other) {
-    Close();
-    FHandle = std::exchange(other.FHandle, -1);
+    FHandle = std::move(other.FHandle);
     FLocked = std::exchange(other.FLocked, false);
   }
   return *this;
 }
 
 void TOpenedFile::Close() {
-  if (FHandle >= 0)
-    ::close(FHandle); // lets go of the lock with it
-  FHandle = -1;
+  FHandle.Close(); // lets go of the lock with it
   FLocked = false;
 }
 

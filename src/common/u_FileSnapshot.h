@@ -5,6 +5,7 @@
 // path still names the file that was read: another file put there meanwhile, or the same file
 // changed, would otherwise be mixed with what was read or lost.
 
+#include "common/u_FileHandle.h"
 #include "common/u_SysUtils.h"
 
 #include <cstddef>
@@ -58,15 +59,15 @@ public:
   TOpenedFile(const TOpenedFile&) = delete;
   TOpenedFile& operator=(const TOpenedFile&) = delete;
 
-  bool IsOpen() const { return FHandle >= 0; }
+  bool IsOpen() const { return FHandle.IsOpen(); }
   bool Locked() const { return FLocked; }
-  int Handle() const { return FHandle; }
+  int Handle() const { return FHandle.Get(); }
   // Closes the file, letting go of its lock.
   void Close();
 
 private:
   explicit TOpenedFile(int handle) : FHandle(handle) {}
-  int FHandle = -1;
+  TFileHandle FHandle;
   bool FLocked = false;
 };
 

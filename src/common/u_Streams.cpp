@@ -157,8 +157,8 @@ TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileNam
     flags |= O_RDWR | O_CREAT | O_TRUNC;
     break;
   }
-  FHandle = ::open(fileName.c_str(), flags, 0666);
-  if (FHandle < 0) {
+  FHandle = TFileHandle(::open(fileName.c_str(), flags, 0666));
+  if (!FHandle.IsOpen()) {
     const std::string reason = SysErrorMessage(errno);
     if (mode == fmCreate)
       throw EFCreateError(Format(SFCreateErrorEx, fileName.c_str(), reason.c_str()));
@@ -166,33 +166,30 @@ TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileNam
   }
 }
 
-TFileStream::~TFileStream() {
-  if (FHandle >= 0)
-    ::close(FHandle);
-}
+TFileStream::~TFileStream() = default;
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
   return TransferAll(count, [&](int64_t done, size_t left) {
-    return ::read(FHandle, static_cast<char*>(buffer) + done, left);
+    return ::read(FHandle.Get(), static_cast<char*>(buffer) + done, left);
   });
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
   return TransferAll(count, [&](int64_t done, size_t left) {
-    return ::write(FHandle, static_cast<const char*>(buffer) + done, left);
+    return ::write(FHandle.Get(), static_cast<const char*>(buffer) + done, left);
   });
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-  const off_t position = ::lseek(FHandle, off_t(offset), whence);
+  const off_t position = ::lseek(FHandle.Get(), off_t(offset), whence);
   if (position < 0)
-    return ::lseek(FHandle, 0, SEEK_CUR);
+    return ::lseek(FHandle.Get(), 0, SEEK_CUR);
   return position;
 }
 
 void TFileStream::SetSize(int64_t newSize) {
-  if (::ftruncate(FHandle, off_t(newSize)) != 0)
+  if (::ftruncate(FHandle.Get(), off_t(newSize)) != 0)
     RaiseLastOSError();
   if (Position() > newSize)
     Seek(0, soEnd);

@@ -2,6 +2,7 @@
 // The abstract stream (size, 64-bit seek, read, write, set size) and its two plain kinds:
 // a stream over an in-memory byte string and a stream over a disk file.
 
+#include "common/u_FileHandle.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -96,9 +97,9 @@ public:
   void SetSize(int64_t newSize) override;
 
   const std::string& FileName() const { return FFileName; }
-  int Handle() const { return FHandle; }
+  int Handle() const { return FHandle.Get(); }
 
 private:
   std::string FFileName;
-  int FHandle = -1;
+  TFileHandle FHandle;
 };

@@ -7,7 +7,7 @@
 #include "gui/u_DesktopRun.h"
 #include "gui/u_Forms.h"
 #include "gui/u_GridHelpPanel.h"
-#include "gui/u_InputHold.h"
+#include "gui/u_LongOperation.h"
 #include "gui/u_MessageText.h"
 #include "gui/u_RecentBooks.h"
 #include "gui/u_SigningChoice.h"
@@ -35,7 +35,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -45,9 +44,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <climits>
 #include <limits>
-#include <thread>
 
 namespace {
 
@@ -68,15 +65,12 @@ constexpr QSize IconFrameSize(61, 61);
 constexpr int GridMinimumHeight = 64;
 // The system's standard icon size, the size shown of an icon with several images.
 constexpr int StandardIconSize = 32;
-// A short operation finishes before its progress display would only flicker.
-constexpr int ProgressDelayMs = 400;
 
 const char* const SConfirmCaption = "Confirm";
 const char* const SRunBranded = "eBook successfully branded. Would you like to run it?";
 const char* const SUpdateEdits =
     "The changes to \"%1\" have not been written to it. Update it before closing it?";
 const char* const SBrandedWrittenTo = "eBook successfully branded and written to \"%1\".";
-const char* const SClosesWhenDone = "Folioset closes as soon as the eBook has been %1.";
 const char* const SNoProgramToRun =
     "No program of this desktop is set to run \"%s\"; Folioset only brands it";
 const char* const SSignatureRemoved =
@@ -544,6 +538,7 @@ void TfrmMain::CreateMenuBar() {
 
 void TfrmMain::FormCreate() {
   FDocument = std::make_unique<TEBookDocument>();
+  FLongOperation = std::make_unique<TLongOperation>(this, mnuQuit->shortcuts());
   FSigningFile = RememberedSigningFile();
   ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
@@ -551,13 +546,7 @@ void TfrmMain::FormCreate() {
   FDocument->OnProgress = [this](TEBookStep step, int percent) {
     QMetaObject::invokeMethod(
         this,
-        [this, step, percent] {
-          if (!FProgress)
-            return;
-          FStep = step;
-          FProgress->setLabelText(ProgressLabel(step));
-          FProgress->setValue(percent);
-        },
+        [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
         Qt::QueuedConnection);
   };
   mnuCodePage->Restore();
@@ -757,56 +746,6 @@ bool TfrmMain::CanRun(const QString& path) {
   return ModalHooks.CanRun ? ModalHooks.CanRun(path) : CanRunOnDesktop(path);
 }
 
-QString TfrmMain::ProgressLabel(TEBookStep step) const {
-  return FClosingNote.isEmpty() ? ProgressText(step)
-                                : ProgressText(step) + QStringLiteral("\n\n") + FClosingNote;
-}
-
-void TfrmMain::RunWithProgress(const std::function<void()>& operation, TEBookStep firstStep,
-                               const QString& waitsFor) {
-  QProgressDialog progress(this);
-  progress.setWindowTitle(QString::fromLatin1(SApplicationTitle));
-  progress.setCancelButton(nullptr);
-  progress.setRange(0, 100);
-  // Each step runs from 0 to 100 on its own: the display stays up between them.
-  progress.setAutoReset(false);
-  progress.setAutoClose(false);
-  progress.setMinimumDuration(INT_MAX);
-  progress.setWindowModality(Qt::WindowModal);
-  // Its first frame already says what is going on.
-  FStep = firstStep;
-  FClosingNote.clear();
-  progress.setLabelText(ProgressLabel(firstStep));
-  progress.setValue(0);
-  FProgress = &progress;
-  TInputHold inputHold(this, mnuQuit->shortcuts(), [&] {
-    FClosingNote = QString::fromLatin1(SClosesWhenDone).arg(waitsFor);
-    progress.setLabelText(ProgressLabel(FStep));
-    progress.show();
-  });
-  QTimer::singleShot(ProgressDelayMs, &progress, &QWidget::show);
-
-  QEventLoop loop;
-  std::exception_ptr error;
-  std::thread worker([&] {
-    try {
-      operation();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  loop.exec();
-  worker.join();
-  FProgress = nullptr;
-  if (!FClosingNote.isEmpty()) {
-    FClosingNote.clear();
-    QTimer::singleShot(0, this, &QWidget::close);
-  }
-  if (error)
-    std::rethrow_exception(error);
-}
-
 void TfrmMain::OpenEBookFile(const QString& path) {
   Guarded([&] { OpenEBook(path); });
 }
@@ -817,7 +756,8 @@ void TfrmMain::OpenEBook(const QString& path) {
   FFileNameInUse = fileName;
   stbStatus->clearMessage();
   try {
-    RunWithProgress([&] { FDocument->OpenEBook(fileName); }, esRead, QStringLiteral("read"));
+    FLongOperation->Run([&] { FDocument->OpenEBook(fileName); }, ProgressText(esRead),
+                        QStringLiteral("read"));
   } catch (...) {
     ShowEBook();
     throw;
@@ -841,8 +781,8 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
       return;
     TEBookUpdateResult result;
     try {
-      RunWithProgress([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); }, esPack,
-                      QStringLiteral("written"));
+      FLongOperation->Run([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); },
+                          ProgressText(esPack), QStringLiteral("written"));
     } catch (...) {
       // Until the new file is in place the book stays open with the user's edits in the grid;
       // only a failure to show the written book leaves it closed.

@@ -27,12 +27,10 @@ class QPushButton;
 class TGridHelpPanel;
 class TValueGrid;
 class QTextEdit;
-class QProgressDialog;
+class TLongOperation;
 class QStatusBar;
 class QTableWidgetItem;
 
-// The application's title, the caption of the error box.
-inline constexpr const char* SApplicationTitle = "Folioset";
 // Where the main window keeps its placement.
 inline constexpr const char* SMainFormStateKey = "Software\\Norvane\\Leafpress\\Folioset";
 
@@ -176,13 +174,6 @@ private:
   std::unique_ptr<TCodeSigner> SignerForUpdate(bool& cancelled);
   void ShowSigningChoice();
 
-  // Runs a long operation of the document on a worker thread while this thread keeps the
-  // window painted, shows progress and holds user input back; its error passes on here.
-  // waitsFor says what a close asked for meanwhile waits for.
-  void RunWithProgress(const std::function<void()>& operation, TEBookStep firstStep,
-                       const QString& waitsFor);
-  // The progress display's text for step.
-  QString ProgressLabel(TEBookStep step) const;
   void OpenEBook(const QString& path);
   // Writes the edits into the book; asks to run it afterwards when askToRun and something
   // can. False when it failed (the error box has said why).
@@ -213,12 +204,8 @@ private:
   TVariableRows GridRows();
 
   std::unique_ptr<TEBookDocument> FDocument;
-  // The progress display of the operation running, if any.
-  QProgressDialog* FProgress = nullptr;
-  // The step the operation running is in.
-  TEBookStep FStep = esRead;
-  // Said while a close asked for during an operation waits for its end; empty when none is.
-  QString FClosingNote;
+  // Reading and writing the book, one at a time, with input held back meanwhile.
+  std::unique_ptr<TLongOperation> FLongOperation;
   // The file the operation running was given: messages hold it as the system's bytes.
   std::string FFileNameInUse;
   // The edits since the open, oldest first.

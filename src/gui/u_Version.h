@@ -1,8 +1,11 @@
 #pragma once
-// The program's own version, read once at start, and its text form for the caption.
+// The program's own title and version, read once at start, and its text form for the caption.
 
 #include <array>
 #include <string>
+
+// The program's title, the caption of its error and progress boxes.
+inline constexpr const char* SApplicationTitle = "Folioset";
 
 // major, minor, release, build.
 using TFileVersion = std::array<unsigned, 4>;

@@ -1,15 +1,16 @@
 #include "resources/u_Resources.h"
 
+#include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "resources/u_IconFormat.h"
 #include "resources/u_WinInfo.h"
-#include "resources/vexFiles.h"
 #include "resources/vexRes.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 #include <utility>
 
@@ -63,43 +64,39 @@ ChangeIdents(const std::vector<TResourceChange>& changes) {
   return idents;
 }
 
-// Makes the changes in the update begun (none when the begin failed) and ends it as how says.
-TResourceUpdateResult ApplyChanges(TResUpdateContext* update,
+// Makes the changes in the update begun by begin and commits it as how says; a failure leaves
+// the file as it was and is raised as EOSError, or as the signer raised it.
+TResourceUpdateResult ApplyChanges(const std::function<TResourceUpdate()>& begin,
                                    const std::vector<std::pair<TResIdent, TResIdent>>& idents,
                                    std::vector<TResourceChange> changes,
                                    const TExeImageUpdate& how) {
-  if (!update)
-    RaiseLastVexError();
-  update->OnProgress = how.OnProgress;
-  update->ReadBack = how.Written != nullptr;
-  update->Nameless = how.Nameless;
   // The signer's own failure (a time-stamp server that does not answer) is the one to report,
   // not the rewriter's record of it.
   std::exception_ptr signFailure;
-  if (how.OnSign)
-    update->OnSign = [&](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
-      try {
-        return how.OnSign(headers, length, read);
-      } catch (...) {
-        signFailure = std::current_exception();
-        throw;
-      }
-    };
-  try {
-    for (size_t i = 0; i < changes.size(); ++i) {
-      if (!UpdateResourceEntry(update, idents[i].first, idents[i].second, 0,
-                               std::move(changes[i].Data)))
-        RaiseLastVexError();
-    }
-  } catch (...) {
-    EndResourceUpdate(update, true);
-    throw;
-  }
   TResUpdateOutcome outcome;
-  if (!EndResourceUpdate(update, false, &outcome)) { // closed the update either way
+  try {
+    TResourceUpdate update = begin();
+    TResUpdateContext& context = update.Context();
+    context.OnProgress = how.OnProgress;
+    context.ReadBack = how.Written != nullptr;
+    context.Nameless = how.Nameless;
+    if (how.OnSign)
+      context.OnSign = [&](const TImageHeaders& headers, uint64_t length,
+                           const TImageReader& read) {
+        try {
+          return how.OnSign(headers, length, read);
+        } catch (...) {
+          signFailure = std::current_exception();
+          throw;
+        }
+      };
+    for (size_t i = 0; i < changes.size(); ++i)
+      update.Change(idents[i].first, idents[i].second, 0, std::move(changes[i].Data));
+    outcome = update.Commit();
+  } catch (...) {
     if (signFailure)
       std::rethrow_exception(signFailure);
-    RaiseLastVexError();
+    RaiseVexFailure();
   }
   if (how.Written)
     *how.Written = std::move(outcome.Written);
@@ -115,12 +112,12 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   // The platform's resource-update service does not exist here (IsNonNTWindows always holds):
   // every update takes the own rewriter. The file name goes to it as the bytes it is.
   const auto idents = ChangeIdents(changes);
-  TResUpdateContext* update = BeginResourceUpdateInto(fileName, targetName, false);
   TExeImageUpdate how;
   how.TargetName = targetName;
   how.OnProgress = onProgress;
   how.OnSign = onSign;
-  return ApplyChanges(update, idents, std::move(changes), how);
+  return ApplyChanges([&] { return TResourceUpdate::Begin(fileName, targetName, false); },
+                      idents, std::move(changes), how);
 }
 
 TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,
@@ -129,8 +126,9 @@ TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const
   const auto idents = ChangeIdents(changes);
   // A nameless file is made where scratch files go; the name only gives the folder.
   const std::string target = how.Nameless ? TempFolder() + "/branded.exe" : how.TargetName;
-  TResUpdateContext* update = BeginImageResourceUpdate(fileName, book.Image, book.Identity, target);
-  return ApplyChanges(update, idents, std::move(changes), how);
+  return ApplyChanges(
+      [&] { return TResourceUpdate::BeginImage(fileName, book.Image, book.Identity, target); },
+      idents, std::move(changes), how);
 }
 
 TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TResourceIdent& type,
@@ -142,15 +140,14 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
 }
 
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
-  const int fd =
-      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
+  const TFileHandle opened(
+      ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
+  if (!opened.IsOpen())
     RaiseVexError(errno, {});
-  ::close(fd);
   std::string folder;
   try {
     folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);
-  } catch (const EVexError& e) {
+  } catch (const EFileIOError& e) {
     RaiseVexError(e.Code(), e.Message());
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {

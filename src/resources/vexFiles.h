@@ -1,46 +1,12 @@
 #pragma once
-// The rewriter's file work: scratch files created exclusively and readable by the user only,
-// the new image's file, and whole-range writes and copies.
+// The rewriter's file work: the view the new resource section is built in, and the new
+// image's file.
 
-#include "resources/vexByteView.h"
+#include "common/u_FileIO.h"
 
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
-
-// Creates fileName exclusively (never through an existing file or link), read-write, readable
-// by the user only; raises EVexError with the system's code when that fails.
-int CreateExclusiveFile(const std::string& fileName);
-
-// A file descriptor closed when the holder goes; optionally the file is removed as well.
-class TScratchFile {
-public:
-  TScratchFile() = default;
-  explicit TScratchFile(std::string fileName) { Create(std::move(fileName)); }
-  ~TScratchFile() { Close(); }
-  TScratchFile(const TScratchFile&) = delete;
-  TScratchFile& operator=(const TScratchFile&) = delete;
-
-  // Creates the file (the holder must hold none yet).
-  void Create(std::string fileName) {
-    FHandle = CreateExclusiveFile(fileName);
-    FFileName = std::move(fileName);
-  }
-  // Creates a file that never has a name in folder (O_TMPFILE); where the file system has no
-  // such files, one created as fallbackName and unlinked at once. Nothing can leave it behind.
-  void CreateNameless(const std::string& folder, const std::string& fallbackName);
-  int Handle() const { return FHandle; }
-  // The name is gone from the folder, the handle stays usable.
-  void Unlink();
-  // Closes the handle and removes the file if it still has its name.
-  void Close();
-  // Hands the name over: the file stays when the holder goes.
-  void Keep() { FFileName.clear(); }
-
-private:
-  std::string FFileName;
-  int FHandle = -1;
-};
 
 // A writable view of size bytes at offset of a file, zero-filled. With mapFile it maps the file,
 // whose blocks are reserved first (the range reads as zeros where the file did not reach, and
@@ -74,11 +40,10 @@ private:
 class TReplacementFile {
 public:
   explicit TReplacementFile(const std::string& target);
-  ~TReplacementFile();
   TReplacementFile(const TReplacementFile&) = delete;
   TReplacementFile& operator=(const TReplacementFile&) = delete;
 
-  int Handle() const { return FHandle >= 0 ? FHandle : FNamed.Handle(); }
+  int Handle() const { return FNameless.IsOpen() ? FNameless.Get() : FNamed.Handle(); }
   // Names the file and renames it over the target, then flushes the folder.
   void ReplaceTarget();
 
@@ -86,19 +51,6 @@ private:
   std::string FTarget;
   std::string FFolder;
   std::string FName;
-  int FHandle = -1;
+  TFileHandle FNameless;
   TScratchFile FNamed;
 };
-
-// The file a path names, links resolved; and the folder part of a path.
-std::string ResolvedPath(const std::string& fileName);
-std::string FolderOf(const std::string& path);
-
-// pwrite/pread of every byte; a failure raises EVexError with the system's code.
-void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
-void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);
-// Starts writing a range of a file to disk and returns without waiting for it to finish.
-void StartWriteback(int fd, uint64_t offset, uint64_t count);
-// Lets go of the pages that hold a range of a shared file mapping: they stop counting in the
-// process's resident memory, and the file's cache keeps their bytes for the next access.
-void ReleaseMappedPages(const uint8_t* from, uint64_t count);

@@ -26,19 +26,8 @@ void Reached(TCommitStep step) {
 
 // Records the failure being handled as the last error; call only inside a catch block.
 void RecordFailure() {
-  try {
-    throw;
-  } catch (const EVexError& e) {
-    SetVexLastError(e.Code(), e.Message());
-  } catch (const std::bad_alloc&) {
-    SetVexLastError(ENOMEM);
-  } catch (const Exception& e) {
-    SetVexLastError(EINVAL, e.Message());
-  } catch (const std::exception& e) {
-    SetVexLastError(EINVAL, e.what());
-  } catch (...) {
-    SetVexLastError(EINVAL, "unexpected failure");
-  }
+  TVexFailure failure = CurrentVexFailure();
+  SetVexLastError(failure.Code, std::move(failure.Cause));
 }
 
 // Keeps what the system lets this user keep: the owner and group where it may set them, else
@@ -262,10 +251,6 @@ void SetCommitStepHook(std::function<void(TCommitStep)> hook) {
   GCommitStepHook = std::move(hook);
 }
 
-TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeExisting) {
-  return BeginResourceUpdateInto(fileName, {}, removeExisting);
-}
-
 namespace {
 // Parses the resources of the image the context holds.
 void ParseImage(TResUpdateContext& context, bool removeExisting) {
@@ -278,59 +263,12 @@ void ParseImage(TResUpdateContext& context, bool removeExisting) {
   CheckResourceSectionPlace(bytes, context.Headers, context.Section);
   context.Root = removeExisting ? NewResDirectory() : ResTreeParse(bytes, section);
 }
-} // namespace
 
-TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
-                                           const std::string& targetName, bool removeExisting) {
-  try {
-    auto context = std::make_unique<TResUpdateContext>();
-    context->FileName = fileName;
-    context->InPlace = targetName.empty();
-    const std::string& name = context->FileName;
-    // The system's code for a file that is missing, or that the user may not change in place.
-    if (::faccessat(AT_FDCWD, name.c_str(), context->InPlace ? R_OK | W_OK : R_OK, AT_EACCESS) != 0)
-      throw EVexError(errno, {});
-    context->Lock = context->InPlace ? TOpenedFile::Lock(name, {}) : TOpenedFile::Open(name);
-    TFileSnapshot read = ReadFileSnapshot(context->Lock.Handle(), name, MaxImageFileSize);
-    context->ReadImage = std::move(read.Bytes);
-    context->Image = context->ReadImage;
-    context->Identity = read.Identity;
-    context->TargetName = context->InPlace ? ResolvedPath(name) : targetName;
-    ParseImage(*context, removeExisting);
-    return context.release();
-  } catch (...) {
-    RecordFailure();
-    return nullptr;
-  }
-}
-
-TResUpdateContext* BeginImageResourceUpdate(const std::string& fileName, std::string_view image,
-                                            const TFileIdentity& identity,
-                                            const std::string& targetName) {
-  try {
-    auto context = std::make_unique<TResUpdateContext>();
-    context->FileName = fileName;
-    context->InPlace = targetName.empty();
-    context->Image = image;
-    context->Identity = identity;
-    context->TargetName = context->InPlace ? ResolvedPath(fileName) : targetName;
-    ParseImage(*context, false);
-    return context.release();
-  } catch (...) {
-    RecordFailure();
-    return nullptr;
-  }
-}
-
-namespace {
-// A change: setData fills the leaf, or there is none and the entry is removed.
-bool ChangeEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+// A change: setData fills the leaf, or there is none and the entry is removed. A failure
+// leaves the tree as it was.
+void ChangeEntry(TResUpdateContext& context, const TResIdent& type, const TResIdent& name,
                  uint16_t language, const std::function<void(TResItem&)>& setData) {
-  if (!context) {
-    SetVexLastError(EBADF, "no update in progress");
-    return false;
-  }
-  TResItem& root = *context->Root;
+  TResItem& root = *context.Root;
   TResItem* t = FindResDirectory(root, type);
   TResItem* n = t ? FindResDirectory(*t, name) : nullptr;
   TResItem* l = n ? FindResLeaf(*n, language) : nullptr;
@@ -343,13 +281,13 @@ bool ChangeEntry(TResUpdateContext* context, const TResIdent& type, const TResId
       RemoveResChild(*t, n);
     } else if (t && !n && language == 0 && !name.IsName() && name.Id == 0) {
       RemoveResChild(root, t);
-      return true;
+      return;
     } else {
-      return true; // nothing to remove
+      return; // nothing to remove
     }
     if (t->Children.empty())
       RemoveResChild(root, t);
-    return true;
+    return;
   }
   // Levels added here are taken out again when setting the data fails.
   TResItem* addedType = nullptr;
@@ -363,33 +301,142 @@ bool ChangeEntry(TResUpdateContext* context, const TResIdent& type, const TResId
     if (!l)
       l = addedLeaf = AddResLeaf(*n, language);
     setData(*l);
-    return true;
   } catch (...) {
-    RecordFailure();
     if (addedLeaf)
       RemoveResChild(*n, addedLeaf);
     if (addedName)
       RemoveResChild(*t, addedName);
     if (addedType)
       RemoveResChild(root, addedType);
-    return false;
+    throw;
   }
+}
+
+std::function<void(TResItem&)> CopiedData(uint16_t language, const void* data, uint32_t size) {
+  if (!data)
+    return {};
+  return [=](TResItem& leaf) { SetResLeafData(leaf, language, data, size); };
+}
+
+std::function<void(TResItem&)> MovedData(uint16_t language, std::string& data) {
+  return [&data, language](TResItem& leaf) { SetResLeafData(leaf, language, std::move(data)); };
 }
 
 } // namespace
 
+TResourceUpdate::TResourceUpdate(std::unique_ptr<TResUpdateContext> context)
+    : FContext(std::move(context)) {}
+
+TResourceUpdate::TResourceUpdate(TResourceUpdate&&) noexcept = default;
+TResourceUpdate::~TResourceUpdate() = default;
+
+TResourceUpdate TResourceUpdate::Begin(const std::string& fileName, const std::string& targetName,
+                                       bool removeExisting) {
+  auto context = std::make_unique<TResUpdateContext>();
+  context->FileName = fileName;
+  context->InPlace = targetName.empty();
+  const std::string& name = context->FileName;
+  // The system's code for a file that is missing, or that the user may not change in place.
+  if (::faccessat(AT_FDCWD, name.c_str(), context->InPlace ? R_OK | W_OK : R_OK, AT_EACCESS) != 0)
+    throw EVexError(errno, {});
+  context->Lock = context->InPlace ? TOpenedFile::Lock(name, {}) : TOpenedFile::Open(name);
+  TFileSnapshot read = ReadFileSnapshot(context->Lock.Handle(), name, MaxImageFileSize);
+  context->ReadImage = std::move(read.Bytes);
+  context->Image = context->ReadImage;
+  context->Identity = read.Identity;
+  context->TargetName = context->InPlace ? ResolvedPath(name) : targetName;
+  ParseImage(*context, removeExisting);
+  return TResourceUpdate(std::move(context));
+}
+
+TResourceUpdate TResourceUpdate::BeginImage(const std::string& fileName, std::string_view image,
+                                            const TFileIdentity& identity,
+                                            const std::string& targetName) {
+  auto context = std::make_unique<TResUpdateContext>();
+  context->FileName = fileName;
+  context->InPlace = targetName.empty();
+  context->Image = image;
+  context->Identity = identity;
+  context->TargetName = context->InPlace ? ResolvedPath(fileName) : targetName;
+  ParseImage(*context, false);
+  return TResourceUpdate(std::move(context));
+}
+
+void TResourceUpdate::Change(const TResIdent& type, const TResIdent& name, uint16_t language,
+                             std::string&& data) {
+  ChangeEntry(Context(), type, name, language, MovedData(language, data));
+}
+
+TResUpdateOutcome TResourceUpdate::Commit() {
+  // Ended either way: the tree, the image and the file's lock go before the caller goes on.
+  const std::unique_ptr<TResUpdateContext> context = std::move(FContext);
+  if (!context)
+    throw EVexError(EBADF, "no update in progress");
+  TResUpdateOutcome outcome;
+  ::Commit(*context, &outcome);
+  return outcome;
+}
+
+TResUpdateContext& TResourceUpdate::Context() {
+  if (!FContext)
+    throw EVexError(EBADF, "no update in progress");
+  return *FContext;
+}
+
+TResUpdateContext* TResourceUpdate::Release() {
+  return FContext.release();
+}
+
+TResUpdateContext* BeginResourceUpdate(const std::string& fileName, bool removeExisting) {
+  return BeginResourceUpdateInto(fileName, {}, removeExisting);
+}
+
+TResUpdateContext* BeginResourceUpdateInto(const std::string& fileName,
+                                           const std::string& targetName, bool removeExisting) {
+  try {
+    return TResourceUpdate::Begin(fileName, targetName, removeExisting).Release();
+  } catch (...) {
+    RecordFailure();
+    return nullptr;
+  }
+}
+
+TResUpdateContext* BeginImageResourceUpdate(const std::string& fileName, std::string_view image,
+                                            const TFileIdentity& identity,
+                                            const std::string& targetName) {
+  try {
+    return TResourceUpdate::BeginImage(fileName, image, identity, targetName).Release();
+  } catch (...) {
+    RecordFailure();
+    return nullptr;
+  }
+}
+
+namespace {
+bool ChangedOrRecorded(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
+                       uint16_t language, const std::function<void(TResItem&)>& setData) {
+  if (!context) {
+    SetVexLastError(EBADF, "no update in progress");
+    return false;
+  }
+  try {
+    ChangeEntry(*context, type, name, language, setData);
+    return true;
+  } catch (...) {
+    RecordFailure();
+    return false;
+  }
+}
+} // namespace
+
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, const void* data, uint32_t size) {
-  if (!data)
-    return ChangeEntry(context, type, name, language, {});
-  return ChangeEntry(context, type, name, language,
-                     [&](TResItem& leaf) { SetResLeafData(leaf, language, data, size); });
+  return ChangedOrRecorded(context, type, name, language, CopiedData(language, data, size));
 }
 
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, std::string&& data) {
-  return ChangeEntry(context, type, name, language,
-                     [&](TResItem& leaf) { SetResLeafData(leaf, language, std::move(data)); });
+  return ChangedOrRecorded(context, type, name, language, MovedData(language, data));
 }
 
 bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutcome* outcome) {
@@ -402,7 +449,7 @@ bool EndResourceUpdate(TResUpdateContext* context, bool discard, TResUpdateOutco
   if (discard)
     return true;
   try {
-    Commit(*context, outcome);
+    Commit(*owned, outcome);
     return true;
   } catch (...) {
     RecordFailure();

@@ -1,7 +1,8 @@
 #pragma once
 // The PE resource rewriter: begin an update on an executable, change any number of resources,
-// end it with commit or discard. Failures are reported as a false or empty result with the
-// rewriter's last-error record set (vexTypes), as the system's resource services do.
+// end it with commit or discard. TResourceUpdate owns an update and raises its failures; the
+// calls below it report them as a false or empty result with the rewriter's last-error record
+// set (vexTypes), as the system's resource services do.
 //
 // Commit never changes the executable in place: the new image is written to a new file beside
 // it, flushed, given the old file's owner and permissions and renamed over it, so a failure or
@@ -48,6 +49,38 @@ struct TResUpdateContext {
   TImageSignEvent OnSign;   // signs the new image last, when set
 };
 
+struct TResUpdateOutcome {
+  bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone
+  TFileSnapshot Written;         // the new file, when the context asked to read it back
+};
+
+// One update as its owner: failures are raised (EVexError, std::bad_alloc), and an update
+// destroyed before its commit is discarded, leaving the file as it was.
+class TResourceUpdate {
+public:
+  // As BeginResourceUpdateInto (in place when targetName is empty) and BeginImageResourceUpdate.
+  static TResourceUpdate Begin(const std::string& fileName, const std::string& targetName,
+                               bool removeExisting);
+  static TResourceUpdate BeginImage(const std::string& fileName, std::string_view image,
+                                    const TFileIdentity& identity, const std::string& targetName);
+  TResourceUpdate(TResourceUpdate&&) noexcept;
+  ~TResourceUpdate();
+
+  // Its settings, before the commit.
+  TResUpdateContext& Context();
+  // As UpdateResourceEntry taking data over; a failure leaves the tree as it was.
+  void Change(const TResIdent& type, const TResIdent& name, uint16_t language,
+              std::string&& data);
+  // Writes every change; the update ends either way.
+  TResUpdateOutcome Commit();
+  // Hands the context over, as the calls below take it.
+  TResUpdateContext* Release();
+
+private:
+  explicit TResourceUpdate(std::unique_ptr<TResUpdateContext> context);
+  std::unique_ptr<TResUpdateContext> FContext;
+};
+
 // Takes the executable's lock (TOpenedFile::Lock), reads it and parses its resources (or starts
 // from an empty tree with removeExisting). None when the file cannot be opened or written, is
 // no PE32 image, is damaged, or has no resource section (code ENOENT). File names are the
@@ -74,11 +107,6 @@ bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, cons
 // that a spool file would have to stand in for.
 bool UpdateResourceEntry(TResUpdateContext* context, const TResIdent& type, const TResIdent& name,
                          uint16_t language, std::string&& data);
-
-struct TResUpdateOutcome {
-  bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone
-  TFileSnapshot Written;         // the new file, when the context asked to read it back
-};
 
 // Ends the update: discard leaves the file as it was, commit writes every change. Either way
 // the context is destroyed.

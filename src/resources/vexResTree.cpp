@@ -2,7 +2,7 @@
 
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
-#include "resources/vexFiles.h"
+#include "common/u_FileIO.h"
 #include "resources/vexStrings.h"
 
 #include <cerrno>
@@ -233,7 +233,7 @@ private:
         std::memcpy(to, item.Data.data() + done, n);
         break;
       case rdSpool:
-        ReadAllAt(item.SpoolFile, to, n, done);
+        ReadAllAt(item.SpoolFile.Get(), to, n, done);
         break;
       }
       if (FOutMapsFile)
@@ -335,13 +335,11 @@ void RemoveResChild(TResItem& parent, TResItem* child) {
 
 namespace {
 // Gives a changed leaf its data: the spool file holding it, or else the bytes in memory.
-void SetChangedLeaf(TResItem& leaf, uint16_t language, uint32_t size, int spool,
+void SetChangedLeaf(TResItem& leaf, uint16_t language, uint32_t size, TFileHandle spool,
                     std::string data) {
-  if (leaf.SpoolFile >= 0)
-    ::close(leaf.SpoolFile);
-  leaf.SpoolFile = spool;
+  leaf.SpoolFile = std::move(spool);
   leaf.Data = std::move(data);
-  leaf.Source = spool < 0 ? rdMemory : rdSpool;
+  leaf.Source = leaf.SpoolFile.IsOpen() ? rdSpool : rdMemory;
   leaf.Id = language;
   leaf.MappedData = nullptr;
   leaf.Size = size;
@@ -351,7 +349,7 @@ void SetChangedLeaf(TResItem& leaf, uint16_t language, uint32_t size, int spool,
 
 void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size) {
   if (size <= MaxInMemoryResourceData) {
-    SetChangedLeaf(leaf, language, size, -1, std::string(static_cast<const char*>(data), size));
+    SetChangedLeaf(leaf, language, size, {}, std::string(static_cast<const char*>(data), size));
     return;
   }
   // Nameless: the handle keeps the data, and neither a failure nor a killed process can
@@ -359,17 +357,17 @@ void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_
   TScratchFile file;
   file.CreateNameless(TempFolder(), ResTempFileName(leaf.Identity));
   WriteAllAt(file.Handle(), data, size, 0);
-  const int spool = ::dup(file.Handle());
-  if (spool < 0)
+  TFileHandle spool(::dup(file.Handle()));
+  if (!spool.IsOpen())
     throw EVexError(errno, {});
-  SetChangedLeaf(leaf, language, size, spool, {});
+  SetChangedLeaf(leaf, language, size, std::move(spool), {});
 }
 
 void SetResLeafData(TResItem& leaf, uint16_t language, std::string data) {
   if (data.size() > 0xFFFFFFFFu)
     throw EVexError(EFBIG, "resource data larger than 4 GiB");
   const auto size = uint32_t(data.size());
-  SetChangedLeaf(leaf, language, size, -1, std::move(data));
+  SetChangedLeaf(leaf, language, size, {}, std::move(data));
 }
 
 TResTreeSize ResTreeMeasure(const TResItem& root) {

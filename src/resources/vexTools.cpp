@@ -1,6 +1,6 @@
 #include "resources/vexTools.h"
 
-#include "resources/vexFiles.h"
+#include "common/u_FileIO.h"
 
 #include <algorithm>
 #include <bit>

@@ -2,16 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <unistd.h>
+#include <new>
 
 static std::atomic<uint32_t> GNextIdentity{1};
 
 TResItem::TResItem() : Identity(GNextIdentity.fetch_add(1)) {}
 
-TResItem::~TResItem() {
-  if (SpoolFile >= 0)
-    ::close(SpoolFile);
-}
+TResItem::~TResItem() = default;
 
 namespace {
 struct TVexLastError {
@@ -41,6 +38,23 @@ void RaiseVexError(int code, const std::string& cause) {
   throw EOSError(code, cause);
 }
 
-void RaiseLastVexError() {
-  RaiseVexError(GLastError.Code, GLastError.Cause);
+TVexFailure CurrentVexFailure() {
+  try {
+    throw;
+  } catch (const EFileIOError& e) {
+    return {e.Code(), e.Message()};
+  } catch (const std::bad_alloc&) {
+    return {ENOMEM, {}};
+  } catch (const Exception& e) {
+    return {EINVAL, e.Message()};
+  } catch (const std::exception& e) {
+    return {EINVAL, e.what()};
+  } catch (...) {
+    return {EINVAL, "unexpected failure"};
+  }
+}
+
+void RaiseVexFailure() {
+  const TVexFailure failure = CurrentVexFailure();
+  RaiseVexError(failure.Code, failure.Cause);
 }

@@ -2,6 +2,8 @@
 // Declarations shared by the resource rewriter's units: the resource tree node, resource
 // identifiers, the rewriter's error class and its last-error record.
 
+#include "common/u_FileHandle.h"
+#include "common/u_FileIO.h"
 #include "common/u_SysUtils.h"
 
 #include <cstdint>
@@ -43,7 +45,7 @@ struct TResItem {
   TResDataSource Source = rdMapped;
   const uint8_t* MappedData = nullptr;
   std::string Data;
-  int SpoolFile = -1;
+  TFileHandle SpoolFile;
   uint32_t Size = 0;
   uint32_t CodePage = 0;
   uint32_t Reserved = 0;
@@ -59,14 +61,11 @@ struct TResIdent {
   std::u16string Name;
 };
 
-// A failure inside the rewriter: an errno-style code and the cause in words.
-class EVexError : public Exception {
+// A failure inside the rewriter: an errno-style code and the cause in words, as the file work
+// it does reports its own.
+class EVexError : public EFileIOError {
 public:
-  EVexError(int code, std::string cause) : Exception(std::move(cause)), FCode(code) {}
-  int Code() const noexcept { return FCode; }
-
-private:
-  int FCode;
+  using EFileIOError::EFileIOError;
 };
 
 // The rewriter reports failure the way system services do: a false or empty result and a
@@ -75,7 +74,14 @@ void SetVexLastError(int code, std::string cause = {});
 int VexLastErrorCode();
 const std::string& VexLastErrorCause();
 
+// The failure being handled, as the rewriter reports it; call only inside a catch block.
+struct TVexFailure {
+  int Code;
+  std::string Cause;
+};
+TVexFailure CurrentVexFailure();
+
 // Raises EOSError for a code and cause (the system's text for the code when cause is empty),
-// or for the last-error record.
+// or for the failure being handled (only inside a catch block).
 [[noreturn]] void RaiseVexError(int code, const std::string& cause);
-[[noreturn]] void RaiseLastVexError();
+[[noreturn]] void RaiseVexFailure();

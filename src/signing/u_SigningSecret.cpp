@@ -1,5 +1,6 @@
 #include "signing/u_SigningSecret.h"
 
+#include "common/u_FileHandle.h"
 #include "common/u_SysUtils.h"
 #include "signing/u_SigningError.h"
 
@@ -14,14 +15,6 @@
 namespace {
 const char* const TerminalPath = "/dev/tty";
 
-// Closes a descriptor when it goes.
-struct TDescriptor {
-  int Handle;
-  ~TDescriptor() {
-    if (Handle >= 0)
-      ::close(Handle);
-  }
-};
 } // namespace
 
 TSecret::TSecret(TSecret&& other) noexcept : FBuffer(other.FBuffer), FLength(other.FLength) {
@@ -98,14 +91,14 @@ bool TSecret::TakeEnvironment(const char* name) {
 }
 
 TSecret ReadSecretFile(const std::string& fileName) {
-  const TDescriptor file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.Handle < 0)
+  const TFileHandle file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (!file.IsOpen())
     throw ESigningError(Format("Cannot open file \"%s\". %s", fileName.c_str(),
                                SysErrorMessage(errno).c_str()),
                         fileName);
   TSecret secret;
   try {
-    secret.ReadLine(file.Handle);
+    secret.ReadLine(file.Get());
   } catch (const ESigningError& e) {
     throw ESigningError(e.Message(), fileName);
   }
@@ -113,33 +106,33 @@ TSecret ReadSecretFile(const std::string& fileName) {
 }
 
 bool CanPromptSecret() {
-  const TDescriptor terminal{::open(TerminalPath, O_RDWR | O_NOCTTY | O_CLOEXEC)};
-  return terminal.Handle >= 0;
+  const TFileHandle terminal{::open(TerminalPath, O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  return terminal.IsOpen();
 }
 
 TSecret PromptSecret(const std::string& prompt) {
-  const TDescriptor terminal{::open(TerminalPath, O_RDWR | O_NOCTTY | O_CLOEXEC)};
-  if (terminal.Handle < 0)
+  const TFileHandle terminal{::open(TerminalPath, O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  if (!terminal.IsOpen())
     throw ESigningError("no terminal to ask for the password on; give --sign-password-file or "
                        "FOLIOSET_SIGN_PASSWORD");
   termios saved{};
-  const bool echoOff = ::tcgetattr(terminal.Handle, &saved) == 0;
+  const bool echoOff = ::tcgetattr(terminal.Get(), &saved) == 0;
   if (echoOff) {
     termios quiet = saved;
     quiet.c_lflag &= tcflag_t(~ECHO);
     quiet.c_lflag |= ECHONL;
-    ::tcsetattr(terminal.Handle, TCSAFLUSH, &quiet);
+    ::tcsetattr(terminal.Get(), TCSAFLUSH, &quiet);
   }
-  (void)!::write(terminal.Handle, prompt.data(), prompt.size());
+  (void)!::write(terminal.Get(), prompt.data(), prompt.size());
   TSecret secret;
   try {
-    secret.ReadLine(terminal.Handle);
+    secret.ReadLine(terminal.Get());
   } catch (...) {
     if (echoOff)
-      ::tcsetattr(terminal.Handle, TCSAFLUSH, &saved);
+      ::tcsetattr(terminal.Get(), TCSAFLUSH, &saved);
     throw;
   }
   if (echoOff)
-    ::tcsetattr(terminal.Handle, TCSAFLUSH, &saved);
+    ::tcsetattr(terminal.Get(), TCSAFLUSH, &saved);
   return secret;
 }

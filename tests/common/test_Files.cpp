@@ -1,3 +1,4 @@
+#include "common/u_FileHandle.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 
@@ -79,4 +80,23 @@ TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {
     EXPECT_EQ(e.Message(), "Cannot read file \"standard input\". It holds more than 1 MB.");
   }
   ::close(zeros);
+}
+
+TEST(FileHandle, EachDescriptorIsClosedOnceByItsLastOwner) {
+  const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
+  TFileHandle first(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int fd = first.Get();
+  ASSERT_TRUE(isOpen(fd));
+  TFileHandle second(std::move(first));
+  EXPECT_FALSE(first.IsOpen());
+  EXPECT_EQ(second.Get(), fd);
+  first.Close();
+  EXPECT_TRUE(isOpen(fd)) << "a moved-from owner closes nothing";
+  TFileHandle third(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int replaced = third.Get();
+  third = std::move(second);
+  EXPECT_FALSE(isOpen(replaced)) << "the descriptor assigned over is closed";
+  EXPECT_TRUE(isOpen(fd));
+  third = TFileHandle();
+  EXPECT_FALSE(isOpen(fd));
 }

@@ -1195,6 +1195,33 @@ private slots:
     QTRY_VERIFY(!window->isVisible());
   }
 
+  void SecondOperationWhileBusyIsRefused() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    const QString book = CopyOfSample("typical.exe");
+    OpenThroughTheDialog(*window, book);
+    const QString caption = window->windowTitle();
+    const int holder = ::open(QFile::encodeName(book).constData(), O_RDONLY | O_CLOEXEC);
+    QCOMPARE(::flock(holder, LOCK_EX), 0);
+    FCanRun = false;
+    // An open that arrives while the update waits for the lock would read on a second worker.
+    QTimer::singleShot(100, window.get(), [&] {
+      window->OpenEBookFile(CopyOfSample("typical.exe"));
+      ::close(holder);
+    });
+    window->mnuUpdate->trigger();
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text,
+             QStringLiteral("Folioset is still busy with the eBook; try again when it is done."));
+    QCOMPARE(window->windowTitle(), caption);
+    // Once the update has ended, the next operation runs.
+    const QString other = CopyOfSample("typical.exe");
+    window->OpenEBookFile(other);
+    QCOMPARE(FBoxes.size(), 1);
+    QVERIFY(window->windowTitle() != caption);
+  }
+
   void StateIsSavedAndRestored() {
     const QString stateFile = FormStateFileName(SMainFormStateKey);
     QFile::remove(stateFile);

@@ -7,6 +7,8 @@
 #include "resources/vexResTree.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -180,10 +182,10 @@ TEST_F(RewriterTest, SpoolThresholdAndNoFilesLeft) {
   EXPECT_EQ(smallLeaf.Source, rdMemory);
   EXPECT_EQ(smallLeaf.Data.size(), 32768u);
   EXPECT_EQ(largeLeaf.Source, rdSpool);
-  EXPECT_GE(largeLeaf.SpoolFile, 0);
+  EXPECT_TRUE(largeLeaf.SpoolFile.IsOpen());
   EXPECT_TRUE(largeLeaf.Data.empty()) << "above the threshold nothing stays in memory";
   EXPECT_EQ(handedLeaf.Source, rdMemory);
-  EXPECT_EQ(handedLeaf.SpoolFile, -1) << "the earlier spool file is dropped";
+  EXPECT_FALSE(handedLeaf.SpoolFile.IsOpen()) << "the earlier spool file is dropped";
   EXPECT_TRUE(RewriterLeftovers().empty()) << "spool files have no name to leave behind";
   ASSERT_TRUE(EndResourceUpdate(update, false));
   EXPECT_TRUE(RewriterLeftovers().empty());
@@ -329,6 +331,26 @@ TEST_F(RewriterTest, BeginFailsOnNoImageAndNoResourceSection) {
   EXPECT_EQ(LoadFileToString(PathOf("bare.exe")), image);
   EXPECT_EQ(BeginResourceUpdate(PathOf("missing.exe"), false), nullptr);
   EXPECT_EQ(VexLastErrorCode(), ENOENT);
+}
+
+TEST_F(RewriterTest, AnUpdateLetGoUncommittedLeavesTheFileAndItsLock) {
+  const std::string path = CopySample("samples/typical.exe");
+  const std::string before = LoadFileToString(path);
+  {
+    TResourceUpdate update = TResourceUpdate::Begin(path, {}, false);
+    update.Change(TResIdent(u"RCDATA"), TResIdent(u"GONE"), 0, "1");
+  }
+  EXPECT_EQ(LoadFileToString(path), before);
+  const int holder = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0) << "the lock went with the update";
+  ::close(holder);
+  TResourceUpdate update = TResourceUpdate::Begin(path, {}, false);
+  update.Change(TResIdent(u"RCDATA"), TResIdent(u"KEPT"), 0, "2");
+  update.Commit();
+  EXPECT_THROW(update.Change(TResIdent(u"RCDATA"), TResIdent(u"LATE"), 0, "3"), EVexError);
+  EXPECT_EQ(VerifyPE(path, {"--has", "RCDATA", "KEPT", "0", DataFile("2"), "--absent", "RCDATA",
+                            "GONE", "0"}),
+            "");
 }
 
 TEST_F(RewriterTest, ASecondUpdateWaitsForTheFirstAndWorksOnTheFileItWrote) {
