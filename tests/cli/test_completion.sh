@@ -55,6 +55,7 @@ cases=(
   "folioset-cli brand --values |- out values.json"
   "folioset-cli brand --values=v|values.json"
   "folioset-cli brand --set |"
+  "folioset-cli brand -o |OTHER.EXE book.exe brand.ico notes.txt out values.json"
   "folioset-cli brand --output |OTHER.EXE book.exe brand.ico notes.txt out values.json"
   "folioset-cli brand --icon brand.ico |OTHER.EXE book.exe out"
   "folioset-cli brand --set=Author=Ann book.exe |OTHER.EXE book.exe out"
@@ -80,7 +81,7 @@ done
 
 # The options a help text lists.
 options_in() {
-  grep -oE '(^|[][ ,])--?[a-z][a-z0-9-]*' | grep -oE -- '--?[a-z][a-z0-9-]*' | sort -u
+  grep -oE '(^|[][ ,|])--?[a-z][a-z0-9-]*' | grep -oE -- '--?[a-z][a-z0-9-]*' | sort -u
 }
 # The text of one option list of the zsh completion.
 zsh_list() {
