@@ -15,6 +15,10 @@ std::string ResultOf(const TBrandOutcome& outcome) {
 }
 } // namespace
 
+std::string UnchangedLine(const std::string& book) {
+  return "unchanged " + book + ": its values are these already and no icon is given\n";
+}
+
 std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes) {
   QJsonArray books;
   int failed = 0;

@@ -13,6 +13,9 @@ struct TBrandOutcome {
   bool Unchanged = false; // it had nothing to change and was not written
 };
 
+// "unchanged BOOK: ...": the line of a book that had nothing to change.
+std::string UnchangedLine(const std::string& book);
+
 // {"books": [{"path", "output", "result": "ok", "unchanged" or the error, "signatureRemoved",
 //  "signed"}...], "branded": n, "unchanged": n, "failed": n}
 std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes);

@@ -1,6 +1,7 @@
 #include "cli/u_CommandLine.h"
 
 #include "cli/u_Arguments.h"
+#include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
 #include "cli/u_ProgressLine.h"
@@ -58,8 +59,8 @@ const char* const ShowUsage =
 
 const char* const BrandUsage =
     "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
-    "                          [--icon FILE.ico] [-o|--output OUT] [-j|--json]\n"
-    "                          [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "                          [--icon FILE.ico] [-o|--output OUT] [-n|--dry-run]\n"
+    "                          [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
     "Sets brandable variables (--set, or a JSON object of names and values; '-'\n"
     "reads it from standard input) and optionally a new icon, and writes them into\n"
     "each book as the window's Update does. An unknown or hidden name is an error\n"
@@ -73,6 +74,9 @@ const char* const BrandUsage =
     "written (\"unchanged\"). --json prints one JSON document: each book's path,\n"
     "output, result (\"ok\", \"unchanged\" or the error) and whether a signature was\n"
     "removed, then the totals.\n"
+    "--dry-run opens each book and prints what would change (each value, the icon's\n"
+    "sizes and the title, old -> new, and whether a signature would be removed) and\n"
+    "writes nothing; with --json as one document.\n"
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it\n"
     "(reproducible output).\n"
     "Signing the branded book with your code-signing certificate:\n"
@@ -163,17 +167,6 @@ std::string CodePageAdvice() {
   return "; give the book's code page with --code-page (one of " + CodePageList() + ")";
 }
 
-// "32x32 (8 bpp), 48x48 (24 bpp)".
-std::string IconDetailsText(const std::string& icoBytes) {
-  std::string text;
-  for (const TIconImageInfo& image : IconImageInfos(icoBytes)) {
-    if (!text.empty())
-      text += ", ";
-    text += Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
-  }
-  return text.empty() ? "none" : text;
-}
-
 // "Signed: yes, matches the file" and who signed, or "Signed: no".
 std::string SignatureLines(const TImageSignature& signature) {
   if (!signature.Signed)
@@ -235,10 +228,6 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
   std::ostream& out = console.Out;
   const std::string& iconGroup = document.EBookIconGroup();
   if (parsed.Has("--json")) {
-    QJsonArray icon;
-    for (const TIconImageInfo& image : IconImageInfos(iconGroup))
-      icon.append(QJsonObject{
-          {"width", image.Width}, {"height", image.Height}, {"bitsPerPixel", image.BitsPerPixel}});
     QJsonArray variables;
     for (const TVariableRow& row : document.Rows())
       variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
@@ -246,7 +235,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
     const QJsonObject result{{"file", QString::fromStdString(book)},
                              {"codePage", SystemAnsiCodePage()},
                              {"title", QString::fromStdString(Utf8(document.Title()))},
-                             {"icon", icon},
+                             {"icon", IconImagesJson(IconImageInfos(iconGroup))},
                              {"signature", SignatureJson(document.Signature())},
                              {"variables", variables}};
     out << QJsonDocument(result).toJson(QJsonDocument::Indented).toStdString();
@@ -255,7 +244,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
   out << "File:  " << book << "\n"
       << "Code page: " << SystemAnsiCodePage() << " (" << SystemAnsiCodePageName() << ")\n"
       << "Title: " << Utf8(document.Title()) << "\n"
-      << "Icon:  " << IconDetailsText(iconGroup) << "\n"
+      << "Icon:  " << IconImagesText(IconImageInfos(iconGroup)) << "\n"
       << SignatureLines(document.Signature()) << "Variables:\n";
   for (const TVariableRow& row : document.Rows())
     out << "  " << Utf8(row.Name) << " = " << Utf8(row.Value) << "\n";
@@ -389,6 +378,67 @@ void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::
   }
 }
 
+// Whether a brand in place would write the book as it is: then it is not written at all.
+bool NothingToChange(const TEBookDocument& document, const TVariableRows& rows,
+                     const std::string& target, const std::string& icon, bool signing) {
+  return target.empty() && icon.empty() && !signing && rows == document.Rows();
+}
+
+// What branding book would change, written nowhere; a failure is the preview's error.
+TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
+                           const TBrandValues& values, const std::string& icon, bool signing,
+                           const TEBookProgressEvent& onProgress) {
+  TBrandPreview preview;
+  preview.Book = book;
+  try {
+    TEBookDocument document;
+    document.OnProgress = StoppingProgress(onProgress);
+    document.OpenEBook(book);
+    const TVariableRows rows = BrandedRows(document.Rows(), values);
+    preview.Unchanged = NothingToChange(document, rows, target, icon, signing);
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].Value != document.Rows()[i].Value)
+        preview.Values.push_back(
+            {Utf8(rows[i].Name), Utf8(document.Rows()[i].Value), Utf8(rows[i].Value)});
+    preview.IconReplaced = !icon.empty();
+    preview.OldIcon = IconImageInfos(document.EBookIconGroup());
+    preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
+    preview.OldTitle = Utf8(document.Title());
+    preview.NewTitle = Utf8(document.TitleWith(rows));
+    preview.Signed = signing;
+    preview.SignatureRemoved = !preview.Unchanged && document.Signature().Signed;
+  } catch (const std::exception& e) {
+    if (StopSignal() != 0)
+      throw;
+    preview.Error = OneLine(BookErrorText(e, {book}));
+  }
+  return preview;
+}
+
+// --dry-run: each book's changes, or its error, and nothing written.
+int PreviewBrands(const std::vector<std::string>& books, const std::vector<std::string>& outputs,
+                  const TBrandValues& values, const std::string& icon, bool signing, bool json,
+                  TProgressLine& line, const TConsole& console) {
+  std::vector<TBrandPreview> previews;
+  int failed = 0;
+  for (size_t i = 0; i < books.size(); ++i) {
+    StopIfAsked();
+    line.SetBook(books[i], int(i) + 1, int(books.size()));
+    TBrandPreview preview = PreviewBrand(books[i], outputs[i], values, icon, signing, line.Event());
+    line.Clear();
+    if (!preview.Error.empty()) {
+      ++failed;
+      console.Err << ErrorLine(books[i], preview.Error);
+    } else if (!json) {
+      console.Out << BrandPreviewLines(preview);
+    }
+    previews.push_back(std::move(preview));
+  }
+  if (json)
+    console.Out << BrandPreviewJson(previews);
+  return failed == 0 ? ExitSuccess : ExitFailure;
+}
+
 // Brands one book, in place or into a copy at target, signed when there is a signer. Names are
 // checked before anything is written. A copy is written whole beside its target and renamed
 // into place, so a failure or a stop leaves whatever was at the target as it was. A target of
@@ -405,7 +455,7 @@ std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::
   // second process branding it waits and then brands the new book.
   document.OpenEBook(book, target.empty());
   const TVariableRows rows = BrandedRows(document.Rows(), values);
-  if (target.empty() && icon.empty() && !signer && rows == document.Rows())
+  if (NothingToChange(document, rows, target, icon, signer != nullptr))
     return std::nullopt;
   if (!icon.empty())
     document.LoadNewIcon(icon);
@@ -500,6 +550,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
                                                            {"--icon", true},
                                                            {"--output", true, "-o"},
                                                            JsonOption,
+                                                           {"--dry-run", false, "-n"},
                                                            {"--sign-pkcs12", true},
                                                            {"--sign-cert", true},
                                                            {"--sign-key", true},
@@ -573,11 +624,13 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       toStandardOutput ? std::vector<std::string>{output} : OutputsFor(books, output);
   if (!toStandardOutput)
     CheckOutputs(books, outputs);
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  if (parsed.Has("--dry-run"))
+    return PreviewBrands(books, outputs, values, icon, signing.Wanted(), json, line, console);
   // The key is opened once for the whole batch; a wrong password or an unfit certificate
   // stops it before any book is touched.
   const std::unique_ptr<TCodeSigner> signer = SignerOf(signing, passwordFile);
-  const bool json = parsed.Has("--json");
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
   std::vector<TBrandOutcome> outcomes;
   int failed = 0;
   int unchanged = 0;

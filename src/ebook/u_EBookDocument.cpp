@@ -306,6 +306,10 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
+std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
+  return ExpandTitle(TVariables(BuildVariablesText(rows), false));
+}
+
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
                           const TPercentEvent& onProgress) {
   TMFS scratch;

@@ -100,6 +100,8 @@ public:
                            const TCodeSigner* signer = nullptr);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
+  // The expanded title an update with rows would give (what fails there fails here).
+  std::string TitleWith(const TVariableRows& rows) const;
 
   // Runs the open e-book through OnShellOpen. Does nothing when closed.
   void ViewEBook();

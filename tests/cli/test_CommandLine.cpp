@@ -405,6 +405,38 @@ TEST_F(CommandLineTest, NothingToChangeWritesNothingAndABookNamedTwiceIsBrandedO
       << again.Out;
 }
 
+TEST_F(CommandLineTest, DryRunTellsWhatWouldChangeAndWritesNothing) {
+  const std::string book = CopySample("typical.exe");
+  const std::string broken = CopySample("cycle.exe");
+  const std::string original = LoadFileToString(book);
+  const std::string icon = SamplePath("icons/brand_1.ico");
+  const TRun text =
+      RunCli({"brand", "-n", book, broken, "-s", "Author=Ann", "-s", "Email=me@example.org\n2",
+              "-s", "Company=Quill Press", "--icon", icon});
+  EXPECT_EQ(text.Status, 1) << "the book that would fail says so";
+  EXPECT_EQ(text.Out, "would brand " + book +
+                          ":\n  Author: \"Mara Quill\" -> \"Ann\"\n"
+                          "  Email: \"books@example.org\" -> \"me@example.org\\n2\"\n"
+                          "  icon: 32x32 (8 bpp) -> 32x32 (1 bpp)\n"
+                          "  title: \"The Garden Handbook by Mara Quill\" -> "
+                          "\"The Garden Handbook by Ann\"\n");
+  EXPECT_EQ(text.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << text.Err;
+
+  const TRun json = RunCli({"brand", "--dry-run", "--json", book, "--set", "Author=Ann"});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  const QJsonObject preview = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out))
+                                  .object()["books"]
+                                  .toArray()[0]
+                                  .toObject();
+  EXPECT_EQ(preview["variables"].toObject(),
+            (QJsonObject{{"Author", QJsonObject{{"old", "Mara Quill"}, {"new", "Ann"}}}}));
+  EXPECT_EQ(preview["title"].toObject()["new"].toString(), "The Garden Handbook by Ann");
+  EXPECT_TRUE(preview["icon"].isNull());
+  EXPECT_FALSE(preview["unchanged"].toBool());
+  EXPECT_EQ(LoadFileToString(book), original);
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
 TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   const std::string first = CopySample("typical.exe");
   const std::string broken = CopySample("cycle.exe");
