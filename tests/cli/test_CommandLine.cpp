@@ -1,4 +1,5 @@
 #include "cli/u_CommandLine.h"
+#include "cli/u_WholeLineBuffer.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
@@ -18,7 +19,9 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -704,4 +707,39 @@ TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold)
       RunCli({"brand", "--code-page", "1250", book, "--set", "Author=\xC5\x81ukasz"});
   EXPECT_EQ(polish.Status, 0) << polish.Err;
   EXPECT_EQ(AnsiValue(book, "Author"), "\xA3ukasz");
+}
+
+// Each write of the buffer is one packet of a SEQPACKET socket, so the packets show exactly
+// what reached the file in one write.
+TEST(WholeLineBufferTest, EachWriteIsWholeLines) {
+  const struct {
+    std::vector<std::string> insertions; // "<flush>" flushes
+    std::vector<std::string> writes;
+  } cases[] = {
+      {{"branded ", "a.exe", ": 1 value set\n"}, {"branded a.exe: 1 value set\n"}},
+      {{"{\n  \"books\": []\n}\n"}, {"{\n  \"books\": []\n}\n"}},
+      {{"one\ntw", "o\n"}, {"one\n", "two\n"}},
+      {{"\r50%", "<flush>", "\r\n"}, {"\r50%", "\r\n"}},
+      {{"no break"}, {"no break"}}, // written when the buffer goes
+  };
+  for (const auto& c : cases) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    {
+      TWholeLineBuffer buffer(ends[0]);
+      std::ostream stream(&buffer);
+      for (const std::string& text : c.insertions)
+        if (text == "<flush>")
+          stream.flush();
+        else
+          stream << text;
+    }
+    ::close(ends[0]);
+    std::vector<std::string> writes;
+    char packet[4096];
+    for (ssize_t n; (n = ::recv(ends[1], packet, sizeof packet, 0)) > 0;)
+      writes.emplace_back(packet, size_t(n));
+    ::close(ends[1]);
+    EXPECT_EQ(writes, c.writes) << c.insertions[0];
+  }
 }
