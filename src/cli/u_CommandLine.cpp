@@ -12,6 +12,7 @@
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
+#include "mfs/u_MFS.h"
 #include "resources/u_IconSizes.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_SigningError.h"
@@ -39,9 +40,10 @@ constexpr int ExitUsage = 2;
 const char* const GeneralUsage =
     "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
-    "  show BOOK [-j|--json]       the book's file, title, icon sizes and brandable variables\n"
+    "  show BOOK... [-j|--json]    the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
+    "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
     "Options of every command:\n"
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
@@ -52,10 +54,17 @@ const char* const GeneralUsage =
     "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK\n"
+    "Usage: folioset-cli show [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, expanded title, icon\n"
     "sizes, signature and brandable variables, as the window shows them. --json prints one\n"
-    "object: file, codePage, title, icon, signature, variables.\n";
+    "object: file, codePage, title, icon, signature, variables (several books: an array\n"
+    "of them). A book that cannot be read is an error line; the others are still shown.\n";
+
+const char* const ListUsage =
+    "Usage: folioset-cli list [--code-page N] [-q|--quiet] [--] BOOK\n"
+    "Lists the book's files and folders without extracting them, as a verbose tar\n"
+    "listing does: kind (d for a folder), size in bytes, date and time as stored, and\n"
+    "path, names in UTF-8.\n";
 
 const char* const BrandUsage =
     "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
@@ -204,9 +213,10 @@ TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
   };
 }
 
-// Opens book, drawing progress on line; a failure names the book.
-void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line) {
-  line.SetBook(book, 1, 1);
+// Opens book, the number-th of count, drawing progress on line; a failure names the book.
+void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line,
+              int number = 1, int count = 1) {
+  line.SetBook(book, number, count);
   document.OnProgress = StoppingProgress(line.Event());
   try {
     document.OpenEBook(book);
@@ -216,38 +226,87 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   line.Clear();
 }
 
+// show --json of one book.
+QJsonObject ShowJson(const TEBookDocument& document, const std::string& book) {
+  QJsonArray variables;
+  for (const TVariableRow& row : document.Rows())
+    variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
+                                 {"value", QString::fromStdString(Utf8(row.Value))}});
+  return QJsonObject{{"file", QString::fromStdString(book)},
+                     {"codePage", SystemAnsiCodePage()},
+                     {"title", QString::fromStdString(Utf8(document.Title()))},
+                     {"icon", IconImagesJson(IconImageInfos(document.EBookIconGroup()))},
+                     {"signature", SignatureJson(document.Signature())},
+                     {"variables", variables}};
+}
+
+// show of one book, as lines.
+std::string ShowText(const TEBookDocument& document, const std::string& book) {
+  std::string text = "File:  " + book + "\n" +
+                     "Code page: " + std::to_string(SystemAnsiCodePage()) + " (" +
+                     SystemAnsiCodePageName() + ")\n" + "Title: " + Utf8(document.Title()) + "\n" +
+                     "Icon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
+                     SignatureLines(document.Signature()) + "Variables:\n";
+  for (const TVariableRow& row : document.Rows())
+    text += "  " + Utf8(row.Name) + " = " + Utf8(row.Value) + "\n";
+  return text;
+}
+
+// Each book in turn; one that cannot be opened is its error line and the others still show.
+// With --json one book is one object, several are an array of them.
 int Show(const std::vector<std::string>& arguments, const TConsole& console) {
   const TParsedArguments parsed = ParseCommand(arguments, {JsonOption});
-  if (parsed.Operands.size() != 1)
-    throw EUsageError(parsed.Operands.empty() ? "show needs a book" : "show takes one book");
-  const std::string& book = parsed.Operands[0];
+  const std::vector<std::string>& books = parsed.Operands;
+  if (books.empty())
+    throw EUsageError("show needs a book");
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  QJsonArray shown;
+  int failed = 0;
+  for (size_t i = 0; i < books.size(); ++i) {
+    TEBookDocument document;
+    try {
+      OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
+    } catch (const EFileError& e) {
+      if (StopSignal() != 0 || books.size() == 1)
+        throw;
+      line.Clear();
+      console.Err << ErrorLine(e.File(), e.Message());
+      ++failed;
+      continue;
+    }
+    if (json)
+      shown.append(ShowJson(document, books[i]));
+    else
+      console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i]);
+  }
+  if (json && !shown.isEmpty()) {
+    const QJsonDocument result =
+        books.size() == 1 ? QJsonDocument(shown[0].toObject()) : QJsonDocument(shown);
+    console.Out << result.toJson(QJsonDocument::Indented).toStdString();
+  }
+  return failed == 0 ? ExitSuccess : ExitFailure;
+}
 
+// The book's files and folders, as "tar -tv" lists an archive: kind, size, date and path.
+int List(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseCommand(arguments, {});
+  if (parsed.Operands.size() != 1)
+    throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
   TEBookDocument document;
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
-  OpenBook(document, book, line);
-  std::ostream& out = console.Out;
-  const std::string& iconGroup = document.EBookIconGroup();
-  if (parsed.Has("--json")) {
-    QJsonArray variables;
-    for (const TVariableRow& row : document.Rows())
-      variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
-                                   {"value", QString::fromStdString(Utf8(row.Value))}});
-    const QJsonObject result{{"file", QString::fromStdString(book)},
-                             {"codePage", SystemAnsiCodePage()},
-                             {"title", QString::fromStdString(Utf8(document.Title()))},
-                             {"icon", IconImagesJson(IconImageInfos(iconGroup))},
-                             {"signature", SignatureJson(document.Signature())},
-                             {"variables", variables}};
-    out << QJsonDocument(result).toJson(QJsonDocument::Indented).toStdString();
-    return ExitSuccess;
-  }
-  out << "File:  " << book << "\n"
-      << "Code page: " << SystemAnsiCodePage() << " (" << SystemAnsiCodePageName() << ")\n"
-      << "Title: " << Utf8(document.Title()) << "\n"
-      << "Icon:  " << IconImagesText(IconImageInfos(iconGroup)) << "\n"
-      << SignatureLines(document.Signature()) << "Variables:\n";
-  for (const TVariableRow& row : document.Rows())
-    out << "  " << Utf8(row.Name) << " = " << Utf8(row.Value) << "\n";
+  OpenBook(document, parsed.Operands[0], line);
+  std::vector<std::string> folders; // the path of the folder at each depth
+  WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
+    folders.resize(depth);
+    const std::string path = (depth > 0 ? folders.back() + "/" : "") + Utf8(item.Name());
+    const auto* file = dynamic_cast<const TMFSFile*>(&item);
+    const uint64_t size = file ? file->Content().size() : 0;
+    console.Out << Format("%c %12llu %s %s%s\n", file ? '-' : 'd', (unsigned long long)size,
+                          DosDateTimeText(item.DateTime()).c_str(), path.c_str(), file ? "" : "/");
+    if (!file)
+      folders.push_back(path);
+  });
   return ExitSuccess;
 }
 
@@ -691,6 +750,8 @@ const char* UsageOf(const std::string& command) {
     return BrandUsage;
   if (command == "extract")
     return ExtractUsage;
+  if (command == "list")
+    return ListUsage;
   return GeneralUsage;
 }
 
@@ -711,6 +772,8 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
     return Brand(rest, console);
   if (command == "extract")
     return Extract(rest, console);
+  if (command == "list")
+    return List(rest, console);
   throw EUsageError("unknown command '" + command + "'");
 }
 

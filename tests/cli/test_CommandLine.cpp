@@ -100,6 +100,29 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   EXPECT_NE(json.Out.find("\"signed\": false"), std::string::npos) << json.Out;
 }
 
+TEST_F(CommandLineTest, ShowOfManyBooksAndListOfOne) {
+  const std::string book = CopySample("typical.exe");
+  const std::string noPages = CopySample("no_system_mfs.exe");
+  const std::string second = CopySample("icons4.exe");
+  const TRun many = RunCli({"show", book, noPages, second});
+  EXPECT_EQ(many.Status, 1);
+  EXPECT_EQ(many.Out, RunCli({"show", book}).Out + "\n" + RunCli({"show", second}).Out);
+  EXPECT_EQ(many.Err, "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n");
+  const TRun json = RunCli({"show", "-j", book, second});
+  EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(json.Out)).array().size(), 2)
+      << json.Out;
+
+  const TRun list = RunCli({"list", book});
+  ASSERT_EQ(list.Status, 0) << list.Err;
+  EXPECT_EQ(std::count(list.Out.begin(), list.Out.end(), '\n'), 12) << list.Out;
+  for (const char* line : {"d            0 2025-01-01 12:00:00 images/\n",
+                           "-          700 2025-01-01 12:00:00 images/logo.png\n",
+                           "-          564 2025-01-01 12:00:00 pages/chapter3.html\n",
+                           // back at the root after a folder
+                           "\n-          157 2025-01-01 12:00:00 System.xml\n"})
+    EXPECT_NE(list.Out.find(line), std::string::npos) << line << list.Out;
+}
+
 TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
   const std::string book = CopySample("typical.exe");
   const std::string values = (Folder() / "values.json").string();

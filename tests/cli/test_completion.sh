@@ -46,7 +46,9 @@ offered() {
 
 # line | what bash must offer
 cases=(
-  "folioset-cli |brand extract show"
+  "folioset-cli |brand extract list show"
+  "folioset-cli show book.exe |OTHER.EXE book.exe out"
+  "folioset-cli list book.exe |"
   "folioset-cli --|--help --version"
   "folioset-cli show |OTHER.EXE book.exe out"
   "folioset-cli show --json --q|--quiet"
@@ -90,7 +92,7 @@ zsh_list() {
 
 common=$("$cli" --help | sed -n '/^Options of every command/,$p' | options_in)
 [[ -n $common ]] || fail "no options found in 'folioset-cli --help'"
-for command in show brand extract; do
+for command in show brand extract list; do
   own=$("$cli" "$command" --help | options_in)
   [[ -n $own ]] || fail "no options found in 'folioset-cli $command --help'"
   bash_offers=" $(offered "folioset-cli $command -") "
