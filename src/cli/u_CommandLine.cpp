@@ -280,7 +280,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console) {
     else
       console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i]);
   }
-  if (json && !shown.isEmpty()) {
+  if (json) {
     const QJsonDocument result =
         books.size() == 1 ? QJsonDocument(shown[0].toObject()) : QJsonDocument(shown);
     console.Out << result.toJson(QJsonDocument::Indented).toStdString();
