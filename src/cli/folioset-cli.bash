@@ -4,20 +4,23 @@
 # value after a colon; the kinds are completed by _folioset_cli_value below. A new option is
 # one more word in its command's list.
 
-_folioset_cli_commands="show brand extract"
+_folioset_cli_commands="show brand extract list"
 _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --version"
 declare -gA _folioset_cli_options=(
-    [show]="--json"
-    [brand]="--set:assignment --values:json --icon:ico --output:path --json
+    [show]="--json -j"
+    [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
+             --json -j --dry-run -n
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text"
     [extract]="--force"
+    [list]=""
 )
 # What each command's operands are, in order; a kind ending in ... takes the rest.
 declare -gA _folioset_cli_operands=(
-    [show]="book"
+    [show]="book..."
     [brand]="book..."
     [extract]="book folder"
+    [list]="book"
 )
 
 # Completes a value of the given kind in COMPREPLY.

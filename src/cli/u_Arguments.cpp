@@ -9,6 +9,30 @@ const char* const EndOfOptions = "--";
 bool LooksLikeOption(const std::string& argument) {
   return argument.size() > 1 && argument[0] == '-';
 }
+
+bool IsLongOption(const std::string& argument) {
+  return argument.size() > 2 && argument[0] == '-' && argument[1] == '-';
+}
+
+// "-o value" or "-ovalue" (a value that begins with "=" keeps it); flags are not bundled.
+void AddShortOption(TParsedArguments& parsed, const std::vector<std::string>& arguments, size_t& i,
+                    const std::vector<TOptionSpec>& specs) {
+  const std::string& argument = arguments[i];
+  const std::string name = argument.substr(0, 2);
+  const auto known = std::find_if(specs.begin(), specs.end(), [&](const TOptionSpec& s) {
+    return s.ShortName && name == s.ShortName;
+  });
+  if (known == specs.end() || (!known->TakesValue && argument.size() > 2))
+    throw EUsageError("unknown option '" + argument + "'");
+  if (!known->TakesValue)
+    parsed.Options.emplace_back(known->Name, std::string());
+  else if (argument.size() > 2)
+    parsed.Options.emplace_back(known->Name, argument.substr(2));
+  else if (i + 1 < arguments.size())
+    parsed.Options.emplace_back(known->Name, arguments[++i]);
+  else
+    throw EUsageError("option '" + name + "' needs a value");
+}
 } // namespace
 
 bool TParsedArguments::Has(const std::string& name) const {
@@ -28,6 +52,10 @@ TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
     }
     if (!LooksLikeOption(argument)) {
       parsed.Operands.push_back(argument);
+      continue;
+    }
+    if (!IsLongOption(argument)) {
+      AddShortOption(parsed, arguments, i, specs);
       continue;
     }
     const size_t equals = argument.find('=');

@@ -1,7 +1,7 @@
 #pragma once
 // Command-line arguments the GNU way: options before, between and after the operands, "--"
-// ends the options, "--name=value" or "--name value", and anything else that begins with "-"
-// is an unknown option.
+// ends the options, "--name=value" or "--name value", a short form "-n", "-o value" or
+// "-ovalue", and anything else that begins with "-" is an unknown option.
 
 #include "common/u_SysUtils.h"
 
@@ -17,10 +17,11 @@ class EUsageError : public Exception {
 struct TOptionSpec {
   const char* Name; // "--set"
   bool TakesValue;
+  const char* ShortName = nullptr; // "-s"; parsed as Name
 };
 
 struct TParsedArguments {
-  // Options in the order given, with their values ("" for a flag).
+  // Options in the order given, by their long names, with their values ("" for a flag).
   std::vector<std::pair<std::string, std::string>> Options;
   std::vector<std::string> Operands;
 

@@ -1,6 +1,7 @@
 #include "cli/u_CommandLine.h"
 
 #include "cli/u_Arguments.h"
+#include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
 #include "cli/u_ProgressLine.h"
@@ -11,6 +12,7 @@
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
+#include "mfs/u_MFS.h"
 #include "resources/u_IconSizes.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_SigningError.h"
@@ -23,9 +25,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <ostream>
-#include <unordered_map>
+#include <set>
 #include <sys/stat.h>
+#include <unordered_map>
 
 namespace {
 
@@ -36,9 +40,10 @@ constexpr int ExitUsage = 2;
 const char* const GeneralUsage =
     "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
-    "  show BOOK [--json]          the book's file, title, icon sizes and brandable variables\n"
+    "  show BOOK... [-j|--json]    the book's file, title, icon sizes and brandable variables\n"
     "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
+    "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
     "Options of every command:\n"
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
@@ -49,25 +54,40 @@ const char* const GeneralUsage =
     "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show [--json] [--code-page N] [--quiet] [--] BOOK\n"
+    "Usage: folioset-cli show [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, expanded title, icon\n"
     "sizes, signature and brandable variables, as the window shows them. --json prints one\n"
-    "object: file, codePage, title, icon, signature, variables.\n";
+    "object: file, codePage, title, icon, signature, variables (several books: an array\n"
+    "of them). A book that cannot be read is an error line; the others are still shown.\n";
+
+const char* const ListUsage =
+    "Usage: folioset-cli list [--code-page N] [-q|--quiet] [--] BOOK\n"
+    "Lists the book's files and folders without extracting them, as a verbose tar\n"
+    "listing does: kind (d for a folder), size in bytes, date and time as stored, and\n"
+    "path, names in UTF-8.\n";
 
 const char* const BrandUsage =
-    "Usage: folioset-cli brand [--set NAME=VALUE]... [--values FILE.json|-] [--icon FILE.ico]\n"
-    "                          [--output OUT] [--json] [--code-page N] [--quiet] [--] BOOK...\n"
-    "Sets brandable variables (--set, or a JSON object of names and values; '-' reads it from\n"
-    "standard input) and optionally a new icon, and writes them into each book as the window's\n"
-    "Update does. An unknown or hidden name is an error and nothing is written; so are two names\n"
-    "that differ only in letter case (a name given twice keeps its last value). --output writes\n"
-    "a branded copy and leaves the book untouched; with several books, or when OUT is a folder,\n"
-    "the copies go into it under the books' own names; '-' writes the one book's copy to\n"
-    "standard output. An output that is one of the books, that two books would share, or that\n"
-    "is no regular file is refused before anything is written. --json prints one JSON "
-    "document: each book's path, output, result\n"
-    "(\"ok\" or the error) and whether a signature was removed, then the totals.\n"
-    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it (reproducible output).\n"
+    "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
+    "                          [--icon FILE.ico] [-o|--output OUT] [-n|--dry-run]\n"
+    "                          [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "Sets brandable variables (--set, or a JSON object of names and values; '-'\n"
+    "reads it from standard input) and optionally a new icon, and writes them into\n"
+    "each book as the window's Update does. An unknown or hidden name is an error\n"
+    "and nothing is written; so are two names that differ only in letter case (a\n"
+    "name given twice keeps its last value). --output writes a branded copy and\n"
+    "leaves the book untouched; with several books, or when OUT is a folder, the\n"
+    "copies go into it under the books' own names; '-' writes the one book's copy to\n"
+    "standard output. An output that is one of the books, that two books would\n"
+    "share, or that is no regular file is refused before anything is written. A book\n"
+    "in place whose values are these already, given no icon and no signing, is not\n"
+    "written (\"unchanged\"). --json prints one JSON document: each book's path,\n"
+    "output, result (\"ok\", \"unchanged\" or the error) and whether a signature was\n"
+    "removed, then the totals.\n"
+    "--dry-run opens each book and prints what would change (each value, the icon's\n"
+    "sizes and the title, old -> new, and whether a signature would be removed) and\n"
+    "writes nothing; with --json as one document.\n"
+    "With SOURCE_DATE_EPOCH set, every time stamp written comes from it\n"
+    "(reproducible output).\n"
     "Signing the branded book with your code-signing certificate:\n"
     "  --sign-pkcs12 FILE.p12        key and certificates in one PKCS#12 file, or\n"
     "  --sign-cert CERT.pem --sign-key KEY.pem   certificate (then intermediates) and key\n"
@@ -78,7 +98,7 @@ const char* const BrandUsage =
     "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
 
 const char* const ExtractUsage =
-    "Usage: folioset-cli extract [--force] [--code-page N] [--quiet] [--] BOOK DIR\n"
+    "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
     "Writes every file of the book's content into the folder DIR, names in UTF-8. Every name\n"
     "is checked before anything is written. An existing folder is used as it is; an existing\n"
     "file is an error unless --force replaces it (a link is replaced, never followed).\n";
@@ -89,12 +109,12 @@ const char* const StandardInputTitle = "standard input";
 
 const std::vector<std::string> HelpOptions = {"-h", "--help"};
 const std::vector<std::string> VersionOptions = {"--version"};
-const TOptionSpec QuietOption = {"--quiet", false};
-const TOptionSpec ShortQuietOption = {"-q", false};
+const TOptionSpec QuietOption = {"--quiet", false, "-q"};
 const TOptionSpec CodePageOption = {"--code-page", true};
+const TOptionSpec JsonOption = {"--json", false, "-j"};
 
 bool Quiet(const TParsedArguments& parsed) {
-  return parsed.Has(QuietOption.Name) || parsed.Has(ShortQuietOption.Name);
+  return parsed.Has(QuietOption.Name);
 }
 
 std::string CodePageList() {
@@ -124,7 +144,7 @@ void UseCodePage(const TParsedArguments& parsed) {
 
 // The options every command takes besides its own.
 std::vector<TOptionSpec> WithCommonOptions(std::vector<TOptionSpec> specs) {
-  specs.insert(specs.end(), {QuietOption, ShortQuietOption, CodePageOption});
+  specs.insert(specs.end(), {QuietOption, CodePageOption});
   return specs;
 }
 
@@ -142,8 +162,13 @@ std::string Utf8(const std::string& ansi) {
 }
 
 // A failure with a book as one line's text: the book's texts in it decoded, its file names kept.
+// The line names the book already, so what the book lacks is said without naming it again.
 std::string BookErrorText(const std::exception& error, const std::vector<std::string>& fileNames) {
-  return MessageToUtf8(error.what(), fileNames);
+  if (dynamic_cast<const ENoEBookPages*>(&error))
+    return "not an e-book: it holds no packed pages";
+  if (dynamic_cast<const EDamagedEBookPages*>(&error))
+    return "a damaged e-book: its packed pages cannot be unpacked";
+  return WithoutErrorCode(MessageToUtf8(error.what(), fileNames));
 }
 
 // How to mend a text the code page cannot hold, for a message naming it.
@@ -151,25 +176,14 @@ std::string CodePageAdvice() {
   return "; give the book's code page with --code-page (one of " + CodePageList() + ")";
 }
 
-// "32x32 (8 bpp), 48x48 (24 bpp)".
-std::string IconDetailsText(const std::string& icoBytes) {
-  std::string text;
-  for (const TIconImageInfo& image : IconImageInfos(icoBytes)) {
-    if (!text.empty())
-      text += ", ";
-    text += Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
-  }
-  return text.empty() ? "none" : text;
-}
-
 // "Signed: yes, matches the file" and who signed, or "Signed: no".
 std::string SignatureLines(const TImageSignature& signature) {
   if (!signature.Signed)
     return "Signed: no\n";
-  std::string lines = signature.Matches
-                          ? "Signed: yes, the signature matches the file\n"
-                          : "Signed: yes, but the signature does not match the file: " +
-                                signature.Problem + "\n";
+  std::string lines =
+      signature.Matches
+          ? "Signed: yes, the signature matches the file\n"
+          : "Signed: yes, but the signature does not match the file: " + signature.Problem + "\n";
   if (!signature.Subject.empty())
     lines += "  Signer: " + signature.Subject + "\n  Issuer: " + signature.Issuer + "\n";
   lines += "  Time stamp: " + (signature.TimeStamp.empty() ? "none" : signature.TimeStamp) + "\n";
@@ -199,9 +213,10 @@ TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
   };
 }
 
-// Opens book, drawing progress on line; a failure names the book.
-void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line) {
-  line.SetBook(book, 1, 1);
+// Opens book, the number-th of count, drawing progress on line; a failure names the book.
+void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line,
+              int number = 1, int count = 1) {
+  line.SetBook(book, number, count);
   document.OnProgress = StoppingProgress(line.Event());
   try {
     document.OpenEBook(book);
@@ -211,43 +226,87 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   line.Clear();
 }
 
-int Show(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseCommand(arguments, {{"--json", false}});
-  if (parsed.Operands.size() != 1)
-    throw EUsageError(parsed.Operands.empty() ? "show needs a book" : "show takes one book");
-  const std::string& book = parsed.Operands[0];
+// show --json of one book.
+QJsonObject ShowJson(const TEBookDocument& document, const std::string& book) {
+  QJsonArray variables;
+  for (const TVariableRow& row : document.Rows())
+    variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
+                                 {"value", QString::fromStdString(Utf8(row.Value))}});
+  return QJsonObject{{"file", QString::fromStdString(book)},
+                     {"codePage", SystemAnsiCodePage()},
+                     {"title", QString::fromStdString(Utf8(document.Title()))},
+                     {"icon", IconImagesJson(IconImageInfos(document.EBookIconGroup()))},
+                     {"signature", SignatureJson(document.Signature())},
+                     {"variables", variables}};
+}
 
+// show of one book, as lines.
+std::string ShowText(const TEBookDocument& document, const std::string& book) {
+  std::string text = "File:  " + book + "\n" +
+                     "Code page: " + std::to_string(SystemAnsiCodePage()) + " (" +
+                     SystemAnsiCodePageName() + ")\n" + "Title: " + Utf8(document.Title()) + "\n" +
+                     "Icon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
+                     SignatureLines(document.Signature()) + "Variables:\n";
+  for (const TVariableRow& row : document.Rows())
+    text += "  " + Utf8(row.Name) + " = " + Utf8(row.Value) + "\n";
+  return text;
+}
+
+// Each book in turn; one that cannot be opened is its error line and the others still show.
+// With --json one book is one object, several are an array of them.
+int Show(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseCommand(arguments, {JsonOption});
+  const std::vector<std::string>& books = parsed.Operands;
+  if (books.empty())
+    throw EUsageError("show needs a book");
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  QJsonArray shown;
+  int failed = 0;
+  for (size_t i = 0; i < books.size(); ++i) {
+    TEBookDocument document;
+    try {
+      OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
+    } catch (const EFileError& e) {
+      if (StopSignal() != 0 || books.size() == 1)
+        throw;
+      line.Clear();
+      console.Err << ErrorLine(e.File(), e.Message());
+      ++failed;
+      continue;
+    }
+    if (json)
+      shown.append(ShowJson(document, books[i]));
+    else
+      console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i]);
+  }
+  if (json) {
+    const QJsonDocument result =
+        books.size() == 1 ? QJsonDocument(shown[0].toObject()) : QJsonDocument(shown);
+    console.Out << result.toJson(QJsonDocument::Indented).toStdString();
+  }
+  return failed == 0 ? ExitSuccess : ExitFailure;
+}
+
+// The book's files and folders, as "tar -tv" lists an archive: kind, size, date and path.
+int List(const std::vector<std::string>& arguments, const TConsole& console) {
+  const TParsedArguments parsed = ParseCommand(arguments, {});
+  if (parsed.Operands.size() != 1)
+    throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
   TEBookDocument document;
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
-  OpenBook(document, book, line);
-  std::ostream& out = console.Out;
-  const std::string& iconGroup = document.EBookIconGroup();
-  if (parsed.Has("--json")) {
-    QJsonArray icon;
-    for (const TIconImageInfo& image : IconImageInfos(iconGroup))
-      icon.append(QJsonObject{
-          {"width", image.Width}, {"height", image.Height}, {"bitsPerPixel", image.BitsPerPixel}});
-    QJsonArray variables;
-    for (const TVariableRow& row : document.Rows())
-      variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
-                                   {"value", QString::fromStdString(Utf8(row.Value))}});
-    const QJsonObject result{{"file", QString::fromStdString(book)},
-                             {"codePage", SystemAnsiCodePage()},
-                             {"title", QString::fromStdString(Utf8(document.Title()))},
-                             {"icon", icon},
-                             {"signature", SignatureJson(document.Signature())},
-                             {"variables", variables}};
-    out << QJsonDocument(result).toJson(QJsonDocument::Indented).toStdString();
-    return ExitSuccess;
-  }
-  out << "File:  " << book << "\n"
-      << "Code page: " << SystemAnsiCodePage() << " (" << SystemAnsiCodePageName() << ")\n"
-      << "Title: " << Utf8(document.Title()) << "\n"
-      << "Icon:  " << IconDetailsText(iconGroup) << "\n"
-      << SignatureLines(document.Signature())
-      << "Variables:\n";
-  for (const TVariableRow& row : document.Rows())
-    out << "  " << Utf8(row.Name) << " = " << Utf8(row.Value) << "\n";
+  OpenBook(document, parsed.Operands[0], line);
+  std::vector<std::string> folders; // the path of the folder at each depth
+  WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
+    folders.resize(depth);
+    const std::string path = (depth > 0 ? folders.back() + "/" : "") + Utf8(item.Name());
+    const auto* file = dynamic_cast<const TMFSFile*>(&item);
+    const uint64_t size = file ? file->Content().size() : 0;
+    console.Out << Format("%c %12llu %s %s%s\n", file ? '-' : 'd', (unsigned long long)size,
+                          DosDateTimeText(item.DateTime()).c_str(), path.c_str(), file ? "" : "/");
+    if (!file)
+      folders.push_back(path);
+  });
   return ExitSuccess;
 }
 
@@ -378,20 +437,85 @@ void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::
   }
 }
 
+// Whether a brand in place would write the book as it is: then it is not written at all.
+bool NothingToChange(const TEBookDocument& document, const TVariableRows& rows,
+                     const std::string& target, const std::string& icon, bool signing) {
+  return target.empty() && icon.empty() && !signing && rows == document.Rows();
+}
+
+// What branding book would change, written nowhere; a failure is the preview's error.
+TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
+                           const TBrandValues& values, const std::string& icon, bool signing,
+                           const TEBookProgressEvent& onProgress) {
+  TBrandPreview preview;
+  preview.Book = book;
+  try {
+    TEBookDocument document;
+    document.OnProgress = StoppingProgress(onProgress);
+    document.OpenEBook(book);
+    const TVariableRows rows = BrandedRows(document.Rows(), values);
+    preview.Unchanged = NothingToChange(document, rows, target, icon, signing);
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].Value != document.Rows()[i].Value)
+        preview.Values.push_back(
+            {Utf8(rows[i].Name), Utf8(document.Rows()[i].Value), Utf8(rows[i].Value)});
+    preview.IconReplaced = !icon.empty();
+    preview.OldIcon = IconImageInfos(document.EBookIconGroup());
+    preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
+    preview.OldTitle = Utf8(document.Title());
+    preview.NewTitle = Utf8(document.TitleWith(rows));
+    preview.Signed = signing;
+    preview.SignatureRemoved = !preview.Unchanged && document.Signature().Signed;
+  } catch (const std::exception& e) {
+    if (StopSignal() != 0)
+      throw;
+    preview.Error = OneLine(BookErrorText(e, {book}));
+  }
+  return preview;
+}
+
+// --dry-run: each book's changes, or its error, and nothing written.
+int PreviewBrands(const std::vector<std::string>& books, const std::vector<std::string>& outputs,
+                  const TBrandValues& values, const std::string& icon, bool signing, bool json,
+                  TProgressLine& line, const TConsole& console) {
+  std::vector<TBrandPreview> previews;
+  int failed = 0;
+  for (size_t i = 0; i < books.size(); ++i) {
+    StopIfAsked();
+    line.SetBook(books[i], int(i) + 1, int(books.size()));
+    TBrandPreview preview = PreviewBrand(books[i], outputs[i], values, icon, signing, line.Event());
+    line.Clear();
+    if (!preview.Error.empty()) {
+      ++failed;
+      console.Err << ErrorLine(books[i], preview.Error);
+    } else if (!json) {
+      console.Out << BrandPreviewLines(preview);
+    }
+    previews.push_back(std::move(preview));
+  }
+  if (json)
+    console.Out << BrandPreviewJson(previews);
+  return failed == 0 ? ExitSuccess : ExitFailure;
+}
+
 // Brands one book, in place or into a copy at target, signed when there is a signer. Names are
 // checked before anything is written. A copy is written whole beside its target and renamed
 // into place, so a failure or a stop leaves whatever was at the target as it was. A target of
-// "-" is standard output, where the branded book goes whole once it is made.
-TEBookUpdateResult BrandBook(const std::string& book, const std::string& target,
-                             const TBrandValues& values, const std::string& icon,
-                             const TCodeSigner* signer, const TEBookProgressEvent& onProgress,
-                             std::ostream& out) {
+// "-" is standard output, where the branded book goes whole once it is made. Nothing when the
+// book in place would come out as it is: it is left untouched.
+std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::string& target,
+                                            const TBrandValues& values, const std::string& icon,
+                                            const TCodeSigner* signer,
+                                            const TEBookProgressEvent& onProgress,
+                                            std::ostream& out) {
   TEBookDocument document;
   document.OnProgress = StoppingProgress(onProgress);
   // In place the book's lock is held from this read to the rename of the new book, so a
   // second process branding it waits and then brands the new book.
   document.OpenEBook(book, target.empty());
   const TVariableRows rows = BrandedRows(document.Rows(), values);
+  if (NothingToChange(document, rows, target, icon, signer != nullptr))
+    return std::nullopt;
   if (!icon.empty())
     document.LoadNewIcon(icon);
   if (target != StandardOutputName)
@@ -415,9 +539,9 @@ TPasswordSource PasswordSource(const std::string& passwordFile, const std::strin
     if (secret.TakeEnvironment(PasswordVariable))
       return secret;
     if (!CanPromptSecret())
-      throw ESigningError(Format("it needs a password: give --sign-password-file or set %s",
-                                 PasswordVariable),
-                          keyFile);
+      throw ESigningError(
+          Format("it needs a password: give --sign-password-file or set %s", PasswordVariable),
+          keyFile);
     return PromptSecret("Password for " + keyFile + ": ");
   };
 }
@@ -428,8 +552,7 @@ std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
                                       const std::string& passwordFile) {
   if (!options.Wanted())
     return nullptr;
-  const std::string& keyFile =
-      options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
+  const std::string& keyFile = options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
   try {
     return std::make_unique<TCodeSigner>(options, PasswordSource(passwordFile, keyFile));
   } catch (const ESigningError& e) {
@@ -448,7 +571,26 @@ void CheckSigningOptions(const TSigningOptions& options, const std::string& pass
     throw EUsageError("signing options need --sign-pkcs12 or --sign-cert and --sign-key");
 }
 
+// Each book once, in the order first named: a book named again (by any path or link to it)
+// would be branded twice, or refused as its own output.
+std::vector<std::string> DistinctBooks(const std::vector<std::string>& operands) {
+  std::vector<std::string> books;
+  std::set<std::pair<dev_t, ino_t>> files;
+  std::set<std::string> unreadable; // left for the brand to report, once
+  for (const std::string& book : operands) {
+    struct stat info;
+    const bool added = ::stat(book.c_str(), &info) == 0
+                           ? files.emplace(info.st_dev, info.st_ino).second
+                           : unreadable.insert(book).second;
+    if (added)
+      books.push_back(book);
+  }
+  return books;
+}
+
 std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
+  if (outcome.Unchanged)
+    return "unchanged " + outcome.Book + ": its values are these already and no icon is given\n";
   std::string line = "branded " + outcome.Book;
   if (outcome.Output != outcome.Book)
     line += " -> " + outcome.Output;
@@ -462,11 +604,12 @@ std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool ic
 }
 
 int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true},
+  const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true, "-s"},
                                                            {"--values", true},
                                                            {"--icon", true},
-                                                           {"--output", true},
-                                                           {"--json", false},
+                                                           {"--output", true, "-o"},
+                                                           JsonOption,
+                                                           {"--dry-run", false, "-n"},
                                                            {"--sign-pkcs12", true},
                                                            {"--sign-cert", true},
                                                            {"--sign-key", true},
@@ -508,7 +651,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     }
   }
   CheckSigningOptions(signing, passwordFile);
-  const std::vector<std::string>& books = parsed.Operands;
+  const std::vector<std::string> books = DistinctBooks(parsed.Operands);
   if (books.empty())
     throw EUsageError("brand needs at least one book");
   const bool several = books.size() > 1;
@@ -526,10 +669,12 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     throw EUsageError(e.Message());
   }
 
+  // A bad icon is one error naming it, not the same error once per book.
   std::string icon;
   if (!iconPath.empty()) {
     try {
       icon = LoadFileToString(iconPath);
+      TEBookDocument::CheckIcon(icon);
     } catch (const std::exception& e) {
       throw EFileError(iconPath, e.what());
     }
@@ -538,23 +683,27 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       toStandardOutput ? std::vector<std::string>{output} : OutputsFor(books, output);
   if (!toStandardOutput)
     CheckOutputs(books, outputs);
+  const bool json = parsed.Has("--json");
+  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  if (parsed.Has("--dry-run"))
+    return PreviewBrands(books, outputs, values, icon, signing.Wanted(), json, line, console);
   // The key is opened once for the whole batch; a wrong password or an unfit certificate
   // stops it before any book is touched.
   const std::unique_ptr<TCodeSigner> signer = SignerOf(signing, passwordFile);
-  const bool json = parsed.Has("--json");
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
   std::vector<TBrandOutcome> outcomes;
   int failed = 0;
+  int unchanged = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     const std::string& book = books[i];
     StopIfAsked();
     TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
     line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
     try {
-      const TEBookUpdateResult result =
+      const std::optional<TEBookUpdateResult> result =
           BrandBook(book, outputs[i], values, icon, signer.get(), line.Event(), console.Out);
-      outcome.SignatureRemoved = result.SignatureRemoved;
-      outcome.Signed = result.Signed;
+      outcome.Unchanged = !result;
+      outcome.SignatureRemoved = result && result->SignatureRemoved;
+      outcome.Signed = result && result->Signed;
     } catch (const std::exception& e) {
       if (StopSignal() != 0)
         throw; // the batch stops here; the book is as it was
@@ -562,6 +711,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       ++failed;
     }
     line.Clear();
+    unchanged += outcome.Unchanged ? 1 : 0;
     if (!outcome.Error.empty())
       console.Err << ErrorLine(book, outcome.Error);
     else if (!json && !toStandardOutput)
@@ -571,7 +721,9 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
   if (json)
     console.Out << BrandReportJson(outcomes);
   else if (several)
-    console.Out << books.size() - failed << " branded, " << failed << " failed\n";
+    console.Out << books.size() - failed - unchanged << " branded, "
+                << (unchanged ? std::to_string(unchanged) + " unchanged, " : "") << failed
+                << " failed\n";
   return failed == 0 ? ExitSuccess : ExitFailure;
 }
 
@@ -598,6 +750,8 @@ const char* UsageOf(const std::string& command) {
     return BrandUsage;
   if (command == "extract")
     return ExtractUsage;
+  if (command == "list")
+    return ListUsage;
   return GeneralUsage;
 }
 
@@ -618,6 +772,8 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
     return Brand(rest, console);
   if (command == "extract")
     return Extract(rest, console);
+  if (command == "list")
+    return List(rest, console);
   throw EUsageError("unknown command '" + command + "'");
 }
 

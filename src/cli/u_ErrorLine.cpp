@@ -17,12 +17,21 @@ std::string OneLine(const std::string& message) {
   return line;
 }
 
+std::string WithoutErrorCode(const std::string& message) {
+  static const std::string ErrorCodePrefix = "System Error.  Code: ";
+  static const std::string ErrorCodeEnd = ".\r\n";
+  if (message.rfind(ErrorCodePrefix, 0) != 0)
+    return message;
+  const size_t end = message.find(ErrorCodeEnd, ErrorCodePrefix.size());
+  return end == std::string::npos ? message : message.substr(end + ErrorCodeEnd.size());
+}
+
 std::string ErrorLine(const std::string& file, const std::string& message) {
   std::string line = CliProgramName;
   line += ": ";
   if (!file.empty())
     line += OneLine(file) + ": ";
-  return line + OneLine(message) + "\n";
+  return line + OneLine(WithoutErrorCode(message)) + "\n";
 }
 
 std::string UsageErrorLines(const std::string& message) {

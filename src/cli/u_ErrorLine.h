@@ -12,6 +12,10 @@ inline constexpr const char* CliProgramName = "folioset-cli";
 // "System Error.  Code: 2.\r\n<cause>") become one blank.
 std::string OneLine(const std::string& message);
 
+// The message without the "System Error.  Code: N." a failed system call's message begins
+// with: the number means nothing to a user, the text after it says what is wrong.
+std::string WithoutErrorCode(const std::string& message);
+
 // "folioset-cli: FILE: message\n", or "folioset-cli: message\n" without a file.
 std::string ErrorLine(const std::string& file, const std::string& message);
 

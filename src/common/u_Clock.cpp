@@ -7,6 +7,9 @@
 
 namespace {
 const char* const SourceDateVariable = "SOURCE_DATE_EPOCH";
+// 2107-12-31 23:59:59 UTC: every stamp taken from the variable is written as a DOS date
+// (cabinet members, file-system items), whose year field ends at 1980 + 127.
+constexpr long long LastDosDateSeconds = 4354819199;
 } // namespace
 
 std::optional<std::time_t> SourceDateEpoch() {
@@ -23,6 +26,10 @@ std::optional<std::time_t> SourceDateEpoch() {
   if (!digits || errno == ERANGE || *end != '\0' || std::time_t(seconds) != seconds)
     throw EConvertError(
         Format("%s is not a number of seconds since 1970: \"%s\"", SourceDateVariable, text));
+  if (seconds > LastDosDateSeconds)
+    throw EConvertError(Format("%s is past 2107-12-31 23:59:59 UTC, the last time a cabinet "
+                               "can hold: \"%s\"",
+                               SourceDateVariable, text));
   return std::time_t(seconds);
 }
 

@@ -143,11 +143,11 @@ void TEBookDocument::ReadEBook(const std::string& path) {
     // The cabinet's own messages name the scratch file it is read as, which means nothing to
     // the user: these two say it of the book.
     if (!cabinet)
-      throw EEBookError(Format(SNoEBookPages, path.c_str()));
+      throw ENoEBookPages(Format(SNoEBookPages, path.c_str()));
     try {
       UnpackSystemMFS(*FMFS, *cabinet, StepProgress(esUnpack));
     } catch (const EMFSCabReaderError&) {
-      throw EEBookError(Format(SDamagedEBookPages, path.c_str()));
+      throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
     }
   }
   ShowEBook(path, std::move(icon), std::move(iconGroup));
@@ -306,6 +306,10 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
   return text;
 }
 
+std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
+  return ExpandTitle(TVariables(BuildVariablesText(rows), false));
+}
+
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
                           const TPercentEvent& onProgress) {
   TMFS scratch;
@@ -361,7 +365,7 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
 }
 
 std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
-                                        const TCodeSigner* signer) {
+                                         const TCodeSigner* signer) {
   if (!FOpened)
     return {};
   TExeImageUpdate how;
@@ -436,14 +440,18 @@ void TEBookDocument::ViewEBook() {
     OnShellOpen(FFileName);
 }
 
-void TEBookDocument::LoadNewIcon(const std::string& icoBytes) {
-  if (!FOpened)
-    return;
+void TEBookDocument::CheckIcon(const std::string& icoBytes) {
   try {
     IconFileToGroup(icoBytes, FirstIconId);
   } catch (const EResourcesError&) {
     throw EInvalidGraphic("Icon image is not valid");
   }
+}
+
+void TEBookDocument::LoadNewIcon(const std::string& icoBytes) {
+  if (!FOpened)
+    return;
+  CheckIcon(icoBytes);
   FNewIcon = icoBytes;
 }
 

@@ -56,6 +56,14 @@ class EInvalidGraphic : public Exception {
 class EEBookError : public Exception {
   using Exception::Exception;
 };
+// The file has no SYSTEM_MFS resource.
+class ENoEBookPages : public EEBookError {
+  using EEBookError::EEBookError;
+};
+// Its SYSTEM_MFS resource is no cabinet that can be unpacked.
+class EDamagedEBookPages : public EEBookError {
+  using EEBookError::EEBookError;
+};
 
 inline constexpr const char* SNoEBookPages = "File \"%s\" is not an eBook: it holds no eBook pages";
 inline constexpr const char* SDamagedEBookPages =
@@ -92,12 +100,17 @@ public:
                            const TCodeSigner* signer = nullptr);
   // The variables file update writes: every row first, then every variable as read at open.
   std::string BuildVariablesText(const TVariableRows& rows) const;
+  // The expanded title an update with rows would give (what fails there fails here).
+  std::string TitleWith(const TVariableRows& rows) const;
 
   // Runs the open e-book through OnShellOpen. Does nothing when closed.
   void ViewEBook();
   // Takes a new icon from the bytes of an .ico file ("Icon image is not valid" when they are
   // not one). Does nothing when closed.
   void LoadNewIcon(const std::string& icoBytes);
+  // Raises EInvalidGraphic ("Icon image is not valid") unless the bytes are an .ico file that
+  // LoadNewIcon takes: lets a batch refuse an icon once, before any book.
+  static void CheckIcon(const std::string& icoBytes);
   // Back to the e-book's own icon. Does nothing when closed.
   void ResetIcon();
 

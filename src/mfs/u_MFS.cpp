@@ -36,6 +36,17 @@ uint32_t NowAsDosDateTime() {
   return date << 16 | time;
 }
 
+} // namespace
+
+std::string DosDateTimeText(uint32_t dateTime) {
+  const uint32_t date = dateTime >> 16;
+  const uint32_t time = dateTime & 0xFFFF;
+  return Format("%04u-%02u-%02u %02u:%02u:%02u", DosEpochYear + (date >> 9), date >> 5 & 15,
+                date & 31, time >> 11, time >> 5 & 63, (time & 31) * 2);
+}
+
+namespace {
+
 std::string Hex8(uint32_t value) {
   return Format("%08X", value);
 }
@@ -126,29 +137,6 @@ char ReadTag(TStream& stream) {
   char tag;
   stream.ReadBuffer(&tag, 1);
   return tag;
-}
-
-// Calls visit(item, depth) for every item below top, depth first, children in Children order,
-// a folder before its children; depth 0 for top's own children. Uses a heap stack, so a
-// hostile depth cannot overflow the call stack.
-template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit) {
-  struct Level {
-    std::vector<TObject*> children;
-    size_t next;
-  };
-  std::vector<Level> levels;
-  levels.push_back({top.Children().GetObjects(), 0});
-  while (!levels.empty()) {
-    Level& level = levels.back();
-    if (level.next == level.children.size()) {
-      levels.pop_back();
-      continue;
-    }
-    const auto* item = static_cast<const TMFSItem*>(level.children[level.next++]);
-    visit(*item, levels.size() - 1);
-    if (const auto* folder = dynamic_cast<const TMFSFolder*>(item))
-      levels.push_back({folder->Children().GetObjects(), 0});
-  }
 }
 
 // The name an item gets on disk: its UTF-8 form, as every other tool here expects (every byte

@@ -164,6 +164,32 @@ private:
   TObjectDictionary FChildren;
 };
 
+// Calls visit(item, depth) for every item below top, depth first, children in Children order,
+// a folder before its children; depth 0 for top's own children. Uses a heap stack, so a
+// hostile depth cannot overflow the call stack.
+template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit) {
+  struct Level {
+    std::vector<TObject*> children;
+    size_t next;
+  };
+  std::vector<Level> levels;
+  levels.push_back({top.Children().GetObjects(), 0});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.children.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const auto* item = static_cast<const TMFSItem*>(level.children[level.next++]);
+    visit(*item, levels.size() - 1);
+    if (const auto* folder = dynamic_cast<const TMFSFolder*>(item))
+      levels.push_back({folder->Children().GetObjects(), 0});
+  }
+}
+
+// "2025-06-01 14:30:00" for a DOS date and time (date << 16 | time), as items are stamped.
+std::string DosDateTimeText(uint32_t dateTime);
+
 // One file system. Path helpers are class-level and keep no state.
 class TMFS : public TObject {
 public:

@@ -1,4 +1,5 @@
 #include "cli/u_CommandLine.h"
+#include "cli/u_WholeLineBuffer.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
@@ -12,12 +13,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -96,6 +100,29 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   EXPECT_NE(json.Out.find("\"signed\": false"), std::string::npos) << json.Out;
 }
 
+TEST_F(CommandLineTest, ShowOfManyBooksAndListOfOne) {
+  const std::string book = CopySample("typical.exe");
+  const std::string noPages = CopySample("no_system_mfs.exe");
+  const std::string second = CopySample("icons4.exe");
+  const TRun many = RunCli({"show", book, noPages, second});
+  EXPECT_EQ(many.Status, 1);
+  EXPECT_EQ(many.Out, RunCli({"show", book}).Out + "\n" + RunCli({"show", second}).Out);
+  EXPECT_EQ(many.Err, "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n");
+  const TRun json = RunCli({"show", "-j", book, second});
+  EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(json.Out)).array().size(), 2)
+      << json.Out;
+
+  const TRun list = RunCli({"list", book});
+  ASSERT_EQ(list.Status, 0) << list.Err;
+  EXPECT_EQ(std::count(list.Out.begin(), list.Out.end(), '\n'), 12) << list.Out;
+  for (const char* line : {"d            0 2025-01-01 12:00:00 images/\n",
+                           "-          700 2025-01-01 12:00:00 images/logo.png\n",
+                           "-          564 2025-01-01 12:00:00 pages/chapter3.html\n",
+                           // back at the root after a folder
+                           "\n-          157 2025-01-01 12:00:00 System.xml\n"})
+    EXPECT_NE(list.Out.find(line), std::string::npos) << line << list.Out;
+}
+
 TEST_F(CommandLineTest, BrandSetsValuesAndIconInPlace) {
   const std::string book = CopySample("typical.exe");
   const std::string values = (Folder() / "values.json").string();
@@ -122,8 +149,10 @@ TEST_F(CommandLineTest, RefusedBrandingsWriteNothing) {
       {{"brand", book, "--set", "BuildId=1"}, "\"BuildId\" is not a brandable variable"},
       {{"brand", book, "--set", "Nope=1"}, "\"Nope\" is not a brandable variable"},
       {{"brand", book, "--set", "Author=\xce\xa9"}, "U+03A9"},
-      {{"brand", book, "--icon", SamplePath("icons/corrupt_cursor_type.ico")},
-       "Icon image is not valid"},
+      // Named once, before any book, however many books there are.
+      {{"brand", book, CopySample("icons4.exe"), "--icon",
+        SamplePath("icons/corrupt_cursor_type.ico")},
+       "corrupt_cursor_type.ico: Icon image is not valid"},
       {{"brand", book, "--icon", Folder().string()}, "It is a folder."},
       {{"brand", book, "--values", Folder().string()}, "It is a folder."},
       {{"brand", Folder().string()}, "It is a folder."},
@@ -142,7 +171,7 @@ TEST_F(CommandLineTest, OutputLeavesTheOriginalUntouched) {
   const std::string book = CopySample("typical.exe");
   const std::string original = LoadFileToString(book);
   const std::string copy = (Folder() / "branded.exe").string();
-  const TRun run = RunCli({"brand", book, "--set", "Company=Other Press", "--output", copy});
+  const TRun run = RunCli({"brand", book, "-s", "Company=Other Press", "-o", copy});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(LoadFileToString(book), original);
   EXPECT_EQ(AnsiValue(copy, "Company"), "Other Press");
@@ -262,7 +291,10 @@ TEST_F(CommandLineTest, OutputDashWritesTheBrandedBookToStandardOutput) {
   EXPECT_EQ(LoadFileToString(book), original);
   EXPECT_FALSE(fs::exists("-"));
   EXPECT_TRUE(TempFolderIsEmpty());
-  EXPECT_EQ(RunCli({"brand", book, book, "--set", "Author=Ann", "--output", "-"}).Status, 2);
+  EXPECT_EQ(
+      RunCli({"brand", book, CopySample("icons4.exe"), "--set", "Author=Ann", "--output", "-"})
+          .Status,
+      2);
 }
 
 TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
@@ -294,6 +326,7 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
   const std::string missing = (Folder() / "missing.exe").string();
   const std::string notABook = (Folder() / "notes.exe").string();
   SaveStringToFile("not a book", notABook);
+  const std::string noPages = CopySample("no_system_mfs.exe");
   const std::string fifo = (Folder() / "fifo.exe").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string tryHelp = "\nTry 'folioset-cli --help'.\n";
@@ -303,7 +336,14 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
     std::string err; // the start of standard error
   } cases[] = {
       {{"show", missing}, 1, "folioset-cli: " + missing + ": Cannot open file \""},
-      {{"show", notABook}, 1, "folioset-cli: " + notABook + ": System Error.  Code: 8. "},
+      // What is wrong in the user's words: no error number, no name of our own.
+      {{"show", notABook},
+       1,
+       "folioset-cli: " + notABook +
+           ": not an executable image: the file does not begin with \"MZ\"\n"},
+      {{"show", noPages},
+       1,
+       "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n"},
       // Refused before a byte is read: /dev/zero would give 4 GiB, a FIFO waits for a writer.
       {{"show", "/dev/zero"},
        1,
@@ -365,10 +405,68 @@ TEST_F(CommandLineTest, HelpAndVersionAnywhereAndDoubleDashEndsTheOptions) {
   EXPECT_EQ(helpAsBook.Err.find("folioset-cli: --help: Cannot open file"), 0u) << helpAsBook.Err;
 }
 
+TEST_F(CommandLineTest, NothingToChangeWritesNothingAndABookNamedTwiceIsBrandedOnce) {
+  const std::string book = CopySample("typical.exe");
+  const std::string original = LoadFileToString(book);
+  const auto written = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(book, written);
+  const TRun same = RunCli({"brand", book, "--set", "Author=Mara Quill"});
+  ASSERT_EQ(same.Status, 0) << same.Err;
+  EXPECT_EQ(same.Out,
+            "unchanged " + book + ": its values are these already and no icon is given\n");
+  EXPECT_EQ(LoadFileToString(book), original);
+  EXPECT_EQ(fs::last_write_time(book), written) << "not even rewritten with the same bytes";
+
+  const std::string link = (Folder() / "link.exe").string();
+  fs::create_symlink(book, link);
+  const TRun twice = RunCli({"brand", "-j", book, link, "-s", "Author=Ann"});
+  ASSERT_EQ(twice.Status, 0) << twice.Err;
+  const QJsonObject report = QJsonDocument::fromJson(QByteArray::fromStdString(twice.Out)).object();
+  EXPECT_EQ(report["books"].toArray().size(), 1) << twice.Out;
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann");
+  const TRun again = RunCli({"brand", "-j", book, "-s", "Author=Ann"});
+  EXPECT_EQ(
+      QJsonDocument::fromJson(QByteArray::fromStdString(again.Out)).object()["unchanged"].toInt(),
+      1)
+      << again.Out;
+}
+
+TEST_F(CommandLineTest, DryRunTellsWhatWouldChangeAndWritesNothing) {
+  const std::string book = CopySample("typical.exe");
+  const std::string broken = CopySample("cycle.exe");
+  const std::string original = LoadFileToString(book);
+  const std::string icon = SamplePath("icons/brand_1.ico");
+  const TRun text =
+      RunCli({"brand", "-n", book, broken, "-s", "Author=Ann", "-s", "Email=me@example.org\n2",
+              "-s", "Company=Quill Press", "--icon", icon});
+  EXPECT_EQ(text.Status, 1) << "the book that would fail says so";
+  EXPECT_EQ(text.Out, "would brand " + book +
+                          ":\n  Author: \"Mara Quill\" -> \"Ann\"\n"
+                          "  Email: \"books@example.org\" -> \"me@example.org\\n2\"\n"
+                          "  icon: 32x32 (8 bpp) -> 32x32 (1 bpp)\n"
+                          "  title: \"The Garden Handbook by Mara Quill\" -> "
+                          "\"The Garden Handbook by Ann\"\n");
+  EXPECT_EQ(text.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << text.Err;
+
+  const TRun json = RunCli({"brand", "--dry-run", "--json", book, "--set", "Author=Ann"});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  const QJsonObject preview = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out))
+                                  .object()["books"]
+                                  .toArray()[0]
+                                  .toObject();
+  EXPECT_EQ(preview["variables"].toObject(),
+            (QJsonObject{{"Author", QJsonObject{{"old", "Mara Quill"}, {"new", "Ann"}}}}));
+  EXPECT_EQ(preview["title"].toObject()["new"].toString(), "The Garden Handbook by Ann");
+  EXPECT_TRUE(preview["icon"].isNull());
+  EXPECT_FALSE(preview["unchanged"].toBool());
+  EXPECT_EQ(LoadFileToString(book), original);
+  EXPECT_TRUE(TempFolderIsEmpty());
+}
+
 TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   const std::string first = CopySample("typical.exe");
   const std::string broken = CopySample("cycle.exe");
-  const TRun run = RunCli({"brand", "--json", first, broken, "--set", "Author=Ann"});
+  const TRun run = RunCli({"brand", "-j", first, broken, "--set", "Author=Ann"});
   EXPECT_EQ(run.Status, 1);
   const QJsonObject report = QJsonDocument::fromJson(QByteArray::fromStdString(run.Out)).object();
   const QJsonArray books = report["books"].toArray();
@@ -420,7 +518,7 @@ TEST_F(CommandLineTest, SourceDateEpochMakesBrandingByteReproducible) {
   fs::copy_file(first, second);
   for (const std::string& book : {first, second})
     ASSERT_EQ(RunCli({"brand", book, "--set", "Author=Ann"}).Status, 0) << book;
-  ASSERT_EQ(RunCli({"brand", plain}).Status, 0);
+  ASSERT_EQ(RunCli({"brand", plain, "--icon", SamplePath("icons/brand_1.ico")}).Status, 0);
   EXPECT_EQ(LoadFileToString(first), LoadFileToString(second));
 
   const std::string cabinet = ReadModuleResource(TPEModule(first), "RCDATA", "SYSTEM_MFS");
@@ -435,20 +533,27 @@ TEST_F(CommandLineTest, SourceDateEpochMakesBrandingByteReproducible) {
   EXPECT_EQ(content.Session().GetFile("\\Variables.xml")->DateTime(),
             uint32_t(EpochDate) << 16 | EpochTime);
 
-  setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
-  const TRun refused = RunCli({"brand", first, "--set", "Author=Bo"});
-  EXPECT_EQ(refused.Status, 2);
-  EXPECT_NE(refused.Err.find("SOURCE_DATE_EPOCH"), std::string::npos) << refused.Err;
-  EXPECT_EQ(AnsiValue(first, "Author"), "Ann");
+  // The last second of 2107 is the last a cabinet holds; a year later would be clamped.
+  setenv("SOURCE_DATE_EPOCH", "4354819199", 1);
+  ASSERT_EQ(RunCli({"brand", second, "--set", "Author=Cy"}).Status, 0);
+  for (const char* refusedEpoch : {"yesterday", "4354819200"}) {
+    setenv("SOURCE_DATE_EPOCH", refusedEpoch, 1);
+    const TRun refused = RunCli({"brand", first, "--set", "Author=Bo"});
+    EXPECT_EQ(refused.Status, 2) << refusedEpoch;
+    EXPECT_NE(refused.Err.find("SOURCE_DATE_EPOCH"), std::string::npos) << refused.Err;
+    EXPECT_EQ(AnsiValue(first, "Author"), "Ann");
+  }
 }
 
 TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
   const std::string first = CopySample("typical.exe");
   const std::string second = CopySample("icons4.exe");
+  int runs = 0; // each run sets a new value, so that each writes
   const auto brand = [&](bool terminal, bool quiet) {
     std::istringstream in;
     std::ostringstream out, err;
-    std::vector<std::string> arguments = {"brand", first, second, "--set", "Author=Ann"};
+    std::vector<std::string> arguments = {"brand", first, second, "--set",
+                                          "Author=" + std::to_string(++runs)};
     if (quiet)
       arguments.push_back("--quiet");
     const int status = RunCommandLine(arguments, {in, out, err, terminal, false});
@@ -513,8 +618,11 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
     FileMap names;
   } books[] = {
       // Dotted I, dotless i (windows-1254), which windows-1252 reads as Y and y acute.
-      {1254, {{"docs\\\xDDzmir.txt", "1"}, {"docs\\\xFDzmir.txt", "2"}, {"docs\\izmir.txt", "3"},
-              {"docs\\Irmak.txt", "4"}}},
+      {1254,
+       {{"docs\\\xDDzmir.txt", "1"},
+        {"docs\\\xFDzmir.txt", "2"},
+        {"docs\\izmir.txt", "3"},
+        {"docs\\Irmak.txt", "4"}}},
       // ya and dzhe (windows-1251), which windows-1252 reads as y and Y with diaeresis.
       {1251, {{"\xFF.html", "1"}, {"\x9F.html", "2"}}},
   };
@@ -547,9 +655,13 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
 TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
   setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   const std::string original = AssembleBookIn(
-      1252, {{"System.xml", "<System Variables=\"Variables.xml\" ApplicationTitle=\"%{\xC5lder}\"/>"},
-             {"Variables.xml", "<vars><var name=\"\xC5lder\">1</var></vars>"},
-             {"hrad.txt", "h"}, {"chata.txt", "c"}, {"z.txt", "z"}, {"\xE5.txt", "a"}});
+      1252,
+      {{"System.xml", "<System Variables=\"Variables.xml\" ApplicationTitle=\"%{\xC5lder}\"/>"},
+       {"Variables.xml", "<vars><var name=\"\xC5lder\">1</var></vars>"},
+       {"hrad.txt", "h"},
+       {"chata.txt", "c"},
+       {"z.txt", "z"},
+       {"\xE5.txt", "a"}});
   std::string expected;
   for (const char* locale : {"C", "cs_CZ.UTF-8", "sv_SE.UTF-8", "tr_TR.UTF-8"}) {
     const TLocale user(locale);
@@ -571,8 +683,10 @@ TEST_F(CommandLineTest, BookFileNamesAreBytesUnderADoubleByteLocale) {
   const std::string original = CopySample("typical.exe");
   const std::string bystander = (Folder() / "x?a.exe").string();
   fs::copy_file(original, bystander);
-  for (const char* name : {"\xD0\x9A\xD0\xBD\xD0\xB8\xD0\xB3\xD0\xB0.exe", "\xEC\xB1\x85.exe",
-                           "\xF0\x9F\x98\x80.exe", "x\xED\x80\x81" "a.exe"}) {
+  for (const char* name :
+       {"\xD0\x9A\xD0\xBD\xD0\xB8\xD0\xB3\xD0\xB0.exe", "\xEC\xB1\x85.exe", "\xF0\x9F\x98\x80.exe",
+        "x\xED\x80\x81"
+        "a.exe"}) {
     const std::string book = (Folder() / name).string();
     fs::copy_file(original, book);
     const TRun run = RunCli({"brand", book, "--set", "Author=Ann"});
@@ -594,7 +708,8 @@ TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold)
   } refusals[] = {
       {{"--values", values}, 2, "\"Author\" and \"author\" name one variable; give it once"},
       {{"--set", "title=a", "--set", "TITLE=b"}, 2, "\"title\" and \"TITLE\" name one variable"},
-      {{"--set", "Author=\xC5\x81ukasz"}, 1,
+      {{"--set", "Author=\xC5\x81ukasz"},
+       1,
        "the value of \"Author\" holds U+0141 LATIN CAPITAL LETTER L WITH STROKE, which code page "
        "1252 cannot hold; "
        "give the book's code page with --code-page"},
@@ -611,7 +726,43 @@ TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold)
   const TRun twice = RunCli({"brand", book, "--set", "Author=a", "--set", "Author=b"});
   EXPECT_EQ(twice.Out, "branded " + book + ": 1 value set, icon kept\n");
   EXPECT_EQ(AnsiValue(book, "Author"), "b");
-  const TRun polish = RunCli({"brand", "--code-page", "1250", book, "--set", "Author=\xC5\x81ukasz"});
+  const TRun polish =
+      RunCli({"brand", "--code-page", "1250", book, "--set", "Author=\xC5\x81ukasz"});
   EXPECT_EQ(polish.Status, 0) << polish.Err;
   EXPECT_EQ(AnsiValue(book, "Author"), "\xA3ukasz");
+}
+
+// Each write of the buffer is one packet of a SEQPACKET socket, so the packets show exactly
+// what reached the file in one write.
+TEST(WholeLineBufferTest, EachWriteIsWholeLines) {
+  const struct {
+    std::vector<std::string> insertions; // "<flush>" flushes
+    std::vector<std::string> writes;
+  } cases[] = {
+      {{"branded ", "a.exe", ": 1 value set\n"}, {"branded a.exe: 1 value set\n"}},
+      {{"{\n  \"books\": []\n}\n"}, {"{\n  \"books\": []\n}\n"}},
+      {{"one\ntw", "o\n"}, {"one\n", "two\n"}},
+      {{"\r50%", "<flush>", "\r\n"}, {"\r50%", "\r\n"}},
+      {{"no break"}, {"no break"}}, // written when the buffer goes
+  };
+  for (const auto& c : cases) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    {
+      TWholeLineBuffer buffer(ends[0]);
+      std::ostream stream(&buffer);
+      for (const std::string& text : c.insertions)
+        if (text == "<flush>")
+          stream.flush();
+        else
+          stream << text;
+    }
+    ::close(ends[0]);
+    std::vector<std::string> writes;
+    char packet[4096];
+    for (ssize_t n; (n = ::recv(ends[1], packet, sizeof packet, 0)) > 0;)
+      writes.emplace_back(packet, size_t(n));
+    ::close(ends[1]);
+    EXPECT_EQ(writes, c.writes) << c.insertions[0];
+  }
 }

@@ -46,7 +46,9 @@ offered() {
 
 # line | what bash must offer
 cases=(
-  "folioset-cli |brand extract show"
+  "folioset-cli |brand extract list show"
+  "folioset-cli show book.exe |OTHER.EXE book.exe out"
+  "folioset-cli list book.exe |"
   "folioset-cli --|--help --version"
   "folioset-cli show |OTHER.EXE book.exe out"
   "folioset-cli show --json --q|--quiet"
@@ -55,6 +57,7 @@ cases=(
   "folioset-cli brand --values |- out values.json"
   "folioset-cli brand --values=v|values.json"
   "folioset-cli brand --set |"
+  "folioset-cli brand -o |OTHER.EXE book.exe brand.ico notes.txt out values.json"
   "folioset-cli brand --output |OTHER.EXE book.exe brand.ico notes.txt out values.json"
   "folioset-cli brand --icon brand.ico |OTHER.EXE book.exe out"
   "folioset-cli brand --set=Author=Ann book.exe |OTHER.EXE book.exe out"
@@ -80,7 +83,7 @@ done
 
 # The options a help text lists.
 options_in() {
-  grep -oE '(^|[][ ,])--?[a-z][a-z0-9-]*' | grep -oE -- '--?[a-z][a-z0-9-]*' | sort -u
+  grep -oE '(^|[][ ,|])--?[a-z][a-z0-9-]*' | grep -oE -- '--?[a-z][a-z0-9-]*' | sort -u
 }
 # The text of one option list of the zsh completion.
 zsh_list() {
@@ -89,7 +92,7 @@ zsh_list() {
 
 common=$("$cli" --help | sed -n '/^Options of every command/,$p' | options_in)
 [[ -n $common ]] || fail "no options found in 'folioset-cli --help'"
-for command in show brand extract; do
+for command in show brand extract list; do
   own=$("$cli" "$command" --help | options_in)
   [[ -n $own ]] || fail "no options found in 'folioset-cli $command --help'"
   bash_offers=" $(offered "folioset-cli $command -") "

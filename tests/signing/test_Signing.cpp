@@ -194,6 +194,19 @@ TEST_F(SigningTest, SigningAgainReplacesTheSignature) {
   EXPECT_LT(std::filesystem::file_size(book), onceSigned + 1500);
 }
 
+TEST_F(SigningTest, ABrandThatChangesNothingKeepsTheSignatureAndADryRunSaysWhatGoes) {
+  const std::string book = CopySample("typical.exe");
+  ASSERT_EQ(SignWithPkcs12(book).Status, 0);
+  const std::string image = LoadFileToString(book);
+  const TRun same = Cli({"brand", book, "--set", "Author=Mara Quill"});
+  ASSERT_EQ(same.Status, 0) << same.Err;
+  EXPECT_EQ(LoadFileToString(book), image) << "still signed, as it was";
+  const TRun dry = Cli({"brand", "-n", book, "--set", "Author=Ann"});
+  EXPECT_NE(dry.Out.find("  its digital signature would be removed\n"), std::string::npos)
+      << dry.Out;
+  EXPECT_EQ(LoadFileToString(book), image);
+}
+
 TEST_F(SigningTest, ShowTellsWhenTheFileNoLongerMatches) {
   const std::string signedBook = CopySample("typical.exe");
   ASSERT_EQ(SignWithPkcs12(signedBook).Status, 0);

@@ -1,0 +1,84 @@
+#include "cli/u_BrandPreview.h"
+
+#include "cli/u_BrandReport.h"
+#include "common/u_SysUtils.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+QString Text(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+// A text in double quotes with JSON's escapes, so that a value holding a line break or " -> "
+// still reads as one value on one line.
+std::string Quoted(const std::string& utf8) {
+  const QByteArray array = QJsonDocument(QJsonArray{Text(utf8)}).toJson(QJsonDocument::Compact);
+  return array.mid(1, array.size() - 2).toStdString(); // without the brackets
+}
+
+QJsonObject Change(const QJsonValue& before, const QJsonValue& after) {
+  return QJsonObject{{"old", before}, {"new", after}};
+}
+} // namespace
+
+std::string IconImagesText(const std::vector<TIconImageInfo>& images) {
+  std::string text;
+  for (const TIconImageInfo& image : images) {
+    if (!text.empty())
+      text += ", ";
+    text += Format("%dx%d (%d bpp)", image.Width, image.Height, image.BitsPerPixel);
+  }
+  return text.empty() ? "none" : text;
+}
+
+QJsonArray IconImagesJson(const std::vector<TIconImageInfo>& images) {
+  QJsonArray array;
+  for (const TIconImageInfo& image : images)
+    array.append(QJsonObject{
+        {"width", image.Width}, {"height", image.Height}, {"bitsPerPixel", image.BitsPerPixel}});
+  return array;
+}
+
+std::string BrandPreviewLines(const TBrandPreview& preview) {
+  if (preview.Unchanged)
+    return UnchangedLine(preview.Book);
+  std::string lines = "would brand " + preview.Book + ":\n";
+  for (const TValueChange& value : preview.Values)
+    lines += "  " + value.Name + ": " + Quoted(value.Old) + " -> " + Quoted(value.New) + "\n";
+  if (preview.IconReplaced)
+    lines += "  icon: " + IconImagesText(preview.OldIcon) + " -> " +
+             IconImagesText(preview.NewIcon) + "\n";
+  if (preview.OldTitle != preview.NewTitle)
+    lines += "  title: " + Quoted(preview.OldTitle) + " -> " + Quoted(preview.NewTitle) + "\n";
+  if (preview.Signed)
+    lines += "  it would be signed\n";
+  else if (preview.SignatureRemoved)
+    lines += "  its digital signature would be removed\n";
+  return lines;
+}
+
+std::string BrandPreviewJson(const std::vector<TBrandPreview>& previews) {
+  QJsonArray books;
+  int failed = 0;
+  for (const TBrandPreview& preview : previews) {
+    failed += preview.Error.empty() ? 0 : 1;
+    QJsonObject variables;
+    for (const TValueChange& value : preview.Values)
+      variables.insert(Text(value.Name), Change(Text(value.Old), Text(value.New)));
+    books.append(QJsonObject{
+        {"path", Text(preview.Book)},
+        {"unchanged", preview.Unchanged},
+        {"variables", variables},
+        {"icon", preview.IconReplaced ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
+                                                          IconImagesJson(preview.NewIcon)))
+                                      : QJsonValue()},
+        {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))},
+        {"signatureRemoved", preview.SignatureRemoved},
+        {"signed", preview.Signed},
+        {"error", preview.Error.empty() ? QJsonValue() : QJsonValue(Text(preview.Error))}});
+  }
+  const QJsonObject report{{"dryRun", true}, {"books", books}, {"failed", failed}};
+  return QJsonDocument(report).toJson(QJsonDocument::Indented).toStdString();
+}
