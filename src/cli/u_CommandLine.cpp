@@ -40,25 +40,27 @@ constexpr int ExitUsage = 2;
 const char* const GeneralUsage =
     "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
-    "  show BOOK... [-j|--json]    the book's file, title, icon sizes and brandable variables\n"
-    "  brand BOOK... [OPTIONS]     set brandable variables and the icon, as the window's Update\n"
+    "  show BOOK... [-j|--json]    the books' files, titles, icons and variables\n"
+    "  brand BOOK... [OPTIONS]     set variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
     "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
     "Options of every command:\n"
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
     "  -q, --quiet                 no progress line on the terminal\n"
-    "      --code-page N           read and write the book's texts in code page N (874, 932,\n"
-    "                              936, 949, 950, 1250-1258) instead of the locale's\n"
-    "  --                          what follows is a book or folder even if it begins with -\n"
-    "Run 'folioset-cli COMMAND --help' for a command's options; 'man folioset-cli' tells all.\n";
+    "      --code-page N           the book's texts are in code page N (874, 932,\n"
+    "                              936, 949, 950, 1250-1258), not the locale's\n"
+    "  --                          what follows is a book or folder, even if it\n"
+    "                              begins with a dash\n"
+    "'folioset-cli COMMAND --help' tells a command's options; 'man folioset-cli' all.\n";
 
 const char* const ShowUsage =
     "Usage: folioset-cli show [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
-    "Shows the book's file name, the code page its texts are read with, expanded title, icon\n"
-    "sizes, signature and brandable variables, as the window shows them. --json prints one\n"
-    "object: file, codePage, title, icon, signature, variables (several books: an array\n"
-    "of them). A book that cannot be read is an error line; the others are still shown.\n";
+    "Shows the book's file name, the code page its texts are read with, its expanded\n"
+    "title, icon sizes, signature and brandable variables, as the window shows them.\n"
+    "--json prints one object: file, codePage, title, icon, signature, variables\n"
+    "(several books: an array of them). A book that cannot be read is an error line;\n"
+    "the others are still shown.\n";
 
 const char* const ListUsage =
     "Usage: folioset-cli list [--code-page N] [-q|--quiet] [--] BOOK\n"
@@ -90,18 +92,20 @@ const char* const BrandUsage =
     "(reproducible output).\n"
     "Signing the branded book with your code-signing certificate:\n"
     "  --sign-pkcs12 FILE.p12        key and certificates in one PKCS#12 file, or\n"
-    "  --sign-cert CERT.pem --sign-key KEY.pem   certificate (then intermediates) and key\n"
+    "  --sign-cert CERT.pem          certificate (then intermediates), with\n"
+    "  --sign-key KEY.pem            its key\n"
     "  --sign-password-file FILE     the password on the file's first line; otherwise\n"
-    "                                FOLIOSET_SIGN_PASSWORD, otherwise asked on the terminal\n"
+    "                                FOLIOSET_SIGN_PASSWORD, or asked on the terminal\n"
     "  --sign-description TEXT       program name the signature shows\n"
     "  --sign-url URL                link the signature shows\n"
     "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
 
 const char* const ExtractUsage =
     "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
-    "Writes every file of the book's content into the folder DIR, names in UTF-8. Every name\n"
-    "is checked before anything is written. An existing folder is used as it is; an existing\n"
-    "file is an error unless --force replaces it (a link is replaced, never followed).\n";
+    "Writes every file of the book's content into the folder DIR, names in UTF-8.\n"
+    "Every name is checked before anything is written. An existing folder is used as\n"
+    "it is; an existing file is an error unless --force replaces it (a link is\n"
+    "replaced, never followed).\n";
 
 const char* const StandardInputName = "-";
 const char* const StandardOutputName = "-";
