@@ -137,13 +137,13 @@ void UseCodePage(const TParsedArguments& parsed) {
       number = value;
   if (number.empty())
     return;
-  try {
-    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 5)
-      throw EConvertError(number);
-    ChooseAnsiCodePage(std::stoi(number));
-  } catch (const EConvertError&) {
+  // Code pages have at most five digits; a longer number would not fit an int.
+  const bool digits =
+      number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;
+  const int codePage = digits ? std::stoi(number) : 0;
+  if (!IsAnsiCodePage(codePage))
     throw EUsageError("--code-page takes one of " + CodePageList() + ", not " + number);
-  }
+  ChooseAnsiCodePage(codePage);
 }
 
 // The options every command takes besides its own.

@@ -478,6 +478,11 @@ const std::vector<int>& AnsiCodePages() {
   return numbers;
 }
 
+bool IsAnsiCodePage(int codePage) {
+  return std::find(AnsiCodePages().begin(), AnsiCodePages().end(), codePage) !=
+         AnsiCodePages().end();
+}
+
 void ChooseAnsiCodePage(int codePage) {
   InstallTextLocale(codePage);
 }
@@ -488,7 +493,8 @@ std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& 
   char name[128] = {};
   UErrorCode status = U_ZERO_ERROR;
   u_charName(static_cast<UChar32>(codePoint), U_EXTENDED_CHAR_NAME, name, sizeof name, &status);
-  const std::string named = U_SUCCESS(status) && name[0] != '\0' ? Format(" %s", name) : std::string();
+  const std::string named =
+      U_SUCCESS(status) && name[0] != '\0' ? Format(" %s", name) : std::string();
   return Format("%s holds U+%04X%s, which code page %d cannot hold", what.c_str(),
                 static_cast<unsigned>(codePoint), named.c_str(), error.CodePage());
 }

@@ -40,6 +40,7 @@ const char* SystemAnsiCodePageName();
 int DefaultAnsiCodePage();
 // The code pages a book can be read with, in increasing number.
 const std::vector<int>& AnsiCodePages();
+bool IsAnsiCodePage(int codePage);
 // Uses codePage from now on, in every thread; 0 goes back to the locale's default. Raises
 // EConvertError for a code page not in AnsiCodePages(). Sort keys made before belong to the old
 // code page.

@@ -5,8 +5,6 @@
 
 #include <QSettings>
 
-#include <algorithm>
-
 namespace {
 constexpr const char* SCodePage = "CodePage";
 
@@ -17,11 +15,20 @@ struct TCodePageName {
 
 // What each code page writes, as Windows names them.
 constexpr TCodePageName CodePageNames[] = {
-    {874, "Thai"},         {932, "Japanese"},        {936, "Chinese, Simplified"},
-    {949, "Korean"},       {950, "Chinese, Traditional"}, {1250, "Central European"},
-    {1251, "Cyrillic"},    {1252, "Western European"}, {1253, "Greek"},
-    {1254, "Turkish"},     {1255, "Hebrew"},          {1256, "Arabic"},
-    {1257, "Baltic"},      {1258, "Vietnamese"},
+    {874, "Thai"},
+    {932, "Japanese"},
+    {936, "Chinese, Simplified"},
+    {949, "Korean"},
+    {950, "Chinese, Traditional"},
+    {1250, "Central European"},
+    {1251, "Cyrillic"},
+    {1252, "Western European"},
+    {1253, "Greek"},
+    {1254, "Turkish"},
+    {1255, "Hebrew"},
+    {1256, "Arabic"},
+    {1257, "Baltic"},
+    {1258, "Vietnamese"},
 };
 } // namespace
 
@@ -55,9 +62,7 @@ void TCodePageMenu::Restore() {
   const QSettings settings(FormStateFileName(FKeyPath), QSettings::IniFormat);
   bool isNumber = false;
   const int codePage = settings.value(SCodePage).toInt(&isNumber);
-  if (isNumber && (codePage == 0 || AnsiCodePages().end() != std::find(AnsiCodePages().begin(),
-                                                                       AnsiCodePages().end(),
-                                                                       codePage)))
+  if (isNumber && (codePage == 0 || IsAnsiCodePage(codePage)))
     ChooseAnsiCodePage(codePage);
   ShowInUse();
 }
