@@ -43,9 +43,9 @@ _folioset_cli_value()
 # The kind of value the option takes, or nothing for a flag.
 _folioset_cli_value_kind()
 {
-    local command=$1 option=$2 spec
-    for spec in ${_folioset_cli_options[$command]} $_folioset_cli_common_options; do
-        [[ $spec == "$option":* ]] && echo "${spec#*:}" && return
+    local command=$1 option=$2 entry
+    for entry in ${_folioset_cli_options[$command]} $_folioset_cli_common_options; do
+        [[ $entry == "$option":* ]] && echo "${entry#*:}" && return
     done
 }
 
@@ -90,9 +90,9 @@ _folioset_cli()
     done
 
     if [[ $cur == -* ]] && ! $ended; then
-        local spec names=""
-        for spec in ${_folioset_cli_options[$command]} $_folioset_cli_common_options; do
-            names+=" ${spec%%:*}"
+        local entry names=""
+        for entry in ${_folioset_cli_options[$command]} $_folioset_cli_common_options; do
+            names+=" ${entry%%:*}"
         done
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return

@@ -16,13 +16,13 @@ bool IsLongOption(const std::string& argument) {
 
 // "-o value" or "-ovalue" (a value that begins with "=" keeps it); flags are not bundled.
 void AddShortOption(TParsedArguments& parsed, const std::vector<std::string>& arguments, size_t& i,
-                    const std::vector<TOptionSpec>& specs) {
+                    const std::vector<TOptionRule>& rules) {
   const std::string& argument = arguments[i];
   const std::string name = argument.substr(0, 2);
-  const auto known = std::find_if(specs.begin(), specs.end(), [&](const TOptionSpec& s) {
+  const auto known = std::find_if(rules.begin(), rules.end(), [&](const TOptionRule& s) {
     return s.ShortName && name == s.ShortName;
   });
-  if (known == specs.end() || (!known->TakesValue && argument.size() > 2))
+  if (known == rules.end() || (!known->TakesValue && argument.size() > 2))
     throw EUsageError("unknown option '" + argument + "'");
   if (!known->TakesValue)
     parsed.Options.emplace_back(known->Name, std::string());
@@ -41,7 +41,7 @@ bool TParsedArguments::Has(const std::string& name) const {
 }
 
 TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
-                                const std::vector<TOptionSpec>& specs) {
+                                const std::vector<TOptionRule>& rules) {
   TParsedArguments parsed;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
@@ -55,14 +55,14 @@ TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
       continue;
     }
     if (!IsLongOption(argument)) {
-      AddShortOption(parsed, arguments, i, specs);
+      AddShortOption(parsed, arguments, i, rules);
       continue;
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
-    const auto known = std::find_if(specs.begin(), specs.end(),
-                                    [&](const TOptionSpec& s) { return name == s.Name; });
-    if (known == specs.end())
+    const auto known = std::find_if(rules.begin(), rules.end(),
+                                    [&](const TOptionRule& s) { return name == s.Name; });
+    if (known == rules.end())
       throw EUsageError("unknown option '" + name + "'");
     if (!known->TakesValue) {
       if (equals != std::string::npos)

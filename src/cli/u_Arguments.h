@@ -14,7 +14,7 @@ class EUsageError : public Exception {
   using Exception::Exception;
 };
 
-struct TOptionSpec {
+struct TOptionRule {
   const char* Name; // "--set"
   bool TakesValue;
   const char* ShortName = nullptr; // "-s"; parsed as Name
@@ -30,7 +30,7 @@ struct TParsedArguments {
 
 // Raises EUsageError for an unknown option or an option without its value.
 TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
-                                const std::vector<TOptionSpec>& specs);
+                                const std::vector<TOptionRule>& rules);
 
 // Whether an option (help, version) appears anywhere before "--".
 bool HasOptionBeforeEnd(const std::vector<std::string>& arguments,

@@ -113,9 +113,9 @@ const char* const StandardInputTitle = "standard input";
 
 const std::vector<std::string> HelpOptions = {"-h", "--help"};
 const std::vector<std::string> VersionOptions = {"--version"};
-const TOptionSpec QuietOption = {"--quiet", false, "-q"};
-const TOptionSpec CodePageOption = {"--code-page", true};
-const TOptionSpec JsonOption = {"--json", false, "-j"};
+const TOptionRule QuietOption = {"--quiet", false, "-q"};
+const TOptionRule CodePageOption = {"--code-page", true};
+const TOptionRule JsonOption = {"--json", false, "-j"};
 
 bool Quiet(const TParsedArguments& parsed) {
   return parsed.Has(QuietOption.Name);
@@ -147,14 +147,14 @@ void UseCodePage(const TParsedArguments& parsed) {
 }
 
 // The options every command takes besides its own.
-std::vector<TOptionSpec> WithCommonOptions(std::vector<TOptionSpec> specs) {
-  specs.insert(specs.end(), {QuietOption, CodePageOption});
-  return specs;
+std::vector<TOptionRule> WithCommonOptions(std::vector<TOptionRule> rules) {
+  rules.insert(rules.end(), {QuietOption, CodePageOption});
+  return rules;
 }
 
 TParsedArguments ParseCommand(const std::vector<std::string>& arguments,
-                              const std::vector<TOptionSpec>& specs) {
-  TParsedArguments parsed = ParseArguments(arguments, WithCommonOptions(specs));
+                              const std::vector<TOptionRule>& rules) {
+  TParsedArguments parsed = ParseArguments(arguments, WithCommonOptions(rules));
   UseCodePage(parsed);
   return parsed;
 }
