@@ -1,6 +1,5 @@
 #include "cli/u_BrandPreview.h"
 
-#include "cli/u_BrandReport.h"
 #include "common/u_SysUtils.h"
 
 #include <QJsonDocument>
@@ -42,43 +41,35 @@ QJsonArray IconImagesJson(const std::vector<TIconImageInfo>& images) {
 }
 
 std::string BrandPreviewLines(const TBrandPreview& preview) {
-  if (preview.Unchanged)
-    return UnchangedLine(preview.Book);
-  std::string lines = "would brand " + preview.Book + ":\n";
+  const TBrandOutcome& outcome = preview.Outcome;
+  if (outcome.Unchanged)
+    return UnchangedLine(outcome.Book);
+  std::string lines = "would brand " + outcome.Book + ":\n";
   for (const TValueChange& value : preview.Values)
     lines += "  " + value.Name + ": " + Quoted(value.Old) + " -> " + Quoted(value.New) + "\n";
-  if (preview.IconReplaced)
+  if (outcome.IconChanged)
     lines += "  icon: " + IconImagesText(preview.OldIcon) + " -> " +
              IconImagesText(preview.NewIcon) + "\n";
   if (preview.OldTitle != preview.NewTitle)
     lines += "  title: " + Quoted(preview.OldTitle) + " -> " + Quoted(preview.NewTitle) + "\n";
-  if (preview.Signed)
+  if (outcome.Signed)
     lines += "  it would be signed\n";
-  else if (preview.SignatureRemoved)
+  else if (outcome.SignatureRemoved)
     lines += "  its digital signature would be removed\n";
   return lines;
 }
 
-std::string BrandPreviewJson(const std::vector<TBrandPreview>& previews) {
-  QJsonArray books;
-  int failed = 0;
-  for (const TBrandPreview& preview : previews) {
-    failed += preview.Error.empty() ? 0 : 1;
-    QJsonObject variables;
-    for (const TValueChange& value : preview.Values)
-      variables.insert(Text(value.Name), Change(Text(value.Old), Text(value.New)));
-    books.append(QJsonObject{
-        {"path", Text(preview.Book)},
-        {"unchanged", preview.Unchanged},
-        {"variables", variables},
-        {"icon", preview.IconReplaced ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
-                                                          IconImagesJson(preview.NewIcon)))
-                                      : QJsonValue()},
-        {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))},
-        {"signatureRemoved", preview.SignatureRemoved},
-        {"signed", preview.Signed},
-        {"error", preview.Error.empty() ? QJsonValue() : QJsonValue(Text(preview.Error))}});
-  }
-  const QJsonObject report{{"dryRun", true}, {"books", books}, {"failed", failed}};
-  return QJsonDocument(report).toJson(QJsonDocument::Indented).toStdString();
+QJsonObject BrandChangesJson(const TBrandPreview& preview) {
+  if (!preview.Outcome.Error.empty())
+    return QJsonObject{{"dryRun", true}};
+  QJsonObject variables;
+  for (const TValueChange& value : preview.Values)
+    variables.insert(Text(value.Name), Change(Text(value.Old), Text(value.New)));
+  return QJsonObject{
+      {"dryRun", true},
+      {"variables", variables},
+      {"icon", preview.Outcome.IconChanged
+                   ? QJsonValue(Change(IconImagesJson(preview.OldIcon), IconImagesJson(preview.NewIcon)))
+                   : QJsonValue()},
+      {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))}};
 }

@@ -1,6 +1,12 @@
 #pragma once
-// The JSON document of "brand --json": what happened to each book, then the totals.
+// What brand (and its dry run) tells of each book as it is done, and of the batch at its end:
+// a line per book and the summary for people, or each book's JSON object for a script.
 
+#include "cli/u_JsonReport.h"
+
+#include <QJsonObject>
+
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -11,11 +17,46 @@ struct TBrandOutcome {
   bool SignatureRemoved = false;
   bool Signed = false;    // the branded book carries the reseller's signature
   bool Unchanged = false; // it had nothing to change and was not written
+  size_t ValuesSet = 0;   // the values the brand wrote
+  bool IconChanged = false;
+  std::vector<std::string> Hidden; // names (UTF-8) whose new value begins with "$"
 };
 
+// The statuses a brand's book ends with, counted in its summary.
+const std::vector<QString>& BrandStatuses();
+
+// "branded BOOK: 2 values set, icon kept", or the unchanged line.
+std::string BrandedLine(const TBrandOutcome& outcome);
 // "unchanged BOOK: ...": the line of a book that had nothing to change.
 std::string UnchangedLine(const std::string& book);
 
-// {"books": [{"path", "output", "result": "ok", "unchanged" or the error, "signatureRemoved",
-//  "signed"}...], "branded": n, "unchanged": n, "failed": n}
-std::string BrandReportJson(const std::vector<TBrandOutcome>& outcomes);
+// {"path", "output", "status": "branded", "unchanged" or "failed", "error" (when failed),
+//  "valuesSet", "iconChanged", "codePage", "signatureRemoved", "signed"}
+QJsonObject BrandOutcomeJson(const TBrandOutcome& outcome);
+
+// Takes each book's outcome as it comes: a warning line for each variable it hides and its
+// error line on standard error, and its line on standard output or its JSON object.
+class TBrandReport {
+public:
+  // summaryLine: the summary ends the lines (several books); bookLines: standard output takes
+  // lines (not when it carries the branded book).
+  TBrandReport(std::ostream& out, std::ostream& err, TJsonReport& json, bool summaryLine,
+               bool bookLines)
+      : FOut(out), FErr(err), FJson(json), FSummaryLine(summaryLine), FBookLines(bookLines) {}
+  // A brand's book.
+  void Add(const TBrandOutcome& outcome);
+  // A dry run's book: lines say what would change, and changes join its JSON object.
+  void Add(const TBrandOutcome& outcome, const std::string& lines, const QJsonObject& changes);
+  // The summary, as a line or as JSON; whether every book came through.
+  bool Finish();
+
+private:
+  std::ostream& FOut;
+  std::ostream& FErr;
+  TJsonReport& FJson;
+  bool FSummaryLine;
+  bool FBookLines;
+  int FBranded = 0;
+  int FUnchanged = 0;
+  int FFailed = 0;
+};

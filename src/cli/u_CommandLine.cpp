@@ -4,6 +4,7 @@
 #include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
+#include "cli/u_JsonReport.h"
 #include "cli/u_ProgressLine.h"
 #include "cli/u_StopSignals.h"
 #include "cli/u_ValuesJson.h"
@@ -18,7 +19,6 @@
 #include "signing/u_SigningError.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
@@ -116,9 +116,19 @@ const std::vector<std::string> VersionOptions = {"--version"};
 const TOptionRule QuietOption = {"--quiet", false, "-q"};
 const TOptionRule CodePageOption = {"--code-page", true};
 const TOptionRule JsonOption = {"--json", false, "-j"};
+const TOptionRule JsonLinesOption = {"--json-lines", false};
 
 bool Quiet(const TParsedArguments& parsed) {
   return parsed.Has(QuietOption.Name);
+}
+
+// What --json or --json-lines asks of standard output; both at once is a usage mistake.
+TJsonOutput JsonOutputOf(const TParsedArguments& parsed) {
+  const bool document = parsed.Has(JsonOption.Name);
+  const bool lines = parsed.Has(JsonLinesOption.Name);
+  if (document && lines)
+    throw EUsageError("--json and --json-lines exclude each other");
+  return document ? TJsonOutput::Document : lines ? TJsonOutput::Lines : TJsonOutput::None;
 }
 
 std::string CodePageList() {
@@ -230,65 +240,77 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   line.Clear();
 }
 
-// show --json of one book.
-QJsonObject ShowJson(const TEBookDocument& document, const std::string& book) {
-  QJsonArray variables;
-  for (const TVariableRow& row : document.Rows())
-    variables.append(QJsonObject{{"name", QString::fromStdString(Utf8(row.Name))},
-                                 {"value", QString::fromStdString(Utf8(row.Value))}});
-  return QJsonObject{{"file", QString::fromStdString(book)},
-                     {"codePage", SystemAnsiCodePage()},
-                     {"title", QString::fromStdString(Utf8(document.Title()))},
-                     {"icon", IconImagesJson(IconImageInfos(document.EBookIconGroup()))},
-                     {"signature", SignatureJson(document.Signature())},
-                     {"variables", variables}};
+const char* const StatusShown = "shown";
+const char* const StatusFailed = "failed";
+
+// What every book's object has: its path, how it ended, and the code page of its texts.
+QJsonObject BookJson(const std::string& book, const char* status) {
+  QJsonObject object{{"status", status}, {"codePage", SystemAnsiCodePage()}};
+  AddFileName(object, "path", book);
+  return object;
+}
+
+// show --json of one book; variables as an object of names and values, as --values takes them.
+QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
+                     const TVariableRows& rows) {
+  QJsonObject variables;
+  for (const TVariableRow& row : rows)
+    variables.insert(QString::fromStdString(Utf8(row.Name)), QString::fromStdString(Utf8(row.Value)));
+  QJsonObject object = BookJson(book, StatusShown);
+  object.insert("title", QString::fromStdString(Utf8(document.Title())));
+  object.insert("icon", IconImagesJson(IconImageInfos(document.EBookIconGroup())));
+  object.insert("signature", SignatureJson(document.Signature()));
+  object.insert("variables", variables);
+  return object;
 }
 
 // show of one book, as lines.
-std::string ShowText(const TEBookDocument& document, const std::string& book) {
+std::string ShowText(const TEBookDocument& document, const std::string& book,
+                     const TVariableRows& rows) {
   std::string text = "File:  " + book + "\n" +
                      "Code page: " + std::to_string(SystemAnsiCodePage()) + " (" +
                      SystemAnsiCodePageName() + ")\n" + "Title: " + Utf8(document.Title()) + "\n" +
                      "Icon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
                      SignatureLines(document.Signature()) + "Variables:\n";
-  for (const TVariableRow& row : document.Rows())
+  for (const TVariableRow& row : rows)
     text += "  " + Utf8(row.Name) + " = " + Utf8(row.Value) + "\n";
   return text;
 }
 
 // Each book in turn; one that cannot be opened is its error line and the others still show.
-// With --json one book is one object, several are an array of them.
-int Show(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseCommand(arguments, {JsonOption});
+// With --json one book is its object, several are a document of them; --json-lines gives a
+// line per book as it is shown, then the summary.
+int Show(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+  const TParsedArguments parsed =
+      ParseCommand(arguments, {JsonOption, JsonLinesOption, {"--raw", false}, {"--all", false}});
   const std::vector<std::string>& books = parsed.Operands;
+  json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed}, {}, books.size() == 1);
   if (books.empty())
     throw EUsageError("show needs a book");
-  const bool json = parsed.Has("--json");
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
-  QJsonArray shown;
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document;
     try {
       OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
     } catch (const EFileError& e) {
-      if (StopSignal() != 0 || books.size() == 1)
+      if (StopSignal() != 0)
         throw;
       line.Clear();
       console.Err << ErrorLine(e.File(), e.Message());
+      QJsonObject object = BookJson(books[i], StatusFailed);
+      object.insert("error", QString::fromStdString(ErrorText({}, e.Message())));
+      json.AddBook(object);
       ++failed;
       continue;
     }
-    if (json)
-      shown.append(ShowJson(document, books[i]));
+    const TVariableRows rows = document.Variables(parsed.Has("--all"), parsed.Has("--raw"));
+    if (json.Wanted())
+      json.AddBook(ShowJson(document, books[i], rows));
     else
-      console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i]);
+      console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i], rows);
   }
-  if (json) {
-    const QJsonDocument result =
-        books.size() == 1 ? QJsonDocument(shown[0].toObject()) : QJsonDocument(shown);
-    console.Out << result.toJson(QJsonDocument::Indented).toStdString();
-  }
+  json.Finish();
   return failed == 0 ? ExitSuccess : ExitFailure;
 }
 
@@ -447,59 +469,64 @@ bool NothingToChange(const TEBookDocument& document, const TVariableRows& rows,
   return target.empty() && icon.empty() && !signing && rows == document.Rows();
 }
 
+// The names (UTF-8) of the values that begin with "$": written, they hide their variables.
+std::vector<std::string> NamesHiddenBy(const TBrandValues& values) {
+  std::vector<std::string> names;
+  for (const TVariableRow& row : values.Rows)
+    if (HidesVariable(row.Value))
+      names.push_back(Utf8(row.Name));
+  return names;
+}
+
 // What branding book would change, written nowhere; a failure is the preview's error.
 TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
                            const TBrandValues& values, const std::string& icon, bool signing,
                            const TEBookProgressEvent& onProgress) {
   TBrandPreview preview;
-  preview.Book = book;
+  TBrandOutcome& outcome = preview.Outcome;
+  outcome.Book = book;
+  outcome.Output = target.empty() ? book : target;
   try {
     TEBookDocument document;
     document.OnProgress = StoppingProgress(onProgress);
     document.OpenEBook(book);
     const TVariableRows rows = BrandedRows(document.Rows(), values);
-    preview.Unchanged = NothingToChange(document, rows, target, icon, signing);
+    outcome.Unchanged = NothingToChange(document, rows, target, icon, signing);
     for (size_t i = 0; i < rows.size(); ++i)
       if (rows[i].Value != document.Rows()[i].Value)
         preview.Values.push_back(
             {Utf8(rows[i].Name), Utf8(document.Rows()[i].Value), Utf8(rows[i].Value)});
-    preview.IconReplaced = !icon.empty();
+    outcome.ValuesSet = values.Rows.size();
+    outcome.IconChanged = !icon.empty();
     preview.OldIcon = IconImageInfos(document.EBookIconGroup());
     preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
     preview.OldTitle = Utf8(document.Title());
     preview.NewTitle = Utf8(document.TitleWith(rows));
-    preview.Signed = signing;
-    preview.SignatureRemoved = !preview.Unchanged && document.Signature().Signed;
+    outcome.Signed = signing;
+    outcome.SignatureRemoved = !outcome.Unchanged && document.Signature().Signed;
+    if (!outcome.Unchanged)
+      outcome.Hidden = NamesHiddenBy(values);
   } catch (const std::exception& e) {
     if (StopSignal() != 0)
       throw;
-    preview.Error = OneLine(BookErrorText(e, {book}));
+    outcome.Error = OneLine(BookErrorText(e, {book}));
   }
   return preview;
 }
 
 // --dry-run: each book's changes, or its error, and nothing written.
-int PreviewBrands(const std::vector<std::string>& books, const std::vector<std::string>& outputs,
-                  const TBrandValues& values, const std::string& icon, bool signing, bool json,
-                  TProgressLine& line, const TConsole& console) {
-  std::vector<TBrandPreview> previews;
-  int failed = 0;
+bool PreviewBrands(const std::vector<std::string>& books, const std::vector<std::string>& outputs,
+                   const TBrandValues& values, const std::string& icon, bool signing,
+                   TProgressLine& line, TBrandReport& report) {
   for (size_t i = 0; i < books.size(); ++i) {
     StopIfAsked();
     line.SetBook(books[i], int(i) + 1, int(books.size()));
-    TBrandPreview preview = PreviewBrand(books[i], outputs[i], values, icon, signing, line.Event());
+    const TBrandPreview preview =
+        PreviewBrand(books[i], outputs[i], values, icon, signing, line.Event());
     line.Clear();
-    if (!preview.Error.empty()) {
-      ++failed;
-      console.Err << ErrorLine(books[i], preview.Error);
-    } else if (!json) {
-      console.Out << BrandPreviewLines(preview);
-    }
-    previews.push_back(std::move(preview));
+    report.Add(preview.Outcome, BrandPreviewLines(preview), BrandChangesJson(preview));
   }
-  if (json)
-    console.Out << BrandPreviewJson(previews);
-  return failed == 0 ? ExitSuccess : ExitFailure;
+  return report.Finish();
 }
 
 // Brands one book, in place or into a copy at target, signed when there is a signer. Names are
@@ -592,27 +619,13 @@ std::vector<std::string> DistinctBooks(const std::vector<std::string>& operands)
   return books;
 }
 
-std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
-  if (outcome.Unchanged)
-    return "unchanged " + outcome.Book + ": its values are these already and no icon is given\n";
-  std::string line = "branded " + outcome.Book;
-  if (outcome.Output != outcome.Book)
-    line += " -> " + outcome.Output;
-  line += ": " + std::to_string(valueCount) + (valueCount == 1 ? " value" : " values") +
-          " set, icon " + (iconReplaced ? "replaced" : "kept") +
-          (outcome.Signed             ? ", signed"
-           : outcome.SignatureRemoved ? " (its digital signature was removed)"
-                                      : "") +
-          "\n";
-  return line;
-}
-
-int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
+int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
   const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true, "-s"},
                                                            {"--values", true},
                                                            {"--icon", true},
                                                            {"--output", true, "-o"},
                                                            JsonOption,
+                                                           JsonLinesOption,
                                                            {"--dry-run", false, "-n"},
                                                            {"--sign-pkcs12", true},
                                                            {"--sign-cert", true},
@@ -621,6 +634,9 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
                                                            {"--sign-description", true},
                                                            {"--sign-url", true},
                                                            {"--timestamp", true}});
+  const bool dryRun = parsed.Has("--dry-run");
+  json.Begin(JsonOutputOf(parsed), BrandStatuses(),
+             dryRun ? QJsonObject{{"dryRun", true}} : QJsonObject());
   TBrandValues values;
   std::string iconPath;
   std::string output;
@@ -660,8 +676,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
     throw EUsageError("brand needs at least one book");
   const bool several = books.size() > 1;
   const bool toStandardOutput = output == StandardOutputName;
-  if (toStandardOutput && (several || parsed.Has("--json")))
-    throw EUsageError("--output - takes one book and no --json: the book is all it writes");
+  if (toStandardOutput && (several || json.Wanted()))
+    throw EUsageError("--output - takes one book and no JSON: the book is all it writes");
   if (toStandardOutput && console.OutIsTerminal)
     throw EUsageError("--output - writes the branded book to standard output, not to a terminal");
   if (several && !output.empty() && !std::filesystem::is_directory(output))
@@ -687,48 +703,41 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
       toStandardOutput ? std::vector<std::string>{output} : OutputsFor(books, output);
   if (!toStandardOutput)
     CheckOutputs(books, outputs);
-  const bool json = parsed.Has("--json");
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
-  if (parsed.Has("--dry-run"))
-    return PreviewBrands(books, outputs, values, icon, signing.Wanted(), json, line, console);
+  TBrandReport report(console.Out, console.Err, json, several, !toStandardOutput);
+  if (dryRun)
+    return PreviewBrands(books, outputs, values, icon, signing.Wanted(), line, report)
+               ? ExitSuccess
+               : ExitFailure;
   // The key is opened once for the whole batch; a wrong password or an unfit certificate
   // stops it before any book is touched.
   const std::unique_ptr<TCodeSigner> signer = SignerOf(signing, passwordFile);
-  std::vector<TBrandOutcome> outcomes;
-  int failed = 0;
-  int unchanged = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     const std::string& book = books[i];
     StopIfAsked();
-    TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
-    line.SetBook(book, int(outcomes.size()) + 1, int(books.size()));
+    TBrandOutcome outcome;
+    outcome.Book = book;
+    outcome.Output = outputs[i].empty() ? book : outputs[i];
+    line.SetBook(book, int(i) + 1, int(books.size()));
     try {
       const std::optional<TEBookUpdateResult> result =
           BrandBook(book, outputs[i], values, icon, signer.get(), line.Event(), console.Out);
       outcome.Unchanged = !result;
       outcome.SignatureRemoved = result && result->SignatureRemoved;
       outcome.Signed = result && result->Signed;
+      outcome.ValuesSet = values.Rows.size();
+      outcome.IconChanged = !icon.empty();
+      if (result)
+        outcome.Hidden = NamesHiddenBy(values);
     } catch (const std::exception& e) {
       if (StopSignal() != 0)
         throw; // the batch stops here; the book is as it was
       outcome.Error = OneLine(BookErrorText(e, {book, outputs[i]}));
-      ++failed;
     }
     line.Clear();
-    unchanged += outcome.Unchanged ? 1 : 0;
-    if (!outcome.Error.empty())
-      console.Err << ErrorLine(book, outcome.Error);
-    else if (!json && !toStandardOutput)
-      console.Out << BrandedLine(outcome, values.Rows.size(), !icon.empty());
-    outcomes.push_back(std::move(outcome));
+    report.Add(outcome);
   }
-  if (json)
-    console.Out << BrandReportJson(outcomes);
-  else if (several)
-    console.Out << books.size() - failed - unchanged << " branded, "
-                << (unchanged ? std::to_string(unchanged) + " unchanged, " : "") << failed
-                << " failed\n";
-  return failed == 0 ? ExitSuccess : ExitFailure;
+  return report.Finish() ? ExitSuccess : ExitFailure;
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
@@ -759,7 +768,8 @@ const char* UsageOf(const std::string& command) {
   return GeneralUsage;
 }
 
-int RunCommand(const std::vector<std::string>& arguments, const TConsole& console) {
+int RunCommand(const std::vector<std::string>& arguments, const TConsole& console,
+               TJsonReport& json) {
   if (HasOptionBeforeEnd(arguments, HelpOptions)) {
     console.Out << UsageOf(arguments[0]);
     return ExitSuccess;
@@ -771,9 +781,9 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
   const std::string& command = arguments[0];
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   if (command == "show")
-    return Show(rest, console);
+    return Show(rest, console, json);
   if (command == "brand")
-    return Brand(rest, console);
+    return Brand(rest, console, json);
   if (command == "extract")
     return Extract(rest, console);
   if (command == "list")
@@ -781,17 +791,31 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
   throw EUsageError("unknown command '" + command + "'");
 }
 
-// The exit status and error line of the failure being handled; call only inside a catch block.
-int ReportFailure(const TConsole& console) {
+// The failure being handled as the command's end: its line on standard error, the end of the
+// JSON report begun (saying the stop or the error), and the exit status; call only inside a
+// catch block. Whatever a stop interrupted reports the stop, not its own way of failing.
+int ReportFailure(const TConsole& console, TJsonReport& json) {
+  const auto endJson = [&json](const char* member, const std::string& text) {
+    json.FinishCutShort(member, QString::fromStdString(text));
+  };
+  if (const int signal = StopSignal()) {
+    const EStopped stopped(signal);
+    endJson("stopped", StopSignalName(signal));
+    console.Err << ErrorLine({}, stopped.what());
+    return stopped.ExitStatus();
+  }
   try {
     throw;
   } catch (const EUsageError& e) {
+    endJson("error", ErrorText({}, e.Message()));
     console.Err << UsageErrorLines(e.Message());
     return ExitUsage;
   } catch (const EFileError& e) {
+    endJson("error", ErrorText(e.File(), e.Message()));
     console.Err << ErrorLine(e.File(), e.Message());
     return ExitFailure;
   } catch (const std::exception& e) {
+    endJson("error", ErrorText({}, e.what()));
     console.Err << ErrorLine({}, e.what());
     return ExitFailure;
   }
@@ -805,18 +829,13 @@ int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& co
     return ExitUsage;
   }
   const TStopSignals stopSignals;
+  TJsonReport json(console.Out);
   try {
-    const int status = RunCommand(arguments, console);
+    const int status = RunCommand(arguments, console, json);
     StopIfAsked(); // a command that ran to its end still reports the stop asked of it
     return status;
   } catch (...) {
-    // Whatever a stop interrupted reports the stop, not its own way of failing.
-    if (const int signal = StopSignal()) {
-      const EStopped stopped(signal);
-      console.Err << ErrorLine({}, stopped.what());
-      return stopped.ExitStatus();
-    }
-    return ReportFailure(console);
+    return ReportFailure(console, json);
   }
 }
 

@@ -26,12 +26,12 @@ std::string WithoutErrorCode(const std::string& message) {
   return end == std::string::npos ? message : message.substr(end + ErrorCodeEnd.size());
 }
 
+std::string ErrorText(const std::string& file, const std::string& message) {
+  return (file.empty() ? "" : OneLine(file) + ": ") + OneLine(WithoutErrorCode(message));
+}
+
 std::string ErrorLine(const std::string& file, const std::string& message) {
-  std::string line = CliProgramName;
-  line += ": ";
-  if (!file.empty())
-    line += OneLine(file) + ": ";
-  return line + OneLine(WithoutErrorCode(message)) + "\n";
+  return std::string(CliProgramName) + ": " + ErrorText(file, message) + "\n";
 }
 
 std::string UsageErrorLines(const std::string& message) {

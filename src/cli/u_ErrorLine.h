@@ -16,6 +16,8 @@ std::string OneLine(const std::string& message);
 // with: the number means nothing to a user, the text after it says what is wrong.
 std::string WithoutErrorCode(const std::string& message);
 
+// "FILE: message" on one line, or the message alone without a file.
+std::string ErrorText(const std::string& file, const std::string& message);
 // "folioset-cli: FILE: message\n", or "folioset-cli: message\n" without a file.
 std::string ErrorLine(const std::string& file, const std::string& message);
 

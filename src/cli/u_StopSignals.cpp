@@ -13,7 +13,10 @@ extern "C" void RecordStopSignal(int signal) {
 } // namespace
 
 EStopped::EStopped(int signal)
-    : Exception(Format("stopped by %s", signal == SIGINT ? "SIGINT" : "SIGTERM")), FSignal(signal) {
+    : Exception(Format("stopped by %s", StopSignalName(signal))), FSignal(signal) {}
+
+const char* StopSignalName(int signal) {
+  return signal == SIGINT ? "SIGINT" : "SIGTERM";
 }
 
 TStopSignals::TStopSignals() {

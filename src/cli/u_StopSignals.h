@@ -30,6 +30,9 @@ private:
   struct sigaction FOldTerminate;
 };
 
+// "SIGINT" or "SIGTERM".
+const char* StopSignalName(int signal);
+
 // The stop signal that has arrived since the handlers were installed, or 0.
 int StopSignal();
 // Raises EStopped when there is one.

@@ -185,11 +185,7 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
   FEBookIcon = std::move(icon);
   FEBookIconGroup = std::move(iconGroup);
 
-  for (const std::string& name : FVariables->Names()) {
-    const std::string& value = FVariables->Values(name);
-    if (value.empty() || value[0] != '$')
-      FRows.push_back({name, value});
-  }
+  FRows = Variables(false, false);
   FOpened = true;
   Progress(esParse, 100);
 }
@@ -286,6 +282,22 @@ void TEBookDocument::ForgetEBook() {
   FRows.clear();
   FSignature = TImageSignature();
   FOpened = false;
+}
+
+bool HidesVariable(const std::string& value) {
+  return !value.empty() && value[0] == '$';
+}
+
+TVariableRows TEBookDocument::Variables(bool hiddenToo, bool stored) const {
+  TVariableRows rows;
+  if (!FVariables)
+    return rows;
+  for (const std::string& name : FVariables->Names()) {
+    const std::string& value = FVariables->Values(name);
+    if (hiddenToo || !HidesVariable(value))
+      rows.push_back({name, stored ? FVariables->StoredValue(name) : value});
+  }
+  return rows;
 }
 
 const std::string& TEBookDocument::ShownIcon() const {

@@ -31,6 +31,9 @@ struct TVariableRow {
 };
 using TVariableRows = std::vector<TVariableRow>;
 
+// Whether a value hides its variable from the grid: the book marks its hidden variables so.
+bool HidesVariable(const std::string& value);
+
 // The long steps, reported so that a window can show progress on a big book.
 enum TEBookStep { esRead, esUnpack, esParse, esPack, esRewrite };
 // step, and how far it is in that step from 0 to 100, measured in bytes done (unpack: bytes
@@ -129,6 +132,9 @@ public:
   const TMFS& Content() const { return *FMFS; }
   // The brandable variables as read at open, in the grid's order.
   const TVariableRows& Rows() const { return FRows; }
+  // The variables in the same order, with hiddenToo the hidden ones too, and with stored the
+  // values as the book's variables file holds them, references not expanded; empty when closed.
+  TVariableRows Variables(bool hiddenToo, bool stored) const;
   // The book's signature as read at the last open; unsigned when closed.
   const TImageSignature& Signature() const { return FSignature; }
   // The e-book's icon at the standard size as read at the last open (kept after close).

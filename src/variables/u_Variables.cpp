@@ -19,6 +19,9 @@ constexpr intptr_t markInProgress = 0;
 constexpr intptr_t markDone = 1;
 constexpr intptr_t markNone = -1;
 
+// What every reference begins with.
+constexpr const char* ReferenceStart = "%{";
+
 enum TScanState { ssPlain, ssPercent, ssInName };
 
 // The scan for references over a text: NextReference stops at the closing brace of each
@@ -111,7 +114,8 @@ std::string EscapedValue(const std::string& value) {
 } // namespace
 
 TVariables::TVariables(const std::string& text, bool stripMarker)
-    : FValues(std::make_unique<TStringToStringDictionary>(true, true)) {
+    : FValues(std::make_unique<TStringToStringDictionary>(true, true)),
+      FStored(std::make_unique<TStringToStringDictionary>(true, true)) {
   if (text.empty())
     return;
   TStringStream stream(text);
@@ -119,7 +123,8 @@ TVariables::TVariables(const std::string& text, bool stripMarker)
 }
 
 TVariables::TVariables(TStream& stream, bool stripMarker)
-    : FValues(std::make_unique<TStringToStringDictionary>(true, true)) {
+    : FValues(std::make_unique<TStringToStringDictionary>(true, true)),
+      FStored(std::make_unique<TStringToStringDictionary>(true, true)) {
   Load(stream, stripMarker);
 }
 
@@ -142,8 +147,12 @@ void TVariables::Load(TStream& stream, bool stripMarker) {
       const std::string value = strip ? text.substr(1) : text;
       const int32_t count = FValues->Count();
       FValues->Add(name, value);
-      if (FValues->Count() > count)
+      if (FValues->Count() > count) {
+        // Only a value with a reference can change as it resolves; the others are kept once.
+        if (value.find(ReferenceStart) != std::string::npos)
+          FStored->Add(name, value);
         totalSize += value.size();
+      }
     }
   }
   ResolveAll(totalSize);
@@ -207,6 +216,10 @@ TStringList TVariables::Names() const {
 
 const std::string& TVariables::Values(const std::string& name) const {
   return FValues->Get_Item(name);
+}
+
+const std::string& TVariables::StoredValue(const std::string& name) const {
+  return FStored->Exists(name) ? FStored->Get_Item(name) : FValues->Get_Item(name);
 }
 
 std::string TVariables::ExpandText(const std::string& text) const {

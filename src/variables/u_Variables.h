@@ -40,6 +40,9 @@ public:
   TStringList Names() const;
   // The resolved value; the dictionary's not-found error for a name not in the store.
   const std::string& Values(const std::string& name) const;
+  // The value as the file holds it (less the marker when stripped), its references unresolved;
+  // the dictionary's not-found error for a name not in the store.
+  const std::string& StoredValue(const std::string& name) const;
   // The text with each reference to a variable of the store replaced by its value; references
   // to other names stay as written.
   std::string ExpandText(const std::string& text) const;
@@ -50,6 +53,7 @@ private:
   void ResolveVariable(const std::string& name, TDictionary& marks, size_t& totalSize);
 
   std::unique_ptr<TStringToStringDictionary> FValues;
+  std::unique_ptr<TStringToStringDictionary> FStored;
 };
 
 // Writing a variables file: "<vars>\r\n", one entry per line, "</vars>\r\n". Entries that must
