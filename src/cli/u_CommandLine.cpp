@@ -704,7 +704,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   if (!toStandardOutput)
     CheckOutputs(books, outputs);
   TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
-  TBrandReport report(console.Out, console.Err, json, several, !toStandardOutput);
+  // A dry run's lines say "would brand" already; a summary of them would claim them branded.
+  TBrandReport report(console.Out, console.Err, json, several && !dryRun, !toStandardOutput);
   if (dryRun)
     return PreviewBrands(books, outputs, values, icon, signing.Wanted(), line, report)
                ? ExitSuccess

@@ -38,6 +38,19 @@ TRun RunCli(const std::vector<std::string>& arguments) {
   return {status, out.str(), err.str()};
 }
 
+QJsonObject JsonOf(const std::string& text) {
+  return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+// Each line of --json-lines output as an object; a line that is no JSON object is an empty one.
+std::vector<QJsonObject> JsonLinesOf(const std::string& text) {
+  std::vector<QJsonObject> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(JsonOf(line));
+  return lines;
+}
+
 // LC_ALL for one scope, as a user's shell would set it; the locales need not be installed.
 class TLocale {
 public:
@@ -91,13 +104,97 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
 
   const TRun json = RunCli({"show", "--json", "--code-page", "1251", CopySample("icons4.exe")});
   ASSERT_EQ(json.Status, 0) << json.Err;
-  EXPECT_NE(json.Out.find("\"codePage\": 1251"), std::string::npos);
-  EXPECT_NE(json.Out.find("\"title\": \"The Garden Handbook by Mara Quill\""), std::string::npos);
-  EXPECT_NE(json.Out.find("\"width\": 256"), std::string::npos);
-  EXPECT_LT(json.Out.find("\"name\": \"Author\""), json.Out.find("\"name\": \"Website\""))
-      << "variables keep the grid's order";
-  EXPECT_EQ(json.Out.find("BuildId"), std::string::npos) << "hidden variables are not shown";
-  EXPECT_NE(json.Out.find("\"signed\": false"), std::string::npos) << json.Out;
+  const QJsonObject shown = JsonOf(json.Out);
+  EXPECT_EQ(shown["version"].toInt(), 1) << json.Out;
+  EXPECT_EQ(shown["status"].toString(), "shown");
+  EXPECT_EQ(shown["codePage"].toInt(), 1251);
+  EXPECT_EQ(shown["title"].toString(), "The Garden Handbook by Mara Quill");
+  EXPECT_EQ(shown["icon"].toArray().last().toObject()["width"].toInt(), 256);
+  EXPECT_FALSE(shown["signature"].toObject()["signed"].toBool());
+  EXPECT_EQ(shown["variables"].toObject()["Author"].toString(), "Mara Quill");
+  EXPECT_FALSE(shown["variables"].toObject().contains("BuildId")) << "hidden variables are not shown";
+}
+
+// show --json's variables are what --values takes: a book branded with them shows the same.
+TEST_F(CommandLineTest, ShownVariablesBrandAnotherBookAlike) {
+  const std::string source = CopySample("typical.exe");
+  ASSERT_EQ(RunCli({"brand", source, "-s", "Author=Zo\xc3\xab \"Q\"\n2", "-s", "Email="}).Status, 0);
+  const QJsonObject variables = JsonOf(RunCli({"show", "-j", source}).Out)["variables"].toObject();
+  const std::string values = (Folder() / "values.json").string();
+  SaveStringToFile(QJsonDocument(variables).toJson().toStdString(), values);
+  const std::string target = CopySample("icons4.exe");
+  const TRun branded = RunCli({"brand", target, "--values", values});
+  ASSERT_EQ(branded.Status, 0) << branded.Err;
+  EXPECT_EQ(JsonOf(RunCli({"show", "-j", target}).Out)["variables"].toObject(), variables);
+}
+
+// --raw: values as the book stores them, references unexpanded; --all: hidden variables too.
+TEST_F(CommandLineTest, ShowRawAndAllGiveStoredValuesAndHiddenVariables) {
+  const std::string book = AssembleBook(
+      {{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+       {"Variables.xml", "<vars><var name=\"Author\">Ann</var><var name=\"Line\">by %{Author}</var>"
+                         "<var name=\"Key\">$%{Author}</var><var name=\"Via\">%{Key}</var></vars>"}});
+  const struct {
+    std::vector<std::string> options;
+    QJsonObject variables;
+  } cases[] = {
+      {{}, {{"Author", "Ann"}, {"Line", "by Ann"}}},
+      {{"--raw"}, {{"Author", "Ann"}, {"Line", "by %{Author}"}}},
+      {{"--all"}, {{"Author", "Ann"}, {"Line", "by Ann"}, {"Key", "$Ann"}, {"Via", "$Ann"}}},
+      // Hidden by the value it resolves to, whatever it is stored as.
+      {{"--all", "--raw"},
+       {{"Author", "Ann"}, {"Line", "by %{Author}"}, {"Key", "$%{Author}"}, {"Via", "%{Key}"}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = {"show", "--json", book};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const TRun run = RunCli(arguments);
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(JsonOf(run.Out)["variables"].toObject(), c.variables) << run.Out;
+  }
+  EXPECT_NE(RunCli({"show", "--raw", book}).Out.find("  Line = by %{Author}\n"), std::string::npos);
+
+  // A value written with the marker hides its variable from then on: said once a book.
+  const TRun hiding = RunCli({"brand", book, "-s", "Line=$by", "-s", "Author=Bo"});
+  ASSERT_EQ(hiding.Status, 0) << hiding.Err;
+  EXPECT_EQ(hiding.Err, "folioset-cli: " + book +
+                            ": warning: \"Line\" will be hidden: its new value begins with \"$\"\n");
+  EXPECT_EQ(JsonOf(RunCli({"show", "-j", book}).Out)["variables"].toObject(),
+            (QJsonObject{{"Author", "Bo"}}));
+}
+
+// Whatever ends the command once its options are read, a script still gets whole JSON saying
+// why; a mistake in the options themselves (JSON may not even be asked) prints none.
+TEST_F(CommandLineTest, JsonOutputEndsWhateverCutsTheCommandShort) {
+  const std::string book = CopySample("typical.exe");
+  const std::string missing = (Folder() / "missing.exe").string();
+  const std::string corrupt = SamplePath("icons/corrupt_cursor_type.ico");
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    std::string error; // the "error" member; empty: nothing on standard output
+  } cases[] = {
+      {{"brand", "--json", book, "--icon", corrupt}, 1, corrupt + ": Icon image is not valid"},
+      {{"brand", "--json-lines", book, "--icon", corrupt}, 1, corrupt + ": Icon image is not valid"},
+      {{"brand", "-n", "--json"}, 2, "brand needs at least one book"},
+      {{"show", "--json-lines"}, 2, "show needs a book"},
+      {{"show", "--json", missing}, 1, "Cannot open file \"" + missing + "\". No such file or directory"},
+      {{"brand", "--json", "--frob", book}, 2, ""},
+      {{"brand", "--json", "--json-lines", book}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const TRun run = RunCli(c.arguments);
+    EXPECT_EQ(run.Status, c.status) << run.Err;
+    if (c.error.empty()) {
+      EXPECT_EQ(run.Out, "");
+      continue;
+    }
+    const bool lines = c.arguments[1] == "--json-lines";
+    const QJsonObject last = lines ? JsonLinesOf(run.Out).back() : JsonOf(run.Out);
+    EXPECT_EQ(last["error"].toString().toStdString(), c.error) << run.Out;
+    EXPECT_EQ(last["version"].toInt(), 1) << run.Out;
+    EXPECT_EQ(last.contains("books"), c.arguments[0] == "brand" && !lines) << run.Out;
+  }
 }
 
 TEST_F(CommandLineTest, ShowOfManyBooksAndListOfOne) {
@@ -108,9 +205,13 @@ TEST_F(CommandLineTest, ShowOfManyBooksAndListOfOne) {
   EXPECT_EQ(many.Status, 1);
   EXPECT_EQ(many.Out, RunCli({"show", book}).Out + "\n" + RunCli({"show", second}).Out);
   EXPECT_EQ(many.Err, "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n");
-  const TRun json = RunCli({"show", "-j", book, second});
-  EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(json.Out)).array().size(), 2)
-      << json.Out;
+  const TRun json = RunCli({"show", "-j", book, noPages, second});
+  const QJsonObject document = JsonOf(json.Out);
+  EXPECT_EQ(document["books"].toArray().size(), 3) << json.Out;
+  EXPECT_EQ(document["books"].toArray()[1].toObject()["error"].toString(),
+            "not an e-book: it holds no packed pages");
+  EXPECT_EQ(document["shown"].toInt(), 2);
+  EXPECT_EQ(document["failed"].toInt(), 1);
 
   const TRun list = RunCli({"list", book});
   ASSERT_EQ(list.Status, 0) << list.Err;
@@ -301,7 +402,8 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
   const struct {
     int signal;
     int status;
-  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+    QString name;
+  } cases[] = {{SIGINT, 130, "SIGINT"}, {SIGTERM, 143, "SIGTERM"}};
   for (const auto& c : cases) {
     const std::string first = CopySample("typical.exe");
     const std::string second = CopySample("icons4.exe");
@@ -311,9 +413,12 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
       if (step == csNewFileCreated)
         std::raise(c.signal);
     });
-    const TRun run = RunCli({"brand", first, second, "--set", "Author=Ann"});
+    const TRun run = RunCli({"brand", "--json-lines", first, second, "--set", "Author=Ann"});
     SetCommitStepHook(nullptr);
     EXPECT_EQ(run.Status, c.status) << run.Err;
+    const std::vector<QJsonObject> lines = JsonLinesOf(run.Out);
+    EXPECT_EQ(lines.back()["stopped"].toString(), c.name) << run.Out;
+    EXPECT_EQ(lines.back()["type"].toString(), "summary") << run.Out;
     const std::string author = AnsiValue(first, "Author");
     EXPECT_TRUE(author == "Ann" || author == "Mara Quill") << "as it was or finished";
     EXPECT_EQ(LoadFileToString(second), untouched) << "as it was";
@@ -450,15 +555,13 @@ TEST_F(CommandLineTest, DryRunTellsWhatWouldChangeAndWritesNothing) {
 
   const TRun json = RunCli({"brand", "--dry-run", "--json", book, "--set", "Author=Ann"});
   ASSERT_EQ(json.Status, 0) << json.Err;
-  const QJsonObject preview = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out))
-                                  .object()["books"]
-                                  .toArray()[0]
-                                  .toObject();
+  const QJsonObject preview = JsonOf(json.Out)["books"].toArray()[0].toObject();
   EXPECT_EQ(preview["variables"].toObject(),
             (QJsonObject{{"Author", QJsonObject{{"old", "Mara Quill"}, {"new", "Ann"}}}}));
   EXPECT_EQ(preview["title"].toObject()["new"].toString(), "The Garden Handbook by Ann");
   EXPECT_TRUE(preview["icon"].isNull());
-  EXPECT_FALSE(preview["unchanged"].toBool());
+  EXPECT_EQ(preview["status"].toString(), "branded");
+  EXPECT_TRUE(preview["dryRun"].toBool());
   EXPECT_EQ(LoadFileToString(book), original);
   EXPECT_TRUE(TempFolderIsEmpty());
 }
@@ -466,20 +569,43 @@ TEST_F(CommandLineTest, DryRunTellsWhatWouldChangeAndWritesNothing) {
 TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   const std::string first = CopySample("typical.exe");
   const std::string broken = CopySample("cycle.exe");
+  const std::string copy = (Folder() / "copy.exe").string();
+  const std::string icon = SamplePath("icons/brand_1.ico");
   const TRun run = RunCli({"brand", "-j", first, broken, "--set", "Author=Ann"});
   EXPECT_EQ(run.Status, 1);
-  const QJsonObject report = QJsonDocument::fromJson(QByteArray::fromStdString(run.Out)).object();
+  const QJsonObject report = JsonOf(run.Out);
   const QJsonArray books = report["books"].toArray();
   ASSERT_EQ(books.size(), 2) << run.Out;
   EXPECT_EQ(books[0].toObject(), (QJsonObject{{"path", QString::fromStdString(first)},
                                               {"output", QString::fromStdString(first)},
-                                              {"result", "ok"},
+                                              {"status", "branded"},
+                                              {"valuesSet", 1},
+                                              {"iconChanged", false},
+                                              {"codePage", 1252},
                                               {"signatureRemoved", false},
                                               {"signed", false}}));
-  EXPECT_TRUE(books[1].toObject()["result"].toString().startsWith("Cycling reference"));
+  EXPECT_EQ(books[1].toObject()["status"].toString(), "failed");
+  EXPECT_TRUE(books[1].toObject()["error"].toString().startsWith("Cycling reference"));
+  EXPECT_FALSE(books[0].toObject().contains("error"));
+  EXPECT_EQ(report["version"].toInt(), 1);
   EXPECT_EQ(report["branded"].toInt(), 1);
   EXPECT_EQ(report["failed"].toInt(), 1);
   EXPECT_EQ(run.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << run.Err;
+
+  // A line per book as it is done, then the summary; the same members as the document's.
+  const TRun lines = RunCli({"brand", "--json-lines", first, "-s", "Author=Bo", "-s",
+                             "Title=T", "--icon", icon, "-o", copy});
+  const std::vector<QJsonObject> objects = JsonLinesOf(lines.Out);
+  ASSERT_EQ(objects.size(), 2u) << lines.Out;
+  EXPECT_EQ(objects[0]["type"].toString(), "book") << lines.Out;
+  EXPECT_EQ(objects[0]["output"].toString(), QString::fromStdString(copy));
+  EXPECT_EQ(objects[0]["valuesSet"].toInt(), 2);
+  EXPECT_TRUE(objects[0]["iconChanged"].toBool());
+  EXPECT_EQ(objects[1], (QJsonObject{{"type", "summary"},
+                                     {"version", 1},
+                                     {"branded", 1},
+                                     {"unchanged", 0},
+                                     {"failed", 0}}));
 }
 
 TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicode) {
@@ -610,6 +736,18 @@ TEST_F(CommandLineTest, FileNamesArePrintedAsTheSystemGivesThem) {
   EXPECT_EQ(shown.Out.find("File:  " + book + "\n"), 0u) << "not re-encoded from the code page";
   const TRun branded = RunCli({"brand", book, "--set", "Author=Ann"});
   EXPECT_EQ(branded.Out, "branded " + book + ": 1 value set, icon kept\n");
+
+  // In JSON a name that is not UTF-8 is readable, and its bytes find the file again.
+  const std::string latin1 = (Folder() / "Caf\xe9\xff.exe").string();
+  fs::copy_file(book, latin1);
+  const QByteArray bytes = QByteArray::fromStdString(latin1);
+  for (const QJsonObject& object :
+       {JsonOf(RunCli({"show", "-j", latin1}).Out),
+        JsonLinesOf(RunCli({"brand", "--json-lines", latin1, "-s", "Author=Bo"}).Out)[0]}) {
+    EXPECT_EQ(QByteArray::fromBase64(object["pathBytes"].toString().toLatin1()), bytes);
+    EXPECT_TRUE(object["path"].toString().endsWith(u"Caf\ufffd\ufffd.exe")) << object["path"].toString().toStdString();
+  }
+  EXPECT_FALSE(JsonOf(RunCli({"show", "-j", book}).Out).contains("pathBytes")) << "UTF-8 needs none";
 }
 
 TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDropped) {
