@@ -122,6 +122,12 @@ bool Quiet(const TParsedArguments& parsed) {
   return parsed.Has(QuietOption.Name);
 }
 
+// The progress line on standard error: drawn on a terminal, unless --quiet.
+TProgressLine ProgressLine(const TConsole& console, const TParsedArguments& parsed) {
+  return TProgressLine(console.Err, console.ErrIsTerminal && !Quiet(parsed), console.ErrColumns,
+                       console.ErrIsDumb);
+}
+
 // What --json or --json-lines asks of standard output; both at once is a usage mistake.
 TJsonOutput JsonOutputOf(const TParsedArguments& parsed) {
   const bool document = parsed.Has(JsonOption.Name);
@@ -287,7 +293,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
   json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed}, {}, books.size() == 1);
   if (books.empty())
     throw EUsageError("show needs a book");
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  TProgressLine line = ProgressLine(console, parsed);
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document;
@@ -320,7 +326,7 @@ int List(const std::vector<std::string>& arguments, const TConsole& console) {
   if (parsed.Operands.size() != 1)
     throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
   TEBookDocument document;
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, parsed.Operands[0], line);
   std::vector<std::string> folders; // the path of the folder at each depth
   WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
@@ -703,7 +709,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
       toStandardOutput ? std::vector<std::string>{output} : OutputsFor(books, output);
   if (!toStandardOutput)
     CheckOutputs(books, outputs);
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  TProgressLine line = ProgressLine(console, parsed);
   // A dry run's lines say "would brand" already; a summary of them would claim them branded.
   TBrandReport report(console.Out, console.Err, json, several && !dryRun, !toStandardOutput);
   if (dryRun)
@@ -747,7 +753,7 @@ int Extract(const std::vector<std::string>& arguments, const TConsole& console) 
     throw EUsageError("extract takes a book and a folder");
   const std::string& book = parsed.Operands[0];
   TEBookDocument document;
-  TProgressLine line(console.Err, console.ErrIsTerminal && !Quiet(parsed));
+  TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, book, line);
   try {
     document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));

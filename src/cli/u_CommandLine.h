@@ -2,6 +2,8 @@
 // folioset-cli: show, brand and extract e-books from a script, over the same e-book document
 // the window drives. Text crosses the terminal as UTF-8 and is stored in the book's code page.
 
+#include "cli/u_ProgressLine.h"
+
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@ struct TConsole {
   std::ostream& Err;
   bool ErrIsTerminal; // the progress line is drawn only on a terminal
   bool OutIsTerminal; // a branded book is never written to a terminal
+  int ErrColumns = DefaultTerminalColumns; // the width the progress line keeps within
+  bool ErrIsDumb = false; // the terminal takes no control sequences
 };
 
 // Runs one command line (arguments without the program name); returns the exit status.

@@ -1,4 +1,5 @@
 #include "cli/u_CommandLine.h"
+#include "cli/u_ProgressLine.h"
 #include "cli/u_WholeLineBuffer.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Files.h"
@@ -902,5 +903,61 @@ TEST(WholeLineBufferTest, EachWriteIsWholeLines) {
       writes.emplace_back(packet, size_t(n));
     ::close(ends[1]);
     EXPECT_EQ(writes, c.writes) << c.insertions[0];
+  }
+}
+
+TEST(ProgressLineTest, APathTooLongForTheTerminalIsShortenedInItsMiddle) {
+  const struct {
+    std::string text;
+    int columns;
+    std::string shortened;
+  } cases[] = {
+      {"books/a.exe", 11, "books/a.exe"},
+      {"books/a.exe", 7, "boo\xE2\x80\xA6" "exe"},
+      {"books/a.exe", 8, "book\xE2\x80\xA6" "exe"},
+      {"books/a.exe", 1, "\xE2\x80\xA6"},
+      // Wide characters take two columns and are never split; a combining mark takes none.
+      {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.exe", 7, "\xE6\x97\xA5\xE2\x80\xA6" "exe"},
+      {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81", 4, "e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81"},
+      // A byte that is not UTF-8 is one column, as the terminal's replacement shows it.
+      {"\xFF\xFF" "abc", 4, "\xFF\xFF\xE2\x80\xA6" "c"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ShortenedInMiddle(c.text, c.columns), c.shortened) << c.text << " in " << c.columns;
+    EXPECT_LE(TextColumns(ShortenedInMiddle(c.text, c.columns)), c.columns) << c.text;
+  }
+}
+
+// Every line drawn stays within the terminal's width, and a dumb terminal gets no escape.
+TEST(ProgressLineTest, FitsTheTerminalAndSendsADumbOneNoEscape) {
+  const std::string book = "/srv/books/" + std::string(100, 'x') + "/the-garden-handbook.exe";
+  for (const bool dumb : {false, true}) {
+    std::ostringstream err;
+    {
+      TProgressLine line(err, true, 40, dumb);
+      line.SetBook(book, 7, 400);
+      line.Show(esUnpack, 5);
+      line.Show(esRewrite, 100);
+      line.SetBook("b.exe", 8, 400);
+      line.Show(esUnpack, 5);
+    }
+    const std::string drawn = err.str();
+    EXPECT_EQ(drawn.find('\033') == std::string::npos, dumb) << drawn;
+    std::string text = drawn;
+    for (size_t at; (at = text.find("\033[K")) != std::string::npos;)
+      text.erase(at, 3);
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string segment; std::getline(lines, segment, '\r'); ++count)
+      EXPECT_LE(TextColumns(segment), 39) << segment;
+    EXPECT_NE(text.find("[7/400] /srv/boo\xE2\x80\xA6" "book.exe: unpack 5%"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\xE2\x80\xA6" "book.exe: rewrite 100%"), std::string::npos) << text;
+    // The shorter line after a longer one leaves nothing of it behind.
+    EXPECT_NE(text.find("[8/400] b.exe: unpack 5%" + (dumb ? std::string(14, ' ') : "")),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.back(), '\r') << "the line is taken away";
+    EXPECT_GT(count, 3);
   }
 }
