@@ -7,9 +7,9 @@
 _folioset_cli_commands="show brand extract list"
 _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --version"
 declare -gA _folioset_cli_options=(
-    [show]="--json -j"
+    [show]="--json -j --json-lines --raw --all"
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
-             --json -j --dry-run -n
+             --json -j --json-lines --dry-run -n
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text"
     [extract]="--force"

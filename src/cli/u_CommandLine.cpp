@@ -40,7 +40,7 @@ constexpr int ExitUsage = 2;
 const char* const GeneralUsage =
     "Usage: folioset-cli COMMAND [OPTION]... [--] ARGUMENT...\n"
     "Commands:\n"
-    "  show BOOK... [-j|--json]    the books' files, titles, icons and variables\n"
+    "  show BOOK... [OPTIONS]      the books' files, titles, icons and variables\n"
     "  brand BOOK... [OPTIONS]     set variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
     "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
@@ -55,11 +55,16 @@ const char* const GeneralUsage =
     "'folioset-cli COMMAND --help' tells a command's options; 'man folioset-cli' all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "Usage: folioset-cli show [-j|--json|--json-lines] [--raw] [--all]\n"
+    "                         [--code-page N] [-q|--quiet] [--] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, its expanded\n"
     "title, icon sizes, signature and brandable variables, as the window shows them.\n"
-    "--json prints one object: file, codePage, title, icon, signature, variables\n"
-    "(several books: an array of them). A book that cannot be read is an error line;\n"
+    "--raw shows the values as the book stores them, references not expanded; --all\n"
+    "shows hidden variables (a value beginning with \"$\" hides its variable) too.\n"
+    "--json prints one object: path, status, codePage, title, icon, signature and\n"
+    "variables (names and values, a values file for brand); several books are one\n"
+    "document of such objects and the totals. --json-lines prints a line per book as\n"
+    "it is shown, then a summary line. A book that cannot be read is an error line;\n"
     "the others are still shown.\n";
 
 const char* const ListUsage =
@@ -71,7 +76,8 @@ const char* const ListUsage =
 const char* const BrandUsage =
     "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
     "                          [--icon FILE.ico] [-o|--output OUT] [-n|--dry-run]\n"
-    "                          [-j|--json] [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "                          [-j|--json|--json-lines] [--code-page N] [-q|--quiet]\n"
+    "                          [--] BOOK...\n"
     "Sets brandable variables (--set, or a JSON object of names and values; '-'\n"
     "reads it from standard input) and optionally a new icon, and writes them into\n"
     "each book as the window's Update does. An unknown or hidden name is an error\n"
@@ -82,12 +88,14 @@ const char* const BrandUsage =
     "standard output. An output that is one of the books, that two books would\n"
     "share, or that is no regular file is refused before anything is written. A book\n"
     "in place whose values are these already, given no icon and no signing, is not\n"
-    "written (\"unchanged\"). --json prints one JSON document: each book's path,\n"
-    "output, result (\"ok\", \"unchanged\" or the error) and whether a signature was\n"
-    "removed, then the totals.\n"
+    "written (\"unchanged\"). A value beginning with \"$\" hides its variable from\n"
+    "then on: brand warns of it. --json prints one JSON document: each book's path,\n"
+    "output, status (\"branded\", \"unchanged\" or \"failed\"), error, values set, icon\n"
+    "changed, code page and signature, then the totals; --json-lines a line per book\n"
+    "as it is done, then a summary line. 'man folioset-cli' tells every member.\n"
     "--dry-run opens each book and prints what would change (each value, the icon's\n"
     "sizes and the title, old -> new, and whether a signature would be removed) and\n"
-    "writes nothing; with --json as one document.\n"
+    "writes nothing; with --json or --json-lines as data.\n"
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it\n"
     "(reproducible output).\n"
     "Signing the branded book with your code-signing certificate:\n"
