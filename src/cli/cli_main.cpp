@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
   std::cerr.unsetf(std::ios::unitbuf);
   int status = RunCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                               TConsole{std::cin, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1,
-                                       ::isatty(STDOUT_FILENO) == 1,
-                                       TerminalColumns(STDERR_FILENO), TerminalIsDumb()});
+                                       ::isatty(STDOUT_FILENO) == 1, TerminalColumns(STDERR_FILENO),
+                                       TerminalIsDumb()});
   // Output that never arrived is a failure, not a success.
   if (!std::cout.flush() && status == 0) {
     std::cerr << ErrorLine({}, "cannot write to standard output");

@@ -1,5 +1,6 @@
 #include "cli/u_BrandPreview.h"
 
+#include "cli/u_JsonReport.h"
 #include "common/u_SysUtils.h"
 
 #include <QJsonDocument>
@@ -8,13 +9,6 @@
 namespace {
 QString Text(const std::string& utf8) {
   return QString::fromStdString(utf8);
-}
-
-// A text in double quotes with JSON's escapes, so that a value holding a line break or " -> "
-// still reads as one value on one line.
-std::string Quoted(const std::string& utf8) {
-  const QByteArray array = QJsonDocument(QJsonArray{Text(utf8)}).toJson(QJsonDocument::Compact);
-  return array.mid(1, array.size() - 2).toStdString(); // without the brackets
 }
 
 QJsonObject Change(const QJsonValue& before, const QJsonValue& after) {
@@ -46,12 +40,14 @@ std::string BrandPreviewLines(const TBrandPreview& preview) {
     return UnchangedLine(outcome.Book);
   std::string lines = "would brand " + outcome.Book + ":\n";
   for (const TValueChange& value : preview.Values)
-    lines += "  " + value.Name + ": " + Quoted(value.Old) + " -> " + Quoted(value.New) + "\n";
+    lines +=
+        "  " + value.Name + ": " + JsonQuoted(value.Old) + " -> " + JsonQuoted(value.New) + "\n";
   if (outcome.IconChanged)
     lines += "  icon: " + IconImagesText(preview.OldIcon) + " -> " +
              IconImagesText(preview.NewIcon) + "\n";
   if (preview.OldTitle != preview.NewTitle)
-    lines += "  title: " + Quoted(preview.OldTitle) + " -> " + Quoted(preview.NewTitle) + "\n";
+    lines +=
+        "  title: " + JsonQuoted(preview.OldTitle) + " -> " + JsonQuoted(preview.NewTitle) + "\n";
   if (outcome.Signed)
     lines += "  it would be signed\n";
   else if (outcome.SignatureRemoved)
@@ -65,11 +61,11 @@ QJsonObject BrandChangesJson(const TBrandPreview& preview) {
   QJsonObject variables;
   for (const TValueChange& value : preview.Values)
     variables.insert(Text(value.Name), Change(Text(value.Old), Text(value.New)));
-  return QJsonObject{
-      {"dryRun", true},
-      {"variables", variables},
-      {"icon", preview.Outcome.IconChanged
-                   ? QJsonValue(Change(IconImagesJson(preview.OldIcon), IconImagesJson(preview.NewIcon)))
-                   : QJsonValue()},
-      {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))}};
+  return QJsonObject{{"dryRun", true},
+                     {"variables", variables},
+                     {"icon", preview.Outcome.IconChanged
+                                  ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
+                                                      IconImagesJson(preview.NewIcon)))
+                                  : QJsonValue()},
+                     {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))}};
 }

@@ -269,13 +269,22 @@ QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
                      const TVariableRows& rows) {
   QJsonObject variables;
   for (const TVariableRow& row : rows)
-    variables.insert(QString::fromStdString(Utf8(row.Name)), QString::fromStdString(Utf8(row.Value)));
+    variables.insert(QString::fromStdString(Utf8(row.Name)),
+                     QString::fromStdString(Utf8(row.Value)));
   QJsonObject object = BookJson(book, StatusShown);
   object.insert("title", QString::fromStdString(Utf8(document.Title())));
   object.insert("icon", IconImagesJson(IconImageInfos(document.EBookIconGroup())));
   object.insert("signature", SignatureJson(document.Signature()));
   object.insert("variables", variables);
   return object;
+}
+
+// A value as show's line gives it: as it is, or quoted with JSON's escapes when it holds a
+// control character (a line break), so that each variable stays one line.
+std::string ShownValue(const std::string& utf8) {
+  const bool plain = std::none_of(utf8.begin(), utf8.end(),
+                                  [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
+  return plain ? utf8 : JsonQuoted(utf8);
 }
 
 // show of one book, as lines.
@@ -287,7 +296,7 @@ std::string ShowText(const TEBookDocument& document, const std::string& book,
                      "Icon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
                      SignatureLines(document.Signature()) + "Variables:\n";
   for (const TVariableRow& row : rows)
-    text += "  " + Utf8(row.Name) + " = " + Utf8(row.Value) + "\n";
+    text += "  " + Utf8(row.Name) + " = " + ShownValue(Utf8(row.Value)) + "\n";
   return text;
 }
 

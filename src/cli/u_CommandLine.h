@@ -13,10 +13,10 @@ struct TConsole {
   std::istream& In; // "--values -"
   std::ostream& Out;
   std::ostream& Err;
-  bool ErrIsTerminal; // the progress line is drawn only on a terminal
-  bool OutIsTerminal; // a branded book is never written to a terminal
+  bool ErrIsTerminal;                      // the progress line is drawn only on a terminal
+  bool OutIsTerminal;                      // a branded book is never written to a terminal
   int ErrColumns = DefaultTerminalColumns; // the width the progress line keeps within
-  bool ErrIsDumb = false; // the terminal takes no control sequences
+  bool ErrIsDumb = false;                  // the terminal takes no control sequences
 };
 
 // Runs one command line (arguments without the program name); returns the exit status.

@@ -20,6 +20,12 @@ void AddFileName(QJsonObject& object, const QString& name, const std::string& fi
     object.insert(name + "Bytes", QString::fromLatin1(bytes.toBase64()));
 }
 
+std::string JsonQuoted(const std::string& utf8) {
+  const QByteArray array =
+      QJsonDocument(QJsonArray{QString::fromStdString(utf8)}).toJson(QJsonDocument::Compact);
+  return array.mid(1, array.size() - 2).toStdString(); // without the brackets
+}
+
 void TJsonReport::Begin(TJsonOutput output, const std::vector<QString>& statuses,
                         QJsonObject summary, bool single) {
   FOutput = output;

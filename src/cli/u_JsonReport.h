@@ -20,6 +20,10 @@ enum class TJsonOutput { None, Document, Lines };
 // name's own bytes in base64, only when it is not valid UTF-8, so that the file can be found.
 void AddFileName(QJsonObject& object, const QString& name, const std::string& fileName);
 
+// The text (UTF-8) in double quotes with JSON's escapes, so that a value holding a line break or
+// " -> " still reads as one value on one line.
+std::string JsonQuoted(const std::string& utf8);
+
 class TJsonReport {
 public:
   explicit TJsonReport(std::ostream& out) : FOut(out) {}
@@ -47,7 +51,7 @@ private:
   TJsonOutput FOutput = TJsonOutput::None;
   bool FSingle = false;
   QJsonObject FSummary;
-  QJsonObject FTotals; // books by status
+  QJsonObject FTotals;   // books by status
   QJsonObject FCutShort; // "stopped" or "error", when the command was cut short
   QJsonArray FBooks;
 };

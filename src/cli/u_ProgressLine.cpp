@@ -127,9 +127,9 @@ void TProgressLine::Show(TEBookStep step, int percent) {
     return;
   // The document reports each percent once, so every report is a change worth drawing. On a
   // terminal narrower than the counter and the step, the whole line is shortened.
-  const std::string line = ShortenedInMiddle(
-      FCounter + FBook + ": " + StepName(step) + ' ' + std::to_string(percent) + '%',
-      FColumns - UnusedColumns);
+  const std::string line = ShortenedInMiddle(FCounter + FBook + ": " + StepName(step) + ' ' +
+                                                 std::to_string(percent) + '%',
+                                             FColumns - UnusedColumns);
   const int columns = TextColumns(line);
   if (FDumb)
     FErr << '\r' << line << std::string(size_t(std::max(FDrawnColumns - columns, 0)), ' ');

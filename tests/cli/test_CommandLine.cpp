@@ -113,13 +113,18 @@ TEST_F(CommandLineTest, ShowPrintsTheGridAsTextAndJson) {
   EXPECT_EQ(shown["icon"].toArray().last().toObject()["width"].toInt(), 256);
   EXPECT_FALSE(shown["signature"].toObject()["signed"].toBool());
   EXPECT_EQ(shown["variables"].toObject()["Author"].toString(), "Mara Quill");
-  EXPECT_FALSE(shown["variables"].toObject().contains("BuildId")) << "hidden variables are not shown";
+  EXPECT_FALSE(shown["variables"].toObject().contains("BuildId"))
+      << "hidden variables are not shown";
 }
 
 // show --json's variables are what --values takes: a book branded with them shows the same.
 TEST_F(CommandLineTest, ShownVariablesBrandAnotherBookAlike) {
   const std::string source = CopySample("typical.exe");
-  ASSERT_EQ(RunCli({"brand", source, "-s", "Author=Zo\xc3\xab \"Q\"\n2", "-s", "Email="}).Status, 0);
+  ASSERT_EQ(RunCli({"brand", source, "-s", "Author=Zo\xc3\xab \"Q\"\n2", "-s", "Email="}).Status,
+            0);
+  EXPECT_NE(RunCli({"show", source}).Out.find("  Author = \"Zo\xc3\xab \\\"Q\\\"\\n2\"\n"),
+            std::string::npos)
+      << "a value of several lines is one line, quoted";
   const QJsonObject variables = JsonOf(RunCli({"show", "-j", source}).Out)["variables"].toObject();
   const std::string values = (Folder() / "values.json").string();
   SaveStringToFile(QJsonDocument(variables).toJson().toStdString(), values);
@@ -131,10 +136,11 @@ TEST_F(CommandLineTest, ShownVariablesBrandAnotherBookAlike) {
 
 // --raw: values as the book stores them, references unexpanded; --all: hidden variables too.
 TEST_F(CommandLineTest, ShowRawAndAllGiveStoredValuesAndHiddenVariables) {
-  const std::string book = AssembleBook(
-      {{"System.xml", "<System Variables=\"Variables.xml\"/>"},
-       {"Variables.xml", "<vars><var name=\"Author\">Ann</var><var name=\"Line\">by %{Author}</var>"
-                         "<var name=\"Key\">$%{Author}</var><var name=\"Via\">%{Key}</var></vars>"}});
+  const std::string book =
+      AssembleBook({{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+                    {"Variables.xml",
+                     "<vars><var name=\"Author\">Ann</var><var name=\"Line\">by %{Author}</var>"
+                     "<var name=\"Key\">$%{Author}</var><var name=\"Via\">%{Key}</var></vars>"}});
   const struct {
     std::vector<std::string> options;
     QJsonObject variables;
@@ -158,8 +164,9 @@ TEST_F(CommandLineTest, ShowRawAndAllGiveStoredValuesAndHiddenVariables) {
   // A value written with the marker hides its variable from then on: said once a book.
   const TRun hiding = RunCli({"brand", book, "-s", "Line=$by", "-s", "Author=Bo"});
   ASSERT_EQ(hiding.Status, 0) << hiding.Err;
-  EXPECT_EQ(hiding.Err, "folioset-cli: " + book +
-                            ": warning: \"Line\" will be hidden: its new value begins with \"$\"\n");
+  EXPECT_EQ(hiding.Err,
+            "folioset-cli: " + book +
+                ": warning: \"Line\" will be hidden: its new value begins with \"$\"\n");
   EXPECT_EQ(JsonOf(RunCli({"show", "-j", book}).Out)["variables"].toObject(),
             (QJsonObject{{"Author", "Bo"}}));
 }
@@ -176,10 +183,14 @@ TEST_F(CommandLineTest, JsonOutputEndsWhateverCutsTheCommandShort) {
     std::string error; // the "error" member; empty: nothing on standard output
   } cases[] = {
       {{"brand", "--json", book, "--icon", corrupt}, 1, corrupt + ": Icon image is not valid"},
-      {{"brand", "--json-lines", book, "--icon", corrupt}, 1, corrupt + ": Icon image is not valid"},
+      {{"brand", "--json-lines", book, "--icon", corrupt},
+       1,
+       corrupt + ": Icon image is not valid"},
       {{"brand", "-n", "--json"}, 2, "brand needs at least one book"},
       {{"show", "--json-lines"}, 2, "show needs a book"},
-      {{"show", "--json", missing}, 1, "Cannot open file \"" + missing + "\". No such file or directory"},
+      {{"show", "--json", missing},
+       1,
+       "Cannot open file \"" + missing + "\". No such file or directory"},
       {{"brand", "--json", "--frob", book}, 2, ""},
       {{"brand", "--json", "--json-lines", book}, 2, ""},
   };
@@ -594,19 +605,18 @@ TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   EXPECT_EQ(run.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << run.Err;
 
   // A line per book as it is done, then the summary; the same members as the document's.
-  const TRun lines = RunCli({"brand", "--json-lines", first, "-s", "Author=Bo", "-s",
-                             "Title=T", "--icon", icon, "-o", copy});
+  const TRun lines = RunCli({"brand", "--json-lines", first, "-s", "Author=Bo", "-s", "Title=T",
+                             "--icon", icon, "-o", copy});
   const std::vector<QJsonObject> objects = JsonLinesOf(lines.Out);
   ASSERT_EQ(objects.size(), 2u) << lines.Out;
   EXPECT_EQ(objects[0]["type"].toString(), "book") << lines.Out;
   EXPECT_EQ(objects[0]["output"].toString(), QString::fromStdString(copy));
   EXPECT_EQ(objects[0]["valuesSet"].toInt(), 2);
   EXPECT_TRUE(objects[0]["iconChanged"].toBool());
-  EXPECT_EQ(objects[1], (QJsonObject{{"type", "summary"},
-                                     {"version", 1},
-                                     {"branded", 1},
-                                     {"unchanged", 0},
-                                     {"failed", 0}}));
+  EXPECT_EQ(
+      objects[1],
+      (QJsonObject{
+          {"type", "summary"}, {"version", 1}, {"branded", 1}, {"unchanged", 0}, {"failed", 0}}));
 }
 
 TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicode) {
@@ -746,9 +756,11 @@ TEST_F(CommandLineTest, FileNamesArePrintedAsTheSystemGivesThem) {
        {JsonOf(RunCli({"show", "-j", latin1}).Out),
         JsonLinesOf(RunCli({"brand", "--json-lines", latin1, "-s", "Author=Bo"}).Out)[0]}) {
     EXPECT_EQ(QByteArray::fromBase64(object["pathBytes"].toString().toLatin1()), bytes);
-    EXPECT_TRUE(object["path"].toString().endsWith(u"Caf\ufffd\ufffd.exe")) << object["path"].toString().toStdString();
+    EXPECT_TRUE(object["path"].toString().endsWith(u"Caf\ufffd\ufffd.exe"))
+        << object["path"].toString().toStdString();
   }
-  EXPECT_FALSE(JsonOf(RunCli({"show", "-j", book}).Out).contains("pathBytes")) << "UTF-8 needs none";
+  EXPECT_FALSE(JsonOf(RunCli({"show", "-j", book}).Out).contains("pathBytes"))
+      << "UTF-8 needs none";
 }
 
 TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDropped) {
@@ -913,14 +925,32 @@ TEST(ProgressLineTest, APathTooLongForTheTerminalIsShortenedInItsMiddle) {
     std::string shortened;
   } cases[] = {
       {"books/a.exe", 11, "books/a.exe"},
-      {"books/a.exe", 7, "boo\xE2\x80\xA6" "exe"},
-      {"books/a.exe", 8, "book\xE2\x80\xA6" "exe"},
+      {"books/a.exe", 7,
+       "boo\xE2\x80\xA6"
+       "exe"},
+      {"books/a.exe", 8,
+       "book\xE2\x80\xA6"
+       "exe"},
       {"books/a.exe", 1, "\xE2\x80\xA6"},
       // Wide characters take two columns and are never split; a combining mark takes none.
-      {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.exe", 7, "\xE6\x97\xA5\xE2\x80\xA6" "exe"},
-      {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81", 4, "e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81"},
+      {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.exe", 7,
+       "\xE6\x97\xA5\xE2\x80\xA6"
+       "exe"},
+      {"e\xCC\x81"
+       "e\xCC\x81"
+       "e\xCC\x81"
+       "e\xCC\x81",
+       4,
+       "e\xCC\x81"
+       "e\xCC\x81"
+       "e\xCC\x81"
+       "e\xCC\x81"},
       // A byte that is not UTF-8 is one column, as the terminal's replacement shows it.
-      {"\xFF\xFF" "abc", 4, "\xFF\xFF\xE2\x80\xA6" "c"},
+      {"\xFF\xFF"
+       "abc",
+       4,
+       "\xFF\xFF\xE2\x80\xA6"
+       "c"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ShortenedInMiddle(c.text, c.columns), c.shortened) << c.text << " in " << c.columns;
@@ -950,9 +980,14 @@ TEST(ProgressLineTest, FitsTheTerminalAndSendsADumbOneNoEscape) {
     int count = 0;
     for (std::string segment; std::getline(lines, segment, '\r'); ++count)
       EXPECT_LE(TextColumns(segment), 39) << segment;
-    EXPECT_NE(text.find("[7/400] /srv/boo\xE2\x80\xA6" "book.exe: unpack 5%"), std::string::npos)
+    EXPECT_NE(text.find("[7/400] /srv/boo\xE2\x80\xA6"
+                        "book.exe: unpack 5%"),
+              std::string::npos)
         << text;
-    EXPECT_NE(text.find("\xE2\x80\xA6" "book.exe: rewrite 100%"), std::string::npos) << text;
+    EXPECT_NE(text.find("\xE2\x80\xA6"
+                        "book.exe: rewrite 100%"),
+              std::string::npos)
+        << text;
     // The shorter line after a longer one leaves nothing of it behind.
     EXPECT_NE(text.find("[8/400] b.exe: unpack 5%" + (dumb ? std::string(14, ' ') : "")),
               std::string::npos)
