@@ -232,13 +232,18 @@ QJsonObject SignatureJson(const TImageSignature& signature) {
 }
 
 // Reports progress, and stops the command at the next step when a stop signal came (what
-// the document is doing then fails whole, leaving the book as it was).
+// the document is doing then fails whole, leaving the book as it was). A rewrite at 100% has
+// put the new book in place: from there the book is finished, and is reported so, the stop
+// coming before the next book.
 TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
-  return [onProgress = std::move(onProgress)](TEBookStep step, int percent) {
-    if (onProgress)
-      onProgress(step, percent);
-    StopIfAsked();
-  };
+  return
+      [onProgress = std::move(onProgress), finished = false](TEBookStep step, int percent) mutable {
+        if (onProgress)
+          onProgress(step, percent);
+        finished = finished || (step == esRewrite && percent == 100);
+        if (!finished)
+          StopIfAsked();
+      };
 }
 
 // Opens book, the number-th of count, drawing progress on line; a failure names the book.

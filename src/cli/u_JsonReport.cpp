@@ -1,5 +1,7 @@
 #include "cli/u_JsonReport.h"
 
+#include "cli/u_StopSignals.h"
+
 #include <QJsonDocument>
 
 #include <ostream>
@@ -10,6 +12,7 @@ const char* const VersionMember = "version";
 const char* const TypeMember = "type";
 const char* const BooksMember = "books";
 const char* const StatusMember = "status";
+const char* const StoppedMember = "stopped";
 
 } // namespace
 
@@ -52,6 +55,9 @@ void TJsonReport::AddBook(QJsonObject book) {
 void TJsonReport::Finish() {
   if (!Wanted())
     return;
+  // A stop that came after the last book still ends the program as a stop: say so.
+  if (const int signal = StopSignal(); signal != 0 && !FCutShort.contains(StoppedMember))
+    FCutShort.insert(StoppedMember, StopSignalName(signal));
   // The one book's object, or the summary's members with the totals (and the books).
   QJsonObject last = FSingle ? FBooks.isEmpty() ? QJsonObject() : FBooks[0].toObject() : FSummary;
   if (!FSingle)
