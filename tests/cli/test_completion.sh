@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The shell completions offer folioset-cli's commands, every option its help lists for each
-# command, and the right kind of file for each option's value and each operand.
+# command (which the man page names too, and whose help lines fit 80 columns), and the right
+# kind of file for each option's value and each operand.
 # usage: test_completion.sh FOLIOSET_CLI COMPLETION_DIR
 set -uo pipefail
 cli=$(realpath "$1")
@@ -97,7 +98,11 @@ for command in show brand extract list; do
   [[ -n $own ]] || fail "no options found in 'folioset-cli $command --help'"
   bash_offers=" $(offered "folioset-cli $command -") "
   zsh_offers="$(zsh_list "${command}_options") $(zsh_list common_options)"
+  long=$("$cli" "$command" --help | awk 'length > 80')
+  [[ -z $long ]] || fail "'folioset-cli $command --help' has lines over 80 columns: $long"
   for option in $(printf '%s\n' $own $common | sort -u); do
+    grep -qF -- "${option//-/\\-}" "$completion_dir/folioset-cli.1" \
+      || fail "the man page does not name $command $option"
     [[ $bash_offers == *" $option "* ]] || fail "bash does not offer $command $option"
     grep -qE -- "(^|[^a-z-])$option([]=,}'[]|\$)" <<<"$zsh_offers" \
       || fail "zsh does not offer $command $option"
