@@ -19,7 +19,7 @@ struct TBrandOutcome {
   bool Unchanged = false; // it had nothing to change and was not written
   size_t ValuesSet = 0;   // the values the brand wrote
   bool IconChanged = false;
-  std::vector<std::string> Hidden; // names (UTF-8) whose new value begins with "$"
+  std::vector<std::string> Hidden{}; // names (UTF-8) whose new value begins with "$"
 };
 
 // The statuses a brand's book ends with, counted in its summary.

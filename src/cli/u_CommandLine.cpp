@@ -744,9 +744,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   for (size_t i = 0; i < books.size(); ++i) {
     const std::string& book = books[i];
     StopIfAsked();
-    TBrandOutcome outcome;
-    outcome.Book = book;
-    outcome.Output = outputs[i].empty() ? book : outputs[i];
+    TBrandOutcome outcome{book, outputs[i].empty() ? book : outputs[i], {}};
     line.SetBook(book, int(i) + 1, int(books.size()));
     try {
       const std::optional<TEBookUpdateResult> result =
