@@ -41,8 +41,8 @@ void TJsonReport::Begin(TJsonOutput output, const std::vector<QString>& statuses
 void TJsonReport::AddBook(QJsonObject book) {
   if (!Wanted())
     return;
-  const QString status = book[StatusMember].toString();
-  FTotals.insert(status, FTotals[status].toInt() + 1);
+  const QString status = book.value(StatusMember).toString();
+  FTotals.insert(status, FTotals.value(status).toInt() + 1);
   if (FOutput == TJsonOutput::Lines) {
     book.insert(TypeMember, "book");
     book.insert(VersionMember, JsonVersion);
