@@ -150,8 +150,13 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     const uint64_t offset = uint64_t(cabinet->data() - FBook.Bytes.data());
     TByteViewStream cabinetBytes(*cabinet);
     TFilePartStream cabinetFile(handle, offset, cabinet->size());
+    // Off the unpack's way, which reads the file and not these bytes; joined before the
+    // document goes on, whatever happens.
+    std::jthread settingAside;
     if (!KeepCabinet)
-      FCabinetAside.SetAside(FBook.Bytes, offset, cabinet->size());
+      settingAside = std::jthread([this, offset, size = cabinet->size()] {
+        FCabinetAside.SetAside(FBook.Bytes, offset, size);
+      });
     try {
       UnpackSystemMFS(*FMFS, KeepCabinet ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
                       StepProgress(esUnpack));
