@@ -54,15 +54,15 @@ TMFSFileStream* FileStreamOf(intptr_t handle) {
 // frees handles, the stream stays.
 class TStreamRef : public TStream {
 public:
-  explicit TStreamRef(TStream& target) : FTarget(target) {}
-  int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
-  int64_t Write(const void* buffer, int64_t count) override { return FTarget.Write(buffer, count); }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FTarget.Seek(offset, origin); }
-  void SetSize(int64_t newSize) override { FTarget.SetSize(newSize); }
-  int64_t Size() override { return FTarget.Size(); }
+  explicit TStreamRef(TStream& stream) : FStream(stream) {}
+  int64_t Read(void* buffer, int64_t count) override { return FStream.Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override { return FStream.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FStream.Seek(offset, origin); }
+  void SetSize(int64_t newSize) override { FStream.SetSize(newSize); }
+  int64_t Size() override { return FStream.Size(); }
 
 private:
-  TStream& FTarget;
+  TStream& FStream;
 };
 
 std::string CodeText(const ERF& error, bool compression) {
@@ -285,8 +285,7 @@ void TMFSCabBase::RecordException() {
   FLastError = GetExceptionMessage();
 }
 
-TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
-                             TStream* cabinet)
+TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath, TStream* cabinet)
     : TMFSCabBase(session, cabinetPath), FCabinet(cabinet) {
   FHandle =
       FDICreate(TMFSCabCallbacks::Alloc, TMFSCabCallbacks::Free, TMFSCabCallbacks::FdiOpen,

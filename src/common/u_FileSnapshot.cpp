@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <isa-l/crc64.h>
-#include <sys/mman.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
