@@ -157,17 +157,22 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
       settingAside = std::jthread([this, offset, size = cabinet->size()] {
         FCabinetAside.SetAside(FBook.Bytes, offset, size);
       });
+    // Content read from the file is the book's only while the file is the one read whole.
+    const auto checkFileRead = [&] {
+      if (!KeepCabinet)
+        CheckOpenFileUnchanged(handle, path, FBook.Identity);
+    };
     try {
       UnpackSystemMFS(*FMFS, KeepCabinet ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
                       StepProgress(esUnpack));
     } catch (const EMFSCabReaderError&) {
-      CheckOpenFileUnchanged(handle, path, FBook.Identity);
+      checkFileRead();
       throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
     } catch (...) {
-      CheckOpenFileUnchanged(handle, path, FBook.Identity);
+      checkFileRead();
       throw;
     }
-    CheckOpenFileUnchanged(handle, path, FBook.Identity);
+    checkFileRead();
   }
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }

@@ -246,6 +246,16 @@ TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrit
             "The file \"" + book + "\" changed on disk since it was opened");
   EXPECT_FALSE(std::filesystem::exists(copy));
   EXPECT_TRUE(document.Opened());
+
+  // The content is unpacked from the file: a file cut short meanwhile is no damaged book.
+  TEBookDocument cut;
+  cut.KeepCabinet = false;
+  cut.OnProgress = [&](TEBookStep step, int) {
+    if (step == esUnpack)
+      std::filesystem::resize_file(book, std::filesystem::file_size(book) / 2);
+  };
+  EXPECT_EQ(ErrorOf([&] { cut.OpenEBook(book); }),
+            "The file \"" + book + "\" changed on disk since it was opened");
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
