@@ -45,23 +45,24 @@ intptr_t HandleOf(TStream* stream) {
 TStream* StreamOf(intptr_t handle) {
   return reinterpret_cast<TStream*>(handle);
 }
-// The reader's handles other than a TTargetRef are session files.
+// The reader's handles other than a TStreamRef are session files.
 TMFSFileStream* FileStreamOf(intptr_t handle) {
   return static_cast<TMFSFileStream*>(StreamOf(handle));
 }
 
-// A handle on a caller's extraction target: the library frees handles, the target stays.
-class TTargetRef : public TStream {
+// A handle on a caller's stream (an extraction target, or the cabinet itself): the library
+// frees handles, the stream stays.
+class TStreamRef : public TStream {
 public:
-  explicit TTargetRef(TStream& target) : FTarget(target) {}
-  int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
-  int64_t Write(const void* buffer, int64_t count) override { return FTarget.Write(buffer, count); }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FTarget.Seek(offset, origin); }
-  void SetSize(int64_t newSize) override { FTarget.SetSize(newSize); }
-  int64_t Size() override { return FTarget.Size(); }
+  explicit TStreamRef(TStream& stream) : FStream(stream) {}
+  int64_t Read(void* buffer, int64_t count) override { return FStream.Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override { return FStream.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FStream.Seek(offset, origin); }
+  void SetSize(int64_t newSize) override { FStream.SetSize(newSize); }
+  int64_t Size() override { return FStream.Size(); }
 
 private:
-  TStream& FTarget;
+  TStream& FStream;
 };
 
 std::string CodeText(const ERF& error, bool compression) {
@@ -284,9 +285,8 @@ void TMFSCabBase::RecordException() {
   FLastError = GetExceptionMessage();
 }
 
-TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
-                             std::optional<std::string_view> cabinetBytes)
-    : TMFSCabBase(session, cabinetPath), FCabinetBytes(cabinetBytes) {
+TMFSCabReader::TMFSCabReader(TMFSSession& session, const std::string& cabinetPath, TStream* cabinet)
+    : TMFSCabBase(session, cabinetPath), FCabinet(cabinet) {
   FHandle =
       FDICreate(TMFSCabCallbacks::Alloc, TMFSCabCallbacks::Free, TMFSCabCallbacks::FdiOpen,
                 TMFSCabCallbacks::FdiRead, TMFSCabCallbacks::FdiWrite, TMFSCabCallbacks::FdiClose,
@@ -352,7 +352,7 @@ intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize
   if (FTargetStream) {
     FTargetFound = true;
     FProgress.Start(uint32_t(declaredSize));
-    return HandleOf(new TTargetRef(*FTargetStream));
+    return HandleOf(new TStreamRef(*FTargetStream));
   }
   Session().ForceFolders(TMFS::ExtractPath(FTargetPath));
   // Failing, the open has recorded its error and left -1 in CallbackError.
@@ -375,19 +375,19 @@ void TMFSCabReader::ReserveTarget(TMFSFileStream& target, uint32_t declaredSize)
 }
 
 TStream* TMFSCabReader::OpenLibraryStream(const std::string& name, int32_t openFlags) {
-  if (FCabinetBytes && Session().ExpandPath(name) == FCabinetPath)
-    return new TByteViewStream(*FCabinetBytes);
+  if (FCabinet && Session().ExpandPath(name) == FCabinetPath)
+    return new TStreamRef(*FCabinet);
   return OpenStream(name, openFlags);
 }
 
 int64_t TMFSCabReader::MaxExtractedSize() const {
-  const size_t cabinet =
-      FCabinetBytes ? FCabinetBytes->size() : Session().GetFile(FCabinetPath)->Content().size();
-  return int64_t(cabinet) * MaxDeflateExpansion;
+  const int64_t cabinet =
+      FCabinet ? FCabinet->Size() : int64_t(Session().GetFile(FCabinetPath)->Content().size());
+  return cabinet * MaxDeflateExpansion;
 }
 
 intptr_t TMFSCabReader::CloseFileInfo(const FDINOTIFICATION& info) {
-  if (auto* target = dynamic_cast<TTargetRef*>(StreamOf(info.hf))) {
+  if (auto* target = dynamic_cast<TStreamRef*>(StreamOf(info.hf))) {
     delete target;
     FProgress.Finish();
     return 1;

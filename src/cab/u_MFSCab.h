@@ -9,9 +9,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 
 class TCabPreviousFolder;
 class TMFSSession;
@@ -97,10 +95,10 @@ protected:
 class TMFSCabReader : public TMFSCabBase {
 public:
   // Opens the library context and checks that the file is a cabinet: "File "%s" is not a
-  // cabinet", or the session's "File "%s" not found". With cabinetBytes the cabinet is read
-  // in place from those bytes, which must outlive the reader, under the name cabinetPath.
-  TMFSCabReader(TMFSSession& session, const std::string& cabinetPath,
-                std::optional<std::string_view> cabinetBytes = std::nullopt);
+  // cabinet", or the session's "File "%s" not found". With a cabinet stream the cabinet is
+  // read from it (in place from bytes in memory, or from a book's file) under the name
+  // cabinetPath; the stream must outlive the reader.
+  TMFSCabReader(TMFSSession& session, const std::string& cabinetPath, TStream* cabinet = nullptr);
   ~TMFSCabReader() override;
 
   // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) to
@@ -138,7 +136,7 @@ private:
   intptr_t CloseFileInfo(const FDINOTIFICATION& info);
 
   HFDI FHandle = nullptr;
-  std::optional<std::string_view> FCabinetBytes;
+  TStream* FCabinet = nullptr;
   std::string FNameToExtract;
   std::string FTargetPath;
   int32_t FCallbackError = 0;

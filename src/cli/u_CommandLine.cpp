@@ -246,11 +246,13 @@ TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
       };
 }
 
-// Opens book, the number-th of count, drawing progress on line; a failure names the book.
+// Opens book to read its content, the number-th of count, drawing progress on line; a failure
+// names the book.
 void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& line,
               int number = 1, int count = 1) {
   line.SetBook(book, number, count);
   document.OnProgress = StoppingProgress(line.Event());
+  document.KeepCabinet = false; // nothing is written
   try {
     document.OpenEBook(book);
   } catch (const std::exception& e) {
@@ -517,6 +519,7 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
   try {
     TEBookDocument document;
     document.OnProgress = StoppingProgress(onProgress);
+    document.KeepCabinet = false; // a preview writes nothing
     document.OpenEBook(book);
     const TVariableRows rows = BrandedRows(document.Rows(), values);
     outcome.Unchanged = NothingToChange(document, rows, target, icon, signing);

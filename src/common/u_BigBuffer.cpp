@@ -9,7 +9,17 @@ constexpr uintptr_t PageSize = 4096;
 // Below this a thread costs more than the faults it saves.
 constexpr size_t MinPreparedSize = 16 << 20;
 constexpr uintptr_t PreparedPiece = 2 << 20;
+// Below this a call costs more than the faults it saves.
+constexpr size_t MinPreparedPages = 4;
 } // namespace
+
+void PreparePages(void* from, size_t count) {
+  // The whole pages inside the range, so that no page of another owner is touched.
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + PageSize - 1) & ~(PageSize - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(from) + count) & ~(PageSize - 1);
+  if (end >= start + MinPreparedPages * PageSize)
+    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+}
 
 TBigBufferRoom::TBigBufferRoom(std::string& bytes, size_t capacity) {
   bytes.reserve(capacity);
@@ -24,7 +34,7 @@ TBigBufferRoom::TBigBufferRoom(std::string& bytes, size_t capacity) {
     FWorker = std::thread([start, end] {
       for (uintptr_t to = end; to > start;) {
         const uintptr_t from = to - start > PreparedPiece ? to - PreparedPiece : start;
-        (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+        PreparePages(reinterpret_cast<void*>(from), to - from);
         to = from;
       }
     });

@@ -1,10 +1,13 @@
 #include "common/u_FileSnapshot.h"
 
+#include "common/u_FileIO.h"
 #include "common/u_Files.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <isa-l/crc64.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
@@ -38,6 +41,12 @@ bool TFileIdentity::SameAs(const TFileIdentity& other) const {
 void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0 || !TFileIdentity::Of(info).SameAs(identity))
+    RaiseChanged(path);
+}
+
+void CheckOpenFileUnchanged(int handle, const std::string& path, const TFileIdentity& identity) {
+  struct stat info;
+  if (::fstat(handle, &info) != 0 || !TFileIdentity::Of(info).SameAs(identity))
     RaiseChanged(path);
 }
 
@@ -105,4 +114,50 @@ TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit
   if (!snapshot.Identity.SameAs(before) || snapshot.Bytes.size() != snapshot.Identity.Size)
     RaiseChanged(path);
   return snapshot;
+}
+
+namespace {
+// Lets go of the whole pages inside [from, from + count): the system gives zeroed ones back
+// when they are touched again. Only a saving, so a failure changes nothing.
+void ReleaseWholePages(char* from, uint64_t count) {
+  const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+  const uintptr_t start = (uintptr_t(from) + page - 1) & ~(page - 1);
+  const uintptr_t end = (uintptr_t(from) + count) & ~(page - 1);
+  if (end > start)
+    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+uint64_t PartChecksum(const std::string& bytes, uint64_t offset, uint64_t size) {
+  return crc64_ecma_refl(0, reinterpret_cast<const uint8_t*>(bytes.data() + offset), size);
+}
+} // namespace
+
+void TSetAsidePart::SetAside(std::string& bytes, uint64_t offset, uint64_t size) {
+  FOffset = offset;
+  FSize = size;
+  FChecksum = PartChecksum(bytes, offset, size);
+  FSetAside = true;
+  ReleaseWholePages(bytes.data() + offset, size);
+}
+
+void TSetAsidePart::Restore(std::string& bytes, const std::string& path, int handle) {
+  if (!FSetAside)
+    return;
+  TOpenedFile opened;
+  try {
+    if (handle < 0) {
+      opened = TOpenedFile::Open(path);
+      handle = opened.Handle();
+    }
+    ReadAllAt(handle, bytes.data() + FOffset, FSize, FOffset);
+  } catch (const EFOpenError&) {
+    RaiseChanged(path); // gone, or no regular file any more
+  } catch (const EFileIOError&) {
+    RaiseChanged(path); // cut short
+  }
+  if (PartChecksum(bytes, FOffset, FSize) != FChecksum) {
+    ReleaseWholePages(bytes.data() + FOffset, FSize);
+    RaiseChanged(path);
+  }
+  FSetAside = false;
 }

@@ -40,6 +40,9 @@ struct TFileIdentity {
 // Raises EFileChanged unless path names the file identity describes, unchanged.
 void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity);
 
+// The same for the file open as handle, whatever its path names now.
+void CheckOpenFileUnchanged(int handle, const std::string& path, const TFileIdentity& identity);
+
 // A regular file open for reading, and with Lock its exclusive lock (flock). Every update of a
 // book holds that lock from before it reads the book to after it has renamed the new one into
 // place, so a second update waits and then reads the new book instead of writing over it.
@@ -81,3 +84,26 @@ struct TFileSnapshot {
 // "%s". ..." beyond). A file that changed while it was read raises EFileChanged: its bytes
 // could be a mix.
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
+
+// A part of a snapshot's bytes that is not held in memory while nothing needs it: a book's
+// cabinet, once unpacked, is needed again only by an update. Its checksum is kept, so that
+// the part read back from the file is known to be the bytes that were read at first.
+class TSetAsidePart {
+public:
+  // Takes the checksum of bytes [offset, offset + size), then lets the memory of the whole
+  // pages inside the part go: the part holds zeros there until Restore. bytes keeps its size
+  // and must not be reallocated meanwhile.
+  void SetAside(std::string& bytes, uint64_t offset, uint64_t size);
+  bool IsSetAside() const { return FSetAside; }
+  // Reads the part back into bytes from the file path names, or from handle when it is open
+  // on that file. A file that no longer holds the part's bytes, or that cannot be opened,
+  // raises EFileChanged ("The file "%s" changed on disk since it was opened") and the part
+  // stays set aside.
+  void Restore(std::string& bytes, const std::string& path, int handle = -1);
+
+private:
+  uint64_t FOffset = 0;
+  uint64_t FSize = 0;
+  uint64_t FChecksum = 0;
+  bool FSetAside = false;
+};

@@ -141,6 +141,21 @@ int64_t TByteViewStream::Seek(int64_t offset, TSeekOrigin origin) {
   return FPosition;
 }
 
+int64_t TFilePartStream::Read(void* buffer, int64_t count) {
+  const int64_t wanted = std::clamp<int64_t>(count, 0, std::max<int64_t>(FSize - FPosition, 0));
+  const int64_t n = TransferAll(wanted, [&](int64_t done, size_t left) {
+    return ::pread(FHandle, static_cast<char*>(buffer) + done, left,
+                   off_t(FOffset + uint64_t(FPosition + done)));
+  });
+  FPosition += n;
+  return n;
+}
+
+int64_t TFilePartStream::Seek(int64_t offset, TSeekOrigin origin) {
+  FPosition = SeekTarget(FPosition, FSize, offset, origin);
+  return FPosition;
+}
+
 TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileName(fileName) {
   int flags = O_CLOEXEC;
   switch (mode) {

@@ -79,6 +79,27 @@ private:
   int64_t FPosition = 0;
 };
 
+// A read-only stream over size bytes at offset of a file open elsewhere as handle, read with
+// pread so that the file's own position stays as it is; reading ends where the part or the
+// file does. The handle must stay open while the stream lives. Writes write nothing.
+class TFilePartStream : public TStream {
+public:
+  TFilePartStream(int handle, uint64_t offset, uint64_t size)
+      : FHandle(handle), FOffset(offset), FSize(int64_t(size)) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
+  int64_t Size() override { return FSize; }
+
+private:
+  int FHandle;
+  uint64_t FOffset;
+  int64_t FSize;
+  int64_t FPosition = 0;
+};
+
 enum TFileMode { fmOpenRead, fmOpenWrite, fmOpenReadWrite, fmCreate };
 
 // A stream over a disk file; seeking from the end adds the offset to the size.

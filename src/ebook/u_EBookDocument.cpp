@@ -111,10 +111,10 @@ void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
     TOpenedFile file =
         forUpdate ? TOpenedFile::Lock(path, WaitingEvent()) : TOpenedFile::Open(path);
     FBook = ReadFileSnapshot(file.Handle(), path, MaxImageFileSize);
+    Progress(esRead, 100);
+    ReadEBook(path, file.Handle());
     if (forUpdate)
       FLock = std::move(file);
-    Progress(esRead, 100);
-    ReadEBook(path);
   } catch (...) {
     CloseEBook();
     throw;
@@ -129,7 +129,7 @@ std::function<void()> TEBookDocument::WaitingEvent() const {
   };
 }
 
-void TEBookDocument::ReadEBook(const std::string& path) {
+void TEBookDocument::ReadEBook(const std::string& path, int handle) {
   std::string icon;
   std::string iconGroup;
   {
@@ -138,17 +138,41 @@ void TEBookDocument::ReadEBook(const std::string& path) {
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
     FSignature = ReadImageSignature(module.Image());
-    // The cabinet is read where it lies in the image: it is the big part of it.
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
     // The cabinet's own messages name the scratch file it is read as, which means nothing to
     // the user: these two say it of the book.
     if (!cabinet)
       throw ENoEBookPages(Format(SNoEBookPages, path.c_str()));
+    // The cabinet is the big part of the book, and the content unpacked from it is bigger.
+    // Unless it is kept, its bytes in memory go before the content comes, and it is read
+    // from the file instead; a file changed meanwhile is refused as it is when it changes
+    // while it is read whole.
+    const uint64_t offset = uint64_t(cabinet->data() - FBook.Bytes.data());
+    TByteViewStream cabinetBytes(*cabinet);
+    TFilePartStream cabinetFile(handle, offset, cabinet->size());
+    // Off the unpack's way, which reads the file and not these bytes; joined before the
+    // document goes on, whatever happens.
+    std::jthread settingAside;
+    if (!KeepCabinet)
+      settingAside = std::jthread([this, offset, size = cabinet->size()] {
+        FCabinetAside.SetAside(FBook.Bytes, offset, size);
+      });
+    // Content read from the file is the book's only while the file is the one read whole.
+    const auto checkFileRead = [&] {
+      if (!KeepCabinet)
+        CheckOpenFileUnchanged(handle, path, FBook.Identity);
+    };
     try {
-      UnpackSystemMFS(*FMFS, *cabinet, StepProgress(esUnpack));
+      UnpackSystemMFS(*FMFS, KeepCabinet ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
+                      StepProgress(esUnpack));
     } catch (const EMFSCabReaderError&) {
+      checkFileRead();
       throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
+    } catch (...) {
+      checkFileRead();
+      throw;
     }
+    checkFileRead();
   }
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }
@@ -228,12 +252,17 @@ uint64_t UnpackBudget(size_t cabinetSize) {
 } // namespace
 
 void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress) {
+  TByteViewStream cabinet(cabinetBytes);
+  UnpackSystemMFS(fs, cabinet, onProgress);
+}
+
+void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress) {
   TMFS scratch;
-  TMFSCabReader reader(scratch.Session(), CabinetPath, cabinetBytes);
+  TMFSCabReader reader(scratch.Session(), CabinetPath, &cabinet);
   reader.SetOnProgress(onProgress);
   // The serialized form and the tree made of it are held to one budget: what the cabinet
   // declares is refused before it is inflated, each item is charged as it is made.
-  const uint64_t budget = UnpackBudget(cabinetBytes.size());
+  const uint64_t budget = UnpackBudget(size_t(std::max<int64_t>(cabinet.Size(), 0)));
   reader.SetExtractLimit(int64_t(budget));
   fs.SetLoadBudget(budget);
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
@@ -269,6 +298,7 @@ void TEBookDocument::CloseEBook() {
   ForgetEBook();
   FMFS->Clear();
   FBook = {};
+  FCabinetAside = {};
   FLock.Close();
 }
 
@@ -405,6 +435,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // book changed meanwhile, is not written over with it.
   if (inPlace)
     CheckFileUnchanged(path, FBook.Identity);
+  FCabinetAside.Restore(FBook.Bytes, path, lock.IsOpen() ? lock.Handle() : -1);
   if (!how.Nameless)
     CheckResourceUpdatePossible(path, how.TargetName);
   // The book's own variables file, wherever System.xml says it is (creating its folder), so

@@ -20,6 +20,7 @@
 class TCabPreviousFolder;
 class TCodeSigner;
 class TMFS;
+class TStream;
 class TXMLParser;
 class TVariables;
 
@@ -149,14 +150,22 @@ public:
 
   TEBookProgressEvent OnProgress;
   TShellOpenEvent OnShellOpen;
+  // Whether an open keeps the book's cabinet (its SYSTEM_MFS bytes, most of the book) in
+  // memory, so that an update writes exactly what was opened even when the file changes
+  // meanwhile. Without, the cabinet's memory goes once its bytes are checksummed and the
+  // content is unpacked from the file: what a caller that only reads the content wants. An
+  // update then reads the cabinet back and refuses a file that no longer holds it
+  // (EFileChanged).
+  bool KeepCabinet = true;
 
 private:
   // Update's writing, as how says, signed with signer when there is one: FBook is the new file
   // after it. A failure leaves the document as it was.
   TEBookUpdateResult WriteEBook(const TVariableRows& rows, TExeImageUpdate how,
                                 const TCodeSigner* signer);
-  // Open's steps after the read into FBook: content, then what ShowEBook does.
-  void ReadEBook(const std::string& path);
+  // Open's steps after the read into FBook from the file open as handle: content, then what
+  // ShowEBook does.
+  void ReadEBook(const std::string& path, int handle);
   // Over the content in FMFS: description, variables, title, the icon given, and rows.
   void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
   // The open after update: the content in FMFS is what the book now holds, FBook the new
@@ -177,6 +186,9 @@ private:
   bool FOpened = false;
   // The book's file as it was opened or last written: its bytes and identity.
   TFileSnapshot FBook;
+  // Its SYSTEM_MFS bytes when KeepCabinet is off: an update reads them back (checked) before
+  // it uses FBook.
+  TSetAsidePart FCabinetAside;
   // The book's lock while an open for update holds it.
   TOpenedFile FLock;
   std::unique_ptr<TMFS> FMFS;
@@ -199,7 +211,10 @@ private:
   mutable int FReportedPercent = -1;
 };
 
-// Restores a file system from the bytes of an e-book's SYSTEM_MFS resource.
+// Restores a file system from the bytes of an e-book's SYSTEM_MFS resource, read from cabinet
+// (from its start; its size is the cabinet's).
+void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress = {});
+// The same from the bytes in memory.
 void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEvent& onProgress = {});
 // The bytes of a new SYSTEM_MFS resource: the serialized file system packed into a cabinet.
 // Blocks of previous (the resource the book holds) that decode to exactly the new bytes at

@@ -3,6 +3,7 @@
 #include "mfs/u_MFSSerialStream.h"
 
 #include "common/u_AnsiText.h"
+#include "common/u_BigBuffer.h"
 #include "common/u_Clock.h"
 #include "common/u_Common.h"
 #include "common/u_DiskFolder.h"
@@ -99,7 +100,9 @@ std::string ReadCounted(TStream& stream) {
   bytes.reserve(size_t(length));
   while (bytes.size() < size_t(length)) {
     const size_t start = bytes.size();
-    bytes.resize(start + std::min(size_t(length) - start, ReadPieceSize));
+    const size_t piece = std::min(size_t(length) - start, ReadPieceSize);
+    PreparePages(bytes.data() + start, piece);
+    bytes.resize(start + piece);
     stream.ReadBuffer(bytes.data() + start, int64_t(bytes.size() - start));
   }
   return bytes;

@@ -212,6 +212,52 @@ TEST_F(EBookDocumentTest, ACopyOfABookChangedOnDiskSinceItsOpenIsWrittenFromWhat
   EXPECT_EQ(ContentOf(copy).at("pages.txt"), pages);
 }
 
+TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrites) {
+  // Without KeepCabinet the memory of the whole pages inside the cabinet goes and an update
+  // reads them back: a page let go beyond the cabinet, or not read back, gives another copy.
+  std::string pages;
+  for (int i = 0; pages.size() < 300'000; ++i)
+    pages += "page " + std::to_string(i * 7919 % 100'003) + (i % 11 ? " " : "\n");
+  const std::string book = AssembleBook({{"System.xml", "<System/>"}, {"pages.txt", pages}});
+  ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+  std::string copies[2];
+  for (const bool keep : {false, true}) {
+    TEBookDocument document;
+    document.KeepCabinet = keep;
+    document.OpenEBook(book);
+    const std::string copy = (Folder() / (keep ? "kept.exe" : "let-go.exe")).string();
+    document.UpdateEBook({}, copy);
+    copies[keep] = LoadFileToString(copy);
+  }
+  ::unsetenv("SOURCE_DATE_EPOCH");
+  EXPECT_TRUE(copies[false] == copies[true]);
+
+  // A cabinet that is no longer what was opened is refused, and the copy is not made.
+  TEBookDocument document;
+  document.KeepCabinet = false;
+  document.OpenEBook(book);
+  {
+    std::fstream file(book, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(std::streamoff(LoadFileToString(book).size() / 2));
+    file.put('#');
+  }
+  const std::string copy = (Folder() / "changed.exe").string();
+  EXPECT_EQ(ErrorOf([&] { document.UpdateEBook({}, copy); }),
+            "The file \"" + book + "\" changed on disk since it was opened");
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_TRUE(document.Opened());
+
+  // The content is unpacked from the file: a file cut short meanwhile is no damaged book.
+  TEBookDocument cut;
+  cut.KeepCabinet = false;
+  cut.OnProgress = [&](TEBookStep step, int) {
+    if (step == esUnpack)
+      std::filesystem::resize_file(book, std::filesystem::file_size(book) / 2);
+  };
+  EXPECT_EQ(ErrorOf([&] { cut.OpenEBook(book); }),
+            "The file \"" + book + "\" changed on disk since it was opened");
+}
+
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
   TEBookDocument document;
   document.OpenEBook(CopySample("typical.exe"));
