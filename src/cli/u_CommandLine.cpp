@@ -28,7 +28,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <deque>
+#include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -783,6 +787,69 @@ std::vector<std::string> DistinctBooks(const std::vector<std::string>& operands)
   return books;
 }
 
+// What became of a job's book: branded, unchanged or its error. A stop is no outcome: it is
+// raised, the book as it was.
+TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgress,
+                       std::ostream& out) {
+  TBrandOutcome outcome{job.Book, job.Output.empty() ? job.Book : job.Output, {}};
+  try {
+    const std::optional<TEBookUpdateResult> result = BrandBook(
+        job.Book, job.Output, job.Values, job.IconBytes(), job.Signer, onProgress, out);
+    outcome.Unchanged = !result;
+    outcome.SignatureRemoved = result && result->SignatureRemoved;
+    outcome.Signed = result && result->Signed;
+  } catch (const std::exception& e) {
+    if (StopSignal() != 0)
+      throw;
+    outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}));
+  }
+  return outcome;
+}
+
+// Books branded at once. A small book's brand mostly waits (for the disk to take the new file,
+// for a core on a busy machine), so a few at a time keep the cores busy. Each book's work is
+// its own: documents, scratch files and locks are per book, text conversion per thread, and
+// icons and signers are only read.
+constexpr size_t BooksAtOnce = 4;
+
+// Brands the jobs, a few at once, and hands each outcome to report in the jobs' order, from
+// this thread, with the progress line taken away. A stop ends the batch: the books being
+// branded are finished (and reported) or left as they were, no other is started, and the stop
+// is raised.
+void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
+               const std::function<void(const TBrandJob&, TBrandOutcome)>& report) {
+  std::mutex lineLock; // the progress line and the lines reported are drawn by one at a time
+  const auto brand = [&](size_t i) {
+    return BrandJob(jobs[i], [&, i](TEBookStep step, int percent) {
+      const std::lock_guard<std::mutex> guard(lineLock);
+      line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()));
+      line.Show(step, percent);
+    }, out);
+  };
+  std::deque<std::future<TBrandOutcome>> running; // joined, if left, before the line goes
+  size_t started = 0;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    for (; started < std::min(jobs.size(), i + BooksAtOnce) && StopSignal() == 0; ++started)
+      running.push_back(std::async(std::launch::async, brand, started));
+    if (running.empty())
+      break;
+    std::future<TBrandOutcome> next = std::move(running.front());
+    running.pop_front();
+    TBrandOutcome outcome;
+    try {
+      outcome = next.get();
+    } catch (...) {
+      if (StopSignal() == 0)
+        throw;
+      continue; // stopped: the book is as it was
+    }
+    const std::lock_guard<std::mutex> guard(lineLock);
+    line.Clear();
+    report(jobs[i], std::move(outcome));
+  }
+  StopIfAsked();
+}
+
 std::string BrandedLine(const TBrandOutcome& outcome, size_t valueCount, bool iconReplaced) {
   if (outcome.Unchanged)
     return "unchanged " + outcome.Book + ": its values are these already and no icon is given\n";
@@ -894,32 +961,15 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console) {
   std::vector<TBrandOutcome> outcomes;
   int failed = 0;
   int unchanged = 0;
-  for (const TBrandJob& job : jobs) {
-    const std::string& book = job.Book;
-    StopIfAsked();
-    TBrandOutcome outcome{book, job.Output.empty() ? book : job.Output, {}};
-    line.SetBook(book, int(outcomes.size()) + 1, int(jobs.size()));
-    try {
-      const std::optional<TEBookUpdateResult> result =
-          BrandBook(book, job.Output, job.Values, job.IconBytes(), job.Signer, line.Event(),
-                    console.Out);
-      outcome.Unchanged = !result;
-      outcome.SignatureRemoved = result && result->SignatureRemoved;
-      outcome.Signed = result && result->Signed;
-    } catch (const std::exception& e) {
-      if (StopSignal() != 0)
-        throw; // the batch stops here; the book is as it was
-      outcome.Error = OneLine(BookErrorText(e, {book, job.Output}));
-      ++failed;
-    }
-    line.Clear();
+  BrandJobs(jobs, line, console.Out, [&](const TBrandJob& job, TBrandOutcome outcome) {
+    failed += outcome.Error.empty() ? 0 : 1;
     unchanged += outcome.Unchanged ? 1 : 0;
     if (!outcome.Error.empty())
-      console.Err << ErrorLine(book, outcome.Error);
+      console.Err << ErrorLine(job.Book, outcome.Error);
     else if (!json && !toStandardOutput)
       console.Out << BrandedLine(outcome, job.Values.Rows.size(), job.Icon != nullptr);
     outcomes.push_back(std::move(outcome));
-  }
+  });
   if (json)
     console.Out << BrandReportJson(outcomes);
   else if (several)
