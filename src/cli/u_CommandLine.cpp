@@ -818,7 +818,8 @@ constexpr size_t BooksAtOnce = 8;
 constexpr uint64_t BookBytesAtOnce = uint64_t(64) << 20;
 
 // Brands the jobs, a few at once, and hands each outcome to report in the jobs' order, from
-// this thread, with the progress line taken away. A stop ends the batch: the books being
+// this thread, with the progress line taken away. Jobs of one book run one after the other, so
+// a copy made after the book is branded in place has the brand's values, as in the order given. A stop ends the batch: the books being
 // branded are finished (and reported) or left as they were, no other is started, and the stop
 // is raised.
 void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
@@ -832,27 +833,32 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     }, out);
   };
   std::vector<uint64_t> sizes;
+  std::vector<std::string> books; // FileKey of each job's book
   for (const TBrandJob& job : jobs) {
     std::error_code unknown; // a book that cannot be read fails when it is branded
     const uintmax_t size = std::filesystem::file_size(job.Book, unknown);
     sizes.push_back(unknown ? 0 : size);
+    books.push_back(FileKey(job.Book));
   }
+  std::set<std::string> busy; // the books being branded
   std::deque<std::future<TBrandOutcome>> running; // jobs i to started; joined before line goes
   size_t started = 0;
   uint64_t runningBytes = 0;
   for (size_t i = 0; i < jobs.size(); ++i) {
     for (; started < jobs.size() && StopSignal() == 0 &&
-           (running.empty() || (running.size() < BooksAtOnce &&
+           (running.empty() || (running.size() < BooksAtOnce && !busy.count(books[started]) &&
                                 runningBytes + sizes[started] <= BookBytesAtOnce));
          ++started) {
       running.push_back(std::async(std::launch::async, brand, started));
       runningBytes += sizes[started];
+      busy.insert(books[started]);
     }
     if (running.empty())
       break;
     std::future<TBrandOutcome> next = std::move(running.front());
     running.pop_front();
     runningBytes -= sizes[i];
+    busy.erase(books[i]);
     TBrandOutcome outcome;
     try {
       outcome = next.get();

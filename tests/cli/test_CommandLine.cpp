@@ -811,22 +811,27 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
 }
 
 // Books are branded a few at once: their scratch and new files, all in one folder, must not
-// take each other's names, and the lines still come in the manifest's order.
+// take each other's names, a copy made after its book is branded must have the brand's values,
+// and the lines still come in the manifest's order.
 TEST_F(CommandLineTest, ManyBooksOfOneFolderEachGetTheirOwnValues) {
   std::string manifest, expected;
-  for (int i = 0; i < 60; ++i) {
+  for (int i = 0; i < 30; ++i) {
     const std::string book = (Folder() / ("book" + std::to_string(i) + ".exe")).string();
     fs::copy_file(SamplePath("typical.exe"), book);
-    manifest += "{\"book\": \"" + book + "\", \"set\": {\"Author\": \"" + std::to_string(i) + "\"}}\n";
-    expected += "branded " + book + ": 1 value set, icon kept\n";
+    manifest += "{\"book\": \"" + book + "\", \"set\": {\"Author\": \"" + std::to_string(i) +
+                "\"}}\n{\"book\": \"" + book + "\", \"output\": \"" + book + ".copy\"}\n";
+    expected += "branded " + book + ": 1 value set, icon kept\nbranded " + book + " -> " + book +
+                ".copy: 0 values set, icon kept\n";
   }
   SaveStringToFile(manifest, (Folder() / "books.jsonl").string());
   const TRun run = RunCli({"brand", "--manifest", (Folder() / "books.jsonl").string()});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(run.Out, expected + "60 branded, 0 failed\n");
-  for (int i = 0; i < 60; ++i)
-    EXPECT_EQ(AnsiValue((Folder() / ("book" + std::to_string(i) + ".exe")).string(), "Author"),
-              std::to_string(i));
+  for (int i = 0; i < 30; ++i) {
+    const std::string book = (Folder() / ("book" + std::to_string(i) + ".exe")).string();
+    EXPECT_EQ(AnsiValue(book, "Author"), std::to_string(i));
+    EXPECT_EQ(AnsiValue(book + ".copy", "Author"), std::to_string(i));
+  }
 }
 
 TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
