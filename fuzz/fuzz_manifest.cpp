@@ -2,19 +2,11 @@
 // every entry names a book, stands on a line after the one before it, and its names and values
 // come out as valid UTF-8, never with a character replaced.
 #include "cli/u_Manifest.h"
-
-#include <QString>
+#include "fuzz_utf8.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-
-namespace {
-bool IsFaithfulUtf8(const std::string& text) {
-  const QString decoded = QString::fromUtf8(text.data(), qsizetype(text.size()));
-  return decoded.isValidUtf16() && decoded.toStdString() == text;
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
