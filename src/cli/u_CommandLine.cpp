@@ -825,10 +825,12 @@ constexpr uint64_t BookBytesAtOnce = uint64_t(64) << 20;
 void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
                const std::function<void(const TBrandJob&, TBrandOutcome)>& report) {
   std::mutex lineLock; // the progress line and the lines reported are drawn by one at a time
+  uint64_t doneBytes = 0; // of the books reported, guarded by lineLock
+  uint64_t totalBytes = 0;
   const auto brand = [&](size_t i) {
     return BrandJob(jobs[i], [&, i](TEBookStep step, int percent) {
       const std::lock_guard<std::mutex> guard(lineLock);
-      line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()));
+      line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()), doneBytes, totalBytes);
       line.Show(step, percent);
     }, out);
   };
@@ -839,6 +841,7 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     const uintmax_t size = std::filesystem::file_size(job.Book, unknown);
     sizes.push_back(unknown ? 0 : size);
     books.push_back(FileKey(job.Book));
+    totalBytes += sizes.back();
   }
   std::set<std::string> busy; // the books being branded
   std::deque<std::future<TBrandOutcome>> running; // jobs i to started; joined before line goes
@@ -869,6 +872,7 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     }
     const std::lock_guard<std::mutex> guard(lineLock);
     line.Clear();
+    doneBytes += sizes[i];
     report(jobs[i], std::move(outcome));
   }
   StopIfAsked();

@@ -1,5 +1,7 @@
 #include "cli/u_ProgressLine.h"
 
+#include "common/u_SysUtils.h"
+
 #include <ostream>
 
 namespace {
@@ -23,8 +25,14 @@ const char* StepName(TEBookStep step) {
   return "";
 }
 
-void TProgressLine::SetBook(const std::string& book, int number, int count) {
-  FPrefix = count > 1 ? "[" + std::to_string(number) + "/" + std::to_string(count) + "] " : "";
+void TProgressLine::SetBook(const std::string& book, int number, int count, uint64_t doneBytes,
+                            uint64_t totalBytes) {
+  FPrefix = count > 1 ? "[" + std::to_string(number) + "/" + std::to_string(count) +
+                            (totalBytes > 0 ? Format(", %.1f of %.1f MB", double(doneBytes) / 1e6,
+                                                     double(totalBytes) / 1e6)
+                                            : "") +
+                            "] "
+                      : "";
   FPrefix += book + ": ";
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // The progress line drawn on a terminal's standard error while a book is opened or branded:
-// "[2/40] book.exe: pack 37%", rewritten in place. It draws nothing when switched off (not a
+// "[2/40, 1.2 of 23.0 MB] book.exe: pack 37%", rewritten in place. It draws nothing when switched off (not a
 // terminal, or --quiet), so logs and pipes never see it.
 
 #include "ebook/u_EBookDocument.h"
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -15,8 +16,10 @@ public:
   TProgressLine(const TProgressLine&) = delete;
   TProgressLine& operator=(const TProgressLine&) = delete;
 
-  // The book now worked on, number of count (the number is left out for a single book).
-  void SetBook(const std::string& book, int number, int count);
+  // The book now worked on, number of count (the number is left out for a single book), and
+  // of a batch's totalBytes, how many the books done hold (left out when not given).
+  void SetBook(const std::string& book, int number, int count, uint64_t doneBytes = 0,
+               uint64_t totalBytes = 0);
   // What the document's OnProgress reports.
   void Show(TEBookStep step, int percent);
   // Takes the line away, so that the next line written starts on a clean line.
