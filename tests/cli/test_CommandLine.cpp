@@ -809,6 +809,7 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
     const bool quoted = std::string(c.format) == "CSV with quotes";
     EXPECT_EQ(AnsiValue(a, "Author"), quoted ? "Ann \"A\",\nAnd" : "Ann");
     EXPECT_EQ(AnsiValue(a, "Email"), "e@x.org");
+    EXPECT_EQ(AnsiValue(a, "Company"), "Quill Press") << "an empty cell keeps the value";
     EXPECT_EQ(LoadFileToString(b), original);
     EXPECT_EQ(AnsiValue(b + ".out", "Author"), "Default");
     EXPECT_EQ(AnsiValue(b + ".out", "Company"), "Co");
