@@ -3,19 +3,11 @@
 // replaced.
 #include "cli/u_ValuesJson.h"
 #include "common/u_SysUtils.h"
-
-#include <QString>
+#include "fuzz_utf8.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-
-namespace {
-bool IsFaithfulUtf8(const std::string& text) {
-  const QString decoded = QString::fromUtf8(text.data(), qsizetype(text.size()));
-  return decoded.isValidUtf16() && decoded.toStdString() == text;
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {

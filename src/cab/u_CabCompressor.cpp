@@ -242,9 +242,12 @@ void TCabCompressor::ReadSource(intptr_t source, TFileEntry& entry, PFNFCISTATUS
   uint64_t fileSize = 0;
   for (;;) {
     std::vector<uint8_t>& input = FBatches[FFilling].input;
-    if (input.size() < BatchSize)
-      input.resize(BatchSize);
-    const auto room = uint32_t(BatchSize - FPendingSize);
+    // Grown as the input comes, not to a whole batch at once: a small book would have
+    // megabytes zeroed that it never fills, for every book of a batch.
+    if (FPendingSize == input.size())
+      input.resize(std::min(BatchSize, std::max<size_t>(2 * input.size(),
+                                                         CabFormat::MaxBlockUncompressed)));
+    const auto room = uint32_t(input.size() - FPendingSize);
     int32_t err = 0;
     const uint32_t got = FRead(source, input.data() + FPendingSize, room, &err, FPv);
     if (got == CallbackFailed || got > room)

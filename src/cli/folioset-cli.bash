@@ -9,7 +9,7 @@ _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --versio
 declare -gA _folioset_cli_options=(
     [show]="--json -j --json-lines --raw --all"
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
-             --json -j --json-lines --dry-run -n
+             --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text"
     [extract]="--force"
@@ -31,6 +31,10 @@ _folioset_cli_value()
         ico) _filedir ico ;;
         json)
             _filedir json
+            [[ - == "$cur"* ]] && COMPREPLY+=(-)
+            ;;
+        manifest)
+            _filedir '@(csv|jsonl)'
             [[ - == "$cur"* ]] && COMPREPLY+=(-)
             ;;
         folder) _filedir -d ;;

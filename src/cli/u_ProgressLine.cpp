@@ -1,5 +1,7 @@
 #include "cli/u_ProgressLine.h"
 
+#include "common/u_SysUtils.h"
+
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -116,8 +118,14 @@ const char* StepName(TEBookStep step) {
   return "";
 }
 
-void TProgressLine::SetBook(const std::string& book, int number, int count) {
-  FCounter = count > 1 ? "[" + std::to_string(number) + "/" + std::to_string(count) + "] " : "";
+void TProgressLine::SetBook(const std::string& book, int number, int count, uint64_t doneBytes,
+                            uint64_t totalBytes) {
+  FCounter = count > 1 ? "[" + std::to_string(number) + "/" + std::to_string(count) +
+                             (totalBytes > 0 ? Format(", %.1f of %.1f MB", double(doneBytes) / 1e6,
+                                                      double(totalBytes) / 1e6)
+                                             : "") +
+                             "] "
+                       : "";
   const int room = FColumns - UnusedColumns - TextColumns(FCounter) - StepColumns;
   FBook = ShortenedInMiddle(book, std::max(room, 1));
 }

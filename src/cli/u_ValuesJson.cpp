@@ -5,16 +5,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace {
 // what names the text in the message; the text itself cannot be shown faithfully.
 std::string CheckedUtf8(const QString& text, const std::string& what) {
   if (!text.isValidUtf16())
     throw Exception(what + " is not valid Unicode (it holds a lone surrogate)");
   return text.toStdString();
 }
-} // namespace
 
-TNamedValues ParseValuesJson(const std::string& bytes) {
+QJsonObject ParseJsonObject(const std::string& bytes, const std::string& what) {
   QJsonParseError error;
   const QJsonDocument json =
       QJsonDocument::fromJson(QByteArray(bytes.data(), qsizetype(bytes.size())), &error);
@@ -22,9 +20,12 @@ TNamedValues ParseValuesJson(const std::string& bytes) {
     throw Exception(Format("not valid JSON at offset %d: %s", int(error.offset),
                            error.errorString().toStdString().c_str()));
   if (!json.isObject())
-    throw Exception("expected a JSON object of names and text values");
+    throw Exception("expected " + what);
+  return json.object();
+}
+
+TNamedValues NamedValues(const QJsonObject& object) {
   TNamedValues values;
-  const QJsonObject object = json.object();
   for (auto it = object.begin(); it != object.end(); ++it) {
     const std::string name = CheckedUtf8(it.key(), "a name");
     if (!it.value().isString())
@@ -32,4 +33,8 @@ TNamedValues ParseValuesJson(const std::string& bytes) {
     values.emplace_back(name, CheckedUtf8(it.value().toString(), "the value of \"" + name + "\""));
   }
   return values;
+}
+
+TNamedValues ParseValuesJson(const std::string& bytes) {
+  return NamedValues(ParseJsonObject(bytes, "a JSON object of names and text values"));
 }

@@ -12,7 +12,10 @@ constexpr size_t RingSize = 1 << 20;
 constexpr size_t WakeSize = RingSize / 8;
 } // namespace
 
-TBytePipe::TBytePipe(int64_t bound) : FRing(RingSize), FBound(std::max<int64_t>(bound, 0)) {}
+// The ring is not zeroed: every byte is written before it is read, and the pages a small
+// book's bytes never reach are never touched.
+TBytePipe::TBytePipe(int64_t bound)
+    : FRing(new char[RingSize]), FBound(std::max<int64_t>(bound, 0)) {}
 
 int64_t TBytePipe::Read(void* buffer, int64_t count) {
   auto* out = static_cast<char*>(buffer);
@@ -27,13 +30,13 @@ int64_t TBytePipe::Read(void* buffer, int64_t count) {
       break;
     // The contiguous run from the head: up to the ring's end, then around.
     const size_t n = std::min(
-        {FCount, FRing.size() - FHead, size_t(std::min<int64_t>(count - done, INT32_MAX))});
-    std::memcpy(out + done, FRing.data() + FHead, n);
-    FHead = (FHead + n) % FRing.size();
+        {FCount, RingSize - FHead, size_t(std::min<int64_t>(count - done, INT32_MAX))});
+    std::memcpy(out + done, FRing.get() + FHead, n);
+    FHead = (FHead + n) % RingSize;
     FCount -= n;
     done += int64_t(n);
     FPosition += int64_t(n);
-    if (FWriterWants > 0 && FRing.size() - FCount >= FWriterWants) {
+    if (FWriterWants > 0 && RingSize - FCount >= FWriterWants) {
       FWriterWants = 0;
       FWritable.notify_one();
     }
@@ -48,15 +51,15 @@ int64_t TBytePipe::Write(const void* buffer, int64_t count) {
   if (kept > FBound - FWritten)
     throw EWriteError(SWriteError);
   for (int64_t done = 0; done < kept && !FReaderDone;) {
-    if (FCount == FRing.size()) {
+    if (FCount == RingSize) {
       FWriterWants = std::min(size_t(kept - done), WakeSize);
       FWritable.wait(lock, [this] { return FWriterWants == 0; });
       continue;
     }
-    const size_t tail = (FHead + FCount) % FRing.size();
-    const size_t room = std::min(FRing.size() - FCount, FRing.size() - tail);
+    const size_t tail = (FHead + FCount) % RingSize;
+    const size_t room = std::min(RingSize - FCount, RingSize - tail);
     const size_t n = std::min(room, size_t(kept - done));
-    std::memcpy(FRing.data() + tail, in + done, n);
+    std::memcpy(FRing.get() + tail, in + done, n);
     FCount += n;
     done += int64_t(n);
     if (FReaderWants > 0 && FCount >= FReaderWants) {

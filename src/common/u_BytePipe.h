@@ -8,8 +8,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 class TBytePipe : public TStream {
 public:
@@ -41,7 +41,7 @@ private:
   std::condition_variable FWritable;
   size_t FReaderWants = 0; // bytes the sleeping reader waits for; 0 when it is awake
   size_t FWriterWants = 0; // room the sleeping writer waits for; 0 when it is awake
-  std::vector<char> FRing;
+  std::unique_ptr<char[]> FRing; // RingSize bytes
   size_t FHead = 0;  // where the next byte is read
   size_t FCount = 0; // bytes in the ring
   const int64_t FBound;

@@ -53,9 +53,10 @@ static void SyncFolder(const std::string& folder) {
 
 TReplacementFile::TReplacementFile(const std::string& target)
     : FTarget(target), FFolder(FolderOf(target)),
-      FName(FFolder + "/$vex$new" + IntToHexText(uint32_t(::getpid()), 8, '0') + "$") {
-  // A file of this name is left over from a killed process that had this process id: no live
-  // process owns it.
+      FName(FFolder + "/$vex$new" + IntToHexText(uint32_t(::gettid()), 8, '0') + "$") {
+  // Named after the thread, not the process: threads of one process brand books of one folder
+  // at once. A file of this name is left over from a killed thread that had this id (thread
+  // and process ids are one space): no live thread owns it.
   ::unlink(FName.c_str());
   FNameless =
       TFileHandle(::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));

@@ -384,6 +384,6 @@ void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
 }
 
 std::string ResTempFileName(uint32_t identity) {
-  return TempFolder() + "/$vex$res" + IntToHexText(uint32_t(::getpid()), 8, '0') +
+  return TempFolder() + "/$vex$res" + IntToHexText(uint32_t(::gettid()), 8, '0') +
          IntToHexText(identity, 1, '0') + "$";
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Runs every example of a man page ("$ command" lines of its .EX blocks in EXAMPLES) in a
-fresh folder holding the files the examples name, with the built programs first on PATH.
-Each must exit with status 0.
+"""Runs every example of a man page ("$ command" lines of its .EX blocks in EXAMPLES), or of a
+Markdown page (its indented "$ command" lines), in a fresh folder holding the files the
+examples name, with the built programs first on PATH. Each must exit with status 0.
 
 usage: run_man_examples.py PAGE PROGRAM_DIR... --samples SAMPLES_DIR
 """
@@ -34,6 +34,24 @@ def examples(page_text):
     return commands
 
 
+def markdown_examples(page_text):
+    return [line.strip()[2:] for line in page_text.splitlines()
+            if line.startswith("    ") and line.strip().startswith("$ ")]
+
+
+# The manifests the examples brand: the three books of books/ with their own values, icon and
+# output.
+MANIFESTS = {
+    "books.csv": "book,icon,output,Author,Website\n"
+                 "books/book0.exe,,,Ann Lee,https://ann.example\n"
+                 "books/book1.exe,brand.ico,,Bo Park,\n"
+                 "books/book2.exe,,branded2.exe,,https://cy.example\n",
+    "books.jsonl": '{"book": "books/book0.exe", "set": {"Author": "Ann Lee"}}\n'
+                   '{"book": "books/book1.exe", "icon": "brand.ico", "output": "branded1.exe",'
+                   ' "set": {"Company": "Park Books"}}\n',
+}
+
+
 def prepare(folder, samples):
     book = os.path.join(samples, "typical.exe")
     shutil.copy(book, os.path.join(folder, "book.exe"))
@@ -48,6 +66,9 @@ def prepare(folder, samples):
     shutil.copy(os.path.join(pki, "signer.p12"), os.path.join(folder, "reseller.p12"))
     with open(os.path.join(folder, "password.txt"), "w") as password:
         password.write("secret\n")
+    for name, text in MANIFESTS.items():
+        with open(os.path.join(folder, name), "w") as manifest:
+            manifest.write(text)
     os.mkdir(os.path.join(folder, "books"))
     for i in range(3):
         shutil.copy(book, os.path.join(folder, "books", "book%d.exe" % i))
@@ -62,7 +83,8 @@ def main():
     page = arguments[0]
     program_dirs = [os.path.abspath(d) for d in arguments[1:arguments.index("--samples")]]
     with open(page) as f:
-        commands = examples(f.read())
+        text = f.read()
+    commands = markdown_examples(text) if page.endswith(".md") else examples(text)
     if not commands:
         print("%s: no examples found" % page)
         return 1

@@ -14,7 +14,7 @@ source "$completion_dir/folioset-cli.bash"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-touch book.exe OTHER.EXE brand.ico values.json notes.txt
+touch book.exe OTHER.EXE brand.ico values.json notes.txt books.csv
 mkdir out
 
 passed=0
@@ -58,8 +58,9 @@ cases=(
   "folioset-cli brand --values |- out values.json"
   "folioset-cli brand --values=v|values.json"
   "folioset-cli brand --set |"
-  "folioset-cli brand -o |OTHER.EXE book.exe brand.ico notes.txt out values.json"
-  "folioset-cli brand --output |OTHER.EXE book.exe brand.ico notes.txt out values.json"
+  "folioset-cli brand --manifest |- books.csv out"
+  "folioset-cli brand -o |OTHER.EXE book.exe books.csv brand.ico notes.txt out values.json"
+  "folioset-cli brand --output |OTHER.EXE book.exe books.csv brand.ico notes.txt out values.json"
   "folioset-cli brand --icon brand.ico |OTHER.EXE book.exe out"
   "folioset-cli brand --set=Author=Ann book.exe |OTHER.EXE book.exe out"
   "folioset-cli extract |OTHER.EXE book.exe out"
