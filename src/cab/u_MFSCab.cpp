@@ -92,6 +92,23 @@ EMFSCabSystemError::EMFSCabSystemError(const ERF& error, const std::string& last
     : EMFSCabError(SystemErrorMessage(error, lastError, compression)), FErrorCode(error.erfOper),
       FErrorType(error.erfType), FErrorPresent(error.fError != 0), FCompression(compression) {}
 
+bool EMFSCabSystemError::DamagedCabinet() const {
+  if (FCompression)
+    return false;
+  switch (FErrorCode) {
+  case FDIERROR_NOT_A_CABINET:
+  case FDIERROR_UNKNOWN_CABINET_VERSION:
+  case FDIERROR_CORRUPT_CABINET:
+  case FDIERROR_BAD_COMPR_TYPE:
+  case FDIERROR_MDI_FAIL:
+  case FDIERROR_RESERVE_MISMATCH:
+  case FDIERROR_WRONG_CABINET:
+    return true;
+  default:
+    return false;
+  }
+}
+
 uint32_t CabOpenDisposition(int32_t openFlags) {
   const bool create = openFlags & cofCreat;
   if ((openFlags & cofExcl) && create)

@@ -36,6 +36,9 @@ public:
   int32_t ErrorType() const { return FErrorType; }
   bool ErrorPresent() const { return FErrorPresent; }
   bool Compression() const { return FCompression; }
+  // Whether reading failed on the cabinet's own bytes (a damaged or foreign cabinet), not on
+  // memory, a file or a stop.
+  bool DamagedCabinet() const;
 
 private:
   int32_t FErrorCode;

@@ -168,6 +168,11 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     } catch (const EMFSCabReaderError&) {
       checkFileRead();
       throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
+    } catch (const EMFSCabSystemError& e) {
+      checkFileRead();
+      if (e.DamagedCabinet())
+        throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
+      throw;
     } catch (...) {
       checkFileRead();
       throw;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -462,6 +463,21 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
   const std::string notABook = (Folder() / "notes.exe").string();
   SaveStringToFile("not a book", notABook);
   const std::string noPages = CopySample("no_system_mfs.exe");
+  // typical.exe with count bytes of its cabinet, from its offset at, turned to others.
+  const auto damagedCabinet = [this](const std::string& name, int64_t at, size_t count) {
+    std::string bytes = LoadFileToString(SamplePath("typical.exe"));
+    const size_t cabinet = bytes.find("MSCF");
+    uint32_t size; // cbCabinet, the cabinet's length, 8 bytes into its header
+    std::memcpy(&size, bytes.data() + cabinet + 8, sizeof size);
+    const size_t from = cabinet + size_t(at >= 0 ? at : int64_t(size) + at);
+    for (size_t i = from; i < from + count; ++i)
+      bytes[i] = char(bytes[i] ^ 0x55);
+    const std::string path = (Folder() / name).string();
+    SaveStringToFile(bytes, path);
+    return path;
+  };
+  const std::string damagedBlock = damagedCabinet("block.exe", -300, 100);
+  const std::string unknownCompression = damagedCabinet("compression.exe", 42, 2);
   const std::string fifo = (Folder() / "fifo.exe").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string tryHelp = "\nTry 'folioset-cli --help'.\n";
@@ -479,6 +495,13 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
       {{"show", noPages},
        1,
        "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n"},
+      {{"show", damagedBlock},
+       1,
+       "folioset-cli: " + damagedBlock + ": a damaged e-book: its packed pages cannot be unpacked\n"},
+      {{"show", unknownCompression},
+       1,
+       "folioset-cli: " + unknownCompression +
+           ": a damaged e-book: its packed pages cannot be unpacked\n"},
       // Refused before a byte is read: /dev/zero would give 4 GiB, a FIFO waits for a writer.
       {{"show", "/dev/zero"},
        1,
