@@ -328,12 +328,12 @@ std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
   return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
-std::string TEBookDocument::PackContent() const {
+TCabPreviousFolder TEBookDocument::PreviousContent() const {
   // Where the content is unchanged, the blocks the book holds are taken over, not packed again;
   // a block is taken only when it decodes to exactly the new bytes.
   const std::string_view cabinet =
       std::string_view(FBook.Bytes).substr(FContentPlace.Offset, FContentPlace.Size);
-  const TCabPreviousFolder previous(
+  return TCabPreviousFolder(
       [cabinet](uint64_t offset, void* into, size_t count) {
         if (offset > cabinet.size() || count > cabinet.size() - offset)
           return false;
@@ -341,7 +341,19 @@ std::string TEBookDocument::PackContent() const {
         return true;
       },
       cabinet.size());
-  return PackSystemMFS(*FMFS, &previous, StepProgress(esPack));
+}
+
+void TEBookDocument::LineUpBehindVariables(TCabPreviousFolder& previous,
+                                           const std::string& variablesText) {
+  // Blocks shorter than the standard size in mid-folder would line them up as well, but other
+  // readers (the book's own runtime among them) refuse or misread those; blanks between the
+  // file's elements are read by every reader as nothing. The padding is counted from the text
+  // without it, so brand after brand it never grows beyond a block.
+  TMFSFile* file = FMFS->Session().GetFile(FVariablesPath);
+  const TSerialPlace place = SerialPlace(*FMFS->Root(), *file);
+  const uint64_t blanks = previous.LineUpEnds(uint64_t(place.Size), uint64_t(place.ContentEnd));
+  if (blanks > 0)
+    file->SetContent(WithBlanks(variablesText, size_t(blanks)));
 }
 
 std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
@@ -403,7 +415,10 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   FReportedPercent = -1; // a new operation: its steps start over
   try {
     std::vector<TResourceChange> changes;
-    changes.push_back({ContentResourceType, ContentResourceName, PackContent()});
+    TCabPreviousFolder previous = PreviousContent();
+    LineUpBehindVariables(previous, variablesText);
+    changes.push_back({ContentResourceType, ContentResourceName,
+                       PackSystemMFS(*FMFS, &previous, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
