@@ -81,3 +81,13 @@ struct TFileSnapshot {
 // "%s". ..." beyond). A file that changed while it was read raises EFileChanged: its bytes
 // could be a mix.
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
+
+// A file just written, still open, and the identity it had once complete: read later, when
+// the memory its writer worked with is free again.
+struct TWrittenFile {
+  TFileHandle Handle;
+  TFileIdentity Identity;
+};
+// ReadFileSnapshot of the written file, raising EFileChanged unless it is still as it was
+// once complete.
+TFileSnapshot ReadWrittenFile(const TWrittenFile& file, const std::string& path, size_t limit);

@@ -3,6 +3,7 @@
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
+#include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
@@ -310,22 +311,38 @@ std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
   return ExpandTitle(TVariables(BuildVariablesText(rows), false));
 }
 
-std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
-                          const TPercentEvent& onProgress) {
-  TMFS scratch;
-  TMFSSession& session = scratch.Session();
+namespace {
+// Packs the serialized form of fs as the only member of a new cabinet in session, or in a file
+// in diskFolder when one is given: that file's handle.
+TFileHandle PackSerialized(TMFSSession& session, const TMFS& fs, const std::string& diskFolder,
+                           const TCabPreviousFolder* previous, const TPercentEvent& onProgress) {
   // The member is stamped as a new file is; its bytes go from the tree straight into the
   // compressor instead of being serialized into one string and copied into a file first.
   const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
-  {
-    TMFSCabWriter writer(session, "", NewCabinetPath);
-    writer.SetOnProgress(onProgress);
-    writer.UsePreviousFolder(previous);
-    writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
-                     stamp->DateTime(), stamp->Attributes());
-    writer.FlushCabinet();
-  }
-  return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
+  TMFSCabWriter writer(session, "", NewCabinetPath);
+  if (!diskFolder.empty())
+    writer.KeepFilesIn(diskFolder);
+  writer.SetOnProgress(onProgress);
+  writer.UsePreviousFolder(previous);
+  writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
+                   stamp->DateTime(), stamp->Attributes());
+  writer.FlushCabinet();
+  return writer.TakeCabinetFile();
+}
+} // namespace
+
+std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
+                          const TPercentEvent& onProgress) {
+  TMFS scratch;
+  PackSerialized(scratch.Session(), fs, {}, previous, onProgress);
+  return std::move(scratch.Session().GetFile(std::string("\\") + NewCabinetPath)->Content());
+}
+
+TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
+                                const TCabPreviousFolder* previous,
+                                const TPercentEvent& onProgress) {
+  TMFS scratch;
+  return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
 }
 
 TCabPreviousFolder TEBookDocument::PreviousContent() const {
@@ -411,14 +428,18 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // that the next open reads what was written.
   TContentWrite variables(FMFS->Session(), FVariablesPath, variablesText);
   TEBookUpdateResult result;
-  TFileSnapshot newFile;
+  TWrittenFile newFile;
   FReportedPercent = -1; // a new operation: its steps start over
   try {
     std::vector<TResourceChange> changes;
     TCabPreviousFolder previous = PreviousContent();
     LineUpBehindVariables(previous, variablesText);
-    changes.push_back({ContentResourceType, ContentResourceName,
-                       PackSystemMFS(*FMFS, &previous, StepProgress(esPack))});
+    // The new resource waits on disk: beside the content and the book, a second copy of the
+    // cabinet in memory was the biggest part of an update's peak.
+    changes.push_back({ContentResourceType,
+                       ContentResourceName,
+                       {},
+                       PackSystemMFSToFile(*FMFS, TempFolder(), &previous, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
@@ -441,7 +462,16 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     throw;
   }
   Progress(esRewrite, 100);
-  FBook = std::move(newFile);
+  // The old image goes before the new one is read: the two are never both in memory. (Moved
+  // out, not assigned over: a string assigned an empty one keeps its memory.)
+  { const TFileSnapshot old = std::move(FBook); }
+  try {
+    FBook =
+        ReadWrittenFile(newFile, how.TargetName.empty() ? path : how.TargetName, MaxImageFileSize);
+  } catch (...) {
+    CloseEBook(); // the book is written, but what it now holds cannot be shown
+    throw;
+  }
   return result;
 }
 

@@ -205,3 +205,8 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 // their place are taken over instead of deflated again.
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous = nullptr,
                           const TPercentEvent& onProgress = {});
+// The same into a file without a name in diskFolder: neither the resource nor the packing's
+// temporary files are ever in memory beside the content.
+TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
+                                const TCabPreviousFolder* previous = nullptr,
+                                const TPercentEvent& onProgress = {});
