@@ -3,6 +3,7 @@
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
+#include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
@@ -435,11 +436,14 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     TCabPreviousFolder previous = PreviousContent();
     LineUpBehindVariables(previous, variablesText);
     // The new resource waits on disk: beside the content and the book, a second copy of the
-    // cabinet in memory was the biggest part of an update's peak.
+    // cabinet in memory was the biggest part of an update's peak. It waits where the new book
+    // is written, which must take a file anyway.
+    const std::string scratchFolder =
+        how.Nameless ? TempFolder() : FolderOf(how.TargetName.empty() ? path : how.TargetName);
     changes.push_back({ContentResourceType,
                        ContentResourceName,
                        {},
-                       PackSystemMFSToFile(*FMFS, TempFolder(), &previous, StepProgress(esPack))});
+                       PackSystemMFSToFile(*FMFS, scratchFolder, &previous, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));

@@ -258,6 +258,19 @@ TEST_F(EBookDocumentTest, AValueOfAnotherLengthKeepsEveryBlockBehindTheVariables
   EXPECT_TRUE(extracted == document.Content().SaveToString()) << "what another reader reads";
 }
 
+TEST_F(EBookDocumentTest, BrandingWritesItsScratchFilesWhereTheNewBookGoes) {
+  // The new cabinet waits on disk until the rewrite, beside the new book, nameless: a
+  // temporary folder that cannot take files must not stop a brand that could be written.
+  const std::string book = CopySample("typical.exe");
+  fs::remove_all(Folder() / "tmp");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann Reseller"));
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann Reseller");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Folder()), fs::directory_iterator()), 1)
+      << "only the book is left";
+}
+
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
   TEBookDocument document;
   document.OpenEBook(CopySample("typical.exe"));
