@@ -4,6 +4,8 @@
 Builds a book with 100 MB of mixed content (bench/make_bench_book), then, for each round:
   open:  folioset-cli show BOOK            against  cabextract of the book's cabinet
   brand: folioset-cli brand BOOK --set ..  against  gcab -c -z of the book's info.mfs
+  brand early: the same on a book of the same content in a folder that sorts after the
+         variables file, so that the change lies before all the content
 and once: the size of the branded book's SYSTEM_MFS against gcab's cabinet, the rewrite
 benchmark (replace 50 MB in a 300 MB executable against a copy with fsync, bench_resources),
 and a manifest of 1,000 small books in one process against the README's xargs recipe
@@ -28,8 +30,13 @@ import pefile
 
 import many_books
 
-GOALS = {"open": 0.7, "brand": 0.5, "size": 1.01, "open memory": 2.0, "brand memory": 2.0,
-         "rewrite": 1.5, "many books": 0.5}
+GOALS = {"open": 0.5, "brand": 0.2, "brand early": 0.2, "size": 1.01, "open memory": 1.3,
+         "brand memory": 1.3, "rewrite": 1.5, "many books": 0.5}
+# The brand's value is longer than the bench book's ("Big Book"): everything behind the
+# variables file moves.
+BRAND_VALUE = "Title=Edition {}"
+# The early book's content folder sorts after Variables.xml.
+EARLY_PAGES = "www"
 MB = 1e6
 LAST_CPU = [0.0]  # processor seconds of the last run
 
@@ -89,17 +96,22 @@ def main():
     os.makedirs(work, exist_ok=True)
     try:
         print(f"load average at start: {load()} ({os.cpu_count()} cores)")
-        run([os.path.join(args.build, "bench", "make_bench_book"), work])
+        make_book = os.path.join(args.build, "bench", "make_bench_book")
+        early_work = os.path.join(work, "early")
+        run([make_book, work])
+        run([make_book, "--pages", EARLY_PAGES, early_work])
         book = os.path.join(work, "book.exe")
         branded = os.path.join(work, "branded.exe")
+        early_book = os.path.join(early_work, "book.exe")
+        early_branded = os.path.join(early_work, "branded.exe")
         extracted = os.path.join(work, "extracted")
         content = os.path.getsize(os.path.join(work, "info.mfs"))
         print(f"book: {os.path.getsize(book) / MB:.1f} MB, content (info.mfs) "
               f"{content / MB:.1f} MB, cabinet {os.path.getsize(os.path.join(work, 'info.cab')) / MB:.1f} MB")
 
-        rows = {"open": [], "brand": []}
-        peaks = {"open": [], "brand": []}
-        print(f"{'round':>5} {'step':<6} {'folioset s':>10} {'anchor s':>9} {'ratio':>6} "
+        rows = {"open": [], "brand": [], "brand early": []}
+        peaks = {"open": [], "brand": [], "brand early": []}
+        print(f"{'round':>5} {'step':<11} {'folioset s':>10} {'anchor s':>9} {'ratio':>6} "
               f"{'peak MB':>8} {'cpu s':>6} {'anchor cpu s':>12}")
         for number in range(1, args.rounds + 1):
             ours, peak = run([cli, "show", book])
@@ -112,39 +124,54 @@ def main():
             peaks["open"].append(peak)
             shutil.copyfile(book, branded)
             ours_brand, peak_brand = run([cli, "brand", branded, "--set",
-                                          f"Title=Edition {number}"])
+                                          BRAND_VALUE.format(number)])
             cpu_brand = LAST_CPU[0]
             theirs_brand, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=work)
             anchor_cpu_brand = LAST_CPU[0]
             rows["brand"].append((ours_brand, theirs_brand))
             peaks["brand"].append(peak_brand)
+            shutil.copyfile(early_book, early_branded)
+            ours_early, peak_early = run([cli, "brand", early_branded, "--set",
+                                          BRAND_VALUE.format(number)])
+            cpu_early = LAST_CPU[0]
+            theirs_early, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=early_work)
+            anchor_cpu_early = LAST_CPU[0]
+            rows["brand early"].append((ours_early, theirs_early))
+            peaks["brand early"].append(peak_early)
             for step, (a, b), p, c, d in (
                     ("open", rows["open"][-1], peak, cpu, anchor_cpu),
-                    ("brand", rows["brand"][-1], peak_brand, cpu_brand, anchor_cpu_brand)):
-                print(f"{number:>5} {step:<6} {a:>10.3f} {b:>9.3f} {a / b:>6.2f} "
+                    ("brand", rows["brand"][-1], peak_brand, cpu_brand, anchor_cpu_brand),
+                    ("brand early", rows["brand early"][-1], peak_early, cpu_early,
+                     anchor_cpu_early)):
+                print(f"{number:>5} {step:<11} {a:>10.3f} {b:>9.3f} {a / b:>6.2f} "
                       f"{p / MB:>8.0f} {c:>6.2f} {d:>12.2f}")
 
         ours_size = system_mfs_size(branded)
         gcab_size = os.path.getsize(os.path.join(work, "gcab.cab"))
+        early_size = system_mfs_size(early_branded)
+        early_gcab_size = os.path.getsize(os.path.join(early_work, "gcab.cab"))
+        brand_peak = max(peaks["brand"] + peaks["brand early"])
         replace, copy = rewrite_times(args.build)
         manifest, recipe = many_books.measure(cli, work)
 
         results = {
             "open": statistics.median(a / b for a, b in rows["open"]),
             "brand": statistics.median(a / b for a, b in rows["brand"]),
-            "size": ours_size / gcab_size,
+            "brand early": statistics.median(a / b for a, b in rows["brand early"]),
+            "size": max(ours_size / gcab_size, early_size / early_gcab_size),
             "open memory": max(peaks["open"]) / content,
-            "brand memory": max(peaks["brand"]) / content,
+            "brand memory": brand_peak / content,
             "rewrite": replace / copy,
             "many books": manifest / recipe,
         }
-        print(f"SYSTEM_MFS {ours_size} B, gcab's cabinet {gcab_size} B")
+        print(f"SYSTEM_MFS {ours_size} B, gcab's cabinet {gcab_size} B; early book "
+              f"{early_size} B, gcab's {early_gcab_size} B")
         print(f"replace 50 MB in a 300 MB executable {replace:.3f} s, copy with fsync "
               f"{copy:.3f} s")
         print(f"1,000 small books: a manifest in one process {1000 / manifest:.0f} books/s, "
               f"xargs -P 2 -n 100 {1000 / recipe:.0f} books/s")
         print(f"peak memory: open {max(peaks['open']) / MB:.0f} MB, brand "
-              f"{max(peaks['brand']) / MB:.0f} MB, content {content / MB:.0f} MB")
+              f"{brand_peak / MB:.0f} MB, content {content / MB:.0f} MB")
         print(f"\n{'row':<13} {'ratio':>6} {'goal':>6}")
         for row, ratio in results.items():
             mark = "ok" if ratio <= GOALS[row] else "MISSED"

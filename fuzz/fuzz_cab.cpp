@@ -1,7 +1,8 @@
 // The cabinet reader over arbitrary bytes stored as a session file: it may refuse them, but
 // only with its own errors, and never reads, writes or allocates beyond what the bytes hold.
 // The same bytes are then offered as the earlier cabinet of a new pack, of what they held (or
-// of the bytes themselves): whatever blocks the writer takes over, its cabinet must give back
+// of the bytes themselves), its blocks also looked for where a change of length in the middle
+// would have moved them: whatever blocks the writer takes over, its cabinet must give back
 // exactly what was packed, and every block of it must be one that zlib inflates strictly.
 
 #include "cab/u_CabFormat.h"
@@ -52,8 +53,11 @@ void CheckEveryBlockStrict(const std::string& cabinet, const std::string& conten
   }
 }
 
-void PackOver(const std::string& cabinet, const std::string& content) {
-  const TCabPreviousFolder previous = FolderOf(cabinet);
+// changeEnd: where content's bytes may start being the tail of what the cabinet held (past
+// the end: nowhere).
+void PackOver(const std::string& cabinet, const std::string& content, size_t changeEnd) {
+  TCabPreviousFolder previous = FolderOf(cabinet);
+  previous.LineUpEnds(content.size(), changeEnd);
   TMFS fs;
   TMFSSession& session = fs.Session();
   session.WriteFile("\\in\\info.mfs", content);
@@ -84,6 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Refusals are the expected outcome for most inputs.
   }
   content.resize(std::min(content.size(), MaxPacked));
-  PackOver(cabinet, content);
+  PackOver(cabinet, content, SIZE_MAX);
+  // A block's worth inserted in the middle: the blocks behind it are found at their new place.
+  const size_t middle = content.size() / 2;
+  const std::string inserted(CabFormat::MaxBlockUncompressed, 'x');
+  PackOver(cabinet, content.substr(0, middle) + inserted + content.substr(middle),
+           middle + inserted.size());
   return 0;
 }

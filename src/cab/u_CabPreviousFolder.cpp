@@ -6,8 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-TCabPreviousFolder::TCabPreviousFolder(TReadAt readAt, uint64_t size)
-    : FReadAt(std::move(readAt)) {
+TCabPreviousFolder::TCabPreviousFolder(TReadAt readAt, uint64_t size) : FReadAt(std::move(readAt)) {
   if (!ReadTable(size)) {
     FBlocks.clear();
     FStarts.clear();
@@ -68,11 +67,29 @@ bool TCabPreviousFolder::ReadTable(uint64_t size) {
     start += uncompressed;
     at = data + encoded;
   }
+  FDataSize = start;
   return true;
+}
+
+uint64_t TCabPreviousFolder::LineUpEnds(uint64_t newSize, uint64_t changeEnd) {
+  constexpr uint64_t BlockSize = CabFormat::MaxBlockUncompressed;
+  FMovedFrom = UINT64_MAX;
+  if (FBlocks.empty() || changeEnd > newSize || newSize - changeEnd < BlockSize ||
+      newSize - changeEnd > FDataSize)
+    return 0;
+  // Unsigned arithmetic wraps modulo 2^64, a multiple of the block size: the remainder is the
+  // padding whether the data grew or shrank.
+  const uint64_t padding = (FDataSize - newSize) % BlockSize;
+  FMovedFrom = changeEnd + padding;
+  FMovedBy = int64_t(newSize + padding) - int64_t(FDataSize);
+  return padding;
 }
 
 const TCabPreviousFolder::TBlock* TCabPreviousFolder::At(uint64_t folderOffset,
                                                          size_t uncompressed) const {
+  // LineUpEnds let no more than the old data move, so the old place is never before its start.
+  if (folderOffset >= FMovedFrom)
+    folderOffset = uint64_t(int64_t(folderOffset) - FMovedBy);
   const auto it = std::lower_bound(FStarts.begin(), FStarts.end(), folderOffset);
   if (it == FStarts.end() || *it != folderOffset)
     return nullptr;

@@ -28,8 +28,14 @@ public:
   size_t Count() const { return FBlocks.size(); }
   // The blocks in folder order.
   const std::vector<TBlock>& Blocks() const { return FBlocks; }
-  // The block that starts at folderOffset in the folder's data and expands to exactly
-  // uncompressed bytes; null when there is none.
+  // The new folder's data will be newSize bytes, the last of them from changeEnd on the old
+  // data's last bytes: a change of length moved them. Returns how many bytes the caller is to
+  // insert before changeEnd so that they move by whole blocks (fewer than a block; none when no
+  // whole block lies behind the change or nothing is offered); the blocks behind the change are
+  // then found at their new place, where each holds the bytes it held, after the same history.
+  uint64_t LineUpEnds(uint64_t newSize, uint64_t changeEnd);
+  // The block that holds the new data's uncompressed bytes at folderOffset: the one at the same
+  // place, or behind a change told by LineUpEnds the one moved there. Null when there is none.
   const TBlock* At(uint64_t folderOffset, size_t uncompressed) const;
   // Reads block's encoded bytes into (block.size bytes).
   bool Read(const TBlock& block, uint8_t* into) const;
@@ -40,4 +46,9 @@ private:
   TReadAt FReadAt;
   std::vector<TBlock> FBlocks;
   std::vector<uint64_t> FStarts; // each block's offset in the folder's data
+  uint64_t FDataSize = 0;        // of the folder's data, uncompressed
+  // From FMovedFrom on, the new data is the old moved by FMovedBy bytes (a whole number of
+  // blocks, negative when it moved back); never when FMovedFrom is UINT64_MAX.
+  uint64_t FMovedFrom = UINT64_MAX;
+  int64_t FMovedBy = 0;
 };

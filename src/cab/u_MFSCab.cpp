@@ -6,12 +6,15 @@
 #include "cab/u_CabMszip.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Common.h"
+#include "common/u_FileIO.h"
+#include "common/u_Streams.h"
 #include "mfs/u_MFS.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -207,7 +210,8 @@ struct TMFSCabCallbacks {
   static int32_t FciDelete(char* name, int32_t* err, void* pv) {
     TMFSCabWriter& writer = Writer(pv);
     return Guarded(writer, err, CallbackFailure, [&] {
-      if (*name)
+      // A file kept on disk has no name: closing it was its end.
+      if (*name && writer.FDiskFolder.empty())
         writer.Session().DeleteItem(name);
       return 0;
     });
@@ -494,8 +498,27 @@ void TMFSCabWriter::ReserveCabinet() {
   }
 }
 
+TStream* TMFSCabWriter::OpenLibraryStream(const std::string& name, int32_t openFlags) {
+  if (FDiskFolder.empty())
+    return TMFSCabBase::OpenLibraryStream(name, openFlags);
+  // The compressor opens only files it makes (its spool pieces and the cabinet), each once.
+  TScratchFile file;
+  file.CreateNameless(FDiskFolder, FDiskFolder + "/" + TempFilePrefix + std::to_string(::getpid()) +
+                                       "-" + std::to_string(++FDiskFiles));
+  TFileHandle handle(::dup(file.Handle()));
+  if (!handle.IsOpen())
+    RaiseLastOSError();
+  if (name == FCabinetPath) {
+    FCabinetFile = TFileHandle(::dup(file.Handle()));
+    if (!FCabinetFile.IsOpen())
+      RaiseLastOSError();
+  }
+  return new TFileStream(std::move(handle), name);
+}
+
 void TMFSCabWriter::FlushCabinet() {
-  ReserveCabinet();
+  if (FDiskFolder.empty())
+    ReserveCabinet();
   CheckResult(
       FCIFlushCabinet(FHandle, 0, TMFSCabCallbacks::FciNextCabinet, TMFSCabCallbacks::FciStatus));
   FProgress.Finish();

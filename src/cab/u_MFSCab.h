@@ -4,6 +4,7 @@
 // neither packing nor unpacking touches the disk.
 
 #include "cab/CabIntf.h"
+#include "common/u_FileHandle.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
 
@@ -170,6 +171,12 @@ public:
   // The first folder takes over the blocks of previous that decode to exactly its data,
   // instead of deflating those bytes again; previous must stay while this writer lives.
   void UsePreviousFolder(const TCabPreviousFolder* previous);
+  // Keeps the cabinet and the compressor's temporary files out of memory: each is a file
+  // without a name in diskFolder, so that nothing is left behind, and the cabinet is taken
+  // with TakeCabinetFile once flushed instead of being a session file. Set before adding.
+  void KeepFilesIn(const std::string& diskFolder) { FDiskFolder = diskFolder; }
+  // The flushed cabinet of KeepFilesIn; an empty handle otherwise.
+  TFileHandle TakeCabinetFile() { return std::move(FCabinetFile); }
 
   HFCI Handle() const { return FHandle; }
   const CCAB& CabinetParameters() const { return FParameters; }
@@ -177,6 +184,7 @@ public:
 
 protected:
   bool IsCompressor() const override { return true; }
+  TStream* OpenLibraryStream(const std::string& name, int32_t openFlags) override;
 
 private:
   friend struct TMFSCabCallbacks;
@@ -194,4 +202,7 @@ private:
   // What was added so far, for the room the cabinet will need.
   uint64_t FAddedBytes = 0;
   uint64_t FFilesAdded = 0;
+  std::string FDiskFolder; // where KeepFilesIn keeps the files; empty: in the session
+  TFileHandle FCabinetFile;
+  uint32_t FDiskFiles = 0; // made there so far, for their fallback names
 };

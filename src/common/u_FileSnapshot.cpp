@@ -103,6 +103,13 @@ void TOpenedFile::Close() {
   FLocked = false;
 }
 
+TFileSnapshot ReadWrittenFile(const TWrittenFile& file, const std::string& path, size_t limit) {
+  TFileSnapshot snapshot = ReadFileSnapshot(file.Handle.Get(), path, limit);
+  if (!snapshot.Identity.SameAs(file.Identity))
+    RaiseChanged(path);
+  return snapshot;
+}
+
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit) {
   const TFileIdentity before = TFileIdentity::Of(StatOf(handle, path));
   if (::lseek(handle, 0, SEEK_SET) != 0) {

@@ -107,3 +107,12 @@ private:
   uint64_t FChecksum = 0;
   bool FSetAside = false;
 };
+// A file just written, still open, and the identity it had once complete: read later, when
+// the memory its writer worked with is free again.
+struct TWrittenFile {
+  TFileHandle Handle;
+  TFileIdentity Identity;
+};
+// ReadFileSnapshot of the written file, raising EFileChanged unless it is still as it was
+// once complete.
+TFileSnapshot ReadWrittenFile(const TWrittenFile& file, const std::string& path, size_t limit);

@@ -181,6 +181,9 @@ TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : FFileNam
   }
 }
 
+TFileStream::TFileStream(TFileHandle handle, std::string fileName)
+    : FFileName(std::move(fileName)), FHandle(std::move(handle)) {}
+
 TFileStream::~TFileStream() = default;
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {

@@ -108,6 +108,8 @@ public:
   // fmCreate creates or truncates; the others open an existing file. Failures raise
   // "Cannot create file "%s". %s" or "Cannot open file "%s". %s".
   TFileStream(const std::string& fileName, TFileMode mode);
+  // Over a file already open, at its current position; fileName names it in messages.
+  TFileStream(TFileHandle handle, std::string fileName);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;

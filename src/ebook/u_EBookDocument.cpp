@@ -3,6 +3,8 @@
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
+#include "common/u_FileIO.h"
+#include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
@@ -357,30 +359,46 @@ std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
   return ExpandTitle(TVariables(BuildVariablesText(rows), false));
 }
 
-std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
-                          const TPercentEvent& onProgress) {
-  TMFS scratch;
-  TMFSSession& session = scratch.Session();
+namespace {
+// Packs the serialized form of fs as the only member of a new cabinet in session, or in a file
+// in diskFolder when one is given: that file's handle.
+TFileHandle PackSerialized(TMFSSession& session, const TMFS& fs, const std::string& diskFolder,
+                           const TCabPreviousFolder* previous, const TPercentEvent& onProgress) {
   // The member is stamped as a new file is; its bytes go from the tree straight into the
   // compressor instead of being serialized into one string and copied into a file first.
   const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
-  {
-    TMFSCabWriter writer(session, "", NewCabinetPath);
-    writer.SetOnProgress(onProgress);
-    writer.UsePreviousFolder(previous);
-    writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
-                     stamp->DateTime(), stamp->Attributes());
-    writer.FlushCabinet();
-  }
-  return std::move(session.GetFile(std::string("\\") + NewCabinetPath)->Content());
+  TMFSCabWriter writer(session, "", NewCabinetPath);
+  if (!diskFolder.empty())
+    writer.KeepFilesIn(diskFolder);
+  writer.SetOnProgress(onProgress);
+  writer.UsePreviousFolder(previous);
+  writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
+                   stamp->DateTime(), stamp->Attributes());
+  writer.FlushCabinet();
+  return writer.TakeCabinetFile();
+}
+} // namespace
+
+std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
+                          const TPercentEvent& onProgress) {
+  TMFS scratch;
+  PackSerialized(scratch.Session(), fs, {}, previous, onProgress);
+  return std::move(scratch.Session().GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
 
-std::string TEBookDocument::PackContent() const {
+TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
+                                const TCabPreviousFolder* previous,
+                                const TPercentEvent& onProgress) {
+  TMFS scratch;
+  return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
+}
+
+TCabPreviousFolder TEBookDocument::PreviousContent() const {
   // Where the content is unchanged, the blocks the book holds are taken over, not packed again;
   // a block is taken only when it decodes to exactly the new bytes.
   const std::string_view cabinet =
       std::string_view(FBook.Bytes).substr(FContentPlace.Offset, FContentPlace.Size);
-  const TCabPreviousFolder previous(
+  return TCabPreviousFolder(
       [cabinet](uint64_t offset, void* into, size_t count) {
         if (offset > cabinet.size() || count > cabinet.size() - offset)
           return false;
@@ -388,7 +406,19 @@ std::string TEBookDocument::PackContent() const {
         return true;
       },
       cabinet.size());
-  return PackSystemMFS(*FMFS, &previous, StepProgress(esPack));
+}
+
+void TEBookDocument::LineUpBehindVariables(TCabPreviousFolder& previous,
+                                           const std::string& variablesText) {
+  // Blocks shorter than the standard size in mid-folder would line them up as well, but other
+  // readers (the book's own runtime among them) refuse or misread those; blanks between the
+  // file's elements are read by every reader as nothing. The padding is counted from the text
+  // without it, so brand after brand it never grows beyond a block.
+  TMFSFile* file = FMFS->Session().GetFile(FVariablesPath);
+  const TSerialPlace place = SerialPlace(*FMFS->Root(), *file);
+  const uint64_t blanks = previous.LineUpEnds(uint64_t(place.Size), uint64_t(place.ContentEnd));
+  if (blanks > 0)
+    file->SetContent(WithBlanks(variablesText, size_t(blanks)));
 }
 
 std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
@@ -447,11 +477,21 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // that the next open reads what was written.
   TContentWrite variables(FMFS->Session(), FVariablesPath, variablesText);
   TEBookUpdateResult result;
-  TFileSnapshot newFile;
+  TWrittenFile newFile;
   FReportedPercent = -1; // a new operation: its steps start over
   try {
     std::vector<TResourceChange> changes;
-    changes.push_back({ContentResourceType, ContentResourceName, PackContent()});
+    TCabPreviousFolder previous = PreviousContent();
+    LineUpBehindVariables(previous, variablesText);
+    // The new resource waits on disk: beside the content and the book, a second copy of the
+    // cabinet in memory was the biggest part of an update's peak. It waits where the new book
+    // is written, which must take a file anyway.
+    const std::string scratchFolder =
+        how.Nameless ? TempFolder() : FolderOf(how.TargetName.empty() ? path : how.TargetName);
+    changes.push_back({ContentResourceType,
+                       ContentResourceName,
+                       {},
+                       PackSystemMFSToFile(*FMFS, scratchFolder, &previous, StepProgress(esPack))});
     if (!FNewIcon.empty())
       for (TResourceChange& change : IconGroupChanges(IconGroupName, FirstIconId, FNewIcon))
         changes.push_back(std::move(change));
@@ -474,7 +514,16 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     throw;
   }
   Progress(esRewrite, 100);
-  FBook = std::move(newFile);
+  // The old image goes before the new one is read: the two are never both in memory. (Moved
+  // out, not assigned over: a string assigned an empty one keeps its memory.)
+  { const TFileSnapshot old = std::move(FBook); }
+  try {
+    FBook =
+        ReadWrittenFile(newFile, how.TargetName.empty() ? path : how.TargetName, MaxImageFileSize);
+  } catch (...) {
+    CloseEBook(); // the book is written, but what it now holds cannot be shown
+    throw;
+  }
   return result;
 }
 

@@ -178,8 +178,13 @@ private:
   std::function<void()> WaitingEvent() const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
-  // The new SYSTEM_MFS resource of the content in FMFS.
-  std::string PackContent() const;
+  // The book's SYSTEM_MFS as opened, whose blocks a pack takes over where they hold its bytes.
+  TCabPreviousFolder PreviousContent() const;
+  // A value of another length moves everything behind the variables file. With variablesText
+  // written there, pads it with blanks so that what follows moves by whole blocks and previous
+  // finds its blocks at their new place; the padding stays under a block, whatever the book
+  // held before.
+  void LineUpBehindVariables(TCabPreviousFolder& previous, const std::string& variablesText);
   // The title template expanded with variables; empty when the book has no template.
   std::string ExpandTitle(const TVariables& variables) const;
 
@@ -221,3 +226,8 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 // their place are taken over instead of deflated again.
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous = nullptr,
                           const TPercentEvent& onProgress = {});
+// The same into a file without a name in diskFolder: neither the resource nor the packing's
+// temporary files are ever in memory beside the content.
+TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
+                                const TCabPreviousFolder* previous = nullptr,
+                                const TPercentEvent& onProgress = {});

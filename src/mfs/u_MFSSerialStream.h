@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class TMFSFile;
 class TMFSFolder;
 
 class TMFSSerialStream : public TStream {
@@ -38,3 +39,12 @@ private:
   int64_t FSize = 0;
   int64_t FPosition = 0;
 };
+
+// Where the serialized form of the tree below root ends file's content (-1 when file is empty
+// or not in the tree), and the form's whole size: found by walking the tree, no content read or
+// summed.
+struct TSerialPlace {
+  int64_t ContentEnd = -1;
+  int64_t Size = 0;
+};
+TSerialPlace SerialPlace(const TMFSFolder& root, const TMFSFile& file);

@@ -90,8 +90,12 @@ TResourceUpdateResult ApplyChanges(const std::function<TResourceUpdate()>& begin
           throw;
         }
       };
-    for (size_t i = 0; i < changes.size(); ++i)
-      update.Change(idents[i].first, idents[i].second, 0, std::move(changes[i].Data));
+    for (size_t i = 0; i < changes.size(); ++i) {
+      if (changes[i].DataFile.IsOpen())
+        update.Change(idents[i].first, idents[i].second, 0, std::move(changes[i].DataFile));
+      else
+        update.Change(idents[i].first, idents[i].second, 0, std::move(changes[i].Data));
+    }
     outcome = update.Commit();
   } catch (...) {
     if (signFailure)
@@ -116,8 +120,8 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
   how.TargetName = targetName;
   how.OnProgress = onProgress;
   how.OnSign = onSign;
-  return ApplyChanges([&] { return TResourceUpdate::Begin(fileName, targetName, false); },
-                      idents, std::move(changes), how);
+  return ApplyChanges([&] { return TResourceUpdate::Begin(fileName, targetName, false); }, idents,
+                      std::move(changes), how);
 }
 
 TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const TExeImage& book,

@@ -63,11 +63,13 @@ struct TResourcePlace {
 TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
                                    const std::string& name);
 
-// One language-0 resource (type, name) to replace or add, with its bytes.
+// One language-0 resource (type, name) to replace or add, with its bytes: Data, or when
+// DataFile is open all of that file, which then need never be in memory.
 struct TResourceChange {
   TResourceIdent Type;
   TResourceIdent Name;
   std::string Data;
+  TFileHandle DataFile = {};
 };
 
 // Makes every change in one update that either completes or leaves the file as it was. With
@@ -94,7 +96,7 @@ struct TExeImageUpdate {
   // The new file is written in the temporary folder and never named: Written is all of it.
   bool Nameless = false;
   TPercentEvent OnProgress;
-  TFileSnapshot* Written = nullptr; // receives the new file's bytes and identity
+  TWrittenFile* Written = nullptr; // receives the new file, open, and its identity
   // Signs the new file last, before it replaces anything; what it raises passes on unchanged.
   TImageSignEvent OnSign;
 };

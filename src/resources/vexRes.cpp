@@ -110,8 +110,8 @@ uint32_t AppendSignature(const TImageSignEvent& onSign, const TImageHeaders& hea
                          uint64_t length) {
   if (headers.DirectoryCount <= ddSecurity)
     throw EVexError(ENOTSUP, "the image's headers have no certificate-table entry to sign it");
-  const uint64_t padded =
-      (length + CertificateTableAlignment - 1) / CertificateTableAlignment * CertificateTableAlignment;
+  const uint64_t padded = (length + CertificateTableAlignment - 1) / CertificateTableAlignment *
+                          CertificateTableAlignment;
   if (::ftruncate(out, off_t(padded)) != 0)
     throw EVexError(errno, {});
   const std::string table =
@@ -215,9 +215,8 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
     WriteU32At(out, patch.Offset, patch.Value);
   Reached(csHeadersCorrected);
   WriteU32At(out, layout.Headers.CheckSumOffset(),
-             context.OnSign
-                 ? AppendSignature(context.OnSign, layout.Headers, out, layout.NewLength)
-                 : checksum.get());
+             context.OnSign ? AppendSignature(context.OnSign, layout.Headers, out, layout.NewLength)
+                            : checksum.get());
   Reached(csChecksumWritten);
   KeepOwnerAndMode(out, context.Identity, context.InPlace);
   if (context.InPlace)
@@ -226,10 +225,13 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
   if (context.ReadBack && outcome) {
-    // Read while the file has no name yet, so nothing else can have changed it; the resource
-    // data goes first, so the old and new image are all the update holds then.
-    context.Root.reset();
-    outcome->Written = ReadFileSnapshot(out, context.TargetName, MaxImageFileSize);
+    // Read by the caller once it has let go of the old image, so that the two are never both
+    // in memory; its identity now, while the file has no name yet, tells it any later change.
+    struct stat info {};
+    outcome->Written.Handle = TFileHandle(::dup(out));
+    if (!outcome->Written.Handle.IsOpen() || ::fstat(out, &info) != 0)
+      throw EVexError(errno, {});
+    outcome->Written.Identity = TFileIdentity::Of(info);
   }
   // Under the file's lock no other update comes between this check and the rename; another
   // program that put a file there or changed this one has its change kept.
@@ -365,6 +367,13 @@ TResourceUpdate TResourceUpdate::BeginImage(const std::string& fileName, std::st
 void TResourceUpdate::Change(const TResIdent& type, const TResIdent& name, uint16_t language,
                              std::string&& data) {
   ChangeEntry(Context(), type, name, language, MovedData(language, data));
+}
+
+void TResourceUpdate::Change(const TResIdent& type, const TResIdent& name, uint16_t language,
+                             TFileHandle file) {
+  ChangeEntry(Context(), type, name, language, [&file, language](TResItem& leaf) {
+    SetResLeafData(leaf, language, std::move(file));
+  });
 }
 
 TResUpdateOutcome TResourceUpdate::Commit() {

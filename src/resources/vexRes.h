@@ -22,9 +22,8 @@
 // Signs a new image as the last step of its commit: given its headers as written (no
 // certificate table), its length (a multiple of 8) and a reader of it, gives the certificate
 // table to append. What it raises fails the commit, which leaves the target as it was.
-using TImageSignEvent =
-    std::function<std::string(const TImageHeaders& headers, uint64_t length,
-                              const TImageReader& read)>;
+using TImageSignEvent = std::function<std::string(const TImageHeaders& headers, uint64_t length,
+                                                  const TImageReader& read)>;
 
 // One update from begin to end.
 struct TResUpdateContext {
@@ -37,10 +36,10 @@ struct TResUpdateContext {
   std::string ReadImage;  // the image, when the update read it itself
   std::string_view Image; // the image the new file is made from
   TFileIdentity Identity; // of the file when its image was read
-  // Commit reads the new file back into the outcome before it renames it into place.
+  // Commit hands the new file, open, with its identity, over in the outcome.
   bool ReadBack = false;
   // Commit never names the new file (nor replaces TargetName, which gives only its folder):
-  // what it read back is all there is of it.
+  // what it hands over is all there is of it.
   bool Nameless = false;
   TImageHeaders Headers;
   int Section = -1; // index of the resource section
@@ -51,7 +50,7 @@ struct TResUpdateContext {
 
 struct TResUpdateOutcome {
   bool SignatureRemoved = false; // the image was signed; the now invalid signature is gone
-  TFileSnapshot Written;         // the new file, when the context asked to read it back
+  TWrittenFile Written;          // the new file, when the context asked to read it back
 };
 
 // One update as its owner: failures are raised (EVexError, std::bad_alloc), and an update
@@ -69,8 +68,9 @@ public:
   // Its settings, before the commit.
   TResUpdateContext& Context();
   // As UpdateResourceEntry taking data over; a failure leaves the tree as it was.
-  void Change(const TResIdent& type, const TResIdent& name, uint16_t language,
-              std::string&& data);
+  void Change(const TResIdent& type, const TResIdent& name, uint16_t language, std::string&& data);
+  // The same with the data in an open file, all of it, taken over.
+  void Change(const TResIdent& type, const TResIdent& name, uint16_t language, TFileHandle file);
   // Writes every change; the update ends either way.
   TResUpdateOutcome Commit();
   // Hands the context over, as the calls below take it.

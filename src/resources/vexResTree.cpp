@@ -1,12 +1,13 @@
 #include "resources/vexResTree.h"
 
 #include "common/u_AnsiText.h"
-#include "common/u_Files.h"
 #include "common/u_FileIO.h"
+#include "common/u_Files.h"
 #include "resources/vexStrings.h"
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -363,6 +364,15 @@ void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_
   SetChangedLeaf(leaf, language, size, std::move(spool), {});
 }
 
+void SetResLeafData(TResItem& leaf, uint16_t language, TFileHandle file) {
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0)
+    throw EVexError(errno, {});
+  if (uint64_t(info.st_size) > 0xFFFFFFFFu)
+    throw EVexError(EFBIG, "resource data larger than 4 GiB");
+  SetChangedLeaf(leaf, language, uint32_t(info.st_size), std::move(file), {});
+}
+
 void SetResLeafData(TResItem& leaf, uint16_t language, std::string data) {
   if (data.size() > 0xFFFFFFFFu)
     throw EVexError(EFBIG, "resource data larger than 4 GiB");
@@ -376,8 +386,8 @@ TResTreeSize ResTreeMeasure(const TResItem& root) {
   return size;
 }
 
-void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
-                  uint32_t sectionRva, bool outMapsFile) {
+void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out, uint32_t sectionRva,
+                  bool outMapsFile) {
   if (size.Total() > 0xFFFFFFFFu - sectionRva)
     throw EVexError(EFBIG, "the new resource section does not fit a 32-bit image");
   TTreeWriter(size, out, sectionRva, outMapsFile).Write(root);

@@ -42,6 +42,9 @@ void RemoveResChild(TResItem& parent, TResItem* child);
 void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_t size);
 // The same taking data over: it stays in memory whatever its size.
 void SetResLeafData(TResItem& leaf, uint16_t language, std::string data);
+// The same taking over an open file whose whole content is the data, which then is never in
+// memory.
+void SetResLeafData(TResItem& leaf, uint16_t language, TFileHandle file);
 
 // Sizes of the three areas of a section image built from a tree.
 struct TResTreeSize {
@@ -58,8 +61,8 @@ TResTreeSize ResTreeMeasure(const TResItem& root);
 // sectionRva is the section's VirtualAddress, for the data entries' addresses.
 // With outMapsFile, out maps the new file: the pages of a big leaf are let go as soon as they
 // are written, so that the image and the leaves it is built from are never both in memory.
-void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out,
-                  uint32_t sectionRva, bool outMapsFile);
+void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out, uint32_t sectionRva,
+                  bool outMapsFile);
 
 // The temporary file name of a node: "<temp folder>/$vex$res$<pid, 8 hex digits>$<identity>$".
 std::string ResTempFileName(uint32_t identity);

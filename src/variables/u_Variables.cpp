@@ -252,3 +252,9 @@ std::string VariablesFileText(const TVariableEntries& entries) {
     text += VariableEntry(name, value);
   return text + SVariablesFileEnd;
 }
+
+std::string WithBlanks(const std::string& text, size_t count) {
+  std::string padded = text;
+  padded.insert(text.size() - std::string_view(SVariablesFileEnd).size(), count, ' ');
+  return padded;
+}

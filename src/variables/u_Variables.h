@@ -69,3 +69,6 @@ inline constexpr const char* SVariablesFileEnd = "</vars>\r\n";
 std::string VariableEntry(const std::string& name, const std::string& value);
 // The whole file for the entries in order.
 std::string VariablesFileText(const TVariableEntries& entries);
+// text, a whole variables file, with count blanks before its closing tag: whitespace between
+// elements, which readers of the file skip (never inside a value).
+std::string WithBlanks(const std::string& text, size_t count);

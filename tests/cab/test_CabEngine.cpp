@@ -7,6 +7,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <new>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -161,11 +162,23 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
       taken[i] = false;
     return taken;
   };
+  // What LineUpEnds is told (the new data's size without padding, where the old data's tail
+  // starts in it) and the padding it must give; the case's data holds that padding.
+  struct TLineUp {
+    uint64_t newSize;
+    uint64_t changeEnd;
+    uint64_t padding;
+  };
+  const std::string inserted = TextData(Block, 23);
+  const std::string grown = data.substr(0, Block + 500) + inserted + data.substr(Block + 500);
+  const std::string movedFrom2 =
+      repeats2.substr(0, 2 * Block) + inserted + repeats2.substr(2 * Block);
   struct TCase {
     const char* name;
     std::string previous;
     std::string data;
     std::vector<bool> taken; // per block of the new cabinet
+    std::optional<TLineUp> lineUp = std::nullopt;
   };
   const std::vector<TCase> cases = {
       {"unchanged", stored.Build(), data, takenBut(6, {})},
@@ -181,10 +194,25 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
       {"no final-block bit", laxBlock(1, storedNotFinal, ""), data, takenBut(6, {1})},
       {"bytes after the final block", laxBlock(3, storedFinal, "xy"), data, takenBut(6, {3})},
       {"not a cabinet", noSignature, data, takenBut(6, {0, 1, 2, 3, 4, 5})},
+      // Behind a change of length the blocks are found at their new place.
+      {"a block inserted", stored.Build(), grown, takenBut(7, {1, 2}),
+       TLineUp{grown.size(), 2 * Block + 500, 0}},
+      {"fewer bytes inserted, padded to a block", stored.Build(), grown, takenBut(7, {1, 2}),
+       TLineUp{grown.size() - (Block - 1000), Block + 1500, Block - 1000}},
+      {"a block removed", stored.Build(),
+       data.substr(0, Block + 500) + data.substr(2 * Block + 500), takenBut(5, {1}),
+       TLineUp{4 * Block + 1000, Block + 500, 0}},
+      // Block 3 is block 2 moved, but refers back into what is now the inserted block; the
+      // blocks behind it find their history moved with them.
+      {"moved away from its history", history2.Build(), movedFrom2, takenBut(7, {2, 3}),
+       TLineUp{movedFrom2.size(), 3 * Block, 0}},
+      {"no whole block behind the change", stored.Build(),
+       data.substr(0, 5 * Block + 500) + "0123456789" + data.substr(5 * Block + 500),
+       takenBut(6, {5}), TLineUp{5 * Block + 1010, 5 * Block + 510, 0}},
   };
   for (const TCase& test : cases) {
     SCOPED_TRACE(test.name);
-    const TCabPreviousFolder previous(
+    TCabPreviousFolder previous(
         [&test](uint64_t offset, void* into, size_t count) {
           if (offset > test.previous.size() || count > test.previous.size() - offset)
             return false;
@@ -192,6 +220,10 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
           return true;
         },
         test.previous.size());
+    if (test.lineUp) {
+      EXPECT_EQ(previous.LineUpEnds(test.lineUp->newSize, test.lineUp->changeEnd),
+                test.lineUp->padding);
+    }
     TMemoryDisk disk;
     ERF error{};
     ASSERT_TRUE(PackCabinet(disk, {{"a", test.data}}, "\\new.cab", error, tcompTYPE_MSZIP,
@@ -203,9 +235,20 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
     const TCabLayout before = ReadLayout(withSignature);
     const TCabLayout after = ReadLayout(cabinet);
     ASSERT_EQ(after.dataOffsets.size(), test.taken.size());
+    size_t previousSize = 0;
+    for (const uint16_t size : before.dataUncompressed)
+      previousSize += size;
+    // Behind the change a block is taken from the block it was, whole blocks away.
+    const ptrdiff_t movedBlocks =
+        (ptrdiff_t(test.data.size()) - ptrdiff_t(previousSize)) / ptrdiff_t(Block);
     for (size_t i = 0; i < test.taken.size(); ++i) {
-      const std::string_view old(test.previous.data() + before.dataOffsets[i] + 8,
-                                 before.dataCompressed[i]);
+      const bool behind = test.lineUp && i * Block >= test.lineUp->changeEnd + test.lineUp->padding;
+      const size_t from = behind ? size_t(ptrdiff_t(i) - movedBlocks) : i;
+      const std::string_view old =
+          from < before.dataOffsets.size()
+              ? std::string_view(test.previous.data() + before.dataOffsets[from] + 8,
+                                 before.dataCompressed[from])
+              : std::string_view();
       const std::string_view now(cabinet.data() + after.dataOffsets[i] + 8,
                                  after.dataCompressed[i]);
       EXPECT_EQ(old == now, test.taken[i]) << "block " << i;

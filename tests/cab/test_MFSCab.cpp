@@ -1,14 +1,17 @@
 #include "CabTestSupport.h"
 
 #include "cab/u_MFSCab.h"
+#include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +67,27 @@ TEST(MFSCabWriter, PacksASessionFileIntoAOneFileCabinetAndLeavesNoTemporaryFiles
   EXPECT_EQ(entry.date, SampleDateTime >> 16);
   EXPECT_EQ(entry.time, SampleDateTime & 0xFFFF);
   EXPECT_EQ(entry.attribs, faArchive | faReadOnly) << "attributes masked with 0x27";
+}
+
+TEST(MFSCabWriter, KeepsTheSameCabinetOnDiskWithoutLeavingAnyFile) {
+  // Random bytes are stored: more than one 8 MB piece of spool.
+  TMFS fs;
+  PutFile(fs.Session(), "\\info.mfs", RandomData(9'000'000, 10));
+  TTempFolder folder;
+  TFileHandle onDisk;
+  {
+    TMFSCabWriter writer(fs.Session(), "", "Disk.cab");
+    writer.KeepFilesIn(folder.Path());
+    writer.AddFile("\\info.mfs");
+    writer.FlushCabinet();
+    onDisk = writer.TakeCabinetFile();
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(folder.Path())) << "no spool piece nor cabinet has a name";
+  EXPECT_EQ(fs.Root()->Children().Count(), 1) << "nor any session file";
+  ASSERT_TRUE(onDisk.IsOpen());
+  std::string cabinet(size_t(::lseek(onDisk.Get(), 0, SEEK_END)), '\0');
+  ReadAllAt(onDisk.Get(), cabinet.data(), cabinet.size(), 0);
+  EXPECT_TRUE(cabinet == PackInfoMfs(fs)) << "the cabinet made in memory";
 }
 
 TEST(MFSCabWriter, StoresFilesUnderTheirNamesWithoutFoldersAndKeepsEmptyFiles) {

@@ -1,4 +1,5 @@
 #include "common/u_FileHandle.h"
+#include "common/u_FileSnapshot.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -47,6 +49,18 @@ TEST_F(FilesTest, LoadOfMissingFileRaisesOpenError) {
   } catch (const EFOpenError& e) {
     EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". No such file or directory");
   }
+}
+
+TEST_F(FilesTest, AWrittenFileIsReadOnlyWhileItIsAsItWasWritten) {
+  const std::string path = (FFolder / "new.exe").string();
+  SaveStringToFile("written", path);
+  TWrittenFile written{TFileHandle(::open(path.c_str(), O_RDWR | O_CLOEXEC)), {}};
+  struct stat info {};
+  ASSERT_EQ(::fstat(written.Handle.Get(), &info), 0);
+  written.Identity = TFileIdentity::Of(info);
+  EXPECT_EQ(ReadWrittenFile(written, path, 100).Bytes, "written");
+  ASSERT_EQ(::pwrite(written.Handle.Get(), "!", 1, 7), 1);
+  EXPECT_THROW(ReadWrittenFile(written, path, 100), EFileChanged) << "changed since";
 }
 
 TEST_F(FilesTest, FoldersAreRefusedByNameAndPipesReadToTheirEnd) {

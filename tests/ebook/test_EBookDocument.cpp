@@ -1,8 +1,10 @@
+#include "CabTestSupport.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
 #include "ebook_fixture.h"
 #include "mfs/u_MFS.h"
+#include "resources/u_PEModule.h"
 #include "resources/vexRes.h"
 #include "resources/vexTypes.h"
 #include "variables/u_Variables.h"
@@ -12,6 +14,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -256,6 +259,62 @@ TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrit
   };
   EXPECT_EQ(ErrorOf([&] { cut.OpenEBook(book); }),
             "The file \"" + book + "\" changed on disk since it was opened");
+}
+
+TEST_F(EBookDocumentTest, AValueOfAnotherLengthKeepsEveryBlockBehindTheVariablesFile) {
+  // The pages sort after Variables.xml, so a longer value moves all of them. The book's cabinet
+  // is made of stored blocks: one taken over is told apart from one deflated anew.
+  std::string pages;
+  for (int i = 0; pages.size() < 400'000; ++i)
+    pages += "page " + std::to_string(i * 7919 % 100'003) + (i % 11 ? " " : "\n");
+  const std::string book =
+      AssembleBook({{"System.xml", "<System ApplicationTitle=\"%{Name}\"/>"},
+                    {"Variables.xml", "<vars><var name=\"Name\">Old</var></vars>"},
+                    {"www\\pages.txt", pages}});
+  TEBookDocument document;
+  document.OpenEBook(book);
+  TCabBuilder stored;
+  stored.AddFileFolder("info.mfs", document.Content().SaveToString(), false);
+  for (TBuiltBlock& block : stored.folders[0].blocks)
+    block.stored = true;
+  const std::string before = stored.Build();
+  UpdateRCDataResource(book, "SYSTEM_MFS", before);
+
+  document.OpenEBook(book);
+  document.UpdateEBook({{"Name", "A name longer than the old one"}});
+  EXPECT_EQ(document.Title(), "A name longer than the old one");
+  const std::string after = ReadModuleResource(TPEModule(book), "RCDATA", "SYSTEM_MFS");
+  const TCabLayout old = ReadLayout(before), now = ReadLayout(after);
+  std::set<std::string_view> oldBlocks;
+  for (size_t i = 0; i < old.dataOffsets.size(); ++i)
+    oldBlocks.insert(
+        std::string_view(before).substr(old.dataOffsets[i] + 8, old.dataCompressed[i]));
+  size_t taken = 0;
+  for (size_t i = 0; i < now.dataOffsets.size(); ++i)
+    taken += oldBlocks.count(
+        std::string_view(after).substr(now.dataOffsets[i] + 8, now.dataCompressed[i]));
+  EXPECT_EQ(taken, old.dataOffsets.size() - 1) << "all but the one holding the variables file";
+
+  if (!HaveTool("cabextract"))
+    GTEST_SKIP() << "cabextract is not installed (scripts/setup installs it)";
+  const std::string cabinet = (Folder() / "after.cab").string();
+  SaveStringToFile(after, cabinet);
+  std::string extracted;
+  ASSERT_EQ(RunCommand("cabextract -q -p '" + cabinet + "'", &extracted), 0);
+  EXPECT_TRUE(extracted == document.Content().SaveToString()) << "what another reader reads";
+}
+
+TEST_F(EBookDocumentTest, BrandingWritesItsScratchFilesWhereTheNewBookGoes) {
+  // The new cabinet waits on disk until the rewrite, beside the new book, nameless: a
+  // temporary folder that cannot take files must not stop a brand that could be written.
+  const std::string book = CopySample("typical.exe");
+  fs::remove_all(Folder() / "tmp");
+  TEBookDocument document;
+  document.OpenEBook(book);
+  document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann Reseller"));
+  EXPECT_EQ(AnsiValue(book, "Author"), "Ann Reseller");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Folder()), fs::directory_iterator()), 1)
+      << "only the book is left";
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {

@@ -111,7 +111,9 @@ TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
           if (reached == step)
             ::_exit(77);
         });
-        UpdateExeResources(path, {{"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')}}, target);
+        std::vector<TResourceChange> changes;
+        changes.push_back({"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')});
+        UpdateExeResources(path, std::move(changes), target);
         ::_exit(0);
       }
       int status = 0;
