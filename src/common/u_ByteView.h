@@ -61,9 +61,9 @@ class TByteCursor {
 public:
   explicit TByteCursor(TByteView view) : FView(view) {}
 
-  uint8_t U8(const char* field) { return Taken(FView.U8(FPosition, field), 1); }
-  uint16_t U16(const char* field) { return Taken(FView.U16(FPosition, field), 2); }
-  uint32_t U32(const char* field) { return Taken(FView.U32(FPosition, field), 4); }
+  uint8_t U8(const char* field) { return Taken(FView.U8(FPosition, field)); }
+  uint16_t U16(const char* field) { return Taken(FView.U16(FPosition, field)); }
+  uint32_t U32(const char* field) { return Taken(FView.U32(FPosition, field)); }
   void Skip(uint64_t count, const char* field) {
     FView.Bytes(FPosition, count, field);
     FPosition += count;
@@ -74,8 +74,8 @@ public:
 
 private:
   // A field the view has read (and so checked) at the position, which the cursor moves past.
-  template <typename T> T Taken(T value, uint64_t size) {
-    FPosition += size;
+  template <typename T> T Taken(T value) {
+    FPosition += sizeof value;
     return value;
   }
 
