@@ -31,7 +31,7 @@ static void BuildInMemory(const uint8_t* data, size_t size) {
     std::vector<uint8_t> image(measured.Total());
     ResTreeWrite(*root, measured, image.data(), headers.Sections[size_t(section)].VirtualAddress,
                  false);
-  } catch (const EVexError&) {
+  } catch (const EFileIOError&) { // EDamagedData, or EVexError for what the rewriter refuses
   }
 }
 

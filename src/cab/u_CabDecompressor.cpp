@@ -2,6 +2,7 @@
 
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabMszip.h"
+#include "common/u_ByteView.h"
 
 #include <algorithm>
 #include <cstring>
@@ -152,30 +153,30 @@ TCabinetHeader ReadFixedHeader(TCabinetInput& input) {
   uint8_t bytes[HeaderSize + HeaderReserveSize];
   input.SeekTo(0);
   input.Read(bytes, HeaderSize, FDIERROR_NOT_A_CABINET);
-  TFieldReader fields(bytes, HeaderSize);
+  TByteCursor fields(TByteView(bytes, HeaderSize));
   TCabinetHeader header;
-  if (fields.U32() != Signature)
+  if (fields.U32("signature") != Signature)
     Fail(FDIERROR_NOT_A_CABINET);
-  fields.Skip(4);
-  header.cabinetSize = fields.U32();
-  fields.Skip(4);
-  header.filesOffset = fields.U32();
-  fields.Skip(4);
-  const uint8_t minor = fields.U8();
-  const uint8_t major = fields.U8();
+  fields.Skip(4, "reserved1");
+  header.cabinetSize = fields.U32("cbCabinet");
+  fields.Skip(4, "reserved2");
+  header.filesOffset = fields.U32("coffFiles");
+  fields.Skip(4, "reserved3");
+  const uint8_t minor = fields.U8("versionMinor");
+  const uint8_t major = fields.U8("versionMajor");
   if (major != VersionMajor || minor != VersionMinor)
     Fail(FDIERROR_UNKNOWN_CABINET_VERSION);
-  header.folders = fields.U16();
-  header.files = fields.U16();
-  header.flags = fields.U16();
-  header.setID = fields.U16();
-  header.cabinetIndex = fields.U16();
+  header.folders = fields.U16("cFolders");
+  header.files = fields.U16("cFiles");
+  header.flags = fields.U16("flags");
+  header.setID = fields.U16("setID");
+  header.cabinetIndex = fields.U16("iCabinet");
   if (header.flags & FlagReservePresent) {
     input.Read(bytes, HeaderReserveSize);
-    TFieldReader reserve(bytes, HeaderReserveSize);
-    header.headerReserve = reserve.U16();
-    header.folderReserve = reserve.U8();
-    header.dataReserve = reserve.U8();
+    TByteCursor reserve(TByteView(bytes, HeaderReserveSize));
+    header.headerReserve = reserve.U16("cbCFHeader");
+    header.folderReserve = reserve.U8("cbCFFolder");
+    header.dataReserve = reserve.U8("cbCFData");
     if (header.headerReserve > MaxHeaderReserve)
       Fail(FDIERROR_CORRUPT_CABINET);
   }
@@ -202,11 +203,11 @@ std::vector<TFolderEntry> ReadFolders(TCabinetInput& input, const TCabinetHeader
   std::vector<uint8_t> record(CabFormat::FolderSize + header.folderReserve);
   for (uint16_t i = 0; i < header.folders; ++i) {
     input.Read(record.data(), record.size());
-    CabFormat::TFieldReader fields(record.data(), record.size());
+    TByteCursor fields(TByteView(record.data(), record.size()));
     TFolderEntry folder;
-    folder.dataOffset = fields.U32();
-    folder.blocks = fields.U16();
-    folder.type = fields.U16();
+    folder.dataOffset = fields.U32("coffCabStart");
+    folder.blocks = fields.U16("cCFData");
+    folder.type = fields.U16("typeCompress");
     folders.push_back(folder);
   }
   return folders;
@@ -218,14 +219,14 @@ std::vector<TFileEntry> ReadFiles(TCabinetInput& input, const TCabinetHeader& he
   uint8_t record[CabFormat::FileSize];
   for (uint16_t i = 0; i < header.files; ++i) {
     input.Read(record, sizeof record);
-    CabFormat::TFieldReader fields(record, sizeof record);
+    TByteCursor fields(TByteView(record, sizeof record));
     TFileEntry file;
-    file.size = fields.U32();
-    file.offset = fields.U32();
-    file.folder = fields.U16();
-    file.date = fields.U16();
-    file.time = fields.U16();
-    file.attribs = fields.U16();
+    file.size = fields.U32("cbFile");
+    file.offset = fields.U32("uoffFolderStart");
+    file.folder = fields.U16("iFolder");
+    file.date = fields.U16("date");
+    file.time = fields.U16("time");
+    file.attribs = fields.U16("attribs");
     file.name = input.ReadName();
     files.push_back(std::move(file));
   }
@@ -291,10 +292,10 @@ private:
     uint8_t header[DataSize + 0xFF];
     const size_t headerSize = DataSize + FReserve;
     FInput.Read(header, headerSize);
-    TFieldReader fields(header, headerSize);
-    const uint32_t checksum = fields.U32();
-    const uint16_t encodedSize = fields.U16();
-    const uint16_t outputSize = fields.U16();
+    TByteCursor fields(TByteView(header, headerSize));
+    const uint32_t checksum = fields.U32("csum");
+    const uint16_t encodedSize = fields.U16("cbData");
+    const uint16_t outputSize = fields.U16("cbUncomp");
     if (encodedSize > MaxBlockCompressed || outputSize > MaxBlockUncompressed)
       Fail(FDIERROR_CORRUPT_CABINET);
     FInput.Read(FEncoded.data(), encodedSize);
@@ -523,7 +524,7 @@ template <typename Step> int32_t Guarded(ERF* error, Step step) {
     *error = ERF{failure.code, 0, 1};
   } catch (const std::bad_alloc&) {
     *error = ERF{FDIERROR_ALLOC_FAIL, 0, 1};
-  } catch (const CabFormat::TFieldOverrun&) {
+  } catch (const EDamagedData&) {
     *error = ERF{FDIERROR_CORRUPT_CABINET, 0, 1};
   } catch (...) {
     *error = ERF{FDIERROR_MDI_FAIL, 0, 1};

@@ -1,8 +1,5 @@
 #include "cab/u_CabFormat.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace CabFormat {
 
 uint32_t Checksum(const void* bytes, size_t size, uint32_t seed) {
@@ -31,43 +28,6 @@ uint32_t Checksum(const void* bytes, size_t size, uint32_t seed) {
 uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
                            size_t dataSize) {
   return Checksum(headerFromCbData, headerSize, Checksum(data, dataSize, 0));
-}
-
-const uint8_t* TFieldReader::Take(size_t count) {
-  if (count > FSize - FPosition)
-    throw TFieldOverrun{};
-  const uint8_t* at = FBytes + FPosition;
-  FPosition += count;
-  return at;
-}
-
-uint8_t TFieldReader::U8() {
-  return *Take(1);
-}
-
-uint16_t TFieldReader::U16() {
-  const uint8_t* p = Take(2);
-  return uint16_t(p[0] | p[1] << 8);
-}
-
-uint32_t TFieldReader::U32() {
-  const uint8_t* p = Take(4);
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void TFieldReader::Skip(size_t count) {
-  Take(count);
-}
-
-std::string TFieldReader::ZString(size_t maxLength) {
-  const size_t window = std::min(maxLength + 1, Remaining());
-  const auto* start = FBytes + FPosition;
-  const auto* zero = static_cast<const uint8_t*>(std::memchr(start, 0, window));
-  if (!zero)
-    throw TFieldOverrun{};
-  const size_t length = size_t(zero - start);
-  Take(length + 1);
-  return std::string(reinterpret_cast<const char*>(start), length);
 }
 
 void PutU8(std::string& out, uint8_t value) {

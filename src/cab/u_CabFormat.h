@@ -1,11 +1,10 @@
 #pragma once
 // The Microsoft Cabinet format on disk: record sizes, flags, limits, the data block checksum,
-// and the one bounds-checked way to read and write its little-endian fields.
+// and the writing of its little-endian fields (they are read through TByteView).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace CabFormat {
 
@@ -57,33 +56,6 @@ uint32_t Checksum(const void* bytes, size_t size, uint32_t seed);
 // Checksum of a CFDATA record: its data first, then the fields from cbData through the reserve.
 uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
                            size_t dataSize);
-
-// Thrown by TFieldReader when a field lies beyond the bytes that are there.
-struct TFieldOverrun {};
-
-// Reads little-endian fields from a byte range, never past its end.
-class TFieldReader {
-public:
-  TFieldReader(const void* bytes, size_t size)
-      : FBytes(static_cast<const uint8_t*>(bytes)), FSize(size) {}
-
-  uint8_t U8();
-  uint16_t U16();
-  uint32_t U32();
-  void Skip(size_t count);
-  // A zero-terminated text of at most maxLength bytes before its zero; TFieldOverrun when no
-  // zero comes in time.
-  std::string ZString(size_t maxLength);
-  size_t Position() const { return FPosition; }
-  size_t Remaining() const { return FSize - FPosition; }
-
-private:
-  const uint8_t* Take(size_t count);
-
-  const uint8_t* FBytes;
-  size_t FSize;
-  size_t FPosition = 0;
-};
 
 // Appends little-endian fields to a byte string.
 void PutU8(std::string& out, uint8_t value);

@@ -2,6 +2,7 @@
 
 #include "cab/CabIntf.h"
 #include "cab/u_CabFormat.h"
+#include "common/u_ByteView.h"
 
 #include <algorithm>
 #include <utility>
@@ -18,12 +19,12 @@ bool TCabPreviousFolder::ReadTable(uint64_t size) {
   uint8_t header[HeaderSize + HeaderReserveSize];
   if (size < HeaderSize || !FReadAt(0, header, HeaderSize))
     return false;
-  TFieldReader fields(header, sizeof header);
-  const uint32_t signature = fields.U32();
-  fields.Skip(22); // reserved, cbCabinet, reserved, coffFiles, reserved, version
-  const uint16_t folders = fields.U16();
-  fields.Skip(2); // cFiles
-  const uint16_t flags = fields.U16();
+  TByteCursor fields(TByteView(header, sizeof header));
+  const uint32_t signature = fields.U32("signature");
+  fields.Skip(22, "reserved1 to versionMajor");
+  const uint16_t folders = fields.U16("cFolders");
+  fields.Skip(2, "cFiles");
+  const uint16_t flags = fields.U16("flags");
   // A folder that goes on in another cabinet is not all here.
   if (signature != Signature || folders == 0 || (flags & (FlagPrevCabinet | FlagNextCabinet)))
     return false;
@@ -32,19 +33,19 @@ bool TCabPreviousFolder::ReadTable(uint64_t size) {
   if (flags & FlagReservePresent) {
     if (!FReadAt(HeaderSize, header + HeaderSize, HeaderReserveSize))
       return false;
-    fields.Skip(4); // setID, iCabinet
-    const uint16_t headerReserve = fields.U16();
-    fields.Skip(1); // cbCFFolder
-    dataReserve = fields.U8();
+    fields.Skip(4, "setID and iCabinet");
+    const uint16_t headerReserve = fields.U16("cbCFHeader");
+    fields.Skip(1, "cbCFFolder");
+    dataReserve = fields.U8("cbCFData");
     at += HeaderReserveSize + headerReserve;
   }
   uint8_t folder[FolderSize];
   if (at + FolderSize > size || !FReadAt(at, folder, FolderSize))
     return false;
-  TFieldReader folderFields(folder, FolderSize);
-  at = folderFields.U32();
-  const uint16_t blocks = folderFields.U16();
-  if (folderFields.U16() != tcompTYPE_MSZIP)
+  TByteCursor folderFields(TByteView(folder, FolderSize));
+  at = folderFields.U32("coffCabStart");
+  const uint16_t blocks = folderFields.U16("cCFData");
+  if (folderFields.U16("typeCompress") != tcompTYPE_MSZIP)
     return false;
   // At most 65535 blocks (a 16-bit count): the table costs a few bytes per block read.
   FBlocks.reserve(blocks);
@@ -54,10 +55,11 @@ bool TCabPreviousFolder::ReadTable(uint64_t size) {
     uint8_t record[DataSize];
     if (at + DataSize + dataReserve > size || !FReadAt(at, record, DataSize))
       return false;
-    TFieldReader recordFields(record, DataSize);
-    recordFields.Skip(4); // csum: the decoding that must give the new bytes checks more
-    const uint16_t encoded = recordFields.U16();
-    const uint16_t uncompressed = recordFields.U16();
+    TByteCursor recordFields(TByteView(record, DataSize));
+    // The decoding that must give the new bytes checks more than the checksum would.
+    recordFields.Skip(4, "csum");
+    const uint16_t encoded = recordFields.U16("cbData");
+    const uint16_t uncompressed = recordFields.U16("cbUncomp");
     const uint64_t data = at + DataSize + dataReserve;
     if (data + encoded > size || encoded > MaxBlockCompressed ||
         uncompressed > MaxBlockUncompressed)

@@ -4,6 +4,7 @@
 
 #include "common/u_AnsiText.h"
 #include "common/u_BigBuffer.h"
+#include "common/u_ByteView.h"
 #include "common/u_Clock.h"
 #include "common/u_Common.h"
 #include "common/u_DiskFolder.h"
@@ -71,16 +72,15 @@ void WriteTag(TStream& stream, char tag) {
   stream.WriteBuffer(&tag, 1);
 }
 
-uint32_t ReadUInt32(TStream& stream) {
+uint32_t ReadUInt32(TStream& stream, const char* field) {
   uint8_t bytes[4];
   stream.ReadBuffer(bytes, 4);
-  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-         uint32_t(bytes[3]) << 24;
+  return TByteView(bytes, sizeof bytes).U32(0, field);
 }
 
 // A name length, content length or child count; negative ones have no meaning.
 int32_t ReadCount(TStream& stream) {
-  const int32_t count = int32_t(ReadUInt32(stream));
+  const int32_t count = int32_t(ReadUInt32(stream, "count"));
   if (count < 0)
     throw EMFSError(SIncorrectSerializedFormat);
   return count;
@@ -179,8 +179,8 @@ void TMFSItem::SaveToStream(TStream& stream) const {
 
 void TMFSItem::LoadFromStream(TStream& stream) {
   std::string name = ReadCounted(stream);
-  const uint32_t dateTime = ReadUInt32(stream);
-  const uint32_t attributes = ReadUInt32(stream);
+  const uint32_t dateTime = ReadUInt32(stream, "date and time");
+  const uint32_t attributes = ReadUInt32(stream, "attributes");
   if (TMFSFolder* parent = FParent; parent && name != FName) {
     // A linked item stays in its folder under its new name.
     parent->Unlink(this);

@@ -4,7 +4,7 @@
 // alike; they differ in how the image is found (its offset in the file, its resource name in
 // the group). Every field is read through TByteView, so a short record names the field.
 
-#include "resources/vexByteView.h"
+#include "common/u_ByteView.h"
 
 #include <cstdint>
 #include <string>

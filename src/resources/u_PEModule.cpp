@@ -23,7 +23,7 @@ void TPEModule::Parse(TByteView image) {
     const int section = headers.ResourceSection();
     if (section >= 0)
       FRoot = ResTreeParse(image, headers.Sections[size_t(section)]);
-  } catch (const EVexError& e) {
+  } catch (const EFileIOError& e) { // EDamagedData, or EVexError for what the rewriter refuses
     RaiseVexError(e.Code(), e.Message());
   }
 }

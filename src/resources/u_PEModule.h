@@ -2,7 +2,7 @@
 // An executable opened read-only and parsed with the rewriter's parser: what the e-book
 // workflow loads as a module to read its resources. Nothing of it is run or relocated.
 
-#include "resources/vexByteView.h"
+#include "common/u_ByteView.h"
 #include "resources/vexTypes.h"
 
 #include <memory>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -15,7 +16,7 @@ constexpr int64_t Max32 = 0xFFFFFFFF;
   throw EVexError(ENOTSUP, cause);
 }
 [[noreturn]] void Damaged(const std::string& cause) {
-  throw EVexError(ENOEXEC, cause);
+  throw EDamagedData(cause);
 }
 
 uint32_t Checked32(int64_t value, const char* field) {
@@ -113,19 +114,19 @@ private:
   uint64_t FRvaEnd;
 };
 
-// The file bytes of size bytes at rva, or null when they are not all in the raw data of
+// The file bytes of size bytes at rva, or none when they are not all in the raw data of
 // section i, the one holding rva (-1 for none).
-const uint8_t* RvaBytes(TByteView file, const TImageHeaders& headers, int i, uint32_t rva,
-                        uint32_t size) {
+std::optional<TByteView> RvaBytes(TByteView file, const TImageHeaders& headers, int i, uint32_t rva,
+                                  uint32_t size) {
   if (i < 0)
-    return nullptr;
+    return std::nullopt;
   const TSectionHeader& s = headers.Sections[size_t(i)];
   const uint32_t offset = rva - s.VirtualAddress;
   if (offset > s.SizeOfRawData || size > s.SizeOfRawData - offset)
-    return nullptr;
+    return std::nullopt;
   if (!file.Contains(uint64_t(s.PointerToRawData) + offset, size))
-    return nullptr;
-  return file.Bytes(uint64_t(s.PointerToRawData) + offset, size, "section data");
+    return std::nullopt;
+  return file.Part(uint64_t(s.PointerToRawData) + offset, size, "section data");
 }
 
 void CheckDirectories(const TImageHeaders& headers, const TMoves& moves) {
@@ -158,22 +159,21 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
   const TDataDirectory& d = headers.Directories[ddBaseReloc];
   if (moves.Index().Overlapping())
     Damaged("sections overlap in memory, so the base relocations cannot be checked");
-  const uint8_t* table =
+  const std::optional<TByteView> relocs =
       RvaBytes(file, headers, headers.SectionOfRva(d.VirtualAddress), d.VirtualAddress, d.Size);
-  if (!table)
+  if (!relocs)
     Damaged("the base relocation table lies outside the file");
-  const TByteView relocs(table, d.Size);
   uint64_t block = 0;
   while (block + RelocationBlockHeader <= d.Size) {
-    const uint32_t page = relocs.U32(block, "relocation block");
-    const uint32_t blockSize = relocs.U32(block + 4, "relocation block");
+    const uint32_t page = relocs->U32(block, "relocation block");
+    const uint32_t blockSize = relocs->U32(block + 4, "relocation block");
     if (blockSize == 0 && page == 0)
       break; // zero padding at the end of the table
     if (blockSize < RelocationBlockHeader || blockSize > d.Size - block)
       Damaged(Format("relocation block at offset %llu has a size of %u", (unsigned long long)block,
                      blockSize));
     for (uint64_t e = block + RelocationBlockHeader; e + 2 <= block + blockSize; e += 2) {
-      const uint16_t entry = relocs.U16(e, "relocation entry");
+      const uint16_t entry = relocs->U16(e, "relocation entry");
       const uint16_t type = entry >> 12;
       if (type == RelocationAbsolute)
         continue;
@@ -182,10 +182,11 @@ void CheckRelocations(TByteView file, const TImageHeaders& headers, const TMoves
         Refuse(Format("a base relocation at RVA 0x%X lies in %s", location, why));
       if (type != RelocationHighLow)
         Refuse(Format("base relocation of type %u at RVA 0x%X cannot be checked", type, location));
-      const uint8_t* value = RvaBytes(file, headers, moves.Index().Find(location), location, 4);
+      const std::optional<TByteView> value =
+          RvaBytes(file, headers, moves.Index().Find(location), location, 4);
       if (!value)
         continue; // uninitialized data: the loader finds no address there
-      const uint32_t address = TByteView(value, 4).U32(0, "relocated address");
+      const uint32_t address = value->U32(0, "relocated address");
       if (address < headers.ImageBase)
         continue;
       const uint32_t target = address - headers.ImageBase;

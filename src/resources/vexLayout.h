@@ -23,12 +23,13 @@ struct TResourceLayout {
 };
 
 // Plans the replacement of the resource section (section index of headers) of file by a
-// section image of newSize bytes. Raises EVexError, changing nothing, where the result would
-// be broken: sections behind that would move while code or data still point into them (base
-// relocations, directories whose contents hold addresses, the entry point), directories inside
-// the resource section, section orders that differ in file and memory, damaged relocations,
-// or sizes beyond 32 bits. Budget: memory linear in the number of sections; time linear in the
-// relocation table times the logarithm of the number of sections, and only when one moves.
+// section image of newSize bytes. Raises EVexError (EDamagedData where the image is damaged),
+// changing nothing, where the result would be broken: sections behind that would move while
+// code or data still point into them (base relocations, directories whose contents hold
+// addresses, the entry point), directories inside the resource section, section orders that
+// differ in file and memory, damaged relocations, or sizes beyond 32 bits. Budget: memory
+// linear in the number of sections; time linear in the relocation table times the logarithm
+// of the number of sections, and only when one moves.
 TResourceLayout PlanResourceLayout(TByteView file, const TImageHeaders& headers, int section,
                                    uint64_t newSize);
 

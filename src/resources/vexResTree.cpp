@@ -21,13 +21,15 @@ constexpr uint32_t DataEntrySize = 16;
 constexpr uint64_t LeafWindow = 8 << 20;
 
 [[noreturn]] void BadTree(const std::string& cause) {
-  throw EVexError(ENOEXEC, "damaged resource directory: " + cause);
+  throw EDamagedData("damaged resource directory: " + cause);
 }
 
 class TTreeParser {
 public:
   TTreeParser(TByteView file, const TSectionHeader& section)
-      : FSection(Section(file, section)), FRva(section.VirtualAddress) {}
+      : FSection(
+            file.Part(section.PointerToRawData, section.SizeOfRawData, "resource section data")),
+        FRva(section.VirtualAddress) {}
 
   std::unique_ptr<TResItem> Entry(uint32_t nameWord, uint32_t offsetWord, int depth) {
     if (depth > MaxResourceTreeDepth)
@@ -47,12 +49,6 @@ public:
   }
 
 private:
-  static TByteView Section(TByteView file, const TSectionHeader& section) {
-    const uint8_t* bytes =
-        file.Bytes(section.PointerToRawData, section.SizeOfRawData, "resource section data");
-    return TByteView(bytes, section.SizeOfRawData);
-  }
-
   // Counts count more bytes of the section as taken by the tree. Tables, names, data entries
   // and data all lie in the section, so without sharing they cannot claim more than it holds.
   // Overlapping tables could otherwise list millions of entries from a small section; with
@@ -69,11 +65,10 @@ private:
   std::u16string ReadName(uint32_t offset) {
     const uint16_t length = FSection.U16(offset, "resource name");
     Claim(2 + uint64_t(length) * 2, offset);
-    const uint8_t* units =
-        FSection.Bytes(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name");
+    TByteCursor units(FSection.Part(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name"));
     std::u16string name(length, u'\0');
-    for (uint16_t i = 0; i < length; ++i)
-      name[i] = char16_t(units[2 * i] | units[2 * i + 1] << 8);
+    for (char16_t& unit : name)
+      unit = char16_t(units.U16("resource name"));
     if (name.empty()) // an empty name could not be told from a numeric entry
       BadTree(Format("empty name at offset 0x%X", offset));
     return name;

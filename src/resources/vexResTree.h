@@ -14,7 +14,7 @@ inline constexpr int MaxResourceTreeDepth = 32;
 // Parses the resource directory of a section into a tree whose unchanged leaves point into
 // file. Offsets, sizes and data outside the section's raw data, a directory that loops back
 // into itself, trees deeper than the limit, and tables, names and data that together claim
-// more bytes than the section holds (overlapping) raise EVexError naming the cause.
+// more bytes than the section holds (overlapping) raise EDamagedData naming the cause.
 // Budget: at most one node (about 190 bytes with its links) per 8 section bytes, so under 25
 // bytes of memory per section byte (7 measured for the densest tree); time linear in the section.
 std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section);

@@ -15,7 +15,7 @@ constexpr uint16_t PE32PlusMagic = 0x20B;
 constexpr uint32_t MaxAlignment = 0x10000;
 
 [[noreturn]] void BadImage(const std::string& cause) {
-  throw EVexError(ENOEXEC, cause);
+  throw EDamagedData(cause);
 }
 
 uint16_t Read16(TByteView image, uint64_t record, THeaderField field) {

@@ -1,8 +1,8 @@
 #pragma once
 // Locating and reading the image headers of a PE32 file, alignment, and the image checksum.
-// Every field of the file is read through TByteView (vexByteView).
+// Every field of the file is read through TByteView (common/u_ByteView).
 
-#include "resources/vexByteView.h"
+#include "common/u_ByteView.h"
 #include "resources/vexTypes.h"
 
 #include <cstdint>
@@ -149,7 +149,7 @@ struct TImageHeaders {
 int64_t GetImageNtHeaders(TByteView image);
 
 // Reads and checks the headers of a PE32 image; a file that is no PE32 image, a PE32+ image,
-// or headers that run past the end raise EVexError naming the cause.
+// or headers that run past the end raise EDamagedData naming the cause.
 // Budget: about 2 bytes of memory per byte of section table (at most 65535 sections, the
 // field's width); time linear in the headers.
 TImageHeaders ReadImageHeaders(TByteView image);

@@ -46,8 +46,7 @@ void Check(TImageSignature& result, TByteView image, const TImageHeaders& header
   if (!image.Contains(table.VirtualAddress, table.Size))
     throw ESigningError("the certificate table lies outside the file");
   const std::string_view der =
-      SignedDataOf(TByteView(image.Bytes(table.VirtualAddress, table.Size, "certificate table"),
-                             table.Size));
+      SignedDataOf(image.Part(table.VirtualAddress, table.Size, "certificate table"));
   const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
   const TPkcs7 signature(d2i_PKCS7(nullptr, &p, long(der.size())));
   if (!signature || !PKCS7_type_is_signed(signature.get()))

@@ -2,7 +2,7 @@
 // What the Authenticode signature of an image says: whether there is one, who signed, whether
 // it still matches the image, and its time stamp.
 
-#include "resources/vexByteView.h"
+#include "common/u_ByteView.h"
 
 #include <string>
 

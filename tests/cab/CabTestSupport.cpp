@@ -2,6 +2,7 @@
 
 #include "cab/u_CabCompressor.h"
 #include "cab/u_CabFormat.h"
+#include "common/u_ByteView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -444,43 +445,41 @@ std::string TCabBuilder::Build() const {
 
 TCabLayout ReadLayout(const std::string& cabinet) {
   using namespace CabFormat;
-  TFieldReader header(cabinet.data(), cabinet.size());
-  header.Skip(16);
+  const TByteView bytes = ByteViewOf(cabinet);
+  TByteCursor header(bytes);
+  header.Skip(16, "signature to reserved2");
   TCabLayout layout{};
-  layout.filesOffset = header.U32();
-  header.Skip(6);
-  layout.folders = header.U16();
-  layout.files = header.U16();
-  const uint16_t flags = header.U16();
-  header.Skip(4);
+  layout.filesOffset = header.U32("coffFiles");
+  header.Skip(6, "reserved3 and version");
+  layout.folders = header.U16("cFolders");
+  layout.files = header.U16("cFiles");
+  const uint16_t flags = header.U16("flags");
+  header.Skip(4, "setID and iCabinet");
   uint8_t folderReserve = 0, dataReserve = 0;
   if (flags & FlagReservePresent) {
-    const uint16_t headerReserve = header.U16();
-    folderReserve = header.U8();
-    dataReserve = header.U8();
-    header.Skip(headerReserve);
+    const uint16_t headerReserve = header.U16("cbCFHeader");
+    folderReserve = header.U8("cbCFFolder");
+    dataReserve = header.U8("cbCFData");
+    header.Skip(headerReserve, "abReserve");
   }
-  if (flags & FlagPrevCabinet) {
-    header.ZString(255);
-    header.ZString(255);
-  }
-  if (flags & FlagNextCabinet) {
-    header.ZString(255);
-    header.ZString(255);
-  }
+  for (const uint16_t named : {FlagPrevCabinet, FlagNextCabinet})
+    if (flags & named) {
+      header.ZString(MaxNameLength, "cabinet name");
+      header.ZString(MaxNameLength, "disk name");
+    }
   for (uint16_t i = 0; i < layout.folders; ++i) {
     const auto at = uint32_t(header.Position());
     layout.folderOffsets.push_back(at);
-    uint32_t data = header.U32();
-    const uint16_t blocks = header.U16();
-    header.Skip(2 + folderReserve);
+    uint32_t data = header.U32("coffCabStart");
+    const uint16_t blocks = header.U16("cCFData");
+    header.Skip(2 + folderReserve, "typeCompress and abReserve");
     for (uint16_t b = 0; b < blocks; ++b) {
-      TFieldReader block(cabinet.data() + data, cabinet.size() - data);
-      block.Skip(4);
-      const uint16_t compressed = block.U16();
+      TByteCursor block(bytes.Part(data, bytes.Size() - data, "CFDATA"));
+      block.Skip(4, "csum");
+      const uint16_t compressed = block.U16("cbData");
       layout.dataOffsets.push_back(data);
       layout.dataCompressed.push_back(compressed);
-      layout.dataUncompressed.push_back(block.U16());
+      layout.dataUncompressed.push_back(block.U16("cbUncomp"));
       data += uint32_t(DataSize + dataReserve + compressed);
     }
   }

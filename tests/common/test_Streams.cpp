@@ -1,7 +1,10 @@
 #include "common/u_BytePipe.h"
+#include "common/u_ByteView.h"
 #include "common/u_Files.h"
 #include "common/u_Streams.h"
 
+#include <cerrno>
+#include <functional>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
@@ -71,6 +74,72 @@ TEST(Streams, CopyFromWholeSourceAndPart) {
   part.CopyFrom(source, 4);
   EXPECT_EQ(part.DataString(), "tail");
   EXPECT_THROW(part.CopyFrom(source, 1), EReadError);
+}
+
+TEST(ByteView, ReadsLittleEndianFieldsAndNamesTheOneThatRunsPastTheEnd) {
+  const std::string bytes("\x01\x02\x03\x04\x05\0tail", 10);
+  const TByteView view = ByteViewOf(bytes);
+  struct TCase {
+    const char* what;
+    std::function<uint64_t()> read;
+    uint64_t value;
+    const char* error; // the start of the message, or null for a read that fits
+  };
+  const TCase cases[] = {
+      {"16 bits, low byte first", [&] { return view.U16(0, "f"); }, 0x0201, nullptr},
+      {"32 bits, low byte first", [&] { return view.U32(1, "f"); }, 0x05040302, nullptr},
+      {"the last byte", [&] { return view.U8(9, "f"); }, 'l', nullptr},
+      {"one byte past the end", [&] { return view.U32(7, "cbData"); }, 0,
+       "cbData at offset 7 (4 bytes) runs past the end of the data (10 bytes)"},
+      {"an offset that wraps around", [&] { return view.U16(UINT64_MAX, "f"); }, 0,
+       "f at offset 18446744073709551615 (2 bytes)"},
+      {"a part reads from its own start", [&] { return view.Part(2, 3, "p").U16(1, "f"); }, 0x0504,
+       nullptr},
+      {"a part ends where it says", [&] { return view.Part(2, 3, "p").U16(2, "inner"); }, 0,
+       "inner at offset 2 (2 bytes) runs past the end of the data (3 bytes)"},
+      {"a part past the end", [&] { return view.Part(8, 3, "name table").Size(); }, 0,
+       "name table at offset 8"},
+      {"a cursor moves past each field",
+       [&] {
+         TByteCursor c(view);
+         c.Skip(1, "a");
+         c.U8("b");
+         return c.U16("c") == 0x0403 ? c.Position() : 0;
+       },
+       4, nullptr},
+      {"a cursor stops at the end",
+       [&] {
+         TByteCursor c(view);
+         c.Skip(8, "a");
+         return c.U32("cbFile");
+       },
+       0, "cbFile at offset 8 (4 bytes)"},
+      {"a text ends at its zero",
+       [&] {
+         TByteCursor c(view);
+         return c.ZString(5, "name") == "\x01\x02\x03\x04\x05" ? c.Position() : 0;
+       },
+       6, nullptr},
+      {"a text longer than allowed", [&] { return TByteCursor(view).ZString(4, "name").size(); }, 0,
+       "name at offset 0 has no terminating zero within 5 bytes"},
+      {"a text cut by the end",
+       [&] {
+         TByteCursor c(view);
+         c.Skip(6, "a");
+         return c.ZString(255, "disk name").size();
+       },
+       0, "disk name at offset 6 has no terminating zero within 4 bytes"},
+  };
+  for (const TCase& c : cases) {
+    try {
+      const uint64_t value = c.read();
+      EXPECT_FALSE(c.error) << c.what << ": read " << value;
+      EXPECT_EQ(value, c.value) << c.what;
+    } catch (const EDamagedData& e) {
+      EXPECT_TRUE(c.error && e.Message().starts_with(c.error)) << c.what << ": " << e.Message();
+      EXPECT_EQ(e.Code(), ENOEXEC) << c.what;
+    }
+  }
 }
 
 TEST(FileStream, OpenAndCreateErrorsNameTheFile) {

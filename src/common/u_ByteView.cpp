@@ -1,0 +1,31 @@
+#include "common/u_ByteView.h"
+
+#include "common/u_SysUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+EDamagedData::EDamagedData(std::string cause) : EFileIOError(ENOEXEC, std::move(cause)) {}
+
+void TByteView::RunsPastTheEnd(uint64_t offset, uint64_t length, const char* field) const {
+  throw EDamagedData(
+      Format("%s at offset %llu (%llu bytes) runs past the end of the data (%llu bytes)", field,
+             (unsigned long long)offset, (unsigned long long)length, (unsigned long long)FSize));
+}
+
+TByteView ByteViewOf(std::string_view bytes) {
+  return TByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string TByteCursor::ZString(size_t maxLength, const char* field) {
+  const uint64_t window = std::min<uint64_t>(uint64_t(maxLength) + 1, FView.Size() - FPosition);
+  const uint8_t* start = FView.Bytes(FPosition, window, field);
+  const auto* zero = static_cast<const uint8_t*>(std::memchr(start, 0, size_t(window)));
+  if (!zero)
+    throw EDamagedData(Format("%s at offset %llu has no terminating zero within %llu bytes", field,
+                              (unsigned long long)FPosition, (unsigned long long)window));
+  const size_t length = size_t(zero - start);
+  FPosition += length + 1;
+  return std::string(reinterpret_cast<const char*>(start), length);
+}
