@@ -117,24 +117,8 @@ private:
   bool FSeekPending = false;
 };
 
-struct TCabinetHeader {
-  uint32_t cabinetSize = 0;
-  uint32_t filesOffset = 0;
-  uint16_t folders = 0;
-  uint16_t files = 0;
-  uint16_t flags = 0;
-  uint16_t setID = 0;
-  uint16_t cabinetIndex = 0;
-  uint16_t headerReserve = 0;
-  uint8_t folderReserve = 0;
-  uint8_t dataReserve = 0;
+struct TCabinetHeader : CabFormat::THeaderFields, CabFormat::TReserveSizes {
   std::string prevCabinet, prevDisk, nextCabinet, nextDisk;
-};
-
-struct TFolderEntry {
-  uint32_t dataOffset;
-  uint16_t blocks;
-  TCOMP type;
 };
 
 struct TFileEntry {
@@ -153,30 +137,15 @@ TCabinetHeader ReadFixedHeader(TCabinetInput& input) {
   uint8_t bytes[HeaderSize + HeaderReserveSize];
   input.SeekTo(0);
   input.Read(bytes, HeaderSize, FDIERROR_NOT_A_CABINET);
-  TByteCursor fields(TByteView(bytes, HeaderSize));
   TCabinetHeader header;
-  if (fields.U32("signature") != Signature)
+  static_cast<THeaderFields&>(header) = ReadHeaderFields(TByteView(bytes, HeaderSize));
+  if (header.signature != Signature)
     Fail(FDIERROR_NOT_A_CABINET);
-  fields.Skip(4, "reserved1");
-  header.cabinetSize = fields.U32("cbCabinet");
-  fields.Skip(4, "reserved2");
-  header.filesOffset = fields.U32("coffFiles");
-  fields.Skip(4, "reserved3");
-  const uint8_t minor = fields.U8("versionMinor");
-  const uint8_t major = fields.U8("versionMajor");
-  if (major != VersionMajor || minor != VersionMinor)
+  if (header.versionMajor != VersionMajor || header.versionMinor != VersionMinor)
     Fail(FDIERROR_UNKNOWN_CABINET_VERSION);
-  header.folders = fields.U16("cFolders");
-  header.files = fields.U16("cFiles");
-  header.flags = fields.U16("flags");
-  header.setID = fields.U16("setID");
-  header.cabinetIndex = fields.U16("iCabinet");
   if (header.flags & FlagReservePresent) {
     input.Read(bytes, HeaderReserveSize);
-    TByteCursor reserve(TByteView(bytes, HeaderReserveSize));
-    header.headerReserve = reserve.U16("cbCFHeader");
-    header.folderReserve = reserve.U8("cbCFFolder");
-    header.dataReserve = reserve.U8("cbCFData");
+    static_cast<TReserveSizes&>(header) = ReadReserveSizes(TByteView(bytes, HeaderReserveSize));
     if (header.headerReserve > MaxHeaderReserve)
       Fail(FDIERROR_CORRUPT_CABINET);
   }
@@ -198,17 +167,12 @@ TCabinetHeader ReadHeader(TCabinetInput& input) {
   return header;
 }
 
-std::vector<TFolderEntry> ReadFolders(TCabinetInput& input, const TCabinetHeader& header) {
-  std::vector<TFolderEntry> folders;
+std::vector<CabFormat::TFolderFields> ReadFolders(TCabinetInput& input, const TCabinetHeader& header) {
+  std::vector<CabFormat::TFolderFields> folders;
   std::vector<uint8_t> record(CabFormat::FolderSize + header.folderReserve);
   for (uint16_t i = 0; i < header.folders; ++i) {
     input.Read(record.data(), record.size());
-    TByteCursor fields(TByteView(record.data(), record.size()));
-    TFolderEntry folder;
-    folder.dataOffset = fields.U32("coffCabStart");
-    folder.blocks = fields.U16("cCFData");
-    folder.type = fields.U16("typeCompress");
-    folders.push_back(folder);
+    folders.push_back(CabFormat::ReadFolderFields(TByteView(record.data(), record.size())));
   }
   return folders;
 }
@@ -238,7 +202,7 @@ std::vector<TFileEntry> ReadFiles(TCabinetInput& input, const TCabinetHeader& he
 // only as far as its last member needs.
 class TFolderReader {
 public:
-  TFolderReader(TCabinetInput& input, const std::vector<TFolderEntry>& folders, uint8_t dataReserve)
+  TFolderReader(TCabinetInput& input, const std::vector<CabFormat::TFolderFields>& folders, uint8_t dataReserve)
       : FInput(input), FFolders(folders), FReserve(dataReserve),
         FEncoded(CabFormat::MaxBlockCompressed) {}
 
@@ -268,8 +232,8 @@ public:
 
 private:
   void Restart(size_t folderIndex) {
-    const TFolderEntry& folder = FFolders[folderIndex];
-    const TCOMP type = folder.type & tcompMASK_TYPE;
+    const CabFormat::TFolderFields& folder = FFolders[folderIndex];
+    const TCOMP type = folder.compression & tcompMASK_TYPE;
     if (type != tcompTYPE_NONE && type != tcompTYPE_MSZIP)
       Fail(FDIERROR_BAD_COMPR_TYPE);
     if (type == tcompTYPE_MSZIP && !FDecoder)
@@ -286,16 +250,13 @@ private:
 
   void NextBlock() {
     using namespace CabFormat;
-    const TFolderEntry& folder = FFolders[FFolderIndex];
+    const CabFormat::TFolderFields& folder = FFolders[FFolderIndex];
     if (FBlocksRead == folder.blocks)
       Fail(FDIERROR_CORRUPT_CABINET); // a file reaches beyond its folder's data
     uint8_t header[DataSize + 0xFF];
     const size_t headerSize = DataSize + FReserve;
     FInput.Read(header, headerSize);
-    TByteCursor fields(TByteView(header, headerSize));
-    const uint32_t checksum = fields.U32("csum");
-    const uint16_t encodedSize = fields.U16("cbData");
-    const uint16_t outputSize = fields.U16("cbUncomp");
+    const auto [checksum, encodedSize, outputSize] = ReadDataFields(TByteView(header, headerSize));
     if (encodedSize > MaxBlockCompressed || outputSize > MaxBlockUncompressed)
       Fail(FDIERROR_CORRUPT_CABINET);
     FInput.Read(FEncoded.data(), encodedSize);
@@ -303,7 +264,7 @@ private:
     if (checksum != 0 &&
         DataBlockChecksum(header + 4, headerSize - 4, FEncoded.data(), encodedSize) != checksum)
       Fail(FDIERROR_CORRUPT_CABINET);
-    if ((folder.type & tcompMASK_TYPE) == tcompTYPE_NONE) {
+    if ((folder.compression & tcompMASK_TYPE) == tcompTYPE_NONE) {
       if (encodedSize != outputSize)
         Fail(FDIERROR_CORRUPT_CABINET);
       FBlockData = FEncoded.data();
@@ -318,7 +279,7 @@ private:
   }
 
   TCabinetInput& FInput;
-  const std::vector<TFolderEntry>& FFolders;
+  const std::vector<CabFormat::TFolderFields>& FFolders;
   uint8_t FReserve;
   std::vector<uint8_t> FEncoded;
   std::unique_ptr<TMszipDecoder> FDecoder;
@@ -441,7 +402,7 @@ void TCabDecompressor::RequestNextCabinet(const TCabinetHeader& header,
 void TCabDecompressor::CopyFiles(TCabinetInput& input, const std::string& cabinetPath,
                                  PFNFDINOTIFY notify, void* user) {
   const TCabinetHeader header = ReadHeader(input);
-  const std::vector<TFolderEntry> folders = ReadFolders(input, header);
+  const std::vector<CabFormat::TFolderFields> folders = ReadFolders(input, header);
   const std::vector<TFileEntry> files = ReadFiles(input, header);
 
   {

@@ -1,6 +1,9 @@
 #pragma once
 // The Microsoft Cabinet format on disk: record sizes, flags, limits, the data block checksum,
-// and the writing of its little-endian fields (they are read through TByteView).
+// the fixed fields of its records as every reader takes them, and the writing of its
+// little-endian fields.
+
+#include "common/u_ByteView.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +59,40 @@ uint32_t Checksum(const void* bytes, size_t size, uint32_t seed);
 // Checksum of a CFDATA record: its data first, then the fields from cbData through the reserve.
 uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
                            size_t dataSize);
+
+// The fixed fields of the records, read through TByteView, so a record cut short raises
+// EDamagedData naming the field.
+struct THeaderFields { // CFHEADER's first HeaderSize bytes
+  uint32_t signature = 0;
+  uint32_t cabinetSize = 0;
+  uint32_t filesOffset = 0;
+  uint8_t versionMinor = 0;
+  uint8_t versionMajor = 0;
+  uint16_t folders = 0;
+  uint16_t files = 0;
+  uint16_t flags = 0;
+  uint16_t setID = 0;
+  uint16_t cabinetIndex = 0;
+};
+struct TReserveSizes { // the HeaderReserveSize bytes after them, with FlagReservePresent
+  uint16_t headerReserve = 0;
+  uint8_t folderReserve = 0;
+  uint8_t dataReserve = 0;
+};
+struct TFolderFields { // CFFOLDER before its reserve
+  uint32_t dataOffset = 0;
+  uint16_t blocks = 0;
+  uint16_t compression = 0;
+};
+struct TDataFields { // CFDATA before its reserve
+  uint32_t checksum = 0;
+  uint16_t encodedSize = 0;
+  uint16_t outputSize = 0;
+};
+THeaderFields ReadHeaderFields(TByteView record);
+TReserveSizes ReadReserveSizes(TByteView record);
+TFolderFields ReadFolderFields(TByteView record);
+TDataFields ReadDataFields(TByteView record);
 
 // Appends little-endian fields to a byte string.
 void PutU8(std::string& out, uint8_t value);

@@ -19,47 +19,38 @@ bool TCabPreviousFolder::ReadTable(uint64_t size) {
   uint8_t header[HeaderSize + HeaderReserveSize];
   if (size < HeaderSize || !FReadAt(0, header, HeaderSize))
     return false;
-  TByteCursor fields(TByteView(header, sizeof header));
-  const uint32_t signature = fields.U32("signature");
-  fields.Skip(22, "reserved1 to versionMajor");
-  const uint16_t folders = fields.U16("cFolders");
-  fields.Skip(2, "cFiles");
-  const uint16_t flags = fields.U16("flags");
+  const THeaderFields cabinet = ReadHeaderFields(TByteView(header, HeaderSize));
   // A folder that goes on in another cabinet is not all here.
-  if (signature != Signature || folders == 0 || (flags & (FlagPrevCabinet | FlagNextCabinet)))
+  if (cabinet.signature != Signature || cabinet.folders == 0 ||
+      (cabinet.flags & (FlagPrevCabinet | FlagNextCabinet)))
     return false;
   uint64_t at = HeaderSize;
   size_t dataReserve = 0;
-  if (flags & FlagReservePresent) {
+  if (cabinet.flags & FlagReservePresent) {
     if (!FReadAt(HeaderSize, header + HeaderSize, HeaderReserveSize))
       return false;
-    fields.Skip(4, "setID and iCabinet");
-    const uint16_t headerReserve = fields.U16("cbCFHeader");
-    fields.Skip(1, "cbCFFolder");
-    dataReserve = fields.U8("cbCFData");
-    at += HeaderReserveSize + headerReserve;
+    const TReserveSizes reserve =
+        ReadReserveSizes(TByteView(header + HeaderSize, HeaderReserveSize));
+    dataReserve = reserve.dataReserve;
+    at += HeaderReserveSize + reserve.headerReserve;
   }
-  uint8_t folder[FolderSize];
-  if (at + FolderSize > size || !FReadAt(at, folder, FolderSize))
+  uint8_t folderRecord[FolderSize];
+  if (at + FolderSize > size || !FReadAt(at, folderRecord, FolderSize))
     return false;
-  TByteCursor folderFields(TByteView(folder, FolderSize));
-  at = folderFields.U32("coffCabStart");
-  const uint16_t blocks = folderFields.U16("cCFData");
-  if (folderFields.U16("typeCompress") != tcompTYPE_MSZIP)
+  const TFolderFields folder = ReadFolderFields(TByteView(folderRecord, FolderSize));
+  if (folder.compression != tcompTYPE_MSZIP)
     return false;
+  at = folder.dataOffset;
   // At most 65535 blocks (a 16-bit count): the table costs a few bytes per block read.
-  FBlocks.reserve(blocks);
-  FStarts.reserve(blocks);
+  FBlocks.reserve(folder.blocks);
+  FStarts.reserve(folder.blocks);
   uint64_t start = 0;
-  for (uint16_t i = 0; i < blocks; ++i) {
+  for (uint16_t i = 0; i < folder.blocks; ++i) {
     uint8_t record[DataSize];
     if (at + DataSize + dataReserve > size || !FReadAt(at, record, DataSize))
       return false;
-    TByteCursor recordFields(TByteView(record, DataSize));
     // The decoding that must give the new bytes checks more than the checksum would.
-    recordFields.Skip(4, "csum");
-    const uint16_t encoded = recordFields.U16("cbData");
-    const uint16_t uncompressed = recordFields.U16("cbUncomp");
+    const auto [checksum, encoded, uncompressed] = ReadDataFields(TByteView(record, DataSize));
     const uint64_t data = at + DataSize + dataReserve;
     if (data + encoded > size || encoded > MaxBlockCompressed ||
         uncompressed > MaxBlockUncompressed)
