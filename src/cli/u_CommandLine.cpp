@@ -958,8 +958,12 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   TBrandJob given;
   std::string manifest;
   for (const auto& [option, value] : parsed.Options)
-    if (option == "--manifest")
+    if (option == "--manifest") {
+      // The books of a second manifest would be left out without a word.
+      if (!manifest.empty())
+        throw EUsageError("--manifest is given once: put every book in one manifest");
       manifest = value;
+    }
   const bool fromManifest = !manifest.empty();
   const bool dryRun = parsed.Has("--dry-run");
   json.Begin(JsonOutputOf(parsed), BrandStatuses(),

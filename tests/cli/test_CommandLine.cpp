@@ -1080,7 +1080,8 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
   for (const std::vector<std::string>& misuse :
        {std::vector<std::string>{"--manifest", manifest, a},
         {"--manifest", "-", "--values", "-"},
-        {"--manifest", manifest, "--output", a}}) {
+        {"--manifest", manifest, "--output", a},
+        {"--manifest", manifest, "--manifest", manifest}}) {
     std::vector<std::string> arguments = {"brand"};
     arguments.insert(arguments.end(), misuse.begin(), misuse.end());
     EXPECT_EQ(RunCli(arguments).Status, 2) << misuse.back();
