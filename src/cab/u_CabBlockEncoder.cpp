@@ -101,6 +101,11 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const
       FNext = blocks; // the other threads stop at their next block
     }
   };
+  // One block is encoded at once: a thread for it costs more than it saves.
+  if (blocks == 1) {
+    work(&FTools[0]);
+    return;
+  }
   for (size_t worker = 0; worker < threads; ++worker) {
     try {
       FWorkers.emplace_back(work, &FTools[worker]);

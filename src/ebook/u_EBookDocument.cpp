@@ -251,6 +251,9 @@ namespace {
 // Nor beyond the machine's memory: no book could be opened there.
 constexpr uint64_t RealBookExpansion = 64;
 constexpr uint64_t MinUnpackBudget = uint64_t(64) << 20;
+// Up to this size a cabinet is unpacked on one thread (the serialized form held whole, within
+// the budget): a thread started per book cost a batch of small books more than it saved.
+constexpr int64_t SmallCabinetSize = int64_t(256) << 10;
 
 uint64_t UnpackBudget(size_t cabinetSize) {
   const uint64_t memory = uint64_t(::sysconf(_SC_PHYS_PAGES)) * uint64_t(::sysconf(_SC_PAGESIZE));
@@ -272,6 +275,16 @@ void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress
   const uint64_t budget = UnpackBudget(size_t(std::max<int64_t>(cabinet.Size(), 0)));
   reader.SetExtractLimit(int64_t(budget));
   fs.SetLoadBudget(budget);
+  // A small book is inflated whole and then read: a second thread would cost it more than it
+  // saves (most books of a reseller's batch are such).
+  if (cabinet.Size() <= SmallCabinetSize) {
+    TStringStream serialized;
+    if (!reader.ExtractTo(SerializedMember, serialized))
+      throw EMFSError(Format(SFileNotFound, SerializedPath));
+    serialized.SetPosition(0);
+    fs.LoadInOrder(serialized);
+    return;
+  }
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.
   TBytePipe serialized(reader.MaxExtractedSize());
