@@ -629,6 +629,9 @@ std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::
                                             std::ostream& out) {
   TEBookDocument document;
   document.OnProgress = StoppingProgress(onProgress);
+  // The new cabinet is packed from the content; the old one's blocks are read from the book's
+  // file where they still hold it, so it need not stay in memory beside the content.
+  document.KeepCabinet = false;
   // In place the book's lock is held from this read to the rename of the new book, so a
   // second process branding it waits and then brands the new book.
   document.OpenEBook(book, target.empty());

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <isa-l/crc64.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -133,38 +132,9 @@ void ReleaseWholePages(char* from, uint64_t count) {
   if (end > start)
     (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
-
-uint64_t PartChecksum(const std::string& bytes, uint64_t offset, uint64_t size) {
-  return crc64_ecma_refl(0, reinterpret_cast<const uint8_t*>(bytes.data() + offset), size);
-}
 } // namespace
 
 void TSetAsidePart::SetAside(std::string& bytes, uint64_t offset, uint64_t size) {
-  FOffset = offset;
-  FSize = size;
-  FChecksum = PartChecksum(bytes, offset, size);
   FSetAside = true;
   ReleaseWholePages(bytes.data() + offset, size);
-}
-
-void TSetAsidePart::Restore(std::string& bytes, const std::string& path, int handle) {
-  if (!FSetAside)
-    return;
-  TOpenedFile opened;
-  try {
-    if (handle < 0) {
-      opened = TOpenedFile::Open(path);
-      handle = opened.Handle();
-    }
-    ReadAllAt(handle, bytes.data() + FOffset, FSize, FOffset);
-  } catch (const EFOpenError&) {
-    RaiseChanged(path); // gone, or no regular file any more
-  } catch (const EFileIOError&) {
-    RaiseChanged(path); // cut short
-  }
-  if (PartChecksum(bytes, FOffset, FSize) != FChecksum) {
-    ReleaseWholePages(bytes.data() + FOffset, FSize);
-    RaiseChanged(path);
-  }
-  FSetAside = false;
 }

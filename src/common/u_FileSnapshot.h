@@ -86,25 +86,16 @@ struct TFileSnapshot {
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
 
 // A part of a snapshot's bytes that is not held in memory while nothing needs it: a book's
-// cabinet, once unpacked, is needed again only by an update. Its checksum is kept, so that
-// the part read back from the file is known to be the bytes that were read at first.
+// cabinet, once unpacked, is needed by no one but an update, which can read its old blocks
+// from the file.
 class TSetAsidePart {
 public:
-  // Takes the checksum of bytes [offset, offset + size), then lets the memory of the whole
-  // pages inside the part go: the part holds zeros there until Restore. bytes keeps its size
-  // and must not be reallocated meanwhile.
+  // Lets the memory of the whole pages inside bytes [offset, offset + size) go: the part
+  // holds zeros there from now on. bytes keeps its size.
   void SetAside(std::string& bytes, uint64_t offset, uint64_t size);
   bool IsSetAside() const { return FSetAside; }
-  // Reads the part back into bytes from the file path names, or from handle when it is open
-  // on that file. A file that no longer holds the part's bytes, or that cannot be opened,
-  // raises EFileChanged ("The file "%s" changed on disk since it was opened") and the part
-  // stays set aside.
-  void Restore(std::string& bytes, const std::string& path, int handle = -1);
 
 private:
-  uint64_t FOffset = 0;
-  uint64_t FSize = 0;
-  uint64_t FChecksum = 0;
   bool FSetAside = false;
 };
 // A file just written, still open, and the identity it had once complete: read later, when

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <unistd.h>
@@ -115,8 +116,8 @@ void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
     FBook = ReadFileSnapshot(file.Handle(), path, MaxImageFileSize);
     Progress(esRead, 100);
     ReadEBook(path, file.Handle());
-    if (forUpdate)
-      FLock = std::move(file);
+    if (forUpdate || FCabinetAside.IsSetAside())
+      FBookFile = std::move(file);
   } catch (...) {
     CloseEBook();
     throw;
@@ -148,24 +149,22 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     // The cabinet is the big part of the book, and the content unpacked from it is bigger.
     // Unless it is kept, its bytes in memory go before the content comes, and it is read
     // from the file instead; a file changed meanwhile is refused as it is when it changes
-    // while it is read whole.
+    // while it is read whole. An update is given the book without them, so they go only when
+    // it copies nothing from their place.
+    const bool keep =
+        KeepCabinet || !ModuleResourceStandsAlone(module, ContentResourceType, ContentResourceName);
     const uint64_t offset = uint64_t(cabinet->data() - FBook.Bytes.data());
     TByteViewStream cabinetBytes(*cabinet);
     TFilePartStream cabinetFile(handle, offset, cabinet->size());
-    // Off the unpack's way, which reads the file and not these bytes; joined before the
-    // document goes on, whatever happens.
-    std::jthread settingAside;
-    if (!KeepCabinet)
-      settingAside = std::jthread([this, offset, size = cabinet->size()] {
-        FCabinetAside.SetAside(FBook.Bytes, offset, size);
-      });
+    if (!keep)
+      FCabinetAside.SetAside(FBook.Bytes, offset, cabinet->size());
     // Content read from the file is the book's only while the file is the one read whole.
     const auto checkFileRead = [&] {
-      if (!KeepCabinet)
+      if (!keep)
         CheckOpenFileUnchanged(handle, path, FBook.Identity);
     };
     try {
-      UnpackSystemMFS(*FMFS, KeepCabinet ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
+      UnpackSystemMFS(*FMFS, keep ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
                       StepProgress(esUnpack));
     } catch (const EMFSCabReaderError&) {
       checkFileRead();
@@ -317,9 +316,10 @@ void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress
 void TEBookDocument::CloseEBook() {
   ForgetEBook();
   FMFS->Clear();
-  FBook = {};
+  // Moved out, not assigned over: a string assigned an empty one keeps its memory.
+  { const TFileSnapshot old = std::move(FBook); }
   FCabinetAside = {};
-  FLock.Close();
+  FBookFile.Close();
 }
 
 void TEBookDocument::ForgetEBook() {
@@ -406,19 +406,46 @@ TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
   return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
 }
 
-TCabPreviousFolder TEBookDocument::PreviousContent() const {
+TCabPreviousFolder TEBookDocument::PreviousContent(const TOpenedFile& bookFile) const {
   // Where the content is unchanged, the blocks the book holds are taken over, not packed again;
   // a block is taken only when it decodes to exactly the new bytes.
-  const std::string_view cabinet =
-      std::string_view(FBook.Bytes).substr(FContentPlace.Offset, FContentPlace.Size);
+  const uint64_t size = FContentPlace.Size;
+  if (!FCabinetAside.IsSetAside()) {
+    const std::string_view cabinet =
+        std::string_view(FBook.Bytes).substr(FContentPlace.Offset, size);
+    return TCabPreviousFolder(
+        [cabinet](uint64_t offset, void* into, size_t count) {
+          if (offset > cabinet.size() || count > cabinet.size() - offset)
+            return false;
+          std::memcpy(into, cabinet.data() + offset, count);
+          return true;
+        },
+        size);
+  }
+  // Set aside, the blocks are read from the book's file, from the handle open since the open
+  // or else from whatever the path names now. A file changed meanwhile is no harm, as only
+  // blocks that decode to the new bytes are taken; one that cannot be read offers nothing.
+  auto file = std::make_shared<TOpenedFile>();
+  int handle = bookFile.IsOpen() ? bookFile.Handle() : -1;
+  if (handle < 0) {
+    try {
+      *file = TOpenedFile::Open(FFileName);
+      handle = file->Handle();
+    } catch (const EFOpenError&) {
+    }
+  }
   return TCabPreviousFolder(
-      [cabinet](uint64_t offset, void* into, size_t count) {
-        if (offset > cabinet.size() || count > cabinet.size() - offset)
+      [file, handle, at = FContentPlace.Offset, size](uint64_t offset, void* into, size_t count) {
+        if (handle < 0 || offset > size || count > size - offset)
           return false;
-        std::memcpy(into, cabinet.data() + offset, count);
-        return true;
+        try {
+          ReadAllAt(handle, into, count, at + offset);
+          return true;
+        } catch (const EFileIOError&) {
+          return false;
+        }
       },
-      cabinet.size());
+      size);
 }
 
 void TEBookDocument::LineUpBehindVariables(TCabPreviousFolder& previous,
@@ -476,14 +503,13 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   const bool inPlace = how.TargetName.empty() && !how.Nameless;
   // In place the book's lock is held until the new file is renamed into place: since the open
   // for update, or from here; either way it goes at the end of the update.
-  TOpenedFile lock = std::move(FLock);
+  TOpenedFile lock = std::move(FBookFile);
   if (inPlace && !lock.Locked())
     lock = TOpenedFile::Lock(path, WaitingEvent());
   // The new file is made from the book as it was opened: another file put at the path, or the
   // book changed meanwhile, is not written over with it.
   if (inPlace)
     CheckFileUnchanged(path, FBook.Identity);
-  FCabinetAside.Restore(FBook.Bytes, path, lock.IsOpen() ? lock.Handle() : -1);
   if (!how.Nameless)
     CheckResourceUpdatePossible(path, how.TargetName);
   // The book's own variables file, wherever System.xml says it is (creating its folder), so
@@ -494,7 +520,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   FReportedPercent = -1; // a new operation: its steps start over
   try {
     std::vector<TResourceChange> changes;
-    TCabPreviousFolder previous = PreviousContent();
+    TCabPreviousFolder previous = PreviousContent(lock);
     LineUpBehindVariables(previous, variablesText);
     // The new resource waits on disk: beside the content and the book, a second copy of the
     // cabinet in memory was the biggest part of an update's peak. It waits where the new book
@@ -530,6 +556,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // The old image goes before the new one is read: the two are never both in memory. (Moved
   // out, not assigned over: a string assigned an empty one keeps its memory.)
   { const TFileSnapshot old = std::move(FBook); }
+  FCabinetAside = {};
   try {
     FBook =
         ReadWrittenFile(newFile, how.TargetName.empty() ? path : how.TargetName, MaxImageFileSize);

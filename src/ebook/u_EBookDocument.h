@@ -151,11 +151,10 @@ public:
   TEBookProgressEvent OnProgress;
   TShellOpenEvent OnShellOpen;
   // Whether an open keeps the book's cabinet (its SYSTEM_MFS bytes, most of the book) in
-  // memory, so that an update writes exactly what was opened even when the file changes
-  // meanwhile. Without, the cabinet's memory goes once its bytes are checksummed and the
-  // content is unpacked from the file: what a caller that only reads the content wants. An
-  // update then reads the cabinet back and refuses a file that no longer holds it
-  // (EFileChanged).
+  // memory. Without, the cabinet's memory goes and the content is unpacked from the file
+  // (which must not change meanwhile: EFileChanged); an update writes the new cabinet from the
+  // content and takes over the old blocks from the file where they still decode to the new
+  // bytes. A book whose other parts share bytes with the cabinet keeps it all the same.
   bool KeepCabinet = true;
 
 private:
@@ -178,8 +177,9 @@ private:
   std::function<void()> WaitingEvent() const;
   // OnProgress for one step, or nothing when nobody listens.
   TPercentEvent StepProgress(TEBookStep step) const;
-  // The book's SYSTEM_MFS as opened, whose blocks a pack takes over where they hold its bytes.
-  TCabPreviousFolder PreviousContent() const;
+  // The book's SYSTEM_MFS as opened, whose blocks a pack takes over where they hold its bytes;
+  // bookFile is the book's file when it is open.
+  TCabPreviousFolder PreviousContent(const TOpenedFile& bookFile) const;
   // A value of another length moves everything behind the variables file. With variablesText
   // written there, pads it with blanks so that what follows moves by whole blocks and previous
   // finds its blocks at their new place; the padding stays under a block, whatever the book
@@ -191,11 +191,12 @@ private:
   bool FOpened = false;
   // The book's file as it was opened or last written: its bytes and identity.
   TFileSnapshot FBook;
-  // Its SYSTEM_MFS bytes when KeepCabinet is off: an update reads them back (checked) before
-  // it uses FBook.
+  // Its SYSTEM_MFS bytes when they are not kept: zeros in FBook meanwhile, which the update
+  // never reads.
   TSetAsidePart FCabinetAside;
-  // The book's lock while an open for update holds it.
-  TOpenedFile FLock;
+  // The book's file from the open to the update: locked when opened for update, and open
+  // while its cabinet is set aside, whose old blocks an update reads from it.
+  TOpenedFile FBookFile;
   std::unique_ptr<TMFS> FMFS;
   std::unique_ptr<TXMLParser> FXMLParser;
   std::unique_ptr<TVariables> FVariables;

@@ -22,7 +22,7 @@ void TPEModule::Parse(TByteView image) {
     const TImageHeaders headers = ReadImageHeaders(image);
     const int section = headers.ResourceSection();
     if (section >= 0)
-      FRoot = ResTreeParse(image, headers.Sections[size_t(section)]);
+      FRoot = ResTreeParse(image, headers.Sections[size_t(section)], &FTreeParts);
   } catch (const EFileIOError& e) { // EDamagedData, or EVexError for what the rewriter refuses
     RaiseVexError(e.Code(), e.Message());
   }
@@ -53,4 +53,20 @@ std::optional<std::string_view> TPEModule::FindResource(const TResIdent& type,
   if (!leaf)
     return std::nullopt;
   return std::string_view(reinterpret_cast<const char*>(leaf->MappedData), leaf->Size);
+}
+
+bool TPEModule::ResourceStandsAlone(const TResIdent& type, const TResIdent& name) const {
+  const std::optional<std::string_view> data = FindResource(type, name);
+  TResItem* t = FRoot ? FindResDirectory(*FRoot, type) : nullptr;
+  TResItem* n = t ? FindResDirectory(*t, name) : nullptr;
+  if (!data || !n || !FindResLeaf(*n, 0))
+    return false;
+  // The data's own part overlaps it; any other one is a part the update would copy from it.
+  const uint64_t start = OffsetOf(*data);
+  const uint64_t end = start + data->size();
+  size_t overlapping = 0;
+  for (const TResTreePart& part : FTreeParts)
+    if (part.Offset < end && start < part.Offset + part.Size)
+      ++overlapping;
+  return overlapping == 1;
 }

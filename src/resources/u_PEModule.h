@@ -3,12 +3,14 @@
 // workflow loads as a module to read its resources. Nothing of it is run or relocated.
 
 #include "common/u_ByteView.h"
+#include "resources/vexResTree.h"
 #include "resources/vexTypes.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TPEModule {
 public:
@@ -30,6 +32,11 @@ public:
   // first language listed; nothing when the module has no such resource. The bytes stay
   // valid while the module lives.
   std::optional<std::string_view> FindResource(const TResIdent& type, const TResIdent& name) const;
+  // Whether an update replacing resource (type, name) may be given the image without its bytes
+  // (say, zeros there): they are the neutral language's, which the update replaces, and no
+  // other part of the resource tree (tables, names, data entries, other resources' data), all
+  // of which it copies, shares a byte with them. Only a strange or hostile file fails this.
+  bool ResourceStandsAlone(const TResIdent& type, const TResIdent& name) const;
   // Where part (bytes FindResource gave) lies in the file.
   uint64_t OffsetOf(std::string_view part) const;
 
@@ -39,5 +46,6 @@ private:
   std::string FFileName;
   std::string FBytes; // the image, when the module read it itself
   std::string_view FImage;
-  std::unique_ptr<TResItem> FRoot; // null when the image has no resource section
+  std::unique_ptr<TResItem> FRoot;      // null when the image has no resource section
+  std::vector<TResTreePart> FTreeParts; // where FRoot was read from
 };

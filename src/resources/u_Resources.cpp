@@ -51,6 +51,12 @@ TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& t
   return data ? TResourcePlace{module.OffsetOf(*data), data->size()} : TResourcePlace{};
 }
 
+bool ModuleResourceStandsAlone(const TPEModule& module, const std::string& type,
+                               const std::string& name) {
+  return module.ResourceStandsAlone(TResIdent(AnsiToWideText(type)),
+                                    TResIdent(AnsiToWideText(name)));
+}
+
 namespace {
 // The changes' identifiers, checked before anything is read or written.
 std::vector<std::pair<TResIdent, TResIdent>>

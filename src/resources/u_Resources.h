@@ -62,6 +62,10 @@ struct TResourcePlace {
 };
 TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
                                    const std::string& name);
+// Whether an update that replaces resource (type, name) of module needs none of its old bytes:
+// TPEModule::ResourceStandsAlone.
+bool ModuleResourceStandsAlone(const TPEModule& module, const std::string& type,
+                               const std::string& name);
 
 // One language-0 resource (type, name) to replace or add, with its bytes: Data, or when
 // DataFile is open all of that file, which then need never be in memory.

@@ -26,8 +26,9 @@ constexpr uint64_t LeafWindow = 8 << 20;
 
 class TTreeParser {
 public:
-  TTreeParser(TByteView file, const TSectionHeader& section)
-      : FSection(
+  TTreeParser(TByteView file, const TSectionHeader& section, std::vector<TResTreePart>* parts)
+      : FParts(parts), FSectionOffset(section.PointerToRawData),
+        FSection(
             file.Part(section.PointerToRawData, section.SizeOfRawData, "resource section data")),
         FRva(section.VirtualAddress) {}
 
@@ -62,9 +63,15 @@ private:
                      uint32_t(FSection.Size()), offset));
   }
 
+  void Note(uint64_t offset, uint64_t count) {
+    if (FParts && count > 0)
+      FParts->push_back({FSectionOffset + offset, count});
+  }
+
   std::u16string ReadName(uint32_t offset) {
     const uint16_t length = FSection.U16(offset, "resource name");
     Claim(2 + uint64_t(length) * 2, offset);
+    Note(offset, 2 + uint64_t(length) * 2);
     TByteCursor units(FSection.Part(uint64_t(offset) + 2, uint64_t(length) * 2, "resource name"));
     std::u16string name(length, u'\0');
     for (char16_t& unit : name)
@@ -88,6 +95,7 @@ private:
     FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize,
                    "resource directory entries");
     Claim(DirectoryTableSize + uint64_t(named + ids) * DirectoryEntrySize, offset);
+    Note(offset, DirectoryTableSize + uint64_t(named + ids) * DirectoryEntrySize);
     for (uint32_t k = 0; k < named + ids; ++k) {
       const uint64_t entry = entries + uint64_t(k) * DirectoryEntrySize;
       const uint32_t nameWord = FSection.U32(entry, "resource directory entry");
@@ -109,10 +117,14 @@ private:
       BadTree(
           Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva, item.Size));
     Claim(DataEntrySize + uint64_t(item.Size), offset);
+    Note(offset, DataEntrySize);
+    Note(rva - FRva, item.Size);
     item.Source = rdMapped;
     item.MappedData = FSection.Bytes(rva - FRva, item.Size, "resource data");
   }
 
+  std::vector<TResTreePart>* FParts;
+  uint64_t FSectionOffset;
   TByteView FSection;
   uint32_t FRva;
   std::unordered_set<uint32_t> FVisited;
@@ -253,8 +265,9 @@ bool NamedBefore(const TResItem& existing, const std::string& newKey) {
 
 } // namespace
 
-std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section) {
-  TTreeParser parser(file, section);
+std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section,
+                                       std::vector<TResTreePart>* parts) {
+  TTreeParser parser(file, section, parts);
   // The root is an entry with name word 0 and a directory offset of 0.
   return parser.Entry(0, HighBit, 0);
 }

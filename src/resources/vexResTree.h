@@ -6,10 +6,17 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // The platform uses three levels below the root; deeper trees come only from damaged files.
 // The limit keeps the recursive parse and write bounded.
 inline constexpr int MaxResourceTreeDepth = 32;
+
+// Bytes of a file that a resource tree was read from.
+struct TResTreePart {
+  uint64_t Offset = 0;
+  uint64_t Size = 0;
+};
 
 // Parses the resource directory of a section into a tree whose unchanged leaves point into
 // file. Offsets, sizes and data outside the section's raw data, a directory that loops back
@@ -17,7 +24,11 @@ inline constexpr int MaxResourceTreeDepth = 32;
 // more bytes than the section holds (overlapping) raise EDamagedData naming the cause.
 // Budget: at most one node (about 190 bytes with its links) per 8 section bytes, so under 25
 // bytes of memory per section byte (7 measured for the densest tree); time linear in the section.
-std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section);
+// With parts, every byte range of file the tree was read from (each table with its entries,
+// name, data entry and leaf's data) is added there: one 16-byte record per 4 claimed bytes at
+// most, within the same budget.
+std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section,
+                                       std::vector<TResTreePart>* parts = nullptr);
 
 // A new, empty root directory.
 std::unique_ptr<TResItem> NewResDirectory();
