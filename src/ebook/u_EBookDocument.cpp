@@ -481,6 +481,16 @@ TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
   return result;
 }
 
+TEBookUpdateResult TEBookDocument::UpdateAndCloseEBook(const TVariableRows& rows,
+                                                       const std::string& outputPath,
+                                                       const TCodeSigner* signer) {
+  if (!FOpened)
+    return {};
+  TExeImageUpdate how;
+  how.TargetName = outputPath;
+  return WriteEBook(rows, std::move(how), signer, false);
+}
+
 std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
                                          const TCodeSigner* signer) {
   if (!FOpened)
@@ -494,7 +504,7 @@ std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdate
 }
 
 TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeImageUpdate how,
-                                              const TCodeSigner* signer) {
+                                              const TCodeSigner* signer, bool readNewBook) {
   const std::string variablesText = BuildVariablesText(rows);
   // The reopen reads this text back and expands the title with it: what would fail there
   // (a reference cycle, values past the size cap) fails here, while the book is untouched.
@@ -537,7 +547,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     // Content and icon go in one update: the book gets all of it or keeps what it had. The
     // rewrite's percent stops at 99 until that update is complete.
     how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
-    how.Written = &newFile;
+    how.Written = readNewBook ? &newFile : nullptr;
     how.OnSign = SignEvent(signer);
     result.SignatureRemoved =
         UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
@@ -557,6 +567,10 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // out, not assigned over: a string assigned an empty one keeps its memory.)
   { const TFileSnapshot old = std::move(FBook); }
   FCabinetAside = {};
+  if (!readNewBook) {
+    CloseEBook();
+    return result;
+  }
   try {
     FBook =
         ReadWrittenFile(newFile, how.TargetName.empty() ? path : how.TargetName, MaxImageFileSize);

@@ -98,6 +98,12 @@ public:
   // before it replaces anything.
   TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {},
                                  const TCodeSigner* signer = nullptr);
+  // Writes as UpdateEBook does, then closes the document instead of reading the new book: for
+  // a caller that is done with the book (a brand from the command line), which so never holds
+  // the new book beside the content.
+  TEBookUpdateResult UpdateAndCloseEBook(const TVariableRows& rows,
+                                         const std::string& outputPath = {},
+                                         const TCodeSigner* signer = nullptr);
   // The bytes of the branded book an update into a copy would write, written nowhere (a
   // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
   std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
@@ -159,9 +165,10 @@ public:
 
 private:
   // Update's writing, as how says, signed with signer when there is one: FBook is the new file
-  // after it. A failure leaves the document as it was.
+  // after it, or without readNewBook the document is closed. A failure leaves the document as
+  // it was.
   TEBookUpdateResult WriteEBook(const TVariableRows& rows, TExeImageUpdate how,
-                                const TCodeSigner* signer);
+                                const TCodeSigner* signer, bool readNewBook = true);
   // Open's steps after the read into FBook from the file open as handle: content, then what
   // ShowEBook does.
   void ReadEBook(const std::string& path, int handle);
