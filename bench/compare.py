@@ -81,6 +81,16 @@ def rewrite_times(build):
     return times["BM_ReplaceSystemMFS"], times["BM_PlainCopy"]
 
 
+def brand_round(cli, book, branded, work, number):
+    """Brands a copy of book against gcab packing its info.mfs; returns our seconds, peak and
+    processor seconds, then gcab's seconds and processor seconds."""
+    shutil.copyfile(book, branded)
+    ours, peak = run([cli, "brand", branded, "--set", BRAND_VALUE.format(number)])
+    cpu = LAST_CPU[0]
+    theirs, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=work)
+    return ours, peak, cpu, theirs, LAST_CPU[0]
+
+
 def load():
     return " ".join(f"{value:.2f}" for value in os.getloadavg())
 
@@ -122,20 +132,12 @@ def main():
             shutil.rmtree(extracted)
             rows["open"].append((ours, theirs))
             peaks["open"].append(peak)
-            shutil.copyfile(book, branded)
-            ours_brand, peak_brand = run([cli, "brand", branded, "--set",
-                                          BRAND_VALUE.format(number)])
-            cpu_brand = LAST_CPU[0]
-            theirs_brand, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=work)
-            anchor_cpu_brand = LAST_CPU[0]
+            (ours_brand, peak_brand, cpu_brand, theirs_brand,
+             anchor_cpu_brand) = brand_round(cli, book, branded, work, number)
             rows["brand"].append((ours_brand, theirs_brand))
             peaks["brand"].append(peak_brand)
-            shutil.copyfile(early_book, early_branded)
-            ours_early, peak_early = run([cli, "brand", early_branded, "--set",
-                                          BRAND_VALUE.format(number)])
-            cpu_early = LAST_CPU[0]
-            theirs_early, _ = run(["gcab", "-c", "-z", "gcab.cab", "info.mfs"], cwd=early_work)
-            anchor_cpu_early = LAST_CPU[0]
+            (ours_early, peak_early, cpu_early, theirs_early,
+             anchor_cpu_early) = brand_round(cli, early_book, early_branded, early_work, number)
             rows["brand early"].append((ours_early, theirs_early))
             peaks["brand early"].append(peak_early)
             for step, (a, b), p, c, d in (

@@ -641,7 +641,7 @@ std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::
   if (!icon.empty())
     document.LoadNewIcon(icon);
   if (target != StandardOutputName)
-    return document.UpdateAndCloseEBook(rows, target, signer);
+    return document.UpdateEBook(rows, target, signer, TAfterUpdate::Close);
   TEBookUpdateResult result;
   const std::string image = document.BrandedImage(rows, result, signer);
   if (!out.write(image.data(), std::streamsize(image.size())).flush())

@@ -61,17 +61,22 @@ private:
   int64_t FPosition = 0;
 };
 
+// A stream that is only read: a write writes nothing and its size cannot be set.
+class TReadOnlyStream : public TStream {
+public:
+  int64_t Write(const void*, int64_t) override { return 0; }
+  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
+};
+
 // A read-only stream over bytes it does not own, so that a reader can work on a caller's
 // string in place instead of a second copy of it; seeking from the end adds the offset to the
 // size. Writes write nothing.
-class TByteViewStream : public TStream {
+class TByteViewStream : public TReadOnlyStream {
 public:
   explicit TByteViewStream(std::string_view bytes) : FBytes(bytes) {}
 
   int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void*, int64_t) override { return 0; }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
   int64_t Size() override { return int64_t(FBytes.size()); }
 
 private:
@@ -82,15 +87,13 @@ private:
 // A read-only stream over size bytes at offset of a file open elsewhere as handle, read with
 // pread so that the file's own position stays as it is; reading ends where the part or the
 // file does. The handle must stay open while the stream lives. Writes write nothing.
-class TFilePartStream : public TStream {
+class TFilePartStream : public TReadOnlyStream {
 public:
   TFilePartStream(int handle, uint64_t offset, uint64_t size)
       : FHandle(handle), FOffset(offset), FSize(int64_t(size)) {}
 
   int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void*, int64_t) override { return 0; }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
   int64_t Size() override { return FSize; }
 
 private:

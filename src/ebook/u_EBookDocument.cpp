@@ -467,28 +467,21 @@ std::string TEBookDocument::ExpandTitle(const TVariables& variables) const {
 
 TEBookUpdateResult TEBookDocument::UpdateEBook(const TVariableRows& rows,
                                                const std::string& outputPath,
-                                               const TCodeSigner* signer) {
+                                               const TCodeSigner* signer, TAfterUpdate after) {
   if (!FOpened)
     return {};
   TExeImageUpdate how;
   how.TargetName = outputPath;
-  const TEBookUpdateResult result = WriteEBook(rows, std::move(how), signer);
+  const bool showNewBook = after == TAfterUpdate::ShowNewBook;
+  const TEBookUpdateResult result = WriteEBook(rows, std::move(how), signer, showNewBook);
+  if (!showNewBook)
+    return result;
   // The content stays: it is exactly what the new cabinet holds, so the reopen neither
   // unpacks nor parses again what was just packed.
   const std::string written = outputPath.empty() ? FFileName : outputPath;
   ForgetEBook();
   ReopenEBook(written);
   return result;
-}
-
-TEBookUpdateResult TEBookDocument::UpdateAndCloseEBook(const TVariableRows& rows,
-                                                       const std::string& outputPath,
-                                                       const TCodeSigner* signer) {
-  if (!FOpened)
-    return {};
-  TExeImageUpdate how;
-  how.TargetName = outputPath;
-  return WriteEBook(rows, std::move(how), signer, false);
 }
 
 std::string TEBookDocument::BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,

@@ -73,6 +73,9 @@ inline constexpr const char* SNoEBookPages = "File \"%s\" is not an eBook: it ho
 inline constexpr const char* SDamagedEBookPages =
     "File \"%s\" is a damaged eBook: its pages cannot be unpacked";
 
+// What a document does once an update has written the new book.
+enum class TAfterUpdate { ShowNewBook, Close };
+
 class TEBookDocument {
 public:
   TEBookDocument();
@@ -96,14 +99,12 @@ public:
   // outputPath the branded book is written there (replacing what is there) and reopened from
   // there; the book itself is only read. With a signer the new book is signed as the last step
   // before it replaces anything.
+  // With TAfterUpdate::Close the document closes once the new book is written, instead of
+  // reading it: for a caller done with the book (a brand from the command line), which so never
+  // holds the new book beside the content.
   TEBookUpdateResult UpdateEBook(const TVariableRows& rows, const std::string& outputPath = {},
-                                 const TCodeSigner* signer = nullptr);
-  // Writes as UpdateEBook does, then closes the document instead of reading the new book: for
-  // a caller that is done with the book (a brand from the command line), which so never holds
-  // the new book beside the content.
-  TEBookUpdateResult UpdateAndCloseEBook(const TVariableRows& rows,
-                                         const std::string& outputPath = {},
-                                         const TCodeSigner* signer = nullptr);
+                                 const TCodeSigner* signer = nullptr,
+                                 TAfterUpdate after = TAfterUpdate::ShowNewBook);
   // The bytes of the branded book an update into a copy would write, written nowhere (a
   // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
   std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,

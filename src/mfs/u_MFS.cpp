@@ -109,7 +109,7 @@ std::string ReadCounted(TStream& stream) {
 }
 
 // Passes reads through and sums the bytes that passed (the serialized body's checksum).
-class TSummingReader : public TStream {
+class TSummingReader : public TReadOnlyStream {
 public:
   explicit TSummingReader(TStream& source) : FSource(source) {}
 
@@ -118,9 +118,7 @@ public:
     FSum.Add(std::string_view(static_cast<const char*>(buffer), size_t(std::max<int64_t>(n, 0))));
     return n;
   }
-  int64_t Write(const void*, int64_t) override { return 0; }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FSource.Seek(offset, origin); }
-  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
   int64_t Size() override { return FSource.Size(); }
 
   // Reads what is left, for the sum.

@@ -12,16 +12,14 @@
 class TMFSFile;
 class TMFSFolder;
 
-class TMFSSerialStream : public TStream {
+class TMFSSerialStream : public TReadOnlyStream {
 public:
   // The form of the tree below root. The tree must not change while the stream lives.
   explicit TMFSSerialStream(const TMFSFolder& root);
 
   int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void*, int64_t) override { return 0; }
   // Seeking from the end adds the offset to the size.
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  void SetSize(int64_t) override { throw EWriteError(SWriteError); }
   int64_t Size() override { return FSize; }
 
 private:
