@@ -1,8 +1,10 @@
 #include "common/u_BigBuffer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/mman.h>
 #include <system_error>
+#include <utility>
 
 namespace {
 constexpr uintptr_t PageSize = 4096;
@@ -11,14 +13,26 @@ constexpr size_t MinPreparedSize = 16 << 20;
 constexpr uintptr_t PreparedPiece = 2 << 20;
 // Below this a call costs more than the faults it saves.
 constexpr size_t MinPreparedPages = 4;
+
+// The whole pages inside [from, from + count) as [start, end): advice on them touches no page
+// of another owner.
+std::pair<uintptr_t, uintptr_t> WholePagesIn(void* from, size_t count) {
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + PageSize - 1) & ~(PageSize - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(from) + count) & ~(PageSize - 1);
+  return {start, std::max(start, end)};
+}
 } // namespace
 
 void PreparePages(void* from, size_t count) {
-  // The whole pages inside the range, so that no page of another owner is touched.
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + PageSize - 1) & ~(PageSize - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(from) + count) & ~(PageSize - 1);
+  const auto [start, end] = WholePagesIn(from, count);
   if (end >= start + MinPreparedPages * PageSize)
     (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+}
+
+void ReleasePages(void* from, size_t count) {
+  const auto [start, end] = WholePagesIn(from, count);
+  if (end > start)
+    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 TBigBufferRoom::TBigBufferRoom(std::string& bytes, size_t capacity) {

@@ -13,6 +13,9 @@
 // about a third less than faulting them in one by one; what they hold stays as it is. Only a
 // saving: a range too small to gain, or a system that cannot, leaves them to their first touch.
 void PreparePages(void* from, size_t count);
+// Lets the whole pages inside [from, from + count) go: the system gives zeroed ones back when
+// they are touched again. Only a saving: a failure changes nothing.
+void ReleasePages(void* from, size_t count);
 
 class TBigBufferRoom {
 public:

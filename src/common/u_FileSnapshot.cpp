@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
@@ -122,19 +121,3 @@ TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit
   return snapshot;
 }
 
-namespace {
-// Lets go of the whole pages inside [from, from + count): the system gives zeroed ones back
-// when they are touched again. Only a saving, so a failure changes nothing.
-void ReleaseWholePages(char* from, uint64_t count) {
-  const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
-  const uintptr_t start = (uintptr_t(from) + page - 1) & ~(page - 1);
-  const uintptr_t end = (uintptr_t(from) + count) & ~(page - 1);
-  if (end > start)
-    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-}
-} // namespace
-
-void TSetAsidePart::SetAside(std::string& bytes, uint64_t offset, uint64_t size) {
-  FSetAside = true;
-  ReleaseWholePages(bytes.data() + offset, size);
-}

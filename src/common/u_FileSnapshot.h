@@ -85,19 +85,6 @@ struct TFileSnapshot {
 // could be a mix.
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
 
-// A part of a snapshot's bytes that is not held in memory while nothing needs it: a book's
-// cabinet, once unpacked, is needed by no one but an update, which can read its old blocks
-// from the file.
-class TSetAsidePart {
-public:
-  // Lets the memory of the whole pages inside bytes [offset, offset + size) go: the part
-  // holds zeros there from now on. bytes keeps its size.
-  void SetAside(std::string& bytes, uint64_t offset, uint64_t size);
-  bool IsSetAside() const { return FSetAside; }
-
-private:
-  bool FSetAside = false;
-};
 // A file just written, still open, and the identity it had once complete: read later, when
 // the memory its writer worked with is free again.
 struct TWrittenFile {

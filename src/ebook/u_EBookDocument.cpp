@@ -2,6 +2,7 @@
 
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
+#include "common/u_BigBuffer.h"
 #include "common/u_BytePipe.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
@@ -116,7 +117,7 @@ void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
     FBook = ReadFileSnapshot(file.Handle(), path, MaxImageFileSize);
     Progress(esRead, 100);
     ReadEBook(path, file.Handle());
-    if (forUpdate || FCabinetAside.IsSetAside())
+    if (forUpdate || FCabinetSetAside)
       FBookFile = std::move(file);
   } catch (...) {
     CloseEBook();
@@ -156,8 +157,10 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     const uint64_t offset = uint64_t(cabinet->data() - FBook.Bytes.data());
     TByteViewStream cabinetBytes(*cabinet);
     TFilePartStream cabinetFile(handle, offset, cabinet->size());
-    if (!keep)
-      FCabinetAside.SetAside(FBook.Bytes, offset, cabinet->size());
+    if (!keep) {
+      ReleasePages(FBook.Bytes.data() + offset, cabinet->size());
+      FCabinetSetAside = true;
+    }
     // Content read from the file is the book's only while the file is the one read whole.
     const auto checkFileRead = [&] {
       if (!keep)
@@ -318,7 +321,7 @@ void TEBookDocument::CloseEBook() {
   FMFS->Clear();
   // Moved out, not assigned over: a string assigned an empty one keeps its memory.
   { const TFileSnapshot old = std::move(FBook); }
-  FCabinetAside = {};
+  FCabinetSetAside = false;
   FBookFile.Close();
 }
 
@@ -410,7 +413,7 @@ TCabPreviousFolder TEBookDocument::PreviousContent(const TOpenedFile& bookFile) 
   // Where the content is unchanged, the blocks the book holds are taken over, not packed again;
   // a block is taken only when it decodes to exactly the new bytes.
   const uint64_t size = FContentPlace.Size;
-  if (!FCabinetAside.IsSetAside()) {
+  if (!FCabinetSetAside) {
     const std::string_view cabinet =
         std::string_view(FBook.Bytes).substr(FContentPlace.Offset, size);
     return TCabPreviousFolder(
@@ -559,7 +562,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   // The old image goes before the new one is read: the two are never both in memory. (Moved
   // out, not assigned over: a string assigned an empty one keeps its memory.)
   { const TFileSnapshot old = std::move(FBook); }
-  FCabinetAside = {};
+  FCabinetSetAside = false;
   if (!readNewBook) {
     CloseEBook();
     return result;

@@ -199,9 +199,9 @@ private:
   bool FOpened = false;
   // The book's file as it was opened or last written: its bytes and identity.
   TFileSnapshot FBook;
-  // Its SYSTEM_MFS bytes when they are not kept: zeros in FBook meanwhile, which the update
-  // never reads.
-  TSetAsidePart FCabinetAside;
+  // Whether its SYSTEM_MFS bytes were let go after the unpack (not kept): zeros in FBook
+  // meanwhile, which the update never reads; it reads the old blocks from the file.
+  bool FCabinetSetAside = false;
   // The book's file from the open to the update: locked when opened for update, and open
   // while its cabinet is set aside, whose old blocks an update reads from it.
   TOpenedFile FBookFile;
