@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <sys/mman.h>
 #include <system_error>
 #include <utility>
@@ -35,13 +36,22 @@ void ReleasePages(void* from, size_t count) {
     (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
-TBigBufferRoom::TBigBufferRoom(std::string& bytes, size_t capacity) {
-  bytes.reserve(capacity);
-  if (bytes.capacity() < MinPreparedSize)
+void ZeroBytes(void* from, size_t count) {
+  auto* const first = static_cast<char*>(from);
+  const auto [start, end] = WholePagesIn(from, count);
+  if (end == start) {
+    std::memset(first, 0, count);
     return;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(bytes.data()) & ~(PageSize - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(bytes.data()) + bytes.capacity()) &
-                        ~(PageSize - 1);
+  }
+  std::memset(first, 0, start - reinterpret_cast<uintptr_t>(first));
+  ReleasePages(reinterpret_cast<void*>(start), end - start);
+  std::memset(reinterpret_cast<void*>(end), 0, reinterpret_cast<uintptr_t>(first) + count - end);
+}
+
+TBigBufferRoom::TBigBufferRoom(void* from, size_t count) {
+  if (count < MinPreparedSize)
+    return;
+  const auto [start, end] = WholePagesIn(from, count);
   try {
     // From the end backwards, so that it meets the caller's filling wherever that is by then.
     // Only a head start: a page it does not make ready is made on first touch as before.

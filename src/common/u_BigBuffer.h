@@ -6,7 +6,6 @@
 // end while the caller fills it from the start.
 
 #include <cstddef>
-#include <string>
 #include <thread>
 
 // Makes the whole pages inside [from, from + count) ready for writing in one call, which costs
@@ -16,12 +15,15 @@ void PreparePages(void* from, size_t count);
 // Lets the whole pages inside [from, from + count) go: the system gives zeroed ones back when
 // they are touched again. Only a saving: a failure changes nothing.
 void ReleasePages(void* from, size_t count);
+// Makes [from, from + count) zeros, letting its whole pages go instead of writing them: memory
+// that was never touched stays so.
+void ZeroBytes(void* from, size_t count);
 
 class TBigBufferRoom {
 public:
-  // Reserves capacity bytes in bytes (as std::string::reserve). bytes must not move to new
-  // memory while this lives: end it first when it is to grow beyond capacity.
-  TBigBufferRoom(std::string& bytes, size_t capacity);
+  // Makes the pages of [from, from + count) ready, from the end backwards, while the caller
+  // fills them from the start. The memory must stay where it is while this lives.
+  TBigBufferRoom(void* from, size_t count);
   // Waits for the second thread.
   ~TBigBufferRoom();
   TBigBufferRoom(const TBigBufferRoom&) = delete;

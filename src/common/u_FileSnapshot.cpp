@@ -1,8 +1,10 @@
 #include "common/u_FileSnapshot.h"
 
+#include "common/u_BigBuffer.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -109,15 +111,89 @@ TFileSnapshot ReadWrittenFile(const TWrittenFile& file, const std::string& path,
 }
 
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit) {
-  const TFileIdentity before = TFileIdentity::Of(StatOf(handle, path));
-  if (::lseek(handle, 0, SEEK_SET) != 0) {
-    const std::string reason = SysErrorMessage(errno);
-    throw EReadError(Format("Cannot read file \"%s\". %s", path.c_str(), reason.c_str()));
-  }
-  TFileSnapshot snapshot{ReadHandleToEnd(handle, path, limit), {}};
-  snapshot.Identity = TFileIdentity::Of(StatOf(handle, path));
-  if (!snapshot.Identity.SameAs(before) || snapshot.Bytes.size() != snapshot.Identity.Size)
-    RaiseChanged(path);
-  return snapshot;
+  return TSnapshotReader(handle, path, limit).Finish();
 }
 
+TSnapshotReader::TSnapshotReader(int handle, const std::string& path, size_t limit)
+    : FHandle(handle), FPath(path), FIdentity(TFileIdentity::Of(StatOf(handle, path))) {
+  if (FIdentity.Size > limit)
+    throw EReadError(
+        Format("Cannot read file \"%s\". It holds more than %zu MB.", path.c_str(), limit >> 20));
+  // The room is not written here: a page is touched first by the bytes read into it. Memory
+  // used before is made zeros the same way as fresh memory is.
+  const size_t size = size_t(FIdentity.Size);
+  // The size is given back as it was asked: this library's version offers the operation the
+  // capacity instead, which may be more.
+  FBytes.resize_and_overwrite(size, [size](char*, size_t) { return size; });
+  ZeroBytes(FBytes.data(), FBytes.size());
+}
+
+namespace {
+// range clipped to a file of size bytes, as [from, to).
+std::pair<uint64_t, uint64_t> Clipped(const TFileRange& range, uint64_t size) {
+  const uint64_t from = std::min(range.Offset, size);
+  return {from, from + std::min(range.Size, size - from)};
+}
+} // namespace
+
+bool TSnapshotReader::HasRead(const TFileRange& range) const {
+  const auto [from, to] = Clipped(range, FBytes.size());
+  if (from == to)
+    return true;
+  // Read parts never touch each other, so one of them holds the whole range or none does.
+  const auto after = std::upper_bound(
+      FRead.begin(), FRead.end(), from,
+      [](uint64_t offset, const TFileRange& part) { return offset < part.Offset; });
+  return after != FRead.begin() && std::prev(after)->Offset + std::prev(after)->Size >= to;
+}
+
+void TSnapshotReader::Read(const TFileRange& range) {
+  const auto [from, to] = Clipped(range, FBytes.size());
+  if (from == to)
+    return;
+  uint64_t at = from;
+  for (const TFileRange& part : FRead) {
+    if (part.Offset >= to)
+      break;
+    if (part.Offset > at)
+      ReadGap(at, part.Offset);
+    at = std::max(at, part.Offset + part.Size);
+  }
+  if (at < to)
+    ReadGap(at, to);
+  FRead.push_back({from, to - from});
+  std::sort(FRead.begin(), FRead.end(),
+            [](const TFileRange& a, const TFileRange& b) { return a.Offset < b.Offset; });
+  std::vector<TFileRange> joined;
+  for (const TFileRange& part : FRead) {
+    if (!joined.empty() && part.Offset <= joined.back().Offset + joined.back().Size)
+      joined.back().Size =
+          std::max(joined.back().Offset + joined.back().Size, part.Offset + part.Size) -
+          joined.back().Offset;
+    else
+      joined.push_back(part);
+  }
+  FRead = std::move(joined);
+}
+
+void TSnapshotReader::ReadGap(uint64_t from, uint64_t to) {
+  const TBigBufferRoom room(FBytes.data() + from, size_t(to - from));
+  try {
+    ReadAllAt(FHandle, FBytes.data() + from, to - from, from);
+  } catch (const EFileIOError& e) {
+    CheckOpenFileUnchanged(FHandle, FPath, FIdentity); // a file cut short says so
+    throw EReadError(Format("Cannot read file \"%s\". %s", FPath.c_str(), e.Message().c_str()));
+  }
+}
+
+TFileSnapshot TSnapshotReader::Finish(const TFileRange& skip) {
+  const auto [from, to] = Clipped(skip, FBytes.size());
+  Read({0, from});
+  Read({to, FBytes.size() - to});
+  // Probing may have read into it.
+  ZeroBytes(FBytes.data() + from, size_t(to - from));
+  TFileSnapshot snapshot{std::move(FBytes), TFileIdentity::Of(StatOf(FHandle, FPath))};
+  if (!snapshot.Identity.SameAs(FIdentity))
+    RaiseChanged(FPath);
+  return snapshot;
+}

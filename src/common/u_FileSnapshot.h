@@ -13,8 +13,10 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 // "The file "%s" changed on disk since it was opened".
 class EFileChanged : public Exception {
@@ -84,6 +86,40 @@ struct TFileSnapshot {
 // "%s". ..." beyond). A file that changed while it was read raises EFileChanged: its bytes
 // could be a mix.
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
+
+// Bytes of a file: Size bytes from Offset.
+struct TFileRange {
+  uint64_t Offset = 0;
+  uint64_t Size = 0;
+};
+
+// A snapshot read in steps, for a caller that learns from some parts of the file which part it
+// will not need: that part is left as zeros, never read and given no memory. A big book's
+// cabinet, read from the file while it is unpacked, so costs no copy.
+class TSnapshotReader {
+public:
+  // The file open as handle, at most limit bytes ("Cannot read file "%s". ..." beyond).
+  TSnapshotReader(int handle, const std::string& path, size_t limit);
+  // The whole file's room: the parts read so far, zeros elsewhere.
+  std::string_view Bytes() const { return FBytes; }
+  // Whether every byte of range (clipped to the file) has been read.
+  bool HasRead(const TFileRange& range) const;
+  // Reads what range (clipped to the file) holds that was not read yet.
+  void Read(const TFileRange& range);
+  // Reads every part not read yet except skip, then raises EFileChanged if the file changed
+  // since it was first looked at: the bytes could be a mix.
+  TFileSnapshot Finish(const TFileRange& skip = {});
+
+private:
+  // Reads [from, to), all of it not read yet.
+  void ReadGap(uint64_t from, uint64_t to);
+
+  int FHandle;
+  std::string FPath;
+  TFileIdentity FIdentity;
+  std::string FBytes;
+  std::vector<TFileRange> FRead; // sorted by offset, apart from each other
+};
 
 // A file just written, still open, and the identity it had once complete: read later, when
 // the memory its writer worked with is free again.

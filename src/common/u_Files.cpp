@@ -37,8 +37,10 @@ std::string ReadHandleToEnd(int handle, const std::string& name, size_t limit) {
   std::string bytes;
   std::optional<TBigBufferRoom> room;
   struct stat info;
-  if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode)) // a hint only: the file may change
-    room.emplace(bytes, std::min(size_t(info.st_size), limit));
+  if (::fstat(handle, &info) == 0 && S_ISREG(info.st_mode)) { // a hint only: the file may change
+    bytes.reserve(std::min(size_t(info.st_size), limit));
+    room.emplace(bytes.data(), bytes.capacity()); // gone before the bytes could move
+  }
   char chunk[ReadChunkSize];
   for (;;) {
     const ssize_t n = ::read(handle, chunk, sizeof chunk);

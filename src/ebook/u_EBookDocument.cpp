@@ -2,7 +2,6 @@
 
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
-#include "common/u_BigBuffer.h"
 #include "common/u_BytePipe.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
@@ -88,6 +87,27 @@ TImageSignEvent SignEvent(const TCodeSigner* signer) {
   };
 }
 
+// The book's bytes for its signature's digest: the snapshot's, and where the cabinet was left
+// out of it, the cabinet's from the file.
+TImageReader BookBytesReader(TByteView snapshot, int handle,
+                             std::optional<TResourcePlace> setAside) {
+  return [snapshot, handle, setAside](uint64_t offset, uint8_t* into, size_t count) {
+    const uint64_t end = offset + count;
+    const uint64_t asideFrom = setAside ? setAside->Offset : end;
+    const uint64_t asideTo = setAside ? setAside->Offset + setAside->Size : end;
+    for (uint64_t at = offset; at < end;) {
+      const bool aside = at >= asideFrom && at < asideTo;
+      const uint64_t partEnd = std::min(end, aside ? asideTo : at < asideFrom ? asideFrom : end);
+      if (aside)
+        ReadAllAt(handle, into + (at - offset), partEnd - at, at);
+      else
+        std::memcpy(into + (at - offset),
+                    snapshot.Bytes(at, partEnd - at, "signed image"), partEnd - at);
+      at = partEnd;
+    }
+  };
+}
+
 } // namespace
 
 TEBookDocument::TEBookDocument()
@@ -114,7 +134,18 @@ void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
     // writes its new file from.
     TOpenedFile file =
         forUpdate ? TOpenedFile::Lock(path, WaitingEvent()) : TOpenedFile::Open(path);
-    FBook = ReadFileSnapshot(file.Handle(), path, MaxImageFileSize);
+    // The cabinet is the big part of the book, and the content unpacked from it is bigger.
+    // Unless it is kept, it is not read here but from the file as it is unpacked; a file
+    // changed meanwhile is refused as it is when it changes while it is read whole. An update
+    // is given the book without it, so it is left out only when the update copies nothing
+    // from its place.
+    TSnapshotReader reader(file.Handle(), path, MaxImageFileSize);
+    const std::optional<TFileRange> cabinet =
+        KeepCabinet ? std::nullopt
+                    : FindStandAloneModuleResource(reader, path, ContentResourceType,
+                                                    ContentResourceName);
+    FBook = reader.Finish(cabinet.value_or(TFileRange{}));
+    FCabinetSetAside = cabinet.has_value();
     Progress(esRead, 100);
     ReadEBook(path, file.Handle());
     if (forUpdate || FCabinetSetAside)
@@ -141,26 +172,18 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
-    FSignature = ReadImageSignature(module.Image());
+    FSignature = ReadImageSignature(
+        module.Image(), BookBytesReader(module.Image(), handle,
+                                        FCabinetSetAside ? std::optional(FContentPlace)
+                                                         : std::nullopt));
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
     // The cabinet's own messages name the scratch file it is read as, which means nothing to
     // the user: these two say it of the book.
     if (!cabinet)
       throw ENoEBookPages(Format(SNoEBookPages, path.c_str()));
-    // The cabinet is the big part of the book, and the content unpacked from it is bigger.
-    // Unless it is kept, its bytes in memory go before the content comes, and it is read
-    // from the file instead; a file changed meanwhile is refused as it is when it changes
-    // while it is read whole. An update is given the book without them, so they go only when
-    // it copies nothing from their place.
-    const bool keep =
-        KeepCabinet || !ModuleResourceStandsAlone(module, ContentResourceType, ContentResourceName);
-    const uint64_t offset = uint64_t(cabinet->data() - FBook.Bytes.data());
+    const bool keep = !FCabinetSetAside;
     TByteViewStream cabinetBytes(*cabinet);
-    TFilePartStream cabinetFile(handle, offset, cabinet->size());
-    if (!keep) {
-      ReleasePages(FBook.Bytes.data() + offset, cabinet->size());
-      FCabinetSetAside = true;
-    }
+    TFilePartStream cabinetFile(handle, module.OffsetOf(*cabinet), cabinet->size());
     // Content read from the file is the book's only while the file is the one read whole.
     const auto checkFileRead = [&] {
       if (!keep)

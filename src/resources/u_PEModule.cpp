@@ -20,6 +20,7 @@ TPEModule::TPEModule(const std::string& fileName, std::string_view image)
 void TPEModule::Parse(TByteView image) {
   try {
     const TImageHeaders headers = ReadImageHeaders(image);
+    FHeadersEnd = headers.HeadersEnd();
     const int section = headers.ResourceSection();
     if (section >= 0)
       FRoot = ResTreeParse(image, headers.Sections[size_t(section)], &FTreeParts);
@@ -36,6 +37,46 @@ TByteView TPEModule::Image() const {
 
 uint64_t TPEModule::OffsetOf(std::string_view part) const {
   return uint64_t(part.data() - FImage.data());
+}
+
+std::vector<TFileRange> TPEModule::ParsedParts() const {
+  std::vector<TFileRange> parts{{0, FHeadersEnd}};
+  for (const TResTreePart& part : FTreeParts)
+    parts.push_back({part.Offset, part.Size});
+  return parts;
+}
+
+std::optional<TFileRange> FindStandAloneResource(TSnapshotReader& reader,
+                                                 const std::string& fileName,
+                                                 const TResIdent& type, const TResIdent& name) {
+  // Enough for the headers of every usual file, and for the tables of a usual resource tree,
+  // which lie together at its section's start.
+  constexpr uint64_t ProbeReadSize = 64 << 10;
+  // Each round reads what the last parse went by without having it; the tree's depth (three
+  // levels) bounds a usual file's rounds well below this.
+  constexpr int MaxProbeRounds = 16;
+  reader.Read({0, ProbeReadSize});
+  for (int round = 0; round < MaxProbeRounds; ++round) {
+    std::optional<TPEModule> module;
+    try {
+      module.emplace(fileName, reader.Bytes());
+    } catch (const EOSError&) { // may come of bytes not read yet
+      return std::nullopt;
+    }
+    const std::optional<std::string_view> data = module->FindResource(type, name);
+    const TFileRange place =
+        data ? TFileRange{module->OffsetOf(*data), data->size()} : TFileRange{};
+    // A parse that had all its bytes is the one of the whole file.
+    bool complete = true;
+    for (const TFileRange& part : module->ParsedParts())
+      if (!(part.Offset == place.Offset && part.Size == place.Size) && !reader.HasRead(part)) {
+        reader.Read({part.Offset, std::max(part.Size, ProbeReadSize)});
+        complete = false;
+      }
+    if (complete)
+      return data && module->ResourceStandsAlone(type, name) ? std::optional(place) : std::nullopt;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string_view> TPEModule::FindResource(const TResIdent& type,

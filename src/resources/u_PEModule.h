@@ -3,6 +3,7 @@
 // workflow loads as a module to read its resources. Nothing of it is run or relocated.
 
 #include "common/u_ByteView.h"
+#include "common/u_FileSnapshot.h"
 #include "resources/vexResTree.h"
 #include "resources/vexTypes.h"
 
@@ -39,6 +40,9 @@ public:
   bool ResourceStandsAlone(const TResIdent& type, const TResIdent& name) const;
   // Where part (bytes FindResource gave) lies in the file.
   uint64_t OffsetOf(std::string_view part) const;
+  // The bytes the parse went by: the headers, and each part of the resource tree (tables,
+  // names, data entries, and the room each leaf's data claims, whose bytes it did not read).
+  std::vector<TFileRange> ParsedParts() const;
 
 private:
   void Parse(TByteView image);
@@ -46,6 +50,16 @@ private:
   std::string FFileName;
   std::string FBytes; // the image, when the module read it itself
   std::string_view FImage;
+  uint64_t FHeadersEnd = 0;
   std::unique_ptr<TResItem> FRoot;      // null when the image has no resource section
   std::vector<TResTreePart> FTreeParts; // where FRoot was read from
 };
+
+// The place in the file of resource (type, name) when it stands alone (see
+// ResourceStandsAlone), told from the headers and the resource tree, which are all it reads
+// through reader (in pieces of some KiB, a few rounds as the tree shows where its parts lie).
+// Nothing when the resource does not stand alone, or when the parts read do not tell (only a
+// strange or damaged file: reading it whole then gives the answer or the error).
+std::optional<TFileRange> FindStandAloneResource(TSnapshotReader& reader,
+                                                 const std::string& fileName,
+                                                 const TResIdent& type, const TResIdent& name);

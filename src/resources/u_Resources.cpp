@@ -51,10 +51,12 @@ TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& t
   return data ? TResourcePlace{module.OffsetOf(*data), data->size()} : TResourcePlace{};
 }
 
-bool ModuleResourceStandsAlone(const TPEModule& module, const std::string& type,
-                               const std::string& name) {
-  return module.ResourceStandsAlone(TResIdent(AnsiToWideText(type)),
-                                    TResIdent(AnsiToWideText(name)));
+std::optional<TFileRange> FindStandAloneModuleResource(TSnapshotReader& reader,
+                                                       const std::string& fileName,
+                                                       const std::string& type,
+                                                       const std::string& name) {
+  return FindStandAloneResource(reader, fileName, TResIdent(AnsiToWideText(type)),
+                                TResIdent(AnsiToWideText(name)));
 }
 
 namespace {

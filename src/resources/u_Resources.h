@@ -62,10 +62,12 @@ struct TResourcePlace {
 };
 TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
                                    const std::string& name);
-// Whether an update that replaces resource (type, name) of module needs none of its old bytes:
-// TPEModule::ResourceStandsAlone.
-bool ModuleResourceStandsAlone(const TPEModule& module, const std::string& type,
-                               const std::string& name);
+// Where resource (type, name) lies in the file reader reads, when an update that replaces it
+// needs none of its old bytes: FindStandAloneResource.
+std::optional<TFileRange> FindStandAloneModuleResource(TSnapshotReader& reader,
+                                                       const std::string& fileName,
+                                                       const std::string& type,
+                                                       const std::string& name);
 
 // One language-0 resource (type, name) to replace or add, with its bytes: Data, or when
 // DataFile is open all of that file, which then need never be in memory.

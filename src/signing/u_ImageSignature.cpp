@@ -41,7 +41,7 @@ bool SignatureVerifies(PKCS7_SIGNER_INFO* signer, X509* certificate, const EVP_M
   return verified;
 }
 
-void Check(TImageSignature& result, TByteView image, const TImageHeaders& headers,
+void Check(TImageSignature& result, TByteView image, const TImageReader& read, const TImageHeaders& headers,
            const TDataDirectory& table) {
   if (!image.Contains(table.VirtualAddress, table.Size))
     throw ESigningError("the certificate table lies outside the file");
@@ -78,10 +78,7 @@ void Check(TImageSignature& result, TByteView image, const TImageHeaders& header
   if (uint64_t(table.VirtualAddress) + table.Size != image.Size())
     throw ESigningError("bytes follow the signature that it does not cover");
   const std::string actual =
-      ImageDigest(ImageDigestRanges(headers, hashedEnd), stated.DigestName,
-                  [&](uint64_t offset, uint8_t* into, size_t count) {
-                    std::memcpy(into, image.Bytes(offset, count, "signed image"), count);
-                  });
+      ImageDigest(ImageDigestRanges(headers, hashedEnd), stated.DigestName, read);
   if (actual != stated.Digest)
     throw ESigningError("the file was changed after it was signed");
 
@@ -97,6 +94,12 @@ void Check(TImageSignature& result, TByteView image, const TImageHeaders& header
 } // namespace
 
 TImageSignature ReadImageSignature(TByteView image) {
+  return ReadImageSignature(image, [&](uint64_t offset, uint8_t* into, size_t count) {
+    std::memcpy(into, image.Bytes(offset, count, "signed image"), count);
+  });
+}
+
+TImageSignature ReadImageSignature(TByteView image, const TImageReader& read) {
   TImageSignature result;
   TImageHeaders headers;
   try {
@@ -108,7 +111,7 @@ TImageSignature ReadImageSignature(TByteView image) {
     return result;
   result.Signed = true;
   try {
-    Check(result, image, headers, headers.Directories[ddSecurity]);
+    Check(result, image, read, headers, headers.Directories[ddSecurity]);
     result.Matches = true;
   } catch (const Exception& e) {
     result.Problem = e.Message();

@@ -3,6 +3,7 @@
 // it still matches the image, and its time stamp.
 
 #include "common/u_ByteView.h"
+#include "resources/vexTools.h"
 
 #include <string>
 
@@ -20,3 +21,6 @@ struct TImageSignature {
 // Budget: the signature is decoded once (memory a small multiple of its size); time is the
 // image's digest, linear in its size, and only for a signed image.
 TImageSignature ReadImageSignature(TByteView image);
+// The same, the digest reading the image's bytes through read: for an image whose big part is
+// not in memory, where image holds zeros instead.
+TImageSignature ReadImageSignature(TByteView image, const TImageReader& read);

@@ -1,5 +1,6 @@
 #include "ResTestSupport.h"
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Files.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
@@ -91,4 +92,29 @@ TEST_F(PEModuleTest, ImageWithoutResourcesLoadsAndHasNone) {
   SaveStringToFile(image, PathOf("bare.exe"));
   const TPEModule module(PathOf("bare.exe"));
   EXPECT_EQ(ReadModuleResource(module, "RCDATA", "SYSTEM_MFS"), "");
+}
+
+TEST_F(PEModuleTest, AStandAloneResourceIsFoundWithoutReadingItAndLeftOutOfTheSnapshot) {
+  const std::string path = CopySample("samples/typical.exe");
+  std::string cabinet(1 << 20, 'c');
+  UpdateExeResource(path, "RCDATA", "SYSTEM_MFS", cabinet);
+  const std::string file = LoadFileToString(path);
+  const TResourcePlace place = ModuleResourcePlace(TPEModule(path), "RCDATA", "SYSTEM_MFS");
+
+  const TOpenedFile opened = TOpenedFile::Open(path);
+  TSnapshotReader reader(opened.Handle(), path, MaxImageFileSize);
+  const std::optional<TFileRange> found =
+      FindStandAloneModuleResource(reader, path, "RCDATA", "SYSTEM_MFS");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->Offset, place.Offset);
+  EXPECT_EQ(found->Size, place.Size);
+  EXPECT_FALSE(reader.HasRead({place.Offset + place.Size - 1, 1})) << "the probe read it all";
+  const TFileSnapshot snapshot = reader.Finish(*found);
+  std::string expected = file;
+  expected.replace(place.Offset, place.Size, place.Size, '\0');
+  EXPECT_TRUE(snapshot.Bytes == expected) << "everything else is read, the resource is zeros";
+
+  TSnapshotReader missing(opened.Handle(), path, MaxImageFileSize);
+  EXPECT_FALSE(FindStandAloneModuleResource(missing, path, "RCDATA", "OTHER"));
+  EXPECT_TRUE(missing.Finish().Bytes == file);
 }
