@@ -159,6 +159,7 @@ void TMszipDecoder::Reset() {
   FOutputSize = 0;
   FHistory = nullptr;
   FHistorySize = 0;
+  FBlocksStandAlone = true;
 }
 
 void TMszipDecoder::AdvanceHistory() {
@@ -213,8 +214,17 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
   FSlot ^= 1;
   FOutput = FSlots.data() + FSlot * CabFormat::MaxBlockUncompressed;
   FOutputSize = 0;
+  // Handing the decoder the history copies it, 32 KiB a block, and blocks that stand alone
+  // (all this program writes) never read it: they are decoded without it first. Decoding
+  // fails at once where a block reaches back into it, so the first block of a folder that
+  // does is decoded again with it, and so are all that follow.
+  if (FBlocksStandAlone && Inflate(data, size, FOutput, outputSize, nullptr, 0)) {
+    FOutputSize = outputSize;
+    return true;
+  }
   if (!Inflate(data, size, FOutput, outputSize, FHistory, FHistorySize))
     return false;
+  FBlocksStandAlone = FHistorySize == 0;
   FOutputSize = outputSize;
   return true;
 }

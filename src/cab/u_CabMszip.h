@@ -76,4 +76,5 @@ private:
   size_t FOutputSize = 0;
   const uint8_t* FHistory = nullptr;
   size_t FHistorySize = 0;
+  bool FBlocksStandAlone = true; // no block of the folder has reached back into its history
 };
