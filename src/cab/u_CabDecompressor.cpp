@@ -1,7 +1,7 @@
 #include "cab/u_CabDecompressor.h"
 
+#include "cab/u_CabBlockAhead.h"
 #include "cab/u_CabFormat.h"
-#include "cab/u_CabMszip.h"
 #include "common/u_ByteView.h"
 
 #include <algorithm>
@@ -167,7 +167,8 @@ TCabinetHeader ReadHeader(TCabinetInput& input) {
   return header;
 }
 
-std::vector<CabFormat::TFolderFields> ReadFolders(TCabinetInput& input, const TCabinetHeader& header) {
+std::vector<CabFormat::TFolderFields> ReadFolders(TCabinetInput& input,
+                                                  const TCabinetHeader& header) {
   std::vector<CabFormat::TFolderFields> folders;
   std::vector<uint8_t> record(CabFormat::FolderSize + header.folderReserve);
   for (uint16_t i = 0; i < header.folders; ++i) {
@@ -199,12 +200,12 @@ std::vector<TFileEntry> ReadFiles(TCabinetInput& input, const TCabinetHeader& he
 
 // Walks the data blocks of one folder at a time, decoding each block once. Members come in
 // the order their data lies (ExtractionOrder), so a folder is decoded once from its start and
-// only as far as its last member needs.
+// only as far as its last member needs, and a few blocks beyond it that are read ahead.
 class TFolderReader {
 public:
-  TFolderReader(TCabinetInput& input, const std::vector<CabFormat::TFolderFields>& folders, uint8_t dataReserve)
-      : FInput(input), FFolders(folders), FReserve(dataReserve),
-        FEncoded(CabFormat::MaxBlockCompressed) {}
+  TFolderReader(TCabinetInput& input, const std::vector<CabFormat::TFolderFields>& folders,
+                uint8_t dataReserve)
+      : FInput(input), FFolders(folders), FReserve(dataReserve) {}
 
   // Passes size bytes of the folder's data from offset to sink, block piece by block piece.
   template <typename Sink>
@@ -236,12 +237,11 @@ private:
     const TCOMP type = folder.compression & tcompMASK_TYPE;
     if (type != tcompTYPE_NONE && type != tcompTYPE_MSZIP)
       Fail(FDIERROR_BAD_COMPR_TYPE);
-    if (type == tcompTYPE_MSZIP && !FDecoder)
-      FDecoder = std::make_unique<TMszipDecoder>();
-    if (FDecoder)
-      FDecoder->Reset();
+    FAhead.reset(); // its thread stops before a new one starts
+    FAhead = std::make_unique<TCabBlockAhead>(type == tcompTYPE_MSZIP, folder.blocks);
     FFolderIndex = folderIndex;
     FBlocksRead = 0;
+    FReadFailure = FDIERROR_NONE;
     FBlockStart = 0;
     FBlockSize = 0;
     FExtractedEnd = 0;
@@ -249,43 +249,53 @@ private:
   }
 
   void NextBlock() {
-    using namespace CabFormat;
+    // Reads ahead while there is room: a block that cannot be read fails only once it is needed.
     const CabFormat::TFolderFields& folder = FFolders[FFolderIndex];
-    if (FBlocksRead == folder.blocks)
-      Fail(FDIERROR_CORRUPT_CABINET); // a file reaches beyond its folder's data
-    uint8_t header[DataSize + 0xFF];
-    const size_t headerSize = DataSize + FReserve;
-    FInput.Read(header, headerSize);
-    const auto [checksum, encodedSize, outputSize] = ReadDataFields(TByteView(header, headerSize));
+    while (FReadFailure == FDIERROR_NONE && FBlocksRead < folder.blocks) {
+      TCabDataBlock* block = FAhead->Room();
+      if (!block)
+        break;
+      try {
+        ReadBlock(*block);
+      } catch (const TFdiFailure& failure) {
+        FReadFailure = failure.code;
+        break;
+      }
+      FAhead->Push();
+      ++FBlocksRead;
+    }
+    if (FAhead->Pending() == 0) // else a file reaches beyond its folder's data
+      Fail(FReadFailure != FDIERROR_NONE ? FReadFailure : FDIERROR_CORRUPT_CABINET);
+    const TCabBlockOutput output = FAhead->Take();
+    if (output.Failure)
+      Fail(output.Failure);
+    FBlockData = output.Data;
+    FBlockStart += FBlockSize;
+    FBlockSize = output.Size;
+  }
+
+  void ReadBlock(TCabDataBlock& block) {
+    using namespace CabFormat;
+    block.RecordSize = DataSize + FReserve;
+    FInput.Read(block.Record, block.RecordSize);
+    const auto [checksum, encodedSize, outputSize] =
+        ReadDataFields(TByteView(block.Record, block.RecordSize));
     if (encodedSize > MaxBlockCompressed || outputSize > MaxBlockUncompressed)
       Fail(FDIERROR_CORRUPT_CABINET);
-    FInput.Read(FEncoded.data(), encodedSize);
-    // A zero checksum means the writer did not compute one.
-    if (checksum != 0 &&
-        DataBlockChecksum(header + 4, headerSize - 4, FEncoded.data(), encodedSize) != checksum)
-      Fail(FDIERROR_CORRUPT_CABINET);
-    if ((folder.compression & tcompMASK_TYPE) == tcompTYPE_NONE) {
-      if (encodedSize != outputSize)
-        Fail(FDIERROR_CORRUPT_CABINET);
-      FBlockData = FEncoded.data();
-    } else {
-      if (!FDecoder->Decode(FEncoded.data(), encodedSize, outputSize))
-        Fail(FDIERROR_MDI_FAIL);
-      FBlockData = FDecoder->Output();
-    }
-    FBlockStart += FBlockSize;
-    FBlockSize = outputSize;
-    ++FBlocksRead;
+    FInput.Read(block.Encoded.data(), encodedSize);
+    block.Checksum = checksum;
+    block.EncodedSize = encodedSize;
+    block.OutputSize = outputSize;
   }
 
   TCabinetInput& FInput;
   const std::vector<CabFormat::TFolderFields>& FFolders;
   uint8_t FReserve;
-  std::vector<uint8_t> FEncoded;
-  std::unique_ptr<TMszipDecoder> FDecoder;
+  std::unique_ptr<TCabBlockAhead> FAhead;
   size_t FFolderIndex = SIZE_MAX;
   size_t FBlocksRead = 0;
-  uint64_t FBlockStart = 0; // folder offset of the current block's output
+  int32_t FReadFailure = FDIERROR_NONE; // why the block after the last one read could not be
+  uint64_t FBlockStart = 0;             // folder offset of the current block's output
   uint64_t FBlockSize = 0;
   uint64_t FExtractedEnd = 0; // folder offset where the last extracted member ended
   const uint8_t* FBlockData = nullptr;

@@ -142,9 +142,10 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   return CabFormat::MszipSignatureSize + StoredHeaderSize + size;
 }
 
-TMszipDecoder::TMszipDecoder()
+TMszipDecoder::TMszipDecoder(size_t slots)
     : FState(std::make_unique<inflate_state>()), FStrict(std::make_unique<z_stream_s>()),
-      FSlots(2 * CabFormat::MaxBlockUncompressed), FJoined(CabFormat::MaxBlockUncompressed) {
+      FSlots(std::max<size_t>(slots, 2) * CabFormat::MaxBlockUncompressed),
+      FJoined(CabFormat::MaxBlockUncompressed), FSlotCount(std::max<size_t>(slots, 2)) {
   isal_inflate_init(FState.get());
   if (inflateInit2(FStrict.get(), RawDeflateWindowBits) != Z_OK)
     throw std::bad_alloc();
@@ -211,7 +212,7 @@ bool TMszipDecoder::Inflate(const uint8_t* data, size_t size, uint8_t* out, size
 bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {
   if (FOutput)
     AdvanceHistory();
-  FSlot ^= 1;
+  FSlot = (FSlot + 1) % FSlotCount;
   FOutput = FSlots.data() + FSlot * CabFormat::MaxBlockUncompressed;
   FOutputSize = 0;
   // Handing the decoder the history copies it, 32 KiB a block, and blocks that stand alone

@@ -39,7 +39,8 @@ private:
 
 class TMszipDecoder {
 public:
-  TMszipDecoder();
+  // slots: how many outputs stay valid at once (at least 2).
+  explicit TMszipDecoder(size_t slots = 2);
   ~TMszipDecoder();
   TMszipDecoder(const TMszipDecoder&) = delete;
   TMszipDecoder& operator=(const TMszipDecoder&) = delete;
@@ -49,7 +50,7 @@ public:
   // Decodes one block into exactly outputSize bytes (at most 32 KiB). False when the data is
   // not MSZIP, is damaged, or does not give outputSize bytes.
   bool Decode(const uint8_t* data, size_t size, size_t outputSize);
-  // The bytes of the last successful Decode; valid until the next call.
+  // The bytes of the last successful Decode; valid until slots - 1 more calls.
   const uint8_t* Output() const { return FOutput; }
   // Whether the block data (size bytes), decoded after history (the folder's output before
   // it, at most its last 32 KiB), gives exactly the expectedSize bytes at expected, and is a
@@ -66,12 +67,13 @@ private:
 
   std::unique_ptr<inflate_state> FState;
   std::unique_ptr<z_stream_s> FStrict; // what Reproduces inflates with
-  // Blocks are decoded into two slots in turn, so a full previous block is the history as it
+  // Blocks are decoded into the slots in turn, so a full previous block is the history as it
   // is; after a short block the history is joined into its own buffer.
   std::vector<uint8_t> FSlots;
   std::vector<uint8_t> FJoined;
   std::vector<uint8_t> FCheck; // what Reproduces decodes
-  int FSlot = 0;
+  size_t FSlotCount;
+  size_t FSlot = 0;
   uint8_t* FOutput = nullptr;
   size_t FOutputSize = 0;
   const uint8_t* FHistory = nullptr;

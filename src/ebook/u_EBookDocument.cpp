@@ -101,8 +101,8 @@ TImageReader BookBytesReader(TByteView snapshot, int handle,
       if (aside)
         ReadAllAt(handle, into + (at - offset), partEnd - at, at);
       else
-        std::memcpy(into + (at - offset),
-                    snapshot.Bytes(at, partEnd - at, "signed image"), partEnd - at);
+        std::memcpy(into + (at - offset), snapshot.Bytes(at, partEnd - at, "signed image"),
+                    partEnd - at);
       at = partEnd;
     }
   };
@@ -141,9 +141,9 @@ void TEBookDocument::OpenEBook(const std::string& path, bool forUpdate) {
     // from its place.
     TSnapshotReader reader(file.Handle(), path, MaxImageFileSize);
     const std::optional<TFileRange> cabinet =
-        KeepCabinet ? std::nullopt
-                    : FindStandAloneModuleResource(reader, path, ContentResourceType,
-                                                    ContentResourceName);
+        KeepCabinet
+            ? std::nullopt
+            : FindStandAloneModuleResource(reader, path, ContentResourceType, ContentResourceName);
     FBook = reader.Finish(cabinet.value_or(TFileRange{}));
     FCabinetSetAside = cabinet.has_value();
     Progress(esRead, 100);
@@ -173,9 +173,9 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
     FSignature = ReadImageSignature(
-        module.Image(), BookBytesReader(module.Image(), handle,
-                                        FCabinetSetAside ? std::optional(FContentPlace)
-                                                         : std::nullopt));
+        module.Image(),
+        BookBytesReader(module.Image(), handle,
+                        FCabinetSetAside ? std::optional(FContentPlace) : std::nullopt));
     const auto cabinet = FindModuleResource(module, ContentResourceType, ContentResourceName);
     // The cabinet's own messages name the scratch file it is read as, which means nothing to
     // the user: these two say it of the book.

@@ -47,8 +47,8 @@ std::vector<TFileRange> TPEModule::ParsedParts() const {
 }
 
 std::optional<TFileRange> FindStandAloneResource(TSnapshotReader& reader,
-                                                 const std::string& fileName,
-                                                 const TResIdent& type, const TResIdent& name) {
+                                                 const std::string& fileName, const TResIdent& type,
+                                                 const TResIdent& name) {
   // Enough for the headers of every usual file, and for the tables of a usual resource tree,
   // which lie together at its section's start.
   constexpr uint64_t ProbeReadSize = 64 << 10;

@@ -31,18 +31,18 @@ bool SignatureVerifies(PKCS7_SIGNER_INFO* signer, X509* certificate, const EVP_M
   if (length <= 0)
     return false;
   const TMdContext context(EVP_MD_CTX_new());
-  const bool verified =
-      context && EVP_DigestVerifyInit(context.get(), nullptr, md, nullptr,
-                                      X509_get0_pubkey(certificate)) == 1 &&
-      EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
-                       size_t(ASN1_STRING_length(signer->enc_digest)), attributes,
-                       size_t(length)) == 1;
+  const bool verified = context &&
+                        EVP_DigestVerifyInit(context.get(), nullptr, md, nullptr,
+                                             X509_get0_pubkey(certificate)) == 1 &&
+                        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
+                                         size_t(ASN1_STRING_length(signer->enc_digest)), attributes,
+                                         size_t(length)) == 1;
   OPENSSL_free(attributes);
   return verified;
 }
 
-void Check(TImageSignature& result, TByteView image, const TImageReader& read, const TImageHeaders& headers,
-           const TDataDirectory& table) {
+void Check(TImageSignature& result, TByteView image, const TImageReader& read,
+           const TImageHeaders& headers, const TDataDirectory& table) {
   if (!image.Contains(table.VirtualAddress, table.Size))
     throw ESigningError("the certificate table lies outside the file");
   const std::string_view der =

@@ -89,9 +89,10 @@ TEST(CabEngine, FolderBlocksHoldExactly32KiBButTheLastAndIncompressibleBlocksAre
 }
 
 TEST(CabEngine, ReadsMszipBlocksThatReferToTheFolderHistory) {
-  // Repeats 100 KiB apart fall outside one block but inside the previous block's window.
+  // Repeats 100 KiB apart fall outside one block but inside the previous block's window. Big
+  // enough (over 64 blocks) to be decoded on a second thread.
   std::string data = TextData(20'000, 11);
-  while (data.size() < 1'300'000)
+  while (data.size() < 2'300'000)
     data += data.substr(data.size() - 20'000, 20'000) + TextData(1'000, uint32_t(data.size()));
   TCabBuilder builder;
   builder.AddFileFolder("history.txt", data, true);
@@ -257,7 +258,8 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
 }
 
 TEST(CabEngine, AFileEndingBeforeADamagedBlockIsExtractedWhole) {
-  const std::string first = TextData(100'000, 12), second = TextData(200'000, 13);
+  // The folder decodes on a second thread, which reads the damaged block before it is needed.
+  const std::string first = TextData(100'000, 12), second = TextData(2'200'000, 13);
   std::string cabinet = Pack({{"first", first}, {"second", second}});
   const TCabLayout layout = ReadLayout(cabinet);
   cabinet[layout.dataOffsets[6] + 30] ^= 0x10;
@@ -433,11 +435,14 @@ TEST(CabEngine, IsCabinetReportsTheHeader) {
 }
 
 TEST(CabEngineReaderErrors, EveryTruncationFails) {
-  const std::string cabinet = Pack({{"a", MixedData(100'000, 2)}, {"b", "bb"}});
-  for (size_t cut = 0; cut < cabinet.size(); cut += (cut < 200 ? 1 : 997)) {
-    const int32_t code = UnpackError(cabinet.substr(0, cut));
-    EXPECT_TRUE(code == FDIERROR_NOT_A_CABINET || code == FDIERROR_CORRUPT_CABINET)
-        << "cut at " << cut << " gave " << code;
+  // Also a folder big enough to be decoded on a second thread.
+  for (const size_t size : {100'000, 2'200'000}) {
+    const std::string cabinet = Pack({{"a", MixedData(size, 2)}, {"b", "bb"}});
+    for (size_t cut = 0; cut < cabinet.size(); cut += (cut < 200 ? 1 : 997 * (size / 100'000))) {
+      const int32_t code = UnpackError(cabinet.substr(0, cut));
+      EXPECT_TRUE(code == FDIERROR_NOT_A_CABINET || code == FDIERROR_CORRUPT_CABINET)
+          << "cut at " << cut << " gave " << code;
+    }
   }
 }
 
