@@ -209,6 +209,21 @@ bool TMszipDecoder::Inflate(const uint8_t* data, size_t size, uint8_t* out, size
   return true;
 }
 
+bool TMszipDecoder::InflateAlone(const uint8_t* data, size_t size, uint8_t* out,
+                                 size_t outputSize) {
+  if (size < CabFormat::MszipSignatureSize || data[0] != SignatureC || data[1] != SignatureK)
+    return false;
+  // One call for the whole block: keeping a copy of the window for a next call, as the
+  // streaming inflater does, would cost another 32 KiB copy a block.
+  inflate_state& state = *FState;
+  isal_inflate_reset(&state);
+  state.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
+  state.avail_in = uint32_t(size - CabFormat::MszipSignatureSize);
+  state.next_out = out;
+  state.avail_out = uint32_t(outputSize);
+  return isal_inflate_stateless(&state) == ISAL_DECOMP_OK && state.avail_out == 0;
+}
+
 bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {
   if (FOutput)
     AdvanceHistory();
@@ -219,7 +234,7 @@ bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) 
   // (all this program writes) never read it: they are decoded without it first. Decoding
   // fails at once where a block reaches back into it, so the first block of a folder that
   // does is decoded again with it, and so are all that follow.
-  if (FBlocksStandAlone && Inflate(data, size, FOutput, outputSize, nullptr, 0)) {
+  if (FBlocksStandAlone && InflateAlone(data, size, FOutput, outputSize)) {
     FOutputSize = outputSize;
     return true;
   }

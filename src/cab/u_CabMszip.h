@@ -62,6 +62,8 @@ public:
 private:
   bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize,
                const uint8_t* history, size_t historySize);
+  // Inflate of a block that stands alone; false also for one that reaches back.
+  bool InflateAlone(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize);
   // Makes the last block's output part of the history.
   void AdvanceHistory();
 
