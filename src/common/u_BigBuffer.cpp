@@ -36,6 +36,12 @@ void ReleasePages(void* from, size_t count) {
     (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
+void GrowUnwritten(std::string& bytes, size_t size) {
+  // The size is given back as it was asked: this library's version offers the operation the
+  // capacity instead, which may be more.
+  bytes.resize_and_overwrite(size, [size](char*, size_t) { return size; });
+}
+
 void ZeroBytes(void* from, size_t count) {
   auto* const first = static_cast<char*>(from);
   const auto [start, end] = WholePagesIn(from, count);

@@ -6,6 +6,7 @@
 // end while the caller fills it from the start.
 
 #include <cstddef>
+#include <string>
 #include <thread>
 
 // Makes the whole pages inside [from, from + count) ready for writing in one call, which costs
@@ -15,6 +16,9 @@ void PreparePages(void* from, size_t count);
 // Lets the whole pages inside [from, from + count) go: the system gives zeroed ones back when
 // they are touched again. Only a saving: a failure changes nothing.
 void ReleasePages(void* from, size_t count);
+// Grows bytes to size without writing the new bytes, whose pages stay untouched until the
+// caller writes them; what they hold until then is unspecified.
+void GrowUnwritten(std::string& bytes, size_t size);
 // Makes [from, from + count) zeros, letting its whole pages go instead of writing them: memory
 // that was never touched stays so.
 void ZeroBytes(void* from, size_t count);

@@ -121,10 +121,7 @@ TSnapshotReader::TSnapshotReader(int handle, const std::string& path, size_t lim
         Format("Cannot read file \"%s\". It holds more than %zu MB.", path.c_str(), limit >> 20));
   // The room is not written here: a page is touched first by the bytes read into it. Memory
   // used before is made zeros the same way as fresh memory is.
-  const size_t size = size_t(FIdentity.Size);
-  // The size is given back as it was asked: this library's version offers the operation the
-  // capacity instead, which may be more.
-  FBytes.resize_and_overwrite(size, [size](char*, size_t) { return size; });
+  GrowUnwritten(FBytes, size_t(FIdentity.Size));
   ZeroBytes(FBytes.data(), FBytes.size());
 }
 

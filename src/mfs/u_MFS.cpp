@@ -102,8 +102,8 @@ std::string ReadCounted(TStream& stream) {
     const size_t start = bytes.size();
     const size_t piece = std::min(size_t(length) - start, ReadPieceSize);
     PreparePages(bytes.data() + start, piece);
-    bytes.resize(start + piece);
-    stream.ReadBuffer(bytes.data() + start, int64_t(bytes.size() - start));
+    GrowUnwritten(bytes, start + piece); // the read writes it: zeroing it first costs a pass
+    stream.ReadBuffer(bytes.data() + start, int64_t(piece));
   }
   return bytes;
 }
