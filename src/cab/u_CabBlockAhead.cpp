@@ -13,13 +13,16 @@ constexpr size_t QueuedBlocks = 16;
 constexpr size_t WakeBlocks = QueuedBlocks / 2;
 // Below 2 MiB of output a folder decodes in about a millisecond, too little to share.
 constexpr uint32_t MinSharedBlocks = 64;
+// Without a thread: the block in use and the one read after it. A small book's open then
+// costs no more memory to fill than a block's.
+constexpr size_t UnsharedBlocks = 2;
 } // namespace
 
 TCabBlockAhead::TCabBlockAhead(bool mszip, uint32_t blocks)
-    : FMszip(mszip), FEntries(QueuedBlocks) {
+    : FMszip(mszip), FEntries(blocks < MinSharedBlocks ? UnsharedBlocks : QueuedBlocks) {
   // One slot more than the entries: the block in use keeps its output while the others decode.
   if (mszip)
-    FDecoder = std::make_unique<TMszipDecoder>(QueuedBlocks + 1);
+    FDecoder = std::make_unique<TMszipDecoder>(FEntries.size() + 1);
   for (TEntry& entry : FEntries)
     entry.Block.Encoded.resize(CabFormat::MaxBlockCompressed);
   if (blocks < MinSharedBlocks)
