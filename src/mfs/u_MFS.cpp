@@ -87,7 +87,7 @@ int32_t ReadCount(TStream& stream) {
 }
 
 // Counted strings are read in pieces of this size: the string grows as its bytes arrive.
-constexpr size_t ReadPieceSize = 1 << 16;
+constexpr size_t ReadPieceSize = 1 << 18;
 
 // A counted byte string. The claimed length is checked against what the stream can still hold
 // before anything is allocated, and only the bytes that came are ever touched, so a few
