@@ -3,6 +3,7 @@
 // change, commit), which must either fail or leave an image the parser reads again and whose
 // checksum is right.
 
+#include "common/u_FileSnapshot.h"
 #include "common/u_Files.h"
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -51,10 +53,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string path = folder + "/image.exe";
   SaveStringToFile(std::string(reinterpret_cast<const char*>(data), size), path);
+  // The probe that reads only the headers and the resource tree must tell what the parse of
+  // the whole file tells: the same place, and only where it stands alone.
+  const TResIdent type(u"RCDATA"), name(u"SYSTEM_MFS");
+  std::optional<TFileRange> probed;
+  try {
+    const TOpenedFile file = TOpenedFile::Open(path);
+    TSnapshotReader reader(file.Handle(), path, MaxImageFileSize);
+    probed = FindStandAloneResource(reader, path, type, name);
+  } catch (const Exception&) { // a file the reads refuse
+  }
   try {
     const TPEModule module(path);
     LoadModuleIcon(module, "MAINICON");
+    const auto data = module.FindResource(type, name);
+    if (probed && (!data || !module.ResourceStandsAlone(type, name) ||
+                   probed->Offset != module.OffsetOf(*data) || probed->Size != data->size()))
+      std::abort();
   } catch (const EOSError&) {
+    if (probed)
+      std::abort();
   }
   TResUpdateContext* update = BeginResourceUpdate(path, false);
   if (!update)

@@ -57,7 +57,8 @@ void ZeroBytes(void* from, size_t count) {
 TBigBufferRoom::TBigBufferRoom(void* from, size_t count) {
   if (count < MinPreparedSize)
     return;
-  const auto [start, end] = WholePagesIn(from, count);
+  const std::pair<uintptr_t, uintptr_t> pages = WholePagesIn(from, count);
+  const uintptr_t start = pages.first, end = pages.second; // names a lambda can take
   try {
     // From the end backwards, so that it meets the caller's filling wherever that is by then.
     // Only a head start: a page it does not make ready is made on first touch as before.
