@@ -55,11 +55,9 @@ std::string ReadModuleResource(const TPEModule& module, const std::string& type,
 std::optional<std::string_view> FindModuleResource(const TPEModule& module, const std::string& type,
                                                    const std::string& name);
 
-// Where the bytes of a resource lie in its module's file.
-struct TResourcePlace {
-  uint64_t Offset = 0;
-  uint64_t Size = 0; // 0 when the module has no such resource
-};
+// Where the bytes of a resource lie in its module's file; Size 0 when the module has no such
+// resource.
+using TResourcePlace = TFileRange;
 TResourcePlace ModuleResourcePlace(const TPEModule& module, const std::string& type,
                                    const std::string& name);
 // Where resource (type, name) lies in the file reader reads, when an update that replaces it
