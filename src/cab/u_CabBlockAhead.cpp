@@ -23,8 +23,11 @@ TCabBlockAhead::TCabBlockAhead(bool mszip, uint32_t blocks)
   // One slot more than the entries: the block in use keeps its output while the others decode.
   if (mszip)
     FDecoder = std::make_unique<TMszipDecoder>(FEntries.size() + 1);
-  for (TEntry& entry : FEntries)
-    entry.Block.Encoded.resize(CabFormat::MaxBlockCompressed);
+  // One allocation for all the entries: given back to the system as a whole, not kept by the
+  // allocator for what comes next.
+  FEncodedRoom.reset(new uint8_t[FEntries.size() * CabFormat::MaxBlockCompressed]);
+  for (size_t i = 0; i < FEntries.size(); ++i)
+    FEntries[i].Block.Encoded = FEncodedRoom.get() + i * CabFormat::MaxBlockCompressed;
   if (blocks < MinSharedBlocks)
     return;
   try {
@@ -79,15 +82,15 @@ TCabBlockOutput TCabBlockAhead::Take() {
 TCabBlockOutput TCabBlockAhead::Decode(const TCabDataBlock& block) {
   // A zero checksum means the writer did not compute one.
   if (block.Checksum != 0 &&
-      CabFormat::DataBlockChecksum(block.Record + 4, block.RecordSize - 4, block.Encoded.data(),
+      CabFormat::DataBlockChecksum(block.Record + 4, block.RecordSize - 4, block.Encoded,
                                    block.EncodedSize) != block.Checksum)
     return {nullptr, 0, FDIERROR_CORRUPT_CABINET};
   if (!FMszip) {
     if (block.EncodedSize != block.OutputSize)
       return {nullptr, 0, FDIERROR_CORRUPT_CABINET};
-    return {block.Encoded.data(), block.OutputSize, 0};
+    return {block.Encoded, block.OutputSize, 0};
   }
-  if (!FDecoder->Decode(block.Encoded.data(), block.EncodedSize, block.OutputSize))
+  if (!FDecoder->Decode(block.Encoded, block.EncodedSize, block.OutputSize))
     return {nullptr, 0, FDIERROR_MDI_FAIL};
   return {FDecoder->Output(), block.OutputSize, 0};
 }

@@ -18,7 +18,7 @@
 struct TCabDataBlock {
   uint8_t Record[CabFormat::DataSize + 0xFF];
   size_t RecordSize = 0;
-  std::vector<uint8_t> Encoded; // MaxBlockCompressed bytes, EncodedSize of them used
+  uint8_t* Encoded = nullptr; // MaxBlockCompressed bytes, EncodedSize of them used
   uint32_t Checksum = 0;
   uint32_t EncodedSize = 0;
   uint32_t OutputSize = 0;
@@ -61,6 +61,7 @@ private:
   const bool FMszip;
   std::unique_ptr<TMszipDecoder> FDecoder;
   std::vector<TEntry> FEntries; // a ring: entry n % size is the n-th block
+  std::unique_ptr<uint8_t[]> FEncodedRoom; // the entries' encoded bytes
   // Counts of blocks: pushed by the caller, decoded, taken back (the last one still in use).
   size_t FPushed = 0;
   size_t FDecoded = 0;

@@ -282,7 +282,7 @@ private:
         ReadDataFields(TByteView(block.Record, block.RecordSize));
     if (encodedSize > MaxBlockCompressed || outputSize > MaxBlockUncompressed)
       Fail(FDIERROR_CORRUPT_CABINET);
-    FInput.Read(block.Encoded.data(), encodedSize);
+    FInput.Read(block.Encoded, encodedSize);
     block.Checksum = checksum;
     block.EncodedSize = encodedSize;
     block.OutputSize = outputSize;
