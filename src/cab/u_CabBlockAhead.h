@@ -60,7 +60,7 @@ private:
 
   const bool FMszip;
   std::unique_ptr<TMszipDecoder> FDecoder;
-  std::vector<TEntry> FEntries; // a ring: entry n % size is the n-th block
+  std::vector<TEntry> FEntries;            // a ring: entry n % size is the n-th block
   std::unique_ptr<uint8_t[]> FEncodedRoom; // the entries' encoded bytes
   // Counts of blocks: pushed by the caller, decoded, taken back (the last one still in use).
   size_t FPushed = 0;

@@ -10,6 +10,12 @@
 #include <string>
 #include <utility>
 
+// Bytes of a file: Size bytes from Offset.
+struct TFileRange {
+  uint64_t Offset = 0;
+  uint64_t Size = 0;
+};
+
 // A file operation that failed: the system's errno-style code, and the cause in words (empty
 // when the system's text for the code says it all).
 class EFileIOError : public Exception {

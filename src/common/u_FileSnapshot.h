@@ -6,6 +6,7 @@
 // changed, would otherwise be mixed with what was read or lost.
 
 #include "common/u_FileHandle.h"
+#include "common/u_FileIO.h"
 #include "common/u_SysUtils.h"
 
 #include <cstddef>
@@ -86,12 +87,6 @@ struct TFileSnapshot {
 // "%s". ..." beyond). A file that changed while it was read raises EFileChanged: its bytes
 // could be a mix.
 TFileSnapshot ReadFileSnapshot(int handle, const std::string& path, size_t limit);
-
-// Bytes of a file: Size bytes from Offset.
-struct TFileRange {
-  uint64_t Offset = 0;
-  uint64_t Size = 0;
-};
 
 // A snapshot read in steps, for a caller that learns from some parts of the file which part it
 // will not need: that part is left as zeros, never read and given no memory. A big book's

@@ -41,8 +41,7 @@ uint64_t TPEModule::OffsetOf(std::string_view part) const {
 
 std::vector<TFileRange> TPEModule::ParsedParts() const {
   std::vector<TFileRange> parts{{0, FHeadersEnd}};
-  for (const TResTreePart& part : FTreeParts)
-    parts.push_back({part.Offset, part.Size});
+  parts.insert(parts.end(), FTreeParts.begin(), FTreeParts.end());
   return parts;
 }
 
@@ -106,7 +105,7 @@ bool TPEModule::ResourceStandsAlone(const TResIdent& type, const TResIdent& name
   const uint64_t start = OffsetOf(*data);
   const uint64_t end = start + data->size();
   size_t overlapping = 0;
-  for (const TResTreePart& part : FTreeParts)
+  for (const TFileRange& part : FTreeParts)
     if (part.Offset < end && start < part.Offset + part.Size)
       ++overlapping;
   return overlapping == 1;

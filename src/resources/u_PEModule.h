@@ -51,8 +51,8 @@ private:
   std::string FBytes; // the image, when the module read it itself
   std::string_view FImage;
   uint64_t FHeadersEnd = 0;
-  std::unique_ptr<TResItem> FRoot;      // null when the image has no resource section
-  std::vector<TResTreePart> FTreeParts; // where FRoot was read from
+  std::unique_ptr<TResItem> FRoot;    // null when the image has no resource section
+  std::vector<TFileRange> FTreeParts; // where FRoot was read from
 };
 
 // The place in the file of resource (type, name) when it stands alone (see
@@ -61,5 +61,5 @@ private:
 // Nothing when the resource does not stand alone, or when the parts read do not tell (only a
 // strange or damaged file: reading it whole then gives the answer or the error).
 std::optional<TFileRange> FindStandAloneResource(TSnapshotReader& reader,
-                                                 const std::string& fileName,
-                                                 const TResIdent& type, const TResIdent& name);
+                                                 const std::string& fileName, const TResIdent& type,
+                                                 const TResIdent& name);

@@ -26,7 +26,7 @@ constexpr uint64_t LeafWindow = 8 << 20;
 
 class TTreeParser {
 public:
-  TTreeParser(TByteView file, const TSectionHeader& section, std::vector<TResTreePart>* parts)
+  TTreeParser(TByteView file, const TSectionHeader& section, std::vector<TFileRange>* parts)
       : FParts(parts), FSectionOffset(section.PointerToRawData),
         FSection(
             file.Part(section.PointerToRawData, section.SizeOfRawData, "resource section data")),
@@ -123,7 +123,7 @@ private:
     item.MappedData = FSection.Bytes(rva - FRva, item.Size, "resource data");
   }
 
-  std::vector<TResTreePart>* FParts;
+  std::vector<TFileRange>* FParts;
   uint64_t FSectionOffset;
   TByteView FSection;
   uint32_t FRva;
@@ -266,7 +266,7 @@ bool NamedBefore(const TResItem& existing, const std::string& newKey) {
 } // namespace
 
 std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section,
-                                       std::vector<TResTreePart>* parts) {
+                                       std::vector<TFileRange>* parts) {
   TTreeParser parser(file, section, parts);
   // The root is an entry with name word 0 and a directory offset of 0.
   return parser.Entry(0, HighBit, 0);

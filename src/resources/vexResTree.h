@@ -2,6 +2,7 @@
 // The resource tree: parsing a resource section into it, finding, adding and removing entries
 // by the ordering rules, and the two passes (measure, write) that build a new section image.
 
+#include "common/u_FileIO.h"
 #include "resources/vexTools.h"
 
 #include <cstdint>
@@ -11,12 +12,6 @@
 // The platform uses three levels below the root; deeper trees come only from damaged files.
 // The limit keeps the recursive parse and write bounded.
 inline constexpr int MaxResourceTreeDepth = 32;
-
-// Bytes of a file that a resource tree was read from.
-struct TResTreePart {
-  uint64_t Offset = 0;
-  uint64_t Size = 0;
-};
 
 // Parses the resource directory of a section into a tree whose unchanged leaves point into
 // file. Offsets, sizes and data outside the section's raw data, a directory that loops back
@@ -28,7 +23,7 @@ struct TResTreePart {
 // name, data entry and leaf's data) is added there: one 16-byte record per 4 claimed bytes at
 // most, within the same budget.
 std::unique_ptr<TResItem> ResTreeParse(TByteView file, const TSectionHeader& section,
-                                       std::vector<TResTreePart>* parts = nullptr);
+                                       std::vector<TFileRange>* parts = nullptr);
 
 // A new, empty root directory.
 std::unique_ptr<TResItem> NewResDirectory();
