@@ -1,11 +1,17 @@
 # The same commit builds to the same bytes in any folder: the debug information the build id is
-# computed over names the folders relative to the top (the build folder's map comes last, so it
-# is tried first, as that folder may lie inside the source folder), and a time of building in
-# the code is an error. Installed files that are compressed carry no name or time
-# (folioset_install_gzipped), and scripts/package takes the package's times from the last
-# commit.
-add_compile_options(-fdebug-prefix-map=${PROJECT_SOURCE_DIR}=.
-                    -fdebug-prefix-map=${PROJECT_BINARY_DIR}=.
+# computed over, and the file names that macros of the libraries we use keep in the programs
+# (__FILE__), name the folders relative to the top. A source file reaches the compiler by its
+# full name or, with the build folder inside the source folder, relative to the build folder,
+# so both are mapped; the build folder's map comes last, so it is tried first, as that folder
+# may lie inside the source folder. A time of building in the code is an error. Installed files
+# that are compressed carry no name or time (folioset_install_gzipped), and scripts/package
+# takes the package's times from the last commit.
+file(RELATIVE_PATH folioset_source_from_build ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+if(folioset_source_from_build)
+  add_compile_options(-ffile-prefix-map=${folioset_source_from_build}=.)
+endif()
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                    -ffile-prefix-map=${PROJECT_BINARY_DIR}=.
                     -Wdate-time)
 
 # folioset_install_gzipped(FILE DESTINATION): installs FILE (relative to the current source
