@@ -23,9 +23,9 @@ namespace {
 // text it takes (a surrogate pair takes two escapes and gives 4 bytes).
 std::pair<size_t, size_t> EscapedCodePoint(std::string_view text, size_t at) {
   const auto hex = [&](size_t from) {
-    return from + 6 <= text.size() ? std::strtoul(std::string(text.substr(from + 2, 4)).c_str(),
-                                                  nullptr, 16)
-                                   : 0;
+    return from + 6 <= text.size()
+               ? std::strtoul(std::string(text.substr(from + 2, 4)).c_str(), nullptr, 16)
+               : 0;
   };
   const unsigned long unit = hex(at);
   if (unit >= 0xD800 && unit < 0xDC00 && text.substr(at + 6, 2) == "\\u")

@@ -156,14 +156,15 @@ TEST_F(EBookDocumentTest, VariablesAreChargedToTheBooksBudgetBeforeTheirStoreIsB
   TEBookDocument document;
   const std::string many =
       AssembleBook({{"System.xml", "<System/>"}, {"Variables.xml", "<vars>" + tags + "<"}});
-  EXPECT_EQ(ErrorOf([&] { document.OpenEBook(many); }).rfind(
-                "The variables file \"\\Variables.xml\" takes more than ", 0),
+  EXPECT_EQ(ErrorOf([&] {
+              document.OpenEBook(many);
+            }).rfind("The variables file \"\\Variables.xml\" takes more than ", 0),
             0u);
   EXPECT_FALSE(document.Opened());
   const std::string value(4 << 20, 'v');
-  document.OpenEBook(AssembleBook(
-      {{"System.xml", "<System/>"},
-       {"Variables.xml", "<vars>\n<var name=\"Big\">" + value + "</var></vars>"}}));
+  document.OpenEBook(
+      AssembleBook({{"System.xml", "<System/>"},
+                    {"Variables.xml", "<vars>\n<var name=\"Big\">" + value + "</var></vars>"}}));
   EXPECT_EQ(document.Rows(), (TVariableRows{{"Big", value}}));
 }
 
