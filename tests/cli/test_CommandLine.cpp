@@ -17,9 +17,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -447,8 +447,8 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
       const bool reported = std::any_of(lines.begin(), lines.end(), [&book](const QJsonObject& l) {
         return l["path"].toString().toStdString() == book && l["status"] == "branded";
       });
-      EXPECT_EQ(reported, author == "Ann")
-          << "a book finished is reported, one stopped is not: " << run.Out;
+      EXPECT_EQ(reported, author == "Ann") << "a book finished is reported, one stopped is not: "
+                                            << run.Out;
       finished += author == "Ann" ? 1 : 0;
     }
     if (c.step == csNewFileSynced) {
@@ -498,8 +498,7 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
        "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n"},
       {{"show", damagedBlock},
        1,
-       "folioset-cli: " + damagedBlock +
-           ": a damaged e-book: its packed pages cannot be unpacked\n"},
+       "folioset-cli: " + damagedBlock + ": a damaged e-book: its packed pages cannot be unpacked\n"},
       {{"show", unknownCompression},
        1,
        "folioset-cli: " + unknownCompression +
@@ -747,8 +746,8 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
     return TRun{status, out.str(), err.str()};
   };
   // The books' bytes: those done of all.
-  const std::string total =
-      Format("%.1f MB] ", double(fs::file_size(first) + fs::file_size(second)) / 1e6);
+  const std::string total = Format(
+      "%.1f MB] ", double(fs::file_size(first) + fs::file_size(second)) / 1e6);
   const TRun drawn = brand(true, false);
   EXPECT_EQ(drawn.Status, 0);
   EXPECT_NE(drawn.Err.find("\r\033[K[1/2, 0.0 of " + total + first + ": unpack 0%"),
@@ -948,16 +947,13 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
   } cases[] = {
       {"JSON Lines",
        "{\"book\": \"@A\", \"set\": {\"Author\": \"Ann\"}}\n\n"
-       "{\"book\": \"@B\", \"icon\": \"@ICON\", \"output\": \"@B.out\", \"set\": {\"Company\": "
-       "\"Co\"}}\n"
+       "{\"book\": \"@B\", \"icon\": \"@ICON\", \"output\": \"@B.out\", \"set\": {\"Company\": \"Co\"}}\n"
        "{\"set\": {\"Author\": \"Ann\"}, \"book\": \"@A\"}\n",
        false},
       // An empty cell gives no value: B keeps the --set's Author. A quoted cell keeps its
       // commas, doubled quotes and line breaks.
-      {"CSV",
-       "\xef\xbb\xbf"
-       "book,icon,output,Author,Company\r\n@A,,,Ann,\r\n"
-       "@B,@ICON,@B.out,,Co\r\n@A,,,Ann,\r\n",
+      {"CSV", "\xef\xbb\xbf" "book,icon,output,Author,Company\r\n@A,,,Ann,\r\n"
+              "@B,@ICON,@B.out,,Co\r\n@A,,,Ann,\r\n",
        true},
       {"CSV with quotes",
        "book,icon,output,Author,Company\n\"@A\",,,\"Ann \"\"A\"\",\nAnd\",\n@B,@ICON,@B.out,,Co\n",
@@ -972,8 +968,8 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
     fs::remove(b + ".out");
     const std::string original = LoadFileToString(a);
     std::string text = c.manifest;
-    for (const auto& [mark, path] :
-         {std::pair{"@ICON", icon}, {"@B.out", b + ".out"}, {"@A", a}, {"@B", b}})
+    for (const auto& [mark, path] : {std::pair{"@ICON", icon}, {"@B.out", b + ".out"},
+                                     {"@A", a}, {"@B", b}})
       for (size_t at; (at = text.find(mark)) != std::string::npos;)
         text.replace(at, std::string(mark).size(), path);
     const std::string manifest = (Folder() / "manifest").string();
@@ -992,10 +988,8 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
 
     const TRun dry = brand({"brand", "-n", "--manifest", manifest});
     ASSERT_EQ(dry.Status, 0) << dry.Err;
-    EXPECT_EQ(dry.Out.find("would brand " + a + ":\n  Author: \"Mara Quill\" -> \""), 0u)
-        << dry.Out;
-    EXPECT_NE(dry.Out.find("would brand " + b +
-                           ":\n  Author: \"Mara Quill\" -> \"Default\"\n"
+    EXPECT_EQ(dry.Out.find("would brand " + a + ":\n  Author: \"Mara Quill\" -> \""), 0u) << dry.Out;
+    EXPECT_NE(dry.Out.find("would brand " + b + ":\n  Author: \"Mara Quill\" -> \"Default\"\n"
                            "  Company: \"Quill Press\" -> \"Co\"\n"),
               std::string::npos)
         << dry.Out;
@@ -1064,8 +1058,8 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
       {first + "{\"set\": {}}\n", at(2, "no book is named")},
       {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": 1}}\n",
        at(2, "the value of \"Author\" is not text")},
-      {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": \"\xce\xa9\"}}\n",
-       at(2, "the value of \"Author\" holds U+03A9")},
+      {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": \"\xce\xa9\"}}\n", at(2,
+       "the value of \"Author\" holds U+03A9")},
       {first + "{\"book\": \"" + b + "\", \"icon\": \"" + badIcon + "\"}\n",
        at(2, badIcon + ": Icon image is not valid")},
       {first + "{\"book\": \"" + b + ".none\"}\n", at(2, b + ".none: No such file")},

@@ -142,18 +142,16 @@ TEST(MFSFormat, NamesThatAreOneNameInTheCodePageAreRefusedNeverMerged) {
   } cases[] = {
       {1252, FolderHead("", 2) + FileRecord("Name", "1") + FileRecord("name", "2"),
        "The folder \"\\\" holds both \"Name\" and \"name\", which are one name in code page 1252"},
-      {1252,
-       FolderHead("", 2) + "D" + FolderHead("docs", 1) + FileRecord("x", "") + "D" +
-           FolderHead("DOCS", 0),
+      {1252, FolderHead("", 2) + "D" + FolderHead("docs", 1) + FileRecord("x", "") + "D" +
+                 FolderHead("DOCS", 0),
        "holds both \"docs\" and \"DOCS\""},
       // Dotted capital I and dotless i (windows-1254) read as Y acute and y acute in 1252.
       {1252,
        FolderHead("", 1) + "D" + FolderHead("docs", 2) + FileRecord("\xDDzmir", "") +
            FileRecord("\xFDzmir", ""),
        "The folder \"\\docs\" holds both"},
-      {1254,
-       FolderHead("", 4) + FileRecord("\xDDzmir", "") + FileRecord("\xFDzmir", "") +
-           FileRecord("izmir", "") + FileRecord("Irmak", ""),
+      {1254, FolderHead("", 4) + FileRecord("\xDDzmir", "") + FileRecord("\xFDzmir", "") +
+                 FileRecord("izmir", "") + FileRecord("Irmak", ""),
        nullptr},
       // ya and dzhe (windows-1251) read as y and Y with diaeresis in 1252.
       {1251, FolderHead("", 2) + FileRecord("\xFF", "") + FileRecord("\x9F", ""), nullptr},
