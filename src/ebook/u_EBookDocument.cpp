@@ -13,6 +13,7 @@
 #include "resources/vexTools.h"
 #include "signing/u_CodeSigner.h"
 #include "variables/u_Variables.h"
+#include "variables/u_VariablesBudget.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <algorithm>
@@ -230,6 +231,7 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
     // Parsing is the description and the variables file: the first part is done.
     const uint64_t described = description->Content().size();
     Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
+    CheckVariablesCost(variables, FVariablesPath, FMFS->LoadBudgetLeft());
     FVariables = std::make_unique<TVariables>(variables, false);
   } else {
     FVariables = std::make_unique<TVariables>(std::string(), false);

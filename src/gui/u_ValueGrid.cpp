@@ -1,11 +1,14 @@
 #include "gui/u_ValueGrid.h"
 
+#include "variables/u_Variables.h"
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTextDocument>
 #include <QVBoxLayout>
 
@@ -50,11 +53,11 @@ QString EditorText(const QString& value) {
   return QString(value).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
-// Ctrl+Enter accepts the dialog, as it does in a dialog's multi-line boxes elsewhere; Enter
-// alone stays a line break of the value.
+// Ctrl+Enter accepts the dialog, as it does in a dialog's multi-line boxes elsewhere, by its
+// OK button (which does nothing while disabled); Enter alone stays a line break of the value.
 class TAcceptKeys : public QObject {
 public:
-  explicit TAcceptKeys(QDialog& dialog) : FDialog(dialog) {}
+  explicit TAcceptKeys(QAbstractButton& ok) : FOk(ok) {}
 
 protected:
   bool eventFilter(QObject*, QEvent* event) override {
@@ -64,12 +67,12 @@ protected:
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
     if (!enter || !(key->modifiers() & Qt::ControlModifier))
       return false;
-    FDialog.accept();
+    FOk.click();
     return true;
   }
 
 private:
-  QDialog& FDialog;
+  QAbstractButton& FOk;
 };
 
 // The value dialog's label: the variable's name and how many characters its value has.
@@ -146,16 +149,20 @@ void TValueGrid::EditInDialog(int row) {
   auto* label = new QLabel(&dialog);
   label->setObjectName(QStringLiteral("lblValue"));
   label->setBuddy(editor);
-  const auto describe = [label, editor, key = Key(row)] {
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  const auto describe = [label, editor, buttons, key = Key(row)] {
     // The document counts a closing paragraph mark that is no character of the value.
-    label->setText(ValueDialogLabel(key, editor->document()->characterCount() - 1));
+    const qsizetype length = editor->document()->characterCount() - 1;
+    label->setText(ValueDialogLabel(key, length));
+    // Each character takes a byte at least: a longer text is no value a variable can hold.
+    buttons->button(QDialogButtonBox::Ok)
+        ->setEnabled(size_t(length) <= TVariables::MaxResolvedSize);
   };
   describe();
   connect(editor, &QPlainTextEdit::textChanged, label, describe);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-  TAcceptKeys acceptKeys(dialog);
+  TAcceptKeys acceptKeys(*buttons->button(QDialogButtonBox::Ok));
   editor->installEventFilter(&acceptKeys);
   auto* layout = new QVBoxLayout(&dialog);
   layout->addWidget(label);

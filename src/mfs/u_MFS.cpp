@@ -313,6 +313,7 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
   };
   std::vector<Level> levels;
   levels.push_back({this, nullptr, LoadOwnFields(stream)});
+  FS()->ChargeItems(uint64_t(levels.back().childrenLeft));
   // The book was made where these names differ (another code page): linking would drop one.
   const auto linkLoaded = [&levels](TMFSItem* child) {
     TMFSFolder* into = levels.back().folder;
@@ -340,7 +341,6 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
     --level.childrenLeft;
     switch (ReadTag(stream)) {
     case FileTag: {
-      FS()->ChargeLoad(TMFS::ItemLoadCost);
       auto file = std::make_unique<TMFSFile>(std::string(), FS(), nullptr);
       file->LoadFromStream(stream);
       FS()->ChargeLoad(file->Content().size());
@@ -349,9 +349,9 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
       break;
     }
     case FolderTag: {
-      FS()->ChargeLoad(TMFS::ItemLoadCost);
       auto folder = std::make_unique<TMFSFolder>(std::string(), FS(), nullptr);
       const int32_t count = folder->LoadOwnFields(stream);
+      FS()->ChargeItems(uint64_t(count));
       TMFSFolder* raw = folder.get();
       levels.push_back({raw, std::move(folder), count});
       break;
@@ -433,6 +433,14 @@ void TMFS::ChargeLoad(uint64_t bytes) {
                            static_cast<unsigned long long>(FLoadBudget >> 20)));
 }
 
+void TMFS::ChargeItems(uint64_t count) {
+  FLoadItems += count;
+  if (FLoadItems > MaxLoadItems)
+    throw EMFSError(Format("The file system holds more than %llu files and folders",
+                           static_cast<unsigned long long>(MaxLoadItems)));
+  ChargeLoad(count * ItemLoadCost);
+}
+
 void TMFS::FolderFreed(TMFSFolder* folder) {
   for (TMFSSession* session : FSessions)
     if (session->FFolder == folder)
@@ -462,6 +470,7 @@ void TMFS::LoadFromString(std::string_view data) {
   TByteViewStream stream(data);
   stream.Seek(int64_t(SerializedHeaderSize), soBeginning);
   FLoadCharged = 0;
+  FLoadItems = 0;
   FRoot->LoadFromStream(stream);
 }
 
@@ -473,6 +482,7 @@ void TMFS::LoadInOrder(TStream& data) {
     throw EMFSError(SIncorrectSerializedFormat);
   TSummingReader body(data);
   FLoadCharged = 0;
+  FLoadItems = 0;
   auto root = std::make_unique<TMFSFolder>(std::string(), this, nullptr);
   std::exception_ptr broken;
   try {

@@ -7,6 +7,7 @@
 #include "common/u_SysUtils.h"
 #include "containers/u_ObjectDictionary.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -221,11 +222,20 @@ public:
   void LoadInOrder(TStream& data);
   // What a load may take at most, in bytes: each item it makes costs ItemLoadCost and each
   // file its content's length. Past it the load fails ("The file system takes more than %llu
-  // MB of memory"). Unbounded unless set.
+  // MB of memory"). A folder's items are charged as its record gives their count, before any
+  // of them is made. Unbounded unless set.
   void SetLoadBudget(uint64_t bytes) { FLoadBudget = bytes; }
+  // What is left of that budget after the last load: what else is made of the content, such
+  // as the variables read from one of its files, is charged against it.
+  uint64_t LoadBudgetLeft() const { return FLoadBudget - std::min(FLoadCharged, FLoadBudget); }
   // The memory an item of the tree costs beyond its content: its object, name and entry in its
   // folder's dictionary; 4 million empty files were measured at 1.2 GB.
   static constexpr uint64_t ItemLoadCost = 320;
+  // The most items a load makes, whatever its budget ("The file system holds more than %llu
+  // files and folders"): the biggest real books hold tens of thousands, and this many take
+  // 160 MB, which a budget scaled to a well-packed cabinet of empty files would let grow to
+  // gigabytes (4 million in a 10 MB cabinet).
+  static constexpr uint64_t MaxLoadItems = 500'000;
 
   static std::string FixSeparators(const std::string& path);
   static std::string ExcludeTrailingDelimiter(const std::string& path);
@@ -246,9 +256,13 @@ private:
   void FolderFreed(TMFSFolder* folder);
   // Counts bytes of the running load against its budget.
   void ChargeLoad(uint64_t bytes);
+  // Counts a folder's items, as its record gives their count, against MaxLoadItems and the
+  // budget.
+  void ChargeItems(uint64_t count);
 
   uint64_t FLoadBudget = UINT64_MAX;
   uint64_t FLoadCharged = 0;
+  uint64_t FLoadItems = 0;
   std::unique_ptr<TMFSFolder> FRoot;
   std::unique_ptr<TMFSSession> FSession;
   std::vector<TMFSSession*> FSessions; // every live session, for re-rooting

@@ -9,6 +9,7 @@
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "resources/vexRes.h"
+#include "variables/u_Variables.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -660,7 +661,7 @@ TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
           {"type", "summary"}, {"version", 1}, {"branded", 1}, {"unchanged", 0}, {"failed", 0}}));
 }
 
-TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicode) {
+TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicodeAndFitAVariable) {
   const std::string book = CopySample("typical.exe");
   const auto brandFromInput = [&](const std::string& input) {
     std::istringstream in(input);
@@ -679,6 +680,13 @@ TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicode) {
     EXPECT_NE(run.Err.find("is not valid Unicode"), std::string::npos) << run.Err;
     EXPECT_EQ(LoadFileToString(book), branded);
   }
+  // A value no variable can hold is refused as it is read, before the JSON is parsed (what
+  // follows it is not JSON).
+  const TRun tooLong =
+      brandFromInput("{\"Author\": \"" + std::string(TVariables::MaxResolvedSize + 1, 'a') + "\"");
+  EXPECT_EQ(tooLong.Err, "folioset-cli: standard input: the value of \"Author\" holds more than "
+                         "67108864 bytes, the most a variable can hold\n");
+  EXPECT_EQ(LoadFileToString(book), branded);
 }
 
 TEST_F(CommandLineTest, SourceDateEpochMakesBrandingByteReproducible) {

@@ -10,6 +10,7 @@
 #include "resources/vexTools.h"
 #include "resources/vexTypes.h"
 #include "variables/u_Variables.h"
+#include "variables/u_VariablesBudget.h"
 
 #include <filesystem>
 #include <fstream>
@@ -143,6 +144,28 @@ TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
             std::string::npos);
   EXPECT_FALSE(document.Opened());
   EXPECT_TRUE(TempFolderIsEmpty());
+}
+
+// Variables cost far more than their bytes: a small file of many entries is refused by the
+// book's budget before it is parsed (the file here is not even well formed, which a parse would
+// report), while one big value is no more than its size.
+TEST_F(EBookDocumentTest, VariablesAreChargedToTheBooksBudgetBeforeTheirStoreIsBuilt) {
+  std::string tags;
+  for (uint64_t i = 0; i <= (uint64_t(64) << 20) / VariablesTagCost; ++i)
+    tags += "<v/>\n";
+  TEBookDocument document;
+  const std::string many =
+      AssembleBook({{"System.xml", "<System/>"}, {"Variables.xml", "<vars>" + tags + "<"}});
+  EXPECT_EQ(ErrorOf([&] {
+              document.OpenEBook(many);
+            }).rfind("The variables file \"\\Variables.xml\" takes more than ", 0),
+            0u);
+  EXPECT_FALSE(document.Opened());
+  const std::string value(4 << 20, 'v');
+  document.OpenEBook(
+      AssembleBook({{"System.xml", "<System/>"},
+                    {"Variables.xml", "<vars>\n<var name=\"Big\">" + value + "</var></vars>"}}));
+  EXPECT_EQ(document.Rows(), (TVariableRows{{"Big", value}}));
 }
 
 TEST_F(EBookDocumentTest, BrandingWritesEditedValuesAndKeepsEverythingElse) {

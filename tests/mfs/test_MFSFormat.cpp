@@ -248,7 +248,7 @@ TEST(MFSFormat, ShortDataFailsWithTheStreamReadError) {
   const std::string bodies[] = {
       FolderHead("", 1) + "F" + Prefix("f") + LE32(0x7FFFFFFF) + "tiny",
       LE32(0x7FFFFFFF) + "x",
-      FolderHead("", 0x7FFFFFFF) + FileRecord("a", ""),
+      FolderHead("", int32_t(TMFS::MaxLoadItems)) + FileRecord("a", ""),
   };
   for (const std::string& body : bodies) {
     TMFS fs;
@@ -263,6 +263,33 @@ TEST(MFSFormat, ShortDataFailsWithTheStreamReadError) {
   for (size_t length = 0; length < body.size(); ++length) {
     TMFS fs;
     EXPECT_THROW(fs.LoadFromString(Sealed(body.substr(0, length))), EReadError) << length;
+  }
+}
+
+// A folder's record counts its items before any is read: too many are refused there, before
+// one is made (these bodies hold far fewer than they count, which a load that made them first
+// would report as data cut short).
+TEST(MFSFormat, ItemsAreRefusedAsTheirFolderCountsThemBeforeAnyIsMade) {
+  const uint64_t most = TMFS::MaxLoadItems;
+  const std::string tooMany = Format("The file system holds more than %llu files and folders",
+                                     static_cast<unsigned long long>(most));
+  const struct {
+    std::string body;
+    uint64_t budget;
+    std::string error;
+  } cases[] = {
+      {FolderHead("", int32_t(most + 1)) + FileRecord("a", ""), UINT64_MAX, tooMany},
+      {FolderHead("", 2) + "D" + FolderHead("d", int32_t(most - 1)) + FileRecord("a", ""),
+       UINT64_MAX, tooMany},
+      {FolderHead("", 10) + FileRecord("a", ""), 10 * TMFS::ItemLoadCost - 1,
+       "The file system takes more than 0 MB of memory"},
+  };
+  for (const auto& c : cases) {
+    TMFS fs;
+    fs.SetLoadBudget(c.budget);
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(c.body)); }), c.error);
+    TStringStream inOrder(Sealed(c.body));
+    EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadInOrder(inOrder); }), c.error);
   }
 }
 
