@@ -4,16 +4,17 @@
 # value after a colon; the kinds are completed by _folioset_cli_value below. A new option is
 # one more word in its command's list.
 
-_folioset_cli_commands="show brand extract list"
+_folioset_cli_commands="show brand extract list verify"
 _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --version"
 declare -gA _folioset_cli_options=(
-    [show]="--json -j --json-lines --raw --all"
+    [show]="--json -j --json-lines --raw --all --ca:path"
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
              --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text"
     [extract]="--force"
     [list]=""
+    [verify]="--json -j --json-lines --ca:path --allow-unsigned"
 )
 # What each command's operands are, in order; a kind ending in ... takes the rest.
 declare -gA _folioset_cli_operands=(
@@ -21,6 +22,7 @@ declare -gA _folioset_cli_operands=(
     [brand]="book..."
     [extract]="book folder"
     [list]="book"
+    [verify]="book..."
 )
 
 # Completes a value of the given kind in COMPREPLY.

@@ -7,8 +7,10 @@
 #include "cli/u_JsonReport.h"
 #include "cli/u_Manifest.h"
 #include "cli/u_ProgressLine.h"
+#include "cli/u_SignatureReport.h"
 #include "cli/u_StopSignals.h"
 #include "cli/u_ValuesJson.h"
+#include "cli/u_Verify.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Clock.h"
 #include "common/u_Files.h"
@@ -52,6 +54,8 @@ const char* const GeneralUsage =
     "  brand BOOK... [OPTIONS]     set variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
     "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
+    "  verify BOOK... [OPTIONS]    whether each book is sound and signed by a trusted\n"
+    "                              signer\n"
     "Options of every command:\n"
     "  -h, --help                  show this help (or the command's) and exit\n"
     "      --version               show the version and exit\n"
@@ -63,7 +67,7 @@ const char* const GeneralUsage =
     "'folioset-cli COMMAND --help' tells a command's options; 'man folioset-cli' all.\n";
 
 const char* const ShowUsage =
-    "Usage: folioset-cli show [-j|--json|--json-lines] [--raw] [--all]\n"
+    "Usage: folioset-cli show [-j|--json|--json-lines] [--raw] [--all] [--ca FILE]\n"
     "                         [--code-page N] [-q|--quiet] [--] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, its expanded\n"
     "title, icon sizes, signature and brandable variables, as the window shows them.\n"
@@ -73,7 +77,22 @@ const char* const ShowUsage =
     "variables (names and values, a values file for brand); several books are one\n"
     "document of such objects and the totals. --json-lines prints a line per book as\n"
     "it is shown, then a summary line. A book that cannot be read is an error line;\n"
-    "the others are still shown.\n";
+    "the others are still shown. A signature is judged against the system's trusted\n"
+    "roots, or with --ca FILE against the certificates of FILE.\n";
+
+const char* const VerifyUsage =
+    "Usage: folioset-cli verify [-j|--json|--json-lines] [--ca FILE]\n"
+    "                           [--allow-unsigned] [--code-page N] [-q|--quiet]\n"
+    "                           [--] BOOK...\n"
+    "Checks that each book is sound (its PE checksum, its packed pages and their\n"
+    "checksums, its variables) and that its signature is valid and trusted: a line\n"
+    "per book, \"verified\" or \"rejected\" and why. Exit status 0 only when every book\n"
+    "is verified.\n"
+    "      --ca FILE               trust the certificates of FILE (PEM), not the\n"
+    "                              system's roots\n"
+    "      --allow-unsigned        a book without a signature is verified too\n"
+    "--json and --json-lines give each book's object as show does (path, status,\n"
+    "codePage, signature) with its problems.\n";
 
 const char* const ListUsage =
     "Usage: folioset-cli list [--code-page N] [-q|--quiet] [--] BOOK\n"
@@ -220,33 +239,6 @@ std::string CodePageAdvice() {
   return "; give the book's code page with --code-page (one of " + CodePageList() + ")";
 }
 
-// "Signed: yes, matches the file" and who signed, or "Signed: no".
-std::string SignatureLines(const TImageSignature& signature) {
-  if (!signature.Signed)
-    return "Signed: no\n";
-  std::string lines =
-      signature.Matches
-          ? "Signed: yes, the signature matches the file\n"
-          : "Signed: yes, but the signature does not match the file: " + signature.Problem + "\n";
-  if (!signature.Subject.empty())
-    lines += "  Signer: " + signature.Subject + "\n  Issuer: " + signature.Issuer + "\n";
-  lines += "  Time stamp: " + (signature.TimeStamp.empty() ? "none" : signature.TimeStamp) + "\n";
-  return lines;
-}
-
-// {"signed", "matches", "problem", "subject", "issuer", "timeStamp"}; null for what is not there.
-QJsonObject SignatureJson(const TImageSignature& signature) {
-  const auto textOrNull = [](const std::string& text) {
-    return text.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(text));
-  };
-  return QJsonObject{{"signed", signature.Signed},
-                     {"matches", signature.Matches},
-                     {"problem", textOrNull(signature.Problem)},
-                     {"subject", textOrNull(signature.Subject)},
-                     {"issuer", textOrNull(signature.Issuer)},
-                     {"timeStamp", textOrNull(signature.TimeStamp)}};
-}
-
 // Reports progress, and stops the command at the next step when a stop signal came (what
 // the document is doing then fails whole, leaving the book as it was). A rewrite at 100% has
 // put the new book in place: from there the book is finished, and is reported so, the stop
@@ -328,15 +320,18 @@ std::string ShowText(const TEBookDocument& document, const std::string& book,
 // line per book as it is shown, then the summary.
 int Show(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
   const TParsedArguments parsed =
-      ParseCommand(arguments, {JsonOption, JsonLinesOption, {"--raw", false}, {"--all", false}});
+      ParseCommand(arguments, {JsonOption, JsonLinesOption, {"--raw", false}, {"--all", false},
+                               CaOption});
   const std::vector<std::string>& books = parsed.Operands;
   json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed}, {}, books.size() == 1);
   if (books.empty())
     throw EUsageError("show needs a book");
   TProgressLine line = ProgressLine(console, parsed);
+  const std::shared_ptr<const TTrustStore> trust = TrustOf(parsed);
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document;
+    document.Trust = trust;
     try {
       OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
     } catch (const EFileError& e) {
@@ -1048,6 +1043,19 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   return report.Finish() ? ExitSuccess : ExitFailure;
 }
 
+int Verify(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+  const TParsedArguments parsed = ParseCommand(
+      arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
+  json.Begin(JsonOutputOf(parsed), VerifyStatuses(), {}, parsed.Operands.size() == 1);
+  TProgressLine line = ProgressLine(console, parsed);
+  return VerifyBooks(
+      parsed, console, json,
+      {[&line](TEBookDocument& document, const std::string& book, int number, int count) {
+         OpenBook(document, book, line, number, count);
+       },
+       BookJson});
+}
+
 int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
   const TParsedArguments parsed = ParseCommand(arguments, {{"--force", false}});
   if (parsed.Operands.size() != 2)
@@ -1073,6 +1081,8 @@ const char* UsageOf(const std::string& command) {
     return ExtractUsage;
   if (command == "list")
     return ListUsage;
+  if (command == "verify")
+    return VerifyUsage;
   return GeneralUsage;
 }
 
@@ -1096,6 +1106,8 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
     return Extract(rest, console);
   if (command == "list")
     return List(rest, console);
+  if (command == "verify")
+    return Verify(rest, console, json);
   throw EUsageError("unknown command '" + command + "'");
 }
 

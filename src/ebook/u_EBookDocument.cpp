@@ -165,6 +165,13 @@ std::function<void()> TEBookDocument::WaitingEvent() const {
   };
 }
 
+TImageSignature TEBookDocument::JudgeSignature(TByteView image, const TImageReader& read) const {
+  const auto judge = [&](const TTrustStore& trust) {
+    return read ? ReadImageSignature(image, read, trust) : ReadImageSignature(image, trust);
+  };
+  return Trust ? judge(*Trust) : judge(TTrustStore({}, std::time(nullptr)));
+}
+
 void TEBookDocument::ReadEBook(const std::string& path, int handle) {
   std::string icon;
   std::string iconGroup;
@@ -173,7 +180,7 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
     icon = LoadModuleIcon(module, IconGroupName);
     iconGroup = LoadModuleIconGroup(module, IconGroupName);
     FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
-    FSignature = ReadImageSignature(
+    FSignature = JudgeSignature(
         module.Image(),
         BookBytesReader(module.Image(), handle,
                         FCabinetSetAside ? std::optional(FContentPlace) : std::nullopt));
@@ -257,7 +264,7 @@ void TEBookDocument::ReopenEBook(const std::string& path) {
       icon = LoadModuleIcon(module, IconGroupName);
       iconGroup = LoadModuleIconGroup(module, IconGroupName);
       FContentPlace = ModuleResourcePlace(module, ContentResourceType, ContentResourceName);
-      FSignature = ReadImageSignature(module.Image());
+      FSignature = JudgeSignature(module.Image());
     }
     ShowEBook(path, std::move(icon), std::move(iconGroup));
   } catch (...) {

@@ -163,8 +163,13 @@ public:
   // content and takes over the old blocks from the file where they still decode to the new
   // bytes. A book whose other parts share bytes with the cabinet keeps it all the same.
   bool KeepCabinet = true;
+  // The roots a book's signature is judged against; null: the system's, at the time of the open.
+  std::shared_ptr<const TTrustStore> Trust;
 
 private:
+  // Judges the open book's signature; the image's big part read through read when given.
+  TImageSignature JudgeSignature(TByteView image, const TImageReader& read = {}) const;
+
   // Update's writing, as how says, signed with signer when there is one: FBook is the new file
   // after it, or without readNewBook the document is closed. A failure leaves the document as
   // it was.

@@ -48,10 +48,16 @@ QString SignatureStatusText(const TImageSignature& signature) {
                      : QStringLiteral("Signed by %1, issued by %2")
                            .arg(QString::fromStdString(signature.Subject),
                                 QString::fromStdString(signature.Issuer));
-  if (!signature.TimeStamp.empty())
-    text += QStringLiteral(", time-stamped %1").arg(QString::fromStdString(signature.TimeStamp));
-  return text + (signature.Matches
-                     ? QStringLiteral("; the signature matches the file")
-                     : QStringLiteral("; the signature does not match the file: %1")
-                           .arg(QString::fromStdString(signature.Problem)));
+  if (!signature.TimeStamp.Time.empty())
+    text += QStringLiteral(", time-stamped %1").arg(QString::fromStdString(signature.TimeStamp.Time));
+  const QString problem = QString::fromStdString(signature.Problem);
+  switch (signature.State) {
+  case TSignatureState::Trusted:
+    return text + QStringLiteral("; the signature is valid and trusted");
+  case TSignatureState::Untrusted:
+    return text + QStringLiteral("; the signature is valid but not trusted: %1").arg(problem);
+  case TSignatureState::Invalid:
+    break;
+  }
+  return text + QStringLiteral("; the signature is invalid: %1").arg(problem);
 }

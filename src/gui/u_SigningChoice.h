@@ -16,5 +16,6 @@ void RememberSigningFile(const QString& path);
 // that holds the certificate chain and the private key.
 TSigningOptions SigningOptionsFor(const QString& path);
 
-// "Signed by CN=…, issued by CN=…; the signature matches the file", or "Not signed".
+// "Signed by CN=…, issued by CN=…; the signature is valid and trusted" (or valid but not
+// trusted, or invalid, and why), or "Not signed".
 QString SignatureStatusText(const TImageSignature& signature);

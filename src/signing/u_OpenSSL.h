@@ -36,6 +36,11 @@ struct TX509StackFree {
   void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
 };
 using TX509Stack = std::unique_ptr<STACK_OF(X509), TX509StackFree>;
+// A stack of certificates that other stacks own.
+struct TX509ListFree {
+  void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
+};
+using TX509List = std::unique_ptr<STACK_OF(X509), TX509ListFree>;
 
 // OpenSSL's reason for the last failure ("bad decrypt"), or fallback when it gave none; the
 // error queue is emptied either way, so that one failure is not blamed on the next call.

@@ -116,17 +116,3 @@ std::string RequestTimeStamp(const std::string& url, std::string_view signature)
         Format("the time-stamp server %s stamped something other than this signature", url.c_str()));
   return DerOf(token, i2d_PKCS7);
 }
-
-std::string TimeStampTime(std::string_view token) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(token.data());
-  const TPkcs7 content(d2i_PKCS7(nullptr, &p, long(token.size())));
-  const TTimeStampInfo info(content ? PKCS7_to_TS_TST_INFO(content.get()) : nullptr);
-  std::tm time{};
-  if (!info || !ASN1_TIME_to_tm(TS_TST_INFO_get_time(info.get()), &time)) {
-    OpenSSLReason("");
-    throw ESigningError("the signature's time stamp is damaged");
-  }
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &time);
-  return text;
-}

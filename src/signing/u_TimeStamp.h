@@ -18,6 +18,3 @@ void CheckTimeStampUrl(const std::string& url);
 // signer's encrypted digest) and returns the token (a PKCS#7 ContentInfo, DER) after checking
 // that it was granted and covers that digest. Raises ESigningError naming the server.
 std::string RequestTimeStamp(const std::string& url, std::string_view signature);
-
-// The time a token states, "2026-12-07T18:52:51Z"; raises ESigningError when it is damaged.
-std::string TimeStampTime(std::string_view token);

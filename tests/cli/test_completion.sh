@@ -47,7 +47,7 @@ offered() {
 
 # line | what bash must offer
 cases=(
-  "folioset-cli |brand extract list show"
+  "folioset-cli |brand extract list show verify"
   "folioset-cli show book.exe |OTHER.EXE book.exe out"
   "folioset-cli list book.exe |"
   "folioset-cli --|--help --version"
@@ -94,7 +94,7 @@ zsh_list() {
 
 common=$("$cli" --help | sed -n '/^Options of every command/,$p' | options_in)
 [[ -n $common ]] || fail "no options found in 'folioset-cli --help'"
-for command in show brand extract list; do
+for command in show brand extract list verify; do
   own=$("$cli" "$command" --help | options_in)
   [[ -n $own ]] || fail "no options found in 'folioset-cli $command --help'"
   bash_offers=" $(offered "folioset-cli $command -") "

@@ -375,7 +375,8 @@ private slots:
     QCOMPARE(FBoxes.size(), 2);
     QCOMPARE(FBoxes[1].InformativeText,
              QString("Signed by O=Example,CN=Example Reseller, issued by CN=Folioset Test Root; "
-                     "the signature matches the file"));
+                     "the signature is valid but not trusted: the root CN=Folioset Test Root "
+                     "is not trusted"));
     QCOMPARE(window->edtName->toolTip(), FBoxes[1].InformativeText);
     QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("secret"));
 

@@ -49,6 +49,15 @@ quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypt
 key expired && cert expired "/CN=Expired Reseller" ca signer -1
 key server && cert server "/CN=Web Server" ca server
 key tsa && cert tsa "/CN=Folioset Test Time Stamps" ca tsa
+# Impostors: a self-signed certificate naming a vendor, and a time-stamping authority no one
+# trusts.
+key impostor
+quiet openssl req -x509 -new -key impostor.key -subj "/CN=Big Vendor" -days 30 \
+  -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning -out impostor.pem
+key rogue_tsa
+quiet openssl req -x509 -new -key rogue_tsa.key -subj "/CN=Rogue Time Stamps" -days 30 \
+  -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=critical,timeStamping \
+  -out rogue_tsa.pem
 
 cat > ts.cnf <<CNF
 [tsa]
@@ -61,7 +70,7 @@ signer_key = \$dir/tsa.key
 certs = \$dir/ca.pem
 signer_digest = sha256
 default_policy = 1.2.3.4.1
-digests = sha256
+digests = sha1, sha256, sha384, sha512
 accuracy = secs:1
 ess_cert_id_alg = sha256
 ordering = no
@@ -69,3 +78,5 @@ tsa_name = no
 ess_cert_id_chain = no
 CNF
 echo 01 > tsa_serial
+# The same server signing as the authority no one trusts.
+sed -e 's/tsa\.pem/rogue_tsa.pem/; s/tsa\.key/rogue_tsa.key/; s/ca\.pem/rogue_tsa.pem/' ts.cnf > ts_rogue.cnf
