@@ -20,19 +20,20 @@
 #include "resources/u_IconSizes.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_SigningError.h"
+#include "variables/u_Variables.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
-#include <filesystem>
-#include <iostream>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -286,11 +287,19 @@ QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
   for (const TVariableRow& row : rows)
     variables.insert(QString::fromStdString(Utf8(row.Name)),
                      QString::fromStdString(Utf8(row.Value)));
+  QJsonArray shadowed;
+  for (const TShadowedEntry& entry : document.Shadowed())
+    shadowed.append(QJsonObject{
+        {"name", QString::fromStdString(Utf8(entry.Name))},
+        {"value", QString::fromStdString(Utf8(entry.Value))},
+        {"shadowedBy", QString::fromStdString(Utf8(entry.ShadowedBy))},
+        {"note", QString::fromStdString(Utf8(ShadowedText(entry, SystemAnsiCodePage())))}});
   QJsonObject object = BookJson(book, StatusShown);
   object.insert("title", QString::fromStdString(Utf8(document.Title())));
   object.insert("icon", IconImagesJson(IconImageInfos(document.EBookIconGroup())));
   object.insert("signature", SignatureJson(document.Signature()));
   object.insert("variables", variables);
+  object.insert("shadowed", shadowed);
   return object;
 }
 
@@ -312,6 +321,11 @@ std::string ShowText(const TEBookDocument& document, const std::string& book,
                      SignatureLines(document.Signature()) + "Variables:\n";
   for (const TVariableRow& row : rows)
     text += "  " + Utf8(row.Name) + " = " + ShownValue(Utf8(row.Value)) + "\n";
+  if (!document.Shadowed().empty())
+    text += "Not read (kept in the file):\n";
+  for (const TShadowedEntry& entry : document.Shadowed())
+    text += "  " + Utf8(entry.Name) + " = " + ShownValue(Utf8(entry.Value)) + "\n    " +
+            Utf8(ShadowedText(entry, SystemAnsiCodePage())) + "\n";
   return text;
 }
 
@@ -585,7 +599,7 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
     preview.OldIcon = IconImageInfos(document.EBookIconGroup());
     preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
     preview.OldTitle = Utf8(document.Title());
-    preview.NewTitle = Utf8(document.TitleWith(rows));
+    preview.NewTitle = Utf8(document.ResolveWith(rows).Title);
     outcome.Signed = signing;
     outcome.SignatureRemoved = !outcome.Unchanged && document.Signature().Signed;
     if (!outcome.Unchanged)
@@ -715,9 +729,8 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
     if (!options.Wanted())
       continue;
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
-                            options.KeyFile + '\0' + job.PasswordFile + '\0' +
-                            options.Description + '\0' + options.Url + '\0' +
-                            options.TimeStampUrl;
+                            options.KeyFile + '\0' + job.PasswordFile + '\0' + options.Description +
+                            '\0' + options.Url + '\0' + options.TimeStampUrl;
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
       try {
@@ -746,10 +759,9 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
     for (const auto& [name, value] : entry.Values)
       AddBrandValue(job.Values, name, value);
     job.IconPath = GivenOr(entry.Icon, given.IconPath);
-    job.Output = entry.Output.empty()
-                     ? CopyPlace(entry.Book, given.Output, true)
-                     : CopyPlace(entry.Book, entry.Output,
-                                 std::filesystem::is_directory(entry.Output));
+    job.Output = entry.Output.empty() ? CopyPlace(entry.Book, given.Output, true)
+                                      : CopyPlace(entry.Book, entry.Output,
+                                                  std::filesystem::is_directory(entry.Output));
     if (!entry.SignPkcs12.empty() || !entry.SignCert.empty() || !entry.SignKey.empty()) {
       job.Signing.Pkcs12File = entry.SignPkcs12;
       job.Signing.CertificateFile = entry.SignCert;
@@ -811,9 +823,9 @@ std::vector<TBrandJob> ManifestJobs(const std::string& path, const TBrandJob& gi
 
 // The jobs of the books named on the command line, each given the same.
 std::vector<TBrandJob> OperandJobs(const std::vector<std::string>& books, const TBrandJob& given) {
-  const std::vector<std::string> outputs =
-      given.Output == StandardOutputName ? std::vector<std::string>{given.Output}
-                                         : OutputsFor(books, given.Output);
+  const std::vector<std::string> outputs = given.Output == StandardOutputName
+                                               ? std::vector<std::string>{given.Output}
+                                               : OutputsFor(books, given.Output);
   std::vector<TBrandJob> jobs;
   for (size_t i = 0; i < books.size(); ++i) {
     TBrandJob job = given;
@@ -847,8 +859,8 @@ TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgre
                        std::ostream& out) {
   TBrandOutcome outcome{job.Book, job.Output.empty() ? job.Book : job.Output, {}};
   try {
-    const std::optional<TEBookUpdateResult> result = BrandBook(
-        job.Book, job.Output, job.Values, job.IconBytes(), job.Signer, onProgress, out);
+    const std::optional<TEBookUpdateResult> result =
+        BrandBook(job.Book, job.Output, job.Values, job.IconBytes(), job.Signer, onProgress, out);
     outcome.Unchanged = !result;
     outcome.SignatureRemoved = result && result->SignatureRemoved;
     outcome.Signed = result && result->Signed;
@@ -877,20 +889,23 @@ constexpr uint64_t BookBytesAtOnce = uint64_t(64) << 20;
 
 // Brands the jobs, a few at once, and hands each outcome to report in the jobs' order, from
 // this thread, with the progress line taken away. Jobs of one book run one after the other, so
-// a copy made after the book is branded in place has the brand's values, as in the order given. A stop ends the batch: the books being
-// branded are finished (and reported) or left as they were, no other is started, and the stop
-// is raised.
+// a copy made after the book is branded in place has the brand's values, as in the order given. A
+// stop ends the batch: the books being branded are finished (and reported) or left as they were, no
+// other is started, and the stop is raised.
 void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
                const std::function<void(const TBrandJob&, TBrandOutcome)>& report) {
-  std::mutex lineLock; // the progress line and the lines reported are drawn by one at a time
+  std::mutex lineLock;    // the progress line and the lines reported are drawn by one at a time
   uint64_t doneBytes = 0; // of the books reported, guarded by lineLock
   uint64_t totalBytes = 0;
   const auto brand = [&](size_t i) {
-    return BrandJob(jobs[i], [&, i](TEBookStep step, int percent) {
-      const std::lock_guard<std::mutex> guard(lineLock);
-      line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()), doneBytes, totalBytes);
-      line.Show(step, percent);
-    }, out);
+    return BrandJob(
+        jobs[i],
+        [&, i](TEBookStep step, int percent) {
+          const std::lock_guard<std::mutex> guard(lineLock);
+          line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()), doneBytes, totalBytes);
+          line.Show(step, percent);
+        },
+        out);
   };
   std::vector<uint64_t> sizes;
   std::vector<std::string> books; // FileKey of each job's book
@@ -901,7 +916,7 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     books.push_back(FileKey(job.Book));
     totalBytes += sizes.back();
   }
-  std::set<std::string> busy; // the books being branded
+  std::set<std::string> busy;                     // the books being branded
   std::deque<std::future<TBrandOutcome>> running; // jobs i to started; joined before line goes
   size_t started = 0;
   uint64_t runningBytes = 0;
@@ -1018,8 +1033,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     throw EUsageError(e.Message());
   }
 
-  std::vector<TBrandJob> jobs = fromManifest ? ManifestJobs(manifest, given, console.In)
-                                             : OperandJobs(books, given);
+  std::vector<TBrandJob> jobs =
+      fromManifest ? ManifestJobs(manifest, given, console.In) : OperandJobs(books, given);
   // A bad icon is one error naming it, not the same error once per book.
   std::map<std::string, std::string> icons;
   LoadIcons(jobs, icons);

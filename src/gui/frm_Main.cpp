@@ -11,9 +11,9 @@
 #include "gui/u_MessageText.h"
 #include "gui/u_RecentBooks.h"
 #include "gui/u_SigningChoice.h"
-#include "signing/u_SigningError.h"
 #include "gui/u_ValueGrid.h"
 #include "gui/u_Version.h"
+#include "signing/u_SigningError.h"
 
 #include <QAction>
 #include <QApplication>
@@ -545,8 +545,7 @@ void TfrmMain::FormCreate() {
   // Called on the worker thread of a long operation: the display is updated on this one.
   FDocument->OnProgress = [this](TEBookStep step, int percent) {
     QMetaObject::invokeMethod(
-        this,
-        [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
+        this, [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
         Qt::QueuedConnection);
   };
   mnuCodePage->Restore();
@@ -559,7 +558,8 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::ShowCodePage() {
-  lblCodePage->setText(QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(SystemAnsiCodePage())));
+  lblCodePage->setText(
+      QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(SystemAnsiCodePage())));
   lblCodePage->setAccessibleName(lblCodePage->text());
 }
 
@@ -825,9 +825,12 @@ void TfrmMain::ShowEBook() {
   FRecordEdits = false;
   vleVariables->setRowCount(0);
   FStoredValues.clear();
-  for (const TVariableRow& row : FDocument->Rows()) {
-    FStoredValues << QString::fromStdU16String(AnsiToUtf16(row.Value));
-    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)), FStoredValues.back());
+  const TVariableRows shown = FDocument->Variables(false, false);
+  for (size_t i = 0; i < shown.size(); ++i) {
+    FStoredValues << QString::fromStdU16String(AnsiToUtf16(FDocument->Rows()[i].Value));
+    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(shown[i].Name)),
+                         FStoredValues.back(),
+                         QString::fromStdU16String(AnsiToUtf16(shown[i].Value)));
   }
   FShownValues = FStoredValues;
   FEdits.clear();
@@ -862,6 +865,9 @@ void TfrmMain::ShowCaption() {
 }
 
 void TfrmMain::ShowEditState() {
+  // What the values resolve to, and the title, as the Update will write them.
+  if (FDocument->Opened())
+    ShowTitle(edtTitle, vleVariables->ShowResolution(*FDocument));
   mnuUndo->setEnabled(!FEdits.empty());
   mnuRevert->setEnabled(Differs());
   ShowCaption();
@@ -923,17 +929,7 @@ void TfrmMain::CommitEditor() {
 
 TVariableRows TfrmMain::GridRows() {
   CommitEditor();
-  TVariableRows rows;
-  for (int row = 0; row < vleVariables->rowCount(); ++row) {
-    const std::string name = Utf16ToAnsi(vleVariables->Key(row).toStdU16String());
-    try {
-      rows.push_back({name, Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
-    } catch (const EUnmappableCharacter& e) {
-      throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
-                          ". Choose the book's code page under View, Code Page.");
-    }
-  }
-  return rows;
+  return vleVariables->Rows(FDocument->Rows());
 }
 
 void TfrmMain::btnOpenClick() {
@@ -1007,10 +1003,10 @@ void TfrmMain::mnuDontSignClick() {
 }
 
 void TfrmMain::ShowSigningChoice() {
-  mnuSignWith->setText(FSigningFile.isEmpty()
-                           ? QStringLiteral("Sign with\u2026")
-                           : QStringLiteral("Sign with %1\u2026")
-                                 .arg(QFileInfo(FSigningFile).fileName()));
+  mnuSignWith->setText(
+      FSigningFile.isEmpty()
+          ? QStringLiteral("Sign with\u2026")
+          : QStringLiteral("Sign with %1\u2026").arg(QFileInfo(FSigningFile).fileName()));
   mnuDontSign->setEnabled(!FSigningFile.isEmpty());
 }
 
@@ -1021,17 +1017,14 @@ std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
   const auto password = [&]() {
     QString typed;
     asked = true;
-    const bool given =
-        ModalHooks.AskPassword
-            ? ModalHooks.AskPassword(FSigningFile, typed)
-            : [&] {
-                bool ok = false;
-                typed = QInputDialog::getText(
-                    this, QString::fromLatin1(SApplicationTitle),
-                    QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
-                    QLineEdit::Password, {}, &ok);
-                return ok;
-              }();
+    const bool given = ModalHooks.AskPassword ? ModalHooks.AskPassword(FSigningFile, typed) : [&] {
+      bool ok = false;
+      typed = QInputDialog::getText(
+          this, QString::fromLatin1(SApplicationTitle),
+          QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
+          QLineEdit::Password, {}, &ok);
+      return ok;
+    }();
     QByteArray bytes = typed.toUtf8();
     typed.fill(QChar(u'\0'));
     TSecret secret;

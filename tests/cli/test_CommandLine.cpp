@@ -17,9 +17,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -447,8 +447,8 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
       const bool reported = std::any_of(lines.begin(), lines.end(), [&book](const QJsonObject& l) {
         return l["path"].toString().toStdString() == book && l["status"] == "branded";
       });
-      EXPECT_EQ(reported, author == "Ann") << "a book finished is reported, one stopped is not: "
-                                            << run.Out;
+      EXPECT_EQ(reported, author == "Ann")
+          << "a book finished is reported, one stopped is not: " << run.Out;
       finished += author == "Ann" ? 1 : 0;
     }
     if (c.step == csNewFileSynced) {
@@ -498,7 +498,8 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
        "folioset-cli: " + noPages + ": not an e-book: it holds no packed pages\n"},
       {{"show", damagedBlock},
        1,
-       "folioset-cli: " + damagedBlock + ": a damaged e-book: its packed pages cannot be unpacked\n"},
+       "folioset-cli: " + damagedBlock +
+           ": a damaged e-book: its packed pages cannot be unpacked\n"},
       {{"show", unknownCompression},
        1,
        "folioset-cli: " + unknownCompression +
@@ -746,8 +747,8 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
     return TRun{status, out.str(), err.str()};
   };
   // The books' bytes: those done of all.
-  const std::string total = Format(
-      "%.1f MB] ", double(fs::file_size(first) + fs::file_size(second)) / 1e6);
+  const std::string total =
+      Format("%.1f MB] ", double(fs::file_size(first) + fs::file_size(second)) / 1e6);
   const TRun drawn = brand(true, false);
   EXPECT_EQ(drawn.Status, 0);
   EXPECT_NE(drawn.Err.find("\r\033[K[1/2, 0.0 of " + total + first + ": unpack 0%"),
@@ -858,6 +859,68 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
   }
 }
 
+// A brand keeps what it is not given: a reference a value holds, and the entries of the
+// variables file this code page cannot read (names that are one here), which show names.
+TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
+  const std::string book = CopySample("typical.exe");
+  const auto variables = [&](std::vector<std::string> options) {
+    options.insert(options.begin(), {"show", "--json"});
+    options.push_back(book);
+    return JsonOf(RunCli(options).Out)["variables"].toObject();
+  };
+  const QJsonObject stored = variables({"--raw", "--all"});
+  ASSERT_EQ(RunCli({"brand", book, "--icon", SamplePath("icons/brand_1.ico")}).Status, 0);
+  EXPECT_EQ(variables({"--raw", "--all"}), stored) << "an icon changes no value";
+  EXPECT_EQ(RunCli({"brand", "-n", book, "-s", "Company=NewCo"}).Out,
+            "would brand " + book + ":\n  Company: \"Quill Press\" -> \"NewCo\"\n");
+  ASSERT_EQ(RunCli({"brand", book, "-s", "Company=NewCo"}).Status, 0);
+  EXPECT_EQ(variables({"--raw"})["Copyright"], "Copyright 2025 %{Company}. All rights reserved.");
+  EXPECT_EQ(variables({})["Copyright"], "Copyright 2025 NewCo. All rights reserved.");
+
+  if (StoredFileOf(book, "Variables.xml").empty())
+    GTEST_SKIP() << "cabextract is not installed (scripts/setup installs it)";
+  const struct {
+    int codePage;
+    std::string first, second; // the names, one in code page 1252
+    bool otherCodePage;        // which show then suggests
+  } pairs[] = {
+      {1254, "\xDDl", "\xFDl", true},      // dotted I and dotless i, then l
+      {932, "\x83\x41", "\x83\x61", true}, // katakana a and di
+      {1251, "\xFF", "\x9F", true},        // ya and dzhe
+      {1252, "Title", "TITLE", false},     // one name in every code page
+  };
+  for (const auto& [codePage, first, second, otherCodePage] : pairs) {
+    SCOPED_TRACE(codePage);
+    const std::string firstEntry = "<var name=\"" + first + "\">one</var>\r\n";
+    const std::string secondEntry = "<var name=\"" + second + "\">two</var>\r\n";
+    const std::string shadowedBook =
+        AssembleBook({{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+                      {"Variables.xml", "<vars>\r\n<var name=\"Author\">Ann</var>\r\n" +
+                                            firstEntry + secondEntry + "</vars>\r\n"}});
+    const TRun text = RunCli({"show", shadowedBook});
+    EXPECT_NE(text.Out.find("Not read (kept in the file):\n  " + AnsiToUtf8(second) +
+                            " = two\n    shadowed by \"" + AnsiToUtf8(first) + "\""),
+              std::string::npos)
+        << text.Out;
+    const QJsonArray shadowed =
+        JsonOf(RunCli({"show", "-j", shadowedBook}).Out)["shadowed"].toArray();
+    ASSERT_EQ(shadowed.size(), 1);
+    EXPECT_EQ(shadowed[0].toObject()["name"].toString().toStdString(), AnsiToUtf8(second));
+    EXPECT_EQ(shadowed[0].toObject()["shadowedBy"].toString().toStdString(), AnsiToUtf8(first));
+    EXPECT_EQ(shadowed[0].toObject()["note"].toString().contains("open it with that one"),
+              otherCodePage);
+
+    ASSERT_EQ(RunCli({"brand", shadowedBook, "-s", "Author=Bob"}).Status, 0);
+    const std::string written = StoredFileOf(shadowedBook, "Variables.xml");
+    EXPECT_NE(written.find(firstEntry), std::string::npos) << written;
+    EXPECT_NE(written.find(secondEntry), std::string::npos) << written;
+    const QJsonObject ownReading =
+        JsonOf(RunCli({"show", "-j", "--code-page", std::to_string(codePage), shadowedBook}).Out);
+    EXPECT_EQ(ownReading["variables"].toObject().size(), otherCodePage ? 3 : 2);
+    ChooseAnsiCodePage(0);
+  }
+}
+
 TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
   setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   const std::string original = AssembleBookIn(
@@ -947,13 +1010,16 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
   } cases[] = {
       {"JSON Lines",
        "{\"book\": \"@A\", \"set\": {\"Author\": \"Ann\"}}\n\n"
-       "{\"book\": \"@B\", \"icon\": \"@ICON\", \"output\": \"@B.out\", \"set\": {\"Company\": \"Co\"}}\n"
+       "{\"book\": \"@B\", \"icon\": \"@ICON\", \"output\": \"@B.out\", \"set\": {\"Company\": "
+       "\"Co\"}}\n"
        "{\"set\": {\"Author\": \"Ann\"}, \"book\": \"@A\"}\n",
        false},
       // An empty cell gives no value: B keeps the --set's Author. A quoted cell keeps its
       // commas, doubled quotes and line breaks.
-      {"CSV", "\xef\xbb\xbf" "book,icon,output,Author,Company\r\n@A,,,Ann,\r\n"
-              "@B,@ICON,@B.out,,Co\r\n@A,,,Ann,\r\n",
+      {"CSV",
+       "\xef\xbb\xbf"
+       "book,icon,output,Author,Company\r\n@A,,,Ann,\r\n"
+       "@B,@ICON,@B.out,,Co\r\n@A,,,Ann,\r\n",
        true},
       {"CSV with quotes",
        "book,icon,output,Author,Company\n\"@A\",,,\"Ann \"\"A\"\",\nAnd\",\n@B,@ICON,@B.out,,Co\n",
@@ -968,8 +1034,8 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
     fs::remove(b + ".out");
     const std::string original = LoadFileToString(a);
     std::string text = c.manifest;
-    for (const auto& [mark, path] : {std::pair{"@ICON", icon}, {"@B.out", b + ".out"},
-                                     {"@A", a}, {"@B", b}})
+    for (const auto& [mark, path] :
+         {std::pair{"@ICON", icon}, {"@B.out", b + ".out"}, {"@A", a}, {"@B", b}})
       for (size_t at; (at = text.find(mark)) != std::string::npos;)
         text.replace(at, std::string(mark).size(), path);
     const std::string manifest = (Folder() / "manifest").string();
@@ -988,8 +1054,10 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
 
     const TRun dry = brand({"brand", "-n", "--manifest", manifest});
     ASSERT_EQ(dry.Status, 0) << dry.Err;
-    EXPECT_EQ(dry.Out.find("would brand " + a + ":\n  Author: \"Mara Quill\" -> \""), 0u) << dry.Out;
-    EXPECT_NE(dry.Out.find("would brand " + b + ":\n  Author: \"Mara Quill\" -> \"Default\"\n"
+    EXPECT_EQ(dry.Out.find("would brand " + a + ":\n  Author: \"Mara Quill\" -> \""), 0u)
+        << dry.Out;
+    EXPECT_NE(dry.Out.find("would brand " + b +
+                           ":\n  Author: \"Mara Quill\" -> \"Default\"\n"
                            "  Company: \"Quill Press\" -> \"Co\"\n"),
               std::string::npos)
         << dry.Out;
@@ -1058,8 +1126,8 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
       {first + "{\"set\": {}}\n", at(2, "no book is named")},
       {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": 1}}\n",
        at(2, "the value of \"Author\" is not text")},
-      {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": \"\xce\xa9\"}}\n", at(2,
-       "the value of \"Author\" holds U+03A9")},
+      {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": \"\xce\xa9\"}}\n",
+       at(2, "the value of \"Author\" holds U+03A9")},
       {first + "{\"book\": \"" + b + "\", \"icon\": \"" + badIcon + "\"}\n",
        at(2, badIcon + ": Icon image is not valid")},
       {first + "{\"book\": \"" + b + ".none\"}\n", at(2, b + ".none: No such file")},
