@@ -11,6 +11,7 @@
 #include "cli/u_ValuesJson.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Clock.h"
+#include "common/u_FailureCause.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
@@ -902,6 +903,9 @@ TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgre
     if (StopSignal() != 0)
       throw;
     outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}));
+    const auto* refused = dynamic_cast<const EOSError*>(&e);
+    if (job.Output.empty() && refused && CopyWouldDo(refused->ErrorCode()))
+      outcome.Error += "; brand a copy with --output";
   }
   return outcome;
 }
