@@ -1,6 +1,6 @@
 // Writes the books shaped to cost far more than their size, that an open must refuse (or
 // handle) within its budget; time and measure `folioset-cli show` on each:
-//   make_hostile_books FOLDER
+//   make_hostile_books FOLDER [NAME...]   (only the books named, such as big-value.exe)
 //     ->  FOLDER/many-variables.exe  1.5 million short variables
 //         FOLDER/big-value.exe       one variable of 60 MB
 //         FOLDER/many-files.exe      4 million empty files in one folder
@@ -12,10 +12,13 @@
 #include "mfs/u_MFS.h"
 #include "resources/u_Resources.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -27,7 +30,11 @@ std::string Numbered(const char* stem, size_t number) {
   return name;
 }
 
+std::vector<std::string> Wanted;
+
 void WriteBook(const fs::path& book, const std::function<void(TMFSSession&)>& fill) {
+  if (!Wanted.empty() && std::find(Wanted.begin(), Wanted.end(), book.filename()) == Wanted.end())
+    return;
   TMFS content;
   fill(BenchBook::DescribeBook(content));
   const std::string cabinet = PackSystemMFS(content);
@@ -44,11 +51,12 @@ void SetVariables(TMFSSession& session, const std::string& entries) {
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "Usage: make_hostile_books FOLDER\n";
+  if (argc < 2) {
+    std::cerr << "Usage: make_hostile_books FOLDER [NAME...]\n";
     return 2;
   }
   const fs::path folder = argv[1];
+  Wanted.assign(argv + 2, argv + argc);
   fs::create_directories(folder);
   WriteBook(folder / "many-variables.exe", [](TMFSSession& session) {
     std::string entries;
@@ -57,7 +65,7 @@ int main(int argc, char** argv) {
     SetVariables(session, entries);
   });
   WriteBook(folder / "big-value.exe", [](TMFSSession& session) {
-    SetVariables(session, "<var name=\"Title\">" + std::string(60'000'000, 'v') + "</var>\r\n");
+    SetVariables(session, "<var name=\"Text\">" + std::string(60'000'000, 'v') + "</var>\r\n");
   });
   WriteBook(folder / "many-files.exe", [](TMFSSession& session) {
     for (size_t i = 0; i < 4'000'000; ++i)
@@ -71,7 +79,8 @@ int main(int argc, char** argv) {
       session.CreateFile(subfolder + "\\" + Numbered("f", i), 0, false);
     }
   });
-  SaveStringToFile("{\"Author\": \"" + std::string(200'000'000, 'a') + "\"}",
-                   (folder / "big-value.json").string());
+  if (Wanted.empty() || std::find(Wanted.begin(), Wanted.end(), "big-value.json") != Wanted.end())
+    SaveStringToFile("{\"Author\": \"" + std::string(200'000'000, 'a') + "\"}",
+                     (folder / "big-value.json").string());
   return 0;
 }

@@ -77,12 +77,31 @@ def members_backwards_cab():
     return header + folder + files + data
 
 
+def mfs_folder_head(name, children):
+    return struct.pack("<I", len(name)) + name + struct.pack("<III", 0x5A216000, 0x10, children)
+
+
+def folders_counting_many_items_mfs():
+    """A body (the fuzzer seals it) whose folders count 600,000 items between them and hold
+    none: refused as counted, before any item is made."""
+    return (mfs_folder_head(b"", 2) + b"D" + mfs_folder_head(b"a", 400000) + b"D" +
+            mfs_folder_head(b"b", 200000))
+
+
+def escaped_values_json():
+    """Each kind of escape the length check decodes: a pair of surrogates, a two-byte
+    character, an escaped quote and backslash."""
+    return b'{"a\\u00e9": "\\ud83d\\ude00\\u00e9\\"\\\\x", "b": "\\u0041"}'
+
+
 def main():
     seeds = {
         "pe/overlapping_tables.exe": overlapping_tables_exe(),
         "ico/one_image_many_times.ico": one_image_many_times_ico(),
         "ico/image_over_directory.ico": image_over_directory_ico(),
         "cab/members_backwards.cab": members_backwards_cab(),
+        "mfs/folders_counting_many_items.bin": folders_counting_many_items_mfs(),
+        "values_json/escaped_values.json": escaped_values_json(),
     }
     for name, data in seeds.items():
         (CORPUS / name).write_bytes(data)

@@ -13,6 +13,7 @@
 #include "cli/u_Verify.h"
 #include "common/u_AnsiText.h"
 #include "common/u_Clock.h"
+#include "common/u_FailureCause.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
 #include "ebook/u_EBookDocument.h"
@@ -303,30 +304,70 @@ QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
   return object;
 }
 
-// A value as show's line gives it: as it is, or quoted with JSON's escapes when it holds a
-// control character (a line break), so that each variable stays one line.
-std::string ShownValue(const std::string& utf8) {
-  const bool plain = std::none_of(utf8.begin(), utf8.end(),
-                                  [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
-  return plain ? utf8 : JsonQuoted(utf8);
+// Appends a text of the book in UTF-8, without a copy of its own when it is ASCII already.
+void AppendUtf8(std::string& text, const std::string& ansi) {
+  if (IsPlainAscii(ansi))
+    text += ansi;
+  else
+    text += AnsiToUtf8(ansi);
 }
 
-// show of one book, as lines.
-std::string ShowText(const TEBookDocument& document, const std::string& book,
-                     const TVariableRows& rows) {
-  std::string text = "File:  " + book + "\n" +
+// Appends a value as show's line gives it: as it is, or quoted with JSON's escapes when it
+// holds a control character (a line break), so that each variable stays one line.
+void AppendShownValue(std::string& text, const std::string& ansi) {
+  const size_t start = text.size();
+  AppendUtf8(text, ansi);
+  const auto control = [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; };
+  if (std::none_of(text.begin() + ptrdiff_t(start), text.end(), control))
+    return;
+  const std::string quoted = JsonQuoted(text.substr(start));
+  text.resize(start);
+  text += quoted;
+}
+
+// Up to this size a book's lines reach the output in one write; beyond, each line goes as it
+// is made, so that a big value is not held once more in a text of all the lines.
+constexpr size_t ShowTextPiece = size_t(1) << 20;
+
+// show of one book, as lines after prefix, written to out.
+void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDocument& document,
+                   const std::string& book, const TVariableRows& rows) {
+  std::string text = prefix + "File:  " + book + "\n" +
                      "Code page: " + std::to_string(SystemAnsiCodePage()) + " (" +
-                     SystemAnsiCodePageName() + ")\n" + "Title: " + Utf8(document.Title()) + "\n" +
-                     "Icon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
-                     SignatureLines(document.Signature()) + "Variables:\n";
-  for (const TVariableRow& row : rows)
-    text += "  " + Utf8(row.Name) + " = " + ShownValue(Utf8(row.Value)) + "\n";
+                     SystemAnsiCodePageName() + ")\n" + "Title: ";
+  const auto writeWhenBig = [&] {
+    if (text.size() >= ShowTextPiece) {
+      out << text;
+      text = std::string();
+    }
+  };
+  AppendUtf8(text, document.Title());
+  text += "\nIcon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
+          SignatureLines(document.Signature()) + "Variables:\n";
+  writeWhenBig();
+  for (const TVariableRow& row : rows) {
+    // Room for the whole line at once: a big value is not copied again as the line grows.
+    text.reserve(text.size() + row.Name.size() + row.Value.size() + 6);
+    text += "  ";
+    AppendUtf8(text, row.Name);
+    text += " = ";
+    AppendShownValue(text, row.Value);
+    text += "\n";
+    writeWhenBig();
+  }
   if (!document.Shadowed().empty())
     text += "Not read (kept in the file):\n";
-  for (const TShadowedEntry& entry : document.Shadowed())
-    text += "  " + Utf8(entry.Name) + " = " + ShownValue(Utf8(entry.Value)) + "\n    " +
-            Utf8(ShadowedText(entry, SystemAnsiCodePage())) + "\n";
-  return text;
+  for (const TShadowedEntry& entry : document.Shadowed()) {
+    text += "  ";
+    AppendUtf8(text, entry.Name);
+    text += " = ";
+    AppendShownValue(text, entry.Value);
+    text += "\n    ";
+    AppendUtf8(text, ShadowedText(entry, SystemAnsiCodePage()));
+    text += "\n";
+    writeWhenBig();
+  }
+  out << text;
 }
 
 // Each book in turn; one that cannot be opened is its error line and the others still show.
@@ -359,11 +400,15 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
       ++failed;
       continue;
     }
-    const TVariableRows rows = document.Variables(parsed.Has("--all"), parsed.Has("--raw"));
+    // The grid's rows are the document's own: no copy of what may be big values.
+    const bool gridRows = !parsed.Has("--all") && !parsed.Has("--raw");
+    const TVariableRows others =
+        gridRows ? TVariableRows() : document.Variables(parsed.Has("--all"), parsed.Has("--raw"));
+    const TVariableRows& rows = gridRows ? document.Rows() : others;
     if (json.Wanted())
       json.AddBook(ShowJson(document, books[i], rows));
     else
-      console.Out << (i > 0 ? "\n" : "") + ShowText(document, books[i], rows);
+      WriteShowText(console.Out, i > 0 ? "\n" : "", document, books[i], rows);
   }
   json.Finish();
   return failed == 0 ? ExitSuccess : ExitFailure;
@@ -872,6 +917,9 @@ TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgre
     if (StopSignal() != 0)
       throw;
     outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}));
+    const auto* refused = dynamic_cast<const EOSError*>(&e);
+    if (job.Output.empty() && refused && CopyWouldDo(refused->ErrorCode()))
+      outcome.Error += "; brand a copy with --output";
   }
   return outcome;
 }

@@ -505,7 +505,17 @@ std::u16string AnsiToUtf16(std::string_view text) {
   return std::u16string(buffer.Data(), static_cast<size_t>(buffer.Length()));
 }
 
+bool IsPlainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+  });
+}
+
 std::string AnsiToUtf8(std::string_view text) {
+  // Every code page of a book holds plain ASCII as ASCII: most texts need no conversion, and a
+  // big one then costs no buffers several times its size.
+  if (IsPlainAscii(text))
+    return std::string(text);
   TUtf16Buffer buffer;
   Decode(ThreadText(), text, buffer);
   std::string result(static_cast<size_t>(buffer.Length()) * 3, '\0');

@@ -57,6 +57,9 @@ inline constexpr const char* SOpenWithOtherCodePage =
 
 std::u16string AnsiToUtf16(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
+// Whether text is printable ASCII, tabs and line breaks only: the same bytes in every code
+// page and in UTF-8 (some converters swap other control bytes).
+bool IsPlainAscii(std::string_view text);
 // A character the code page cannot hold raises EConvertError naming it; never a silent "?".
 std::string Utf16ToAnsi(std::u16string_view text);
 std::string Utf8ToAnsi(std::string_view text);

@@ -193,9 +193,15 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  return TransferAll(count, [&](int64_t done, size_t left) {
+  errno = 0;
+  const int64_t written = TransferAll(count, [&](int64_t done, size_t left) {
     return ::write(FHandle.Get(), static_cast<const char*>(buffer) + done, left);
   });
+  // The system's cause ("No space left on device") is the one thing worth telling of a failed
+  // write: a short count alone loses it.
+  if (written < count && errno != 0)
+    throw EWriteError(SysErrorMessage(errno));
+  return written;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {

@@ -3,6 +3,7 @@
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_MFSCab.h"
 #include "common/u_BytePipe.h"
+#include "common/u_DiskSpace.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "mfs/u_MFS.h"
@@ -595,6 +596,8 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     // is written, which must take a file anyway.
     const std::string scratchFolder =
         how.Nameless ? TempFolder() : FolderOf(how.TargetName.empty() ? path : how.TargetName);
+    // The new cabinet waits there while the new book is written beside it.
+    CheckFreeSpace(scratchFolder, FContentPlace.Size + FBook.Identity.Size);
     changes.push_back({ContentResourceType,
                        ContentResourceName,
                        {},

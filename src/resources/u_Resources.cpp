@@ -1,5 +1,6 @@
 #include "resources/u_Resources.h"
 
+#include "common/u_FailureCause.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
 #include "resources/u_IconFormat.h"
@@ -154,8 +155,10 @@ TResourceUpdateResult UpdateExeResource(const std::string& fileName, const TReso
 void CheckResourceUpdatePossible(const std::string& fileName, const std::string& targetName) {
   const TFileHandle opened(
       ::open(fileName.c_str(), (targetName.empty() ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
-  if (!opened.IsOpen())
-    RaiseVexError(errno, {});
+  if (!opened.IsOpen()) {
+    const int code = errno;
+    RaiseVexError(code, targetName.empty() ? BookRefusalText(code) : std::string());
+  }
   std::string folder;
   try {
     folder = targetName.empty() ? FolderOf(ResolvedPath(fileName)) : FolderOf(targetName);
@@ -164,12 +167,9 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     const int code = errno;
-    if (code == EACCES || code == EROFS || code == EPERM)
-      RaiseVexError(code, Format("The folder \"%s\" must be writable: the book is replaced by "
-                                 "a new file written there",
-                                 folder.c_str()));
-    RaiseVexError(code, Format("The folder \"%s\" cannot be used: %s", folder.c_str(),
-                               SysErrorMessage(code).c_str()));
+    RaiseVexError(code, FolderRefusalText(code, folder,
+                                          targetName.empty() ? TWriteTarget::InPlace
+                                                             : TWriteTarget::Copy));
   }
 }
 

@@ -183,8 +183,14 @@ void TVariables::ResolveVariable(const std::string& name, TDictionary& marks, si
       return;
     if (mark == markInProgress)
       throw EVariablesError(Format(SCyclingReference, entered.c_str()));
+    // A value without a reference is resolved as it stands, and not copied: it may be big.
+    const std::string& value = FValues->Get_Item(entered);
+    if (value.find(ReferenceStart) == std::string::npos) {
+      marks.Set_Item(entered, markDone);
+      return;
+    }
     marks.Set_Item(entered, markInProgress);
-    frames.push_back(TFrame{entered, FValues->Get_Item(entered), TReferenceScan()});
+    frames.push_back(TFrame{entered, value, TReferenceScan()});
   };
 
   enter(name, marks.GetItemDef(name, markNone));

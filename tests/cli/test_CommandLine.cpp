@@ -10,6 +10,7 @@
 #include "resources/u_Resources.h"
 #include "resources/vexRes.h"
 #include "variables/u_Variables.h"
+#include "variables/u_VariablesBudget.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,9 +21,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -456,6 +460,89 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
     }
     EXPECT_TRUE(TempFolderIsEmpty());
   }
+}
+
+// A small file system of its own, emptied and taken away at the end; unmounted is false where
+// mounting needs rights the test has not.
+class TScratchMount {
+public:
+  explicit TScratchMount(const fs::path& at) : FAt(at) {
+    fs::create_directories(at);
+    Mounted = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=4m") == 0;
+  }
+  ~TScratchMount() {
+    if (Mounted)
+      ::umount2(FAt.c_str(), MNT_DETACH);
+  }
+  void ReadOnly() { ::mount(nullptr, FAt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr); }
+  // Takes room until free bytes are left.
+  void LeaveFree(uint64_t free) {
+    struct statvfs info {};
+    ::statvfs(FAt.c_str(), &info);
+    const uint64_t available = uint64_t(info.f_bavail) * info.f_frsize;
+    const std::string fill = (FAt / "fill").string();
+    const int handle = ::open(fill.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    if (available > free)
+      ::posix_fallocate(handle, 0, off_t(available - free));
+    ::close(handle);
+  }
+  bool Mounted = false;
+
+private:
+  fs::path FAt;
+};
+
+// Wherever a brand fails, it says so in one line that names the book and the cause, and the
+// book stays as it was: a disk that fills at any step, a book or a folder that cannot be written,
+// a book whose variables would cost far more than their size.
+TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
+  TScratchMount disk(Folder() / "disk");
+  if (!disk.Mounted)
+    GTEST_SKIP() << "mounting a file system of its own needs root";
+  const std::string original = LoadFileToString(SamplePath("typical.exe"));
+  const std::string onDisk = (Folder() / "disk" / "typical.exe").string();
+  const auto expectOneLine = [](const TRun& run, const std::string& book,
+                                const std::string& cause) {
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Err.rfind("folioset-cli: " + book + ": ", 0), 0u) << run.Err;
+    EXPECT_NE(run.Err.find(cause), std::string::npos) << run.Err;
+    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
+  };
+  // The sample's brand takes about twice its size: from no room at all to enough.
+  bool branded = false;
+  for (uint64_t free = 0; !branded; free += 8192) {
+    ASSERT_LT(free, 4 * original.size()) << "never branded";
+    fs::remove_all(Folder() / "disk" / "fill");
+    SaveStringToFile(original, onDisk);
+    disk.LeaveFree(free);
+    const TRun run = RunCli({"brand", "-q", "-s", "Author=Ann", onDisk});
+    branded = run.Status == 0;
+    if (!branded) {
+      expectOneLine(run, onDisk, "No space left on device");
+      EXPECT_EQ(LoadFileToString(onDisk), original) << free;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(Folder() / "disk"), fs::directory_iterator()),
+              2)
+        << "only the book and the fill stay";
+  }
+  fs::remove_all(Folder() / "disk" / "fill");
+  SaveStringToFile(original, onDisk);
+  disk.ReadOnly();
+  expectOneLine(RunCli({"brand", "-s", "Author=Ann", onDisk}), onDisk,
+                "The book is on a read-only file system: it cannot be replaced there; brand a "
+                "copy with --output");
+  const std::string book = CopySample("typical.exe");
+  const std::string intoReadOnly = (Folder() / "disk" / "copy.exe").string();
+  expectOneLine(RunCli({"brand", "-s", "Author=Ann", "-o", intoReadOnly, book}), book,
+                "The folder \"" + (Folder() / "disk").string() +
+                    "\" cannot be written: Read-only file system");
+  std::string tags;
+  for (uint64_t i = 0; i <= (uint64_t(64) << 20) / VariablesTagCost; ++i)
+    tags += "<v/>\n";
+  const std::string bomb =
+      AssembleBook({{"System.xml", "<System/>"}, {"Variables.xml", "<vars>" + tags + "</vars>"}});
+  expectOneLine(RunCli({"brand", "-s", "Author=Ann", bomb}), bomb,
+                "The variables file \"\\Variables.xml\" takes more than ");
 }
 
 TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {

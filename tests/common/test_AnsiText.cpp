@@ -231,6 +231,19 @@ TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
   }
 }
 
+TEST_F(AnsiText, EveryCodePageHoldsPlainAsciiAsAscii) {
+  std::string ascii = "\t\n\r";
+  for (int c = 0x20; c < 0x7F; ++c)
+    ascii += char(c);
+  EXPECT_TRUE(IsPlainAscii(ascii));
+  for (const char* other : {"\x1A", "\x7F", "\xE9"})
+    EXPECT_FALSE(IsPlainAscii(ascii + other)) << "converted in some code page";
+  for (const int codePage : AnsiCodePages()) {
+    ChooseAnsiCodePage(codePage);
+    EXPECT_EQ(AnsiToUtf16(ascii), std::u16string(ascii.begin(), ascii.end())) << codePage;
+  }
+}
+
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {
   UseLocale("ru_RU.UTF-8", "", "");
   const std::string lower = "\xEF\xF0\xE8\xE2\xE5\xF2"; // privet
