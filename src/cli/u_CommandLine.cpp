@@ -141,7 +141,11 @@ const char* const BrandUsage =
     "                                FOLIOSET_SIGN_PASSWORD, or asked on the terminal\n"
     "  --sign-description TEXT       program name the signature shows\n"
     "  --sign-url URL                link the signature shows\n"
-    "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
+    "  --timestamp URL               RFC 3161 time-stamp server (http://, https://);\n"
+    "                                again for more, asked in turn until one answers\n"
+    "  --timestamp-ca FILE           roots (PEM) the time stamp and an https server\n"
+    "                                must chain to, not the system's\n"
+    "  --timestamp-timeout SECONDS   how long each server may take (default 30)\n";
 
 const char* const ExtractUsage =
     "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
@@ -677,6 +681,26 @@ std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
   }
 }
 
+// --timestamp-timeout's seconds: a whole number from 1 to a day.
+int TimeStampTimeoutOf(const std::string& text) {
+  constexpr int MaxSeconds = 24 * 60 * 60;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || seconds < 1 || seconds > MaxSeconds)
+    throw EUsageError("--timestamp-timeout takes whole seconds from 1 to " +
+                      std::to_string(MaxSeconds) + ", not " + text);
+  return int(seconds);
+}
+
+// The texts one after another, each ended by a newline, as one key.
+std::string Join(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts)
+    joined += text + '\n';
+  return joined;
+}
+
 // Refuses signing options that do not make one identity.
 void CheckSigningOptions(const TSigningOptions& options, const std::string& passwordFile) {
   if (!options.Pkcs12File.empty() && (!options.CertificateFile.empty() || !options.KeyFile.empty()))
@@ -684,7 +708,7 @@ void CheckSigningOptions(const TSigningOptions& options, const std::string& pass
   if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty())
     throw EUsageError("--sign-cert and --sign-key go together");
   if (!options.Wanted() && (!passwordFile.empty() || !options.Description.empty() ||
-                            !options.Url.empty() || !options.TimeStampUrl.empty()))
+                            !options.Url.empty() || !options.TimeStampUrls.empty()))
     throw EUsageError("signing options need --sign-pkcs12 or --sign-cert and --sign-key");
 }
 
@@ -717,7 +741,8 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
                             options.KeyFile + '\0' + job.PasswordFile + '\0' +
                             options.Description + '\0' + options.Url + '\0' +
-                            options.TimeStampUrl;
+                            Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
+                            '\0' + std::to_string(options.TimeStampTimeout);
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
       try {
@@ -759,7 +784,8 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
     job.PasswordFile = GivenOr(entry.SignPasswordFile, job.PasswordFile);
     job.Signing.Description = GivenOr(entry.SignDescription, given.Signing.Description);
     job.Signing.Url = GivenOr(entry.SignUrl, given.Signing.Url);
-    job.Signing.TimeStampUrl = GivenOr(entry.TimeStamp, given.Signing.TimeStampUrl);
+    if (!entry.TimeStamp.empty())
+      job.Signing.TimeStampUrls = {entry.TimeStamp};
     CheckSigningOptions(job.Signing, job.PasswordFile);
   } catch (const std::exception& e) {
     throw JobError(job, {}, e.what());
@@ -951,6 +977,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--sign-description", true},
                                                            {"--sign-url", true},
                                                            {"--timestamp", true},
+                                                           {"--timestamp-ca", true},
+                                                           {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
   // What every book is given; a manifest's entry may give its own instead.
   TBrandJob given;
@@ -993,9 +1021,14 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     } else if (option == "--sign-url") {
       given.Signing.Url = value;
     } else if (option == "--timestamp") {
-      given.Signing.TimeStampUrl = value;
+      given.Signing.TimeStampUrls.push_back(value);
+    } else if (option == "--timestamp-ca") {
+      given.Signing.TimeStampCaFile = value;
+    } else if (option == "--timestamp-timeout") {
+      given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
     }
   }
+  given.Signing.WhileWaiting = StopIfAsked;
   CheckSigningOptions(given.Signing, given.PasswordFile);
   if (fromManifest && !parsed.Operands.empty())
     throw EUsageError("--manifest names the books; give no book besides it");

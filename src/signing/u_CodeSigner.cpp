@@ -29,14 +29,13 @@ TBio OpenKeyFile(const std::string& fileName) {
   TBio bio(BIO_new_file(fileName.c_str(), "rb"));
   if (!bio) {
     ERR_clear_error();
-    throw ESigningError(Format("Cannot open file \"%s\". %s", fileName.c_str(),
-                               SysErrorMessage(errno).c_str()),
-                        fileName);
+    throw ESigningError(
+        Format("Cannot open file \"%s\". %s", fileName.c_str(), SysErrorMessage(errno).c_str()),
+        fileName);
   }
   char probe;
   if (BIO_seek(bio.get(), MaxKeyFileSize) == 0 && BIO_read(bio.get(), &probe, 1) == 1)
-    throw ESigningError("it is larger than a certificate or key file can be",
-                        fileName);
+    throw ESigningError("it is larger than a certificate or key file can be", fileName);
   BIO_seek(bio.get(), 0);
   return bio;
 }
@@ -114,9 +113,8 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     PKCS12_get0_mac(nullptr, nullptr, nullptr, &rounds, store.get());
     const long roundCount = rounds ? ASN1_INTEGER_get(rounds) : 1;
     if (roundCount < 0 || roundCount > MaxKeyDerivationRounds)
-      throw ESigningError(Format("it asks for more than %ld key derivation rounds",
-                                 MaxKeyDerivationRounds),
-                          file);
+      throw ESigningError(
+          Format("it asks for more than %ld key derivation rounds", MaxKeyDerivationRounds), file);
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
     STACK_OF(X509)* chain = nullptr;
@@ -136,16 +134,14 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         throw ESigningError("the password is wrong", file);
       }
       if (!PKCS12_parse(store.get(), secret.Text(), &key, &certificate, &chain))
-        throw ESigningError("it cannot be read: " + OpenSSLReason("damaged"),
-                            file);
+        throw ESigningError("it cannot be read: " + OpenSSLReason("damaged"), file);
     }
     FKeys->Key.reset(key);
     FKeys->Certificate.reset(certificate);
     if (chain)
       FKeys->Chain.reset(chain);
     if (!FKeys->Key || !FKeys->Certificate)
-      throw ESigningError("it holds no private key with its certificate",
-                          file);
+      throw ESigningError("it holds no private key with its certificate", file);
   } else {
     file = options.CertificateFile;
     {
@@ -199,8 +195,10 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
-  if (!options.TimeStampUrl.empty())
-    CheckTimeStampUrl(options.TimeStampUrl);
+  for (const std::string& url : options.TimeStampUrls)
+    CheckTimeStampUrl(url);
+  if (!options.TimeStampUrls.empty())
+    FTimeStampTrust = std::make_unique<TTrustStore>(options.TimeStampCaFile, std::time(nullptr));
 }
 
 TCodeSigner::~TCodeSigner() = default;
@@ -238,12 +236,14 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
   if (!PKCS7_SIGNER_INFO_sign(signer))
     throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
 
-  if (!FOptions.TimeStampUrl.empty()) {
+  if (!FOptions.TimeStampUrls.empty()) {
     const ASN1_OCTET_STRING* encrypted = signer->enc_digest;
     const std::string token = RequestTimeStamp(
-        FOptions.TimeStampUrl,
+        FOptions.TimeStampUrls,
         std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(encrypted)),
-                         size_t(ASN1_STRING_length(encrypted))));
+                         size_t(ASN1_STRING_length(encrypted))),
+        FKeys->Chain.get(), *FTimeStampTrust,
+        {FOptions.TimeStampTimeout, FTimeStampTrust->Store(), FOptions.WhileWaiting});
     if (!PKCS7_add_attribute(signer, NidOfOid(SpcRfc3161TimeStampOid), V_ASN1_SEQUENCE,
                              NewSequence(token)))
       throw ESigningError("no memory for the signature");

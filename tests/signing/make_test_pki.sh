@@ -22,6 +22,11 @@ authorityKeyIdentifier=keyid
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature
 extendedKeyUsage=serverAuth
+[tls]
+basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature,keyEncipherment
+extendedKeyUsage=serverAuth
+subjectAltName=IP:127.0.0.1
 [tsa]
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature
@@ -48,6 +53,7 @@ cat other.pem inter.pem > other_chain.pem
 quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypted.key
 key expired && cert expired "/CN=Expired Reseller" ca signer -1
 key server && cert server "/CN=Web Server" ca server
+key tls && cert tls "/CN=127.0.0.1" ca tls
 key tsa && cert tsa "/CN=Folioset Test Time Stamps" ca tsa
 # Impostors: a self-signed certificate naming a vendor, and a time-stamping authority no one
 # trusts.

@@ -76,13 +76,14 @@ protected:
               " " + Quoted(FPki) + " > " + Quoted(portFile) + " & echo $!");
     FServer = pid_t(std::atoi(started.Out.c_str()));
     ASSERT_GT(FServer, 0) << started.Out;
-    std::string port;
-    for (int i = 0; i < 200 && port.empty(); ++i) {
+    std::string port, tlsPort;
+    for (int i = 0; i < 200 && tlsPort.empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      std::ifstream(portFile) >> port;
+      std::ifstream(portFile) >> port >> tlsPort;
     }
-    ASSERT_FALSE(port.empty()) << "the time-stamp server did not start";
+    ASSERT_FALSE(tlsPort.empty()) << "the time-stamp server did not start";
     FTimeStampUrl = "http://127.0.0.1:" + port + "/";
+    FTlsTimeStampUrl = "https://127.0.0.1:" + tlsPort + "/";
   }
 
   static std::string Pki(const std::string& name) { return FPki + "/" + name; }
@@ -132,11 +133,13 @@ protected:
   static std::string FPki;
   static pid_t FServer;
   static std::string FTimeStampUrl;
+  static std::string FTlsTimeStampUrl;
 };
 
 std::string SigningTest::FPki;
 pid_t SigningTest::FServer = 0;
 std::string SigningTest::FTimeStampUrl;
+std::string SigningTest::FTlsTimeStampUrl;
 
 TEST_F(SigningTest, EverySampleBookAndRealProgramVerifies) {
   // The other samples do not open (a reference cycle, no content), so they cannot be branded.
@@ -166,7 +169,9 @@ TEST_F(SigningTest, EverySampleBookAndRealProgramVerifies) {
     programs.push_back(std::string(NsisPlugins) + "/" + plugin);
   if (!std::filesystem::exists(programs[0]))
     GTEST_SKIP() << "nsis-common is not installed";
-  const TSigningOptions options{Pki("signer.p12"), {}, {}, "Program", {}, {}};
+  TSigningOptions options;
+  options.Pkcs12File = Pki("signer.p12");
+  options.Description = "Program";
   const TCodeSigner signer(options, [] { return ReadSecretFile(Pki("password")); });
   for (const std::string& program : programs) {
     SCOPED_TRACE(program);
@@ -230,7 +235,10 @@ TEST_F(SigningTest, ShowAndVerifyJudgeEachSignatureAsOsslsigncodeDoes) {
   ASSERT_EQ(SignWithPkcs12(signedBook).Status, 0);
   const std::string image = LoadFileToString(signedBook);
   const std::string stampedBook = SampleAs("stamped.exe");
-  ASSERT_EQ(SignWithPkcs12(stampedBook, {"--timestamp", FTimeStampUrl}).Status, 0);
+  ASSERT_EQ(SignWithPkcs12(stampedBook, {"--timestamp", FTimeStampUrl, "--timestamp-ca",
+                                         Pki("ca.pem")})
+                .Status,
+            0);
   const std::string stamped = LoadFileToString(stampedBook);
   const uint32_t nt = Get32(image, 0x3C);
   const uint32_t tableEntry = nt + 24 + 96 + 8 * 4;
@@ -356,6 +364,10 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   };
+  const auto stamping = [&](const std::string& path) {
+    return with({p12[0], p12[1], p12[2], p12[3], "--timestamp-ca", Pki("ca.pem"),
+                 "--timestamp-timeout", "1", "--timestamp", FTimeStampUrl + path});
+  };
   const struct {
     std::vector<std::string> arguments;
     std::string error;
@@ -379,12 +391,28 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
       {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key"),
              "--sign-password-file", Pki("missing")}),
        Pki("missing") + ": Cannot open file"},
-      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "https://127.0.0.1:1/"}),
-       "must be an http:// URL"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "ftp://127.0.0.1:1/"}),
+       "must be an http:// or https:// URL"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl, "--timestamp-ca",
+             Pki("missing.pem")}),
+       Pki("missing.pem") + ": it holds no PEM certificate"},
       // Found out only when the signature is made, after the new book is built: still
       // before it replaces the book.
-      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl + "refuse"}),
-       book + ": the time-stamp server " + FTimeStampUrl + "refuse did not answer"},
+      {stamping("refuse"), book + ": the time-stamp server " + FTimeStampUrl + "refuse: HTTP status 503"},
+      {stamping("rogue"), "rogue: token not trusted: the time stamp's authority: the root "
+                          "CN=Rogue Time Stamps is not trusted"},
+      {stamping("corrupt"), "corrupt: a bad token: the time stamp's signature does not verify"},
+      {stamping("page"), "page: not a time-stamp reply (text/html)"},
+      {stamping("empty"), "empty: not a time-stamp reply"},
+      {stamping("redirect"), "redirect: it redirects elsewhere"},
+      {stamping("silent"), "silent: no answer within 1 s"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "http://127.0.0.1:1/"}),
+       "the time-stamp server http://127.0.0.1:1/: connection refused"},
+      // The system's roots do not know the test authority.
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl}),
+       "token not trusted: the time stamp's authority: "},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTlsTimeStampUrl}),
+       "the TLS connection failed: "},
       {with({p12[0], p12[1], p12[2], p12[3], "--sign-url", "https://r\xc3\xa9seller.example"}),
        "the link given for the signature must be plain ASCII"},
   };
@@ -404,6 +432,8 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
       {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-key", Pki("signer.key")}),
        "exclude each other"},
       {with({"--timestamp", "http://127.0.0.1:1/"}), "signing options need"},
+      {with({p12[0], p12[1], "--timestamp", FTimeStampUrl, "--timestamp-timeout", "0"}),
+       "--timestamp-timeout takes whole seconds from 1 to 86400, not 0"},
   };
   for (const auto& c : mistakes) {
     const TRun run = Cli(c.arguments);
@@ -423,15 +453,36 @@ TEST_F(SigningTest, PasswordFromTheEnvironment) {
   EXPECT_EQ(OsslVerify(book), "");
 }
 
-TEST_F(SigningTest, TimeStampFromALocalServer) {
+// The servers are asked in turn: one refused, one out of service, one over https answers.
+TEST_F(SigningTest, TimeStampFromTheFirstServerThatGivesOne) {
   const std::string book = CopySample("typical.exe");
-  const TRun run = SignWithPkcs12(book, {"--timestamp", FTimeStampUrl});
+  const TRun run = SignWithPkcs12(
+      book, {"--timestamp", "http://127.0.0.1:1/", "--timestamp", FTimeStampUrl + "refuse",
+             "--timestamp", FTlsTimeStampUrl, "--timestamp-ca", Pki("ca.pem")});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(OsslVerify(book), "");
   const TImageSignature signature = SignatureOf(book);
   EXPECT_EQ(signature.State, TSignatureState::Trusted) << signature.Problem;
   EXPECT_EQ(signature.TimeStamp.State, TSignatureState::Trusted) << signature.TimeStamp.Problem;
   EXPECT_EQ(signature.TimeStamp.Authority, "CN=Folioset Test Time Stamps");
+}
+
+// Ctrl-C while a server keeps silent stops the wait at once (not after the time limit, which
+// would end in an error rather than the stop), and the book stays as it was.
+TEST_F(SigningTest, AStopEndsTheWaitForATimeStamp) {
+  const std::string book = CopySample("typical.exe");
+  const std::string original = LoadFileToString(book);
+  std::filesystem::remove(Pki("silent"));
+  std::thread interrupt([] {
+    while (!std::filesystem::exists(Pki("silent")))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(::getpid(), SIGINT);
+  });
+  const TRun run = SignWithPkcs12(book, {"--timestamp", FTimeStampUrl + "silent",
+                                         "--timestamp-ca", Pki("ca.pem")});
+  interrupt.join();
+  EXPECT_EQ(run.Status, 130) << run.Err;
+  EXPECT_EQ(LoadFileToString(book), original);
 }
 
 TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {
