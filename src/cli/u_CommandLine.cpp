@@ -652,30 +652,36 @@ const char* const PasswordVariable = "FOLIOSET_SIGN_PASSWORD";
 
 // Where the password comes from: the file given, the environment, or the terminal; never the
 // command line, where every user of the machine could read it.
-TPasswordSource PasswordSource(const std::string& passwordFile, const std::string& keyFile) {
-  return [passwordFile, keyFile]() {
+// environment: the variable's password, taken when the command began; null when it was not set.
+TPasswordSource PasswordSource(const std::string& passwordFile, const std::string& keyFile,
+                               const TSecret* environment) {
+  return [passwordFile, keyFile, environment]() {
     if (!passwordFile.empty())
       return ReadSecretFile(passwordFile);
     TSecret secret;
-    if (secret.TakeEnvironment(PasswordVariable))
+    if (environment) {
+      secret.Assign(environment->Text(), environment->Length());
       return secret;
+    }
     if (!CanPromptSecret())
       throw ESigningError(
           Format("it needs a password: give --sign-password-file or set %s", PasswordVariable),
           keyFile);
-    return PromptSecret("Password for " + keyFile + ": ");
+    return PromptSecret("Password for " + keyFile + ": ", StopIfAsked);
   };
 }
 
 // The signer the options ask for, loaded and checked before any book is touched; none when
 // they ask for no signature.
 std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
-                                      const std::string& passwordFile) {
+                                      const std::string& passwordFile,
+                                      const TSecret* environment) {
   if (!options.Wanted())
     return nullptr;
   const std::string& keyFile = options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
   try {
-    return std::make_unique<TCodeSigner>(options, PasswordSource(passwordFile, keyFile));
+    return std::make_unique<TCodeSigner>(options,
+                                         PasswordSource(passwordFile, keyFile, environment));
   } catch (const ESigningError& e) {
     throw EFileError(e.File(), e.Message());
   }
@@ -733,7 +739,8 @@ void LoadIcons(std::vector<TBrandJob>& jobs, std::map<std::string, std::string>&
 // Each signing identity is loaded once for every book it signs; a wrong password or an unfit
 // certificate stops the batch before any book is touched.
 void LoadSigners(std::vector<TBrandJob>& jobs,
-                 std::map<std::string, std::unique_ptr<TCodeSigner>>& signers) {
+                 std::map<std::string, std::unique_ptr<TCodeSigner>>& signers,
+                 const TSecret* environment, std::ostream& err) {
   for (TBrandJob& job : jobs) {
     const TSigningOptions& options = job.Signing;
     if (!options.Wanted())
@@ -746,10 +753,15 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
       try {
-        at->second = SignerOf(options, job.PasswordFile);
+        at->second = SignerOf(options, job.PasswordFile, environment);
       } catch (const EFileError& e) {
         throw JobError(job, e.File(), e.Message());
       }
+      // As ssh warns of a key others can read: the secret is no longer only the user's.
+      for (const std::string& file : {options.Pkcs12File, options.KeyFile, job.PasswordFile})
+        if (!file.empty() && ReadableByOthers(file))
+          err << ErrorLine(file, "warning: other users can read it; make it readable by you "
+                                 "alone (chmod 600)");
     }
     job.Signer = at->second.get();
   }
@@ -963,6 +975,9 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
 }
 
 int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+  // Taken and wiped from the environment first, whatever follows.
+  TSecret environmentPassword;
+  const bool fromEnvironment = environmentPassword.TakeEnvironment(PasswordVariable);
   const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true, "-s"},
                                                            {"--values", true},
                                                            {"--icon", true},
@@ -1070,7 +1085,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   if (dryRun)
     return PreviewBrands(jobs, line, report) ? ExitSuccess : ExitFailure;
   std::map<std::string, std::unique_ptr<TCodeSigner>> signers;
-  LoadSigners(jobs, signers);
+  LoadSigners(jobs, signers, fromEnvironment ? &environmentPassword : nullptr, console.Err);
   BrandJobs(jobs, line, console.Out,
             [&report](const TBrandJob&, TBrandOutcome outcome) { report.Add(outcome); });
   return report.Finish() ? ExitSuccess : ExitFailure;

@@ -100,6 +100,7 @@ struct TCodeSigner::TKeys {
 
 TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& password)
     : FOptions(options), FKeys(std::make_unique<TKeys>()) {
+  UseSecureHeap();
   std::string file; // the file a refusal concerns
   if (!options.Pkcs12File.empty()) {
     file = options.Pkcs12File;

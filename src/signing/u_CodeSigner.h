@@ -52,6 +52,7 @@ public:
 private:
   struct TKeys;
   TSigningOptions FOptions;
+  TUndumpable FUndumpable; // from before the key is read until it is gone
   std::unique_ptr<TKeys> FKeys;
   std::unique_ptr<TTrustStore> FTimeStampTrust; // when there are time-stamp servers
 };

@@ -3,12 +3,9 @@
 // body read, within a time limit and stoppable while it waits.
 
 #include "signing/u_OpenSSL.h"
+#include "signing/u_SigningSecret.h"
 
-#include <functional>
 #include <string>
-
-// Called at least every tenth of a second while a server is awaited; raises to stop the wait.
-using TWaitCheck = std::function<void()>;
 
 struct TTimeStampExchange {
   int TimeoutSeconds = 30;        // for the whole exchange: connecting, sending and the reply

@@ -86,3 +86,5 @@ CNF
 echo 01 > tsa_serial
 # The same server signing as the authority no one trusts.
 sed -e 's/tsa\.pem/rogue_tsa.pem/; s/tsa\.key/rogue_tsa.key/; s/ca\.pem/rogue_tsa.pem/' ts.cnf > ts_rogue.cnf
+# Keys as their owners keep them: readable by no one else.
+chmod 600 ./*.key ./*.p12

@@ -9,6 +9,7 @@
 #include "signing/u_SigningError.h"
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -60,6 +61,9 @@ protected:
     ASSERT_EQ(made.Status, 0) << made.Out;
     SaveStringToFile(std::string(Password) + "\n", Pki("password"));
     SaveStringToFile("not the password\n", Pki("wrong_password"));
+    for (const char* file : {"password", "wrong_password"})
+      std::filesystem::permissions(Pki(file), std::filesystem::perms::owner_read |
+                                                  std::filesystem::perms::owner_write);
     StartTimeStampServer();
   }
   static void TearDownTestSuite() {
@@ -448,9 +452,51 @@ TEST_F(SigningTest, PasswordFromTheEnvironment) {
   const std::string book = CopySample("typical.exe");
   ::setenv("FOLIOSET_SIGN_PASSWORD", Password, 1);
   const TRun run = Cli({"brand", "--sign-pkcs12", Pki("signer.p12"), book});
-  ::unsetenv("FOLIOSET_SIGN_PASSWORD");
+  EXPECT_EQ(std::getenv("FOLIOSET_SIGN_PASSWORD"), nullptr) << "taken out of the environment";
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(OsslVerify(book), "");
+}
+
+// The secrets of a signing run stay the user's: the password leaves the process's environment
+// at once, no core dump or other process reads a loaded key, and a key file others can read is
+// named in a warning.
+TEST_F(SigningTest, SecretsStayPrivate) {
+  const std::string book = CopySample("typical.exe");
+  // A run held waiting on a silent time-stamp server, its environment looked at meanwhile.
+  std::filesystem::remove(Pki("silent"));
+  const TRun started = Shell("FOLIOSET_SIGN_PASSWORD=" + std::string(Password) + " " +
+                             Quoted(FOLIOSET_CLI) + " brand -q --sign-pkcs12 " +
+                             Quoted(Pki("signer.p12")) + " --timestamp " + FTimeStampUrl +
+                             "silent " + Quoted(book) + " >/dev/null 2>&1 & echo $!");
+  const pid_t run = pid_t(std::atoi(started.Out.c_str()));
+  ASSERT_GT(run, 0);
+  while (!std::filesystem::exists(Pki("silent")))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ifstream environ("/proc/" + std::to_string(run) + "/environ", std::ios::binary);
+  const std::string environment((std::istreambuf_iterator<char>(environ)),
+                                std::istreambuf_iterator<char>());
+  ::kill(run, SIGINT);
+  EXPECT_NE(environment.find("PATH="), std::string::npos) << "the environment was read";
+  EXPECT_EQ(environment.find(Password), std::string::npos);
+
+  {
+    TSigningOptions options;
+    options.Pkcs12File = Pki("signer.p12");
+    const TCodeSigner signer(options, [] { return ReadSecretFile(Pki("password")); });
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE), 0) << "while the key is loaded";
+  }
+  EXPECT_EQ(::prctl(PR_GET_DUMPABLE), 1) << "once it is gone";
+
+  std::filesystem::copy_file(Pki("signer.p12"), Pki("shared.p12"),
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(Pki("shared.p12"), std::filesystem::perms::group_read,
+                               std::filesystem::perm_options::add);
+  const TRun shared = Cli({"brand", "--sign-pkcs12", Pki("shared.p12"), "--sign-password-file",
+                           Pki("password"), book});
+  EXPECT_EQ(shared.Status, 0);
+  EXPECT_EQ(shared.Err, "folioset-cli: " + Pki("shared.p12") +
+                            ": warning: other users can read it; make it readable by you alone "
+                            "(chmod 600)\n");
 }
 
 // The servers are asked in turn: one refused, one out of service, one over https answers.
