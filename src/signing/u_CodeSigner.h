@@ -49,8 +49,9 @@ public:
   std::string CertificateTable(const TImageHeaders& headers, uint64_t length,
                                const TImageReader& read) const;
 
+  struct TKeys; // the key and certificates, as loaded
+
 private:
-  struct TKeys;
   TSigningOptions FOptions;
   TUndumpable FUndumpable; // from before the key is read until it is gone
   std::unique_ptr<TKeys> FKeys;

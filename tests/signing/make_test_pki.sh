@@ -48,6 +48,12 @@ key inter && cert inter "/CN=Folioset Test Intermediate" ca ca
 key signer && cert signer "/CN=Example Reseller/O=Example" ca signer
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -out signer.p12 \
   -passout pass:secret
+# The same identity as Windows' certificate export still writes it (RC2-40 and 3DES), and
+# without a MAC.
+quiet openssl pkcs12 -export -legacy -inkey signer.key -in signer.pem -certfile ca.pem \
+  -out legacy.p12 -passout pass:secret
+quiet openssl pkcs12 -export -nomac -inkey signer.key -in signer.pem -out nomac.p12 \
+  -passout pass:secret
 key other && cert other "/CN=Other Reseller" inter signer
 cat other.pem inter.pem > other_chain.pem
 quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypted.key

@@ -448,6 +448,22 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
   EXPECT_TRUE(TempFolderIsEmpty());
 }
 
+// Key stores of every kind a reseller is given sign a book osslsigncode accepts, and tell a
+// wrong password.
+TEST_F(SigningTest, EveryKindOfKeyStoreSigns) {
+  const std::string book = CopySample("typical.exe");
+  for (const char* store : {"legacy.p12", "nomac.p12"}) {
+    SCOPED_TRACE(store);
+    const TRun run = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
+                          Pki("password"), book});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(OsslVerify(book), "");
+    const TRun wrong = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
+                            Pki("wrong_password"), book});
+    EXPECT_EQ(wrong.Err, "folioset-cli: " + Pki(store) + ": the password is wrong\n");
+  }
+}
+
 TEST_F(SigningTest, PasswordFromTheEnvironment) {
   const std::string book = CopySample("typical.exe");
   ::setenv("FOLIOSET_SIGN_PASSWORD", Password, 1);
