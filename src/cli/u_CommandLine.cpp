@@ -143,7 +143,11 @@ const char* const BrandUsage =
     "                                FOLIOSET_SIGN_PASSWORD, or asked on the terminal\n"
     "  --sign-description TEXT       program name the signature shows\n"
     "  --sign-url URL                link the signature shows\n"
-    "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
+    "  --timestamp URL               RFC 3161 time-stamp server (http://, https://);\n"
+    "                                again for more, asked in turn until one answers\n"
+    "  --timestamp-ca FILE           roots (PEM) the time stamp and an https server\n"
+    "                                must chain to, not the system's\n"
+    "  --timestamp-timeout SECONDS   how long each server may take (default 30)\n";
 
 const char* const ExtractUsage =
     "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
@@ -707,33 +711,59 @@ const char* const PasswordVariable = "FOLIOSET_SIGN_PASSWORD";
 
 // Where the password comes from: the file given, the environment, or the terminal; never the
 // command line, where every user of the machine could read it.
-TPasswordSource PasswordSource(const std::string& passwordFile, const std::string& keyFile) {
-  return [passwordFile, keyFile]() {
+// environment: the variable's password, taken when the command began; null when it was not set.
+TPasswordSource PasswordSource(const std::string& passwordFile, const std::string& keyFile,
+                               const TSecret* environment) {
+  return [passwordFile, keyFile, environment]() {
     if (!passwordFile.empty())
       return ReadSecretFile(passwordFile);
     TSecret secret;
-    if (secret.TakeEnvironment(PasswordVariable))
+    if (environment) {
+      secret.Assign(environment->Text(), environment->Length());
       return secret;
+    }
     if (!CanPromptSecret())
       throw ESigningError(
           Format("it needs a password: give --sign-password-file or set %s", PasswordVariable),
           keyFile);
-    return PromptSecret("Password for " + keyFile + ": ");
+    return PromptSecret("Password for " + keyFile + ": ", StopIfAsked);
   };
 }
 
 // The signer the options ask for, loaded and checked before any book is touched; none when
 // they ask for no signature.
 std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
-                                      const std::string& passwordFile) {
+                                      const std::string& passwordFile,
+                                      const TSecret* environment) {
   if (!options.Wanted())
     return nullptr;
   const std::string& keyFile = options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
   try {
-    return std::make_unique<TCodeSigner>(options, PasswordSource(passwordFile, keyFile));
+    return std::make_unique<TCodeSigner>(options,
+                                         PasswordSource(passwordFile, keyFile, environment));
   } catch (const ESigningError& e) {
     throw EFileError(e.File(), e.Message());
   }
+}
+
+// --timestamp-timeout's seconds: a whole number from 1 to a day.
+int TimeStampTimeoutOf(const std::string& text) {
+  constexpr int MaxSeconds = 24 * 60 * 60;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || seconds < 1 || seconds > MaxSeconds)
+    throw EUsageError("--timestamp-timeout takes whole seconds from 1 to " +
+                      std::to_string(MaxSeconds) + ", not " + text);
+  return int(seconds);
+}
+
+// The texts one after another, each ended by a newline, as one key.
+std::string Join(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts)
+    joined += text + '\n';
+  return joined;
 }
 
 // Refuses signing options that do not make one identity.
@@ -743,7 +773,7 @@ void CheckSigningOptions(const TSigningOptions& options, const std::string& pass
   if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty())
     throw EUsageError("--sign-cert and --sign-key go together");
   if (!options.Wanted() && (!passwordFile.empty() || !options.Description.empty() ||
-                            !options.Url.empty() || !options.TimeStampUrl.empty()))
+                            !options.Url.empty() || !options.TimeStampUrls.empty()))
     throw EUsageError("signing options need --sign-pkcs12 or --sign-cert and --sign-key");
 }
 
@@ -768,21 +798,29 @@ void LoadIcons(std::vector<TBrandJob>& jobs, std::map<std::string, std::string>&
 // Each signing identity is loaded once for every book it signs; a wrong password or an unfit
 // certificate stops the batch before any book is touched.
 void LoadSigners(std::vector<TBrandJob>& jobs,
-                 std::map<std::string, std::unique_ptr<TCodeSigner>>& signers) {
+                 std::map<std::string, std::unique_ptr<TCodeSigner>>& signers,
+                 const TSecret* environment, std::ostream& err) {
   for (TBrandJob& job : jobs) {
     const TSigningOptions& options = job.Signing;
     if (!options.Wanted())
       continue;
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
-                            options.KeyFile + '\0' + job.PasswordFile + '\0' + options.Description +
-                            '\0' + options.Url + '\0' + options.TimeStampUrl;
+                            options.KeyFile + '\0' + job.PasswordFile + '\0' +
+                            options.Description + '\0' + options.Url + '\0' +
+                            Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
+                            '\0' + std::to_string(options.TimeStampTimeout);
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
       try {
-        at->second = SignerOf(options, job.PasswordFile);
+        at->second = SignerOf(options, job.PasswordFile, environment);
       } catch (const EFileError& e) {
         throw JobError(job, e.File(), e.Message());
       }
+      // As ssh warns of a key others can read: the secret is no longer only the user's.
+      for (const std::string& file : {options.Pkcs12File, options.KeyFile, job.PasswordFile})
+        if (!file.empty() && ReadableByOthers(file))
+          err << ErrorLine(file, "warning: other users can read it; make it readable by you "
+                                 "alone (chmod 600)");
     }
     job.Signer = at->second.get();
   }
@@ -816,7 +854,8 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
     job.PasswordFile = GivenOr(entry.SignPasswordFile, job.PasswordFile);
     job.Signing.Description = GivenOr(entry.SignDescription, given.Signing.Description);
     job.Signing.Url = GivenOr(entry.SignUrl, given.Signing.Url);
-    job.Signing.TimeStampUrl = GivenOr(entry.TimeStamp, given.Signing.TimeStampUrl);
+    if (!entry.TimeStamp.empty())
+      job.Signing.TimeStampUrls = {entry.TimeStamp};
     CheckSigningOptions(job.Signing, job.PasswordFile);
   } catch (const std::exception& e) {
     throw JobError(job, {}, e.what());
@@ -1000,6 +1039,9 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
 }
 
 int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+  // Taken and wiped from the environment first, whatever follows.
+  TSecret environmentPassword;
+  const bool fromEnvironment = environmentPassword.TakeEnvironment(PasswordVariable);
   const TParsedArguments parsed = ParseCommand(arguments, {{"--set", true, "-s"},
                                                            {"--values", true},
                                                            {"--icon", true},
@@ -1014,6 +1056,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--sign-description", true},
                                                            {"--sign-url", true},
                                                            {"--timestamp", true},
+                                                           {"--timestamp-ca", true},
+                                                           {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
   // What every book is given; a manifest's entry may give its own instead.
   TBrandJob given;
@@ -1056,9 +1100,14 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     } else if (option == "--sign-url") {
       given.Signing.Url = value;
     } else if (option == "--timestamp") {
-      given.Signing.TimeStampUrl = value;
+      given.Signing.TimeStampUrls.push_back(value);
+    } else if (option == "--timestamp-ca") {
+      given.Signing.TimeStampCaFile = value;
+    } else if (option == "--timestamp-timeout") {
+      given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
     }
   }
+  given.Signing.WhileWaiting = StopIfAsked;
   CheckSigningOptions(given.Signing, given.PasswordFile);
   if (fromManifest && !parsed.Operands.empty())
     throw EUsageError("--manifest names the books; give no book besides it");
@@ -1100,7 +1149,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   if (dryRun)
     return PreviewBrands(jobs, line, report) ? ExitSuccess : ExitFailure;
   std::map<std::string, std::unique_ptr<TCodeSigner>> signers;
-  LoadSigners(jobs, signers);
+  LoadSigners(jobs, signers, fromEnvironment ? &environmentPassword : nullptr, console.Err);
   BrandJobs(jobs, line, console.Out,
             [&report](const TBrandJob&, TBrandOutcome outcome) { report.Add(outcome); });
   return report.Finish() ? ExitSuccess : ExitFailure;

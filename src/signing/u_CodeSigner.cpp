@@ -10,8 +10,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/provider.h>
 #include <openssl/x509v3.h>
 
 namespace {
@@ -29,14 +31,13 @@ TBio OpenKeyFile(const std::string& fileName) {
   TBio bio(BIO_new_file(fileName.c_str(), "rb"));
   if (!bio) {
     ERR_clear_error();
-    throw ESigningError(Format("Cannot open file \"%s\". %s", fileName.c_str(),
-                               SysErrorMessage(errno).c_str()),
-                        fileName);
+    throw ESigningError(
+        Format("Cannot open file \"%s\". %s", fileName.c_str(), SysErrorMessage(errno).c_str()),
+        fileName);
   }
   char probe;
   if (BIO_seek(bio.get(), MaxKeyFileSize) == 0 && BIO_read(bio.get(), &probe, 1) == 1)
-    throw ESigningError("it is larger than a certificate or key file can be",
-                        fileName);
+    throw ESigningError("it is larger than a certificate or key file can be", fileName);
   BIO_seek(bio.get(), 0);
   return bio;
 }
@@ -69,6 +70,25 @@ std::string DateText(const ASN1_TIME* time) {
   return text;
 }
 
+// Whether OpenSSL's last failure was for want of an algorithm; the error queue is emptied.
+bool AlgorithmWasUnsupported() {
+  bool unsupported = false;
+  while (const unsigned long code = ERR_get_error())
+    unsupported = unsupported || ERR_GET_REASON(code) == ERR_R_UNSUPPORTED;
+  return unsupported;
+}
+
+// Loads OpenSSL's legacy provider (RC2, RC4, DES) beside the default one, once; false when
+// it was loaded already or cannot be, so that a caller retries only once.
+bool LoadLegacyCiphers() {
+  static std::once_flag once;
+  bool loaded = false;
+  std::call_once(once, [&loaded] {
+    loaded = OSSL_PROVIDER_load(nullptr, "default") && OSSL_PROVIDER_load(nullptr, "legacy");
+  });
+  return loaded;
+}
+
 // Passes the password to OpenSSL's PEM reader, asking the source only when the key is
 // encrypted. What the source raises must not pass through OpenSSL: it is kept and raised again
 // once the reader has returned.
@@ -99,8 +119,77 @@ struct TCodeSigner::TKeys {
   TX509Stack Chain{sk_X509_new_null()};
 };
 
+namespace {
+struct TSafeBagsFree {
+  void operator()(STACK_OF(PKCS12_SAFEBAG) * bags) const {
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  }
+};
+struct TSafesFree {
+  void operator()(STACK_OF(PKCS7) * safes) const { sk_PKCS7_pop_free(safes, PKCS7_free); }
+};
+
+// The private key of a PKCS#12 store and its certificate, the other certificates as its chain,
+// decrypted with pass; false when pass does not decrypt them (or they cannot be read). Read
+// bag by bag rather than through PKCS12_parse, which refuses a store without a MAC.
+bool UnpackStore(PKCS12* store, const char* pass, int length, TCodeSigner::TKeys& keys) {
+  const std::unique_ptr<STACK_OF(PKCS7), TSafesFree> safes(PKCS12_unpack_authsafes(store));
+  if (!safes)
+    return false;
+  TPKey key;
+  std::vector<TX509> certificates;
+  for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+    const int type = OBJ_obj2nid(safe->type);
+    const std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), TSafeBagsFree> bags(
+        type == NID_pkcs7_data        ? PKCS12_unpack_p7data(safe)
+        : type == NID_pkcs7_encrypted ? PKCS12_unpack_p7encdata(safe, pass, length)
+                                      : nullptr);
+    if (!bags)
+      return false;
+    for (int j = 0; j < sk_PKCS12_SAFEBAG_num(bags.get()); ++j) {
+      const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags.get(), j);
+      switch (PKCS12_SAFEBAG_get_nid(bag)) {
+      case NID_keyBag:
+        if (!key)
+          key.reset(EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag)));
+        break;
+      case NID_pkcs8ShroudedKeyBag:
+        if (!key) {
+          const TOpenSSLPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free> info(
+              PKCS12_decrypt_skey(bag, pass, length));
+          if (!info)
+            return false;
+          key.reset(EVP_PKCS82PKEY(info.get()));
+        }
+        break;
+      case NID_certBag:
+        if (PKCS12_SAFEBAG_get_bag_nid(bag) == NID_x509Certificate)
+          if (X509* certificate = PKCS12_SAFEBAG_get1_cert(bag))
+            certificates.emplace_back(certificate);
+        break;
+      default:
+        break;
+      }
+    }
+  }
+  if (!key)
+    return true; // refused by the caller as a store without a key
+  for (TX509& certificate : certificates) {
+    if (!keys.Certificate && X509_check_private_key(certificate.get(), key.get()) == 1)
+      keys.Certificate = std::move(certificate);
+    else if (sk_X509_push(keys.Chain.get(), certificate.get()))
+      certificate.release();
+  }
+  ERR_clear_error();
+  keys.Key = std::move(key);
+  return true;
+}
+} // namespace
+
 TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& password)
     : FOptions(options), FKeys(std::make_unique<TKeys>()) {
+  UseSecureHeap();
   std::string file; // the file a refusal concerns
   if (!options.Pkcs12File.empty()) {
     file = options.Pkcs12File;
@@ -114,38 +203,38 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     PKCS12_get0_mac(nullptr, nullptr, nullptr, &rounds, store.get());
     const long roundCount = rounds ? ASN1_INTEGER_get(rounds) : 1;
     if (roundCount < 0 || roundCount > MaxKeyDerivationRounds)
-      throw ESigningError(Format("it asks for more than %ld key derivation rounds",
-                                 MaxKeyDerivationRounds),
-                          file);
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
-    STACK_OF(X509)* chain = nullptr;
+      throw ESigningError(
+          Format("it asks for more than %ld key derivation rounds", MaxKeyDerivationRounds), file);
+    // A store made with -nomac has no MAC to check the password against: only decrypting
+    // its contents tells a wrong password.
+    const bool hasMac = PKCS12_mac_present(store.get());
+    const auto open = [&](const char* pass, int length) {
+      if (hasMac && !PKCS12_verify_mac(store.get(), pass, length))
+        return false;
+      if (UnpackStore(store.get(), pass, length, *FKeys))
+        return true;
+      // Stores exported the old way encrypt with RC2 or 3DES, which only OpenSSL's legacy
+      // provider has: loaded then, and only then.
+      return AlgorithmWasUnsupported() && LoadLegacyCiphers() &&
+             UnpackStore(store.get(), pass, length, *FKeys);
+    };
     // A store without a password opens with an empty one, or none; only then is one asked.
-    bool opened = PKCS12_verify_mac(store.get(), "", 0) &&
-                  PKCS12_parse(store.get(), "", &key, &certificate, &chain);
-    if (!opened) {
-      ERR_clear_error();
-      opened = PKCS12_verify_mac(store.get(), nullptr, 0) &&
-               PKCS12_parse(store.get(), nullptr, &key, &certificate, &chain);
-    }
+    bool opened = open("", 0) || open(nullptr, 0);
     if (!opened) {
       ERR_clear_error();
       const TSecret secret = password();
-      if (!PKCS12_verify_mac(store.get(), secret.Text(), int(secret.Length()))) {
+      if (hasMac && !PKCS12_verify_mac(store.get(), secret.Text(), int(secret.Length()))) {
         ERR_clear_error();
         throw ESigningError("the password is wrong", file);
       }
-      if (!PKCS12_parse(store.get(), secret.Text(), &key, &certificate, &chain))
-        throw ESigningError("it cannot be read: " + OpenSSLReason("damaged"),
-                            file);
+      if (!open(secret.Text(), int(secret.Length()))) {
+        const std::string reason = OpenSSLReason("damaged");
+        throw ESigningError(
+            hasMac ? "it cannot be read: " + reason : std::string("the password is wrong"), file);
+      }
     }
-    FKeys->Key.reset(key);
-    FKeys->Certificate.reset(certificate);
-    if (chain)
-      FKeys->Chain.reset(chain);
     if (!FKeys->Key || !FKeys->Certificate)
-      throw ESigningError("it holds no private key with its certificate",
-                          file);
+      throw ESigningError("it holds no private key with its certificate", file);
   } else {
     file = options.CertificateFile;
     {
@@ -199,8 +288,10 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
-  if (!options.TimeStampUrl.empty())
-    CheckTimeStampUrl(options.TimeStampUrl);
+  for (const std::string& url : options.TimeStampUrls)
+    CheckTimeStampUrl(url);
+  if (!options.TimeStampUrls.empty())
+    FTimeStampTrust = std::make_unique<TTrustStore>(options.TimeStampCaFile, std::time(nullptr));
 }
 
 TCodeSigner::~TCodeSigner() = default;
@@ -238,12 +329,14 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
   if (!PKCS7_SIGNER_INFO_sign(signer))
     throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
 
-  if (!FOptions.TimeStampUrl.empty()) {
+  if (!FOptions.TimeStampUrls.empty()) {
     const ASN1_OCTET_STRING* encrypted = signer->enc_digest;
     const std::string token = RequestTimeStamp(
-        FOptions.TimeStampUrl,
+        FOptions.TimeStampUrls,
         std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(encrypted)),
-                         size_t(ASN1_STRING_length(encrypted))));
+                         size_t(ASN1_STRING_length(encrypted))),
+        FKeys->Chain.get(), *FTimeStampTrust,
+        {FOptions.TimeStampTimeout, FTimeStampTrust->Store(), FOptions.WhileWaiting});
     if (!PKCS7_add_attribute(signer, NidOfOid(SpcRfc3161TimeStampOid), V_ASN1_SEQUENCE,
                              NewSequence(token)))
       throw ESigningError("no memory for the signature");

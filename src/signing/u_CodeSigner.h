@@ -4,10 +4,12 @@
 
 #include "signing/u_ImageDigest.h"
 #include "signing/u_SigningSecret.h"
+#include "signing/u_TimeStamp.h"
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Where the identity comes from and what the signature says besides the image digest.
 struct TSigningOptions {
@@ -16,7 +18,11 @@ struct TSigningOptions {
   std::string KeyFile;         // PEM private key, encrypted or not
   std::string Description;     // program name shown by Windows (UTF-8), may be empty
   std::string Url;             // link shown by Windows (ASCII), may be empty
-  std::string TimeStampUrl;    // RFC 3161 server (http://); empty for no time stamp
+  // RFC 3161 servers (http:// or https://), asked in turn; none for no time stamp.
+  std::vector<std::string> TimeStampUrls;
+  std::string TimeStampCaFile; // the roots a time stamp must chain to; empty: the system's
+  int TimeStampTimeout = TimeStampTimeoutSeconds; // seconds for each server
+  TWaitCheck WhileWaiting; // called while a server is awaited; raises to stop
 
   bool Wanted() const { return !Pkcs12File.empty() || !CertificateFile.empty(); }
 };
@@ -43,8 +49,11 @@ public:
   std::string CertificateTable(const TImageHeaders& headers, uint64_t length,
                                const TImageReader& read) const;
 
+  struct TKeys; // the key and certificates, as loaded
+
 private:
-  struct TKeys;
   TSigningOptions FOptions;
+  TUndumpable FUndumpable; // from before the key is read until it is gone
   std::unique_ptr<TKeys> FKeys;
+  std::unique_ptr<TTrustStore> FTimeStampTrust; // when there are time-stamp servers
 };

@@ -4,7 +4,13 @@
 // line or any growing buffer that would leave copies behind.
 
 #include <cstddef>
+#include <functional>
 #include <string>
+
+// Called while the program waits on someone else (a person typing, a server answering): at
+// least every tenth of a second, and at once when a signal interrupts the wait. It raises to
+// stop the wait.
+using TWaitCheck = std::function<void()>;
 
 // Longer than any password a person types or a key store takes; a longer "password" is a
 // wrong file given by mistake, and the bound keeps the buffer from ever growing (a growing
@@ -21,12 +27,14 @@ public:
   TSecret& operator=(TSecret&& other) noexcept;
 
   // Reads one line (without its end) from a descriptor; raises ESigningError past
-  // MaxSecretLength.
-  void ReadLine(int fd);
+  // MaxSecretLength. A signal interrupting the read calls interrupted, which may raise.
+  void ReadLine(int fd, const TWaitCheck& interrupted = {});
   // Takes a copy of text (a password typed into a window); raises ESigningError past
   // MaxSecretLength.
   void Assign(const char* text, size_t length);
-  // Takes the value of an environment variable; false when it is not set.
+  // Takes the value of an environment variable, then overwrites its bytes where they are and
+  // removes it, so that the process's environment (/proc/PID/environ, a core dump) no longer
+  // holds it; false when it is not set.
   bool TakeEnvironment(const char* name);
   const char* Text() const { return FBuffer; }
   size_t Length() const { return FLength; }
@@ -42,6 +50,26 @@ private:
 // The password from a file (its first line).
 TSecret ReadSecretFile(const std::string& fileName);
 // Asks on the controlling terminal with echo off; raises ESigningError when there is none.
-TSecret PromptSecret(const std::string& prompt);
+// A signal stops the question at once through interrupted, the terminal's echo restored.
+TSecret PromptSecret(const std::string& prompt, const TWaitCheck& interrupted = {});
 // Whether the process has a terminal to ask on.
 bool CanPromptSecret();
+
+// Keeps secrets off the ordinary heap: OpenSSL's secure heap (locked, guarded pages) is set
+// up once, before the first password or key is read. Where the system refuses the locked
+// memory the ordinary heap serves, as before.
+void UseSecureHeap();
+
+// Whether a key or password file can be read by users other than its owner, which ssh refuses
+// for a key; false when it cannot be looked at (opening it says why).
+bool ReadableByOthers(const std::string& fileName);
+
+// While one lives the process is not dumpable: no core dump, and no other process of the user
+// may read its memory. Held while a private key is in memory.
+class TUndumpable {
+public:
+  TUndumpable();
+  ~TUndumpable();
+  TUndumpable(const TUndumpable&) = delete;
+  TUndumpable& operator=(const TUndumpable&) = delete;
+};

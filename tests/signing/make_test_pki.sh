@@ -22,6 +22,11 @@ authorityKeyIdentifier=keyid
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature
 extendedKeyUsage=serverAuth
+[tls]
+basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature,keyEncipherment
+extendedKeyUsage=serverAuth
+subjectAltName=IP:127.0.0.1
 [tsa]
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature
@@ -43,11 +48,18 @@ key inter && cert inter "/CN=Folioset Test Intermediate" ca ca
 key signer && cert signer "/CN=Example Reseller/O=Example" ca signer
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -out signer.p12 \
   -passout pass:secret
+# The same identity as Windows' certificate export still writes it (RC2-40 and 3DES), and
+# without a MAC.
+quiet openssl pkcs12 -export -legacy -inkey signer.key -in signer.pem -certfile ca.pem \
+  -out legacy.p12 -passout pass:secret
+quiet openssl pkcs12 -export -nomac -inkey signer.key -in signer.pem -out nomac.p12 \
+  -passout pass:secret
 key other && cert other "/CN=Other Reseller" inter signer
 cat other.pem inter.pem > other_chain.pem
 quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypted.key
 key expired && cert expired "/CN=Expired Reseller" ca signer -1
 key server && cert server "/CN=Web Server" ca server
+key tls && cert tls "/CN=127.0.0.1" ca tls
 key tsa && cert tsa "/CN=Folioset Test Time Stamps" ca tsa
 # Impostors: a self-signed certificate naming a vendor, and a time-stamping authority no one
 # trusts.
@@ -80,3 +92,5 @@ CNF
 echo 01 > tsa_serial
 # The same server signing as the authority no one trusts.
 sed -e 's/tsa\.pem/rogue_tsa.pem/; s/tsa\.key/rogue_tsa.key/; s/ca\.pem/rogue_tsa.pem/' ts.cnf > ts_rogue.cnf
+# Keys as their owners keep them: readable by no one else.
+chmod 600 ./*.key ./*.p12

@@ -9,6 +9,7 @@
 #include "signing/u_SigningError.h"
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -60,6 +61,9 @@ protected:
     ASSERT_EQ(made.Status, 0) << made.Out;
     SaveStringToFile(std::string(Password) + "\n", Pki("password"));
     SaveStringToFile("not the password\n", Pki("wrong_password"));
+    for (const char* file : {"password", "wrong_password"})
+      std::filesystem::permissions(Pki(file), std::filesystem::perms::owner_read |
+                                                  std::filesystem::perms::owner_write);
     StartTimeStampServer();
   }
   static void TearDownTestSuite() {
@@ -76,13 +80,14 @@ protected:
               " " + Quoted(FPki) + " > " + Quoted(portFile) + " & echo $!");
     FServer = pid_t(std::atoi(started.Out.c_str()));
     ASSERT_GT(FServer, 0) << started.Out;
-    std::string port;
-    for (int i = 0; i < 200 && port.empty(); ++i) {
+    std::string port, tlsPort;
+    for (int i = 0; i < 200 && tlsPort.empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      std::ifstream(portFile) >> port;
+      std::ifstream(portFile) >> port >> tlsPort;
     }
-    ASSERT_FALSE(port.empty()) << "the time-stamp server did not start";
+    ASSERT_FALSE(tlsPort.empty()) << "the time-stamp server did not start";
     FTimeStampUrl = "http://127.0.0.1:" + port + "/";
+    FTlsTimeStampUrl = "https://127.0.0.1:" + tlsPort + "/";
   }
 
   static std::string Pki(const std::string& name) { return FPki + "/" + name; }
@@ -132,11 +137,13 @@ protected:
   static std::string FPki;
   static pid_t FServer;
   static std::string FTimeStampUrl;
+  static std::string FTlsTimeStampUrl;
 };
 
 std::string SigningTest::FPki;
 pid_t SigningTest::FServer = 0;
 std::string SigningTest::FTimeStampUrl;
+std::string SigningTest::FTlsTimeStampUrl;
 
 TEST_F(SigningTest, EverySampleBookAndRealProgramVerifies) {
   // The other samples do not open (a reference cycle, no content), so they cannot be branded.
@@ -166,7 +173,9 @@ TEST_F(SigningTest, EverySampleBookAndRealProgramVerifies) {
     programs.push_back(std::string(NsisPlugins) + "/" + plugin);
   if (!std::filesystem::exists(programs[0]))
     GTEST_SKIP() << "nsis-common is not installed";
-  const TSigningOptions options{Pki("signer.p12"), {}, {}, "Program", {}, {}};
+  TSigningOptions options;
+  options.Pkcs12File = Pki("signer.p12");
+  options.Description = "Program";
   const TCodeSigner signer(options, [] { return ReadSecretFile(Pki("password")); });
   for (const std::string& program : programs) {
     SCOPED_TRACE(program);
@@ -230,7 +239,10 @@ TEST_F(SigningTest, ShowAndVerifyJudgeEachSignatureAsOsslsigncodeDoes) {
   ASSERT_EQ(SignWithPkcs12(signedBook).Status, 0);
   const std::string image = LoadFileToString(signedBook);
   const std::string stampedBook = SampleAs("stamped.exe");
-  ASSERT_EQ(SignWithPkcs12(stampedBook, {"--timestamp", FTimeStampUrl}).Status, 0);
+  ASSERT_EQ(SignWithPkcs12(stampedBook, {"--timestamp", FTimeStampUrl, "--timestamp-ca",
+                                         Pki("ca.pem")})
+                .Status,
+            0);
   const std::string stamped = LoadFileToString(stampedBook);
   const uint32_t nt = Get32(image, 0x3C);
   const uint32_t tableEntry = nt + 24 + 96 + 8 * 4;
@@ -356,6 +368,10 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   };
+  const auto stamping = [&](const std::string& path) {
+    return with({p12[0], p12[1], p12[2], p12[3], "--timestamp-ca", Pki("ca.pem"),
+                 "--timestamp-timeout", "1", "--timestamp", FTimeStampUrl + path});
+  };
   const struct {
     std::vector<std::string> arguments;
     std::string error;
@@ -379,12 +395,28 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
       {with({"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key"),
              "--sign-password-file", Pki("missing")}),
        Pki("missing") + ": Cannot open file"},
-      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "https://127.0.0.1:1/"}),
-       "must be an http:// URL"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "ftp://127.0.0.1:1/"}),
+       "must be an http:// or https:// URL"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl, "--timestamp-ca",
+             Pki("missing.pem")}),
+       Pki("missing.pem") + ": it holds no PEM certificate"},
       // Found out only when the signature is made, after the new book is built: still
       // before it replaces the book.
-      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl + "refuse"}),
-       book + ": the time-stamp server " + FTimeStampUrl + "refuse did not answer"},
+      {stamping("refuse"), book + ": the time-stamp server " + FTimeStampUrl + "refuse: HTTP status 503"},
+      {stamping("rogue"), "rogue: token not trusted: the time stamp's authority: the root "
+                          "CN=Rogue Time Stamps is not trusted"},
+      {stamping("corrupt"), "corrupt: a bad token: the time stamp's signature does not verify"},
+      {stamping("page"), "page: not a time-stamp reply (text/html)"},
+      {stamping("empty"), "empty: not a time-stamp reply"},
+      {stamping("redirect"), "redirect: it redirects elsewhere"},
+      {stamping("silent"), "silent: no answer within 1 s"},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "http://127.0.0.1:1/"}),
+       "the time-stamp server http://127.0.0.1:1/: connection refused"},
+      // The system's roots do not know the test authority.
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl}),
+       "token not trusted: the time stamp's authority: "},
+      {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTlsTimeStampUrl}),
+       "the TLS connection failed: "},
       {with({p12[0], p12[1], p12[2], p12[3], "--sign-url", "https://r\xc3\xa9seller.example"}),
        "the link given for the signature must be plain ASCII"},
   };
@@ -404,6 +436,8 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
       {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-key", Pki("signer.key")}),
        "exclude each other"},
       {with({"--timestamp", "http://127.0.0.1:1/"}), "signing options need"},
+      {with({p12[0], p12[1], "--timestamp", FTimeStampUrl, "--timestamp-timeout", "0"}),
+       "--timestamp-timeout takes whole seconds from 1 to 86400, not 0"},
   };
   for (const auto& c : mistakes) {
     const TRun run = Cli(c.arguments);
@@ -414,24 +448,103 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
   EXPECT_TRUE(TempFolderIsEmpty());
 }
 
+// Key stores of every kind a reseller is given sign a book osslsigncode accepts, and tell a
+// wrong password.
+TEST_F(SigningTest, EveryKindOfKeyStoreSigns) {
+  const std::string book = CopySample("typical.exe");
+  for (const char* store : {"legacy.p12", "nomac.p12"}) {
+    SCOPED_TRACE(store);
+    const TRun run = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
+                          Pki("password"), book});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(OsslVerify(book), "");
+    const TRun wrong = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
+                            Pki("wrong_password"), book});
+    EXPECT_EQ(wrong.Err, "folioset-cli: " + Pki(store) + ": the password is wrong\n");
+  }
+}
+
 TEST_F(SigningTest, PasswordFromTheEnvironment) {
   const std::string book = CopySample("typical.exe");
   ::setenv("FOLIOSET_SIGN_PASSWORD", Password, 1);
   const TRun run = Cli({"brand", "--sign-pkcs12", Pki("signer.p12"), book});
-  ::unsetenv("FOLIOSET_SIGN_PASSWORD");
+  EXPECT_EQ(std::getenv("FOLIOSET_SIGN_PASSWORD"), nullptr) << "taken out of the environment";
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(OsslVerify(book), "");
 }
 
-TEST_F(SigningTest, TimeStampFromALocalServer) {
+// The secrets of a signing run stay the user's: the password leaves the process's environment
+// at once, no core dump or other process reads a loaded key, and a key file others can read is
+// named in a warning.
+TEST_F(SigningTest, SecretsStayPrivate) {
   const std::string book = CopySample("typical.exe");
-  const TRun run = SignWithPkcs12(book, {"--timestamp", FTimeStampUrl});
+  // A run held waiting on a silent time-stamp server, its environment looked at meanwhile.
+  std::filesystem::remove(Pki("silent"));
+  const TRun started = Shell("FOLIOSET_SIGN_PASSWORD=" + std::string(Password) + " " +
+                             Quoted(FOLIOSET_CLI) + " brand -q --sign-pkcs12 " +
+                             Quoted(Pki("signer.p12")) + " --timestamp " + FTimeStampUrl +
+                             "silent " + Quoted(book) + " >/dev/null 2>&1 & echo $!");
+  const pid_t run = pid_t(std::atoi(started.Out.c_str()));
+  ASSERT_GT(run, 0);
+  while (!std::filesystem::exists(Pki("silent")))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ifstream environ("/proc/" + std::to_string(run) + "/environ", std::ios::binary);
+  const std::string environment((std::istreambuf_iterator<char>(environ)),
+                                std::istreambuf_iterator<char>());
+  ::kill(run, SIGINT);
+  EXPECT_NE(environment.find("PATH="), std::string::npos) << "the environment was read";
+  EXPECT_EQ(environment.find(Password), std::string::npos);
+
+  {
+    TSigningOptions options;
+    options.Pkcs12File = Pki("signer.p12");
+    const TCodeSigner signer(options, [] { return ReadSecretFile(Pki("password")); });
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE), 0) << "while the key is loaded";
+  }
+  EXPECT_EQ(::prctl(PR_GET_DUMPABLE), 1) << "once it is gone";
+
+  std::filesystem::copy_file(Pki("signer.p12"), Pki("shared.p12"),
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(Pki("shared.p12"), std::filesystem::perms::group_read,
+                               std::filesystem::perm_options::add);
+  const TRun shared = Cli({"brand", "--sign-pkcs12", Pki("shared.p12"), "--sign-password-file",
+                           Pki("password"), book});
+  EXPECT_EQ(shared.Status, 0);
+  EXPECT_EQ(shared.Err, "folioset-cli: " + Pki("shared.p12") +
+                            ": warning: other users can read it; make it readable by you alone "
+                            "(chmod 600)\n");
+}
+
+// The servers are asked in turn: one refused, one out of service, one over https answers.
+TEST_F(SigningTest, TimeStampFromTheFirstServerThatGivesOne) {
+  const std::string book = CopySample("typical.exe");
+  const TRun run = SignWithPkcs12(
+      book, {"--timestamp", "http://127.0.0.1:1/", "--timestamp", FTimeStampUrl + "refuse",
+             "--timestamp", FTlsTimeStampUrl, "--timestamp-ca", Pki("ca.pem")});
   ASSERT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(OsslVerify(book), "");
   const TImageSignature signature = SignatureOf(book);
   EXPECT_EQ(signature.State, TSignatureState::Trusted) << signature.Problem;
   EXPECT_EQ(signature.TimeStamp.State, TSignatureState::Trusted) << signature.TimeStamp.Problem;
   EXPECT_EQ(signature.TimeStamp.Authority, "CN=Folioset Test Time Stamps");
+}
+
+// Ctrl-C while a server keeps silent stops the wait at once (not after the time limit, which
+// would end in an error rather than the stop), and the book stays as it was.
+TEST_F(SigningTest, AStopEndsTheWaitForATimeStamp) {
+  const std::string book = CopySample("typical.exe");
+  const std::string original = LoadFileToString(book);
+  std::filesystem::remove(Pki("silent"));
+  std::thread interrupt([] {
+    while (!std::filesystem::exists(Pki("silent")))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(::getpid(), SIGINT);
+  });
+  const TRun run = SignWithPkcs12(book, {"--timestamp", FTimeStampUrl + "silent",
+                                         "--timestamp-ca", Pki("ca.pem")});
+  interrupt.join();
+  EXPECT_EQ(run.Status, 130) << run.Err;
+  EXPECT_EQ(LoadFileToString(book), original);
 }
 
 TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {

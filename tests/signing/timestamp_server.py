@@ -12,7 +12,8 @@
   /redirect  HTTP 302 to /
   /silent    no answer at all
 
-Prints the port it listens on, then serves until killed.
+Serves over HTTP and, on a second port, HTTPS; prints both ports on one line, then serves
+until killed. A request to /silent leaves the file FOLDER/silent behind.
 
 usage: timestamp_server.py FOLDER
 """
@@ -20,9 +21,11 @@ import base64
 import http.server
 import os
 import re
+import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 folder = sys.argv[1]
@@ -81,6 +84,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif self.path == "/page":
             self.answer(b"<html>Welcome</html>", "text/html")
         elif self.path == "/silent":
+            open(os.path.join(folder, "silent"), "w").close()
             time.sleep(60)
         elif self.path == "/legacy":
             self.answer(legacy_reply(query), "application/octet-stream")
@@ -97,7 +101,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-server.daemon_threads = True
-print(server.server_address[1], flush=True)
-server.serve_forever()
+plain = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+tls.load_cert_chain(os.path.join(folder, "tls.pem"), os.path.join(folder, "tls.key"))
+secure.socket = tls.wrap_socket(secure.socket, server_side=True)
+for server in (plain, secure):
+    server.daemon_threads = True
+print(plain.server_address[1], secure.server_address[1], flush=True)
+threading.Thread(target=secure.serve_forever, daemon=True).start()
+plain.serve_forever()
