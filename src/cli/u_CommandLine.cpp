@@ -18,6 +18,7 @@
 #include "resources/u_IconSizes.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_SigningError.h"
+#include "variables/u_Variables.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -294,11 +295,19 @@ QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
   for (const TVariableRow& row : rows)
     variables.insert(QString::fromStdString(Utf8(row.Name)),
                      QString::fromStdString(Utf8(row.Value)));
+  QJsonArray shadowed;
+  for (const TShadowedEntry& entry : document.Shadowed())
+    shadowed.append(QJsonObject{
+        {"name", QString::fromStdString(Utf8(entry.Name))},
+        {"value", QString::fromStdString(Utf8(entry.Value))},
+        {"shadowedBy", QString::fromStdString(Utf8(entry.ShadowedBy))},
+        {"note", QString::fromStdString(Utf8(ShadowedText(entry, SystemAnsiCodePage())))}});
   QJsonObject object = BookJson(book, StatusShown);
   object.insert("title", QString::fromStdString(Utf8(document.Title())));
   object.insert("icon", IconImagesJson(IconImageInfos(document.EBookIconGroup())));
   object.insert("signature", SignatureJson(document.Signature()));
   object.insert("variables", variables);
+  object.insert("shadowed", shadowed);
   return object;
 }
 
@@ -320,6 +329,11 @@ std::string ShowText(const TEBookDocument& document, const std::string& book,
                      SignatureLines(document.Signature()) + "Variables:\n";
   for (const TVariableRow& row : rows)
     text += "  " + Utf8(row.Name) + " = " + ShownValue(Utf8(row.Value)) + "\n";
+  if (!document.Shadowed().empty())
+    text += "Not read (kept in the file):\n";
+  for (const TShadowedEntry& entry : document.Shadowed())
+    text += "  " + Utf8(entry.Name) + " = " + ShownValue(Utf8(entry.Value)) + "\n    " +
+            Utf8(ShadowedText(entry, SystemAnsiCodePage())) + "\n";
   return text;
 }
 
@@ -590,7 +604,7 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
     preview.OldIcon = IconImageInfos(document.EBookIconGroup());
     preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
     preview.OldTitle = Utf8(document.Title());
-    preview.NewTitle = Utf8(document.TitleWith(rows));
+    preview.NewTitle = Utf8(document.ResolveWith(rows).Title);
     outcome.Signed = signing;
     outcome.SignatureRemoved = !outcome.Unchanged && document.Signature().Signed;
     if (!outcome.Unchanged)

@@ -50,6 +50,11 @@ void ChooseAnsiCodePage(int codePage);
 // a message that names the text (a variable, its value) the character was found in.
 std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error);
 
+// What a message adds about two names that are one in the code page in use: in the one the
+// book was made with they may well be two.
+inline constexpr const char* SOpenWithOtherCodePage =
+    "the book was made with another code page; open it with that one";
+
 std::u16string AnsiToUtf16(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
 // A character the code page cannot hold raises EConvertError naming it; never a silent "?".

@@ -193,6 +193,11 @@ bool TDictionary::Exists(const std::string& key) const {
   return FState->Found(FState->Find(key));
 }
 
+const std::string* TDictionary::KeyOf(const std::string& key) const {
+  TRBNode* node = FState->Find(key);
+  return FState->Found(node) ? &EntryOf(node->Key)->Key : nullptr;
+}
+
 void TDictionary::Delete(const std::string& key) {
   TRBNode* node = FState->Find(key);
   if (!FState->Found(node))

@@ -32,6 +32,8 @@ public:
   intptr_t Get_Item(const std::string& key) const;
   intptr_t GetItemDef(const std::string& key, intptr_t defaultValue) const;
   bool Exists(const std::string& key) const;
+  // The key as it was added, for one equal to key; nullptr when there is none.
+  const std::string* KeyOf(const std::string& key) const;
   // "TDictionary.Delete - element "%s" not found in collection" for an absent key.
   void Delete(const std::string& key);
   void Clear();

@@ -241,7 +241,7 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
   FEBookIcon = std::move(icon);
   FEBookIconGroup = std::move(iconGroup);
 
-  FRows = Variables(false, false);
+  FRows = Variables(false, true);
   FOpened = true;
   Progress(esParse, 100);
 }
@@ -383,19 +383,49 @@ const std::string& TEBookDocument::ShownIcon() const {
   return FNewIcon.empty() ? FEBookIcon : FNewIcon;
 }
 
+const TShadowedEntries& TEBookDocument::Shadowed() const {
+  static const TShadowedEntries none;
+  return FVariables ? FVariables->Shadowed() : none;
+}
+
 std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const {
+  // Only what the user changed changes: every other value keeps its references, so that a
+  // new Company still flows into the Copyright that names it.
   std::string text = SVariablesFileStart;
   for (const TVariableRow& row : rows)
     text += VariableEntry(row.Name, row.Value);
-  if (FVariables)
+  if (FVariables) {
     for (const std::string& name : FVariables->Names())
-      text += VariableEntry(name, FVariables->Values(name));
+      text += VariableEntry(name, FVariables->StoredValue(name));
+    // Read after the others they stay unread in this code page, and are read as before in
+    // the one the book was made with.
+    for (const TShadowedEntry& entry : FVariables->Shadowed())
+      text += VariableEntry(entry.Name, entry.Value);
+  }
   text += SVariablesFileEnd;
   return text;
 }
 
-std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
-  return ExpandTitle(TVariables(BuildVariablesText(rows), false));
+TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
+  const TVariables variables(BuildVariablesText(rows), false);
+  TResolution resolution;
+  resolution.Title = ExpandTitle(variables);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    TResolvedRow& resolved = resolution.Rows.emplace_back();
+    resolved.Value = variables.Values(rows[i].Name);
+    const bool storedAsBefore = i < FRows.size() && FRows[i] == rows[i];
+    if (!storedAsBefore || resolved.Value == FVariables->Values(rows[i].Name))
+      continue;
+    for (const std::string& name : ReferencedNames(rows[i].Value)) {
+      const bool changed =
+          variables.Exists(name) &&
+          (!FVariables->Exists(name) || variables.Values(name) != FVariables->Values(name));
+      if (changed &&
+          std::find(resolved.From.begin(), resolved.From.end(), name) == resolved.From.end())
+        resolved.From.push_back(name);
+    }
+  }
+  return resolution;
 }
 
 namespace {

@@ -23,6 +23,8 @@ class TMFS;
 class TStream;
 class TXMLParser;
 class TVariables;
+struct TShadowedEntry;
+using TShadowedEntries = std::vector<TShadowedEntry>;
 
 // One row of the key/value grid: a brandable variable and its value.
 struct TVariableRow {
@@ -31,6 +33,19 @@ struct TVariableRow {
   bool operator==(const TVariableRow&) const = default;
 };
 using TVariableRows = std::vector<TVariableRow>;
+
+// What a row of the grid shows: its value resolved, and for a row whose resolved value changes
+// while its stored one stays, the names it refers to whose values change (it follows them).
+struct TResolvedRow {
+  std::string Value;
+  std::vector<std::string> From;
+  bool operator==(const TResolvedRow&) const = default;
+};
+// What the book shows once written with some rows: each row resolved, and the title.
+struct TResolution {
+  std::vector<TResolvedRow> Rows;
+  std::string Title;
+};
 
 // Whether a value hides its variable from the grid: the book marks its hidden variables so.
 bool HidesVariable(const std::string& value);
@@ -109,10 +124,12 @@ public:
   // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
   std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
                            const TCodeSigner* signer = nullptr);
-  // The variables file update writes: every row first, then every variable as read at open.
+  // The variables file update writes: every row first, then every variable as the book stores
+  // it, then the entries the store does not read, as they are.
   std::string BuildVariablesText(const TVariableRows& rows) const;
-  // The expanded title an update with rows would give (what fails there fails here).
-  std::string TitleWith(const TVariableRows& rows) const;
+  // rows (values as stored, in the order of Rows()) resolved as the book resolves them once
+  // written with them, and its title then; what fails there fails here (a reference cycle).
+  TResolution ResolveWith(const TVariableRows& rows) const;
 
   // Runs the open e-book through OnShellOpen. Does nothing when closed.
   void ViewEBook();
@@ -138,11 +155,14 @@ public:
   const std::string& Title() const { return FTitle; }
   // The open book's files; empty when closed.
   const TMFS& Content() const { return *FMFS; }
-  // The brandable variables as read at open, in the grid's order.
+  // The brandable variables in the grid's order, values as the book stores them (references
+  // not expanded): what the grid edits and an update writes back where nothing changed them.
   const TVariableRows& Rows() const { return FRows; }
   // The variables in the same order, with hiddenToo the hidden ones too, and with stored the
   // values as the book's variables file holds them, references not expanded; empty when closed.
   TVariableRows Variables(bool hiddenToo, bool stored) const;
+  // The entries of the book's variables file the store does not read; empty when closed.
+  const TShadowedEntries& Shadowed() const;
   // The book's signature as read at the last open; unsigned when closed.
   const TImageSignature& Signature() const { return FSignature; }
   // The e-book's icon at the standard size as read at the last open (kept after close).

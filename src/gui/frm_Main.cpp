@@ -825,9 +825,12 @@ void TfrmMain::ShowEBook() {
   FRecordEdits = false;
   vleVariables->setRowCount(0);
   FStoredValues.clear();
-  for (const TVariableRow& row : FDocument->Rows()) {
-    FStoredValues << QString::fromStdU16String(AnsiToUtf16(row.Value));
-    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)), FStoredValues.back());
+  const TVariableRows shown = FDocument->Variables(false, false);
+  for (size_t i = 0; i < shown.size(); ++i) {
+    FStoredValues << QString::fromStdU16String(AnsiToUtf16(FDocument->Rows()[i].Value));
+    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(shown[i].Name)),
+                         FStoredValues.back(),
+                         QString::fromStdU16String(AnsiToUtf16(shown[i].Value)));
   }
   FShownValues = FStoredValues;
   FEdits.clear();
@@ -862,6 +865,9 @@ void TfrmMain::ShowCaption() {
 }
 
 void TfrmMain::ShowEditState() {
+  // What the values resolve to, and the title, as the Update will write them.
+  if (FDocument->Opened())
+    ShowTitle(edtTitle, vleVariables->ShowResolution(*FDocument));
   mnuUndo->setEnabled(!FEdits.empty());
   mnuRevert->setEnabled(Differs());
   ShowCaption();
@@ -923,17 +929,7 @@ void TfrmMain::CommitEditor() {
 
 TVariableRows TfrmMain::GridRows() {
   CommitEditor();
-  TVariableRows rows;
-  for (int row = 0; row < vleVariables->rowCount(); ++row) {
-    const std::string name = Utf16ToAnsi(vleVariables->Key(row).toStdU16String());
-    try {
-      rows.push_back({name, Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
-    } catch (const EUnmappableCharacter& e) {
-      throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
-                          ". Choose the book's code page under View, Code Page.");
-    }
-  }
-  return rows;
+  return vleVariables->Rows(FDocument->Rows());
 }
 
 void TfrmMain::btnOpenClick() {

@@ -1,5 +1,7 @@
 #include "gui/u_ValueGrid.h"
 
+#include "common/u_AnsiText.h"
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
@@ -20,29 +22,45 @@ bool IsLineBreak(QChar c) {
   return c == '\r' || c == '\n';
 }
 
-// A value cell: the whole value is what the cell edits, the short form what it shows.
+// Roles of a value cell beside its shown text: the whole value as edited, and the book's.
+constexpr int ValueRole = Qt::UserRole;
+constexpr int BookValueRole = Qt::UserRole + 1;
+// Of a key cell, whose text is the key and its mark: the key.
+constexpr int KeyRole = Qt::UserRole;
+
+// A value cell: the whole stored value is what the cell edits, the short form of its
+// resolution what it shows. The value is data of a role of its own, so that every change of it
+// is reported (itemChanged), also one that leaves the shown text as it was.
 class TValueItem : public QTableWidgetItem {
 public:
-  explicit TValueItem(const QString& value) : QTableWidgetItem(UserType) {
-    setData(Qt::EditRole, value);
+  TValueItem(const QString& value, const QString& shown) : QTableWidgetItem(UserType) {
+    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(shown));
+    QTableWidgetItem::setData(BookValueRole, value);
+    QTableWidgetItem::setData(ValueRole, value);
   }
 
   QVariant data(int role) const override {
-    return role == Qt::EditRole ? QVariant(FValue) : QTableWidgetItem::data(role);
+    return QTableWidgetItem::data(role == Qt::EditRole ? ValueRole : role);
   }
 
   void setData(int role, const QVariant& value) override {
-    if (role != Qt::DisplayRole && role != Qt::EditRole) {
+    if (role != Qt::EditRole) {
       QTableWidgetItem::setData(role, value);
       return;
     }
-    FValue = value.toString();
-    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(FValue));
+    // Until it is resolved, a new value shows as it is written.
+    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(value.toString()));
+    QTableWidgetItem::setData(ValueRole, value);
   }
-
-private:
-  QString FValue;
 };
+
+bool ShowsWhole(const QString& value) {
+  return value.size() <= ShortValueLength && !value.contains('\r') && !value.contains('\n');
+}
+
+QString FromAnsi(const std::string& text) {
+  return QString::fromStdU16String(AnsiToUtf16(text));
+}
 
 // The editor works in line feeds; the value gets back the breaks it had ("\r\n" unless it
 // held bare line feeds only), and every other character exactly as typed.
@@ -102,23 +120,25 @@ TValueGrid::TValueGrid(QWidget* parent) : QTableWidget(0, 2, parent) {
   setTabKeyNavigation(false);
 }
 
-void TValueGrid::AddRow(const QString& key, const QString& value) {
+void TValueGrid::AddRow(const QString& key, const QString& value, const QString& shown) {
   const int row = rowCount();
   insertRow(row);
   auto* keyItem = new QTableWidgetItem(key);
+  keyItem->setData(KeyRole, key);
   keyItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
   setItem(row, KeyColumn, keyItem);
-  setItem(row, ValueColumn, new TValueItem(value));
+  setItem(row, ValueColumn, new TValueItem(value, shown));
+  FShowsBook = true;
 }
 
 QString TValueGrid::Key(int row) const {
   const QTableWidgetItem* key = item(row, KeyColumn);
-  return key ? key->text() : QString();
+  return key ? key->data(KeyRole).toString() : QString();
 }
 
 QString TValueGrid::Value(int row) const {
   const QTableWidgetItem* value = item(row, ValueColumn);
-  return value ? value->data(Qt::EditRole).toString() : QString();
+  return value ? value->data(ValueRole).toString() : QString();
 }
 
 void TValueGrid::SetValue(int row, const QString& value) {
@@ -126,9 +146,83 @@ void TValueGrid::SetValue(int row, const QString& value) {
     cell->setData(Qt::EditRole, value);
 }
 
-bool TValueGrid::ShownWhole(int row) const {
+bool TValueGrid::Changed(int row) const {
   const QTableWidgetItem* value = item(row, ValueColumn);
-  return !value || value->text().size() == Value(row).size();
+  return value && value->data(ValueRole).toString() != value->data(BookValueRole).toString();
+}
+
+TVariableRows TValueGrid::Rows(const TVariableRows& bookRows) const {
+  TVariableRows rows;
+  for (int row = 0; row < rowCount(); ++row) {
+    const bool ofBook = row < int(bookRows.size());
+    // The book's bytes, not their text converted back: what nobody changed stays exactly.
+    if (ofBook && !Changed(row)) {
+      rows.push_back(bookRows[size_t(row)]);
+      continue;
+    }
+    const std::string name =
+        ofBook ? bookRows[size_t(row)].Name : Utf16ToAnsi(Key(row).toStdU16String());
+    try {
+      rows.push_back({name, Utf16ToAnsi(Value(row).toStdU16String())});
+    } catch (const EUnmappableCharacter& e) {
+      throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
+                          ". Choose the book's code page under View, Code Page.");
+    }
+  }
+  return rows;
+}
+
+QString TValueGrid::ShowResolution(const TEBookDocument& document) {
+  bool changed = false;
+  for (int row = 0; row < rowCount() && !changed; ++row)
+    changed = Changed(row);
+  // Unchanged rows already show the book's own resolution: nothing to compute.
+  if (!changed && FShowsBook)
+    return FromAnsi(document.Title());
+  try {
+    const TResolution resolution = document.ResolveWith(Rows(document.Rows()));
+    for (int row = 0; row < rowCount(); ++row) {
+      const TResolvedRow& resolved = resolution.Rows[size_t(row)];
+      QStringList following;
+      for (const std::string& name : resolved.From)
+        following << FromAnsi(name);
+      ShowRow(row, FromAnsi(resolved.Value), following);
+    }
+    FShowsBook = !changed;
+    return FromAnsi(resolution.Title);
+  } catch (const std::exception&) {
+    for (int row = 0; row < rowCount(); ++row)
+      ShowRow(row, Value(row), {});
+    FShowsBook = false;
+    return FromAnsi(document.Title());
+  }
+}
+
+void TValueGrid::ShowRow(int row, const QString& shown, const QStringList& following) {
+  QTableWidgetItem* value = item(row, ValueColumn);
+  QTableWidgetItem* key = item(row, KeyColumn);
+  const QString name = Key(row);
+  QString mark;
+  QString keyText = name;
+  if (Changed(row)) {
+    mark = QStringLiteral("changed");
+    keyText += QStringLiteral(" *");
+  } else if (!following.isEmpty()) {
+    mark = QStringLiteral("from ") + following.join(QStringLiteral(", "));
+    keyText += QStringLiteral(" (") + mark + ')';
+  }
+  value->setData(Qt::DisplayRole, ShortValueText(shown));
+  key->setText(keyText);
+  // No mark leaves no role behind: the grid's own tip shows again.
+  const QVariant said = mark.isEmpty() ? QVariant() : QVariant(mark);
+  for (QTableWidgetItem* cell : {key, value}) {
+    cell->setData(Qt::AccessibleDescriptionRole, said);
+    cell->setData(Qt::ToolTipRole, said);
+  }
+}
+
+bool TValueGrid::ShownWhole(int row) const {
+  return ShowsWhole(Value(row));
 }
 
 void TValueGrid::EditInDialog(int row) {

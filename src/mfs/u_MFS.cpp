@@ -322,7 +322,7 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
         path += PathDelimiter + levels[i].folder->FName;
       throw EMFSError(Format(SEqualNames, path.empty() ? "\\" : path.c_str(),
                              static_cast<const TMFSItem*>(earlier)->FName.c_str(),
-                             child->FName.c_str(), SystemAnsiCodePage()));
+                             child->FName.c_str(), SystemAnsiCodePage(), SOpenWithOtherCodePage));
     }
     into->Link(child);
   };

@@ -33,8 +33,7 @@ inline constexpr const char* SCannotDeleteRoot = "Cannot delete root folder";
 inline constexpr const char* SStreamFileFreed = "File \"%s\" of this stream no longer exists";
 inline constexpr const char* SSessionFSFreed = "The file system of this session no longer exists";
 inline constexpr const char* SEqualNames =
-    "The folder \"%s\" holds both \"%s\" and \"%s\", which are one name in code page %d: the "
-    "book was made with another code page; open it with that one";
+    "The folder \"%s\" holds both \"%s\" and \"%s\", which are one name in code page %d: %s";
 
 // Attribute bits of an item (stored, serialized and handed to the cabinet library).
 inline constexpr uint32_t faReadOnly = 0x01;

@@ -1,5 +1,6 @@
 #include "variables/u_Variables.h"
 
+#include "common/u_AnsiText.h"
 #include "xml/u_SpaceXMLParser.h"
 
 #include <string_view>
@@ -152,6 +153,8 @@ void TVariables::Load(TStream& stream, bool stripMarker) {
         if (value.find(ReferenceStart) != std::string::npos)
           FStored->Add(name, value);
         totalSize += value.size();
+      } else if (const std::string& first = *FValues->KeyOf(name); first != name) {
+        FShadowed.push_back({name, text, first});
       }
     }
   }
@@ -214,6 +217,10 @@ TStringList TVariables::Names() const {
   return FValues->GetKeys();
 }
 
+bool TVariables::Exists(const std::string& name) const {
+  return FValues->Exists(name);
+}
+
 const std::string& TVariables::Values(const std::string& name) const {
   return FValues->Get_Item(name);
 }
@@ -238,6 +245,39 @@ std::string TVariables::ExpandText(const std::string& text) const {
     scan.Replace(text, value);
   }
   return scan.Finish(text);
+}
+
+std::vector<std::string> ReferencedNames(const std::string& text) {
+  std::vector<std::string> names;
+  TReferenceScan scan;
+  while (scan.NextReference(text)) {
+    names.push_back(scan.Name(text));
+    scan.Skip();
+  }
+  return names;
+}
+
+bool OneNameInEveryCodePage(const std::string& a, const std::string& b) {
+  if (a.size() != b.size())
+    return false;
+  const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[i]);
+    if (ca == cb)
+      continue;
+    const bool startsCharacter = i == 0 || static_cast<unsigned char>(a[i - 1]) < 0x80;
+    if (!startsCharacter || lower(ca) != lower(cb))
+      return false;
+  }
+  return true;
+}
+
+std::string ShadowedText(const TShadowedEntry& entry, int codePage) {
+  std::string text = "shadowed by \"" + entry.ShadowedBy + "\"";
+  if (!OneNameInEveryCodePage(entry.Name, entry.ShadowedBy))
+    text += Format(", one name in code page %d: %s", codePage, SOpenWithOtherCodePage);
+  return text;
 }
 
 std::string VariableEntry(const std::string& name, const std::string& value) {

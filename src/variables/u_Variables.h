@@ -17,6 +17,17 @@ class EVariablesError : public Exception {
   using Exception::Exception;
 };
 
+// An entry of the file the store does not read: its name is one met before (equal ignoring
+// letter case in the code page read with), whose entry wins. Kept so that a file written from
+// the store holds it still: in the code page the book was made with it may be a variable.
+struct TShadowedEntry {
+  std::string Name;
+  std::string Value;      // as the file holds it
+  std::string ShadowedBy; // the winning entry's name
+  bool operator==(const TShadowedEntry&) const = default;
+};
+using TShadowedEntries = std::vector<TShadowedEntry>;
+
 class TVariables : public TObject {
 public:
   // References can multiply text (each level may double it), so resolving a few hundred bytes
@@ -38,6 +49,7 @@ public:
 
   // All names in case-insensitive order (AnsiCompareText).
   TStringList Names() const;
+  bool Exists(const std::string& name) const;
   // The resolved value; the dictionary's not-found error for a name not in the store.
   const std::string& Values(const std::string& name) const;
   // The value as the file holds it (less the marker when stripped), its references unresolved;
@@ -46,6 +58,10 @@ public:
   // The text with each reference to a variable of the store replaced by its value; references
   // to other names stay as written.
   std::string ExpandText(const std::string& text) const;
+  // The entries not read, in file order. A later entry whose name is byte for byte an
+  // earlier one's is not among them: no code page reads it, and a file written from rows and
+  // store holds one behind every row.
+  const TShadowedEntries& Shadowed() const { return FShadowed; }
 
 private:
   void Load(TStream& stream, bool stripMarker);
@@ -54,7 +70,19 @@ private:
 
   std::unique_ptr<TStringToStringDictionary> FValues;
   std::unique_ptr<TStringToStringDictionary> FStored;
+  TShadowedEntries FShadowed;
 };
+
+// The names text refers to, as written, in order (a reference the scan skips, "%%{x}", is none).
+std::vector<std::string> ReferencedNames(const std::string& text);
+// Whether two names are one in every code page: they differ at most in the letter case of ASCII
+// letters that begin a character (in a double-byte code page a byte behind a byte of 0x80 or
+// more may be the second byte of a character).
+bool OneNameInEveryCodePage(const std::string& a, const std::string& b);
+// What to tell of a shadowed entry read in codePage: "shadowed by "Title"", and where
+// another code page may keep the two names apart, that it is one name with the other here and
+// that the book may be opened with its own code page.
+std::string ShadowedText(const TShadowedEntry& entry, int codePage);
 
 // Writing a variables file: "<vars>\r\n", one entry per line, "</vars>\r\n". Entries that must
 // win go first, since reading keeps the first entry of a name.

@@ -850,6 +850,68 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
   }
 }
 
+// A brand keeps what it is not given: a reference a value holds, and the entries of the
+// variables file this code page cannot read (names that are one here), which show names.
+TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
+  const std::string book = CopySample("typical.exe");
+  const auto variables = [&](std::vector<std::string> options) {
+    options.insert(options.begin(), {"show", "--json"});
+    options.push_back(book);
+    return JsonOf(RunCli(options).Out)["variables"].toObject();
+  };
+  const QJsonObject stored = variables({"--raw", "--all"});
+  ASSERT_EQ(RunCli({"brand", book, "--icon", SamplePath("icons/brand_1.ico")}).Status, 0);
+  EXPECT_EQ(variables({"--raw", "--all"}), stored) << "an icon changes no value";
+  EXPECT_EQ(RunCli({"brand", "-n", book, "-s", "Company=NewCo"}).Out,
+            "would brand " + book + ":\n  Company: \"Quill Press\" -> \"NewCo\"\n");
+  ASSERT_EQ(RunCli({"brand", book, "-s", "Company=NewCo"}).Status, 0);
+  EXPECT_EQ(variables({"--raw"})["Copyright"], "Copyright 2025 %{Company}. All rights reserved.");
+  EXPECT_EQ(variables({})["Copyright"], "Copyright 2025 NewCo. All rights reserved.");
+
+  if (StoredFileOf(book, "Variables.xml").empty())
+    GTEST_SKIP() << "cabextract is not installed (scripts/setup installs it)";
+  const struct {
+    int codePage;
+    std::string first, second; // the names, one in code page 1252
+    bool otherCodePage;        // which show then suggests
+  } pairs[] = {
+      {1254, "\xDDl", "\xFDl", true},      // dotted I and dotless i, then l
+      {932, "\x83\x41", "\x83\x61", true}, // katakana a and di
+      {1251, "\xFF", "\x9F", true},        // ya and dzhe
+      {1252, "Title", "TITLE", false},     // one name in every code page
+  };
+  for (const auto& [codePage, first, second, otherCodePage] : pairs) {
+    SCOPED_TRACE(codePage);
+    const std::string firstEntry = "<var name=\"" + first + "\">one</var>\r\n";
+    const std::string secondEntry = "<var name=\"" + second + "\">two</var>\r\n";
+    const std::string shadowedBook =
+        AssembleBook({{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+                      {"Variables.xml", "<vars>\r\n<var name=\"Author\">Ann</var>\r\n" +
+                                            firstEntry + secondEntry + "</vars>\r\n"}});
+    const TRun text = RunCli({"show", shadowedBook});
+    EXPECT_NE(text.Out.find("Not read (kept in the file):\n  " + AnsiToUtf8(second) +
+                            " = two\n    shadowed by \"" + AnsiToUtf8(first) + "\""),
+              std::string::npos)
+        << text.Out;
+    const QJsonArray shadowed =
+        JsonOf(RunCli({"show", "-j", shadowedBook}).Out)["shadowed"].toArray();
+    ASSERT_EQ(shadowed.size(), 1);
+    EXPECT_EQ(shadowed[0].toObject()["name"].toString().toStdString(), AnsiToUtf8(second));
+    EXPECT_EQ(shadowed[0].toObject()["shadowedBy"].toString().toStdString(), AnsiToUtf8(first));
+    EXPECT_EQ(shadowed[0].toObject()["note"].toString().contains("open it with that one"),
+              otherCodePage);
+
+    ASSERT_EQ(RunCli({"brand", shadowedBook, "-s", "Author=Bob"}).Status, 0);
+    const std::string written = StoredFileOf(shadowedBook, "Variables.xml");
+    EXPECT_NE(written.find(firstEntry), std::string::npos) << written;
+    EXPECT_NE(written.find(secondEntry), std::string::npos) << written;
+    const QJsonObject ownReading =
+        JsonOf(RunCli({"show", "-j", "--code-page", std::to_string(codePage), shadowedBook}).Out);
+    EXPECT_EQ(ownReading["variables"].toObject().size(), otherCodePage ? 3 : 2);
+    ChooseAnsiCodePage(0);
+  }
+}
+
 TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
   setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   const std::string original = AssembleBookIn(

@@ -8,7 +8,10 @@
 #include "resources/u_Resources.h"
 #include "variables/u_Variables.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -97,6 +100,79 @@ std::string EBookFixture::ValueOf(const TVariableRows& rows, const std::string& 
 
 std::string EBookFixture::AnsiValue(const std::string& book, const std::string& name) {
   return ValueOf(AllVariables(ContentOf(book).at("Variables.xml")), name);
+}
+
+namespace {
+// Walks a serialized file system: "MFS", eight checksum digits, then the root folder. An item
+// is its name's length and name, date and attributes (4 bytes each), then a file's length and
+// content, or a folder's child count and children, each behind a tag byte "F" or "D".
+class TSerialWalk {
+public:
+  explicit TSerialWalk(std::string bytes) : FBytes(std::move(bytes)) {}
+
+  // The content of the file name at the top of the tree; empty when there is none.
+  std::string TopFile(const std::string& name) {
+    if (FBytes.compare(0, 3, "MFS") != 0)
+      return {};
+    FAt = 11;
+    Name();
+    for (uint32_t children = Number(); children > 0 && FAt < FBytes.size(); --children) {
+      const bool file = FBytes[FAt++] == 'F';
+      if (file && Name() == name) {
+        const uint32_t size = Number();
+        return FBytes.substr(FAt, size);
+      }
+      if (!file)
+        Name();
+      Rest(file);
+    }
+    return {};
+  }
+
+private:
+  uint32_t Number() {
+    uint32_t value = 0;
+    if (FAt + 4 <= FBytes.size())
+      std::memcpy(&value, FBytes.data() + FAt, 4);
+    FAt += 4;
+    return value;
+  }
+
+  // The name, passing date and attributes too.
+  std::string Name() {
+    const uint32_t length = Number();
+    const std::string name = FBytes.substr(std::min(FAt, FBytes.size()), length);
+    FAt += length + 8;
+    return name;
+  }
+
+  // What follows an item's name: a file's content, or a folder's children.
+  void Rest(bool file) {
+    if (file) {
+      FAt += Number();
+      return;
+    }
+    for (uint32_t children = Number(); children > 0 && FAt < FBytes.size(); --children) {
+      const bool childFile = FBytes[FAt++] == 'F';
+      Name();
+      Rest(childFile);
+    }
+  }
+
+  std::string FBytes;
+  size_t FAt = 0;
+};
+} // namespace
+
+std::string EBookFixture::StoredFileOf(const std::string& book, const std::string& name) {
+  std::string mfs;
+  if (FILE* pipe = ::popen(("cabextract -q -p '" + book + "' 2>/dev/null").c_str(), "r")) {
+    char buffer[65536];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      mfs.append(buffer, got);
+    ::pclose(pipe);
+  }
+  return TSerialWalk(std::move(mfs)).TopFile(name);
 }
 
 std::string EBookFixture::IconSizes(const std::string& icoBytes) {

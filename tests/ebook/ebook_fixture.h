@@ -31,6 +31,10 @@ protected:
   static std::string ValueOf(const TVariableRows& rows, const std::string& name);
   // The stored value of a variable of a book.
   static std::string AnsiValue(const std::string& book, const std::string& name);
+  // The bytes of the book's file at the top of its content, read without the program's own
+  // readers: cabextract takes info.mfs out of the executable and its serialized form is walked
+  // here. Empty when cabextract is missing or no such file is there.
+  static std::string StoredFileOf(const std::string& book, const std::string& name);
   // "16x16 32x32" for the images of an .ico file image.
   static std::string IconSizes(const std::string& icoBytes);
   static std::string IconGroupSizes(const std::string& book);

@@ -28,7 +28,7 @@ namespace {
 const TVariableRows TypicalRows = {
     {"Author", "Mara Quill"},
     {"Company", "Quill Press"},
-    {"Copyright", "Copyright 2025 Quill Press. All rights reserved."},
+    {"Copyright", "Copyright 2025 %{Company}. All rights reserved."},
     {"Discount", " $5 off with code GARDEN"},
     {"Email", "books@example.org"},
     {"Title", "The Garden Handbook"},
@@ -355,6 +355,74 @@ TEST_F(EBookDocumentTest, BrandingWritesItsScratchFilesWhereTheNewBookGoes) {
   EXPECT_EQ(AnsiValue(book, "Author"), "Ann Reseller");
   EXPECT_EQ(std::distance(fs::directory_iterator(Folder()), fs::directory_iterator()), 1)
       << "only the book is left";
+}
+
+// The first entry of each name in a variables file, as the file holds it: "<var name="N">V</var>"
+// lines, as every file here is written.
+static std::map<std::string, std::string> FirstEntries(const std::string& file) {
+  std::map<std::string, std::string> entries;
+  const std::string start = "<var name=\"";
+  for (size_t at = file.find(start); at != std::string::npos; at = file.find(start, at + 1)) {
+    const size_t nameEnd = file.find("\">", at);
+    const size_t valueEnd = file.find("</var>", nameEnd);
+    entries.emplace(file.substr(at + start.size(), nameEnd - at - start.size()),
+                    file.substr(nameEnd + 2, valueEnd - nameEnd - 2));
+  }
+  return entries;
+}
+
+// A brand writes what it is given and leaves every other value as the book stores it,
+// references and hidden values too: read back from the book's bytes, not through the store.
+TEST_F(EBookDocumentTest, ABrandChangesExactlyTheValuesItIsGiven) {
+  const std::string sample = CopySample("typical.exe");
+  if (StoredFileOf(sample, "Variables.xml").empty())
+    GTEST_SKIP() << "cabextract is not installed (scripts/setup installs it)";
+  const struct {
+    const char* what;
+    TVariableRows edits;
+    bool icon;
+    std::string copyright; // as the book shows it after
+  } cases[] = {
+      {"a value another refers to",
+       {{"Company", "NewCo"}},
+       false,
+       "Copyright 2025 NewCo. All rights reserved."},
+      {"the icon alone", {}, true, "Copyright 2025 Quill Press. All rights reserved."},
+      {"a reference given", {{"Copyright", "(c) %{Author}"}}, false, "(c) Mara Quill"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string book = CopySample("typical.exe");
+    std::map<std::string, std::string> expected = FirstEntries(StoredFileOf(book, "Variables.xml"));
+    TEBookDocument document;
+    document.OpenEBook(book);
+    TVariableRows rows = document.Rows();
+    for (const TVariableRow& edit : c.edits) {
+      rows = WithValue(rows, edit.Name, edit.Value);
+      expected[edit.Name] = edit.Value;
+    }
+    if (c.icon)
+      document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
+    EXPECT_EQ(document.ResolveWith(rows).Rows[2].Value, c.copyright) << "shown before the update";
+    document.UpdateEBook(rows);
+    EXPECT_EQ(FirstEntries(StoredFileOf(book, "Variables.xml")), expected);
+    EXPECT_EQ(ValueOf(document.Variables(false, false), "Copyright"), c.copyright);
+  }
+}
+
+TEST_F(EBookDocumentTest, RowsFollowingAChangedValueNameIt) {
+  TEBookDocument document;
+  document.OpenEBook(CopySample("typical.exe"));
+  const TResolution same = document.ResolveWith(document.Rows());
+  EXPECT_EQ(same.Title, "The Garden Handbook by Mara Quill");
+  EXPECT_TRUE(same.Rows[2].From.empty());
+  const TResolution resolution = document.ResolveWith(
+      WithValue(WithValue(document.Rows(), "Company", "NewCo"), "Title", "%{Company} Guide"));
+  EXPECT_EQ(resolution.Title, "NewCo Guide by Mara Quill");
+  EXPECT_EQ(resolution.Rows[2],
+            (TResolvedRow{"Copyright 2025 NewCo. All rights reserved.", {"Company"}}));
+  EXPECT_TRUE(resolution.Rows[1].From.empty()) << "a changed row follows nothing";
+  EXPECT_TRUE(resolution.Rows[0].From.empty());
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
