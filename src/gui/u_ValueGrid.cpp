@@ -34,7 +34,7 @@ constexpr int KeyRole = Qt::UserRole;
 class TValueItem : public QTableWidgetItem {
 public:
   TValueItem(const QString& value, const QString& shown) : QTableWidgetItem(UserType) {
-    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(shown));
+    Show(shown);
     QTableWidgetItem::setData(BookValueRole, value);
     QTableWidgetItem::setData(ValueRole, value);
   }
@@ -43,14 +43,20 @@ public:
     return QTableWidgetItem::data(role == Qt::EditRole ? ValueRole : role);
   }
 
+  // The text (setText) is the value too, as in any cell.
   void setData(int role, const QVariant& value) override {
-    if (role != Qt::EditRole) {
+    if (role != Qt::DisplayRole && role != Qt::EditRole) {
       QTableWidgetItem::setData(role, value);
       return;
     }
     // Until it is resolved, a new value shows as it is written.
-    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(value.toString()));
+    Show(value.toString());
     QTableWidgetItem::setData(ValueRole, value);
+  }
+
+  // Shows shown, the value resolved, leaving the value as it is.
+  void Show(const QString& shown) {
+    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(shown));
   }
 };
 
@@ -211,7 +217,7 @@ void TValueGrid::ShowRow(int row, const QString& shown, const QStringList& follo
     mark = QStringLiteral("from ") + following.join(QStringLiteral(", "));
     keyText += QStringLiteral(" (") + mark + ')';
   }
-  value->setData(Qt::DisplayRole, ShortValueText(shown));
+  static_cast<TValueItem*>(value)->Show(shown);
   key->setText(keyText);
   // No mark leaves no role behind: the grid's own tip shows again.
   const QVariant said = mark.isEmpty() ? QVariant() : QVariant(mark);
