@@ -1,6 +1,7 @@
 #include "gui/u_ValueGrid.h"
 
 #include "common/u_AnsiText.h"
+#include "variables/u_Variables.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -119,6 +120,16 @@ QString ShortValueText(const QString& value) {
   while (end < value.size() && end < ShortValueLength && !IsLineBreak(value[end]))
     ++end;
   return end == value.size() ? value : value.left(end) + LeftOut;
+}
+
+QString ShadowedEntriesText(const TShadowedEntries& entries, int codePage) {
+  QStringList said;
+  for (const TShadowedEntry& entry : entries)
+    said << QStringLiteral("\"%1\" (%2)")
+                .arg(FromAnsi(entry.Name), FromAnsi(ShadowedText(entry, codePage)));
+  return said.isEmpty() ? QString()
+                        : QStringLiteral("Not read from the variables file: ") +
+                              said.join(QStringLiteral("; "));
 }
 
 TValueGrid::TValueGrid(QWidget* parent) : QTableWidget(0, 2, parent) {

@@ -755,6 +755,19 @@ private slots:
     QCOMPARE(said("Company"), QString());
     QCOMPARE(said("Copyright"), QString());
     QVERIFY(!window->isWindowModified());
+
+    // An entry the store does not read is named when the book opens.
+    const QString book = CopyOfSample("typical.exe");
+    {
+      TEBookDocument document;
+      document.OpenEBook(QFile::encodeName(book).toStdString());
+      TVariableRows rows = document.Rows();
+      rows.push_back({"TITLE", "Shadowed"});
+      document.UpdateEBook(rows);
+    }
+    OpenThroughTheDialog(*window, book);
+    QCOMPARE(window->stbStatus->currentMessage(),
+             QString("Not read from the variables file: \"TITLE\" (shadowed by \"Title\")"));
   }
 
   void IconsLoadAndReset() {
