@@ -763,6 +763,11 @@ void TfrmMain::OpenEBook(const QString& path) {
     throw;
   }
   ShowEBook();
+  // Entries this code page reads as one name with another stay unread until the book is
+  // opened with its own.
+  if (const QString shadowed = ShadowedEntriesText(FDocument->Shadowed(), SystemAnsiCodePage());
+      !shadowed.isEmpty())
+    stbStatus->showMessage(shadowed);
   dlgOpen->setDirectory(QFileInfo(path).absolutePath());
   AddRecentBook(path);
   ShowRecentBooks();

@@ -36,7 +36,7 @@ constexpr int KeyRole = Qt::UserRole;
 class TValueItem : public QTableWidgetItem {
 public:
   TValueItem(const QString& value, const QString& shown) : QTableWidgetItem(UserType) {
-    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(shown));
+    Show(shown);
     QTableWidgetItem::setData(BookValueRole, value);
     QTableWidgetItem::setData(ValueRole, value);
   }
@@ -45,14 +45,20 @@ public:
     return QTableWidgetItem::data(role == Qt::EditRole ? ValueRole : role);
   }
 
+  // The text (setText) is the value too, as in any cell.
   void setData(int role, const QVariant& value) override {
     if (role != Qt::EditRole) {
       QTableWidgetItem::setData(role, value);
       return;
     }
     // Until it is resolved, a new value shows as it is written.
-    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(value.toString()));
+    Show(value.toString());
     QTableWidgetItem::setData(ValueRole, value);
+  }
+
+  // Shows shown, the value resolved, leaving the value as it is.
+  void Show(const QString& shown) {
+    QTableWidgetItem::setData(Qt::DisplayRole, ShortValueText(shown));
   }
 };
 
@@ -115,6 +121,16 @@ QString ShortValueText(const QString& value) {
   while (end < value.size() && end < ShortValueLength && !IsLineBreak(value[end]))
     ++end;
   return end == value.size() ? value : value.left(end) + LeftOut;
+}
+
+QString ShadowedEntriesText(const TShadowedEntries& entries, int codePage) {
+  QStringList said;
+  for (const TShadowedEntry& entry : entries)
+    said << QStringLiteral("\"%1\" (%2)")
+                .arg(FromAnsi(entry.Name), FromAnsi(ShadowedText(entry, codePage)));
+  return said.isEmpty() ? QString()
+                        : QStringLiteral("Not read from the variables file: ") +
+                              said.join(QStringLiteral("; "));
 }
 
 TValueGrid::TValueGrid(QWidget* parent) : QTableWidget(0, 2, parent) {
@@ -213,7 +229,7 @@ void TValueGrid::ShowRow(int row, const QString& shown, const QStringList& follo
     mark = QStringLiteral("from ") + following.join(QStringLiteral(", "));
     keyText += QStringLiteral(" (") + mark + ')';
   }
-  value->setData(Qt::DisplayRole, ShortValueText(shown));
+  static_cast<TValueItem*>(value)->Show(shown);
   key->setText(keyText);
   // No mark leaves no role behind: the grid's own tip shows again.
   const QVariant said = mark.isEmpty() ? QVariant() : QVariant(mark);

@@ -21,6 +21,9 @@ class QDialog;
 // What a cell shows of value: its first line, cut to a few hundred characters, with "…"
 // appended when something was left out.
 QString ShortValueText(const QString& value);
+// What the window says of the entries of a variables file that are not read, in codePage:
+// each one's name and what shadows it; empty when there are none.
+QString ShadowedEntriesText(const TShadowedEntries& entries, int codePage);
 
 class TValueGrid : public QTableWidget {
   Q_OBJECT

@@ -76,17 +76,17 @@ QImage ShownIcon(const TfrmMain& window) {
   return window.imgIcon->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+// Each row's key and the value it shows.
 QList<QPair<QString, QString>> GridRows(const TfrmMain& window) {
   QList<QPair<QString, QString>> rows;
   for (int row = 0; row < window.vleVariables->rowCount(); ++row)
-    rows.append(
-        {window.vleVariables->item(row, 0)->text(), window.vleVariables->item(row, 1)->text()});
+    rows.append({window.vleVariables->Key(row), window.vleVariables->item(row, 1)->text()});
   return rows;
 }
 
 int RowOf(const TfrmMain& window, const QString& key) {
   for (int row = 0; row < window.vleVariables->rowCount(); ++row)
-    if (window.vleVariables->item(row, 0)->text() == key)
+    if (window.vleVariables->Key(row) == key)
       return row;
   return -1;
 }
@@ -446,6 +446,9 @@ private slots:
     grid.SetValue(row, value);
     QCOMPARE(grid.item(row, 1)->text(), firstLine.left(300) + QChar(0x2026));
     QCOMPARE(grid.Value(row), value);
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QVERIFY(!window->isWindowModified());
 
     // The dialog shows the line breaks; what it gives back keeps them as they were.
     QString shown;
@@ -461,10 +464,18 @@ private slots:
     QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
     QVERIFY(shown.contains("Quill \n\nsecond line\nxxx"));
     QCOMPARE(grid.Value(row), value + "\r\nend");
+    // The cell shows what it showed, but the value is another: an edit like any other.
+    QCOMPARE(grid.item(row, 1)->text(), firstLine.left(300) + QChar(0x2026));
+    QVERIFY(window->isWindowModified());
+    QVERIFY(window->mnuUndo->isEnabled() && window->mnuRevert->isEnabled());
+    FPressedButtons = {QMessageBox::Cancel};
+    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 2);
+    QCOMPARE(FBoxes[1].Icon, QMessageBox::Warning);
 
     FPressedButtons = {QMessageBox::Cancel};
     QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
-    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes.size(), 3);
     QCOMPARE(grid.Value(RowOf(*window, "Author")), value + "\r\nend");
     QVERIFY(grid.item(RowOf(*window, "Author"), 1)->text().size() <= 301);
   }
@@ -699,7 +710,65 @@ private slots:
     QCOMPARE(window->vleVariables->item(RowOf(*window, "Company"), 1)->text(),
              QString("Leaf & Co"));
     QCOMPARE(window->vleVariables->item(RowOf(*window, "Copyright"), 1)->text(),
-             QString("Copyright 2025 Quill Press. All rights reserved."));
+             QString("Copyright 2025 Leaf & Co. All rights reserved."));
+  }
+
+  // The grid shows what the Update will write: values resolved from the rows as they stand,
+  // the rows that differ from the book and those that follow them, and the title.
+  void ValuesShowTheirResolutionFromTheRowsAsTheyStand() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    TValueGrid& grid = *window->vleVariables;
+    const int copyright = RowOf(*window, "Copyright");
+    const auto said = [&](const char* key) {
+      return grid.item(RowOf(*window, key), 1)->data(Qt::AccessibleDescriptionRole).toString();
+    };
+    QCOMPARE(grid.Value(copyright), QString("Copyright 2025 %{Company}. All rights reserved."));
+
+    grid.item(RowOf(*window, "Company"), 1)->setText("NewCo");
+    grid.item(RowOf(*window, "Title"), 1)->setText("%{Company} Guide");
+    QCOMPARE(grid.item(copyright, 1)->text(),
+             QString("Copyright 2025 NewCo. All rights reserved."));
+    QCOMPARE(grid.item(RowOf(*window, "Title"), 1)->text(), QString("NewCo Guide"));
+    QCOMPARE(window->edtTitle->text(), QString("NewCo Guide by Mara Quill"));
+    QCOMPARE(said("Company"), QString("changed"));
+    QCOMPARE(said("Copyright"), QString("from Company"));
+    QCOMPARE(grid.item(copyright, 0)->text(), QString("Copyright (from Company)"));
+    QCOMPARE(said("Author"), QString());
+
+    // The editor opens on the value as stored, reference and all.
+    grid.setFocus();
+    grid.setCurrentCell(copyright, 1);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor);
+    QCOMPARE(editor->text(), QString("Copyright 2025 %{Company}. All rights reserved."));
+    grid.setCurrentCell(RowOf(*window, "Author"), 1);
+
+    // An edit that makes a cycle shows the values as stored until it is mended.
+    grid.item(RowOf(*window, "Company"), 1)->setText("%{Copyright}");
+    QCOMPARE(grid.item(copyright, 1)->text(),
+             QString("Copyright 2025 %{Company}. All rights reserved."));
+    window->mnuRevert->trigger();
+    QCOMPARE(GridRows(*window), TypicalGrid);
+    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Mara Quill"));
+    QCOMPARE(said("Company"), QString());
+    QCOMPARE(said("Copyright"), QString());
+    QVERIFY(!window->isWindowModified());
+
+    // An entry the store does not read is named when the book opens.
+    const QString book = CopyOfSample("typical.exe");
+    {
+      TEBookDocument document;
+      document.OpenEBook(QFile::encodeName(book).toStdString());
+      TVariableRows rows = document.Rows();
+      rows.push_back({"TITLE", "Shadowed"});
+      document.UpdateEBook(rows);
+    }
+    OpenThroughTheDialog(*window, book);
+    QCOMPARE(window->stbStatus->currentMessage(),
+             QString("Not read from the variables file: \"TITLE\" (shadowed by \"Title\")"));
   }
 
   void IconsLoadAndReset() {
