@@ -1,5 +1,6 @@
 #include "gui/u_ValueGrid.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
@@ -28,7 +29,13 @@ public:
   }
 
   QVariant data(int role) const override {
-    return role == Qt::EditRole ? QVariant(FValue) : QTableWidgetItem::data(role);
+    if (role == Qt::EditRole)
+      return FValue;
+    // A screen reader names the cell by its variable, as a sighted user reads the row.
+    if (role == Qt::AccessibleTextRole && tableWidget())
+      if (const QTableWidgetItem* key = tableWidget()->item(row(), TValueGrid::KeyColumn))
+        return QStringLiteral("%1: %2").arg(key->text(), QTableWidgetItem::data(Qt::DisplayRole).toString());
+    return QTableWidgetItem::data(role);
   }
 
   void setData(int role, const QVariant& value) override {
@@ -131,7 +138,7 @@ bool TValueGrid::ShownWhole(int row) const {
   return !value || value->text().size() == Value(row).size();
 }
 
-void TValueGrid::EditInDialog(int row) {
+void TValueGrid::EditInDialog(int row, const QKeyEvent* typed) {
   QDialog dialog(this);
   dialog.setObjectName(QStringLiteral("dlgValue"));
   dialog.setWindowTitle(Key(row));
@@ -162,6 +169,12 @@ void TValueGrid::EditInDialog(int row) {
   layout->addWidget(editor);
   layout->addWidget(buttons);
   editor->setFocus();
+  if (typed) {
+    // A key typed on the cell replaces the value, as it does in a cell edited in place.
+    editor->selectAll();
+    QKeyEvent key(typed->type(), typed->key(), typed->modifiers(), typed->text());
+    QCoreApplication::sendEvent(editor, &key);
+  }
   if ((ExecDialog ? ExecDialog(dialog) : dialog.exec()) == QDialog::Accepted)
     SetValue(row, ValueText(*editor->document(), oldValue));
 }
@@ -173,6 +186,10 @@ bool TValueGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* eve
   // of it out; asked for an editor, it opens the dialog.
   if (trigger == DoubleClicked || trigger == EditKeyPressed) {
     EditInDialog(index.row());
+    return true;
+  }
+  if (trigger == AnyKeyPressed && event && event->type() == QEvent::KeyPress) {
+    EditInDialog(index.row(), static_cast<const QKeyEvent*>(event));
     return true;
   }
   return false;

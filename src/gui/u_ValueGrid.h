@@ -11,6 +11,7 @@
 #include <functional>
 
 class QDialog;
+class QKeyEvent;
 
 // What a cell shows of value: its first line, cut to a few hundred characters, with "…"
 // appended when something was left out.
@@ -32,8 +33,9 @@ public:
   QString Value(int row) const;
   void SetValue(int row, const QString& value);
 
-  // Edits the value of row in the dialog; the value changes only when it is accepted.
-  void EditInDialog(int row);
+  // Edits the value of row in the dialog; the value changes only when it is accepted. A key
+  // typed on the cell replaces the value there.
+  void EditInDialog(int row, const QKeyEvent* typed = nullptr);
   // Runs the value dialog; returns its result. Empty: the dialog's own exec, else tests answer.
   std::function<int(QDialog& dialog)> ExecDialog;
 
