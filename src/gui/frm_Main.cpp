@@ -906,7 +906,7 @@ void TfrmMain::OpenEBook(const QString& path) {
   FFileNameInUse = fileName;
   ShowStatus({});
   try {
-    RunLongOperation([&] { FDocument->OpenEBook(fileName); }, esRead, QStringLiteral("read"));
+    RunLongOperation([&] { FDocument->OpenEBook(fileName); }, path, esRead, QStringLiteral("read"));
   } catch (...) {
     ShowEBook();
     throw;
@@ -917,8 +917,9 @@ void TfrmMain::OpenEBook(const QString& path) {
   ShowRecentBooks();
 }
 
-void TfrmMain::RunLongOperation(const std::function<void()>& operation, TEBookStep firstStep,
-                                const QString& waitsFor) {
+void TfrmMain::RunLongOperation(const std::function<void()>& operation, const QString& book,
+                                TEBookStep firstStep, const QString& waitsFor) {
+  FBookInUse = QFileInfo(book).fileName();
   // Called on the worker thread: the display is updated on this one.
   const auto showProgress = [this](TEBookStep step, int percent) {
     QMetaObject::invokeMethod(
@@ -938,9 +939,8 @@ void TfrmMain::RunLongOperation(const std::function<void()>& operation, TEBookSt
 }
 
 TCloseChoice TfrmMain::AskOnClose(const QString& waitsFor) {
-  const QString book = QFileInfo(FileNameText(FFileNameInUse)).fileName();
   QMessageBox box(QMessageBox::Question, QString::fromLatin1(SApplicationTitle),
-                  QString::fromLatin1(SStillWorking).arg(book, waitsFor),
+                  QString::fromLatin1(SStillWorking).arg(FBookInUse, waitsFor),
                   QMessageBox::Discard | QMessageBox::Save | QMessageBox::Cancel, this);
   box.button(QMessageBox::Discard)->setText(QStringLiteral("&Stop and Close"));
   box.button(QMessageBox::Save)
@@ -974,8 +974,8 @@ bool TfrmMain::UpdateEBook(bool askToRun, const QString& copy) {
       FFileNameInUse = target;
     TEBookUpdateResult result;
     try {
-      RunLongOperation([&] { result = FDocument->UpdateEBook(rows, target, signer.get()); }, esPack,
-                       QStringLiteral("written"));
+      RunLongOperation([&] { result = FDocument->UpdateEBook(rows, target, signer.get()); },
+                       FileNameText(FDocument->FileName()), esPack, QStringLiteral("written"));
     } catch (...) {
       // Until the new file is in place the book stays open with the user's edits in the grid;
       // only a failure to show the written book leaves it closed.

@@ -191,10 +191,10 @@ private:
   void ShowSigningChoice();
 
   void OpenEBook(const QString& path);
-  // Runs operation as the window's long operation, which the user may stop until the new
-  // book is in place.
-  void RunLongOperation(const std::function<void()>& operation, TEBookStep firstStep,
-                        const QString& waitsFor);
+  // Runs operation on book as the window's long operation, which the user may stop until the
+  // new book is in place.
+  void RunLongOperation(const std::function<void()>& operation, const QString& book,
+                        TEBookStep firstStep, const QString& waitsFor);
   TCloseChoice AskOnClose(const QString& waitsFor);
   // Writes the edits into the book, or with a copy into that file, which is then the book
   // shown; asks to run it afterwards when askToRun and something can. False when it failed
@@ -245,6 +245,8 @@ private:
   std::unique_ptr<TLongOperation> FLongOperation;
   // The file the operation running was given: messages hold it as the system's bytes.
   std::string FFileNameInUse;
+  // The name of the book the long operation running reads or writes, for its questions.
+  QString FBookInUse;
   // The edits since the open, oldest first, and those taken back since the last edit.
   TEditSteps FEdits;
   TEditSteps FUndone;

@@ -1524,6 +1524,9 @@ private slots:
     QVERIFY(progressSeen);
     if (!byCancel) {
       QCOMPARE(FBoxes.size(), 1);
+      QVERIFY2(FBoxes[0].Text.startsWith('"' + QFileInfo(book).fileName() +
+                                         "\" is still being written."),
+               qPrintable(FBoxes[0].Text));
       QCOMPARE(FBoxes[0].ButtonTexts.size(), 3);
       for (const char* choice : {"&Stop and Close", "Close When &Written", "&Keep Working"})
         QVERIFY2(FBoxes[0].ButtonTexts.contains(choice), qPrintable(choice));
