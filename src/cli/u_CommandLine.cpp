@@ -245,19 +245,10 @@ std::string CodePageAdvice() {
   return "; give the book's code page with --code-page (one of " + CodePageList() + ")";
 }
 
-// Reports progress, and stops the command at the next step when a stop signal came (what
-// the document is doing then fails whole, leaving the book as it was). A rewrite at 100% has
-// put the new book in place: from there the book is finished, and is reported so, the stop
-// coming before the next book.
+// Reports progress, and stops the command at the next step when a stop signal came; the book
+// is as it was or finished, the stop then coming before the next book.
 TEBookProgressEvent StoppingProgress(TEBookProgressEvent onProgress) {
-  return
-      [onProgress = std::move(onProgress), finished = false](TEBookStep step, int percent) mutable {
-        if (onProgress)
-          onProgress(step, percent);
-        finished = finished || (step == esRewrite && percent == 100);
-        if (!finished)
-          StopIfAsked();
-      };
+  return StoppableProgress(std::move(onProgress), StopIfAsked);
 }
 
 // Opens book to read its content, the number-th of count, drawing progress on line; a failure

@@ -6,13 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
 namespace {
 const char* const SFileChanged = "The file \"%s\" changed on disk since it was opened";
+// How long a wait for a book's lock goes without asking its waiter whether to give up: a
+// window's Cancel is seen within this, and no thread spins meanwhile.
+constexpr std::chrono::milliseconds LockWaitLookIn(50);
 
 [[noreturn]] void RaiseChanged(const std::string& path) {
   throw EFileChanged(Format(SFileChanged, path.c_str()));
@@ -68,14 +73,20 @@ TOpenedFile TOpenedFile::Open(const std::string& path) {
 TOpenedFile TOpenedFile::Lock(const std::string& path, const std::function<void()>& whileWaiting) {
   for (;;) {
     TOpenedFile file = Open(path);
-    while (::flock(file.Handle(), LOCK_EX) != 0) {
+    // A waiter that may give up is asked every moment; a blocking wait would only end for a
+    // signal.
+    const int operation = whileWaiting ? LOCK_EX | LOCK_NB : LOCK_EX;
+    while (::flock(file.Handle(), operation) != 0) {
       const int code = errno;
-      if (code != EINTR) {
+      if (code != EINTR && code != EWOULDBLOCK) {
         const std::string reason = SysErrorMessage(code);
         throw EFOpenError(Format(SFOpenErrorEx, path.c_str(), reason.c_str()));
       }
-      if (whileWaiting)
+      if (whileWaiting) {
         whileWaiting();
+        if (code == EWOULDBLOCK)
+          std::this_thread::sleep_for(LockWaitLookIn);
+      }
     }
     file.FLocked = true;
     // Whoever held the lock may have renamed a new file over this one: that one is the book.

@@ -57,7 +57,8 @@ public:
   static TOpenedFile Open(const std::string& path);
   // The same holding the lock, waiting while another holds it; when path names another file
   // once the lock is had (the holder renamed its new file there), that file is taken instead.
-  // whileWaiting runs when a signal interrupts the wait and may raise to give up.
+  // With whileWaiting the wait looks in on it every moment (and whenever a signal interrupts
+  // it), and whileWaiting may raise to give up.
   static TOpenedFile Lock(const std::string& path, const std::function<void()>& whileWaiting);
   ~TOpenedFile() { Close(); }
   TOpenedFile(TOpenedFile&& other) noexcept;

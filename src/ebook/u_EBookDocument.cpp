@@ -112,6 +112,18 @@ TImageReader BookBytesReader(TByteView snapshot, int handle,
 
 } // namespace
 
+TEBookProgressEvent StoppableProgress(TEBookProgressEvent onProgress,
+                                      std::function<void()> stopIfAsked) {
+  return [onProgress = std::move(onProgress), stopIfAsked = std::move(stopIfAsked),
+          finished = false](TEBookStep step, int percent) mutable {
+    if (onProgress)
+      onProgress(step, percent);
+    finished = finished || (step == esRewrite && percent == 100);
+    if (!finished)
+      stopIfAsked();
+  };
+}
+
 TEBookDocument::TEBookDocument()
     : FMFS(std::make_unique<TMFS>()), FXMLParser(std::make_unique<TXMLParser>()) {}
 

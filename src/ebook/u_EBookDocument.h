@@ -56,6 +56,11 @@ enum TEBookStep { esRead, esUnpack, esParse, esPack, esRewrite };
 // inflated, parse: description and variables read, pack: bytes compressed, rewrite: bytes of
 // the new file written); each percent of a step comes at most once.
 using TEBookProgressEvent = std::function<void(TEBookStep step, int percent)>;
+// onProgress, and stopIfAsked after each report, which raises to stop: what the document is
+// doing then fails whole, leaving the book as it was. A rewrite at 100% has put the new book in
+// place: from there on the operation is finished and stopIfAsked is no longer called.
+TEBookProgressEvent StoppableProgress(TEBookProgressEvent onProgress,
+                                      std::function<void()> stopIfAsked);
 // Hands a file to the desktop to run ("open").
 using TShellOpenEvent = std::function<void(const std::string& path)>;
 

@@ -5,6 +5,7 @@
 #include "common/u_Files.h"
 #include "gui/u_CodePageMenu.h"
 #include "gui/u_DesktopRun.h"
+#include "gui/u_FocusRing.h"
 #include "gui/u_Forms.h"
 #include "gui/u_GridHelpPanel.h"
 #include "gui/u_LongOperation.h"
@@ -18,8 +19,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QBuffer>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCompleter>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -63,6 +66,9 @@ constexpr QSize ButtonSize(90, 25);
 constexpr int BoxHeight = 21;
 constexpr QSize IconFrameSize(61, 61);
 constexpr int GridMinimumHeight = 64;
+// What the status line keeps of its width around a message and the code page: its margins,
+// the gaps between its parts and the size grip.
+constexpr int StatusLineMargins = 48;
 // The system's standard icon size, the size shown of an icon with several images.
 constexpr int StandardIconSize = 32;
 
@@ -70,9 +76,15 @@ const char* const SConfirmCaption = "Confirm";
 const char* const SRunBranded = "eBook successfully branded. Would you like to run it?";
 const char* const SUpdateEdits =
     "The changes to \"%1\" have not been written to it. Update it before closing it?";
-const char* const SBrandedWrittenTo = "eBook successfully branded and written to \"%1\".";
+const char* const SBrandedWrittenTo = "eBook successfully branded and written to \"";
+const char* const SStillWorking =
+    "\"%1\" is still being %2. Stop now and close, leaving the eBook as it was, or close once "
+    "it has been %2?";
 const char* const SNoProgramToRun =
-    "No program of this desktop is set to run \"%s\"; Folioset only brands it";
+    "No program of this desktop is set to run \"%s\"; Folioset only brands it. An eBook is a "
+    "Windows program: to run it here, install Wine (the Debian package wine) and try again";
+const char* const SNoFolderShown = "No program of this desktop shows the folder \"%s\"";
+const char* const SNoIconToPaste = "The clipboard holds no icon: copy an .ico file first";
 const char* const SSignatureRemoved =
     "The eBook was digitally signed; a changed eBook cannot keep its signature, so it was "
     "removed.";
@@ -143,6 +155,13 @@ bool IsBookDrop(const QMimeData* data) {
          QFileInfo(urls.front().toLocalFile()).suffix().compare("exe", Qt::CaseInsensitive) == 0;
 }
 
+bool IsIconFileName(const QString& path) {
+  return QFileInfo(path).suffix().compare("ico", Qt::CaseInsensitive) == 0;
+}
+
+// The formats an .ico file's bytes travel in.
+const char* const IconMimeTypes[] = {"image/vnd.microsoft.icon", "image/x-icon"};
+
 // The picture of .ico bytes at the standard icon size (the image closest to it); a null
 // pixmap when there is none.
 QPixmap IconPixmap(const std::string& icoBytes) {
@@ -165,6 +184,21 @@ QPixmap IconPixmap(const std::string& icoBytes) {
       best = image;
   }
   return QPixmap::fromImage(best);
+}
+
+// Shows the icon of the file at path in preview, or nothing when it holds none.
+void ShowIconPreview(QLabel* preview, const QString& path) {
+  QFile file(path);
+  const QPixmap picture = QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)
+                              ? IconPixmap(file.readAll().toStdString())
+                              : QPixmap();
+  if (picture.isNull()) {
+    preview->clear();
+    preview->setToolTip(QString());
+    return;
+  }
+  preview->setPixmap(picture);
+  preview->setToolTip(QStringLiteral("%1 x %2").arg(picture.width()).arg(picture.height()));
 }
 
 QIcon Glyph(const QString& name, bool withDisabledState) {
@@ -244,6 +278,21 @@ QList<QKeySequence> QuitKeys() {
   return keys;
 }
 
+// The keys of Redo: the platform's, and the other desktops' too, so that Redo is
+// Ctrl+Shift+Z and Ctrl+Y everywhere.
+QList<QKeySequence> RedoKeys() {
+  QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Redo);
+  for (const QKeySequence& key :
+       {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)})
+    if (!keys.contains(key))
+      keys << key;
+  return keys;
+}
+
+bool IsEnterKey(const QKeyEvent* key) {
+  return key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+}
+
 // text as a menu item's: a "&" of it is no mnemonic.
 QString MenuText(QString text) {
   return text.replace('&', QStringLiteral("&&"));
@@ -261,15 +310,18 @@ std::string ErrorBoxText(std::string message) {
   return message;
 }
 
-TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
+TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   InitResources();
   setObjectName(QStringLiteral("frmMain"));
   setWindowIcon(QIcon(QStringLiteral(":/folioset/folioset.png")));
   CreateControls();
   FormCreate();
+  // Sees the keys of every control (the icon's, a focused button's, a value editor's).
+  qApp->installEventFilter(this);
 }
 
 TfrmMain::~TfrmMain() {
+  qApp->removeEventFilter(this);
   // FormDestroy: the open e-book, if any, is closed before its objects go.
   FDocument->CloseEBook();
 }
@@ -281,7 +333,11 @@ void TfrmMain::CreateControls() {
   setAcceptDrops(true);
   move(DesignedPosition);
 
-  auto* layout = new QVBoxLayout(this);
+  // The panels sit in the window's central area, between the menu bar and the status line.
+  auto* central = new QWidget(this);
+  central->setObjectName(QStringLiteral("Client"));
+  setCentralWidget(central);
+  auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   CreatePanel1();
@@ -290,10 +346,10 @@ void TfrmMain::CreateControls() {
   CreateMenuBar();
   stbStatus = new QStatusBar(this);
   stbStatus->setObjectName(QStringLiteral("stbStatus"));
-  layout->setMenuBar(mnuMain);
+  setMenuBar(mnuMain);
+  setStatusBar(stbStatus);
   layout->addWidget(Panel1);
   layout->addWidget(Panel2, 1);
-  layout->addWidget(stbStatus);
   // The designed size, grown by the menu bar, the status line and what the system font adds
   // to the top panel, so that the grid and the help box keep their designed room.
   resize(DesignedClientWidth, DesignedClientHeight + mnuMain->sizeHint().height() +
@@ -340,8 +396,6 @@ void TfrmMain::CreatePanel1() {
   imgIcon->setContextMenuPolicy(Qt::CustomContextMenu);
   // The icon's menu is reachable without a mouse: the icon takes focus and shows it so.
   imgIcon->setFocusPolicy(Qt::StrongFocus);
-  imgIcon->setStyleSheet(QStringLiteral("QLabel:focus { border: 1px dotted palette(highlight); }"));
-  imgIcon->installEventFilter(this);
   auto* iconLayout = new QVBoxLayout(Panel3);
   iconLayout->setContentsMargins(0, 0, 0, 0);
   iconLayout->addWidget(imgIcon);
@@ -435,36 +489,32 @@ void TfrmMain::CreateDialogsAndMenu() {
   preview->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   if (auto* grid = qobject_cast<QGridLayout*>(dlgOpenPicture->layout()))
     grid->addWidget(preview, 0, grid->columnCount(), grid->rowCount(), 1);
-  connect(dlgOpenPicture, &QFileDialog::currentChanged, preview, [preview](const QString& path) {
-    QFile file(path);
-    const QPixmap picture = QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)
-                                ? IconPixmap(file.readAll().toStdString())
-                                : QPixmap();
-    if (picture.isNull()) {
-      preview->clear();
-      preview->setToolTip(QString());
-      return;
-    }
-    preview->setPixmap(picture);
-    preview->setToolTip(QStringLiteral("%1 x %2").arg(picture.width()).arg(picture.height()));
-  });
+  dlgOpenPicture->setWindowTitle(QStringLiteral("Load Icon"));
+  connect(dlgOpenPicture, &QFileDialog::currentChanged, preview,
+          [preview](const QString& path) { ShowIconPreview(preview, path); });
+  // A name typed in full is previewed as a file picked in the list is.
+  if (auto* name = dlgOpenPicture->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+    connect(name, &QLineEdit::textChanged, preview, [this, preview](const QString& typed) {
+      if (!typed.isEmpty())
+        ShowIconPreview(preview, dlgOpenPicture->directory().absoluteFilePath(typed));
+    });
 
   popIcon = new QMenu(this);
   popIcon->setObjectName(QStringLiteral("popIcon"));
-  mnuLoadIcon = popIcon->addAction(QStringLiteral("Load Icon"));
+  mnuLoadIcon = popIcon->addAction(QStringLiteral("&Load Icon"));
   mnuLoadIcon->setObjectName(QStringLiteral("mnuLoadIcon"));
   QFont bold = mnuLoadIcon->font();
   bold.setBold(true);
   mnuLoadIcon->setFont(bold);
   popIcon->setDefaultAction(mnuLoadIcon);
-  mnuResetIcon = popIcon->addAction(QStringLiteral("Reset"));
+  mnuResetIcon = popIcon->addAction(QStringLiteral("&Reset"));
   mnuResetIcon->setObjectName(QStringLiteral("mnuResetIcon"));
   connect(mnuLoadIcon, &QAction::triggered, this, &TfrmMain::mnuLoadIconClick);
   connect(mnuResetIcon, &QAction::triggered, this, &TfrmMain::mnuResetIconClick);
   popIcon->addSeparator();
   mnuSignWith = popIcon->addAction(QStringLiteral("Sign with\u2026"));
   mnuSignWith->setObjectName(QStringLiteral("mnuSignWith"));
-  mnuDontSign = popIcon->addAction(QStringLiteral("Don't Sign"));
+  mnuDontSign = popIcon->addAction(QStringLiteral("&Don't Sign"));
   mnuDontSign->setObjectName(QStringLiteral("mnuDontSign"));
   connect(mnuSignWith, &QAction::triggered, this, &TfrmMain::mnuSignWithClick);
   connect(mnuDontSign, &QAction::triggered, this, &TfrmMain::mnuDontSignClick);
@@ -493,8 +543,13 @@ void TfrmMain::CreateMenuBar() {
   mnuOpenRecent->setObjectName(QStringLiteral("mnuOpenRecent"));
   mnuUpdate = command(mnuFileMenu, "mnuUpdate", "&Update", keys(QKeySequence::Save),
                       &TfrmMain::btnUpdateClick);
+  mnuUpdateCopy =
+      command(mnuFileMenu, "mnuUpdateCopy", "Update a Cop&y…",
+              {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)}, &TfrmMain::mnuUpdateCopyClick);
   mnuViewEbook = command(mnuFileMenu, "mnuViewEbook", "&View eBook",
                          {QKeySequence(Qt::CTRL | Qt::Key_R)}, &TfrmMain::btnViewEbookClick);
+  mnuShowInFolder = command(mnuFileMenu, "mnuShowInFolder", "Show in &Folder", {},
+                            &TfrmMain::mnuShowInFolderClick);
   mnuFileMenu->addSeparator();
   mnuClose = command(mnuFileMenu, "mnuClose", "&Close eBook", keys(QKeySequence::Close),
                      &TfrmMain::btnCloseModuleClick);
@@ -503,6 +558,7 @@ void TfrmMain::CreateMenuBar() {
   mnuEditMenu = mnuMain->addMenu(QStringLiteral("&Edit"));
   mnuUndo =
       command(mnuEditMenu, "mnuUndo", "&Undo", keys(QKeySequence::Undo), &TfrmMain::mnuUndoClick);
+  mnuRedo = command(mnuEditMenu, "mnuRedo", "Re&do", RedoKeys(), &TfrmMain::mnuRedoClick);
   mnuRevert = command(mnuEditMenu, "mnuRevert", "&Revert All Edits",
                       {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)}, &TfrmMain::mnuRevertClick);
 
@@ -526,6 +582,8 @@ void TfrmMain::CreateMenuBar() {
   mnuIconReset =
       command(mnuIconMenu, "mnuIconReset", "&Reset",
               {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I)}, &TfrmMain::mnuResetIconClick);
+  mnuIconPaste =
+      command(mnuIconMenu, "mnuIconPaste", "&Paste Icon", {}, &TfrmMain::mnuIconPasteClick);
   mnuIconMenu->addSeparator();
   mnuIconMenu->addAction(mnuSignWith);
   mnuIconMenu->addAction(mnuDontSign);
@@ -539,15 +597,10 @@ void TfrmMain::CreateMenuBar() {
 void TfrmMain::FormCreate() {
   FDocument = std::make_unique<TEBookDocument>();
   FLongOperation = std::make_unique<TLongOperation>(this, mnuQuit->shortcuts());
+  FLongOperation->AskOnClose = [this](const QString& waitsFor) { return AskOnClose(waitsFor); };
   FSigningFile = RememberedSigningFile();
   ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
-  // Called on the worker thread of a long operation: the display is updated on this one.
-  FDocument->OnProgress = [this](TEBookStep step, int percent) {
-    QMetaObject::invokeMethod(
-        this, [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
-        Qt::QueuedConnection);
-  };
   mnuCodePage->Restore();
   lblCodePage = new QLabel(this);
   lblCodePage->setObjectName(QStringLiteral("lblCodePage"));
@@ -555,6 +608,30 @@ void TfrmMain::FormCreate() {
   ShowCodePage();
   ShowEBook();
   ShowRecentBooks();
+  ShowFocusRings();
+}
+
+void TfrmMain::ShowFocusRings() {
+  const QPalette colours = palette();
+  const auto ring = [&](const QList<QPalette::ColorRole>& beside) {
+    return FocusRingColour(colours, beside).name();
+  };
+  // The icon's ring lies on the window's colour, the help box's between it and the text's
+  // background; the help box keeps a frame as wide all the time, so that its text stays put.
+  imgIcon->setStyleSheet(QStringLiteral("QLabel:focus { border: %1px solid %2; }")
+                             .arg(FocusRingWidth)
+                             .arg(ring({QPalette::Button})));
+  edtHelp->setStyleSheet(
+      QStringLiteral("QTextEdit { border: %1px solid %2; } QTextEdit:focus { border-color: %3; }")
+          .arg(FocusRingWidth)
+          .arg(colours.color(QPalette::Mid).name(), ring({QPalette::Button, QPalette::Base})));
+}
+
+void TfrmMain::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // Once the controls are made (FormCreate makes the document last).
+  if (event->type() == QEvent::PaletteChange && FDocument)
+    ShowFocusRings();
 }
 
 void TfrmMain::ShowCodePage() {
@@ -577,6 +654,8 @@ void TfrmMain::mnuCodePageRequested(int codePage) {
 
 void TfrmMain::FormShow() {
   RestoreFormState(QString::fromLatin1(SMainFormStateKey), this);
+  // The window system tells the frame once the window is up: the caption must be in reach.
+  QTimer::singleShot(0, this, [this] { KeepFrameOnScreen(this); });
 }
 
 void TfrmMain::FormClose() {
@@ -587,11 +666,17 @@ void TfrmMain::showEvent(QShowEvent* event) {
   // A spontaneous show is the window coming back from the task bar, not the program's show.
   if (!event->spontaneous())
     FormShow();
-  QWidget::showEvent(event);
+  QMainWindow::showEvent(event);
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  FitStatus();
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  if (!MayDiscardEdits()) {
+  // Stopped to close, the user has said what becomes of the edits.
+  if (!FLongOperation->StoppedToClose() && !MayDiscardEdits()) {
     event->ignore();
     return;
   }
@@ -600,16 +685,30 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
-  if (IsBookDrop(event->mimeData()))
+  if (IsBookDrop(event->mimeData()) || IsIconDrop(event->mimeData()))
     AcceptAsCopy(event);
 }
 
 void TfrmMain::dragMoveEvent(QDragMoveEvent* event) {
-  if (IsBookDrop(event->mimeData()))
+  if (IsBookDrop(event->mimeData()) || IsIconDrop(event->mimeData()))
     AcceptAsCopy(event);
 }
 
 void TfrmMain::dropEvent(QDropEvent* event) {
+  QString iconFile;
+  std::string iconBytes;
+  if (IsIconDrop(event->mimeData()) && AcceptAsCopy(event)) {
+    IconData(event->mimeData(), iconFile, iconBytes);
+    // Loaded once the drop has ended, as a book is.
+    QTimer::singleShot(0, this, [this, iconFile, iconBytes] {
+      Guarded([&] {
+        if (!iconFile.isEmpty())
+          FFileNameInUse = QFile::encodeName(iconFile).toStdString();
+        LoadIcon(iconFile.isEmpty() ? iconBytes : LoadFileToString(FFileNameInUse));
+      });
+    });
+    return;
+  }
   if (!IsBookDrop(event->mimeData()) || !AcceptAsCopy(event))
     return;
   const QString path = event->mimeData()->urls().front().toLocalFile();
@@ -621,19 +720,39 @@ void TfrmMain::dropEvent(QDropEvent* event) {
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ShortcutOverride) {
+    // A value's editor would take Undo and Redo for its own text: the window's history takes
+    // them wherever the focus is, closing the editor first.
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const QKeySequence pressed(key->keyCombination());
+    return widget && widget->window() == this &&
+           (mnuUndo->shortcuts().contains(pressed) || mnuRedo->shortcuts().contains(pressed));
+  }
+  if (event->type() == QEvent::KeyPress && IsEnterKey(static_cast<QKeyEvent*>(event)) &&
+      static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+    // Enter presses a focused button, as Space does.
+    for (QPushButton* button : {btnOpen, btnCloseModule, btnUpdate, btnViewEbook})
+      if (watched == button) {
+        button->click();
+        return true;
+      }
+  }
   if (watched != imgIcon)
-    return QWidget::eventFilter(watched, event);
+    return QMainWindow::eventFilter(watched, event);
   switch (event->type()) {
   case QEvent::MouseButtonDblClick:
     imgIconDblClick();
     return true;
   case QEvent::KeyPress: {
     const auto* key = static_cast<QKeyEvent*>(event);
-    if (key->modifiers() == Qt::NoModifier &&
-        (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
-         key->key() == Qt::Key_Space)) {
+    if (key->modifiers() == Qt::NoModifier && (IsEnterKey(key) || key->key() == Qt::Key_Space)) {
       // The keyboard's double click: what a button does on Enter or Space.
       imgIconDblClick();
+      return true;
+    }
+    if (key->matches(QKeySequence::Paste)) {
+      mnuIconPasteClick();
       return true;
     }
     const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
@@ -658,6 +777,9 @@ void TfrmMain::ShowIconMenu(const QPoint& at) {
 void TfrmMain::Guarded(const std::function<void()>& handler) {
   try {
     handler();
+  } catch (const EOperationStopped& stopped) {
+    // The user's own choice needs no error box.
+    ShowStatus(QString::fromStdString(ErrorBoxText(stopped.Message())), {});
   } catch (const EOSError& error) {
     // The system's code means little to a user: the box says the cause, its details the code.
     const std::string& message = error.Message();
@@ -678,7 +800,35 @@ void TfrmMain::ShowErrorBox(const std::string& message, const QString& details) 
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
                   MessageText(ErrorBoxText(message), fileNames), QMessageBox::Ok, this);
   box.setDetailedText(details);
-  ExecMessageBox(box);
+  if (std::exchange(FOfferCopy, false)) {
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Save);
+    box.button(QMessageBox::Save)->setText(QStringLiteral("Update a &Copy\u2026"));
+  }
+  if (ExecMessageBox(box) == QMessageBox::Save)
+    QTimer::singleShot(0, this, &TfrmMain::mnuUpdateCopyClick);
+}
+
+bool TfrmMain::IconData(const QMimeData* data, QString& file, std::string& bytes) {
+  const QList<QUrl> urls = data->urls();
+  if (urls.size() == 1 && urls.front().isLocalFile() &&
+      IsIconFileName(urls.front().toLocalFile())) {
+    file = urls.front().toLocalFile();
+    return true;
+  }
+  if (!urls.isEmpty())
+    return false;
+  for (const char* type : IconMimeTypes)
+    if (data->hasFormat(QString::fromLatin1(type))) {
+      bytes = data->data(QString::fromLatin1(type)).toStdString();
+      return !bytes.empty();
+    }
+  return false;
+}
+
+bool TfrmMain::IsIconDrop(const QMimeData* data) const {
+  QString file;
+  std::string bytes;
+  return FDocument->Opened() && IconData(data, file, bytes);
 }
 
 bool TfrmMain::Differs() const {
@@ -754,10 +904,9 @@ void TfrmMain::OpenEBook(const QString& path) {
   // File names are the system's own bytes, not code page texts.
   const std::string fileName = QFile::encodeName(path).toStdString();
   FFileNameInUse = fileName;
-  stbStatus->clearMessage();
+  ShowStatus({});
   try {
-    FLongOperation->Run([&] { FDocument->OpenEBook(fileName); }, ProgressText(esRead),
-                        QStringLiteral("read"));
+    RunLongOperation([&] { FDocument->OpenEBook(fileName); }, path, esRead, QStringLiteral("read"));
   } catch (...) {
     ShowEBook();
     throw;
@@ -773,7 +922,48 @@ void TfrmMain::OpenEBook(const QString& path) {
   ShowRecentBooks();
 }
 
-bool TfrmMain::UpdateEBook(bool askToRun) {
+void TfrmMain::RunLongOperation(const std::function<void()>& operation, const QString& book,
+                                TEBookStep firstStep, const QString& waitsFor) {
+  FBookInUse = QFileInfo(book).fileName();
+  // Called on the worker thread: the display is updated on this one.
+  const auto showProgress = [this](TEBookStep step, int percent) {
+    QMetaObject::invokeMethod(
+        this, [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
+        Qt::QueuedConnection);
+  };
+  FDocument->OnProgress =
+      StoppableProgress(showProgress, [this] { FLongOperation->StopIfAsked(); });
+  try {
+    FLongOperation->Run(operation, ProgressText(firstStep), waitsFor);
+  } catch (...) {
+    // A stop inside a step ends it in that step's own failure: the stop is what happened.
+    if (FLongOperation->StopAsked())
+      throw EOperationStopped();
+    throw;
+  }
+}
+
+TCloseChoice TfrmMain::AskOnClose(const QString& waitsFor) {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(SApplicationTitle),
+                  QString::fromLatin1(SStillWorking).arg(FBookInUse, waitsFor),
+                  QMessageBox::Discard | QMessageBox::Save | QMessageBox::Cancel, this);
+  box.button(QMessageBox::Discard)->setText(QStringLiteral("&Stop and Close"));
+  box.button(QMessageBox::Save)
+      ->setText(QStringLiteral("Close When &%1").arg(waitsFor.left(1).toUpper() + waitsFor.mid(1)));
+  box.button(QMessageBox::Cancel)->setText(QStringLiteral("&Keep Working"));
+  box.setDefaultButton(QMessageBox::Cancel);
+  box.setEscapeButton(QMessageBox::Cancel);
+  switch (ExecMessageBox(box)) {
+  case QMessageBox::Discard:
+    return TCloseChoice::StopAndClose;
+  case QMessageBox::Save:
+    return TCloseChoice::CloseWhenDone;
+  default:
+    return TCloseChoice::KeepWorking;
+  }
+}
+
+bool TfrmMain::UpdateEBook(bool askToRun, const QString& copy) {
   bool updated = false;
   Guarded([&] {
     if (!FDocument->Opened())
@@ -784,26 +974,33 @@ bool TfrmMain::UpdateEBook(bool askToRun) {
     const std::unique_ptr<TCodeSigner> signer = SignerForUpdate(cancelled);
     if (cancelled)
       return;
+    const std::string target = QFile::encodeName(copy).toStdString();
+    if (!copy.isEmpty())
+      FFileNameInUse = target;
     TEBookUpdateResult result;
     try {
-      FLongOperation->Run([&] { result = FDocument->UpdateEBook(rows, {}, signer.get()); },
-                          ProgressText(esPack), QStringLiteral("written"));
+      RunLongOperation([&] { result = FDocument->UpdateEBook(rows, target, signer.get()); },
+                       FileNameText(FDocument->FileName()), esPack, QStringLiteral("written"));
     } catch (...) {
       // Until the new file is in place the book stays open with the user's edits in the grid;
       // only a failure to show the written book leaves it closed.
       if (!FDocument->Opened())
         ShowEBook();
+      // A book that cannot be written in place can still be branded into a copy.
+      const QFileInfo book(FileNameText(FDocument->FileName()));
+      FOfferCopy = FDocument->Opened() && copy.isEmpty() &&
+                   (!book.isWritable() || !QFileInfo(book.absolutePath()).isWritable());
       throw;
     }
     ShowEBook();
     updated = true;
     const QString book = FileNameText(FDocument->FileName());
-    QString written = QString::fromLatin1(SBrandedWrittenTo).arg(book);
+    QString written = QStringLiteral("\".");
     if (result.Signed)
       written += ' ' + SignatureStatusText(FDocument->Signature());
     else if (result.SignatureRemoved)
       written += ' ' + QString::fromLatin1(SSignatureRemoved);
-    stbStatus->showMessage(written);
+    ShowStatus(QString::fromLatin1(SBrandedWrittenTo), book, written);
     // Asked only when the answer can be kept: something on this desktop runs the book.
     if (!askToRun || !CanRun(book))
       return;
@@ -839,6 +1036,7 @@ void TfrmMain::ShowEBook() {
   }
   FShownValues = FStoredValues;
   FEdits.clear();
+  FUndone.clear();
   FRecordEdits = true;
   vleVariables->setEnabled(opened);
   QPalette palette = vleVariables->palette();
@@ -852,7 +1050,8 @@ void TfrmMain::ShowEBook() {
   imgIcon->setEnabled(opened);
   for (QWidget* control : std::initializer_list<QWidget*>{btnCloseModule, btnUpdate, btnViewEbook})
     control->setEnabled(opened);
-  for (QAction* command : {mnuUpdate, mnuViewEbook, mnuClose, mnuIconLoad, mnuIconReset})
+  for (QAction* command : {mnuUpdate, mnuUpdateCopy, mnuShowInFolder, mnuViewEbook, mnuClose,
+                           mnuIconLoad, mnuIconPaste})
     command->setEnabled(opened);
   ShowEditState();
 }
@@ -870,12 +1069,43 @@ void TfrmMain::ShowCaption() {
 }
 
 void TfrmMain::ShowEditState() {
+  // What the status line said of the last Update no longer describes what is shown.
+  ShowStatus({});
   // What the values resolve to, and the title, as the Update will write them.
   if (FDocument->Opened())
     ShowTitle(edtTitle, vleVariables->ShowResolution(*FDocument));
   mnuUndo->setEnabled(!FEdits.empty());
+  mnuRedo->setEnabled(!FUndone.empty());
   mnuRevert->setEnabled(Differs());
+  const bool resettable = !FDocument->NewIcon().empty();
+  mnuIconReset->setEnabled(resettable);
+  mnuResetIcon->setEnabled(resettable);
   ShowCaption();
+}
+
+void TfrmMain::ShowStatus(const QString& before, const QString& fileName, const QString& after) {
+  FStatus = {before, fileName, after};
+  FitStatus();
+}
+
+void TfrmMain::FitStatus() {
+  const QString whole = FStatus.join(QString());
+  stbStatus->setToolTip(whole);
+  if (whole.isEmpty()) {
+    stbStatus->clearMessage();
+    return;
+  }
+  // A window not shown has no width yet to fit.
+  if (!stbStatus->isVisible()) {
+    stbStatus->showMessage(whole);
+    return;
+  }
+  const QFontMetrics metrics = stbStatus->fontMetrics();
+  const int room = stbStatus->width() - lblCodePage->sizeHint().width() - StatusLineMargins;
+  const int rest = metrics.horizontalAdvance(FStatus[0] + FStatus[2]);
+  stbStatus->showMessage(FStatus[0] +
+                         metrics.elidedText(FStatus[1], Qt::ElideMiddle, std::max(0, room - rest)) +
+                         FStatus[2]);
 }
 
 void TfrmMain::ShowRecentBooks() {
@@ -886,8 +1116,15 @@ void TfrmMain::ShowRecentBooks() {
     QAction* item =
         mnuOpenRecent->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(MenuText(book)));
     connect(item, &QAction::triggered, this, [this, book] {
-      if (MayDiscardEdits())
-        OpenEBookFile(book);
+      if (!MayDiscardEdits())
+        return;
+      // A book that is gone leaves the list once the error box has said so.
+      const bool gone = !QFileInfo::exists(book);
+      OpenEBookFile(book);
+      if (gone) {
+        ForgetRecentBook(book);
+        ShowRecentBooks();
+      }
     });
   }
   mnuOpenRecent->setEnabled(!books.isEmpty());
@@ -900,9 +1137,14 @@ void TfrmMain::ValueChanged(QTableWidgetItem* item) {
   const QString value = vleVariables->Value(row);
   if (row >= FShownValues.size() || value == FShownValues[row])
     return;
-  FEdits.push_back({row, FShownValues[row], {}, ++FEditGroup});
+  RecordEdit({row, FShownValues[row], {}, ++FEditGroup});
   FShownValues[row] = value;
   ShowEditState();
+}
+
+void TfrmMain::RecordEdit(TEditStep step) {
+  FEdits.push_back(std::move(step));
+  FUndone.clear();
 }
 
 void TfrmMain::ShowIcon() {
@@ -977,12 +1219,16 @@ void TfrmMain::mnuLoadIconClick() {
     if (path.isEmpty())
       return;
     FFileNameInUse = QFile::encodeName(path).toStdString();
-    const std::string before = FDocument->NewIcon();
-    FDocument->LoadNewIcon(LoadFileToString(FFileNameInUse));
-    FEdits.push_back({-1, {}, before, ++FEditGroup});
-    ShowIcon();
-    ShowEditState();
+    LoadIcon(LoadFileToString(FFileNameInUse));
   });
+}
+
+void TfrmMain::LoadIcon(const std::string& icoBytes) {
+  const std::string before = FDocument->NewIcon();
+  FDocument->LoadNewIcon(icoBytes);
+  RecordEdit({-1, {}, before, ++FEditGroup});
+  ShowIcon();
+  ShowEditState();
 }
 
 void TfrmMain::mnuSignWithClick() {
@@ -1008,10 +1254,10 @@ void TfrmMain::mnuDontSignClick() {
 }
 
 void TfrmMain::ShowSigningChoice() {
-  mnuSignWith->setText(
-      FSigningFile.isEmpty()
-          ? QStringLiteral("Sign with\u2026")
-          : QStringLiteral("Sign with %1\u2026").arg(QFileInfo(FSigningFile).fileName()));
+  mnuSignWith->setText(FSigningFile.isEmpty()
+                           ? QStringLiteral("&Sign with\u2026")
+                           : QStringLiteral("&Sign with %1\u2026")
+                                 .arg(MenuText(QFileInfo(FSigningFile).fileName())));
   mnuDontSign->setEnabled(!FSigningFile.isEmpty());
 }
 
@@ -1055,33 +1301,100 @@ void TfrmMain::mnuResetIconClick() {
   Guarded([&] {
     if (FDocument->NewIcon().empty())
       return;
-    FEdits.push_back({-1, {}, FDocument->NewIcon(), ++FEditGroup});
+    RecordEdit({-1, {}, FDocument->NewIcon(), ++FEditGroup});
     FDocument->ResetIcon();
     ShowIcon();
     ShowEditState();
   });
 }
 
+void TfrmMain::mnuIconPasteClick() {
+  Guarded([&] {
+    if (!FDocument->Opened())
+      return;
+    QString file;
+    std::string bytes;
+    if (!IconData(QGuiApplication::clipboard()->mimeData(), file, bytes))
+      throw Exception(SNoIconToPaste);
+    if (!file.isEmpty()) {
+      FFileNameInUse = QFile::encodeName(file).toStdString();
+      bytes = LoadFileToString(FFileNameInUse);
+    }
+    LoadIcon(bytes);
+  });
+}
+
+void TfrmMain::mnuUpdateCopyClick() {
+  Guarded([&] {
+    if (!FDocument->Opened())
+      return;
+    const QFileInfo book(FileNameText(FDocument->FileName()));
+    QFileDialog dialog(this, QStringLiteral("Update a Copy"));
+    dialog.setObjectName(QStringLiteral("dlgUpdateCopy"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(QStringLiteral("eBooks (*.exe)"));
+    dialog.setDefaultSuffix(QStringLiteral("exe"));
+    dialog.setDirectory(book.absolutePath());
+    const QString copy = ExecFileDialog(dialog);
+    if (copy.isEmpty())
+      return;
+    // The book itself chosen as its copy is an Update.
+    if (QFileInfo(copy) == book)
+      UpdateEBook(true);
+    else if (UpdateEBook(true, copy)) {
+      AddRecentBook(copy);
+      ShowRecentBooks();
+    }
+  });
+}
+
+void TfrmMain::mnuShowInFolderClick() {
+  Guarded([&] {
+    if (!FDocument->Opened())
+      return;
+    const QString folder = QFileInfo(FileNameText(FDocument->FileName())).absolutePath();
+    const bool shown = ModalHooks.ShowFolder
+                           ? ModalHooks.ShowFolder(folder)
+                           : QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    if (!shown)
+      throw Exception(Format(SNoFolderShown, QFile::encodeName(folder).constData()));
+  });
+}
+
 void TfrmMain::mnuUndoClick() {
   Guarded([&] {
     CommitEditor();
-    if (FEdits.empty())
-      return;
-    const unsigned group = FEdits.back().Group;
-    FRecordEdits = false;
-    while (!FEdits.empty() && FEdits.back().Group == group) {
-      const TEditStep step = FEdits.back();
-      FEdits.pop_back();
-      if (step.Row < 0) {
-        RestoreIcon(step.Icon);
-      } else {
-        vleVariables->SetValue(step.Row, step.Value);
-        FShownValues[step.Row] = step.Value;
-      }
-    }
-    FRecordEdits = true;
-    ShowEditState();
+    TakeBack(FEdits, FUndone);
   });
+}
+
+void TfrmMain::mnuRedoClick() {
+  Guarded([&] {
+    CommitEditor();
+    TakeBack(FUndone, FEdits);
+  });
+}
+
+void TfrmMain::TakeBack(TEditSteps& from, TEditSteps& to) {
+  if (from.empty())
+    return;
+  const unsigned group = from.back().Group;
+  FRecordEdits = false;
+  while (!from.empty() && from.back().Group == group) {
+    const TEditStep step = from.back();
+    from.pop_back();
+    if (step.Row < 0) {
+      to.push_back({-1, {}, FDocument->NewIcon(), group});
+      RestoreIcon(step.Icon);
+    } else {
+      to.push_back({step.Row, FShownValues[step.Row], {}, group});
+      vleVariables->SetValue(step.Row, step.Value);
+      FShownValues[step.Row] = step.Value;
+    }
+  }
+  FRecordEdits = true;
+  ShowEditState();
 }
 
 void TfrmMain::mnuRevertClick() {
@@ -1093,12 +1406,12 @@ void TfrmMain::mnuRevertClick() {
     for (int row = 0; row < int(FShownValues.size()); ++row) {
       if (FShownValues[row] == FStoredValues[row])
         continue;
-      FEdits.push_back({row, FShownValues[row], {}, group});
+      RecordEdit({row, FShownValues[row], {}, group});
       vleVariables->SetValue(row, FStoredValues[row]);
       FShownValues[row] = FStoredValues[row];
     }
     if (!FDocument->NewIcon().empty()) {
-      FEdits.push_back({-1, {}, FDocument->NewIcon(), group});
+      RecordEdit({-1, {}, FDocument->NewIcon(), group});
       RestoreIcon({});
     }
     FRecordEdits = true;

@@ -7,8 +7,8 @@
 
 #include "ebook/u_EBookDocument.h"
 
+#include <QMainWindow>
 #include <QStringList>
-#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -28,6 +28,8 @@ class TGridHelpPanel;
 class TValueGrid;
 class QTextEdit;
 class TLongOperation;
+class QMimeData;
+enum class TCloseChoice;
 class QStatusBar;
 class QTableWidgetItem;
 
@@ -51,11 +53,14 @@ struct TModalHooks {
   std::function<bool(const QString& path)> CanRun;
   // Asks for the password of the certificate file; false when the user cancels.
   std::function<bool(const QString& file, QString& password)> AskPassword;
+  // Shows a folder in the desktop's file manager; false when nothing started for it.
+  std::function<bool(const QString& folder)> ShowFolder;
 };
 
 class TCodePageMenu;
 
-class TfrmMain : public QWidget {
+// A main window, so that a screen reader announces it as the program's frame.
+class TfrmMain : public QMainWindow {
   Q_OBJECT
 
 public:
@@ -99,15 +104,19 @@ public:
   QAction* mnuOpen;
   QMenu* mnuOpenRecent;
   QAction* mnuUpdate;
+  QAction* mnuUpdateCopy;
+  QAction* mnuShowInFolder;
   QAction* mnuViewEbook;
   QAction* mnuClose;
   QAction* mnuQuit;
   QAction* mnuUndo;
+  QAction* mnuRedo;
   QAction* mnuRevert;
   QAction* mnuShowHelp;
   TCodePageMenu* mnuCodePage;
   QAction* mnuIconLoad;
   QAction* mnuIconReset;
+  QAction* mnuIconPaste;
   QAction* mnuHelp;
   QAction* mnuAbout;
   QStatusBar* stbStatus;
@@ -120,11 +129,15 @@ public slots:
   void btnOpenClick();
   void btnCloseModuleClick();
   void btnUpdateClick();
+  void mnuUpdateCopyClick();
+  void mnuShowInFolderClick();
   void btnViewEbookClick();
   void imgIconDblClick();
   void mnuLoadIconClick();
   void mnuResetIconClick();
+  void mnuIconPasteClick();
   void mnuUndoClick();
+  void mnuRedoClick();
   void mnuRevertClick();
   void mnuHelpClick();
   void mnuAboutClick();
@@ -135,6 +148,8 @@ public slots:
 
 protected:
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
@@ -151,6 +166,7 @@ private:
     // Steps of one command (Revert) share it and are undone together.
     unsigned Group;
   };
+  using TEditSteps = std::vector<TEditStep>;
 
   void CreateControls();
   void CreatePanel1();
@@ -175,9 +191,26 @@ private:
   void ShowSigningChoice();
 
   void OpenEBook(const QString& path);
-  // Writes the edits into the book; asks to run it afterwards when askToRun and something
-  // can. False when it failed (the error box has said why).
-  bool UpdateEBook(bool askToRun);
+  // Runs operation on book as the window's long operation, which the user may stop until the
+  // new book is in place.
+  void RunLongOperation(const std::function<void()>& operation, const QString& book,
+                        TEBookStep firstStep, const QString& waitsFor);
+  TCloseChoice AskOnClose(const QString& waitsFor);
+  // Writes the edits into the book, or with a copy into that file, which is then the book
+  // shown; asks to run it afterwards when askToRun and something can. False when it failed
+  // (the error box has said why) or was stopped.
+  bool UpdateEBook(bool askToRun, const QString& copy = QString());
+  // Takes icoBytes as the new icon, an edit that can be taken back.
+  void LoadIcon(const std::string& icoBytes);
+  // The .ico file a drop or the clipboard carries: its name, or else its bytes; none empty.
+  static bool IconData(const QMimeData* data, QString& file, std::string& bytes);
+  bool IsIconDrop(const QMimeData* data) const;
+  // Shows a result in the status line, the file name between its two parts shortened in the
+  // middle as far as it takes to show the rest whole beside the code page.
+  void ShowStatus(const QString& before, const QString& fileName = {}, const QString& after = {});
+  void FitStatus();
+  // Gives the focus rings their colour from the palette now in use.
+  void ShowFocusRings();
   // Shows the document as it is now: name, title, grid, icon and the enabled states.
   void ShowEBook();
   void ShowIcon();
@@ -186,8 +219,12 @@ private:
   void ShowCodePage();
   // The caption: the book's name with a mark while it has edits, then the program's.
   void ShowCaption();
-  // Undo, Revert and the caption after an edit or its undoing.
+  // Undo, Redo, Revert, Reset and the caption after an edit or its undoing.
   void ShowEditState();
+  // A new edit: recorded for Undo, and what Redo held is gone.
+  void RecordEdit(TEditStep step);
+  // Takes back the last group of from, recording its opposite in to (Undo and Redo).
+  void TakeBack(TEditSteps& from, TEditSteps& to);
   void ValueChanged(QTableWidgetItem* item);
   // Takes the icon chosen before back as the shown one.
   void RestoreIcon(const std::string& icon);
@@ -208,8 +245,11 @@ private:
   std::unique_ptr<TLongOperation> FLongOperation;
   // The file the operation running was given: messages hold it as the system's bytes.
   std::string FFileNameInUse;
-  // The edits since the open, oldest first.
-  std::vector<TEditStep> FEdits;
+  // The name of the book the long operation running reads or writes, for its questions.
+  QString FBookInUse;
+  // The edits since the open, oldest first, and those taken back since the last edit.
+  TEditSteps FEdits;
+  TEditSteps FUndone;
   unsigned FEditGroup = 0;
   // The grid's values as last seen, to know what an edit replaced, and as the book holds them.
   QStringList FShownValues;
@@ -218,4 +258,8 @@ private:
   bool FRecordEdits = false;
   // The certificate file Update signs with; empty for no signature.
   QString FSigningFile;
+  // The error box of a failed Update offers to brand a copy: the book cannot be written.
+  bool FOfferCopy = false;
+  // The result the status line shows, in the three parts ShowStatus was given.
+  QStringList FStatus;
 };

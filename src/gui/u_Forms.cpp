@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QTabWidget>
 #include <QWidget>
 #include <QtEndian>
@@ -349,12 +350,45 @@ std::optional<TWindowPlacement> GetWindowPlacement(QWidget* form) {
   return placement;
 }
 
-void SetWindowPlacement(QWidget* form, const TWindowPlacement& placement) {
+namespace {
+QList<QRect> AvailableAreas() {
   QList<QRect> screens;
   for (const QScreen* screen : QGuiApplication::screens())
     screens.append(screen->availableGeometry());
+  return screens;
+}
+
+// The frame's width on each side of form, as far as the window system has told it; until it
+// has (before the window is first mapped), a caption as high as the style draws one is
+// assumed above it.
+QMargins FrameMargins(const QWidget* form) {
+  const QRect frame = form->frameGeometry();
+  const QRect inside = form->geometry();
+  const QMargins known(inside.left() - frame.left(), inside.top() - frame.top(),
+                       frame.right() - inside.right(), frame.bottom() - inside.bottom());
+  if (!known.isNull())
+    return known;
+  return QMargins(0, form->style()->pixelMetric(QStyle::PM_TitleBarHeight), 0, 0);
+}
+
+// inside placed so that its frame lies on the nearest screen's available area.
+QRect PlaceFrameOnNearestScreen(const QRect& inside, const QMargins& frame) {
+  return PlaceOnNearestScreen(inside.marginsAdded(frame), AvailableAreas()).marginsRemoved(frame);
+}
+} // namespace
+
+void KeepFrameOnScreen(QWidget* form) {
+  if (form->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
+    return;
+  const QRect placed = PlaceFrameOnNearestScreen(form->geometry(), FrameMargins(form));
+  if (placed != form->geometry())
+    form->setGeometry(placed);
+}
+
+void SetWindowPlacement(QWidget* form, const TWindowPlacement& placement) {
   form->setWindowState(form->windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized));
-  form->setGeometry(PlaceOnNearestScreen(placement.NormalPosition, screens));
+  // The caption must stay in reach: the frame, not only the inside, lands on the screen.
+  form->setGeometry(PlaceFrameOnNearestScreen(placement.NormalPosition, FrameMargins(form)));
   const bool maximized = placement.ShowCmd == TWindowPlacement::SwShowMaximized ||
                          (placement.ShowCmd == TWindowPlacement::SwShowMinimized &&
                           (placement.Flags & TWindowPlacement::WpfRestoreToMaximized));

@@ -85,10 +85,13 @@ struct TWindowPlacement {
 
 // none when form is not a window.
 std::optional<TWindowPlacement> GetWindowPlacement(QWidget* form);
-// Gives form the normal rectangle, moved onto the nearest screen when it no longer fits one,
-// and the maximised state. A window saved minimised comes back in the state it would have
-// been restored to, never minimised.
+// Gives form the normal rectangle, moved onto the nearest screen when its frame no longer
+// fits that screen's available area (shrunk where it is too big), and the maximised state. A window
+// saved minimised comes back in the state it would have been restored to, never minimised.
 void SetWindowPlacement(QWidget* form, const TWindowPlacement& placement);
+// Moves form, shrinking it where needed, so that its frame lies on the available area of the
+// screen it overlaps most: for a frame the window system has made known only once shown.
+void KeepFrameOnScreen(QWidget* form);
 // rect itself when one of screens holds it; otherwise rect moved (and shrunk where needed)
 // into the screen it overlaps most, or the nearest screen when it overlaps none.
 QRect PlaceOnNearestScreen(const QRect& rect, const QList<QRect>& screens);

@@ -1,12 +1,14 @@
 #include "gui/u_InputHold.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QShortcutEvent>
 #include <QWidget>
 
-TInputHold::TInputHold(QWidget* window, QList<QKeySequence> quitKeys,
+TInputHold::TInputHold(QWidget* window, QWidget* display, QList<QKeySequence> quitKeys,
                        std::function<void()> onCloseAsked)
-    : FWindow(window), FQuitKeys(std::move(quitKeys)), FOnCloseAsked(std::move(onCloseAsked)) {
+    : FWindow(window), FDisplay(display), FQuitKeys(std::move(quitKeys)),
+      FOnCloseAsked(std::move(onCloseAsked)) {
   qApp->installEventFilter(this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
 }
@@ -14,6 +16,11 @@ TInputHold::TInputHold(QWidget* window, QList<QKeySequence> quitKeys,
 TInputHold::~TInputHold() {
   QApplication::restoreOverrideCursor();
   qApp->removeEventFilter(this);
+}
+
+bool TInputHold::ForHeldWindow(QObject* watched) const {
+  const auto* widget = qobject_cast<const QWidget*>(watched);
+  return !widget || widget->window() == FWindow;
 }
 
 bool TInputHold::eventFilter(QObject* watched, QEvent* event) {
@@ -24,18 +31,29 @@ bool TInputHold::eventFilter(QObject* watched, QEvent* event) {
       FOnCloseAsked();
     break;
   case QEvent::Close:
-    if (watched == FWindow)
+    if (watched != FWindow && watched != FDisplay)
+      return false;
+    FOnCloseAsked();
+    break;
+  case QEvent::KeyPress:
+    // In the display the window's shortcuts do not reach: its quit keys are seen here.
+    if (!ForHeldWindow(watched)) {
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if (!FQuitKeys.contains(QKeySequence(key->keyCombination())))
+        return false;
       FOnCloseAsked();
+    }
     break;
   case QEvent::MouseButtonPress:
   case QEvent::MouseButtonRelease:
   case QEvent::MouseButtonDblClick:
-  case QEvent::KeyPress:
   case QEvent::KeyRelease:
   case QEvent::ShortcutOverride:
   case QEvent::Wheel:
   case QEvent::ContextMenu:
   case QEvent::Drop:
+    if (!ForHeldWindow(watched))
+      return false;
     break;
   default:
     return false;

@@ -26,14 +26,26 @@ QStringList RecentBooks() {
   return books;
 }
 
-void AddRecentBook(const QString& path) {
-  QStringList books = RecentBooks();
-  books.removeAll(path);
-  books.prepend(path);
+namespace {
+void SaveRecentBooks(const QStringList& books) {
   QVariantList names;
   for (const QString& book : books.mid(0, MaxRecentBooks))
     names << QFile::encodeName(book);
   QSettings settings = RecentBooksSettings();
   if (settings.isWritable())
     settings.setValue(SBooks, names);
+}
+} // namespace
+
+void AddRecentBook(const QString& path) {
+  QStringList books = RecentBooks();
+  books.removeAll(path);
+  books.prepend(path);
+  SaveRecentBooks(books);
+}
+
+void ForgetRecentBook(const QString& path) {
+  QStringList books = RecentBooks();
+  books.removeAll(path);
+  SaveRecentBooks(books);
 }

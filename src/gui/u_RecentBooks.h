@@ -17,3 +17,5 @@ QStringList RecentBooks();
 // Puts path first, dropping an older entry of it and those past MaxRecentBooks, and saves the
 // list; nothing is saved when the settings file cannot be written.
 void AddRecentBook(const QString& path);
+// Drops path from the list and saves it.
+void ForgetRecentBook(const QString& path);

@@ -3,6 +3,7 @@
 #include "common/u_AnsiText.h"
 #include "variables/u_Variables.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
@@ -42,12 +43,19 @@ public:
   }
 
   QVariant data(int role) const override {
-    return QTableWidgetItem::data(role == Qt::EditRole ? ValueRole : role);
+    if (role == Qt::EditRole)
+      return QTableWidgetItem::data(ValueRole);
+    // A screen reader names the cell by its variable, as a sighted user reads the row.
+    if (role == Qt::AccessibleTextRole && tableWidget())
+      if (const QTableWidgetItem* key = tableWidget()->item(row(), TValueGrid::KeyColumn))
+        return QStringLiteral("%1: %2").arg(key->data(KeyRole).toString(),
+                                            QTableWidgetItem::data(Qt::DisplayRole).toString());
+    return QTableWidgetItem::data(role);
   }
 
   // The text (setText) is the value too, as in any cell.
   void setData(int role, const QVariant& value) override {
-    if (role != Qt::EditRole) {
+    if (role != Qt::DisplayRole && role != Qt::EditRole) {
       QTableWidgetItem::setData(role, value);
       return;
     }
@@ -243,7 +251,7 @@ bool TValueGrid::ShownWhole(int row) const {
   return ShowsWhole(Value(row));
 }
 
-void TValueGrid::EditInDialog(int row) {
+void TValueGrid::EditInDialog(int row, const QKeyEvent* typed) {
   QDialog dialog(this);
   dialog.setObjectName(QStringLiteral("dlgValue"));
   dialog.setWindowTitle(Key(row));
@@ -278,6 +286,12 @@ void TValueGrid::EditInDialog(int row) {
   layout->addWidget(editor);
   layout->addWidget(buttons);
   editor->setFocus();
+  if (typed) {
+    // A key typed on the cell replaces the value, as it does in a cell edited in place.
+    editor->selectAll();
+    QKeyEvent key(typed->type(), typed->key(), typed->modifiers(), typed->text());
+    QCoreApplication::sendEvent(editor, &key);
+  }
   if ((ExecDialog ? ExecDialog(dialog) : dialog.exec()) == QDialog::Accepted)
     SetValue(row, ValueText(*editor->document(), oldValue));
 }
@@ -289,6 +303,10 @@ bool TValueGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* eve
   // of it out; asked for an editor, it opens the dialog.
   if (trigger == DoubleClicked || trigger == EditKeyPressed) {
     EditInDialog(index.row());
+    return true;
+  }
+  if (trigger == AnyKeyPressed && event && event->type() == QEvent::KeyPress) {
+    EditInDialog(index.row(), static_cast<const QKeyEvent*>(event));
     return true;
   }
   return false;

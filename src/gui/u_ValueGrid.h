@@ -17,6 +17,7 @@
 #include <functional>
 
 class QDialog;
+class QKeyEvent;
 
 // What a cell shows of value: its first line, cut to a few hundred characters, with "…"
 // appended when something was left out.
@@ -52,8 +53,9 @@ public:
   // page cannot hold) show as stored, and the title as the book has it: the update says why.
   QString ShowResolution(const TEBookDocument& document);
 
-  // Edits the value of row in the dialog; the value changes only when it is accepted.
-  void EditInDialog(int row);
+  // Edits the value of row in the dialog; the value changes only when it is accepted. A key
+  // typed on the cell replaces the value there.
+  void EditInDialog(int row, const QKeyEvent* typed = nullptr);
   // Runs the value dialog; returns its result. Empty: the dialog's own exec, else tests answer.
   std::function<int(QDialog& dialog)> ExecDialog;
 

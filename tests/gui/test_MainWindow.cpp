@@ -1,15 +1,21 @@
 #include "common/u_AnsiText.h"
+#include "ebook/u_EBookDocument.h"
 #include "gui/frm_Main.h"
 #include "gui/u_CodePageMenu.h"
 #include "gui/u_DesktopRun.h"
+#include "gui/u_FocusRing.h"
 #include "gui/u_Forms.h"
 #include "gui/u_MessageText.h"
 #include "gui/u_SigningChoice.h"
 #include "gui/u_ValueGrid.h"
+#include "mfs/u_MFS.h"
+#include "resources/u_Resources.h"
 
 #include <QAccessible>
+#include <QAccessibleTableCellInterface>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCompleter>
 #include <QDir>
 #include <QFile>
@@ -37,8 +43,10 @@
 #include <QTimer>
 #include <QtEndian>
 
-#include <memory>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +98,32 @@ int RowOf(const TfrmMain& window, const QString& key) {
       return row;
   return -1;
 }
+
+// A palette of light text on dark panels, as dark desktop themes have.
+QPalette DarkPalette() {
+  QPalette dark;
+  const QColor panel(0x35, 0x35, 0x35), text(0xee, 0xee, 0xee);
+  for (QPalette::ColorRole role : {QPalette::Window, QPalette::Button})
+    dark.setColor(role, panel);
+  dark.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+  dark.setColor(QPalette::Mid, QColor(0x50, 0x50, 0x50));
+  dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+  for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    dark.setColor(role, text);
+  return dark;
+}
+
+// The rows of the value cells as a screen reader is told them.
+QStringList AccessibleCellNames(QAccessibleInterface* table) {
+  QStringList names;
+  for (int i = 0; i < table->childCount(); ++i) {
+    QAccessibleInterface* child = table->child(i);
+    const auto* cell = child->tableCellInterface();
+    if (cell && child->role() == QAccessible::Cell && cell->columnIndex() == 1)
+      names << child->text(QAccessible::Name);
+  }
+  return names;
+}
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -125,6 +159,38 @@ class TestMainWindow : public QObject {
     };
     window->ModalHooks.CanRun = [this](const QString&) { return FCanRun; };
     return window;
+  }
+
+  // A book of 46 MB whose content does not compress, so that its Update takes a while.
+  QString CopyOfBigBook() {
+    static QByteArray image;
+    if (image.isEmpty()) {
+      TMFS content;
+      TMFSSession& session = content.Session();
+      session.CreateFile("\\System.xml", 0, false)
+          ->SetContent(R"(<System Variables="\Variables.xml" ApplicationTitle="%{Title}"/>)");
+      session.CreateFile("\\Variables.xml", 0, false)
+          ->SetContent(R"(<vars><var name="Title">Big Book</var>)"
+                       R"(<var name="Author">A. Writer</var></vars>)");
+      std::string noise(46'000'000, '\0');
+      std::mt19937_64 random(46);
+      for (size_t at = 0; at < noise.size(); at += 8) {
+        const uint64_t word = random();
+        std::memcpy(&noise[at], &word, std::min<size_t>(8, noise.size() - at));
+      }
+      session.ForceFolders("\\pages");
+      session.CreateFile("\\pages\\noise.dat", 0, false)->SetContent(std::move(noise));
+      const QString path = CopyOfSample("typical.exe");
+      UpdateRCDataResource(QFile::encodeName(path).toStdString(), "SYSTEM_MFS",
+                           PackSystemMFS(content));
+      image = FileBytes(path);
+    }
+    static int copies = 0;
+    const QString path = FWork.filePath(QStringLiteral("big%1.exe").arg(++copies));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+      qFatal("cannot write %s", qPrintable(path));
+    return path;
   }
 
   // A fresh, writable copy of a sample e-book.
@@ -242,10 +308,10 @@ private slots:
              (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon, window->mnuSignWith,
                               window->mnuDontSign}));
     QVERIFY(menu[2]->isSeparator());
-    QCOMPARE(window->mnuSignWith->text(), QString("Sign with\u2026"));
+    QCOMPARE(window->mnuSignWith->text(), QString("&Sign with\u2026"));
     QVERIFY(!window->mnuDontSign->isEnabled());
-    QCOMPARE(window->mnuLoadIcon->text(), QString("Load Icon"));
-    QCOMPARE(window->mnuResetIcon->text(), QString("Reset"));
+    QCOMPARE(window->mnuLoadIcon->text(), QString("&Load Icon"));
+    QCOMPARE(window->mnuResetIcon->text(), QString("&Reset"));
     QCOMPARE(window->popIcon->defaultAction(), window->mnuLoadIcon);
     QVERIFY(window->mnuLoadIcon->font().bold());
 
@@ -323,12 +389,13 @@ private slots:
 
   void SignWithPicksTheCertificateOnceAndUpdateSigns() {
     // The choice outlives the test only if it fails half-way; later tests must not sign.
-    const std::unique_ptr<void, void (*)(void*)> forget(nullptr, [](void*) { RememberSigningFile({}); });
+    const std::unique_ptr<void, void (*)(void*)> forget(nullptr,
+                                                        [](void*) { RememberSigningFile({}); });
     const QString pki = FWork.filePath("pki");
     QVERIFY(QDir().mkpath(pki));
-    QCOMPARE(std::system(qPrintable("bash '" FOLIOSET_SIGNING_TESTS "/make_test_pki.sh' '" + pki +
-                                    "'")),
-             0);
+    QCOMPARE(
+        std::system(qPrintable("bash '" FOLIOSET_SIGNING_TESTS "/make_test_pki.sh' '" + pki + "'")),
+        0);
     const QString certificate = pki + "/signer.p12";
     const QString book = CopyOfSample("typical.exe");
     {
@@ -338,7 +405,7 @@ private slots:
       FChosenFiles = {certificate};
       window->mnuSignWith->trigger();
       QCOMPARE(FDialogsAsked.last(), QString("dlgOpenCertificate"));
-      QCOMPARE(window->mnuSignWith->text(), QString("Sign with signer.p12\u2026"));
+      QCOMPARE(window->mnuSignWith->text(), QString("&Sign with signer.p12\u2026"));
     }
     const QByteArray state = FileBytes(FormStateFileName(SMainFormStateKey));
     QVERIFY(state.contains("signer.p12"));
@@ -430,7 +497,9 @@ private slots:
     QCOMPARE(FBoxes.size(), 2);
     QCOMPARE(FBoxes[1].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[1].Text,
-             "No program of this desktop is set to run \"" + book + "\"; Folioset only brands it.");
+             "No program of this desktop is set to run \"" + book +
+                 "\"; Folioset only brands it. An eBook is a Windows program: to run it here, "
+                 "install Wine (the Debian package wine) and try again.");
   }
 
   void LongValueShowsShortAndIsWrittenWhole() {
@@ -662,6 +731,149 @@ private slots:
     QCOMPARE(window->windowTitle(), QString("Folioset 1.0.0.1"));
   }
 
+  void UndoAndRedoTakeTheKeysFromTheFocusedWidget() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    TValueGrid& grid = *window->vleVariables;
+    const int author = RowOf(*window, "Author"), company = RowOf(*window, "Company");
+    const auto type = [](const QString& text) {
+      auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      QVERIFY(editor);
+      editor->selectAll();
+      QTest::keyClicks(editor, text);
+    };
+    const auto press = [](QKeyCombination key) {
+      QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+    };
+    grid.setFocus();
+    grid.setCurrentCell(author, 1);
+    type("Ann");
+    press(Qt::Key_Tab);
+    QCOMPARE(grid.currentRow(), company);
+    type("Leaf & Co"); // still in its editor
+    QVERIFY(window->isWindowModified());
+
+    // Each Ctrl+Z takes back one edit, the one still in its editor first, wherever the focus.
+    press(Qt::CTRL | Qt::Key_Z);
+    QCOMPARE(grid.Value(company), QString("Quill Press"));
+    QCOMPARE(grid.Value(author), QString("Ann"));
+    press(Qt::CTRL | Qt::Key_Z);
+    QCOMPARE(GridRows(*window), TypicalGrid);
+    QVERIFY(!window->isWindowModified());
+    // Redo, under both its keys, brings them back in turn.
+    press(Qt::CTRL | Qt::SHIFT | Qt::Key_Z);
+    QCOMPARE(grid.Value(author), QString("Ann"));
+    press(Qt::CTRL | Qt::Key_Y);
+    QCOMPARE(grid.Value(company), QString("Leaf & Co"));
+    QVERIFY(!window->mnuRedo->isEnabled());
+    // Revert is one step that Ctrl+Z takes back whole; a new edit ends what Redo holds.
+    press(Qt::CTRL | Qt::SHIFT | Qt::Key_R);
+    QCOMPARE(GridRows(*window), TypicalGrid);
+    press(Qt::CTRL | Qt::Key_Z);
+    QCOMPARE(grid.Value(author), QString("Ann"));
+    QCOMPARE(grid.Value(company), QString("Leaf & Co"));
+    press(Qt::CTRL | Qt::Key_Z);
+    QVERIFY(window->mnuRedo->isEnabled());
+    grid.SetValue(author, "Bea");
+    QVERIFY(!window->mnuRedo->isEnabled());
+  }
+
+  void UpdateACopyLeavesTheBookAsItWas() {
+    const QString book = CopyOfSample("typical.exe");
+    const QByteArray before = FileBytes(book);
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
+    const QString copy = FWork.filePath("branded copy.exe");
+    FChosenFiles = {copy};
+    FCanRun = false;
+    window->mnuUpdateCopy->trigger();
+    QCOMPARE(FDialogsAsked.last(), QString("dlgUpdateCopy"));
+    QCOMPARE(FileBytes(book), before);
+    // The copy is the book shown from then on, as written.
+    QCOMPARE(window->edtName->text(), copy);
+    QVERIFY(!window->isWindowModified());
+    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Ann"));
+    QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(copy));
+
+    QStringList shown;
+    window->ModalHooks.ShowFolder = [&](const QString& folder) {
+      shown << folder;
+      return true;
+    };
+    window->mnuShowInFolder->trigger();
+    QCOMPARE(shown, QStringList{QFileInfo(copy).absolutePath()});
+  }
+
+  void IconsComeByDropAndPaste() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QMimeData icon;
+    icon.setUrls({QUrl::fromLocalFile(Icons + "/brand_1.ico")});
+    // With no book open an icon has nowhere to go.
+    QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &icon, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &refused);
+    QVERIFY(!refused.isAccepted());
+
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    const QImage own = ShownIcon(*window);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &icon, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(window->imgIcon->mapTo(window.get(), QPoint(5, 5))), Qt::CopyAction,
+                    &icon, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+    QVERIFY(drop.isAccepted());
+    QTRY_VERIFY(ShownIcon(*window) != own);
+    QVERIFY(window->isWindowModified());
+    // Ctrl+Z takes it back like any edit; pasted, the bytes of an icon load as well.
+    window->imgIcon->setFocus();
+    QTest::keyClick(window->imgIcon, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(ShownIcon(*window), own);
+    auto* bytes = new QMimeData;
+    bytes->setData("image/vnd.microsoft.icon", FileBytes(Icons + "/brand_3.ico"));
+    QGuiApplication::clipboard()->setMimeData(bytes);
+    QTest::keyClick(window->imgIcon, Qt::Key_V, Qt::ControlModifier);
+    const QImage pasted = ShownIcon(*window);
+    QVERIFY(pasted != own);
+    // What is no icon is refused with the checks of Load Icon, and changes nothing.
+    auto* notIcon = new QMimeData;
+    notIcon->setData("image/x-icon", "not an icon");
+    QGuiApplication::clipboard()->setMimeData(notIcon);
+    window->mnuIconPaste->trigger();
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].Text, QString("Icon image is not valid."));
+    QCOMPARE(ShownIcon(*window), pasted);
+  }
+
+  void StatusLineFitsAndGoesWithTheNextEdit() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    window->resize(700, window->height());
+    const QString folder = FWork.filePath(QString(60, 'f'));
+    QVERIFY(QDir().mkpath(folder));
+    const QString book = folder + "/typical.exe";
+    QVERIFY(QFile::copy(Samples + "/typical.exe", book));
+    QFile(book).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    OpenThroughTheDialog(*window, book);
+    FCanRun = false;
+    window->btnUpdateClick();
+    // The path gives way in its middle: the sentence is whole, and its tip has all of it.
+    const QString said = window->stbStatus->currentMessage();
+    QVERIFY2(said.startsWith("eBook successfully branded and written to \"") &&
+                 said.endsWith("typical.exe\".") && said.contains(QChar(0x2026)),
+             qPrintable(said));
+    QVERIFY(window->stbStatus->fontMetrics().horizontalAdvance(said) < window->lblCodePage->x());
+    QCOMPARE(window->stbStatus->toolTip(),
+             "eBook successfully branded and written to \"" + book + "\".");
+    window->vleVariables->item(0, 1)->setText("Ann");
+    QCOMPARE(window->stbStatus->currentMessage(), QString());
+  }
+
   void RemovedSignatureIsMentioned() {
     const QString book = CopyOfSample("typical.exe");
     const auto window = NewWindow();
@@ -776,15 +988,19 @@ private slots:
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
     const QImage own = ShownIcon(*window);
+    // Reset only when there is an icon to reset.
+    QVERIFY(!window->mnuIconReset->isEnabled() && !window->mnuResetIcon->isEnabled());
 
     FChosenFiles = {Icons + "/brand_3.ico"};
     window->mnuLoadIcon->trigger();
     const QImage brand = ShownIcon(*window);
     QCOMPARE(brand.size(), QSize(32, 32));
     QVERIFY(brand != own);
+    QVERIFY(window->mnuIconReset->isEnabled() && window->mnuResetIcon->isEnabled());
 
     window->mnuResetIcon->trigger();
     QCOMPARE(ShownIcon(*window), own);
+    QVERIFY(!window->mnuIconReset->isEnabled());
 
     // A double click on the icon loads one too.
     FChosenFiles = {Icons + "/brand_1.ico"};
@@ -913,6 +1129,72 @@ private slots:
     QCOMPARE(FileBytes(book), replaced);
   }
 
+  void ScreenReadersMeetAFrameAndCellsNamedByTheirKeys() {
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    // The role a screen reader's bridge gives the "frame" of an application's window.
+    QCOMPARE(QAccessible::queryAccessibleInterface(window.get())->role(), QAccessible::Window);
+    QStringList expected;
+    for (const auto& [key, value] : TypicalGrid)
+      expected << key + ": " + value;
+    QCOMPARE(AccessibleCellNames(QAccessible::queryAccessibleInterface(window->vleVariables)),
+             expected);
+  }
+
+  void FocusRingsStandOutInLightAndDarkPalettes_data() {
+    QTest::addColumn<QPalette>("palette");
+    QTest::newRow("light") << QApplication::style()->standardPalette();
+    QTest::newRow("dark") << DarkPalette();
+  }
+
+  void FocusRingsStandOutInLightAndDarkPalettes() {
+    QFETCH(QPalette, palette);
+    const QPalette before = QApplication::palette();
+    const std::unique_ptr<const QPalette, void (*)(const QPalette*)> restore(
+        &before, [](const QPalette* old) { QApplication::setPalette(*old); });
+    QApplication::setPalette(palette);
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    // Each ring is two pixels wide and stands out 3:1 from the colours on both its sides.
+    const QList<QPair<QWidget*, QList<QPalette::ColorRole>>> rings = {
+        {window->imgIcon, {QPalette::Button}},
+        {window->edtHelp, {QPalette::Button, QPalette::Base}}};
+    for (const auto& [control, beside] : rings) {
+      control->setFocus(Qt::TabFocusReason);
+      QTRY_VERIFY(control->hasFocus());
+      const QImage seen = control->grab().toImage();
+      for (const QPoint at : {QPoint(0, seen.height() / 2), QPoint(1, seen.height() / 2)})
+        for (QPalette::ColorRole role : beside)
+          QVERIFY2(ContrastRatio(seen.pixelColor(at), palette.color(role)) >= 3,
+                   qPrintable(control->objectName() + ' ' + seen.pixelColor(at).name() + " on " +
+                              palette.color(role).name()));
+    }
+  }
+
+  void EveryChoiceHasAMnemonic() {
+    const auto window = NewWindow();
+    OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
+    QList<QMenu*> menus = {window->popIcon};
+    for (QAction* item : window->mnuMain->actions())
+      menus << item->menu();
+    for (QMenu* menu : menus) {
+      QSet<QChar> taken;
+      for (QAction* item : menu->actions()) {
+        if (item->isSeparator())
+          continue;
+        const QString text = item->text().remove("&&");
+        const qsizetype at = text.indexOf('&');
+        QVERIFY2(at >= 0 && at + 1 < text.size(), qPrintable(item->text()));
+        QVERIFY2(!taken.contains(text[at + 1].toLower()), qPrintable(item->text()));
+        taken << text[at + 1].toLower();
+      }
+    }
+  }
+
   void ErrorBoxAppendsAFullStop() {
     QCOMPARE(ErrorBoxText("Icon image is not valid"), std::string("Icon image is not valid."));
     QCOMPARE(ErrorBoxText("Ends here."), std::string("Ends here."));
@@ -1017,6 +1299,10 @@ private slots:
     CheckEnabledStates(*window, true);
     QTest::keyClick(window.get(), Qt::Key_W, Qt::ControlModifier);
     CheckClosed(*window);
+    // Enter presses the focused button, as Space does.
+    window->btnOpen->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(FDialogsAsked, (QStringList{"dlgOpen", "dlgOpen"}));
   }
 
   void KeyboardReachesEveryValueAndTheIconMenu() {
@@ -1106,6 +1392,7 @@ private slots:
     QVERIFY2(FBoxes[0].Text.startsWith("The folder \"" + folder + "\" must be writable"),
              qPrintable(FBoxes[0].Text));
     QVERIFY(!FBoxes[0].Text.contains("System Error"));
+    QVERIFY(FBoxes[0].ButtonTexts.contains("Update a &Copy\u2026"));
   }
 
   void ValueDialogKeysAndLength() {
@@ -1153,6 +1440,12 @@ private slots:
     answer({{Qt::Key_Y, Qt::NoModifier}, {Qt::Key_Escape, Qt::NoModifier}});
     grid.EditInDialog(row);
     QCOMPARE(grid.Value(row), QString("first\r\nsecondx"));
+    // A key typed on the cell opens the dialog with that key typed over the value.
+    answer({{Qt::Key_Return, Qt::ControlModifier}});
+    grid.setFocus();
+    QTest::keyClick(&grid, Qt::Key_Z);
+    QCOMPARE(typed, QString("z"));
+    QCOMPARE(grid.Value(row), QString("z"));
   }
 
   void FileDialogsOpenCleanInTheLastFolder() {
@@ -1205,9 +1498,9 @@ private slots:
     QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
     QCOMPARE(window->edtTitle->text().size(), 100001);
     QVERIFY(window->edtTitle->text().endsWith(QString("yyy") + QChar(0x2026)));
-    QCOMPARE(window->edtTitle->toolTip(),
-             QLocale().toString(200023).prepend("The title has ") +
-                 " characters; the box shows the first " + QLocale().toString(100000) + ".");
+    QCOMPARE(window->edtTitle->toolTip(), QLocale().toString(200023).prepend("The title has ") +
+                                              " characters; the box shows the first " +
+                                              QLocale().toString(100000) + ".");
   }
 
   void IconKeysAndRecentBooks() {
@@ -1234,35 +1527,93 @@ private slots:
     recent[1]->trigger();
     QCOMPARE(window->edtName->text(), first);
     QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(first));
+    // A book that is gone leaves the list once the error box has said so.
+    QVERIFY(QFile::remove(second));
+    window->mnuOpenRecent->actions()[1]->trigger();
+    QCOMPARE(FBoxes.size(), 1);
+    for (QAction* item : window->mnuOpenRecent->actions())
+      QVERIFY(!item->text().endsWith(second));
   }
 
-  void CloseWhileBusySaysWhyItWaits() {
+  void LoadIconDialogIsTitledAndPreviewsATypedName() {
+    const auto window = NewWindow();
+    QCOMPARE(window->dlgOpenPicture->windowTitle(), QString("Load Icon"));
+    auto* name = window->dlgOpenPicture->findChild<QLineEdit*>("fileNameEdit");
+    auto* preview = window->dlgOpenPicture->findChild<QLabel*>("preview");
+    QVERIFY(name && preview);
+    name->setText(Icons + "/brand_1.ico");
+    QVERIFY(!preview->pixmap().isNull());
+    name->setText(Icons + "/corrupt_5_bytes.ico");
+    QVERIFY(preview->pixmap().isNull());
+  }
+
+  void QuitDuringALongUpdateWaitsOrStops_data() {
+    QTest::addColumn<bool>("byCancel"); // the progress box's Cancel, else a quit or close
+    QTest::addColumn<int>("answer");    // to the question a quit or close asks
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("Ctrl+Q, Stop and Close") << false << int(QMessageBox::Discard) << false << true;
+    QTest::newRow("close, Close When Written") << false << int(QMessageBox::Save) << true << true;
+    QTest::newRow("Ctrl+Q, Keep Working") << false << int(QMessageBox::Cancel) << true << false;
+    QTest::newRow("Cancel") << true << 0 << false << false;
+  }
+
+  void QuitDuringALongUpdateWaitsOrStops() {
+    QFETCH(bool, byCancel);
+    QFETCH(int, answer);
+    QFETCH(bool, written);
+    QFETCH(bool, closed);
+    const QString book = CopyOfBigBook();
+    const QByteArray before = FileBytes(book);
     const auto window = NewWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    // An update waits for the book's lock, which the test holds until it lets it go.
-    const QString book = CopyOfSample("typical.exe");
     OpenThroughTheDialog(*window, book);
+    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
+    FCanRun = false;
+    // The Update waits for the book's lock, which the test holds until the user has acted.
     const int holder = ::open(QFile::encodeName(book).constData(), O_RDONLY | O_CLOEXEC);
     QCOMPARE(::flock(holder, LOCK_EX), 0);
-    FCanRun = false;
-    QStringList notes;
-    bool visibleWhileBusy = false;
-    QTimer::singleShot(100, window.get(), [&] {
-      const auto* progress = window->findChild<QProgressDialog*>();
-      QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
-      notes << (progress && progress->isVisible() ? progress->labelText() : QString());
-      window->close();
-      notes << (progress ? progress->labelText() : QString());
-      visibleWhileBusy = window->isVisible();
-      ::close(holder);
+    bool progressSeen = false;
+    QTimer::singleShot(0, window.get(), [&] {
+      const std::unique_ptr<void, std::function<void(void*)>> release(
+          &progressSeen, [holder](void*) { ::close(holder); });
+      QProgressDialog* progress = nullptr;
+      QTRY_VERIFY((progress = window->findChild<QProgressDialog*>()) && progress->isVisible());
+      // Nothing modal stands between the user and the window: its close reaches it.
+      progressSeen = QApplication::activeModalWidget() == nullptr;
+      FPressedButtons = {answer};
+      if (byCancel)
+        QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+      else if (answer == QMessageBox::Save)
+        window->close();
+      else
+        QTest::keyClick(progress, Qt::Key_Q, Qt::ControlModifier);
     });
     window->mnuUpdate->trigger();
-    const QString said =
-        "Packing the new content...\n\nFolioset closes as soon as the eBook has been written.";
-    QCOMPARE(notes, (QStringList{said, said}));
-    QVERIFY(visibleWhileBusy);
-    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(progressSeen);
+    if (!byCancel) {
+      QCOMPARE(FBoxes.size(), 1);
+      QVERIFY2(FBoxes[0].Text.startsWith('"' + QFileInfo(book).fileName() +
+                                         "\" is still being written."),
+               qPrintable(FBoxes[0].Text));
+      QCOMPARE(FBoxes[0].ButtonTexts.size(), 3);
+      for (const char* choice : {"&Stop and Close", "Close When &Written", "&Keep Working"})
+        QVERIFY2(FBoxes[0].ButtonTexts.contains(choice), qPrintable(choice));
+    }
+    if (closed)
+      QTRY_VERIFY(!window->isVisible());
+    else
+      QVERIFY(window->isVisible());
+    // Nothing else was asked: the close after a stop does not ask about the edits again.
+    QVERIFY2(FBoxes.size() == (byCancel ? 0 : 1), qPrintable(FBoxes.last().Text));
+    // The book is whole either way: the old one or the branded one.
+    QCOMPARE(FileBytes(book) == before, !written);
+    TEBookDocument reread;
+    reread.OpenEBook(QFile::encodeName(book).toStdString());
+    QCOMPARE(reread.Rows().front(), (TVariableRow{"Author", written ? "Ann" : "A. Writer"}));
+    if (!closed)
+      QCOMPARE(window->isWindowModified(), !written);
   }
 
   void SecondOperationWhileBusyIsRefused() {
@@ -1331,6 +1682,33 @@ private slots:
     QCOMPARE(window->normalGeometry(), normal);
   }
 
+  void PlacementOffTheScreenComesBackReachable_data() {
+    QTest::addColumn<QRect>("saved");
+    QTest::newRow("caption above the screen") << QRect(100, -20, 500, 400);
+    QTest::newRow("on a screen that is gone") << QRect(3000, 2000, 500, 400);
+    QTest::newRow("saved at twice this scale") << QRect(0, 0, 1600, 1200);
+  }
+
+  void PlacementOffTheScreenComesBackReachable() {
+    QFETCH(QRect, saved);
+    {
+      TWindowPlacement placement;
+      placement.NormalPosition = saved;
+      QSettings settings(FormStateFileName(SMainFormStateKey), QSettings::IniFormat);
+      settings.setValue("SizeAndPos", placement.ToBytes());
+    }
+    const auto window = NewWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QRect available = window->screen()->availableGeometry();
+    QTRY_VERIFY2(available.contains(window->frameGeometry()),
+                 qPrintable(QStringLiteral("frame at %1,%2 %3x%4")
+                                .arg(window->frameGeometry().x())
+                                .arg(window->frameGeometry().y())
+                                .arg(window->frameGeometry().width())
+                                .arg(window->frameGeometry().height())));
+  }
+
   void ShortPlacementKeepsTheDesignedPlace() {
     const QString stateFile = FormStateFileName(SMainFormStateKey);
     QFile::remove(stateFile);
@@ -1341,7 +1719,11 @@ private slots:
     const auto window = NewWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    QCOMPARE(window->pos(), QPoint(283, 119));
+    // The designed place, moved left as far as the frame needs to end on this small screen.
+    const QRect available = window->screen()->availableGeometry();
+    QTRY_VERIFY(available.contains(window->frameGeometry()));
+    QCOMPARE(window->y(), 119);
+    QVERIFY(window->x() == 283 || window->frameGeometry().right() == available.right());
   }
 };
 
