@@ -503,8 +503,7 @@ TStream* TMFSCabWriter::OpenLibraryStream(const std::string& name, int32_t openF
     return TMFSCabBase::OpenLibraryStream(name, openFlags);
   // The compressor opens only files it makes (its spool pieces and the cabinet), each once.
   TScratchFile file;
-  file.CreateNameless(FDiskFolder, FDiskFolder + "/" + TempFilePrefix + std::to_string(::getpid()) +
-                                       "-" + std::to_string(++FDiskFiles));
+  file.CreateNameless(FDiskFolder, "cab");
   TFileHandle handle(::dup(file.Handle()));
   if (!handle.IsOpen())
     RaiseLastOSError();

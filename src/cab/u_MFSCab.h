@@ -204,5 +204,4 @@ private:
   uint64_t FFilesAdded = 0;
   std::string FDiskFolder; // where KeepFilesIn keeps the files; empty: in the session
   TFileHandle FCabinetFile;
-  uint32_t FDiskFiles = 0; // made there so far, for their fallback names
 };

@@ -1,9 +1,12 @@
 #include "common/u_FileIO.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,16 +20,145 @@ int CreateExclusiveFile(const std::string& fileName) {
                         S_IRUSR | S_IWUSR);
   if (fd < 0)
     throw EFileIOError(errno, Format("cannot create \"%s\": %s", fileName.c_str(),
-                                  SysErrorMessage(errno).c_str()));
+                                     SysErrorMessage(errno).c_str()));
   return fd;
 }
 
-void TScratchFile::CreateNameless(const std::string& folder, const std::string& fallbackName) {
-  FHandle = TFileHandle(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));
+namespace {
+constexpr const char* ScratchMarker = "$vex$";
+// Names taken by a file or link already, or scratch files a sweep removed before their maker
+// had them locked, are passed over; a folder that keeps refusing every name is given up on.
+constexpr int MaxNameAttempts = 100;
+
+std::string NewScratchName(const std::string& folder, const char* kind) {
+  static std::atomic<uint64_t> serial{0};
+  return Format("%s/%s%s$%08x$%llx$", folder.c_str(), ScratchMarker, kind, unsigned(::getpid()),
+                static_cast<unsigned long long>(++serial));
+}
+
+// The lock that tells a live scratch file from an abandoned one: the whole file, write, held by
+// the open file description, so by every holder of the handle and no one else.
+bool LockScratch(int fd, int command, short type = F_WRLCK) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, command, &lock) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether name still names the file open as fd.
+bool StillNamed(int fd, const std::string& name) {
+  struct stat opened {
+  }, named{};
+  return ::fstat(fd, &opened) == 0 && ::lstat(name.c_str(), &named) == 0 && SameFile(opened, named);
+}
+
+int OpenNameless(const std::string& folder) {
+  return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+} // namespace
+
+void RemoveAbandonedScratchFiles(const std::string& folder) {
+  DIR* const dir = ::opendir(folder.c_str());
+  if (!dir)
+    return; // creating the scratch file there reports what is wrong
+  const int at = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(ScratchMarker))
+      continue;
+    struct stat named {
+    }, opened{};
+    if (::fstatat(at, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode))
+      continue;
+    const TFileHandle file(
+        ::openat(at, entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // Removed only while this holds its lock and its name still names it: its maker checks
+    // the same once it holds the lock, and makes another when this one came first.
+    if (file.IsOpen() && LockScratch(file.Get(), F_OFD_SETLK) &&
+        ::fstat(file.Get(), &opened) == 0 &&
+        ::fstatat(at, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named))
+      ::unlinkat(at, entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+void TScratchFile::Create(const std::string& folder, const char* kind) {
+  RemoveAbandonedScratchFiles(folder);
+  FFolder = folder;
+  FKind = kind;
+  for (int attempt = 1;; ++attempt) {
+    std::string name = NewScratchName(folder, kind);
+    TFileHandle file;
+    try {
+      file = TFileHandle(CreateExclusiveFile(name));
+    } catch (const EFileIOError& e) {
+      if (e.Code() != EEXIST || attempt == MaxNameAttempts)
+        throw;
+      continue;
+    }
+    // Waits only while a sweep looks at it; the sweep may have removed it before. A file
+    // system without locks takes none: no sweep can lock such a file either, so it stays.
+    while (!LockScratch(file.Get(), F_OFD_SETLKW) && errno == EINTR) {
+    }
+    if (StillNamed(file.Get(), name)) {
+      FHandle = std::move(file);
+      FFileName = std::move(name);
+      return;
+    }
+    if (attempt == MaxNameAttempts)
+      throw EFileIOError(ENOENT, Format("cannot keep a scratch file in \"%s\"", folder.c_str()));
+  }
+}
+
+void TScratchFile::CreateNameless(const std::string& folder, const char* kind) {
+  FHandle = TFileHandle(OpenNameless(folder));
   if (FHandle.IsOpen())
     return;
-  Create(fallbackName);
+  Create(folder, kind);
   Unlink();
+}
+
+void TScratchFile::CreateUnnamed(const std::string& folder, const char* kind) {
+  FHandle = TFileHandle(OpenNameless(folder));
+  if (!FHandle.IsOpen()) {
+    Create(folder, kind);
+    return;
+  }
+  // Locked before it has a name, so no sweep can take it for abandoned once it has one (where
+  // the file system has no locks, no sweep can lock it either).
+  (void)LockScratch(FHandle.Get(), F_OFD_SETLK);
+  // It is named here later: what a killed process left here goes now.
+  RemoveAbandonedScratchFiles(folder);
+  FFolder = folder;
+  FKind = kind;
+}
+
+void TScratchFile::Name() {
+  if (!FFileName.empty())
+    return;
+  const std::string self = "/proc/self/fd/" + std::to_string(FHandle.Get());
+  for (int attempt = 1;; ++attempt) {
+    std::string name = NewScratchName(FFolder, FKind);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      FFileName = std::move(name);
+      return;
+    }
+    if (errno != EEXIST || attempt == MaxNameAttempts)
+      throw EFileIOError(errno, Format("the new file cannot be named \"%s\": %s", name.c_str(),
+                                       SysErrorMessage(errno).c_str()));
+  }
+}
+
+void TScratchFile::RenameOver(const std::string& target) {
+  if (::rename(FFileName.c_str(), target.c_str()) != 0)
+    RaiseErrno(errno);
+  FFileName.clear();
+  // It is the target now: no lock of a scratch file stays on it.
+  LockScratch(FHandle.Get(), F_OFD_SETLK, F_UNLCK);
 }
 
 void TScratchFile::Unlink() {

@@ -31,32 +31,47 @@ private:
 // by the user only; raises EFileIOError with the system's code when that fails.
 int CreateExclusiveFile(const std::string& fileName);
 
+// Scratch files are named "<folder>/$vex$<kind>$<process id, 8 hex digits>$<serial>$", the
+// serial counting every scratch file of the process: no two books, threads or processes ask
+// for one name. While a scratch file has its name, the process that made it holds a lock on it
+// (an open-file-description lock, which no other process can take while it lives and which
+// goes with the process); one that nobody holds was left by a killed process, and the next
+// scratch file named in that folder removes it.
+
+// Removes the scratch files of folder that no live process holds. What cannot be opened or
+// removed (another user's, say) stays.
+void RemoveAbandonedScratchFiles(const std::string& folder);
+
 // A scratch file: closed when the holder goes, and removed as well while it has its name.
 class TScratchFile {
 public:
   TScratchFile() = default;
-  explicit TScratchFile(std::string fileName) { Create(std::move(fileName)); }
   ~TScratchFile() { Close(); }
   TScratchFile(const TScratchFile&) = delete;
   TScratchFile& operator=(const TScratchFile&) = delete;
 
-  // Creates the file (the holder must hold none yet).
-  void Create(std::string fileName) {
-    FHandle = TFileHandle(CreateExclusiveFile(fileName));
-    FFileName = std::move(fileName);
-  }
-  // Creates a file that never has a name in folder (O_TMPFILE); where the file system has no
-  // such files, one created as fallbackName and unlinked at once. Nothing can leave it behind.
-  void CreateNameless(const std::string& folder, const std::string& fallbackName);
+  // Creates a named scratch file of kind in folder (the holder must hold none yet).
+  void Create(const std::string& folder, const char* kind);
+  // Creates a file that never has a name (O_TMPFILE); where the file system has no such files,
+  // a named one unlinked at once. Nothing can leave it behind.
+  void CreateNameless(const std::string& folder, const char* kind);
+  // Creates a file without a name where the file system allows, else a named one; Name() gives
+  // it its name when it is needed, so that only a kill from then on can leave it behind.
+  void CreateUnnamed(const std::string& folder, const char* kind);
+  // Links a file made by CreateUnnamed under a scratch name (nothing when it has one).
+  void Name();
+  // Renames the named file over target: from then on it is that file, no scratch file.
+  void RenameOver(const std::string& target);
   int Handle() const { return FHandle.Get(); }
+  const std::string& FileName() const { return FFileName; }
   // The name is gone from the folder, the handle stays usable.
   void Unlink();
   // Closes the handle and removes the file if it still has its name.
   void Close();
-  // Hands the name over: the file stays when the holder goes.
-  void Keep() { FFileName.clear(); }
 
 private:
+  std::string FFolder;
+  const char* FKind = "";
   std::string FFileName;
   TFileHandle FHandle;
 };

@@ -19,10 +19,6 @@ const char* const SFileChanged = "The file \"%s\" changed on disk since it was o
 // window's Cancel is seen within this, and no thread spins meanwhile.
 constexpr std::chrono::milliseconds LockWaitLookIn(50);
 
-[[noreturn]] void RaiseChanged(const std::string& path) {
-  throw EFileChanged(Format(SFileChanged, path.c_str()));
-}
-
 struct stat StatOf(int handle, const std::string& path) {
   struct stat info;
   if (::fstat(handle, &info) != 0) {
@@ -33,9 +29,13 @@ struct stat StatOf(int handle, const std::string& path) {
 }
 } // namespace
 
+void RaiseFileChanged(const std::string& path) {
+  throw EFileChanged(Format(SFileChanged, path.c_str()));
+}
+
 TFileIdentity TFileIdentity::Of(const struct stat& info) {
-  return {info.st_dev, info.st_ino, uint64_t(info.st_size), info.st_mtim, info.st_mode,
-          info.st_uid, info.st_gid};
+  return {info.st_dev, info.st_ino, uint64_t(info.st_size), info.st_mtim, info.st_mode, info.st_uid,
+          info.st_gid, info.st_ctim};
 }
 
 bool TFileIdentity::SameAs(const TFileIdentity& other) const {
@@ -43,16 +43,26 @@ bool TFileIdentity::SameAs(const TFileIdentity& other) const {
          Modified.tv_sec == other.Modified.tv_sec && Modified.tv_nsec == other.Modified.tv_nsec;
 }
 
-void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity) {
+bool TFileIdentity::SameStatusAs(const TFileIdentity& other) const {
+  return SameAs(other) && StatusChanged.tv_sec == other.StatusChanged.tv_sec &&
+         StatusChanged.tv_nsec == other.StatusChanged.tv_nsec;
+}
+
+TFileIdentity CurrentIdentity(const std::string& path, const TFileIdentity& identity) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0 || !TFileIdentity::Of(info).SameAs(identity))
-    RaiseChanged(path);
+    RaiseFileChanged(path);
+  return TFileIdentity::Of(info);
+}
+
+void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity) {
+  (void)CurrentIdentity(path, identity);
 }
 
 void CheckOpenFileUnchanged(int handle, const std::string& path, const TFileIdentity& identity) {
   struct stat info;
   if (::fstat(handle, &info) != 0 || !TFileIdentity::Of(info).SameAs(identity))
-    RaiseChanged(path);
+    RaiseFileChanged(path);
 }
 
 TOpenedFile TOpenedFile::Open(const std::string& path) {
@@ -117,7 +127,7 @@ void TOpenedFile::Close() {
 TFileSnapshot ReadWrittenFile(const TWrittenFile& file, const std::string& path, size_t limit) {
   TFileSnapshot snapshot = ReadFileSnapshot(file.Handle.Get(), path, limit);
   if (!snapshot.Identity.SameAs(file.Identity))
-    RaiseChanged(path);
+    RaiseFileChanged(path);
   return snapshot;
 }
 
@@ -202,6 +212,6 @@ TFileSnapshot TSnapshotReader::Finish(const TFileRange& skip) {
   ZeroBytes(FBytes.data() + from, size_t(to - from));
   TFileSnapshot snapshot{std::move(FBytes), TFileIdentity::Of(StatOf(FHandle, FPath))};
   if (!snapshot.Identity.SameAs(FIdentity))
-    RaiseChanged(FPath);
+    RaiseFileChanged(FPath);
   return snapshot;
 }

@@ -25,7 +25,8 @@ class EFileChanged : public Exception {
 };
 
 // Which file a path named and how it was then; the mode, owner and group are what a file
-// that replaces it takes over.
+// that replaces it takes over, and the status change time tells when they (or the extended
+// attributes, ACL among them) last changed.
 struct TFileIdentity {
   dev_t Device = 0;
   ino_t Inode = 0;
@@ -34,11 +35,19 @@ struct TFileIdentity {
   mode_t Mode = 0;
   uid_t Owner = 0;
   gid_t Group = 0;
+  timespec StatusChanged{};
 
   static TFileIdentity Of(const struct stat& info);
   // The same file (device and inode) with the same size and modification time.
   bool SameAs(const TFileIdentity& other) const;
+  // The same, and nothing of its status changed either.
+  bool SameStatusAs(const TFileIdentity& other) const;
 };
+
+// What path names now, raising EFileChanged unless it is the file identity describes with the
+// same contents (its mode, owner and attributes may have changed).
+TFileIdentity CurrentIdentity(const std::string& path, const TFileIdentity& identity);
+[[noreturn]] void RaiseFileChanged(const std::string& path);
 
 // Raises EFileChanged unless path names the file identity describes, unchanged.
 void CheckFileUnchanged(const std::string& path, const TFileIdentity& identity);

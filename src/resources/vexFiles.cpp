@@ -1,6 +1,5 @@
 #include "resources/vexFiles.h"
 
-#include "resources/vexStrings.h"
 #include "resources/vexTypes.h"
 
 #include <cerrno>
@@ -52,30 +51,16 @@ static void SyncFolder(const std::string& folder) {
 }
 
 TReplacementFile::TReplacementFile(const std::string& target)
-    : FTarget(target), FFolder(FolderOf(target)),
-      FName(FFolder + "/$vex$new" + IntToHexText(uint32_t(::gettid()), 8, '0') + "$") {
-  // Named after the thread, not the process: threads of one process brand books of one folder
-  // at once. A file of this name is left over from a killed thread that had this id (thread
-  // and process ids are one space): no live thread owns it.
-  ::unlink(FName.c_str());
-  FNameless =
-      TFileHandle(::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));
-  if (!FNameless.IsOpen()) // no nameless files here: named from the start, removed on failure
-    FNamed.Create(FName);
+    : FTarget(target), FFolder(FolderOf(target)) {
+  FFile.CreateUnnamed(FFolder, "new");
+}
+
+void TReplacementFile::Name() {
+  FFile.Name();
 }
 
 void TReplacementFile::ReplaceTarget() {
-  if (FNameless.IsOpen()) {
-    const std::string self = "/proc/self/fd/" + std::to_string(FNameless.Get());
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, FName.c_str(), AT_SYMLINK_FOLLOW) != 0)
-      throw EVexError(errno, Format("the new file cannot be named \"%s\": %s", FName.c_str(),
-                                    SysErrorMessage(errno).c_str()));
-  }
-  if (::rename(FName.c_str(), FTarget.c_str()) != 0) {
-    const int code = errno;
-    ::unlink(FName.c_str());
-    throw EVexError(code, {});
-  }
-  FNamed.Keep();
+  FFile.Name();
+  FFile.RenameOver(FTarget);
   SyncFolder(FFolder);
 }

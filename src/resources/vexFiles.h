@@ -33,24 +33,25 @@ private:
 };
 
 // The new image, created beside the file it replaces. It has no name while it is written
-// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets a short name of its own
+// (O_TMPFILE), so that a crash or kill leaves nothing behind; it gets a scratch name of its own
 // (not derived from the target's, so a target name near the length limit works) only for the
 // rename that puts it in place. Where the file system has no nameless files it is named from
-// the start and removed on every failure.
+// the start and removed on every failure; what a kill leaves goes with the next one made in
+// that folder.
 class TReplacementFile {
 public:
   explicit TReplacementFile(const std::string& target);
   TReplacementFile(const TReplacementFile&) = delete;
   TReplacementFile& operator=(const TReplacementFile&) = delete;
 
-  int Handle() const { return FNameless.IsOpen() ? FNameless.Get() : FNamed.Handle(); }
-  // Names the file and renames it over the target, then flushes the folder.
+  int Handle() const { return FFile.Handle(); }
+  // Gives the file its name beside the target, ready for the rename.
+  void Name();
+  // Renames it over the target, then flushes the folder.
   void ReplaceTarget();
 
 private:
   std::string FTarget;
   std::string FFolder;
-  std::string FName;
-  TFileHandle FNameless;
-  TScratchFile FNamed;
+  TScratchFile FFile;
 };

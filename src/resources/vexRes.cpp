@@ -73,6 +73,19 @@ void KeepAttributes(int fd, const std::string& original) {
   }
 }
 
+// In place, the new file takes the mode, owner, group and attributes the book has now, not
+// those it had when it was read: a chmod, chown or setfattr since then is kept, as any change
+// of the book's contents is (that one refuses the update). Returns what was taken over.
+TFileIdentity KeepWhatTheBookIs(int fd, const TResUpdateContext& context) {
+  const TFileIdentity now = CurrentIdentity(context.FileName, context.Identity);
+  KeepOwnerAndMode(fd, now, true);
+  KeepAttributes(fd, context.TargetName);
+  return now;
+}
+
+// A book whose status keeps changing while it is taken over is left to whoever changes it.
+constexpr int MaxStatusRounds = 3;
+
 // The head and tail are copied in pieces so that progress moves; in a big file each piece
 // starts on its way to the disk while the next is copied, so that the flush at the end has
 // little left to wait for.
@@ -218,9 +231,11 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
              context.OnSign ? AppendSignature(context.OnSign, layout.Headers, out, layout.NewLength)
                             : checksum.get());
   Reached(csChecksumWritten);
-  KeepOwnerAndMode(out, context.Identity, context.InPlace);
+  TFileIdentity kept = context.Identity;
   if (context.InPlace)
-    KeepAttributes(out, context.TargetName);
+    kept = KeepWhatTheBookIs(out, context);
+  else
+    KeepOwnerAndMode(out, context.Identity, false);
   if (::fsync(out) != 0)
     throw EVexError(errno, {});
   Reached(csNewFileSynced);
@@ -233,10 +248,20 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
       throw EVexError(errno, {});
     outcome->Written.Identity = TFileIdentity::Of(info);
   }
+  if (!context.Nameless) {
+    next.Name();
+    Reached(csNewFileNamed);
+  }
   // Under the file's lock no other update comes between this check and the rename; another
-  // program that put a file there or changed this one has its change kept.
-  if (context.InPlace)
-    CheckFileUnchanged(context.FileName, context.Identity);
+  // program that put a file there or changed this one has its change kept: a new status is
+  // taken over again (the flush gave it time), new contents refuse the update.
+  for (int round = 1;
+       context.InPlace && !CurrentIdentity(context.FileName, context.Identity).SameStatusAs(kept);
+       ++round) {
+    if (round == MaxStatusRounds)
+      RaiseFileChanged(context.FileName);
+    kept = KeepWhatTheBookIs(out, context);
+  }
   if (!context.Nameless)
     next.ReplaceTarget();
   progress.Finish();

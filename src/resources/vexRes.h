@@ -128,6 +128,7 @@ enum TCommitStep {
   csHeadersCorrected,
   csChecksumWritten,
   csNewFileSynced,
+  csNewFileNamed, // beside the target, not yet renamed over it
 };
 // Called as each step completes; an exception it raises fails the commit there.
 void SetCommitStepHook(std::function<void(TCommitStep)> hook);

@@ -364,7 +364,7 @@ void SetResLeafData(TResItem& leaf, uint16_t language, const void* data, uint32_
   // Nameless: the handle keeps the data, and neither a failure nor a killed process can
   // leave the file behind.
   TScratchFile file;
-  file.CreateNameless(TempFolder(), ResTempFileName(leaf.Identity));
+  file.CreateNameless(TempFolder(), "res");
   WriteAllAt(file.Handle(), data, size, 0);
   TFileHandle spool(::dup(file.Handle()));
   if (!spool.IsOpen())
@@ -399,9 +399,4 @@ void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out, 
   if (size.Total() > 0xFFFFFFFFu - sectionRva)
     throw EVexError(EFBIG, "the new resource section does not fit a 32-bit image");
   TTreeWriter(size, out, sectionRva, outMapsFile).Write(root);
-}
-
-std::string ResTempFileName(uint32_t identity) {
-  return TempFolder() + "/$vex$res" + IntToHexText(uint32_t(::gettid()), 8, '0') +
-         IntToHexText(identity, 1, '0') + "$";
 }

@@ -69,6 +69,3 @@ TResTreeSize ResTreeMeasure(const TResItem& root);
 // are written, so that the image and the leaves it is built from are never both in memory.
 void ResTreeWrite(const TResItem& root, const TResTreeSize& size, uint8_t* out, uint32_t sectionRva,
                   bool outMapsFile);
-
-// The temporary file name of a node: "<temp folder>/$vex$res$<pid, 8 hex digits>$<identity>$".
-std::string ResTempFileName(uint32_t identity);

@@ -1,12 +1,9 @@
 #include "resources/vexTypes.h"
 
-#include <atomic>
 #include <cerrno>
 #include <new>
 
-static std::atomic<uint32_t> GNextIdentity{1};
-
-TResItem::TResItem() : Identity(GNextIdentity.fetch_add(1)) {}
+TResItem::TResItem() = default;
 
 TResItem::~TResItem() = default;
 

@@ -29,8 +29,6 @@ struct TResItem {
   int32_t Id = 0;
   std::u16string Name; // empty for numeric entries
   bool IsDirectory = false;
-  // Unique among the live nodes of the process; names the node's temporary files.
-  uint32_t Identity = 0;
   std::vector<std::unique_ptr<TResItem>> Children; // named first, then numeric
 
   // Directory reading.

@@ -10,8 +10,13 @@ batch: two processes at once (xargs -P 2) over BOOKS copies writing to one pipe,
 --json-lines and as --json documents, and show as --json-lines: every line must be whole, every
 JSON line and document must parse, and every book be reported once.
 
+scratch: BOOKS copies in one folder branded by one process (several at once on its threads)
+through WRAPPER, which makes the file system one without nameless files: every book must be
+branded, a scratch file a killed process left there removed, and nothing else left.
+
 usage: concurrent_brands.py FOLIOSET_CLI SAMPLE_BOOK pairs [PAIRS]
        concurrent_brands.py FOLIOSET_CLI SAMPLE_BOOK batch [BOOKS]
+       concurrent_brands.py FOLIOSET_CLI SAMPLE_BOOK scratch BOOKS WRAPPER
 """
 import json
 import os
@@ -85,6 +90,25 @@ def batch(cli, sample, count):
     return failures
 
 
+def scratch(cli, sample, count, wrapper):
+    with tempfile.TemporaryDirectory() as folder:
+        books = []
+        for i in range(count):
+            books.append(os.path.join(folder, f"book{i}.exe"))
+            shutil.copy(sample, books[-1])
+        with open(os.path.join(folder, "$vex$new$00000001$1$"), "wb") as left:
+            left.write(b"left by a killed brand")
+        run = subprocess.run([wrapper, cli, "brand", "--quiet", "--set", "Author=Ann"] + books,
+                             capture_output=True, text=True)
+        if run.returncode == 77:
+            print("nameless files cannot be turned off here: skipped")
+            return 0
+        others = sorted(set(os.listdir(folder)) - {os.path.basename(book) for book in books})
+        ok = run.returncode == 0 and f"{count} branded, 0 failed" in run.stdout and not others
+        print(f"{count} books: exit {run.returncode}, left {others}, {run.stderr.strip()[:400]}")
+        return 0 if ok else 1
+
+
 def check_batch(name, out, count, per_process):
     """What is wrong with the output of a batch, or None."""
     processes = -(-count // per_process)
@@ -118,6 +142,8 @@ def main():
     cli, sample, mode = sys.argv[1], sys.argv[2], sys.argv[3]
     if mode == "pairs":
         failures = pairs(cli, sample, int(sys.argv[4]) if len(sys.argv) > 4 else 20)
+    elif mode == "scratch":
+        failures = scratch(cli, sample, int(sys.argv[4]), sys.argv[5])
     else:
         failures = batch(cli, sample, int(sys.argv[4]) if len(sys.argv) > 4 else 400)
     return 1 if failures else 0

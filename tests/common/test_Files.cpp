@@ -1,4 +1,5 @@
 #include "common/u_FileHandle.h"
+#include "common/u_FileIO.h"
 #include "common/u_FileSnapshot.h"
 #include "common/u_Files.h"
 #include "common/u_SysUtils.h"
@@ -8,8 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -113,4 +118,53 @@ TEST(FileHandle, EachDescriptorIsClosedOnceByItsLastOwner) {
   EXPECT_TRUE(isOpen(fd));
   third = TFileHandle();
   EXPECT_FALSE(isOpen(fd));
+}
+
+TEST_F(FilesTest, ScratchNamesAreUniqueAndOnlyAbandonedScratchFilesAreRemoved) {
+  const std::string folder = FFolder.string();
+  // Books branded on threads at once each ask for names: none may be refused as taken.
+  std::vector<std::unique_ptr<TScratchFile>> files(64);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      for (size_t i = t; i < files.size(); i += 8) {
+        files[i] = std::make_unique<TScratchFile>();
+        files[i]->Create(folder, "new");
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  std::set<std::string> names;
+  for (const auto& file : files)
+    names.insert(file->FileName());
+  EXPECT_EQ(names.size(), files.size());
+
+  // Left by a killed process: nobody holds its lock. A link, a folder and other files are no
+  // scratch files, and a live one is held by its maker (this process, through another handle).
+  const std::string abandoned = folder + "/$vex$new$00000001$5$";
+  SaveStringToFile("left", abandoned);
+  SaveStringToFile("keep", folder + "/book.exe");
+  fs::create_symlink(folder + "/book.exe", folder + "/$vex$link$");
+  fs::create_directory(folder + "/$vex$folder$");
+  TScratchFile next;
+  next.Create(folder, "cab");
+  EXPECT_FALSE(fs::exists(abandoned));
+  for (const char* kept : {"book.exe", "$vex$link$", "$vex$folder$"})
+    EXPECT_TRUE(fs::exists(fs::symlink_status(folder + "/" + kept))) << kept;
+  for (const auto& file : files)
+    EXPECT_TRUE(fs::exists(file->FileName())) << "live, so kept: " << file->FileName();
+
+  // A nameless one gets its name only when asked.
+  TScratchFile unnamed;
+  unnamed.CreateUnnamed(folder, "new");
+  const size_t before = size_t(std::distance(fs::directory_iterator(folder), {}));
+  unnamed.Name();
+  EXPECT_EQ(size_t(std::distance(fs::directory_iterator(folder), {})), before + 1);
+  unnamed.RenameOver(folder + "/book.exe");
+  EXPECT_EQ(LoadFileToString(folder + "/book.exe"), "");
+  files.clear();
+  next.Close();
+  for (const auto& entry : fs::directory_iterator(folder))
+    EXPECT_EQ(entry.path().filename().string().find("$vex$new"), std::string::npos)
+        << "closed scratch files are gone: " << entry.path();
 }

@@ -1,3 +1,4 @@
+#include "NoNamelessFiles.h"
 #include "ResTestSupport.h"
 
 #include "common/u_Files.h"
@@ -6,10 +7,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -97,32 +101,44 @@ TEST_F(CommitSafetyTest, AFailureAtEachStepLeavesTheFileAsItWas) {
   }
 }
 
-TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndNoScratchFiles) {
+TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndTheNextUpdateClearsWhatItLeft) {
   const TStepHookGuard guard;
   const std::string path = CopySample("samples/rsrc_not_last.exe");
-  const std::string before = LoadFileToString(path);
   const std::string copy = PathOf("copy.exe");
-  for (const std::string& target : {std::string(), copy})
-    for (TCommitStep step : AllSteps) {
-      const pid_t child = ::fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        SetCommitStepHook([step](TCommitStep reached) {
-          if (reached == step)
-            ::_exit(77);
-        });
-        std::vector<TResourceChange> changes;
-        changes.push_back({"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')});
-        UpdateExeResources(path, std::move(changes), target);
-        ::_exit(0);
+  std::vector<TCommitStep> steps(std::begin(AllSteps), std::end(AllSteps));
+  steps.push_back(csNewFileNamed);
+  // With nameless files the new file has a name only from csNewFileNamed; without them (a
+  // FUSE mount, say) from the start.
+  for (const bool nameless : {true, false})
+    for (const std::string& target : {std::string(), copy})
+      for (TCommitStep step : steps) {
+        const std::string before = LoadFileToString(path);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+          if (!nameless && !DenyNamelessFiles())
+            ::_exit(78);
+          SetCommitStepHook([step](TCommitStep reached) {
+            if (reached == step)
+              ::_exit(77);
+          });
+          std::vector<TResourceChange> changes;
+          changes.push_back({"RCDATA", "SYSTEM_MFS", std::string(70000, 'g')});
+          UpdateExeResources(path, std::move(changes), target);
+          ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 78)
+          GTEST_SKIP() << "nameless files cannot be turned off here";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77) << "step " << step;
+        EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
+        EXPECT_FALSE(fs::exists(copy)) << "step " << step;
+        EXPECT_EQ(RewriterLeftovers().size(), nameless && step != csNewFileNamed ? 0u : 1u)
+            << "step " << step << (nameless ? "" : ", without nameless files");
+        EXPECT_EQ(GrowFails(path, 9000 + size_t(step)), 0) << FMessage;
+        EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
       }
-      int status = 0;
-      ASSERT_EQ(::waitpid(child, &status, 0), child);
-      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77) << "step " << step;
-      EXPECT_EQ(LoadFileToString(path), before) << "step " << step;
-      EXPECT_FALSE(fs::exists(copy)) << "step " << step;
-      EXPECT_TRUE(RewriterLeftovers().empty()) << "step " << step;
-    }
 }
 
 TEST_F(CommitSafetyTest, AFullDiskLeavesTheOldFile) {
@@ -156,6 +172,47 @@ TEST_F(CommitSafetyTest, PermissionsAndLinksAreKept) {
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0751u);
   EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"), std::string(9000, 'g'));
+}
+
+TEST_F(CommitSafetyTest, AChangeOfModeOwnerOrAttributesSinceTheReadIsKept) {
+  const TStepHookGuard guard;
+  struct TCase {
+    const char* what;
+    bool needsRoot;
+    std::function<int(const char*)> change;
+    std::function<bool(const char*, const struct stat&)> kept;
+  } cases[] = {
+      {"chmod 600", false, [](const char* p) { return ::chmod(p, 0600); },
+       [](const char*, const struct stat& s) { return (s.st_mode & 07777) == 0600; }},
+      {"chown", true, [](const char* p) { return ::chown(p, 12345, 54321); },
+       [](const char*, const struct stat& s) { return s.st_uid == 12345 && s.st_gid == 54321; }},
+      {"setfattr user.tag", false,
+       [](const char* p) { return ::setxattr(p, "user.tag", "v", 1, 0); },
+       [](const char* p, const struct stat&) {
+         return ::getxattr(p, "user.tag", nullptr, 0) == 1;
+       }},
+  };
+  // Changed after the read, before the new file takes the book's status; and after, while the
+  // new file waits to be renamed.
+  for (const TCase& c : cases)
+    for (TCommitStep step : {csNewFileCreated, csNewFileNamed}) {
+      if (c.needsRoot && ::geteuid() != 0)
+        continue;
+      const std::string path = CopySample("samples/typical.exe");
+      ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+      int changed = -1;
+      SetCommitStepHook([&](TCommitStep reached) {
+        if (reached == step)
+          changed = c.change(path.c_str());
+      });
+      EXPECT_EQ(GrowFails(path), 0) << c.what << ": " << FMessage;
+      ASSERT_EQ(changed, 0) << c.what;
+      struct stat info {};
+      ASSERT_EQ(::stat(path.c_str(), &info), 0);
+      EXPECT_TRUE(c.kept(path.c_str(), info)) << c.what << " at step " << step;
+      EXPECT_EQ(ReadModuleResource(TPEModule(path), "RCDATA", "SYSTEM_MFS"),
+                std::string(9000, 'g'));
+    }
 }
 
 TEST_F(CommitSafetyTest, ANameNearTheLengthLimitIsReplacedLikeAnyOther) {

@@ -15,18 +15,6 @@ TEST(vexTools, AlignUpIsUnsigned32Bit) {
   EXPECT_EQ(AlignUp(0xFFFFFFFFu, 0x200), 0u) << "wraps like the 32-bit original";
 }
 
-TEST(vexStrings, HexTextAndTempNames) {
-  EXPECT_EQ(IntToHexText(0, 1, '0'), "$0");
-  EXPECT_EQ(IntToHexText(0xABC, 8, '0'), "$00000abc");
-  EXPECT_EQ(IntToHexText(0x12345678, 1, '0'), "$12345678");
-  EXPECT_EQ(IntToHexText(0xFFFFFFFFu, 10, ' '), "$  ffffffff");
-  ::setenv("TMPDIR", "/some/folder", 1);
-  char pid[16];
-  std::snprintf(pid, sizeof pid, "%08x", unsigned(::getpid()));
-  EXPECT_EQ(ResTempFileName(0x1f), std::string("/some/folder/$vex$res$") + pid + "$1f$");
-  ::unsetenv("TMPDIR");
-}
-
 TEST(vexStrings, OrdinalComparisonOfBytes) {
   EXPECT_LT(CompareOrdinalText("B", "a"), 0) << "upper case sorts first";
   EXPECT_LT(CompareOrdinalText("ab", "abc"), 0);
