@@ -110,8 +110,16 @@ TImageReader BookBytesReader(TByteView snapshot, int handle,
 
 } // namespace
 
-TEBookDocument::TEBookDocument()
-    : FMFS(std::make_unique<TMFS>()), FXMLParser(std::make_unique<TXMLParser>()) {}
+TEBookDocument::TEBookDocument(TCodePage codePage)
+    : FCodePage(codePage), FMFS(std::make_unique<TMFS>(codePage)),
+      FXMLParser(std::make_unique<TXMLParser>(codePage)) {}
+
+void TEBookDocument::SetCodePage(TCodePage codePage) {
+  CloseEBook();
+  FCodePage = codePage;
+  FMFS = std::make_unique<TMFS>(codePage);
+  FXMLParser = std::make_unique<TXMLParser>(codePage);
+}
 
 TEBookDocument::~TEBookDocument() = default;
 
@@ -230,9 +238,9 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
     // Parsing is the description and the variables file: the first part is done.
     const uint64_t described = description->Content().size();
     Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
-    FVariables = std::make_unique<TVariables>(variables, false);
+    FVariables = std::make_unique<TVariables>(variables, false, FCodePage);
   } else {
-    FVariables = std::make_unique<TVariables>(std::string(), false);
+    FVariables = std::make_unique<TVariables>(std::string(), false, FCodePage);
   }
 
   FTitleTemplate = attributes.GetText(TitleAttribute);
@@ -292,7 +300,7 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 }
 
 void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   TMFSCabReader reader(scratch.Session(), CabinetPath, &cabinet);
   reader.SetOnProgress(onProgress);
   // The serialized form and the tree made of it are held to one budget: what the cabinet
@@ -395,7 +403,7 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
 }
 
 std::string TEBookDocument::TitleWith(const TVariableRows& rows) const {
-  return ExpandTitle(TVariables(BuildVariablesText(rows), false));
+  return ExpandTitle(TVariables(BuildVariablesText(rows), false, FCodePage));
 }
 
 namespace {
@@ -420,7 +428,7 @@ TFileHandle PackSerialized(TMFSSession& session, const TMFS& fs, const std::stri
 
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
                           const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   PackSerialized(scratch.Session(), fs, {}, previous, onProgress);
   return std::move(scratch.Session().GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
@@ -428,7 +436,7 @@ std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
 TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
                                 const TCabPreviousFolder* previous,
                                 const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
 }
 
@@ -527,7 +535,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   const std::string variablesText = BuildVariablesText(rows);
   // The reopen reads this text back and expands the title with it: what would fail there
   // (a reference cycle, values past the size cap) fails here, while the book is untouched.
-  ExpandTitle(TVariables(variablesText, false));
+  ExpandTitle(TVariables(variablesText, false, FCodePage));
   const std::string path = FFileName;
   const bool inPlace = how.TargetName.empty() && !how.Nameless;
   // In place the book's lock is held until the new file is renamed into place: since the open

@@ -261,11 +261,11 @@ std::string ErrorBoxText(std::string message) {
   return message;
 }
 
-TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
+TfrmMain::TfrmMain(TCodePage localeCodePage, QWidget* parent) : QWidget(parent) {
   InitResources();
   setObjectName(QStringLiteral("frmMain"));
   setWindowIcon(QIcon(QStringLiteral(":/folioset/folioset.png")));
-  CreateControls();
+  CreateControls(localeCodePage);
   FormCreate();
 }
 
@@ -274,7 +274,7 @@ TfrmMain::~TfrmMain() {
   FDocument->CloseEBook();
 }
 
-void TfrmMain::CreateControls() {
+void TfrmMain::CreateControls(const TCodePage& localeCodePage) {
   // The window follows the system font: its controls grow with it from their designed sizes.
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
@@ -287,7 +287,7 @@ void TfrmMain::CreateControls() {
   CreatePanel1();
   CreatePanel2();
   CreateDialogsAndMenu();
-  CreateMenuBar();
+  CreateMenuBar(localeCodePage);
   stbStatus = new QStatusBar(this);
   stbStatus->setObjectName(QStringLiteral("stbStatus"));
   layout->setMenuBar(mnuMain);
@@ -471,7 +471,7 @@ void TfrmMain::CreateDialogsAndMenu() {
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
-void TfrmMain::CreateMenuBar() {
+void TfrmMain::CreateMenuBar(const TCodePage& localeCodePage) {
   mnuMain = new QMenuBar(this);
   mnuMain->setObjectName(QStringLiteral("mnuMain"));
   const auto command = [this](QMenu* menu, const char* name, const char* text,
@@ -516,7 +516,7 @@ void TfrmMain::CreateMenuBar() {
   connect(mnuShowHelp, &QAction::toggled, this,
           [this](bool shown) { Panel2->SetHelpFolded(!shown); });
   addAction(mnuShowHelp);
-  mnuCodePage = new TCodePageMenu(QString::fromLatin1(SMainFormStateKey), this);
+  mnuCodePage = new TCodePageMenu(QString::fromLatin1(SMainFormStateKey), localeCodePage, this);
   mnuViewMenu->addMenu(mnuCodePage);
   connect(mnuCodePage, &TCodePageMenu::CodePageRequested, this, &TfrmMain::mnuCodePageRequested);
 
@@ -537,7 +537,7 @@ void TfrmMain::CreateMenuBar() {
 }
 
 void TfrmMain::FormCreate() {
-  FDocument = std::make_unique<TEBookDocument>();
+  FDocument = std::make_unique<TEBookDocument>(mnuCodePage->Restore());
   FLongOperation = std::make_unique<TLongOperation>(this, mnuQuit->shortcuts());
   FSigningFile = RememberedSigningFile();
   ShowSigningChoice();
@@ -549,7 +549,6 @@ void TfrmMain::FormCreate() {
         [this, step, percent] { FLongOperation->ShowProgress(ProgressText(step), percent); },
         Qt::QueuedConnection);
   };
-  mnuCodePage->Restore();
   lblCodePage = new QLabel(this);
   lblCodePage->setObjectName(QStringLiteral("lblCodePage"));
   stbStatus->addPermanentWidget(lblCodePage);
@@ -559,19 +558,22 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::ShowCodePage() {
-  lblCodePage->setText(QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(SystemAnsiCodePage())));
+  lblCodePage->setText(
+      QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(FDocument->CodePage().Number())));
   lblCodePage->setAccessibleName(lblCodePage->text());
 }
 
 void TfrmMain::mnuCodePageRequested(int codePage) {
   Guarded([&] {
-    if (codePage == SystemAnsiCodePage() || !MayDiscardEdits())
+    if (codePage == FDocument->CodePage().Number() || !MayDiscardEdits())
       return;
-    mnuCodePage->Choose(codePage);
+    mnuCodePage->Choose(TCodePage(codePage));
+    const std::string book = FDocument->FileName();
+    FDocument->SetCodePage(TCodePage(codePage));
     ShowCodePage();
     // The book's names and values are bytes: read them anew in the code page now chosen.
-    if (FDocument->Opened())
-      OpenEBook(FileNameText(FDocument->FileName()));
+    if (!book.empty())
+      OpenEBook(FileNameText(book));
   });
 }
 
@@ -676,7 +678,8 @@ void TfrmMain::ShowErrorBox(const std::string& message, const QString& details) 
   // names a message can hold.
   const std::vector<std::string> fileNames = {FFileNameInUse, FDocument->FileName(), TempFolder()};
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
-                  MessageText(ErrorBoxText(message), fileNames), QMessageBox::Ok, this);
+                  MessageText(FDocument->CodePage(), ErrorBoxText(message), fileNames),
+                  QMessageBox::Ok, this);
   box.setDetailedText(details);
   ExecMessageBox(box);
 }
@@ -820,14 +823,16 @@ void TfrmMain::ShowEBook() {
   edtName->setText(FileNameText(FDocument->FileName()));
   edtName->setToolTip(opened ? SignatureStatusText(FDocument->Signature()) : QString());
   edtName->setCursorPosition(0);
-  ShowTitle(edtTitle, QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
+  const TCodePage& codePage = FDocument->CodePage();
+  ShowTitle(edtTitle, QString::fromStdU16String(codePage.AnsiToUtf16(FDocument->Title())));
 
   FRecordEdits = false;
   vleVariables->setRowCount(0);
   FStoredValues.clear();
   for (const TVariableRow& row : FDocument->Rows()) {
-    FStoredValues << QString::fromStdU16String(AnsiToUtf16(row.Value));
-    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(row.Name)), FStoredValues.back());
+    FStoredValues << QString::fromStdU16String(codePage.AnsiToUtf16(row.Value));
+    vleVariables->AddRow(QString::fromStdU16String(codePage.AnsiToUtf16(row.Name)),
+                         FStoredValues.back());
   }
   FShownValues = FStoredValues;
   FEdits.clear();
@@ -924,10 +929,11 @@ void TfrmMain::CommitEditor() {
 TVariableRows TfrmMain::GridRows() {
   CommitEditor();
   TVariableRows rows;
+  const TCodePage& codePage = FDocument->CodePage();
   for (int row = 0; row < vleVariables->rowCount(); ++row) {
-    const std::string name = Utf16ToAnsi(vleVariables->Key(row).toStdU16String());
+    const std::string name = codePage.Utf16ToAnsi(vleVariables->Key(row).toStdU16String());
     try {
-      rows.push_back({name, Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
+      rows.push_back({name, codePage.Utf16ToAnsi(vleVariables->Value(row).toStdU16String())});
     } catch (const EUnmappableCharacter& e) {
       throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
                           ". Choose the book's code page under View, Code Page.");
