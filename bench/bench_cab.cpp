@@ -64,7 +64,7 @@ void BM_PackWriter(benchmark::State& state) {
   size_t cabinetSize = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\info.mfs", Member());
     state.ResumeTiming();
     cabinetSize = PackWithWriter(fs).size();
@@ -74,12 +74,12 @@ void BM_PackWriter(benchmark::State& state) {
 }
 
 void BM_UnpackReader(benchmark::State& state) {
-  TMFS source;
+  TMFS source(TCodePage(1252));
   source.Session().WriteFile("\\info.mfs", Member());
   const std::string cabinet = PackWithWriter(source);
   for (auto _ : state) {
     state.PauseTiming();
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\info.cab", cabinet);
     state.ResumeTiming();
     TMFSCabReader reader(fs.Session(), "\\info.cab");
@@ -103,7 +103,7 @@ void BM_UnpackReaderGcabCabinet(benchmark::State& state) {
   const std::string cabinet = LoadFileToString(disk.gcabCabinet);
   for (auto _ : state) {
     state.PauseTiming();
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\info.cab", cabinet);
     state.ResumeTiming();
     TMFSCabReader reader(fs.Session(), "\\info.cab");

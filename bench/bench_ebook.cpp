@@ -48,7 +48,7 @@ public:
     FFolder = fs::temp_directory_path() / "folioset-bench-ebook";
     fs::remove_all(FFolder);
     fs::create_directories(FFolder);
-    TMFS content;
+    TMFS content(TCodePage(1252));
     TMFSSession& session = BenchBook::DescribeBook(content);
     std::mt19937 random(42);
     for (size_t i = 0; i < FileCount; ++i)
@@ -102,7 +102,7 @@ void BM_OpenBook(benchmark::State& state) {
   double peak = 0;
   int64_t reports = 0;
   for (auto _ : state) {
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     ListenToProgress(state, document, reports);
     ResetPeakMemory();
     document.OpenEBook(path);
@@ -115,7 +115,7 @@ void BM_OpenBook(benchmark::State& state) {
 
 void BM_BrandBook(benchmark::State& state) {
   const std::string& path = Book().Path();
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   int64_t reports = 0;
   document.OpenEBook(path);
   ListenToProgress(state, document, reports);

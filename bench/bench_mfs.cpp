@@ -35,7 +35,7 @@ void FillTree(TMFS& fs) {
 }
 
 std::string SavedBook() {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   FillTree(fs);
   return fs.SaveToString();
 }
@@ -51,7 +51,7 @@ void BM_MemoryCopy(benchmark::State& state) {
 BENCHMARK(BM_MemoryCopy)->Unit(benchmark::kMillisecond);
 
 void BM_SaveToString(benchmark::State& state) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   FillTree(fs);
   size_t size = 0;
   for (auto _ : state) {
@@ -66,7 +66,7 @@ BENCHMARK(BM_SaveToString)->Unit(benchmark::kMillisecond);
 void BM_LoadFromString(benchmark::State& state) {
   const std::string data = SavedBook(); // the tree it came from is gone: the peak is the load's
   for (auto _ : state) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.LoadFromString(data);
     benchmark::DoNotOptimize(fs.Root());
   }
@@ -87,7 +87,7 @@ void BM_FileStreamChunks(benchmark::State& state) {
   const std::string data = SavedBook();
   std::string buffer(StreamChunk, '\0');
   for (auto _ : state) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     auto stream = fs.Session().CreateFileStream("\\info.mfs", CREATE_NEW, 0);
     for (size_t offset = 0; offset < data.size(); offset += StreamChunk)
       stream->WriteBuffer(data.data() + offset,

@@ -106,7 +106,7 @@ const std::string& ContentDocument() {
 void ParseDocument(benchmark::State& state, const std::string& document) {
   for (auto _ : state) {
     TStringStream stream(document);
-    TXMLParser parser;
+    TXMLParser parser(TCodePage(1252));
     parser.LoadFromStream(stream);
     benchmark::DoNotOptimize(parser.Root()->Nodes().Count());
   }
@@ -130,7 +130,7 @@ void BM_Tokenize50MB(benchmark::State& state) {
   uint64_t allocations = 0;
   for (auto _ : state) {
     TStringStream stream(document);
-    TSpaceParser parser(stream, false, false);
+    TSpaceParser parser(stream, false, TCodePage(1252));
     const uint64_t before = AllocationCount.load();
     while (parser.Token() != toEOF) {
       if (parser.Token() == '<')
@@ -151,7 +151,7 @@ BENCHMARK(BM_Tokenize50MB)->Unit(benchmark::kMillisecond)->Iterations(3);
 void BM_LoadVariables100k(benchmark::State& state) {
   const std::string& file = VariablesFile();
   for (auto _ : state) {
-    TVariables variables(file, false);
+    TVariables variables(file, false, TCodePage(1252));
     benchmark::DoNotOptimize(variables.Values(VariableName(1)));
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
@@ -166,7 +166,7 @@ void BM_LoadVariablesManyReferences(benchmark::State& state) {
     file += i % 1000 == 999 ? "%{A}\n" : "%{A}"; // the tokenizer's lines are bounded
   file += "</var></vars>";
   for (auto _ : state) {
-    TVariables variables(file, false);
+    TVariables variables(file, false, TCodePage(1252));
     benchmark::DoNotOptimize(variables.Values("B").size());
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file.size()));
@@ -174,7 +174,7 @@ void BM_LoadVariablesManyReferences(benchmark::State& state) {
 BENCHMARK(BM_LoadVariablesManyReferences)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_WriteVariables100k(benchmark::State& state) {
-  const TVariables variables(VariablesFile(), false);
+  const TVariables variables(VariablesFile(), false, TCodePage(1252));
   TVariableEntries entries;
   for (const std::string& name : variables.Names())
     entries.emplace_back(name, variables.Values(name));

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   }
   const fs::path folder = argv[argc - 1];
   fs::create_directories(folder);
-  TMFS content;
+  TMFS content(TCodePage(1252));
   FillBookContent(content, named ? argv[2] : "pages");
   SaveStringToFile(content.SaveToString(), (folder / "info.mfs").string());
   const std::string cabinet = PackSystemMFS(content);

@@ -9,23 +9,24 @@
 #include <string>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  UseFuzzLocale();
+  (void)FuzzCodePage();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const TCodePage& codePage = FuzzCodePage();
   try {
-    const std::string ansi = Utf8ToAnsi(bytes);
-    if (AnsiToUtf8(ansi) != bytes)
+    const std::string ansi = codePage.Utf8ToAnsi(bytes);
+    if (codePage.AnsiToUtf8(ansi) != bytes)
       std::abort();
   } catch (const EConvertError&) {
   }
-  const std::string utf8 = AnsiToUtf8(bytes);
-  (void)AnsiToUtf16(bytes);
+  const std::string utf8 = codePage.AnsiToUtf8(bytes);
+  (void)codePage.AnsiToUtf16(bytes);
   const size_t half = size / 2;
-  if (AnsiCompareText(bytes.substr(0, half), bytes.substr(half)) !=
-      -AnsiCompareText(bytes.substr(half), bytes.substr(0, half)))
+  if (codePage.CompareText(bytes.substr(0, half), bytes.substr(half)) !=
+      -codePage.CompareText(bytes.substr(half), bytes.substr(0, half)))
     std::abort();
   (void)utf8;
   return 0;

@@ -58,7 +58,7 @@ void CheckEveryBlockStrict(const std::string& cabinet, const std::string& conten
 void PackOver(const std::string& cabinet, const std::string& content, size_t changeEnd) {
   TCabPreviousFolder previous = FolderOf(cabinet);
   previous.LineUpEnds(content.size(), changeEnd);
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& session = fs.Session();
   session.WriteFile("\\in\\info.mfs", content);
   {
@@ -77,7 +77,7 @@ void PackOver(const std::string& cabinet, const std::string& content, size_t cha
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string cabinet(reinterpret_cast<const char*>(data), size);
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.Session().WriteFile("\\info.cab", cabinet);
   std::string content = cabinet;
   try {

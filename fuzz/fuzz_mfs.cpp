@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (input.compare(0, 3, "MFS") != 0)
     input = "MFS" + Format("%08X", TextChecksum(input)) + input;
 
-  TMFS streamed;
+  TMFS streamed(TCodePage(1252));
   bool streamedLoaded = true;
   try {
     TByteViewStream inOrder(input);
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const Exception&) {
     streamedLoaded = false;
   }
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   try {
     fs.LoadFromString(input);
   } catch (const Exception&) {
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string saved = fs.SaveToString();
   if (!streamedLoaded || streamed.SaveToString() != saved)
     std::abort();
-  TMFS again;
+  TMFS again(TCodePage(1252));
   again.LoadFromString(saved);
   if (again.SaveToString() != saved)
     std::abort();

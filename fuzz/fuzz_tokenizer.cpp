@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   text.append(reinterpret_cast<const char*>(data) + 1, size - 1);
   TStringStream stream(text);
   try {
-    TSpaceParser parser(stream, charMode, flags & 2);
+    TSpaceParser parser(stream, charMode,
+                        flags & 2 ? std::nullopt : std::optional(TCodePage(1252)));
     // Every token consumes at least one byte, so the loop ends; the bound only guards that.
     for (size_t tokens = 0; parser.Token() != toEOF; ++tokens) {
       if (tokens > text.size() + 1)

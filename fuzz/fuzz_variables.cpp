@@ -17,7 +17,7 @@ namespace {
 // The store of text, or nullptr when the text is rejected the way the workflow would show.
 std::unique_ptr<TVariables> Build(const std::string& text, bool stripMarker) {
   try {
-    return std::make_unique<TVariables>(text, stripMarker);
+    return std::make_unique<TVariables>(text, stripMarker, FuzzCodePage());
   } catch (const EParserError&) {
   } catch (const ESpaceXMLParserError&) {
   } catch (const EConvertError&) {
@@ -29,7 +29,7 @@ std::unique_ptr<TVariables> Build(const std::string& text, bool stripMarker) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  UseFuzzLocale();
+  (void)FuzzCodePage();
   return 0;
 }
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0; // a name holding a zero byte (written as #0) cannot be stored
   }
 
-  TXMLParser parser;
+  TXMLParser parser(FuzzCodePage());
   TStringStream stream(written);
   parser.LoadFromStream(stream);
   const TXMLNodes& nodes = parser.Root()->Nodes();

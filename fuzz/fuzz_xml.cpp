@@ -42,13 +42,13 @@ void Walk(const TXMLNode* root) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  UseFuzzLocale();
+  (void)FuzzCodePage();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TStringStream stream(std::string(reinterpret_cast<const char*>(data), size));
-  TXMLParser parser;
+  TXMLParser parser(FuzzCodePage());
   try {
     parser.LoadFromStream(stream);
   } catch (const EParserError&) {

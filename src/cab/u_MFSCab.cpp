@@ -4,7 +4,6 @@
 #include "cab/u_CabCompressor.h"
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabMszip.h"
-#include "common/u_AnsiText.h"
 #include "common/u_Common.h"
 #include "common/u_FileIO.h"
 #include "common/u_Streams.h"
@@ -364,7 +363,7 @@ int32_t TMFSCabReader::CopyCabinet() {
 }
 
 intptr_t TMFSCabReader::CopyFile(const char* nameInCabinet, int32_t declaredSize) {
-  if (AnsiCompareText(nameInCabinet, FNameToExtract) != 0)
+  if (Session().FS()->CodePage().CompareText(nameInCabinet, FNameToExtract) != 0)
     return 0;
   if (int64_t(uint32_t(declaredSize)) > FExtractLimit)
     throw EMFSCabReaderError(

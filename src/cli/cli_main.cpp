@@ -13,10 +13,12 @@ int main(int argc, char** argv) {
   std::streambuf* const ownOut = std::cout.rdbuf(&out);
   std::streambuf* const ownErr = std::cerr.rdbuf(&err);
   std::cerr.unsetf(std::ios::unitbuf);
+  // Books are read in the code page of the user's locale unless a command says another.
   int status = RunCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                               TConsole{std::cin, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1,
                                        ::isatty(STDOUT_FILENO) == 1, TerminalColumns(STDERR_FILENO),
-                                       TerminalIsDumb()});
+                                       TerminalIsDumb()},
+                              TCodePage::ForLocale());
   // Output that never arrived is a failure, not a success.
   if (!std::cout.flush() && status == 0) {
     std::cerr << ErrorLine({}, "cannot write to standard output");

@@ -1,7 +1,6 @@
 #include "cli/u_BrandReport.h"
 
 #include "cli/u_ErrorLine.h"
-#include "common/u_AnsiText.h"
 
 #include <ostream>
 
@@ -49,7 +48,7 @@ QJsonObject BrandOutcomeJson(const TBrandOutcome& outcome) {
   QJsonObject object{{"status", StatusOf(outcome)},
                      {"valuesSet", written ? qint64(outcome.ValuesSet) : 0},
                      {"iconChanged", written && outcome.IconChanged},
-                     {"codePage", SystemAnsiCodePage()},
+                     {"codePage", outcome.CodePage},
                      {"signatureRemoved", outcome.SignatureRemoved},
                      {"signed", outcome.Signed}};
   AddFileName(object, "path", outcome.Book);

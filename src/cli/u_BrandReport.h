@@ -20,6 +20,7 @@ struct TBrandOutcome {
   size_t ValuesSet = 0;   // the values the brand wrote
   bool IconChanged = false;
   std::vector<std::string> Hidden{}; // names (UTF-8) whose new value begins with "$"
+  int CodePage = 0;                  // of the book's texts
 };
 
 // The statuses a brand's book ends with, counted in its summary.

@@ -193,22 +193,28 @@ std::string CodePageList() {
   return list;
 }
 
-// The book's texts are read and written in the code page given with --code-page (the last one
+// The code page a number given as text names; none for a text that names none.
+std::optional<TCodePage> CodePageNumbered(const std::string& number) {
+  // Code pages have at most five digits; a longer number would not fit an int.
+  const bool digits = !number.empty() && number.size() <= 5 &&
+                      number.find_first_not_of("0123456789") == std::string::npos;
+  const int codePage = digits ? std::stoi(number) : 0;
+  return IsAnsiCodePage(codePage) ? std::optional(TCodePage(codePage)) : std::nullopt;
+}
+
+// The books' texts are read and written in the code page given with --code-page (the last one
 // given), else in the locale's.
-void UseCodePage(const TParsedArguments& parsed) {
+TCodePage CodePageOf(const TParsedArguments& parsed, const TCodePage& localeCodePage) {
   std::string number;
   for (const auto& [option, value] : parsed.Options)
     if (option == CodePageOption.Name)
       number = value;
   if (number.empty())
-    return;
-  // Code pages have at most five digits; a longer number would not fit an int.
-  const bool digits =
-      number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;
-  const int codePage = digits ? std::stoi(number) : 0;
-  if (!IsAnsiCodePage(codePage))
+    return localeCodePage;
+  const std::optional<TCodePage> codePage = CodePageNumbered(number);
+  if (!codePage)
     throw EUsageError("--code-page takes one of " + CodePageList() + ", not " + number);
-  ChooseAnsiCodePage(codePage);
+  return *codePage;
 }
 
 // The options every command takes besides its own.
@@ -219,25 +225,18 @@ std::vector<TOptionRule> WithCommonOptions(std::vector<TOptionRule> rules) {
 
 TParsedArguments ParseCommand(const std::vector<std::string>& arguments,
                               const std::vector<TOptionRule>& rules) {
-  TParsedArguments parsed = ParseArguments(arguments, WithCommonOptions(rules));
-  UseCodePage(parsed);
-  return parsed;
-}
-
-// Texts of the book (names, values, title) are in its code page; file names are the system's
-// own bytes and are printed as they are.
-std::string Utf8(const std::string& ansi) {
-  return AnsiToUtf8(ansi);
+  return ParseArguments(arguments, WithCommonOptions(rules));
 }
 
 // A failure with a book as one line's text: the book's texts in it decoded, its file names kept.
 // The line names the book already, so what the book lacks is said without naming it again.
-std::string BookErrorText(const std::exception& error, const std::vector<std::string>& fileNames) {
+std::string BookErrorText(const std::exception& error, const std::vector<std::string>& fileNames,
+                          const TCodePage& codePage) {
   if (dynamic_cast<const ENoEBookPages*>(&error))
     return "not an e-book: it holds no packed pages";
   if (dynamic_cast<const EDamagedEBookPages*>(&error))
     return "a damaged e-book: its packed pages cannot be unpacked";
-  return WithoutErrorCode(MessageToUtf8(error.what(), fileNames));
+  return WithoutErrorCode(MessageToUtf8(codePage, error.what(), fileNames));
 }
 
 // How to mend a text the code page cannot hold, for a message naming it.
@@ -261,7 +260,7 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   try {
     document.OpenEBook(book);
   } catch (const std::exception& e) {
-    throw EFileError(book, BookErrorText(e, {book}));
+    throw EFileError(book, BookErrorText(e, {book}, document.CodePage()));
   }
   line.Clear();
 }
@@ -270,8 +269,8 @@ const char* const StatusShown = "shown";
 const char* const StatusFailed = "failed";
 
 // What every book's object has: its path, how it ended, and the code page of its texts.
-QJsonObject BookJson(const std::string& book, const char* status) {
-  QJsonObject object{{"status", status}, {"codePage", SystemAnsiCodePage()}};
+QJsonObject BookJson(const std::string& book, const char* status, const TCodePage& codePage) {
+  QJsonObject object{{"status", status}, {"codePage", codePage.Number()}};
   AddFileName(object, "path", book);
   return object;
 }
@@ -279,19 +278,20 @@ QJsonObject BookJson(const std::string& book, const char* status) {
 // show --json of one book; variables as an object of names and values, as --values takes them.
 QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
                      const TVariableRows& rows) {
+  const TCodePage& codePage = document.CodePage();
   QJsonObject variables;
   for (const TVariableRow& row : rows)
-    variables.insert(QString::fromStdString(Utf8(row.Name)),
-                     QString::fromStdString(Utf8(row.Value)));
+    variables.insert(QString::fromStdString(codePage.AnsiToUtf8(row.Name)),
+                     QString::fromStdString(codePage.AnsiToUtf8(row.Value)));
   QJsonArray shadowed;
   for (const TShadowedEntry& entry : document.Shadowed())
     shadowed.append(QJsonObject{
-        {"name", QString::fromStdString(Utf8(entry.Name))},
-        {"value", QString::fromStdString(Utf8(entry.Value))},
-        {"shadowedBy", QString::fromStdString(Utf8(entry.ShadowedBy))},
-        {"note", QString::fromStdString(Utf8(ShadowedText(entry, SystemAnsiCodePage())))}});
-  QJsonObject object = BookJson(book, StatusShown);
-  object.insert("title", QString::fromStdString(Utf8(document.Title())));
+        {"name", QString::fromStdString(codePage.AnsiToUtf8(entry.Name))},
+        {"value", QString::fromStdString(codePage.AnsiToUtf8(entry.Value))},
+        {"shadowedBy", QString::fromStdString(codePage.AnsiToUtf8(entry.ShadowedBy))},
+        {"note", QString::fromStdString(codePage.AnsiToUtf8(ShadowedText(entry, codePage.Number())))}});
+  QJsonObject object = BookJson(book, StatusShown, codePage);
+  object.insert("title", QString::fromStdString(codePage.AnsiToUtf8(document.Title())));
   object.insert("icon", IconImagesJson(IconImageInfos(document.EBookIconGroup())));
   object.insert("signature", SignatureJson(document.Signature()));
   object.insert("variables", variables);
@@ -300,18 +300,18 @@ QJsonObject ShowJson(const TEBookDocument& document, const std::string& book,
 }
 
 // Appends a text of the book in UTF-8, without a copy of its own when it is ASCII already.
-void AppendUtf8(std::string& text, const std::string& ansi) {
+void AppendUtf8(std::string& text, const std::string& ansi, const TCodePage& codePage) {
   if (IsPlainAscii(ansi))
     text += ansi;
   else
-    text += AnsiToUtf8(ansi);
+    text += codePage.AnsiToUtf8(ansi);
 }
 
 // Appends a value as show's line gives it: as it is, or quoted with JSON's escapes when it
 // holds a control character (a line break), so that each variable stays one line.
-void AppendShownValue(std::string& text, const std::string& ansi) {
+void AppendShownValue(std::string& text, const std::string& ansi, const TCodePage& codePage) {
   const size_t start = text.size();
-  AppendUtf8(text, ansi);
+  AppendUtf8(text, ansi, codePage);
   const auto control = [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; };
   if (std::none_of(text.begin() + ptrdiff_t(start), text.end(), control))
     return;
@@ -327,16 +327,17 @@ constexpr size_t ShowTextPiece = size_t(1) << 20;
 // show of one book, as lines after prefix, written to out.
 void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDocument& document,
                    const std::string& book, const TVariableRows& rows) {
-  std::string text = prefix + "File:  " + book + "\n" +
-                     "Code page: " + std::to_string(SystemAnsiCodePage()) + " (" +
-                     SystemAnsiCodePageName() + ")\n" + "Title: ";
+  const TCodePage& codePage = document.CodePage();
+  std::string text = prefix + "File:  " + book + "\n" + "Code page: " +
+                     std::to_string(codePage.Number()) + " (" + codePage.ConverterName() +
+                     ")\n" + "Title: ";
   const auto writeWhenBig = [&] {
     if (text.size() >= ShowTextPiece) {
       out << text;
       text = std::string();
     }
   };
-  AppendUtf8(text, document.Title());
+  AppendUtf8(text, document.Title(), codePage);
   text += "\nIcon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
           SignatureLines(document.Signature()) + "Variables:\n";
   writeWhenBig();
@@ -344,9 +345,9 @@ void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDoc
     // Room for the whole line at once: a big value is not copied again as the line grows.
     text.reserve(text.size() + row.Name.size() + row.Value.size() + 6);
     text += "  ";
-    AppendUtf8(text, row.Name);
+    AppendUtf8(text, row.Name, codePage);
     text += " = ";
-    AppendShownValue(text, row.Value);
+    AppendShownValue(text, row.Value, codePage);
     text += "\n";
     writeWhenBig();
   }
@@ -354,11 +355,11 @@ void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDoc
     text += "Not read (kept in the file):\n";
   for (const TShadowedEntry& entry : document.Shadowed()) {
     text += "  ";
-    AppendUtf8(text, entry.Name);
+    AppendUtf8(text, entry.Name, codePage);
     text += " = ";
-    AppendShownValue(text, entry.Value);
+    AppendShownValue(text, entry.Value, codePage);
     text += "\n    ";
-    AppendUtf8(text, ShadowedText(entry, SystemAnsiCodePage()));
+    AppendUtf8(text, ShadowedText(entry, codePage.Number()), codePage);
     text += "\n";
     writeWhenBig();
   }
@@ -368,10 +369,12 @@ void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDoc
 // Each book in turn; one that cannot be opened is its error line and the others still show.
 // With --json one book is its object, several are a document of them; --json-lines gives a
 // line per book as it is shown, then the summary.
-int Show(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+int Show(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
+         const TCodePage& localeCodePage) {
   const TParsedArguments parsed =
       ParseCommand(arguments, {JsonOption, JsonLinesOption, {"--raw", false}, {"--all", false},
                                CaOption});
+  const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   const std::vector<std::string>& books = parsed.Operands;
   json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed}, {}, books.size() == 1);
   if (books.empty())
@@ -380,7 +383,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
   const std::shared_ptr<const TTrustStore> trust = TrustOf(parsed);
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
-    TEBookDocument document;
+    TEBookDocument document(codePage);
     document.Trust = trust;
     try {
       OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
@@ -389,7 +392,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
         throw;
       line.Clear();
       console.Err << ErrorLine(e.File(), e.Message());
-      QJsonObject object = BookJson(books[i], StatusFailed);
+      QJsonObject object = BookJson(books[i], StatusFailed, codePage);
       object.insert("error", QString::fromStdString(ErrorText({}, e.Message())));
       json.AddBook(object);
       ++failed;
@@ -410,17 +413,20 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
 }
 
 // The book's files and folders, as "tar -tv" lists an archive: kind, size, date and path.
-int List(const std::vector<std::string>& arguments, const TConsole& console) {
+int List(const std::vector<std::string>& arguments, const TConsole& console,
+         const TCodePage& localeCodePage) {
   const TParsedArguments parsed = ParseCommand(arguments, {});
+  const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   if (parsed.Operands.size() != 1)
     throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
-  TEBookDocument document;
+  TEBookDocument document(codePage);
   TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, parsed.Operands[0], line);
   std::vector<std::string> folders; // the path of the folder at each depth
   WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
     folders.resize(depth);
-    const std::string path = (depth > 0 ? folders.back() + "/" : "") + Utf8(item.Name());
+    const std::string path =
+        (depth > 0 ? folders.back() + "/" : "") + codePage.AnsiToUtf8(item.Name());
     const auto* file = dynamic_cast<const TMFSFile*>(&item);
     const uint64_t size = file ? file->Content().size() : 0;
     console.Out << Format("%c %12llu %s %s%s\n", file ? '-' : 'd', (unsigned long long)size,
@@ -431,25 +437,29 @@ int List(const std::vector<std::string>& arguments, const TConsole& console) {
   return ExitSuccess;
 }
 
-// The key under which names that differ only in letter case are one name (AnsiCompareText):
+// The key under which names that differ only in letter case are one name (CompareText):
 // names are found through it, not by comparing each name with each other, which for twenty
 // thousand names would take minutes of collator calls.
-std::string NameKey(const std::string& name) {
+std::string NameKey(const std::string& name, const TCodePage& codePage) {
   std::string key;
-  AnsiSortKey(name, key);
+  codePage.SortKey(name, key);
   return key;
 }
 
-// Names and values to brand, in the book's code page, in the order first given, each name once.
+// Names and values to brand, in the book's code page, in the order first given, each name once;
+// Given keeps them as they were given, for a book of another code page.
 struct TBrandValues {
+  explicit TBrandValues(TCodePage codePage) : CodePage(codePage) {}
+  TCodePage CodePage;
   TVariableRows Rows;
   std::unordered_map<std::string, size_t> RowOfKey;
+  TNamedValues Given; // UTF-8
 };
 
 // what (UTF-8) in the code page; a character it cannot hold is an error naming both.
-std::string BookText(const std::string& utf8, const std::string& what) {
+std::string BookText(const std::string& utf8, const std::string& what, const TCodePage& codePage) {
   try {
-    return Utf8ToAnsi(utf8);
+    return codePage.Utf8ToAnsi(utf8);
   } catch (const EUnmappableCharacter& e) {
     throw Exception(CannotHoldText(what, e) + CodePageAdvice());
   }
@@ -461,16 +471,18 @@ void AddBrandValue(TBrandValues& values, const std::string& utf8Name,
                    const std::string& utf8Value) {
   if (utf8Name.empty())
     throw EUsageError("a variable name is empty");
-  const std::string name = BookText(utf8Name, "the name \"" + utf8Name + "\"");
-  const std::string value = BookText(utf8Value, "the value of \"" + utf8Name + "\"");
-  const auto [at, added] = values.RowOfKey.try_emplace(NameKey(name), values.Rows.size());
+  const TCodePage& codePage = values.CodePage;
+  const std::string name = BookText(utf8Name, "the name \"" + utf8Name + "\"", codePage);
+  const std::string value = BookText(utf8Value, "the value of \"" + utf8Name + "\"", codePage);
+  values.Given.emplace_back(utf8Name, utf8Value);
+  const auto [at, added] = values.RowOfKey.try_emplace(NameKey(name, codePage), values.Rows.size());
   if (added) {
     values.Rows.push_back({name, value});
     return;
   }
   TVariableRow& given = values.Rows[at->second];
   if (given.Name != name)
-    throw EUsageError("\"" + Utf8(given.Name) + "\" and \"" + utf8Name +
+    throw EUsageError("\"" + codePage.AnsiToUtf8(given.Name) + "\" and \"" + utf8Name +
                       "\" name one variable; give it once");
   given.Value = value;
 }
@@ -499,6 +511,8 @@ void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream&
 
 // One book of a brand: what it is given and where it goes.
 struct TBrandJob {
+  explicit TBrandJob(TBrandValues values) : Values(std::move(values)) {}
+
   std::string Book;
   std::string Output; // empty: the book is branded in place
   TBrandValues Values;
@@ -528,10 +542,10 @@ TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values)
   TVariableRows result = rows;
   std::unordered_map<std::string, size_t> rowOfKey;
   for (size_t i = 0; i < result.size(); ++i)
-    rowOfKey.emplace(NameKey(result[i].Name), i);
+    rowOfKey.emplace(NameKey(result[i].Name, values.CodePage), i);
   for (const TVariableRow& value : values.Rows) {
     StopIfAsked();
-    const auto row = rowOfKey.find(NameKey(value.Name));
+    const auto row = rowOfKey.find(NameKey(value.Name, values.CodePage));
     if (row == rowOfKey.end())
       throw Exception(Format("\"%s\" is not a brandable variable", value.Name.c_str()));
     result[row->second].Value = value.Value;
@@ -611,7 +625,7 @@ std::vector<std::string> NamesHiddenBy(const TBrandValues& values) {
   std::vector<std::string> names;
   for (const TVariableRow& row : values.Rows)
     if (HidesVariable(row.Value))
-      names.push_back(Utf8(row.Name));
+      names.push_back(values.CodePage.AnsiToUtf8(row.Name));
   return names;
 }
 
@@ -623,8 +637,10 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
   TBrandOutcome& outcome = preview.Outcome;
   outcome.Book = book;
   outcome.Output = target.empty() ? book : target;
+  outcome.CodePage = values.CodePage.Number();
+  const auto utf8 = [&values](const std::string& text) { return values.CodePage.AnsiToUtf8(text); };
   try {
-    TEBookDocument document;
+    TEBookDocument document(values.CodePage);
     document.OnProgress = StoppingProgress(onProgress);
     document.KeepCabinet = false; // a preview writes nothing
     document.OpenEBook(book);
@@ -633,13 +649,13 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
     for (size_t i = 0; i < rows.size(); ++i)
       if (rows[i].Value != document.Rows()[i].Value)
         preview.Values.push_back(
-            {Utf8(rows[i].Name), Utf8(document.Rows()[i].Value), Utf8(rows[i].Value)});
+            {utf8(rows[i].Name), utf8(document.Rows()[i].Value), utf8(rows[i].Value)});
     outcome.ValuesSet = values.Rows.size();
     outcome.IconChanged = !icon.empty();
     preview.OldIcon = IconImageInfos(document.EBookIconGroup());
     preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
-    preview.OldTitle = Utf8(document.Title());
-    preview.NewTitle = Utf8(document.ResolveWith(rows).Title);
+    preview.OldTitle = utf8(document.Title());
+    preview.NewTitle = utf8(document.ResolveWith(rows).Title);
     outcome.Signed = signing;
     outcome.SignatureRemoved = !outcome.Unchanged && document.Signature().Signed;
     if (!outcome.Unchanged)
@@ -647,7 +663,7 @@ TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
   } catch (const std::exception& e) {
     if (StopSignal() != 0)
       throw;
-    outcome.Error = OneLine(BookErrorText(e, {book}));
+    outcome.Error = OneLine(BookErrorText(e, {book}, values.CodePage));
   }
   return preview;
 }
@@ -676,7 +692,7 @@ std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::
                                             const TCodeSigner* signer,
                                             const TEBookProgressEvent& onProgress,
                                             std::ostream& out) {
-  TEBookDocument document;
+  TEBookDocument document(values.CodePage);
   document.OnProgress = StoppingProgress(onProgress);
   // The new cabinet is packed from the content; the old one's blocks are read from the book's
   // file where they still hold it, so it need not stay in memory beside the content.
@@ -823,13 +839,22 @@ std::string GivenOr(const std::string& text, const std::string& fallback) {
 }
 
 // The job of a manifest's entry over what the command line gives every book: the entry's
-// values win over --set and --values, its icon, output and signing over the options'. An
-// entry naming a key or certificate brings its own identity and password file.
+// values win over --set and --values, its code page, icon, output and signing over the
+// options'. An entry naming a key or certificate brings its own identity and password file.
 TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::string origin) {
   TBrandJob job = given;
   job.Book = entry.Book;
   job.Origin = std::move(origin);
   try {
+    if (!entry.CodePage.empty()) {
+      const std::optional<TCodePage> codePage = CodePageNumbered(entry.CodePage);
+      if (!codePage)
+        throw Exception("codePage takes one of " + CodePageList() + ", not " + entry.CodePage);
+      // What every book is given becomes text of this book's code page.
+      job.Values = TBrandValues(*codePage);
+      for (const auto& [name, value] : given.Values.Given)
+        AddBrandValue(job.Values, name, value);
+    }
     for (const auto& [name, value] : entry.Values)
       AddBrandValue(job.Values, name, value);
     job.IconPath = GivenOr(entry.Icon, given.IconPath);
@@ -933,6 +958,7 @@ std::vector<std::string> DistinctBooks(const std::vector<std::string>& operands)
 TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgress,
                        std::ostream& out) {
   TBrandOutcome outcome{job.Book, job.Output.empty() ? job.Book : job.Output, {}};
+  outcome.CodePage = job.Values.CodePage.Number();
   try {
     const std::optional<TEBookUpdateResult> result =
         BrandBook(job.Book, job.Output, job.Values, job.IconBytes(), job.Signer, onProgress, out);
@@ -946,7 +972,7 @@ TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgre
   } catch (const std::exception& e) {
     if (StopSignal() != 0)
       throw;
-    outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}));
+    outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}, job.Values.CodePage));
     const auto* refused = dynamic_cast<const EOSError*>(&e);
     if (job.Output.empty() && refused && CopyWouldDo(refused->ErrorCode()))
       outcome.Error += "; brand a copy with --output";
@@ -1029,7 +1055,8 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
   StopIfAsked();
 }
 
-int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
+          const TCodePage& localeCodePage) {
   // Taken and wiped from the environment first, whatever follows.
   TSecret environmentPassword;
   const bool fromEnvironment = environmentPassword.TakeEnvironment(PasswordVariable);
@@ -1050,8 +1077,9 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--timestamp-ca", true},
                                                            {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
+  const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   // What every book is given; a manifest's entry may give its own instead.
-  TBrandJob given;
+  TBrandJob given(TBrandValues{codePage});
   std::string manifest;
   for (const auto& [option, value] : parsed.Options)
     if (option == "--manifest") {
@@ -1146,7 +1174,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   return report.Finish() ? ExitSuccess : ExitFailure;
 }
 
-int Verify(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json) {
+int Verify(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
+           const TCodePage& localeCodePage) {
   const TParsedArguments parsed = ParseCommand(
       arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
   json.Begin(JsonOutputOf(parsed), VerifyStatuses(), {}, parsed.Operands.size() == 1);
@@ -1159,18 +1188,20 @@ int Verify(const std::vector<std::string>& arguments, const TConsole& console, T
        BookJson});
 }
 
-int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
+int Extract(const std::vector<std::string>& arguments, const TConsole& console,
+            const TCodePage& localeCodePage) {
   const TParsedArguments parsed = ParseCommand(arguments, {{"--force", false}});
+  const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
   const std::string& book = parsed.Operands[0];
-  TEBookDocument document;
+  TEBookDocument document(codePage);
   TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, book, line);
   try {
     document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
   } catch (const std::exception& e) {
-    throw EFileError(book, BookErrorText(e, {book, parsed.Operands[1]}));
+    throw EFileError(book, BookErrorText(e, {book, parsed.Operands[1]}, codePage));
   }
   return ExitSuccess;
 }
@@ -1190,7 +1221,7 @@ const char* UsageOf(const std::string& command) {
 }
 
 int RunCommand(const std::vector<std::string>& arguments, const TConsole& console,
-               TJsonReport& json) {
+               TJsonReport& json, const TCodePage& localeCodePage) {
   if (HasOptionBeforeEnd(arguments, HelpOptions)) {
     console.Out << UsageOf(arguments[0]);
     return ExitSuccess;
@@ -1202,15 +1233,15 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
   const std::string& command = arguments[0];
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   if (command == "show")
-    return Show(rest, console, json);
+    return Show(rest, console, json, localeCodePage);
   if (command == "brand")
-    return Brand(rest, console, json);
+    return Brand(rest, console, json, localeCodePage);
   if (command == "extract")
-    return Extract(rest, console);
+    return Extract(rest, console, localeCodePage);
   if (command == "list")
-    return List(rest, console);
+    return List(rest, console, localeCodePage);
   if (command == "verify")
-    return Verify(rest, console, json);
+    return Verify(rest, console, json, localeCodePage);
   throw EUsageError("unknown command '" + command + "'");
 }
 
@@ -1246,7 +1277,8 @@ int ReportFailure(const TConsole& console, TJsonReport& json) {
 
 } // namespace
 
-int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console) {
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console,
+                   const TCodePage& localeCodePage) {
   if (arguments.empty()) {
     console.Err << UsageErrorLines("no command given");
     return ExitUsage;
@@ -1254,7 +1286,7 @@ int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& co
   const TStopSignals stopSignals;
   TJsonReport json(console.Out);
   try {
-    const int status = RunCommand(arguments, console, json);
+    const int status = RunCommand(arguments, console, json, localeCodePage);
     StopIfAsked(); // a command that ran to its end still reports the stop asked of it
     return status;
   } catch (...) {
@@ -1264,5 +1296,6 @@ int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& co
 
 int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
-  return RunCommandLine(arguments, TConsole{std::cin, out, err, false, false});
+  return RunCommandLine(arguments, TConsole{std::cin, out, err, false, false},
+                        TCodePage::ForLocale());
 }

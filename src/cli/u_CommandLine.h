@@ -3,6 +3,7 @@
 // the window drives. Text crosses the terminal as UTF-8 and is stored in the book's code page.
 
 #include "cli/u_ProgressLine.h"
+#include "common/u_AnsiText.h"
 
 #include <iosfwd>
 #include <string>
@@ -20,7 +21,10 @@ struct TConsole {
 };
 
 // Runs one command line (arguments without the program name); returns the exit status.
-// Results go to Out, one-line errors naming their file to Err.
-int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console);
-// The same with standard input, and err taken as no terminal.
+// Results go to Out, one-line errors naming their file to Err. Books are read in
+// localeCodePage, the user's locale's, unless the command line or a manifest says another.
+int RunCommandLine(const std::vector<std::string>& arguments, const TConsole& console,
+                   const TCodePage& localeCodePage);
+// The same with standard input, err taken as no terminal, and the locale's code page as the
+// environment says now.
 int RunCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QVariant>
 
 #include <cstring>
 #include <set>
@@ -43,6 +44,7 @@ const TEntryField EntryFields[] = {
     {"signDescription", &TManifestEntry::SignDescription, false},
     {"signUrl", &TManifestEntry::SignUrl, false},
     {"timestamp", &TManifestEntry::TimeStamp, false},
+    {"codePage", &TManifestEntry::CodePage, false},
 };
 
 const char* const ValuesMember = "set";
@@ -102,9 +104,12 @@ TManifestEntry JsonLineEntry(const std::string& text, int line) {
           field = &known;
       if (!field)
         throw Exception("unknown member \"" + name + "\"; an entry takes " + FieldNameList());
-      if (!it.value().isString())
+      // A code page may be written as the number it is.
+      const bool number = field->Text == &TManifestEntry::CodePage && it.value().isDouble();
+      if (!it.value().isString() && !number)
         throw Exception("\"" + name + "\" is not text");
-      SetField(entry, *field, CheckedUtf8(it.value().toString(), "\"" + name + "\""), line);
+      const QString text = number ? it.value().toVariant().toString() : it.value().toString();
+      SetField(entry, *field, CheckedUtf8(text, "\"" + name + "\""), line);
     }
   } catch (const EManifestError&) {
     throw;
@@ -316,7 +321,7 @@ std::vector<TManifestEntry> ParseCsv(std::string_view text) {
 bool TManifestEntry::AsksTheSame(const TManifestEntry& other) const {
   const auto fields = [](const TManifestEntry& e) {
     return std::tie(e.Values, e.Icon, e.Output, e.SignPkcs12, e.SignCert, e.SignKey,
-                    e.SignPasswordFile, e.SignDescription, e.SignUrl, e.TimeStamp);
+                    e.SignPasswordFile, e.SignDescription, e.SignUrl, e.TimeStamp, e.CodePage);
   };
   return fields(*this) == fields(other);
 }

@@ -23,6 +23,7 @@ struct TManifestEntry {
   std::string SignDescription;
   std::string SignUrl;
   std::string TimeStamp;
+  std::string CodePage; // the number of the book's code page
 
   // Whether other asks the same for its book as this, wherever it stands and however it names
   // the book.

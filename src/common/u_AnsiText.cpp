@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -19,16 +18,10 @@
 #include <mutex>
 #include <vector>
 
-namespace {
-
-constexpr const char* SNoMapping = "No mapping for the Unicode character U+%04X in code page %d";
-constexpr const char* SInvalidUtf8 = "The text is not valid UTF-8";
-constexpr const char* STextTooLong = "The text is too long to convert";
-constexpr const char* SConverterUnavailable = "Code page %d is not available: %s";
-constexpr const char* SUnsupportedCodePage = "Code page %d is not one a book can be read with";
-
-// The code page in use: read once, shared by every thread, never changed.
-struct TTextLocale {
+// One code page's names and, for a single-byte one, its tables: made once per process, the
+// first time a book is read with it, and shared by every thread from then on.
+struct TCodePageTables {
+  size_t Index = 0; // in CodePages
   int CodePage = 1252;
   const char* ConverterName = "windows-1252";
   bool SingleByte = true;
@@ -38,41 +31,49 @@ struct TTextLocale {
   std::vector<uint8_t> Encode;              // by UTF-16 unit; 0 means none (U+0000 is byte 0)
 };
 
-struct TCodePage {
+namespace {
+
+constexpr const char* SNoMapping = "No mapping for the Unicode character U+%04X in code page %d";
+constexpr const char* SInvalidUtf8 = "The text is not valid UTF-8";
+constexpr const char* STextTooLong = "The text is too long to convert";
+constexpr const char* SConverterUnavailable = "Code page %d is not available: %s";
+constexpr const char* SUnsupportedCodePage = "Code page %d is not one a book can be read with";
+
+struct TCodePageName {
   int Number;
   const char* ConverterName;
 };
 
-constexpr TCodePage Cp874{874, "windows-874"};
-constexpr TCodePage Cp932{932, "windows-932"};
-constexpr TCodePage Cp936{936, "windows-936"};
-constexpr TCodePage Cp949{949, "windows-949"};
-constexpr TCodePage Cp950{950, "windows-950"};
-constexpr TCodePage Cp1250{1250, "windows-1250"};
-constexpr TCodePage Cp1251{1251, "windows-1251"};
-constexpr TCodePage Cp1252{1252, "windows-1252"};
-constexpr TCodePage Cp1253{1253, "windows-1253"};
-constexpr TCodePage Cp1254{1254, "windows-1254"};
-constexpr TCodePage Cp1255{1255, "windows-1255"};
-constexpr TCodePage Cp1256{1256, "windows-1256"};
-constexpr TCodePage Cp1257{1257, "windows-1257"};
-constexpr TCodePage Cp1258{1258, "windows-1258"};
+constexpr TCodePageName Cp874{874, "windows-874"};
+constexpr TCodePageName Cp932{932, "windows-932"};
+constexpr TCodePageName Cp936{936, "windows-936"};
+constexpr TCodePageName Cp949{949, "windows-949"};
+constexpr TCodePageName Cp950{950, "windows-950"};
+constexpr TCodePageName Cp1250{1250, "windows-1250"};
+constexpr TCodePageName Cp1251{1251, "windows-1251"};
+constexpr TCodePageName Cp1252{1252, "windows-1252"};
+constexpr TCodePageName Cp1253{1253, "windows-1253"};
+constexpr TCodePageName Cp1254{1254, "windows-1254"};
+constexpr TCodePageName Cp1255{1255, "windows-1255"};
+constexpr TCodePageName Cp1256{1256, "windows-1256"};
+constexpr TCodePageName Cp1257{1257, "windows-1257"};
+constexpr TCodePageName Cp1258{1258, "windows-1258"};
 
 // Every ANSI code page of Windows, in increasing number.
-constexpr const TCodePage* CodePages[] = {&Cp874,  &Cp932,  &Cp936,  &Cp949,  &Cp950,
-                                          &Cp1250, &Cp1251, &Cp1252, &Cp1253, &Cp1254,
-                                          &Cp1255, &Cp1256, &Cp1257, &Cp1258};
+constexpr const TCodePageName* CodePages[] = {&Cp874,  &Cp932,  &Cp936,  &Cp949,  &Cp950,
+                                              &Cp1250, &Cp1251, &Cp1252, &Cp1253, &Cp1254,
+                                              &Cp1255, &Cp1256, &Cp1257, &Cp1258};
 
-const TCodePage& CodePageNumbered(int number) {
-  for (const TCodePage* codePage : CodePages)
-    if (codePage->Number == number)
-      return *codePage;
+size_t CodePageIndex(int number) {
+  for (size_t i = 0; i < std::size(CodePages); ++i)
+    if (CodePages[i]->Number == number)
+      return i;
   throw EConvertError(Format(SUnsupportedCodePage, number));
 }
 
 struct TLanguageCodePage {
   const char* Language;
-  const TCodePage* CodePage;
+  const TCodePageName* CodePage;
 };
 
 // The ANSI code page Windows assigns to each language's locales; languages it serves only
@@ -120,7 +121,7 @@ std::string UserLocaleName() {
   return "C";
 }
 
-const TCodePage& CodePageForLocale(const TLocaleName& locale) {
+const TCodePageName& CodePageForLocale(const TLocaleName& locale) {
   const std::string& language = locale.Language;
   if (language == "zh") {
     const std::string& territory = locale.Territory;
@@ -156,7 +157,7 @@ void U_CALLCONV DecodeToOwnCodePoints(const void*, UConverterToUnicodeArgs* args
   }
 }
 
-TConverterPtr OpenConverter(const TTextLocale& locale) {
+TConverterPtr OpenConverter(const TCodePageTables& locale) {
   UErrorCode status = U_ZERO_ERROR;
   TConverterPtr converter(ucnv_open(locale.ConverterName, &status));
   if (U_FAILURE(status))
@@ -168,7 +169,7 @@ TConverterPtr OpenConverter(const TTextLocale& locale) {
   return converter;
 }
 
-void BuildSingleByteTables(TTextLocale& locale, UConverter* converter) {
+void BuildSingleByteTables(TCodePageTables& locale, UConverter* converter) {
   locale.Encode.assign(0x10000, 0);
   for (int byte = 0; byte < 256; ++byte) {
     const char source = static_cast<char>(byte);
@@ -189,14 +190,11 @@ void BuildSingleByteTables(TTextLocale& locale, UConverter* converter) {
   }
 }
 
-// chosenCodePage 0 is the locale's default.
-std::shared_ptr<const TTextLocale> ReadTextLocale(int chosenCodePage) {
-  auto locale = std::make_shared<TTextLocale>();
-  const TCodePage& codePage = chosenCodePage != 0
-                                  ? CodePageNumbered(chosenCodePage)
-                                  : CodePageForLocale(ParseLocaleName(UserLocaleName()));
-  locale->CodePage = codePage.Number;
-  locale->ConverterName = codePage.ConverterName;
+std::unique_ptr<const TCodePageTables> ReadTextLocale(size_t index) {
+  auto locale = std::make_unique<TCodePageTables>();
+  locale->Index = index;
+  locale->CodePage = CodePages[index]->Number;
+  locale->ConverterName = CodePages[index]->ConverterName;
   TConverterPtr converter = OpenConverter(*locale);
   locale->SingleByte = ucnv_getMaxCharSize(converter.get()) == 1;
   if (locale->SingleByte)
@@ -204,22 +202,16 @@ std::shared_ptr<const TTextLocale> ReadTextLocale(int chosenCodePage) {
   return locale;
 }
 
-std::mutex LocaleLock;
-std::shared_ptr<const TTextLocale> CurrentLocale; // guarded by LocaleLock
-int ChosenCodePage = 0;                           // guarded by LocaleLock; 0: the default
-std::atomic<uint64_t> LocaleGeneration{1};
-
-// Replaces the code page in use; every thread takes it up at its next conversion.
-void InstallTextLocale(int chosenCodePage) {
-  std::shared_ptr<const TTextLocale> locale = ReadTextLocale(chosenCodePage);
-  std::lock_guard<std::mutex> guard(LocaleLock);
-  ChosenCodePage = chosenCodePage;
-  CurrentLocale = std::move(locale);
-  LocaleGeneration.fetch_add(1, std::memory_order_acq_rel);
+// A cache, not a setting: every code page's tables are the same whoever asks first.
+const TCodePageTables& TextLocale(size_t index) {
+  static std::array<std::once_flag, std::size(CodePages)> made;
+  static std::array<std::unique_ptr<const TCodePageTables>, std::size(CodePages)> locales;
+  std::call_once(made[index], [index] { locales[index] = ReadTextLocale(index); });
+  return *locales[index];
 }
 
 // Converters and collators are not safe to share between threads: each thread keeps its own
-// converter, reopened when the code page changes, and its own root collator.
+// converter of each code page it meets, and its own root collator.
 class TThreadText {
 public:
   TThreadText() : FCollator(OpenRootCollator()) {}
@@ -227,25 +219,13 @@ public:
   TThreadText(const TThreadText&) = delete;
   TThreadText& operator=(const TThreadText&) = delete;
 
-  const TTextLocale& Locale() const { return *FLocale; }
-  UConverter* Converter() const { return FConverter.get(); }
-  UCollator* Collator() const { return FCollator; }
-
-  void Refresh() {
-    const uint64_t generation = LocaleGeneration.load(std::memory_order_acquire);
-    if (generation == FGeneration)
-      return;
-    std::shared_ptr<const TTextLocale> locale;
-    {
-      std::lock_guard<std::mutex> guard(LocaleLock);
-      if (!CurrentLocale)
-        CurrentLocale = ReadTextLocale(ChosenCodePage);
-      locale = CurrentLocale;
-    }
-    FConverter = OpenConverter(*locale);
-    FLocale = std::move(locale);
-    FGeneration = generation;
+  UConverter* Converter(const TCodePageTables& locale) {
+    TConverterPtr& converter = FConverters[locale.Index];
+    if (!converter)
+      converter = OpenConverter(locale);
+    return converter.get();
   }
+  UCollator* Collator() const { return FCollator; }
 
 private:
   // The root collation: the same order for every user.
@@ -259,15 +239,12 @@ private:
     return collator;
   }
 
-  uint64_t FGeneration = 0;
-  std::shared_ptr<const TTextLocale> FLocale;
-  TConverterPtr FConverter;
+  std::array<TConverterPtr, std::size(CodePages)> FConverters;
   UCollator* FCollator;
 };
 
 TThreadText& ThreadText() {
   thread_local TThreadText text;
-  text.Refresh();
   return text;
 }
 
@@ -298,9 +275,8 @@ private:
   int32_t FLength = 0;
 };
 
-void Decode(const TThreadText& thread, std::string_view text, TUtf16Buffer& buffer) {
+void Decode(const TCodePageTables& locale, std::string_view text, TUtf16Buffer& buffer) {
   const int32_t length = CheckedLength(text.size());
-  const TTextLocale& locale = thread.Locale();
   if (locale.SingleByte) {
     char16_t* target = buffer.Reserve(length);
     for (int32_t i = 0; i < length; ++i)
@@ -309,12 +285,13 @@ void Decode(const TThreadText& thread, std::string_view text, TUtf16Buffer& buff
     return;
   }
   // Each byte yields at most one unit in these code pages; preflight covers the rest.
+  UConverter* converter = ThreadText().Converter(locale);
   int32_t capacity = length;
   for (;;) {
     UErrorCode status = U_ZERO_ERROR;
     char16_t* target = buffer.Reserve(capacity);
     const int32_t produced =
-        ucnv_toUChars(thread.Converter(), target, capacity, text.data(), length, &status);
+        ucnv_toUChars(converter, target, capacity, text.data(), length, &status);
     if (status == U_BUFFER_OVERFLOW_ERROR && produced > capacity) {
       capacity = produced;
       continue;
@@ -345,10 +322,9 @@ void FoldCase(TUtf16Buffer& buffer) {
   }
 }
 
-void DecodeFolded(const TThreadText& thread, std::string_view text, TUtf16Buffer& buffer) {
-  const TTextLocale& locale = thread.Locale();
+void DecodeFolded(const TCodePageTables& locale, std::string_view text, TUtf16Buffer& buffer) {
   if (!locale.SingleByte) {
-    Decode(thread, text, buffer);
+    Decode(locale, text, buffer);
     FoldCase(buffer);
     return;
   }
@@ -366,7 +342,7 @@ void DecodeFolded(const TThreadText& thread, std::string_view text, TUtf16Buffer
   throw EUnmappableCharacter(static_cast<char32_t>(codePoint), codePage);
 }
 
-std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text) {
+std::string EncodeSingleByte(const TCodePageTables& locale, std::u16string_view text) {
   std::string result(text.size(), '\0');
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
@@ -378,9 +354,16 @@ std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text
   return result;
 }
 
+std::u16string DecodeToUtf16(const TCodePageTables& locale, std::string_view text) {
+  TUtf16Buffer buffer;
+  Decode(locale, text, buffer);
+  return std::u16string(buffer.Data(), static_cast<size_t>(buffer.Length()));
+}
+
 // Finds the first character the converter refuses, for the error message.
-[[noreturn]] void RaiseFirstUnmappable(UConverter* converter, std::u16string_view text,
-                                       int codePage) {
+[[noreturn]] void RaiseFirstUnmappable(const TCodePageTables& locale, UConverter* converter,
+                                       std::u16string_view text) {
+  const int codePage = locale.CodePage;
   char bytes[16];
   for (size_t i = 0; i < text.size();) {
     const size_t width =
@@ -388,28 +371,29 @@ std::string EncodeSingleByte(const TTextLocale& locale, std::u16string_view text
     UErrorCode status = U_ZERO_ERROR;
     const int32_t produced = ucnv_fromUChars(converter, bytes, sizeof bytes, text.data() + i,
                                              static_cast<int32_t>(width), &status);
-    if (U_FAILURE(status) || AnsiToUtf16(std::string_view(bytes, static_cast<size_t>(produced))) !=
-                                 text.substr(i, width))
+    if (U_FAILURE(status) ||
+        DecodeToUtf16(locale, std::string_view(bytes, static_cast<size_t>(produced))) !=
+            text.substr(i, width))
       RaiseNoMapping(text, i, codePage);
     i += width;
   }
   throw EConvertError(Format("Cannot encode text in code page %d", codePage));
 }
 
-std::string EncodeMultiByte(const TThreadText& thread, std::u16string_view text) {
+std::string EncodeMultiByte(const TCodePageTables& locale, std::u16string_view text) {
+  UConverter* converter = ThreadText().Converter(locale);
   const int32_t length = CheckedLength(text.size());
-  const int32_t capacity =
-      UCNV_GET_MAX_BYTES_FOR_STRING(length, ucnv_getMaxCharSize(thread.Converter()));
+  const int32_t capacity = UCNV_GET_MAX_BYTES_FOR_STRING(length, ucnv_getMaxCharSize(converter));
   std::string result(static_cast<size_t>(capacity), '\0');
   UErrorCode status = U_ZERO_ERROR;
   const int32_t produced =
-      ucnv_fromUChars(thread.Converter(), result.data(), capacity, text.data(), length, &status);
+      ucnv_fromUChars(converter, result.data(), capacity, text.data(), length, &status);
   if (U_SUCCESS(status))
     result.resize(static_cast<size_t>(produced));
   // The converter skips default-ignorable characters it cannot map instead of stopping; only
   // a round trip shows that a character was lost.
-  if (U_FAILURE(status) || AnsiToUtf16(result) != text)
-    RaiseFirstUnmappable(thread.Converter(), text, thread.Locale().CodePage);
+  if (U_FAILURE(status) || DecodeToUtf16(locale, result) != text)
+    RaiseFirstUnmappable(locale, converter, text);
   return result;
 }
 
@@ -417,8 +401,8 @@ constexpr char ReplacementByte = '?';
 
 // One code point at a time, each either encoded whole (and decoding back to itself) or
 // replaced; linear in the text whatever it holds.
-std::string EncodeReplacing(const TThreadText& thread, std::u16string_view text) {
-  const TTextLocale& locale = thread.Locale();
+std::string EncodeReplacing(const TCodePageTables& locale, std::u16string_view text) {
+  UConverter* converter = locale.SingleByte ? nullptr : ThreadText().Converter(locale);
   std::string result;
   result.reserve(text.size());
   char bytes[16];
@@ -434,13 +418,12 @@ std::string EncodeReplacing(const TThreadText& thread, std::u16string_view text)
       continue;
     }
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t produced = ucnv_fromUChars(thread.Converter(), bytes, sizeof bytes, piece.data(),
+    const int32_t produced = ucnv_fromUChars(converter, bytes, sizeof bytes, piece.data(),
                                              static_cast<int32_t>(width), &status);
     UErrorCode back = U_ZERO_ERROR;
-    const int32_t length =
-        U_SUCCESS(status) && produced > 0
-            ? ucnv_toUChars(thread.Converter(), decoded, 4, bytes, produced, &back)
-            : 0;
+    const int32_t length = U_SUCCESS(status) && produced > 0
+                               ? ucnv_toUChars(converter, decoded, 4, bytes, produced, &back)
+                               : 0;
     if (U_SUCCESS(back) && length > 0 &&
         std::u16string_view(reinterpret_cast<const char16_t*>(decoded), size_t(length)) == piece)
       result.append(bytes, static_cast<size_t>(produced));
@@ -456,22 +439,24 @@ EUnmappableCharacter::EUnmappableCharacter(char32_t codePoint, int codePage)
     : EConvertError(Format(SNoMapping, static_cast<unsigned>(codePoint), codePage)),
       FCodePoint(codePoint), FCodePage(codePage) {}
 
-int SystemAnsiCodePage() {
-  return ThreadText().Locale().CodePage;
+TCodePage::TCodePage(int number) : FTables(&TextLocale(CodePageIndex(number))) {}
+
+TCodePage TCodePage::ForLocale() {
+  return TCodePage(CodePageForLocale(ParseLocaleName(UserLocaleName())).Number);
 }
 
-const char* SystemAnsiCodePageName() {
-  return ThreadText().Locale().ConverterName;
+int TCodePage::Number() const {
+  return FTables->CodePage;
 }
 
-int DefaultAnsiCodePage() {
-  return CodePageForLocale(ParseLocaleName(UserLocaleName())).Number;
+const char* TCodePage::ConverterName() const {
+  return FTables->ConverterName;
 }
 
 const std::vector<int>& AnsiCodePages() {
   static const std::vector<int> numbers = [] {
     std::vector<int> result;
-    for (const TCodePage* codePage : CodePages)
+    for (const TCodePageName* codePage : CodePages)
       result.push_back(codePage->Number);
     return result;
   }();
@@ -481,10 +466,6 @@ const std::vector<int>& AnsiCodePages() {
 bool IsAnsiCodePage(int codePage) {
   return std::find(AnsiCodePages().begin(), AnsiCodePages().end(), codePage) !=
          AnsiCodePages().end();
-}
-
-void ChooseAnsiCodePage(int codePage) {
-  InstallTextLocale(codePage);
 }
 
 std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& error) {
@@ -499,10 +480,8 @@ std::string CannotHoldText(const std::string& what, const EUnmappableCharacter& 
                 static_cast<unsigned>(codePoint), named.c_str(), error.CodePage());
 }
 
-std::u16string AnsiToUtf16(std::string_view text) {
-  TUtf16Buffer buffer;
-  Decode(ThreadText(), text, buffer);
-  return std::u16string(buffer.Data(), static_cast<size_t>(buffer.Length()));
+std::u16string TCodePage::AnsiToUtf16(std::string_view text) const {
+  return DecodeToUtf16(*FTables, text);
 }
 
 bool IsPlainAscii(std::string_view text) {
@@ -511,13 +490,13 @@ bool IsPlainAscii(std::string_view text) {
   });
 }
 
-std::string AnsiToUtf8(std::string_view text) {
+std::string TCodePage::AnsiToUtf8(std::string_view text) const {
   // Every code page of a book holds plain ASCII as ASCII: most texts need no conversion, and a
   // big one then costs no buffers several times its size.
   if (IsPlainAscii(text))
     return std::string(text);
   TUtf16Buffer buffer;
-  Decode(ThreadText(), text, buffer);
+  Decode(*FTables, text, buffer);
   std::string result(static_cast<size_t>(buffer.Length()) * 3, '\0');
   int32_t produced = 0;
   UErrorCode status = U_ZERO_ERROR;
@@ -529,18 +508,17 @@ std::string AnsiToUtf8(std::string_view text) {
   return result;
 }
 
-std::string Utf16ToAnsi(std::u16string_view text) {
-  TThreadText& thread = ThreadText();
-  if (thread.Locale().SingleByte)
-    return EncodeSingleByte(thread.Locale(), text);
-  return EncodeMultiByte(thread, text);
+std::string TCodePage::Utf16ToAnsi(std::u16string_view text) const {
+  if (FTables->SingleByte)
+    return EncodeSingleByte(*FTables, text);
+  return EncodeMultiByte(*FTables, text);
 }
 
-std::string Utf16ToAnsiReplacing(std::u16string_view text) {
-  return EncodeReplacing(ThreadText(), text);
+std::string TCodePage::Utf16ToAnsiReplacing(std::u16string_view text) const {
+  return EncodeReplacing(*FTables, text);
 }
 
-std::string Utf8ToAnsi(std::string_view text) {
+std::string TCodePage::Utf8ToAnsi(std::string_view text) const {
   const int32_t length = CheckedLength(text.size());
   std::u16string utf16(text.size(), u'\0');
   int32_t produced = 0;
@@ -552,7 +530,8 @@ std::string Utf8ToAnsi(std::string_view text) {
   return Utf16ToAnsi(utf16);
 }
 
-std::string MessageToUtf8(std::string_view message, const std::vector<std::string>& fileNames) {
+std::string MessageToUtf8(const TCodePage& codePage, std::string_view message,
+                          const std::vector<std::string>& fileNames) {
   std::string text;
   size_t done = 0;
   for (;;) {
@@ -576,21 +555,21 @@ std::string MessageToUtf8(std::string_view message, const std::vector<std::strin
     }
     if (at == std::string_view::npos)
       break;
-    text += AnsiToUtf8(message.substr(done, at - done));
+    text += codePage.AnsiToUtf8(message.substr(done, at - done));
     text += message.substr(at, length);
     done = at + length;
   }
-  return text + AnsiToUtf8(message.substr(done));
+  return text + codePage.AnsiToUtf8(message.substr(done));
 }
 
-int AnsiCompareText(std::string_view a, std::string_view b) {
+int TCodePage::CompareText(std::string_view a, std::string_view b) const {
   if (a == b)
     return 0;
-  TThreadText& thread = ThreadText();
+  const TThreadText& thread = ThreadText();
   TUtf16Buffer first;
   TUtf16Buffer second;
-  DecodeFolded(thread, a, first);
-  DecodeFolded(thread, b, second);
+  DecodeFolded(*FTables, a, first);
+  DecodeFolded(*FTables, b, second);
   const UCollationResult order =
       ucol_strcoll(thread.Collator(), first.Data(), first.Length(), second.Data(), second.Length());
   if (order != UCOL_EQUAL)
@@ -600,10 +579,10 @@ int AnsiCompareText(std::string_view a, std::string_view b) {
   return u_strCompare(first.Data(), first.Length(), second.Data(), second.Length(), true);
 }
 
-void AnsiSortKey(std::string_view text, std::string& key) {
-  TThreadText& thread = ThreadText();
+void TCodePage::SortKey(std::string_view text, std::string& key) const {
+  const TThreadText& thread = ThreadText();
   TUtf16Buffer buffer;
-  DecodeFolded(thread, text, buffer);
+  DecodeFolded(*FTables, text, buffer);
   // The collation key with its terminating zero byte (the only zero in it), then the folded
   // text in UTF-8, whose byte order is code point order: the tie-break of AnsiCompareText.
   const size_t utf8Capacity = static_cast<size_t>(buffer.Length()) * 3;
@@ -626,13 +605,4 @@ void AnsiSortKey(std::string_view text, std::string& key) {
     }
     key.resize(static_cast<size_t>(needed) + utf8Capacity);
   }
-}
-
-void ResetAnsiTextLocale() {
-  int chosen;
-  {
-    std::lock_guard<std::mutex> guard(LocaleLock);
-    chosen = ChosenCodePage;
-  }
-  InstallTextLocale(chosen);
 }

@@ -1,6 +1,5 @@
 #include "containers/u_Dictionary.h"
 
-#include "common/u_AnsiText.h"
 #include "containers/u_RBTree.h"
 
 #include <cstring>
@@ -43,11 +42,11 @@ TEntryPtr NewEntryBlock(const std::string& key, intptr_t order, std::string_view
 }
 
 // The bytes KeyTree compares for a key; a reused buffer, so that lookups do not allocate.
-std::string_view CompareKeyOf(const std::string& key, bool caseInsensitive) {
-  if (!caseInsensitive)
+std::string_view CompareKeyOf(const std::string& key, const std::optional<TCodePage>& codePage) {
+  if (!codePage)
     return key;
   thread_local std::string sortKey;
-  AnsiSortKey(key, sortKey);
+  codePage->SortKey(key, sortKey);
   return sortKey;
 }
 
@@ -68,16 +67,16 @@ int32_t CompareEntries(TRBTree*, intptr_t key1, intptr_t key2) {
 } // namespace
 
 struct TDictionary::TState {
-  explicit TState(bool caseInsensitive) : CaseInsensitive(caseInsensitive) {}
+  explicit TState(std::optional<TCodePage> codePage) : CodePage(codePage) {}
 
   TEntryPtr NewEntry(const std::string& key) {
     const intptr_t order = NextOrder++;
-    return NewEntryBlock(key, order, CompareKeyOf(key, CaseInsensitive));
+    return NewEntryBlock(key, order, CompareKeyOf(key, CodePage));
   }
 
   TRBNode* Find(const std::string& key) {
     TEntry probe;
-    probe.CompareKey = CompareKeyOf(key, CaseInsensitive);
+    probe.CompareKey = CompareKeyOf(key, CodePage);
     return KeyTree.FindNode(KeyTree.Root(), reinterpret_cast<intptr_t>(&probe));
   }
 
@@ -116,15 +115,15 @@ struct TDictionary::TState {
     }
   }
 
-  bool CaseInsensitive;
+  std::optional<TCodePage> CodePage;
   TCustomCompareRBTree KeyTree;
   std::unique_ptr<TRBTree> OrderTree; // only when not sorted: keyed by Order
   intptr_t NextOrder = 0;
 };
 
-TDictionary::TDictionary(bool caseInsensitive, bool sorted)
-    : FCaseInsensitive(caseInsensitive), FSorted(sorted),
-      FState(std::make_unique<TState>(caseInsensitive)) {
+TDictionary::TDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted)
+    : FCodePage(caseInsensitiveIn), FSorted(sorted),
+      FState(std::make_unique<TState>(caseInsensitiveIn)) {
   FState->KeyTree.OnCompare = CompareEntries;
   FState->KeyTree.OnDelete = [this](TRBTree*, intptr_t key, intptr_t value) {
     TEntryPtr entry(const_cast<TEntry*>(EntryOf(key)));
@@ -230,8 +229,9 @@ TPointerList TDictionary::GetValues() const {
 
 void TDictionary::Notify(const std::string&, intptr_t, TDictionaryNotification) {}
 
-TStringToStringDictionary::TStringToStringDictionary(bool caseInsensitive, bool sorted)
-    : TDictionary(caseInsensitive, sorted) {}
+TStringToStringDictionary::TStringToStringDictionary(std::optional<TCodePage> caseInsensitiveIn,
+                                                     bool sorted)
+    : TDictionary(caseInsensitiveIn, sorted) {}
 
 TStringToStringDictionary::~TStringToStringDictionary() {
   // The base destructor would no longer reach this class's Notify, and the cells would leak.

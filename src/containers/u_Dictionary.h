@@ -1,13 +1,15 @@
 #pragma once
 // String-keyed dictionaries over a red-black tree: keys compared case-sensitively (ordinal
-// bytes) or case-insensitively (AnsiCompareText, the same for every user); enumeration in key
-// order when Sorted, otherwise in order of first insertion.
+// bytes) or case-insensitively in a code page (TCodePage::CompareText, the same for every
+// user); enumeration in key order when Sorted, otherwise in order of first insertion.
 
+#include "common/u_AnsiText.h"
 #include "common/u_SysUtils.h"
 #include "containers/u_Classes.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class EDictionaryError : public Exception {
@@ -18,7 +20,8 @@ enum TDictionaryNotification { dnAdded, dnRemoved };
 
 class TDictionary : public TObject {
 public:
-  TDictionary(bool caseInsensitive, bool sorted);
+  // Keys ignore letter case as caseInsensitiveIn's texts; std::nullopt: keys are bytes.
+  TDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted);
   ~TDictionary() override;
   TDictionary(const TDictionary&) = delete;
   TDictionary& operator=(const TDictionary&) = delete;
@@ -42,7 +45,8 @@ public:
   TStringList GetKeys() const;
   TPointerList GetValues() const;
 
-  bool CaseInsensitive() const { return FCaseInsensitive; }
+  bool CaseInsensitive() const { return FCodePage.has_value(); }
+  const std::optional<TCodePage>& CodePage() const { return FCodePage; }
   bool Sorted() const { return FSorted; }
 
 protected:
@@ -52,7 +56,7 @@ protected:
   virtual void Notify(const std::string& key, intptr_t value, TDictionaryNotification kind);
 
 private:
-  bool FCaseInsensitive;
+  std::optional<TCodePage> FCodePage;
   bool FSorted;
   struct TState; // trees and insertion counter, the implementation's
   std::unique_ptr<TState> FState;
@@ -63,7 +67,7 @@ private:
 // dictionary as it was.
 class TStringToStringDictionary : public TDictionary {
 public:
-  TStringToStringDictionary(bool caseInsensitive, bool sorted);
+  TStringToStringDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted);
   ~TStringToStringDictionary() override;
 
   void Add(const std::string& key, const std::string& value);

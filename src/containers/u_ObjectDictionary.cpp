@@ -12,8 +12,9 @@ intptr_t ValueOf(TObject* object) {
 
 } // namespace
 
-TObjectDictionary::TObjectDictionary(bool caseInsensitive, bool sorted, bool ownsObjects)
-    : FDictionary(caseInsensitive, sorted), FOwnsObjects(ownsObjects) {}
+TObjectDictionary::TObjectDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted,
+                                     bool ownsObjects)
+    : FDictionary(caseInsensitiveIn, sorted), FOwnsObjects(ownsObjects) {}
 
 TObjectDictionary::~TObjectDictionary() {
   Clear();

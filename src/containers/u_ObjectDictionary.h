@@ -7,7 +7,7 @@
 
 class TObjectDictionary : public TObject {
 public:
-  TObjectDictionary(bool caseInsensitive, bool sorted, bool ownsObjects);
+  TObjectDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted, bool ownsObjects);
   ~TObjectDictionary() override; // Clear, then the inner dictionary goes
   TObjectDictionary(const TObjectDictionary&) = delete;
   TObjectDictionary& operator=(const TObjectDictionary&) = delete;
@@ -29,6 +29,7 @@ public:
   std::vector<TObject*> GetObjects() const;
   TStringList GetKeys() const;
   bool OwnsObjects() const { return FOwnsObjects; }
+  const std::optional<TCodePage>& CodePage() const { return FDictionary.CodePage(); }
 
 private:
   TDictionary FDictionary;

@@ -124,8 +124,16 @@ TEBookProgressEvent StoppableProgress(TEBookProgressEvent onProgress,
   };
 }
 
-TEBookDocument::TEBookDocument()
-    : FMFS(std::make_unique<TMFS>()), FXMLParser(std::make_unique<TXMLParser>()) {}
+TEBookDocument::TEBookDocument(TCodePage codePage)
+    : FCodePage(codePage), FMFS(std::make_unique<TMFS>(codePage)),
+      FXMLParser(std::make_unique<TXMLParser>(codePage)) {}
+
+void TEBookDocument::SetCodePage(TCodePage codePage) {
+  CloseEBook();
+  FCodePage = codePage;
+  FMFS = std::make_unique<TMFS>(codePage);
+  FXMLParser = std::make_unique<TXMLParser>(codePage);
+}
 
 TEBookDocument::~TEBookDocument() = default;
 
@@ -252,9 +260,9 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
     const uint64_t described = description->Content().size();
     Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
     CheckVariablesCost(variables, FVariablesPath, FMFS->LoadBudgetLeft());
-    FVariables = std::make_unique<TVariables>(variables, false);
+    FVariables = std::make_unique<TVariables>(variables, false, FCodePage);
   } else {
-    FVariables = std::make_unique<TVariables>(std::string(), false);
+    FVariables = std::make_unique<TVariables>(std::string(), false, FCodePage);
   }
 
   FTitleTemplate = attributes.GetText(TitleAttribute);
@@ -314,7 +322,7 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 }
 
 void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   TMFSCabReader reader(scratch.Session(), CabinetPath, &cabinet);
   reader.SetOnProgress(onProgress);
   // The serialized form and the tree made of it are held to one budget: what the cabinet
@@ -429,7 +437,7 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
 }
 
 TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
-  const TVariables variables(BuildVariablesText(rows), false);
+  const TVariables variables(BuildVariablesText(rows), false, FCodePage);
   TResolution resolution;
   resolution.Title = ExpandTitle(variables);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -472,7 +480,7 @@ TFileHandle PackSerialized(TMFSSession& session, const TMFS& fs, const std::stri
 
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
                           const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   PackSerialized(scratch.Session(), fs, {}, previous, onProgress);
   return std::move(scratch.Session().GetFile(std::string("\\") + NewCabinetPath)->Content());
 }
@@ -480,7 +488,7 @@ std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
 TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
                                 const TCabPreviousFolder* previous,
                                 const TPercentEvent& onProgress) {
-  TMFS scratch;
+  TMFS scratch(fs.CodePage());
   return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
 }
 
@@ -579,7 +587,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   const std::string variablesText = BuildVariablesText(rows);
   // The reopen reads this text back and expands the title with it: what would fail there
   // (a reference cycle, values past the size cap) fails here, while the book is untouched.
-  ExpandTitle(TVariables(variablesText, false));
+  ExpandTitle(TVariables(variablesText, false, FCodePage));
   const std::string path = FFileName;
   const bool inPlace = how.TargetName.empty() && !how.Nameless;
   // In place the book's lock is held until the new file is renamed into place: since the open

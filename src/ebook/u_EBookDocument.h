@@ -1,9 +1,10 @@
 #pragma once
 // The open e-book and the operations on it: open, close, update (brand), view, load and reset
 // the icon. The window and folioset-cli drive it through the same operations; it holds no
-// window state. Texts (file names, titles, names, values) are byte strings in the system ANSI
-// code page; icons travel as complete .ico file images.
+// window state. Texts (titles, names, values, the content's file names) are byte strings in
+// the book's code page; icons travel as complete .ico file images.
 
+#include "common/u_AnsiText.h"
 #include "common/u_FileSnapshot.h"
 #include "common/u_Progress.h"
 #include "common/u_SysUtils.h"
@@ -98,7 +99,8 @@ enum class TAfterUpdate { ShowNewBook, Close };
 
 class TEBookDocument {
 public:
-  TEBookDocument();
+  // Books are read and written in codePage.
+  explicit TEBookDocument(TCodePage codePage);
   ~TEBookDocument();
   TEBookDocument(const TEBookDocument&) = delete;
   TEBookDocument& operator=(const TEBookDocument&) = delete;
@@ -109,6 +111,10 @@ public:
   // for it). On failure the document ends closed and the error passes on.
   void OpenEBook(const std::string& path, bool forUpdate = false);
   void CloseEBook();
+  // The code page of the book's texts. Choosing another closes the book: what was read in the
+  // old one means something else in the new one, so the caller opens it again.
+  const TCodePage& CodePage() const { return FCodePage; }
+  void SetCodePage(TCodePage codePage);
 
   // Writes rows (the grid, top to bottom, values as edited) and the new icon, if one was
   // chosen, into the open e-book's executable, then reopens it. Does nothing when closed.
@@ -227,6 +233,7 @@ private:
   std::string ExpandTitle(const TVariables& variables) const;
 
   bool FOpened = false;
+  TCodePage FCodePage;
   // The book's file as it was opened or last written: its bytes and identity.
   TFileSnapshot FBook;
   // Whether its SYSTEM_MFS bytes were let go after the unpack (not kept): zeros in FBook

@@ -310,11 +310,11 @@ std::string ErrorBoxText(std::string message) {
   return message;
 }
 
-TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
+TfrmMain::TfrmMain(TCodePage localeCodePage, QWidget* parent) : QMainWindow(parent) {
   InitResources();
   setObjectName(QStringLiteral("frmMain"));
   setWindowIcon(QIcon(QStringLiteral(":/folioset/folioset.png")));
-  CreateControls();
+  CreateControls(localeCodePage);
   FormCreate();
   // Sees the keys of every control (the icon's, a focused button's, a value editor's).
   qApp->installEventFilter(this);
@@ -326,7 +326,7 @@ TfrmMain::~TfrmMain() {
   FDocument->CloseEBook();
 }
 
-void TfrmMain::CreateControls() {
+void TfrmMain::CreateControls(const TCodePage& localeCodePage) {
   // The window follows the system font: its controls grow with it from their designed sizes.
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
@@ -343,7 +343,7 @@ void TfrmMain::CreateControls() {
   CreatePanel1();
   CreatePanel2();
   CreateDialogsAndMenu();
-  CreateMenuBar();
+  CreateMenuBar(localeCodePage);
   stbStatus = new QStatusBar(this);
   stbStatus->setObjectName(QStringLiteral("stbStatus"));
   setMenuBar(mnuMain);
@@ -521,7 +521,7 @@ void TfrmMain::CreateDialogsAndMenu() {
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
 }
 
-void TfrmMain::CreateMenuBar() {
+void TfrmMain::CreateMenuBar(const TCodePage& localeCodePage) {
   mnuMain = new QMenuBar(this);
   mnuMain->setObjectName(QStringLiteral("mnuMain"));
   const auto command = [this](QMenu* menu, const char* name, const char* text,
@@ -572,7 +572,7 @@ void TfrmMain::CreateMenuBar() {
   connect(mnuShowHelp, &QAction::toggled, this,
           [this](bool shown) { Panel2->SetHelpFolded(!shown); });
   addAction(mnuShowHelp);
-  mnuCodePage = new TCodePageMenu(QString::fromLatin1(SMainFormStateKey), this);
+  mnuCodePage = new TCodePageMenu(QString::fromLatin1(SMainFormStateKey), localeCodePage, this);
   mnuViewMenu->addMenu(mnuCodePage);
   connect(mnuCodePage, &TCodePageMenu::CodePageRequested, this, &TfrmMain::mnuCodePageRequested);
 
@@ -595,13 +595,12 @@ void TfrmMain::CreateMenuBar() {
 }
 
 void TfrmMain::FormCreate() {
-  FDocument = std::make_unique<TEBookDocument>();
+  FDocument = std::make_unique<TEBookDocument>(mnuCodePage->Restore());
   FLongOperation = std::make_unique<TLongOperation>(this, mnuQuit->shortcuts());
   FLongOperation->AskOnClose = [this](const QString& waitsFor) { return AskOnClose(waitsFor); };
   FSigningFile = RememberedSigningFile();
   ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
-  mnuCodePage->Restore();
   lblCodePage = new QLabel(this);
   lblCodePage->setObjectName(QStringLiteral("lblCodePage"));
   stbStatus->addPermanentWidget(lblCodePage);
@@ -636,19 +635,21 @@ void TfrmMain::changeEvent(QEvent* event) {
 
 void TfrmMain::ShowCodePage() {
   lblCodePage->setText(
-      QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(SystemAnsiCodePage())));
+      QStringLiteral("Code page %1").arg(TCodePageMenu::Caption(FDocument->CodePage().Number())));
   lblCodePage->setAccessibleName(lblCodePage->text());
 }
 
 void TfrmMain::mnuCodePageRequested(int codePage) {
   Guarded([&] {
-    if (codePage == SystemAnsiCodePage() || !MayDiscardEdits())
+    if (codePage == FDocument->CodePage().Number() || !MayDiscardEdits())
       return;
-    mnuCodePage->Choose(codePage);
+    mnuCodePage->Choose(TCodePage(codePage));
+    const std::string book = FDocument->FileName();
+    FDocument->SetCodePage(TCodePage(codePage));
     ShowCodePage();
     // The book's names and values are bytes: read them anew in the code page now chosen.
-    if (FDocument->Opened())
-      OpenEBook(FileNameText(FDocument->FileName()));
+    if (!book.empty())
+      OpenEBook(FileNameText(book));
   });
 }
 
@@ -798,7 +799,8 @@ void TfrmMain::ShowErrorBox(const std::string& message, const QString& details) 
   // names a message can hold.
   const std::vector<std::string> fileNames = {FFileNameInUse, FDocument->FileName(), TempFolder()};
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
-                  MessageText(ErrorBoxText(message), fileNames), QMessageBox::Ok, this);
+                  MessageText(FDocument->CodePage(), ErrorBoxText(message), fileNames),
+                  QMessageBox::Ok, this);
   box.setDetailedText(details);
   if (std::exchange(FOfferCopy, false)) {
     box.setStandardButtons(QMessageBox::Ok | QMessageBox::Save);
@@ -914,7 +916,7 @@ void TfrmMain::OpenEBook(const QString& path) {
   ShowEBook();
   // Entries this code page reads as one name with another stay unread until the book is
   // opened with its own.
-  if (const QString shadowed = ShadowedEntriesText(FDocument->Shadowed(), SystemAnsiCodePage());
+  if (const QString shadowed = ShadowedEntriesText(FDocument->Shadowed(), FDocument->CodePage());
       !shadowed.isEmpty())
     stbStatus->showMessage(shadowed);
   dlgOpen->setDirectory(QFileInfo(path).absolutePath());
@@ -1022,17 +1024,18 @@ void TfrmMain::ShowEBook() {
   edtName->setText(FileNameText(FDocument->FileName()));
   edtName->setToolTip(opened ? SignatureStatusText(FDocument->Signature()) : QString());
   edtName->setCursorPosition(0);
-  ShowTitle(edtTitle, QString::fromStdU16String(AnsiToUtf16(FDocument->Title())));
+  const TCodePage& codePage = FDocument->CodePage();
+  ShowTitle(edtTitle, QString::fromStdU16String(codePage.AnsiToUtf16(FDocument->Title())));
 
   FRecordEdits = false;
   vleVariables->setRowCount(0);
   FStoredValues.clear();
   const TVariableRows shown = FDocument->Variables(false, false);
   for (size_t i = 0; i < shown.size(); ++i) {
-    FStoredValues << QString::fromStdU16String(AnsiToUtf16(FDocument->Rows()[i].Value));
-    vleVariables->AddRow(QString::fromStdU16String(AnsiToUtf16(shown[i].Name)),
+    FStoredValues << QString::fromStdU16String(codePage.AnsiToUtf16(FDocument->Rows()[i].Value));
+    vleVariables->AddRow(QString::fromStdU16String(codePage.AnsiToUtf16(shown[i].Name)),
                          FStoredValues.back(),
-                         QString::fromStdU16String(AnsiToUtf16(shown[i].Value)));
+                         QString::fromStdU16String(codePage.AnsiToUtf16(shown[i].Value)));
   }
   FShownValues = FStoredValues;
   FEdits.clear();
@@ -1176,7 +1179,7 @@ void TfrmMain::CommitEditor() {
 
 TVariableRows TfrmMain::GridRows() {
   CommitEditor();
-  return vleVariables->Rows(FDocument->Rows());
+  return vleVariables->Rows(FDocument->Rows(), FDocument->CodePage());
 }
 
 void TfrmMain::btnOpenClick() {

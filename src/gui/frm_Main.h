@@ -64,7 +64,8 @@ class TfrmMain : public QMainWindow {
   Q_OBJECT
 
 public:
-  explicit TfrmMain(QWidget* parent = nullptr);
+  // Books open in the code page remembered from the View menu, else in localeCodePage.
+  explicit TfrmMain(TCodePage localeCodePage, QWidget* parent = nullptr);
   ~TfrmMain() override;
 
   // Opens the e-book at path, as the open dialog does when the user confirms it.
@@ -168,11 +169,11 @@ private:
   };
   using TEditSteps = std::vector<TEditStep>;
 
-  void CreateControls();
+  void CreateControls(const TCodePage& localeCodePage);
   void CreatePanel1();
   void CreatePanel2();
   void CreateDialogsAndMenu();
-  void CreateMenuBar();
+  void CreateMenuBar(const TCodePage& localeCodePage);
   void FormCreate();
   void FormShow();
   void FormClose();

@@ -70,7 +70,8 @@ int main(int argc, char* argv[]) {
     return ExitUsage;
   }
 
-  TfrmMain frmMain;
+  // Books are read in the code page of the user's locale unless the View menu says another.
+  TfrmMain frmMain(TCodePage::ForLocale());
   frmMain.show();
   if (!arguments.isEmpty()) {
     const QString path = QFileInfo(arguments.front()).absoluteFilePath();

@@ -1,6 +1,5 @@
 #include "gui/u_CodePageMenu.h"
 
-#include "common/u_AnsiText.h"
 #include "gui/u_Forms.h"
 
 #include <QSettings>
@@ -32,12 +31,13 @@ constexpr TCodePageName CodePageNames[] = {
 };
 } // namespace
 
-TCodePageMenu::TCodePageMenu(const QString& keyPath, QWidget* parent)
-    : QMenu(tr("Code &Page"), parent), FKeyPath(keyPath), FGroup(new QActionGroup(this)) {
+TCodePageMenu::TCodePageMenu(const QString& keyPath, TCodePage localeCodePage, QWidget* parent)
+    : QMenu(tr("Code &Page"), parent), FKeyPath(keyPath), FLocaleCodePage(localeCodePage),
+      FInUse(localeCodePage.Number()), FGroup(new QActionGroup(this)) {
   setObjectName(QStringLiteral("mnuCodePage"));
   for (const int codePage : AnsiCodePages()) {
     QString text = Caption(codePage);
-    if (codePage == DefaultAnsiCodePage())
+    if (codePage == FLocaleCodePage.Number())
       text += tr(" (your locale's)");
     QAction* action = addAction(text);
     action->setCheckable(true);
@@ -58,23 +58,25 @@ QString TCodePageMenu::Caption(int codePage) {
   return QString::number(codePage);
 }
 
-void TCodePageMenu::Restore() {
+TCodePage TCodePageMenu::Restore() {
   const QSettings settings(FormStateFileName(FKeyPath), QSettings::IniFormat);
   bool isNumber = false;
   const int codePage = settings.value(SCodePage).toInt(&isNumber);
-  if (isNumber && (codePage == 0 || IsAnsiCodePage(codePage)))
-    ChooseAnsiCodePage(codePage);
+  const TCodePage restored =
+      isNumber && IsAnsiCodePage(codePage) ? TCodePage(codePage) : FLocaleCodePage;
+  FInUse = restored.Number();
   ShowInUse();
+  return restored;
 }
 
-void TCodePageMenu::Choose(int codePage) {
-  ChooseAnsiCodePage(codePage);
+void TCodePageMenu::Choose(TCodePage codePage) {
   QSettings settings(FormStateFileName(FKeyPath), QSettings::IniFormat);
-  settings.setValue(SCodePage, codePage == DefaultAnsiCodePage() ? 0 : codePage);
+  settings.setValue(SCodePage, codePage == FLocaleCodePage ? 0 : codePage.Number());
+  FInUse = codePage.Number();
   ShowInUse();
 }
 
 void TCodePageMenu::ShowInUse() {
   for (QAction* action : FGroup->actions())
-    action->setChecked(action->data().toInt() == SystemAnsiCodePage());
+    action->setChecked(action->data().toInt() == FInUse);
 }

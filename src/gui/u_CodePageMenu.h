@@ -4,6 +4,8 @@
 // the settings file of a key path (value CodePage; 0 or none is the locale's default) and put
 // back at start.
 
+#include "common/u_AnsiText.h"
+
 #include <QActionGroup>
 #include <QMenu>
 #include <QString>
@@ -11,12 +13,13 @@
 class TCodePageMenu : public QMenu {
   Q_OBJECT
 public:
-  TCodePageMenu(const QString& keyPath, QWidget* parent);
+  TCodePageMenu(const QString& keyPath, TCodePage localeCodePage, QWidget* parent);
 
-  // Uses the remembered choice; a value that is no code page is ignored.
-  void Restore();
-  // Uses codePage (0: the locale's default) from now on, remembers it and checks it.
-  void Choose(int codePage);
+  // The remembered choice, checked as the one in use; the locale's when none is remembered or
+  // the value is no code page.
+  TCodePage Restore();
+  // Remembers codePage and checks it as the one in use.
+  void Choose(TCodePage codePage);
   // "1252 Western European", for a status line.
   static QString Caption(int codePage);
 
@@ -29,5 +32,7 @@ private:
   void ShowInUse();
 
   QString FKeyPath;
+  TCodePage FLocaleCodePage;
+  int FInUse;
   QActionGroup* FGroup;
 };

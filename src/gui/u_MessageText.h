@@ -1,9 +1,12 @@
 #pragma once
 // The text of a message for the screen: each piece decoded as what it is (MessageToUtf8).
 
+#include "common/u_AnsiText.h"
+
 #include <QString>
 
 #include <string>
 #include <vector>
 
-QString MessageText(const std::string& message, const std::vector<std::string>& fileNames);
+QString MessageText(const TCodePage& codePage, const std::string& message,
+                    const std::vector<std::string>& fileNames);

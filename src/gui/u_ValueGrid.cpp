@@ -74,8 +74,8 @@ bool ShowsWhole(const QString& value) {
   return value.size() <= ShortValueLength && !value.contains('\r') && !value.contains('\n');
 }
 
-QString FromAnsi(const std::string& text) {
-  return QString::fromStdU16String(AnsiToUtf16(text));
+QString FromAnsi(const TCodePage& codePage, const std::string& text) {
+  return QString::fromStdU16String(codePage.AnsiToUtf16(text));
 }
 
 // The editor works in line feeds; the value gets back the breaks it had ("\r\n" unless it
@@ -131,11 +131,12 @@ QString ShortValueText(const QString& value) {
   return end == value.size() ? value : value.left(end) + LeftOut;
 }
 
-QString ShadowedEntriesText(const TShadowedEntries& entries, int codePage) {
+QString ShadowedEntriesText(const TShadowedEntries& entries, const TCodePage& codePage) {
   QStringList said;
   for (const TShadowedEntry& entry : entries)
     said << QStringLiteral("\"%1\" (%2)")
-                .arg(FromAnsi(entry.Name), FromAnsi(ShadowedText(entry, codePage)));
+                .arg(FromAnsi(codePage, entry.Name),
+                     FromAnsi(codePage, ShadowedText(entry, codePage.Number())));
   return said.isEmpty() ? QString()
                         : QStringLiteral("Not read from the variables file: ") +
                               said.join(QStringLiteral("; "));
@@ -177,7 +178,7 @@ bool TValueGrid::Changed(int row) const {
   return value && value->data(ValueRole).toString() != value->data(BookValueRole).toString();
 }
 
-TVariableRows TValueGrid::Rows(const TVariableRows& bookRows) const {
+TVariableRows TValueGrid::Rows(const TVariableRows& bookRows, const TCodePage& codePage) const {
   TVariableRows rows;
   for (int row = 0; row < rowCount(); ++row) {
     const bool ofBook = row < int(bookRows.size());
@@ -187,9 +188,9 @@ TVariableRows TValueGrid::Rows(const TVariableRows& bookRows) const {
       continue;
     }
     const std::string name =
-        ofBook ? bookRows[size_t(row)].Name : Utf16ToAnsi(Key(row).toStdU16String());
+        ofBook ? bookRows[size_t(row)].Name : codePage.Utf16ToAnsi(Key(row).toStdU16String());
     try {
-      rows.push_back({name, Utf16ToAnsi(Value(row).toStdU16String())});
+      rows.push_back({name, codePage.Utf16ToAnsi(Value(row).toStdU16String())});
     } catch (const EUnmappableCharacter& e) {
       throw EConvertError(CannotHoldText("The value of \"" + name + "\"", e) +
                           ". Choose the book's code page under View, Code Page.");
@@ -199,28 +200,29 @@ TVariableRows TValueGrid::Rows(const TVariableRows& bookRows) const {
 }
 
 QString TValueGrid::ShowResolution(const TEBookDocument& document) {
+  const TCodePage& codePage = document.CodePage();
   bool changed = false;
   for (int row = 0; row < rowCount() && !changed; ++row)
     changed = Changed(row);
   // Unchanged rows already show the book's own resolution: nothing to compute.
   if (!changed && FShowsBook)
-    return FromAnsi(document.Title());
+    return FromAnsi(codePage, document.Title());
   try {
-    const TResolution resolution = document.ResolveWith(Rows(document.Rows()));
+    const TResolution resolution = document.ResolveWith(Rows(document.Rows(), codePage));
     for (int row = 0; row < rowCount(); ++row) {
       const TResolvedRow& resolved = resolution.Rows[size_t(row)];
       QStringList following;
       for (const std::string& name : resolved.From)
-        following << FromAnsi(name);
-      ShowRow(row, FromAnsi(resolved.Value), following);
+        following << FromAnsi(codePage, name);
+      ShowRow(row, FromAnsi(codePage, resolved.Value), following);
     }
     FShowsBook = !changed;
-    return FromAnsi(resolution.Title);
+    return FromAnsi(codePage, resolution.Title);
   } catch (const std::exception&) {
     for (int row = 0; row < rowCount(); ++row)
       ShowRow(row, Value(row), {});
     FShowsBook = false;
-    return FromAnsi(document.Title());
+    return FromAnsi(codePage, document.Title());
   }
 }
 

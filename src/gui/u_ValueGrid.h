@@ -24,7 +24,7 @@ class QKeyEvent;
 QString ShortValueText(const QString& value);
 // What the window says of the entries of a variables file that are not read, in codePage:
 // each one's name and what shadows it; empty when there are none.
-QString ShadowedEntriesText(const TShadowedEntries& entries, int codePage);
+QString ShadowedEntriesText(const TShadowedEntries& entries, const TCodePage& codePage);
 
 class TValueGrid : public QTableWidget {
   Q_OBJECT
@@ -47,7 +47,7 @@ public:
   // The rows as the user left them, in the book's code page; a value the user did not change
   // is the book's own bytes (bookRows, the document's rows). A character the code page cannot
   // hold raises EConvertError naming the variable.
-  TVariableRows Rows(const TVariableRows& bookRows) const;
+  TVariableRows Rows(const TVariableRows& bookRows, const TCodePage& codePage) const;
   // Shows each value resolved from the values as they stand, and the rows' marks; the title
   // the book then has. Values that cannot be resolved (a reference cycle, a character the code
   // page cannot hold) show as stored, and the title as the book has it: the update says why.

@@ -2,7 +2,6 @@
 
 #include "mfs/u_MFSSerialStream.h"
 
-#include "common/u_AnsiText.h"
 #include "common/u_BigBuffer.h"
 #include "common/u_ByteView.h"
 #include "common/u_Clock.h"
@@ -143,8 +142,8 @@ char ReadTag(TStream& stream) {
 // The name an item gets on disk: its UTF-8 form, as every other tool here expects (every byte
 // of the code page has one). A name that would leave the target folder, or could not be
 // created there, is refused.
-std::string DiskName(const std::string& name) {
-  const std::string utf8 = AnsiToUtf8(name);
+std::string DiskName(const std::string& name, const TCodePage& codePage) {
+  const std::string utf8 = codePage.AnsiToUtf8(name);
   if (utf8.empty() || utf8 == "." || utf8 == ".." ||
       utf8.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
     throw EMFSError(Format(SIncorrectFileName, name.c_str()));
@@ -222,7 +221,7 @@ void TMFSFile::SaveToDisk(const std::string& diskPath) const {
 // TMFSFolder
 
 TMFSFolder::TMFSFolder(const std::string& name, TMFS* fs, TMFSFolder* parent)
-    : TMFSItem(name, fs, faDirectory), FChildren(true, true, true) {
+    : TMFSItem(name, fs, faDirectory), FChildren(fs->CodePage(), true, true) {
   LinkTo(parent);
 }
 
@@ -323,7 +322,8 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
         path += PathDelimiter + levels[i].folder->FName;
       throw EMFSError(Format(SEqualNames, path.empty() ? "\\" : path.c_str(),
                              static_cast<const TMFSItem*>(earlier)->FName.c_str(),
-                             child->FName.c_str(), SystemAnsiCodePage(), SOpenWithOtherCodePage));
+                             child->FName.c_str(), into->FS()->CodePage().Number(),
+                             SOpenWithOtherCodePage));
     }
     into->Link(child);
   };
@@ -370,15 +370,17 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) cons
   // Every name, and every conflict with what the folder holds, is checked before anything is
   // written, so a refused tree leaves no partial copy.
   TDiskTreeCheck check(diskPath, replaceFiles);
-  WalkSubtree(*this, [&check](const TMFSItem& item, size_t depth) {
-    check.Add(DiskName(item.Name()), depth, dynamic_cast<const TMFSFile*>(&item) == nullptr);
+  const TCodePage& codePage = FS()->CodePage();
+  WalkSubtree(*this, [&check, &codePage](const TMFSItem& item, size_t depth) {
+    check.Add(DiskName(item.Name(), codePage), depth,
+              dynamic_cast<const TMFSFile*>(&item) == nullptr);
   });
   std::vector<TDiskFolder> folders;
   folders.push_back(TDiskFolder::OpenOrCreate(diskPath));
-  WalkSubtree(*this, [&folders, replaceFiles](const TMFSItem& item, size_t depth) {
+  WalkSubtree(*this, [&folders, replaceFiles, &codePage](const TMFSItem& item, size_t depth) {
     while (folders.size() > depth + 1)
       folders.pop_back();
-    const std::string name = DiskName(item.Name());
+    const std::string name = DiskName(item.Name(), codePage);
     if (const auto* file = dynamic_cast<const TMFSFile*>(&item))
       folders[depth].WriteFile(name, file->Content(), replaceFiles);
     else
@@ -389,7 +391,8 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) cons
 // ---------------------------------------------------------------------------------------------
 // TMFS
 
-TMFS::TMFS() : FRoot(std::make_unique<TMFSFolder>(std::string(), this, nullptr)) {}
+TMFS::TMFS(TCodePage codePage)
+    : FCodePage(codePage), FRoot(std::make_unique<TMFSFolder>(std::string(), this, nullptr)) {}
 
 TMFS::~TMFS() {
   FSession.reset();

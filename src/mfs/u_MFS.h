@@ -3,6 +3,7 @@
 // backslash paths through sessions, read and written through file streams, and saved to and
 // loaded from one byte string (the "MFS" format).
 
+#include "common/u_AnsiText.h"
 #include "common/u_Streams.h"
 #include "common/u_SysUtils.h"
 #include "containers/u_ObjectDictionary.h"
@@ -129,7 +130,7 @@ public:
   // Frees the whole subtree without recursion, however deep it is.
   ~TMFSFolder() override;
 
-  // Name to item, case-insensitive (AnsiCompareText), sorted, owning.
+  // Name to item, case-insensitive in the file system's code page, sorted, owning.
   TObjectDictionary& Children() { return FChildren; }
   const TObjectDictionary& Children() const { return FChildren; }
   // "." is this folder, ".." its parent (nullptr at the root), otherwise the child or nullptr.
@@ -193,13 +194,15 @@ std::string DosDateTimeText(uint32_t dateTime);
 // One file system. Path helpers are class-level and keep no state.
 class TMFS : public TObject {
 public:
-  TMFS();
+  // Names are texts in codePage: it decides which names are one name, and their order.
+  explicit TMFS(TCodePage codePage);
   // Frees the default session, then the tree; sessions the caller still holds are detached.
   ~TMFS() override;
   TMFS(const TMFS&) = delete;
   TMFS& operator=(const TMFS&) = delete;
 
   TMFSFolder* Root() const { return FRoot.get(); }
+  const TCodePage& CodePage() const { return FCodePage; }
   // The default session on Root, created on first use and owned here.
   TMFSSession& Session();
   // A new session on folder (Root when nullptr), owned by the caller.
@@ -259,6 +262,7 @@ private:
   // budget.
   void ChargeItems(uint64_t count);
 
+  TCodePage FCodePage; // before FRoot, which takes it
   uint64_t FLoadBudget = UINT64_MAX;
   uint64_t FLoadCharged = 0;
   uint64_t FLoadItems = 0;

@@ -1,7 +1,5 @@
 #include "resources/u_WinInfo.h"
 
-#include "common/u_AnsiText.h"
-
 TWindowsKind GetWindowsKind() {
   return wkUnknown;
 }
@@ -10,6 +8,11 @@ bool IsNonNTWindows() {
   return GetWindowsKind() < wkWinNT;
 }
 
+const TCodePage& ResourceNameCodePage() {
+  static const TCodePage codePage(1252);
+  return codePage;
+}
+
 std::u16string AnsiToWideText(std::string_view text) {
-  return AnsiToUtf16(text);
+  return ResourceNameCodePage().AnsiToUtf16(text);
 }

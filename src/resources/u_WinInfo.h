@@ -2,6 +2,8 @@
 // Which family of Windows the program runs on, which decides the resource writer, and the
 // ANSI-to-UTF-16 conversion that feeds the own rewriter.
 
+#include "common/u_AnsiText.h"
+
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,11 @@ TWindowsKind GetWindowsKind();
 // True below wkWinNT: unknown, Win32s and every 9x kind.
 bool IsNonNTWindows();
 
-// The text converted from the system ANSI code page to UTF-16 (a std::u16string keeps its
+// The code page of resource types and names given as byte text: they are the program's own
+// identifiers (MAINICON, SYSTEM_MFS), never a book's texts, so they do not follow the book's
+// code page but that of a machine whose locale names none, windows-1252.
+const TCodePage& ResourceNameCodePage();
+
+// The text converted from ResourceNameCodePage to UTF-16 (a std::u16string keeps its
 // terminating zero after the last character).
 std::u16string AnsiToWideText(std::string_view text);

@@ -1,8 +1,8 @@
 #include "resources/vexResTree.h"
 
-#include "common/u_AnsiText.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
+#include "resources/u_WinInfo.h"
 #include "resources/vexStrings.h"
 
 #include <cerrno>
@@ -131,11 +131,11 @@ private:
   uint64_t FClaimed = 0;
 };
 
-// Names order by their ANSI form; a name the code page cannot hold (possible in a file
-// written elsewhere) orders by its UTF-8 form instead, so that adding never fails on it.
+// Names order by their ANSI form (ResourceNameCodePage); a name the code page cannot hold (possible
+// in a file written elsewhere) orders by its UTF-8 form instead, so that adding never fails on it.
 std::string SortKey(const std::u16string& name) {
   try {
-    return Utf16ToAnsi(name);
+    return ResourceNameCodePage().Utf16ToAnsi(name);
   } catch (const EConvertError&) {
     std::string key;
     for (char16_t unit : name) {

@@ -114,18 +114,18 @@ std::string EscapedValue(const std::string& value) {
 
 } // namespace
 
-TVariables::TVariables(const std::string& text, bool stripMarker)
-    : FValues(std::make_unique<TStringToStringDictionary>(true, true)),
-      FStored(std::make_unique<TStringToStringDictionary>(true, true)) {
+TVariables::TVariables(const std::string& text, bool stripMarker, const TCodePage& codePage)
+    : FValues(std::make_unique<TStringToStringDictionary>(codePage, true)),
+      FStored(std::make_unique<TStringToStringDictionary>(codePage, true)) {
   if (text.empty())
     return;
   TStringStream stream(text);
   Load(stream, stripMarker);
 }
 
-TVariables::TVariables(TStream& stream, bool stripMarker)
-    : FValues(std::make_unique<TStringToStringDictionary>(true, true)),
-      FStored(std::make_unique<TStringToStringDictionary>(true, true)) {
+TVariables::TVariables(TStream& stream, bool stripMarker, const TCodePage& codePage)
+    : FValues(std::make_unique<TStringToStringDictionary>(codePage, true)),
+      FStored(std::make_unique<TStringToStringDictionary>(codePage, true)) {
   Load(stream, stripMarker);
 }
 
@@ -134,7 +134,7 @@ TVariables::~TVariables() = default;
 void TVariables::Load(TStream& stream, bool stripMarker) {
   size_t totalSize = 0;
   {
-    TXMLParser parser;
+    TXMLParser parser(CodePage());
     parser.LoadFromStream(stream);
     const TXMLNodes& entries = parser.Root()->Nodes();
     for (int32_t i = 0; i < entries.Count(); ++i) {
@@ -162,7 +162,7 @@ void TVariables::Load(TStream& stream, bool stripMarker) {
 }
 
 void TVariables::ResolveAll(size_t totalSize) {
-  TDictionary marks(true, true);
+  TDictionary marks(CodePage(), true);
   const TStringList names = FValues->GetKeys();
   for (const std::string& name : names)
     ResolveVariable(name, marks, totalSize);

@@ -40,14 +40,16 @@ public:
   // Builds the store from the bytes of a variables file; empty bytes give an empty store.
   // With stripMarker a value's leading "$" is dropped. XML errors pass through; a reference
   // cycle raises EVariablesError "Cycling reference encountered during loading variable "%s"".
-  TVariables(const std::string& text, bool stripMarker);
+  // Names and values are texts in codePage.
+  TVariables(const std::string& text, bool stripMarker, const TCodePage& codePage);
   // The same from a stream, read from its position to its end.
-  TVariables(TStream& stream, bool stripMarker);
+  TVariables(TStream& stream, bool stripMarker, const TCodePage& codePage);
   ~TVariables() override;
   TVariables(const TVariables&) = delete;
   TVariables& operator=(const TVariables&) = delete;
 
-  // All names in case-insensitive order (AnsiCompareText).
+  const TCodePage& CodePage() const { return *FValues->CodePage(); }
+  // All names in case-insensitive order (TCodePage::CompareText).
   TStringList Names() const;
   bool Exists(const std::string& name) const;
   // The resolved value; the dictionary's not-found error for a name not in the store.

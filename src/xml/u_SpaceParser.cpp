@@ -1,7 +1,5 @@
 #include "xml/u_SpaceParser.h"
 
-#include "common/u_AnsiText.h"
-
 #include <charconv>
 #include <cstring>
 
@@ -134,9 +132,9 @@ bool TextToExtended(std::string_view text, long double& result) {
 
 } // namespace
 
-TSpaceParser::TSpaceParser(TStream& stream, bool charMode, bool asciiCompare)
+TSpaceParser::TSpaceParser(TStream& stream, bool charMode, std::optional<TCodePage> symbolCodePage)
     : FStream(stream), FBuffer(new char[BufferSize]), FCharMode(charMode),
-      FAsciiCompare(asciiCompare) {
+      FSymbolCodePage(symbolCodePage) {
   FBuffer[0] = 0; // the first scan meets this sentinel and fills the buffer
   NextToken();
 }
@@ -463,9 +461,9 @@ bool TSpaceParser::TokenSymbolIs(std::string_view symbol) const {
   if (FToken != toSymbol)
     return false;
   const std::string_view identifier = SourceText();
-  if (FAsciiCompare)
+  if (!FSymbolCodePage)
     return SameTextAscii(identifier, symbol);
-  return identifier == symbol || AnsiCompareText(identifier, symbol) == 0;
+  return identifier == symbol || FSymbolCodePage->CompareText(identifier, symbol) == 0;
 }
 
 void TSpaceParser::CheckToken(TTokenKind kind) const {

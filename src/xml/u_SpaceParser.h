@@ -5,6 +5,7 @@
 // line boundary, so no token of a single line is ever cut by a refill; a line longer than the
 // buffer is an error, unless it is being read in character mode (element content of any length).
 
+#include "common/u_AnsiText.h"
 #include "common/u_Streams.h"
 #include "common/u_SysUtils.h"
 
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,8 +31,9 @@ public:
   // The one allocation of a tokenizer; a line (and a quoted string) must fit in it whole.
   static constexpr size_t BufferSize = 0x40000;
 
-  // Reads the first token, so Token is valid at once. The stream is not owned.
-  TSpaceParser(TStream& stream, bool charMode, bool asciiCompare);
+  // Reads the first token, so Token is valid at once. The stream is not owned. Symbols compare
+  // ignoring letter case in symbolCodePage, or with std::nullopt in ASCII letters only.
+  TSpaceParser(TStream& stream, bool charMode, std::optional<TCodePage> symbolCodePage);
   // Leaves the stream standing at the start of the last token.
   ~TSpaceParser();
   TSpaceParser(const TSpaceParser&) = delete;
@@ -43,7 +46,7 @@ public:
   // Takes effect at the next NextToken.
   bool CharMode() const { return FCharMode; }
   void SetCharMode(bool charMode) { FCharMode = charMode; }
-  bool AsciiCompare() const { return FAsciiCompare; }
+  bool AsciiCompare() const { return !FSymbolCodePage; }
   // The type suffix of a toFloat token (C, D, S, c, d, s), or 0.
   char FloatType() const { return FFloatType; }
 
@@ -96,5 +99,5 @@ private:
   char FFloatType = 0;
   std::u16string FWideStr;
   bool FCharMode;
-  bool FAsciiCompare;
+  std::optional<TCodePage> FSymbolCodePage;
 };

@@ -1,6 +1,5 @@
 #include "xml/u_SpaceXMLParser.h"
 
-#include "common/u_AnsiText.h"
 #include "xml/u_SpaceParser.h"
 
 #include <cfloat>
@@ -48,7 +47,7 @@ TVariant ReadAttributeValue(const TSpaceParser& parser) {
 }
 
 // name = value, the parser standing on the name.
-void ReadAttribute(TSpaceParser& parser, TXMLAttributes& attributes) {
+void ReadAttribute(TSpaceParser& parser, TXMLAttributes& attributes, const TCodePage& codePage) {
   const std::string name = parser.TokenString();
   parser.NextToken();
   parser.CheckToken('=');
@@ -57,7 +56,7 @@ void ReadAttribute(TSpaceParser& parser, TXMLAttributes& attributes) {
   TVariant value = ReadAttributeValue(parser);
   TXMLAttribute* attribute = attributes.Find(name);
   if (!attribute)
-    attribute = attributes.Add(name);
+    attribute = attributes.Add(name, codePage);
   attribute->SetValue(std::move(value));
 }
 
@@ -77,9 +76,9 @@ TXMLAttribute* TXMLAttributes::Find(const std::string& name) const {
   return static_cast<TXMLAttribute*>(FItems->Find(name));
 }
 
-TXMLAttribute* TXMLAttributes::Add(const std::string& name) {
+TXMLAttribute* TXMLAttributes::Add(const std::string& name, const TCodePage& codePage) {
   if (!FItems)
-    FItems = std::make_unique<TObjectDictionary>(true, true, true);
+    FItems = std::make_unique<TObjectDictionary>(codePage, true, true);
   auto attribute = std::make_unique<TXMLAttribute>(name);
   FItems->Set_Item(name, attribute.get());
   return attribute.release();
@@ -91,7 +90,9 @@ TVariant TXMLAttributes::GetValue(const std::string& name, const TVariant& defau
 }
 
 std::string TXMLAttributes::GetText(const std::string& name) const {
-  return VarToStr(GetValue(name, TVariant(std::string())));
+  // An attribute is there only once FItems is, with the code page of the names.
+  const TXMLAttribute* attribute = Find(name);
+  return attribute ? VarToStr(attribute->Value(), *FItems->CodePage()) : std::string();
 }
 
 int32_t TXMLAttributes::Count() const {
@@ -138,13 +139,13 @@ void TXMLParser::RaiseError(int32_t code) {
 }
 
 void TXMLParser::LoadFromText(const std::u16string& text) {
-  TStringStream stream(Utf16ToAnsi(text));
+  TStringStream stream(FCodePage.Utf16ToAnsi(text));
   LoadFromStream(stream);
 }
 
 void TXMLParser::LoadFromStream(TStream& stream) {
   FRoot.reset();
-  TSpaceParser parser(stream, false, false);
+  TSpaceParser parser(stream, false, FCodePage);
   if (parser.Token() == toEOF) {
     FRoot = std::make_unique<TXMLNode>(std::string(), nullptr, 0, 0);
     return;
@@ -165,7 +166,7 @@ void TXMLParser::LoadFromStream(TStream& stream) {
     const TTokenKind token = parser.Token();
     if (inTag) {
       if (token == toSymbol) {
-        ReadAttribute(parser, current->FAttributes);
+        ReadAttribute(parser, current->FAttributes, FCodePage);
       } else if (token == '/') {
         parser.NextToken();
         parser.CheckToken('>');

@@ -30,7 +30,7 @@ private:
   TVariant FValue;
 };
 
-// Attribute names match regardless of letter case (AnsiCompareText).
+// Attribute names match regardless of letter case in the code page of the document.
 class TXMLAttributes {
 public:
   TXMLAttributes() = default;
@@ -39,11 +39,13 @@ public:
 
   // nullptr when there is no such attribute.
   TXMLAttribute* Find(const std::string& name) const;
-  // A new attribute with an empty value; one of the same name is freed and replaced.
-  TXMLAttribute* Add(const std::string& name);
+  // A new attribute with an empty value; one of the same name is freed and replaced. Names
+  // compare in the code page given at the first Add.
+  TXMLAttribute* Add(const std::string& name, const TCodePage& codePage);
   // A copy of the attribute's value, or of defaultValue when there is no such attribute.
   TVariant GetValue(const std::string& name, const TVariant& defaultValue) const;
-  // GetValue with the empty text as default, converted to text (VarToStr).
+  // GetValue with the empty text as default, converted to text in the names' code page
+  // (VarToStr).
   std::string GetText(const std::string& name) const;
   int32_t Count() const;
 
@@ -110,11 +112,12 @@ private:
 
 class TXMLParser {
 public:
-  TXMLParser() = default;
+  // Text of the document is in codePage.
+  explicit TXMLParser(TCodePage codePage) : FCodePage(codePage) {}
   TXMLParser(const TXMLParser&) = delete;
   TXMLParser& operator=(const TXMLParser&) = delete;
 
-  // Converts the text to the system ANSI code page and parses it.
+  // Converts the text to the document's code page and parses it.
   void LoadFromText(const std::u16string& text);
   // Frees the current tree and parses the stream from its position. After a parse error Root
   // holds the elements read up to the error (nullptr when it came before the root's name).
@@ -124,11 +127,13 @@ public:
 
   // nullptr before the first load.
   TXMLNode* Root() const { return FRoot.get(); }
+  const TCodePage& CodePage() const { return FCodePage; }
 
   // ESpaceXMLParserError: -1 "Error in XML", -2 "Attribute type not supported", any other
   // code "SpaceXMLParser error #%d".
   [[noreturn]] static void RaiseError(int32_t code);
 
 private:
+  TCodePage FCodePage;
   std::unique_ptr<TXMLNode> FRoot;
 };

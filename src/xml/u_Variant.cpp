@@ -1,7 +1,5 @@
 #include "xml/u_Variant.h"
 
-#include "common/u_AnsiText.h"
-
 #include <cctype>
 #include <charconv>
 
@@ -37,7 +35,7 @@ TVariant TVariant::Null() {
   return result;
 }
 
-std::string VarToStr(const TVariant& value) {
+std::string VarToStr(const TVariant& value, const TCodePage& codePage) {
   switch (value.VarType()) {
   case vtEmpty:
   case vtNull:
@@ -52,7 +50,7 @@ std::string VarToStr(const TVariant& value) {
     return value.AsString();
   case vtWideString:
     // Wide values come from a book's own files: they must not keep the book from opening.
-    return Utf16ToAnsiReplacing(value.AsWideString());
+    return codePage.Utf16ToAnsiReplacing(value.AsWideString());
   }
   return std::string();
 }

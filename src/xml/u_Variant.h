@@ -2,6 +2,8 @@
 // A tagged value: empty, null, boolean, 32-bit integer, double, 8-bit or wide string. XML
 // attribute values take the type their written form gives them.
 
+#include "common/u_AnsiText.h"
+
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -39,8 +41,8 @@ private:
   std::variant<std::monostate, TNull, bool, int32_t, double, std::string, std::u16string> FValue;
 };
 
-// The value as text in the system ANSI code page: empty and null give the empty text,
+// The value as text in codePage: empty and null give the empty text,
 // booleans "True" and "False", numbers their shortest decimal form with "." (at most 15
 // significant digits; exponent written as E15 or E-5). A wide character the code page cannot
 // hold raises EConvertError.
-std::string VarToStr(const TVariant& value);
+std::string VarToStr(const TVariant& value, const TCodePage& codePage);

@@ -52,7 +52,7 @@ template <typename Step> std::string MessageOf(Step step) {
 } // namespace
 
 TEST(MFSCabWriter, PacksASessionFileIntoAOneFileCabinetAndLeavesNoTemporaryFiles) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   const std::string content = MixedData(300'000, 9);
   PutFile(fs.Session(), "\\info.mfs", content, faArchive | faReadOnly | faDirectory);
   const std::string cabinet = PackInfoMfs(fs);
@@ -71,7 +71,7 @@ TEST(MFSCabWriter, PacksASessionFileIntoAOneFileCabinetAndLeavesNoTemporaryFiles
 
 TEST(MFSCabWriter, KeepsTheSameCabinetOnDiskWithoutLeavingAnyFile) {
   // Random bytes are stored: more than one 8 MB piece of spool.
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   PutFile(fs.Session(), "\\info.mfs", RandomData(9'000'000, 10));
   TTempFolder folder;
   TFileHandle onDisk;
@@ -91,7 +91,7 @@ TEST(MFSCabWriter, KeepsTheSameCabinetOnDiskWithoutLeavingAnyFile) {
 }
 
 TEST(MFSCabWriter, StoresFilesUnderTheirNamesWithoutFoldersAndKeepsEmptyFiles) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   PutFile(fs.Session(), "\\a\\b.txt", "in a folder");
   PutFile(fs.Session(), "\\empty", "");
   {
@@ -115,7 +115,7 @@ TEST(MFSCabWriter, StoresFilesUnderTheirNamesWithoutFoldersAndKeepsEmptyFiles) {
 }
 
 TEST(MFSCabWriter, FailuresCarryTheLibraryCodeAndTheRecordedMessage) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   EXPECT_EQ(MessageOf([&] {
               TMFSCabWriter writer(fs.Session(), "", "System.cab");
               writer.AddFile("\\nope");
@@ -139,7 +139,7 @@ TEST(MFSCabWriter, FailuresCarryTheLibraryCodeAndTheRecordedMessage) {
 }
 
 TEST(MFSCabReader, ExtractsTheNamedMemberWithItsDateAndAttributes) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   const std::string content = TextData(100'000, 3);
   PutFile(fs.Session(), "\\info.mfs", content, faArchive | faHidden, 0x12345678);
   fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
@@ -159,7 +159,7 @@ TEST(MFSCabReader, ExtractsTheNamedMemberWithItsDateAndAttributes) {
 }
 
 TEST(MFSCabReader, NamesCompareWithoutCaseMissingNamesExtractNothingTargetsGetFolders) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   PutFile(fs.Session(), "\\info.mfs", "payload");
   fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
   TMFSCabReader reader(fs.Session(), "\\info.cab");
@@ -181,7 +181,7 @@ TEST(MFSCabReader, NamesCompareWithoutCaseMissingNamesExtractNothingTargetsGetFo
 }
 
 TEST(MFSCabReader, RefusesWhatIsNotACabinetOrIsMissing) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.Session().WriteFile("\\info.cab", "This is plainly not a cabinet file.");
   EXPECT_EQ(MessageOf([&] { TMFSCabReader reader(fs.Session(), "\\info.cab"); }),
             "File \"\\info.cab\" is not a cabinet");
@@ -201,7 +201,7 @@ TEST(MFSCabReader, SpannedCabinetsFailWithTheAbortAndTheReason) {
   fromPrev.files[0].folder = 0xFFFD;
   fromPrev.prevCabinet = "prev.cab";
   for (const TCabBuilder& builder : {toNext, fromPrev}) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\info.cab", builder.Build());
     TMFSCabReader reader(fs.Session(), "\\info.cab");
     EXPECT_EQ(MessageOf([&] { reader.Extract("info.mfs", "\\info.mfs"); }),
@@ -211,7 +211,7 @@ TEST(MFSCabReader, SpannedCabinetsFailWithTheAbortAndTheReason) {
 }
 
 TEST(MFSCabReader, DamagedCabinetsGiveTheLibraryText) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   PutFile(fs.Session(), "\\info.mfs", TextData(70'000, 5));
   std::string cabinet = PackInfoMfs(fs);
   cabinet[cabinet.size() - 10] ^= 1;
@@ -231,7 +231,7 @@ TEST(MFSCabReader, ReadsTheCabinetsOfTheSampleEbooks) {
                  {"cycle", 3220, "F89CC668"}};
   for (const auto& sample : samples) {
     SCOPED_TRACE(sample.book);
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\info.cab", SampleCabinet(sample.book));
     {
       TMFSCabReader reader(fs.Session(), "\\info.cab");
@@ -242,7 +242,7 @@ TEST(MFSCabReader, ReadsTheCabinetsOfTheSampleEbooks) {
     EXPECT_EQ(content.size(), sample.size);
     // The serialized file system begins with "MFS" and its body checksum.
     EXPECT_EQ(content.substr(0, 11), std::string("MFS") + sample.checksum);
-    TMFS book;
+    TMFS book(TCodePage(1252));
     EXPECT_NO_THROW(book.LoadFromString(content));
     EXPECT_EQ(fs.Session().GetFile("\\info.mfs")->DateTime(), SampleDateTime);
 
@@ -292,7 +292,7 @@ private:
 TEST(MFSCabReader, TwoReadersOnTwoThreadsAreInTheLibraryAtOnce) {
   TMeetingTarget::TMeeting meeting;
   auto work = [&meeting](uint32_t seed, bool& ok) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     const std::string content = MixedData(100'000, seed);
     PutFile(fs.Session(), "\\info.mfs", content);
     fs.Session().WriteFile("\\info.cab", PackInfoMfs(fs));
@@ -350,7 +350,7 @@ TEST(MFSCabReader, AMemberDeclaredBeyondTheLimitIsRefusedBeforeItIsInflated) {
   TCabBuilder builder;
   builder.AddFileFolder("info.mfs", "tiny", true);
   builder.files[0].size = 2'000'000'000;
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.Session().WriteFile("\\info.cab", builder.Build());
   TMFSCabReader reader(fs.Session(), "\\info.cab");
   reader.SetExtractLimit(64 << 20);

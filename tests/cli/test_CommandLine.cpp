@@ -67,14 +67,12 @@ public:
     if (const char* value = std::getenv("LC_ALL"))
       FSaved = value;
     setenv("LC_ALL", name, 1);
-    ResetAnsiTextLocale();
   }
   ~TLocale() {
     if (FSaved.empty())
       unsetenv("LC_ALL");
     else
       setenv("LC_ALL", FSaved.c_str(), 1);
-    ResetAnsiTextLocale();
   }
 
 private:
@@ -82,19 +80,11 @@ private:
 };
 } // namespace
 
-// --code-page holds for the rest of a process; each test starts from the locale's code page.
 class CommandLineTest : public EBookFixture {
 protected:
-  void TearDown() override {
-    ChooseAnsiCodePage(0);
-    EBookFixture::TearDown();
-  }
   // A book made where its texts are in codePage.
   std::string AssembleBookIn(int codePage, const FileMap& files) {
-    ChooseAnsiCodePage(codePage);
-    const std::string book = AssembleBook(files);
-    ChooseAnsiCodePage(0);
-    return book;
+    return AssembleBook(files, TCodePage(codePage));
   }
 };
 
@@ -754,8 +744,8 @@ TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicodeAndFitAVariable
   const auto brandFromInput = [&](const std::string& input) {
     std::istringstream in(input);
     std::ostringstream out, err;
-    const int status =
-        RunCommandLine({"brand", book, "--values", "-"}, {in, out, err, false, false});
+    const int status = RunCommandLine({"brand", book, "--values", "-"},
+                                      {in, out, err, false, false}, TCodePage::ForLocale());
     return TRun{status, out.str(), err.str()};
   };
   EXPECT_EQ(brandFromInput("{\"Author\": \"Ann\"}").Status, 0);
@@ -802,7 +792,7 @@ TEST_F(CommandLineTest, SourceDateEpochMakesBrandingByteReproducible) {
   const size_t member = u16(16); // the first file entry of the cabinet
   EXPECT_EQ(u16(member + 10), EpochDate);
   EXPECT_EQ(u16(member + 12), EpochTime);
-  TMFS content;
+  TMFS content(TCodePage(1252));
   UnpackSystemMFS(content, ReadModuleResource(TPEModule(plain), "RCDATA", "SYSTEM_MFS"));
   EXPECT_EQ(content.Session().GetFile("\\Variables.xml")->DateTime(),
             uint32_t(EpochDate) << 16 | EpochTime);
@@ -830,7 +820,8 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
                                           "Author=" + std::to_string(++runs)};
     if (quiet)
       arguments.push_back("--quiet");
-    const int status = RunCommandLine(arguments, {in, out, err, terminal, false});
+    const int status =
+        RunCommandLine(arguments, {in, out, err, terminal, false}, TCodePage::ForLocale());
     return TRun{status, out.str(), err.str()};
   };
   // The books' bytes: those done of all.
@@ -935,14 +926,12 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
     const std::string page = std::to_string(codePage);
     const TRun branded = RunCli({"brand", "--code-page", page, book, "--set", "Author=Bob"});
     EXPECT_EQ(branded.Status, 0) << branded.Err;
-    EXPECT_EQ(ContentOf(book), [&] {
+    EXPECT_EQ(ContentOf(book, TCodePage(codePage)), [&] {
       FileMap expected = files;
-      ChooseAnsiCodePage(codePage);
-      expected["Variables.xml"] = ContentOf(book)["Variables.xml"];
+      expected["Variables.xml"] = ContentOf(book, TCodePage(codePage))["Variables.xml"];
       return expected;
     }()) << page;
-    EXPECT_EQ(AnsiValue(book, "Author"), "Bob");
-    ChooseAnsiCodePage(0);
+    EXPECT_EQ(AnsiValue(book, "Author", TCodePage(codePage)), "Bob");
   }
 }
 
@@ -985,15 +974,15 @@ TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
                       {"Variables.xml", "<vars>\r\n<var name=\"Author\">Ann</var>\r\n" +
                                             firstEntry + secondEntry + "</vars>\r\n"}});
     const TRun text = RunCli({"show", shadowedBook});
-    EXPECT_NE(text.Out.find("Not read (kept in the file):\n  " + AnsiToUtf8(second) +
-                            " = two\n    shadowed by \"" + AnsiToUtf8(first) + "\""),
+    EXPECT_NE(text.Out.find("Not read (kept in the file):\n  " + TCodePage(1252).AnsiToUtf8(second) +
+                            " = two\n    shadowed by \"" + TCodePage(1252).AnsiToUtf8(first) + "\""),
               std::string::npos)
         << text.Out;
     const QJsonArray shadowed =
         JsonOf(RunCli({"show", "-j", shadowedBook}).Out)["shadowed"].toArray();
     ASSERT_EQ(shadowed.size(), 1);
-    EXPECT_EQ(shadowed[0].toObject()["name"].toString().toStdString(), AnsiToUtf8(second));
-    EXPECT_EQ(shadowed[0].toObject()["shadowedBy"].toString().toStdString(), AnsiToUtf8(first));
+    EXPECT_EQ(shadowed[0].toObject()["name"].toString().toStdString(), TCodePage(1252).AnsiToUtf8(second));
+    EXPECT_EQ(shadowed[0].toObject()["shadowedBy"].toString().toStdString(), TCodePage(1252).AnsiToUtf8(first));
     EXPECT_EQ(shadowed[0].toObject()["note"].toString().contains("open it with that one"),
               otherCodePage);
 
@@ -1004,8 +993,36 @@ TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
     const QJsonObject ownReading =
         JsonOf(RunCli({"show", "-j", "--code-page", std::to_string(codePage), shadowedBook}).Out);
     EXPECT_EQ(ownReading["variables"].toObject().size(), otherCodePage ? 3 : 2);
-    ChooseAnsiCodePage(0);
   }
+}
+
+// Each entry is read and written in its own code page: each book holds two names that are one
+// in the other code pages, and takes a value only its own can hold.
+TEST_F(CommandLineTest, AManifestGivesEachBookItsCodePage) {
+  const auto bookIn = [&](int codePage, const std::string& a, const std::string& b) {
+    return AssembleBookIn(codePage, {{"System.xml", "<System Variables=\"Variables.xml\"/>"},
+                                     {"Variables.xml", "<vars><var name=\"Author\">A</var></vars>"},
+                                     {a, "1"},
+                                     {b, "2"}});
+  };
+  const std::string cyrillic = bookIn(1251, "\xFF.html", "\x9F.html"); // ya, dzhe
+  const std::string turkish = bookIn(1254, "\xDD.html", "\xFD.html");  // dotted I, dotless i
+  const std::string manifest = (Folder() / "books.csv").string();
+  SaveStringToFile("book,codePage,Author\n" + cyrillic + ",1251,\xD0\x90\xD0\xBD\xD1\x8F\n" +
+                       turkish + ",1254,\xC4\xB0pek\n",
+                   manifest);
+  const TRun run = RunCli({"brand", "--json", "--manifest", manifest});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  EXPECT_NE(run.Out.find("\"codePage\": 1251"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("\"codePage\": 1254"), std::string::npos) << run.Out;
+  EXPECT_EQ(AnsiValue(cyrillic, "Author", TCodePage(1251)), "\xC0\xED\xFF");
+  EXPECT_EQ(AnsiValue(turkish, "Author", TCodePage(1254)), "\xDDpek");
+
+  SaveStringToFile("{\"book\": \"" + cyrillic + "\", \"codePage\": 65001}\n", manifest);
+  const TRun refused = RunCli({"brand", "--manifest", manifest});
+  EXPECT_EQ(refused.Status, 1);
+  EXPECT_NE(refused.Err.find(":1: codePage takes one of 874, 932"), std::string::npos)
+      << refused.Err;
 }
 
 TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
@@ -1024,7 +1041,6 @@ TEST_F(CommandLineTest, TheSameBookAndValuesGiveTheSameBytesUnderEveryLocale) {
     const std::string book = (Folder() / (std::string(locale) + ".exe")).string();
     fs::copy_file(original, book);
     const TRun run = RunCli({"brand", "--code-page", "1252", book, "--set", "\xC3\x85lder=30"});
-    ChooseAnsiCodePage(0);
     ASSERT_EQ(run.Status, 0) << locale << ": " << run.Err;
     if (expected.empty())
       expected = LoadFileToString(book);
@@ -1135,7 +1151,8 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
       std::istringstream in(text);
       std::ostringstream out, err;
       std::replace(arguments.begin(), arguments.end(), manifest, std::string("-"));
-      const int status = RunCommandLine(arguments, {in, out, err, false, false});
+      const int status =
+          RunCommandLine(arguments, {in, out, err, false, false}, TCodePage::ForLocale());
       return TRun{status, out.str(), err.str()};
     };
 

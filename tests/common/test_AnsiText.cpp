@@ -31,19 +31,19 @@ protected:
   void TearDown() override {
     for (size_t i = 0; i < FSaved.size(); ++i)
       Put(Variables[i], FSaved[i]);
-    ChooseAnsiCodePage(0);
   }
 
-  void UseLocale(const char* lcAll, const char* lcCtype, const char* lang) {
+  // The code page of the locale the variables now give.
+  TCodePage UseLocale(const char* lcAll, const char* lcCtype, const char* lang) {
     Put("LC_ALL", std::string(lcAll));
     Put("LC_CTYPE", std::string(lcCtype));
     Put("LANG", std::string(lang));
-    ResetAnsiTextLocale();
+    return TCodePage::ForLocale();
   }
 
-  std::string ConversionErrorOf(const std::u16string& text) {
+  static std::string ConversionErrorOf(const TCodePage& codePage, const std::u16string& text) {
     try {
-      Utf16ToAnsi(text);
+      codePage.Utf16ToAnsi(text);
     } catch (const EConvertError& error) {
       return error.Message();
     }
@@ -73,30 +73,27 @@ TEST_F(AnsiText, CodePageFollowsTheLocaleLanguage) {
       {"sr_RS", 1251},       {"sr_RS@latin", 1250}, {"hi_IN", 1252},
   };
   for (const auto& [locale, codePage] : cases) {
-    UseLocale(locale, "", "");
-    EXPECT_EQ(SystemAnsiCodePage(), codePage) << locale;
-    EXPECT_EQ(SystemAnsiCodePageName(), "windows-" + std::to_string(codePage)) << locale;
+    const TCodePage used = UseLocale(locale, "", "");
+    EXPECT_EQ(used.Number(), codePage) << locale;
+    EXPECT_EQ(used.ConverterName(), "windows-" + std::to_string(codePage)) << locale;
   }
 }
 
 TEST_F(AnsiText, LocaleVariablesTakePrecedenceInOrder) {
-  UseLocale("", "", "ru_RU.UTF-8");
-  EXPECT_EQ(SystemAnsiCodePage(), 1251);
-  UseLocale("", "el_GR.UTF-8", "ru_RU.UTF-8");
-  EXPECT_EQ(SystemAnsiCodePage(), 1253);
-  UseLocale("ja_JP.UTF-8", "el_GR.UTF-8", "ru_RU.UTF-8");
-  EXPECT_EQ(SystemAnsiCodePage(), 932);
-  UseLocale("", "", "");
-  EXPECT_EQ(SystemAnsiCodePage(), 1252);
+  EXPECT_EQ(UseLocale("", "", "ru_RU.UTF-8").Number(), 1251);
+  EXPECT_EQ(UseLocale("", "el_GR.UTF-8", "ru_RU.UTF-8").Number(), 1253);
+  EXPECT_EQ(UseLocale("ja_JP.UTF-8", "el_GR.UTF-8", "ru_RU.UTF-8").Number(), 932);
+  EXPECT_EQ(UseLocale("", "", "").Number(), 1252);
 }
 
 TEST_F(AnsiText, ComparisonIgnoresCaseButNotPunctuationOrAccents) {
-  EXPECT_EQ(AnsiCompareText("Readme.txt", "README.TXT"), 0);
-  EXPECT_NE(AnsiCompareText("a-b", "ab"), 0);
-  EXPECT_NE(AnsiCompareText("e", "\xE9"), 0);              // e, e acute
-  EXPECT_EQ(AnsiCompareText("\xC9T\xC9", "\xE9t\xE9"), 0); // ETE with acutes, both cases
-  EXPECT_EQ(AnsiCompareText("", ""), 0);
-  EXPECT_LT(AnsiCompareText("", "a"), 0);
+  const TCodePage western(1252);
+  EXPECT_EQ(western.CompareText("Readme.txt", "README.TXT"), 0);
+  EXPECT_NE(western.CompareText("a-b", "ab"), 0);
+  EXPECT_NE(western.CompareText("e", "\xE9"), 0);              // e, e acute
+  EXPECT_EQ(western.CompareText("\xC9T\xC9", "\xE9t\xE9"), 0); // ETE with acutes, both cases
+  EXPECT_EQ(western.CompareText("", ""), 0);
+  EXPECT_LT(western.CompareText("", "a"), 0);
 }
 
 TEST_F(AnsiText, OnlyLetterCaseMakesTextsEqualInEveryLocale) {
@@ -127,30 +124,32 @@ TEST_F(AnsiText, OnlyLetterCaseMakesTextsEqualInEveryLocale) {
   std::string keyA;
   std::string keyB;
   for (const auto& c : cases) {
-    UseLocale(c.locale, "", "");
-    EXPECT_EQ(AnsiCompareText(c.a, c.b) == 0, c.equal) << c.locale << ": " << c.a << " / " << c.b;
-    AnsiSortKey(c.a, keyA);
-    AnsiSortKey(c.b, keyB);
-    EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(AnsiCompareText(c.a, c.b))) << c.a << " / " << c.b;
-    EXPECT_EQ(Sign(AnsiCompareText(c.a, c.b)), -Sign(AnsiCompareText(c.b, c.a)));
+    const TCodePage cp = UseLocale(c.locale, "", "");
+    EXPECT_EQ(cp.CompareText(c.a, c.b) == 0, c.equal) << c.locale << ": " << c.a << " / " << c.b;
+    cp.SortKey(c.a, keyA);
+    cp.SortKey(c.b, keyB);
+    EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(cp.CompareText(c.a, c.b))) << c.a << " / " << c.b;
+    EXPECT_EQ(Sign(cp.CompareText(c.a, c.b)), -Sign(cp.CompareText(c.b, c.a)));
   }
-  UseLocale("C", "", "");
-  EXPECT_EQ(AnsiToUtf16("\x81\x8D\x8F\x90\x9D"), u"\u0081\u008D\u008F\u0090\u009D");
-  EXPECT_EQ(Utf16ToAnsi(u"\u0081\u009D"), "\x81\x9D");
+  const TCodePage western = UseLocale("C", "", "");
+  EXPECT_EQ(western.AnsiToUtf16("\x81\x8D\x8F\x90\x9D"), u"\u0081\u008D\u008F\u0090\u009D");
+  EXPECT_EQ(western.Utf16ToAnsi(u"\u0081\u009D"), "\x81\x9D");
 }
 
 TEST_F(AnsiText, ComparisonOrdersAlphabeticallyAndConsistently) {
+  const TCodePage western(1252);
   const std::vector<std::string> ordered = {"",       "a",      "Apple",     "apples",
                                             "Banana", "cherry", "\xC9t\xE9", "Zebra"};
   for (size_t i = 0; i < ordered.size(); ++i)
     for (size_t j = 0; j < ordered.size(); ++j) {
       const int expected = i < j ? -1 : (i > j ? 1 : 0);
-      EXPECT_EQ(Sign(AnsiCompareText(ordered[i], ordered[j])), expected)
+      EXPECT_EQ(Sign(western.CompareText(ordered[i], ordered[j])), expected)
           << ordered[i] << " / " << ordered[j];
     }
 }
 
 TEST_F(AnsiText, SortKeysOrderAsTheComparison) {
+  const TCodePage western(1252);
   const std::vector<std::string> texts = {"",
                                           "a",
                                           "A",
@@ -167,62 +166,60 @@ TEST_F(AnsiText, SortKeysOrderAsTheComparison) {
   std::string keyB;
   for (const std::string& a : texts)
     for (const std::string& b : texts) {
-      AnsiSortKey(a, keyA);
-      AnsiSortKey(b, keyB);
-      EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(AnsiCompareText(a, b))) << a << " / " << b;
+      western.SortKey(a, keyA);
+      western.SortKey(b, keyB);
+      EXPECT_EQ(Sign(keyA.compare(keyB)), Sign(western.CompareText(a, b))) << a << " / " << b;
     }
 }
 
 TEST_F(AnsiText, ChosenCodePageAndOrderAreTheSameWhateverTheLocale) {
-  ChooseAnsiCodePage(1254);
+  const TCodePage turkish(1254);
   std::string expectedKey;
   for (const char* locale : {"C", "cs_CZ.UTF-8", "sv_SE.UTF-8", "tr_TR.UTF-8", "ja_JP.UTF-8"}) {
     UseLocale(locale, "", "");
-    EXPECT_EQ(SystemAnsiCodePage(), 1254) << locale;
-    EXPECT_EQ(AnsiToUtf8("\xDD\xFD"), "\xC4\xB0\xC4\xB1") << locale; // dotted I, dotless i
+    EXPECT_EQ(turkish.AnsiToUtf8("\xDD\xFD"), "\xC4\xB0\xC4\xB1") << locale; // dotted I, dotless i
     // Tailorings would put "ch" after "h" (Czech) and a-ring after z (Swedish).
-    EXPECT_LT(AnsiCompareText("chata", "hrad"), 0) << locale;
-    EXPECT_LT(AnsiCompareText("\xE5", "z"), 0) << locale;
-    EXPECT_NE(AnsiCompareText("\xDD" "zmir", "izmir"), 0) << locale;
+    EXPECT_LT(turkish.CompareText("chata", "hrad"), 0) << locale;
+    EXPECT_LT(turkish.CompareText("\xE5", "z"), 0) << locale;
+    EXPECT_NE(turkish.CompareText("\xDDzmir", "izmir"), 0) << locale;
     std::string key;
-    AnsiSortKey("\xC5" "lder \xFD", key);
+    turkish.SortKey("\xC5lder \xFD", key);
     if (expectedKey.empty())
       expectedKey = key;
     EXPECT_EQ(key, expectedKey) << locale;
   }
-  UseLocale("ru_RU.UTF-8", "", "");
-  EXPECT_EQ(DefaultAnsiCodePage(), 1251);
-  ChooseAnsiCodePage(0);
-  EXPECT_EQ(SystemAnsiCodePage(), 1251);
-  EXPECT_THROW(ChooseAnsiCodePage(65001), EConvertError);
-  EXPECT_EQ(SystemAnsiCodePage(), 1251);
+  EXPECT_EQ(UseLocale("ru_RU.UTF-8", "", "").Number(), 1251);
+  EXPECT_THROW(TCodePage(65001), EConvertError);
 }
 
 TEST_F(AnsiText, Windows1252UpperHalfDecodesAndRoundTrips) {
-  EXPECT_EQ(AnsiToUtf16("\x80\x81\x9F\xA0\xE9\xFF"), u"\u20AC\u0081\u0178\u00A0\u00E9\u00FF");
-  EXPECT_EQ(AnsiToUtf8("\x80\xE9"), "\xE2\x82\xAC\xC3\xA9");
+  const TCodePage western(1252);
+  EXPECT_EQ(western.AnsiToUtf16("\x80\x81\x9F\xA0\xE9\xFF"),
+            u"\u20AC\u0081\u0178\u00A0\u00E9\u00FF");
+  EXPECT_EQ(western.AnsiToUtf8("\x80\xE9"), "\xE2\x82\xAC\xC3\xA9");
   std::string all;
   for (int byte = 0; byte < 256; ++byte)
     all += static_cast<char>(byte);
-  EXPECT_EQ(Utf16ToAnsi(AnsiToUtf16(all)), all);
-  EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(all)), all);
+  EXPECT_EQ(western.Utf16ToAnsi(western.AnsiToUtf16(all)), all);
+  EXPECT_EQ(western.Utf8ToAnsi(western.AnsiToUtf8(all)), all);
 }
 
 TEST_F(AnsiText, UnmappableCharactersRaiseNamingTheCharacter) {
-  EXPECT_EQ(ConversionErrorOf(u"ab\u4E2D"),
+  const TCodePage western(1252);
+  EXPECT_EQ(ConversionErrorOf(western, u"ab\u4E2D"),
             "No mapping for the Unicode character U+4E2D in code page 1252");
-  EXPECT_EQ(ConversionErrorOf(u"\U0001F600"),
+  EXPECT_EQ(ConversionErrorOf(western, u"\U0001F600"),
             "No mapping for the Unicode character U+1F600 in code page 1252");
-  EXPECT_EQ(ConversionErrorOf(std::u16string(1, u'\xD800')),
+  EXPECT_EQ(ConversionErrorOf(western, std::u16string(1, u'\xD800')),
             "No mapping for the Unicode character U+D800 in code page 1252");
-  EXPECT_THROW(Utf8ToAnsi("\xE4\xB8\xAD"), EConvertError);
-  EXPECT_THROW(Utf8ToAnsi("\xC3"), EConvertError); // cut UTF-8 sequence
-  EXPECT_EQ(Utf8ToAnsi(""), "");
-  EXPECT_EQ(Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
-  EXPECT_EQ(Utf16ToAnsiReplacing(u"Caf\u00E9 \u012C\U0001F600!"), "Caf\xE9 ?"
-                                                                  "?!");
+  EXPECT_THROW(western.Utf8ToAnsi("\xE4\xB8\xAD"), EConvertError);
+  EXPECT_THROW(western.Utf8ToAnsi("\xC3"), EConvertError); // cut UTF-8 sequence
+  EXPECT_EQ(western.Utf8ToAnsi(""), "");
+  EXPECT_EQ(western.Utf16ToAnsi(std::u16string(1, u'\0')), std::string(1, '\0'));
+  EXPECT_EQ(western.Utf16ToAnsiReplacing(u"Caf\u00E9 \u012C\U0001F600!"), "Caf\xE9 ?"
+                                                                          "?!");
   try {
-    Utf16ToAnsi(u"\u0141");
+    western.Utf16ToAnsi(u"\u0141");
     ADD_FAILURE() << "no EUnmappableCharacter";
   } catch (const EUnmappableCharacter& error) {
     EXPECT_EQ(CannotHoldText("the value", error),
@@ -245,44 +242,45 @@ TEST_F(AnsiText, EveryCodePageHoldsPlainAsciiAsAscii) {
 }
 
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {
-  UseLocale("ru_RU.UTF-8", "", "");
+  const TCodePage cp = UseLocale("ru_RU.UTF-8", "", "");
   const std::string lower = "\xEF\xF0\xE8\xE2\xE5\xF2"; // privet
   const std::string upper = "\xCF\xD0\xC8\xC2\xC5\xD2"; // PRIVET
-  EXPECT_EQ(AnsiToUtf8(upper), "\xD0\x9F\xD0\xA0\xD0\x98\xD0\x92\xD0\x95\xD0\xA2");
-  EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(lower)), lower);
-  EXPECT_EQ(AnsiCompareText(lower, upper), 0);
-  EXPECT_EQ(Utf16ToAnsi(u"\u20AC"), "\x88");
-  EXPECT_THROW(Utf16ToAnsi(u"\u00E9"), EConvertError);
+  EXPECT_EQ(cp.AnsiToUtf8(upper), "\xD0\x9F\xD0\xA0\xD0\x98\xD0\x92\xD0\x95\xD0\xA2");
+  EXPECT_EQ(cp.Utf8ToAnsi(cp.AnsiToUtf8(lower)), lower);
+  EXPECT_EQ(cp.CompareText(lower, upper), 0);
+  EXPECT_EQ(cp.Utf16ToAnsi(u"\u20AC"), "\x88");
+  EXPECT_THROW(cp.Utf16ToAnsi(u"\u00E9"), EConvertError);
 }
 
 TEST_F(AnsiText, DoubleByteLocaleConvertsThroughTheConverter) {
-  UseLocale("ja_JP.UTF-8", "", "");
+  const TCodePage cp = UseLocale("ja_JP.UTF-8", "", "");
   const std::string nihon = "\x93\xFA\x96\x7B";
-  EXPECT_EQ(AnsiToUtf16(nihon), u"\u65E5\u672C");
-  EXPECT_EQ(Utf16ToAnsi(u"A\u65E5\u672C"), "A" + nihon);
-  EXPECT_EQ(ConversionErrorOf(u"\u65E5\u0E01"),
+  EXPECT_EQ(cp.AnsiToUtf16(nihon), u"\u65E5\u672C");
+  EXPECT_EQ(cp.Utf16ToAnsi(u"A\u65E5\u672C"), "A" + nihon);
+  EXPECT_EQ(ConversionErrorOf(cp, u"\u65E5\u0E01"),
             "No mapping for the Unicode character U+0E01 in code page 932");
   // The converter would drop an unmappable default-ignorable character without a word.
-  EXPECT_EQ(ConversionErrorOf(u"k\u061Cx"),
+  EXPECT_EQ(ConversionErrorOf(cp, u"k\u061Cx"),
             "No mapping for the Unicode character U+061C in code page 932");
-  EXPECT_EQ(Utf16ToAnsiReplacing(u"k\u061Cx\u65E5"), "k?x\x93\xFA");
-  EXPECT_EQ(AnsiCompareText("Readme" + nihon, "README" + nihon), 0);
-  EXPECT_NE(AnsiCompareText(nihon, "\x93\xFA"), 0);
+  EXPECT_EQ(cp.Utf16ToAnsiReplacing(u"k\u061Cx\u65E5"), "k?x\x93\xFA");
+  EXPECT_EQ(cp.CompareText("Readme" + nihon, "README" + nihon), 0);
+  EXPECT_NE(cp.CompareText(nihon, "\x93\xFA"), 0);
   // A lead byte at the end decodes to a replacement, never past the text.
-  EXPECT_EQ(AnsiToUtf16("\x93").size(), 1u);
+  EXPECT_EQ(cp.AnsiToUtf16("\x93").size(), 1u);
 }
 
 TEST_F(AnsiText, ThreadsConvertAndCompareIndependently) {
-  UseLocale("el_GR.UTF-8", "", "");
+  const TCodePage greek = UseLocale("el_GR.UTF-8", "", "");
   std::vector<std::thread> threads;
   std::vector<int> failures(4, 0);
   for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t, &failures] {
+    threads.emplace_back([t, &failures, &greek] {
       for (int i = 0; i < 500; ++i) {
-        if (AnsiCompareText("\xE1\xE2\xE3" + std::to_string(i),
-                            "\xC1\xC2\xC3" + std::to_string(i)) != 0)
+        if (greek.CompareText("\xE1\xE2\xE3" + std::to_string(i),
+                              "\xC1\xC2\xC3" + std::to_string(i)) != 0)
           ++failures[t];
-        if (Utf16ToAnsi(AnsiToUtf16("\xE1" + std::to_string(i))) != "\xE1" + std::to_string(i))
+        if (greek.Utf16ToAnsi(greek.AnsiToUtf16("\xE1" + std::to_string(i))) !=
+            "\xE1" + std::to_string(i))
           ++failures[t];
       }
     });

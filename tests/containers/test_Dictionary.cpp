@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,7 +28,8 @@ using TLog = std::vector<TNotification>;
 class TRecordingDictionary : public TDictionary {
 public:
   TRecordingDictionary(bool caseInsensitive, bool sorted, TLog& log)
-      : TDictionary(caseInsensitive, sorted), FLog(log) {}
+      : TDictionary(caseInsensitive ? std::optional(TCodePage(1252)) : std::nullopt, sorted),
+        FLog(log) {}
   ~TRecordingDictionary() override { Clear(); }
 
 protected:
@@ -80,36 +80,25 @@ TEST(Dictionary, CaseInsensitiveKeysAreOneKey) {
 }
 
 TEST(Dictionary, CaseInsensitiveSortedIgnoresLetterCase) {
-  TDictionary dictionary(true, true);
+  TDictionary dictionary(TCodePage(1252), true);
   for (const char* key : {"cherry", "Banana", "apple", "Apricot"})
     dictionary.Add(key, 0);
   EXPECT_EQ(dictionary.GetKeys(), (TStringList{"apple", "Apricot", "Banana", "cherry"}));
 }
 
 TEST(Dictionary, CaseInsensitiveKeysFollowTheCodePage) {
-  const char* saved = std::getenv("LC_ALL");
-  const std::string savedValue = saved ? saved : "";
-  setenv("LC_ALL", "ru_RU.UTF-8", 1);
-  ResetAnsiTextLocale();
-  {
-    TDictionary dictionary(true, true);
-    dictionary.Add("\xEF\xF0\xE8\xE2\xE5\xF2", 1); // privet
-    EXPECT_TRUE(dictionary.Exists("\xCF\xD0\xC8\xC2\xC5\xD2"));
-    dictionary.Add("\xB8", 2); // yo: its capital is 0xA8 here, in windows-1252 two marks
-    EXPECT_TRUE(dictionary.Exists("\xA8"));
-    dictionary.Add("\xE6", 3); // zhe
-    dictionary.Add("\xE5", 4); // ye, before yo
-    EXPECT_EQ(ValuesOf(dictionary), (std::vector<intptr_t>{4, 2, 3, 1}));
-  }
-  if (saved)
-    setenv("LC_ALL", savedValue.c_str(), 1);
-  else
-    unsetenv("LC_ALL");
-  ResetAnsiTextLocale();
+  TDictionary dictionary(TCodePage(1251), true);
+  dictionary.Add("\xEF\xF0\xE8\xE2\xE5\xF2", 1); // privet
+  EXPECT_TRUE(dictionary.Exists("\xCF\xD0\xC8\xC2\xC5\xD2"));
+  dictionary.Add("\xB8", 2); // yo: its capital is 0xA8 here, in windows-1252 two marks
+  EXPECT_TRUE(dictionary.Exists("\xA8"));
+  dictionary.Add("\xE6", 3); // zhe
+  dictionary.Add("\xE5", 4); // ye, before yo
+  EXPECT_EQ(ValuesOf(dictionary), (std::vector<intptr_t>{4, 2, 3, 1}));
 }
 
 TEST(Dictionary, CaseSensitiveKeysAreOrdinal) {
-  TDictionary dictionary(false, true);
+  TDictionary dictionary(std::nullopt, true);
   for (const char* key : {"name", "Name", "b", "B", "\xE9", "z", "na"})
     dictionary.Add(key, 0);
   EXPECT_EQ(dictionary.Count(), 7);
@@ -119,7 +108,7 @@ TEST(Dictionary, CaseSensitiveKeysAreOrdinal) {
 }
 
 TEST(Dictionary, UnsortedEnumeratesInFirstInsertionOrder) {
-  TDictionary dictionary(true, false);
+  TDictionary dictionary(TCodePage(1252), false);
   for (const char* key : {"zeta", "Alpha", "mid"})
     dictionary.Add(key, static_cast<intptr_t>(dictionary.Count()));
   dictionary.Set_Item("ALPHA", 10); // keeps its place
@@ -131,7 +120,7 @@ TEST(Dictionary, UnsortedEnumeratesInFirstInsertionOrder) {
 }
 
 TEST(Dictionary, AbsentKeysRaiseNamingTheOperation) {
-  TDictionary dictionary(true, true);
+  TDictionary dictionary(TCodePage(1252), true);
   dictionary.Add("present", 1);
   EXPECT_EQ(DictionaryErrorOf([&] { dictionary.Get_Item("missing"); }),
             "TDictionary.Get_Item - element \"missing\" not found in collection");
@@ -141,7 +130,7 @@ TEST(Dictionary, AbsentKeysRaiseNamingTheOperation) {
 }
 
 TEST(Dictionary, EmptyKeyAndNullValueAreValid) {
-  TDictionary dictionary(true, true);
+  TDictionary dictionary(TCodePage(1252), true);
   dictionary.Add("", 0);
   EXPECT_TRUE(dictionary.Exists(""));
   EXPECT_FALSE(dictionary.Exists(" "));
@@ -190,7 +179,7 @@ TEST(Dictionary, FailedAddLeavesTheDictionaryAsItWas) {
 }
 
 TEST(Dictionary, ClearStartsInsertionOrderAfresh) {
-  TDictionary dictionary(false, false);
+  TDictionary dictionary(std::nullopt, false);
   dictionary.Add("first", 1);
   dictionary.Add("second", 2);
   dictionary.Clear();
@@ -203,7 +192,7 @@ TEST(Dictionary, ClearStartsInsertionOrderAfresh) {
 
 TEST(Dictionary, RandomOperationsMatchAnInsertionOrderedReference) {
   std::mt19937 random(7);
-  TDictionary dictionary(true, false);
+  TDictionary dictionary(TCodePage(1252), false);
   std::vector<std::pair<std::string, intptr_t>> reference; // in first-insertion order
   const auto find = [&reference](const std::string& key) {
     std::string lower = key;
@@ -255,7 +244,7 @@ TEST(Dictionary, RandomOperationsMatchAnInsertionOrderedReference) {
 }
 
 TEST(StringToStringDictionary, AddKeepsTheFirstValueSilently) {
-  TStringToStringDictionary dictionary(true, true);
+  TStringToStringDictionary dictionary(TCodePage(1252), true);
   dictionary.Add("Title", "first");
   EXPECT_NO_THROW(dictionary.Add("TITLE", "second"));
   EXPECT_EQ(dictionary.Get_Item("title"), "first");
@@ -269,7 +258,7 @@ TEST(StringToStringDictionary, AddKeepsTheFirstValueSilently) {
 TEST(StringToStringDictionary, ValuesAreBinarySafeAndFreedWithTheKeys) {
   // Run under the address sanitizer, a cell left behind by Delete, Set_Item, Clear or the
   // destructor shows as a leak.
-  TStringToStringDictionary dictionary(false, false);
+  TStringToStringDictionary dictionary(std::nullopt, false);
   const std::string binary("a\0b", 3);
   dictionary.Add("bin", binary);
   EXPECT_EQ(dictionary.Get_Item("bin"), binary);

@@ -24,7 +24,7 @@ private:
 
 TEST(ObjectDictionary, OwningReplacementFreesTheOldObjectOnly) {
   std::vector<std::string> freed;
-  TObjectDictionary dictionary(true, true, true);
+  TObjectDictionary dictionary(TCodePage(1252), true, true);
   auto* first = new TTracked("first", freed);
   dictionary.Set_Item("Key", first);
   dictionary.Set_Item("KEY", first); // the very object: stays, not freed
@@ -39,7 +39,7 @@ TEST(ObjectDictionary, OwningReplacementFreesTheOldObjectOnly) {
 
 TEST(ObjectDictionary, ExtractHandsTheObjectBackAlive) {
   std::vector<std::string> freed;
-  TObjectDictionary dictionary(true, true, true);
+  TObjectDictionary dictionary(TCodePage(1252), true, true);
   auto* object = new TTracked("kept", freed);
   dictionary.Set_Item("a", object);
   EXPECT_EQ(dictionary.Extract("A"), object);
@@ -52,7 +52,7 @@ TEST(ObjectDictionary, ExtractHandsTheObjectBackAlive) {
 TEST(ObjectDictionary, ClearAndDestructionFreeOwnedObjectsInEnumerationOrder) {
   std::vector<std::string> freed;
   {
-    TObjectDictionary dictionary(true, true, true);
+    TObjectDictionary dictionary(TCodePage(1252), true, true);
     for (const char* name : {"c", "a", "b"})
       dictionary.Set_Item(name, new TTracked(name, freed));
     dictionary.Clear();
@@ -67,7 +67,7 @@ TEST(ObjectDictionary, ClearAndDestructionFreeOwnedObjectsInEnumerationOrder) {
 
 TEST(ObjectDictionary, UnsortedEnumeratesObjectsInInsertionOrder) {
   std::vector<std::string> freed;
-  TObjectDictionary dictionary(true, false, true);
+  TObjectDictionary dictionary(TCodePage(1252), false, true);
   for (const char* name : {"c", "a", "b"})
     dictionary.Set_Item(name, new TTracked(name, freed));
   std::vector<std::string> names;
@@ -83,7 +83,7 @@ TEST(ObjectDictionary, NotOwningFreesNothing) {
   TTracked first("first", freed);
   TTracked second("second", freed);
   {
-    TObjectDictionary dictionary(true, true, false);
+    TObjectDictionary dictionary(TCodePage(1252), true, false);
     dictionary.Set_Item("k", &first);
     dictionary.Set_Item("k", &second);
     dictionary.Set_Item("other", &first);
@@ -94,7 +94,7 @@ TEST(ObjectDictionary, NotOwningFreesNothing) {
 }
 
 TEST(ObjectDictionary, LookupsOfAbsentKeys) {
-  TObjectDictionary dictionary(true, true, true);
+  TObjectDictionary dictionary(TCodePage(1252), true, true);
   EXPECT_EQ(dictionary.Find("none"), nullptr);
   EXPECT_FALSE(dictionary.Exists("none"));
   EXPECT_TRUE(dictionary.GetObjects().empty());

@@ -46,8 +46,8 @@ std::string EBookFixture::CopySample(const std::string& name) const {
   return target.string();
 }
 
-std::string EBookFixture::AssembleBook(const FileMap& files) {
-  TMFS content;
+std::string EBookFixture::AssembleBook(const FileMap& files, const TCodePage& codePage) {
+  TMFS content(codePage);
   for (const auto& [path, bytes] : files) {
     TMFSSession& session = content.Session();
     session.ForceFolders(TMFS::ExtractPath("\\" + path));
@@ -73,17 +73,18 @@ static void CollectFiles(const TMFSFolder& folder, const std::string& prefix, Fi
   }
 }
 
-FileMap EBookFixture::ContentOf(const std::string& book) {
+FileMap EBookFixture::ContentOf(const std::string& book, const TCodePage& codePage) {
   const TPEModule module(book);
-  TMFS content;
+  TMFS content(codePage);
   UnpackSystemMFS(content, ReadModuleResource(module, "RCDATA", "SYSTEM_MFS"));
   FileMap files;
   CollectFiles(*content.Root(), "", files);
   return files;
 }
 
-TVariableRows EBookFixture::AllVariables(const std::string& variablesText) {
-  const TVariables variables(variablesText, false);
+TVariableRows EBookFixture::AllVariables(const std::string& variablesText,
+                                         const TCodePage& codePage) {
+  const TVariables variables(variablesText, false, codePage);
   TVariableRows rows;
   for (const std::string& name : variables.Names())
     rows.push_back({name, variables.Values(name)});
@@ -98,8 +99,9 @@ std::string EBookFixture::ValueOf(const TVariableRows& rows, const std::string& 
   return {};
 }
 
-std::string EBookFixture::AnsiValue(const std::string& book, const std::string& name) {
-  return ValueOf(AllVariables(ContentOf(book).at("Variables.xml")), name);
+std::string EBookFixture::AnsiValue(const std::string& book, const std::string& name,
+                                    const TCodePage& codePage) {
+  return ValueOf(AllVariables(ContentOf(book, codePage).at("Variables.xml"), codePage), name);
 }
 
 namespace {

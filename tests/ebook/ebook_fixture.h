@@ -21,16 +21,18 @@ protected:
   static std::string SamplePath(const std::string& name);
   // A writable copy of a sample in the test's folder.
   std::string CopySample(const std::string& name) const;
-  // A book made from typical.exe whose content is exactly files.
-  std::string AssembleBook(const FileMap& files);
+  // A book made from typical.exe whose content is exactly files, named in codePage.
+  std::string AssembleBook(const FileMap& files, const TCodePage& codePage = TCodePage(1252));
   bool TempFolderIsEmpty() const;
 
-  static FileMap ContentOf(const std::string& book);
+  static FileMap ContentOf(const std::string& book, const TCodePage& codePage = TCodePage(1252));
   // Every variable of a variables file as stored, sorted by name.
-  static TVariableRows AllVariables(const std::string& variablesText);
+  static TVariableRows AllVariables(const std::string& variablesText,
+                                    const TCodePage& codePage = TCodePage(1252));
   static std::string ValueOf(const TVariableRows& rows, const std::string& name);
   // The stored value of a variable of a book.
-  static std::string AnsiValue(const std::string& book, const std::string& name);
+  static std::string AnsiValue(const std::string& book, const std::string& name,
+                               const TCodePage& codePage = TCodePage(1252));
   // The bytes of the book's file at the top of its content, read without the program's own
   // readers: cabextract takes info.mfs out of the executable and its serialized form is walked
   // here. Empty when cabextract is missing or no such file is there.

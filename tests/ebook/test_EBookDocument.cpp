@@ -73,7 +73,7 @@ int AsNobody(const std::function<int()>& action) {
 class EBookDocumentTest : public EBookFixture {};
 
 TEST_F(EBookDocumentTest, OpenShowsTitleRowsAndIcon) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   const std::string book = CopySample("typical.exe");
   // Open makes no temporary file at all: a temporary folder that cannot hold one is no bar.
   std::filesystem::remove_all(Folder() / "tmp");
@@ -86,9 +86,44 @@ TEST_F(EBookDocumentTest, OpenShowsTitleRowsAndIcon) {
   EXPECT_EQ(IconSizes(document.ShownIcon()), "32x32");
 }
 
+// Each book reads its texts in its own code page, side by side: the title refers to its
+// variable in the other letter case, and each holds two names that are one in the other's.
+TEST_F(EBookDocumentTest, TwoBooksOfDifferentCodePagesAreOpenAtOnce) {
+  // yo and YO in windows-1251 are a cedilla and a diaeresis in 1254; ya and dzhe are y and Y
+  // with diaeresis there.
+  const std::string cyrillic = AssembleBook(
+      {{"System.xml", "<System Variables=\"Variables.xml\" ApplicationTitle=\"%{\xB8}\"/>"},
+       {"Variables.xml", "<vars><var name=\"\xA8\">yo</var></vars>"},
+       {"\xFF.html", "ya"},
+       {"\x9F.html", "dzhe"}},
+      TCodePage(1251));
+  // Dotted capital I and dotless i in windows-1254 are E and e in 1251.
+  const std::string turkish = AssembleBook(
+      {{"System.xml", "<System Variables=\"Variables.xml\" ApplicationTitle=\"%{\xDDzmir}\"/>"},
+       {"Variables.xml",
+        "<vars><var name=\"\xFDzmir\">i</var><var name=\"\xDDzmir\">I</var></vars>"},
+       {"\xDD.html", "I"},
+       {"\xFD.html", "i"}},
+      TCodePage(1254));
+  TEBookDocument first(TCodePage(1251));
+  TEBookDocument second(TCodePage(1254));
+  first.OpenEBook(cyrillic);
+  second.OpenEBook(turkish);
+  EXPECT_EQ(first.Title(), "yo");
+  EXPECT_EQ(first.Content().Root()->Children().Count(), 4);
+  EXPECT_EQ(second.Title(), "I");
+  EXPECT_EQ(second.Rows().size(), 2u);
+  EXPECT_EQ(second.Content().Root()->Children().Count(), 4);
+  first.SetCodePage(TCodePage(1254));
+  EXPECT_FALSE(first.Opened());
+  EXPECT_THROW(first.OpenEBook(cyrillic), EMFSError);
+  second.SetCodePage(TCodePage(1251));
+  EXPECT_THROW(second.OpenEBook(turkish), EMFSError);
+}
+
 TEST_F(EBookDocumentTest, EverySampleLayoutOpens) {
   for (const char* sample : {"icons4.exe", "rsrc_not_last.exe"}) {
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(CopySample(sample));
     EXPECT_EQ(document.Rows(), TypicalRows) << sample;
     EXPECT_EQ(IconSizes(document.EBookIcon()), "32x32") << sample;
@@ -96,7 +131,7 @@ TEST_F(EBookDocumentTest, EverySampleLayoutOpens) {
 }
 
 TEST_F(EBookDocumentTest, MissingVariablesFileGivesAnEmptyStoreAndUnexpandedTitle) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(CopySample("no_variables_file.exe"));
   EXPECT_TRUE(document.Rows().empty());
   EXPECT_EQ(document.Title(), "%{Title} by %{Author}");
@@ -120,7 +155,7 @@ TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
        "File \"" + pagesNoCabinet + "\" is a damaged eBook: its pages cannot be unpacked"},
   };
   for (const auto& c : cases) {
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(CopySample("typical.exe"));
     EXPECT_EQ(ErrorOf([&] { document.OpenEBook(c.book); }), c.message);
     EXPECT_FALSE(document.Opened()) << "the first book is not restored";
@@ -128,7 +163,7 @@ TEST_F(EBookDocumentTest, FailedOpensEndClosedWithoutTemporaryCopy) {
     EXPECT_TRUE(document.FileName().empty());
     EXPECT_TRUE(TempFolderIsEmpty()) << c.book;
   }
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   const std::string missing = (Folder() / "missing.exe").string();
   EXPECT_EQ(ErrorOf([&] { document.OpenEBook(missing); }),
             "Cannot open file \"" + missing + "\". No such file or directory");
@@ -171,7 +206,7 @@ TEST_F(EBookDocumentTest, VariablesAreChargedToTheBooksBudgetBeforeTheirStoreIsB
 TEST_F(EBookDocumentTest, BrandingWritesEditedValuesAndKeepsEverythingElse) {
   const std::string book = CopySample("typical.exe");
   const FileMap before = ContentOf(book);
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann Reseller"));
 
@@ -200,11 +235,11 @@ TEST_F(EBookDocumentTest, UpdateEndsInExactlyTheStateOfAFreshOpen) {
   for (const char* sample : {"typical.exe", "icons4.exe", "no_variables_file.exe"}) {
     SCOPED_TRACE(sample);
     const std::string book = CopySample(sample);
-    TEBookDocument updated;
+    TEBookDocument updated(TCodePage(1252));
     updated.OpenEBook(book);
     updated.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
     updated.UpdateEBook(WithValue(updated.Rows(), "Author", "Ann Reseller"));
-    TEBookDocument fresh;
+    TEBookDocument fresh(TCodePage(1252));
     fresh.OpenEBook(book);
     EXPECT_EQ(updated.Opened(), fresh.Opened());
     EXPECT_EQ(updated.FileName(), fresh.FileName());
@@ -229,7 +264,7 @@ TEST_F(EBookDocumentTest, ACopyOfABookChangedOnDiskSinceItsOpenIsWrittenFromWhat
                    {"Variables.xml", "<vars><var name=\"Name\">Old</var></vars>"},
                    {"pages.txt", pages}};
   const std::string book = AssembleBook(files);
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   files["pages.txt"][300'000] ^= 1;
   std::filesystem::copy_file(AssembleBook(files), book,
@@ -250,7 +285,7 @@ TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrit
   ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   std::string copies[2];
   for (const bool keep : {false, true}) {
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.KeepCabinet = keep;
     document.OpenEBook(book);
     const std::string copy = (Folder() / (keep ? "kept.exe" : "let-go.exe")).string();
@@ -261,7 +296,7 @@ TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrit
   EXPECT_TRUE(copies[false] == copies[true]);
 
   // A block changed on disk since the open is not taken over: the copy holds what was opened.
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.KeepCabinet = false;
   document.OpenEBook(book);
   {
@@ -274,7 +309,7 @@ TEST_F(EBookDocumentTest, AnOpenThatLetsTheCabinetGoWritesWhatOneThatKeepsItWrit
   EXPECT_TRUE(ContentOf(copy).at("pages.txt") == pages);
 
   // The content is unpacked from the file: a file cut short meanwhile is no damaged book.
-  TEBookDocument cut;
+  TEBookDocument cut(TCodePage(1252));
   cut.KeepCabinet = false;
   cut.OnProgress = [&](TEBookStep step, int) {
     if (step == esUnpack)
@@ -314,7 +349,7 @@ TEST_F(EBookDocumentTest, ABookWhoseOtherResourceLiesInTheCabinetKeepsTheCabinet
   bytes.replace(entry, 4, rvaBytes(middle));
   SaveStringToFile(bytes, book);
 
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.KeepCabinet = false;
   document.OpenEBook(book);
   const std::string copy = (Folder() / "copy.exe").string();
@@ -334,7 +369,7 @@ TEST_F(EBookDocumentTest, AValueOfAnotherLengthKeepsEveryBlockBehindTheVariables
       AssembleBook({{"System.xml", "<System ApplicationTitle=\"%{Name}\"/>"},
                     {"Variables.xml", "<vars><var name=\"Name\">Old</var></vars>"},
                     {"www\\pages.txt", pages}});
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   TCabBuilder stored;
   stored.AddFileFolder("info.mfs", document.Content().SaveToString(), false);
@@ -372,7 +407,7 @@ TEST_F(EBookDocumentTest, BrandingWritesItsScratchFilesWhereTheNewBookGoes) {
   // temporary folder that cannot take files must not stop a brand that could be written.
   const std::string book = CopySample("typical.exe");
   fs::remove_all(Folder() / "tmp");
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann Reseller"));
   EXPECT_EQ(AnsiValue(book, "Author"), "Ann Reseller");
@@ -449,7 +484,7 @@ TEST_F(EBookDocumentTest, RowsFollowingAChangedValueNameIt) {
 }
 
 TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(CopySample("typical.exe"));
   const std::string text =
       document.BuildVariablesText({{"Author", "New"}, {"Company", "Quill Press"}});
@@ -463,7 +498,7 @@ TEST_F(EBookDocumentTest, VariablesFileListsRowsFirstThenEveryVariableAsRead) {
 
 TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
   const std::string book = CopySample("typical.exe");
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
   EXPECT_EQ(IconSizes(document.ShownIcon()), "16x16 32x32 48x48");
@@ -487,7 +522,7 @@ TEST_F(EBookDocumentTest, NewIconIsWrittenAndResetKeepsTheOldOne) {
 
 TEST_F(EBookDocumentTest, ContentAndIconGoInOneUpdate) {
   const std::string book = CopySample("typical.exe");
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
   // Every commit after the first fails: a book written in several would be left half done.
@@ -505,7 +540,7 @@ TEST_F(EBookDocumentTest, ContentAndIconGoInOneUpdate) {
 }
 
 TEST_F(EBookDocumentTest, CorruptIconsAreRefusedAndChangeNothing) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(CopySample("typical.exe"));
   for (const char* icon : {"icons/corrupt_5_bytes.ico", "icons/corrupt_cursor_type.ico",
                            "icons/corrupt_last_image_short.ico"}) {
@@ -517,7 +552,7 @@ TEST_F(EBookDocumentTest, CorruptIconsAreRefusedAndChangeNothing) {
 }
 
 TEST_F(EBookDocumentTest, OperationsDoNothingWhenClosed) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   int shellOpens = 0;
   document.OnShellOpen = [&](const std::string&) { ++shellOpens; };
   document.UpdateEBook({{"Author", "x"}});
@@ -552,7 +587,7 @@ TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItWasOpenedIsNotWrittenOver) {
   };
   for (const auto& c : cases) {
     const std::string book = CopySample("typical.exe");
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(book);
     document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
     c.make(book);
@@ -570,7 +605,7 @@ TEST_F(EBookDocumentTest, ABookChangedOnDiskSinceItWasOpenedIsNotWrittenOver) {
 
 TEST_F(EBookDocumentTest, ABookCutShortWhileItIsRewrittenIsNeitherReadNorWrittenOver) {
   const std::string book = CopySample("typical.exe");
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   // Another program writes over the book (as cp does) while the new one is being made.
   SetCommitStepHook([&book](TCommitStep step) {
@@ -592,7 +627,7 @@ TEST_F(EBookDocumentTest, ARefusedRewriteKeepsTheDocumentAndItsContentAsTheyWere
   for (const TCommitStep failing : {csNewFileCreated, csNewFileSynced}) {
     const std::string book =
         AssembleBook({{"System.xml", "<System Variables=\"\\data\\vars.xml\"/>"}});
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(book);
     document.LoadNewIcon(LoadFileToString(SamplePath("icons/brand_3.ico")));
     SetCommitStepHook([failing](TCommitStep step) {
@@ -617,7 +652,7 @@ TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysEvenIntoAMissingFolder) {
   const std::string book = AssembleBook(
       {{"System.xml", "<System Variables=\"\\conf\\brand.xml\" ApplicationTitle=\"%{Name}\"/>"},
        {"conf\\brand.xml", "<vars><var name=\"Name\">Old</var></vars>"}});
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   EXPECT_EQ(document.Title(), "Old");
   document.UpdateEBook({{"Name", "New"}});
@@ -636,7 +671,7 @@ TEST_F(EBookDocumentTest, AbsentOrEmptyVariablesAttributeMeansTheDefaultFile) {
     const std::string book = AssembleBook(
         {{"System.xml", std::string("<System") + attribute + " ApplicationTitle=\"%{Name}\"/>"},
          {"Variables.xml", "<vars><var name=\"Name\">Kept</var></vars>"}});
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(book);
     EXPECT_EQ(document.Rows(), (TVariableRows{{"Name", "Kept"}})) << attribute;
     document.UpdateEBook(document.Rows());
@@ -661,7 +696,7 @@ TEST_F(EBookDocumentTest, UpdatesThatWouldNotReopenAreRefusedBeforeTheFileIsTouc
   for (const auto& c : cases) {
     const std::string book = CopySample("typical.exe");
     const std::string before = LoadFileToString(book);
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(book);
     TVariableRows rows = document.Rows();
     for (const TVariableRow& edit : c.edits)
@@ -679,7 +714,7 @@ TEST_F(EBookDocumentTest, UpdatesThatWouldNotReopenAreRefusedBeforeTheFileIsTouc
 
 TEST_F(EBookDocumentTest, ValuesWithMarkupCharactersRoundTrip) {
   const std::string book = CopySample("typical.exe");
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(book);
   const std::string tricky = "a<b>\\c \"q\" 100% \xe9\xff\r\nline";
   document.UpdateEBook(WithValue(document.Rows(), "Company", tricky));
@@ -706,7 +741,7 @@ TEST_F(EBookDocumentTest, ReplacingTheBookDependsOnlyOnWhatTheUserMayDo) {
     ASSERT_EQ(::chmod(book.c_str(), 0640), 0);
     const std::string before = LoadFileToString(book);
     const int outcome = AsNobody([&] {
-      TEBookDocument document;
+      TEBookDocument document(TCodePage(1252));
       document.OpenEBook(book);
       const std::string error =
           ErrorOf([&] { document.UpdateEBook(WithValue(document.Rows(), "Author", "Ann")); });
@@ -733,7 +768,7 @@ TEST_F(EBookDocumentTest, ProgressComesFromBytesDoneWithinEachStep) {
                                          {"Variables.xml", "<vars></vars>"},
                                          {"pages.bin", pages}});
   std::map<TEBookStep, std::vector<int>> reported;
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OnProgress = [&](TEBookStep step, int percent) { reported[step].push_back(percent); };
   document.OpenEBook(book);
   document.UpdateEBook(document.Rows());

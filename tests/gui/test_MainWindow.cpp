@@ -140,7 +140,7 @@ class TestMainWindow : public QObject {
   bool FCanRun = true;
 
   std::unique_ptr<TfrmMain> NewWindow() {
-    auto window = std::make_unique<TfrmMain>();
+    auto window = std::make_unique<TfrmMain>(TCodePage::ForLocale());
     window->ModalHooks.ExecFileDialog = [this](QFileDialog& dialog) {
       FDialogsAsked << dialog.objectName();
       return FChosenFiles.isEmpty() ? QString() : FChosenFiles.takeFirst();
@@ -631,8 +631,7 @@ private slots:
   void CodePageIsChosenShownRememberedAndReadsTheBookAgain() {
     const QString book = CopyOfSample("typical.exe");
     {
-      ChooseAnsiCodePage(1252);
-      TEBookDocument document;
+      TEBookDocument document(TCodePage(1252));
       document.OpenEBook(QFile::encodeName(book).toStdString());
       TVariableRows rows = document.Rows();
       rows[0].Value = "\xC0"; // A grave in windows-1252, Cyrillic A in windows-1251
@@ -655,7 +654,7 @@ private slots:
       window->vleVariables->item(1, 1)->setText("Edited");
       FPressedButtons = {QMessageBox::Cancel};
       requestCodePage(*window, 1251);
-      QCOMPARE(SystemAnsiCodePage(), 1252);
+      QCOMPARE(window->lblCodePage->text(), QString("Code page 1252 Western European"));
       QCOMPARE(window->vleVariables->Value(1), QString("Edited"));
 
       FPressedButtons = {QMessageBox::Discard};
@@ -663,12 +662,11 @@ private slots:
       QCOMPARE(GridRows(*window)[0].second, cyrillicA);
       QCOMPARE(window->lblCodePage->text(), QString("Code page 1251 Cyrillic"));
     }
-    ChooseAnsiCodePage(0);
     const auto next = NewWindow();
-    QCOMPARE(SystemAnsiCodePage(), 1251);
+    QCOMPARE(next->lblCodePage->text(), QString("Code page 1251 Cyrillic"));
     OpenThroughTheDialog(*next, book);
     QCOMPARE(GridRows(*next)[0].second, cyrillicA);
-    next->mnuCodePage->Choose(0);
+    next->mnuCodePage->Choose(TCodePage::ForLocale());
   }
 
   void CaptionUndoAndRevertFollowTheEdits() {
@@ -1349,8 +1347,9 @@ private slots:
   void MessagesShowPathsAsTheSystemWritesThem() {
     QFETCH(QByteArray, message);
     QFETCH(QString, shown);
-    QCOMPARE(MessageText(message.toStdString(), {"/w/B\xC3\xBC"
-                                                 "cher/a.exe"}),
+    QCOMPARE(MessageText(TCodePage(1252), message.toStdString(),
+                         {"/w/B\xC3\xBC"
+                          "cher/a.exe"}),
              shown);
   }
 

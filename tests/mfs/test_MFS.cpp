@@ -38,7 +38,7 @@ std::string ReadAll(TMFSFileStream& stream) {
 } // namespace
 
 TEST(MFSModel, NewFileSystemAndDefaultSession) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   EXPECT_EQ(fs.Root()->Name(), "");
   EXPECT_EQ(fs.Root()->Attributes(), faDirectory);
   EXPECT_EQ(fs.Root()->Parent(), nullptr);
@@ -53,7 +53,7 @@ TEST(MFSModel, NewFileSystemAndDefaultSession) {
 }
 
 TEST(MFSModel, NamesCompareWithoutCaseAndKeepTheirSpelling) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFile* file = s.CreateFile("\\Readme.txt", 0, false);
   EXPECT_EQ(s.GetFile("\\README.TXT"), file);
@@ -75,7 +75,7 @@ TEST(MFSModel, NamesCompareWithoutCaseAndKeepTheirSpelling) {
 }
 
 TEST(MFSModel, FreeingAFolderFreesItsSubtreeAndLeavesItsParent) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.ForceFolders("\\a\\b\\c");
   s.WriteFile("\\a\\b\\c\\f", "1");
@@ -88,7 +88,7 @@ TEST(MFSModel, FreeingAFolderFreesItsSubtreeAndLeavesItsParent) {
 }
 
 TEST(MFSModel, FindChildDotsAndDeepTreesFreeWithoutRecursion) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   EXPECT_EQ(fs.Root()->FindChild("."), fs.Root());
   EXPECT_EQ(fs.Root()->FindChild(".."), nullptr);
   TMFSFolder* folder = fs.Root();
@@ -124,7 +124,7 @@ TEST(MFSPaths, CanonicalPath) {
 }
 
 TEST(MFSSession, GetItemResolvesDotsRootsAndTrailingDelimiters) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFile* file = s.WriteFile("\\a.txt", "");
   TMFSFolder* sub = s.ForceFolders("\\Sub\\Deeper");
@@ -145,7 +145,7 @@ TEST(MFSSession, GetItemResolvesDotsRootsAndTrailingDelimiters) {
 }
 
 TEST(MFSSession, GetFileNeedsAFile) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFile* file = s.WriteFile("\\a.txt", "hi");
   s.ForceFolders("\\Folder");
@@ -158,7 +158,7 @@ TEST(MFSSession, GetFileNeedsAFile) {
 }
 
 TEST(MFSSession, CreateFile) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFile* file = s.CreateFile("\\x", 0xFF, false);
   EXPECT_EQ(file->Attributes(), 0x3Fu);
@@ -174,7 +174,7 @@ TEST(MFSSession, CreateFile) {
 }
 
 TEST(MFSSession, ForceFolders) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFolder* c = s.ForceFolders("/a/b/c/");
   EXPECT_EQ(c->Name(), "c");
@@ -195,7 +195,7 @@ TEST(MFSSession, ForceFolders) {
 }
 
 TEST(MFSSession, CreateFileStreamDispositionsAndFlags) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.WriteFile("\\f", "abc");
   EXPECT_MFS_ERROR(s.CreateFileStream("\\f", CREATE_NEW, 0), "File \"\\f\" already exists");
@@ -219,7 +219,7 @@ TEST(MFSSession, CreateFileStreamDispositionsAndFlags) {
 }
 
 TEST(MFSSession, DeleteOnCloseWaitsForTheLastStream) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   auto first = s.CreateFileStream("\\tmp", CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE);
   auto second = s.CreateFileStream("\\tmp", OPEN_EXISTING, 0);
@@ -235,7 +235,7 @@ TEST(MFSSession, DeleteOnCloseWaitsForTheLastStream) {
 }
 
 TEST(MFSSession, StreamsOfADeletedFileFailCleanly) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   auto stream = s.CreateFileStream("\\f", CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE);
   stream->WriteString("abc");
@@ -250,12 +250,12 @@ TEST(MFSSession, StreamsOfADeletedFileFailCleanly) {
   stream.reset(); // must not free the file a second time
 
   auto onLoaded = s.CreateFileStream("\\g", CREATE_NEW, 0);
-  fs.LoadFromString(TMFS().SaveToString());
+  fs.LoadFromString(TMFS(TCodePage(1252)).SaveToString());
   EXPECT_EQ(onLoaded->File(), nullptr);
 }
 
 TEST(MFSSession, DeleteItem) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.WriteFile("\\d\\f", "");
   EXPECT_MFS_ERROR(s.DeleteItem("\\"), "Cannot delete root folder");
@@ -269,7 +269,7 @@ TEST(MFSSession, DeleteItem) {
 }
 
 TEST(MFSSession, SessionsOnAFreedFolderMove) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   TMFSFolder* a = s.ForceFolders("\\a");
   TMFSFolder* b = s.ForceFolders("\\a\\b");
@@ -289,7 +289,7 @@ TEST(MFSSession, SessionsOnAFreedFolderMove) {
 
   TMFSSession& defaultSession = fs.Session(); // Clear freed the first one
   auto onLoad = fs.CreateSession(defaultSession.ForceFolders("\\q"));
-  fs.LoadFromString(TMFS().SaveToString());
+  fs.LoadFromString(TMFS(TCodePage(1252)).SaveToString());
   EXPECT_EQ(onLoad->Folder(), fs.Root());
   EXPECT_EQ(defaultSession.Folder(), fs.Root());
   EXPECT_EQ(&fs.Session(), &defaultSession) << "a load keeps the default session";
@@ -298,7 +298,7 @@ TEST(MFSSession, SessionsOnAFreedFolderMove) {
 TEST(MFSSession, SessionOutlivingItsFileSystemFails) {
   std::unique_ptr<TMFSSession> session;
   {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     session = fs.CreateSession();
   }
   const char* gone = "The file system of this session no longer exists";
@@ -310,7 +310,7 @@ TEST(MFSSession, SessionOutlivingItsFileSystemFails) {
 }
 
 TEST(MFSSession, ExpandPath) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   EXPECT_EQ(s.ExpandPath(""), "\\");
   EXPECT_EQ(s.ExpandPath("System.cab"), "\\System.cab");
@@ -324,7 +324,7 @@ TEST(MFSSession, ExpandPath) {
 }
 
 TEST(MFSSession, UniqueFileName) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   EXPECT_EQ(s.UniqueFileName("\\", "fci", 0), "\\fci00000000");
   s.WriteFile("\\FCI00000000", "");
@@ -335,7 +335,7 @@ TEST(MFSSession, UniqueFileName) {
 }
 
 TEST(MFSStream, SeekFromTheEndCountsBack) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   auto stream = fs.Session().CreateFileStream("\\f", CREATE_NEW, 0);
   EXPECT_EQ(stream->Write("abc", 3), 3);
   EXPECT_EQ(stream->File()->Content(), "abc");
@@ -353,7 +353,7 @@ TEST(MFSStream, SeekFromTheEndCountsBack) {
 }
 
 TEST(MFSStream, ReadWriteAndSetSize) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   auto stream = fs.Session().CreateFileStream("\\f", CREATE_NEW, 0);
   stream->WriteString("abc");
   stream->SetSize(1);
@@ -381,7 +381,7 @@ TEST(MFSStream, ReadWriteAndSetSize) {
 }
 
 TEST(MFSStream, LargeTransfersAreExact) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   std::string data(3 << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i)
     data[i] = char(i * 131 + (i >> 13));
@@ -407,7 +407,7 @@ protected:
 };
 
 TEST_F(MFSDiskTest, SaveToDiskWritesTheTree) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.WriteFile("\\a\\b\\c.txt", "c");
   s.WriteFile("\\top.bin", std::string("\0\xff", 2));
@@ -419,13 +419,13 @@ TEST_F(MFSDiskTest, SaveToDiskWritesTheTree) {
 }
 
 TEST(MFSLoadBudget, EachItemAndEachFilesContentIsChargedAgainstTheBudget) {
-  TMFS source;
+  TMFS source(TCodePage(1252));
   for (int i = 0; i < 100; ++i)
     source.Session().WriteFile("\\f" + std::to_string(i), "12345678");
   const std::string serialized = source.SaveToString();
   const uint64_t cost = 100 * (TMFS::ItemLoadCost + 8);
   for (const auto& [budget, fits] : {std::pair{cost, true}, std::pair{cost - 1, false}}) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.SetLoadBudget(budget);
     if (fits) {
       fs.LoadFromString(serialized);
@@ -467,7 +467,7 @@ TEST_F(MFSDiskTest, SaveToDiskChecksEveryPlaceBeforeWritingAny) {
     fs::remove_all(out);
     fs::create_directories(out);
     c.onDisk(out);
-    TMFS mfs;
+    TMFS mfs(TCodePage(1252));
     mfs.Session().WriteFile("\\a\\b\\c.txt", "c");
     mfs.Session().WriteFile("\\top.bin", "t");
     mfs.Session().WriteFile(c.lastItem, "last");
@@ -491,7 +491,7 @@ TEST_F(MFSDiskTest, SaveToDiskChecksEveryPlaceBeforeWritingAny) {
 TEST_F(MFSDiskTest, SaveToDiskRefusesNamesThatEscape) {
   for (const std::string& name :
        std::vector<std::string>{"..", ".", "", "a/b", "a\\b", std::string("a\0b", 3)}) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.Session().WriteFile("\\first", "1");
     auto* folder = new TMFSFolder("sub", &fs, fs.Root());
     new TMFSFile(name, &fs, folder);

@@ -61,21 +61,21 @@ void Stamp(TMFSItem* item) {
 } // namespace
 
 TEST(MFSFormat, WorkedExampleIsByteExact) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   Stamp(fs.Root());
   Stamp(fs.Session().WriteFile("\\a", "hi"));
   const std::string body = FolderHead("", 1) + FileRecord("a", "hi");
   ASSERT_EQ(body.size(), 36u);
   EXPECT_EQ(fs.SaveToString(), "MFSF5411258" + body);
 
-  TMFS loaded;
+  TMFS loaded(TCodePage(1252));
   loaded.LoadFromString("MFSF5411258" + body);
   EXPECT_EQ(Describe(*loaded.Root()), Describe(*fs.Root()));
   EXPECT_EQ(loaded.Root()->Attributes(), faDirectory);
 }
 
 TEST(MFSFormat, EmptyTreeAndNameOrder) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   Stamp(fs.Root());
   EXPECT_EQ(fs.SaveToString(), Sealed(FolderHead("", 0)));
   EXPECT_EQ(fs.SaveToString().size(), 27u);
@@ -87,7 +87,7 @@ TEST(MFSFormat, EmptyTreeAndNameOrder) {
 }
 
 TEST(MFSFormat, RoundTripKeepsEverything) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.WriteFile("\\bin", std::string("\0\xff\x00\x80", 4));
   s.WriteFile("\\empty", "");
@@ -96,7 +96,7 @@ TEST(MFSFormat, RoundTripKeepsEverything) {
   s.ForceFolders("\\Docs\\Empty Folder");
   const std::string saved = fs.SaveToString();
 
-  TMFS loaded;
+  TMFS loaded(TCodePage(1252));
   loaded.Session().WriteFile("\\old", "gone after the load");
   loaded.LoadFromString(saved);
   EXPECT_EQ(Describe(*loaded.Root()), Describe(*fs.Root()));
@@ -105,7 +105,7 @@ TEST(MFSFormat, RoundTripKeepsEverything) {
 }
 
 TEST(MFSFormat, SerialStreamReadInAnyCutGivesTheSavedString) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   TMFSSession& s = fs.Session();
   s.WriteFile("\\big", std::string(1000, 'b')); // read in place from the tree
   s.WriteFile("\\" + std::string(300, 'n'), "long name");
@@ -128,7 +128,7 @@ TEST(MFSFormat, SerialStreamReadInAnyCutGivesTheSavedString) {
 }
 
 TEST(MFSFormat, KindComesFromTheTagNotTheAttributes) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.LoadFromString(Sealed(FolderHead("", 1) + "F" + Prefix("x", faDirectory) + Counted("1")));
   EXPECT_EQ(fs.Session().ReadFile("\\x"), "1");
   EXPECT_EQ(fs.Root()->FindChild("x")->Attributes(), faDirectory);
@@ -158,8 +158,7 @@ TEST(MFSFormat, NamesThatAreOneNameInTheCodePageAreRefusedNeverMerged) {
       {1252, FolderHead("", 2) + FileRecord("\xFF", "") + FileRecord("\x9F", ""), "code page 1252"},
   };
   for (const auto& c : cases) {
-    ChooseAnsiCodePage(c.codePage);
-    TMFS fs;
+    TMFS fs{TCodePage(c.codePage)};
     std::string error;
     try {
       fs.LoadFromString(Sealed(c.body));
@@ -171,13 +170,12 @@ TEST(MFSFormat, NamesThatAreOneNameInTheCodePageAreRefusedNeverMerged) {
     else
       EXPECT_EQ(error, "") << c.codePage;
   }
-  ChooseAnsiCodePage(0);
 }
 
 TEST(MFSFormat, TrailingBytesAreIgnoredButChecksummed) {
   const std::string body = FolderHead("", 1) + FileRecord("ab", "odd") + "xyz";
   ASSERT_NE(body.size() % 4, 0u);
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.LoadFromString(Sealed(body));
   EXPECT_EQ(fs.Session().ReadFile("\\ab"), "odd");
   EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body) + "!"); }),
@@ -185,7 +183,7 @@ TEST(MFSFormat, TrailingBytesAreIgnoredButChecksummed) {
 }
 
 TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.Session().WriteFile("\\keep", "me");
   const std::string good = Sealed(FolderHead("", 1) + FileRecord("a", "hi"));
   std::string lower = good;
@@ -218,7 +216,7 @@ TEST(MFSFormat, BadHeaderFailsBeforeTheTreeIsTouched) {
 }
 
 TEST(MFSFormat, UnknownTagStopsTheLoadKeepingWhatWasComplete) {
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   const std::string body = FolderHead("", 3) + FileRecord("done", "1") + "D" +
                            FolderHead("unfinished", 2) + FileRecord("inner", "2") + "X";
   EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body)); }),
@@ -237,7 +235,7 @@ TEST(MFSFormat, NegativeLengthsAndCountsAreRejected) {
       FolderHead("", 1) + "D" + FolderHead("d", int32_t(0x80000000)),
   };
   for (const std::string& body : bodies) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(body)); }),
               SIncorrectSerializedFormat);
   }
@@ -251,17 +249,17 @@ TEST(MFSFormat, ShortDataFailsWithTheStreamReadError) {
       FolderHead("", int32_t(TMFS::MaxLoadItems)) + FileRecord("a", ""),
   };
   for (const std::string& body : bodies) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     EXPECT_EQ(MessageOf<EReadError>([&] { fs.LoadFromString(Sealed(body)); }), SReadError);
   }
 
   // Every cut of a valid body (resealed) fails in an orderly way.
-  TMFS source;
+  TMFS source(TCodePage(1252));
   source.Session().WriteFile("\\d\\f", "content");
   source.Session().WriteFile("\\g", "");
   const std::string body = source.SaveToString().substr(11);
   for (size_t length = 0; length < body.size(); ++length) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     EXPECT_THROW(fs.LoadFromString(Sealed(body.substr(0, length))), EReadError) << length;
   }
 }
@@ -300,7 +298,7 @@ TEST(MFSFormat, DeepNestingLoadsSavesAndFrees) {
     body += FolderHead("d", 1) + "D";
   body += FolderHead("leaf", 0);
   const std::string data = Sealed(body);
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.LoadFromString(data);
   int depth = 0;
   for (const TMFSFolder* folder = fs.Root(); folder->Children().Count() == 1; ++depth)
@@ -311,14 +309,14 @@ TEST(MFSFormat, DeepNestingLoadsSavesAndFrees) {
   EXPECT_EQ(fs.Root()->Children().Count(), 1);
 
   // A failure at the bottom frees every unfinished level.
-  TMFS broken;
+  TMFS broken(TCodePage(1252));
   EXPECT_THROW(broken.LoadFromString(Sealed(body.substr(0, body.size() - 3))), EReadError);
   EXPECT_EQ(broken.Root()->Children().Count(), 0);
 }
 
 TEST(MFSFormat, RealBookRoundTripsByteForByte) {
   const std::string data = LoadFileToString(MFS_TEST_DATA "/typical_info.mfs");
-  TMFS fs;
+  TMFS fs(TCodePage(1252));
   fs.LoadFromString(data);
   TMFSSession& s = fs.Session();
   EXPECT_EQ(s.GetFile("\\images\\empty.dat")->Content(), "");

@@ -10,7 +10,7 @@ namespace {
 
 std::string ErrorOf(const std::string& text) {
   try {
-    TVariables variables(text, false);
+    TVariables variables(text, false, TCodePage(1252));
   } catch (const Exception& e) {
     return e.Message();
   }
@@ -30,38 +30,41 @@ std::string Numbered(int i) {
 } // namespace
 
 TEST(Variables, EmptyTextRootOnlyAndEmptyStreamGiveEmptyStores) {
-  EXPECT_TRUE(TVariables("", false).Names().empty());
-  EXPECT_TRUE(TVariables("<vars>\r\n</vars>\r\n", false).Names().empty());
+  EXPECT_TRUE(TVariables("", false, TCodePage(1252)).Names().empty());
+  EXPECT_TRUE(TVariables("<vars>\r\n</vars>\r\n", false, TCodePage(1252)).Names().empty());
   TStringStream empty;
-  EXPECT_TRUE(TVariables(empty, false).Names().empty());
+  EXPECT_TRUE(TVariables(empty, false, TCodePage(1252)).Names().empty());
 }
 
 TEST(Variables, OnlyNamedDirectChildrenOfAnyElementNameAreRead) {
   TVariables variables("<r><item NAME=\"a\">1</item><x><var name=\"b\">2</var></x>"
                        "<v>nameless</v><v name=\"\">empty</v><v name=7>seven</v></r>",
-                       false);
+                       false, TCodePage(1252));
   EXPECT_EQ(variables.Names(), (TStringList{"7", "a"}));
   EXPECT_EQ(variables.Values("A"), "1");
   EXPECT_EQ(variables.Values("7"), "seven");
 }
 
 TEST(Variables, FirstEntryOfANameWinsWithItsSpelling) {
-  TVariables variables(FileOf({{"Key", "first"}, {"KEY", "second"}, {"key", "third"}}), false);
+  TVariables variables(FileOf({{"Key", "first"}, {"KEY", "second"}, {"key", "third"}}), false,
+                       TCodePage(1252));
   EXPECT_EQ(variables.Names(), TStringList{"Key"});
   EXPECT_EQ(variables.Values("kEY"), "first");
 }
 
 TEST(Variables, NamesInCaseInsensitiveOrder) {
-  TVariables variables(FileOf({{"b", "1"}, {"C", "2"}, {"a", "3"}}), false);
+  TVariables variables(FileOf({{"b", "1"}, {"C", "2"}, {"a", "3"}}), false, TCodePage(1252));
   EXPECT_EQ(variables.Names(), (TStringList{"a", "b", "C"}));
 }
 
 TEST(Variables, ChainsResolveWhateverTheSortedOrder) {
-  TVariables variables(FileOf({{"a", "x%{b}"}, {"b", "%{c}y"}, {"c", "z"}}), false);
+  TVariables variables(FileOf({{"a", "x%{b}"}, {"b", "%{c}y"}, {"c", "z"}}), false,
+                       TCodePage(1252));
   EXPECT_EQ(variables.Values("a"), "xzy");
   EXPECT_EQ(variables.Values("b"), "zy");
   EXPECT_EQ(variables.Values("c"), "z");
-  TVariables backwards(FileOf({{"c", "x%{b}"}, {"b", "%{a}y"}, {"a", "z"}}), false);
+  TVariables backwards(FileOf({{"c", "x%{b}"}, {"b", "%{a}y"}, {"a", "z"}}), false,
+                       TCodePage(1252));
   EXPECT_EQ(backwards.Values("c"), "xzy");
 }
 
@@ -75,7 +78,7 @@ TEST(Variables, ReferenceScanRules) {
                                {"a", "%"},
                                {"not rescanned", "%{a}{b}"},
                                {"inserted then more", "%{a}%{b}"}}),
-                       false);
+                       false, TCodePage(1252));
   EXPECT_EQ(variables.Values("other case"), "B");
   EXPECT_EQ(variables.Values("unknown"), "%{nobody} %{} %{open");
   EXPECT_EQ(variables.Values("doubled percent"), "%%{b}");
@@ -87,8 +90,8 @@ TEST(Variables, ReferenceScanRules) {
 
 TEST(Variables, StripMarkerDropsExactlyOneDollar) {
   const std::string file = FileOf({{"m", "$$x"}, {"plain", " $y"}});
-  EXPECT_EQ(TVariables(file, false).Values("m"), "$$x");
-  TVariables stripped(file, true);
+  EXPECT_EQ(TVariables(file, false, TCodePage(1252)).Values("m"), "$$x");
+  TVariables stripped(file, true, TCodePage(1252));
   EXPECT_EQ(stripped.Values("m"), "$x");
   EXPECT_EQ(stripped.Values("plain"), " $y");
 }
@@ -110,7 +113,7 @@ TEST(Variables, XmlErrorsPassThrough) {
 }
 
 TEST(Variables, UnknownNameFailsWithTheDictionaryError) {
-  TVariables variables(FileOf({{"a", "1"}}), false);
+  TVariables variables(FileOf({{"a", "1"}}), false, TCodePage(1252));
   try {
     variables.Values("b");
     FAIL();
@@ -120,7 +123,8 @@ TEST(Variables, UnknownNameFailsWithTheDictionaryError) {
 }
 
 TEST(Variables, ExpandTextReplacesKnownReferencesOnce) {
-  TVariables variables(FileOf({{"Title", "T"}, {"Author", "A"}, {"loose", "%{nobody}"}}), false);
+  TVariables variables(FileOf({{"Title", "T"}, {"Author", "A"}, {"loose", "%{nobody}"}}), false,
+                       TCodePage(1252));
   EXPECT_EQ(variables.ExpandText("%{Title} by %{author}, %{x} %%{Title}"),
             "T by A, %{x} %%{Title}");
   EXPECT_EQ(variables.ExpandText("%{loose}"), "%{nobody}");
@@ -135,7 +139,7 @@ TEST(Variables, HundredThousandChainedVariables) {
     entries.emplace_back(Numbered(i), "%{" + Numbered(i + 1) + "}");
   entries.emplace_back(Numbered(count - 1), "end");
   {
-    TVariables variables(FileOf(entries), false);
+    TVariables variables(FileOf(entries), false, TCodePage(1252));
     EXPECT_EQ(variables.Values(Numbered(0)), "end");
     EXPECT_EQ(variables.Values(Numbered(count / 2)), "end");
   }
@@ -157,7 +161,7 @@ TEST(Variables, ExponentialGrowthFailsClearly) {
               testing::StartsWith("Variables grow beyond 67108864 bytes while references are "
                                   "resolved (at variable \"a"));
 
-  TVariables big(FileOf({{"big", std::string(1 << 20, 'x')}}), false);
+  TVariables big(FileOf({{"big", std::string(1 << 20, 'x')}}), false, TCodePage(1252));
   std::string manyReferences;
   for (int i = 0; i < 100; ++i)
     manyReferences += "%{big}";

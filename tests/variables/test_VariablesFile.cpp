@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -53,14 +52,14 @@ TEST(VariablesFile, ZeroByteIsRefused) {
 TEST(VariablesFile, TypicalSampleReadsResolvesAndRewritesByteForByte) {
   const std::string file = LoadFileToString(VARIABLES_TEST_DATA "/typical_Variables.xml");
   EXPECT_EQ(VariablesFileText(TypicalRaw), file);
-  TVariables variables(file, false);
+  TVariables variables(file, false, TCodePage(1252));
   EXPECT_EQ(variables.Names(), (TStringList{"Author", "BuildId", "Company", "Copyright", "Discount",
                                             "Email", "Engine", "Title", "Website"}));
   EXPECT_EQ(variables.Values("Copyright"), "Copyright 2025 Quill Press. All rights reserved.");
   EXPECT_EQ(variables.Values("BuildId"), "$20250101-7");
   EXPECT_EQ(variables.Values("Discount"), " $5 off with code GARDEN");
 
-  TXMLParser system;
+  TXMLParser system(TCodePage(1252));
   TStringStream systemXml(LoadFileToString(XML_TEST_DATA "/System.xml"));
   system.LoadFromStream(systemXml);
   EXPECT_EQ(system.Root()->Attributes().GetText("Variables"), "\\Variables.xml");
@@ -70,7 +69,8 @@ TEST(VariablesFile, TypicalSampleReadsResolvesAndRewritesByteForByte) {
 
 TEST(VariablesFile, CycleSampleFails) {
   try {
-    TVariables variables(LoadFileToString(VARIABLES_TEST_DATA "/cycle_Variables.xml"), false);
+    TVariables variables(LoadFileToString(VARIABLES_TEST_DATA "/cycle_Variables.xml"), false,
+                         TCodePage(1252));
     FAIL();
   } catch (const EVariablesError& e) {
     EXPECT_EQ(e.Message(), "Cycling reference encountered during loading variable \"Edition\"");
@@ -78,11 +78,11 @@ TEST(VariablesFile, CycleSampleFails) {
 }
 
 TEST(VariablesFile, EditedEntriesWrittenFirstWin) {
-  TVariables old(VariablesFileText(TypicalRaw), false);
+  TVariables old(VariablesFileText(TypicalRaw), false, TCodePage(1252));
   TVariableEntries entries = {{"Title", "New <Title> \\ 100%"}, {"Author", ""}};
   for (const std::string& name : old.Names())
     entries.emplace_back(name, old.Values(name));
-  TVariables reread(VariablesFileText(entries), false);
+  TVariables reread(VariablesFileText(entries), false, TCodePage(1252));
   EXPECT_EQ(reread.Names(), old.Names());
   EXPECT_EQ(reread.Values("Title"), "New <Title> \\ 100%");
   EXPECT_EQ(reread.Values("Author"), "");
@@ -105,7 +105,7 @@ TEST(VariablesFile, AwkwardValuesAndNamesRoundTrip) {
       {"name\r\nwith line break", "3"},
       {"name \xE4\xF6\xFC\xFF\x80", "4"},
   };
-  TVariables variables(VariablesFileText(entries), false);
+  TVariables variables(VariablesFileText(entries), false, TCodePage(1252));
   EXPECT_EQ(variables.Names().size(), entries.size() - 1);
   for (const auto& [name, value] : entries) {
     if (!name.empty()) {
@@ -127,7 +127,7 @@ TEST(VariablesFile, ValuesLongerThanTheReadBufferRoundTrip) {
     }
     entries.emplace_back("v" + std::to_string(length), value);
   }
-  TVariables variables(VariablesFileText(entries), false);
+  TVariables variables(VariablesFileText(entries), false, TCodePage(1252));
   for (const auto& [name, value] : entries)
     EXPECT_TRUE(variables.Values(name) == value) << name;
 }
@@ -145,7 +145,7 @@ TEST(VariablesFile, RandomBytesRoundTripThroughTheReader) {
       value += char(byte(random));
     entries.emplace_back(name, value);
   }
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   TStringStream stream(VariablesFileText(entries));
   parser.LoadFromStream(stream);
   ASSERT_EQ(parser.Root()->Nodes().Count(), int32_t(entries.size()));
@@ -159,29 +159,19 @@ TEST(VariablesFile, RandomBytesRoundTripThroughTheReader) {
 // Under a double-byte code page, names and values with broken lead and trail bytes are read,
 // compared and written back without loss.
 TEST(VariablesFile, InvalidCodePageBytesRoundTripUnderADoubleByteLocale) {
-  const char* saved = std::getenv("LC_ALL");
-  const std::string savedValue = saved ? saved : "";
-  setenv("LC_ALL", "ja_JP.UTF-8", 1);
-  ResetAnsiTextLocale();
-  {
-    const TVariableEntries entries = {{"\x82\xA0", "lead \x81"},
-                                      {"trail \x82", "\xFF\xFE%{\x82\xA0}"},
-                                      {"A\x81\x7F", "\x80\xA0\xFD"}};
-    TVariables variables(VariablesFileText(entries), false);
-    ASSERT_EQ(variables.Names().size(), entries.size());
-    EXPECT_EQ(variables.Values("trail \x82"), "\xFF\xFElead \x81");
-    EXPECT_EQ(variables.Values("a\x81\x7F"), "\x80\xA0\xFD");
-    TVariableEntries written;
-    for (const std::string& name : variables.Names())
-      written.emplace_back(name, variables.Values(name));
-    TVariables reread(VariablesFileText(written), false);
-    EXPECT_EQ(reread.Names(), variables.Names());
-    for (const auto& [name, value] : written)
-      EXPECT_EQ(reread.Values(name), value);
-  }
-  if (saved)
-    setenv("LC_ALL", savedValue.c_str(), 1);
-  else
-    unsetenv("LC_ALL");
-  ResetAnsiTextLocale();
+  const TCodePage japanese(932);
+  const TVariableEntries entries = {{"\x82\xA0", "lead \x81"},
+                                    {"trail \x82", "\xFF\xFE%{\x82\xA0}"},
+                                    {"A\x81\x7F", "\x80\xA0\xFD"}};
+  TVariables variables(VariablesFileText(entries), false, japanese);
+  ASSERT_EQ(variables.Names().size(), entries.size());
+  EXPECT_EQ(variables.Values("trail \x82"), "\xFF\xFElead \x81");
+  EXPECT_EQ(variables.Values("a\x81\x7F"), "\x80\xA0\xFD");
+  TVariableEntries written;
+  for (const std::string& name : variables.Names())
+    written.emplace_back(name, variables.Values(name));
+  TVariables reread(VariablesFileText(written), false, japanese);
+  EXPECT_EQ(reread.Names(), variables.Names());
+  for (const auto& [name, value] : written)
+    EXPECT_EQ(reread.Values(name), value);
 }

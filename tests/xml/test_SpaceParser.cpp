@@ -10,7 +10,8 @@ namespace {
 // A tokenizer over a byte string it holds.
 struct Tokens {
   explicit Tokens(std::string text, bool charMode = false, bool asciiCompare = false)
-      : Stream(std::move(text)), Parser(Stream, charMode, asciiCompare) {}
+      : Stream(std::move(text)),
+        Parser(Stream, charMode, asciiCompare ? std::nullopt : std::optional(TCodePage(1252))) {}
   TStringStream Stream;
   TSpaceParser Parser;
 };
@@ -313,7 +314,7 @@ TEST(Tokenizer, SymbolComparisonAsciiOrLocale) {
 TEST(Tokenizer, DestructorLeavesStreamAtLastToken) {
   TStringStream stream("abc  def ghi");
   {
-    TSpaceParser parser(stream, false, false);
+    TSpaceParser parser(stream, false, TCodePage(1252));
     parser.NextToken();
   }
   EXPECT_EQ(stream.Position(), 5);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <typeinfo>
 
@@ -17,7 +16,7 @@ void Load(TXMLParser& parser, const std::string& bytes) {
 
 // "<class>: <message>" of the failure of parsing bytes, or "no error".
 std::string FailureOf(const std::string& bytes) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   try {
     Load(parser, bytes);
   } catch (const EParserError& e) {
@@ -33,7 +32,7 @@ std::string FailureOf(const std::string& bytes) {
 } // namespace
 
 TEST(XMLParser, NoRootBeforeFirstLoadAndNamelessRootForEmptyText) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   EXPECT_EQ(parser.Root(), nullptr);
   for (const std::string text : {"", " \r\n\t "}) {
     Load(parser, text);
@@ -45,7 +44,7 @@ TEST(XMLParser, NoRootBeforeFirstLoadAndNamelessRootForEmptyText) {
 }
 
 TEST(XMLParser, VariablesFileTree) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   Load(parser, "<vars>\r\n<var name=\"A\">x</var>\r\n</vars>\r\n");
   const TXMLNode* root = parser.Root();
   EXPECT_EQ(root->Name(), "vars");
@@ -65,7 +64,7 @@ TEST(XMLParser, VariablesFileTree) {
 }
 
 TEST(XMLParser, EmptyRootWithAttributes) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   Load(parser, "<System Variables=\"\\Variables.xml\"\r\n  ApplicationTitle='%{Title}'/>\r\n");
   EXPECT_EQ(parser.Root()->Name(), "System");
   EXPECT_EQ(parser.Root()->Nodes().Count(), 0);
@@ -75,7 +74,7 @@ TEST(XMLParser, EmptyRootWithAttributes) {
 }
 
 TEST(XMLParser, AttributeValueTypesFollowTheirWrittenForm) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   Load(parser, "<a s=\"q\"\"\" w='a'#300 i=-42 h=$10 big=4294967297 f=1.5d x=2e3 n=null e=EMPTY "
                "t=TRUE fl=false dup=1 dup='two'></a>");
   const TXMLAttributes& attributes = parser.Root()->Attributes();
@@ -97,7 +96,7 @@ TEST(XMLParser, AttributeValueTypesFollowTheirWrittenForm) {
 }
 
 TEST(XMLParser, ContentBytesEscapesAndChildren) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   Load(parser, "<Root>1\\<b\\\\c\\d &amp;<B k=1>2<c/></b>3<c/>\xE9\x01</root>");
   const TXMLNode* root = parser.Root();
   EXPECT_EQ(root->Text(), "1<b\\cd &amp;3\xE9\x01");
@@ -146,7 +145,7 @@ TEST(XMLParser, EachMalformationHasItsOwnError) {
 }
 
 TEST(XMLParser, TreeReadUpToAnErrorStaysAndNextLoadReplacesIt) {
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   EXPECT_THROW(Load(parser, "<a><b k=1>x<c>"), ESpaceXMLParserError);
   ASSERT_NE(parser.Root(), nullptr);
   EXPECT_EQ(parser.Root()->Nodes().Items(0)->Nodes().Items(0)->Name(), "c");
@@ -164,7 +163,7 @@ TEST(XMLParser, HundredThousandNestedElements) {
   for (int i = 0; i < depth; ++i)
     text += "</e>\n";
   {
-    TXMLParser parser;
+    TXMLParser parser(TCodePage(1252));
     Load(parser, text);
     const TXMLNode* node = parser.Root();
     while (node->Nodes().Count() > 0)
@@ -179,39 +178,23 @@ TEST(XMLParser, HundredThousandNestedElements) {
 TEST(XMLParser, ParsesFromTheStreamPosition) {
   TStringStream stream("header<a k=\"v\"/>");
   stream.SetPosition(6);
-  TXMLParser parser;
+  TXMLParser parser(TCodePage(1252));
   parser.LoadFromStream(stream);
   EXPECT_EQ(parser.Root()->Attributes().GetText("k"), "v");
 }
 
-// Runs check under a locale whose code page is windows-1252.
-template <typename TCheck> void UnderWesternLocale(TCheck check) {
-  const char* saved = std::getenv("LC_ALL");
-  const std::string savedValue = saved ? saved : "";
-  setenv("LC_ALL", "en_US.UTF-8", 1);
-  ResetAnsiTextLocale();
-  check();
-  if (saved)
-    setenv("LC_ALL", savedValue.c_str(), 1);
-  else
-    unsetenv("LC_ALL");
-  ResetAnsiTextLocale();
-}
-
 TEST(XMLParser, TextAndWideValuesConvertThroughTheCodePage) {
-  UnderWesternLocale([] {
-    TXMLParser parser;
-    parser.LoadFromText(u"<a t=\"\u00e9\u20ac\" w='x'#8364 cjk=#19968 half=#55296>\u00e9</a>");
-    const TXMLAttributes& attributes = parser.Root()->Attributes();
-    EXPECT_EQ(attributes.GetText("t"), "\xE9\x80");
-    EXPECT_EQ(parser.Root()->Text(), "\xE9");
-    EXPECT_EQ(attributes.GetText("w"), "x\x80");
-    // A book's own characters that the code page cannot hold become "?", so that it opens;
-    // text handed in whole still has to fit the code page.
-    EXPECT_EQ(attributes.GetText("cjk"), "?");
-    EXPECT_EQ(attributes.GetText("half"), "?");
-    EXPECT_THROW(parser.LoadFromText(u"<a t=\"\u4e00\"/>"), EConvertError);
-  });
+  TXMLParser parser(TCodePage(1252));
+  parser.LoadFromText(u"<a t=\"\u00e9\u20ac\" w='x'#8364 cjk=#19968 half=#55296>\u00e9</a>");
+  const TXMLAttributes& attributes = parser.Root()->Attributes();
+  EXPECT_EQ(attributes.GetText("t"), "\xE9\x80");
+  EXPECT_EQ(parser.Root()->Text(), "\xE9");
+  EXPECT_EQ(attributes.GetText("w"), "x\x80");
+  // A book's own characters that the code page cannot hold become "?", so that it opens;
+  // text handed in whole still has to fit the code page.
+  EXPECT_EQ(attributes.GetText("cjk"), "?");
+  EXPECT_EQ(attributes.GetText("half"), "?");
+  EXPECT_THROW(parser.LoadFromText(u"<a t=\"\u4e00\"/>"), EConvertError);
 }
 
 TEST(XMLParser, RaiseErrorCodes) {
