@@ -1178,14 +1178,18 @@ int Verify(const std::vector<std::string>& arguments, const TConsole& console, T
            const TCodePage& localeCodePage) {
   const TParsedArguments parsed = ParseCommand(
       arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
+  const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   json.Begin(JsonOutputOf(parsed), VerifyStatuses(), {}, parsed.Operands.size() == 1);
   TProgressLine line = ProgressLine(console, parsed);
   return VerifyBooks(
       parsed, console, json,
-      {[&line](TEBookDocument& document, const std::string& book, int number, int count) {
+      {codePage,
+       [&line](TEBookDocument& document, const std::string& book, int number, int count) {
          OpenBook(document, book, line, number, count);
        },
-       BookJson});
+       [&codePage](const std::string& book, const char* status) {
+         return BookJson(book, status, codePage);
+       }});
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console,

@@ -109,7 +109,7 @@ int VerifyBooks(const TParsedArguments& parsed, const TConsole& console, TJsonRe
   int rejected = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     const std::string& book = books[i];
-    TEBookDocument document;
+    TEBookDocument document(shell.CodePage);
     document.Trust = trust;
     std::vector<std::string> problems;
     try {

@@ -20,9 +20,11 @@ std::shared_ptr<const TTrustStore> TrustOf(const TParsedArguments& parsed);
 // The statuses a verified book's object can end with.
 std::vector<QString> VerifyStatuses();
 
-// What verify takes from the other commands: opening a book as they do (the number-th of
-// count; a failure is an EFileError naming it), and the members every book's object has.
+// What verify takes from the other commands: the code page books are read with, opening a book
+// as they do (the number-th of count; a failure is an EFileError naming it), and the members
+// every book's object has.
 struct TBookShell {
+  TCodePage CodePage;
   std::function<void(TEBookDocument& document, const std::string& book, int number, int count)>
       Open;
   std::function<QJsonObject(const std::string& book, const char* status)> Json;

@@ -235,10 +235,9 @@ TEST_F(AnsiText, EveryCodePageHoldsPlainAsciiAsAscii) {
   EXPECT_TRUE(IsPlainAscii(ascii));
   for (const char* other : {"\x1A", "\x7F", "\xE9"})
     EXPECT_FALSE(IsPlainAscii(ascii + other)) << "converted in some code page";
-  for (const int codePage : AnsiCodePages()) {
-    ChooseAnsiCodePage(codePage);
-    EXPECT_EQ(AnsiToUtf16(ascii), std::u16string(ascii.begin(), ascii.end())) << codePage;
-  }
+  for (const int codePage : AnsiCodePages())
+    EXPECT_EQ(TCodePage(codePage).AnsiToUtf16(ascii), std::u16string(ascii.begin(), ascii.end()))
+        << codePage;
 }
 
 TEST_F(AnsiText, CyrillicLocaleUsesWindows1251) {

@@ -283,7 +283,7 @@ TEST(MFSFormat, ItemsAreRefusedAsTheirFolderCountsThemBeforeAnyIsMade) {
        "The file system takes more than 0 MB of memory"},
   };
   for (const auto& c : cases) {
-    TMFS fs;
+    TMFS fs(TCodePage(1252));
     fs.SetLoadBudget(c.budget);
     EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadFromString(Sealed(c.body)); }), c.error);
     TStringStream inOrder(Sealed(c.body));
