@@ -437,7 +437,13 @@ std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const 
 }
 
 TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
-  const TVariables variables(BuildVariablesText(rows), false, FCodePage);
+  // A row as the book has it is the store's own entry: only the others need go first, which
+  // halves what is read when few changed (the window resolves after every edit).
+  TVariableRows changed;
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (i >= FRows.size() || !(FRows[i] == rows[i]))
+      changed.push_back(rows[i]);
+  const TVariables variables(BuildVariablesText(changed), false, FCodePage);
   TResolution resolution;
   resolution.Title = ExpandTitle(variables);
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -691,6 +691,9 @@ TEST_F(EBookDocumentTest, UpdatesThatWouldNotReopenAreRefusedBeforeTheFileIsTouc
   } cases[] = {
       {{{"Author", "%{Author} jr"}},
        "Cycling reference encountered during loading variable \"Author\""},
+      // Copyright keeps its reference to Company as stored.
+      {{{"Company", "%{Copyright}"}},
+       "Cycling reference encountered during loading variable \"Company\""},
       {{{"Title", huge}, {"Company", manyReferences}}, ""},
   };
   for (const auto& c : cases) {
