@@ -12,7 +12,7 @@ declare -gA _folioset_cli_options=(
              --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text"
-    [extract]="--force"
+    [extract]="--force --no-dates"
     [list]=""
 )
 # What each command's operands are, in order; a kind ending in ... takes the rest.

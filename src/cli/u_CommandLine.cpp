@@ -125,11 +125,16 @@ const char* const BrandUsage =
     "  --timestamp URL               RFC 3161 time-stamp server (http://)\n";
 
 const char* const ExtractUsage =
-    "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
+    "Usage: folioset-cli extract [--force] [--no-dates] [--code-page N] [-q|--quiet]\n"
+    "                            [--] BOOK DIR\n"
     "Writes every file of the book's content into the folder DIR, names in UTF-8.\n"
     "Every name is checked before anything is written. An existing folder is used as\n"
     "it is; an existing file is an error unless --force replaces it (a link is\n"
-    "replaced, never followed).\n";
+    "replaced, never followed). Each file and folder gets its stored date, and a file\n"
+    "stored read-only has no write permission, as tar does; --no-dates leaves the\n"
+    "dates as written. A file that cannot be finished is removed.\n"
+    "  --force       replace existing files\n"
+    "  --no-dates    do not restore the stored dates\n";
 
 const char* const StandardInputName = "-";
 const char* const StandardOutputName = "-";
@@ -1049,7 +1054,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console) {
-  const TParsedArguments parsed = ParseCommand(arguments, {{"--force", false}});
+  const TParsedArguments parsed =
+      ParseCommand(arguments, {{"--force", false}, {"--no-dates", false}});
   if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
   const std::string& book = parsed.Operands[0];
@@ -1057,7 +1063,8 @@ int Extract(const std::vector<std::string>& arguments, const TConsole& console) 
   TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, book, line);
   try {
-    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
+    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"),
+                               !parsed.Has("--no-dates"));
   } catch (const std::exception& e) {
     throw EFileError(book, BookErrorText(e, {book, parsed.Operands[1]}));
   }
