@@ -11,9 +11,9 @@ declare -gA _folioset_cli_options=(
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
              --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
-             --sign-description:text --sign-url:text --timestamp:text
-             --timestamp-ca:path --timestamp-timeout:text"
-    [extract]="--force"
+            --sign-description:text --sign-url:text --timestamp:text
+            --timestamp-ca:path --timestamp-timeout:text"
+    [extract]="--force --no-dates"
     [list]=""
     [verify]="--json -j --json-lines --ca:path --allow-unsigned"
 )

@@ -150,11 +150,16 @@ const char* const BrandUsage =
     "  --timestamp-timeout SECONDS   how long each server may take (default 30)\n";
 
 const char* const ExtractUsage =
-    "Usage: folioset-cli extract [--force] [--code-page N] [-q|--quiet] [--] BOOK DIR\n"
+    "Usage: folioset-cli extract [--force] [--no-dates] [--code-page N] [-q|--quiet]\n"
+    "                            [--] BOOK DIR\n"
     "Writes every file of the book's content into the folder DIR, names in UTF-8.\n"
     "Every name is checked before anything is written. An existing folder is used as\n"
     "it is; an existing file is an error unless --force replaces it (a link is\n"
-    "replaced, never followed).\n";
+    "replaced, never followed). Each file and folder gets its stored date, and a file\n"
+    "stored read-only has no write permission, as tar does; --no-dates leaves the\n"
+    "dates as written. A file that cannot be finished is removed.\n"
+    "  --force       replace existing files\n"
+    "  --no-dates    do not restore the stored dates\n";
 
 const char* const StandardInputName = "-";
 const char* const StandardOutputName = "-";
@@ -1194,7 +1199,8 @@ int Verify(const std::vector<std::string>& arguments, const TConsole& console, T
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console,
             const TCodePage& localeCodePage) {
-  const TParsedArguments parsed = ParseCommand(arguments, {{"--force", false}});
+  const TParsedArguments parsed =
+      ParseCommand(arguments, {{"--force", false}, {"--no-dates", false}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   if (parsed.Operands.size() != 2)
     throw EUsageError("extract takes a book and a folder");
@@ -1203,7 +1209,8 @@ int Extract(const std::vector<std::string>& arguments, const TConsole& console,
   TProgressLine line = ProgressLine(console, parsed);
   OpenBook(document, book, line);
   try {
-    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"));
+    document.SaveContentToDisk(parsed.Operands[1], parsed.Has("--force"),
+                               !parsed.Has("--no-dates"));
   } catch (const std::exception& e) {
     throw EFileError(book, BookErrorText(e, {book, parsed.Operands[1]}, codePage));
   }

@@ -12,9 +12,21 @@ namespace {
 
 constexpr mode_t NewFolderMode = 0777; // narrowed by the user's umask, as mkdir does
 constexpr mode_t NewFileMode = 0666;
+constexpr mode_t WritePermissions = 0222;
+const char* const SFCreateFolderErrorEx = "Cannot create folder \"%s\". %s";
 
 [[noreturn]] void RaiseCreateError(const std::string& path, int code) {
   throw EFCreateError(Format(SFCreateErrorEx, path.c_str(), SysErrorMessage(code).c_str()));
+}
+
+[[noreturn]] void RaiseFolderError(const std::string& path, int code) {
+  throw EFCreateError(Format(SFCreateFolderErrorEx, path.c_str(), SysErrorMessage(code).c_str()));
+}
+
+// Sets the modification time of an open file or folder; the access time is left as it is.
+bool SetModifiedTime(int fd, std::time_t modified) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
+  return ::futimens(fd, times) == 0;
 }
 
 int OpenFolderNoFollow(int parent, const std::string& name) {
@@ -24,11 +36,11 @@ int OpenFolderNoFollow(int parent, const std::string& name) {
 } // namespace
 
 TDiskFolder TDiskFolder::OpenOrCreate(const std::string& path) {
-  std::error_code ignored; // a folder that cannot be made shows up when it is opened
-  std::filesystem::create_directories(path, ignored);
+  std::error_code made; // what kept the folder from being made, told when it cannot be opened
+  std::filesystem::create_directories(path, made);
   TFileHandle handle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!handle.IsOpen())
-    RaiseCreateError(path, errno);
+    RaiseFolderError(path, made ? made.value() : errno);
   return TDiskFolder(std::move(handle), path);
 }
 
@@ -41,44 +53,57 @@ TDiskFolder TDiskFolder::Subfolder(const std::string& name, bool replace) const 
     const int code = errno;
     struct stat info;
     if (code != EEXIST || ::fstatat(FHandle.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-      RaiseCreateError(PathOf(name), code);
+      RaiseFolderError(PathOf(name), code);
     if (!S_ISDIR(info.st_mode) && !replace)
-      RaiseCreateError(PathOf(name), EEXIST);
+      RaiseFolderError(PathOf(name), EEXIST);
     if (!S_ISDIR(info.st_mode) && (::unlinkat(FHandle.Get(), name.c_str(), 0) != 0 ||
                                    ::mkdirat(FHandle.Get(), name.c_str(), NewFolderMode) != 0))
-      RaiseCreateError(PathOf(name), errno);
+      RaiseFolderError(PathOf(name), errno);
   }
   TFileHandle handle(OpenFolderNoFollow(FHandle.Get(), name));
   if (!handle.IsOpen())
-    RaiseCreateError(PathOf(name), errno);
+    RaiseFolderError(PathOf(name), errno);
   return TDiskFolder(std::move(handle), PathOf(name));
 }
 
-void TDiskFolder::WriteFile(const std::string& name, const std::string& bytes, bool replace) const {
+void TDiskFolder::WriteFile(const std::string& name, const std::string& bytes, bool replace,
+                            const TDiskFileStatus& status) const {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  TFileHandle handle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
+  const mode_t mode = status.ReadOnly ? NewFileMode & ~WritePermissions : NewFileMode;
+  TFileHandle handle(::openat(FHandle.Get(), name.c_str(), flags, mode));
   if (!handle.IsOpen() && errno == EEXIST && replace) {
     // Removing the name first replaces a link itself; a folder of that name stays and fails.
     if (::unlinkat(FHandle.Get(), name.c_str(), 0) != 0)
       RaiseCreateError(PathOf(name), errno);
-    handle = TFileHandle(::openat(FHandle.Get(), name.c_str(), flags, NewFileMode));
+    handle = TFileHandle(::openat(FHandle.Get(), name.c_str(), flags, mode));
   }
   if (!handle.IsOpen())
     RaiseCreateError(PathOf(name), errno);
+  // What cannot be finished goes: a half file would pass for the book's.
+  const auto fail = [&](const char* what, int code) {
+    handle.Close();
+    ::unlinkat(FHandle.Get(), name.c_str(), 0);
+    throw EWriteError(Format(what, PathOf(name).c_str(), SysErrorMessage(code).c_str()));
+  };
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t written = ::write(handle.Get(), bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR)
       continue;
-    if (written <= 0) {
-      const int code = written < 0 ? errno : EIO;
-      throw EWriteError(Format("Cannot write file \"%s\". %s", PathOf(name).c_str(),
-                               SysErrorMessage(code).c_str()));
-    }
+    if (written <= 0)
+      fail("Cannot write file \"%s\". %s", written < 0 ? errno : EIO);
     done += size_t(written);
   }
+  if (status.Modified && !SetModifiedTime(handle.Get(), *status.Modified))
+    fail("Cannot set the date of file \"%s\". %s", errno);
   if (!handle.CloseChecked())
-    RaiseCreateError(PathOf(name), errno);
+    fail("Cannot write file \"%s\". %s", errno);
+}
+
+void TDiskFolder::SetModified(std::time_t modified) const {
+  if (!SetModifiedTime(FHandle.Get(), modified))
+    throw EWriteError(Format("Cannot set the date of folder \"%s\". %s", FPath.c_str(),
+                             SysErrorMessage(errno).c_str()));
 }
 
 namespace {
@@ -117,12 +142,12 @@ void TDiskTreeCheck::Add(const std::string& name, size_t depth, bool isFolder) {
   const std::string path =
       !parent.empty() && parent.back() == '/' ? parent + name : parent + "/" + name;
   if (name.size() > FLongestName)
-    RaiseCreateError(path, ENAMETOOLONG);
+    (isFolder ? RaiseFolderError : RaiseCreateError)(path, ENAMETOOLONG);
   const TDiskPlace place = parentExists ? DiskPlaceAt(path) : dpFree;
   if (place == dpFolder && !isFolder)
     RaiseCreateError(path, EISDIR); // no file replaces a folder
   if (place == dpTaken && !FReplace)
-    RaiseCreateError(path, EEXIST);
+    (isFolder ? RaiseFolderError : RaiseCreateError)(path, EEXIST);
   if (isFolder)
     FFolders.emplace_back(path, place == dpFolder);
 }

@@ -5,9 +5,19 @@
 #include "common/u_FileHandle.h"
 
 #include <cstddef>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// How a file written to disk is left: without write permission for anyone (a file stored
+// read-only, as tar keeps a mode), and with its stored modification time (none: the time it
+// was written).
+struct TDiskFileStatus {
+  bool ReadOnly = false;
+  std::optional<std::time_t> Modified;
+};
 
 class TDiskFolder {
 public:
@@ -20,12 +30,17 @@ public:
   TDiskFolder& operator=(TDiskFolder&&) = delete;
 
   // A folder name inside this one: made, or an existing real folder used as it is. Anything
-  // else of that name fails ("Cannot create file "%s". File exists"), unless replace: then it
-  // (a link itself, never what it points to) is removed and the folder made.
+  // else of that name fails ("Cannot create folder "%s". File exists"), unless replace: then
+  // it (a link itself, never what it points to) is removed and the folder made.
   TDiskFolder Subfolder(const std::string& name, bool replace) const;
-  // A new file name inside this one holding bytes. An existing name fails as above, unless
-  // replace and it is no folder: it (a link itself, not what it points to) is removed first.
-  void WriteFile(const std::string& name, const std::string& bytes, bool replace) const;
+  // A new file name inside this one holding bytes, left as status says. An existing name
+  // fails ("Cannot create file "%s". File exists"), unless replace and it is no folder: it (a
+  // link itself, not what it points to) is removed first. A file that cannot be finished (a
+  // full disk) is removed again.
+  void WriteFile(const std::string& name, const std::string& bytes, bool replace,
+                 const TDiskFileStatus& status = {}) const;
+  // Sets the folder's modification time, once what it holds is written.
+  void SetModified(std::time_t modified) const;
 
 private:
   TDiskFolder(TFileHandle handle, std::string path)

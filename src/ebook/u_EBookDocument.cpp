@@ -668,9 +668,10 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   return result;
 }
 
-void TEBookDocument::SaveContentToDisk(const std::string& folder, bool replaceFiles) const {
+void TEBookDocument::SaveContentToDisk(const std::string& folder, bool replaceFiles,
+                                       bool keepDates) const {
   if (FOpened)
-    FMFS->Root()->SaveToDisk(folder, replaceFiles);
+    FMFS->Root()->SaveToDisk(folder, replaceFiles, keepDates);
 }
 
 void TEBookDocument::ViewEBook() {

@@ -156,8 +156,9 @@ public:
   // Writes every file of the open book's content below folder, names in UTF-8, never through
   // a link (names that could reach outside it are refused). Every name and place is checked
   // before anything is written: an existing folder is used as it is, an existing file fails
-  // unless replaceFiles. Does nothing when closed.
-  void SaveContentToDisk(const std::string& folder, bool replaceFiles) const;
+  // unless replaceFiles. Files stored read-only are written so, and with keepDates every file
+  // and folder gets its stored date. Does nothing when closed.
+  void SaveContentToDisk(const std::string& folder, bool replaceFiles, bool keepDates) const;
 
   bool Opened() const { return FOpened; }
   // The e-book's own path; empty when closed.

@@ -46,6 +46,24 @@ std::string DosDateTimeText(uint32_t dateTime) {
                 date & 31, time >> 11, time >> 5 & 63, (time & 31) * 2);
 }
 
+std::optional<std::time_t> DosDateTimeToTime(uint32_t dateTime) {
+  const uint32_t date = dateTime >> 16;
+  const uint32_t time = dateTime & 0xFFFF;
+  std::tm local{};
+  local.tm_year = int(DosEpochYear + (date >> 9)) - 1900;
+  local.tm_mon = int(date >> 5 & 15) - 1;
+  local.tm_mday = int(date & 31);
+  local.tm_hour = int(time >> 11);
+  local.tm_min = int(time >> 5 & 63);
+  local.tm_sec = int(time & 31) * 2;
+  local.tm_isdst = -1; // as the zone's rules say for that day
+  if (local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday == 0 || local.tm_hour > 23 ||
+      local.tm_min > 59 || local.tm_sec > 59)
+    return std::nullopt;
+  const std::time_t moment = std::mktime(&local);
+  return moment == std::time_t(-1) ? std::nullopt : std::optional(moment);
+}
+
 namespace {
 
 std::string Hex8(uint32_t value) {
@@ -366,7 +384,7 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath) const {
   SaveToDisk(diskPath, true);
 }
 
-void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) const {
+void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles, bool keepDates) const {
   // Every name, and every conflict with what the folder holds, is checked before anything is
   // written, so a refused tree leaves no partial copy.
   TDiskTreeCheck check(diskPath, replaceFiles);
@@ -375,17 +393,28 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles) cons
     check.Add(DiskName(item.Name(), codePage), depth,
               dynamic_cast<const TMFSFile*>(&item) == nullptr);
   });
-  std::vector<TDiskFolder> folders;
-  folders.push_back(TDiskFolder::OpenOrCreate(diskPath));
-  WalkSubtree(*this, [&folders, replaceFiles, &codePage](const TMFSItem& item, size_t depth) {
-    while (folders.size() > depth + 1)
-      folders.pop_back();
+  // Each open folder with its stored date, set once what it holds is written (writing into a
+  // folder changes its date); the folder the tree goes into keeps its own.
+  std::vector<std::pair<TDiskFolder, std::optional<std::time_t>>> folders;
+  folders.emplace_back(TDiskFolder::OpenOrCreate(diskPath), std::nullopt);
+  const auto close = [&folders](size_t keep) {
+    for (; folders.size() > keep; folders.pop_back())
+      if (folders.back().second)
+        folders.back().first.SetModified(*folders.back().second);
+  };
+  WalkSubtree(*this, [&](const TMFSItem& item, size_t depth) {
+    close(depth + 1);
     const std::string name = DiskName(item.Name(), codePage);
+    const std::optional<std::time_t> date =
+        keepDates ? DosDateTimeToTime(item.DateTime()) : std::nullopt;
+    TDiskFolder& parent = folders[depth].first;
     if (const auto* file = dynamic_cast<const TMFSFile*>(&item))
-      folders[depth].WriteFile(name, file->Content(), replaceFiles);
+      parent.WriteFile(name, file->Content(), replaceFiles,
+                       {(item.Attributes() & faReadOnly) != 0, date});
     else
-      folders.push_back(folders[depth].Subfolder(name, replaceFiles));
+      folders.emplace_back(parent.Subfolder(name, replaceFiles), date);
   });
+  close(1);
 }
 
 // ---------------------------------------------------------------------------------------------

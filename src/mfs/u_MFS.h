@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -145,9 +147,10 @@ public:
   // UTF-8. Each file and folder is created relative to its parent, never through a link, so
   // nothing lands outside diskPath. An existing name fails naming it, unless replaceFiles:
   // then an existing file or link is replaced (a link itself, never what it points to) and an
-  // existing folder is written into. The one-argument form replaces.
+  // existing folder is written into. A file stored read-only has no write permission; with
+  // keepDates each file and folder gets its stored date. The one-argument form replaces.
   void SaveToDisk(const std::string& diskPath) const override;
-  void SaveToDisk(const std::string& diskPath, bool replaceFiles) const;
+  void SaveToDisk(const std::string& diskPath, bool replaceFiles, bool keepDates = true) const;
 
 private:
   friend class TMFSItem;
@@ -190,6 +193,9 @@ template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit)
 
 // "2025-06-01 14:30:00" for a DOS date and time (date << 16 | time), as items are stamped.
 std::string DosDateTimeText(uint32_t dateTime);
+// The moment a DOS date and time names in local time, as items are stamped; none for fields
+// out of their ranges (a month 0, an hour 24).
+std::optional<std::time_t> DosDateTimeToTime(uint32_t dateTime);
 
 // One file system. Path helpers are class-level and keep no state.
 class TMFS : public TObject {

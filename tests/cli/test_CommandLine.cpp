@@ -21,6 +21,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -315,6 +316,19 @@ TEST_F(CommandLineTest, ExtractWritesTheBooksFiles) {
   EXPECT_EQ(fs::file_size(fs::path(target) / "pages" / "chapter1.html"), 564u);
   EXPECT_EQ(fs::file_size(fs::path(target) / "images" / "empty.dat"), 0u);
   EXPECT_EQ(fs::file_size(fs::path(target) / "Variables.xml"), 436u);
+  // The stored dates (2025-01-01 12:00 local), as list shows them; --no-dates: now.
+  const auto modified = [](const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mtime;
+  };
+  std::tm stored{};
+  stored.tm_year = 125, stored.tm_mday = 1, stored.tm_hour = 12, stored.tm_isdst = -1;
+  EXPECT_EQ(modified(fs::path(target) / "pages"), std::mktime(&stored));
+  const std::time_t start = std::time(nullptr);
+  const std::string undated = (Folder() / "undated").string();
+  ASSERT_EQ(RunCli({"extract", "--no-dates", CopySample("typical.exe"), undated}).Status, 0);
+  EXPECT_GE(modified(fs::path(undated) / "pages" / "chapter1.html"), start);
 }
 
 TEST_F(CommandLineTest, ExtractNeverWritesThroughALinkNorOverwritesUnasked) {

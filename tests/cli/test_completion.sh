@@ -68,7 +68,7 @@ cases=(
   "folioset-cli extract --force book.exe |out"
   "folioset-cli extract -- -odd.exe |out"
   "folioset-cli extract book.exe out |"
-  "folioset-cli extract book.exe --|--code-page --force --help --quiet --version"
+  "folioset-cli extract book.exe --|--code-page --force --help --no-dates --quiet --version"
   "folioset-cli show --code-page 125|1250 1251 1252 1253 1254 1255 1256 1257 1258"
   "folioset-cli unknown |"
 )

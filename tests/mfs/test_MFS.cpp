@@ -2,9 +2,15 @@
 
 #include "common/u_Files.h"
 
+#include <algorithm>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -485,6 +491,100 @@ TEST_F(MFSDiskTest, SaveToDiskChecksEveryPlaceBeforeWritingAny) {
     EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
     EXPECT_FALSE(fs::exists(out / "a")) << c.what;
     EXPECT_FALSE(fs::exists(out / "top.bin")) << c.what;
+  }
+}
+
+TEST_F(MFSDiskTest, SaveToDiskGivesStoredDatesAndReadOnlyAsTarDoes) {
+  namespace fs = std::filesystem;
+  // 2001-02-03 04:05:06 in local time, as a DOS date and time.
+  const uint32_t stored = ((2001 - 1980) << 9 | 2 << 5 | 3) << 16 | (4 << 11 | 5 << 5 | 3);
+  std::tm local{};
+  local.tm_year = 101, local.tm_mon = 1, local.tm_mday = 3;
+  local.tm_hour = 4, local.tm_min = 5, local.tm_sec = 6, local.tm_isdst = -1;
+  const std::time_t expected = std::mktime(&local);
+  TMFS mfs;
+  TMFSSession& s = mfs.Session();
+  s.WriteFile("\\a\\b.txt", "b");
+  s.WriteFile("\\ro.txt", "r");
+  s.WriteFile("\\bad.txt", "month 0");
+  s.GetItem("\\a")->SetDateTime(stored);
+  s.GetItem("\\a\\b.txt")->SetDateTime(stored);
+  s.GetItem("\\ro.txt")->SetDateTime(stored);
+  s.GetItem("\\ro.txt")->SetAttributes(faReadOnly);
+  s.GetItem("\\bad.txt")->SetDateTime(stored & ~(15u << 21)); // no month: a date of none
+  const auto modified = [this](const char* name) {
+    struct stat info {};
+    EXPECT_EQ(::stat((Target() + "/" + name).c_str(), &info), 0) << name;
+    return info.st_mtime;
+  };
+  for (const bool keepDates : {true, false}) {
+    fs::remove_all(Target());
+    mfs.Root()->SaveToDisk(Target(), false, keepDates);
+    for (const char* name : {"a", "a/b.txt", "ro.txt"})
+      EXPECT_EQ(modified(name) == expected, keepDates) << name << ", keepDates " << keepDates;
+    EXPECT_GT(modified("bad.txt"), expected) << "the time it was written";
+    EXPECT_EQ(fs::status(Target() + "/ro.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_NE(fs::status(Target() + "/a/b.txt").permissions() & fs::perms::owner_write,
+              fs::perms::none);
+  }
+}
+
+// Each case fails the write in a child process, whose limits and user it may change.
+TEST_F(MFSDiskTest, AFailedWriteNamesItsStepAndCauseAndLeavesNoHalfFile) {
+  std::filesystem::create_directories(FFolder);
+  const std::string out = Target();
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::string error;
+  } cases[] = {
+      {"a full disk",
+       [] {
+         ::signal(SIGXFSZ, SIG_IGN);
+         const rlimit limit{1000, 1000};
+         ::setrlimit(RLIMIT_FSIZE, &limit);
+       },
+       "Cannot write file \"" + out + "/big.bin\". File too large"},
+      {"a folder that may not be made",
+       [this] {
+         // Not even root may write there once it is another user.
+         if (::geteuid() == 0)
+           (void)!(::setgid(65534) || ::setuid(65534));
+         else
+           ::chmod(FFolder.c_str(), 0555);
+       },
+       "Cannot create folder \"" + out + "\". Permission denied"},
+  };
+  TMFS mfs;
+  mfs.Session().WriteFile("\\small.txt", "s");
+  mfs.Session().WriteFile("\\big.bin", std::string(5000, 'b'));
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(out);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      c.arrange();
+      std::string error = "written";
+      try {
+        mfs.Root()->SaveToDisk(out);
+      } catch (const Exception& e) {
+        error = e.Message();
+      }
+      (void)!::write(pipe[1], error.data(), error.size());
+      ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string error(1000, '\0');
+    const ssize_t got = ::read(pipe[0], error.data(), error.size());
+    error.resize(size_t(std::max<ssize_t>(got, 0)));
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    ::chmod(FFolder.c_str(), 0755);
+    EXPECT_EQ(error, c.error) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(out + "/big.bin")) << c.what;
   }
 }
 

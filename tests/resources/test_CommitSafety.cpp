@@ -17,8 +17,9 @@
 
 namespace {
 
-const TCommitStep AllSteps[] = {csNewFileCreated,   csSectionWritten,  csHeadCopied,   csTailCopied,
-                                csHeadersCorrected, csChecksumWritten, csNewFileSynced};
+const TCommitStep AllSteps[] = {csNewFileCreated, csSectionWritten,   csHeadCopied,
+                                csTailCopied,     csHeadersCorrected, csChecksumWritten,
+                                csNewFileSynced,  csNewFileNamed};
 
 struct TStepHookGuard {
   ~TStepHookGuard() { SetCommitStepHook(nullptr); }
@@ -105,13 +106,11 @@ TEST_F(CommitSafetyTest, AKillAtEachStepLeavesTheOldFileAndTheNextUpdateClearsWh
   const TStepHookGuard guard;
   const std::string path = CopySample("samples/rsrc_not_last.exe");
   const std::string copy = PathOf("copy.exe");
-  std::vector<TCommitStep> steps(std::begin(AllSteps), std::end(AllSteps));
-  steps.push_back(csNewFileNamed);
   // With nameless files the new file has a name only from csNewFileNamed; without them (a
   // FUSE mount, say) from the start.
   for (const bool nameless : {true, false})
     for (const std::string& target : {std::string(), copy})
-      for (TCommitStep step : steps) {
+      for (TCommitStep step : AllSteps) {
         const std::string before = LoadFileToString(path);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
