@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QShortcutEvent>
 #include <QWidget>
+#include <QWindow>
 
 TInputHold::TInputHold(QWidget* window, QWidget* display, QList<QKeySequence> quitKeys,
                        std::function<void()> onCloseAsked)
@@ -19,8 +20,12 @@ TInputHold::~TInputHold() {
 }
 
 bool TInputHold::ForHeldWindow(QObject* watched) const {
-  const auto* widget = qobject_cast<const QWidget*>(watched);
-  return !widget || widget->window() == FWindow;
+  // Input reaches a window's system window before its widgets.
+  if (const auto* widget = qobject_cast<const QWidget*>(watched))
+    return widget->window() == FWindow;
+  if (const auto* window = qobject_cast<const QWindow*>(watched))
+    return window == FWindow->windowHandle();
+  return true;
 }
 
 bool TInputHold::eventFilter(QObject* watched, QEvent* event) {

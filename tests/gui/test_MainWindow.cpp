@@ -1582,9 +1582,12 @@ private slots:
       // Nothing modal stands between the user and the window: its close reaches it.
       progressSeen = QApplication::activeModalWidget() == nullptr;
       FPressedButtons = {answer};
-      if (byCancel)
-        QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
-      else if (answer == QMessageBox::Save)
+      if (byCancel) {
+        // Clicked as the system sends a click: to the progress box's window first.
+        const auto* cancel = progress->findChild<QPushButton*>();
+        QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {},
+                          cancel->mapTo(progress, cancel->rect().center()));
+      } else if (answer == QMessageBox::Save)
         window->close();
       else
         QTest::keyClick(progress, Qt::Key_Q, Qt::ControlModifier);
@@ -1605,7 +1608,7 @@ private slots:
     else
       QVERIFY(window->isVisible());
     // Nothing else was asked: the close after a stop does not ask about the edits again.
-    QVERIFY2(FBoxes.size() == (byCancel ? 0 : 1), qPrintable(FBoxes.last().Text));
+    QCOMPARE(FBoxes.size(), byCancel ? 0 : 1);
     // The book is whole either way: the old one or the branded one.
     QCOMPARE(FileBytes(book) == before, !written);
     TEBookDocument reread;
