@@ -2,6 +2,8 @@
 
 #include "signing/u_CertificateTable.h"
 #include "signing/u_OpenSSL.h"
+#include "signing/u_SignCommand.h"
+#include "signing/u_SignatureCheck.h"
 #include "signing/u_SigningError.h"
 #include "signing/u_SpcIndirectData.h"
 #include "signing/u_TimeStamp.h"
@@ -17,7 +19,6 @@
 #include <openssl/x509v3.h>
 
 namespace {
-const char* const SigningDigest = "SHA256";
 
 // A certificate or key file is a few kilobytes; a chain of a dozen certificates stays far
 // below this. A bigger file is no key store, and reading it whole costs only this much.
@@ -68,6 +69,43 @@ std::string DateText(const ASN1_TIME* time) {
   char text[16];
   std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
   return text;
+}
+
+// Signs signer's attributes through the signing command: for RSA it is given the DER
+// DigestInfo (to sign PKCS#1 v1.5), otherwise the bare digest, and returns the signature as the
+// key's algorithm encodes it. A signature that does not verify with the certificate is refused.
+void SignThroughCommand(PKCS7_SIGNER_INFO* signer, const EVP_MD* md, X509* certificate,
+                        const TSigningOptions& options) {
+  unsigned char* attributes = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &attributes,
+                                   ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+  if (length <= 0)
+    throw ESigningError("no memory for the signature");
+  const std::string digest =
+      DigestOf(md, std::string_view(reinterpret_cast<const char*>(attributes), size_t(length)));
+  OPENSSL_free(attributes);
+  std::string input = digest;
+  if (EVP_PKEY_get_base_id(X509_get0_pubkey(certificate)) == EVP_PKEY_RSA) {
+    const TOpenSSLPtr<X509_SIG, X509_SIG_free> info(X509_SIG_new());
+    X509_ALGOR* algorithm = nullptr;
+    ASN1_OCTET_STRING* octets = nullptr;
+    if (info)
+      X509_SIG_getm(info.get(), &algorithm, &octets);
+    if (!info ||
+        !X509_ALGOR_set0(algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr) ||
+        !ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(digest.data()),
+                               int(digest.size())))
+      throw ESigningError("no memory for the signature");
+    input = DerOf(info.get(), i2d_X509_SIG);
+  }
+  const std::string signature = RunSignCommand(options.SignCommand, input, options.WhileWaiting);
+  if (!ASN1_STRING_set(signer->enc_digest, signature.data(), int(signature.size())))
+    throw ESigningError("no memory for the signature");
+  if (!AttributesVerify(signer, certificate, md)) {
+    ERR_clear_error();
+    throw ESigningError("the signing command's signature does not verify with the certificate " +
+                        NameText(X509_get_subject_name(certificate)));
+  }
 }
 
 // Whether OpenSSL's last failure was for want of an algorithm; the error queue is emptied.
@@ -248,6 +286,11 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         sk_X509_push(FKeys->Chain.get(), more);
       ERR_clear_error(); // the end of the file ends the chain
     }
+  }
+  if (!options.SignCommand.empty()) {
+    // The key stays with the signing service; the certificate's public key says its kind.
+    FKeys->Key.reset(X509_get_pubkey(FKeys->Certificate.get()));
+  } else if (options.Pkcs12File.empty()) {
     if (options.KeyFile.empty())
       throw ESigningError("a certificate needs its private key (--sign-key)", file);
     const std::string& keyFile = options.KeyFile;
@@ -267,7 +310,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
   }
 
   X509* certificate = FKeys->Certificate.get();
-  if (X509_check_private_key(certificate, FKeys->Key.get()) != 1) {
+  if (options.SignCommand.empty() && X509_check_private_key(certificate, FKeys->Key.get()) != 1) {
     ERR_clear_error();
     throw ESigningError("the private key does not belong to the certificate " + Subject(), file);
   }
@@ -288,6 +331,8 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
+  if (!EVP_get_digestbyname(options.Digest.c_str()))
+    throw ESigningError(Format("no digest %s to sign with", options.Digest.c_str()));
   for (const std::string& url : options.TimeStampUrls)
     CheckTimeStampUrl(url);
   if (!options.TimeStampUrls.empty())
@@ -307,13 +352,14 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
     throw ESigningError("the image's sections leave gaps or overlap in the file, which "
                         "verifiers hash differently; it cannot be signed");
   const std::string indirect =
-      IndirectDataDer(SigningDigest, ImageDigest(ranges, SigningDigest, read));
+      IndirectDataDer(FOptions.Digest, ImageDigest(ranges, FOptions.Digest, read));
+  const EVP_MD* md = EVP_get_digestbyname(FOptions.Digest.c_str());
 
   const TPkcs7 signature(PKCS7_new());
   if (!signature || !PKCS7_set_type(signature.get(), NID_pkcs7_signed))
     throw ESigningError("no memory for the signature");
-  PKCS7_SIGNER_INFO* signer = PKCS7_add_signature(signature.get(), FKeys->Certificate.get(),
-                                                  FKeys->Key.get(), EVP_sha256());
+  PKCS7_SIGNER_INFO* signer =
+      PKCS7_add_signature(signature.get(), FKeys->Certificate.get(), FKeys->Key.get(), md);
   if (!signer)
     throw ESigningError("the key cannot sign: " + OpenSSLReason("unsupported key"));
   const auto addSigned = [&](int nid, int type, void* value) {
@@ -325,8 +371,10 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
             NewSequence(OpusInfoDer(FOptions.Description, FOptions.Url)));
   addSigned(NidOfOid(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
   addSigned(NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
-            NewOctets(DigestOf(EVP_sha256(), IndirectDataContentOctets(indirect))));
-  if (!PKCS7_SIGNER_INFO_sign(signer))
+            NewOctets(DigestOf(md, IndirectDataContentOctets(indirect))));
+  if (!FOptions.SignCommand.empty())
+    SignThroughCommand(signer, md, FKeys->Certificate.get(), FOptions);
+  else if (!PKCS7_SIGNER_INFO_sign(signer))
     throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
 
   if (!FOptions.TimeStampUrls.empty()) {

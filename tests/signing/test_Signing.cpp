@@ -455,13 +455,51 @@ TEST_F(SigningTest, EveryKindOfKeyStoreSigns) {
   for (const char* store : {"legacy.p12", "nomac.p12"}) {
     SCOPED_TRACE(store);
     const TRun run = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
-                          Pki("password"), book});
+                          Pki("password"), "--sign-digest", "sha512", book});
     ASSERT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(OsslVerify(book), "");
     const TRun wrong = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
                             Pki("wrong_password"), book});
     EXPECT_EQ(wrong.Err, "folioset-cli: " + Pki(store) + ": the password is wrong\n");
   }
+}
+
+// A signing service driven by a command, with RSA and ECDSA keys and each digest its key takes:
+// the books verify; a command that signs with another key, or fails, leaves the book as it was.
+TEST_F(SigningTest, ASigningCommandSigns) {
+  const std::string book = CopySample("typical.exe");
+  const std::string command = Quoted(std::string(FOLIOSET_SIGNING_TESTS) + "/sign_command.sh");
+  const struct {
+    const char* certificate;
+    const char* key;
+    const char* digest;
+    std::string error; // empty: it signs
+  } cases[] = {
+      {"signer.pem", "signer.key", "sha256", ""},
+      {"ecdsa.pem", "ecdsa.key", "sha256", ""},
+      {"ecdsa.pem", "ecdsa.key", "sha384", ""},
+      {"ecdsa.pem", "signer.key", "sha256",
+       "the signing command's signature does not verify with the certificate "
+       "CN=Example Reseller ECDSA"},
+      {"signer.pem", "missing.key", "sha256", "the signing command failed (exit status 1)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.digest);
+    const std::string before = LoadFileToString(book);
+    const TRun run = Cli({"brand", "--sign-cert", Pki(c.certificate), "--sign-command",
+                          command + " " + Quoted(Pki(c.key)) + " 2>/dev/null", "--sign-digest",
+                          c.digest, book});
+    if (c.error.empty()) {
+      ASSERT_EQ(run.Status, 0) << run.Err;
+      EXPECT_EQ(OsslVerify(book), "");
+    } else {
+      EXPECT_EQ(run.Err, "folioset-cli: " + book + ": " + c.error + "\n");
+      EXPECT_EQ(LoadFileToString(book), before);
+    }
+  }
+  EXPECT_EQ(Cli({"brand", "--sign-command", "true", book}).Status, 2) << "needs --sign-cert";
+  EXPECT_EQ(Cli({"brand", "--sign-cert", Pki("signer.pem"), "--sign-digest", "md5", book}).Status,
+            2);
 }
 
 TEST_F(SigningTest, PasswordFromTheEnvironment) {
