@@ -141,6 +141,7 @@ const char* const BrandUsage =
     "                                standard input (for RSA a DigestInfo, otherwise\n"
     "                                the digest) and writes the signature\n"
     "  --sign-digest sha256|sha384|sha512  the digest signed (default sha256)\n"
+    "  --sign-chain FILE             intermediate certificates (PEM) to send along\n"
     "  --sign-password-file FILE     the password on the file's first line; otherwise\n"
     "                                FOLIOSET_SIGN_PASSWORD, or asked on the terminal\n"
     "  --sign-description TEXT       program name the signature shows\n"
@@ -764,14 +765,19 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
       continue;
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
                             options.KeyFile + '\0' + options.SignCommand + '\0' +
-                            options.Digest + '\0' + job.PasswordFile + '\0' +
+                            options.Digest + '\0' + options.ChainFile + '\0' +
+                            job.PasswordFile + '\0' +
                             options.Description + '\0' + options.Url + '\0' +
                             Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
                             '\0' + std::to_string(options.TimeStampTimeout);
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
+      TSigningOptions warned = options;
+      warned.Warn = [&err](const std::string& file, const std::string& text) {
+        err << ErrorLine(file, "warning: " + text);
+      };
       try {
-        at->second = SignerOf(options, job.PasswordFile, environment);
+        at->second = SignerOf(warned, job.PasswordFile, environment);
       } catch (const EFileError& e) {
         throw JobError(job, e.File(), e.Message());
       }
@@ -1015,6 +1021,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--timestamp-ca", true},
                                                            {"--sign-command", true},
                                                            {"--sign-digest", true},
+                                                           {"--sign-chain", true},
                                                            {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
   // What every book is given; a manifest's entry may give its own instead.
@@ -1061,6 +1068,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
       given.Signing.TimeStampUrls.push_back(value);
     } else if (option == "--sign-command") {
       given.Signing.SignCommand = value;
+    } else if (option == "--sign-chain") {
+      given.Signing.ChainFile = value;
     } else if (option == "--sign-digest") {
       given.Signing.Digest = SignDigestOf(value);
     } else if (option == "--timestamp-ca") {

@@ -71,6 +71,57 @@ std::string DateText(const ASN1_TIME* time) {
   return text;
 }
 
+// Adds the PEM certificates of file to chain; raises ESigningError naming a file without one.
+void ReadCertificates(const std::string& file, STACK_OF(X509) * chain) {
+  const TBio bio = OpenKeyFile(file);
+  int read = 0;
+  while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    ++read;
+    if (!sk_X509_push(chain, certificate))
+      X509_free(certificate);
+  }
+  ERR_clear_error(); // the end of the file
+  if (read == 0)
+    throw ESigningError("it holds no PEM certificate", file);
+}
+
+// The last certificate reached from leaf through the issuers in chain.
+X509* ChainEnd(X509* leaf, STACK_OF(X509) * chain) {
+  X509* end = leaf;
+  for (int step = 0; step <= sk_X509_num(chain); ++step) {
+    if (X509_check_issued(end, end) == X509_V_OK)
+      return end;
+    X509* issuer = nullptr;
+    for (int i = 0; i < sk_X509_num(chain) && !issuer; ++i)
+      if (X509_check_issued(sk_X509_value(chain, i), end) == X509_V_OK)
+        issuer = sk_X509_value(chain, i);
+    if (!issuer)
+      break;
+    end = issuer;
+  }
+  return end;
+}
+
+// The issuer the chain from leaf stops short of, when the system's roots do not hold it either;
+// empty when the chain ends at a root, or at a certificate whose issuer the system trusts.
+std::string MissingIssuer(X509* leaf, STACK_OF(X509) * chain) {
+  X509* end = ChainEnd(leaf, chain);
+  if (X509_check_issued(end, end) == X509_V_OK)
+    return {};
+  const TTrustStore system({}, std::time(nullptr));
+  const TOpenSSLPtr<X509_STORE_CTX, X509_STORE_CTX_free> context(X509_STORE_CTX_new());
+  X509* issuer = nullptr;
+  const bool found = context && X509_STORE_CTX_init(context.get(), system.Store(), end, nullptr) &&
+                     X509_STORE_CTX_get1_issuer(&issuer, context.get(), end) == 1;
+  X509_free(issuer);
+  ERR_clear_error();
+  return found ? std::string() : NameText(X509_get_issuer_name(end));
+}
+
+std::string MissingSubject(X509* leaf, STACK_OF(X509) * chain) {
+  return NameText(X509_get_subject_name(ChainEnd(leaf, chain)));
+}
+
 // Signs signer's attributes through the signing command: for RSA it is given the DER
 // DigestInfo (to sign PKCS#1 v1.5), otherwise the bare digest, and returns the signature as the
 // key's algorithm encodes it. A signature that does not verify with the certificate is refused.
@@ -275,17 +326,9 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       throw ESigningError("it holds no private key with its certificate", file);
   } else {
     file = options.CertificateFile;
-    {
-      const TBio bio = OpenKeyFile(file);
-      FKeys->Certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-      if (!FKeys->Certificate) {
-        ERR_clear_error();
-        throw ESigningError("it holds no PEM certificate", file);
-      }
-      while (X509* more = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
-        sk_X509_push(FKeys->Chain.get(), more);
-      ERR_clear_error(); // the end of the file ends the chain
-    }
+    // The signer's certificate first, then its intermediates.
+    ReadCertificates(file, FKeys->Chain.get());
+    FKeys->Certificate.reset(sk_X509_shift(FKeys->Chain.get()));
   }
   if (!options.SignCommand.empty()) {
     // The key stays with the signing service; the certificate's public key says its kind.
@@ -329,6 +372,14 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE)))
     throw ESigningError(
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
+  if (!options.ChainFile.empty())
+    ReadCertificates(options.ChainFile, FKeys->Chain.get());
+  if (const std::string missing = MissingIssuer(certificate, FKeys->Chain.get());
+      !missing.empty() && options.Warn)
+    options.Warn(file,
+                 Format("the signature's chain lacks %s, the issuer of %s; Windows may not "
+                        "trust it (give the intermediates with --sign-chain FILE)",
+                        missing.c_str(), MissingSubject(certificate, FKeys->Chain.get()).c_str()));
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
   if (!EVP_get_digestbyname(options.Digest.c_str()))

@@ -58,6 +58,7 @@ quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ecdsa.
 cert ecdsa "/CN=Example Reseller ECDSA" ca signer
 key other && cert other "/CN=Other Reseller" inter signer
 cat other.pem inter.pem > other_chain.pem
+cat inter.pem ca.pem > chain.pem
 quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypted.key
 key expired && cert expired "/CN=Expired Reseller" ca signer -1
 key server && cert server "/CN=Web Server" ca server

@@ -424,7 +424,8 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
     const TRun run = Cli(c.arguments);
     EXPECT_EQ(run.Status, 1) << c.error;
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
-    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
+    const std::string error = run.Err.substr(run.Err.find("\nfolioset-cli: ") + 1);
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << "one line: " << run.Err;
     EXPECT_EQ(run.Err.find(Password), std::string::npos) << "no secret in an error";
     EXPECT_EQ(LoadFileToString(book), original);
   }
@@ -486,7 +487,8 @@ TEST_F(SigningTest, ASigningCommandSigns) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.key) + " " + c.digest);
     const std::string before = LoadFileToString(book);
-    const TRun run = Cli({"brand", "--sign-cert", Pki(c.certificate), "--sign-command",
+    const TRun run = Cli({"brand", "--sign-cert", Pki(c.certificate), "--sign-chain",
+                          Pki("ca.pem"), "--sign-command",
                           command + " " + Quoted(Pki(c.key)) + " 2>/dev/null", "--sign-digest",
                           c.digest, book});
     if (c.error.empty()) {
@@ -498,6 +500,22 @@ TEST_F(SigningTest, ASigningCommandSigns) {
     }
   }
   EXPECT_EQ(Cli({"brand", "--sign-command", "true", book}).Status, 2) << "needs --sign-cert";
+
+  // A leaf without its intermediate signs with a warning naming it; --sign-chain adds it.
+  const std::vector<std::string> other = {"brand", book, "--sign-cert", Pki("other.pem"),
+                                          "--sign-key", Pki("other.key")};
+  const TRun alone = Cli(other);
+  EXPECT_EQ(alone.Status, 0);
+  EXPECT_NE(alone.Err.find("warning: the signature's chain lacks CN=Folioset Test Intermediate, "
+                           "the issuer of CN=Other Reseller"),
+            std::string::npos)
+      << alone.Err;
+  std::vector<std::string> chained = other;
+  chained.insert(chained.end(), {"--sign-chain", Pki("chain.pem")});
+  const TRun whole = Cli(chained);
+  EXPECT_EQ(whole.Status, 0);
+  EXPECT_EQ(whole.Err, "");
+  EXPECT_EQ(OsslVerify(book), "");
   EXPECT_EQ(Cli({"brand", "--sign-cert", Pki("signer.pem"), "--sign-digest", "md5", book}).Status,
             2);
 }
