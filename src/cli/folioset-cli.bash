@@ -11,8 +11,9 @@ declare -gA _folioset_cli_options=(
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
              --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
-            --sign-description:text --sign-url:text --timestamp:text
-            --timestamp-ca:path --timestamp-timeout:text"
+             --sign-description:text --sign-url:text --timestamp:text
+             --timestamp-ca:path --timestamp-timeout:text --sign-command:text
+             --sign-digest:digest --sign-chain:path"
     [extract]="--force --no-dates"
     [list]=""
     [verify]="--json -j --json-lines --ca:path --allow-unsigned"
@@ -42,6 +43,7 @@ _folioset_cli_value()
             ;;
         folder) _filedir -d ;;
         path) _filedir ;;
+        digest) COMPREPLY=($(compgen -W "sha256 sha384 sha512" -- "$cur")) ;;
         codepage) COMPREPLY=($(compgen -W "874 932 936 949 950 1250 1251 1252 1253 1254 1255 1256 1257 1258" -- "$cur")) ;;
         *) COMPREPLY=() ;;
     esac

@@ -138,7 +138,12 @@ const char* const BrandUsage =
     "Signing the branded book with your code-signing certificate:\n"
     "  --sign-pkcs12 FILE.p12        key and certificates in one PKCS#12 file, or\n"
     "  --sign-cert CERT.pem          certificate (then intermediates), with\n"
-    "  --sign-key KEY.pem            its key\n"
+    "  --sign-key KEY.pem            its key, or\n"
+    "  --sign-command CMD            with --sign-cert: CMD signs what it reads on its\n"
+    "                                standard input (for RSA a DigestInfo, otherwise\n"
+    "                                the digest) and writes the signature\n"
+    "  --sign-digest sha256|sha384|sha512  the digest signed (default sha256)\n"
+    "  --sign-chain FILE             intermediate certificates (PEM) to send along\n"
     "  --sign-password-file FILE     the password on the file's first line; otherwise\n"
     "                                FOLIOSET_SIGN_PASSWORD, or asked on the terminal\n"
     "  --sign-description TEXT       program name the signature shows\n"
@@ -758,6 +763,15 @@ std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
   }
 }
 
+// OpenSSL's name of the digest --sign-digest names.
+std::string SignDigestOf(const std::string& name) {
+  for (const auto& [given, openssl] : {std::pair{"sha256", "SHA256"}, std::pair{"sha384", "SHA384"},
+                                       std::pair{"sha512", "SHA512"}})
+    if (name == given)
+      return openssl;
+  throw EUsageError("--sign-digest takes sha256, sha384 or sha512, not " + name);
+}
+
 // --timestamp-timeout's seconds: a whole number from 1 to a day.
 int TimeStampTimeoutOf(const std::string& text) {
   constexpr int MaxSeconds = 24 * 60 * 60;
@@ -782,7 +796,11 @@ std::string Join(const std::vector<std::string>& texts) {
 void CheckSigningOptions(const TSigningOptions& options, const std::string& passwordFile) {
   if (!options.Pkcs12File.empty() && (!options.CertificateFile.empty() || !options.KeyFile.empty()))
     throw EUsageError("--sign-pkcs12 and --sign-cert/--sign-key exclude each other");
-  if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty())
+  if (!options.SignCommand.empty() &&
+      (options.CertificateFile.empty() || !options.KeyFile.empty() || !options.Pkcs12File.empty()))
+    throw EUsageError("--sign-command takes the certificate from --sign-cert, and no key");
+  if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty() &&
+      options.SignCommand.empty())
     throw EUsageError("--sign-cert and --sign-key go together");
   if (!options.Wanted() && (!passwordFile.empty() || !options.Description.empty() ||
                             !options.Url.empty() || !options.TimeStampUrls.empty()))
@@ -817,14 +835,20 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
     if (!options.Wanted())
       continue;
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
-                            options.KeyFile + '\0' + job.PasswordFile + '\0' +
+                            options.KeyFile + '\0' + options.SignCommand + '\0' +
+                            options.Digest + '\0' + options.ChainFile + '\0' +
+                            job.PasswordFile + '\0' +
                             options.Description + '\0' + options.Url + '\0' +
                             Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
                             '\0' + std::to_string(options.TimeStampTimeout);
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
+      TSigningOptions warned = options;
+      warned.Warn = [&err](const std::string& file, const std::string& text) {
+        err << ErrorLine(file, "warning: " + text);
+      };
       try {
-        at->second = SignerOf(options, job.PasswordFile, environment);
+        at->second = SignerOf(warned, job.PasswordFile, environment);
       } catch (const EFileError& e) {
         throw JobError(job, e.File(), e.Message());
       }
@@ -867,6 +891,8 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
                                       : CopyPlace(entry.Book, entry.Output,
                                                   std::filesystem::is_directory(entry.Output));
     if (!entry.SignPkcs12.empty() || !entry.SignCert.empty() || !entry.SignKey.empty()) {
+      // The signing command runs code: only the command line gives it, never an entry.
+      job.Signing.SignCommand.clear();
       job.Signing.Pkcs12File = entry.SignPkcs12;
       job.Signing.CertificateFile = entry.SignCert;
       job.Signing.KeyFile = entry.SignKey;
@@ -1080,6 +1106,9 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--sign-url", true},
                                                            {"--timestamp", true},
                                                            {"--timestamp-ca", true},
+                                                           {"--sign-command", true},
+                                                           {"--sign-digest", true},
+                                                           {"--sign-chain", true},
                                                            {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
@@ -1125,6 +1154,12 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
       given.Signing.Url = value;
     } else if (option == "--timestamp") {
       given.Signing.TimeStampUrls.push_back(value);
+    } else if (option == "--sign-command") {
+      given.Signing.SignCommand = value;
+    } else if (option == "--sign-chain") {
+      given.Signing.ChainFile = value;
+    } else if (option == "--sign-digest") {
+      given.Signing.Digest = SignDigestOf(value);
     } else if (option == "--timestamp-ca") {
       given.Signing.TimeStampCaFile = value;
     } else if (option == "--timestamp-timeout") {

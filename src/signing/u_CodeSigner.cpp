@@ -2,6 +2,8 @@
 
 #include "signing/u_CertificateTable.h"
 #include "signing/u_OpenSSL.h"
+#include "signing/u_SignCommand.h"
+#include "signing/u_SignatureCheck.h"
 #include "signing/u_SigningError.h"
 #include "signing/u_SpcIndirectData.h"
 #include "signing/u_TimeStamp.h"
@@ -17,7 +19,6 @@
 #include <openssl/x509v3.h>
 
 namespace {
-const char* const SigningDigest = "SHA256";
 
 // A certificate or key file is a few kilobytes; a chain of a dozen certificates stays far
 // below this. A bigger file is no key store, and reading it whole costs only this much.
@@ -68,6 +69,94 @@ std::string DateText(const ASN1_TIME* time) {
   char text[16];
   std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
   return text;
+}
+
+// Adds the PEM certificates of file to chain; raises ESigningError naming a file without one.
+void ReadCertificates(const std::string& file, STACK_OF(X509) * chain) {
+  const TBio bio = OpenKeyFile(file);
+  int read = 0;
+  while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    ++read;
+    if (!sk_X509_push(chain, certificate))
+      X509_free(certificate);
+  }
+  ERR_clear_error(); // the end of the file
+  if (read == 0)
+    throw ESigningError("it holds no PEM certificate", file);
+}
+
+// The last certificate reached from leaf through the issuers in chain.
+X509* ChainEnd(X509* leaf, STACK_OF(X509) * chain) {
+  X509* end = leaf;
+  for (int step = 0; step <= sk_X509_num(chain); ++step) {
+    if (X509_check_issued(end, end) == X509_V_OK)
+      return end;
+    X509* issuer = nullptr;
+    for (int i = 0; i < sk_X509_num(chain) && !issuer; ++i)
+      if (X509_check_issued(sk_X509_value(chain, i), end) == X509_V_OK)
+        issuer = sk_X509_value(chain, i);
+    if (!issuer)
+      break;
+    end = issuer;
+  }
+  return end;
+}
+
+// The issuer the chain from leaf stops short of, when the system's roots do not hold it either;
+// empty when the chain ends at a root, or at a certificate whose issuer the system trusts.
+std::string MissingIssuer(X509* leaf, STACK_OF(X509) * chain) {
+  X509* end = ChainEnd(leaf, chain);
+  if (X509_check_issued(end, end) == X509_V_OK)
+    return {};
+  const TTrustStore system({}, std::time(nullptr));
+  const TOpenSSLPtr<X509_STORE_CTX, X509_STORE_CTX_free> context(X509_STORE_CTX_new());
+  X509* issuer = nullptr;
+  const bool found = context && X509_STORE_CTX_init(context.get(), system.Store(), end, nullptr) &&
+                     X509_STORE_CTX_get1_issuer(&issuer, context.get(), end) == 1;
+  X509_free(issuer);
+  ERR_clear_error();
+  return found ? std::string() : NameText(X509_get_issuer_name(end));
+}
+
+std::string MissingSubject(X509* leaf, STACK_OF(X509) * chain) {
+  return NameText(X509_get_subject_name(ChainEnd(leaf, chain)));
+}
+
+// Signs signer's attributes through the signing command: for RSA it is given the DER
+// DigestInfo (to sign PKCS#1 v1.5), otherwise the bare digest, and returns the signature as the
+// key's algorithm encodes it. A signature that does not verify with the certificate is refused.
+void SignThroughCommand(PKCS7_SIGNER_INFO* signer, const EVP_MD* md, X509* certificate,
+                        const TSigningOptions& options) {
+  unsigned char* attributes = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &attributes,
+                                   ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+  if (length <= 0)
+    throw ESigningError("no memory for the signature");
+  const std::string digest =
+      DigestOf(md, std::string_view(reinterpret_cast<const char*>(attributes), size_t(length)));
+  OPENSSL_free(attributes);
+  std::string input = digest;
+  if (EVP_PKEY_get_base_id(X509_get0_pubkey(certificate)) == EVP_PKEY_RSA) {
+    const TOpenSSLPtr<X509_SIG, X509_SIG_free> info(X509_SIG_new());
+    X509_ALGOR* algorithm = nullptr;
+    ASN1_OCTET_STRING* octets = nullptr;
+    if (info)
+      X509_SIG_getm(info.get(), &algorithm, &octets);
+    if (!info ||
+        !X509_ALGOR_set0(algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr) ||
+        !ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(digest.data()),
+                               int(digest.size())))
+      throw ESigningError("no memory for the signature");
+    input = DerOf(info.get(), i2d_X509_SIG);
+  }
+  const std::string signature = RunSignCommand(options.SignCommand, input, options.WhileWaiting);
+  if (!ASN1_STRING_set(signer->enc_digest, signature.data(), int(signature.size())))
+    throw ESigningError("no memory for the signature");
+  if (!AttributesVerify(signer, certificate, md)) {
+    ERR_clear_error();
+    throw ESigningError("the signing command's signature does not verify with the certificate " +
+                        NameText(X509_get_subject_name(certificate)));
+  }
 }
 
 // Whether OpenSSL's last failure was for want of an algorithm; the error queue is emptied.
@@ -237,17 +326,14 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       throw ESigningError("it holds no private key with its certificate", file);
   } else {
     file = options.CertificateFile;
-    {
-      const TBio bio = OpenKeyFile(file);
-      FKeys->Certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-      if (!FKeys->Certificate) {
-        ERR_clear_error();
-        throw ESigningError("it holds no PEM certificate", file);
-      }
-      while (X509* more = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
-        sk_X509_push(FKeys->Chain.get(), more);
-      ERR_clear_error(); // the end of the file ends the chain
-    }
+    // The signer's certificate first, then its intermediates.
+    ReadCertificates(file, FKeys->Chain.get());
+    FKeys->Certificate.reset(sk_X509_shift(FKeys->Chain.get()));
+  }
+  if (!options.SignCommand.empty()) {
+    // The key stays with the signing service; the certificate's public key says its kind.
+    FKeys->Key.reset(X509_get_pubkey(FKeys->Certificate.get()));
+  } else if (options.Pkcs12File.empty()) {
     if (options.KeyFile.empty())
       throw ESigningError("a certificate needs its private key (--sign-key)", file);
     const std::string& keyFile = options.KeyFile;
@@ -267,7 +353,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
   }
 
   X509* certificate = FKeys->Certificate.get();
-  if (X509_check_private_key(certificate, FKeys->Key.get()) != 1) {
+  if (options.SignCommand.empty() && X509_check_private_key(certificate, FKeys->Key.get()) != 1) {
     ERR_clear_error();
     throw ESigningError("the private key does not belong to the certificate " + Subject(), file);
   }
@@ -286,8 +372,18 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
       ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE)))
     throw ESigningError(
         Format("the certificate %s is not meant for code signing", Subject().c_str()), file);
+  if (!options.ChainFile.empty())
+    ReadCertificates(options.ChainFile, FKeys->Chain.get());
+  if (const std::string missing = MissingIssuer(certificate, FKeys->Chain.get());
+      !missing.empty() && options.Warn)
+    options.Warn(file,
+                 Format("the signature's chain lacks %s, the issuer of %s; Windows may not "
+                        "trust it (give the intermediates with --sign-chain FILE)",
+                        missing.c_str(), MissingSubject(certificate, FKeys->Chain.get()).c_str()));
   // Refused now rather than after the brand has built the book.
   OpusInfoDer(options.Description, options.Url);
+  if (!EVP_get_digestbyname(options.Digest.c_str()))
+    throw ESigningError(Format("no digest %s to sign with", options.Digest.c_str()));
   for (const std::string& url : options.TimeStampUrls)
     CheckTimeStampUrl(url);
   if (!options.TimeStampUrls.empty())
@@ -307,13 +403,14 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
     throw ESigningError("the image's sections leave gaps or overlap in the file, which "
                         "verifiers hash differently; it cannot be signed");
   const std::string indirect =
-      IndirectDataDer(SigningDigest, ImageDigest(ranges, SigningDigest, read));
+      IndirectDataDer(FOptions.Digest, ImageDigest(ranges, FOptions.Digest, read));
+  const EVP_MD* md = EVP_get_digestbyname(FOptions.Digest.c_str());
 
   const TPkcs7 signature(PKCS7_new());
   if (!signature || !PKCS7_set_type(signature.get(), NID_pkcs7_signed))
     throw ESigningError("no memory for the signature");
-  PKCS7_SIGNER_INFO* signer = PKCS7_add_signature(signature.get(), FKeys->Certificate.get(),
-                                                  FKeys->Key.get(), EVP_sha256());
+  PKCS7_SIGNER_INFO* signer =
+      PKCS7_add_signature(signature.get(), FKeys->Certificate.get(), FKeys->Key.get(), md);
   if (!signer)
     throw ESigningError("the key cannot sign: " + OpenSSLReason("unsupported key"));
   const auto addSigned = [&](int nid, int type, void* value) {
@@ -325,8 +422,10 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
             NewSequence(OpusInfoDer(FOptions.Description, FOptions.Url)));
   addSigned(NidOfOid(SpcStatementTypeOid), V_ASN1_SEQUENCE, NewSequence(StatementTypeDer()));
   addSigned(NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
-            NewOctets(DigestOf(EVP_sha256(), IndirectDataContentOctets(indirect))));
-  if (!PKCS7_SIGNER_INFO_sign(signer))
+            NewOctets(DigestOf(md, IndirectDataContentOctets(indirect))));
+  if (!FOptions.SignCommand.empty())
+    SignThroughCommand(signer, md, FKeys->Certificate.get(), FOptions);
+  else if (!PKCS7_SIGNER_INFO_sign(signer))
     throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
 
   if (!FOptions.TimeStampUrls.empty()) {

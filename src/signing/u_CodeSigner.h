@@ -13,11 +13,16 @@
 
 // Where the identity comes from and what the signature says besides the image digest.
 struct TSigningOptions {
-  std::string Pkcs12File;      // a PKCS#12 file with the key and certificates, or:
-  std::string CertificateFile; // PEM: the signer's certificate, then intermediates
-  std::string KeyFile;         // PEM private key, encrypted or not
-  std::string Description;     // program name shown by Windows (UTF-8), may be empty
-  std::string Url;             // link shown by Windows (ASCII), may be empty
+  std::string Pkcs12File;        // a PKCS#12 file with the key and certificates, or:
+  std::string CertificateFile;   // PEM: the signer's certificate, then intermediates
+  std::string KeyFile;           // PEM private key, encrypted or not
+  std::string SignCommand;       // or a command that signs, given the certificate (above)
+  std::string Digest = "SHA256"; // OpenSSL's name of the digest signed: SHA256, SHA384, SHA512
+  std::string ChainFile;         // PEM intermediates to send along with the signer's certificate
+  // Told of what is signed all the same but may not be trusted: file, text.
+  std::function<void(const std::string&, const std::string&)> Warn;
+  std::string Description; // program name shown by Windows (UTF-8), may be empty
+  std::string Url;         // link shown by Windows (ASCII), may be empty
   // RFC 3161 servers (http:// or https://), asked in turn; none for no time stamp.
   std::vector<std::string> TimeStampUrls;
   std::string TimeStampCaFile; // the roots a time stamp must chain to; empty: the system's

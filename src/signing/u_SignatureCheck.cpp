@@ -25,24 +25,6 @@ TPkcs7 ReadPkcs7(std::string_view der) {
   return TPkcs7(d2i_PKCS7(nullptr, &p, long(der.size())));
 }
 
-// Whether a signer's signature over its signed attributes verifies with certificate.
-bool AttributesVerify(PKCS7_SIGNER_INFO* signer, X509* certificate, const EVP_MD* md) {
-  unsigned char* attributes = nullptr;
-  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &attributes,
-                                   ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-  if (length <= 0)
-    return false;
-  const TMdContext context(EVP_MD_CTX_new());
-  const bool verified = context &&
-                        EVP_DigestVerifyInit(context.get(), nullptr, md, nullptr,
-                                             X509_get0_pubkey(certificate)) == 1 &&
-                        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
-                                         size_t(ASN1_STRING_length(signer->enc_digest)), attributes,
-                                         size_t(length)) == 1;
-  OPENSSL_free(attributes);
-  return verified;
-}
-
 // Whether a signer's messageDigest attribute is the digest of content.
 bool MessageDigestIs(PKCS7_SIGNER_INFO* signer, const EVP_MD* md, std::string_view content) {
   const ASN1_TYPE* digest = PKCS7_get_signed_attribute(signer, NID_pkcs9_messageDigest);
@@ -321,6 +303,24 @@ void CheckSignedData(TSignatureVerdict& verdict, std::string_view der,
 }
 
 } // namespace
+
+// Whether a signer's signature over its signed attributes verifies with certificate.
+bool AttributesVerify(PKCS7_SIGNER_INFO* signer, X509* certificate, const EVP_MD* md) {
+  unsigned char* attributes = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(signer->auth_attr), &attributes,
+                                   ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  if (length <= 0)
+    return false;
+  const TMdContext context(EVP_MD_CTX_new());
+  const bool verified = context &&
+                        EVP_DigestVerifyInit(context.get(), nullptr, md, nullptr,
+                                             X509_get0_pubkey(certificate)) == 1 &&
+                        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signer->enc_digest),
+                                         size_t(ASN1_STRING_length(signer->enc_digest)), attributes,
+                                         size_t(length)) == 1;
+  OPENSSL_free(attributes);
+  return verified;
+}
 
 const char* SignatureStateName(TSignatureState state) {
   switch (state) {

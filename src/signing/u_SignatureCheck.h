@@ -74,5 +74,8 @@ TSignatureVerdict VerifySignedData(std::string_view der, const TImageDigestOf& d
 TTimeStampVerdict VerifyTimeStampToken(std::string_view token, std::string_view signature,
                                        STACK_OF(X509) * more, const TTrustStore& trust);
 
+// Whether a signer's signature over its signed attributes verifies with certificate.
+bool AttributesVerify(PKCS7_SIGNER_INFO* signer, X509* certificate, const EVP_MD* md);
+
 // "2026-12-07T18:52:51Z".
 std::string TimeText(const ASN1_TIME* time);

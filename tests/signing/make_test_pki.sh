@@ -54,8 +54,11 @@ quiet openssl pkcs12 -export -legacy -inkey signer.key -in signer.pem -certfile 
   -out legacy.p12 -passout pass:secret
 quiet openssl pkcs12 -export -nomac -inkey signer.key -in signer.pem -out nomac.p12 \
   -passout pass:secret
+quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ecdsa.key
+cert ecdsa "/CN=Example Reseller ECDSA" ca signer
 key other && cert other "/CN=Other Reseller" inter signer
 cat other.pem inter.pem > other_chain.pem
+cat inter.pem ca.pem > chain.pem
 quiet openssl pkey -in other.key -aes256 -passout pass:secret -out other_encrypted.key
 key expired && cert expired "/CN=Expired Reseller" ca signer -1
 key server && cert server "/CN=Web Server" ca server

@@ -424,7 +424,8 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
     const TRun run = Cli(c.arguments);
     EXPECT_EQ(run.Status, 1) << c.error;
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
-    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
+    const std::string error = run.Err.substr(run.Err.find("\nfolioset-cli: ") + 1);
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << "one line: " << run.Err;
     EXPECT_EQ(run.Err.find(Password), std::string::npos) << "no secret in an error";
     EXPECT_EQ(LoadFileToString(book), original);
   }
@@ -455,13 +456,68 @@ TEST_F(SigningTest, EveryKindOfKeyStoreSigns) {
   for (const char* store : {"legacy.p12", "nomac.p12"}) {
     SCOPED_TRACE(store);
     const TRun run = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
-                          Pki("password"), book});
+                          Pki("password"), "--sign-digest", "sha512", book});
     ASSERT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(OsslVerify(book), "");
     const TRun wrong = Cli({"brand", "--sign-pkcs12", Pki(store), "--sign-password-file",
                             Pki("wrong_password"), book});
     EXPECT_EQ(wrong.Err, "folioset-cli: " + Pki(store) + ": the password is wrong\n");
   }
+}
+
+// A signing service driven by a command, with RSA and ECDSA keys and each digest its key takes:
+// the books verify; a command that signs with another key, or fails, leaves the book as it was.
+TEST_F(SigningTest, ASigningCommandSigns) {
+  const std::string book = CopySample("typical.exe");
+  const std::string command = Quoted(std::string(FOLIOSET_SIGNING_TESTS) + "/sign_command.sh");
+  const struct {
+    const char* certificate;
+    const char* key;
+    const char* digest;
+    std::string error; // empty: it signs
+  } cases[] = {
+      {"signer.pem", "signer.key", "sha256", ""},
+      {"ecdsa.pem", "ecdsa.key", "sha256", ""},
+      {"ecdsa.pem", "ecdsa.key", "sha384", ""},
+      {"ecdsa.pem", "signer.key", "sha256",
+       "the signing command's signature does not verify with the certificate "
+       "CN=Example Reseller ECDSA"},
+      {"signer.pem", "missing.key", "sha256", "the signing command failed (exit status 1)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.digest);
+    const std::string before = LoadFileToString(book);
+    const TRun run = Cli({"brand", "--sign-cert", Pki(c.certificate), "--sign-chain",
+                          Pki("ca.pem"), "--sign-command",
+                          command + " " + Quoted(Pki(c.key)) + " 2>/dev/null", "--sign-digest",
+                          c.digest, book});
+    if (c.error.empty()) {
+      ASSERT_EQ(run.Status, 0) << run.Err;
+      EXPECT_EQ(OsslVerify(book), "");
+    } else {
+      EXPECT_EQ(run.Err, "folioset-cli: " + book + ": " + c.error + "\n");
+      EXPECT_EQ(LoadFileToString(book), before);
+    }
+  }
+  EXPECT_EQ(Cli({"brand", "--sign-command", "true", book}).Status, 2) << "needs --sign-cert";
+
+  // A leaf without its intermediate signs with a warning naming it; --sign-chain adds it.
+  const std::vector<std::string> other = {"brand", book, "--sign-cert", Pki("other.pem"),
+                                          "--sign-key", Pki("other.key")};
+  const TRun alone = Cli(other);
+  EXPECT_EQ(alone.Status, 0);
+  EXPECT_NE(alone.Err.find("warning: the signature's chain lacks CN=Folioset Test Intermediate, "
+                           "the issuer of CN=Other Reseller"),
+            std::string::npos)
+      << alone.Err;
+  std::vector<std::string> chained = other;
+  chained.insert(chained.end(), {"--sign-chain", Pki("chain.pem")});
+  const TRun whole = Cli(chained);
+  EXPECT_EQ(whole.Status, 0);
+  EXPECT_EQ(whole.Err, "");
+  EXPECT_EQ(OsslVerify(book), "");
+  EXPECT_EQ(Cli({"brand", "--sign-cert", Pki("signer.pem"), "--sign-digest", "md5", book}).Status,
+            2);
 }
 
 TEST_F(SigningTest, PasswordFromTheEnvironment) {
