@@ -584,7 +584,7 @@ void TCodePage::SortKey(std::string_view text, std::string& key) const {
   TUtf16Buffer buffer;
   DecodeFolded(*FTables, text, buffer);
   // The collation key with its terminating zero byte (the only zero in it), then the folded
-  // text in UTF-8, whose byte order is code point order: the tie-break of AnsiCompareText.
+  // text in UTF-8, whose byte order is code point order: the tie-break of CompareText.
   const size_t utf8Capacity = static_cast<size_t>(buffer.Length()) * 3;
   key.resize(std::max<size_t>(key.capacity(), 64 + utf8Capacity));
   for (;;) {
