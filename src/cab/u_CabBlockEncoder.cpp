@@ -18,14 +18,13 @@ size_t ThreadCount(size_t blocks) {
 }
 } // namespace
 
-TCabBlockEncoder::TCabBlockEncoder(size_t dataReserve)
-    : FReserve(dataReserve),
-      FSlotSize(CabFormat::DataSize + dataReserve + MszipEncodedCapacity(BlockSize)) {}
+TCabBlockEncoder::TCabBlockEncoder()
+    : FSlotSize(CabFormat::DataSize + MszipEncodedCapacity(BlockSize)) {}
 
 size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset,
                                       size_t size, uint8_t* body) const {
   const TCabPreviousFolder::TBlock* block = FReuse.previous->At(FReuse.folderOffset + offset, size);
-  if (!block || block->size > MszipEncodedCapacity(BlockSize) ||
+  if (!block || block->encodedSize > MszipEncodedCapacity(BlockSize) ||
       !FReuse.previous->Read(*block, body))
     return 0;
   // Every block of a run but its last is whole, so the 32 KiB before a block is the one before
@@ -33,16 +32,17 @@ size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* dat
   const bool first = offset < BlockSize;
   const uint8_t* history = first ? FHistory.data() : data + offset - BlockSize;
   const size_t historySize = first ? FHistory.size() : BlockSize;
-  return decoder.Reproduces(body, block->size, data + offset, size, history, historySize)
-             ? block->size
+  return decoder.Reproduces(body, block->encodedSize, data + offset, size, history, historySize)
+             ? block->encodedSize
              : 0;
 }
 
-size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data,
-                                     size_t offset, size_t size, uint8_t* record) const {
-  uint8_t* body = record + CabFormat::DataSize + FReserve;
+size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, CabFormat::TCabCompression type,
+                                     const uint8_t* data, size_t offset, size_t size,
+                                     uint8_t* record) const {
+  uint8_t* body = record + CabFormat::DataSize;
   size_t encoded = size;
-  if (type == tcompTYPE_MSZIP) {
+  if (type == CabFormat::TCabCompression::Mszip) {
     encoded = worker.decoder ? TakePrevious(*worker.decoder, data, offset, size, body) : 0;
     if (encoded == 0)
       encoded = worker.encoder->Encode(data + offset, size, body);
@@ -51,17 +51,16 @@ size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, TCOMP type, const uint8_t*
   }
   CabFormat::PutU16At(record + 4, uint16_t(encoded));
   CabFormat::PutU16At(record + 6, uint16_t(size));
-  std::memset(record + CabFormat::DataSize, 0, FReserve);
-  CabFormat::PutU32At(record,
-                      CabFormat::DataBlockChecksum(record + 4, 4 + FReserve, body, encoded));
-  return CabFormat::DataSize + FReserve + encoded;
+  CabFormat::PutU32At(record, CabFormat::DataBlockChecksum(record + 4, 4, body, encoded));
+  return CabFormat::DataSize + encoded;
 }
 
 TCabBlockEncoder::~TCabBlockEncoder() {
   Join();
 }
 
-void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse) {
+void TCabBlockEncoder::Start(CabFormat::TCabCompression type, const uint8_t* data, size_t size,
+                             const TReuse& reuse) {
   Wait();
   const size_t blocks = (size + BlockSize - 1) / BlockSize;
   FLengths.assign(blocks, 0);
@@ -71,11 +70,12 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const
     FRecords.resize(blocks * FSlotSize);
   FReuse = reuse;
   FHistory.assign(reuse.history, reuse.history + reuse.historySize);
-  const bool reusing = type == tcompTYPE_MSZIP && reuse.previous && reuse.previous->Count() > 0;
+  const bool reusing =
+      type == CabFormat::TCabCompression::Mszip && reuse.previous && reuse.previous->Count() > 0;
   const size_t threads = ThreadCount(blocks);
   if (FTools.size() < threads)
     FTools.resize(threads);
-  for (size_t worker = 0; worker < threads && type == tcompTYPE_MSZIP; ++worker) {
+  for (size_t worker = 0; worker < threads && type == CabFormat::TCabCompression::Mszip; ++worker) {
     TWorker& tools = FTools[worker];
     if (!tools.encoder)
       tools.encoder = std::make_unique<TMszipEncoder>();

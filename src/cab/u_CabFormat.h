@@ -27,6 +27,10 @@ constexpr uint16_t FlagPrevCabinet = 0x0001;
 constexpr uint16_t FlagNextCabinet = 0x0002;
 constexpr uint16_t FlagReservePresent = 0x0004;
 
+// Compression of a folder's blocks: the low four bits of CFFOLDER's typeCompress.
+enum class TCabCompression : uint16_t { Stored = 0, Mszip = 1 };
+constexpr uint16_t CompressionTypeMask = 0x000F;
+
 // Special folder indices of a file entry whose data crosses a cabinet boundary.
 constexpr uint16_t FolderContinuedFromPrev = 0xFFFD;
 constexpr uint16_t FolderContinuedToNext = 0xFFFE;

@@ -68,6 +68,12 @@ public:
     FView.Bytes(FPosition, count, field);
     FPosition += count;
   }
+  // The next count bytes as a view of their own.
+  TByteView Take(uint64_t count, const char* field) {
+    const TByteView part = FView.Part(FPosition, count, field);
+    FPosition += count;
+    return part;
+  }
   // A zero-terminated text of at most maxLength bytes before its zero.
   std::string ZString(size_t maxLength, const char* field);
   uint64_t Position() const { return FPosition; }

@@ -189,6 +189,8 @@ template <typename Visit> void WalkSubtree(const TMFSFolder& top, Visit&& visit)
 
 // "2025-06-01 14:30:00" for a DOS date and time (date << 16 | time), as items are stamped.
 std::string DosDateTimeText(uint32_t dateTime);
+// The DOS date and time a new item is stamped with (the stamp clock's local time).
+uint32_t NowAsDosDateTime();
 
 // One file system. Path helpers are class-level and keep no state.
 class TMFS : public TObject {
