@@ -49,9 +49,7 @@ size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, CabFormat::TCabCompression
   } else {
     std::memcpy(body, data + offset, size);
   }
-  CabFormat::PutU16At(record + 4, uint16_t(encoded));
-  CabFormat::PutU16At(record + 6, uint16_t(size));
-  CabFormat::PutU32At(record, CabFormat::DataBlockChecksum(record + 4, 4, body, encoded));
+  CabFormat::WriteDataRecord(record, body, uint16_t(encoded), uint16_t(size));
   return CabFormat::DataSize + encoded;
 }
 

@@ -112,7 +112,7 @@ CabFormat::TDataFields ReadBlockRecord(TCabinetInput& input, uint8_t* record, si
   using namespace CabFormat;
   input.Read(record, recordSize, "CFDATA");
   const TDataFields fields =
-      CabinetRead([&] { return ReadDataFields(TByteView(record, recordSize)); });
+      CabinetRead([&] { return ReadRecord<TDataFields>(TByteView(record, recordSize)); });
   if (fields.encodedSize > MaxBlockCompressed || fields.outputSize > MaxBlockUncompressed)
     Fail(crcCorrupt, Format("CFDATA at offset %llu holds more than a block",
                             (unsigned long long)(input.Position() - recordSize)));
@@ -258,7 +258,7 @@ void TCabReader::ReadTables() {
   const std::vector<uint8_t> fixed = FInput->ReadAt(0, HeaderSize);
   if (fixed.size() < HeaderSize)
     Fail(crcNotACabinet);
-  FHeader = ReadHeaderFields(TByteView(fixed.data(), fixed.size()));
+  FHeader = ReadRecord<THeaderFields>(TByteView(fixed.data(), fixed.size()));
   if (FHeader.signature != Signature)
     Fail(crcNotACabinet);
   if (FHeader.versionMajor != VersionMajor || FHeader.versionMinor != VersionMinor)
@@ -267,7 +267,7 @@ void TCabReader::ReadTables() {
     const std::vector<uint8_t> headBytes = FInput->ReadAt(HeaderSize, MaxHeadSize(FHeader.folders));
     TByteCursor head(TByteView(headBytes.data(), headBytes.size()));
     if (FHeader.flags & FlagReservePresent) {
-      FReserve = ReadReserveSizes(head.Take(HeaderReserveSize, "cbCFHeader"));
+      FReserve = ReadRecord<TReserveSizes>(head);
       head.Skip(FReserve.headerReserve, "abReserve");
     }
     for (const uint16_t named : {FlagPrevCabinet, FlagNextCabinet})
@@ -277,22 +277,13 @@ void TCabReader::ReadTables() {
       }
     for (uint16_t i = 0; i < FHeader.folders; ++i)
       FFolders.push_back(
-          ReadFolderFields(head.Take(FolderSize + FReserve.folderReserve, "CFFOLDER")));
+          ReadRecord<TFolderFields>(head.Take(FolderSize + FReserve.folderReserve, "CFFOLDER")));
 
     const std::vector<uint8_t> fileBytes =
         FInput->ReadAt(FHeader.filesOffset, size_t(FHeader.files) * (FileSize + MaxNameLength + 1));
     TByteCursor files(TByteView(fileBytes.data(), fileBytes.size()));
-    for (uint16_t i = 0; i < FHeader.files; ++i) {
-      TCabMember member;
-      member.size = files.U32("cbFile");
-      member.offset = files.U32("uoffFolderStart");
-      member.folder = files.U16("iFolder");
-      member.date = files.U16("date");
-      member.time = files.U16("time");
-      member.attribs = files.U16("attribs");
-      member.name = files.ZString(MaxNameLength, "szName");
-      FMembers.push_back(std::move(member));
-    }
+    for (uint16_t i = 0; i < FHeader.files; ++i)
+      FMembers.push_back(ReadRecord<TFileFields>(files));
   });
 }
 

@@ -25,15 +25,7 @@ class TStream;
 class TCabinetInput;
 
 // A member's CFFILE entry.
-struct TCabMember {
-  uint32_t size = 0;
-  uint32_t offset = 0; // in its folder's uncompressed data
-  uint16_t folder = 0;
-  uint16_t date = 0;
-  uint16_t time = 0;
-  uint16_t attribs = 0;
-  std::string name;
-};
+using TCabMember = CabFormat::TFileFields;
 
 // Where a data block's encoded bytes lie, found without decoding them.
 struct TCabBlockPlace {

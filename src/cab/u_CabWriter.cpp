@@ -1,6 +1,7 @@
 #include "cab/u_CabWriter.h"
 
 #include "cab/CabConsts.h"
+#include "common/u_ByteView.h"
 #include "common/u_Progress.h"
 #include "common/u_Streams.h"
 
@@ -104,7 +105,7 @@ uint64_t TCabWriter::InputBeingEncoded() const {
   return size;
 }
 
-void TCabWriter::ReadSource(TStream& source, TFileEntry& entry) {
+void TCabWriter::ReadSource(TStream& source, CabFormat::TFileFields& entry) {
   uint64_t fileSize = 0;
   for (;;) {
     std::vector<uint8_t>& input = FBatches[FFilling].input;
@@ -151,8 +152,8 @@ void TCabWriter::Add(const std::string& name, TStream& source, uint16_t date, ui
       FFolderUncompressed = 0;
       FFolderCompressed = 0;
     }
-    TFileEntry entry{
-        name, 0, uint32_t(FFolderUncompressed), uint16_t(FFolders.size()), date, time, attributes};
+    CabFormat::TFileFields entry{
+        0, uint32_t(FFolderUncompressed), uint16_t(FFolders.size()), date, time, attributes, name};
     ReadSource(source, entry);
     FFiles.push_back(entry);
   });
@@ -185,34 +186,19 @@ std::string TCabWriter::BuildTables(uint32_t cabinetSize) const {
   const uint32_t tablesSize = TablesSize();
   std::string out;
   out.reserve(tablesSize);
-  PutU32(out, Signature);
-  PutU32(out, 0);
-  PutU32(out, cabinetSize);
-  PutU32(out, 0);
-  PutU32(out, FilesOffset());
-  PutU32(out, 0);
-  PutU8(out, VersionMinor);
-  PutU8(out, VersionMajor);
-  PutU16(out, uint16_t(FFolders.size()));
-  PutU16(out, uint16_t(FFiles.size()));
-  PutU16(out, 0); // flags
-  PutU16(out, 0); // setID
-  PutU16(out, 0); // iCabinet
-  for (const auto& folder : FFolders) {
-    PutU32(out, tablesSize + folder.dataOffset);
-    PutU16(out, folder.blocks);
-    PutU16(out, uint16_t(FType));
-  }
-  for (const auto& file : FFiles) {
-    PutU32(out, file.size);
-    PutU32(out, file.offset);
-    PutU16(out, file.folder);
-    PutU16(out, file.date);
-    PutU16(out, file.time);
-    PutU16(out, file.attribs);
-    out.append(file.name);
-    PutU8(out, 0);
-  }
+  THeaderFields header;
+  header.signature = Signature;
+  header.cabinetSize = cabinetSize;
+  header.filesOffset = FilesOffset();
+  header.versionMinor = VersionMinor;
+  header.versionMajor = VersionMajor;
+  header.folders = uint16_t(FFolders.size());
+  header.files = uint16_t(FFiles.size());
+  WriteRecord(header, out);
+  for (const auto& folder : FFolders)
+    WriteRecord(TFolderFields{tablesSize + folder.dataOffset, folder.blocks, uint16_t(FType)}, out);
+  for (const auto& file : FFiles)
+    WriteRecord(file, out);
   return out;
 }
 

@@ -53,15 +53,6 @@ private:
     uint32_t dataOffset; // of its first block in the spool
     uint16_t blocks;
   };
-  struct TFileEntry {
-    std::string name;
-    uint32_t size;
-    uint32_t offset; // in the folder's uncompressed data
-    uint16_t folder;
-    uint16_t date;
-    uint16_t time;
-    uint16_t attribs;
-  };
   struct TSpoolPiece {
     std::unique_ptr<TStream> stream;
     uint64_t size;
@@ -78,7 +69,7 @@ private:
   // A new piece at the end of the spool.
   void OpenSpoolPiece();
   void WriteSpool(const uint8_t* data, uint32_t size);
-  void ReadSource(TStream& source, TFileEntry& entry);
+  void ReadSource(TStream& source, CabFormat::TFileFields& entry);
   // Starts encoding the filled batch; the other one, if still being encoded, is finished first
   // so that the next can be filled. Meanwhile the caller reads on.
   void EncodePending();
@@ -101,7 +92,7 @@ private:
   uint64_t FSpoolSize = 0;        // of all pieces
 
   std::vector<TFolderEntry> FFolders;
-  std::vector<TFileEntry> FFiles;
+  std::vector<CabFormat::TFileFields> FFiles;
   bool FFolderOpen = false;
   TFolderEntry FFolder{};
   uint64_t FFolderUncompressed = 0;

@@ -176,8 +176,9 @@ std::string EncodeMszip(const TBuiltBlock& block, const std::string& history) {
   std::string out = "CK";
   if (block.stored) {
     out += '\x01';
-    CabFormat::PutU16(out, uint16_t(block.data.size()));
-    CabFormat::PutU16(out, uint16_t(~block.data.size()));
+    TByteWriter lengths(out);
+    lengths.U16(uint16_t(block.data.size()));
+    lengths.U16(uint16_t(~block.data.size()));
     return out + block.data;
   }
   z_stream z{};
@@ -209,12 +210,9 @@ std::string TCabBuilder::Build() const {
   if (!nextCabinet.empty())
     flags |= FlagNextCabinet;
 
-  std::string header;
   std::string names;
   if (reserve) {
-    PutU16(names, headerReserve);
-    PutU8(names, folderReserve);
-    PutU8(names, dataReserve);
+    WriteRecord(TReserveSizes{headerReserve, folderReserve, dataReserve}, names);
     names.append(headerReserve, 'r');
   }
   if (flags & FlagPrevCabinet)
@@ -223,15 +221,10 @@ std::string TCabBuilder::Build() const {
     names += nextCabinet + '\0' + nextDisk + '\0';
 
   std::string fileTable;
-  for (const auto& file : files) {
-    PutU32(fileTable, file.size);
-    PutU32(fileTable, file.offset);
-    PutU16(fileTable, file.folder);
-    PutU16(fileTable, file.date);
-    PutU16(fileTable, file.time);
-    PutU16(fileTable, file.attribs);
-    fileTable += file.name + '\0';
-  }
+  for (const auto& file : files)
+    WriteRecord(TFileFields{file.size, file.offset, file.folder, file.date, file.time, file.attribs,
+                            file.name},
+                fileTable);
 
   // Data of all folders, with the offset of each folder's first block.
   std::vector<std::string> folderData;
@@ -239,18 +232,15 @@ std::string TCabBuilder::Build() const {
     std::string data;
     std::string history;
     for (const auto& block : folder.blocks) {
-      const std::string encoded = folder.type == CabFormat::TCabCompression::Mszip
-                                      ? EncodeMszip(block, history)
-                                      : block.data;
+      const std::string encoded =
+          folder.type == TCabCompression::Mszip ? EncodeMszip(block, history) : block.data;
       history += block.data;
       std::string record;
-      PutU32(record, 0);
-      PutU16(record, uint16_t(encoded.size()));
-      PutU16(record, uint16_t(block.data.size()));
+      WriteRecord(TDataFields{0, uint16_t(encoded.size()), uint16_t(block.data.size())}, record);
       record.append(dataReserve, 'd');
-      const uint32_t sum =
-          DataBlockChecksum(record.data() + 4, 4 + dataReserve, encoded.data(), encoded.size());
-      PutU32At(reinterpret_cast<uint8_t*>(record.data()), sum);
+      TByteWriter(reinterpret_cast<uint8_t*>(record.data()), 4)
+          .U32(DataBlockChecksum(record.data() + 4, 4 + dataReserve, encoded.data(),
+                                 encoded.size()));
       data += record + encoded;
     }
     folderData.push_back(data);
@@ -262,27 +252,18 @@ std::string TCabBuilder::Build() const {
   uint32_t dataOffset = filesOffset + uint32_t(fileTable.size());
   std::string folderTable;
   for (size_t i = 0; i < folders.size(); ++i) {
-    PutU32(folderTable, dataOffset);
-    PutU16(folderTable, uint16_t(folders[i].blocks.size()));
-    PutU16(folderTable, uint16_t(folders[i].type));
+    WriteRecord(
+        TFolderFields{dataOffset, uint16_t(folders[i].blocks.size()), uint16_t(folders[i].type)},
+        folderTable);
     folderTable.append(folderReserve, 'f');
     dataOffset += uint32_t(folderData[i].size());
   }
 
-  PutU32(header, Signature);
-  PutU32(header, 0);
-  PutU32(header, dataOffset);
-  PutU32(header, 0);
-  PutU32(header, filesOffset);
-  PutU32(header, 0);
-  PutU8(header, VersionMinor);
-  PutU8(header, VersionMajor);
-  PutU16(header, uint16_t(folders.size()));
-  PutU16(header, uint16_t(files.size()));
-  PutU16(header, flags);
-  PutU16(header, 0x1234);
-  PutU16(header, 0);
-  std::string cabinet = header + names + folderTable + fileTable;
+  std::string cabinet;
+  WriteRecord(THeaderFields{Signature, dataOffset, filesOffset, VersionMinor, VersionMajor,
+                            uint16_t(folders.size()), uint16_t(files.size()), flags, 0x1234, 0},
+              cabinet);
+  cabinet += names + folderTable + fileTable;
   for (const auto& data : folderData)
     cabinet += data;
   return cabinet;

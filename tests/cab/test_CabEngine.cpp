@@ -4,6 +4,7 @@
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabPreviousFolder.h"
 #include "cab/u_CabReader.h"
+#include "common/u_ByteView.h"
 #include "common/u_Streams.h"
 
 #include <cstring>
@@ -20,10 +21,10 @@ constexpr auto Mszip = CabFormat::TCabCompression::Mszip;
 constexpr auto Stored = CabFormat::TCabCompression::Stored;
 
 void PutU16At(std::string& bytes, size_t at, uint16_t value) {
-  CabFormat::PutU16At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+  TByteWriter(reinterpret_cast<uint8_t*>(bytes.data()) + at, 2).U16(value);
 }
 void PutU32At(std::string& bytes, size_t at, uint32_t value) {
-  CabFormat::PutU32At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+  TByteWriter(reinterpret_cast<uint8_t*>(bytes.data()) + at, 4).U32(value);
 }
 
 } // namespace
@@ -33,6 +34,45 @@ TEST(CabChecksum, FoldsTrailingBytesHighByteFirst) {
   EXPECT_EQ(CabFormat::Checksum(bytes, 4, 0), 0x04030201u);
   EXPECT_EQ(CabFormat::Checksum(bytes, 7, 0), 0x04030201u ^ 0x00050607u);
   EXPECT_EQ(CabFormat::Checksum(bytes, 5, 0x10), 0x04030201u ^ 0x05u ^ 0x10u);
+}
+
+namespace {
+
+// record written gives exactly bytes, which read back give record; cut a byte short they name
+// lastField.
+template <typename Record>
+void ExpectRecord(const Record& record, std::string_view bytes, const char* lastField) {
+  std::string written;
+  WriteRecord(record, written);
+  EXPECT_EQ(written, bytes);
+  EXPECT_TRUE(ReadRecord<Record>(ByteViewOf(bytes)) == record);
+  try {
+    ReadRecord<Record>(ByteViewOf(bytes.substr(0, bytes.size() - 1)));
+    ADD_FAILURE() << "read a record cut short";
+  } catch (const EDamagedData& e) {
+    EXPECT_EQ(e.Message().rfind(lastField, 0), 0u) << e.Message();
+  }
+}
+
+} // namespace
+
+TEST(CabFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
+  using namespace CabFormat;
+  ExpectRecord(THeaderFields{Signature, 1000, 44, 3, 1, 2, 3, FlagReservePresent, 0x1234, 7},
+               std::string_view("MSCF\0\0\0\0\xE8\x03\0\0\0\0\0\0\x2C\0\0\0\0\0\0\0"
+                                "\x03\x01\x02\0\x03\0\x04\0\x34\x12\x07\0",
+                                HeaderSize),
+               "iCabinet");
+  ExpectRecord(TReserveSizes{0x1234, 5, 6}, std::string_view("\x34\x12\x05\x06", 4), "cbCFData");
+  ExpectRecord(TFolderFields{0x01020304, 0x0506, 1},
+               std::string_view("\x04\x03\x02\x01\x06\x05\x01\0", FolderSize), "typeCompress");
+  ExpectRecord(TFileFields{0x0A0B0C0D, 0x01020304, 0x0506, 0x5A21, 0x6000, 0x21, "Info.MFS"},
+               std::string_view("\x0D\x0C\x0B\x0A\x04\x03\x02\x01\x06\x05\x21\x5A\0\x60"
+                                "\x21\0Info.MFS\0",
+                                FileSize + 9),
+               "szName");
+  ExpectRecord(TDataFields{0xA1B2C3D4, 0x1234, 0x8000},
+               std::string_view("\xD4\xC3\xB2\xA1\x34\x12\0\x80", DataSize), "cbUncomp");
 }
 
 TEST(CabEngine, RoundTripsFilesOfEverySizeWithTheirDatesAndAttributes) {
@@ -149,8 +189,9 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
     const std::string& bytes = lax.folders[0].blocks[at].data;
     std::string encoded = "CK";
     encoded += char(header);
-    CabFormat::PutU16(encoded, uint16_t(bytes.size()));
-    CabFormat::PutU16(encoded, uint16_t(~bytes.size()));
+    TByteWriter lengths(encoded);
+    lengths.U16(uint16_t(bytes.size()));
+    lengths.U16(uint16_t(~bytes.size()));
     lax.folders[0].blocks[at].encoded = encoded + bytes + after;
     return lax.Build();
   };
