@@ -18,9 +18,6 @@ size_t ThreadCount(size_t blocks) {
 }
 } // namespace
 
-TCabBlockEncoder::TCabBlockEncoder()
-    : FSlotSize(CabFormat::DataSize + MszipEncodedCapacity(BlockSize)) {}
-
 size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset,
                                       size_t size, uint8_t* body) const {
   const TCabPreviousFolder::TBlock* block = FReuse.previous->At(FReuse.folderOffset + offset, size);
@@ -64,8 +61,8 @@ void TCabBlockEncoder::Start(CabFormat::TCabCompression type, const uint8_t* dat
   FLengths.assign(blocks, 0);
   if (blocks == 0)
     return;
-  if (FRecords.size() < blocks * FSlotSize)
-    FRecords.resize(blocks * FSlotSize);
+  if (FRecords.size() < blocks * SlotSize)
+    FRecords.resize(blocks * SlotSize);
   FReuse = reuse;
   FHistory.assign(reuse.history, reuse.history + reuse.historySize);
   const bool reusing =
@@ -89,7 +86,7 @@ void TCabBlockEncoder::Start(CabFormat::TCabCompression type, const uint8_t* dat
       for (size_t i = FNext++; i < blocks; i = FNext++) {
         const size_t offset = i * BlockSize;
         FLengths[i] = EncodeBlock(*tools, type, data, offset, std::min(BlockSize, size - offset),
-                                  FRecords.data() + i * FSlotSize);
+                                  FRecords.data() + i * SlotSize);
       }
     } catch (...) {
       // Carried to Wait: an exception leaving a thread would end the process.

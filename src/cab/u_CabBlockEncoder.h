@@ -19,11 +19,8 @@
 
 class TCabBlockEncoder {
 public:
-  TCabBlockEncoder();
   // Waits for a run still being encoded.
   ~TCabBlockEncoder();
-  TCabBlockEncoder(const TCabBlockEncoder&) = delete;
-  TCabBlockEncoder& operator=(const TCabBlockEncoder&) = delete;
 
   // What an earlier cabinet offers a run: its folder's blocks, where the run starts in the
   // new folder's data, and the new folder's output before the run (its last 32 KiB at most),
@@ -45,7 +42,7 @@ public:
   void Wait();
 
   size_t Count() const { return FLengths.size(); }
-  const uint8_t* Record(size_t index) const { return FRecords.data() + index * FSlotSize; }
+  const uint8_t* Record(size_t index) const { return FRecords.data() + index * SlotSize; }
   size_t RecordSize(size_t index) const { return FLengths[index]; }
 
 private:
@@ -64,7 +61,9 @@ private:
   size_t TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset, size_t size,
                       uint8_t* body) const;
 
-  size_t FSlotSize;
+  // Room for a record: its fields and a block stored.
+  static constexpr size_t SlotSize =
+      CabFormat::DataSize + MszipEncodedCapacity(CabFormat::MaxBlockUncompressed);
   std::vector<uint8_t> FRecords;
   std::vector<size_t> FLengths;
   std::vector<TWorker> FTools;

@@ -32,8 +32,6 @@ public:
   // outlive the reader.
   TCabMemberReader(TStream& cabinet, const std::string& cabinetName);
   ~TCabMemberReader() override;
-  TCabMemberReader(const TCabMemberReader&) = delete;
-  TCabMemberReader& operator=(const TCabMemberReader&) = delete;
 
   // Extracts the archived file(s) named nameInCabinet (compared case-insensitively) into
   // target, one after another, without date or attributes; false when the cabinet has no file
@@ -108,8 +106,6 @@ class TCabPacker : private TCabSpool {
 public:
   TCabPacker();
   ~TCabPacker() override;
-  TCabPacker(const TCabPacker&) = delete;
-  TCabPacker& operator=(const TCabPacker&) = delete;
 
   // Adds a file named name whose bytes are read from content as they are packed; dateTime and
   // attributes as a file's.
