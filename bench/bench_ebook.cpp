@@ -144,7 +144,7 @@ void BM_ResolveEdit(benchmark::State& state) {
     variables += "<var name=\"Line" + std::to_string(i) + "\">" +
                  (i % 10 == 0 ? "(c) %{Company}, line " : "Plain line ") + std::to_string(i) +
                  "</var>\r\n";
-  TMFS content;
+  TMFS content(TCodePage(1252));
   BenchBook::DescribeBook(content).GetFile("\\Variables.xml")->SetContent(variables + "</vars>");
   fs::copy_file(std::string(FOLIOSET_SAMPLES) + "/typical.exe", path,
                 fs::copy_options::overwrite_existing);

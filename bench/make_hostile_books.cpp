@@ -35,7 +35,7 @@ std::vector<std::string> Wanted;
 void WriteBook(const fs::path& book, const std::function<void(TMFSSession&)>& fill) {
   if (!Wanted.empty() && std::find(Wanted.begin(), Wanted.end(), book.filename()) == Wanted.end())
     return;
-  TMFS content;
+  TMFS content(TCodePage(1252));
   fill(BenchBook::DescribeBook(content));
   const std::string cabinet = PackSystemMFS(content);
   fs::copy_file(std::string(FOLIOSET_SAMPLES) + "/typical.exe", book,

@@ -42,14 +42,14 @@ void CheckEveryBlockStrict(const std::string& cabinet, const std::string& conten
   std::vector<uint8_t> encoded;
   uint64_t start = 0;
   for (const TCabPreviousFolder::TBlock& block : folder.Blocks()) {
-    encoded.resize(block.size);
+    encoded.resize(block.encodedSize);
     const size_t history = size_t(std::min<uint64_t>(start, CabFormat::MaxBlockUncompressed));
     const auto* bytes = reinterpret_cast<const uint8_t*>(content.data());
-    if (start + block.uncompressed > content.size() || !folder.Read(block, encoded.data()) ||
-        !decoder.Reproduces(encoded.data(), block.size, bytes + start, block.uncompressed,
+    if (start + block.outputSize > content.size() || !folder.Read(block, encoded.data()) ||
+        !decoder.Reproduces(encoded.data(), block.encodedSize, bytes + start, block.outputSize,
                             bytes + start - history, history))
       std::abort();
-    start += block.uncompressed;
+    start += block.outputSize;
   }
 }
 

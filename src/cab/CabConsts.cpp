@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr const char* FCIErrorTexts[] = {
+constexpr const char* WriteErrorTexts[] = {
     "No error",
     "Failure opening file to be stored in cabinet",
     "Failure reading file to be stored in cabinet",
@@ -16,7 +16,7 @@ constexpr const char* FCIErrorTexts[] = {
     "Failure compressing data",
 };
 
-constexpr const char* FDIErrorTexts[] = {
+constexpr const char* ReadErrorTexts[] = {
     "No error",
     "Cabinet not found",
     "Cabinet file does not have the correct format",
@@ -36,12 +36,39 @@ const char* TextOf(const char* const (&texts)[N], int32_t code, const char* othe
   return code >= 0 && size_t(code) < N ? texts[code] : other;
 }
 
-} // namespace
-
-const char* FCIErrorText(int32_t code) {
-  return TextOf(FCIErrorTexts, code, SFCIError);
+std::string SystemErrorMessage(bool compression, int32_t code, const std::string& cause) {
+  const char* text = compression ? CabWriteErrorText(code) : CabReadErrorText(code);
+  std::string message = Format("%s [0x%.4X]", text, uint32_t(code));
+  if (!cause.empty())
+    message += ".\r\n" + cause;
+  return message;
 }
 
-const char* FDIErrorText(int32_t code) {
-  return TextOf(FDIErrorTexts, code, SFDIError);
+} // namespace
+
+const char* CabWriteErrorText(int32_t code) {
+  return TextOf(WriteErrorTexts, code, "FCI error");
+}
+
+const char* CabReadErrorText(int32_t code) {
+  return TextOf(ReadErrorTexts, code, "FDI error");
+}
+
+EMFSCabSystemError::EMFSCabSystemError(bool compression, int32_t code, const std::string& cause)
+    : EMFSCabError(SystemErrorMessage(compression, code, cause)), FErrorCode(code),
+      FCompression(compression) {}
+
+bool EMFSCabSystemError::DamagedCabinet() const {
+  if (FCompression)
+    return false;
+  switch (FErrorCode) {
+  case crcNotACabinet:
+  case crcUnknownVersion:
+  case crcCorrupt:
+  case crcCompressionType:
+  case crcDecompressing:
+    return true;
+  default:
+    return false;
+  }
 }

@@ -1,6 +1,6 @@
 #include "cab/u_CabBlockAhead.h"
 
-#include "cab/CabIntf.h"
+#include "cab/CabConsts.h"
 
 #include <system_error>
 
@@ -84,14 +84,14 @@ TCabBlockOutput TCabBlockAhead::Decode(const TCabDataBlock& block) {
   if (block.Checksum != 0 &&
       CabFormat::DataBlockChecksum(block.Record + 4, block.RecordSize - 4, block.Encoded,
                                    block.EncodedSize) != block.Checksum)
-    return {nullptr, 0, FDIERROR_CORRUPT_CABINET};
+    return {nullptr, 0, crcCorrupt};
   if (!FMszip) {
     if (block.EncodedSize != block.OutputSize)
-      return {nullptr, 0, FDIERROR_CORRUPT_CABINET};
+      return {nullptr, 0, crcCorrupt};
     return {block.Encoded, block.OutputSize, 0};
   }
   if (!FDecoder->Decode(block.Encoded, block.EncodedSize, block.OutputSize))
-    return {nullptr, 0, FDIERROR_MDI_FAIL};
+    return {nullptr, 0, crcDecompressing};
   return {FDecoder->Output(), block.OutputSize, 0};
 }
 

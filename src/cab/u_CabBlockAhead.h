@@ -28,7 +28,7 @@ struct TCabDataBlock {
 struct TCabBlockOutput {
   const uint8_t* Data = nullptr;
   uint32_t Size = 0;
-  int32_t Failure = 0; // the library's error code; 0 when the block is sound
+  int32_t Failure = 0; // the reader's error code (TCabReadCode); 0 when the block is sound
 };
 
 class TCabBlockAhead {

@@ -18,14 +18,10 @@ size_t ThreadCount(size_t blocks) {
 }
 } // namespace
 
-TCabBlockEncoder::TCabBlockEncoder(size_t dataReserve)
-    : FReserve(dataReserve),
-      FSlotSize(CabFormat::DataSize + dataReserve + MszipEncodedCapacity(BlockSize)) {}
-
 size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset,
                                       size_t size, uint8_t* body) const {
   const TCabPreviousFolder::TBlock* block = FReuse.previous->At(FReuse.folderOffset + offset, size);
-  if (!block || block->size > MszipEncodedCapacity(BlockSize) ||
+  if (!block || block->encodedSize > MszipEncodedCapacity(BlockSize) ||
       !FReuse.previous->Read(*block, body))
     return 0;
   // Every block of a run but its last is whole, so the 32 KiB before a block is the one before
@@ -33,49 +29,48 @@ size_t TCabBlockEncoder::TakePrevious(TMszipDecoder& decoder, const uint8_t* dat
   const bool first = offset < BlockSize;
   const uint8_t* history = first ? FHistory.data() : data + offset - BlockSize;
   const size_t historySize = first ? FHistory.size() : BlockSize;
-  return decoder.Reproduces(body, block->size, data + offset, size, history, historySize)
-             ? block->size
+  return decoder.Reproduces(body, block->encodedSize, data + offset, size, history, historySize)
+             ? block->encodedSize
              : 0;
 }
 
-size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data,
-                                     size_t offset, size_t size, uint8_t* record) const {
-  uint8_t* body = record + CabFormat::DataSize + FReserve;
+size_t TCabBlockEncoder::EncodeBlock(TWorker& worker, CabFormat::TCabCompression type,
+                                     const uint8_t* data, size_t offset, size_t size,
+                                     uint8_t* record) const {
+  uint8_t* body = record + CabFormat::DataSize;
   size_t encoded = size;
-  if (type == tcompTYPE_MSZIP) {
+  if (type == CabFormat::TCabCompression::Mszip) {
     encoded = worker.decoder ? TakePrevious(*worker.decoder, data, offset, size, body) : 0;
     if (encoded == 0)
       encoded = worker.encoder->Encode(data + offset, size, body);
   } else {
     std::memcpy(body, data + offset, size);
   }
-  CabFormat::PutU16At(record + 4, uint16_t(encoded));
-  CabFormat::PutU16At(record + 6, uint16_t(size));
-  std::memset(record + CabFormat::DataSize, 0, FReserve);
-  CabFormat::PutU32At(record,
-                      CabFormat::DataBlockChecksum(record + 4, 4 + FReserve, body, encoded));
-  return CabFormat::DataSize + FReserve + encoded;
+  CabFormat::WriteDataRecord(record, body, uint16_t(encoded), uint16_t(size));
+  return CabFormat::DataSize + encoded;
 }
 
 TCabBlockEncoder::~TCabBlockEncoder() {
   Join();
 }
 
-void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse) {
+void TCabBlockEncoder::Start(CabFormat::TCabCompression type, const uint8_t* data, size_t size,
+                             const TReuse& reuse) {
   Wait();
   const size_t blocks = (size + BlockSize - 1) / BlockSize;
   FLengths.assign(blocks, 0);
   if (blocks == 0)
     return;
-  if (FRecords.size() < blocks * FSlotSize)
-    FRecords.resize(blocks * FSlotSize);
+  if (FRecords.size() < blocks * SlotSize)
+    FRecords.resize(blocks * SlotSize);
   FReuse = reuse;
   FHistory.assign(reuse.history, reuse.history + reuse.historySize);
-  const bool reusing = type == tcompTYPE_MSZIP && reuse.previous && reuse.previous->Count() > 0;
+  const bool reusing =
+      type == CabFormat::TCabCompression::Mszip && reuse.previous && reuse.previous->Count() > 0;
   const size_t threads = ThreadCount(blocks);
   if (FTools.size() < threads)
     FTools.resize(threads);
-  for (size_t worker = 0; worker < threads && type == tcompTYPE_MSZIP; ++worker) {
+  for (size_t worker = 0; worker < threads && type == CabFormat::TCabCompression::Mszip; ++worker) {
     TWorker& tools = FTools[worker];
     if (!tools.encoder)
       tools.encoder = std::make_unique<TMszipEncoder>();
@@ -91,7 +86,7 @@ void TCabBlockEncoder::Start(TCOMP type, const uint8_t* data, size_t size, const
       for (size_t i = FNext++; i < blocks; i = FNext++) {
         const size_t offset = i * BlockSize;
         FLengths[i] = EncodeBlock(*tools, type, data, offset, std::min(BlockSize, size - offset),
-                                  FRecords.data() + i * FSlotSize);
+                                  FRecords.data() + i * SlotSize);
       }
     } catch (...) {
       // Carried to Wait: an exception leaving a thread would end the process.

@@ -1,10 +1,10 @@
 #pragma once
-// Turns a run of folder data into CFDATA records (header, checksum, reserve, encoded data),
+// Turns a run of folder data into CFDATA records (header, checksum, encoded data),
 // one record per 32 KiB of input, encoding the blocks on threads of its own while the caller
 // goes on (reading the next run, writing the last one's records). A block that an earlier
 // cabinet holds already, decoding there to exactly these bytes, is taken over as it is.
 
-#include "cab/CabIntf.h"
+#include "cab/u_CabFormat.h"
 #include "cab/u_CabMszip.h"
 #include "cab/u_CabPreviousFolder.h"
 
@@ -19,12 +19,8 @@
 
 class TCabBlockEncoder {
 public:
-  // dataReserve: the bytes each CFDATA record reserves (written as zeros).
-  explicit TCabBlockEncoder(size_t dataReserve);
   // Waits for a run still being encoded.
   ~TCabBlockEncoder();
-  TCabBlockEncoder(const TCabBlockEncoder&) = delete;
-  TCabBlockEncoder& operator=(const TCabBlockEncoder&) = delete;
 
   // What an earlier cabinet offers a run: its folder's blocks, where the run starts in the
   // new folder's data, and the new folder's output before the run (its last 32 KiB at most),
@@ -37,15 +33,16 @@ public:
   };
 
   // Starts encoding size bytes as consecutive blocks of 32 KiB, the last one possibly shorter,
-  // for a folder of compression type tcompTYPE_NONE or tcompTYPE_MSZIP. The bytes must stay
+  // for a folder of compression type. The bytes must stay
   // as they are until Wait returns; the records are there from then on. The history reuse
   // names is copied before Start returns.
-  void Start(TCOMP type, const uint8_t* data, size_t size, const TReuse& reuse);
+  void Start(CabFormat::TCabCompression type, const uint8_t* data, size_t size,
+             const TReuse& reuse);
   // Waits for the run; a failure on any of its threads (std::bad_alloc, say) passes on here.
   void Wait();
 
   size_t Count() const { return FLengths.size(); }
-  const uint8_t* Record(size_t index) const { return FRecords.data() + index * FSlotSize; }
+  const uint8_t* Record(size_t index) const { return FRecords.data() + index * SlotSize; }
   size_t RecordSize(size_t index) const { return FLengths[index]; }
 
 private:
@@ -57,15 +54,16 @@ private:
 
   // Waits for the threads without reporting what failed on them.
   void Join();
-  size_t EncodeBlock(TWorker& worker, TCOMP type, const uint8_t* data, size_t offset, size_t size,
-                     uint8_t* record) const;
+  size_t EncodeBlock(TWorker& worker, CabFormat::TCabCompression type, const uint8_t* data,
+                     size_t offset, size_t size, uint8_t* record) const;
   // Puts the earlier cabinet's block for the size bytes at data + offset into body when it
   // decodes to exactly them; returns its encoded size, or 0 when there is none.
   size_t TakePrevious(TMszipDecoder& decoder, const uint8_t* data, size_t offset, size_t size,
                       uint8_t* body) const;
 
-  size_t FReserve;
-  size_t FSlotSize;
+  // Room for a record: its fields and a block stored.
+  static constexpr size_t SlotSize =
+      CabFormat::DataSize + MszipEncodedCapacity(CabFormat::MaxBlockUncompressed);
   std::vector<uint8_t> FRecords;
   std::vector<size_t> FLengths;
   std::vector<TWorker> FTools;

@@ -1,7 +1,6 @@
 #pragma once
-// The Microsoft Cabinet format on disk: record sizes, flags, limits, the data block checksum,
-// the fixed fields of its records as every reader takes them, and the writing of its
-// little-endian fields.
+// The Microsoft Cabinet format on disk: record sizes, flags, limits, the data block checksum and
+// its records, each described once for reading and writing.
 
 #include "common/u_ByteView.h"
 
@@ -26,6 +25,10 @@ constexpr size_t DataSize = 8;          // CFDATA before its reserve and data
 constexpr uint16_t FlagPrevCabinet = 0x0001;
 constexpr uint16_t FlagNextCabinet = 0x0002;
 constexpr uint16_t FlagReservePresent = 0x0004;
+
+// Compression of a folder's blocks: the low four bits of CFFOLDER's typeCompress.
+enum class TCabCompression : uint16_t { Stored = 0, Mszip = 1 };
+constexpr uint16_t CompressionTypeMask = 0x000F;
 
 // Special folder indices of a file entry whose data crosses a cabinet boundary.
 constexpr uint16_t FolderContinuedFromPrev = 0xFFFD;
@@ -60,8 +63,8 @@ uint32_t Checksum(const void* bytes, size_t size, uint32_t seed);
 uint32_t DataBlockChecksum(const void* headerFromCbData, size_t headerSize, const void* data,
                            size_t dataSize);
 
-// The fixed fields of the records, read through TByteView, so a record cut short raises
-// EDamagedData naming the field.
+// The records, each described once for reading (through TByteView, so a record cut short
+// raises EDamagedData naming the field) and writing: ReadRecord and WriteRecord.
 struct THeaderFields { // CFHEADER's first HeaderSize bytes
   uint32_t signature = 0;
   uint32_t cabinetSize = 0;
@@ -73,32 +76,79 @@ struct THeaderFields { // CFHEADER's first HeaderSize bytes
   uint16_t flags = 0;
   uint16_t setID = 0;
   uint16_t cabinetIndex = 0;
+  bool operator==(const THeaderFields&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.signature, "signature");
+    f.Reserved(4, "reserved1");
+    f.Field(r.cabinetSize, "cbCabinet");
+    f.Reserved(4, "reserved2");
+    f.Field(r.filesOffset, "coffFiles");
+    f.Reserved(4, "reserved3");
+    f.Field(r.versionMinor, "versionMinor");
+    f.Field(r.versionMajor, "versionMajor");
+    f.Field(r.folders, "cFolders");
+    f.Field(r.files, "cFiles");
+    f.Field(r.flags, "flags");
+    f.Field(r.setID, "setID");
+    f.Field(r.cabinetIndex, "iCabinet");
+  }
 };
 struct TReserveSizes { // the HeaderReserveSize bytes after them, with FlagReservePresent
   uint16_t headerReserve = 0;
   uint8_t folderReserve = 0;
   uint8_t dataReserve = 0;
+  bool operator==(const TReserveSizes&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.headerReserve, "cbCFHeader");
+    f.Field(r.folderReserve, "cbCFFolder");
+    f.Field(r.dataReserve, "cbCFData");
+  }
 };
 struct TFolderFields { // CFFOLDER before its reserve
   uint32_t dataOffset = 0;
   uint16_t blocks = 0;
   uint16_t compression = 0;
+  bool operator==(const TFolderFields&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.dataOffset, "coffCabStart");
+    f.Field(r.blocks, "cCFData");
+    f.Field(r.compression, "typeCompress");
+  }
+};
+struct TFileFields { // CFFILE with its name
+  uint32_t size = 0;
+  uint32_t offset = 0; // in its folder's uncompressed data
+  uint16_t folder = 0;
+  uint16_t date = 0;
+  uint16_t time = 0;
+  uint16_t attribs = 0;
+  std::string name;
+  bool operator==(const TFileFields&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.size, "cbFile");
+    f.Field(r.offset, "uoffFolderStart");
+    f.Field(r.folder, "iFolder");
+    f.Field(r.date, "date");
+    f.Field(r.time, "time");
+    f.Field(r.attribs, "attribs");
+    f.Text(r.name, MaxNameLength, "szName");
+  }
 };
 struct TDataFields { // CFDATA before its reserve
   uint32_t checksum = 0;
   uint16_t encodedSize = 0;
   uint16_t outputSize = 0;
+  bool operator==(const TDataFields&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.checksum, "csum");
+    f.Field(r.encodedSize, "cbData");
+    f.Field(r.outputSize, "cbUncomp");
+  }
 };
-THeaderFields ReadHeaderFields(TByteView record);
-TReserveSizes ReadReserveSizes(TByteView record);
-TFolderFields ReadFolderFields(TByteView record);
-TDataFields ReadDataFields(TByteView record);
 
-// Appends little-endian fields to a byte string.
-void PutU8(std::string& out, uint8_t value);
-void PutU16(std::string& out, uint16_t value);
-void PutU32(std::string& out, uint32_t value);
-void PutU16At(uint8_t* at, uint16_t value);
-void PutU32At(uint8_t* at, uint32_t value);
+// Writes a CFDATA record without reserve for encodedSize bytes at data from outputSize bytes,
+// with its checksum, into record (DataSize bytes).
+void WriteDataRecord(uint8_t* record, const uint8_t* data, uint16_t encodedSize,
+                     uint16_t outputSize);
 
 } // namespace CabFormat

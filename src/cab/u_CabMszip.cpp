@@ -136,8 +136,9 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   if (Deflate(data, size, body, size + StoredHeaderSize, deflated))
     return CabFormat::MszipSignatureSize + deflated;
   body[0] = StoredFinalBlockHeader;
-  CabFormat::PutU16At(body + 1, uint16_t(size));
-  CabFormat::PutU16At(body + 3, uint16_t(~size));
+  TByteWriter lengths(body + 1, 4); // LEN and NLEN of the stored block
+  lengths.U16(uint16_t(size));
+  lengths.U16(uint16_t(~size));
   std::memcpy(body + StoredHeaderSize, data, size);
   return CabFormat::MszipSignatureSize + StoredHeaderSize + size;
 }

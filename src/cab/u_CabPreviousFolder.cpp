@@ -1,67 +1,65 @@
 #include "cab/u_CabPreviousFolder.h"
 
-#include "cab/CabIntf.h"
+#include "cab/CabConsts.h"
 #include "cab/u_CabFormat.h"
-#include "common/u_ByteView.h"
+#include "common/u_Streams.h"
 
 #include <algorithm>
 #include <utility>
 
-TCabPreviousFolder::TCabPreviousFolder(TReadAt readAt, uint64_t size) : FReadAt(std::move(readAt)) {
-  if (!ReadTable(size)) {
-    FBlocks.clear();
-    FStarts.clear();
-  }
-}
+namespace {
 
-bool TCabPreviousFolder::ReadTable(uint64_t size) {
-  using namespace CabFormat;
-  uint8_t header[HeaderSize + HeaderReserveSize];
-  if (size < HeaderSize || !FReadAt(0, header, HeaderSize))
-    return false;
-  const THeaderFields cabinet = ReadHeaderFields(TByteView(header, HeaderSize));
-  // A folder that goes on in another cabinet is not all here.
-  if (cabinet.signature != Signature || cabinet.folders == 0 ||
-      (cabinet.flags & (FlagPrevCabinet | FlagNextCabinet)))
-    return false;
-  uint64_t at = HeaderSize;
-  size_t dataReserve = 0;
-  if (cabinet.flags & FlagReservePresent) {
-    if (!FReadAt(HeaderSize, header + HeaderSize, HeaderReserveSize))
-      return false;
-    const TReserveSizes reserve =
-        ReadReserveSizes(TByteView(header + HeaderSize, HeaderReserveSize));
-    dataReserve = reserve.dataReserve;
-    at += HeaderReserveSize + reserve.headerReserve;
+// The earlier cabinet as a stream, for the reader's parse of its tables.
+class TReadAtStream : public TReadOnlyStream {
+public:
+  TReadAtStream(const TCabPreviousFolder::TReadAt& readAt, uint64_t size)
+      : FReadAt(readAt), FSize(int64_t(size)) {}
+
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t part = std::clamp<int64_t>(FSize - FPosition, 0, count);
+    if (!FReadAt(uint64_t(FPosition), buffer, size_t(part)))
+      throw EReadError(SReadError);
+    FPosition += part;
+    return part;
   }
-  uint8_t folderRecord[FolderSize];
-  if (at + FolderSize > size || !FReadAt(at, folderRecord, FolderSize))
-    return false;
-  const TFolderFields folder = ReadFolderFields(TByteView(folderRecord, FolderSize));
-  if (folder.compression != tcompTYPE_MSZIP)
-    return false;
-  at = folder.dataOffset;
-  // At most 65535 blocks (a 16-bit count): the table costs a few bytes per block read.
-  FBlocks.reserve(folder.blocks);
-  FStarts.reserve(folder.blocks);
-  uint64_t start = 0;
-  for (uint16_t i = 0; i < folder.blocks; ++i) {
-    uint8_t record[DataSize];
-    if (at + DataSize + dataReserve > size || !FReadAt(at, record, DataSize))
-      return false;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    FPosition = origin == soBeginning ? offset
+                : origin == soCurrent ? FPosition + offset
+                                      : FSize + offset;
+    return FPosition;
+  }
+  int64_t Size() override { return FSize; }
+
+private:
+  const TCabPreviousFolder::TReadAt& FReadAt;
+  int64_t FSize;
+  int64_t FPosition = 0;
+};
+
+} // namespace
+
+TCabPreviousFolder::TCabPreviousFolder(TReadAt readAt, uint64_t size) : FReadAt(std::move(readAt)) {
+  TReadAtStream stream(FReadAt, size);
+  try {
+    TCabReader cabinet(stream);
+    const std::vector<CabFormat::TFolderFields>& folders = cabinet.Folders();
+    // A folder that goes on in another cabinet is not all here.
+    if (folders.empty() ||
+        (cabinet.Header().flags & (CabFormat::FlagPrevCabinet | CabFormat::FlagNextCabinet)) ||
+        folders[0].compression != uint16_t(CabFormat::TCabCompression::Mszip))
+      return;
     // The decoding that must give the new bytes checks more than the checksum would.
-    const auto [checksum, encoded, uncompressed] = ReadDataFields(TByteView(record, DataSize));
-    const uint64_t data = at + DataSize + dataReserve;
-    if (data + encoded > size || encoded > MaxBlockCompressed ||
-        uncompressed > MaxBlockUncompressed)
-      return false;
-    FBlocks.push_back({data, encoded, uncompressed});
+    FBlocks = cabinet.Blocks(0);
+  } catch (const EMFSCabError&) {
+    return;
+  }
+  FStarts.reserve(FBlocks.size());
+  uint64_t start = 0;
+  for (const TCabBlockPlace& block : FBlocks) {
     FStarts.push_back(start);
-    start += uncompressed;
-    at = data + encoded;
+    start += block.outputSize;
   }
   FDataSize = start;
-  return true;
 }
 
 uint64_t TCabPreviousFolder::LineUpEnds(uint64_t newSize, uint64_t changeEnd) {
@@ -87,9 +85,9 @@ const TCabPreviousFolder::TBlock* TCabPreviousFolder::At(uint64_t folderOffset,
   if (it == FStarts.end() || *it != folderOffset)
     return nullptr;
   const TBlock& block = FBlocks[size_t(it - FStarts.begin())];
-  return block.uncompressed == uncompressed ? &block : nullptr;
+  return block.outputSize == uncompressed ? &block : nullptr;
 }
 
 bool TCabPreviousFolder::Read(const TBlock& block, uint8_t* into) const {
-  return FReadAt(block.dataOffset, into, block.size);
+  return FReadAt(block.dataOffset, into, block.encodedSize);
 }

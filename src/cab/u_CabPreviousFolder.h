@@ -5,6 +5,8 @@
 // cabinets, damaged headers) gives no blocks, and the encoder takes a block only once decoding
 // it gave exactly the new bytes.
 
+#include "cab/u_CabReader.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,14 +17,10 @@ public:
   // Reads count bytes at offset of the cabinet into; false when they are not all there.
   using TReadAt = std::function<bool(uint64_t offset, void* into, size_t count)>;
 
-  struct TBlock {
-    uint64_t dataOffset; // of its encoded bytes ("CK" and deflate data) in the cabinet
-    uint16_t size;       // encoded
-    uint16_t uncompressed;
-  };
+  using TBlock = TCabBlockPlace;
 
   // An earlier cabinet of size bytes, read through readAt, which must stay usable while this
-  // lives. Reads the block table at once: a few bytes per block.
+  // lives. Reads its tables and block records at once, as a reader does: a few bytes per block.
   TCabPreviousFolder(TReadAt readAt, uint64_t size);
 
   size_t Count() const { return FBlocks.size(); }
@@ -37,12 +35,10 @@ public:
   // The block that holds the new data's uncompressed bytes at folderOffset: the one at the same
   // place, or behind a change told by LineUpEnds the one moved there. Null when there is none.
   const TBlock* At(uint64_t folderOffset, size_t uncompressed) const;
-  // Reads block's encoded bytes into (block.size bytes).
+  // Reads block's encoded bytes into (block.encodedSize bytes).
   bool Read(const TBlock& block, uint8_t* into) const;
 
 private:
-  bool ReadTable(uint64_t size);
-
   TReadAt FReadAt;
   std::vector<TBlock> FBlocks;
   std::vector<uint64_t> FStarts; // each block's offset in the folder's data

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 EDamagedData::EDamagedData(std::string cause) : EFileIOError(ENOEXEC, std::move(cause)) {}
 
@@ -28,4 +29,29 @@ std::string TByteCursor::ZString(size_t maxLength, const char* field) {
   const size_t length = size_t(zero - start);
   FPosition += length + 1;
   return std::string(reinterpret_cast<const char*>(start), length);
+}
+
+void TByteWriter::Bytes(const void* bytes, uint64_t count) {
+  if (count > 0)
+    std::memcpy(Room(count), bytes, size_t(count));
+}
+
+void TByteWriter::Zeros(uint64_t count) {
+  if (count > 0)
+    std::memset(Room(count), 0, size_t(count));
+}
+
+uint8_t* TByteWriter::Room(uint64_t count) {
+  uint8_t* at;
+  if (FOut) {
+    FOut->resize(size_t(FPosition + count));
+    at = reinterpret_cast<uint8_t*>(FOut->data()) + FPosition;
+  } else {
+    // The window is ours, sized for what we write: running past it is a fault of the writer.
+    if (count > FSize - FPosition)
+      throw std::logic_error("a record written past the end of its window");
+    at = FData + FPosition;
+  }
+  FPosition += count;
+  return at;
 }

@@ -68,6 +68,12 @@ public:
     FView.Bytes(FPosition, count, field);
     FPosition += count;
   }
+  // The next count bytes as a view of their own.
+  TByteView Take(uint64_t count, const char* field) {
+    const TByteView part = FView.Part(FPosition, count, field);
+    FPosition += count;
+    return part;
+  }
   // A zero-terminated text of at most maxLength bytes before its zero.
   std::string ZString(size_t maxLength, const char* field);
   uint64_t Position() const { return FPosition; }
@@ -82,3 +88,89 @@ private:
   TByteView FView;
   uint64_t FPosition = 0;
 };
+
+// Writes little-endian fields one after another, the counterpart of TByteCursor: appended to
+// a byte string, or into a window of bytes that must have room for them.
+class TByteWriter {
+public:
+  explicit TByteWriter(std::string& out) : FOut(&out), FPosition(out.size()) {}
+  TByteWriter(uint8_t* data, uint64_t size) : FData(data), FSize(size) {}
+
+  void U8(uint8_t value) { *Room(1) = value; }
+  void U16(uint16_t value) {
+    uint8_t* p = Room(2);
+    p[0] = uint8_t(value);
+    p[1] = uint8_t(value >> 8);
+  }
+  void U32(uint32_t value) {
+    U16(uint16_t(value));
+    U16(uint16_t(value >> 16));
+  }
+  void Bytes(const void* bytes, uint64_t count);
+  void Zeros(uint64_t count);
+  uint64_t Position() const { return FPosition; }
+
+private:
+  // The next count bytes, which the writer then moves past.
+  uint8_t* Room(uint64_t count);
+
+  std::string* FOut = nullptr;
+  uint8_t* FData = nullptr;
+  uint64_t FSize = 0;
+  uint64_t FPosition = 0;
+};
+
+// A record is described once, by a static Fields(record, fields) that names each field in
+// order through fields.Field(value, name), fields.Reserved(count, name) and
+// fields.Text(text, maxLength, name); run with TRecordReader it reads the record, with
+// TRecordWriter it writes it.
+class TRecordReader {
+public:
+  explicit TRecordReader(TByteCursor& cursor) : FCursor(cursor) {}
+  void Field(uint8_t& value, const char* name) { value = FCursor.U8(name); }
+  void Field(uint16_t& value, const char* name) { value = FCursor.U16(name); }
+  void Field(uint32_t& value, const char* name) { value = FCursor.U32(name); }
+  void Reserved(uint64_t count, const char* name) { FCursor.Skip(count, name); }
+  void Text(std::string& text, size_t maxLength, const char* name) {
+    text = FCursor.ZString(maxLength, name);
+  }
+
+private:
+  TByteCursor& FCursor;
+};
+
+class TRecordWriter {
+public:
+  explicit TRecordWriter(TByteWriter& writer) : FWriter(writer) {}
+  void Field(uint8_t value, const char*) { FWriter.U8(value); }
+  void Field(uint16_t value, const char*) { FWriter.U16(value); }
+  void Field(uint32_t value, const char*) { FWriter.U32(value); }
+  void Reserved(uint64_t count, const char*) { FWriter.Zeros(count); }
+  // Written whole, then its terminating zero: a text too long is the caller's to refuse.
+  void Text(const std::string& text, size_t, const char*) {
+    FWriter.Bytes(text.data(), text.size());
+    FWriter.U8(0);
+  }
+
+private:
+  TByteWriter& FWriter;
+};
+
+template <typename Record> Record ReadRecord(TByteCursor& cursor) {
+  Record record;
+  TRecordReader fields(cursor);
+  Record::Fields(record, fields);
+  return record;
+}
+template <typename Record> Record ReadRecord(TByteView view) {
+  TByteCursor cursor(view);
+  return ReadRecord<Record>(cursor);
+}
+template <typename Record> void WriteRecord(const Record& record, TByteWriter& writer) {
+  TRecordWriter fields(writer);
+  Record::Fields(record, fields);
+}
+template <typename Record> void WriteRecord(const Record& record, std::string& out) {
+  TByteWriter writer(out);
+  WriteRecord(record, writer);
+}

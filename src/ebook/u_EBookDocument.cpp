@@ -36,7 +36,6 @@ const char* const DescriptionPath = "System.xml";
 const char* const VariablesAttribute = "Variables";
 const char* const TitleAttribute = "ApplicationTitle";
 const char* const DefaultVariablesPath = "\\Variables.xml";
-const char* const NewCabinetPath = "System.cab";
 const int FirstIconId = 1;
 
 // Writes a file of a book's content so that Undo can put back what was there: the file as it
@@ -322,8 +321,7 @@ void UnpackSystemMFS(TMFS& fs, std::string_view cabinetBytes, const TPercentEven
 }
 
 void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress) {
-  TMFS scratch(fs.CodePage());
-  TMFSCabReader reader(scratch.Session(), CabinetPath, &cabinet);
+  TCabMemberReader reader(cabinet, CabinetPath, fs.CodePage());
   reader.SetOnProgress(onProgress);
   // The serialized form and the tree made of it are held to one budget: what the cabinet
   // declares is refused before it is inflated, each item is charged as it is made.
@@ -465,37 +463,32 @@ TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
 }
 
 namespace {
-// Packs the serialized form of fs as the only member of a new cabinet in session, or in a file
-// in diskFolder when one is given: that file's handle.
-TFileHandle PackSerialized(TMFSSession& session, const TMFS& fs, const std::string& diskFolder,
-                           const TCabPreviousFolder* previous, const TPercentEvent& onProgress) {
+// Packs the serialized form of fs as the only member of a new cabinet, kept in a file in
+// diskFolder when one is given.
+TCabPacker& PackSerialized(TCabPacker& packer, const TMFS& fs, const TCabPreviousFolder* previous,
+                           const TPercentEvent& onProgress) {
   // The member is stamped as a new file is; its bytes go from the tree straight into the
   // compressor instead of being serialized into one string and copied into a file first.
-  const TMFSFile* stamp = session.CreateFile(SerializedPath, 0, true);
-  TMFSCabWriter writer(session, "", NewCabinetPath);
-  if (!diskFolder.empty())
-    writer.KeepFilesIn(diskFolder);
-  writer.SetOnProgress(onProgress);
-  writer.UsePreviousFolder(previous);
-  writer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
-                   stamp->DateTime(), stamp->Attributes());
-  writer.FlushCabinet();
-  return writer.TakeCabinetFile();
+  packer.SetOnProgress(onProgress);
+  packer.UsePreviousFolder(previous);
+  packer.AddStream(SerializedMember, std::make_unique<TMFSSerialStream>(*fs.Root()),
+                   NowAsDosDateTime(), faArchive);
+  return packer;
 }
 } // namespace
 
 std::string PackSystemMFS(const TMFS& fs, const TCabPreviousFolder* previous,
                           const TPercentEvent& onProgress) {
-  TMFS scratch(fs.CodePage());
-  PackSerialized(scratch.Session(), fs, {}, previous, onProgress);
-  return std::move(scratch.Session().GetFile(std::string("\\") + NewCabinetPath)->Content());
+  TCabPacker packer;
+  return PackSerialized(packer, fs, previous, onProgress).FlushToString();
 }
 
 TFileHandle PackSystemMFSToFile(const TMFS& fs, const std::string& diskFolder,
                                 const TCabPreviousFolder* previous,
                                 const TPercentEvent& onProgress) {
-  TMFS scratch(fs.CodePage());
-  return PackSerialized(scratch.Session(), fs, diskFolder, previous, onProgress);
+  TCabPacker packer;
+  packer.KeepFilesIn(diskFolder);
+  return PackSerialized(packer, fs, previous, onProgress).FlushToFile();
 }
 
 TCabPreviousFolder TEBookDocument::PreviousContent(const TOpenedFile& bookFile) const {

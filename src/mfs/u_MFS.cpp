@@ -27,6 +27,8 @@ constexpr char FolderTag = 'D';
 constexpr int DosEpochYear = 1980;
 constexpr int DosMaxYearOffset = 127;
 
+} // namespace
+
 uint32_t NowAsDosDateTime() {
   const std::tm local = StampTime();
   const int years = std::clamp(local.tm_year + 1900 - DosEpochYear, 0, DosMaxYearOffset);
@@ -36,8 +38,6 @@ uint32_t NowAsDosDateTime() {
       uint32_t(local.tm_hour) << 11 | uint32_t(local.tm_min) << 5 | uint32_t(local.tm_sec / 2);
   return date << 16 | time;
 }
-
-} // namespace
 
 std::string DosDateTimeText(uint32_t dateTime) {
   const uint32_t date = dateTime >> 16;

@@ -196,6 +196,8 @@ std::string DosDateTimeText(uint32_t dateTime);
 // The moment a DOS date and time names in local time, as items are stamped; none for fields
 // out of their ranges (a month 0, an hour 24).
 std::optional<std::time_t> DosDateTimeToTime(uint32_t dateTime);
+// The DOS date and time a new item is stamped with (the stamp clock's local time).
+uint32_t NowAsDosDateTime();
 
 // One file system. Path helpers are class-level and keep no state.
 class TMFS : public TObject {

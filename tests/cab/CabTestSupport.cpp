@@ -1,8 +1,10 @@
 #include "CabTestSupport.h"
 
-#include "cab/u_CabCompressor.h"
-#include "cab/u_CabFormat.h"
+#include "cab/CabConsts.h"
+#include "cab/u_CabReader.h"
+#include "cab/u_CabWriter.h"
 #include "common/u_ByteView.h"
+#include "common/u_Streams.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,302 +18,144 @@
 
 namespace {
 
-TMemoryDisk* Disk = nullptr;
-
-struct THandle {
-  std::string name;
-  int64_t position = 0;
-};
-
-THandle* HandleOf(intptr_t hf) {
-  return reinterpret_cast<THandle*>(hf);
-}
-
-intptr_t OpenFile(const char* name, int32_t flags) {
-  auto& files = Disk->files;
-  const bool exists = files.count(name) > 0;
-  if (name == Disk->failOpenOf)
-    return -1;
-  if ((flags & cofCreat) && (flags & cofExcl) && exists)
-    return -1;
-  if (!(flags & cofCreat) && !exists)
-    return -1;
-  if (!exists || (flags & cofTrunc))
-    files[name].clear();
-  ++Disk->openHandles;
-  return reinterpret_cast<intptr_t>(new THandle{name, 0});
-}
-
-uint32_t ReadFile(intptr_t hf, void* buffer, uint32_t count) {
-  THandle* handle = HandleOf(hf);
-  const std::string& content = Disk->files.at(handle->name);
-  int64_t n = std::min<int64_t>(count, int64_t(content.size()) - handle->position);
-  n = std::max<int64_t>(n, 0);
-  if (Disk->readBudget >= 0) {
-    if (Disk->readBudget < n)
-      return UINT32_MAX;
-    Disk->readBudget -= n;
-  }
-  std::memcpy(buffer, content.data() + handle->position, size_t(n));
-  handle->position += n;
-  return uint32_t(n);
-}
-
-uint32_t WriteFile(intptr_t hf, const void* buffer, uint32_t count) {
-  if (Disk->writeBudget >= 0) {
-    if (Disk->writeBudget < count)
-      return UINT32_MAX;
-    Disk->writeBudget -= count;
-  }
-  THandle* handle = HandleOf(hf);
-  std::string& content = Disk->files.at(handle->name);
-  if (content.size() < size_t(handle->position) + count)
-    content.resize(size_t(handle->position) + count);
-  std::memcpy(content.data() + handle->position, buffer, count);
-  handle->position += count;
-  return count;
-}
-
-int32_t CloseFile(intptr_t hf) {
-  delete HandleOf(hf);
-  --Disk->openHandles;
-  return 0;
-}
-
-// The end origin counts back from the end, as the session file streams do.
-int32_t SeekFile(intptr_t hf, int32_t distance, int32_t origin) {
-  Disk->seeks.emplace_back(distance, origin);
-  THandle* handle = HandleOf(hf);
-  const auto size = int64_t(Disk->files.at(handle->name).size());
-  int64_t target = handle->position;
-  if (origin == 0)
-    target = distance;
-  else if (origin == 1)
-    target += distance;
-  else if (origin == 2)
-    target = size - distance;
-  handle->position = std::clamp<int64_t>(target, 0, size);
-  return int32_t(handle->position);
-}
-
-// FCI callbacks.
-void* Alloc(uint32_t size) {
-  return std::calloc(1, size);
-}
-void Free(void* memory) {
-  std::free(memory);
-}
-intptr_t FciOpen(char* name, int32_t flags, int32_t, int32_t* err, void*) {
-  const intptr_t handle = OpenFile(name, flags);
-  if (handle == -1)
-    *err = -1;
-  return handle;
-}
-uint32_t FciRead(intptr_t hf, void* memory, uint32_t cb, int32_t* err, void*) {
-  const uint32_t n = ReadFile(hf, memory, cb);
-  if (n == UINT32_MAX)
-    *err = -1;
-  return n;
-}
-uint32_t FciWrite(intptr_t hf, void* memory, uint32_t cb, int32_t* err, void*) {
-  const uint32_t n = WriteFile(hf, memory, cb);
-  if (n == UINT32_MAX)
-    *err = -1;
-  size_t held = 0;
-  for (const auto& [name, content] : Disk->files)
-    held += content.size();
-  Disk->peakBytes = std::max(Disk->peakBytes, held);
-  return n;
-}
-int32_t FciClose(intptr_t hf, int32_t*, void*) {
-  return CloseFile(hf);
-}
-int32_t FciSeek(intptr_t hf, int32_t dist, int32_t origin, int32_t*, void*) {
-  return SeekFile(hf, dist, origin);
-}
-int32_t FciDelete(char* name, int32_t* err, void*) {
-  if (Disk->files.erase(name) == 0) {
-    *err = -1;
-    return -1;
-  }
-  return 0;
-}
-int32_t FciTempName(char* buffer, int32_t size, void*) {
-  if (Disk->failTempName)
-    return 0;
-  std::snprintf(buffer, size_t(size), "\\temp%d", Disk->tempNames++);
-  return 1;
-}
-int32_t FciFilePlaced(CCAB*, char*, int32_t, int32_t, void*) {
-  return 0;
-}
-int32_t FciNextCabinet(CCAB*, uint32_t, void*) {
-  return 0;
-}
-int32_t FciStatus(uint32_t kind, uint32_t, uint32_t, void*) {
-  return int32_t(kind) == Disk->abortStatusKind ? -1 : 1;
-}
-intptr_t FciOpenInfo(char* name, uint16_t* date, uint16_t* time, uint16_t* attribs, int32_t* err,
-                     void*) {
-  const intptr_t handle = OpenFile(name, cofBinary | cofRdOnly);
-  if (handle == -1) {
-    *err = -1;
-    return -1;
-  }
-  const TMemoryFileInfo info = Disk->info[name];
-  *date = info.date;
-  *time = info.time;
-  *attribs = info.attribs;
-  return handle;
-}
-
-// FDI callbacks.
-intptr_t FdiOpen(char* name, int32_t flags, int32_t, void*) {
-  return OpenFile(name, flags);
-}
-uint32_t FdiRead(intptr_t hf, void* memory, uint32_t cb, void*) {
-  return ReadFile(hf, memory, cb);
-}
-uint32_t FdiWrite(intptr_t hf, void* memory, uint32_t cb, void*) {
-  return WriteFile(hf, memory, cb);
-}
-int32_t FdiClose(intptr_t hf, void*) {
-  return CloseFile(hf);
-}
-int32_t FdiSeek(intptr_t hf, int32_t distance, int32_t origin, void*) {
-  return SeekFile(hf, distance, origin);
-}
-
-std::map<std::string, TExtracted>* Extracted = nullptr;
-
-intptr_t Notify(FDINOTIFICATIONTYPE kind, FDINOTIFICATION* n) {
-  Disk->notifications.push_back(kind);
-  switch (kind) {
-  case fdintCABINET_INFO:
-    return Disk->abortOnCabinetInfo ? -1 : 0;
-  case fdintPARTIAL_FILE:
-    return 0;
-  case fdintNEXT_CABINET:
-    return Disk->acceptNextCabinet ? 0 : -1;
-  case fdintCOPY_FILE:
-    return OpenFile((std::string("\\out\\") + n->psz1).c_str(), cofBinary | cofCreat | cofTrunc);
-  case fdintCLOSE_FILE_INFO: {
-    const std::string name = HandleOf(n->hf)->name;
-    TExtracted& file = (*Extracted)[n->psz1];
-    file.content = Disk->files[name];
-    file.date = n->date;
-    file.time = n->time;
-    file.attribs = n->attribs;
-    file.execute = n->cb != 0;
-    CloseFile(n->hf);
-    return 1;
-  }
-  default:
-    return 0;
-  }
-}
-
 void Expect(bool condition, const char* what) {
   if (!condition)
     throw std::runtime_error(what);
 }
 
+// A stream in memory of one of the kinds a pack uses, failing as its streams are told to and
+// keeping their record.
+enum class TStreamKind { Source, Spool, Cabinet };
+class TMemoryStream : public TStringStream {
+public:
+  TMemoryStream(TMemoryStreams& streams, TStreamKind kind, std::string data = {})
+      : TStringStream(std::move(data)), FStreams(streams), FKind(kind) {
+    if (FKind != TStreamKind::Source)
+      FStreams.live.insert(this);
+  }
+  ~TMemoryStream() override { FStreams.live.erase(this); }
+
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t got = TStringStream::Read(buffer, count);
+    if (FKind == TStreamKind::Source)
+      Spend(FStreams.readBudget, got);
+    return got;
+  }
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (FKind == TStreamKind::Cabinet && FStreams.failCabinet)
+      throw EWriteError("no room for the cabinet");
+    if (FKind == TStreamKind::Spool)
+      Spend(FStreams.writeBudget, count);
+    const int64_t written = TStringStream::Write(buffer, count);
+    size_t held = 0;
+    for (const TStream* stream : FStreams.live)
+      held += static_cast<const TMemoryStream*>(stream)->DataString().size();
+    FStreams.peakBytes = std::max(FStreams.peakBytes, held);
+    return written;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    FStreams.seeks.emplace_back(offset, origin);
+    return TStringStream::Seek(offset, origin);
+  }
+
+private:
+  static void Spend(int64_t& budget, int64_t count) {
+    if (budget < 0)
+      return;
+    if (budget < count)
+      throw EReadError("the budget is spent");
+    budget -= count;
+  }
+
+  TMemoryStreams& FStreams;
+  TStreamKind FKind;
+};
+
+class TMemorySpool : public TCabSpool {
+public:
+  explicit TMemorySpool(TMemoryStreams& streams) : FStreams(streams) {}
+  std::unique_ptr<TStream> NewPiece() override {
+    if (FStreams.failSpool)
+      throw EWriteError("no piece to be had");
+    ++FStreams.piecesMade;
+    return std::make_unique<TMemoryStream>(FStreams, TStreamKind::Spool);
+  }
+
+private:
+  TMemoryStreams& FStreams;
+};
+
+class TMemorySink : public TCabSink {
+public:
+  TMemorySink(TMemoryStreams& streams, std::map<std::string, TExtracted>& files)
+      : FStreams(streams), FFiles(files) {}
+  bool Begin(const TCabMember& member) override {
+    if (FStreams.failBegin)
+      throw EWriteError("not wanted after all");
+    FMember = TExtracted{{}, member.date, member.time, member.attribs};
+    return true;
+  }
+  void Write(const uint8_t* data, size_t size) override {
+    if (FStreams.failTarget)
+      throw EWriteError("the disk is full");
+    FMember.content.append(reinterpret_cast<const char*>(data), size);
+  }
+  void End(const TCabMember& member) override { FFiles[member.name] = std::move(FMember); }
+
+private:
+  TMemoryStreams& FStreams;
+  std::map<std::string, TExtracted>& FFiles;
+  TExtracted FMember;
+};
+
 } // namespace
 
-TUseDisk::TUseDisk(TMemoryDisk& disk) {
-  Disk = &disk;
-}
-TUseDisk::~TUseDisk() {
-  Disk = nullptr;
-}
-
-bool PackCabinet(TMemoryDisk& disk, const std::vector<TMember>& members, const std::string& cabinet,
-                 ERF& error, TCOMP type, uint32_t folderThreshold,
-                 const TCabPreviousFolder* previous) {
-  TUseDisk use(disk);
-  for (const auto& member : members) {
-    disk.files["\\in\\" + member.name] = member.content;
-    disk.info["\\in\\" + member.name] = member.info;
+std::string Pack(const std::vector<TMember>& members, const TPackOptions& options,
+                 TMemoryStreams* given) {
+  TMemoryStreams own;
+  TMemoryStreams& streams = given ? *given : own;
+  TMemorySpool spool(streams);
+  TMemoryStream cabinet(streams, TStreamKind::Cabinet);
+  {
+    TCabWriter writer(spool, options.type, options.folderThreshold);
+    writer.UsePreviousFolder(options.previous);
+    for (const TMember& member : members) {
+      TMemoryStream source(streams, TStreamKind::Source, member.content);
+      writer.Add(member.name, source, member.info.date, member.info.time, member.info.attribs);
+    }
+    writer.Finish(cabinet);
   }
-  CCAB params{};
-  params.cb = 0x7FFFFFFF;
-  params.cbFolderThresh = folderThreshold;
-  std::snprintf(params.szCab, sizeof params.szCab, "%s", cabinet.c_str());
-  error = ERF{};
-  HFCI context = FCICreate(&error, FciFilePlaced, Alloc, Free, FciOpen, FciRead, FciWrite, FciClose,
-                           FciSeek, FciDelete, FciTempName, &params, nullptr);
-  if (!context)
-    return false;
-  CabCompressor::UsePreviousFolder(context, previous);
-  bool ok = true;
-  for (const auto& member : members) {
-    std::string source = "\\in\\" + member.name;
-    std::string name = member.name;
-    ok = FCIAddFile(context, source.data(), name.data(), 0, FciNextCabinet, FciStatus, FciOpenInfo,
-                    type);
-    if (!ok)
-      break;
+  return cabinet.DataString();
+}
+
+int32_t UnpackInto(const std::string& cabinet, std::map<std::string, TExtracted>& files,
+                   TMemoryStreams* given, std::string* message) {
+  TMemoryStreams own;
+  TMemoryStreams& streams = given ? *given : own;
+  TMemoryStream input(streams, TStreamKind::Source, cabinet);
+  try {
+    TCabReader reader(input);
+    TMemorySink sink(streams, files);
+    reader.Extract(sink);
+  } catch (const EMFSCabSystemError& e) {
+    if (message)
+      *message = e.Message();
+    return e.ErrorCode();
   }
-  if (ok)
-    ok = FCIFlushCabinet(context, 0, FciNextCabinet, FciStatus);
-  FCIDestroy(context);
-  return ok;
-}
-
-bool UnpackCabinet(TMemoryDisk& disk, const std::string& cabinet,
-                   std::map<std::string, TExtracted>& files, ERF& error) {
-  TUseDisk use(disk);
-  Extracted = &files;
-  error = ERF{};
-  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
-                           &error, nullptr);
-  if (!context)
-    return false;
-  std::string name = cabinet, path;
-  const bool ok = FDICopy(context, name.data(), path.data(), 0, Notify, nullptr, nullptr);
-  FDIDestroy(context);
-  Extracted = nullptr;
-  return ok;
-}
-
-std::string Pack(const std::vector<TMember>& members, TCOMP type) {
-  TMemoryDisk disk;
-  ERF error{};
-  if (!PackCabinet(disk, members, "\\test.cab", error, type))
-    throw std::runtime_error("packing failed with code " + std::to_string(error.erfOper));
-  return disk.files["\\test.cab"];
+  return 0;
 }
 
 std::map<std::string, TExtracted> Unpack(const std::string& cabinet) {
-  TMemoryDisk disk;
-  disk.files["\\test.cab"] = cabinet;
   std::map<std::string, TExtracted> files;
-  ERF error{};
-  if (!UnpackCabinet(disk, "\\test.cab", files, error))
-    throw std::runtime_error("unpacking failed with code " + std::to_string(error.erfOper));
+  std::string message;
+  if (UnpackInto(cabinet, files, nullptr, &message) != 0)
+    throw std::runtime_error("unpacking failed: " + message);
   return files;
 }
 
 int32_t UnpackError(const std::string& cabinet) {
-  TMemoryDisk disk;
-  disk.files["\\test.cab"] = cabinet;
   std::map<std::string, TExtracted> files;
-  ERF error{};
-  return UnpackCabinet(disk, "\\test.cab", files, error) ? 0 : error.erfOper;
-}
-
-bool IsCabinet(const std::string& bytes, FDICABINETINFO& info) {
-  TMemoryDisk disk;
-  disk.files["\\c.cab"] = bytes;
-  TUseDisk use(disk);
-  ERF error{};
-  HFDI context = FDICreate(Alloc, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
-                           &error, nullptr);
-  const intptr_t file = OpenFile("\\c.cab", cofBinary | cofRdOnly);
-  const bool result = FDIIsCabinet(context, file, &info);
-  CloseFile(file);
-  FDIDestroy(context);
-  return result;
+  return UnpackInto(cabinet, files);
 }
 
 void TCabBuilder::AddFileFolder(const std::string& name, const std::string& content,
@@ -332,8 +176,9 @@ std::string EncodeMszip(const TBuiltBlock& block, const std::string& history) {
   std::string out = "CK";
   if (block.stored) {
     out += '\x01';
-    CabFormat::PutU16(out, uint16_t(block.data.size()));
-    CabFormat::PutU16(out, uint16_t(~block.data.size()));
+    TByteWriter lengths(out);
+    lengths.U16(uint16_t(block.data.size()));
+    lengths.U16(uint16_t(~block.data.size()));
     return out + block.data;
   }
   z_stream z{};
@@ -365,12 +210,9 @@ std::string TCabBuilder::Build() const {
   if (!nextCabinet.empty())
     flags |= FlagNextCabinet;
 
-  std::string header;
   std::string names;
   if (reserve) {
-    PutU16(names, headerReserve);
-    PutU8(names, folderReserve);
-    PutU8(names, dataReserve);
+    WriteRecord(TReserveSizes{headerReserve, folderReserve, dataReserve}, names);
     names.append(headerReserve, 'r');
   }
   if (flags & FlagPrevCabinet)
@@ -379,15 +221,10 @@ std::string TCabBuilder::Build() const {
     names += nextCabinet + '\0' + nextDisk + '\0';
 
   std::string fileTable;
-  for (const auto& file : files) {
-    PutU32(fileTable, file.size);
-    PutU32(fileTable, file.offset);
-    PutU16(fileTable, file.folder);
-    PutU16(fileTable, file.date);
-    PutU16(fileTable, file.time);
-    PutU16(fileTable, file.attribs);
-    fileTable += file.name + '\0';
-  }
+  for (const auto& file : files)
+    WriteRecord(TFileFields{file.size, file.offset, file.folder, file.date, file.time, file.attribs,
+                            file.name},
+                fileTable);
 
   // Data of all folders, with the offset of each folder's first block.
   std::vector<std::string> folderData;
@@ -396,16 +233,14 @@ std::string TCabBuilder::Build() const {
     std::string history;
     for (const auto& block : folder.blocks) {
       const std::string encoded =
-          folder.type == tcompTYPE_MSZIP ? EncodeMszip(block, history) : block.data;
+          folder.type == TCabCompression::Mszip ? EncodeMszip(block, history) : block.data;
       history += block.data;
       std::string record;
-      PutU32(record, 0);
-      PutU16(record, uint16_t(encoded.size()));
-      PutU16(record, uint16_t(block.data.size()));
+      WriteRecord(TDataFields{0, uint16_t(encoded.size()), uint16_t(block.data.size())}, record);
       record.append(dataReserve, 'd');
-      const uint32_t sum =
-          DataBlockChecksum(record.data() + 4, 4 + dataReserve, encoded.data(), encoded.size());
-      PutU32At(reinterpret_cast<uint8_t*>(record.data()), sum);
+      TByteWriter(reinterpret_cast<uint8_t*>(record.data()), 4)
+          .U32(DataBlockChecksum(record.data() + 4, 4 + dataReserve, encoded.data(),
+                                 encoded.size()));
       data += record + encoded;
     }
     folderData.push_back(data);
@@ -417,27 +252,18 @@ std::string TCabBuilder::Build() const {
   uint32_t dataOffset = filesOffset + uint32_t(fileTable.size());
   std::string folderTable;
   for (size_t i = 0; i < folders.size(); ++i) {
-    PutU32(folderTable, dataOffset);
-    PutU16(folderTable, uint16_t(folders[i].blocks.size()));
-    PutU16(folderTable, folders[i].type);
+    WriteRecord(
+        TFolderFields{dataOffset, uint16_t(folders[i].blocks.size()), uint16_t(folders[i].type)},
+        folderTable);
     folderTable.append(folderReserve, 'f');
     dataOffset += uint32_t(folderData[i].size());
   }
 
-  PutU32(header, Signature);
-  PutU32(header, 0);
-  PutU32(header, dataOffset);
-  PutU32(header, 0);
-  PutU32(header, filesOffset);
-  PutU32(header, 0);
-  PutU8(header, VersionMinor);
-  PutU8(header, VersionMajor);
-  PutU16(header, uint16_t(folders.size()));
-  PutU16(header, uint16_t(files.size()));
-  PutU16(header, flags);
-  PutU16(header, 0x1234);
-  PutU16(header, 0);
-  std::string cabinet = header + names + folderTable + fileTable;
+  std::string cabinet;
+  WriteRecord(THeaderFields{Signature, dataOffset, filesOffset, VersionMinor, VersionMajor,
+                            uint16_t(folders.size()), uint16_t(files.size()), flags, 0x1234, 0},
+              cabinet);
+  cabinet += names + folderTable + fileTable;
   for (const auto& data : folderData)
     cabinet += data;
   return cabinet;

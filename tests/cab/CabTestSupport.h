@@ -1,82 +1,73 @@
 #pragma once
-// Test support for the cabinet engine: files in memory behind the library's callbacks, packing
-// and unpacking through them, a builder for hand-made cabinets (history-using MSZIP, spanned,
-// damaged), and running the independent cabinet tools.
+// Test support for the cabinet engine: packing and unpacking in memory with failures to order,
+// a builder for hand-made cabinets (history-using MSZIP, spanned, damaged), and running the
+// independent cabinet tools.
 
-#include "cab/CabIntf.h"
+#include "cab/u_CabFormat.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-struct TMemoryFileInfo {
+class TCabPreviousFolder;
+class TStream;
+
+struct TMemberInfo {
   uint16_t date = 0x5A21; // 2025-01-01
   uint16_t time = 0x6000; // 12:00:00
   uint16_t attribs = 0x20;
 };
 
-// Files by name; every engine callback works on the disk made current by TUseDisk.
-struct TMemoryDisk {
-  std::map<std::string, std::string> files;
-  std::map<std::string, TMemoryFileInfo> info;
-  // Every seek the engine asked for: (distance, origin).
-  std::vector<std::pair<int32_t, int32_t>> seeks;
-  int openHandles = 0;
-  int tempNames = 0;
-  // The most bytes all files held at once while the packer wrote.
-  size_t peakBytes = 0;
-  // Failure injection: an open of this name fails; reads/writes fail after this many bytes.
-  std::string failOpenOf;
-  int64_t readBudget = -1;
-  int64_t writeBudget = -1;
-  bool failTempName = false;
-  int32_t abortStatusKind = -1;
-  // Notify answers of the unpacker.
-  bool abortOnCabinetInfo = false;
-  bool acceptNextCabinet = false;
-  std::vector<int> notifications;
-};
-
-// Makes a disk current for the callbacks for the lifetime of the object.
-class TUseDisk {
-public:
-  explicit TUseDisk(TMemoryDisk& disk);
-  ~TUseDisk();
-};
-
 struct TMember {
   std::string name;
   std::string content;
-  TMemoryFileInfo info{};
+  TMemberInfo info{};
 };
 
-class TCabPreviousFolder;
+// The streams of one pack or unpack, all in memory, and what to make fail.
+struct TMemoryStreams {
+  // Failure injection: reading the members (or the cabinet) fails after this many bytes,
+  // writing the spool after this many; no spool piece can be made; writing the cabinet or an
+  // extracted member fails; the sink refuses to begin a member.
+  int64_t readBudget = -1;
+  int64_t writeBudget = -1;
+  bool failSpool = false;
+  bool failCabinet = false;
+  bool failTarget = false;
+  bool failBegin = false;
+  // What happened: spool pieces made and still there, every seek (offset, origin), the most
+  // bytes the spool and the cabinet held at once.
+  int piecesMade = 0;
+  std::set<const TStream*> live;
+  std::vector<std::pair<int64_t, int>> seeks;
+  size_t peakBytes = 0;
+};
 
-// Packs members into disk.files[cabinet] with FCI; on failure returns the error record. The
-// first folder may take over blocks of previous.
-bool PackCabinet(TMemoryDisk& disk, const std::vector<TMember>& members, const std::string& cabinet,
-                 ERF& error, TCOMP type = tcompTYPE_MSZIP, uint32_t folderThreshold = 0x7FFFFFFF,
-                 const TCabPreviousFolder* previous = nullptr);
+struct TPackOptions {
+  CabFormat::TCabCompression type = CabFormat::TCabCompression::Mszip;
+  uint32_t folderThreshold = 0x7FFFFFFF;
+  const TCabPreviousFolder* previous = nullptr;
+};
+
+// Packs members into a cabinet through streams; failures raise EMFSCabSystemError.
+std::string Pack(const std::vector<TMember>& members, const TPackOptions& options = {},
+                 TMemoryStreams* streams = nullptr);
 
 struct TExtracted {
   std::string content;
   uint16_t date = 0, time = 0, attribs = 0;
-  bool execute = false;
 };
 
-// Unpacks every file of disk.files[cabinet] with FDI into the result; false with the error
-// record filled on failure.
-bool UnpackCabinet(TMemoryDisk& disk, const std::string& cabinet,
-                   std::map<std::string, TExtracted>& files, ERF& error);
-
-// Convenience over a fresh disk.
-std::string Pack(const std::vector<TMember>& members, TCOMP type = tcompTYPE_MSZIP);
+// Unpacks every member of cabinet into files; the error code (0 on success), files holding
+// the members extracted whole before a failure. message receives the failure's text.
+int32_t UnpackInto(const std::string& cabinet, std::map<std::string, TExtracted>& files,
+                   TMemoryStreams* streams = nullptr, std::string* message = nullptr);
 std::map<std::string, TExtracted> Unpack(const std::string& cabinet);
-// FDIIsCabinet over bytes.
-bool IsCabinet(const std::string& bytes, FDICABINETINFO& info);
-// The FDI error code of unpacking cabinet (0 on success).
+// The error code of unpacking cabinet (0 on success).
 int32_t UnpackError(const std::string& cabinet);
 
 // A cabinet written field by field, for inputs the engine's own writer never makes.
@@ -87,7 +78,7 @@ struct TBuiltBlock {
   std::string encoded;    // MSZIP: when set, the block's bytes as they are ("CK" and all)
 };
 struct TBuiltFolder {
-  TCOMP type = tcompTYPE_MSZIP;
+  CabFormat::TCabCompression type = CabFormat::TCabCompression::Mszip;
   std::vector<TBuiltBlock> blocks;
 };
 struct TBuiltFile {

@@ -3,22 +3,28 @@
 #include "cab/CabConsts.h"
 #include "cab/u_CabFormat.h"
 #include "cab/u_CabPreviousFolder.h"
+#include "cab/u_CabReader.h"
+#include "common/u_ByteView.h"
+#include "common/u_Streams.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
 constexpr size_t Block = 32768;
+constexpr auto Mszip = CabFormat::TCabCompression::Mszip;
+constexpr auto Stored = CabFormat::TCabCompression::Stored;
 
 void PutU16At(std::string& bytes, size_t at, uint16_t value) {
-  CabFormat::PutU16At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+  TByteWriter(reinterpret_cast<uint8_t*>(bytes.data()) + at, 2).U16(value);
 }
 void PutU32At(std::string& bytes, size_t at, uint32_t value) {
-  CabFormat::PutU32At(reinterpret_cast<uint8_t*>(bytes.data()) + at, value);
+  TByteWriter(reinterpret_cast<uint8_t*>(bytes.data()) + at, 4).U32(value);
 }
 
 } // namespace
@@ -30,6 +36,45 @@ TEST(CabChecksum, FoldsTrailingBytesHighByteFirst) {
   EXPECT_EQ(CabFormat::Checksum(bytes, 5, 0x10), 0x04030201u ^ 0x05u ^ 0x10u);
 }
 
+namespace {
+
+// record written gives exactly bytes, which read back give record; cut a byte short they name
+// lastField.
+template <typename Record>
+void ExpectRecord(const Record& record, std::string_view bytes, const char* lastField) {
+  std::string written;
+  WriteRecord(record, written);
+  EXPECT_EQ(written, bytes);
+  EXPECT_TRUE(ReadRecord<Record>(ByteViewOf(bytes)) == record);
+  try {
+    ReadRecord<Record>(ByteViewOf(bytes.substr(0, bytes.size() - 1)));
+    ADD_FAILURE() << "read a record cut short";
+  } catch (const EDamagedData& e) {
+    EXPECT_EQ(e.Message().rfind(lastField, 0), 0u) << e.Message();
+  }
+}
+
+} // namespace
+
+TEST(CabFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
+  using namespace CabFormat;
+  ExpectRecord(THeaderFields{Signature, 1000, 44, 3, 1, 2, 3, FlagReservePresent, 0x1234, 7},
+               std::string_view("MSCF\0\0\0\0\xE8\x03\0\0\0\0\0\0\x2C\0\0\0\0\0\0\0"
+                                "\x03\x01\x02\0\x03\0\x04\0\x34\x12\x07\0",
+                                HeaderSize),
+               "iCabinet");
+  ExpectRecord(TReserveSizes{0x1234, 5, 6}, std::string_view("\x34\x12\x05\x06", 4), "cbCFData");
+  ExpectRecord(TFolderFields{0x01020304, 0x0506, 1},
+               std::string_view("\x04\x03\x02\x01\x06\x05\x01\0", FolderSize), "typeCompress");
+  ExpectRecord(TFileFields{0x0A0B0C0D, 0x01020304, 0x0506, 0x5A21, 0x6000, 0x21, "Info.MFS"},
+               std::string_view("\x0D\x0C\x0B\x0A\x04\x03\x02\x01\x06\x05\x21\x5A\0\x60"
+                                "\x21\0Info.MFS\0",
+                                FileSize + 9),
+               "szName");
+  ExpectRecord(TDataFields{0xA1B2C3D4, 0x1234, 0x8000},
+               std::string_view("\xD4\xC3\xB2\xA1\x34\x12\0\x80", DataSize), "cbUncomp");
+}
+
 TEST(CabEngine, RoundTripsFilesOfEverySizeWithTheirDatesAndAttributes) {
   std::vector<TMember> members = {
       {"empty.txt", ""},
@@ -39,9 +84,9 @@ TEST(CabEngine, RoundTripsFilesOfEverySizeWithTheirDatesAndAttributes) {
       {"mixed.bin", MixedData(3'000'000, 3)},
       {"Capital Name.TXT", "tail", {0x1234, 0x5678, 0x21}},
   };
-  for (TCOMP type : {tcompTYPE_MSZIP, tcompTYPE_NONE}) {
-    SCOPED_TRACE(type);
-    const auto files = Unpack(Pack(members, type));
+  for (const auto type : {Mszip, Stored}) {
+    SCOPED_TRACE(int(type));
+    const auto files = Unpack(Pack(members, {type}));
     ASSERT_EQ(files.size(), members.size());
     for (const auto& member : members) {
       const TExtracted& file = files.at(member.name);
@@ -126,7 +171,7 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
   for (TBuiltBlock& block : stored.folders[0].blocks)
     block.stored = true;
   TCabBuilder notMszip = stored;
-  notMszip.folders[0].type = tcompTYPE_NONE;
+  notMszip.folders[0].type = Stored;
   std::string noSignature = stored.Build();
   noSignature[0] = 'X';
   // Block at opens with the second half of the block before, written as a reference back into
@@ -144,8 +189,9 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
     const std::string& bytes = lax.folders[0].blocks[at].data;
     std::string encoded = "CK";
     encoded += char(header);
-    CabFormat::PutU16(encoded, uint16_t(bytes.size()));
-    CabFormat::PutU16(encoded, uint16_t(~bytes.size()));
+    TByteWriter lengths(encoded);
+    lengths.U16(uint16_t(bytes.size()));
+    lengths.U16(uint16_t(~bytes.size()));
     lax.folders[0].blocks[at].encoded = encoded + bytes + after;
     return lax.Build();
   };
@@ -225,11 +271,7 @@ TEST(CabEngine, WriterTakesOverOnlyPreviousBlocksThatDecodeToItsBytes) {
       EXPECT_EQ(previous.LineUpEnds(test.lineUp->newSize, test.lineUp->changeEnd),
                 test.lineUp->padding);
     }
-    TMemoryDisk disk;
-    ERF error{};
-    ASSERT_TRUE(PackCabinet(disk, {{"a", test.data}}, "\\new.cab", error, tcompTYPE_MSZIP,
-                            0x7FFFFFFF, &previous));
-    const std::string& cabinet = disk.files["\\new.cab"];
+    const std::string cabinet = Pack({{"a", test.data}}, {Mszip, 0x7FFFFFFF, &previous});
     EXPECT_EQ(Unpack(cabinet).at("a").content, test.data);
     std::string withSignature = test.previous;
     withSignature.replace(0, 4, "MSCF");
@@ -263,16 +305,11 @@ TEST(CabEngine, AFileEndingBeforeADamagedBlockIsExtractedWhole) {
   std::string cabinet = Pack({{"first", first}, {"second", second}});
   const TCabLayout layout = ReadLayout(cabinet);
   cabinet[layout.dataOffsets[6] + 30] ^= 0x10;
-  TMemoryDisk disk;
-  disk.files["\\c.cab"] = cabinet;
   std::map<std::string, TExtracted> files;
-  ERF error{};
-  EXPECT_FALSE(UnpackCabinet(disk, "\\c.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_CORRUPT_CABINET);
+  EXPECT_EQ(UnpackInto(cabinet, files), crcCorrupt);
   ASSERT_EQ(files.count("first"), 1u);
   EXPECT_EQ(files.at("first").content, first);
   EXPECT_EQ(files.count("second"), 0u);
-  EXPECT_EQ(disk.openHandles, 0);
 }
 
 TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
@@ -292,7 +329,7 @@ TEST(CabEngine, ReadsReservedAreasAndSeveralFilesPerFolderInAnyOrder) {
   EXPECT_EQ(files.at("rest").content, data.substr(1010, 50'000 - 1010));
   // Overlapping files would cost their folder once each: the cabinet is damaged.
   builder.files.push_back({"whole", 200'000, 0, 0});
-  EXPECT_EQ(UnpackError(builder.Build()), FDIERROR_CORRUPT_CABINET);
+  EXPECT_EQ(UnpackError(builder.Build()), crcCorrupt);
 }
 
 // 1600 files listed from the last offset to the first, over a folder of 16000 small blocks:
@@ -311,25 +348,21 @@ TEST(CabEngine, FilesListedBackwardsDecodeTheirFolderOnce) {
   const uint32_t fileSize = blocksPerFile * blockSize;
   for (uint32_t i = files; i-- > 0;)
     builder.files.push_back({"info.mfs", fileSize, i * fileSize, 0});
-  TMemoryDisk disk;
-  disk.files["\\c.cab"] = builder.Build();
+  TMemoryStreams streams;
   std::map<std::string, TExtracted> extracted;
-  ERF error{};
-  ASSERT_TRUE(UnpackCabinet(disk, "\\c.cab", extracted, error)) << error.erfOper;
+  ASSERT_EQ(UnpackInto(builder.Build(), extracted, &streams), 0);
   // Offered in offset order, the one at the highest offset is written last.
   EXPECT_EQ(extracted.at("info.mfs").content, data.substr((files - 1) * fileSize));
-  EXPECT_LT(disk.seeks.size(), 10u) << "the folder's data is sought once, not once a file";
+  EXPECT_LT(streams.seeks.size(), 10u) << "the folder's data is sought once, not once a file";
 }
 
 TEST(CabEngine, SeeksOnlyFromTheBeginning) {
-  TMemoryDisk disk;
-  ERF error{};
-  ASSERT_TRUE(PackCabinet(disk, {{"a", MixedData(500'000, 1)}, {"b", "b"}}, "\\c.cab", error));
+  TMemoryStreams streams;
   std::map<std::string, TExtracted> files;
-  ASSERT_TRUE(UnpackCabinet(disk, "\\c.cab", files, error));
-  ASSERT_FALSE(disk.seeks.empty());
-  for (const auto& [distance, origin] : disk.seeks)
-    EXPECT_TRUE(origin == 0 || distance == 0) << distance << "/" << origin;
+  ASSERT_EQ(UnpackInto(Pack({{"a", MixedData(500'000, 1)}, {"b", "b"}}), files, &streams), 0);
+  ASSERT_FALSE(streams.seeks.empty());
+  for (const auto& [distance, origin] : streams.seeks)
+    EXPECT_TRUE(origin == soBeginning || distance == 0) << distance << "/" << origin;
 }
 
 TEST(CabEngine, WriterSpoolsInPiecesEachRemovedOnceInTheCabinet) {
@@ -337,101 +370,95 @@ TEST(CabEngine, WriterSpoolsInPiecesEachRemovedOnceInTheCabinet) {
   // them, and the pieces go into it in order.
   const std::string big = RandomData(20'000'000, 14);
   for (const auto& [content, pieces] : {std::pair<std::string, int>{"abc", 1}, {big, 3}}) {
-    TMemoryDisk disk;
-    ERF error{};
-    ASSERT_TRUE(PackCabinet(disk, {{"a", content}}, "\\c.cab", error));
-    EXPECT_EQ(disk.tempNames, pieces);
-    EXPECT_EQ(disk.files.size(), 2u) << "only the source and the cabinet are left";
-    EXPECT_EQ(disk.openHandles, 0);
-    EXPECT_LT(disk.peakBytes, content.size() * 2 + 10'000'000);
-    EXPECT_EQ(Unpack(disk.files.at("\\c.cab")).at("a").content, content);
+    TMemoryStreams streams;
+    const std::string cabinet = Pack({{"a", content}}, {}, &streams);
+    EXPECT_EQ(streams.piecesMade, pieces);
+    EXPECT_TRUE(streams.live.empty()) << "a piece was left";
+    EXPECT_LT(streams.peakBytes, content.size() + 10'000'000);
+    EXPECT_EQ(Unpack(cabinet).at("a").content, content);
   }
 }
 
 TEST(CabEngine, FolderThresholdStartsNewFolders) {
-  TMemoryDisk disk;
-  ERF error{};
   const std::vector<TMember> members = {
       {"a", RandomData(5000, 1)}, {"b", RandomData(5000, 2)}, {"c", "c"}};
-  ASSERT_TRUE(PackCabinet(disk, members, "\\c.cab", error, tcompTYPE_MSZIP, 4000));
-  EXPECT_EQ(ReadLayout(disk.files["\\c.cab"]).folders, 3);
-  const auto files = Unpack(disk.files["\\c.cab"]);
+  const std::string cabinet = Pack(members, {Mszip, 4000});
+  EXPECT_EQ(ReadLayout(cabinet).folders, 3);
+  const auto files = Unpack(cabinet);
   EXPECT_EQ(files.at("b").content, members[1].content);
   EXPECT_EQ(files.at("c").content, "c");
 }
 
+// Each failing step gives its code and the words of its cause, and leaves no spool piece.
 TEST(CabEngineWriterErrors, EachFailingStepGivesItsCode) {
   struct TCase {
     const char* name;
-    void (*arrange)(TMemoryDisk&);
+    void (*arrange)(TMemoryStreams&);
     int32_t code;
-    int32_t type;
+    const char* cause;
   };
   const TCase cases[] = {
-      {"missing source", [](TMemoryDisk& d) { d.failOpenOf = "\\in\\a"; }, FCIERR_OPEN_SRC, -1},
-      {"read failure", [](TMemoryDisk& d) { d.readBudget = 10; }, FCIERR_READ_SRC, -1},
-      {"no temporary name", [](TMemoryDisk& d) { d.failTempName = true; }, FCIERR_TEMP_FILE, -1},
-      {"temporary file", [](TMemoryDisk& d) { d.failOpenOf = "\\temp0"; }, FCIERR_TEMP_FILE, -1},
-      {"cabinet file", [](TMemoryDisk& d) { d.failOpenOf = "\\c.cab"; }, FCIERR_CAB_FILE, -1},
-      {"write failure", [](TMemoryDisk& d) { d.writeBudget = 100; }, FCIERR_TEMP_FILE, -1},
-      {"status abort", [](TMemoryDisk& d) { d.abortStatusKind = statusFile; }, FCIERR_USER_ABORT,
-       0},
+      {"read failure", [](TMemoryStreams& s) { s.readBudget = 10; }, cwcReadSource,
+       "Failure reading file to be stored in cabinet [0x0002].\r\nthe budget is spent"},
+      {"no spool piece", [](TMemoryStreams& s) { s.failSpool = true; }, cwcTempFile,
+       "Could not create a temporary file [0x0004].\r\nno piece to be had"},
+      {"spool write", [](TMemoryStreams& s) { s.writeBudget = 100; }, cwcTempFile,
+       "Could not create a temporary file [0x0004].\r\nthe budget is spent"},
+      {"cabinet file", [](TMemoryStreams& s) { s.failCabinet = true; }, cwcCabinetFile,
+       "Could not create cabinet file [0x0006].\r\nno room for the cabinet"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TMemoryDisk disk;
-    c.arrange(disk);
-    ERF error{};
-    EXPECT_FALSE(PackCabinet(disk, {{"a", TextData(100'000, 1)}}, "\\c.cab", error));
-    EXPECT_EQ(error.erfOper, c.code);
-    EXPECT_EQ(error.erfType, c.type);
-    EXPECT_TRUE(error.fError);
-    EXPECT_EQ(disk.openHandles, 0);
-    EXPECT_EQ(disk.files.count("\\temp0"), 0u) << "temporary file left behind";
+    TMemoryStreams streams;
+    c.arrange(streams);
+    try {
+      Pack({{"a", TextData(100'000, 1)}}, {}, &streams);
+      ADD_FAILURE() << "nothing raised";
+    } catch (const EMFSCabSystemError& e) {
+      EXPECT_EQ(e.ErrorCode(), c.code);
+      EXPECT_EQ(e.Message(), c.cause);
+    }
+    EXPECT_TRUE(streams.live.empty()) << "spool piece left behind";
   }
 }
 
-TEST(CabEngineWriterErrors, UnknownCompressionAndOverlongNames) {
-  TMemoryDisk disk;
-  ERF error{};
-  EXPECT_FALSE(PackCabinet(disk, {{"a", "a"}}, "\\c.cab", error, tcompTYPE_LZX));
-  EXPECT_EQ(error.erfOper, FCIERR_BAD_COMPR_TYPE);
-  EXPECT_STREQ(FCIErrorText(error.erfOper), "Unknown compression type");
-  EXPECT_FALSE(PackCabinet(disk, {{std::string(256, 'n'), "a"}}, "\\c.cab", error));
-  EXPECT_EQ(error.erfOper, FCIERR_CAB_FORMAT_LIMIT);
-  EXPECT_STREQ(FCIErrorText(error.erfOper), "FCI error");
-  EXPECT_TRUE(PackCabinet(disk, {{std::string(255, 'n'), "a"}}, "\\c.cab", error));
+TEST(CabEngineWriterErrors, OverlongNames) {
+  try {
+    Pack({{std::string(256, 'n'), "a"}});
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EMFSCabSystemError& e) {
+    EXPECT_EQ(e.ErrorCode(), cwcFormatLimit);
+    EXPECT_EQ(e.Message(), "FCI error [0x0009]");
+  }
+  EXPECT_EQ(Unpack(Pack({{std::string(255, 'n'), "a"}})).size(), 1u);
 }
 
-TEST(CabEngineReaderErrors, NotACabinetWrongVersionAndMissingFile) {
-  EXPECT_EQ(UnpackError("MSCX" + std::string(100, '\0')), FDIERROR_NOT_A_CABINET);
-  EXPECT_EQ(UnpackError("MSCF"), FDIERROR_NOT_A_CABINET);
+TEST(CabEngineReaderErrors, NotACabinetAndWrongVersion) {
+  EXPECT_EQ(UnpackError("MSCX" + std::string(100, '\0')), crcNotACabinet);
+  EXPECT_EQ(UnpackError("MSCF"), crcNotACabinet);
   std::string cabinet = Pack({{"a", "abc"}});
   cabinet[24] = 4;
-  EXPECT_EQ(UnpackError(cabinet), FDIERROR_UNKNOWN_CABINET_VERSION);
-  TMemoryDisk disk;
-  std::map<std::string, TExtracted> files;
-  ERF error{};
-  EXPECT_FALSE(UnpackCabinet(disk, "\\none.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_CABINET_NOT_FOUND);
-  EXPECT_STREQ(FDIErrorText(error.erfOper), "Cabinet not found");
+  EXPECT_EQ(UnpackError(cabinet), crcUnknownVersion);
 }
 
-TEST(CabEngine, IsCabinetReportsTheHeader) {
-  FDICABINETINFO info{};
-  ASSERT_TRUE(IsCabinet(Pack({{"a", "abc"}, {"b", "d"}}), info));
-  EXPECT_EQ(info.cFiles, 2);
-  EXPECT_EQ(info.cFolders, 1);
-  EXPECT_FALSE(info.hasnext || info.hasprev || info.fReserve);
+TEST(CabEngine, ReadsTheHeaderAndTables) {
+  const std::string bytes = Pack({{"a", "abc"}, {"b", "d"}});
+  TByteViewStream packed(bytes);
+  const TCabReader reader(packed);
+  EXPECT_EQ(reader.Header().files, 2);
+  EXPECT_EQ(reader.Header().folders, 1);
+  EXPECT_EQ(reader.Header().flags, 0);
+  ASSERT_EQ(reader.Members().size(), 2u);
+  EXPECT_EQ(reader.Members()[1].name, "b");
+  EXPECT_EQ(reader.Members()[1].offset, 3u);
   TCabBuilder spanned;
   spanned.AddFileFolder("x", "x", true);
   spanned.nextCabinet = "next.cab";
   const std::string cabinet = spanned.Build();
-  ASSERT_TRUE(IsCabinet(cabinet, info));
-  EXPECT_EQ(info.cbCabinet, int32_t(cabinet.size()));
-  EXPECT_TRUE(info.hasnext);
-  EXPECT_FALSE(IsCabinet("not a cabinet, but long enough to hold a cabinet header", info));
-  EXPECT_FALSE(IsCabinet("MSCF", info));
+  TByteViewStream spannedStream(cabinet);
+  const TCabReader spannedReader(spannedStream);
+  EXPECT_EQ(spannedReader.Header().cabinetSize, cabinet.size());
+  EXPECT_TRUE(spannedReader.Header().flags & CabFormat::FlagNextCabinet);
 }
 
 TEST(CabEngineReaderErrors, EveryTruncationFails) {
@@ -440,10 +467,19 @@ TEST(CabEngineReaderErrors, EveryTruncationFails) {
     const std::string cabinet = Pack({{"a", MixedData(size, 2)}, {"b", "bb"}});
     for (size_t cut = 0; cut < cabinet.size(); cut += (cut < 200 ? 1 : 997 * (size / 100'000))) {
       const int32_t code = UnpackError(cabinet.substr(0, cut));
-      EXPECT_TRUE(code == FDIERROR_NOT_A_CABINET || code == FDIERROR_CORRUPT_CABINET)
+      EXPECT_TRUE(code == crcNotACabinet || code == crcCorrupt)
           << "cut at " << cut << " gave " << code;
     }
   }
+  // A table cut short names the field it lacks.
+  const std::string cabinet = Pack({{"a", "abc"}});
+  std::map<std::string, TExtracted> files;
+  std::string message;
+  EXPECT_EQ(
+      UnpackInto(cabinet.substr(0, ReadLayout(cabinet).filesOffset + 6), files, nullptr, &message),
+      crcCorrupt);
+  EXPECT_EQ(message.rfind("Cabinet file is corrupt [0x0004].\r\nuoffFolderStart at offset", 0), 0u)
+      << message;
 }
 
 TEST(CabEngineReaderErrors, DamagedBlocksAndLyingSizesAreCorrupt) {
@@ -453,53 +489,51 @@ TEST(CabEngineReaderErrors, DamagedBlocksAndLyingSizesAreCorrupt) {
 
   std::string flipped = cabinet;
   flipped[block + 20] ^= 0x40;
-  EXPECT_EQ(UnpackError(flipped), FDIERROR_CORRUPT_CABINET) << "checksum";
+  EXPECT_EQ(UnpackError(flipped), crcCorrupt) << "checksum";
 
   std::string noChecksum = flipped;
   PutU32At(noChecksum, block, 0);
   const int32_t unchecked = UnpackError(noChecksum);
-  EXPECT_TRUE(unchecked == FDIERROR_MDI_FAIL || unchecked == 0) << unchecked;
+  EXPECT_TRUE(unchecked == crcDecompressing || unchecked == 0) << unchecked;
 
   std::string longer = cabinet;
   PutU32At(longer, layout.filesOffset, 100'001);
-  EXPECT_EQ(UnpackError(longer), FDIERROR_CORRUPT_CABINET) << "file longer than its folder";
+  EXPECT_EQ(UnpackError(longer), crcCorrupt) << "file longer than its folder";
 
   std::string farOffset = cabinet;
   PutU32At(farOffset, layout.filesOffset + 4, 0xFFFFFFF0);
-  EXPECT_EQ(UnpackError(farOffset), FDIERROR_CORRUPT_CABINET) << "offset beyond the folder";
+  EXPECT_EQ(UnpackError(farOffset), crcCorrupt) << "offset beyond the folder";
 
   std::string badFolder = cabinet;
   PutU16At(badFolder, layout.filesOffset + 8, 3);
-  EXPECT_EQ(UnpackError(badFolder), FDIERROR_CORRUPT_CABINET) << "folder index";
+  EXPECT_EQ(UnpackError(badFolder), crcCorrupt) << "folder index";
 
   std::string blockOutside = cabinet;
   PutU32At(blockOutside, layout.folderOffsets[0], 0x7FFFFF00);
-  EXPECT_EQ(UnpackError(blockOutside), FDIERROR_CORRUPT_CABINET) << "data beyond the end";
+  EXPECT_EQ(UnpackError(blockOutside), crcCorrupt) << "data beyond the end";
 
   std::string tooManyBlocks = cabinet;
   PutU16At(tooManyBlocks, layout.folderOffsets[0] + 4, 60000);
   PutU32At(tooManyBlocks, layout.filesOffset, 0x7FFFFFFF);
-  EXPECT_EQ(UnpackError(tooManyBlocks), FDIERROR_CORRUPT_CABINET) << "blocks beyond the end";
+  EXPECT_EQ(UnpackError(tooManyBlocks), crcCorrupt) << "blocks beyond the end";
 
   std::string bigBlock = cabinet;
   PutU16At(bigBlock, block + 6, 40000);
-  EXPECT_EQ(UnpackError(bigBlock), FDIERROR_CORRUPT_CABINET) << "block larger than 32 KiB";
+  EXPECT_EQ(UnpackError(bigBlock), crcCorrupt) << "block larger than 32 KiB";
 
   std::string lyingOutput = cabinet;
   PutU16At(lyingOutput, block + 6, 30000);
   PutU32At(lyingOutput, block, 0);
-  EXPECT_EQ(UnpackError(lyingOutput), FDIERROR_MDI_FAIL) << "block output size";
+  EXPECT_EQ(UnpackError(lyingOutput), crcDecompressing) << "block output size";
 
   std::string lzx = cabinet;
-  PutU16At(lzx, layout.folderOffsets[0] + 6, tcompTYPE_LZX);
-  EXPECT_EQ(UnpackError(lzx), FDIERROR_BAD_COMPR_TYPE);
-  EXPECT_STREQ(FDIErrorText(FDIERROR_BAD_COMPR_TYPE),
-               "Unknown compression type in a cabinet folder");
+  PutU16At(lzx, layout.folderOffsets[0] + 6, 3); // LZX
+  EXPECT_EQ(UnpackError(lzx), crcCompressionType);
 }
 
 TEST(CabEngineReaderErrors, StoredFolderBlockSizesMustAgree) {
   TCabBuilder builder;
-  builder.folders.push_back({tcompTYPE_NONE, {{"hello", true, false, {}}}});
+  builder.folders.push_back({Stored, {{"hello", true, false, {}}}});
   builder.files.push_back({"h", 5, 0, 0});
   const std::string cabinet = builder.Build();
   EXPECT_EQ(Unpack(cabinet).at("h").content, "hello");
@@ -507,10 +541,10 @@ TEST(CabEngineReaderErrors, StoredFolderBlockSizesMustAgree) {
   const TCabLayout layout = ReadLayout(cabinet);
   PutU16At(lying, layout.dataOffsets[0] + 6, 4);
   PutU32At(lying, layout.dataOffsets[0], 0);
-  EXPECT_EQ(UnpackError(lying), FDIERROR_CORRUPT_CABINET);
+  EXPECT_EQ(UnpackError(lying), crcCorrupt);
 }
 
-TEST(CabEngineSpanning, ContinuedFilesGiveTheirNotifications) {
+TEST(CabEngineSpanning, MembersInFoldersBeforeAContinuedOneAreExtracted) {
   TCabBuilder builder;
   builder.AddFileFolder("whole", "whole file", true);
   builder.files.push_back({"from-prev", 10, 0, CabFormat::FolderContinuedFromPrev});
@@ -519,54 +553,39 @@ TEST(CabEngineSpanning, ContinuedFilesGiveTheirNotifications) {
   builder.files.push_back({"to-next", 10, 0, CabFormat::FolderContinuedToNext});
   builder.nextCabinet = "next.cab";
   builder.nextDisk = "disk 2";
-  const std::string cabinet = builder.Build();
-
-  TMemoryDisk disk;
-  disk.files["\\c.cab"] = cabinet;
   std::map<std::string, TExtracted> files;
-  ERF error{};
-  EXPECT_FALSE(UnpackCabinet(disk, "\\c.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_USER_ABORT);
-  EXPECT_EQ(disk.notifications,
-            (std::vector<int>{fdintCABINET_INFO, fdintCOPY_FILE, fdintCLOSE_FILE_INFO,
-                              fdintPARTIAL_FILE, fdintCOPY_FILE, fdintNEXT_CABINET}));
+  std::string message;
+  EXPECT_EQ(UnpackInto(builder.Build(), files, nullptr, &message), crcAborted);
+  EXPECT_EQ(message, "FDI aborted [0x000B].\r\nSpanned cabinets are unsupported now");
   EXPECT_EQ(files.at("whole").content, "whole file");
-  EXPECT_EQ(disk.openHandles, 0);
-
-  TMemoryDisk accepting;
-  accepting.acceptNextCabinet = true;
-  accepting.files["\\c.cab"] = cabinet;
-  EXPECT_FALSE(UnpackCabinet(accepting, "\\c.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_WRONG_CABINET);
-  EXPECT_EQ(accepting.openHandles, 0);
 }
 
-TEST(CabEngineReaderErrors, NotifyAbortAndTargetWriteFailure) {
+TEST(CabEngineReaderErrors, SinkFailuresCarryTheirWords) {
   const std::string cabinet = Pack({{"a", TextData(100'000, 4)}});
-  TMemoryDisk aborting;
-  aborting.abortOnCabinetInfo = true;
-  aborting.files["\\c.cab"] = cabinet;
-  std::map<std::string, TExtracted> files;
-  ERF error{};
-  EXPECT_FALSE(UnpackCabinet(aborting, "\\c.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_USER_ABORT);
-  EXPECT_STREQ(FDIErrorText(error.erfOper), "FDI aborted");
-
-  TMemoryDisk full;
-  full.writeBudget = 50'000;
-  full.files["\\c.cab"] = cabinet;
-  EXPECT_FALSE(UnpackCabinet(full, "\\c.cab", files, error));
-  EXPECT_EQ(error.erfOper, FDIERROR_TARGET_FILE);
-  EXPECT_EQ(full.openHandles, 0);
+  for (const auto& [arrange, code, text] :
+       {std::tuple<void (*)(TMemoryStreams&), int32_t, const char*>{
+            [](TMemoryStreams& s) { s.failBegin = true; }, crcAborted,
+            "FDI aborted [0x000B].\r\nnot wanted after all"},
+        {[](TMemoryStreams& s) { s.failTarget = true; }, crcTargetFile,
+         "Failure writing to target file [0x0008].\r\nthe disk is full"}}) {
+    TMemoryStreams streams;
+    arrange(streams);
+    std::map<std::string, TExtracted> files;
+    std::string message;
+    EXPECT_EQ(UnpackInto(cabinet, files, &streams, &message), code);
+    EXPECT_EQ(message, text);
+  }
 }
 
 TEST(CabConsts, TextsOfCodesAndUnknownCodes) {
-  EXPECT_STREQ(FCIErrorText(0), "No error");
-  EXPECT_STREQ(FCIErrorText(8), "Failure compressing data");
-  EXPECT_STREQ(FCIErrorText(-1), "FCI error");
-  EXPECT_STREQ(FDIErrorText(4), "Cabinet file is corrupt");
-  EXPECT_STREQ(FDIErrorText(10), "Cabinet returned on fdintNEXT_CABINET is incorrect");
-  EXPECT_STREQ(FDIErrorText(12), "FDI error");
+  EXPECT_STREQ(CabWriteErrorText(0), "No error");
+  EXPECT_STREQ(CabWriteErrorText(8), "Failure compressing data");
+  EXPECT_STREQ(CabWriteErrorText(-1), "FCI error");
+  EXPECT_STREQ(CabReadErrorText(4), "Cabinet file is corrupt");
+  EXPECT_STREQ(CabReadErrorText(10), "Cabinet returned on fdintNEXT_CABINET is incorrect");
+  EXPECT_STREQ(CabReadErrorText(12), "FDI error");
+  EXPECT_STREQ(CabReadErrorText(crcCompressionType),
+               "Unknown compression type in a cabinet folder");
 }
 
 TEST(CabEngine, FailureOnAnEncoderThreadIsTheWritersError) {
@@ -585,9 +604,10 @@ TEST(CabEngine, FailureOnAnEncoderThreadIsTheWritersError) {
       },
       cabinet.size());
   tableRead = true;
-  TMemoryDisk disk;
-  ERF error{};
-  EXPECT_FALSE(
-      PackCabinet(disk, {{"a", data}}, "\\new.cab", error, tcompTYPE_MSZIP, 0x7FFFFFFF, &previous));
-  EXPECT_EQ(error.erfOper, FCIERR_ALLOC_FAIL);
+  try {
+    Pack({{"a", data}}, {Mszip, 0x7FFFFFFF, &previous});
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EMFSCabSystemError& e) {
+    EXPECT_EQ(e.ErrorCode(), cwcOutOfMemory);
+  }
 }

@@ -165,7 +165,7 @@ class TestMainWindow : public QObject {
   QString CopyOfBigBook() {
     static QByteArray image;
     if (image.isEmpty()) {
-      TMFS content;
+      TMFS content(TCodePage(1252));
       TMFSSession& session = content.Session();
       session.CreateFile("\\System.xml", 0, false)
           ->SetContent(R"(<System Variables="\Variables.xml" ApplicationTitle="%{Title}"/>)");

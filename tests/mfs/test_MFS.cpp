@@ -502,7 +502,7 @@ TEST_F(MFSDiskTest, SaveToDiskGivesStoredDatesAndReadOnlyAsTarDoes) {
   local.tm_year = 101, local.tm_mon = 1, local.tm_mday = 3;
   local.tm_hour = 4, local.tm_min = 5, local.tm_sec = 6, local.tm_isdst = -1;
   const std::time_t expected = std::mktime(&local);
-  TMFS mfs;
+  TMFS mfs(TCodePage(1252));
   TMFSSession& s = mfs.Session();
   s.WriteFile("\\a\\b.txt", "b");
   s.WriteFile("\\ro.txt", "r");
@@ -556,7 +556,7 @@ TEST_F(MFSDiskTest, AFailedWriteNamesItsStepAndCauseAndLeavesNoHalfFile) {
        },
        "Cannot create folder \"" + out + "\". Permission denied"},
   };
-  TMFS mfs;
+  TMFS mfs(TCodePage(1252));
   mfs.Session().WriteFile("\\small.txt", "s");
   mfs.Session().WriteFile("\\big.bin", std::string(5000, 'b'));
   for (const auto& c : cases) {
