@@ -150,7 +150,7 @@ void BM_ResolveEdit(benchmark::State& state) {
                 fs::copy_options::overwrite_existing);
   fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
   UpdateRCDataResource(path, "SYSTEM_MFS", PackSystemMFS(content));
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(path);
   TVariableRows rows = document.Rows();
   int edition = 0;

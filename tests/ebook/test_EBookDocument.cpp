@@ -188,7 +188,7 @@ TEST_F(EBookDocumentTest, VariablesAreChargedToTheBooksBudgetBeforeTheirStoreIsB
   std::string tags;
   for (uint64_t i = 0; i <= (uint64_t(64) << 20) / VariablesTagCost; ++i)
     tags += "<v/>\n";
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   const std::string many =
       AssembleBook({{"System.xml", "<System/>"}, {"Variables.xml", "<vars>" + tags + "<"}});
   EXPECT_EQ(ErrorOf([&] {
@@ -452,7 +452,7 @@ TEST_F(EBookDocumentTest, ABrandChangesExactlyTheValuesItIsGiven) {
     SCOPED_TRACE(c.what);
     const std::string book = CopySample("typical.exe");
     std::map<std::string, std::string> expected = FirstEntries(StoredFileOf(book, "Variables.xml"));
-    TEBookDocument document;
+    TEBookDocument document(TCodePage(1252));
     document.OpenEBook(book);
     TVariableRows rows = document.Rows();
     for (const TVariableRow& edit : c.edits) {
@@ -469,7 +469,7 @@ TEST_F(EBookDocumentTest, ABrandChangesExactlyTheValuesItIsGiven) {
 }
 
 TEST_F(EBookDocumentTest, RowsFollowingAChangedValueNameIt) {
-  TEBookDocument document;
+  TEBookDocument document(TCodePage(1252));
   document.OpenEBook(CopySample("typical.exe"));
   const TResolution same = document.ResolveWith(document.Rows());
   EXPECT_EQ(same.Title, "The Garden Handbook by Mara Quill");

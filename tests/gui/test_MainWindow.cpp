@@ -970,7 +970,7 @@ private slots:
     // An entry the store does not read is named when the book opens.
     const QString book = CopyOfSample("typical.exe");
     {
-      TEBookDocument document;
+      TEBookDocument document(TCodePage(1252));
       document.OpenEBook(QFile::encodeName(book).toStdString());
       TVariableRows rows = document.Rows();
       rows.push_back({"TITLE", "Shadowed"});
@@ -1611,7 +1611,7 @@ private slots:
     QCOMPARE(FBoxes.size(), byCancel ? 0 : 1);
     // The book is whole either way: the old one or the branded one.
     QCOMPARE(FileBytes(book) == before, !written);
-    TEBookDocument reread;
+    TEBookDocument reread(TCodePage(1252));
     reread.OpenEBook(QFile::encodeName(book).toStdString());
     QCOMPARE(reread.Rows().front(), (TVariableRow{"Author", written ? "Ann" : "A. Writer"}));
     if (!closed)
