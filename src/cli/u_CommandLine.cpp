@@ -408,8 +408,9 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
       ++failed;
       continue;
     }
-    // The grid's rows are the document's own: no copy of what may be big values.
-    const bool gridRows = !parsed.Has("--all") && !parsed.Has("--raw");
+    // The grid's rows are the document's own values as stored: no copy of what may be big
+    // values when those are what is asked.
+    const bool gridRows = !parsed.Has("--all") && parsed.Has("--raw");
     const TVariableRows others =
         gridRows ? TVariableRows() : document.Variables(parsed.Has("--all"), parsed.Has("--raw"));
     const TVariableRows& rows = gridRows ? document.Rows() : others;
