@@ -167,13 +167,29 @@ bool AlgorithmWasUnsupported() {
   return unsupported;
 }
 
+// OpenSSL's providers loaded for the rest of the process, given back at its end so that
+// nothing they hold is left behind.
+struct TLoadedProviders {
+  OSSL_PROVIDER* Default = nullptr;
+  OSSL_PROVIDER* Legacy = nullptr;
+  ~TLoadedProviders() {
+    if (Legacy)
+      OSSL_PROVIDER_unload(Legacy);
+    if (Default)
+      OSSL_PROVIDER_unload(Default);
+  }
+};
+
 // Loads OpenSSL's legacy provider (RC2, RC4, DES) beside the default one, once; false when
 // it was loaded already or cannot be, so that a caller retries only once.
 bool LoadLegacyCiphers() {
   static std::once_flag once;
+  static TLoadedProviders providers;
   bool loaded = false;
   std::call_once(once, [&loaded] {
-    loaded = OSSL_PROVIDER_load(nullptr, "default") && OSSL_PROVIDER_load(nullptr, "legacy");
+    providers.Default = OSSL_PROVIDER_load(nullptr, "default");
+    providers.Legacy = providers.Default ? OSSL_PROVIDER_load(nullptr, "legacy") : nullptr;
+    loaded = providers.Legacy != nullptr;
   });
   return loaded;
 }
