@@ -1,8 +1,10 @@
 #include "ResTestSupport.h"
+#include "../common/RecordRoundTrip.h"
 #include "cli/u_CommandLine.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
 #include "resources/u_Resources.h"
+#include "signing/u_CertificateTable.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_ImageDigest.h"
 #include "signing/u_ImageSignature.h"
@@ -601,6 +603,12 @@ TEST_F(SigningTest, AStopEndsTheWaitForATimeStamp) {
   interrupt.join();
   EXPECT_EQ(run.Status, 130) << run.Err;
   EXPECT_EQ(LoadFileToString(book), original);
+}
+
+TEST(SignatureFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
+  ExpectRecord(TWinCertificateHeader{0x01020304, WinCertRevision2, WinCertTypePkcsSignedData},
+               std::string_view("\x04\x03\x02\x01\0\x02\x02\0", WinCertHeaderSize),
+               "WIN_CERTIFICATE wCertificateType");
 }
 
 TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {
