@@ -73,16 +73,9 @@ std::string Hex8(uint32_t value) {
 // Every field of the format goes through these: little-endian, lengths checked against the
 // format's signed 32-bit limit on writing and against the bytes present on reading.
 void WriteUInt32(TStream& stream, uint32_t value) {
-  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
+  uint8_t bytes[4];
+  TByteWriter(bytes, sizeof bytes).U32(value);
   stream.WriteBuffer(bytes, 4);
-}
-
-void WriteCounted(TStream& stream, const std::string& bytes) {
-  if (int64_t(bytes.size()) > MaxMFSLength)
-    throw EWriteError(SWriteError);
-  WriteUInt32(stream, uint32_t(bytes.size()));
-  stream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
 }
 
 void WriteTag(TStream& stream, char tag) {
@@ -123,6 +116,42 @@ std::string ReadCounted(TStream& stream) {
     stream.ReadBuffer(bytes.data() + start, int64_t(piece));
   }
   return bytes;
+}
+
+// A record's fields walked on a stream: written by TFieldWriter, read by TFieldReader. A
+// counted byte string is written from where it lies, as TMFSSerialStream expects.
+class TFieldWriter {
+public:
+  explicit TFieldWriter(TStream& stream) : FStream(stream) {}
+  void Field(uint32_t value, const char*) { WriteUInt32(FStream, value); }
+  void Counted(const std::string& bytes, const char*) {
+    if (int64_t(bytes.size()) > MaxMFSLength)
+      throw EWriteError(SWriteError);
+    WriteUInt32(FStream, uint32_t(bytes.size()));
+    FStream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+  }
+
+private:
+  TStream& FStream;
+};
+
+class TFieldReader {
+public:
+  explicit TFieldReader(TStream& stream) : FStream(stream) {}
+  void Field(uint32_t& value, const char* name) { value = ReadUInt32(FStream, name); }
+  void Counted(std::string& bytes, const char*) { bytes = ReadCounted(FStream); }
+
+private:
+  TStream& FStream;
+};
+
+// The record every file and folder begins with, described once for writing (the item's own
+// fields) and reading.
+template <typename Walk, typename Text, typename Word>
+void ItemFields(Walk& f, Text& name, Word& dateTime, Word& attributes) {
+  f.Counted(name, "name");
+  f.Field(dateTime, "date and time");
+  f.Field(attributes, "attributes");
 }
 
 // Passes reads through and sums the bytes that passed (the serialized body's checksum).
@@ -187,15 +216,15 @@ void TMFSItem::LinkTo(TMFSFolder* parent) {
 }
 
 void TMFSItem::SaveToStream(TStream& stream) const {
-  WriteCounted(stream, FName);
-  WriteUInt32(stream, FDateTime);
-  WriteUInt32(stream, FAttributes);
+  TFieldWriter fields(stream);
+  ItemFields(fields, FName, FDateTime, FAttributes);
 }
 
 void TMFSItem::LoadFromStream(TStream& stream) {
-  std::string name = ReadCounted(stream);
-  const uint32_t dateTime = ReadUInt32(stream, "date and time");
-  const uint32_t attributes = ReadUInt32(stream, "attributes");
+  std::string name;
+  uint32_t dateTime, attributes;
+  TFieldReader fields(stream);
+  ItemFields(fields, name, dateTime, attributes);
   if (TMFSFolder* parent = FParent; parent && name != FName) {
     // A linked item stays in its folder under its new name.
     parent->Unlink(this);
@@ -223,12 +252,12 @@ TMFSFile::~TMFSFile() {
 
 void TMFSFile::SaveToStream(TStream& stream) const {
   TMFSItem::SaveToStream(stream);
-  WriteCounted(stream, FContent);
+  TFieldWriter(stream).Counted(FContent, "content");
 }
 
 void TMFSFile::LoadFromStream(TStream& stream) {
   TMFSItem::LoadFromStream(stream);
-  FContent = ReadCounted(stream);
+  TFieldReader(stream).Counted(FContent, "content");
 }
 
 void TMFSFile::SaveToDisk(const std::string& diskPath) const {
@@ -298,7 +327,7 @@ void TMFSFolder::FreeChildren() {
 
 void TMFSFolder::SaveOwnFields(TStream& stream) const {
   TMFSItem::SaveToStream(stream);
-  WriteUInt32(stream, uint32_t(FChildren.Count()));
+  TFieldWriter(stream).Field(uint32_t(FChildren.Count()), "count");
 }
 
 int32_t TMFSFolder::LoadOwnFields(TStream& stream) {
