@@ -59,18 +59,9 @@ struct TModalHooks {
 
 class TCodePageMenu;
 
-// A main window, so that a screen reader announces it as the program's frame.
-class TfrmMain : public QMainWindow {
-  Q_OBJECT
-
-public:
-  // Books open in the code page remembered from the View menu, else in localeCodePage.
-  explicit TfrmMain(TCodePage localeCodePage, QWidget* parent = nullptr);
-  ~TfrmMain() override;
-
-  // Opens the e-book at path, as the open dialog does when the user confirms it.
-  void OpenEBookFile(const QString& path);
-
+// The window's controls by their names: the form's own, created, laid out and changed by it
+// alone.
+struct TMainControls {
   QWidget* Panel1;
   QLineEdit* edtName;
   TGridHelpPanel* Panel2;
@@ -123,6 +114,22 @@ public:
   QStatusBar* stbStatus;
   // The code page the book's texts are read with, always in view.
   QLabel* lblCodePage;
+};
+
+// A main window, so that a screen reader announces it as the program's frame.
+class TfrmMain : public QMainWindow, private TMainControls {
+  Q_OBJECT
+
+public:
+  // Books open in the code page remembered from the View menu, else in localeCodePage.
+  explicit TfrmMain(TCodePage localeCodePage, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Opens the e-book at path, as the open dialog does when the user confirms it.
+  void OpenEBookFile(const QString& path);
+
+  // The controls, for reading what the window shows.
+  const TMainControls& Controls() const { return *this; }
 
   TModalHooks ModalHooks;
 
