@@ -1038,8 +1038,7 @@ void TfrmMain::ShowEBook() {
                          QString::fromStdU16String(codePage.AnsiToUtf16(shown[i].Value)));
   }
   FShownValues = FStoredValues;
-  FEdits.clear();
-  FUndone.clear();
+  FHistory.Clear();
   FRecordEdits = true;
   vleVariables->setEnabled(opened);
   QPalette palette = vleVariables->palette();
@@ -1077,8 +1076,8 @@ void TfrmMain::ShowEditState() {
   // What the values resolve to, and the title, as the Update will write them.
   if (FDocument->Opened())
     ShowTitle(edtTitle, vleVariables->ShowResolution(*FDocument));
-  mnuUndo->setEnabled(!FEdits.empty());
-  mnuRedo->setEnabled(!FUndone.empty());
+  mnuUndo->setEnabled(FHistory.CanUndo());
+  mnuRedo->setEnabled(FHistory.CanRedo());
   mnuRevert->setEnabled(Differs());
   const bool resettable = !FDocument->NewIcon().empty();
   mnuIconReset->setEnabled(resettable);
@@ -1140,14 +1139,9 @@ void TfrmMain::ValueChanged(QTableWidgetItem* item) {
   const QString value = vleVariables->Value(row);
   if (row >= FShownValues.size() || value == FShownValues[row])
     return;
-  RecordEdit({row, FShownValues[row], {}, ++FEditGroup});
+  FHistory.Record({row, FShownValues[row], {}, FHistory.NewGroup()});
   FShownValues[row] = value;
   ShowEditState();
-}
-
-void TfrmMain::RecordEdit(TEditStep step) {
-  FEdits.push_back(std::move(step));
-  FUndone.clear();
 }
 
 void TfrmMain::ShowIcon() {
@@ -1229,7 +1223,7 @@ void TfrmMain::mnuLoadIconClick() {
 void TfrmMain::LoadIcon(const std::string& icoBytes) {
   const std::string before = FDocument->NewIcon();
   FDocument->LoadNewIcon(icoBytes);
-  RecordEdit({-1, {}, before, ++FEditGroup});
+  FHistory.Record({-1, {}, before, FHistory.NewGroup()});
   ShowIcon();
   ShowEditState();
 }
@@ -1304,7 +1298,7 @@ void TfrmMain::mnuResetIconClick() {
   Guarded([&] {
     if (FDocument->NewIcon().empty())
       return;
-    RecordEdit({-1, {}, FDocument->NewIcon(), ++FEditGroup});
+    FHistory.Record({-1, {}, FDocument->NewIcon(), FHistory.NewGroup()});
     FDocument->ResetIcon();
     ShowIcon();
     ShowEditState();
@@ -1368,34 +1362,36 @@ void TfrmMain::mnuShowInFolderClick() {
 void TfrmMain::mnuUndoClick() {
   Guarded([&] {
     CommitEditor();
-    TakeBack(FEdits, FUndone);
+    TakeBack(false);
   });
 }
 
 void TfrmMain::mnuRedoClick() {
   Guarded([&] {
     CommitEditor();
-    TakeBack(FUndone, FEdits);
+    TakeBack(true);
   });
 }
 
-void TfrmMain::TakeBack(TEditSteps& from, TEditSteps& to) {
-  if (from.empty())
+void TfrmMain::TakeBack(bool redo) {
+  if (!(redo ? FHistory.CanRedo() : FHistory.CanUndo()))
     return;
-  const unsigned group = from.back().Group;
-  FRecordEdits = false;
-  while (!from.empty() && from.back().Group == group) {
-    const TEditStep step = from.back();
-    from.pop_back();
+  const auto restore = [this](const TEditHistory::TStep& step) -> TEditHistory::TStep {
     if (step.Row < 0) {
-      to.push_back({-1, {}, FDocument->NewIcon(), group});
+      TEditHistory::TStep back{-1, {}, FDocument->NewIcon(), step.Group};
       RestoreIcon(step.Icon);
-    } else {
-      to.push_back({step.Row, FShownValues[step.Row], {}, group});
-      vleVariables->SetValue(step.Row, step.Value);
-      FShownValues[step.Row] = step.Value;
+      return back;
     }
-  }
+    TEditHistory::TStep back{step.Row, FShownValues[step.Row], {}, step.Group};
+    vleVariables->SetValue(step.Row, step.Value);
+    FShownValues[step.Row] = step.Value;
+    return back;
+  };
+  FRecordEdits = false;
+  if (redo)
+    FHistory.Redo(restore);
+  else
+    FHistory.Undo(restore);
   FRecordEdits = true;
   ShowEditState();
 }
@@ -1404,17 +1400,17 @@ void TfrmMain::mnuRevertClick() {
   Guarded([&] {
     CommitEditor();
     // One step of its own, so that Undo takes the whole revert back.
-    const unsigned group = ++FEditGroup;
+    const unsigned group = FHistory.NewGroup();
     FRecordEdits = false;
     for (int row = 0; row < int(FShownValues.size()); ++row) {
       if (FShownValues[row] == FStoredValues[row])
         continue;
-      RecordEdit({row, FShownValues[row], {}, group});
+      FHistory.Record({row, FShownValues[row], {}, group});
       vleVariables->SetValue(row, FStoredValues[row]);
       FShownValues[row] = FStoredValues[row];
     }
     if (!FDocument->NewIcon().empty()) {
-      RecordEdit({-1, {}, FDocument->NewIcon(), group});
+      FHistory.Record({-1, {}, FDocument->NewIcon(), group});
       RestoreIcon({});
     }
     FRecordEdits = true;
