@@ -10,6 +10,7 @@
 #include "gui/u_GridHelpPanel.h"
 #include "gui/u_LongOperation.h"
 #include "gui/u_MessageText.h"
+#include "gui/u_PasswordPrompt.h"
 #include "gui/u_RecentBooks.h"
 #include "gui/u_SigningChoice.h"
 #include "gui/u_ValueGrid.h"
@@ -31,7 +32,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -51,8 +51,6 @@
 
 namespace {
 
-// The user cancelled the password question: Update stops without a word.
-struct TPasswordCancelled {};
 // The designed window is 684 x 492 pixels outside; inside the classic frame (4 pixels a side)
 // and caption (19 pixels) that leaves this client area for the panels, to which the menu bar
 // and the status line are added.
@@ -1261,35 +1259,21 @@ void TfrmMain::ShowSigningChoice() {
 std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
   if (FSigningFile.isEmpty())
     return nullptr;
-  bool asked = false;
-  const auto password = [&]() {
-    QString typed;
-    asked = true;
-    const bool given = ModalHooks.AskPassword ? ModalHooks.AskPassword(FSigningFile, typed) : [&] {
-      bool ok = false;
-      typed = QInputDialog::getText(
-          this, QString::fromLatin1(SApplicationTitle),
-          QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
-          QLineEdit::Password, {}, &ok);
-      return ok;
-    }();
-    QByteArray bytes = typed.toUtf8();
-    typed.fill(QChar(u'\0'));
-    TSecret secret;
-    if (given)
-      secret.Assign(bytes.constData(), size_t(bytes.size()));
-    bytes.fill('\0');
-    if (!given)
-      throw TPasswordCancelled();
-    return secret;
+  bool refused = false;
+  const auto password = [&] {
+    std::optional<TSecret> given =
+        AskCertificatePassword(this, FSigningFile, ModalHooks.AskPassword);
+    refused = !given;
+    return given ? std::move(*given) : TSecret();
   };
   FFileNameInUse = QFile::encodeName(FSigningFile).toStdString();
   try {
     return std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile), password);
-  } catch (const TPasswordCancelled&) {
-    cancelled = asked;
-    return nullptr;
   } catch (const ESigningError& e) {
+    // Without its password the file cannot be read: the user's Cancel, not a failure.
+    cancelled = refused;
+    if (refused)
+      return nullptr;
     throw Exception(Format("%s: %s", FFileNameInUse.c_str(), e.Message().c_str()));
   }
 }
