@@ -16,9 +16,7 @@ inline constexpr uint64_t IconGroupEntrySize = 14; // image description, size, r
 inline constexpr uint16_t IconImageType = 1;       // 2 would be a cursor
 
 struct TIconHeader {
-  uint16_t Reserved = 0;
-  uint16_t Type = IconImageType;
-  uint16_t Count = 0;
+  uint16_t Reserved = 0, Type = IconImageType, Count = 0;
   bool operator==(const TIconHeader&) const = default;
   template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
     f.Field(r.Reserved, "icon header");

@@ -17,12 +17,8 @@ inline constexpr uint32_t HighBit = 0x80000000u;
 
 // A directory table; its entries follow it, the named ones first.
 struct TDirectoryTable {
-  uint32_t Characteristics = 0;
-  uint32_t TimeStamp = 0;
-  uint16_t MajorVersion = 0;
-  uint16_t MinorVersion = 0;
-  uint16_t NamedCount = 0;
-  uint16_t IdCount = 0;
+  uint32_t Characteristics = 0, TimeStamp = 0;
+  uint16_t MajorVersion = 0, MinorVersion = 0, NamedCount = 0, IdCount = 0;
   bool operator==(const TDirectoryTable&) const = default;
   template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
     f.Field(r.Characteristics, "Characteristics");
@@ -45,10 +41,7 @@ struct TDirectoryEntry {
 };
 
 struct TDataEntry {
-  uint32_t Rva = 0;
-  uint32_t Size = 0;
-  uint32_t CodePage = 0;
-  uint32_t Reserved = 0;
+  uint32_t Rva = 0, Size = 0, CodePage = 0, Reserved = 0;
   bool operator==(const TDataEntry&) const = default;
   template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
     f.Field(r.Rva, "OffsetToData");

@@ -15,8 +15,7 @@ inline constexpr uint32_t WinCertHeaderSize = 8;
 // WIN_CERTIFICATE before its certificate, described once for reading and writing.
 struct TWinCertificateHeader {
   uint32_t Length = 0; // of the whole record, header included
-  uint16_t Revision = 0;
-  uint16_t Type = 0;
+  uint16_t Revision = 0, Type = 0;
   bool operator==(const TWinCertificateHeader&) const = default;
   template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
     f.Field(r.Length, "WIN_CERTIFICATE dwLength");
