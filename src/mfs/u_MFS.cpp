@@ -78,6 +78,13 @@ void WriteUInt32(TStream& stream, uint32_t value) {
   stream.WriteBuffer(bytes, 4);
 }
 
+void WriteCounted(TStream& stream, const std::string& bytes) {
+  if (int64_t(bytes.size()) > MaxMFSLength)
+    throw EWriteError(SWriteError);
+  WriteUInt32(stream, uint32_t(bytes.size()));
+  stream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+}
+
 void WriteTag(TStream& stream, char tag) {
   stream.WriteBuffer(&tag, 1);
 }
@@ -118,31 +125,16 @@ std::string ReadCounted(TStream& stream) {
   return bytes;
 }
 
-// A record's fields walked on a stream: written by TFieldWriter, read by TFieldReader. A
-// counted byte string is written from where it lies, as TMFSSerialStream expects.
-class TFieldWriter {
-public:
-  explicit TFieldWriter(TStream& stream) : FStream(stream) {}
-  void Field(uint32_t value, const char*) { WriteUInt32(FStream, value); }
-  void Counted(const std::string& bytes, const char*) {
-    if (int64_t(bytes.size()) > MaxMFSLength)
-      throw EWriteError(SWriteError);
-    WriteUInt32(FStream, uint32_t(bytes.size()));
-    FStream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
-  }
-
-private:
-  TStream& FStream;
+// A record's fields walked on a stream: written by TFieldWriter, read by TFieldReader.
+struct TFieldWriter {
+  TStream& Stream;
+  void Field(uint32_t value, const char*) { WriteUInt32(Stream, value); }
+  void Counted(const std::string& bytes, const char*) { WriteCounted(Stream, bytes); }
 };
-
-class TFieldReader {
-public:
-  explicit TFieldReader(TStream& stream) : FStream(stream) {}
-  void Field(uint32_t& value, const char* name) { value = ReadUInt32(FStream, name); }
-  void Counted(std::string& bytes, const char*) { bytes = ReadCounted(FStream); }
-
-private:
-  TStream& FStream;
+struct TFieldReader {
+  TStream& Stream;
+  void Field(uint32_t& value, const char* name) { value = ReadUInt32(Stream, name); }
+  void Counted(std::string& bytes, const char*) { bytes = ReadCounted(Stream); }
 };
 
 // The record every file and folder begins with, described once for writing (the item's own
@@ -216,14 +208,14 @@ void TMFSItem::LinkTo(TMFSFolder* parent) {
 }
 
 void TMFSItem::SaveToStream(TStream& stream) const {
-  TFieldWriter fields(stream);
+  TFieldWriter fields{stream};
   ItemFields(fields, FName, FDateTime, FAttributes);
 }
 
 void TMFSItem::LoadFromStream(TStream& stream) {
   std::string name;
   uint32_t dateTime, attributes;
-  TFieldReader fields(stream);
+  TFieldReader fields{stream};
   ItemFields(fields, name, dateTime, attributes);
   if (TMFSFolder* parent = FParent; parent && name != FName) {
     // A linked item stays in its folder under its new name.
@@ -252,12 +244,12 @@ TMFSFile::~TMFSFile() {
 
 void TMFSFile::SaveToStream(TStream& stream) const {
   TMFSItem::SaveToStream(stream);
-  TFieldWriter(stream).Counted(FContent, "content");
+  WriteCounted(stream, FContent);
 }
 
 void TMFSFile::LoadFromStream(TStream& stream) {
   TMFSItem::LoadFromStream(stream);
-  TFieldReader(stream).Counted(FContent, "content");
+  FContent = ReadCounted(stream);
 }
 
 void TMFSFile::SaveToDisk(const std::string& diskPath) const {
@@ -327,7 +319,7 @@ void TMFSFolder::FreeChildren() {
 
 void TMFSFolder::SaveOwnFields(TStream& stream) const {
   TMFSItem::SaveToStream(stream);
-  TFieldWriter(stream).Field(uint32_t(FChildren.Count()), "count");
+  WriteUInt32(stream, uint32_t(FChildren.Count()));
 }
 
 int32_t TMFSFolder::LoadOwnFields(TStream& stream) {
