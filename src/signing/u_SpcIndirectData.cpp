@@ -74,15 +74,16 @@ private:
     const uint64_t start = FCursor.Position();
     const uint8_t tag = FCursor.U8(what);
     uint32_t length = FCursor.U8(what);
-    if (length & 0x80) { // the long form: that many bytes of length follow
-      const uint32_t count = length & 0x7F;
-      if (count == 0 || count > 4 || (tag & 0x1F) == 0x1F)
-        throw EDamagedData(
-            Format("%s is not in DER at offset %llu", what, (unsigned long long)start));
+    // In the long form that many bytes of length follow; none (indefinite) is not DER, nor is
+    // a tag number of several bytes in these structures.
+    const uint32_t count = length & 0x80 ? length & 0x7F : 0;
+    if ((tag & 0x1F) == 0x1F || length == 0x80 || count > 4)
+      throw EDamagedData(
+          Format("%s is not in DER at offset %llu", what, (unsigned long long)start));
+    if (count > 0)
       length = 0;
-      for (uint32_t i = 0; i < count; ++i)
-        length = length << 8 | FCursor.U8(what);
-    }
+    for (uint32_t i = 0; i < count; ++i)
+      length = length << 8 | FCursor.U8(what);
     content = TextOf(FCursor.Take(length, what));
     whole = TextOf(FView.Part(start, FCursor.Position() - start, what));
     return tag;
