@@ -10,6 +10,7 @@
 #include "gui/u_GridHelpPanel.h"
 #include "gui/u_LongOperation.h"
 #include "gui/u_MessageText.h"
+#include "gui/u_PasswordPrompt.h"
 #include "gui/u_RecentBooks.h"
 #include "gui/u_SigningChoice.h"
 #include "gui/u_ValueGrid.h"
@@ -31,7 +32,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -51,8 +51,6 @@
 
 namespace {
 
-// The user cancelled the password question: Update stops without a word.
-struct TPasswordCancelled {};
 // The designed window is 684 x 492 pixels outside; inside the classic frame (4 pixels a side)
 // and caption (19 pixels) that leaves this client area for the panels, to which the menu bar
 // and the status line are added.
@@ -1038,8 +1036,7 @@ void TfrmMain::ShowEBook() {
                          QString::fromStdU16String(codePage.AnsiToUtf16(shown[i].Value)));
   }
   FShownValues = FStoredValues;
-  FEdits.clear();
-  FUndone.clear();
+  FHistory.Clear();
   FRecordEdits = true;
   vleVariables->setEnabled(opened);
   QPalette palette = vleVariables->palette();
@@ -1077,8 +1074,8 @@ void TfrmMain::ShowEditState() {
   // What the values resolve to, and the title, as the Update will write them.
   if (FDocument->Opened())
     ShowTitle(edtTitle, vleVariables->ShowResolution(*FDocument));
-  mnuUndo->setEnabled(!FEdits.empty());
-  mnuRedo->setEnabled(!FUndone.empty());
+  mnuUndo->setEnabled(FHistory.CanUndo());
+  mnuRedo->setEnabled(FHistory.CanRedo());
   mnuRevert->setEnabled(Differs());
   const bool resettable = !FDocument->NewIcon().empty();
   mnuIconReset->setEnabled(resettable);
@@ -1140,14 +1137,9 @@ void TfrmMain::ValueChanged(QTableWidgetItem* item) {
   const QString value = vleVariables->Value(row);
   if (row >= FShownValues.size() || value == FShownValues[row])
     return;
-  RecordEdit({row, FShownValues[row], {}, ++FEditGroup});
+  FHistory.Record({row, FShownValues[row], {}, FHistory.NewGroup()});
   FShownValues[row] = value;
   ShowEditState();
-}
-
-void TfrmMain::RecordEdit(TEditStep step) {
-  FEdits.push_back(std::move(step));
-  FUndone.clear();
 }
 
 void TfrmMain::ShowIcon() {
@@ -1229,7 +1221,7 @@ void TfrmMain::mnuLoadIconClick() {
 void TfrmMain::LoadIcon(const std::string& icoBytes) {
   const std::string before = FDocument->NewIcon();
   FDocument->LoadNewIcon(icoBytes);
-  RecordEdit({-1, {}, before, ++FEditGroup});
+  FHistory.Record({-1, {}, before, FHistory.NewGroup()});
   ShowIcon();
   ShowEditState();
 }
@@ -1267,35 +1259,21 @@ void TfrmMain::ShowSigningChoice() {
 std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
   if (FSigningFile.isEmpty())
     return nullptr;
-  bool asked = false;
-  const auto password = [&]() {
-    QString typed;
-    asked = true;
-    const bool given = ModalHooks.AskPassword ? ModalHooks.AskPassword(FSigningFile, typed) : [&] {
-      bool ok = false;
-      typed = QInputDialog::getText(
-          this, QString::fromLatin1(SApplicationTitle),
-          QStringLiteral("Password for %1:").arg(QFileInfo(FSigningFile).fileName()),
-          QLineEdit::Password, {}, &ok);
-      return ok;
-    }();
-    QByteArray bytes = typed.toUtf8();
-    typed.fill(QChar(u'\0'));
-    TSecret secret;
-    if (given)
-      secret.Assign(bytes.constData(), size_t(bytes.size()));
-    bytes.fill('\0');
-    if (!given)
-      throw TPasswordCancelled();
-    return secret;
+  bool refused = false;
+  const auto password = [&] {
+    std::optional<TSecret> given =
+        AskCertificatePassword(this, FSigningFile, ModalHooks.AskPassword);
+    refused = !given;
+    return given ? std::move(*given) : TSecret();
   };
   FFileNameInUse = QFile::encodeName(FSigningFile).toStdString();
   try {
     return std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile), password);
-  } catch (const TPasswordCancelled&) {
-    cancelled = asked;
-    return nullptr;
   } catch (const ESigningError& e) {
+    // Without its password the file cannot be read: the user's Cancel, not a failure.
+    cancelled = refused;
+    if (refused)
+      return nullptr;
     throw Exception(Format("%s: %s", FFileNameInUse.c_str(), e.Message().c_str()));
   }
 }
@@ -1304,7 +1282,7 @@ void TfrmMain::mnuResetIconClick() {
   Guarded([&] {
     if (FDocument->NewIcon().empty())
       return;
-    RecordEdit({-1, {}, FDocument->NewIcon(), ++FEditGroup});
+    FHistory.Record({-1, {}, FDocument->NewIcon(), FHistory.NewGroup()});
     FDocument->ResetIcon();
     ShowIcon();
     ShowEditState();
@@ -1368,34 +1346,36 @@ void TfrmMain::mnuShowInFolderClick() {
 void TfrmMain::mnuUndoClick() {
   Guarded([&] {
     CommitEditor();
-    TakeBack(FEdits, FUndone);
+    TakeBack(false);
   });
 }
 
 void TfrmMain::mnuRedoClick() {
   Guarded([&] {
     CommitEditor();
-    TakeBack(FUndone, FEdits);
+    TakeBack(true);
   });
 }
 
-void TfrmMain::TakeBack(TEditSteps& from, TEditSteps& to) {
-  if (from.empty())
+void TfrmMain::TakeBack(bool redo) {
+  if (!(redo ? FHistory.CanRedo() : FHistory.CanUndo()))
     return;
-  const unsigned group = from.back().Group;
-  FRecordEdits = false;
-  while (!from.empty() && from.back().Group == group) {
-    const TEditStep step = from.back();
-    from.pop_back();
+  const auto restore = [this](const TEditHistory::TStep& step) -> TEditHistory::TStep {
     if (step.Row < 0) {
-      to.push_back({-1, {}, FDocument->NewIcon(), group});
+      TEditHistory::TStep back{-1, {}, FDocument->NewIcon(), step.Group};
       RestoreIcon(step.Icon);
-    } else {
-      to.push_back({step.Row, FShownValues[step.Row], {}, group});
-      vleVariables->SetValue(step.Row, step.Value);
-      FShownValues[step.Row] = step.Value;
+      return back;
     }
-  }
+    TEditHistory::TStep back{step.Row, FShownValues[step.Row], {}, step.Group};
+    vleVariables->SetValue(step.Row, step.Value);
+    FShownValues[step.Row] = step.Value;
+    return back;
+  };
+  FRecordEdits = false;
+  if (redo)
+    FHistory.Redo(restore);
+  else
+    FHistory.Undo(restore);
   FRecordEdits = true;
   ShowEditState();
 }
@@ -1404,17 +1384,17 @@ void TfrmMain::mnuRevertClick() {
   Guarded([&] {
     CommitEditor();
     // One step of its own, so that Undo takes the whole revert back.
-    const unsigned group = ++FEditGroup;
+    const unsigned group = FHistory.NewGroup();
     FRecordEdits = false;
     for (int row = 0; row < int(FShownValues.size()); ++row) {
       if (FShownValues[row] == FStoredValues[row])
         continue;
-      RecordEdit({row, FShownValues[row], {}, group});
+      FHistory.Record({row, FShownValues[row], {}, group});
       vleVariables->SetValue(row, FStoredValues[row]);
       FShownValues[row] = FStoredValues[row];
     }
     if (!FDocument->NewIcon().empty()) {
-      RecordEdit({-1, {}, FDocument->NewIcon(), group});
+      FHistory.Record({-1, {}, FDocument->NewIcon(), group});
       RestoreIcon({});
     }
     FRecordEdits = true;

@@ -6,6 +6,7 @@
 // errors in the application's error box.
 
 #include "ebook/u_EBookDocument.h"
+#include "gui/u_EditHistory.h"
 
 #include <QMainWindow>
 #include <QStringList>
@@ -59,18 +60,9 @@ struct TModalHooks {
 
 class TCodePageMenu;
 
-// A main window, so that a screen reader announces it as the program's frame.
-class TfrmMain : public QMainWindow {
-  Q_OBJECT
-
-public:
-  // Books open in the code page remembered from the View menu, else in localeCodePage.
-  explicit TfrmMain(TCodePage localeCodePage, QWidget* parent = nullptr);
-  ~TfrmMain() override;
-
-  // Opens the e-book at path, as the open dialog does when the user confirms it.
-  void OpenEBookFile(const QString& path);
-
+// The window's controls by their names: the form's own, created, laid out and changed by it
+// alone.
+struct TMainControls {
   QWidget* Panel1;
   QLineEdit* edtName;
   TGridHelpPanel* Panel2;
@@ -123,6 +115,22 @@ public:
   QStatusBar* stbStatus;
   // The code page the book's texts are read with, always in view.
   QLabel* lblCodePage;
+};
+
+// A main window, so that a screen reader announces it as the program's frame.
+class TfrmMain : public QMainWindow, private TMainControls {
+  Q_OBJECT
+
+public:
+  // Books open in the code page remembered from the View menu, else in localeCodePage.
+  explicit TfrmMain(TCodePage localeCodePage, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Opens the e-book at path, as the open dialog does when the user confirms it.
+  void OpenEBookFile(const QString& path);
+
+  // The controls, for reading what the window shows.
+  const TMainControls& Controls() const { return *this; }
 
   TModalHooks ModalHooks;
 
@@ -158,17 +166,6 @@ protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-  // One edit, as it can be taken back: the value a row had, or (Row < 0) the icon chosen
-  // before, empty for the book's own.
-  struct TEditStep {
-    int Row;
-    QString Value;
-    std::string Icon;
-    // Steps of one command (Revert) share it and are undone together.
-    unsigned Group;
-  };
-  using TEditSteps = std::vector<TEditStep>;
-
   void CreateControls(const TCodePage& localeCodePage);
   void CreatePanel1();
   void CreatePanel2();
@@ -222,10 +219,8 @@ private:
   void ShowCaption();
   // Undo, Redo, Revert, Reset and the caption after an edit or its undoing.
   void ShowEditState();
-  // A new edit: recorded for Undo, and what Redo held is gone.
-  void RecordEdit(TEditStep step);
-  // Takes back the last group of from, recording its opposite in to (Undo and Redo).
-  void TakeBack(TEditSteps& from, TEditSteps& to);
+  // Undo, or Redo with redo.
+  void TakeBack(bool redo);
   void ValueChanged(QTableWidgetItem* item);
   // Takes the icon chosen before back as the shown one.
   void RestoreIcon(const std::string& icon);
@@ -248,10 +243,7 @@ private:
   std::string FFileNameInUse;
   // The name of the book the long operation running reads or writes, for its questions.
   QString FBookInUse;
-  // The edits since the open, oldest first, and those taken back since the last edit.
-  TEditSteps FEdits;
-  TEditSteps FUndone;
-  unsigned FEditGroup = 0;
+  TEditHistory FHistory;
   // The grid's values as last seen, to know what an edit replaced, and as the book holds them.
   QStringList FShownValues;
   QStringList FStoredValues;

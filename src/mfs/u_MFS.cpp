@@ -73,8 +73,8 @@ std::string Hex8(uint32_t value) {
 // Every field of the format goes through these: little-endian, lengths checked against the
 // format's signed 32-bit limit on writing and against the bytes present on reading.
 void WriteUInt32(TStream& stream, uint32_t value) {
-  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
+  uint8_t bytes[4];
+  TByteWriter(bytes, sizeof bytes).U32(value);
   stream.WriteBuffer(bytes, 4);
 }
 
@@ -123,6 +123,27 @@ std::string ReadCounted(TStream& stream) {
     stream.ReadBuffer(bytes.data() + start, int64_t(piece));
   }
   return bytes;
+}
+
+// A record's fields walked on a stream: written by TFieldWriter, read by TFieldReader.
+struct TFieldWriter {
+  TStream& Stream;
+  void Field(uint32_t value, const char*) { WriteUInt32(Stream, value); }
+  void Counted(const std::string& bytes, const char*) { WriteCounted(Stream, bytes); }
+};
+struct TFieldReader {
+  TStream& Stream;
+  void Field(uint32_t& value, const char* name) { value = ReadUInt32(Stream, name); }
+  void Counted(std::string& bytes, const char*) { bytes = ReadCounted(Stream); }
+};
+
+// The record every file and folder begins with, described once for writing (the item's own
+// fields) and reading.
+template <typename Walk, typename Text, typename Word>
+void ItemFields(Walk& f, Text& name, Word& dateTime, Word& attributes) {
+  f.Counted(name, "name");
+  f.Field(dateTime, "date and time");
+  f.Field(attributes, "attributes");
 }
 
 // Passes reads through and sums the bytes that passed (the serialized body's checksum).
@@ -187,15 +208,15 @@ void TMFSItem::LinkTo(TMFSFolder* parent) {
 }
 
 void TMFSItem::SaveToStream(TStream& stream) const {
-  WriteCounted(stream, FName);
-  WriteUInt32(stream, FDateTime);
-  WriteUInt32(stream, FAttributes);
+  TFieldWriter fields{stream};
+  ItemFields(fields, FName, FDateTime, FAttributes);
 }
 
 void TMFSItem::LoadFromStream(TStream& stream) {
-  std::string name = ReadCounted(stream);
-  const uint32_t dateTime = ReadUInt32(stream, "date and time");
-  const uint32_t attributes = ReadUInt32(stream, "attributes");
+  std::string name;
+  uint32_t dateTime, attributes;
+  TFieldReader fields{stream};
+  ItemFields(fields, name, dateTime, attributes);
   if (TMFSFolder* parent = FParent; parent && name != FName) {
     // A linked item stays in its folder under its new name.
     parent->Unlink(this);

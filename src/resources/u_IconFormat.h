@@ -2,7 +2,8 @@
 // The layout of icons, defined once for every unit that reads or writes one: an .ico file and an
 // icon-group resource both begin with the same header, and their entries describe an image
 // alike; they differ in how the image is found (its offset in the file, its resource name in
-// the group). Every field is read through TByteView, so a short record names the field.
+// the group). Each record is described once, for reading through TByteView (so a short record
+// names the field) and for writing.
 
 #include "common/u_ByteView.h"
 
@@ -15,9 +16,13 @@ inline constexpr uint64_t IconGroupEntrySize = 14; // image description, size, r
 inline constexpr uint16_t IconImageType = 1;       // 2 would be a cursor
 
 struct TIconHeader {
-  uint16_t Reserved = 0;
-  uint16_t Type = IconImageType;
-  uint16_t Count = 0;
+  uint16_t Reserved = 0, Type = IconImageType, Count = 0;
+  bool operator==(const TIconHeader&) const = default;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    f.Field(r.Reserved, "icon header");
+    f.Field(r.Type, "icon type");
+    f.Field(r.Count, "icon image count");
+  }
 };
 
 // What an entry of either kind says of one image.
@@ -34,6 +39,33 @@ struct TIconEntry {
 
   int PixelWidth() const { return Width == 0 ? 256 : Width; }
   int PixelHeight() const { return Height == 0 ? 256 : Height; }
+  bool operator==(const TIconEntry&) const = default;
+  // The fields both entries begin with, 12 bytes.
+  template <typename Record, typename Walk> static void Description(Record& r, Walk& f) {
+    f.Field(r.Width, "icon entry");
+    f.Field(r.Height, "icon entry");
+    f.Field(r.ColorCount, "icon entry");
+    f.Field(r.Reserved, "icon entry");
+    f.Field(r.Planes, "icon entry planes");
+    f.Field(r.BitCount, "icon entry bit count");
+    f.Field(r.ImageSize, "icon image size");
+  }
+};
+
+// The two entries as records. A group's names its image with 16 bits, in Name: its Place is
+// not one of its fields.
+struct TIconFileEntry : TIconEntry {
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    Description(r, f);
+    f.Field(r.Place, "icon image offset");
+  }
+};
+struct TIconGroupEntry : TIconEntry {
+  uint16_t Name = 0;
+  template <typename Record, typename Walk> static void Fields(Record& r, Walk& f) {
+    Description(r, f);
+    f.Field(r.Name, "icon group entry name");
+  }
 };
 
 TIconHeader ReadIconHeader(TByteView bytes);

@@ -106,8 +106,8 @@ void WriteInPieces(int fd, uint64_t offset, uint64_t count, bool startWriteback,
 }
 
 void WriteU32At(int fd, uint64_t offset, uint32_t value) {
-  const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
+  uint8_t bytes[4];
+  TByteWriter(bytes, sizeof bytes).U32(value);
   WriteAllAt(fd, bytes, 4, offset);
 }
 

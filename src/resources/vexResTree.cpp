@@ -2,6 +2,7 @@
 
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
+#include "resources/u_ResDirectoryFormat.h"
 #include "resources/u_WinInfo.h"
 #include "resources/vexStrings.h"
 
@@ -11,12 +12,10 @@
 #include <unistd.h>
 #include <unordered_set>
 
+using namespace ResFormat;
+
 namespace {
 
-constexpr uint32_t HighBit = 0x80000000u;
-constexpr uint32_t DirectoryTableSize = 16;
-constexpr uint32_t DirectoryEntrySize = 8;
-constexpr uint32_t DataEntrySize = 16;
 // A big leaf is copied into a mapped image in windows of this size, each let go once written.
 constexpr uint64_t LeafWindow = 8 << 20;
 
@@ -84,35 +83,37 @@ private:
   void ReadDirectory(TResItem& item, uint32_t offset, int depth) {
     if (!FVisited.insert(offset).second)
       BadTree(Format("the directory at offset 0x%X is reached twice (a loop)", offset));
-    item.Characteristics = FSection.U32(offset, "resource directory");
-    item.TimeStamp = FSection.U32(uint64_t(offset) + 4, "resource directory");
-    item.MajorVersion = FSection.U16(uint64_t(offset) + 8, "resource directory");
-    item.MinorVersion = FSection.U16(uint64_t(offset) + 10, "resource directory");
-    const uint32_t named = FSection.U16(uint64_t(offset) + 12, "resource directory");
-    const uint32_t ids = FSection.U16(uint64_t(offset) + 14, "resource directory");
-    const uint64_t entries = uint64_t(offset) + DirectoryTableSize;
-    // Checking the whole entry array first bounds the loop by the section size.
-    FSection.Bytes(entries, uint64_t(named + ids) * DirectoryEntrySize,
-                   "resource directory entries");
+    const auto table = ReadRecord<TDirectoryTable>(
+        FSection.Part(offset, DirectoryTableSize, "resource directory"));
+    item.Characteristics = table.Characteristics;
+    item.TimeStamp = table.TimeStamp;
+    item.MajorVersion = table.MajorVersion;
+    item.MinorVersion = table.MinorVersion;
+    const uint32_t named = table.NamedCount;
+    const uint32_t ids = table.IdCount;
+    // Taking the whole entry array first bounds the loop by the section size.
+    TByteCursor entries(FSection.Part(uint64_t(offset) + DirectoryTableSize,
+                                      uint64_t(named + ids) * DirectoryEntrySize,
+                                      "resource directory entries"));
     Claim(DirectoryTableSize + uint64_t(named + ids) * DirectoryEntrySize, offset);
     Note(offset, DirectoryTableSize + uint64_t(named + ids) * DirectoryEntrySize);
     for (uint32_t k = 0; k < named + ids; ++k) {
-      const uint64_t entry = entries + uint64_t(k) * DirectoryEntrySize;
-      const uint32_t nameWord = FSection.U32(entry, "resource directory entry");
-      const uint32_t offsetWord = FSection.U32(entry + 4, "resource directory entry");
-      if (((nameWord & HighBit) != 0) != (k < named))
+      const auto entry = ReadRecord<TDirectoryEntry>(entries);
+      if (((entry.NameWord & HighBit) != 0) != (k < named))
         BadTree(Format("directory at offset 0x%X: named entries do not come first", offset));
-      item.Children.push_back(Entry(nameWord, offsetWord, depth + 1));
+      item.Children.push_back(Entry(entry.NameWord, entry.OffsetWord, depth + 1));
     }
     item.NamedCount = named;
     item.IdCount = ids;
   }
 
   void ReadLeaf(TResItem& item, uint32_t offset) {
-    const uint32_t rva = FSection.U32(offset, "resource data entry");
-    item.Size = FSection.U32(uint64_t(offset) + 4, "resource data entry");
-    item.CodePage = FSection.U32(uint64_t(offset) + 8, "resource data entry");
-    item.Reserved = FSection.U32(uint64_t(offset) + 12, "resource data entry");
+    const auto entry =
+        ReadRecord<TDataEntry>(FSection.Part(offset, DataEntrySize, "resource data entry"));
+    const uint32_t rva = entry.Rva;
+    item.Size = entry.Size;
+    item.CodePage = entry.CodePage;
+    item.Reserved = entry.Reserved;
     if (rva < FRva || !FSection.Contains(rva - FRva, item.Size))
       BadTree(
           Format("data at RVA 0x%X (%u bytes) lies outside the resource section", rva, item.Size));
@@ -146,16 +147,6 @@ std::string SortKey(const std::u16string& name) {
   }
 }
 
-void PutU16(uint8_t* out, uint64_t offset, uint16_t value) {
-  out[offset] = uint8_t(value);
-  out[offset + 1] = uint8_t(value >> 8);
-}
-
-void PutU32(uint8_t* out, uint64_t offset, uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    out[offset + uint64_t(i)] = uint8_t(value >> (8 * i));
-}
-
 uint64_t Align4(uint64_t value) {
   return (value + 3) & ~uint64_t(3);
 }
@@ -187,27 +178,25 @@ public:
     }
     if (item.NamedCount > 0xFFFF || item.IdCount > 0xFFFF)
       throw EVexError(EFBIG, "more than 65535 entries in one resource directory");
-    const uint64_t table =
-        Take(FDirCursor, DirectoryTableSize + DirectoryEntrySize * item.Children.size());
-    PutU32(FOut, table, item.Characteristics);
-    PutU32(FOut, table + 4, item.TimeStamp);
-    PutU16(FOut, table + 8, item.MajorVersion);
-    PutU16(FOut, table + 10, item.MinorVersion);
-    PutU16(FOut, table + 12, uint16_t(item.NamedCount));
-    PutU16(FOut, table + 14, uint16_t(item.IdCount));
-    uint64_t entry = table + DirectoryTableSize;
+    const uint64_t tableSize = DirectoryTableSize + DirectoryEntrySize * item.Children.size();
+    TByteWriter table(FOut + Take(FDirCursor, tableSize), tableSize);
+    WriteRecord(TDirectoryTable{item.Characteristics, item.TimeStamp, item.MajorVersion,
+                                item.MinorVersion, uint16_t(item.NamedCount),
+                                uint16_t(item.IdCount)},
+                table);
     for (const auto& child : item.Children) {
+      TDirectoryEntry entry{uint32_t(child->Id),
+                            uint32_t(FDirCursor) | (child->IsDirectory ? HighBit : 0)};
       if (!child->Name.empty()) {
-        const uint64_t name = Take(FNameCursor, 2 + 2 * uint64_t(child->Name.size()));
-        PutU32(FOut, entry, uint32_t(name) | HighBit);
-        PutU16(FOut, name, uint16_t(child->Name.size()));
-        for (size_t i = 0; i < child->Name.size(); ++i)
-          PutU16(FOut, name + 2 + 2 * i, uint16_t(child->Name[i]));
-      } else {
-        PutU32(FOut, entry, uint32_t(child->Id));
+        const uint64_t nameSize = 2 + 2 * uint64_t(child->Name.size());
+        const uint64_t at = Take(FNameCursor, nameSize);
+        entry.NameWord = uint32_t(at) | HighBit;
+        TByteWriter name(FOut + at, nameSize);
+        name.U16(uint16_t(child->Name.size()));
+        for (char16_t unit : child->Name)
+          name.U16(uint16_t(unit));
       }
-      PutU32(FOut, entry + 4, uint32_t(FDirCursor) | (child->IsDirectory ? HighBit : 0));
-      entry += DirectoryEntrySize;
+      WriteRecord(entry, table);
       Write(*child);
     }
   }
@@ -223,12 +212,9 @@ private:
   }
 
   void WriteLeaf(const TResItem& item) {
-    const uint64_t entry = Take(FDirCursor, DataEntrySize);
+    TByteWriter entry(FOut + Take(FDirCursor, DataEntrySize), DataEntrySize);
     const uint64_t data = Take(FDataCursor, Align4(item.Size));
-    PutU32(FOut, entry, uint32_t(FRva + data));
-    PutU32(FOut, entry + 4, item.Size);
-    PutU32(FOut, entry + 8, item.CodePage);
-    PutU32(FOut, entry + 12, item.Reserved);
+    WriteRecord(TDataEntry{uint32_t(FRva + data), item.Size, item.CodePage, item.Reserved}, entry);
     // In windows, each let go once written where out maps the file.
     for (uint64_t done = 0; done < item.Size;) {
       const uint64_t n = std::min<uint64_t>(item.Size - done, LeafWindow);

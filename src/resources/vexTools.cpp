@@ -310,8 +310,8 @@ uint32_t ImageChecksumOfPieces(std::vector<TFilePiece> pieces,
     addPart(piece, at, end);
   }
   for (const TFilePatch& patch : patches) {
-    const uint8_t value[4] = {uint8_t(patch.Value), uint8_t(patch.Value >> 8),
-                              uint8_t(patch.Value >> 16), uint8_t(patch.Value >> 24)};
+    uint8_t value[4];
+    TByteWriter(value, sizeof value).U32(patch.Value);
     sum.Add(patch.Offset, value, 4, false);
   }
   return uint32_t(sum.Sum() + length);

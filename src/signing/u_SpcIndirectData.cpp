@@ -1,5 +1,6 @@
 #include "signing/u_SpcIndirectData.h"
 
+#include "common/u_ByteView.h"
 #include "common/u_SysUtils.h"
 #include "signing/u_OpenSSL.h"
 #include "signing/u_SigningError.h"
@@ -53,36 +54,69 @@ std::string DigestAlgorithmDer(const std::string& digestName) {
                               std::string{char(TagNull), '\0'});
 }
 
-// The elements of a DER SEQUENCE, each as the whole TLV; raises when der is not one.
-std::vector<std::string_view> SequenceElements(std::string_view der, const char* what) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-  long length = 0;
-  int tag = 0, cls = 0;
-  const int flags = ASN1_get_object(&p, &length, &tag, &cls, long(der.size()));
-  if ((flags & 0x80) || tag != V_ASN1_SEQUENCE || cls != V_ASN1_UNIVERSAL)
-    throw ESigningError(Format("the signature's %s is not a DER sequence", what));
-  const unsigned char* end = p + length;
-  std::vector<std::string_view> elements;
-  while (p < end) {
-    const unsigned char* start = p;
-    long l = 0;
-    if (ASN1_get_object(&p, &l, &tag, &cls, long(end - p)) & 0x80)
-      throw ESigningError(Format("the signature's %s is damaged", what));
-    p += l;
-    elements.emplace_back(reinterpret_cast<const char*>(start), size_t(p - start));
+// The DER elements of bytes one after another, each read through the checked reader.
+class TDerReader {
+public:
+  explicit TDerReader(std::string_view bytes) : FView(ByteViewOf(bytes)), FCursor(FView) {}
+  bool AtEnd() const { return FCursor.Position() == FView.Size(); }
+  // The next element's tag and content, and its whole encoding; raises ESigningError naming
+  // what when it is not in DER or runs past the bytes there are.
+  uint8_t Next(std::string_view& content, std::string_view& whole, const char* what) {
+    try {
+      return Read(content, whole, what);
+    } catch (const EDamagedData& e) {
+      throw ESigningError(Format("the signature's %s is damaged: %s", what, e.Message().c_str()));
+    }
   }
-  return elements;
+
+private:
+  uint8_t Read(std::string_view& content, std::string_view& whole, const char* what) {
+    const uint64_t start = FCursor.Position();
+    const uint8_t tag = FCursor.U8(what);
+    uint32_t length = FCursor.U8(what);
+    // In the long form that many bytes of length follow; none (indefinite) is not DER, nor is
+    // a tag number of several bytes in these structures.
+    const uint32_t count = length & 0x80 ? length & 0x7F : 0;
+    if ((tag & 0x1F) == 0x1F || length == 0x80 || count > 4)
+      throw EDamagedData(
+          Format("%s is not in DER at offset %llu", what, (unsigned long long)start));
+    if (count > 0)
+      length = 0;
+    for (uint32_t i = 0; i < count; ++i)
+      length = length << 8 | FCursor.U8(what);
+    content = TextOf(FCursor.Take(length, what));
+    whole = TextOf(FView.Part(start, FCursor.Position() - start, what));
+    return tag;
+  }
+  static std::string_view TextOf(TByteView view) {
+    return std::string_view(reinterpret_cast<const char*>(view.Bytes(0, view.Size(), "")),
+                            size_t(view.Size()));
+  }
+
+  TByteView FView;
+  TByteCursor FCursor;
+};
+
+// The content of the element der begins with, which must have the tag wanted.
+std::string_view ContentOf(std::string_view der, uint8_t wanted, const char* what) {
+  std::string_view content, whole;
+  if (TDerReader(der).Next(content, whole, what) != wanted)
+    throw ESigningError(Format(wanted == TagSequence ? "the signature's %s is not a DER sequence"
+                                                     : "the signature's %s is damaged",
+                               what));
+  return content;
 }
 
-// The content octets of a primitive TLV of the given tag.
-std::string_view PrimitiveContent(std::string_view der, int wantedTag, const char* what) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-  long length = 0;
-  int tag = 0, cls = 0;
-  if ((ASN1_get_object(&p, &length, &tag, &cls, long(der.size())) & 0x80) || tag != wantedTag ||
-      cls != V_ASN1_UNIVERSAL)
-    throw ESigningError(Format("the signature's %s is damaged", what));
-  return std::string_view(reinterpret_cast<const char*>(p), size_t(length));
+// The elements of a DER SEQUENCE, each as its whole encoding; raises when der is not one.
+std::vector<std::string_view> SequenceElements(std::string_view der, const char* what) {
+  TDerReader reader(ContentOf(der, TagSequence, what));
+  std::vector<std::string_view> elements;
+  while (!reader.AtEnd()) {
+    std::string_view content, whole;
+    reader.Next(content, whole, what);
+    elements.push_back(whole);
+  }
+  return elements;
 }
 
 std::string Utf16BigEndian(const std::string& utf8) {
@@ -135,18 +169,12 @@ TIndirectData ReadIndirectData(std::string_view der) {
     throw ESigningError("the signature's digest algorithm is unknown");
   TIndirectData result;
   result.DigestName = EVP_MD_get0_name(md);
-  result.Digest = std::string(PrimitiveContent(digestInfo[1], V_ASN1_OCTET_STRING, "digest"));
+  result.Digest = std::string(ContentOf(digestInfo[1], TagOctetString, "digest"));
   return result;
 }
 
 std::string_view IndirectDataContentOctets(std::string_view der) {
-  const unsigned char* start = reinterpret_cast<const unsigned char*>(der.data());
-  const unsigned char* p = start;
-  long length = 0;
-  int tag = 0, cls = 0;
-  if (ASN1_get_object(&p, &length, &tag, &cls, long(der.size())) & 0x80)
-    throw ESigningError("the signature's indirect data is damaged");
-  return der.substr(size_t(p - start), size_t(length));
+  return ContentOf(der, TagSequence, "indirect data");
 }
 
 std::string OpusInfoDer(const std::string& programName, const std::string& url) {

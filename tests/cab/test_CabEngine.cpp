@@ -1,3 +1,4 @@
+#include "../common/RecordRoundTrip.h"
 #include "CabTestSupport.h"
 
 #include "cab/CabConsts.h"
@@ -35,26 +36,6 @@ TEST(CabChecksum, FoldsTrailingBytesHighByteFirst) {
   EXPECT_EQ(CabFormat::Checksum(bytes, 7, 0), 0x04030201u ^ 0x00050607u);
   EXPECT_EQ(CabFormat::Checksum(bytes, 5, 0x10), 0x04030201u ^ 0x05u ^ 0x10u);
 }
-
-namespace {
-
-// record written gives exactly bytes, which read back give record; cut a byte short they name
-// lastField.
-template <typename Record>
-void ExpectRecord(const Record& record, std::string_view bytes, const char* lastField) {
-  std::string written;
-  WriteRecord(record, written);
-  EXPECT_EQ(written, bytes);
-  EXPECT_TRUE(ReadRecord<Record>(ByteViewOf(bytes)) == record);
-  try {
-    ReadRecord<Record>(ByteViewOf(bytes.substr(0, bytes.size() - 1)));
-    ADD_FAILURE() << "read a record cut short";
-  } catch (const EDamagedData& e) {
-    EXPECT_EQ(e.Message().rfind(lastField, 0), 0u) << e.Message();
-  }
-}
-
-} // namespace
 
 TEST(CabFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
   using namespace CabFormat;

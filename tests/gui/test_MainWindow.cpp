@@ -81,20 +81,21 @@ QByteArray FileBytes(const QString& path) {
 }
 
 QImage ShownIcon(const TfrmMain& window) {
-  return window.imgIcon->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+  return window.Controls().imgIcon->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
 // Each row's key and the value it shows.
 QList<QPair<QString, QString>> GridRows(const TfrmMain& window) {
   QList<QPair<QString, QString>> rows;
-  for (int row = 0; row < window.vleVariables->rowCount(); ++row)
-    rows.append({window.vleVariables->Key(row), window.vleVariables->item(row, 1)->text()});
+  for (int row = 0; row < window.Controls().vleVariables->rowCount(); ++row)
+    rows.append({window.Controls().vleVariables->Key(row),
+                 window.Controls().vleVariables->item(row, 1)->text()});
   return rows;
 }
 
 int RowOf(const TfrmMain& window, const QString& key) {
-  for (int row = 0; row < window.vleVariables->rowCount(); ++row)
-    if (window.vleVariables->Key(row) == key)
+  for (int row = 0; row < window.Controls().vleVariables->rowCount(); ++row)
+    if (window.Controls().vleVariables->Key(row) == key)
       return row;
   return -1;
 }
@@ -205,26 +206,26 @@ class TestMainWindow : public QObject {
 
   void OpenThroughTheDialog(TfrmMain& window, const QString& path) {
     FChosenFiles = {path};
-    QTest::mouseClick(window.btnOpen, Qt::LeftButton);
+    QTest::mouseClick(window.Controls().btnOpen, Qt::LeftButton);
   }
 
   static void CheckEnabledStates(const TfrmMain& window, bool opened) {
-    QVERIFY(window.btnOpen->isEnabled());
-    QCOMPARE(window.btnCloseModule->isEnabled(), opened);
-    QCOMPARE(window.btnUpdate->isEnabled(), opened);
-    QCOMPARE(window.btnViewEbook->isEnabled(), opened);
-    QCOMPARE(window.vleVariables->isEnabled(), opened);
-    QCOMPARE(window.imgIcon->isEnabled(), opened);
-    const QColor gridColour = window.vleVariables->palette().color(QPalette::Base);
+    QVERIFY(window.Controls().btnOpen->isEnabled());
+    QCOMPARE(window.Controls().btnCloseModule->isEnabled(), opened);
+    QCOMPARE(window.Controls().btnUpdate->isEnabled(), opened);
+    QCOMPARE(window.Controls().btnViewEbook->isEnabled(), opened);
+    QCOMPARE(window.Controls().vleVariables->isEnabled(), opened);
+    QCOMPARE(window.Controls().imgIcon->isEnabled(), opened);
+    const QColor gridColour = window.Controls().vleVariables->palette().color(QPalette::Base);
     QCOMPARE(gridColour, QApplication::palette().color(opened ? QPalette::Base : QPalette::Button));
   }
 
   static void CheckClosed(const TfrmMain& window) {
     CheckEnabledStates(window, false);
-    QCOMPARE(window.edtName->text(), QString());
-    QCOMPARE(window.edtTitle->text(), QString());
-    QCOMPARE(window.vleVariables->rowCount(), 0);
-    QVERIFY(window.imgIcon->pixmap().isNull());
+    QCOMPARE(window.Controls().edtName->text(), QString());
+    QCOMPARE(window.Controls().edtTitle->text(), QString());
+    QCOMPARE(window.Controls().vleVariables->rowCount(), 0);
+    QVERIFY(window.Controls().imgIcon->pixmap().isNull());
   }
 
 private slots:
@@ -249,30 +250,33 @@ private slots:
     QCOMPARE(window->windowTitle(), QString("Folioset 1.0.0.1"));
     CheckClosed(*window);
     // The captions as designed, with a mnemonic each, none twice.
-    QCOMPARE(window->btnOpen->text(), QString("&Open eBook"));
-    QCOMPARE(window->btnCloseModule->text(), QString("&Close eBook"));
-    QCOMPARE(window->btnUpdate->text(), QString("&Update"));
-    QCOMPARE(window->btnViewEbook->text(), QString("View e&Book"));
-    QCOMPARE(window->Label1->text(), QString("File Na&me"));
-    QCOMPARE(window->Label2->text(), QString("&Title"));
-    QCOMPARE(window->Label3->text(), QString("Ico&n"));
+    QCOMPARE(window->Controls().btnOpen->text(), QString("&Open eBook"));
+    QCOMPARE(window->Controls().btnCloseModule->text(), QString("&Close eBook"));
+    QCOMPARE(window->Controls().btnUpdate->text(), QString("&Update"));
+    QCOMPARE(window->Controls().btnViewEbook->text(), QString("View e&Book"));
+    QCOMPARE(window->Controls().Label1->text(), QString("File Na&me"));
+    QCOMPARE(window->Controls().Label2->text(), QString("&Title"));
+    QCOMPARE(window->Controls().Label3->text(), QString("Ico&n"));
     QStringList mnemonics;
     for (const QString& caption :
-         {window->btnOpen->text(), window->btnCloseModule->text(), window->btnUpdate->text(),
-          window->btnViewEbook->text(), window->Label1->text(), window->Label2->text(),
-          window->Label3->text()})
+         {window->Controls().btnOpen->text(), window->Controls().btnCloseModule->text(),
+          window->Controls().btnUpdate->text(), window->Controls().btnViewEbook->text(),
+          window->Controls().Label1->text(), window->Controls().Label2->text(),
+          window->Controls().Label3->text()})
       mnemonics << caption.mid(caption.indexOf('&') + 1, 1).toLower();
-    for (QAction* menu : window->mnuMain->actions())
+    for (QAction* menu : window->Controls().mnuMain->actions())
       mnemonics << menu->text().mid(menu->text().indexOf('&') + 1, 1).toLower();
     QCOMPARE(QSet<QString>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size());
 
     // Every control has a name for a screen reader; the labels name their boxes.
-    QCOMPARE(window->Label1->buddy(), window->edtName);
-    QCOMPARE(window->Label2->buddy(), window->edtTitle);
-    QCOMPARE(window->Label3->buddy(), window->imgIcon);
-    for (QWidget* control : QWidgetList{window->btnOpen, window->btnCloseModule, window->btnUpdate,
-                                        window->btnViewEbook, window->edtName, window->edtTitle,
-                                        window->imgIcon, window->vleVariables, window->edtHelp}) {
+    QCOMPARE(window->Controls().Label1->buddy(), window->Controls().edtName);
+    QCOMPARE(window->Controls().Label2->buddy(), window->Controls().edtTitle);
+    QCOMPARE(window->Controls().Label3->buddy(), window->Controls().imgIcon);
+    for (QWidget* control : QWidgetList{
+             window->Controls().btnOpen, window->Controls().btnCloseModule,
+             window->Controls().btnUpdate, window->Controls().btnViewEbook,
+             window->Controls().edtName, window->Controls().edtTitle, window->Controls().imgIcon,
+             window->Controls().vleVariables, window->Controls().edtHelp}) {
       QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
       QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
                qPrintable(control->objectName()));
@@ -282,43 +286,47 @@ private slots:
 
     // Every command has a home in the menu and a key; Ctrl+Q quits under every scheme.
     for (QAction* command :
-         {window->mnuOpen, window->mnuUpdate, window->mnuViewEbook, window->mnuClose,
-          window->mnuQuit, window->mnuUndo, window->mnuRevert, window->mnuShowHelp,
-          window->mnuIconLoad, window->mnuIconReset, window->mnuHelp})
+         {window->Controls().mnuOpen, window->Controls().mnuUpdate, window->Controls().mnuViewEbook,
+          window->Controls().mnuClose, window->Controls().mnuQuit, window->Controls().mnuUndo,
+          window->Controls().mnuRevert, window->Controls().mnuShowHelp,
+          window->Controls().mnuIconLoad, window->Controls().mnuIconReset,
+          window->Controls().mnuHelp})
       QVERIFY2(!command->shortcuts().isEmpty(), qPrintable(command->objectName()));
-    QVERIFY(window->mnuQuit->shortcuts().contains(QKeySequence("Ctrl+Q")));
-    QVERIFY(window->mnuUpdate->shortcuts().contains(QKeySequence("Ctrl+S")));
-    QVERIFY(window->mnuUndo->shortcuts().contains(QKeySequence("Ctrl+Z")));
-    QCOMPARE(window->vleVariables->horizontalHeader()->sectionResizeMode(0),
+    QVERIFY(window->Controls().mnuQuit->shortcuts().contains(QKeySequence("Ctrl+Q")));
+    QVERIFY(window->Controls().mnuUpdate->shortcuts().contains(QKeySequence("Ctrl+S")));
+    QVERIFY(window->Controls().mnuUndo->shortcuts().contains(QKeySequence("Ctrl+Z")));
+    QCOMPARE(window->Controls().vleVariables->horizontalHeader()->sectionResizeMode(0),
              QHeaderView::Interactive);
-    QVERIFY(window->edtName->isReadOnly() && window->edtTitle->isReadOnly());
-    QCOMPARE(window->imgIcon->toolTip(), QString("Double click on the icon to load new one."));
-    QCOMPARE(window->vleVariables->toolTip(), QString("Select the variable and enter new value."));
-    QCOMPARE(window->vleVariables->horizontalHeaderItem(0)->text(), QString("Key"));
-    QCOMPARE(window->vleVariables->horizontalHeaderItem(1)->text(), QString("Value"));
-    QCOMPARE(window->vleVariables->columnWidth(0), 150);
+    QVERIFY(window->Controls().edtName->isReadOnly() && window->Controls().edtTitle->isReadOnly());
+    QCOMPARE(window->Controls().imgIcon->toolTip(),
+             QString("Double click on the icon to load new one."));
+    QCOMPARE(window->Controls().vleVariables->toolTip(),
+             QString("Select the variable and enter new value."));
+    QCOMPARE(window->Controls().vleVariables->horizontalHeaderItem(0)->text(), QString("Key"));
+    QCOMPARE(window->Controls().vleVariables->horizontalHeaderItem(1)->text(), QString("Value"));
+    QCOMPARE(window->Controls().vleVariables->columnWidth(0), 150);
 
-    QCOMPARE(window->dlgOpen->nameFilters(), QStringList{"eBooks (*.exe)"});
-    QCOMPARE(window->dlgOpen->defaultSuffix(), QString("exe"));
-    QCOMPARE(window->dlgOpenPicture->nameFilters(), QStringList{"Icons (*.ico)"});
-    QCOMPARE(window->dlgOpenPicture->defaultSuffix(), QString("ico"));
-    const QList<QAction*> menu = window->popIcon->actions();
+    QCOMPARE(window->Controls().dlgOpen->nameFilters(), QStringList{"eBooks (*.exe)"});
+    QCOMPARE(window->Controls().dlgOpen->defaultSuffix(), QString("exe"));
+    QCOMPARE(window->Controls().dlgOpenPicture->nameFilters(), QStringList{"Icons (*.ico)"});
+    QCOMPARE(window->Controls().dlgOpenPicture->defaultSuffix(), QString("ico"));
+    const QList<QAction*> menu = window->Controls().popIcon->actions();
     QCOMPARE(menu.size(), 5);
     QCOMPARE((QList<QAction*>{menu[0], menu[1], menu[3], menu[4]}),
-             (QList<QAction*>{window->mnuLoadIcon, window->mnuResetIcon, window->mnuSignWith,
-                              window->mnuDontSign}));
+             (QList<QAction*>{window->Controls().mnuLoadIcon, window->Controls().mnuResetIcon,
+                              window->Controls().mnuSignWith, window->Controls().mnuDontSign}));
     QVERIFY(menu[2]->isSeparator());
-    QCOMPARE(window->mnuSignWith->text(), QString("&Sign with\u2026"));
-    QVERIFY(!window->mnuDontSign->isEnabled());
-    QCOMPARE(window->mnuLoadIcon->text(), QString("&Load Icon"));
-    QCOMPARE(window->mnuResetIcon->text(), QString("&Reset"));
-    QCOMPARE(window->popIcon->defaultAction(), window->mnuLoadIcon);
-    QVERIFY(window->mnuLoadIcon->font().bold());
+    QCOMPARE(window->Controls().mnuSignWith->text(), QString("&Sign with\u2026"));
+    QVERIFY(!window->Controls().mnuDontSign->isEnabled());
+    QCOMPARE(window->Controls().mnuLoadIcon->text(), QString("&Load Icon"));
+    QCOMPARE(window->Controls().mnuResetIcon->text(), QString("&Reset"));
+    QCOMPARE(window->Controls().popIcon->defaultAction(), window->Controls().mnuLoadIcon);
+    QVERIFY(window->Controls().mnuLoadIcon->font().bold());
 
     // Lines broken inside a sentence run on; the box wraps at its own width.
-    QVERIFY(window->edtHelp->isReadOnly());
-    QCOMPARE(window->edtHelp->lineWrapMode(), QTextEdit::WidgetWidth);
-    const QStringList help = window->edtHelp->toPlainText().split('\n');
+    QVERIFY(window->Controls().edtHelp->isReadOnly());
+    QCOMPARE(window->Controls().edtHelp->lineWrapMode(), QTextEdit::WidgetWidth);
+    const QStringList help = window->Controls().edtHelp->toPlainText().split('\n');
     QCOMPARE(help.size(), 10);
     QCOMPARE(help[0], QString("Branding Your eBook"));
     QCOMPARE(help[1], QString(" "));
@@ -338,15 +346,17 @@ private slots:
   void TabOrderRunsTopToBottom() {
     const auto window = NewWindow();
     QWidgetList order;
-    QWidget* widget = window->btnOpen;
+    QWidget* widget = window->Controls().btnOpen;
     do {
       if (widget->focusPolicy() & Qt::TabFocus)
         order << widget;
       widget = widget->nextInFocusChain();
-    } while (widget != window->btnOpen);
-    const QWidgetList expected = {window->btnOpen,      window->btnCloseModule, window->btnUpdate,
-                                  window->btnViewEbook, window->edtName,        window->edtTitle,
-                                  window->imgIcon,      window->vleVariables,   window->edtHelp};
+    } while (widget != window->Controls().btnOpen);
+    const QWidgetList expected = {window->Controls().btnOpen,   window->Controls().btnCloseModule,
+                                  window->Controls().btnUpdate, window->Controls().btnViewEbook,
+                                  window->Controls().edtName,   window->Controls().edtTitle,
+                                  window->Controls().imgIcon,   window->Controls().vleVariables,
+                                  window->Controls().edtHelp};
     QWidgetList designed;
     for (QWidget* control : order)
       if (expected.contains(control))
@@ -360,16 +370,16 @@ private slots:
     OpenThroughTheDialog(*window, book);
     QCOMPARE(FDialogsAsked, QStringList{"dlgOpen"});
     QCOMPARE(FBoxes.size(), 0);
-    QCOMPARE(window->edtName->text(), book);
-    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Mara Quill"));
+    QCOMPARE(window->Controls().edtName->text(), book);
+    QCOMPARE(window->Controls().edtTitle->text(), QString("The Garden Handbook by Mara Quill"));
     QCOMPARE(GridRows(*window), TypicalGrid);
     QCOMPARE(ShownIcon(*window).size(), QSize(32, 32));
     CheckEnabledStates(*window, true);
     // Keys are read-only, values editable.
-    QVERIFY(!(window->vleVariables->item(0, 0)->flags() & Qt::ItemIsEditable));
-    QVERIFY(window->vleVariables->item(0, 1)->flags() & Qt::ItemIsEditable);
+    QVERIFY(!(window->Controls().vleVariables->item(0, 0)->flags() & Qt::ItemIsEditable));
+    QVERIFY(window->Controls().vleVariables->item(0, 1)->flags() & Qt::ItemIsEditable);
 
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     CheckClosed(*window);
   }
 
@@ -378,10 +388,10 @@ private slots:
     const QString book = CopyOfSample("typical.exe");
     OpenThroughTheDialog(*window, book);
     const QImage icon = ShownIcon(*window);
-    QTest::mouseClick(window->btnOpen, Qt::LeftButton);
-    window->mnuLoadIcon->trigger();
+    QTest::mouseClick(window->Controls().btnOpen, Qt::LeftButton);
+    window->Controls().mnuLoadIcon->trigger();
     QCOMPARE(FDialogsAsked, (QStringList{"dlgOpen", "dlgOpen", "dlgOpenPicture"}));
-    QCOMPARE(window->edtName->text(), book);
+    QCOMPARE(window->Controls().edtName->text(), book);
     QCOMPARE(GridRows(*window), TypicalGrid);
     QCOMPARE(ShownIcon(*window), icon);
     QCOMPARE(FBoxes.size(), 0);
@@ -401,11 +411,11 @@ private slots:
     {
       const auto window = NewWindow();
       OpenThroughTheDialog(*window, book);
-      QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
+      QCOMPARE(window->Controls().edtName->toolTip(), QString("Not signed"));
       FChosenFiles = {certificate};
-      window->mnuSignWith->trigger();
+      window->Controls().mnuSignWith->trigger();
       QCOMPARE(FDialogsAsked.last(), QString("dlgOpenCertificate"));
-      QCOMPARE(window->mnuSignWith->text(), QString("&Sign with signer.p12\u2026"));
+      QCOMPARE(window->Controls().mnuSignWith->text(), QString("&Sign with signer.p12\u2026"));
     }
     const QByteArray state = FileBytes(FormStateFileName(SMainFormStateKey));
     QVERIFY(state.contains("signer.p12"));
@@ -423,38 +433,38 @@ private slots:
     };
     const QByteArray original = FileBytes(book);
     answer = "wrong";
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[0].Text, certificate + ": the password is wrong.");
     QCOMPARE(FileBytes(book), original);
-    QVERIFY(window->btnUpdate->isEnabled());
+    QVERIFY(window->Controls().btnUpdate->isEnabled());
     answers = false;
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FileBytes(book), original);
 
     answers = true;
     answer = "secret";
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(asked, (QStringList{certificate, certificate, certificate}));
     QCOMPARE(FBoxes.size(), 2);
     QCOMPARE(FBoxes[1].InformativeText,
              QString("Signed by O=Example,CN=Example Reseller, issued by CN=Folioset Test Root; "
                      "the signature is valid but not trusted: the root CN=Folioset Test Root "
                      "is not trusted"));
-    QCOMPARE(window->edtName->toolTip(), FBoxes[1].InformativeText);
+    QCOMPARE(window->Controls().edtName->toolTip(), FBoxes[1].InformativeText);
     QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("secret"));
 
     // Don't Sign forgets the file: Update asks nothing and the book loses its signature.
-    window->mnuDontSign->trigger();
-    QVERIFY(!window->mnuDontSign->isEnabled());
+    window->Controls().mnuDontSign->trigger();
+    QVERIFY(!window->Controls().mnuDontSign->isEnabled());
     QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("signer.p12"));
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(asked.size(), 3);
-    QCOMPARE(window->edtName->toolTip(), QString("Not signed"));
+    QCOMPARE(window->Controls().edtName->toolTip(), QString("Not signed"));
   }
 
   void EditedValuesAreWrittenAndReadBack() {
@@ -462,9 +472,9 @@ private slots:
     {
       const auto window = NewWindow();
       OpenThroughTheDialog(*window, book);
-      window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+      window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
       FPressedButtons = {QMessageBox::Cancel};
-      QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+      QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
       QCOMPARE(FBoxes.size(), 1);
       QCOMPARE(FBoxes[0].Caption, QString("Confirm"));
       QCOMPARE(FBoxes[0].Text, QString("eBook successfully branded. Would you like to run it?"));
@@ -472,28 +482,28 @@ private slots:
       QCOMPARE(FBoxes[0].Buttons, QMessageBox::Ok | QMessageBox::Cancel);
       QVERIFY(FShellOpened.isEmpty());
       // The window shows the book as now stored.
-      QCOMPARE(window->edtName->text(), book);
-      QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+      QCOMPARE(window->Controls().edtName->text(), book);
+      QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->text(),
                QString("Ann Reseller"));
-      QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Ann Reseller"));
+      QCOMPARE(window->Controls().edtTitle->text(), QString("The Garden Handbook by Ann Reseller"));
       CheckEnabledStates(*window, true);
     }
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+    QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->text(),
              QString("Ann Reseller"));
 
     // OK runs the book; so does View eBook.
     FBoxes.clear();
     FPressedButtons = {QMessageBox::Ok};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FShellOpened, QStringList{book});
-    QTest::mouseClick(window->btnViewEbook, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnViewEbook, Qt::LeftButton);
     QCOMPARE(FShellOpened, (QStringList{book, book}));
 
     // A desktop with no program for the book says so.
     FShellRuns = false;
-    QTest::mouseClick(window->btnViewEbook, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnViewEbook, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 2);
     QCOMPARE(FBoxes[1].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[1].Text,
@@ -508,7 +518,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     OpenThroughTheDialog(*window, book);
-    TValueGrid& grid = *window->vleVariables;
+    TValueGrid& grid = *window->Controls().vleVariables;
     const int row = RowOf(*window, "Author");
     const QString firstLine = QString("Mara\u00A0Quill ").repeated(40);
     const QString value = firstLine + "\r\n\r\nsecond line\r\n" + QString(200000, 'x');
@@ -516,7 +526,7 @@ private slots:
     QCOMPARE(grid.item(row, 1)->text(), firstLine.left(300) + QChar(0x2026));
     QCOMPARE(grid.Value(row), value);
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QVERIFY(!window->isWindowModified());
 
     // The dialog shows the line breaks; what it gives back keeps them as they were.
@@ -536,14 +546,14 @@ private slots:
     // The cell shows what it showed, but the value is another: an edit like any other.
     QCOMPARE(grid.item(row, 1)->text(), firstLine.left(300) + QChar(0x2026));
     QVERIFY(window->isWindowModified());
-    QVERIFY(window->mnuUndo->isEnabled() && window->mnuRevert->isEnabled());
+    QVERIFY(window->Controls().mnuUndo->isEnabled() && window->Controls().mnuRevert->isEnabled());
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 2);
     QCOMPARE(FBoxes[1].Icon, QMessageBox::Warning);
 
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 3);
     QCOMPARE(grid.Value(RowOf(*window, "Author")), value + "\r\nend");
     QVERIFY(grid.item(RowOf(*window, "Author"), 1)->text().size() <= 301);
@@ -586,15 +596,15 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 0);
 
     const QString book = CopyOfSample("typical.exe");
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
     FPressedButtons = {QMessageBox::Cancel, QMessageBox::Cancel, QMessageBox::Cancel};
     window->close();
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
     QCOMPARE(FBoxes.size(), 3);
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Warning);
@@ -605,26 +615,26 @@ private slots:
     QCOMPARE(QSet<QString>(FBoxes[0].ButtonTexts.begin(), FBoxes[0].ButtonTexts.end()),
              (QSet<QString>{"&Update", "Close &without Updating", "&Cancel"}));
     QVERIFY(window->isVisible());
-    QCOMPARE(window->edtName->text(), book);
-    QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+    QCOMPARE(window->Controls().edtName->text(), book);
+    QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->text(),
              QString("Ann Reseller"));
 
     FPressedButtons = {QMessageBox::Discard};
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 4);
     CheckClosed(*window);
     QVERIFY(!window->isWindowModified());
 
     // Update in the question writes the edits, then closes.
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
     FBoxes.clear();
     FPressedButtons = {QMessageBox::Save};
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     CheckClosed(*window);
     OpenThroughTheDialog(*window, book);
-    QCOMPARE(window->vleVariables->item(RowOf(*window, "Author"), 1)->text(),
+    QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->text(),
              QString("Ann Reseller"));
   }
 
@@ -639,7 +649,7 @@ private slots:
     }
     const QString cyrillicA = QString::fromUtf8("\xD0\x90");
     const auto requestCodePage = [](TfrmMain& window, int codePage) {
-      for (QAction* action : window.mnuCodePage->actions())
+      for (QAction* action : window.Controls().mnuCodePage->actions())
         if (action->data().toInt() == codePage)
           action->trigger();
     };
@@ -648,25 +658,25 @@ private slots:
       window->show();
       OpenThroughTheDialog(*window, book);
       QCOMPARE(GridRows(*window)[0].second, QString::fromUtf8("\xC3\x80"));
-      QCOMPARE(window->lblCodePage->text(), QString("Code page 1252 Western European"));
+      QCOMPARE(window->Controls().lblCodePage->text(), QString("Code page 1252 Western European"));
 
       // Edits the user keeps stop the change; the grid and the code page stay.
-      window->vleVariables->item(1, 1)->setText("Edited");
+      window->Controls().vleVariables->item(1, 1)->setText("Edited");
       FPressedButtons = {QMessageBox::Cancel};
       requestCodePage(*window, 1251);
-      QCOMPARE(window->lblCodePage->text(), QString("Code page 1252 Western European"));
-      QCOMPARE(window->vleVariables->Value(1), QString("Edited"));
+      QCOMPARE(window->Controls().lblCodePage->text(), QString("Code page 1252 Western European"));
+      QCOMPARE(window->Controls().vleVariables->Value(1), QString("Edited"));
 
       FPressedButtons = {QMessageBox::Discard};
       requestCodePage(*window, 1251);
       QCOMPARE(GridRows(*window)[0].second, cyrillicA);
-      QCOMPARE(window->lblCodePage->text(), QString("Code page 1251 Cyrillic"));
+      QCOMPARE(window->Controls().lblCodePage->text(), QString("Code page 1251 Cyrillic"));
     }
     const auto next = NewWindow();
-    QCOMPARE(next->lblCodePage->text(), QString("Code page 1251 Cyrillic"));
+    QCOMPARE(next->Controls().lblCodePage->text(), QString("Code page 1251 Cyrillic"));
     OpenThroughTheDialog(*next, book);
     QCOMPARE(GridRows(*next)[0].second, cyrillicA);
-    next->mnuCodePage->Choose(TCodePage::ForLocale());
+    next->Controls().mnuCodePage->Choose(TCodePage::ForLocale());
   }
 
   void CaptionUndoAndRevertFollowTheEdits() {
@@ -678,15 +688,15 @@ private slots:
     const QString caption = QFileInfo(book).fileName() + "[*] \u2014 Folioset 1.0.0.1";
     QCOMPARE(window->windowTitle(), caption);
     QVERIFY(!window->isWindowModified());
-    QVERIFY(!window->mnuUndo->isEnabled() && !window->mnuRevert->isEnabled());
+    QVERIFY(!window->Controls().mnuUndo->isEnabled() && !window->Controls().mnuRevert->isEnabled());
     const QImage own = ShownIcon(*window);
 
-    TValueGrid& grid = *window->vleVariables;
+    TValueGrid& grid = *window->Controls().vleVariables;
     grid.item(RowOf(*window, "Author"), 1)->setText("Ann");
     grid.item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
     grid.item(RowOf(*window, "Email"), 1)->setText("ann@example.org");
     FChosenFiles = {Icons + "/brand_1.ico"};
-    window->mnuLoadIcon->trigger();
+    window->Controls().mnuLoadIcon->trigger();
     QVERIFY(window->isWindowModified());
     const QList<QPair<QString, QString>> edited = GridRows(*window);
     const QImage brand = ShownIcon(*window);
@@ -703,17 +713,17 @@ private slots:
     QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(GridRows(*window), TypicalGrid);
     QVERIFY(!window->isWindowModified());
-    QVERIFY(!window->mnuUndo->isEnabled());
+    QVERIFY(!window->Controls().mnuUndo->isEnabled());
 
     // Revert takes every edit back at once, and Undo brings them all back.
     grid.item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
     FChosenFiles = {Icons + "/brand_1.ico"};
-    window->mnuLoadIcon->trigger();
-    window->mnuRevert->trigger();
+    window->Controls().mnuLoadIcon->trigger();
+    window->Controls().mnuRevert->trigger();
     QCOMPARE(GridRows(*window), TypicalGrid);
     QCOMPARE(ShownIcon(*window), own);
     QVERIFY(!window->isWindowModified());
-    window->mnuUndo->trigger();
+    window->Controls().mnuUndo->trigger();
     QCOMPARE(grid.Value(RowOf(*window, "Author")), QString("Ann Reseller"));
     QCOMPARE(ShownIcon(*window), brand);
     QVERIFY(window->isWindowModified());
@@ -724,8 +734,8 @@ private slots:
     QCOMPARE(FBoxes.size(), 1);
     QVERIFY(!window->isWindowModified());
     QCOMPARE(window->windowTitle(), caption);
-    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Ann Reseller"));
-    QTest::mouseClick(window->btnCloseModule, Qt::LeftButton);
+    QCOMPARE(window->Controls().edtTitle->text(), QString("The Garden Handbook by Ann Reseller"));
+    QTest::mouseClick(window->Controls().btnCloseModule, Qt::LeftButton);
     QCOMPARE(window->windowTitle(), QString("Folioset 1.0.0.1"));
   }
 
@@ -734,7 +744,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    TValueGrid& grid = *window->vleVariables;
+    TValueGrid& grid = *window->Controls().vleVariables;
     const int author = RowOf(*window, "Author"), company = RowOf(*window, "Company");
     const auto type = [](const QString& text) {
       auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
@@ -765,7 +775,7 @@ private slots:
     QCOMPARE(grid.Value(author), QString("Ann"));
     press(Qt::CTRL | Qt::Key_Y);
     QCOMPARE(grid.Value(company), QString("Leaf & Co"));
-    QVERIFY(!window->mnuRedo->isEnabled());
+    QVERIFY(!window->Controls().mnuRedo->isEnabled());
     // Revert is one step that Ctrl+Z takes back whole; a new edit ends what Redo holds.
     press(Qt::CTRL | Qt::SHIFT | Qt::Key_R);
     QCOMPARE(GridRows(*window), TypicalGrid);
@@ -773,9 +783,9 @@ private slots:
     QCOMPARE(grid.Value(author), QString("Ann"));
     QCOMPARE(grid.Value(company), QString("Leaf & Co"));
     press(Qt::CTRL | Qt::Key_Z);
-    QVERIFY(window->mnuRedo->isEnabled());
+    QVERIFY(window->Controls().mnuRedo->isEnabled());
     grid.SetValue(author, "Bea");
-    QVERIFY(!window->mnuRedo->isEnabled());
+    QVERIFY(!window->Controls().mnuRedo->isEnabled());
   }
 
   void UpdateACopyLeavesTheBookAsItWas() {
@@ -783,25 +793,25 @@ private slots:
     const QByteArray before = FileBytes(book);
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
+    window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
     const QString copy = FWork.filePath("branded copy.exe");
     FChosenFiles = {copy};
     FCanRun = false;
-    window->mnuUpdateCopy->trigger();
+    window->Controls().mnuUpdateCopy->trigger();
     QCOMPARE(FDialogsAsked.last(), QString("dlgUpdateCopy"));
     QCOMPARE(FileBytes(book), before);
     // The copy is the book shown from then on, as written.
-    QCOMPARE(window->edtName->text(), copy);
+    QCOMPARE(window->Controls().edtName->text(), copy);
     QVERIFY(!window->isWindowModified());
-    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Ann"));
-    QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(copy));
+    QCOMPARE(window->Controls().edtTitle->text(), QString("The Garden Handbook by Ann"));
+    QVERIFY(window->Controls().mnuOpenRecent->actions()[0]->text().endsWith(copy));
 
     QStringList shown;
     window->ModalHooks.ShowFolder = [&](const QString& folder) {
       shown << folder;
       return true;
     };
-    window->mnuShowInFolder->trigger();
+    window->Controls().mnuShowInFolder->trigger();
     QCOMPARE(shown, QStringList{QFileInfo(copy).absolutePath()});
   }
 
@@ -821,27 +831,27 @@ private slots:
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &icon, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(window.get(), &enter);
     QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPointF(window->imgIcon->mapTo(window.get(), QPoint(5, 5))), Qt::CopyAction,
-                    &icon, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(window->Controls().imgIcon->mapTo(window.get(), QPoint(5, 5))),
+                    Qt::CopyAction, &icon, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(window.get(), &drop);
     QVERIFY(drop.isAccepted());
     QTRY_VERIFY(ShownIcon(*window) != own);
     QVERIFY(window->isWindowModified());
     // Ctrl+Z takes it back like any edit; pasted, the bytes of an icon load as well.
-    window->imgIcon->setFocus();
-    QTest::keyClick(window->imgIcon, Qt::Key_Z, Qt::ControlModifier);
+    window->Controls().imgIcon->setFocus();
+    QTest::keyClick(window->Controls().imgIcon, Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(ShownIcon(*window), own);
     auto* bytes = new QMimeData;
     bytes->setData("image/vnd.microsoft.icon", FileBytes(Icons + "/brand_3.ico"));
     QGuiApplication::clipboard()->setMimeData(bytes);
-    QTest::keyClick(window->imgIcon, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(window->Controls().imgIcon, Qt::Key_V, Qt::ControlModifier);
     const QImage pasted = ShownIcon(*window);
     QVERIFY(pasted != own);
     // What is no icon is refused with the checks of Load Icon, and changes nothing.
     auto* notIcon = new QMimeData;
     notIcon->setData("image/x-icon", "not an icon");
     QGuiApplication::clipboard()->setMimeData(notIcon);
-    window->mnuIconPaste->trigger();
+    window->Controls().mnuIconPaste->trigger();
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, QString("Icon image is not valid."));
     QCOMPARE(ShownIcon(*window), pasted);
@@ -861,15 +871,16 @@ private slots:
     FCanRun = false;
     window->btnUpdateClick();
     // The path gives way in its middle: the sentence is whole, and its tip has all of it.
-    const QString said = window->stbStatus->currentMessage();
+    const QString said = window->Controls().stbStatus->currentMessage();
     QVERIFY2(said.startsWith("eBook successfully branded and written to \"") &&
                  said.endsWith("typical.exe\".") && said.contains(QChar(0x2026)),
              qPrintable(said));
-    QVERIFY(window->stbStatus->fontMetrics().horizontalAdvance(said) < window->lblCodePage->x());
-    QCOMPARE(window->stbStatus->toolTip(),
+    QVERIFY(window->Controls().stbStatus->fontMetrics().horizontalAdvance(said) <
+            window->Controls().lblCodePage->x());
+    QCOMPARE(window->Controls().stbStatus->toolTip(),
              "eBook successfully branded and written to \"" + book + "\".");
-    window->vleVariables->item(0, 1)->setText("Ann");
-    QCOMPARE(window->stbStatus->currentMessage(), QString());
+    window->Controls().vleVariables->item(0, 1)->setText("Ann");
+    QCOMPARE(window->Controls().stbStatus->currentMessage(), QString());
   }
 
   void RemovedSignatureIsMentioned() {
@@ -877,7 +888,7 @@ private slots:
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].InformativeText, QString());
 
@@ -895,7 +906,7 @@ private slots:
     FBoxes.clear();
     OpenThroughTheDialog(*window, book);
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, QString("eBook successfully branded. Would you like to run it?"));
     QVERIFY2(FBoxes[0].InformativeText.contains("signature"),
@@ -909,17 +920,17 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->setFocus();
-    window->vleVariables->setCurrentCell(RowOf(*window, "Company"), 1);
+    window->Controls().vleVariables->setFocus();
+    window->Controls().vleVariables->setCurrentCell(RowOf(*window, "Company"), 1);
     auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
-    QVERIFY(editor && editor->parentWidget() == window->vleVariables->viewport());
+    QVERIFY(editor && editor->parentWidget() == window->Controls().vleVariables->viewport());
     editor->selectAll();
     QTest::keyClicks(editor, "Leaf & Co");
     FPressedButtons = {QMessageBox::Cancel};
     window->btnUpdateClick();
-    QCOMPARE(window->vleVariables->item(RowOf(*window, "Company"), 1)->text(),
+    QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Company"), 1)->text(),
              QString("Leaf & Co"));
-    QCOMPARE(window->vleVariables->item(RowOf(*window, "Copyright"), 1)->text(),
+    QCOMPARE(window->Controls().vleVariables->item(RowOf(*window, "Copyright"), 1)->text(),
              QString("Copyright 2025 Leaf & Co. All rights reserved."));
   }
 
@@ -930,7 +941,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    TValueGrid& grid = *window->vleVariables;
+    TValueGrid& grid = *window->Controls().vleVariables;
     const int copyright = RowOf(*window, "Copyright");
     const auto said = [&](const char* key) {
       return grid.item(RowOf(*window, key), 1)->data(Qt::AccessibleDescriptionRole).toString();
@@ -942,7 +953,7 @@ private slots:
     QCOMPARE(grid.item(copyright, 1)->text(),
              QString("Copyright 2025 NewCo. All rights reserved."));
     QCOMPARE(grid.item(RowOf(*window, "Title"), 1)->text(), QString("NewCo Guide"));
-    QCOMPARE(window->edtTitle->text(), QString("NewCo Guide by Mara Quill"));
+    QCOMPARE(window->Controls().edtTitle->text(), QString("NewCo Guide by Mara Quill"));
     QCOMPARE(said("Company"), QString("changed"));
     QCOMPARE(said("Copyright"), QString("from Company"));
     QCOMPARE(grid.item(copyright, 0)->text(), QString("Copyright (from Company)"));
@@ -960,9 +971,9 @@ private slots:
     grid.item(RowOf(*window, "Company"), 1)->setText("%{Copyright}");
     QCOMPARE(grid.item(copyright, 1)->text(),
              QString("Copyright 2025 %{Company}. All rights reserved."));
-    window->mnuRevert->trigger();
+    window->Controls().mnuRevert->trigger();
     QCOMPARE(GridRows(*window), TypicalGrid);
-    QCOMPARE(window->edtTitle->text(), QString("The Garden Handbook by Mara Quill"));
+    QCOMPARE(window->Controls().edtTitle->text(), QString("The Garden Handbook by Mara Quill"));
     QCOMPARE(said("Company"), QString());
     QCOMPARE(said("Copyright"), QString());
     QVERIFY(!window->isWindowModified());
@@ -977,7 +988,7 @@ private slots:
       document.UpdateEBook(rows);
     }
     OpenThroughTheDialog(*window, book);
-    QCOMPARE(window->stbStatus->currentMessage(),
+    QCOMPARE(window->Controls().stbStatus->currentMessage(),
              QString("Not read from the variables file: \"TITLE\" (shadowed by \"Title\")"));
   }
 
@@ -987,36 +998,38 @@ private slots:
     OpenThroughTheDialog(*window, book);
     const QImage own = ShownIcon(*window);
     // Reset only when there is an icon to reset.
-    QVERIFY(!window->mnuIconReset->isEnabled() && !window->mnuResetIcon->isEnabled());
+    QVERIFY(!window->Controls().mnuIconReset->isEnabled() &&
+            !window->Controls().mnuResetIcon->isEnabled());
 
     FChosenFiles = {Icons + "/brand_3.ico"};
-    window->mnuLoadIcon->trigger();
+    window->Controls().mnuLoadIcon->trigger();
     const QImage brand = ShownIcon(*window);
     QCOMPARE(brand.size(), QSize(32, 32));
     QVERIFY(brand != own);
-    QVERIFY(window->mnuIconReset->isEnabled() && window->mnuResetIcon->isEnabled());
+    QVERIFY(window->Controls().mnuIconReset->isEnabled() &&
+            window->Controls().mnuResetIcon->isEnabled());
 
-    window->mnuResetIcon->trigger();
+    window->Controls().mnuResetIcon->trigger();
     QCOMPARE(ShownIcon(*window), own);
-    QVERIFY(!window->mnuIconReset->isEnabled());
+    QVERIFY(!window->Controls().mnuIconReset->isEnabled());
 
     // A double click on the icon loads one too.
     FChosenFiles = {Icons + "/brand_1.ico"};
-    QTest::mouseDClick(window->imgIcon, Qt::LeftButton);
+    QTest::mouseDClick(window->Controls().imgIcon, Qt::LeftButton);
     QCOMPARE(FDialogsAsked.last(), QString("dlgOpenPicture"));
     const QImage chosen = ShownIcon(*window);
     QVERIFY(chosen != own);
 
     // A damaged icon is refused and the chosen one stays.
     FChosenFiles = {Icons + "/corrupt_5_bytes.ico"};
-    window->mnuLoadIcon->trigger();
+    window->Controls().mnuLoadIcon->trigger();
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, QString("Icon image is not valid."));
     QCOMPARE(ShownIcon(*window), chosen);
 
     // Update writes the chosen icon; the reopened book shows it.
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(ShownIcon(*window), chosen);
     const auto reopened = NewWindow();
     OpenThroughTheDialog(*reopened, book);
@@ -1030,7 +1043,7 @@ private slots:
     window->mnuLoadIconClick();
     window->mnuResetIconClick();
     QVERIFY(FDialogsAsked.isEmpty());
-    QVERIFY(window->imgIcon->pixmap().isNull());
+    QVERIFY(window->Controls().imgIcon->pixmap().isNull());
     QVERIFY(FBoxes.isEmpty());
   }
 
@@ -1097,15 +1110,15 @@ private slots:
     const QByteArray before = FileBytes(book);
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(0, 1)->setText(value);
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    window->Controls().vleVariables->item(0, 1)->setText(value);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Caption, QString("Folioset"));
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[0].Text, message);
     QVERIFY(FShellOpened.isEmpty());
     CheckEnabledStates(*window, true);
-    QCOMPARE(window->vleVariables->item(0, 1)->text(), value);
+    QCOMPARE(window->Controls().vleVariables->item(0, 1)->text(), value);
     QCOMPARE(FileBytes(book), before);
   }
 
@@ -1115,15 +1128,15 @@ private slots:
     const QString book = CopyOfSample("typical.exe");
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(0, 1)->setText("Ann");
+    window->Controls().vleVariables->item(0, 1)->setText("Ann");
     const QString other = CopyOfSample("icons4.exe");
     QVERIFY(QFile::remove(book) && QFile::rename(other, book));
     const QByteArray replaced = FileBytes(book);
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, "The file \"" + book + "\" changed on disk since it was opened.");
     CheckEnabledStates(*window, true);
-    QCOMPARE(window->vleVariables->item(0, 1)->text(), QString("Ann"));
+    QCOMPARE(window->Controls().vleVariables->item(0, 1)->text(), QString("Ann"));
     QCOMPARE(FileBytes(book), replaced);
   }
 
@@ -1137,8 +1150,9 @@ private slots:
     QStringList expected;
     for (const auto& [key, value] : TypicalGrid)
       expected << key + ": " + value;
-    QCOMPARE(AccessibleCellNames(QAccessible::queryAccessibleInterface(window->vleVariables)),
-             expected);
+    QCOMPARE(
+        AccessibleCellNames(QAccessible::queryAccessibleInterface(window->Controls().vleVariables)),
+        expected);
   }
 
   void FocusRingsStandOutInLightAndDarkPalettes_data() {
@@ -1159,8 +1173,8 @@ private slots:
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
     // Each ring is two pixels wide and stands out 3:1 from the colours on both its sides.
     const QList<QPair<QWidget*, QList<QPalette::ColorRole>>> rings = {
-        {window->imgIcon, {QPalette::Button}},
-        {window->edtHelp, {QPalette::Button, QPalette::Base}}};
+        {window->Controls().imgIcon, {QPalette::Button}},
+        {window->Controls().edtHelp, {QPalette::Button, QPalette::Base}}};
     for (const auto& [control, beside] : rings) {
       control->setFocus(Qt::TabFocusReason);
       QTRY_VERIFY(control->hasFocus());
@@ -1176,8 +1190,8 @@ private slots:
   void EveryChoiceHasAMnemonic() {
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    QList<QMenu*> menus = {window->popIcon};
-    for (QAction* item : window->mnuMain->actions())
+    QList<QMenu*> menus = {window->Controls().popIcon};
+    for (QAction* item : window->Controls().mnuMain->actions())
       menus << item->menu();
     for (QMenu* menu : menus) {
       QSet<QChar> taken;
@@ -1206,31 +1220,34 @@ private slots:
     const auto window = NewWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    const QRect name = window->edtName->geometry(), icon = window->Panel3->geometry();
-    const QRect label = window->Label3->geometry(), grid = window->vleVariables->geometry();
+    const QRect name = window->Controls().edtName->geometry(),
+                icon = window->Controls().Panel3->geometry();
+    const QRect label = window->Controls().Label3->geometry(),
+                grid = window->Controls().vleVariables->geometry();
     QCOMPARE(name.topLeft(), QPoint(8, 56 + (name.height() - 21)));
     QCOMPARE(icon.size(), QSize(61, 61));
     QCOMPARE(icon.top(), name.top());
     QVERIFY(name.right() < icon.left());
     window->resize(window->width() + 100, window->height() + 40);
-    QTRY_COMPARE(window->edtName->width(), name.width() + 100);
-    QCOMPARE(window->edtTitle->width(), name.width() + 100);
-    QCOMPARE(window->Panel3->geometry(), icon.translated(100, 0));
-    QCOMPARE(window->Label3->geometry(), label.translated(100, 0));
-    QCOMPARE(window->vleVariables->width(), grid.width() + 100);
-    QVERIFY(window->vleVariables->height() >= grid.height());
-    QCOMPARE(window->vleVariables->columnWidth(0), 150);
+    QTRY_COMPARE(window->Controls().edtName->width(), name.width() + 100);
+    QCOMPARE(window->Controls().edtTitle->width(), name.width() + 100);
+    QCOMPARE(window->Controls().Panel3->geometry(), icon.translated(100, 0));
+    QCOMPARE(window->Controls().Label3->geometry(), label.translated(100, 0));
+    QCOMPARE(window->Controls().vleVariables->width(), grid.width() + 100);
+    QVERIFY(window->Controls().vleVariables->height() >= grid.height());
+    QCOMPARE(window->Controls().vleVariables->columnWidth(0), 150);
 
     // At its smallest nothing overlaps and no button is cut off; the help box gives way to
     // the grid.
     window->resize(1, 1);
     QTRY_COMPARE(window->size(), window->minimumSize());
-    QVERIFY(window->btnViewEbook->geometry().right() < window->width());
-    QVERIFY(window->edtName->geometry().right() < window->Panel3->geometry().left());
-    QVERIFY(window->Panel3->geometry().right() < window->width());
-    QVERIFY(window->vleVariables->height() >= 60);
-    QVERIFY(!window->edtHelp->isVisible() ||
-            window->edtHelp->height() < window->vleVariables->height());
+    QVERIFY(window->Controls().btnViewEbook->geometry().right() < window->width());
+    QVERIFY(window->Controls().edtName->geometry().right() <
+            window->Controls().Panel3->geometry().left());
+    QVERIFY(window->Controls().Panel3->geometry().right() < window->width());
+    QVERIFY(window->Controls().vleVariables->height() >= 60);
+    QVERIFY(!window->Controls().edtHelp->isVisible() ||
+            window->Controls().edtHelp->height() < window->Controls().vleVariables->height());
   }
 
   void HelpBoxShowsItsTextOrFoldsAway() {
@@ -1239,22 +1256,22 @@ private slots:
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     window->resize(700, 700);
     // With room, the whole text and no scroll bar.
-    QTRY_VERIFY(window->edtHelp->isVisible());
-    QCOMPARE(window->edtHelp->verticalScrollBar()->maximum(), 0);
-    QVERIFY(window->vleVariables->height() > 60);
+    QTRY_VERIFY(window->Controls().edtHelp->isVisible());
+    QCOMPARE(window->Controls().edtHelp->verticalScrollBar()->maximum(), 0);
+    QVERIFY(window->Controls().vleVariables->height() > 60);
 
     // The user folds it away and gets it back with F1, focused.
-    window->mnuShowHelp->trigger();
-    QVERIFY(!window->edtHelp->isVisible());
+    window->Controls().mnuShowHelp->trigger();
+    QVERIFY(!window->Controls().edtHelp->isVisible());
     QTest::keyClick(window.get(), Qt::Key_F1);
-    QVERIFY(window->mnuShowHelp->isChecked());
-    QVERIFY(window->edtHelp->isVisible());
-    QCOMPARE(QApplication::focusWidget(), window->edtHelp);
+    QVERIFY(window->Controls().mnuShowHelp->isChecked());
+    QVERIFY(window->Controls().edtHelp->isVisible());
+    QCOMPARE(QApplication::focusWidget(), window->Controls().edtHelp);
 
     // Too low a window shows the help text in a box of its own.
     window->resize(700, 1);
-    QTRY_VERIFY(!window->edtHelp->isVisible());
-    window->mnuHelp->trigger();
+    QTRY_VERIFY(!window->Controls().edtHelp->isVisible());
+    window->Controls().mnuHelp->trigger();
     QCOMPARE(FBoxes.size(), 1);
     QVERIFY(FBoxes[0].Text.startsWith("Branding Your eBook\n"));
   }
@@ -1283,7 +1300,7 @@ private slots:
     QApplication::sendEvent(window.get(), &drop);
     QVERIFY(drop.isAccepted());
     QCOMPARE(drop.dropAction(), Qt::CopyAction);
-    QTRY_COMPARE(window->edtName->text(), book);
+    QTRY_COMPARE(window->Controls().edtName->text(), book);
     QCOMPARE(GridRows(*window), TypicalGrid);
   }
 
@@ -1298,7 +1315,7 @@ private slots:
     QTest::keyClick(window.get(), Qt::Key_W, Qt::ControlModifier);
     CheckClosed(*window);
     // Enter presses the focused button, as Space does.
-    window->btnOpen->setFocus();
+    window->Controls().btnOpen->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QCOMPARE(FDialogsAsked, (QStringList{"dlgOpen", "dlgOpen"}));
   }
@@ -1308,20 +1325,20 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    window->imgIcon->setFocus();
+    window->Controls().imgIcon->setFocus();
     for (int row = 0; row < int(TypicalGrid.size()); ++row) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-      QCOMPARE(window->vleVariables->currentRow(), row);
-      QCOMPARE(window->vleVariables->currentColumn(), 1);
+      QCOMPARE(window->Controls().vleVariables->currentRow(), row);
+      QCOMPARE(window->Controls().vleVariables->currentColumn(), 1);
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), window->edtHelp);
+    QCOMPARE(QApplication::focusWidget(), window->Controls().edtHelp);
 
-    window->imgIcon->setFocus();
-    QCOMPARE(QApplication::focusWidget(), window->imgIcon);
-    QTest::keyClick(window->imgIcon, Qt::Key_F10, Qt::ShiftModifier);
-    QTRY_VERIFY(window->popIcon->isVisible());
-    window->popIcon->hide();
+    window->Controls().imgIcon->setFocus();
+    QCOMPARE(QApplication::focusWidget(), window->Controls().imgIcon);
+    QTest::keyClick(window->Controls().imgIcon, Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(window->Controls().popIcon->isVisible());
+    window->Controls().popIcon->hide();
   }
 
   void MessagesShowPathsAsTheSystemWritesThem_data() {
@@ -1362,9 +1379,9 @@ private slots:
     QVERIFY(QFile::copy(CopyOfSample("typical.exe"), book));
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
-    QCOMPARE(window->edtName->text(), book);
+    QCOMPARE(window->Controls().edtName->text(), book);
     QVERIFY(QFile::remove(book));
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, "Cannot open file \"" + book + "\". No such file or directory.");
     // A file that is no executable: the system's code goes to the details.
@@ -1385,7 +1402,7 @@ private slots:
     OpenThroughTheDialog(*window, book);
     QFile(folder).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     FBoxes.clear();
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QFile(folder).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(FBoxes.size(), 1);
     QVERIFY2(FBoxes[0].Text.startsWith("The folder \"" + folder + "\" must be writable"),
@@ -1399,7 +1416,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
-    TValueGrid& grid = *window->vleVariables;
+    TValueGrid& grid = *window->Controls().vleVariables;
     const int row = RowOf(*window, "Author");
     grid.SetValue(row, "first\r\nsecond");
     QString label, typed;
@@ -1463,7 +1480,7 @@ private slots:
       return book;
     };
     window->btnOpenClick();
-    for (QCompleter* completer : window->dlgOpen->findChildren<QCompleter*>())
+    for (QCompleter* completer : window->Controls().dlgOpen->findChildren<QCompleter*>())
       QVERIFY(!completer->popup()->isVisible());
     window->btnOpenClick();
     QCOMPARE(namesSeen, (QStringList{"", ""}));
@@ -1475,9 +1492,9 @@ private slots:
     const QString book = CopyOfSample("typical.exe");
     OpenThroughTheDialog(*window, book);
     FCanRun = false;
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QVERIFY(FBoxes.isEmpty());
-    QCOMPARE(window->stbStatus->currentMessage(),
+    QCOMPARE(window->Controls().stbStatus->currentMessage(),
              "eBook successfully branded and written to \"" + book + "\".");
   }
 
@@ -1485,21 +1502,21 @@ private slots:
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, CopyOfSample("typical.exe"));
     const QString author(40000, 'x');
-    window->vleVariables->SetValue(RowOf(*window, "Author"), author);
+    window->Controls().vleVariables->SetValue(RowOf(*window, "Author"), author);
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
-    QCOMPARE(window->edtTitle->text(), "The Garden Handbook by " + author);
-    QCOMPARE(window->edtTitle->toolTip(), QString());
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
+    QCOMPARE(window->Controls().edtTitle->text(), "The Garden Handbook by " + author);
+    QCOMPARE(window->Controls().edtTitle->toolTip(), QString());
 
     // A title too long to lay out in a box says how much of it is shown.
-    window->vleVariables->SetValue(RowOf(*window, "Author"), QString(200000, 'y'));
+    window->Controls().vleVariables->SetValue(RowOf(*window, "Author"), QString(200000, 'y'));
     FPressedButtons = {QMessageBox::Cancel};
-    QTest::mouseClick(window->btnUpdate, Qt::LeftButton);
-    QCOMPARE(window->edtTitle->text().size(), 100001);
-    QVERIFY(window->edtTitle->text().endsWith(QString("yyy") + QChar(0x2026)));
-    QCOMPARE(window->edtTitle->toolTip(), QLocale().toString(200023).prepend("The title has ") +
-                                              " characters; the box shows the first " +
-                                              QLocale().toString(100000) + ".");
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
+    QCOMPARE(window->Controls().edtTitle->text().size(), 100001);
+    QVERIFY(window->Controls().edtTitle->text().endsWith(QString("yyy") + QChar(0x2026)));
+    QCOMPARE(window->Controls().edtTitle->toolTip(),
+             QLocale().toString(200023).prepend("The title has ") +
+                 " characters; the box shows the first " + QLocale().toString(100000) + ".");
   }
 
   void IconKeysAndRecentBooks() {
@@ -1511,34 +1528,34 @@ private slots:
       OpenThroughTheDialog(*window, first);
       OpenThroughTheDialog(*window, second);
       // Enter and Space on the focused icon load one, as a double click does.
-      window->imgIcon->setFocus();
-      QTest::keyClick(window->imgIcon, Qt::Key_Return);
-      QTest::keyClick(window->imgIcon, Qt::Key_Space);
+      window->Controls().imgIcon->setFocus();
+      QTest::keyClick(window->Controls().imgIcon, Qt::Key_Return);
+      QTest::keyClick(window->Controls().imgIcon, Qt::Key_Space);
       QCOMPARE(FDialogsAsked,
                (QStringList{"dlgOpen", "dlgOpen", "dlgOpenPicture", "dlgOpenPicture"}));
     }
     // The last books, newest first, in the next run too; choosing one opens it.
     const auto window = NewWindow();
-    const QList<QAction*> recent = window->mnuOpenRecent->actions();
+    const QList<QAction*> recent = window->Controls().mnuOpenRecent->actions();
     QVERIFY(recent.size() >= 2);
     QVERIFY(recent[0]->text().endsWith(second));
     QVERIFY(recent[1]->text().endsWith(first));
     recent[1]->trigger();
-    QCOMPARE(window->edtName->text(), first);
-    QVERIFY(window->mnuOpenRecent->actions()[0]->text().endsWith(first));
+    QCOMPARE(window->Controls().edtName->text(), first);
+    QVERIFY(window->Controls().mnuOpenRecent->actions()[0]->text().endsWith(first));
     // A book that is gone leaves the list once the error box has said so.
     QVERIFY(QFile::remove(second));
-    window->mnuOpenRecent->actions()[1]->trigger();
+    window->Controls().mnuOpenRecent->actions()[1]->trigger();
     QCOMPARE(FBoxes.size(), 1);
-    for (QAction* item : window->mnuOpenRecent->actions())
+    for (QAction* item : window->Controls().mnuOpenRecent->actions())
       QVERIFY(!item->text().endsWith(second));
   }
 
   void LoadIconDialogIsTitledAndPreviewsATypedName() {
     const auto window = NewWindow();
-    QCOMPARE(window->dlgOpenPicture->windowTitle(), QString("Load Icon"));
-    auto* name = window->dlgOpenPicture->findChild<QLineEdit*>("fileNameEdit");
-    auto* preview = window->dlgOpenPicture->findChild<QLabel*>("preview");
+    QCOMPARE(window->Controls().dlgOpenPicture->windowTitle(), QString("Load Icon"));
+    auto* name = window->Controls().dlgOpenPicture->findChild<QLineEdit*>("fileNameEdit");
+    auto* preview = window->Controls().dlgOpenPicture->findChild<QLabel*>("preview");
     QVERIFY(name && preview);
     name->setText(Icons + "/brand_1.ico");
     QVERIFY(!preview->pixmap().isNull());
@@ -1568,7 +1585,7 @@ private slots:
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     OpenThroughTheDialog(*window, book);
-    window->vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
+    window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
     FCanRun = false;
     // The Update waits for the book's lock, which the test holds until the user has acted.
     const int holder = ::open(QFile::encodeName(book).constData(), O_RDONLY | O_CLOEXEC);
@@ -1592,7 +1609,7 @@ private slots:
       else
         QTest::keyClick(progress, Qt::Key_Q, Qt::ControlModifier);
     });
-    window->mnuUpdate->trigger();
+    window->Controls().mnuUpdate->trigger();
     QVERIFY(progressSeen);
     if (!byCancel) {
       QCOMPARE(FBoxes.size(), 1);
@@ -1633,7 +1650,7 @@ private slots:
       window->OpenEBookFile(CopyOfSample("typical.exe"));
       ::close(holder);
     });
-    window->mnuUpdate->trigger();
+    window->Controls().mnuUpdate->trigger();
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text,
              QStringLiteral("Folioset is still busy with the eBook; try again when it is done."));

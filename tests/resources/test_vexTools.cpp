@@ -1,6 +1,8 @@
+#include "../common/RecordRoundTrip.h"
 #include "ResTestSupport.h"
 
 #include "common/u_Files.h"
+#include "resources/u_ResDirectoryFormat.h"
 #include "resources/vexResTree.h"
 #include "resources/vexStrings.h"
 #include "resources/vexTools.h"
@@ -13,6 +15,20 @@ TEST(vexTools, AlignUpIsUnsigned32Bit) {
   EXPECT_EQ(AlignUp(0x200, 0x200), 0x200u);
   EXPECT_EQ(AlignUp(0x201, 0x1000), 0x1000u);
   EXPECT_EQ(AlignUp(0xFFFFFFFFu, 0x200), 0u) << "wraps like the 32-bit original";
+}
+
+TEST(ResDirectoryFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
+  using namespace ResFormat;
+  ExpectRecord(TDirectoryTable{0x01020304, 0x05060708, 0x090A, 0x0B0C, 0x0D0E, 0x0F10},
+               std::string_view("\x04\x03\x02\x01\x08\x07\x06\x05\x0A\x09\x0C\x0B\x0E\x0D\x10\x0F",
+                                DirectoryTableSize),
+               "NumberOfIdEntries");
+  ExpectRecord(TDirectoryEntry{HighBit | 0x20, 0x01020304},
+               std::string_view("\x20\0\0\x80\x04\x03\x02\x01", DirectoryEntrySize),
+               "OffsetToData");
+  ExpectRecord(TDataEntry{0x1000, 0x0A0B0C0D, 1252, 7},
+               std::string_view("\0\x10\0\0\x0D\x0C\x0B\x0A\xE4\x04\0\0\x07\0\0\0", DataEntrySize),
+               "Reserved");
 }
 
 TEST(vexStrings, OrdinalComparisonOfBytes) {

@@ -1,12 +1,15 @@
 #include "ResTestSupport.h"
+#include "../common/RecordRoundTrip.h"
 #include "cli/u_CommandLine.h"
 #include "common/u_Files.h"
 #include "ebook_fixture.h"
 #include "resources/u_Resources.h"
+#include "signing/u_CertificateTable.h"
 #include "signing/u_CodeSigner.h"
 #include "signing/u_ImageDigest.h"
 #include "signing/u_ImageSignature.h"
 #include "signing/u_SigningError.h"
+#include "signing/u_SpcIndirectData.h"
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -601,6 +604,31 @@ TEST_F(SigningTest, AStopEndsTheWaitForATimeStamp) {
   interrupt.join();
   EXPECT_EQ(run.Status, 130) << run.Err;
   EXPECT_EQ(LoadFileToString(book), original);
+}
+
+TEST(SignatureFormat, EachRecordIsWrittenAndReadAsTheFormatLaysItOut) {
+  ExpectRecord(TWinCertificateHeader{0x01020304, WinCertRevision2, WinCertTypePkcsSignedData},
+               std::string_view("\x04\x03\x02\x01\0\x02\x02\0", WinCertHeaderSize),
+               "WIN_CERTIFICATE wCertificateType");
+  // The indirect data read back, lengths of the long form and all; cut short, or with an
+  // indefinite length DER does not allow, it is refused.
+  const std::string digest(200, 'd');
+  const std::string der = IndirectDataDer("SHA256", digest);
+  const TIndirectData read = ReadIndirectData(der);
+  EXPECT_EQ(read.DigestName, "SHA256");
+  EXPECT_EQ(read.Digest, digest);
+  EXPECT_EQ(IndirectDataContentOctets(der), std::string_view(der).substr(3));
+  std::string indefinite = der;
+  indefinite[1] = '\x80';
+  for (const std::string& damaged : {der.substr(0, der.size() - 1), indefinite}) {
+    try {
+      ReadIndirectData(damaged);
+      ADD_FAILURE() << "damaged indirect data was read";
+    } catch (const ESigningError& e) {
+      EXPECT_NE(std::string(e.what()).find("indirect data is damaged"), std::string::npos)
+          << e.what();
+    }
+  }
 }
 
 TEST(ImageDigestTest, RangesLeaveOutTheChecksumAndCertificateEntryAndCoverTheRest) {
