@@ -248,6 +248,8 @@ private:
   std::string FFileNameInUse;
   // The name of the book the long operation running reads or writes, for its questions.
   QString FBookInUse;
+  // The error box's word on the book the failed operation concerns (empty for none).
+  QString FBookInQuestion;
   // The edits since the open, oldest first, and those taken back since the last edit.
   TEditSteps FEdits;
   TEditSteps FUndone;
