@@ -317,13 +317,16 @@ void AppendUtf8(std::string& text, const std::string& ansi, const TCodePage& cod
     text += codePage.AnsiToUtf8(ansi);
 }
 
+bool IsControl(char c) {
+  return (unsigned char)c < 0x20 || c == 0x7f;
+}
+
 // Appends a value as show's line gives it: as it is, or quoted with JSON's escapes when it
 // holds a control character (a line break), so that each variable stays one line.
 void AppendShownValue(std::string& text, const std::string& ansi, const TCodePage& codePage) {
   const size_t start = text.size();
   AppendUtf8(text, ansi, codePage);
-  const auto control = [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; };
-  if (std::none_of(text.begin() + ptrdiff_t(start), text.end(), control))
+  if (std::none_of(text.begin() + ptrdiff_t(start), text.end(), IsControl))
     return;
   const std::string quoted = JsonQuoted(text.substr(start));
   text.resize(start);
@@ -334,9 +337,10 @@ void AppendShownValue(std::string& text, const std::string& ansi, const TCodePag
 // is made, so that a big value is not held once more in a text of all the lines.
 constexpr size_t ShowTextPiece = size_t(1) << 20;
 
-// show of one book, as lines after prefix, written to out.
+// show of one book, as lines after prefix, written to out: with hiddenToo the hidden variables
+// too, with stored the values as stored.
 void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDocument& document,
-                   const std::string& book, const TVariableRows& rows) {
+                   const std::string& book, bool hiddenToo, bool stored) {
   const TCodePage& codePage = document.CodePage();
   std::string text = prefix + "File:  " + book + "\n" + "Code page: " +
                      std::to_string(codePage.Number()) + " (" + codePage.ConverterName() +
@@ -351,16 +355,24 @@ void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDoc
   text += "\nIcon:  " + IconImagesText(IconImageInfos(document.EBookIconGroup())) + "\n" +
           SignatureLines(document.Signature()) + "Variables:\n";
   writeWhenBig();
-  for (const TVariableRow& row : rows) {
-    // Room for the whole line at once: a big value is not copied again as the line grows.
-    text.reserve(text.size() + row.Name.size() + row.Value.size() + 6);
+  document.EachVariable(hiddenToo, stored, [&](const std::string& name, const std::string& value) {
     text += "  ";
-    AppendUtf8(text, row.Name, codePage);
+    AppendUtf8(text, name, codePage);
     text += " = ";
-    AppendShownValue(text, row.Value, codePage);
+    // A big value shown as it is goes out as it is, never copied into a line.
+    if (value.size() >= ShowTextPiece && IsPlainAscii(value) &&
+        std::none_of(value.begin(), value.end(), IsControl)) {
+      out << text;
+      out.write(value.data(), std::streamsize(value.size()));
+      text = "\n";
+      return;
+    }
+    // Room for the whole line at once: a big value is not copied again as the line grows.
+    text.reserve(text.size() + value.size() + 1);
+    AppendShownValue(text, value, codePage);
     text += "\n";
     writeWhenBig();
-  }
+  });
   if (!document.Shadowed().empty())
     text += "Not read (kept in the file):\n";
   for (const TShadowedEntry& entry : document.Shadowed()) {
@@ -408,16 +420,12 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
       ++failed;
       continue;
     }
-    // The grid's rows are the document's own values as stored: no copy of what may be big
-    // values when those are what is asked.
-    const bool gridRows = !parsed.Has("--all") && parsed.Has("--raw");
-    const TVariableRows others =
-        gridRows ? TVariableRows() : document.Variables(parsed.Has("--all"), parsed.Has("--raw"));
-    const TVariableRows& rows = gridRows ? document.Rows() : others;
+    const bool hiddenToo = parsed.Has("--all");
+    const bool stored = parsed.Has("--raw");
     if (json.Wanted())
-      json.AddBook(ShowJson(document, books[i], rows));
+      json.AddBook(ShowJson(document, books[i], document.Variables(hiddenToo, stored)));
     else
-      WriteShowText(console.Out, i > 0 ? "\n" : "", document, books[i], rows);
+      WriteShowText(console.Out, i > 0 ? "\n" : "", document, books[i], hiddenToo, stored);
   }
   json.Finish();
   return failed == 0 ? ExitSuccess : ExitFailure;

@@ -4,6 +4,12 @@
 #include <string_view>
 #include <unistd.h>
 
+namespace {
+// A line longer than a pipe takes in one write (4096 bytes) cannot reach it whole anyway: one
+// past this size goes out as it comes, so that a big line is never held in memory.
+constexpr size_t LongLine = size_t(1) << 20;
+} // namespace
+
 TWholeLineBuffer::~TWholeLineBuffer() {
   sync();
 }
@@ -25,8 +31,14 @@ std::streamsize TWholeLineBuffer::xsputn(const char* text, std::streamsize count
   const std::string_view added(text, size_t(count));
   const size_t lastBreak = added.rfind('\n');
   if (lastBreak == std::string_view::npos) {
-    FPending.append(added);
-    return count;
+    if (FPending.size() + added.size() <= LongLine) {
+      FPending.append(added);
+      return count;
+    }
+    const bool written =
+        WriteAll(FPending.data(), FPending.size()) && WriteAll(added.data(), added.size());
+    FPending.clear();
+    return written ? count : 0;
   }
   const std::string_view ended = added.substr(0, lastBreak + 1);
   bool written;

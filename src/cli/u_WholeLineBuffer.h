@@ -14,7 +14,8 @@ public:
   TWholeLineBuffer& operator=(const TWholeLineBuffer&) = delete;
 
 protected:
-  // Takes the text; writes what it completes up to its last line break at once.
+  // Takes the text; writes what it completes up to its last line break at once, and a line
+  // beyond a megabyte as it comes.
   std::streamsize xsputn(const char* text, std::streamsize count) override;
   int_type overflow(int_type character) override;
   // A flush writes the rest too (a progress line has no line break).

@@ -67,6 +67,8 @@ int64_t TBytePipe::Write(const void* buffer, int64_t count) {
       FReadable.notify_one();
     }
   }
+  if (FReaderDone)
+    throw EWriteError(SWriteError);
   FWritten += kept;
   return kept;
 }
@@ -83,6 +85,11 @@ void TBytePipe::CloseWriting() {
   FWriterDone = true;
   FReaderWants = 0;
   FReadable.notify_one();
+}
+
+bool TBytePipe::ReadingClosed() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FReaderDone;
 }
 
 void TBytePipe::CloseReading() {

@@ -19,9 +19,9 @@ public:
 
   // Blocks until count bytes arrived or the writer is done; returns how many were read.
   int64_t Read(void* buffer, int64_t count) override;
-  // Blocks until everything is in the ring. Bytes sent once the reader is done are dropped,
-  // so that a writer never waits on a reader that stopped; bytes past the bound raise
-  // "Stream write error".
+  // Blocks until everything is in the ring. Once the reader is done, and for bytes past the
+  // bound, it raises EWriteError "Stream write error": a writer never waits on a reader that
+  // stopped, nor works on for it.
   int64_t Write(const void* buffer, int64_t count) override;
   // Only tells the read position: the bytes pass once.
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -30,8 +30,9 @@ public:
 
   // The writer's end: reads past what was sent return short from now on.
   void CloseWriting();
-  // The reader's end: what is still written is dropped.
+  // The reader's end: what is still written is refused.
   void CloseReading();
+  bool ReadingClosed();
 
 private:
   std::mutex FLock;

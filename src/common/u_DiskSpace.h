@@ -18,3 +18,7 @@ class ENoSpace : public Exception {
 uint64_t FreeSpace(const std::string& folder);
 // Raises ENoSpace when folder has less than needed bytes free.
 void CheckFreeSpace(const std::string& folder, uint64_t needed);
+// A write into folder that failed because the disk filled (the system's text for it ends its
+// message) tells about how much it needed: ": the new book needs about %llu MB in "%s", where
+// %llu MB are free" follows its message. Other failures are left as they are.
+void TellRoomNeeded(Exception& failure, const std::string& folder, uint64_t needed);

@@ -242,14 +242,14 @@ TStringToStringDictionary::~TStringToStringDictionary() {
   }
 }
 
-void TStringToStringDictionary::Add(const std::string& key, const std::string& value) {
-  auto cell = std::make_unique<std::string>(value);
+void TStringToStringDictionary::Add(const std::string& key, std::string value) {
+  auto cell = std::make_unique<std::string>(std::move(value));
   if (AddIfAbsent(key, reinterpret_cast<intptr_t>(cell.get())))
     cell.release();
 }
 
-void TStringToStringDictionary::Set_Item(const std::string& key, const std::string& value) {
-  auto cell = std::make_unique<std::string>(value);
+void TStringToStringDictionary::Set_Item(const std::string& key, std::string value) {
+  auto cell = std::make_unique<std::string>(std::move(value));
   TDictionary::Set_Item(key, reinterpret_cast<intptr_t>(cell.get()));
   cell.release();
 }

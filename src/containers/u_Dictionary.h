@@ -70,8 +70,9 @@ public:
   TStringToStringDictionary(std::optional<TCodePage> caseInsensitiveIn, bool sorted);
   ~TStringToStringDictionary() override;
 
-  void Add(const std::string& key, const std::string& value);
-  void Set_Item(const std::string& key, const std::string& value);
+  // The value is taken over (moved in where the caller gives it up).
+  void Add(const std::string& key, std::string value);
+  void Set_Item(const std::string& key, std::string value);
   const std::string& Get_Item(const std::string& key) const;
 
 protected:

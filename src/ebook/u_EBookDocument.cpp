@@ -6,6 +6,7 @@
 #include "common/u_DiskSpace.h"
 #include "common/u_FileIO.h"
 #include "common/u_Files.h"
+#include "containers/u_Dictionary.h"
 #include "mfs/u_MFS.h"
 #include "mfs/u_MFSSerialStream.h"
 #include "resources/u_ModuleIcon.h"
@@ -270,7 +271,7 @@ void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::s
   FEBookIcon = std::move(icon);
   FEBookIconGroup = std::move(iconGroup);
 
-  FRows = Variables(false, true);
+  FRows.reset();
   FOpened = true;
   Progress(esParse, 100);
 }
@@ -354,9 +355,13 @@ void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress
   try {
     found = reader.ExtractTo(SerializedMember, serialized);
   } catch (...) {
-    // A damaged cabinet is the first thing to report: the loader saw only part of it.
+    // A damaged cabinet is the first thing to report: the loader saw only part of it. But a
+    // loader that stopped first refused what it had read, and so stopped the inflating.
+    const bool loaderStopped = serialized.ReadingClosed();
     serialized.CloseWriting();
     loader.join();
+    if (loaderStopped && loadFailure)
+      std::rethrow_exception(loadFailure);
     throw;
   }
   serialized.CloseWriting();
@@ -383,7 +388,7 @@ void TEBookDocument::ForgetEBook() {
   FTitleTemplate.clear();
   FVariables.reset();
   FNewIcon.clear();
-  FRows.clear();
+  FRows.reset();
   FSignature = TImageSignature();
   FOpened = false;
 }
@@ -392,16 +397,30 @@ bool HidesVariable(const std::string& value) {
   return !value.empty() && value[0] == '$';
 }
 
+const TVariableRows& TEBookDocument::Rows() const {
+  if (!FRows)
+    FRows = Variables(false, true);
+  return *FRows;
+}
+
 TVariableRows TEBookDocument::Variables(bool hiddenToo, bool stored) const {
   TVariableRows rows;
+  EachVariable(hiddenToo, stored, [&rows](const std::string& name, const std::string& value) {
+    rows.push_back({name, value});
+  });
+  return rows;
+}
+
+void TEBookDocument::EachVariable(
+    bool hiddenToo, bool stored,
+    const std::function<void(const std::string& name, const std::string& value)>& visit) const {
   if (!FVariables)
-    return rows;
+    return;
   for (const std::string& name : FVariables->Names()) {
     const std::string& value = FVariables->Values(name);
     if (hiddenToo || !HidesVariable(value))
-      rows.push_back({name, stored ? FVariables->StoredValue(name) : value});
+      visit(name, stored ? FVariables->StoredValue(name) : value);
   }
-  return rows;
 }
 
 const std::string& TEBookDocument::ShownIcon() const {
@@ -419,12 +438,18 @@ const TShadowedEntries& TEBookDocument::Shadowed() const {
 std::string TEBookDocument::BuildVariablesText(const TVariableRows& rows) const {
   // Only what the user changed changes: every other value keeps its references, so that a
   // new Company still flows into the Copyright that names it.
+  // Each name is written once: a second entry of a row's name would be read by nobody, and
+  // being kept as every entry is, it would come back on every brand after.
   std::string text = SVariablesFileStart;
-  for (const TVariableRow& row : rows)
+  TDictionary written(FCodePage, false);
+  for (const TVariableRow& row : rows) {
     text += VariableEntry(row.Name, row.Value);
+    written.AddIfAbsent(row.Name, 0);
+  }
   if (FVariables) {
     for (const std::string& name : FVariables->Names())
-      text += VariableEntry(name, FVariables->StoredValue(name));
+      if (!written.Exists(name))
+        text += VariableEntry(name, FVariables->StoredValue(name));
     // Read after the others they stay unread in this code page, and are read as before in
     // the one the book was made with.
     for (const TShadowedEntry& entry : FVariables->Shadowed())
@@ -438,8 +463,9 @@ TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
   // A row as the book has it is the store's own entry: only the others need go first, which
   // halves what is read when few changed (the window resolves after every edit).
   TVariableRows changed;
+  const TVariableRows& own = Rows();
   for (size_t i = 0; i < rows.size(); ++i)
-    if (i >= FRows.size() || !(FRows[i] == rows[i]))
+    if (i >= own.size() || !(own[i] == rows[i]))
       changed.push_back(rows[i]);
   const TVariables variables(BuildVariablesText(changed), false, FCodePage);
   TResolution resolution;
@@ -447,7 +473,7 @@ TResolution TEBookDocument::ResolveWith(const TVariableRows& rows) const {
   for (size_t i = 0; i < rows.size(); ++i) {
     TResolvedRow& resolved = resolution.Rows.emplace_back();
     resolved.Value = variables.Values(rows[i].Name);
-    const bool storedAsBefore = i < FRows.size() && FRows[i] == rows[i];
+    const bool storedAsBefore = i < own.size() && own[i] == rows[i];
     if (!storedAsBefore || resolved.Value == FVariables->Values(rows[i].Name))
       continue;
     for (const std::string& name : ReferencedNames(rows[i].Value)) {
@@ -606,17 +632,18 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
   TEBookUpdateResult result;
   TWrittenFile newFile;
   FReportedPercent = -1; // a new operation: its steps start over
+  // The new resource waits on disk: beside the content and the book, a second copy of the
+  // cabinet in memory was the biggest part of an update's peak. It waits where the new book
+  // is written, which must take a file anyway.
+  const std::string scratchFolder =
+      how.Nameless ? TempFolder() : FolderOf(how.TargetName.empty() ? path : how.TargetName);
+  // The new cabinet waits there while the new book is written beside it.
+  const uint64_t roomNeeded = FContentPlace.Size + FBook.Identity.Size;
   try {
     std::vector<TResourceChange> changes;
     TCabPreviousFolder previous = PreviousContent(lock);
     LineUpBehindVariables(previous, variablesText);
-    // The new resource waits on disk: beside the content and the book, a second copy of the
-    // cabinet in memory was the biggest part of an update's peak. It waits where the new book
-    // is written, which must take a file anyway.
-    const std::string scratchFolder =
-        how.Nameless ? TempFolder() : FolderOf(how.TargetName.empty() ? path : how.TargetName);
-    // The new cabinet waits there while the new book is written beside it.
-    CheckFreeSpace(scratchFolder, FContentPlace.Size + FBook.Identity.Size);
+    CheckFreeSpace(scratchFolder, roomNeeded);
     changes.push_back({ContentResourceType,
                        ContentResourceName,
                        {},
@@ -640,7 +667,13 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     } catch (...) {
       CloseEBook(); // the content could not be put back: it is no longer the book's
     }
-    throw;
+    try {
+      throw;
+    } catch (Exception& failure) {
+      // The disk filled after the room was checked (something else wrote there meanwhile).
+      TellRoomNeeded(failure, scratchFolder, roomNeeded);
+      throw;
+    }
   }
   Progress(esRewrite, 100);
   // The old image goes before the new one is read: the two are never both in memory. (Moved

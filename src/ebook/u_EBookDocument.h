@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -135,8 +136,8 @@ public:
   // nameless scratch file holds them meanwhile); the document ends closed, the book only read.
   std::string BrandedImage(const TVariableRows& rows, TEBookUpdateResult& result,
                            const TCodeSigner* signer = nullptr);
-  // The variables file update writes: every row first, then every variable as the book stores
-  // it, then the entries the store does not read, as they are.
+  // The variables file update writes: every row first, then every other variable as the book
+  // stores it, then the entries the store does not read, as they are.
   std::string BuildVariablesText(const TVariableRows& rows) const;
   // rows (values as stored, in the order of Rows()) resolved as the book resolves them once
   // written with them, and its title then; what fails there fails here (a reference cycle).
@@ -169,10 +170,15 @@ public:
   const TMFS& Content() const { return *FMFS; }
   // The brandable variables in the grid's order, values as the book stores them (references
   // not expanded): what the grid edits and an update writes back where nothing changed them.
-  const TVariableRows& Rows() const { return FRows; }
+  // Made when first asked for: a caller that only shows values has no copy of them made.
+  const TVariableRows& Rows() const;
   // The variables in the same order, with hiddenToo the hidden ones too, and with stored the
   // values as the book's variables file holds them, references not expanded; empty when closed.
   TVariableRows Variables(bool hiddenToo, bool stored) const;
+  // The same, each name and value handed to visit in turn, nothing copied.
+  void EachVariable(
+      bool hiddenToo, bool stored,
+      const std::function<void(const std::string& name, const std::string& value)>& visit) const;
   // The entries of the book's variables file the store does not read; empty when closed.
   const TShadowedEntries& Shadowed() const;
   // The book's signature as read at the last open; unsigned when closed.
@@ -257,7 +263,8 @@ private:
   std::string FVariablesPath;
   std::string FTitleTemplate;
   std::string FTitle;
-  TVariableRows FRows;
+  // Rows(), once asked for.
+  mutable std::optional<TVariableRows> FRows;
   TImageSignature FSignature;
   mutable TEBookStep FReportedStep = esRead;
   mutable int FReportedPercent = -1;

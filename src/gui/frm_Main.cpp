@@ -774,6 +774,7 @@ void TfrmMain::ShowIconMenu(const QPoint& at) {
 }
 
 void TfrmMain::Guarded(const std::function<void()>& handler) {
+  FBookInQuestion.clear();
   try {
     handler();
   } catch (const EOperationStopped& stopped) {
@@ -799,6 +800,7 @@ void TfrmMain::ShowErrorBox(const std::string& message, const QString& details) 
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(SApplicationTitle),
                   MessageText(FDocument->CodePage(), ErrorBoxText(message), fileNames),
                   QMessageBox::Ok, this);
+  box.setInformativeText(std::exchange(FBookInQuestion, {}));
   box.setDetailedText(details);
   if (std::exchange(FOfferCopy, false)) {
     box.setStandardButtons(QMessageBox::Ok | QMessageBox::Save);
@@ -904,6 +906,7 @@ void TfrmMain::OpenEBook(const QString& path) {
   // File names are the system's own bytes, not code page texts.
   const std::string fileName = QFile::encodeName(path).toStdString();
   FFileNameInUse = fileName;
+  FBookInQuestion = BookInQuestion(path);
   ShowStatus({});
   try {
     RunLongOperation([&] { FDocument->OpenEBook(fileName); }, path, esRead, QStringLiteral("read"));
@@ -969,6 +972,7 @@ bool TfrmMain::UpdateEBook(bool askToRun, const QString& copy) {
     if (!FDocument->Opened())
       return;
     FFileNameInUse = FDocument->FileName();
+    FBookInQuestion = BookInQuestion(FileNameText(FFileNameInUse), copy);
     const TVariableRows rows = GridRows();
     bool cancelled = false;
     const std::unique_ptr<TCodeSigner> signer = SignerForUpdate(cancelled);
@@ -1198,6 +1202,7 @@ void TfrmMain::btnUpdateClick() {
 void TfrmMain::btnViewEbookClick() {
   Guarded([&] {
     FFileNameInUse = FDocument->FileName();
+    FBookInQuestion = BookInQuestion(FileNameText(FFileNameInUse));
     FDocument->ViewEBook();
   });
 }

@@ -243,6 +243,8 @@ private:
   std::string FFileNameInUse;
   // The name of the book the long operation running reads or writes, for its questions.
   QString FBookInUse;
+  // The error box's word on the book the failed operation concerns (empty for none).
+  QString FBookInQuestion;
   TEditHistory FHistory;
   // The grid's values as last seen, to know what an edit replaced, and as the book holds them.
   QStringList FShownValues;

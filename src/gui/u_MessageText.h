@@ -10,3 +10,7 @@
 
 QString MessageText(const TCodePage& codePage, const std::string& message,
                     const std::vector<std::string>& fileNames);
+
+// What an error box says beside a message about a book, which the message itself may not
+// name: the book, and the copy an Update a Copy was to write.
+QString BookInQuestion(const QString& book, const QString& copy = {});

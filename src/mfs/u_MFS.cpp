@@ -482,15 +482,15 @@ void TMFS::InstallRoot(std::unique_ptr<TMFSFolder> root) {
 void TMFS::ChargeLoad(uint64_t bytes) {
   FLoadCharged += bytes;
   if (FLoadCharged > FLoadBudget)
-    throw EMFSError(Format("The file system takes more than %llu MB of memory",
-                           static_cast<unsigned long long>(FLoadBudget >> 20)));
+    throw EMFSLimitError(Format("The file system takes more than %llu MB of memory",
+                                static_cast<unsigned long long>(FLoadBudget >> 20)));
 }
 
 void TMFS::ChargeItems(uint64_t count) {
   FLoadItems += count;
   if (FLoadItems > MaxLoadItems)
-    throw EMFSError(Format("The file system holds more than %llu files and folders",
-                           static_cast<unsigned long long>(MaxLoadItems)));
+    throw EMFSLimitError(Format("The file system holds more than %llu files and folders",
+                                static_cast<unsigned long long>(MaxLoadItems)));
   ChargeLoad(count * ItemLoadCost);
 }
 
@@ -540,6 +540,9 @@ void TMFS::LoadInOrder(TStream& data) {
   std::exception_ptr broken;
   try {
     root->LoadFromStream(body);
+  } catch (const EMFSLimitError&) {
+    // Refused for what the data asks, whatever its sum: the rest is not worth reading.
+    throw;
   } catch (const Exception&) {
     // A wrong checksum is the first thing to report, as when the sum comes before the tree.
     broken = std::current_exception();

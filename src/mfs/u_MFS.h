@@ -24,6 +24,11 @@ class TMFSSession;
 class EMFSError : public Exception {
   using Exception::Exception;
 };
+// A load refused by its budget: the items or memory the content asks for are more than it
+// may have.
+class EMFSLimitError : public EMFSError {
+  using EMFSError::EMFSError;
+};
 
 inline constexpr const char* SPathNotFound = "Path \"%s\" not found";
 inline constexpr const char* SFileNotFound = "File \"%s\" not found";
@@ -228,7 +233,8 @@ public:
   // The same from the read position of data on, read once in order as the tree is built, so
   // that the serialized form is never held whole: data may be a pipe another thread fills.
   // Past a good magic, everything to data's end is read and summed; the tree is replaced only
-  // when the header holds, and a wrong checksum is reported before a broken record.
+  // when the header holds, and a wrong checksum is reported before a broken record. A load
+  // refused by its budget (EMFSLimitError) stops at once: the rest unread, the tree as it was.
   void LoadInOrder(TStream& data);
   // What a load may take at most, in bytes: each item it makes costs ItemLoadCost and each
   // file its content's length. Past it the load fails ("The file system takes more than %llu
@@ -243,9 +249,9 @@ public:
   static constexpr uint64_t ItemLoadCost = 320;
   // The most items a load makes, whatever its budget ("The file system holds more than %llu
   // files and folders"): the biggest real books hold tens of thousands, and this many take
-  // 160 MB, which a budget scaled to a well-packed cabinet of empty files would let grow to
-  // gigabytes (4 million in a 10 MB cabinet).
-  static constexpr uint64_t MaxLoadItems = 500'000;
+  // 80 MB and about a second to make, which a budget scaled to a well-packed cabinet of empty
+  // files would let grow to gigabytes and minutes (4 million in a 10 MB cabinet).
+  static constexpr uint64_t MaxLoadItems = 250'000;
 
   static std::string FixSeparators(const std::string& path);
   static std::string ExcludeTrailingDelimiter(const std::string& path);

@@ -119,7 +119,7 @@ TVariables::TVariables(const std::string& text, bool stripMarker, const TCodePag
       FStored(std::make_unique<TStringToStringDictionary>(codePage, true)) {
   if (text.empty())
     return;
-  TStringStream stream(text);
+  TByteViewStream stream(text);
   Load(stream, stripMarker);
 }
 
@@ -138,24 +138,24 @@ void TVariables::Load(TStream& stream, bool stripMarker) {
     parser.LoadFromStream(stream);
     const TXMLNodes& entries = parser.Root()->Nodes();
     for (int32_t i = 0; i < entries.Count(); ++i) {
-      const TXMLNode* entry = entries.Items(i);
+      TXMLNode* entry = entries.Items(i);
       const std::string name = entry->Attributes().GetText("Name");
       if (name.empty())
         continue;
-      const std::string& text = entry->Text();
-      const bool strip = stripMarker && !text.empty() && text[0] == '$';
-      // A name met again is ignored: the first entry wins.
-      const std::string value = strip ? text.substr(1) : text;
-      const int32_t count = FValues->Count();
-      FValues->Add(name, value);
-      if (FValues->Count() > count) {
-        // Only a value with a reference can change as it resolves; the others are kept once.
-        if (value.find(ReferenceStart) != std::string::npos)
-          FStored->Add(name, value);
-        totalSize += value.size();
-      } else if (const std::string& first = *FValues->KeyOf(name); first != name) {
-        FShadowed.push_back({name, text, first});
+      // The parser is done with each entry: its text is taken, never copied (it may be big).
+      // A name met again is ignored: the first entry wins, the later one is kept as it is.
+      if (const std::string* first = FValues->KeyOf(name)) {
+        FShadowed.push_back({name, entry->TakeText(), *first});
+        continue;
       }
+      std::string value = entry->TakeText();
+      if (stripMarker && !value.empty() && value[0] == '$')
+        value.erase(0, 1);
+      totalSize += value.size();
+      // Only a value with a reference can change as it resolves; the others are kept once.
+      if (value.find(ReferenceStart) != std::string::npos)
+        FStored->Add(name, value);
+      FValues->Add(name, std::move(value));
     }
   }
   ResolveAll(totalSize);

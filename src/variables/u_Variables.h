@@ -19,7 +19,8 @@ class EVariablesError : public Exception {
 
 // An entry of the file the store does not read: its name is one met before (equal ignoring
 // letter case in the code page read with), whose entry wins. Kept so that a file written from
-// the store holds it still: in the code page the book was made with it may be a variable.
+// the store holds it still: in the code page the book was made with it may be a variable, and
+// nothing of the file is lost even where none reads it.
 struct TShadowedEntry {
   std::string Name;
   std::string Value;      // as the file holds it
@@ -60,9 +61,8 @@ public:
   // The text with each reference to a variable of the store replaced by its value; references
   // to other names stay as written.
   std::string ExpandText(const std::string& text) const;
-  // The entries not read, in file order. A later entry whose name is byte for byte an
-  // earlier one's is not among them: no code page reads it, and a file written from rows and
-  // store holds one behind every row.
+  // The entries not read, in file order, those whose name is byte for byte an earlier one's
+  // among them.
   const TShadowedEntries& Shadowed() const { return FShadowed; }
 
 private:

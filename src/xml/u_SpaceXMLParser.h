@@ -90,6 +90,9 @@ public:
   const std::string& Name() const { return FName; }
   // Every content byte of the element in document order, around and between its children.
   const std::string& Text() const { return FText; }
+  // The text moved out, the node's left empty: for a reader done with the node, so that a big
+  // text is not copied.
+  std::string TakeText() { return std::move(FText); }
   int32_t Index() const { return FIndex; }
   int32_t Level() const { return FLevel; }
   TXMLNodes& Nodes() { return FNodes; }

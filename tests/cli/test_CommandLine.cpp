@@ -25,9 +25,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,6 +82,20 @@ private:
 
 class CommandLineTest : public EBookFixture {
 protected:
+  // typical.exe with count bytes of its cabinet, from its offset at, turned to others.
+  std::string DamagedCabinet(const std::string& name, int64_t at, size_t count) const {
+    std::string bytes = LoadFileToString(SamplePath("typical.exe"));
+    const size_t cabinet = bytes.find("MSCF");
+    uint32_t size; // cbCabinet, the cabinet's length, 8 bytes into its header
+    std::memcpy(&size, bytes.data() + cabinet + 8, sizeof size);
+    const size_t from = cabinet + size_t(at >= 0 ? at : int64_t(size) + at);
+    for (size_t i = from; i < from + count; ++i)
+      bytes[i] = char(bytes[i] ^ 0x55);
+    const std::string path = (Folder() / name).string();
+    SaveStringToFile(bytes, path);
+    return path;
+  }
+
   // A book made where its texts are in codePage.
   std::string AssembleBookIn(int codePage, const FileMap& files) {
     return AssembleBook(files, TCodePage(codePage));
@@ -466,45 +479,13 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
   }
 }
 
-// A small file system of its own, emptied and taken away at the end; unmounted is false where
-// mounting needs rights the test has not.
-class TScratchMount {
-public:
-  explicit TScratchMount(const fs::path& at) : FAt(at) {
-    fs::create_directories(at);
-    Mounted = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=4m") == 0;
-  }
-  ~TScratchMount() {
-    if (Mounted)
-      ::umount2(FAt.c_str(), MNT_DETACH);
-  }
-  void ReadOnly() { ::mount(nullptr, FAt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr); }
-  // Takes room until free bytes are left.
-  void LeaveFree(uint64_t free) {
-    struct statvfs info {};
-    ::statvfs(FAt.c_str(), &info);
-    const uint64_t available = uint64_t(info.f_bavail) * info.f_frsize;
-    const std::string fill = (FAt / "fill").string();
-    const int handle = ::open(fill.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-    if (available > free)
-      ::posix_fallocate(handle, 0, off_t(available - free));
-    ::close(handle);
-  }
-  bool Mounted = false;
-
-private:
-  fs::path FAt;
-};
-
 // Wherever a brand fails, it says so in one line that names the book and the cause, and the
-// book stays as it was: a disk that fills at any step, a book or a folder that cannot be written,
-// a book whose variables would cost far more than their size.
+// book stays as it was: a disk without room for it, a book or a folder that cannot be written,
+// a damaged book, a book whose variables would cost far more than their size.
 TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
-  TScratchMount disk(Folder() / "disk");
+  TScratchMount disk(Folder() / "disk", uint64_t(80) << 20);
   if (!disk.Mounted)
     GTEST_SKIP() << "mounting a file system of its own needs root";
-  const std::string original = LoadFileToString(SamplePath("typical.exe"));
-  const std::string onDisk = (Folder() / "disk" / "typical.exe").string();
   const auto expectOneLine = [](const TRun& run, const std::string& book,
                                 const std::string& cause) {
     EXPECT_EQ(run.Status, 1);
@@ -512,18 +493,27 @@ TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
     EXPECT_NE(run.Err.find(cause), std::string::npos) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
   };
-  // The sample's brand takes about twice its size: from no room at all to enough.
-  bool branded = false;
-  for (uint64_t free = 0; !branded; free += 8192) {
-    ASSERT_LT(free, 4 * original.size()) << "never branded";
+  // Pages that do not pack: the brand needs room for a new cabinet and a new book, 42 MB.
+  std::string pages(size_t(21) << 20, '\0');
+  std::mt19937 random(32);
+  std::generate(pages.begin(), pages.end(), [&] { return char(random()); });
+  const std::string original =
+      LoadFileToString(AssembleBook({{"System.xml", "<System/>"},
+                                     {"Variables.xml", "<vars><var name=\"Author\">A</var></vars>"},
+                                     {"pages.bin", pages}}));
+  const std::string onDisk = (Folder() / "disk" / "book.exe").string();
+  // From 1 to 40 MB free, then room enough.
+  for (uint64_t free = 1; free <= 48; free += free == 40 ? 8 : 3) {
+    SCOPED_TRACE(free);
     fs::remove_all(Folder() / "disk" / "fill");
     SaveStringToFile(original, onDisk);
-    disk.LeaveFree(free);
+    disk.LeaveFree(free << 20);
     const TRun run = RunCli({"brand", "-q", "-s", "Author=Ann", onDisk});
-    branded = run.Status == 0;
-    if (!branded) {
-      expectOneLine(run, onDisk, "No space left on device");
-      EXPECT_EQ(LoadFileToString(onDisk), original) << free;
+    if (free <= 40) {
+      expectOneLine(run, onDisk, "No space left on device: the new book needs about 4");
+      EXPECT_EQ(LoadFileToString(onDisk), original);
+    } else {
+      EXPECT_EQ(run.Status, 0) << "the room asked for is about what a brand takes" << run.Err;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(Folder() / "disk"), fs::directory_iterator()),
               2)
@@ -540,6 +530,9 @@ TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
   expectOneLine(RunCli({"brand", "-s", "Author=Ann", "-o", intoReadOnly, book}), book,
                 "The folder \"" + (Folder() / "disk").string() +
                     "\" cannot be written: Read-only file system");
+  const std::string damaged = DamagedCabinet("damaged.exe", -300, 100);
+  expectOneLine(RunCli({"brand", "-s", "Author=Ann", damaged}), damaged,
+                "a damaged e-book: its packed pages cannot be unpacked");
   std::string tags;
   for (uint64_t i = 0; i <= (uint64_t(64) << 20) / VariablesTagCost; ++i)
     tags += "<v/>\n";
@@ -555,21 +548,8 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
   const std::string notABook = (Folder() / "notes.exe").string();
   SaveStringToFile("not a book", notABook);
   const std::string noPages = CopySample("no_system_mfs.exe");
-  // typical.exe with count bytes of its cabinet, from its offset at, turned to others.
-  const auto damagedCabinet = [this](const std::string& name, int64_t at, size_t count) {
-    std::string bytes = LoadFileToString(SamplePath("typical.exe"));
-    const size_t cabinet = bytes.find("MSCF");
-    uint32_t size; // cbCabinet, the cabinet's length, 8 bytes into its header
-    std::memcpy(&size, bytes.data() + cabinet + 8, sizeof size);
-    const size_t from = cabinet + size_t(at >= 0 ? at : int64_t(size) + at);
-    for (size_t i = from; i < from + count; ++i)
-      bytes[i] = char(bytes[i] ^ 0x55);
-    const std::string path = (Folder() / name).string();
-    SaveStringToFile(bytes, path);
-    return path;
-  };
-  const std::string damagedBlock = damagedCabinet("block.exe", -300, 100);
-  const std::string unknownCompression = damagedCabinet("compression.exe", 42, 2);
+  const std::string damagedBlock = DamagedCabinet("block.exe", -300, 100);
+  const std::string unknownCompression = DamagedCabinet("compression.exe", 42, 2);
   const std::string fifo = (Folder() / "fifo.exe").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string tryHelp = "\nTry 'folioset-cli --help'.\n";
@@ -978,9 +958,11 @@ TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
       {932, "\x83\x41", "\x83\x61", true}, // katakana a and di
       {1251, "\xFF", "\x9F", true},        // ya and dzhe
       {1252, "Title", "TITLE", false},     // one name in every code page
+      {1252, "Title", "Title", false},     // the same bytes: read by none, kept all the same
   };
   for (const auto& [codePage, first, second, otherCodePage] : pairs) {
     SCOPED_TRACE(codePage);
+    SCOPED_TRACE(second);
     const std::string firstEntry = "<var name=\"" + first + "\">one</var>\r\n";
     const std::string secondEntry = "<var name=\"" + second + "\">two</var>\r\n";
     const std::string shadowedBook =
@@ -1004,6 +986,17 @@ TEST_F(CommandLineTest, ABrandKeepsReferencesAndEntriesThisCodePageCannotRead) {
     const std::string written = StoredFileOf(shadowedBook, "Variables.xml");
     EXPECT_NE(written.find(firstEntry), std::string::npos) << written;
     EXPECT_NE(written.find(secondEntry), std::string::npos) << written;
+    // Kept, not multiplied: brand after brand each entry is in the file once.
+    ASSERT_EQ(RunCli({"brand", shadowedBook, "-s", "Author=Cy"}).Status, 0);
+    const std::string again = StoredFileOf(shadowedBook, "Variables.xml");
+    const auto count = [&](const std::string& part) {
+      size_t n = 0;
+      for (size_t at = again.find(part); at != std::string::npos; at = again.find(part, at + 1))
+        ++n;
+      return n;
+    };
+    EXPECT_EQ(count("name=\"Author\""), 1u) << again;
+    EXPECT_EQ(count(secondEntry), 1u) << again;
     const QJsonObject ownReading =
         JsonOf(RunCli({"show", "-j", "--code-page", std::to_string(codePage), shadowedBook}).Out);
     EXPECT_EQ(ownReading["variables"].toObject().size(), otherCodePage ? 3 : 2);

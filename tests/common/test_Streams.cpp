@@ -59,7 +59,8 @@ TEST(BytePipe, CarriesBytesInOrderBetweenThreadsAndNeverStrandsTheWriter) {
     abandoned.ReadBuffer(piece.data(), 10);
     abandoned.CloseReading();
   });
-  abandoned.WriteString(all); // returns although nobody reads the rest
+  // Nobody reads the rest: the writer is told so instead of working on for nothing.
+  EXPECT_THROW(abandoned.WriteString(all), EWriteError);
   stopped.join();
   EXPECT_EQ(piece.substr(0, 10), all.substr(0, 10));
 }

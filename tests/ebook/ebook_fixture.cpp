@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -189,4 +192,29 @@ bool EBookFixture::IsValidImage(const std::string& book) {
   const TPEModule module(book);
   return !ReadModuleResource(module, "RCDATA", "SYSTEM_MFS").empty() &&
          !LoadModuleIconGroup(module, "MAINICON").empty();
+}
+
+TScratchMount::TScratchMount(const fs::path& at, uint64_t size) : FAt(at) {
+  fs::create_directories(at);
+  Mounted = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + std::to_string(size)).c_str()) == 0;
+}
+
+TScratchMount::~TScratchMount() {
+  if (Mounted)
+    ::umount2(FAt.c_str(), MNT_DETACH);
+}
+
+void TScratchMount::ReadOnly() {
+  ::mount(nullptr, FAt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+}
+
+void TScratchMount::LeaveFree(uint64_t free) {
+  struct statvfs info {};
+  ::statvfs(FAt.c_str(), &info);
+  const uint64_t available = uint64_t(info.f_bavail) * info.f_frsize;
+  const std::string fill = (FAt / "fill").string();
+  const int handle = ::open(fill.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  if (available > free)
+    ::posix_fallocate(handle, 0, off_t(available - free));
+  ::close(handle);
 }

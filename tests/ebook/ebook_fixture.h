@@ -9,6 +9,23 @@
 #include <map>
 #include <string>
 
+// A small file system of its own (tmpfs) of size bytes, emptied and taken away at the end;
+// Mounted is false where mounting needs rights the test has not.
+class TScratchMount {
+public:
+  TScratchMount(const std::filesystem::path& at, uint64_t size);
+  ~TScratchMount();
+  TScratchMount(const TScratchMount&) = delete;
+  TScratchMount& operator=(const TScratchMount&) = delete;
+  void ReadOnly();
+  // Takes room (a file "fill") until free bytes are left.
+  void LeaveFree(uint64_t free);
+  bool Mounted = false;
+
+private:
+  std::filesystem::path FAt;
+};
+
 // A book's files: relative path ("pages\chapter1.html") to content.
 using FileMap = std::map<std::string, std::string>;
 

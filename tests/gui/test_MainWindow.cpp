@@ -510,6 +510,7 @@ private slots:
              "No program of this desktop is set to run \"" + book +
                  "\"; Folioset only brands it. An eBook is a Windows program: to run it here, "
                  "install Wine (the Debian package wine) and try again.");
+    QCOMPARE(FBoxes[1].InformativeText, "eBook: " + book);
   }
 
   void LongValueShowsShortAndIsWrittenWhole() {
@@ -794,6 +795,12 @@ private slots:
     const auto window = NewWindow();
     OpenThroughTheDialog(*window, book);
     window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann");
+    // A copy that cannot be written: the box names the book and the copy.
+    const QString nowhere = FWork.filePath("no folder/copy.exe");
+    FChosenFiles = {nowhere};
+    window->Controls().mnuUpdateCopy->trigger();
+    QCOMPARE(FBoxes.size(), 1);
+    QCOMPARE(FBoxes[0].InformativeText, "eBook: " + book + "\nCopy: " + nowhere);
     const QString copy = FWork.filePath("branded copy.exe");
     FChosenFiles = {copy};
     FCanRun = false;
@@ -1070,6 +1077,7 @@ private slots:
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Caption, QString("Folioset"));
     QCOMPARE(FBoxes[0].Text, QString(message).replace("%1", book));
+    QCOMPARE(FBoxes[0].InformativeText, "eBook: " + book);
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[0].Buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     // The first book is not restored: the window ends closed.
@@ -1087,6 +1095,7 @@ private slots:
     QVERIFY2(FBoxes[0].Text.startsWith("Cannot open file \"" + missing + "\". "),
              qPrintable(FBoxes[0].Text));
     QVERIFY(FBoxes[0].Text.endsWith('.'));
+    QCOMPARE(FBoxes[0].InformativeText, "eBook: " + missing);
     CheckClosed(*window);
   }
 
@@ -1116,6 +1125,7 @@ private slots:
     QCOMPARE(FBoxes[0].Caption, QString("Folioset"));
     QCOMPARE(FBoxes[0].Icon, QMessageBox::Critical);
     QCOMPARE(FBoxes[0].Text, message);
+    QCOMPARE(FBoxes[0].InformativeText, "eBook: " + book);
     QVERIFY(FShellOpened.isEmpty());
     CheckEnabledStates(*window, true);
     QCOMPARE(window->Controls().vleVariables->item(0, 1)->text(), value);
@@ -1384,6 +1394,7 @@ private slots:
     QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
     QCOMPARE(FBoxes.size(), 1);
     QCOMPARE(FBoxes[0].Text, "Cannot open file \"" + book + "\". No such file or directory.");
+    QCOMPARE(FBoxes[0].InformativeText, "eBook: " + book);
     // A file that is no executable: the system's code goes to the details.
     QFile text(book);
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("hello") == 5);
@@ -1393,6 +1404,7 @@ private slots:
     QCOMPARE(FBoxes[1].Text,
              QString("not an executable image: the file does not begin with \"MZ\""));
     QCOMPARE(FBoxes[1].DetailedText, QString("System Error.  Code: 8."));
+    QCOMPARE(FBoxes[1].InformativeText, "eBook: " + book);
 
     // A folder that cannot be written to is named as the system writes it. The superuser
     // may write anywhere, so only another user sees this refusal.
