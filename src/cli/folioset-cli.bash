@@ -13,7 +13,8 @@ declare -gA _folioset_cli_options=(
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text
              --timestamp-ca:path --timestamp-timeout:text --sign-command:text
-             --sign-digest:digest --sign-chain:path"
+             --sign-digest:digest --sign-chain:path --sign-pkcs11:text
+             --pkcs11-module:path"
     [extract]="--force --no-dates"
     [list]=""
     [verify]="--json -j --json-lines --ca:path --allow-unsigned"

@@ -142,6 +142,11 @@ const char* const BrandUsage =
     "  --sign-command CMD            with --sign-cert: CMD signs what it reads on its\n"
     "                                standard input (for RSA a DigestInfo, otherwise\n"
     "                                the digest) and writes the signature\n"
+    "  --sign-pkcs11 URI             the key on a token or HSM (pkcs11:token=...;\n"
+    "                                object=...), its PIN as the password; the\n"
+    "                                certificate from the token or --sign-cert\n"
+    "  --pkcs11-module PATH          the token's PKCS#11 module (default p11-kit's\n"
+    "                                proxy to the system's modules)\n"
     "  --sign-digest sha256|sha384|sha512  the digest signed (default sha256)\n"
     "  --sign-chain FILE             intermediate certificates (PEM) to send along\n"
     "  --sign-password-file FILE     the password on the file's first line; otherwise\n"
@@ -763,7 +768,9 @@ std::unique_ptr<TCodeSigner> SignerOf(const TSigningOptions& options,
                                       const TSecret* environment) {
   if (!options.Wanted())
     return nullptr;
-  const std::string& keyFile = options.Pkcs12File.empty() ? options.KeyFile : options.Pkcs12File;
+  const std::string& keyFile = !options.Pkcs12File.empty()  ? options.Pkcs12File
+                               : !options.Pkcs11Uri.empty() ? options.Pkcs11Uri
+                                                            : options.KeyFile;
   try {
     return std::make_unique<TCodeSigner>(options,
                                          PasswordSource(passwordFile, keyFile, environment));
@@ -806,14 +813,20 @@ void CheckSigningOptions(const TSigningOptions& options, const std::string& pass
   if (!options.Pkcs12File.empty() && (!options.CertificateFile.empty() || !options.KeyFile.empty()))
     throw EUsageError("--sign-pkcs12 and --sign-cert/--sign-key exclude each other");
   if (!options.SignCommand.empty() &&
-      (options.CertificateFile.empty() || !options.KeyFile.empty() || !options.Pkcs12File.empty()))
+      (options.CertificateFile.empty() || !options.KeyFile.empty() || !options.Pkcs12File.empty() ||
+       !options.Pkcs11Uri.empty()))
     throw EUsageError("--sign-command takes the certificate from --sign-cert, and no key");
+  if (!options.Pkcs11Uri.empty() && (!options.KeyFile.empty() || !options.Pkcs12File.empty()))
+    throw EUsageError("--sign-pkcs11 names the key: give no --sign-key or --sign-pkcs12");
+  if (!options.Pkcs11Module.empty() && options.Pkcs11Uri.empty())
+    throw EUsageError("--pkcs11-module goes with --sign-pkcs11");
   if (options.CertificateFile.empty() != options.KeyFile.empty() && options.Pkcs12File.empty() &&
-      options.SignCommand.empty())
+      options.SignCommand.empty() && options.Pkcs11Uri.empty())
     throw EUsageError("--sign-cert and --sign-key go together");
   if (!options.Wanted() && (!passwordFile.empty() || !options.Description.empty() ||
                             !options.Url.empty() || !options.TimeStampUrls.empty()))
-    throw EUsageError("signing options need --sign-pkcs12 or --sign-cert and --sign-key");
+    throw EUsageError(
+        "signing options need --sign-pkcs12, --sign-cert and --sign-key, or --sign-pkcs11");
 }
 
 // Each icon is read and checked once, however many books take it: a bad one is one error.
@@ -845,6 +858,7 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
       continue;
     const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
                             options.KeyFile + '\0' + options.SignCommand + '\0' +
+                            options.Pkcs11Uri + '\0' + options.Pkcs11Module + '\0' +
                             options.Digest + '\0' + options.ChainFile + '\0' +
                             job.PasswordFile + '\0' +
                             options.Description + '\0' + options.Url + '\0' +
@@ -900,8 +914,11 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
                                       : CopyPlace(entry.Book, entry.Output,
                                                   std::filesystem::is_directory(entry.Output));
     if (!entry.SignPkcs12.empty() || !entry.SignCert.empty() || !entry.SignKey.empty()) {
-      // The signing command runs code: only the command line gives it, never an entry.
+      // The signing command and a PKCS#11 module run code: only the command line gives them,
+      // never an entry.
       job.Signing.SignCommand.clear();
+      job.Signing.Pkcs11Uri.clear();
+      job.Signing.Pkcs11Module.clear();
       job.Signing.Pkcs12File = entry.SignPkcs12;
       job.Signing.CertificateFile = entry.SignCert;
       job.Signing.KeyFile = entry.SignKey;
@@ -1118,6 +1135,8 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--sign-command", true},
                                                            {"--sign-digest", true},
                                                            {"--sign-chain", true},
+                                                           {"--sign-pkcs11", true},
+                                                           {"--pkcs11-module", true},
                                                            {"--timestamp-timeout", true},
                                                            {"--manifest", true}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
@@ -1165,6 +1184,10 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
       given.Signing.TimeStampUrls.push_back(value);
     } else if (option == "--sign-command") {
       given.Signing.SignCommand = value;
+    } else if (option == "--sign-pkcs11") {
+      given.Signing.Pkcs11Uri = value;
+    } else if (option == "--pkcs11-module") {
+      given.Signing.Pkcs11Module = value;
     } else if (option == "--sign-chain") {
       given.Signing.ChainFile = value;
     } else if (option == "--sign-digest") {

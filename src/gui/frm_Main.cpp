@@ -32,6 +32,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -408,7 +409,12 @@ void TfrmMain::CreatePanel1() {
   buttons->setContentsMargins(0, 0, 0, 4);
   for (QPushButton* button : {btnOpen, btnCloseModule, btnUpdate, btnViewEbook})
     buttons->addWidget(button);
-  buttons->addStretch();
+  lblSigning = new QLabel(Panel1);
+  lblSigning->setObjectName(QStringLiteral("lblSigning"));
+  // A long subject or URL is cut rather than widening the window.
+  lblSigning->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  buttons->addSpacing(7);
+  buttons->addWidget(lblSigning, 1);
   auto* layout = new QGridLayout(Panel1);
   layout->setContentsMargins(8, 8, 9, 12);
   layout->setHorizontalSpacing(7);
@@ -514,6 +520,9 @@ void TfrmMain::CreateDialogsAndMenu() {
   mnuSignWith->setObjectName(QStringLiteral("mnuSignWith"));
   mnuDontSign = popIcon->addAction(QStringLiteral("&Don't Sign"));
   mnuDontSign->setObjectName(QStringLiteral("mnuDontSign"));
+  mnuTimeStamp = popIcon->addAction(QStringLiteral("&Time Stamp\u2026"));
+  mnuTimeStamp->setObjectName(QStringLiteral("mnuTimeStamp"));
+  connect(mnuTimeStamp, &QAction::triggered, this, &TfrmMain::mnuTimeStampClick);
   connect(mnuSignWith, &QAction::triggered, this, &TfrmMain::mnuSignWithClick);
   connect(mnuDontSign, &QAction::triggered, this, &TfrmMain::mnuDontSignClick);
   connect(imgIcon, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowIconMenu);
@@ -585,6 +594,7 @@ void TfrmMain::CreateMenuBar(const TCodePage& localeCodePage) {
   mnuIconMenu->addSeparator();
   mnuIconMenu->addAction(mnuSignWith);
   mnuIconMenu->addAction(mnuDontSign);
+  mnuIconMenu->addAction(mnuTimeStamp);
 
   mnuHelpMenu = mnuMain->addMenu(QStringLiteral("&Help"));
   mnuHelp = command(mnuHelpMenu, "mnuHelp", "&Help", keys(QKeySequence::HelpContents),
@@ -597,6 +607,10 @@ void TfrmMain::FormCreate() {
   FLongOperation = std::make_unique<TLongOperation>(this, mnuQuit->shortcuts());
   FLongOperation->AskOnClose = [this](const QString& waitsFor) { return AskOnClose(waitsFor); };
   FSigningFile = RememberedSigningFile();
+  FTimeStampUrl = RememberedTimeStampUrl();
+  lblSignature = new QLabel(this);
+  lblSignature->setObjectName(QStringLiteral("lblSignature"));
+  stbStatus->addPermanentWidget(lblSignature);
   ShowSigningChoice();
   FDocument->OnShellOpen = [this](const std::string& path) { ShellOpen(path); };
   lblCodePage = new QLabel(this);
@@ -1025,6 +1039,8 @@ void TfrmMain::ShowEBook() {
   const bool opened = FDocument->Opened();
   edtName->setText(FileNameText(FDocument->FileName()));
   edtName->setToolTip(opened ? SignatureStatusText(FDocument->Signature()) : QString());
+  lblSignature->setText(opened ? SignatureStateText(FDocument->Signature()) : QString());
+  lblSignature->setToolTip(edtName->toolTip());
   edtName->setCursorPosition(0);
   const TCodePage& codePage = FDocument->CodePage();
   ShowTitle(edtTitle, QString::fromStdU16String(codePage.AnsiToUtf16(FDocument->Title())));
@@ -1259,6 +1275,26 @@ void TfrmMain::ShowSigningChoice() {
                            : QStringLiteral("&Sign with %1\u2026")
                                  .arg(MenuText(QFileInfo(FSigningFile).fileName())));
   mnuDontSign->setEnabled(!FSigningFile.isEmpty());
+  lblSigning->setText(SigningPlanText(FSigningFile, RememberedSigningSubject(), FTimeStampUrl));
+}
+
+void TfrmMain::mnuTimeStampClick() {
+  Guarded([&] {
+    QString url = FTimeStampUrl;
+    const bool given = ModalHooks.AskTimeStampUrl ? ModalHooks.AskTimeStampUrl(url) : [&] {
+      bool ok = false;
+      url = QInputDialog::getText(this, QString::fromLatin1(SApplicationTitle),
+                                  QStringLiteral("Time-stamp server (http:// or https://; "
+                                                 "empty for none):"),
+                                  QLineEdit::Normal, url, &ok);
+      return ok;
+    }();
+    if (!given)
+      return;
+    RememberTimeStampUrl(url.trimmed());
+    FTimeStampUrl = url.trimmed();
+    ShowSigningChoice();
+  });
 }
 
 std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
@@ -1273,7 +1309,11 @@ std::unique_ptr<TCodeSigner> TfrmMain::SignerForUpdate(bool& cancelled) {
   };
   FFileNameInUse = QFile::encodeName(FSigningFile).toStdString();
   try {
-    return std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile), password);
+    auto signer =
+        std::make_unique<TCodeSigner>(SigningOptionsFor(FSigningFile, FTimeStampUrl), password);
+    RememberSigningSubject(QString::fromStdString(signer->Subject()));
+    ShowSigningChoice();
+    return signer;
   } catch (const ESigningError& e) {
     // Without its password the file cannot be read: the user's Cancel, not a failure.
     cancelled = refused;

@@ -54,6 +54,8 @@ struct TModalHooks {
   std::function<bool(const QString& path)> CanRun;
   // Asks for the password of the certificate file; false when the user cancels.
   std::function<bool(const QString& file, QString& password)> AskPassword;
+  // Asks for the time-stamp server's URL, given the current one; false when the user cancels.
+  std::function<bool(QString& url)> AskTimeStampUrl;
   // Shows a folder in the desktop's file manager; false when nothing started for it.
   std::function<bool(const QString& folder)> ShowFolder;
 };
@@ -80,11 +82,14 @@ struct TMainControls {
   QAction* mnuResetIcon;
   QAction* mnuSignWith;
   QAction* mnuDontSign;
+  QAction* mnuTimeStamp;
   QPushButton* btnOpen;
   QPushButton* btnUpdate;
   QPushButton* btnCloseModule;
   QTextEdit* edtHelp;
   QPushButton* btnViewEbook;
+  // Beside Update: whether and as whom it signs.
+  QLabel* lblSigning;
 
   // The menu bar: every command with its shortcut. The View menu is the home of settings of
   // how the book is shown.
@@ -115,6 +120,8 @@ struct TMainControls {
   QStatusBar* stbStatus;
   // The code page the book's texts are read with, always in view.
   QLabel* lblCodePage;
+  // The open book's signature, judged.
+  QLabel* lblSignature;
 };
 
 // A main window, so that a screen reader announces it as the program's frame.
@@ -154,6 +161,7 @@ public slots:
   void mnuCodePageRequested(int codePage);
   void mnuSignWithClick();
   void mnuDontSignClick();
+  void mnuTimeStampClick();
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -253,6 +261,8 @@ private:
   bool FRecordEdits = false;
   // The certificate file Update signs with; empty for no signature.
   QString FSigningFile;
+  // The time-stamp server Update asks; empty for none.
+  QString FTimeStampUrl;
   // The error box of a failed Update offers to brand a copy: the book cannot be written.
   bool FOfferCopy = false;
   // The result the status line shows, in the three parts ShowStatus was given.

@@ -2,6 +2,7 @@
 
 #include "signing/u_CertificateTable.h"
 #include "signing/u_OpenSSL.h"
+#include "signing/u_Pkcs11Key.h"
 #include "signing/u_SignCommand.h"
 #include "signing/u_SignatureCheck.h"
 #include "signing/u_SigningError.h"
@@ -219,6 +220,7 @@ struct TPemPassword {
 } // namespace
 
 struct TCodeSigner::TKeys {
+  std::unique_ptr<TPkcs11Key> Token; // where Key signs, when on a token: gone after it
   TPKey Key;
   TX509 Certificate;
   TX509Stack Chain{sk_X509_new_null()};
@@ -340,7 +342,19 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
     }
     if (!FKeys->Key || !FKeys->Certificate)
       throw ESigningError("it holds no private key with its certificate", file);
-  } else {
+  } else if (!options.Pkcs11Uri.empty()) {
+    file = options.Pkcs11Uri;
+    FKeys->Token = std::make_unique<TPkcs11Key>(
+        options.Pkcs11Module.empty() ? DefaultPkcs11Module : options.Pkcs11Module, file, password);
+    FKeys->Key.reset(FKeys->Token->NewKey());
+    if (options.CertificateFile.empty()) {
+      FKeys->Certificate.reset(FKeys->Token->NewCertificate());
+      if (!FKeys->Certificate)
+        throw ESigningError("the token holds no certificate of the key; give it with --sign-cert",
+                            file);
+    }
+  }
+  if (!options.CertificateFile.empty() && options.Pkcs12File.empty()) {
     file = options.CertificateFile;
     // The signer's certificate first, then its intermediates.
     ReadCertificates(file, FKeys->Chain.get());
@@ -349,7 +363,7 @@ TCodeSigner::TCodeSigner(const TSigningOptions& options, const TPasswordSource& 
   if (!options.SignCommand.empty()) {
     // The key stays with the signing service; the certificate's public key says its kind.
     FKeys->Key.reset(X509_get_pubkey(FKeys->Certificate.get()));
-  } else if (options.Pkcs12File.empty()) {
+  } else if (options.Pkcs12File.empty() && !FKeys->Token) {
     if (options.KeyFile.empty())
       throw ESigningError("a certificate needs its private key (--sign-key)", file);
     const std::string& keyFile = options.KeyFile;
@@ -441,8 +455,13 @@ std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t
             NewOctets(DigestOf(md, IndirectDataContentOctets(indirect))));
   if (!FOptions.SignCommand.empty())
     SignThroughCommand(signer, md, FKeys->Certificate.get(), FOptions);
-  else if (!PKCS7_SIGNER_INFO_sign(signer))
-    throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
+  else {
+    std::unique_lock<std::mutex> tokenBusy;
+    if (FKeys->Token)
+      tokenBusy = std::unique_lock<std::mutex>(FKeys->Token->Lock());
+    if (!PKCS7_SIGNER_INFO_sign(signer))
+      throw ESigningError("the signature could not be made: " + OpenSSLReason("signing failed"));
+  }
 
   if (!FOptions.TimeStampUrls.empty()) {
     const ASN1_OCTET_STRING* encrypted = signer->enc_digest;

@@ -17,6 +17,9 @@ struct TSigningOptions {
   std::string CertificateFile;   // PEM: the signer's certificate, then intermediates
   std::string KeyFile;           // PEM private key, encrypted or not
   std::string SignCommand;       // or a command that signs, given the certificate (above)
+  std::string Pkcs11Uri;         // or a key on a token ("pkcs11:token=…;object=…"), its
+                                 // certificate from the token or CertificateFile
+  std::string Pkcs11Module;      // the token's PKCS#11 module; empty: p11-kit's proxy
   std::string Digest = "SHA256"; // OpenSSL's name of the digest signed: SHA256, SHA384, SHA512
   std::string ChainFile;         // PEM intermediates to send along with the signer's certificate
   // Told of what is signed all the same but may not be trusted: file, text.
@@ -29,11 +32,10 @@ struct TSigningOptions {
   int TimeStampTimeout = TimeStampTimeoutSeconds; // seconds for each server
   TWaitCheck WhileWaiting; // called while a server is awaited; raises to stop
 
-  bool Wanted() const { return !Pkcs12File.empty() || !CertificateFile.empty(); }
+  bool Wanted() const {
+    return !Pkcs12File.empty() || !CertificateFile.empty() || !Pkcs11Uri.empty();
+  }
 };
-
-// Gives the password when a file turns out to be protected by one; asked at most once.
-using TPasswordSource = std::function<TSecret()>;
 
 class TCodeSigner {
 public:

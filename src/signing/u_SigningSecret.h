@@ -47,6 +47,9 @@ private:
   size_t FLength = 0;
 };
 
+// Gives the password when a file or token turns out to be protected by one; asked at most once.
+using TPasswordSource = std::function<TSecret()>;
+
 // The password from a file (its first line).
 TSecret ReadSecretFile(const std::string& fileName);
 // Asks on the controlling terminal with echo off; raises ESigningError when there is none.

@@ -311,10 +311,10 @@ private slots:
     QCOMPARE(window->Controls().dlgOpenPicture->nameFilters(), QStringList{"Icons (*.ico)"});
     QCOMPARE(window->Controls().dlgOpenPicture->defaultSuffix(), QString("ico"));
     const QList<QAction*> menu = window->Controls().popIcon->actions();
-    QCOMPARE(menu.size(), 5);
-    QCOMPARE((QList<QAction*>{menu[0], menu[1], menu[3], menu[4]}),
-             (QList<QAction*>{window->Controls().mnuLoadIcon, window->Controls().mnuResetIcon,
-                              window->Controls().mnuSignWith, window->Controls().mnuDontSign}));
+    QCOMPARE(menu.size(), 6);
+    QCOMPARE((QList<QAction*>{menu[0], menu[1], menu[3], menu[4], menu[5]}),
+             (QList<QAction*>{window->Controls().mnuLoadIcon, window->Controls().mnuResetIcon, window->Controls().mnuSignWith,
+                              window->Controls().mnuDontSign, window->Controls().mnuTimeStamp}));
     QVERIFY(menu[2]->isSeparator());
     QCOMPARE(window->Controls().mnuSignWith->text(), QString("&Sign with\u2026"));
     QVERIFY(!window->Controls().mnuDontSign->isEnabled());
@@ -399,8 +399,10 @@ private slots:
 
   void SignWithPicksTheCertificateOnceAndUpdateSigns() {
     // The choice outlives the test only if it fails half-way; later tests must not sign.
-    const std::unique_ptr<void, void (*)(void*)> forget(nullptr,
-                                                        [](void*) { RememberSigningFile({}); });
+    const std::unique_ptr<void, void (*)(void*)> forget(nullptr, [](void*) {
+      RememberSigningFile({});
+      RememberTimeStampUrl({});
+    });
     const QString pki = FWork.filePath("pki");
     QVERIFY(QDir().mkpath(pki));
     QCOMPARE(
@@ -412,10 +414,15 @@ private slots:
       const auto window = NewWindow();
       OpenThroughTheDialog(*window, book);
       QCOMPARE(window->Controls().edtName->toolTip(), QString("Not signed"));
+      QCOMPARE(window->Controls().lblSignature->text(), QString("Not signed"));
+      QCOMPARE(window->Controls().lblSigning->text(), QString("Will not sign"));
       FChosenFiles = {certificate};
       window->Controls().mnuSignWith->trigger();
       QCOMPARE(FDialogsAsked.last(), QString("dlgOpenCertificate"));
       QCOMPARE(window->Controls().mnuSignWith->text(), QString("&Sign with signer.p12\u2026"));
+      // Whom the file's certificate names is known once its password opens it.
+      QCOMPARE(window->Controls().lblSigning->text(),
+               QString("Will sign as the certificate in signer.p12, without a time stamp"));
     }
     const QByteArray state = FileBytes(FormStateFileName(SMainFormStateKey));
     QVERIFY(state.contains("signer.p12"));
@@ -455,7 +462,39 @@ private slots:
                      "the signature is valid but not trusted: the root CN=Folioset Test Root "
                      "is not trusted"));
     QCOMPARE(window->Controls().edtName->toolTip(), FBoxes[1].InformativeText);
+    QCOMPARE(window->Controls().lblSignature->text(),
+             QString("Signed by Example Reseller: valid but not trusted"));
+    QCOMPARE(window->Controls().lblSigning->text(),
+             QString("Will sign as Example Reseller, without a time stamp"));
     QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("secret"));
+
+    // A time-stamp server, remembered; one that is no http:// or https:// URL is refused.
+    QString server = "ftp://127.0.0.1/";
+    window->ModalHooks.AskTimeStampUrl = [&](QString& url) {
+      url = server;
+      return true;
+    };
+    window->Controls().mnuTimeStamp->trigger();
+    QCOMPARE(FBoxes.size(), 3);
+    QVERIFY2(FBoxes[2].Text.contains("must be an http:// or https:// URL"),
+             qPrintable(FBoxes[2].Text));
+    server = "http://127.0.0.1:1/";
+    window->Controls().mnuTimeStamp->trigger();
+    QCOMPARE(window->Controls().lblSigning->text(),
+             QString("Will sign as Example Reseller, time-stamped by http://127.0.0.1:1/"));
+    QCOMPARE(NewWindow()->Controls().lblSigning->text(), window->Controls().lblSigning->text());
+    // Update asks the server, which refuses: the book stays as it was.
+    const QByteArray signedOnce = FileBytes(book);
+    window->Controls().vleVariables->item(RowOf(*window, "Author"), 1)->setText("Ann Reseller");
+    QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
+    QCOMPARE(FBoxes.size(), 4);
+    QVERIFY2(FBoxes[3].Text.contains("http://127.0.0.1:1/: connection refused"),
+             qPrintable(FBoxes[3].Text));
+    QCOMPARE(FileBytes(book), signedOnce);
+    server.clear();
+    window->Controls().mnuTimeStamp->trigger();
+    QCOMPARE(window->Controls().lblSigning->text(),
+             QString("Will sign as Example Reseller, without a time stamp"));
 
     // Don't Sign forgets the file: Update asks nothing and the book loses its signature.
     window->Controls().mnuDontSign->trigger();
@@ -463,8 +502,23 @@ private slots:
     QVERIFY(!FileBytes(FormStateFileName(SMainFormStateKey)).contains("signer.p12"));
     FPressedButtons = {QMessageBox::Cancel};
     QTest::mouseClick(window->Controls().btnUpdate, Qt::LeftButton);
-    QCOMPARE(asked.size(), 3);
+    QCOMPARE(asked.size(), 4);
     QCOMPARE(window->Controls().edtName->toolTip(), QString("Not signed"));
+    QCOMPARE(window->Controls().lblSignature->text(), QString("Not signed"));
+    QCOMPARE(window->Controls().lblSigning->text(), QString("Will not sign"));
+  }
+
+  void TheStatusLineSaysWhoTrustsASignature() {
+    TImageSignature signature;
+    signature.Signed = true;
+    signature.Subject = "O=Example,CN=Example Reseller";
+    signature.State = TSignatureState::Trusted;
+    signature.TrustedBy = "CN=Root\\, Inc.,O=Roots";
+    QCOMPARE(SignatureStateText(signature),
+             QString("Signed by Example Reseller: valid and trusted by Root\\, Inc."));
+    signature.State = TSignatureState::Invalid;
+    signature.Subject = "CN=Big Vendor";
+    QCOMPARE(SignatureStateText(signature), QString("Signed by Big Vendor: invalid"));
   }
 
   void EditedValuesAreWrittenAndReadBack() {

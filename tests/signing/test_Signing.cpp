@@ -523,6 +523,84 @@ TEST_F(SigningTest, ASigningCommandSigns) {
             2);
 }
 
+// A key on a hardware token, here SoftHSM2 made for the run: RSA and ECDSA keys sign books
+// osslsigncode accepts, the certificate read from the token or given as a PEM chain; every
+// refusal is one line and leaves the book as it was.
+TEST_F(SigningTest, AKeyOnATokenSigns) {
+  const TRun made =
+      Shell("bash " + Quoted(std::string(FOLIOSET_SIGNING_TESTS) + "/make_test_token.sh") + " " +
+            Quoted(FPki));
+  ASSERT_EQ(made.Status, 0) << made.Out;
+  ::setenv("SOFTHSM2_CONF", Pki("softhsm2.conf").c_str(), 1);
+  SaveStringToFile("1234\n", Pki("pin"));
+  std::filesystem::permissions(Pki("pin"), std::filesystem::perms::owner_read);
+  SaveStringToFile(LoadFileToString(Pki("ecdsa.pem")) + LoadFileToString(Pki("ca.pem")),
+                   Pki("ecdsa_chain.pem"));
+  const std::string token = "pkcs11:token=Folioset%20Test%20Token;";
+  const std::string softHsm = "/usr/lib/softhsm/libsofthsm2.so";
+  const std::string book = CopySample("typical.exe");
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error; // empty: it signs
+  } cases[] = {
+      {{"--sign-pkcs11", token + "object=signer", "--pkcs11-module", softHsm, "--sign-chain",
+        Pki("ca.pem")},
+       ""},
+      {{"--sign-pkcs11", token + "object=ecdsa", "--pkcs11-module", softHsm, "--sign-chain",
+        Pki("ca.pem"), "--sign-digest", "sha384"},
+       ""},
+      // p11-kit's proxy finds the token among the system's modules.
+      {{"--sign-pkcs11", "pkcs11:id=%01", "--sign-chain", Pki("ca.pem")}, ""},
+      {{"--sign-pkcs11", token + "object=ecdsa", "--pkcs11-module", softHsm, "--sign-cert",
+        Pki("ecdsa_chain.pem")},
+       ""},
+      {{"--sign-pkcs11", token + "object=ecdsa", "--pkcs11-module", softHsm, "--sign-cert",
+        Pki("signer.pem")},
+       Pki("signer.pem") + ": the private key does not belong to the certificate"},
+      {{"--sign-pkcs11", token + "object=signer", "--pkcs11-module", softHsm,
+        "--sign-password-file", Pki("wrong_password")},
+       token + "object=signer: the PIN is wrong"},
+      {{"--sign-pkcs11", token + "object=other", "--pkcs11-module", softHsm},
+       token + "object=other: the token Folioset Test Token holds no private key that matches it"},
+      {{"--sign-pkcs11", token, "--pkcs11-module", softHsm},
+       "2 private keys of the token Folioset Test Token match it; name one with object= or id="},
+      {{"--sign-pkcs11", "pkcs11:token=Other;object=signer", "--pkcs11-module", softHsm},
+       "no token of the module " + softHsm + " matches it"},
+      {{"--sign-pkcs11", token + "object=signer?pin-value=1234", "--pkcs11-module", softHsm},
+       "folioset-cli: a PKCS#11 URI may not hold the PIN"},
+      {{"--sign-pkcs11", token + "object=signer", "--pkcs11-module", Pki("ca.pem")},
+       Pki("ca.pem") + ": it cannot be loaded as a PKCS#11 module: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[1]);
+    const std::string before = LoadFileToString(book);
+    std::vector<std::string> arguments = {"brand", "--sign-password-file", Pki("pin"), book};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const TRun run = Cli(arguments);
+    if (c.error.empty()) {
+      ASSERT_EQ(run.Status, 0) << run.Err;
+      EXPECT_EQ(OsslVerify(book), "");
+    } else {
+      EXPECT_EQ(run.Status, 1);
+      EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+      EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
+      EXPECT_EQ(run.Err.find("1234"), std::string::npos) << "no PIN in an error";
+      EXPECT_EQ(LoadFileToString(book), before);
+    }
+  }
+  // The module is code to run: a manifest's entry that brings its own key drops the command
+  // line's token and module rather than loading them for it.
+  SaveStringToFile("{\"book\": \"" + book + "\", \"signCert\": \"" + Pki("ecdsa_chain.pem") +
+                       "\", \"signKey\": \"" + Pki("ecdsa.key") + "\"}\n",
+                   Pki("books.jsonl"));
+  const TRun entry = Cli({"brand", "--manifest", Pki("books.jsonl"), "--sign-pkcs11",
+                          token + "object=signer", "--pkcs11-module", Pki("ca.pem")});
+  EXPECT_EQ(entry.Status, 0) << entry.Err;
+  EXPECT_EQ(OsslVerify(book), "");
+  EXPECT_EQ(Cli({"brand", "--pkcs11-module", softHsm, book}).Status, 2);
+  EXPECT_EQ(Cli({"brand", "--sign-pkcs11", token, "--sign-key", Pki("ecdsa.key"), book}).Status, 2);
+}
+
 TEST_F(SigningTest, PasswordFromTheEnvironment) {
   const std::string book = CopySample("typical.exe");
   ::setenv("FOLIOSET_SIGN_PASSWORD", Password, 1);
