@@ -1,6 +1,7 @@
 #include "cli/u_CommandLine.h"
 
 #include "cli/u_Arguments.h"
+#include "cli/u_BatchProgress.h"
 #include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
@@ -1055,28 +1056,26 @@ constexpr uint64_t BookBytesAtOnce = uint64_t(64) << 20;
 // other is started, and the stop is raised.
 void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
                const std::function<void(const TBrandJob&, TBrandOutcome)>& report) {
-  std::mutex lineLock;    // the progress line and the lines reported are drawn by one at a time
-  uint64_t doneBytes = 0; // of the books reported, guarded by lineLock
-  uint64_t totalBytes = 0;
-  const auto brand = [&](size_t i) {
-    return BrandJob(
-        jobs[i],
-        [&, i](TEBookStep step, int percent) {
-          const std::lock_guard<std::mutex> guard(lineLock);
-          line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()), doneBytes, totalBytes);
-          line.Show(step, percent);
-        },
-        out);
-  };
   std::vector<uint64_t> sizes;
-  std::vector<std::string> books; // FileKey of each job's book
+  std::vector<std::string> books, names; // FileKey of each job's book, and its name
   for (const TBrandJob& job : jobs) {
     std::error_code unknown; // a book that cannot be read fails when it is branded
     const uintmax_t size = std::filesystem::file_size(job.Book, unknown);
     sizes.push_back(unknown ? 0 : size);
     books.push_back(FileKey(job.Book));
-    totalBytes += sizes.back();
+    names.push_back(job.Book);
   }
+  std::mutex lineLock; // the progress line and the lines reported are drawn by one at a time
+  TBatchProgress progress(line, std::move(names), sizes); // guarded by lineLock
+  const auto brand = [&](size_t i) {
+    return BrandJob(
+        jobs[i],
+        [&, i](TEBookStep step, int percent) {
+          const std::lock_guard<std::mutex> guard(lineLock);
+          progress.Show(i, step, percent);
+        },
+        out);
+  };
   std::set<std::string> busy;                     // the books being branded
   std::deque<std::future<TBrandOutcome>> running; // jobs i to started; joined before line goes
   size_t started = 0;
@@ -1106,7 +1105,7 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     }
     const std::lock_guard<std::mutex> guard(lineLock);
     line.Clear();
-    doneBytes += sizes[i];
+    progress.Finish(i);
     report(jobs[i], std::move(outcome));
   }
   StopIfAsked();

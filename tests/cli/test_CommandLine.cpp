@@ -1,3 +1,4 @@
+#include "cli/u_BatchProgress.h"
 #include "cli/u_CommandLine.h"
 #include "cli/u_Manifest.h"
 #include "cli/u_ProgressLine.h"
@@ -26,12 +27,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -1468,4 +1470,40 @@ TEST(ProgressLineTest, FitsTheTerminalAndSendsADumbOneNoEscape) {
     EXPECT_EQ(text.back(), '\r') << "the line is taken away";
     EXPECT_GT(count, 3);
   }
+}
+
+// Three books branded at once, reporting in turn: the line names the first book not finished,
+// its number rising once a book, and the batch's bytes rise with the reports up to its total.
+TEST(ProgressLineTest, ABatchOfBooksAtOnceCountsUpOnce) {
+  std::ostringstream err;
+  TProgressLine line(err, true, 200);
+  constexpr uint64_t Size = 17200000;
+  TBatchProgress batch(line, {"a.exe", "b.exe", "c.exe"}, {Size, Size, Size});
+  for (int step = esRead; step <= esRewrite; ++step)
+    for (int percent = 0; percent <= 100; percent += 25)
+      for (size_t i = 0; i < 3; ++i)
+        batch.Show(i, TEBookStep(step), percent);
+  for (size_t i = 0; i < 3; ++i) {
+    batch.Finish(i);
+    if (i < 2)
+      batch.Show(i + 1, esRewrite, 100);
+  }
+  const std::regex counter(R"(\[(\d)/3, ([0-9.]+) of 51\.6 MB\] (.)\.exe)");
+  std::vector<std::pair<int, double>> drawn; // book number and megabytes done
+  const std::string text = err.str();
+  for (auto at = std::sregex_iterator(text.begin(), text.end(), counter);
+       at != std::sregex_iterator(); ++at) {
+    drawn.emplace_back(std::stoi((*at)[1]), std::stod((*at)[2]));
+    EXPECT_EQ((*at)[3], std::string(1, char('a' + drawn.back().first - 1))) << "the first";
+  }
+  ASSERT_GT(drawn.size(), 40u) << text;
+  int switches = 0;
+  for (size_t i = 1; i < drawn.size(); ++i) {
+    EXPECT_GE(drawn[i].first, drawn[i - 1].first);
+    EXPECT_GE(drawn[i].second, drawn[i - 1].second);
+    switches += drawn[i].first != drawn[i - 1].first;
+  }
+  EXPECT_EQ(switches, 2);
+  EXPECT_LT(drawn.front().second, 1.0);
+  EXPECT_EQ(drawn.back(), std::make_pair(3, 51.6));
 }
