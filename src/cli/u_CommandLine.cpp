@@ -74,16 +74,21 @@ const char* const GeneralUsage =
 const char* const ShowUsage =
     "Usage: folioset-cli show [-j|--json|--json-lines] [--raw] [--all] [--ca FILE]\n"
     "                         [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "   or: folioset-cli show --template csv|jsonl [OPTIONS] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, its expanded\n"
     "title, icon sizes, signature and brandable variables, as the window shows them.\n"
     "--raw shows the values as the book stores them, references not expanded; --all\n"
     "shows hidden variables (a value beginning with \"$\" hides its variable) too.\n"
-    "--json prints one object: path, status, codePage, title, icon, signature and\n"
-    "variables (names and values, a values file for brand); several books are one\n"
-    "document of such objects and the totals. --json-lines prints a line per book as\n"
-    "it is shown, then a summary line. A book that cannot be read is an error line;\n"
-    "the others are still shown. A signature is judged against the system's trusted\n"
-    "roots, or with --ca FILE against the certificates of FILE.\n";
+    "--json prints one document: the books, each an object of path, status,\n"
+    "codePage, title, icon, signature (null when not signed) and variables (names\n"
+    "and values, a values file for brand), then the totals. --json-lines prints a\n"
+    "line per book as it is shown, then a summary line. A book that cannot be read is\n"
+    "an error line; the others are still shown. A signature is judged against the\n"
+    "system's trusted roots, or with --ca FILE against the certificates of FILE.\n"
+    "--template csv|jsonl prints a manifest for brand --manifest instead: a row per\n"
+    "book with every brandable variable's stored value, icon and output empty, so\n"
+    "that branded untouched it changes nothing. --names prints only the variables'\n"
+    "names, a line each.\n";
 
 const char* const VerifyUsage =
     "Usage: folioset-cli verify [-j|--json|--json-lines] [--ca FILE]\n"
