@@ -85,10 +85,10 @@ const char* const ShowUsage =
     "line per book as it is shown, then a summary line. A book that cannot be read is\n"
     "an error line; the others are still shown. A signature is judged against the\n"
     "system's trusted roots, or with --ca FILE against the certificates of FILE.\n"
-    "--template csv|jsonl prints a manifest for brand --manifest instead: a row per\n"
-    "book with every brandable variable's stored value, icon and output empty, so\n"
-    "that branded untouched it changes nothing. --names prints only the variables'\n"
-    "names, a line each.\n";
+    "--template csv|jsonl prints a manifest for brand instead: a row per book with\n"
+    "every brandable variable's stored value, icon and output empty, so that branded\n"
+    "untouched it changes nothing. --names prints only the variables' names, a line\n"
+    "each.\n";
 
 const char* const VerifyUsage =
     "Usage: folioset-cli verify [-j|--json|--json-lines] [--ca FILE]\n"
