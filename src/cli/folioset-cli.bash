@@ -7,7 +7,7 @@
 _folioset_cli_commands="show brand extract list verify"
 _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --version"
 declare -gA _folioset_cli_options=(
-    [show]="--json -j --json-lines --raw --all --ca:path"
+    [show]="--json -j --json-lines --raw --all --ca:path --template:template --names"
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
              --json -j --json-lines --dry-run -n --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
@@ -16,7 +16,7 @@ declare -gA _folioset_cli_options=(
              --sign-digest:digest --sign-chain:path --sign-pkcs11:text
              --pkcs11-module:path"
     [extract]="--force --no-dates"
-    [list]=""
+    [list]="--json -j --json-lines"
     [verify]="--json -j --json-lines --ca:path --allow-unsigned"
 )
 # What each command's operands are, in order; a kind ending in ... takes the rest.
@@ -24,7 +24,7 @@ declare -gA _folioset_cli_operands=(
     [show]="book..."
     [brand]="book..."
     [extract]="book folder"
-    [list]="book"
+    [list]="book..."
     [verify]="book..."
 )
 
@@ -45,9 +45,40 @@ _folioset_cli_value()
         folder) _filedir -d ;;
         path) _filedir ;;
         digest) COMPREPLY=($(compgen -W "sha256 sha384 sha512" -- "$cur")) ;;
+        template) COMPREPLY=($(compgen -W "csv jsonl" -- "$cur")) ;;
+        assignment) _folioset_cli_names ;;
         codepage) COMPREPLY=($(compgen -W "874 932 936 949 950 1250 1251 1252 1253 1254 1255 1256 1257 1258" -- "$cur")) ;;
         *) COMPREPLY=() ;;
     esac
+}
+
+# The names of the brandable variables of the books on the command line, as NAME= in
+# COMPREPLY; the program itself reads them (show --names).
+_folioset_cli_names()
+{
+    COMPREPLY=()
+    [[ $cur == *=* ]] && return
+    local books=() name i ended=false commanded=false
+    for ((i = 1; i < ${#words[@]}; i++)); do
+        local word=${words[i]}
+        if ((i == cword)); then
+            continue
+        elif ! $ended && [[ $word == -- ]]; then
+            ended=true
+        elif ! $ended && [[ $word == -* ]]; then
+            # An option's value that follows it is no book.
+            [[ $word != *=* && -n $(_folioset_cli_value_kind "$command" "$word") ]] && ((i++))
+        elif ! $commanded; then
+            commanded=true # the command itself
+        elif [[ -f $word ]]; then
+            books+=("$word")
+        fi
+    done
+    ((${#books[@]})) || return
+    while IFS= read -r name; do
+        [[ $name == "$cur"* ]] && COMPREPLY+=("$name=")
+    done < <("${words[0]}" show --names --quiet -- "${books[@]}" 2>/dev/null)
+    compopt -o nospace 2>/dev/null
 }
 
 # The kind of value the option takes, or nothing for a flag.

@@ -1,11 +1,14 @@
 #include "cli/u_CommandLine.h"
 
 #include "cli/u_Arguments.h"
+#include "cli/u_BatchProgress.h"
 #include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
 #include "cli/u_JsonReport.h"
+#include "cli/u_List.h"
 #include "cli/u_Manifest.h"
+#include "cli/u_ManifestTemplate.h"
 #include "cli/u_ProgressLine.h"
 #include "cli/u_SignatureReport.h"
 #include "cli/u_StopSignals.h"
@@ -55,7 +58,7 @@ const char* const GeneralUsage =
     "  show BOOK... [OPTIONS]      the books' files, titles, icons and variables\n"
     "  brand BOOK... [OPTIONS]     set variables and the icon, as the window's Update\n"
     "  extract BOOK DIR [--force]  write the book's files into DIR\n"
-    "  list BOOK                   the book's files with sizes and dates, as tar -tv\n"
+    "  list BOOK...                the books' files with sizes and dates, as tar -tv\n"
     "  verify BOOK... [OPTIONS]    whether each book is sound and signed by a trusted\n"
     "                              signer\n"
     "Options of every command:\n"
@@ -71,16 +74,21 @@ const char* const GeneralUsage =
 const char* const ShowUsage =
     "Usage: folioset-cli show [-j|--json|--json-lines] [--raw] [--all] [--ca FILE]\n"
     "                         [--code-page N] [-q|--quiet] [--] BOOK...\n"
+    "   or: folioset-cli show --template csv|jsonl [OPTIONS] BOOK...\n"
     "Shows the book's file name, the code page its texts are read with, its expanded\n"
     "title, icon sizes, signature and brandable variables, as the window shows them.\n"
     "--raw shows the values as the book stores them, references not expanded; --all\n"
     "shows hidden variables (a value beginning with \"$\" hides its variable) too.\n"
-    "--json prints one object: path, status, codePage, title, icon, signature and\n"
-    "variables (names and values, a values file for brand); several books are one\n"
-    "document of such objects and the totals. --json-lines prints a line per book as\n"
-    "it is shown, then a summary line. A book that cannot be read is an error line;\n"
-    "the others are still shown. A signature is judged against the system's trusted\n"
-    "roots, or with --ca FILE against the certificates of FILE.\n";
+    "--json prints one document: the books, each an object of path, status,\n"
+    "codePage, title, icon, signature (null when not signed) and variables (names\n"
+    "and values, a values file for brand), then the totals. --json-lines prints a\n"
+    "line per book as it is shown, then a summary line. A book that cannot be read is\n"
+    "an error line; the others are still shown. A signature is judged against the\n"
+    "system's trusted roots, or with --ca FILE against the certificates of FILE.\n"
+    "--template csv|jsonl prints a manifest for brand instead: a row per book with\n"
+    "every brandable variable's stored value, icon and output empty, so that branded\n"
+    "untouched it changes nothing. --names prints only the variables' names, a line\n"
+    "each.\n";
 
 const char* const VerifyUsage =
     "Usage: folioset-cli verify [-j|--json|--json-lines] [--ca FILE]\n"
@@ -97,10 +105,13 @@ const char* const VerifyUsage =
     "codePage, signature) with its problems.\n";
 
 const char* const ListUsage =
-    "Usage: folioset-cli list [--code-page N] [-q|--quiet] [--] BOOK\n"
+    "Usage: folioset-cli list [-j|--json|--json-lines] [--code-page N] [-q|--quiet]\n"
+    "                         [--] BOOK...\n"
     "Lists the book's files and folders without extracting them, as a verbose tar\n"
     "listing does: kind (d for a folder), size in bytes, date and time as stored, and\n"
-    "path, names in UTF-8.\n";
+    "path, names in UTF-8. Several books are each listed under a line \"BOOK:\".\n"
+    "--json and --json-lines give each book's object as show does (path, status,\n"
+    "codePage) with its files: name, folder, size and date.\n";
 
 const char* const BrandUsage =
     "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
@@ -275,6 +286,7 @@ void OpenBook(TEBookDocument& document, const std::string& book, TProgressLine& 
   try {
     document.OpenEBook(book);
   } catch (const std::exception& e) {
+    line.Clear();
     throw EFileError(book, BookErrorText(e, {book}, document.CodePage()));
   }
   line.Clear();
@@ -288,6 +300,17 @@ QJsonObject BookJson(const std::string& book, const char* status, const TCodePag
   QJsonObject object{{"status", status}, {"codePage", codePage.Number()}};
   AddFileName(object, "path", book);
   return object;
+}
+
+// How the commands over many books open each book and begin its object.
+TBookShell BookShell(const TCodePage& codePage, TProgressLine& line) {
+  return {codePage,
+          [&line](TEBookDocument& document, const std::string& book, int number, int count) {
+            OpenBook(document, book, line, number, count);
+          },
+          [codePage](const std::string& book, const char* status) {
+            return BookJson(book, status, codePage);
+          }};
 }
 
 // show --json of one book; variables as an object of names and values, as --values takes them.
@@ -398,31 +421,52 @@ void WriteShowText(std::ostream& out, const std::string& prefix, const TEBookDoc
 // line per book as it is shown, then the summary.
 int Show(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
          const TCodePage& localeCodePage) {
-  const TParsedArguments parsed =
-      ParseCommand(arguments, {JsonOption, JsonLinesOption, {"--raw", false}, {"--all", false},
-                               CaOption});
+  const TParsedArguments parsed = ParseCommand(arguments, {JsonOption,
+                                                           JsonLinesOption,
+                                                           {"--raw", false},
+                                                           {"--all", false},
+                                                           CaOption,
+                                                           {"--template", true},
+                                                           {"--names", false}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   const std::vector<std::string>& books = parsed.Operands;
-  json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed}, {}, books.size() == 1);
+  json.Begin(JsonOutputOf(parsed), {StatusShown, StatusFailed});
+  std::optional<TTemplateFormat> templateFormat;
+  for (const auto& [option, value] : parsed.Options)
+    if (option == "--template")
+      templateFormat = TemplateFormatOf(value);
+  if (int(templateFormat.has_value()) + int(parsed.Has("--names")) + int(json.Wanted()) > 1)
+    throw EUsageError("--template, --names and --json exclude each other");
   if (books.empty())
     throw EUsageError("show needs a book");
   TProgressLine line = ProgressLine(console, parsed);
   const std::shared_ptr<const TTrustStore> trust = TrustOf(parsed);
+  std::vector<TTemplateBook> templateBooks;
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document(codePage);
     document.Trust = trust;
     try {
+      if (templateFormat)
+        if (const std::string why = TemplateCannotName(*templateFormat, books[i]); !why.empty())
+          throw EFileError(books[i], why);
       OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
     } catch (const EFileError& e) {
       if (StopSignal() != 0)
         throw;
-      line.Clear();
       console.Err << ErrorLine(e.File(), e.Message());
       QJsonObject object = BookJson(books[i], StatusFailed, codePage);
       object.insert("error", QString::fromStdString(ErrorText({}, e.Message())));
       json.AddBook(object);
       ++failed;
+      continue;
+    }
+    if (templateFormat) {
+      templateBooks.push_back(TemplateBookOf(document, books[i]));
+      continue;
+    }
+    if (parsed.Has("--names")) {
+      WriteNames(console.Out, document);
       continue;
     }
     const bool hiddenToo = parsed.Has("--all");
@@ -432,33 +476,20 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
     else
       WriteShowText(console.Out, i > 0 ? "\n" : "", document, books[i], hiddenToo, stored);
   }
+  if (templateFormat)
+    console.Out << ManifestTemplate(*templateFormat, templateBooks);
   json.Finish();
   return failed == 0 ? ExitSuccess : ExitFailure;
 }
 
-// The book's files and folders, as "tar -tv" lists an archive: kind, size, date and path.
-int List(const std::vector<std::string>& arguments, const TConsole& console,
+// The books' files and folders, as "tar -tv" lists an archive: kind, size, date and path.
+int List(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
          const TCodePage& localeCodePage) {
-  const TParsedArguments parsed = ParseCommand(arguments, {});
+  const TParsedArguments parsed = ParseCommand(arguments, {JsonOption, JsonLinesOption});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
-  if (parsed.Operands.size() != 1)
-    throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
-  TEBookDocument document(codePage);
+  json.Begin(JsonOutputOf(parsed), ListStatuses());
   TProgressLine line = ProgressLine(console, parsed);
-  OpenBook(document, parsed.Operands[0], line);
-  std::vector<std::string> folders; // the path of the folder at each depth
-  WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
-    folders.resize(depth);
-    const std::string path =
-        (depth > 0 ? folders.back() + "/" : "") + codePage.AnsiToUtf8(item.Name());
-    const auto* file = dynamic_cast<const TMFSFile*>(&item);
-    const uint64_t size = file ? file->Content().size() : 0;
-    console.Out << Format("%c %12llu %s %s%s\n", file ? '-' : 'd', (unsigned long long)size,
-                          DosDateTimeText(item.DateTime()).c_str(), path.c_str(), file ? "" : "/");
-    if (!file)
-      folders.push_back(path);
-  });
-  return ExitSuccess;
+  return ListBooks(parsed, console, json, BookShell(codePage, line));
 }
 
 // The key under which names that differ only in letter case are one name (CompareText):
@@ -1055,28 +1086,26 @@ constexpr uint64_t BookBytesAtOnce = uint64_t(64) << 20;
 // other is started, and the stop is raised.
 void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ostream& out,
                const std::function<void(const TBrandJob&, TBrandOutcome)>& report) {
-  std::mutex lineLock;    // the progress line and the lines reported are drawn by one at a time
-  uint64_t doneBytes = 0; // of the books reported, guarded by lineLock
-  uint64_t totalBytes = 0;
-  const auto brand = [&](size_t i) {
-    return BrandJob(
-        jobs[i],
-        [&, i](TEBookStep step, int percent) {
-          const std::lock_guard<std::mutex> guard(lineLock);
-          line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()), doneBytes, totalBytes);
-          line.Show(step, percent);
-        },
-        out);
-  };
   std::vector<uint64_t> sizes;
-  std::vector<std::string> books; // FileKey of each job's book
+  std::vector<std::string> books, names; // FileKey of each job's book, and its name
   for (const TBrandJob& job : jobs) {
     std::error_code unknown; // a book that cannot be read fails when it is branded
     const uintmax_t size = std::filesystem::file_size(job.Book, unknown);
     sizes.push_back(unknown ? 0 : size);
     books.push_back(FileKey(job.Book));
-    totalBytes += sizes.back();
+    names.push_back(job.Book);
   }
+  std::mutex lineLock; // the progress line and the lines reported are drawn by one at a time
+  TBatchProgress progress(line, std::move(names), sizes); // guarded by lineLock
+  const auto brand = [&](size_t i) {
+    return BrandJob(
+        jobs[i],
+        [&, i](TEBookStep step, int percent) {
+          const std::lock_guard<std::mutex> guard(lineLock);
+          progress.Show(i, step, percent);
+        },
+        out);
+  };
   std::set<std::string> busy;                     // the books being branded
   std::deque<std::future<TBrandOutcome>> running; // jobs i to started; joined before line goes
   size_t started = 0;
@@ -1106,7 +1135,7 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
     }
     const std::lock_guard<std::mutex> guard(lineLock);
     line.Clear();
-    doneBytes += sizes[i];
+    progress.Finish(i);
     report(jobs[i], std::move(outcome));
   }
   StopIfAsked();
@@ -1251,17 +1280,9 @@ int Verify(const std::vector<std::string>& arguments, const TConsole& console, T
   const TParsedArguments parsed = ParseCommand(
       arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
-  json.Begin(JsonOutputOf(parsed), VerifyStatuses(), {}, parsed.Operands.size() == 1);
+  json.Begin(JsonOutputOf(parsed), VerifyStatuses());
   TProgressLine line = ProgressLine(console, parsed);
-  return VerifyBooks(
-      parsed, console, json,
-      {codePage,
-       [&line](TEBookDocument& document, const std::string& book, int number, int count) {
-         OpenBook(document, book, line, number, count);
-       },
-       [&codePage](const std::string& book, const char* status) {
-         return BookJson(book, status, codePage);
-       }});
+  return VerifyBooks(parsed, console, json, BookShell(codePage, line));
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console,
@@ -1317,7 +1338,7 @@ int RunCommand(const std::vector<std::string>& arguments, const TConsole& consol
   if (command == "extract")
     return Extract(rest, console, localeCodePage);
   if (command == "list")
-    return List(rest, console, localeCodePage);
+    return List(rest, console, json, localeCodePage);
   if (command == "verify")
     return Verify(rest, console, json, localeCodePage);
   throw EUsageError("unknown command '" + command + "'");

@@ -30,9 +30,8 @@ std::string JsonQuoted(const std::string& utf8) {
 }
 
 void TJsonReport::Begin(TJsonOutput output, const std::vector<QString>& statuses,
-                        QJsonObject summary, bool single) {
+                        QJsonObject summary) {
   FOutput = output;
-  FSingle = single && output == TJsonOutput::Document;
   FSummary = std::move(summary);
   for (const QString& status : statuses)
     FTotals.insert(status, 0);
@@ -58,14 +57,13 @@ void TJsonReport::Finish() {
   // A stop that came after the last book still ends the program as a stop: say so.
   if (const int signal = StopSignal(); signal != 0 && !FCutShort.contains(StoppedMember))
     FCutShort.insert(StoppedMember, StopSignalName(signal));
-  // The one book's object, or the summary's members with the totals (and the books).
-  QJsonObject last = FSingle ? FBooks.isEmpty() ? QJsonObject() : FBooks[0].toObject() : FSummary;
-  if (!FSingle)
-    for (auto total = FTotals.begin(); total != FTotals.end(); ++total)
-      last.insert(total.key(), total.value());
+  // The summary's members with the totals (and the books).
+  QJsonObject last = FSummary;
+  for (auto total = FTotals.begin(); total != FTotals.end(); ++total)
+    last.insert(total.key(), total.value());
   if (FOutput == TJsonOutput::Lines)
     last.insert(TypeMember, "summary");
-  else if (!FSingle)
+  else
     last.insert(BooksMember, FBooks);
   for (auto reason = FCutShort.begin(); reason != FCutShort.end(); ++reason)
     last.insert(reason.key(), reason.value());

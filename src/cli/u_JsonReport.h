@@ -12,7 +12,7 @@
 #include <vector>
 
 // The shape described in the manual; raised when a member changes its meaning or goes.
-inline constexpr int JsonVersion = 1;
+inline constexpr int JsonVersion = 2;
 
 enum class TJsonOutput { None, Document, Lines };
 
@@ -31,10 +31,9 @@ public:
   TJsonReport& operator=(const TJsonReport&) = delete;
 
   // Starts a command's report. Each status a book can end with is counted under its own name,
-  // from 0; summary holds the members the summary has besides (dryRun). With single the
-  // document is the one book's object itself.
-  void Begin(TJsonOutput output, const std::vector<QString>& statuses, QJsonObject summary = {},
-             bool single = false);
+  // from 0; summary holds the members the summary has besides (dryRun). The document holds
+  // the books however many there are, so that a script reads one shape.
+  void Begin(TJsonOutput output, const std::vector<QString>& statuses, QJsonObject summary = {});
   bool Wanted() const { return FOutput != TJsonOutput::None; }
   // One book's object, counted by its "status": written at once as a line, or kept.
   void AddBook(QJsonObject book);
@@ -49,7 +48,6 @@ private:
 
   std::ostream& FOut;
   TJsonOutput FOutput = TJsonOutput::None;
-  bool FSingle = false;
   QJsonObject FSummary;
   QJsonObject FTotals;   // books by status
   QJsonObject FCutShort; // "stopped" or "error", when the command was cut short

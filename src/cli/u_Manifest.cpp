@@ -248,21 +248,28 @@ bool SameLettersIgnoringCase(const std::string& a, const char* b) {
   return a.size() == std::strlen(b) && ::strncasecmp(a.c_str(), b, a.size()) == 0;
 }
 
+// The entry's field a CSV column of this name gives, in any letter case; null for a variable.
+const TEntryField* FieldNamed(const std::string& name) {
+  for (const TEntryField& field : EntryFields)
+    if (SameLettersIgnoringCase(name, field.Name))
+      return &field;
+  return nullptr;
+}
+
 std::vector<TCsvColumn> CsvColumns(const TCsvRecord& header) {
   std::vector<TCsvColumn> columns;
   std::set<const TEntryField*> fields;
   std::set<std::string> variables;
   for (const std::string& name : header.Cells) {
     TCsvColumn column;
-    for (const TEntryField& field : EntryFields)
-      if (SameLettersIgnoringCase(name, field.Name))
-        column.Field = &field;
+    const bool variable = name.rfind(VariableColumnPrefix, 0) == 0;
+    column.Field = variable ? nullptr : FieldNamed(name);
     if (!column.Field) {
-      if (name.empty())
+      column.Variable = variable ? name.substr(std::strlen(VariableColumnPrefix)) : name;
+      if (column.Variable.empty())
         throw EManifestError(header.Line, "a column of the header has no name");
       if (!IsUtf8(name))
         throw EManifestError(header.Line, "the column name \"" + name + "\" is not valid UTF-8");
-      column.Variable = name;
     }
     if (column.Field ? !fields.insert(column.Field).second
                      : !variables.insert(column.Variable).second)
@@ -317,6 +324,10 @@ std::vector<TManifestEntry> ParseCsv(std::string_view text) {
 }
 
 } // namespace
+
+bool IsReservedColumn(const std::string& name) {
+  return FieldNamed(name) || name.rfind(VariableColumnPrefix, 0) == 0;
+}
 
 bool TManifestEntry::AsksTheSame(const TManifestEntry& other) const {
   const auto fields = [](const TManifestEntry& e) {

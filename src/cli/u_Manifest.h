@@ -40,6 +40,13 @@ private:
   int FLine;
 };
 
+// A CSV column named with this prefix is the variable named by the rest, whatever that is:
+// "var:book" is the variable book, not the book's column.
+inline constexpr const char* VariableColumnPrefix = "var:";
+// Whether a CSV column of this name would not be read as the variable name: an entry's field
+// (in any letter case), or a name beginning with VariableColumnPrefix.
+bool IsReservedColumn(const std::string& name);
+
 // The entries in the manifest's order. Raises EManifestError for the first line that is not
 // valid: a JSON line that is no object, an unknown member, a row with the wrong number of
 // cells, text that is not UTF-8, an entry without a book, or one past the limits below.

@@ -135,7 +135,7 @@ def check_batch(name, out, count, per_process):
 
 def show(cli, book):
     return json.loads(subprocess.run([cli, "show", "--json", "--quiet", book], check=True,
-                                     capture_output=True, text=True).stdout)
+                                     capture_output=True, text=True).stdout)["books"][0]
 
 
 def main():

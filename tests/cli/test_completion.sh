@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The shell completions offer folioset-cli's commands, every option its help lists for each
 # command (which the man page names too, and whose help lines fit 80 columns), and the right
-# kind of file for each option's value and each operand.
-# usage: test_completion.sh FOLIOSET_CLI COMPLETION_DIR
+# kind of file for each option's value and each operand, and after --set the variables of the
+# book on the line.
+# usage: test_completion.sh FOLIOSET_CLI COMPLETION_DIR BOOK
 set -uo pipefail
 cli=$(realpath "$1")
 completion_dir=$(realpath "$2")
+book=$(realpath "$3")
+# The completion asks the program on the line for a book's names.
+PATH=$(dirname "$cli"):$PATH
 export LC_ALL=C
 
 source /usr/share/bash-completion/bash_completion
@@ -16,6 +20,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 touch book.exe OTHER.EXE brand.ico values.json notes.txt books.csv
 mkdir out
+cp "$book" real.exe
 
 passed=0
 failed=0
@@ -48,10 +53,10 @@ offered() {
 # line | what bash must offer
 cases=(
   "folioset-cli |brand extract list show verify"
-  "folioset-cli show book.exe |OTHER.EXE book.exe out"
-  "folioset-cli list book.exe |"
+  "folioset-cli show book.exe |OTHER.EXE book.exe out real.exe"
+  "folioset-cli list book.exe |OTHER.EXE book.exe out real.exe"
   "folioset-cli --|--help --version"
-  "folioset-cli show |OTHER.EXE book.exe out"
+  "folioset-cli show |OTHER.EXE book.exe out real.exe"
   "folioset-cli show --json --q|--quiet"
   "folioset-cli brand --icon |brand.ico out"
   "folioset-cli brand --icon=|brand.ico out"
@@ -59,11 +64,11 @@ cases=(
   "folioset-cli brand --values=v|values.json"
   "folioset-cli brand --set |"
   "folioset-cli brand --manifest |- books.csv out"
-  "folioset-cli brand -o |OTHER.EXE book.exe books.csv brand.ico notes.txt out values.json"
-  "folioset-cli brand --output |OTHER.EXE book.exe books.csv brand.ico notes.txt out values.json"
-  "folioset-cli brand --icon brand.ico |OTHER.EXE book.exe out"
-  "folioset-cli brand --set=Author=Ann book.exe |OTHER.EXE book.exe out"
-  "folioset-cli extract |OTHER.EXE book.exe out"
+  "folioset-cli brand -o |OTHER.EXE book.exe books.csv brand.ico notes.txt out real.exe values.json"
+  "folioset-cli brand --output |OTHER.EXE book.exe books.csv brand.ico notes.txt out real.exe values.json"
+  "folioset-cli brand --icon brand.ico |OTHER.EXE book.exe out real.exe"
+  "folioset-cli brand --set=Author=Ann book.exe |OTHER.EXE book.exe out real.exe"
+  "folioset-cli extract |OTHER.EXE book.exe out real.exe"
   "folioset-cli extract book.exe |out"
   "folioset-cli extract --force book.exe |out"
   "folioset-cli extract -- -odd.exe |out"
@@ -71,6 +76,12 @@ cases=(
   "folioset-cli extract book.exe --|--code-page --force --help --no-dates --quiet --version"
   "folioset-cli show --code-page 125|1250 1251 1252 1253 1254 1255 1256 1257 1258"
   "folioset-cli unknown |"
+  "folioset-cli show --template |csv jsonl"
+  "folioset-cli brand real.exe -s |Author= Company= Copyright= Discount= Email= Title= Website="
+  "folioset-cli brand --values values.json real.exe --set=Co|Company= Copyright="
+  "folioset-cli -q brand -o out -s E|"
+  "folioset-cli brand -s Author=A real.exe -s Author=|"
+  "folioset-cli brand --icon brand.ico real.exe book.exe -s T|Title="
 )
 for case in "${cases[@]}"; do
   line=${case%%|*}
