@@ -48,6 +48,24 @@ def measure(cli, work, count=1000, sample=SAMPLE):
     return one, recipe
 
 
+def cpu_per_book(cli, work, count, sample=SAMPLE):
+    """Processor seconds (user and system) per book of a manifest of count books in one
+    process: the work a book costs, which the load of a shared machine hardly moves."""
+    cli = os.path.abspath(cli)
+    with open(os.path.join(work, "small.csv"), "w") as manifest:
+        manifest.write("book,Author\n")
+        for i in range(count):
+            manifest.write(f"books/book{i}.exe,Reader {i}\n")
+    fresh_books(work, count, sample)
+    child = subprocess.Popen([cli, "brand", "--quiet", "--manifest", "small.csv"], cwd=work,
+                             stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"{cli} brand --manifest failed")
+    shutil.rmtree(os.path.join(work, "books"))
+    return (usage.ru_utime + usage.ru_stime) / count
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("cli")
