@@ -395,6 +395,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document(codePage);
     document.Trust = trust;
+    document.KeepContent = false; // names and the variables are all that is shown
     try {
       OpenBook(document, books[i], line, int(i) + 1, int(books.size()));
     } catch (const EFileError& e) {
@@ -432,6 +433,7 @@ int List(const std::vector<std::string>& arguments, const TConsole& console,
     throw EUsageError(parsed.Operands.empty() ? "list needs a book" : "list takes one book");
   TEBookDocument document(codePage);
   TProgressLine line = ProgressLine(console, parsed);
+  document.KeepContent = false; // names, sizes and dates are all that is listed
   OpenBook(document, parsed.Operands[0], line);
   std::vector<std::string> folders; // the path of the folder at each depth
   WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
@@ -439,7 +441,7 @@ int List(const std::vector<std::string>& arguments, const TConsole& console,
     const std::string path =
         (depth > 0 ? folders.back() + "/" : "") + codePage.AnsiToUtf8(item.Name());
     const auto* file = dynamic_cast<const TMFSFile*>(&item);
-    const uint64_t size = file ? file->Content().size() : 0;
+    const uint64_t size = file ? file->Size() : 0;
     console.Out << Format("%c %12llu %s %s%s\n", file ? '-' : 'd', (unsigned long long)size,
                           DosDateTimeText(item.DateTime()).c_str(), path.c_str(), file ? "" : "/");
     if (!file)
