@@ -654,7 +654,9 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     how.Written = readNewBook ? &newFile : nullptr;
     how.OnSign = SignEvent(signer);
     result.SignatureRemoved =
-        UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
+        UpdateExeImageResources(path,
+                                {FBook.Bytes, FBook.Identity, lock.IsOpen() ? lock.Handle() : -1},
+                                std::move(changes), how)
             .SignatureRemoved;
     result.Signed = signer != nullptr;
   } catch (...) {
