@@ -32,9 +32,7 @@ std::string Content() {
 const std::string& Book() {
   static const std::string path = [] {
     const std::string book = TempFolder() + "/folioset-bench-book.exe";
-    // The build gives the sources by full path, so the sample is found beside this file.
-    const auto sample =
-        std::filesystem::path(__FILE__).parent_path() / "../tests/data/samples/rsrc_not_last.exe";
+    const auto sample = std::filesystem::path(FOLIOSET_SAMPLES) / "rsrc_not_last.exe";
     std::filesystem::copy_file(sample, book, std::filesystem::copy_options::overwrite_existing);
     UpdateRCDataResource(book, "SYSTEM_MFS", Content());
     const int fd = ::open(book.c_str(), O_WRONLY | O_APPEND);

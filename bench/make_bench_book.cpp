@@ -1,6 +1,6 @@
 // Writes the big book the comparison script times, and the files the other tools get:
-//   make_bench_book [--pages NAME] FOLDER
-//     ->  FOLDER/book.exe   an e-book with 100 MB of mixed content in the folder \NAME
+//   make_bench_book [--pages NAME] [--megabytes N] FOLDER
+//     ->  FOLDER/book.exe   an e-book with N MB (100 unless told) of mixed content in the folder \NAME
 //         FOLDER/info.mfs  its serialized content (what gcab packs)
 //         FOLDER/info.cab  its SYSTEM_MFS cabinet (what cabextract reads)
 // The content's folder is "pages" unless told: it sorts before Variables.xml, so a brand
@@ -20,31 +20,40 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t ContentSize = 100'000'000;
-constexpr size_t PageCount = 100;
+constexpr size_t PageSize = 1'000'000;
 
-void FillBookContent(TMFS& content, const std::string& pages) {
+void FillBookContent(TMFS& content, const std::string& pages, size_t megabytes) {
   TMFSSession& session = BenchBook::DescribeBook(content);
   session.ForceFolders("\\" + pages);
-  const std::string data = BenchData::MixedData(ContentSize);
-  const size_t pageSize = ContentSize / PageCount;
-  for (size_t i = 0; i < PageCount; ++i)
+  const std::string data = BenchData::MixedData(megabytes * PageSize);
+  for (size_t i = 0; i < megabytes; ++i)
     session.CreateFile("\\" + pages + "\\page" + std::to_string(i) + ".dat", 0, false)
-        ->SetContent(data.substr(i * pageSize, pageSize));
+        ->SetContent(data.substr(i * PageSize, PageSize));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-  const bool named = argc == 4 && std::string(argv[1]) == "--pages";
-  if (argc != 2 && !named) {
-    std::cerr << "Usage: make_bench_book [--pages NAME] FOLDER\n";
+  std::string pages = "pages";
+  size_t megabytes = 100;
+  int at = 1;
+  for (; at + 1 < argc; at += 2) {
+    const std::string option = argv[at];
+    if (option == "--pages")
+      pages = argv[at + 1];
+    else if (option == "--megabytes")
+      megabytes = std::stoul(argv[at + 1]);
+    else
+      break;
+  }
+  if (at != argc - 1 || megabytes == 0) {
+    std::cerr << "Usage: make_bench_book [--pages NAME] [--megabytes N] FOLDER\n";
     return 2;
   }
-  const fs::path folder = argv[argc - 1];
+  const fs::path folder = argv[at];
   fs::create_directories(folder);
   TMFS content(TCodePage(1252));
-  FillBookContent(content, named ? argv[2] : "pages");
+  FillBookContent(content, pages, megabytes);
   SaveStringToFile(content.SaveToString(), (folder / "info.mfs").string());
   const std::string cabinet = PackSystemMFS(content);
   SaveStringToFile(cabinet, (folder / "info.cab").string());

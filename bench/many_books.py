@@ -32,13 +32,18 @@ def timed(command, work):
     return time.perf_counter() - start
 
 
-def measure(cli, work, count=1000, sample=SAMPLE):
-    """Seconds of (the manifest in one process, the xargs recipe) for count books."""
-    cli = os.path.abspath(cli)
-    with open(os.path.join(work, "books.csv"), "w") as manifest:
+def write_manifest(work, name, count):
+    """A manifest of count books, one value each."""
+    with open(os.path.join(work, name), "w") as manifest:
         manifest.write("book,Author\n")
         for i in range(count):
             manifest.write(f"books/book{i}.exe,Reader {i}\n")
+
+
+def measure(cli, work, count=1000, sample=SAMPLE):
+    """Seconds of (the manifest in one process, the xargs recipe) for count books."""
+    cli = os.path.abspath(cli)
+    write_manifest(work, "books.csv", count)
     fresh_books(work, count, sample)
     one = timed(f"'{cli}' brand --quiet --manifest books.csv", work)
     fresh_books(work, count, sample)
@@ -46,6 +51,21 @@ def measure(cli, work, count=1000, sample=SAMPLE):
                    f"xargs -0 -P 2 -n 100 '{cli}' brand --quiet --set Author=Ann", work)
     shutil.rmtree(os.path.join(work, "books"))
     return one, recipe
+
+
+def cpu_per_book(cli, work, count, sample=SAMPLE):
+    """Processor seconds (user and system) per book of a manifest of count books in one
+    process: the work a book costs, which the load of a shared machine hardly moves."""
+    cli = os.path.abspath(cli)
+    write_manifest(work, "small.csv", count)
+    fresh_books(work, count, sample)
+    child = subprocess.Popen([cli, "brand", "--quiet", "--manifest", "small.csv"], cwd=work,
+                             stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"{cli} brand --manifest failed")
+    shutil.rmtree(os.path.join(work, "books"))
+    return (usage.ru_utime + usage.ru_stime) / count
 
 
 def main():

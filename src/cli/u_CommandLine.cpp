@@ -446,6 +446,7 @@ int Show(const std::vector<std::string>& arguments, const TConsole& console, TJs
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document(codePage);
     document.Trust = trust;
+    document.KeepContent = false; // names and the variables are all that is shown
     try {
       if (templateFormat)
         if (const std::string why = TemplateCannotName(*templateFormat, books[i]); !why.empty())

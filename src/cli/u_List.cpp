@@ -65,6 +65,7 @@ int ListBooks(const TParsedArguments& parsed, const TConsole& console, TJsonRepo
   int failed = 0;
   for (size_t i = 0; i < books.size(); ++i) {
     TEBookDocument document(shell.CodePage);
+    document.KeepContent = false; // names, sizes and dates are all that is listed
     try {
       shell.Open(document, books[i], int(i) + 1, int(books.size()));
     } catch (const EFileError& e) {

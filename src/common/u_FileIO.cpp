@@ -186,6 +186,22 @@ void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset) {
   }
 }
 
+bool CopyRangeInKernel(int source, uint64_t from, int target, uint64_t to, uint64_t count) {
+  auto in = loff_t(from), out = loff_t(to);
+  while (count > 0) {
+    const ssize_t copied = ::copy_file_range(source, &in, target, &out, count, 0);
+    if (copied < 0 && errno == EINTR)
+      continue;
+    if (copied == 0 || (copied < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                                       errno == EINVAL || errno == EBADF)))
+      return false;
+    if (copied < 0)
+      RaiseErrno(errno);
+    count -= uint64_t(copied);
+  }
+  return true;
+}
+
 void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset) {
   uint8_t* p = static_cast<uint8_t*>(data);
   while (count > 0) {

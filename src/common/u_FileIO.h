@@ -83,6 +83,11 @@ std::string FolderOf(const std::string& path);
 // pwrite/pread of every byte; a failure raises EFileIOError with the system's code.
 void WriteAllAt(int fd, const void* data, uint64_t count, uint64_t offset);
 void ReadAllAt(int fd, void* data, uint64_t count, uint64_t offset);
+// Copies count bytes at from of source to to of target inside the kernel, never through this
+// process's memory (on a file system that shares blocks, without copying them at all). False
+// where the two files' file systems cannot, or source holds fewer bytes there: the target's
+// range is then undefined, and the caller writes it itself. Other failures raise EFileIOError.
+bool CopyRangeInKernel(int source, uint64_t from, int target, uint64_t to, uint64_t count);
 // Starts writing a range of a file to disk and returns without waiting for it to finish.
 void StartWriteback(int fd, uint64_t offset, uint64_t count);
 // Lets go of the pages that hold a range of a shared file mapping: they stop counting in the

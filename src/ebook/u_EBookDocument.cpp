@@ -219,8 +219,7 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
         CheckOpenFileUnchanged(handle, path, FBook.Identity);
     };
     try {
-      UnpackSystemMFS(*FMFS, keep ? static_cast<TStream&>(cabinetBytes) : cabinetFile,
-                      StepProgress(esUnpack));
+      UnpackContent(keep ? static_cast<TStream&>(cabinetBytes) : cabinetFile);
     } catch (const EMFSCabReaderError&) {
       checkFileRead();
       throw EDamagedEBookPages(Format(SDamagedEBookPages, path.c_str()));
@@ -238,26 +237,51 @@ void TEBookDocument::ReadEBook(const std::string& path, int handle) {
   ShowEBook(path, std::move(icon), std::move(iconGroup));
 }
 
+void TEBookDocument::UnpackContent(TStream& cabinet) {
+  if (KeepContent) {
+    FMFS->SetContentWanted({});
+    UnpackSystemMFS(*FMFS, cabinet, StepProgress(esUnpack));
+    return;
+  }
+  // The variables file is named in System.xml, which may come after it: most books keep it
+  // where it is looked for first, and the others are unpacked again for it.
+  TMFSSession& session = FMFS->Session();
+  auto wanted = std::make_shared<std::vector<std::string>>(std::vector<std::string>{
+      session.ExpandPath(DescriptionPath), session.ExpandPath(DefaultVariablesPath)});
+  FMFS->SetContentWanted([wanted, codePage = FCodePage](const std::string& path) {
+    return std::any_of(wanted->begin(), wanted->end(), [&](const std::string& name) {
+      return codePage.CompareText(name, path) == 0;
+    });
+  });
+  UnpackSystemMFS(*FMFS, cabinet, StepProgress(esUnpack));
+  const std::string variablesPath = ReadDescription();
+  if (session.Exists(variablesPath) && session.GetFile(variablesPath)->ContentLeftOut()) {
+    wanted->push_back(session.ExpandPath(variablesPath));
+    cabinet.SetPosition(0);
+    UnpackSystemMFS(*FMFS, cabinet, StepProgress(esUnpack));
+  }
+}
+
+std::string TEBookDocument::ReadDescription() {
+  TMFSFile* description = FMFS->Session().GetFile(DescriptionPath);
+  TMFSFileStream stream(description);
+  FXMLParser->LoadFromStream(stream);
+  const std::string variablesPath = FXMLParser->Root()->Attributes().GetText(VariablesAttribute);
+  // The book's runtime reads its values from \Variables.xml when the attribute names none, so
+  // that file is the one shown and the one update writes.
+  return variablesPath.empty() ? DefaultVariablesPath : variablesPath;
+}
+
 void TEBookDocument::ShowEBook(const std::string& path, std::string icon, std::string iconGroup) {
   Progress(esParse, 0);
   TMFSSession& session = FMFS->Session();
-  TMFSFile* description = session.GetFile(DescriptionPath);
-  {
-    TMFSFileStream stream(description);
-    FXMLParser->LoadFromStream(stream);
-  }
+  FVariablesPath = ReadDescription();
   FFileName = path;
-
   const TXMLAttributes& attributes = FXMLParser->Root()->Attributes();
-  FVariablesPath = attributes.GetText(VariablesAttribute);
-  // The book's runtime reads its values from \Variables.xml when the attribute names none, so
-  // that file is the one shown and the one update writes.
-  if (FVariablesPath.empty())
-    FVariablesPath = DefaultVariablesPath;
   if (session.Exists(FVariablesPath)) {
     const std::string& variables = session.GetFile(FVariablesPath)->Content();
     // Parsing is the description and the variables file: the first part is done.
-    const uint64_t described = description->Content().size();
+    const uint64_t described = session.GetFile(DescriptionPath)->Content().size();
     Progress(esParse, int(described * 100 / std::max<uint64_t>(described + variables.size(), 1)));
     CheckVariablesCost(variables, FVariablesPath, FMFS->LoadBudgetLeft());
     FVariables = std::make_unique<TVariables>(variables, false, FCodePage);
@@ -657,7 +681,9 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     how.Written = readNewBook ? &newFile : nullptr;
     how.OnSign = SignEvent(signer);
     result.SignatureRemoved =
-        UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
+        UpdateExeImageResources(path,
+                                {FBook.Bytes, FBook.Identity, lock.IsOpen() ? lock.Handle() : -1},
+                                std::move(changes), how)
             .SignatureRemoved;
     result.Signed = signer != nullptr;
   } catch (...) {

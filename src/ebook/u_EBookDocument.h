@@ -201,6 +201,11 @@ public:
   // content and takes over the old blocks from the file where they still decode to the new
   // bytes. A book whose other parts share bytes with the cabinet keeps it all the same.
   bool KeepCabinet = true;
+  // Whether an open keeps the content of every file of the book. Without, only System.xml and
+  // the variables file are kept, and of the others their names, lengths and dates: what the
+  // read-only commands show, in memory that stays the same whatever the book's size. The
+  // document then neither updates the book nor saves its content (EMFSError).
+  bool KeepContent = true;
   // The roots a book's signature is judged against; null: the system's, at the time of the open.
   std::shared_ptr<const TTrustStore> Trust;
 
@@ -216,6 +221,12 @@ private:
   // Open's steps after the read into FBook from the file open as handle: content, then what
   // ShowEBook does.
   void ReadEBook(const std::string& path, int handle);
+  // Unpacks the content from cabinet into FMFS, or, without KeepContent, the files the
+  // description names.
+  void UnpackContent(TStream& cabinet);
+  // Reads System.xml into FXMLParser: the variables file it names ("\Variables.xml" when it
+  // names none).
+  std::string ReadDescription();
   // Over the content in FMFS: description, variables, title, the icon given, and rows.
   void ShowEBook(const std::string& path, std::string icon, std::string iconGroup);
   // The open after update: the content in FMFS is what the book now holds, FBook the new

@@ -146,6 +146,20 @@ void ItemFields(Walk& f, Text& name, Word& dateTime, Word& attributes) {
   f.Field(attributes, "attributes");
 }
 
+// Reads past a counted byte string, in pieces of scratch: its length.
+int32_t SkipCounted(TStream& stream, std::vector<char>& scratch) {
+  const int32_t length = ReadCount(stream);
+  if (length > stream.Size() - stream.Position())
+    throw EReadError(SReadError);
+  scratch.resize(std::min(size_t(length), ReadPieceSize));
+  for (int64_t left = length; left > 0;) {
+    const int64_t piece = std::min<int64_t>(left, int64_t(scratch.size()));
+    stream.ReadBuffer(scratch.data(), piece);
+    left -= piece;
+  }
+  return length;
+}
+
 // Passes reads through and sums the bytes that passed (the serialized body's checksum).
 class TSummingReader : public TReadOnlyStream {
 public:
@@ -242,17 +256,24 @@ TMFSFile::~TMFSFile() {
     stream->Detach();
 }
 
+void TMFSFile::CheckContentHeld() const {
+  if (ContentLeftOut())
+    throw EMFSError(Format(SContentNotRead, Name().c_str()));
+}
+
 void TMFSFile::SaveToStream(TStream& stream) const {
+  CheckContentHeld();
   TMFSItem::SaveToStream(stream);
   WriteCounted(stream, FContent);
 }
 
 void TMFSFile::LoadFromStream(TStream& stream) {
   TMFSItem::LoadFromStream(stream);
-  FContent = ReadCounted(stream);
+  SetContent(ReadCounted(stream));
 }
 
 void TMFSFile::SaveToDisk(const std::string& diskPath) const {
+  CheckContentHeld();
   SaveStringToFile(FContent, diskPath);
 }
 
@@ -350,6 +371,7 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
     int32_t childrenLeft;
   };
   std::vector<Level> levels;
+  std::vector<char> scratch; // for content left out
   levels.push_back({this, nullptr, LoadOwnFields(stream)});
   FS()->ChargeItems(uint64_t(levels.back().childrenLeft));
   // The book was made where these names differ (another code page): linking would drop one.
@@ -381,8 +403,21 @@ void TMFSFolder::LoadFromStream(TStream& stream) {
     switch (ReadTag(stream)) {
     case FileTag: {
       auto file = std::make_unique<TMFSFile>(std::string(), FS(), nullptr);
-      file->LoadFromStream(stream);
-      FS()->ChargeLoad(file->Content().size());
+      if (const TMFS::TContentWanted& wanted = FS()->FContentWanted) {
+        // The name comes first in the record: whether the content is kept is known before it.
+        file->TMFSItem::LoadFromStream(stream);
+        std::string path;
+        for (size_t i = 1; i < levels.size(); ++i)
+          path += PathDelimiter + levels[i].folder->FName;
+        path += PathDelimiter + file->FName;
+        if (wanted(path))
+          file->SetContent(ReadCounted(stream));
+        else
+          file->FLeftOutSize = uint64_t(SkipCounted(stream, scratch));
+      } else {
+        file->LoadFromStream(stream);
+      }
+      FS()->ChargeLoad(file->Size());
       linkLoaded(file.get());
       file.release();
       break;
@@ -411,8 +446,10 @@ void TMFSFolder::SaveToDisk(const std::string& diskPath, bool replaceFiles, bool
   TDiskTreeCheck check(diskPath, replaceFiles);
   const TCodePage& codePage = FS()->CodePage();
   WalkSubtree(*this, [&check, &codePage](const TMFSItem& item, size_t depth) {
-    check.Add(DiskName(item.Name(), codePage), depth,
-              dynamic_cast<const TMFSFile*>(&item) == nullptr);
+    const auto* file = dynamic_cast<const TMFSFile*>(&item);
+    if (file)
+      file->CheckContentHeld();
+    check.Add(DiskName(item.Name(), codePage), depth, file == nullptr);
   });
   // Each open folder with its stored date, set once what it holds is written (writing into a
   // folder changes its date); the folder the tree goes into keeps its own.
@@ -814,7 +851,9 @@ bool TMFSSession::Exists(const std::string& path) const {
 }
 
 std::string TMFSSession::ReadFile(const std::string& path) const {
-  return GetFile(path)->Content();
+  const TMFSFile* file = GetFile(path);
+  file->CheckContentHeld();
+  return file->Content();
 }
 
 TMFSFile* TMFSSession::WriteFile(const std::string& path, std::string content) {
@@ -848,6 +887,7 @@ void TMFSFileStream::Detach() {
 std::string& TMFSFileStream::FileContent() {
   if (!FFile)
     throw EMFSError(Format(SStreamFileFreed, FFileName.c_str()));
+  FFile->CheckContentHeld();
   return FFile->FContent;
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,7 @@ inline constexpr const char* SFolderNotEmpty = "Folder \"%s\" is not empty";
 inline constexpr const char* SCannotDeleteRoot = "Cannot delete root folder";
 inline constexpr const char* SStreamFileFreed = "File \"%s\" of this stream no longer exists";
 inline constexpr const char* SSessionFSFreed = "The file system of this session no longer exists";
+inline constexpr const char* SContentNotRead = "The content of file \"%s\" was not read";
 inline constexpr const char* SEqualNames =
     "The folder \"%s\" holds both \"%s\" and \"%s\", which are one name in code page %d: %s";
 
@@ -115,7 +117,17 @@ public:
   const std::vector<TMFSFileStream*>& Streams() const { return FStreams; }
   const std::string& Content() const { return FContent; }
   std::string& Content() { return FContent; }
-  void SetContent(std::string content) { FContent = std::move(content); }
+  void SetContent(std::string content) {
+    FContent = std::move(content);
+    FLeftOutSize.reset();
+  }
+  // The content's length, also where a load left the content out.
+  uint64_t Size() const { return FLeftOutSize.value_or(FContent.size()); }
+  // A load that did not want the content kept its length alone: the file can be listed but
+  // neither saved nor written to disk (that fails rather than write it empty).
+  bool ContentLeftOut() const { return FLeftOutSize.has_value(); }
+  // Fails on a file whose content a load left out ("The content of file "%s" was not read").
+  void CheckContentHeld() const;
   bool DeleteOnClose() const { return FDeleteOnClose; }
   void SetDeleteOnClose(bool value) { FDeleteOnClose = value; }
 
@@ -125,8 +137,11 @@ public:
 
 private:
   friend class TMFSFileStream;
+  friend class TMFSFolder;
+
   std::vector<TMFSFileStream*> FStreams;
   std::string FContent;
+  std::optional<uint64_t> FLeftOutSize;
   bool FDeleteOnClose = false;
 };
 
@@ -241,6 +256,12 @@ public:
   // MB of memory"). A folder's items are charged as its record gives their count, before any
   // of them is made. Unbounded unless set.
   void SetLoadBudget(uint64_t bytes) { FLoadBudget = bytes; }
+  // Which files a load keeps the content of, by their path from the root ("\\System.xml" as
+  // stored); the others keep their length alone, their bytes summed as they pass and let go,
+  // so that a tree read for its names and a few files takes the same memory whatever the
+  // size of the rest. Every file's when unset.
+  using TContentWanted = std::function<bool(const std::string& path)>;
+  void SetContentWanted(TContentWanted wanted) { FContentWanted = std::move(wanted); }
   // What is left of that budget after the last load: what else is made of the content, such
   // as the variables read from one of its files, is charged against it.
   uint64_t LoadBudgetLeft() const { return FLoadBudget - std::min(FLoadCharged, FLoadBudget); }
@@ -280,6 +301,7 @@ private:
   uint64_t FLoadBudget = UINT64_MAX;
   uint64_t FLoadCharged = 0;
   uint64_t FLoadItems = 0;
+  TContentWanted FContentWanted;
   std::unique_ptr<TMFSFolder> FRoot;
   std::unique_ptr<TMFSSession> FSession;
   std::vector<TMFSSession*> FSessions; // every live session, for re-rooting

@@ -140,7 +140,12 @@ TResourceUpdateResult UpdateExeImageResources(const std::string& fileName, const
   // A nameless file is made where scratch files go; the name only gives the folder.
   const std::string target = how.Nameless ? TempFolder() + "/branded.exe" : how.TargetName;
   return ApplyChanges(
-      [&] { return TResourceUpdate::BeginImage(fileName, book.Image, book.Identity, target); },
+      [&] {
+        TResourceUpdate update =
+            TResourceUpdate::BeginImage(fileName, book.Image, book.Identity, target);
+        update.Context().Source = book.Handle;
+        return update;
+      },
       idents, std::move(changes), how);
 }
 
@@ -167,9 +172,9 @@ void CheckResourceUpdatePossible(const std::string& fileName, const std::string&
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     const int code = errno;
-    RaiseVexError(code, FolderRefusalText(code, folder,
-                                          targetName.empty() ? TWriteTarget::InPlace
-                                                             : TWriteTarget::Copy));
+    RaiseVexError(
+        code, FolderRefusalText(code, folder,
+                                targetName.empty() ? TWriteTarget::InPlace : TWriteTarget::Copy));
   }
 }
 

@@ -92,6 +92,9 @@ TResourceUpdateResult UpdateExeResources(const std::string& fileName,
 struct TExeImage {
   std::string_view Image;
   TFileIdentity Identity;
+  // The file it was read from, when still open: what the update keeps of it is copied from
+  // there in the kernel while the file is as Identity says.
+  int Handle = -1;
 };
 
 // Where an update made from a book in memory goes, and what it tells.

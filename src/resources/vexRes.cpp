@@ -168,6 +168,13 @@ std::vector<TFilePiece> NewFilePieces(TByteView old, const TResourceLayout& layo
   };
 }
 
+// Whether the file open as handle is still as identity describes it: written since, its
+// modification or status change time would tell.
+bool SourceUnchanged(int handle, const TFileIdentity& identity) {
+  struct stat info {};
+  return ::fstat(handle, &info) == 0 && TFileIdentity::Of(info).SameStatusAs(identity);
+}
+
 TByteView ImageOf(const TResUpdateContext& context) {
   return TByteView(reinterpret_cast<const uint8_t*>(context.Image.data()), context.Image.size());
 }
@@ -210,15 +217,27 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
                    NewFilePieces(old, layout, headers, image, size.Total()),
                    std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
 
+  // Copied in the kernel from the file read, where it can, as long as that file is still what
+  // was read; otherwise, and once it changed, from the image in memory: the same bytes.
+  bool inKernel = context.Source >= 0;
   const auto copy = [&](uint64_t from, uint64_t to, uint64_t count) {
     WriteInPieces(out, to, count, large, progress, [&](uint64_t done, uint64_t n) {
-      WriteAllAt(out, old.Bytes(from + done, n, "image"), n, to + done);
+      inKernel = inKernel && CopyRangeInKernel(context.Source, from + done, out, to + done, n);
+      if (!inKernel)
+        WriteAllAt(out, old.Bytes(from + done, n, "image"), n, to + done);
     });
   };
-  copy(0, 0, layout.SectionOffset);
-  Reached(csHeadCopied);
-  copy(layout.TailStart, uint64_t(layout.SectionOffset) + layout.NewRawSize,
-       layout.TailEnd - layout.TailStart);
+  const auto copyHeadAndTail = [&] {
+    copy(0, 0, layout.SectionOffset);
+    Reached(csHeadCopied);
+    copy(layout.TailStart, uint64_t(layout.SectionOffset) + layout.NewRawSize,
+         layout.TailEnd - layout.TailStart);
+  };
+  copyHeadAndTail();
+  if (inKernel && !SourceUnchanged(context.Source, context.Identity)) {
+    inKernel = false;
+    copyHeadAndTail();
+  }
   if (::ftruncate(out, off_t(layout.NewLength)) != 0)
     throw EVexError(errno, {});
   Reached(csTailCopied);
@@ -370,6 +389,7 @@ TResourceUpdate TResourceUpdate::Begin(const std::string& fileName, const std::s
   TFileSnapshot read = ReadFileSnapshot(context->Lock.Handle(), name, MaxImageFileSize);
   context->ReadImage = std::move(read.Bytes);
   context->Image = context->ReadImage;
+  context->Source = context->Lock.Handle();
   context->Identity = read.Identity;
   context->TargetName = context->InPlace ? ResolvedPath(name) : targetName;
   ParseImage(*context, removeExisting);

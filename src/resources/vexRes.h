@@ -36,6 +36,9 @@ struct TResUpdateContext {
   std::string ReadImage;  // the image, when the update read it itself
   std::string_view Image; // the image the new file is made from
   TFileIdentity Identity; // of the file when its image was read
+  // The file the image was read from, open, or -1: commit copies the image's unchanged head
+  // and tail from it in the kernel while it is still as Identity describes it.
+  int Source = -1;
   // Commit hands the new file, open, with its identity, over in the outcome.
   bool ReadBack = false;
   // Commit never names the new file (nor replaces TargetName, which gives only its folder):

@@ -731,6 +731,52 @@ TEST_F(EBookDocumentTest, VariablesGoWhereSystemXmlSaysEvenIntoAMissingFolder) {
   EXPECT_EQ(ValueOf(AllVariables(ContentOf(unmade).at("data\\vars.xml")), "Name"), "Made");
 }
 
+// What the read-only commands read: the names and lengths of every file, and System.xml and
+// the variables file whole, wherever it lies, as an open of the whole content shows them.
+TEST_F(EBookDocumentTest, AnOpenWithoutTheContentShowsWhatAWholeOneShows) {
+  const std::string variables = "<vars><var name=\"Name\">Old</var></vars>";
+  // The assembled books first: each is made from a copy of the typical sample.
+  std::vector<std::string> books = {
+      AssembleBook({{"System.xml", "<System ApplicationTitle=\"%{Name}\"/>"},
+                    {"Variables.xml", variables},
+                    {"z\\big.dat", std::string(70000, 'z')}}),
+      AssembleBook(
+          {{"System.xml", "<System Variables=\"conf\\BRAND.xml\" ApplicationTitle=\"%{Name}\"/>"},
+           {"a.dat", std::string(5000, 'a')},
+           {"conf\\brand.xml", variables}})};
+  books.push_back(CopySample("typical.exe"));
+  books.push_back(CopySample("no_variables_file.exe"));
+  const auto listing = [](const TEBookDocument& document) {
+    std::string text;
+    WalkSubtree(*document.Content().Root(), [&](const TMFSItem& item, size_t depth) {
+      const auto* file = dynamic_cast<const TMFSFile*>(&item);
+      text += Format("%zu %s %llu;", depth, item.Name().c_str(),
+                     (unsigned long long)(file ? file->Size() : 0));
+    });
+    return text;
+  };
+  for (const std::string& book : books) {
+    TEBookDocument whole(TCodePage(1252));
+    whole.OpenEBook(book);
+    TEBookDocument names(TCodePage(1252));
+    names.KeepContent = false;
+    names.OpenEBook(book);
+    EXPECT_EQ(names.Title(), whole.Title()) << book;
+    EXPECT_EQ(names.Rows(), whole.Rows()) << book;
+    EXPECT_EQ(listing(names), listing(whole)) << book;
+    EXPECT_THROW(names.UpdateEBook(names.Rows()), EMFSError) << book;
+  }
+  TEBookDocument names(TCodePage(1252));
+  names.KeepContent = false;
+  names.OpenEBook(books[0]);
+  std::string leftOut;
+  WalkSubtree(*names.Content().Root(), [&](const TMFSItem& item, size_t) {
+    if (const auto* file = dynamic_cast<const TMFSFile*>(&item); file && file->ContentLeftOut())
+      leftOut += item.Name();
+  });
+  EXPECT_EQ(leftOut, "big.dat");
+}
+
 TEST_F(EBookDocumentTest, AbsentOrEmptyVariablesAttributeMeansTheDefaultFile) {
   for (const char* attribute : {"", " Variables=\"\""}) {
     const std::string book = AssembleBook(

@@ -142,16 +142,18 @@ TEST(MFSFormat, NamesThatAreOneNameInTheCodePageAreRefusedNeverMerged) {
   } cases[] = {
       {1252, FolderHead("", 2) + FileRecord("Name", "1") + FileRecord("name", "2"),
        "The folder \"\\\" holds both \"Name\" and \"name\", which are one name in code page 1252"},
-      {1252, FolderHead("", 2) + "D" + FolderHead("docs", 1) + FileRecord("x", "") + "D" +
-                 FolderHead("DOCS", 0),
+      {1252,
+       FolderHead("", 2) + "D" + FolderHead("docs", 1) + FileRecord("x", "") + "D" +
+           FolderHead("DOCS", 0),
        "holds both \"docs\" and \"DOCS\""},
       // Dotted capital I and dotless i (windows-1254) read as Y acute and y acute in 1252.
       {1252,
        FolderHead("", 1) + "D" + FolderHead("docs", 2) + FileRecord("\xDDzmir", "") +
            FileRecord("\xFDzmir", ""),
        "The folder \"\\docs\" holds both"},
-      {1254, FolderHead("", 4) + FileRecord("\xDDzmir", "") + FileRecord("\xFDzmir", "") +
-                 FileRecord("izmir", "") + FileRecord("Irmak", ""),
+      {1254,
+       FolderHead("", 4) + FileRecord("\xDDzmir", "") + FileRecord("\xFDzmir", "") +
+           FileRecord("izmir", "") + FileRecord("Irmak", ""),
        nullptr},
       // ya and dzhe (windows-1251) read as y and Y with diaeresis in 1252.
       {1251, FolderHead("", 2) + FileRecord("\xFF", "") + FileRecord("\x9F", ""), nullptr},
@@ -330,4 +332,42 @@ TEST(MFSFormat, RealBookRoundTripsByteForByte) {
   EXPECT_NE(s.ReadFile("\\System.xml").find("Variables"), std::string::npos);
   EXPECT_EQ(s.GetFile("\\pages\\chapter2.html")->Content().size(), 564u);
   EXPECT_EQ(fs.SaveToString(), data);
+}
+
+TEST(MFSFormat, ContentNotWantedKeepsItsLengthIsSummedAndCannotBeWritten) {
+  const std::string body = FolderHead("", 2) + FileRecord("keep.xml", "<a/>") + "D" +
+                           FolderHead("Sub", 1) + FileRecord("big.dat", std::string(1000, 'x'));
+  TMFS fs(TCodePage(1252));
+  std::vector<std::string> asked;
+  fs.SetContentWanted([&asked](const std::string& path) {
+    asked.push_back(path);
+    return path == "\\keep.xml";
+  });
+  TStringStream data(Sealed(body));
+  fs.LoadInOrder(data);
+  EXPECT_EQ(asked, (std::vector<std::string>{"\\keep.xml", "\\Sub\\big.dat"}));
+  EXPECT_EQ(fs.Session().ReadFile("\\keep.xml"), "<a/>");
+  const TMFSFile* big = fs.Session().GetFile("\\sub\\BIG.dat");
+  EXPECT_TRUE(big->ContentLeftOut());
+  EXPECT_TRUE(big->Content().empty());
+  EXPECT_EQ(big->Size(), 1000u);
+  // What is written from the tree would lose the content: it fails instead.
+  const std::string notRead = Format(SContentNotRead, "big.dat");
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.SaveToString(); }), notRead);
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.Root()->SaveToDisk(TempFolder() + "/never"); }), notRead);
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.Session().ReadFile("\\Sub\\big.dat"); }), notRead);
+  EXPECT_EQ(MessageOf<EMFSError>([&] {
+              TMFSFileStream stream(fs.Session().GetFile("\\Sub\\big.dat"));
+              stream.Size();
+            }),
+            notRead);
+  // A byte changed in the content let go is still caught by the checksum.
+  std::string damaged = Sealed(body);
+  damaged[damaged.size() - 10] ^= 1;
+  TStringStream damagedData(damaged);
+  EXPECT_EQ(MessageOf<EMFSError>([&] { fs.LoadInOrder(damagedData); }), SIncorrectSerializedFormat);
+  fs.SetContentWanted({});
+  TStringStream again(Sealed(body));
+  fs.LoadInOrder(again);
+  EXPECT_EQ(fs.SaveToString(), Sealed(body));
 }

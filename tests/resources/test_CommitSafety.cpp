@@ -214,6 +214,34 @@ TEST_F(CommitSafetyTest, AChangeOfModeOwnerOrAttributesSinceTheReadIsKept) {
     }
 }
 
+// The head and tail come from the book's file in the kernel while it is what was read: a
+// write to it meanwhile (another program ignoring the lock) leaves the copy made of what was
+// read, as one from memory is; the copy of rsrc_not_last.exe has a tail too.
+TEST_F(CommitSafetyTest, ABookWrittenDuringTheCopyGivesTheCopyWhatWasRead) {
+  for (TCommitStep step : {csHeadCopied, csTailCopied}) {
+    const std::string path = CopySample("samples/rsrc_not_last.exe");
+    const std::string read = LoadFileToString(path);
+    const std::string target = path + ".copy.exe";
+    TStepHookGuard guard;
+    SetCommitStepHook([&](TCommitStep reached) {
+      if (reached == step) {
+        const std::string scribble(read.size() - 0x200, 'x');
+        SaveStringToFile(read.substr(0, 0x200) + scribble, path);
+      }
+    });
+    TResUpdateContext* context = BeginResourceUpdateInto(path, target, false);
+    ASSERT_NE(context, nullptr);
+    const std::string content(9000, 'g');
+    ASSERT_TRUE(UpdateResourceEntry(context, TResIdent(u"RCDATA"), TResIdent(u"SYSTEM_MFS"), 0,
+                                    content.data(), uint32_t(content.size())));
+    ASSERT_TRUE(EndResourceUpdate(context, false));
+    SetCommitStepHook(nullptr);
+    const std::string expected = CopySample("samples/rsrc_not_last.exe", "expected.exe");
+    ASSERT_EQ(GrowFails(expected), 0) << FMessage;
+    EXPECT_EQ(LoadFileToString(target), LoadFileToString(expected)) << step;
+  }
+}
+
 TEST_F(CommitSafetyTest, ANameNearTheLengthLimitIsReplacedLikeAnyOther) {
   const std::string path = CopySample("samples/typical.exe", std::string(250, 'n') + ".exe");
   EXPECT_EQ(GrowFails(path), 0) << FMessage;
