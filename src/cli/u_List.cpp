@@ -23,7 +23,7 @@ template <typename Visit> void WalkItems(const TEBookDocument& document, Visit&&
     const std::string path =
         (depth > 0 ? folders.back() + "/" : "") + document.CodePage().AnsiToUtf8(item.Name());
     const auto* file = dynamic_cast<const TMFSFile*>(&item);
-    visit(item, path, file ? uint64_t(file->Content().size()) : 0, file != nullptr);
+    visit(item, path, file ? file->Size() : 0, file != nullptr);
     if (!file)
       folders.push_back(path);
   });
