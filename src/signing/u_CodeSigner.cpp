@@ -412,12 +412,20 @@ std::string TCodeSigner::Subject() const {
   return NameText(X509_get_subject_name(FKeys->Certificate.get()));
 }
 
-std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
-                                          const TImageReader& read) const {
-  const std::vector<TImageRange> ranges = ImageDigestRanges(headers, length);
-  if (!RangesCoverImage(ranges, headers, length))
+std::string TCodeSigner::Certificate() const {
+  return DerOf(FKeys->Certificate.get(), i2d_X509);
+}
+
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length) {
+  if (!RangesCoverImage(ImageDigestRanges(headers, length), headers, length))
     throw ESigningError("the image's sections leave gaps or overlap in the file, which "
                         "verifiers hash differently; it cannot be signed");
+}
+
+std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
+                                          const TImageReader& read) const {
+  CheckImageSignable(headers, length);
+  const std::vector<TImageRange> ranges = ImageDigestRanges(headers, length);
   const std::string indirect =
       IndirectDataDer(FOptions.Digest, ImageDigest(ranges, FOptions.Digest, read));
   const EVP_MD* md = EVP_get_digestbyname(FOptions.Digest.c_str());

@@ -47,6 +47,8 @@ public:
 
   // The signer's certificate subject, one line.
   std::string Subject() const;
+  // The signer's certificate (DER): a book signed with it holds it in its signature.
+  std::string Certificate() const;
 
   // The certificate table that signs the image of length bytes (a multiple of 8, headers as
   // finally written, no certificate table yet), read through read. Raises ESigningError for an
@@ -62,3 +64,7 @@ private:
   std::unique_ptr<TKeys> FKeys;
   std::unique_ptr<TTrustStore> FTimeStampTrust; // when there are time-stamp servers
 };
+
+// Raises ESigningError for an image (headers as finally written, length bytes before the
+// certificate table) whose parts verifiers would hash differently: it cannot be signed.
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length);

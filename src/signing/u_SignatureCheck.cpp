@@ -239,6 +239,7 @@ void CheckSignedData(TSignatureVerdict& verdict, std::string_view der,
     throw ESigningError("the signature does not carry its signer's certificate");
   verdict.Subject = SubjectOf(certificate);
   verdict.Issuer = NameText(X509_get_issuer_name(certificate));
+  verdict.Certificate = DerOf(certificate, i2d_X509);
   verdict.NotBefore = TimeText(X509_get0_notBefore(certificate));
   verdict.NotAfter = TimeText(X509_get0_notAfter(certificate));
 
