@@ -114,8 +114,8 @@ std::string BackUpFile(const std::string& path, TBackupKind kind) {
   try {
     return MakeBackup(path, kind, backup);
   } catch (const EOSError& e) {
-    throw EOSError(e.ErrorCode(), "The backup \"" + backup + "\" cannot be written: " +
-                                      SysErrorMessage(e.ErrorCode()));
+    throw EOSError(e.ErrorCode(), "The backup \"" + backup +
+                                      "\" cannot be written: " + SysErrorMessage(e.ErrorCode()));
   } catch (const EFileIOError& e) {
     throw EOSError(e.Code(), "The backup \"" + backup + "\" cannot be written: " + e.what());
   }

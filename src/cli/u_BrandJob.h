@@ -40,13 +40,13 @@ struct TBrandJob {
   std::string IconPath; // empty: the book keeps its icon
   TSigningOptions Signing;
   std::string PasswordFile;
-  std::string Origin; // "MANIFEST:LINE" for a manifest's entry, else empty
-  int Line = 0;       // the manifest's line, 0 for a book of the command line
+  std::string Origin;                     // "MANIFEST:LINE" for a manifest's entry, else empty
+  int Line = 0;                           // the manifest's line, 0 for a book of the command line
   TBackupKind Backup = TBackupKind::None; // what is replaced is kept so
-  const std::string* Icon = nullptr;   // the icon's bytes, loaded once for every book taking it
-  const TCodeSigner* Signer = nullptr; // loaded once for every book it signs
-  std::string Refusal;                 // why the job is refused, found before any write
-  TBrandPreview Plan;                  // what the brand would change, found before any write
+  const std::string* Icon = nullptr;      // the icon's bytes, loaded once for every book taking it
+  const TCodeSigner* Signer = nullptr;    // loaded once for every book it signs
+  std::string Refusal;                    // why the job is refused, found before any write
+  TBrandPreview Plan;                     // what the brand would change, found before any write
 
   const std::string& IconBytes() const {
     static const std::string none;

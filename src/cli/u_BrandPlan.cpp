@@ -6,6 +6,9 @@
 #include "resources/u_IconSizes.h"
 #include "resources/u_Resources.h"
 
+#include <filesystem>
+#include <set>
+
 namespace {
 
 // A value beginning with "$" hides its variable once written: the names (UTF-8) of those.
@@ -30,21 +33,32 @@ bool ChangesNothing(const TEBookDocument& document, const TVariableRows& rows,
          (icon.empty() || SameIconImages(icon, document.EBookIconGroup()));
 }
 
-void PlanBrands(std::vector<TBrandJob>& jobs, bool copiesInPlace,
+void PlanBrands(std::vector<TBrandJob>& jobs, bool check,
                 const std::function<TEBookProgressEvent(size_t)>& progressOf) {
+  std::set<std::string> changed; // the books an earlier job brands in place
   for (size_t i = 0; i < jobs.size(); ++i) {
     TBrandJob& job = jobs[i];
     StopIfAsked();
     if (!job.Refusal.empty())
       continue;
-    if (copiesInPlace && !job.Output.empty()) {
+    // A copy made before holds what was asked when branding it in place would change nothing;
+    // one of a book branded before it in the run is made again, to have the brand's values.
+    const std::string book = FileKey(job.Book);
+    if (!job.Output.empty() && job.Output != "-" && std::filesystem::exists(job.Output) &&
+        !changed.count(book)) {
       TBrandJob copy = job;
       copy.Book = job.Output;
       copy.Output.clear();
       job.Plan = PlanBrand(copy, progressOf(i));
-    } else {
-      job.Plan = PlanBrand(job, progressOf(i));
+      job.Plan.Outcome.Book = job.Book;
+      job.Plan.Outcome.Output = job.Output;
     }
+    if (!check && !job.Plan.Outcome.Unchanged)
+      job.Plan = PlanBrand(job, progressOf(i));
+    else if (check && job.Plan.Outcome.Book.empty())
+      job.Plan = PlanBrand(job, progressOf(i)); // a copy not made yet differs
+    if (job.Output.empty() && !job.Plan.Outcome.Unchanged)
+      changed.insert(book);
     job.Refusal = job.Plan.Outcome.Error;
   }
 }

@@ -28,9 +28,10 @@ bool ChangesNothing(const TEBookDocument& document, const TVariableRows& rows,
 TBrandPreview PlanBrand(const TBrandJob& job, const TEBookProgressEvent& onProgress);
 
 // Plans every job that is not refused yet, in order, through progressOf(i), the progress of
-// job i; a job whose plan fails is refused with its error. With copiesInPlace a job's copy is
-// looked at (as if branded in place) instead of its book: whether it holds what was asked.
-void PlanBrands(std::vector<TBrandJob>& jobs, bool copiesInPlace,
+// job i; a job whose plan fails is refused with its error. A job's copy that is there already
+// is unchanged when it holds what was asked (looked at as if branded in place), unless an
+// earlier job brands its book; for a check, a copy there is looked at whatever it holds.
+void PlanBrands(std::vector<TBrandJob>& jobs, bool check,
                 const std::function<TEBookProgressEvent(size_t)>& progressOf);
 
 // What the job ends with as its plan found it: refused (its error), unchanged, or what it

@@ -62,7 +62,7 @@ QJsonArray IconImagesJson(const std::vector<TIconImageInfo>& images) {
 std::string BrandPreviewLines(const TBrandPreview& preview) {
   const TBrandOutcome& outcome = preview.Outcome;
   if (outcome.Unchanged)
-    return UnchangedLine(outcome.Book);
+    return UnchangedLine(outcome);
   std::string lines = "would brand " + outcome.Book + ":\n";
   for (const TValueChange& value : preview.Values)
     lines += ValueLine(value);
@@ -81,7 +81,7 @@ std::string BrandPreviewLines(const TBrandPreview& preview) {
 std::string BrandCheckLines(const TBrandPreview& preview) {
   const TBrandOutcome& outcome = preview.Outcome;
   if (outcome.Unchanged)
-    return UnchangedLine(outcome.Book);
+    return UnchangedLine(outcome);
   std::string lines = "differs " + outcome.Book + ":\n";
   for (const TValueChange& value : preview.Values)
     lines += ValueLine(value);
@@ -89,10 +89,10 @@ std::string BrandCheckLines(const TBrandPreview& preview) {
     lines += IconLine(preview);
   if (!preview.SignedAsAsked) {
     const TImageSignature& held = preview.OldSignature;
-    lines += "  signature: " + SignerText(held) +
-             (held.Signed && held.State == TSignatureState::Invalid ? " (" + held.Problem + ")"
-                                                                    : "") +
-             " -> " + preview.NewSigner + "\n";
+    lines +=
+        "  signature: " + SignerText(held) +
+        (held.Signed && held.State == TSignatureState::Invalid ? " (" + held.Problem + ")" : "") +
+        " -> " + preview.NewSigner + "\n";
   }
   return lines;
 }
@@ -112,13 +112,12 @@ QJsonObject BrandChangesJson(const TBrandPreview& preview) {
     derived.insert(Text(value.Name), change);
   }
   return QJsonObject{
-      {"changes",
-       QJsonObject{{"variables", variables},
-                   {"derived", derived},
-                   {"icon", preview.Outcome.IconChanged
-                                ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
-                                                    IconImagesJson(preview.NewIcon)))
-                                : QJsonValue()},
-                   {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))},
-                   {"signature", SignatureChange(preview)}}}};
+      {"changes", QJsonObject{{"variables", variables},
+                              {"derived", derived},
+                              {"icon", preview.Outcome.IconChanged
+                                           ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
+                                                               IconImagesJson(preview.NewIcon)))
+                                           : QJsonValue()},
+                              {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))},
+                              {"signature", SignatureChange(preview)}}}};
 }

@@ -24,15 +24,15 @@ struct TDerivedChange : TValueChange {
 };
 
 struct TBrandPreview {
-  TBrandOutcome Outcome;            // what the brand would end with
-  std::vector<TValueChange> Values; // the variables whose values would change, as stored
+  TBrandOutcome Outcome;               // what the brand would end with
+  std::vector<TValueChange> Values;    // the variables whose values would change, as stored
   std::vector<TDerivedChange> Derived; // values shown otherwise, resolved
   std::vector<TIconImageInfo> OldIcon;
   std::vector<TIconImageInfo> NewIcon;
   std::string OldTitle;
   std::string NewTitle;
   TImageSignature OldSignature;
-  std::string NewSigner; // the subject of the signer asked for; empty: none
+  std::string NewSigner;     // the subject of the signer asked for; empty: none
   bool SignedAsAsked = true; // the book holds the signature asked for (or none was asked)
 };
 

@@ -14,7 +14,7 @@ const char* const StatusDiffers = "differs";
 const char* StatusOf(const TBrandOutcome& outcome, TBrandMode mode = TBrandMode::Brand) {
   if (!outcome.Error.empty())
     return StatusFailed;
-  return outcome.Unchanged ? StatusUnchanged
+  return outcome.Unchanged           ? StatusUnchanged
          : mode == TBrandMode::Check ? StatusDiffers
                                      : StatusBranded;
 }
@@ -31,13 +31,15 @@ const std::vector<QString>& CheckStatuses() {
   return statuses;
 }
 
-std::string UnchangedLine(const std::string& book) {
-  return "unchanged " + book + ": it holds what was asked already\n";
+std::string UnchangedLine(const TBrandOutcome& outcome) {
+  return "unchanged " + outcome.Book +
+         (outcome.Output == outcome.Book ? "" : " -> " + outcome.Output) +
+         ": it holds what was asked already\n";
 }
 
 std::string BrandedLine(const TBrandOutcome& outcome) {
   if (outcome.Unchanged)
-    return UnchangedLine(outcome.Book);
+    return UnchangedLine(outcome);
   std::string line = "branded " + outcome.Book;
   if (outcome.Output != outcome.Book)
     line += " -> " + outcome.Output;
@@ -86,6 +88,8 @@ void TBrandReport::Add(const TBrandOutcome& outcome, const std::string& lines,
   if (FJson.Wanted()) {
     QJsonObject object = BrandOutcomeJson(outcome);
     object.insert("status", StatusOf(outcome, FMode));
+    if (FMode == TBrandMode::DryRun)
+      object.insert("dryRun", true);
     for (auto change = changes.begin(); change != changes.end(); ++change)
       object.insert(change.key(), change.value());
     FJson.AddBook(object);
@@ -101,10 +105,9 @@ bool TBrandReport::Finish() {
 }
 
 void TBrandReport::Refuse(int refused) {
-  FJson.FinishCutShort("error", QString::fromStdString(
-                                    std::to_string(refused) +
-                                    (refused == 1 ? " book" : " books") +
-                                    " refused; nothing written"));
+  FJson.FinishCutShort("error", QString::fromStdString(std::to_string(refused) +
+                                                       (refused == 1 ? " book" : " books") +
+                                                       " refused; nothing written"));
 }
 
 void TBrandReport::Stop(int notReached) {

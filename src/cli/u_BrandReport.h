@@ -32,8 +32,8 @@ const std::vector<QString>& CheckStatuses();
 
 // "branded BOOK: 2 values set, icon kept", or the unchanged line.
 std::string BrandedLine(const TBrandOutcome& outcome);
-// "unchanged BOOK: ...": the line of a book that had nothing to change.
-std::string UnchangedLine(const std::string& book);
+// "unchanged BOOK: ..." (or "BOOK -> COPY"): the line of a book that had nothing to change.
+std::string UnchangedLine(const TBrandOutcome& outcome);
 
 // What a brand tells when it stops or refuses: the summary of the text.
 enum class TBrandMode { Brand, DryRun, Check };

@@ -697,13 +697,11 @@ void LoadIcons(std::vector<TBrandJob>& jobs, std::map<std::string, std::string>&
 // What makes one signing identity: jobs of the same key share one signer.
 std::string SignerKey(const TBrandJob& job) {
   const TSigningOptions& options = job.Signing;
-  return options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
-                            options.KeyFile + '\0' + options.SignCommand + '\0' +
-                            options.Digest + '\0' + options.ChainFile + '\0' +
-                            job.PasswordFile + '\0' +
-                            options.Description + '\0' + options.Url + '\0' +
-                            Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
-                            '\0' + std::to_string(options.TimeStampTimeout);
+  return options.Pkcs12File + '\0' + options.CertificateFile + '\0' + options.KeyFile + '\0' +
+         options.SignCommand + '\0' + options.Digest + '\0' + options.ChainFile + '\0' +
+         job.PasswordFile + '\0' + options.Description + '\0' + options.Url + '\0' +
+         Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile + '\0' +
+         std::to_string(options.TimeStampTimeout);
 }
 
 // Each signing identity is loaded once for every book it signs, before any book is touched. A
@@ -972,6 +970,24 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
   StopIfAsked();
 }
 
+// Runs a step that comes before anything is written: what fails there (a file, a value the
+// code page cannot hold) refuses the whole brand; a usage mistake stays one.
+void BeforeAnyWrite(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const EUsageError&) {
+    throw;
+  } catch (const EFileError& e) {
+    if (StopSignal() != 0)
+      throw;
+    throw ERefused(e.File(), e.Message());
+  } catch (const Exception& e) {
+    if (StopSignal() != 0)
+      throw;
+    throw ERefused({}, e.what());
+  }
+}
+
 int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
           const TCodePage& localeCodePage) {
   // Taken and wiped from the environment first, whatever follows.
@@ -1018,48 +1034,50 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
              dryRun ? QJsonObject{{"dryRun", true}} : QJsonObject());
   if (check && dryRun)
     throw EUsageError("--check and --dry-run exclude each other: --check writes nothing");
-  for (const auto& [option, value] : parsed.Options) {
-    if (option == "--set") {
-      const size_t equals = value.find('=');
-      if (equals == std::string::npos)
-        throw EUsageError("--set takes NAME=VALUE, not " + value);
-      AddBrandValue(given.Values, value.substr(0, equals), value.substr(equals + 1));
-    } else if (option == "--values") {
-      if (value == StandardInputName && manifest == StandardInputName)
-        throw EUsageError("--values - and --manifest - cannot both read standard input");
-      ReadValuesFile(given.Values, value, console.In);
-    } else if (option == "--icon") {
-      given.IconPath = value;
-    } else if (option == "--output") {
-      given.Output = value;
-    } else if (option == "--sign-pkcs12") {
-      given.Signing.Pkcs12File = value;
-    } else if (option == "--sign-cert") {
-      given.Signing.CertificateFile = value;
-    } else if (option == "--sign-key") {
-      given.Signing.KeyFile = value;
-    } else if (option == "--sign-password-file") {
-      given.PasswordFile = value;
-    } else if (option == "--sign-description") {
-      given.Signing.Description = value;
-    } else if (option == "--sign-url") {
-      given.Signing.Url = value;
-    } else if (option == "--timestamp") {
-      given.Signing.TimeStampUrls.push_back(value);
-    } else if (option == "--sign-command") {
-      given.Signing.SignCommand = value;
-    } else if (option == "--sign-chain") {
-      given.Signing.ChainFile = value;
-    } else if (option == "--sign-digest") {
-      given.Signing.Digest = SignDigestOf(value);
-    } else if (option == "--timestamp-ca") {
-      given.Signing.TimeStampCaFile = value;
-    } else if (option == "--timestamp-timeout") {
-      given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
-    } else if (option == "--backup") {
-      given.Backup = BackupKindOf(value);
+  BeforeAnyWrite([&] {
+    for (const auto& [option, value] : parsed.Options) {
+      if (option == "--set") {
+        const size_t equals = value.find('=');
+        if (equals == std::string::npos)
+          throw EUsageError("--set takes NAME=VALUE, not " + value);
+        AddBrandValue(given.Values, value.substr(0, equals), value.substr(equals + 1));
+      } else if (option == "--values") {
+        if (value == StandardInputName && manifest == StandardInputName)
+          throw EUsageError("--values - and --manifest - cannot both read standard input");
+        ReadValuesFile(given.Values, value, console.In);
+      } else if (option == "--icon") {
+        given.IconPath = value;
+      } else if (option == "--output") {
+        given.Output = value;
+      } else if (option == "--sign-pkcs12") {
+        given.Signing.Pkcs12File = value;
+      } else if (option == "--sign-cert") {
+        given.Signing.CertificateFile = value;
+      } else if (option == "--sign-key") {
+        given.Signing.KeyFile = value;
+      } else if (option == "--sign-password-file") {
+        given.PasswordFile = value;
+      } else if (option == "--sign-description") {
+        given.Signing.Description = value;
+      } else if (option == "--sign-url") {
+        given.Signing.Url = value;
+      } else if (option == "--timestamp") {
+        given.Signing.TimeStampUrls.push_back(value);
+      } else if (option == "--sign-command") {
+        given.Signing.SignCommand = value;
+      } else if (option == "--sign-chain") {
+        given.Signing.ChainFile = value;
+      } else if (option == "--sign-digest") {
+        given.Signing.Digest = SignDigestOf(value);
+      } else if (option == "--timestamp-ca") {
+        given.Signing.TimeStampCaFile = value;
+      } else if (option == "--timestamp-timeout") {
+        given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
+      } else if (option == "--backup") {
+        given.Backup = BackupKindOf(value);
+      }
     }
-  }
+  });
   given.Signing.WhileWaiting = StopIfAsked;
   CheckSigningOptions(given.Signing, given.PasswordFile);
   if (fromManifest && !parsed.Operands.empty())
@@ -1086,7 +1104,7 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
   std::vector<TBrandJob> jobs;
   std::map<std::string, std::string> icons;
   std::map<std::string, std::unique_ptr<TCodeSigner>> signers;
-  try {
+  BeforeAnyWrite([&] {
     // A bad icon that every book is given is one error naming it, not one per book.
     if (!given.IconPath.empty())
       icons.emplace(given.IconPath, LoadIcon(given.IconPath));
@@ -1094,13 +1112,13 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     LoadIcons(jobs, icons);
     LoadSigners(jobs, given, signers, fromEnvironment ? &environmentPassword : nullptr,
                 console.Err);
-  } catch (const EFileError& e) {
-    throw ERefused(e.File(), e.Message());
-  }
+  });
   if (!toStandardOutput)
     CheckOutputs(jobs);
   TProgressLine line = ProgressLine(console, parsed);
-  const TBrandMode mode = check ? TBrandMode::Check : dryRun ? TBrandMode::DryRun : TBrandMode::Brand;
+  const TBrandMode mode = check    ? TBrandMode::Check
+                          : dryRun ? TBrandMode::DryRun
+                                   : TBrandMode::Brand;
   TBrandReport report(console.Out, console.Err, json, several, !toStandardOutput, mode);
   size_t reported = 0;
   try {
@@ -1148,20 +1166,18 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
 
 int Verify(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
            const TCodePage& localeCodePage) {
-  const TParsedArguments parsed = ParseCommand(
-      arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
+  const TParsedArguments parsed =
+      ParseCommand(arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   json.Begin(JsonOutputOf(parsed), VerifyStatuses(), {}, parsed.Operands.size() == 1);
   TProgressLine line = ProgressLine(console, parsed);
-  return VerifyBooks(
-      parsed, console, json,
-      {codePage,
-       [&line](TEBookDocument& document, const std::string& book, int number, int count) {
-         OpenBook(document, book, line, number, count);
-       },
-       [&codePage](const std::string& book, const char* status) {
-         return BookJson(book, status, codePage);
-       }});
+  return VerifyBooks(parsed, console, json,
+                     {codePage,
+                      [&line](TEBookDocument& document, const std::string& book, int number,
+                              int count) { OpenBook(document, book, line, number, count); },
+                      [&codePage](const std::string& book, const char* status) {
+                        return BookJson(book, status, codePage);
+                      }});
 }
 
 int Extract(const std::vector<std::string>& arguments, const TConsole& console,
