@@ -24,7 +24,7 @@ std::vector<std::string> NamesHiddenBy(const TBrandValues& values) {
 
 bool SignedAsAsked(const TImageSignature& signature, const TCodeSigner* signer) {
   return !signer || (signature.Signed && signature.State != TSignatureState::Invalid &&
-                     signature.Certificate == signer->Certificate());
+                     signer->MakesLike(signature));
 }
 
 bool ChangesNothing(const TEBookDocument& document, const TVariableRows& rows,

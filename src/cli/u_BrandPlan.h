@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-// Whether a book with signature holds what signer would give it: a sound signature of the
-// signer's certificate; with no signer, whatever it holds.
+// Whether a book with signature holds what signer would give it: a sound signature such as
+// the signer makes; with no signer, whatever it holds.
 bool SignedAsAsked(const TImageSignature& signature, const TCodeSigner* signer);
 
 // Whether a brand of the open document with rows (values as stored), the icon (.ico bytes;

@@ -8,6 +8,7 @@
 #include "signing/u_SpcIndirectData.h"
 #include "signing/u_TimeStamp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -412,8 +413,16 @@ std::string TCodeSigner::Subject() const {
   return NameText(X509_get_subject_name(FKeys->Certificate.get()));
 }
 
-std::string TCodeSigner::Certificate() const {
-  return DerOf(FKeys->Certificate.get(), i2d_X509);
+bool TCodeSigner::MakesLike(const TSignatureVerdict& held) const {
+  std::vector<std::string> carried{DerOf(FKeys->Certificate.get(), i2d_X509)};
+  for (int i = 0; i < sk_X509_num(FKeys->Chain.get()); ++i)
+    carried.push_back(DerOf(sk_X509_value(FKeys->Chain.get(), i), i2d_X509));
+  const std::string certificate = carried.front();
+  std::sort(carried.begin(), carried.end());
+  return held.Certificate == certificate && held.Carried == carried &&
+         EVP_get_digestbyname(held.Digest.c_str()) ==
+             EVP_get_digestbyname(FOptions.Digest.c_str()) &&
+         held.TimeStamp.Time.empty() == FOptions.TimeStampUrls.empty();
 }
 
 void CheckImageSignable(const TImageHeaders& headers, uint64_t length) {

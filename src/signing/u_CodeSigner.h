@@ -47,8 +47,10 @@ public:
 
   // The signer's certificate subject, one line.
   std::string Subject() const;
-  // The signer's certificate (DER): a book signed with it holds it in its signature.
-  std::string Certificate() const;
+  // Whether held is a signature this signer makes, sound or not: of its certificate, over the
+  // digest it signs, carrying the certificates it sends along, and time-stamped when it asks
+  // servers for a time stamp (not the description, link or moment).
+  bool MakesLike(const TSignatureVerdict& held) const;
 
   // The certificate table that signs the image of length bytes (a multiple of 8, headers as
   // finally written, no certificate table yet), read through read. Raises ESigningError for an
