@@ -229,6 +229,54 @@ TEST_F(SigningTest, ABrandThatChangesNothingKeepsTheSignatureAndADryRunSaysWhatG
   EXPECT_NE(dry.Out.find("  its digital signature would be removed\n"), std::string::npos)
       << dry.Out;
   EXPECT_EQ(LoadFileToString(book), image);
+
+  // Signed again as it is signed, nothing changes; another signature is another brand.
+  const struct {
+    std::vector<std::string> signing;
+    std::string differs; // what --check says of the signature; empty: unchanged
+  } cases[] = {
+      {{"--sign-pkcs12", Pki("signer.p12")}, ""},
+      {{"--sign-pkcs12", Pki("signer.p12"), "--sign-digest", "sha384"},
+       "  signature: O=Example,CN=Example Reseller -> O=Example,CN=Example Reseller\n"},
+      {{"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key")},
+       "  signature: O=Example,CN=Example Reseller -> CN=Other Reseller\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signing[1]);
+    const std::string held = LoadFileToString(book);
+    std::vector<std::string> arguments = {"brand",    book, "--sign-password-file",
+                                          Pki("password"), "--set", "Author=Mara Quill"};
+    arguments.insert(arguments.end(), c.signing.begin(), c.signing.end());
+    arguments.push_back("--check");
+    const TRun check = Cli(arguments);
+    EXPECT_EQ(check.Status, c.differs.empty() ? 0 : 1);
+    EXPECT_EQ(check.Out, c.differs.empty()
+                             ? "unchanged " + book + ": it holds what was asked already\n"
+                             : "differs " + book + ":\n" + c.differs);
+    arguments.pop_back();
+    const TRun again = Cli(arguments);
+    EXPECT_EQ(again.Status, 0) << again.Err;
+    EXPECT_EQ(LoadFileToString(book) == held, c.differs.empty());
+    ASSERT_EQ(SignWithPkcs12(book).Status, 0);
+  }
+
+  // What the brand would refuse, the dry run refuses: an image whose sections leave a gap
+  // cannot be signed.
+  std::string gapped = LoadFileToString(SamplePath("typical.exe"));
+  const uint32_t nt = Get32(gapped, 0x3c);
+  const uint32_t text = nt + 24 + Get16(gapped, nt + 20); // the first section's header
+  Put32(gapped, text + 16, Get32(gapped, text + 16) - 0x200); // its raw data ends before the next
+  const std::string gappedBook = (Folder() / "gapped.exe").string();
+  SaveStringToFile(gapped, gappedBook);
+  for (const char* mode : {"--dry-run", "--quiet"}) {
+    const TRun refused = SignWithPkcs12(gappedBook, {mode, "--set", "Author=Ann"});
+    EXPECT_EQ(refused.Status, 2) << mode;
+    EXPECT_EQ(refused.Err, "folioset-cli: " + gappedBook +
+                               ": the image's sections leave gaps or overlap in the file, which "
+                               "verifiers hash differently; it cannot be signed\n");
+    EXPECT_EQ(LoadFileToString(gappedBook), gapped);
+  }
+  EXPECT_EQ(Cli({"brand", gappedBook, "--set", "Author=Ann"}).Status, 0) << "unsigned, it brands";
 }
 
 // Each signature judged by show and verify against the test root, and by osslsigncode: a book
