@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -296,6 +297,34 @@ TEST_F(CommandLineTest, OutputLeavesTheOriginalUntouched) {
     EXPECT_EQ(entry.path().filename().string().find("partial"), std::string::npos);
 }
 
+// --backup keeps what a brand replaces, as cp --backup does: one backup replaced by the next, or
+// numbered ones all kept, with the mode of the book; a book left unchanged gets none.
+TEST_F(CommandLineTest, BackupKeepsWhatABrandReplaces) {
+  const std::string book = CopySample("typical.exe");
+  fs::permissions(book, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const std::string original = LoadFileToString(book);
+  ASSERT_EQ(RunCli({"brand", book, "-s", "Author=Ann", "--backup"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + "~"), original);
+  EXPECT_EQ(fs::status(book + "~").permissions(), fs::status(book).permissions());
+  const std::string ann = LoadFileToString(book);
+  for (int i = 0; i < 2; ++i) // the second time unchanged
+    ASSERT_EQ(RunCli({"brand", book, "-s", "Author=Bo", "--backup=simple"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + "~"), ann) << "replaced by the next, not by an unchanged";
+  const std::string bo = LoadFileToString(book);
+  for (const char* author : {"Author=Cy", "Author=Di"})
+    ASSERT_EQ(RunCli({"brand", book, "-s", author, "--backup=numbered"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + ".~1~"), bo);
+  EXPECT_EQ(AnsiValue(book + ".~2~", "Author"), "Cy");
+  EXPECT_EQ(AnsiValue(book, "Author"), "Di");
+  EXPECT_EQ(LoadFileToString(book + "~"), ann);
+
+  const std::string copy = (Folder() / "copy.exe").string();
+  for (const char* author : {"Author=Ed", "Author=Flo"})
+    ASSERT_EQ(RunCli({"brand", book, "-s", author, "-o", copy, "--backup"}).Status, 0);
+  EXPECT_EQ(AnsiValue(copy + "~", "Author"), "Ed") << "the copy it replaced";
+  EXPECT_EQ(AnsiValue(copy, "Author"), "Flo");
+}
+
 // A book that would fail refuses the batch before any book is written; --keep-going brands the
 // others and says which failed.
 TEST_F(CommandLineTest, AFailingBookRefusesTheBatchUnlessKeepGoing) {
@@ -472,8 +501,23 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
     if (c.step == csNewFileSynced) {
       EXPECT_GE(finished, 1) << "the book past its sync is finished: " << run.Out;
     }
+    EXPECT_EQ(lines.back()["notReached"].toInt(), 2 - int(lines.size() - 1)) << run.Out;
     EXPECT_TRUE(TempFolderIsEmpty());
   }
+  // A stopped run's text ends with the summary too, the books not reached counted.
+  const std::string book = CopySample("typical.exe");
+  SetCommitStepHook([](TCommitStep step) {
+    if (step == csNewFileCreated)
+      std::raise(SIGINT);
+  });
+  const TRun text = RunCli({"brand", book, CopySample("icons4.exe"), "-s", "Author=Ann"});
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(text.Status, 130);
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_search(text.Out, counts,
+                                std::regex("(\\d) branded, 0 unchanged, 0 failed, (\\d) not reached\n$")))
+      << text.Out;
+  EXPECT_EQ(std::stoi(counts[1]) + std::stoi(counts[2]), 2) << text.Out;
 }
 
 // A small file system of its own, emptied and taken away at the end; unmounted is false where
