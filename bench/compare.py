@@ -192,7 +192,7 @@ def main():
         early_gcab_size = os.path.getsize(os.path.join(early_work, "gcab.cab"))
         brand_peak = max(peaks["brand"] + peaks["brand early"])
         replace, copy = rewrite_times(args.build)
-        manifest, recipe = many_books.measure(cli, work)
+        manifest, _, _, recipe = many_books.measure(cli, work)
 
         results = {
             "open": statistics.median(a / b for a, b in rows["open"]),

@@ -9,7 +9,7 @@ _folioset_cli_common_options="--quiet -q --code-page:codepage --help -h --versio
 declare -gA _folioset_cli_options=(
     [show]="--json -j --json-lines --raw --all --ca:path --template:template --names"
     [brand]="--set:assignment -s:assignment --values:json --icon:ico --output:path -o:path
-             --json -j --json-lines --dry-run -n --manifest:manifest
+             --json -j --json-lines --dry-run -n --check --keep-going --backup --manifest:manifest
              --sign-pkcs12:path --sign-cert:path --sign-key:path --sign-password-file:path
              --sign-description:text --sign-url:text --timestamp:text
              --timestamp-ca:path --timestamp-timeout:text --sign-command:text

@@ -64,7 +64,10 @@ TParsedArguments ParseArguments(const std::vector<std::string>& arguments,
                                     [&](const TOptionRule& s) { return name == s.Name; });
     if (known == rules.end())
       throw EUsageError("unknown option '" + name + "'");
-    if (!known->TakesValue) {
+    if (known->OptionalValue) {
+      parsed.Options.emplace_back(name, equals == std::string::npos ? std::string()
+                                                                    : argument.substr(equals + 1));
+    } else if (!known->TakesValue) {
       if (equals != std::string::npos)
         throw EUsageError("option '" + name + "' takes no value");
       parsed.Options.emplace_back(name, std::string());

@@ -18,6 +18,9 @@ struct TOptionRule {
   const char* Name; // "--set"
   bool TakesValue;
   const char* ShortName = nullptr; // "-s"; parsed as Name
+  // Takes a value only as "--name=value"; "--name" alone has the value "" (never the next
+  // argument), as "cp --backup[=CONTROL]".
+  bool OptionalValue = false;
 };
 
 struct TParsedArguments {

@@ -1,6 +1,7 @@
 #include "cli/u_BrandPreview.h"
 
 #include "cli/u_JsonReport.h"
+#include "cli/u_SignatureReport.h"
 #include "common/u_SysUtils.h"
 
 #include <QJsonDocument>
@@ -13,6 +14,30 @@ QString Text(const std::string& utf8) {
 
 QJsonObject Change(const QJsonValue& before, const QJsonValue& after) {
   return QJsonObject{{"old", before}, {"new", after}};
+}
+
+std::string ValueLine(const TValueChange& value) {
+  return "  " + value.Name + ": " + JsonQuoted(value.Old) + " -> " + JsonQuoted(value.New) + "\n";
+}
+
+std::string IconLine(const TBrandPreview& preview) {
+  return "  icon: " + IconImagesText(preview.OldIcon) + " -> " + IconImagesText(preview.NewIcon) +
+         "\n";
+}
+
+// Who signed the book, or "none".
+std::string SignerText(const TImageSignature& signature) {
+  return signature.Signed ? signature.Subject.empty() ? "unreadable" : signature.Subject : "none";
+}
+
+// The signature the book holds and the one the brand would give it, as JSON.
+QJsonObject SignatureChange(const TBrandPreview& preview) {
+  const TBrandOutcome& outcome = preview.Outcome;
+  const QJsonValue before = SignatureJson(preview.OldSignature);
+  const QJsonValue after = outcome.Unchanged ? before
+                           : outcome.Signed  ? QJsonObject{{"signer", Text(preview.NewSigner)}}
+                                             : QJsonValue();
+  return Change(before, after);
 }
 } // namespace
 
@@ -37,14 +62,12 @@ QJsonArray IconImagesJson(const std::vector<TIconImageInfo>& images) {
 std::string BrandPreviewLines(const TBrandPreview& preview) {
   const TBrandOutcome& outcome = preview.Outcome;
   if (outcome.Unchanged)
-    return UnchangedLine(outcome.Book);
+    return UnchangedLine(outcome);
   std::string lines = "would brand " + outcome.Book + ":\n";
   for (const TValueChange& value : preview.Values)
-    lines +=
-        "  " + value.Name + ": " + JsonQuoted(value.Old) + " -> " + JsonQuoted(value.New) + "\n";
+    lines += ValueLine(value);
   if (outcome.IconChanged)
-    lines += "  icon: " + IconImagesText(preview.OldIcon) + " -> " +
-             IconImagesText(preview.NewIcon) + "\n";
+    lines += IconLine(preview);
   if (preview.OldTitle != preview.NewTitle)
     lines +=
         "  title: " + JsonQuoted(preview.OldTitle) + " -> " + JsonQuoted(preview.NewTitle) + "\n";
@@ -55,17 +78,46 @@ std::string BrandPreviewLines(const TBrandPreview& preview) {
   return lines;
 }
 
+std::string BrandCheckLines(const TBrandPreview& preview) {
+  const TBrandOutcome& outcome = preview.Outcome;
+  if (outcome.Unchanged)
+    return UnchangedLine(outcome);
+  std::string lines = "differs " + outcome.Book + ":\n";
+  for (const TValueChange& value : preview.Values)
+    lines += ValueLine(value);
+  if (outcome.IconChanged)
+    lines += IconLine(preview);
+  if (!preview.SignedAsAsked) {
+    const TImageSignature& held = preview.OldSignature;
+    lines +=
+        "  signature: " + SignerText(held) +
+        (held.Signed && held.State == TSignatureState::Invalid ? " (" + held.Problem + ")" : "") +
+        " -> " + preview.NewSigner + "\n";
+  }
+  return lines;
+}
+
 QJsonObject BrandChangesJson(const TBrandPreview& preview) {
   if (!preview.Outcome.Error.empty())
-    return QJsonObject{{"dryRun", true}};
-  QJsonObject variables;
+    return {};
+  QJsonObject variables, derived;
   for (const TValueChange& value : preview.Values)
     variables.insert(Text(value.Name), Change(Text(value.Old), Text(value.New)));
-  return QJsonObject{{"dryRun", true},
-                     {"variables", variables},
-                     {"icon", preview.Outcome.IconChanged
-                                  ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
-                                                      IconImagesJson(preview.NewIcon)))
-                                  : QJsonValue()},
-                     {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))}};
+  for (const TDerivedChange& value : preview.Derived) {
+    QJsonObject change = Change(Text(value.Old), Text(value.New));
+    QJsonArray from;
+    for (const std::string& name : value.From)
+      from.append(Text(name));
+    change.insert("from", from);
+    derived.insert(Text(value.Name), change);
+  }
+  return QJsonObject{
+      {"changes", QJsonObject{{"variables", variables},
+                              {"derived", derived},
+                              {"icon", preview.Outcome.IconChanged
+                                           ? QJsonValue(Change(IconImagesJson(preview.OldIcon),
+                                                               IconImagesJson(preview.NewIcon)))
+                                           : QJsonValue()},
+                              {"title", Change(Text(preview.OldTitle), Text(preview.NewTitle))},
+                              {"signature", SignatureChange(preview)}}}};
 }

@@ -9,11 +9,14 @@ namespace {
 const char* const StatusBranded = "branded";
 const char* const StatusUnchanged = "unchanged";
 const char* const StatusFailed = "failed";
+const char* const StatusDiffers = "differs";
 
-const char* StatusOf(const TBrandOutcome& outcome) {
+const char* StatusOf(const TBrandOutcome& outcome, TBrandMode mode = TBrandMode::Brand) {
   if (!outcome.Error.empty())
     return StatusFailed;
-  return outcome.Unchanged ? StatusUnchanged : StatusBranded;
+  return outcome.Unchanged           ? StatusUnchanged
+         : mode == TBrandMode::Check ? StatusDiffers
+                                     : StatusBranded;
 }
 
 } // namespace
@@ -23,13 +26,20 @@ const std::vector<QString>& BrandStatuses() {
   return statuses;
 }
 
-std::string UnchangedLine(const std::string& book) {
-  return "unchanged " + book + ": its values are these already and no icon is given\n";
+const std::vector<QString>& CheckStatuses() {
+  static const std::vector<QString> statuses = {StatusUnchanged, StatusDiffers, StatusFailed};
+  return statuses;
+}
+
+std::string UnchangedLine(const TBrandOutcome& outcome) {
+  return "unchanged " + outcome.Book +
+         (outcome.Output == outcome.Book ? "" : " -> " + outcome.Output) +
+         ": it holds what was asked already\n";
 }
 
 std::string BrandedLine(const TBrandOutcome& outcome) {
   if (outcome.Unchanged)
-    return UnchangedLine(outcome.Book);
+    return UnchangedLine(outcome);
   std::string line = "branded " + outcome.Book;
   if (outcome.Output != outcome.Book)
     line += " -> " + outcome.Output;
@@ -64,18 +74,22 @@ void TBrandReport::Add(const TBrandOutcome& outcome) {
 
 void TBrandReport::Add(const TBrandOutcome& outcome, const std::string& lines,
                        const QJsonObject& changes) {
-  const std::string status = StatusOf(outcome);
-  FBranded += status == StatusBranded ? 1 : 0;
+  const std::string status = StatusOf(outcome, FMode);
+  FBranded += status == StatusBranded || status == StatusDiffers ? 1 : 0;
   FUnchanged += status == StatusUnchanged ? 1 : 0;
   FFailed += status == StatusFailed ? 1 : 0;
   if (!outcome.Error.empty())
-    FErr << ErrorLine(outcome.Book, outcome.Error);
+    FErr << ErrorLine(outcome.Origin.empty() ? outcome.Book : outcome.Origin + ": " + outcome.Book,
+                      outcome.Error);
   else
     for (const std::string& name : outcome.Hidden)
       FErr << ErrorLine(outcome.Book, "warning: \"" + name +
                                           "\" will be hidden: its new value begins with \"$\"");
   if (FJson.Wanted()) {
     QJsonObject object = BrandOutcomeJson(outcome);
+    object.insert("status", StatusOf(outcome, FMode));
+    if (FMode == TBrandMode::DryRun)
+      object.insert("dryRun", true);
     for (auto change = changes.begin(); change != changes.end(); ++change)
       object.insert(change.key(), change.value());
     FJson.AddBook(object);
@@ -85,11 +99,24 @@ void TBrandReport::Add(const TBrandOutcome& outcome, const std::string& lines,
 }
 
 bool TBrandReport::Finish() {
-  if (FJson.Wanted())
-    FJson.Finish();
-  else if (FSummaryLine)
-    FOut << FBranded << " branded, "
-         << (FUnchanged ? std::to_string(FUnchanged) + " unchanged, " : "") << FFailed
-         << " failed\n";
-  return FFailed == 0;
+  Stop(0);
+  FJson.Finish();
+  return FFailed == 0 && (FMode != TBrandMode::Check || FBranded == 0);
+}
+
+void TBrandReport::Refuse(int refused) {
+  FJson.FinishCutShort("error", QString::fromStdString(std::to_string(refused) +
+                                                       (refused == 1 ? " book" : " books") +
+                                                       " refused; nothing written"));
+}
+
+void TBrandReport::Stop(int notReached) {
+  FJson.SetSummary("notReached", notReached);
+  if (FJson.Wanted() || !FSummaryLine)
+    return;
+  if (FMode == TBrandMode::Check)
+    FOut << FUnchanged << " unchanged, " << FBranded << " differ, " << FFailed << " failed\n";
+  else
+    FOut << FBranded << " branded, " << FUnchanged << " unchanged, " << FFailed << " failed, "
+         << notReached << " not reached\n";
 }

@@ -21,15 +21,22 @@ struct TBrandOutcome {
   bool IconChanged = false;
   std::vector<std::string> Hidden{}; // names (UTF-8) whose new value begins with "$"
   int CodePage = 0;                  // of the book's texts
+  std::string Origin;                // "MANIFEST:LINE" for a manifest's entry, else empty
 };
 
 // The statuses a brand's book ends with, counted in its summary.
 const std::vector<QString>& BrandStatuses();
+// The statuses of "brand --check": the book holds what was asked ("unchanged"), it differs, or
+// it failed.
+const std::vector<QString>& CheckStatuses();
 
 // "branded BOOK: 2 values set, icon kept", or the unchanged line.
 std::string BrandedLine(const TBrandOutcome& outcome);
-// "unchanged BOOK: ...": the line of a book that had nothing to change.
-std::string UnchangedLine(const std::string& book);
+// "unchanged BOOK: ..." (or "BOOK -> COPY"): the line of a book that had nothing to change.
+std::string UnchangedLine(const TBrandOutcome& outcome);
+
+// What a brand tells when it stops or refuses: the summary of the text.
+enum class TBrandMode { Brand, DryRun, Check };
 
 // {"path", "output", "status": "branded", "unchanged" or "failed", "error" (when failed),
 //  "valuesSet", "iconChanged", "codePage", "signatureRemoved", "signed"}
@@ -42,14 +49,21 @@ public:
   // summaryLine: the summary ends the lines (several books); bookLines: standard output takes
   // lines (not when it carries the branded book).
   TBrandReport(std::ostream& out, std::ostream& err, TJsonReport& json, bool summaryLine,
-               bool bookLines)
-      : FOut(out), FErr(err), FJson(json), FSummaryLine(summaryLine), FBookLines(bookLines) {}
+               bool bookLines, TBrandMode mode = TBrandMode::Brand)
+      : FOut(out), FErr(err), FJson(json), FSummaryLine(summaryLine), FBookLines(bookLines),
+        FMode(mode) {}
   // A brand's book.
   void Add(const TBrandOutcome& outcome);
   // A dry run's book: lines say what would change, and changes join its JSON object.
   void Add(const TBrandOutcome& outcome, const std::string& lines, const QJsonObject& changes);
-  // The summary, as a line or as JSON; whether every book came through.
+  // The summary, as a line or as JSON; whether every book came through (for --check, whether
+  // every book holds what was asked).
   bool Finish();
+  // The summary line of a batch that stops with notReached books not started; the JSON report
+  // gets their number and is ended by whoever handles the stop.
+  void Stop(int notReached);
+  // Ends the JSON report of a batch refused before any write, the refused books added.
+  void Refuse(int refused);
 
 private:
   std::ostream& FOut;
@@ -57,7 +71,8 @@ private:
   TJsonReport& FJson;
   bool FSummaryLine;
   bool FBookLines;
-  int FBranded = 0;
+  TBrandMode FMode;
+  int FBranded = 0; // for --check: the books that differ
   int FUnchanged = 0;
   int FFailed = 0;
 };

@@ -1,7 +1,10 @@
 #include "cli/u_CommandLine.h"
 
 #include "cli/u_Arguments.h"
+#include "cli/u_Backup.h"
 #include "cli/u_BatchProgress.h"
+#include "cli/u_BrandJob.h"
+#include "cli/u_BrandPlan.h"
 #include "cli/u_BrandPreview.h"
 #include "cli/u_BrandReport.h"
 #include "cli/u_ErrorLine.h"
@@ -116,6 +119,7 @@ const char* const ListUsage =
 const char* const BrandUsage =
     "Usage: folioset-cli brand [-s|--set NAME=VALUE]... [--values FILE.json|-]\n"
     "                          [--icon FILE.ico] [-o|--output OUT] [-n|--dry-run]\n"
+    "                          [--check] [--keep-going] [--backup[=simple|numbered]]\n"
     "                          [-j|--json|--json-lines] [--code-page N] [-q|--quiet]\n"
     "                          [--] BOOK...\n"
     "   or: folioset-cli brand --manifest FILE|- [OPTIONS]\n"
@@ -128,9 +132,10 @@ const char* const BrandUsage =
     "copies go into it under the books' own names; '-' writes the one book's copy to\n"
     "standard output. An output that is one of the books, that two books would\n"
     "share, or that is no regular file is refused before anything is written. A book\n"
-    "in place whose values are these already, given no icon and no signing, is not\n"
-    "written (\"unchanged\"). A value beginning with \"$\" hides its variable from\n"
-    "then on: brand warns of it. --json prints one JSON document: each book's path,\n"
+    "that already holds these values (as stored), this icon (the same images) and the\n"
+    "signature asked for is not written (\"unchanged\"). A value beginning with \"$\"\n"
+    "hides its variable from then on: brand warns of it.\n"
+    "--json prints one JSON document: each book's path,\n"
     "output, status (\"branded\", \"unchanged\" or \"failed\"), error, values set, icon\n"
     "changed, code page and signature, then the totals; --json-lines a line per book\n"
     "as it is done, then a summary line. 'man folioset-cli' tells every member.\n"
@@ -139,11 +144,20 @@ const char* const BrandUsage =
     "\"icon\": ..., \"output\": ...} per line) or CSV (a header of book, icon, output,\n"
     "then a column per variable; an empty cell keeps the value). Paths are relative\n"
     "to the current folder. --set, --values, --icon, --output (a folder) and the\n"
-    "signing options apply to every entry; what an entry gives wins. A line that\n"
-    "is not valid is an error naming it, before any book is written.\n"
+    "signing options apply to every entry; what an entry gives wins.\n"
+    "Every book is opened and checked before any is written; each that would fail is\n"
+    "a line, in the order given, \"MANIFEST:LINE: BOOK: reason\", and nothing is\n"
+    "written (exit status 2). --keep-going brands the others (exit status 1).\n"
     "--dry-run opens each book and prints what would change (each value, the icon's\n"
     "sizes and the title, old -> new, and whether a signature would be removed) and\n"
     "writes nothing; with --json or --json-lines as data.\n"
+    "--check writes nothing and lists for each book what it does not hold yet (a\n"
+    "value as stored -> as asked, the icon's sizes, the signature): exit status 0\n"
+    "only when every book holds what was asked.\n"
+    "--backup keeps what is replaced as BOOK~ (simple, replaced by the next), or\n"
+    "BOOK.~1~, BOOK.~2~... (numbered, all kept), as cp --backup does.\n"
+    "Exit status: 0 all done, 1 some books failed while others were branded, 2\n"
+    "refused before anything was written (the command line, or the checks).\n"
     "With SOURCE_DATE_EPOCH set, every time stamp written comes from it\n"
     "(reproducible output).\n"
     "Signing the branded book with your code-signing certificate:\n"
@@ -252,17 +266,6 @@ std::vector<TOptionRule> WithCommonOptions(std::vector<TOptionRule> rules) {
 TParsedArguments ParseCommand(const std::vector<std::string>& arguments,
                               const std::vector<TOptionRule>& rules) {
   return ParseArguments(arguments, WithCommonOptions(rules));
-}
-
-// A failure with a book as one line's text: the book's texts in it decoded, its file names kept.
-// The line names the book already, so what the book lacks is said without naming it again.
-std::string BookErrorText(const std::exception& error, const std::vector<std::string>& fileNames,
-                          const TCodePage& codePage) {
-  if (dynamic_cast<const ENoEBookPages*>(&error))
-    return "not an e-book: it holds no packed pages";
-  if (dynamic_cast<const EDamagedEBookPages*>(&error))
-    return "a damaged e-book: its packed pages cannot be unpacked";
-  return WithoutErrorCode(MessageToUtf8(codePage, error.what(), fileNames));
 }
 
 // How to mend a text the code page cannot hold, for a message naming it.
@@ -493,25 +496,6 @@ int List(const std::vector<std::string>& arguments, const TConsole& console, TJs
   return ListBooks(parsed, console, json, BookShell(codePage, line));
 }
 
-// The key under which names that differ only in letter case are one name (CompareText):
-// names are found through it, not by comparing each name with each other, which for twenty
-// thousand names would take minutes of collator calls.
-std::string NameKey(const std::string& name, const TCodePage& codePage) {
-  std::string key;
-  codePage.SortKey(name, key);
-  return key;
-}
-
-// Names and values to brand, in the book's code page, in the order first given, each name once;
-// Given keeps them as they were given, for a book of another code page.
-struct TBrandValues {
-  explicit TBrandValues(TCodePage codePage) : CodePage(codePage) {}
-  TCodePage CodePage;
-  TVariableRows Rows;
-  std::unordered_map<std::string, size_t> RowOfKey;
-  TNamedValues Given; // UTF-8
-};
-
 // what (UTF-8) in the code page; a character it cannot hold is an error naming both.
 std::string BookText(const std::string& utf8, const std::string& what, const TCodePage& codePage) {
   try {
@@ -565,50 +549,6 @@ void ReadValuesFile(TBrandValues& values, const std::string& path, std::istream&
   }
 }
 
-// One book of a brand: what it is given and where it goes.
-struct TBrandJob {
-  explicit TBrandJob(TBrandValues values) : Values(std::move(values)) {}
-
-  std::string Book;
-  std::string Output; // empty: the book is branded in place
-  TBrandValues Values;
-  std::string IconPath; // empty: the book keeps its icon
-  TSigningOptions Signing;
-  std::string PasswordFile;
-  std::string Origin;                  // "MANIFEST:LINE" for a manifest's entry, else empty
-  const std::string* Icon = nullptr;   // the icon's bytes, loaded once for every book taking it
-  const TCodeSigner* Signer = nullptr; // loaded once for every book it signs
-
-  const std::string& IconBytes() const {
-    static const std::string none;
-    return Icon ? *Icon : none;
-  }
-};
-
-// A failure in what a job asks for (its icon, its key), naming the manifest's line it comes
-// from, then the file, as a compiler names a line of its source.
-EFileError JobError(const TBrandJob& job, const std::string& file, const std::string& message) {
-  if (job.Origin.empty())
-    return EFileError(file, message);
-  return EFileError(job.Origin, file.empty() ? message : file + ": " + message);
-}
-
-// The grid's rows with the given values put in; an unknown or hidden name is an error.
-TVariableRows BrandedRows(const TVariableRows& rows, const TBrandValues& values) {
-  TVariableRows result = rows;
-  std::unordered_map<std::string, size_t> rowOfKey;
-  for (size_t i = 0; i < result.size(); ++i)
-    rowOfKey.emplace(NameKey(result[i].Name, values.CodePage), i);
-  for (const TVariableRow& value : values.Rows) {
-    StopIfAsked();
-    const auto row = rowOfKey.find(NameKey(value.Name, values.CodePage));
-    if (row == rowOfKey.end())
-      throw Exception(Format("\"%s\" is not a brandable variable", value.Name.c_str()));
-    result[row->second].Value = value.Value;
-  }
-  return result;
-}
-
 // Where book's branded copy goes for output: OUT/<book's name> into a folder, else OUT itself.
 std::string CopyPlace(const std::string& book, const std::string& output, bool intoFolder) {
   return output.empty() || !intoFolder
@@ -628,19 +568,6 @@ std::vector<std::string> OutputsFor(const std::vector<std::string>& books,
   return outputs;
 }
 
-// What two paths share exactly when they name one file: the file's device and inode (any path,
-// link or hard link to it), or, for a name not there yet, its place. Keys, not comparisons of
-// each path with each other, so a manifest of thousands of copies is checked in a moment.
-std::string FileKey(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0)
-    return Format("file %llu %llu", (unsigned long long)info.st_dev,
-                  (unsigned long long)info.st_ino);
-  std::error_code error;
-  const std::filesystem::path place = std::filesystem::weakly_canonical(path, error);
-  return "place " + (error ? path : place.string());
-}
-
 // Whether something other than a regular file is at path (a link is not followed): a FIFO, a
 // device or a link replaced by the branded book would lose what it is.
 bool NoRegularFileAt(const std::string& path) {
@@ -648,123 +575,57 @@ bool NoRegularFileAt(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
-// Refuses, before anything is written, outputs that would overwrite a book being branded or
-// each other, or something that is no regular file.
-void CheckOutputs(const std::vector<std::string>& books, const std::vector<std::string>& outputs) {
+// Refuses, before anything is written, jobs whose output would overwrite a book being branded
+// or another job's output, or something that is no regular file.
+void CheckOutputs(std::vector<TBrandJob>& jobs) {
   std::unordered_map<std::string, size_t> bookOfKey, outputOfKey;
-  for (size_t i = 0; i < books.size(); ++i)
-    bookOfKey.emplace(FileKey(books[i]), i);
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    if (outputs[i].empty())
-      continue;
-    const std::string key = FileKey(outputs[i]);
-    if (const auto book = bookOfKey.find(key); book != bookOfKey.end())
-      throw Exception(Format("%s would overwrite the book %s itself; choose another --output",
-                             outputs[i].c_str(), books[book->second].c_str()));
-    if (const auto [other, added] = outputOfKey.emplace(key, i); !added)
-      throw Exception(Format("%s and %s would both be written to %s", books[other->second].c_str(),
-                             books[i].c_str(), outputs[i].c_str()));
-    if (NoRegularFileAt(outputs[i]))
-      throw Exception(
-          Format("%s is not a regular file; choose another --output", outputs[i].c_str()));
-  }
-}
-
-// Whether a brand in place would write the book as it is: then it is not written at all.
-bool NothingToChange(const TEBookDocument& document, const TVariableRows& rows,
-                     const std::string& target, const std::string& icon, bool signing) {
-  return target.empty() && icon.empty() && !signing && rows == document.Rows();
-}
-
-// The names (UTF-8) of the values that begin with "$": written, they hide their variables.
-std::vector<std::string> NamesHiddenBy(const TBrandValues& values) {
-  std::vector<std::string> names;
-  for (const TVariableRow& row : values.Rows)
-    if (HidesVariable(row.Value))
-      names.push_back(values.CodePage.AnsiToUtf8(row.Name));
-  return names;
-}
-
-// What branding book would change, written nowhere; a failure is the preview's error.
-TBrandPreview PreviewBrand(const std::string& book, const std::string& target,
-                           const TBrandValues& values, const std::string& icon, bool signing,
-                           const TEBookProgressEvent& onProgress) {
-  TBrandPreview preview;
-  TBrandOutcome& outcome = preview.Outcome;
-  outcome.Book = book;
-  outcome.Output = target.empty() ? book : target;
-  outcome.CodePage = values.CodePage.Number();
-  const auto utf8 = [&values](const std::string& text) { return values.CodePage.AnsiToUtf8(text); };
-  try {
-    TEBookDocument document(values.CodePage);
-    document.OnProgress = StoppingProgress(onProgress);
-    document.KeepCabinet = false; // a preview writes nothing
-    document.OpenEBook(book);
-    const TVariableRows rows = BrandedRows(document.Rows(), values);
-    outcome.Unchanged = NothingToChange(document, rows, target, icon, signing);
-    for (size_t i = 0; i < rows.size(); ++i)
-      if (rows[i].Value != document.Rows()[i].Value)
-        preview.Values.push_back(
-            {utf8(rows[i].Name), utf8(document.Rows()[i].Value), utf8(rows[i].Value)});
-    outcome.ValuesSet = values.Rows.size();
-    outcome.IconChanged = !icon.empty();
-    preview.OldIcon = IconImageInfos(document.EBookIconGroup());
-    preview.NewIcon = icon.empty() ? preview.OldIcon : IconImageInfos(icon);
-    preview.OldTitle = utf8(document.Title());
-    preview.NewTitle = utf8(document.ResolveWith(rows).Title);
-    outcome.Signed = signing;
-    outcome.SignatureRemoved = !outcome.Unchanged && document.Signature().Signed;
-    if (!outcome.Unchanged)
-      outcome.Hidden = NamesHiddenBy(values);
-  } catch (const std::exception& e) {
-    if (StopSignal() != 0)
-      throw;
-    outcome.Error = OneLine(BookErrorText(e, {book}, values.CodePage));
-  }
-  return preview;
-}
-
-// --dry-run: each book's changes, or its error, and nothing written.
-bool PreviewBrands(const std::vector<TBrandJob>& jobs, TProgressLine& line, TBrandReport& report) {
+  for (size_t i = 0; i < jobs.size(); ++i)
+    bookOfKey.emplace(FileKey(jobs[i].Book), i);
   for (size_t i = 0; i < jobs.size(); ++i) {
-    const TBrandJob& job = jobs[i];
-    StopIfAsked();
-    line.SetBook(job.Book, int(i) + 1, int(jobs.size()));
-    const TBrandPreview preview = PreviewBrand(job.Book, job.Output, job.Values, job.IconBytes(),
-                                               job.Signing.Wanted(), line.Event());
-    line.Clear();
-    report.Add(preview.Outcome, BrandPreviewLines(preview), BrandChangesJson(preview));
+    TBrandJob& job = jobs[i];
+    const std::string& output = job.Output;
+    if (output.empty() || output == StandardOutputName || !job.Refusal.empty())
+      continue;
+    const std::string key = FileKey(output);
+    if (const auto book = bookOfKey.find(key); book != bookOfKey.end())
+      job.Refusal = Format("%s would overwrite the book %s itself; choose another --output",
+                           output.c_str(), jobs[book->second].Book.c_str());
+    else if (const auto [other, added] = outputOfKey.emplace(key, i); !added)
+      job.Refusal = Format("%s and %s would both be written to %s",
+                           jobs[other->second].Book.c_str(), job.Book.c_str(), output.c_str());
+    else if (NoRegularFileAt(output))
+      job.Refusal = Format("%s is not a regular file; choose another --output", output.c_str());
   }
-  return report.Finish();
 }
 
 // Brands one book, in place or into a copy at target, signed when there is a signer. Names are
 // checked before anything is written. A copy is written whole beside its target and renamed
-// into place, so a failure or a stop leaves whatever was at the target as it was. A target of
-// "-" is standard output, where the branded book goes whole once it is made. Nothing when the
-// book in place would come out as it is: it is left untouched.
-std::optional<TEBookUpdateResult> BrandBook(const std::string& book, const std::string& target,
-                                            const TBrandValues& values, const std::string& icon,
-                                            const TCodeSigner* signer,
+// into place, so a failure or a stop leaves whatever was at the target as it was; with a
+// backup kind, what is there is kept under its backup name first. A target of "-" is standard
+// output, where the branded book goes whole once it is made. Nothing when the book in place
+// would come out as it is: it is left untouched.
+std::optional<TEBookUpdateResult> BrandBook(const TBrandJob& job, TBackupKind backup,
                                             const TEBookProgressEvent& onProgress,
                                             std::ostream& out) {
-  TEBookDocument document(values.CodePage);
+  const std::string& target = job.Output;
+  TEBookDocument document(job.Values.CodePage);
   document.OnProgress = StoppingProgress(onProgress);
   // The new cabinet is packed from the content; the old one's blocks are read from the book's
   // file where they still hold it, so it need not stay in memory beside the content.
   document.KeepCabinet = false;
+  document.BeforeReplace = [backup](const std::string& replaced) { BackUpFile(replaced, backup); };
   // In place the book's lock is held from this read to the rename of the new book, so a
   // second process branding it waits and then brands the new book.
-  document.OpenEBook(book, target.empty());
-  const TVariableRows rows = BrandedRows(document.Rows(), values);
-  if (NothingToChange(document, rows, target, icon, signer != nullptr))
+  document.OpenEBook(job.Book, target.empty());
+  const TVariableRows rows = BrandedRows(document.Rows(), job.Values);
+  if (ChangesNothing(document, rows, target, job.IconBytes(), job.Signer))
     return std::nullopt;
-  if (!icon.empty())
-    document.LoadNewIcon(icon);
+  if (!job.IconBytes().empty())
+    document.LoadNewIcon(job.IconBytes());
   if (target != StandardOutputName)
-    return document.UpdateEBook(rows, target, signer, TAfterUpdate::Close);
+    return document.UpdateEBook(rows, target, job.Signer, TAfterUpdate::Close);
   TEBookUpdateResult result;
-  const std::string image = document.BrandedImage(rows, result, signer);
+  const std::string image = document.BrandedImage(rows, result, job.Signer);
   if (!out.write(image.data(), std::streamsize(image.size())).flush())
     throw EWriteError("Cannot write the branded book to standard output");
   return result;
@@ -861,41 +722,69 @@ void CheckSigningOptions(const TSigningOptions& options, const std::string& pass
         "signing options need --sign-pkcs12, --sign-cert and --sign-key, or --sign-pkcs11");
 }
 
-// Each icon is read and checked once, however many books take it: a bad one is one error.
+// The icon at path, read and checked; raises EFileError naming it.
+std::string LoadIcon(const std::string& path) {
+  try {
+    std::string icon = LoadFileToString(path);
+    TEBookDocument::CheckIcon(icon);
+    return icon;
+  } catch (const std::exception& e) {
+    throw EFileError(path, e.what());
+  }
+}
+
+// Each icon is read and checked once, however many books take it; a job whose icon is bad is
+// refused. The icon every book is given was checked before: a bad one is one error.
 void LoadIcons(std::vector<TBrandJob>& jobs, std::map<std::string, std::string>& icons) {
+  std::map<std::string, std::string> bad; // the error of each icon that is not valid
   for (TBrandJob& job : jobs) {
-    if (job.IconPath.empty())
+    if (job.IconPath.empty() || !job.Refusal.empty())
       continue;
+    if (const auto error = bad.find(job.IconPath); error != bad.end()) {
+      job.Refusal = error->second;
+      continue;
+    }
     const auto [at, added] = icons.try_emplace(job.IconPath);
     if (added) {
       try {
-        at->second = LoadFileToString(job.IconPath);
-        TEBookDocument::CheckIcon(at->second);
-      } catch (const std::exception& e) {
-        throw JobError(job, job.IconPath, e.what());
+        at->second = LoadIcon(job.IconPath);
+      } catch (const EFileError& e) {
+        icons.erase(at);
+        job.Refusal = bad[job.IconPath] = ErrorText(e.File(), e.Message());
+        continue;
       }
     }
     job.Icon = &at->second;
   }
 }
 
-// Each signing identity is loaded once for every book it signs; a wrong password or an unfit
-// certificate stops the batch before any book is touched.
-void LoadSigners(std::vector<TBrandJob>& jobs,
+// What makes one signing identity: jobs of the same key share one signer.
+std::string SignerKey(const TBrandJob& job) {
+  const TSigningOptions& options = job.Signing;
+  return options.Pkcs12File + '\0' + options.CertificateFile + '\0' + options.KeyFile + '\0' +
+         options.SignCommand + '\0' + options.Pkcs11Uri + '\0' + options.Pkcs11Module + '\0' +
+         options.Digest + '\0' + options.ChainFile + '\0' +
+         job.PasswordFile + '\0' + options.Description + '\0' + options.Url + '\0' +
+         Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile + '\0' +
+         std::to_string(options.TimeStampTimeout);
+}
+
+// Each signing identity is loaded once for every book it signs, before any book is touched. A
+// wrong password or an unfit certificate of the command line's identity stops the batch; an
+// entry's own identity refuses the entries that name it.
+void LoadSigners(std::vector<TBrandJob>& jobs, const TBrandJob& given,
                  std::map<std::string, std::unique_ptr<TCodeSigner>>& signers,
                  const TSecret* environment, std::ostream& err) {
+  std::map<std::string, std::string> bad; // the error of each identity that did not load
   for (TBrandJob& job : jobs) {
     const TSigningOptions& options = job.Signing;
-    if (!options.Wanted())
+    if (!options.Wanted() || !job.Refusal.empty())
       continue;
-    const std::string key = options.Pkcs12File + '\0' + options.CertificateFile + '\0' +
-                            options.KeyFile + '\0' + options.SignCommand + '\0' +
-                            options.Pkcs11Uri + '\0' + options.Pkcs11Module + '\0' +
-                            options.Digest + '\0' + options.ChainFile + '\0' +
-                            job.PasswordFile + '\0' +
-                            options.Description + '\0' + options.Url + '\0' +
-                            Join(options.TimeStampUrls) + '\0' + options.TimeStampCaFile +
-                            '\0' + std::to_string(options.TimeStampTimeout);
+    const std::string key = SignerKey(job);
+    if (const auto error = bad.find(key); error != bad.end()) {
+      job.Refusal = error->second;
+      continue;
+    }
     const auto [at, added] = signers.try_emplace(key);
     if (added) {
       TSigningOptions warned = options;
@@ -905,7 +794,11 @@ void LoadSigners(std::vector<TBrandJob>& jobs,
       try {
         at->second = SignerOf(warned, job.PasswordFile, environment);
       } catch (const EFileError& e) {
-        throw JobError(job, e.File(), e.Message());
+        if (given.Signing.Wanted() && key == SignerKey(given))
+          throw;
+        signers.erase(at);
+        job.Refusal = bad[key] = ErrorText(e.File(), e.Message());
+        continue;
       }
       // As ssh warns of a key others can read: the secret is no longer only the user's.
       for (const std::string& file : {options.Pkcs12File, options.KeyFile, job.PasswordFile})
@@ -929,6 +822,7 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
   TBrandJob job = given;
   job.Book = entry.Book;
   job.Origin = std::move(origin);
+  job.Line = entry.Line;
   try {
     if (!entry.CodePage.empty()) {
       const std::optional<TCodePage> codePage = CodePageNumbered(entry.CodePage);
@@ -963,15 +857,16 @@ TBrandJob EntryJob(const TManifestEntry& entry, const TBrandJob& given, std::str
       job.Signing.TimeStampUrls = {entry.TimeStamp};
     CheckSigningOptions(job.Signing, job.PasswordFile);
   } catch (const std::exception& e) {
-    throw JobError(job, {}, e.what());
+    job.Refusal = e.what();
   }
   return job;
 }
 
-// The jobs of the manifest at path ("-": standard input), every entry checked before any book
-// is touched. Paths in it are relative to the current folder. A book named again (by any path
-// or link to it) with the same request is branded once; branded in place again with another
-// request it is refused, since one of the two would be lost.
+// The jobs of the manifest at path ("-": standard input), each entry checked before any book
+// is touched: an entry asking for what cannot be is a refused job. Paths in it are relative to
+// the current folder. A book named again (by any path or link to it) with the same request is
+// branded once; branded in place again with another request it is refused, since one of the
+// two would be lost.
 std::vector<TBrandJob> ManifestJobs(const std::string& path, const TBrandJob& given,
                                     std::istream& in) {
   const std::string name = InputName(path);
@@ -991,19 +886,22 @@ std::vector<TBrandJob> ManifestJobs(const std::string& path, const TBrandJob& gi
   for (const TManifestEntry& entry : entries) {
     TBrandJob job = EntryJob(entry, given, name + ":" + std::to_string(entry.Line));
     struct stat info;
-    if (::stat(entry.Book.c_str(), &info) != 0)
-      throw JobError(job, entry.Book, std::strerror(errno));
+    if (::stat(entry.Book.c_str(), &info) != 0) {
+      if (job.Refusal.empty())
+        job.Refusal = std::strerror(errno);
+      jobs.push_back(std::move(job));
+      continue;
+    }
     auto& before = kept[{info.st_dev, info.st_ino}];
     const auto same = [&](const auto& earlier) { return earlier.first->AsksTheSame(entry); };
     if (std::any_of(before.begin(), before.end(), same))
       continue;
     const bool inPlace = job.Output.empty();
     for (const auto& [earlier, earlierInPlace] : before)
-      if (inPlace && earlierInPlace)
-        throw JobError(job, entry.Book,
-                       Format("line %d brands this book in place too, asking for something else; "
-                              "give it once",
-                              earlier->Line));
+      if (inPlace && earlierInPlace && job.Refusal.empty())
+        job.Refusal = Format("line %d brands this book in place too, asking for something else; "
+                             "give it once",
+                             earlier->Line);
     before.emplace_back(&entry, inPlace);
     jobs.push_back(std::move(job));
   }
@@ -1042,29 +940,25 @@ std::vector<std::string> DistinctBooks(const std::vector<std::string>& operands)
   return books;
 }
 
-// What became of a job's book: branded, unchanged or its error. A stop is no outcome: it is
-// raised, the book as it was.
+// What became of a job's book: branded, unchanged or its error; a job refused before any
+// write, or found unchanged then, ends so without the book being opened again. A stop is no
+// outcome: it is raised, the book as it was.
 TBrandOutcome BrandJob(const TBrandJob& job, const TEBookProgressEvent& onProgress,
                        std::ostream& out) {
-  TBrandOutcome outcome{job.Book, job.Output.empty() ? job.Book : job.Output, {}};
-  outcome.CodePage = job.Values.CodePage.Number();
+  TBrandOutcome outcome = PlannedOutcome(job);
+  if (!outcome.Error.empty() || outcome.Unchanged)
+    return outcome;
   try {
-    const std::optional<TEBookUpdateResult> result =
-        BrandBook(job.Book, job.Output, job.Values, job.IconBytes(), job.Signer, onProgress, out);
+    const std::optional<TEBookUpdateResult> result = BrandBook(job, job.Backup, onProgress, out);
     outcome.Unchanged = !result;
     outcome.SignatureRemoved = result && result->SignatureRemoved;
     outcome.Signed = result && result->Signed;
-    outcome.ValuesSet = job.Values.Rows.size();
-    outcome.IconChanged = job.Icon != nullptr;
-    if (result)
-      outcome.Hidden = NamesHiddenBy(job.Values);
+    if (!result)
+      outcome.Hidden.clear();
   } catch (const std::exception& e) {
     if (StopSignal() != 0)
       throw;
-    outcome.Error = OneLine(BookErrorText(e, {job.Book, job.Output}, job.Values.CodePage));
-    const auto* refused = dynamic_cast<const EOSError*>(&e);
-    if (job.Output.empty() && refused && CopyWouldDo(refused->ErrorCode()))
-      outcome.Error += "; brand a copy with --output";
+    outcome.Error = BrandErrorText(e, job);
   }
   return outcome;
 }
@@ -1142,6 +1036,24 @@ void BrandJobs(const std::vector<TBrandJob>& jobs, TProgressLine& line, std::ost
   StopIfAsked();
 }
 
+// Runs a step that comes before anything is written: what fails there (a file, a value the
+// code page cannot hold) refuses the whole brand; a usage mistake stays one.
+void BeforeAnyWrite(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const EUsageError&) {
+    throw;
+  } catch (const EFileError& e) {
+    if (StopSignal() != 0)
+      throw;
+    throw ERefused(e.File(), e.Message());
+  } catch (const Exception& e) {
+    if (StopSignal() != 0)
+      throw;
+    throw ERefused({}, e.what());
+  }
+}
+
 int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
           const TCodePage& localeCodePage) {
   // Taken and wiped from the environment first, whatever follows.
@@ -1168,7 +1080,10 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
                                                            {"--sign-pkcs11", true},
                                                            {"--pkcs11-module", true},
                                                            {"--timestamp-timeout", true},
-                                                           {"--manifest", true}});
+                                                           {"--manifest", true},
+                                                           {"--check", false},
+                                                           {"--keep-going", false},
+                                                           {"--backup", false, nullptr, true}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   // What every book is given; a manifest's entry may give its own instead.
   TBrandJob given(TBrandValues{codePage});
@@ -1182,52 +1097,59 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     }
   const bool fromManifest = !manifest.empty();
   const bool dryRun = parsed.Has("--dry-run");
-  json.Begin(JsonOutputOf(parsed), BrandStatuses(),
+  const bool check = parsed.Has("--check");
+  json.Begin(JsonOutputOf(parsed), check ? CheckStatuses() : BrandStatuses(),
              dryRun ? QJsonObject{{"dryRun", true}} : QJsonObject());
-  for (const auto& [option, value] : parsed.Options) {
-    if (option == "--set") {
-      const size_t equals = value.find('=');
-      if (equals == std::string::npos)
-        throw EUsageError("--set takes NAME=VALUE, not " + value);
-      AddBrandValue(given.Values, value.substr(0, equals), value.substr(equals + 1));
-    } else if (option == "--values") {
-      if (value == StandardInputName && manifest == StandardInputName)
-        throw EUsageError("--values - and --manifest - cannot both read standard input");
-      ReadValuesFile(given.Values, value, console.In);
-    } else if (option == "--icon") {
-      given.IconPath = value;
-    } else if (option == "--output") {
-      given.Output = value;
-    } else if (option == "--sign-pkcs12") {
-      given.Signing.Pkcs12File = value;
-    } else if (option == "--sign-cert") {
-      given.Signing.CertificateFile = value;
-    } else if (option == "--sign-key") {
-      given.Signing.KeyFile = value;
-    } else if (option == "--sign-password-file") {
-      given.PasswordFile = value;
-    } else if (option == "--sign-description") {
-      given.Signing.Description = value;
-    } else if (option == "--sign-url") {
-      given.Signing.Url = value;
-    } else if (option == "--timestamp") {
-      given.Signing.TimeStampUrls.push_back(value);
-    } else if (option == "--sign-command") {
-      given.Signing.SignCommand = value;
-    } else if (option == "--sign-pkcs11") {
-      given.Signing.Pkcs11Uri = value;
-    } else if (option == "--pkcs11-module") {
-      given.Signing.Pkcs11Module = value;
-    } else if (option == "--sign-chain") {
-      given.Signing.ChainFile = value;
-    } else if (option == "--sign-digest") {
-      given.Signing.Digest = SignDigestOf(value);
-    } else if (option == "--timestamp-ca") {
-      given.Signing.TimeStampCaFile = value;
-    } else if (option == "--timestamp-timeout") {
-      given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
+  if (check && dryRun)
+    throw EUsageError("--check and --dry-run exclude each other: --check writes nothing");
+  BeforeAnyWrite([&] {
+    for (const auto& [option, value] : parsed.Options) {
+      if (option == "--set") {
+        const size_t equals = value.find('=');
+        if (equals == std::string::npos)
+          throw EUsageError("--set takes NAME=VALUE, not " + value);
+        AddBrandValue(given.Values, value.substr(0, equals), value.substr(equals + 1));
+      } else if (option == "--values") {
+        if (value == StandardInputName && manifest == StandardInputName)
+          throw EUsageError("--values - and --manifest - cannot both read standard input");
+        ReadValuesFile(given.Values, value, console.In);
+      } else if (option == "--icon") {
+        given.IconPath = value;
+      } else if (option == "--output") {
+        given.Output = value;
+      } else if (option == "--sign-pkcs12") {
+        given.Signing.Pkcs12File = value;
+      } else if (option == "--sign-cert") {
+        given.Signing.CertificateFile = value;
+      } else if (option == "--sign-key") {
+        given.Signing.KeyFile = value;
+      } else if (option == "--sign-password-file") {
+        given.PasswordFile = value;
+      } else if (option == "--sign-description") {
+        given.Signing.Description = value;
+      } else if (option == "--sign-url") {
+        given.Signing.Url = value;
+      } else if (option == "--timestamp") {
+        given.Signing.TimeStampUrls.push_back(value);
+      } else if (option == "--sign-command") {
+        given.Signing.SignCommand = value;
+      } else if (option == "--sign-pkcs11") {
+        given.Signing.Pkcs11Uri = value;
+      } else if (option == "--pkcs11-module") {
+        given.Signing.Pkcs11Module = value;
+      } else if (option == "--sign-chain") {
+        given.Signing.ChainFile = value;
+      } else if (option == "--sign-digest") {
+        given.Signing.Digest = SignDigestOf(value);
+      } else if (option == "--timestamp-ca") {
+        given.Signing.TimeStampCaFile = value;
+      } else if (option == "--timestamp-timeout") {
+        given.Signing.TimeStampTimeout = TimeStampTimeoutOf(value);
+      } else if (option == "--backup") {
+        given.Backup = BackupKindOf(value);
+      }
     }
-  }
+  });
   given.Signing.WhileWaiting = StopIfAsked;
   CheckSigningOptions(given.Signing, given.PasswordFile);
   if (fromManifest && !parsed.Operands.empty())
@@ -1251,35 +1173,73 @@ int Brand(const std::vector<std::string>& arguments, const TConsole& console, TJ
     throw EUsageError(e.Message());
   }
 
-  std::vector<TBrandJob> jobs =
-      fromManifest ? ManifestJobs(manifest, given, console.In) : OperandJobs(books, given);
-  // A bad icon is one error naming it, not the same error once per book.
+  std::vector<TBrandJob> jobs;
   std::map<std::string, std::string> icons;
-  LoadIcons(jobs, icons);
-  if (!toStandardOutput) {
-    std::vector<std::string> jobBooks, outputs;
-    for (const TBrandJob& job : jobs) {
-      jobBooks.push_back(job.Book);
-      outputs.push_back(job.Output);
-    }
-    CheckOutputs(jobBooks, outputs);
-  }
-  TProgressLine line = ProgressLine(console, parsed);
-  // A dry run's lines say "would brand" already; a summary of them would claim them branded.
-  TBrandReport report(console.Out, console.Err, json, several && !dryRun, !toStandardOutput);
-  if (dryRun)
-    return PreviewBrands(jobs, line, report) ? ExitSuccess : ExitFailure;
   std::map<std::string, std::unique_ptr<TCodeSigner>> signers;
-  LoadSigners(jobs, signers, fromEnvironment ? &environmentPassword : nullptr, console.Err);
-  BrandJobs(jobs, line, console.Out,
-            [&report](const TBrandJob&, TBrandOutcome outcome) { report.Add(outcome); });
+  BeforeAnyWrite([&] {
+    // A bad icon that every book is given is one error naming it, not one per book.
+    if (!given.IconPath.empty())
+      icons.emplace(given.IconPath, LoadIcon(given.IconPath));
+    jobs = fromManifest ? ManifestJobs(manifest, given, console.In) : OperandJobs(books, given);
+    LoadIcons(jobs, icons);
+    LoadSigners(jobs, given, signers, fromEnvironment ? &environmentPassword : nullptr,
+                console.Err);
+  });
+  if (!toStandardOutput)
+    CheckOutputs(jobs);
+  TProgressLine line = ProgressLine(console, parsed);
+  const TBrandMode mode = check    ? TBrandMode::Check
+                          : dryRun ? TBrandMode::DryRun
+                                   : TBrandMode::Brand;
+  TBrandReport report(console.Out, console.Err, json, several, !toStandardOutput, mode);
+  size_t reported = 0;
+  try {
+    PlanBrands(jobs, check, [&](size_t i) {
+      line.SetBook(jobs[i].Book, int(i) + 1, int(jobs.size()));
+      return StoppingProgress(line.Event());
+    });
+  } catch (...) {
+    if (StopSignal() != 0)
+      report.Stop(int(jobs.size()));
+    throw;
+  }
+  line.Clear();
+  const size_t refused = size_t(std::count_if(
+      jobs.begin(), jobs.end(), [](const TBrandJob& job) { return !job.Refusal.empty(); }));
+  if (refused > 0 && (check || !parsed.Has("--keep-going"))) {
+    for (const TBrandJob& job : jobs)
+      if (!job.Refusal.empty())
+        report.Add(PlannedOutcome(job));
+    report.Refuse(int(refused));
+    return ExitUsage;
+  }
+  if (check || dryRun) {
+    for (const TBrandJob& job : jobs)
+      report.Add(PlannedOutcome(job),
+                 check ? BrandCheckLines(job.Plan) : BrandPreviewLines(job.Plan),
+                 BrandChangesJson(job.Plan));
+    return report.Finish() ? ExitSuccess : ExitFailure;
+  }
+  try {
+    BrandJobs(jobs, line, console.Out, [&](const TBrandJob& job, TBrandOutcome outcome) {
+      ++reported;
+      TBrandPreview done = job.Plan;
+      done.Outcome = std::move(outcome);
+      report.Add(done.Outcome, BrandedLine(done.Outcome),
+                 json.Wanted() ? BrandChangesJson(done) : QJsonObject());
+    });
+  } catch (...) {
+    if (StopSignal() != 0)
+      report.Stop(int(jobs.size() - reported));
+    throw;
+  }
   return report.Finish() ? ExitSuccess : ExitFailure;
 }
 
 int Verify(const std::vector<std::string>& arguments, const TConsole& console, TJsonReport& json,
            const TCodePage& localeCodePage) {
-  const TParsedArguments parsed = ParseCommand(
-      arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
+  const TParsedArguments parsed =
+      ParseCommand(arguments, {JsonOption, JsonLinesOption, CaOption, {"--allow-unsigned", false}});
   const TCodePage codePage = CodePageOf(parsed, localeCodePage);
   json.Begin(JsonOutputOf(parsed), VerifyStatuses());
   TProgressLine line = ProgressLine(console, parsed);
@@ -1367,7 +1327,7 @@ int ReportFailure(const TConsole& console, TJsonReport& json) {
   } catch (const EFileError& e) {
     endJson("error", ErrorText(e.File(), e.Message()));
     console.Err << ErrorLine(e.File(), e.Message());
-    return ExitFailure;
+    return dynamic_cast<const ERefused*>(&e) ? ExitUsage : ExitFailure;
   } catch (const std::exception& e) {
     endJson("error", ErrorText({}, e.what()));
     console.Err << ErrorLine({}, e.what());

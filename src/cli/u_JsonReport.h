@@ -37,6 +37,8 @@ public:
   bool Wanted() const { return FOutput != TJsonOutput::None; }
   // One book's object, counted by its "status": written at once as a line, or kept.
   void AddBook(QJsonObject book);
+  // A member of the summary besides the totals, set or replaced.
+  void SetSummary(const QString& member, const QJsonValue& value) { FSummary.insert(member, value); }
   // The document, or the summary line.
   void Finish();
   // Finish for a command cut short: member ("stopped" or "error") is text. Nothing when no

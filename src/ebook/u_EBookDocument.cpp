@@ -12,6 +12,7 @@
 #include "resources/u_ModuleIcon.h"
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
+#include "resources/vexLayout.h"
 #include "resources/vexTools.h"
 #include "signing/u_CodeSigner.h"
 #include "variables/u_Variables.h"
@@ -680,6 +681,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
     how.Written = readNewBook ? &newFile : nullptr;
     how.OnSign = SignEvent(signer);
+    how.BeforeReplace = BeforeReplace;
     result.SignatureRemoved =
         UpdateExeImageResources(path,
                                 {FBook.Bytes, FBook.Identity, lock.IsOpen() ? lock.Handle() : -1},
@@ -718,6 +720,24 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     throw;
   }
   return result;
+}
+
+void TEBookDocument::CheckSignable() const {
+  if (!FOpened)
+    return;
+  // The new book keeps every section but the resources where it is, and the resources at
+  // their place whatever their new size: the layout planned at the old size has the new one's
+  // gaps. The signature removed, the image ends where the layout says, padded for the table.
+  const TByteView image = ByteViewOf(FBook.Bytes);
+  const TImageHeaders headers = ReadImageHeaders(image);
+  const int section = headers.ResourceSection();
+  if (section < 0)
+    return; // the update itself refuses it
+  const TResourceLayout layout =
+      PlanResourceLayout(image, headers, section, headers.Sections[size_t(section)].SizeOfRawData);
+  const uint64_t length = (layout.NewLength + CertificateTableAlignment - 1) /
+                          CertificateTableAlignment * CertificateTableAlignment;
+  CheckImageSignable(layout.Headers, length);
 }
 
 void TEBookDocument::SaveContentToDisk(const std::string& folder, bool replaceFiles,

@@ -143,6 +143,11 @@ public:
   // written with them, and its title then; what fails there fails here (a reference cycle).
   TResolution ResolveWith(const TVariableRows& rows) const;
 
+  // Raises what signing the branded book would raise for its layout (ESigningError: sections
+  // that leave gaps or overlap), as the new book will lay out its sections, so that a batch
+  // refuses the book before anything is written. Does nothing when closed.
+  void CheckSignable() const;
+
   // Runs the open e-book through OnShellOpen. Does nothing when closed.
   void ViewEBook();
   // Takes a new icon from the bytes of an .ico file ("Icon image is not valid" when they are
@@ -195,6 +200,9 @@ public:
 
   TEBookProgressEvent OnProgress;
   TShellOpenEvent OnShellOpen;
+  // Called by an update with the file the new book is about to replace (the book, or the copy
+  // there), once the new book is complete and on the disk: what it raises fails the update.
+  std::function<void(const std::string& replaced)> BeforeReplace;
   // Whether an open keeps the book's cabinet (its SYSTEM_MFS bytes, most of the book) in
   // memory. Without, the cabinet's memory goes and the content is unpacked from the file
   // (which must not change meanwhile: EFileChanged); an update writes the new cabinet from the

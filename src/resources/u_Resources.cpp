@@ -12,6 +12,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 #include <utility>
 
@@ -74,14 +75,14 @@ ChangeIdents(const std::vector<TResourceChange>& changes) {
 }
 
 // Makes the changes in the update begun by begin and commits it as how says; a failure leaves
-// the file as it was and is raised as EOSError, or as the signer raised it.
+// the file as it was and is raised as EOSError, or as the signer or BeforeReplace raised it.
 TResourceUpdateResult ApplyChanges(const std::function<TResourceUpdate()>& begin,
                                    const std::vector<std::pair<TResIdent, TResIdent>>& idents,
                                    std::vector<TResourceChange> changes,
                                    const TExeImageUpdate& how) {
-  // The signer's own failure (a time-stamp server that does not answer) is the one to report,
-  // not the rewriter's record of it.
-  std::exception_ptr signFailure;
+  // The signer's own failure (a time-stamp server that does not answer), or BeforeReplace's, is
+  // the one to report, not the rewriter's record of it.
+  std::exception_ptr callerFailure;
   TResUpdateOutcome outcome;
   try {
     TResourceUpdate update = begin();
@@ -95,7 +96,16 @@ TResourceUpdateResult ApplyChanges(const std::function<TResourceUpdate()>& begin
         try {
           return how.OnSign(headers, length, read);
         } catch (...) {
-          signFailure = std::current_exception();
+          callerFailure = std::current_exception();
+          throw;
+        }
+      };
+    if (how.BeforeReplace)
+      context.BeforeReplace = [&](const std::string& replaced) {
+        try {
+          how.BeforeReplace(replaced);
+        } catch (...) {
+          callerFailure = std::current_exception();
           throw;
         }
       };
@@ -107,8 +117,8 @@ TResourceUpdateResult ApplyChanges(const std::function<TResourceUpdate()>& begin
     }
     outcome = update.Commit();
   } catch (...) {
-    if (signFailure)
-      std::rethrow_exception(signFailure);
+    if (callerFailure)
+      std::rethrow_exception(callerFailure);
     RaiseVexFailure();
   }
   if (how.Written)
@@ -224,6 +234,23 @@ TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId) {
     WriteIconGroupEntry(group.GroupRecord, entry);
   }
   return group;
+}
+
+bool SameIconImages(const std::string& a, const std::string& b) {
+  const auto group = [](const std::string& icon) -> std::optional<TIconGroupData> {
+    try {
+      return IconFileToGroup(icon, 1);
+    } catch (const EResourcesError&) {
+      return std::nullopt;
+    }
+  };
+  const std::optional<TIconGroupData> first = group(a), second = group(b);
+  if (!first || !second)
+    return !first && !second;
+  // The header's reserved word is not the icon's: a group read back is written with zero.
+  return first->Images == second->Images &&
+         first->GroupRecord.compare(IconHeaderSize, std::string::npos, second->GroupRecord,
+                                    IconHeaderSize) == 0;
 }
 
 std::vector<TResourceChange> IconGroupChanges(const std::string& groupName, int firstId,

@@ -106,6 +106,9 @@ struct TExeImageUpdate {
   TWrittenFile* Written = nullptr; // receives the new file, open, and its identity
   // Signs the new file last, before it replaces anything; what it raises passes on unchanged.
   TImageSignEvent OnSign;
+  // Called with the path the new file is about to replace (links resolved), once the new file
+  // is complete and on the disk; what it raises passes on unchanged, nothing replaced.
+  std::function<void(const std::string& replaced)> BeforeReplace;
 };
 
 // The same, with the new file made from book, read from fileName, instead of reading the file
@@ -140,6 +143,11 @@ struct TIconGroupData {
 // also for more than 256 images or images that overlap each other or the directory.
 // Budget: the result copies at most the file's bytes once; time linear in the file.
 TIconGroupData IconFileToGroup(const std::string& iconFile, int firstId);
+
+// Whether two .ico file images are one icon: the same images, each with the same description,
+// in the same order, wherever each file puts them (a group read from a book and the .ico file
+// it was written from are one). Bytes that are no .ico file are no icon, the same as none.
+bool SameIconImages(const std::string& a, const std::string& b);
 
 // The changes that replace the icon group groupName and the icons it lists by the images of
 // an .ico file image (checked whole first: EResourcesError "Icon is corrupted").

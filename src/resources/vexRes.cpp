@@ -281,6 +281,8 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
       RaiseFileChanged(context.FileName);
     kept = KeepWhatTheBookIs(out, context);
   }
+  if (!context.Nameless && context.BeforeReplace)
+    context.BeforeReplace(context.TargetName);
   if (!context.Nameless)
     next.ReplaceTarget();
   progress.Finish();

@@ -49,6 +49,9 @@ struct TResUpdateContext {
   std::unique_ptr<TResItem> Root;
   TPercentEvent OnProgress; // percent of the new file the commit has written
   TImageSignEvent OnSign;   // signs the new image last, when set
+  // Called with TargetName once the new file is complete and on the disk, just before it
+  // replaces TargetName; what it raises fails the update, nothing replaced.
+  std::function<void(const std::string&)> BeforeReplace;
 };
 
 struct TResUpdateOutcome {

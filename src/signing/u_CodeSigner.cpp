@@ -9,6 +9,7 @@
 #include "signing/u_SpcIndirectData.h"
 #include "signing/u_TimeStamp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -426,12 +427,28 @@ std::string TCodeSigner::Subject() const {
   return NameText(X509_get_subject_name(FKeys->Certificate.get()));
 }
 
-std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
-                                          const TImageReader& read) const {
-  const std::vector<TImageRange> ranges = ImageDigestRanges(headers, length);
-  if (!RangesCoverImage(ranges, headers, length))
+bool TCodeSigner::MakesLike(const TSignatureVerdict& held) const {
+  std::vector<std::string> carried{DerOf(FKeys->Certificate.get(), i2d_X509)};
+  for (int i = 0; i < sk_X509_num(FKeys->Chain.get()); ++i)
+    carried.push_back(DerOf(sk_X509_value(FKeys->Chain.get(), i), i2d_X509));
+  const std::string certificate = carried.front();
+  std::sort(carried.begin(), carried.end());
+  return held.Certificate == certificate && held.Carried == carried &&
+         EVP_get_digestbyname(held.Digest.c_str()) ==
+             EVP_get_digestbyname(FOptions.Digest.c_str()) &&
+         held.TimeStamp.Time.empty() == FOptions.TimeStampUrls.empty();
+}
+
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length) {
+  if (!RangesCoverImage(ImageDigestRanges(headers, length), headers, length))
     throw ESigningError("the image's sections leave gaps or overlap in the file, which "
                         "verifiers hash differently; it cannot be signed");
+}
+
+std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
+                                          const TImageReader& read) const {
+  CheckImageSignable(headers, length);
+  const std::vector<TImageRange> ranges = ImageDigestRanges(headers, length);
   const std::string indirect =
       IndirectDataDer(FOptions.Digest, ImageDigest(ranges, FOptions.Digest, read));
   const EVP_MD* md = EVP_get_digestbyname(FOptions.Digest.c_str());

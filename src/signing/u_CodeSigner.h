@@ -49,6 +49,10 @@ public:
 
   // The signer's certificate subject, one line.
   std::string Subject() const;
+  // Whether held is a signature this signer makes, sound or not: of its certificate, over the
+  // digest it signs, carrying the certificates it sends along, and time-stamped when it asks
+  // servers for a time stamp (not the description, link or moment).
+  bool MakesLike(const TSignatureVerdict& held) const;
 
   // The certificate table that signs the image of length bytes (a multiple of 8, headers as
   // finally written, no certificate table yet), read through read. Raises ESigningError for an
@@ -64,3 +68,7 @@ private:
   std::unique_ptr<TKeys> FKeys;
   std::unique_ptr<TTrustStore> FTimeStampTrust; // when there are time-stamp servers
 };
+
+// Raises ESigningError for an image (headers as finally written, length bytes before the
+// certificate table) whose parts verifiers would hash differently: it cannot be signed.
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length);

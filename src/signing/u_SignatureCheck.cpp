@@ -239,10 +239,15 @@ void CheckSignedData(TSignatureVerdict& verdict, std::string_view der,
     throw ESigningError("the signature does not carry its signer's certificate");
   verdict.Subject = SubjectOf(certificate);
   verdict.Issuer = NameText(X509_get_issuer_name(certificate));
+  verdict.Certificate = DerOf(certificate, i2d_X509);
+  for (int i = 0; i < sk_X509_num(certificates); ++i)
+    verdict.Carried.push_back(DerOf(sk_X509_value(certificates, i), i2d_X509));
+  std::sort(verdict.Carried.begin(), verdict.Carried.end());
   verdict.NotBefore = TimeText(X509_get0_notBefore(certificate));
   verdict.NotAfter = TimeText(X509_get0_notAfter(certificate));
 
   const TIndirectData stated = ReadIndirectData(indirect);
+  verdict.Digest = stated.DigestName;
   if (digestOf(stated.DigestName) != stated.Digest)
     throw ESigningError("the file was changed after it was signed");
   const EVP_MD* md = EVP_get_digestbyobj(signer->digest_alg->algorithm);

@@ -52,6 +52,9 @@ struct TSignatureVerdict {
   std::string Problem;             // why it is not valid and trusted
   std::string Subject;             // the signer's certificate subject; empty when unreadable
   std::string Issuer;              // its issuer
+  std::string Certificate;         // the signer's certificate (DER); empty when unreadable
+  std::vector<std::string> Carried; // every certificate the signature carries (DER), sorted
+  std::string Digest;               // OpenSSL's name of the image digest signed, "SHA256"
   std::string TrustedBy;           // the trusted root, when there is one
   std::vector<std::string> Chain;  // subjects from the signer up to the root, as far as found
   std::string NotBefore, NotAfter; // the signer certificate's validity, "2026-12-07T18:52:51Z"

@@ -54,7 +54,7 @@ def pairs(cli, sample, count):
 
 
 # A text line of brand: a book's, or a process's summary.
-TEXT_LINE = re.compile(r"(branded \S+/book\d+\.exe: 1 value set, icon kept|\d+ branded, 0 failed)")
+TEXT_LINE = re.compile(r"(branded \S+/book\d+\.exe: 1 value set, icon kept|\d+ branded, 0 unchanged, 0 failed, 0 not reached)")
 
 
 def json_documents(text):
@@ -104,7 +104,7 @@ def scratch(cli, sample, count, wrapper):
             print("nameless files cannot be turned off here: skipped")
             return 0
         others = sorted(set(os.listdir(folder)) - {os.path.basename(book) for book in books})
-        ok = run.returncode == 0 and f"{count} branded, 0 failed" in run.stdout and not others
+        ok = run.returncode == 0 and f"{count} branded, 0 unchanged, 0 failed, 0 not reached" in run.stdout and not others
         print(f"{count} books: exit {run.returncode}, left {others}, {run.stderr.strip()[:400]}")
         return 0 if ok else 1
 

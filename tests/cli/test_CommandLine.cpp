@@ -204,9 +204,9 @@ TEST_F(CommandLineTest, JsonOutputEndsWhateverCutsTheCommandShort) {
     int status;
     std::string error; // the "error" member; empty: nothing on standard output
   } cases[] = {
-      {{"brand", "--json", book, "--icon", corrupt}, 1, corrupt + ": Icon image is not valid"},
+      {{"brand", "--json", book, "--icon", corrupt}, 2, corrupt + ": Icon image is not valid"},
       {{"brand", "--json-lines", book, "--icon", corrupt},
-       1,
+       2,
        corrupt + ": Icon image is not valid"},
       {{"brand", "-n", "--json"}, 2, "brand needs at least one book"},
       {{"show", "--json-lines"}, 2, "show needs a book"},
@@ -318,7 +318,7 @@ TEST_F(CommandLineTest, RefusedBrandingsWriteNothing) {
   };
   for (const auto& c : cases) {
     const TRun run = RunCli(c.arguments);
-    EXPECT_EQ(run.Status, 1) << c.error;
+    EXPECT_EQ(run.Status, 2) << c.error;
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
     EXPECT_EQ(LoadFileToString(book), original);
@@ -337,21 +337,57 @@ TEST_F(CommandLineTest, OutputLeavesTheOriginalUntouched) {
   EXPECT_EQ(fs::status(copy).permissions(), fs::status(book).permissions());
 
   const TRun refused = RunCli({"brand", book, "--set", "Nope=1", "--output", copy + ".2"});
-  EXPECT_EQ(refused.Status, 1);
+  EXPECT_EQ(refused.Status, 2);
   EXPECT_FALSE(fs::exists(copy + ".2"));
   for (const auto& entry : fs::directory_iterator(Folder()))
     EXPECT_EQ(entry.path().filename().string().find("partial"), std::string::npos);
 }
 
-TEST_F(CommandLineTest, SeveralBooksGetASummaryAndFailuresDoNotStopTheOthers) {
+// --backup keeps what a brand replaces, as cp --backup does: one backup replaced by the next, or
+// numbered ones all kept, with the mode of the book; a book left unchanged gets none.
+TEST_F(CommandLineTest, BackupKeepsWhatABrandReplaces) {
+  const std::string book = CopySample("typical.exe");
+  fs::permissions(book, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const std::string original = LoadFileToString(book);
+  ASSERT_EQ(RunCli({"brand", book, "-s", "Author=Ann", "--backup"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + "~"), original);
+  EXPECT_EQ(fs::status(book + "~").permissions(), fs::status(book).permissions());
+  const std::string ann = LoadFileToString(book);
+  for (int i = 0; i < 2; ++i) // the second time unchanged
+    ASSERT_EQ(RunCli({"brand", book, "-s", "Author=Bo", "--backup=simple"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + "~"), ann) << "replaced by the next, not by an unchanged";
+  const std::string bo = LoadFileToString(book);
+  for (const char* author : {"Author=Cy", "Author=Di"})
+    ASSERT_EQ(RunCli({"brand", book, "-s", author, "--backup=numbered"}).Status, 0);
+  EXPECT_EQ(LoadFileToString(book + ".~1~"), bo);
+  EXPECT_EQ(AnsiValue(book + ".~2~", "Author"), "Cy");
+  EXPECT_EQ(AnsiValue(book, "Author"), "Di");
+  EXPECT_EQ(LoadFileToString(book + "~"), ann);
+
+  const std::string copy = (Folder() / "copy.exe").string();
+  for (const char* author : {"Author=Ed", "Author=Flo"})
+    ASSERT_EQ(RunCli({"brand", book, "-s", author, "-o", copy, "--backup"}).Status, 0);
+  EXPECT_EQ(AnsiValue(copy + "~", "Author"), "Ed") << "the copy it replaced";
+  EXPECT_EQ(AnsiValue(copy, "Author"), "Flo");
+}
+
+// A book that would fail refuses the batch before any book is written; --keep-going brands the
+// others and says which failed.
+TEST_F(CommandLineTest, AFailingBookRefusesTheBatchUnlessKeepGoing) {
   const std::string first = CopySample("typical.exe");
   const std::string broken = CopySample("cycle.exe");
   const std::string second = CopySample("icons4.exe");
-  const TRun run = RunCli({"brand", first, broken, second, "--set", "Author=Ann"});
+  const TRun refused = RunCli({"brand", first, broken, second, "--set", "Author=Ann"});
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_EQ(refused.Out, "");
+  EXPECT_EQ(refused.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << refused.Err;
+  EXPECT_EQ(AnsiValue(first, "Author"), "Mara Quill");
+
+  const TRun run = RunCli({"brand", first, broken, second, "--set", "Author=Ann", "--keep-going"});
   EXPECT_EQ(run.Status, 1);
-  EXPECT_NE(run.Out.find("branded " + first + ": 1 value set, icon kept\n"), std::string::npos);
-  EXPECT_NE(run.Out.find("branded " + second), std::string::npos);
-  EXPECT_NE(run.Out.find("2 branded, 1 failed"), std::string::npos);
+  EXPECT_EQ(run.Out,
+            "branded " + first + ": 1 value set, icon kept\nbranded " + second +
+                ": 1 value set, icon kept\n2 branded, 0 unchanged, 1 failed, 0 not reached\n");
   EXPECT_NE(run.Err.find("Cycling reference"), std::string::npos);
   EXPECT_EQ(AnsiValue(second, "Author"), "Ann");
 }
@@ -431,20 +467,22 @@ TEST_F(CommandLineTest, OutputsThatCannotBeWrittenCleanlyAreRefusedFirst) {
       {{a}, (Folder() / "fifo.exe").string(), "fifo.exe is not a regular file"},
       {{a}, (Folder() / "elsewhere.exe").string(), "elsewhere.exe is not a regular file"},
   };
-  for (const auto& c : cases) {
-    std::vector<std::string> arguments{"brand"};
-    arguments.insert(arguments.end(), c.books.begin(), c.books.end());
-    for (const char* option : {"--set", "Author=Ann", "--output"})
-      arguments.push_back(option);
-    arguments.push_back(c.output);
-    const TRun run = RunCli(arguments);
-    EXPECT_EQ(run.Status, 1) << c.output;
-    EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
-    EXPECT_EQ(LoadFileToString(a), original) << c.output;
-    EXPECT_TRUE(fs::is_empty(Folder() / "out")) << c.output;
-    EXPECT_TRUE(fs::is_fifo(Folder() / "fifo.exe"));
-    EXPECT_TRUE(fs::is_symlink(Folder() / "elsewhere.exe"));
-  }
+  // The dry run refuses what the brand refuses.
+  for (const auto& c : cases)
+    for (const char* mode : {"--quiet", "--dry-run"}) {
+      std::vector<std::string> arguments{"brand", mode};
+      arguments.insert(arguments.end(), c.books.begin(), c.books.end());
+      for (const char* option : {"--set", "Author=Ann", "--output"})
+        arguments.push_back(option);
+      arguments.push_back(c.output);
+      const TRun run = RunCli(arguments);
+      EXPECT_EQ(run.Status, 2) << c.output;
+      EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
+      EXPECT_EQ(LoadFileToString(a), original) << c.output;
+      EXPECT_TRUE(fs::is_empty(Folder() / "out")) << c.output;
+      EXPECT_TRUE(fs::is_fifo(Folder() / "fifo.exe"));
+      EXPECT_TRUE(fs::is_symlink(Folder() / "elsewhere.exe"));
+    }
   const TRun intoFolder =
       RunCli({"brand", a, "--set", "Author=Ann", "--output", (Folder() / "out").string()});
   ASSERT_EQ(intoFolder.Status, 0) << intoFolder.Err;
@@ -509,8 +547,23 @@ TEST_F(CommandLineTest, AStopSignalLeavesEachBookAsItWasOrFinished) {
     if (c.step == csNewFileSynced) {
       EXPECT_GE(finished, 1) << "the book past its sync is finished: " << run.Out;
     }
+    EXPECT_EQ(lines.back()["notReached"].toInt(), 2 - int(lines.size() - 1)) << run.Out;
     EXPECT_TRUE(TempFolderIsEmpty());
   }
+  // A stopped run's text ends with the summary too, the books not reached counted.
+  const std::string book = CopySample("typical.exe");
+  SetCommitStepHook([](TCommitStep step) {
+    if (step == csNewFileCreated)
+      std::raise(SIGINT);
+  });
+  const TRun text = RunCli({"brand", book, CopySample("icons4.exe"), "-s", "Author=Ann"});
+  SetCommitStepHook(nullptr);
+  EXPECT_EQ(text.Status, 130);
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_search(text.Out, counts,
+                                std::regex("(\\d) branded, 0 unchanged, 0 failed, (\\d) not reached\n$")))
+      << text.Out;
+  EXPECT_EQ(std::stoi(counts[1]) + std::stoi(counts[2]), 2) << text.Out;
 }
 
 // Wherever a brand fails, it says so in one line that names the book and the cause, and the
@@ -520,9 +573,10 @@ TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
   TScratchMount disk(Folder() / "disk", uint64_t(80) << 20);
   if (!disk.Mounted)
     GTEST_SKIP() << "mounting a file system of its own needs root";
-  const auto expectOneLine = [](const TRun& run, const std::string& book,
-                                const std::string& cause) {
-    EXPECT_EQ(run.Status, 1);
+  // Refused before anything is written (2), or failed while writing (1).
+  const auto expectOneLine = [](const TRun& run, const std::string& book, const std::string& cause,
+                                int status = 2) {
+    EXPECT_EQ(run.Status, status);
     EXPECT_EQ(run.Err.rfind("folioset-cli: " + book + ": ", 0), 0u) << run.Err;
     EXPECT_NE(run.Err.find(cause), std::string::npos) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
@@ -544,7 +598,7 @@ TEST_F(CommandLineTest, EveryFailedBrandIsOneLineNamingTheBookAndTheCause) {
     disk.LeaveFree(free << 20);
     const TRun run = RunCli({"brand", "-q", "-s", "Author=Ann", onDisk});
     if (free <= 40) {
-      expectOneLine(run, onDisk, "No space left on device: the new book needs about 4");
+      expectOneLine(run, onDisk, "No space left on device: the new book needs about 4", 1);
       EXPECT_EQ(LoadFileToString(onDisk), original);
     } else {
       EXPECT_EQ(run.Status, 0) << "the room asked for is about what a brand takes" << run.Err;
@@ -617,9 +671,10 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
        1,
        "folioset-cli: " + fifo + ": Cannot open file \"" + fifo + "\". It is not a regular file."},
       {{"extract", missing, (Folder() / "out").string()}, 1, "folioset-cli: " + missing + ": "},
-      {{"brand", book, "--icon", missing}, 1, "folioset-cli: " + missing + ": Cannot open"},
+      // Refused before anything is written: 2, as a usage mistake, but without the pointer.
+      {{"brand", book, "--icon", missing}, 2, "folioset-cli: " + missing + ": Cannot open"},
       {{"brand", book, "--set", "Nope=1"},
-       1,
+       2,
        "folioset-cli: " + book + ": \"Nope\" is not a brandable variable\n"},
       {{}, 2, "folioset-cli: no command given" + tryHelp},
       {{"frobnicate"}, 2, "folioset-cli: unknown command 'frobnicate'" + tryHelp},
@@ -628,13 +683,25 @@ TEST_F(CommandLineTest, ErrorsAreOneLineNamingTheFile) {
       {{"show", "--json=yes", book}, 2, "folioset-cli: option '--json' takes no value" + tryHelp},
       {{"show"}, 2, "folioset-cli: show needs a book" + tryHelp},
       {{"brand", book, "--set"}, 2, "folioset-cli: option '--set' needs a value" + tryHelp},
+      // Not "--backup sometimes": the value is given only as "--backup=sometimes".
+      {{"brand", book, "--backup", "sometimes"},
+       2,
+       "folioset-cli: sometimes: Cannot open file \"sometimes\""},
+      {{"brand", book, "--backup=sometimes"},
+       2,
+       "folioset-cli: --backup takes simple or numbered, not sometimes" + tryHelp},
+      {{"brand", book, "--check", "-n"},
+       2,
+       "folioset-cli: --check and --dry-run exclude each other: --check writes nothing" + tryHelp},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli(c.arguments);
     EXPECT_EQ(run.Status, c.status) << c.err;
     EXPECT_EQ(run.Err.find(c.err), 0u) << run.Err;
     EXPECT_EQ(run.Err.find('\r'), std::string::npos) << run.Err;
-    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), c.status == 2 ? 2 : 1) << run.Err;
+    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'),
+              c.err.find(tryHelp) != std::string::npos ? 2 : 1)
+        << run.Err;
     EXPECT_TRUE(run.Out.empty()) << run.Out;
   }
 }
@@ -670,18 +737,75 @@ TEST_F(CommandLineTest, HelpAndVersionAnywhereAndDoubleDashEndsTheOptions) {
   EXPECT_EQ(helpAsBook.Err.find("folioset-cli: --help: Cannot open file"), 0u) << helpAsBook.Err;
 }
 
+// A brand that would change nothing writes nothing, not even the same bytes: values compared
+// as stored (a reference is not its resolution), the icon by its images wherever the .ico file
+// puts them. --check tells the same, writing nothing, and says what differs.
 TEST_F(CommandLineTest, NothingToChangeWritesNothingAndABookNamedTwiceIsBrandedOnce) {
-  const std::string book = CopySample("typical.exe");
-  const std::string original = LoadFileToString(book);
-  const auto written = fs::file_time_type::clock::now() - std::chrono::hours(1);
-  fs::last_write_time(book, written);
-  const TRun same = RunCli({"brand", book, "--set", "Author=Mara Quill"});
-  ASSERT_EQ(same.Status, 0) << same.Err;
-  EXPECT_EQ(same.Out,
-            "unchanged " + book + ": its values are these already and no icon is given\n");
-  EXPECT_EQ(LoadFileToString(book), original);
-  EXPECT_EQ(fs::last_write_time(book), written) << "not even rewritten with the same bytes";
+  const std::string icon = SamplePath("icons/brand_1.ico");
+  std::string bytes = LoadFileToString(icon);
+  bytes.insert(22, 16, '\0'); // the one image 16 bytes further, its offset (at 18) with it
+  bytes[18] = char(bytes[18] + 16);
+  const std::string moved = (Folder() / "moved.ico").string();
+  SaveStringToFile(bytes, moved);
+  bytes.back() = char(bytes.back() ^ 1);
+  const std::string other = (Folder() / "other.ico").string();
+  SaveStringToFile(bytes, other);
+  const std::string stored = "Copyright=Copyright 2025 %{Company}. All rights reserved.";
+  const std::string resolved = "Copyright=Copyright 2025 Quill Press. All rights reserved.";
+  const struct {
+    const char* what;
+    std::vector<std::string> first; // applied before, when given
+    std::vector<std::string> again;
+    std::string differs; // what --check says differs; empty: unchanged
+  } cases[] = {
+      {"a value as stored", {}, {"-s", "Author=Mara Quill"}, ""},
+      {"a reference as stored", {}, {"-s", stored}, ""},
+      {"a reference resolved",
+       {},
+       {"-s", resolved},
+       "  Copyright: \"Copyright 2025 %{Company}. All rights reserved.\" -> \"Copyright 2025 "
+       "Quill Press. All rights reserved.\"\n"},
+      {"the icon it holds", {"--icon", icon}, {"--icon", icon, "-s", "Author=Mara Quill"}, ""},
+      {"the same images elsewhere in the .ico", {"--icon", icon}, {"--icon", moved}, ""},
+      {"another image of the same size",
+       {"--icon", icon},
+       {"--icon", other},
+       "  icon: 32x32 (1 bpp) -> 32x32 (1 bpp)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string book = CopySample("typical.exe");
+    const auto run = [&](std::vector<std::string> options) {
+      options.insert(options.begin(), {"brand", book});
+      return RunCli(options);
+    };
+    if (!c.first.empty()) {
+      ASSERT_EQ(run(c.first).Status, 0);
+    }
+    fs::last_write_time(book, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    struct stat before, after;
+    ASSERT_EQ(::stat(book.c_str(), &before), 0);
+    const std::string image = LoadFileToString(book);
+    std::vector<std::string> check = c.again;
+    check.push_back("--check");
+    const TRun checked = run(check);
+    EXPECT_EQ(checked.Status, c.differs.empty() ? 0 : 1) << checked.Err;
+    EXPECT_EQ(checked.Out, c.differs.empty() ? "unchanged " + book + ": it holds what was asked "
+                                                                      "already\n"
+                                             : "differs " + book + ":\n" + c.differs);
+    const TRun again = run(c.again);
+    ASSERT_EQ(again.Status, 0) << again.Err;
+    EXPECT_EQ(again.Out.rfind("unchanged ", 0) == 0, c.differs.empty()) << again.Out;
+    ASSERT_EQ(::stat(book.c_str(), &after), 0);
+    if (c.differs.empty()) {
+      EXPECT_EQ(LoadFileToString(book), image);
+      EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << "not even the same bytes again";
+      EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+    }
+    EXPECT_EQ(run(check).Status, 0) << "done, the check says so";
+  }
 
+  const std::string book = CopySample("typical.exe");
   const std::string link = (Folder() / "link.exe").string();
   fs::create_symlink(book, link);
   const TRun twice = RunCli({"brand", "-j", book, link, "-s", "Author=Ann"});
@@ -703,23 +827,30 @@ TEST_F(CommandLineTest, DryRunTellsWhatWouldChangeAndWritesNothing) {
   const std::string icon = SamplePath("icons/brand_1.ico");
   const TRun text =
       RunCli({"brand", "-n", book, broken, "-s", "Author=Ann", "-s", "Email=me@example.org\n2",
-              "-s", "Company=Quill Press", "--icon", icon});
+              "-s", "Company=Quill Press", "--icon", icon, "--keep-going"});
   EXPECT_EQ(text.Status, 1) << "the book that would fail says so";
   EXPECT_EQ(text.Out, "would brand " + book +
                           ":\n  Author: \"Mara Quill\" -> \"Ann\"\n"
                           "  Email: \"books@example.org\" -> \"me@example.org\\n2\"\n"
                           "  icon: 32x32 (8 bpp) -> 32x32 (1 bpp)\n"
                           "  title: \"The Garden Handbook by Mara Quill\" -> "
-                          "\"The Garden Handbook by Ann\"\n");
+                          "\"The Garden Handbook by Ann\"\n"
+                          "1 branded, 0 unchanged, 1 failed, 0 not reached\n");
   EXPECT_EQ(text.Err.find("folioset-cli: " + broken + ": Cycling reference"), 0u) << text.Err;
 
-  const TRun json = RunCli({"brand", "--dry-run", "--json", book, "--set", "Author=Ann"});
+  const TRun json = RunCli({"brand", "--dry-run", "--json", book, "--set", "Company=Ann"});
   ASSERT_EQ(json.Status, 0) << json.Err;
   const QJsonObject preview = JsonOf(json.Out)["books"].toArray()[0].toObject();
-  EXPECT_EQ(preview["variables"].toObject(),
-            (QJsonObject{{"Author", QJsonObject{{"old", "Mara Quill"}, {"new", "Ann"}}}}));
-  EXPECT_EQ(preview["title"].toObject()["new"].toString(), "The Garden Handbook by Ann");
-  EXPECT_TRUE(preview["icon"].isNull());
+  const QJsonObject changes = preview["changes"].toObject();
+  EXPECT_EQ(changes["variables"].toObject(),
+            (QJsonObject{{"Company", QJsonObject{{"old", "Quill Press"}, {"new", "Ann"}}}}));
+  EXPECT_EQ(changes["derived"].toObject(),
+            (QJsonObject{{"Copyright", QJsonObject{{"old", "Copyright 2025 Quill Press. All rights "
+                                                           "reserved."},
+                                                   {"new", "Copyright 2025 Ann. All rights "
+                                                           "reserved."},
+                                                   {"from", QJsonArray{"Company"}}}}}));
+  EXPECT_TRUE(changes["icon"].isNull());
   EXPECT_EQ(preview["status"].toString(), "branded");
   EXPECT_TRUE(preview["dryRun"].toBool());
   EXPECT_EQ(LoadFileToString(book), original);
@@ -731,12 +862,25 @@ TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   const std::string broken = CopySample("cycle.exe");
   const std::string copy = (Folder() / "copy.exe").string();
   const std::string icon = SamplePath("icons/brand_1.ico");
-  const TRun run = RunCli({"brand", "-j", first, broken, "--set", "Author=Ann"});
+  // Refused before any write: the refused books, and why nothing was written.
+  const TRun refused = RunCli({"brand", "-j", first, broken, "--set", "Author=Ann"});
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_EQ(JsonOf(refused.Out)["error"].toString(), "1 book refused; nothing written");
+  EXPECT_EQ(JsonOf(refused.Out)["books"].toArray().size(), 1);
+
+  const TRun run = RunCli({"brand", "-j", first, broken, "--set", "Author=Ann", "--keep-going"});
   EXPECT_EQ(run.Status, 1);
   const QJsonObject report = JsonOf(run.Out);
   const QJsonArray books = report["books"].toArray();
   ASSERT_EQ(books.size(), 2) << run.Out;
-  EXPECT_EQ(books[0].toObject(), (QJsonObject{{"path", QString::fromStdString(first)},
+  // What changed, stored before and after, and what the book shows otherwise through them.
+  QJsonObject branded = books[0].toObject();
+  const QJsonObject changes = branded.take("changes").toObject();
+  EXPECT_EQ(changes["variables"].toObject(),
+            (QJsonObject{{"Author", QJsonObject{{"old", "Mara Quill"}, {"new", "Ann"}}}}));
+  EXPECT_EQ(changes["title"].toObject()["new"].toString(), "The Garden Handbook by Ann");
+  EXPECT_EQ(changes["signature"].toObject(), (QJsonObject{{"old", QJsonValue()}, {"new", QJsonValue()}}));
+  EXPECT_EQ(branded, (QJsonObject{{"path", QString::fromStdString(first)},
                                               {"output", QString::fromStdString(first)},
                                               {"status", "branded"},
                                               {"valuesSet", 1},
@@ -764,7 +908,8 @@ TEST_F(CommandLineTest, BrandJsonReportsEveryBookAndTheTotals) {
   EXPECT_EQ(
       objects[1],
       (QJsonObject{
-          {"type", "summary"}, {"version", 2}, {"branded", 1}, {"unchanged", 0}, {"failed", 0}}));
+          {"type", "summary"}, {"version", 2}, {"branded", 1}, {"unchanged", 0}, {"failed", 0},
+          {"notReached", 0}}));
 }
 
 TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicodeAndFitAVariable) {
@@ -781,7 +926,7 @@ TEST_F(CommandLineTest, ValuesFromStandardInputMustBeValidUnicodeAndFitAVariable
   const std::string branded = LoadFileToString(book);
   for (const char* lone : {"{\"Author\": \"x\\ud800\"}", "{\"\\udc00\": \"x\"}"}) {
     const TRun run = brandFromInput(lone);
-    EXPECT_EQ(run.Status, 1) << lone;
+    EXPECT_EQ(run.Status, 2) << lone;
     EXPECT_EQ(run.Err.find("folioset-cli: standard input: "), 0u) << run.Err;
     EXPECT_NE(run.Err.find("is not valid Unicode"), std::string::npos) << run.Err;
     EXPECT_EQ(LoadFileToString(book), branded);
@@ -946,7 +1091,7 @@ TEST_F(CommandLineTest, NamesThatFoldToOneUnderTheWrongCodePageAreRefusedNotDrop
     const std::string book = AssembleBookIn(codePage, files);
     const std::string before = LoadFileToString(book);
     const TRun refused = RunCli({"brand", book, "--set", "Author=Bob"});
-    EXPECT_EQ(refused.Status, 1);
+    EXPECT_EQ(refused.Status, 2);
     EXPECT_NE(refused.Err.find("which are one name in code page 1252"), std::string::npos)
         << refused.Err;
     EXPECT_EQ(LoadFileToString(book), before);
@@ -1061,8 +1206,8 @@ TEST_F(CommandLineTest, AManifestGivesEachBookItsCodePage) {
 
   SaveStringToFile("{\"book\": \"" + cyrillic + "\", \"codePage\": 65001}\n", manifest);
   const TRun refused = RunCli({"brand", "--manifest", manifest});
-  EXPECT_EQ(refused.Status, 1);
-  EXPECT_NE(refused.Err.find(":1: codePage takes one of 874, 932"), std::string::npos)
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_NE(refused.Err.find(":1: " + cyrillic + ": codePage takes one of 874, 932"), std::string::npos)
       << refused.Err;
 }
 
@@ -1122,7 +1267,7 @@ TEST_F(CommandLineTest, ValuesNamingOneVariableTwiceOrTextTheCodePageCannotHold)
       {{"--values", values}, 2, "\"Author\" and \"author\" name one variable; give it once"},
       {{"--set", "title=a", "--set", "TITLE=b"}, 2, "\"title\" and \"TITLE\" name one variable"},
       {{"--set", "Author=\xC5\x81ukasz"},
-       1,
+       2,
        "the value of \"Author\" holds U+0141 LATIN CAPITAL LETTER L WITH STROKE, which code page "
        "1252 cannot hold; "
        "give the book's code page with --code-page"},
@@ -1197,6 +1342,7 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
       return TRun{status, out.str(), err.str()};
     };
 
+    EXPECT_EQ(brand({"brand", "--check", "--manifest", manifest}).Status, 1) << "not done yet";
     const TRun dry = brand({"brand", "-n", "--manifest", manifest});
     ASSERT_EQ(dry.Status, 0) << dry.Err;
     EXPECT_EQ(dry.Out.find("would brand " + a + ":\n  Author: \"Mara Quill\" -> \""), 0u)
@@ -1212,7 +1358,7 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
     const TRun run = brand({"brand", "--manifest", manifest});
     ASSERT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(run.Out, "branded " + a + ": 2 values set, icon kept\nbranded " + b + " -> " + b +
-                           ".out: 3 values set, icon replaced\n2 branded, 0 failed\n")
+                           ".out: 3 values set, icon replaced\n2 branded, 0 unchanged, 0 failed, 0 not reached\n")
         << "the entry asking again for the same is branded once";
     const bool quoted = std::string(c.format) == "CSV with quotes";
     EXPECT_EQ(AnsiValue(a, "Author"), quoted ? "Ann \"A\",\nAnd" : "Ann");
@@ -1222,6 +1368,19 @@ TEST_F(CommandLineTest, AManifestBrandsEachBookWithItsOwnValuesIconAndOutput) {
     EXPECT_EQ(AnsiValue(b + ".out", "Author"), "Default");
     EXPECT_EQ(AnsiValue(b + ".out", "Company"), "Co");
     EXPECT_EQ(IconGroupSizes(b + ".out"), IconSizes(LoadFileToString(icon)));
+
+    // Done, the check says so, and the same manifest again writes nothing.
+    const TRun check = brand({"brand", "--check", "--manifest", manifest});
+    EXPECT_EQ(check.Status, 0) << check.Out;
+    const std::string branded = LoadFileToString(a), copy = LoadFileToString(b + ".out");
+    const auto written = fs::last_write_time(b + ".out");
+    const TRun again = brand({"brand", "--manifest", manifest});
+    EXPECT_EQ(again.Out, "unchanged " + a + ": it holds what was asked already\nunchanged " + b +
+                             " -> " + b + ".out: it holds what was asked already\n" +
+                             "0 branded, 2 unchanged, 0 failed, 0 not reached\n");
+    EXPECT_EQ(LoadFileToString(a), branded);
+    EXPECT_EQ(LoadFileToString(b + ".out"), copy);
+    EXPECT_EQ(fs::last_write_time(b + ".out"), written);
   }
 }
 
@@ -1241,7 +1400,7 @@ TEST_F(CommandLineTest, ManyBooksOfOneFolderEachGetTheirOwnValues) {
   SaveStringToFile(manifest, (Folder() / "books.jsonl").string());
   const TRun run = RunCli({"brand", "--manifest", (Folder() / "books.jsonl").string()});
   ASSERT_EQ(run.Status, 0) << run.Err;
-  EXPECT_EQ(run.Out, expected + "60 branded, 0 failed\n");
+  EXPECT_EQ(run.Out, expected + "60 branded, 0 unchanged, 0 failed, 0 not reached\n");
   for (int i = 0; i < 30; ++i) {
     const std::string book = (Folder() / ("book" + std::to_string(i) + ".exe")).string();
     EXPECT_EQ(AnsiValue(book, "Author"), std::to_string(i));
@@ -1312,14 +1471,14 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
       {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": 1}}\n",
        at(2, "the value of \"Author\" is not text")},
       {first + "{\"book\": \"" + b + "\", \"set\": {\"Author\": \"\xce\xa9\"}}\n",
-       at(2, "the value of \"Author\" holds U+03A9")},
+       at(2, b + ": the value of \"Author\" holds U+03A9")},
       {first + "{\"book\": \"" + b + "\", \"icon\": \"" + badIcon + "\"}\n",
-       at(2, badIcon + ": Icon image is not valid")},
+       at(2, b + ": " + badIcon + ": Icon image is not valid")},
       {first + "{\"book\": \"" + b + ".none\"}\n", at(2, b + ".none: No such file")},
       {first + "{\"book\": \"" + a + "\", \"set\": {\"Author\": \"Bo\"}}\n",
        at(2, a + ": line 1 brands this book in place too")},
       {first + "{\"book\": \"" + b + "\", \"signCert\": \"c.pem\"}\n",
-       at(2, "--sign-cert and --sign-key go together")},
+       at(2, b + ": --sign-cert and --sign-key go together")},
       {header + b + ",,Bo,x\n", at(3, "4 cells where the header has 3")},
       {header + b + ",,\"Bo\n", at(3, "a quoted cell is not closed")},
       {header + b + ",,B\"o\n", at(3, "a quote inside a cell")},
@@ -1330,12 +1489,12 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
       {"book,Output,output\n", at(1, "the header names \"output\" twice")},
       {"book,var:\n", at(1, "a column of the header has no name")},
       {"book,var:Author,Author\n", at(1, "the header names \"Author\" twice")},
-      {header + b + "," + a + ",\n", a + " would overwrite the book " + a},
+      {header + b + "," + a + ",\n", at(3, b + ": " + a + " would overwrite the book " + a)},
   };
   for (const auto& c : cases) {
     SaveStringToFile(c.manifest, manifest);
     const TRun run = RunCli({"brand", "--manifest", manifest});
-    EXPECT_EQ(run.Status, 1) << c.error;
+    EXPECT_EQ(run.Status, 2) << c.error;
     EXPECT_EQ(run.Err.find("folioset-cli: " + c.error), 0u) << run.Err;
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << "one line: " << run.Err;
     EXPECT_EQ(LoadFileToString(a), original);
@@ -1351,6 +1510,33 @@ TEST_F(CommandLineTest, AManifestLineThatIsNotValidIsNamedAndNothingIsWritten) {
   }
   EXPECT_EQ(LoadFileToString(a), original);
   EXPECT_TRUE(TempFolderIsEmpty());
+
+  // Every refusal at once, in the manifest's order; with --keep-going the other books are
+  // branded all the same.
+  const std::string c = CopySample("rsrc_not_last.exe");
+  SaveStringToFile("book,icon,Author,Colour\n" + a + "," + badIcon + ",Ann,\n" + b +
+                       ".none,,Ann,\n" + b + ",,Ann,red\n" + b + ",,Bo,\n" + c + ",,Cy,\n",
+                   manifest);
+  const std::string refusals =
+      "folioset-cli: " + at(2, a + ": " + badIcon + ": Icon image is not valid\n") +
+      "folioset-cli: " + at(3, b + ".none: No such file or directory\n") + "folioset-cli: " +
+      at(4, b + ": \"Colour\" is not a brandable variable\n") + "folioset-cli: " +
+      at(5, b + ": line 4 brands this book in place too, asking for something else; give it "
+                "once\n");
+  for (const char* mode : {"--check", "--dry-run", "--quiet"}) {
+    const TRun run = RunCli({"brand", mode, "--manifest", manifest});
+    EXPECT_EQ(run.Status, 2) << mode;
+    EXPECT_EQ(run.Err, refusals) << mode;
+  }
+  EXPECT_EQ(AnsiValue(c, "Author"), "Mara Quill");
+  const TRun keepGoing = RunCli({"brand", "--keep-going", "--manifest", manifest});
+  EXPECT_EQ(keepGoing.Status, 1);
+  EXPECT_EQ(keepGoing.Err, refusals);
+  EXPECT_EQ(keepGoing.Out, "branded " + c +
+                               ": 1 value set, icon kept\n1 branded, 0 unchanged, 4 failed, 0 not "
+                               "reached\n");
+  EXPECT_EQ(AnsiValue(c, "Author"), "Cy");
+  EXPECT_EQ(LoadFileToString(a), original);
 }
 
 // Each write of the buffer is one packet of a SEQPACKET socket, so the packets show exactly

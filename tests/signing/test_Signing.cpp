@@ -232,6 +232,54 @@ TEST_F(SigningTest, ABrandThatChangesNothingKeepsTheSignatureAndADryRunSaysWhatG
   EXPECT_NE(dry.Out.find("  its digital signature would be removed\n"), std::string::npos)
       << dry.Out;
   EXPECT_EQ(LoadFileToString(book), image);
+
+  // Signed again as it is signed, nothing changes; another signature is another brand.
+  const struct {
+    std::vector<std::string> signing;
+    std::string differs; // what --check says of the signature; empty: unchanged
+  } cases[] = {
+      {{"--sign-pkcs12", Pki("signer.p12")}, ""},
+      {{"--sign-pkcs12", Pki("signer.p12"), "--sign-digest", "sha384"},
+       "  signature: O=Example,CN=Example Reseller -> O=Example,CN=Example Reseller\n"},
+      {{"--sign-cert", Pki("other_chain.pem"), "--sign-key", Pki("other_encrypted.key")},
+       "  signature: O=Example,CN=Example Reseller -> CN=Other Reseller\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signing[1]);
+    const std::string held = LoadFileToString(book);
+    std::vector<std::string> arguments = {"brand",    book, "--sign-password-file",
+                                          Pki("password"), "--set", "Author=Mara Quill"};
+    arguments.insert(arguments.end(), c.signing.begin(), c.signing.end());
+    arguments.push_back("--check");
+    const TRun check = Cli(arguments);
+    EXPECT_EQ(check.Status, c.differs.empty() ? 0 : 1);
+    EXPECT_EQ(check.Out, c.differs.empty()
+                             ? "unchanged " + book + ": it holds what was asked already\n"
+                             : "differs " + book + ":\n" + c.differs);
+    arguments.pop_back();
+    const TRun again = Cli(arguments);
+    EXPECT_EQ(again.Status, 0) << again.Err;
+    EXPECT_EQ(LoadFileToString(book) == held, c.differs.empty());
+    ASSERT_EQ(SignWithPkcs12(book).Status, 0);
+  }
+
+  // What the brand would refuse, the dry run refuses: an image whose sections leave a gap
+  // cannot be signed.
+  std::string gapped = LoadFileToString(SamplePath("typical.exe"));
+  const uint32_t nt = Get32(gapped, 0x3c);
+  const uint32_t text = nt + 24 + Get16(gapped, nt + 20); // the first section's header
+  Put32(gapped, text + 16, Get32(gapped, text + 16) - 0x200); // its raw data ends before the next
+  const std::string gappedBook = (Folder() / "gapped.exe").string();
+  SaveStringToFile(gapped, gappedBook);
+  for (const char* mode : {"--dry-run", "--quiet"}) {
+    const TRun refused = SignWithPkcs12(gappedBook, {mode, "--set", "Author=Ann"});
+    EXPECT_EQ(refused.Status, 2) << mode;
+    EXPECT_EQ(refused.Err, "folioset-cli: " + gappedBook +
+                               ": the image's sections leave gaps or overlap in the file, which "
+                               "verifiers hash differently; it cannot be signed\n");
+    EXPECT_EQ(LoadFileToString(gappedBook), gapped);
+  }
+  EXPECT_EQ(Cli({"brand", gappedBook, "--set", "Author=Ann"}).Status, 0) << "unsigned, it brands";
 }
 
 // Each signature judged by show and verify against the test root, and by osslsigncode: a book
@@ -378,6 +426,7 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
   const struct {
     std::vector<std::string> arguments;
     std::string error;
+    int status = 2; // refused before any write; 1: failed while writing
   } cases[] = {
       {with({"--sign-pkcs12", Pki("signer.p12"), "--sign-password-file", Pki("wrong_password")}),
        Pki("signer.p12") + ": the password is wrong"},
@@ -405,27 +454,32 @@ TEST_F(SigningTest, FailuresLeaveTheBookAsItWas) {
        Pki("missing.pem") + ": it holds no PEM certificate"},
       // Found out only when the signature is made, after the new book is built: still
       // before it replaces the book.
-      {stamping("refuse"), book + ": the time-stamp server " + FTimeStampUrl + "refuse: HTTP status 503"},
-      {stamping("rogue"), "rogue: token not trusted: the time stamp's authority: the root "
-                          "CN=Rogue Time Stamps is not trusted"},
-      {stamping("corrupt"), "corrupt: a bad token: the time stamp's signature does not verify"},
-      {stamping("page"), "page: not a time-stamp reply (text/html)"},
-      {stamping("empty"), "empty: not a time-stamp reply"},
-      {stamping("redirect"), "redirect: it redirects elsewhere"},
-      {stamping("silent"), "silent: no answer within 1 s"},
+      {stamping("refuse"), book + ": the time-stamp server " + FTimeStampUrl + "refuse: HTTP status 503", 1},
+      {stamping("rogue"),
+       "rogue: token not trusted: the time stamp's authority: the root "
+       "CN=Rogue Time Stamps is not trusted",
+       1},
+      {stamping("corrupt"), "corrupt: a bad token: the time stamp's signature does not verify", 1},
+      {stamping("page"), "page: not a time-stamp reply (text/html)", 1},
+      {stamping("empty"), "empty: not a time-stamp reply", 1},
+      {stamping("redirect"), "redirect: it redirects elsewhere", 1},
+      {stamping("silent"), "silent: no answer within 1 s", 1},
       {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", "http://127.0.0.1:1/"}),
-       "the time-stamp server http://127.0.0.1:1/: connection refused"},
+       "the time-stamp server http://127.0.0.1:1/: connection refused",
+       1},
       // The system's roots do not know the test authority.
       {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTimeStampUrl}),
-       "token not trusted: the time stamp's authority: "},
+       "token not trusted: the time stamp's authority: ",
+       1},
       {with({p12[0], p12[1], p12[2], p12[3], "--timestamp", FTlsTimeStampUrl}),
-       "the TLS connection failed: "},
+       "the TLS connection failed: ",
+       1},
       {with({p12[0], p12[1], p12[2], p12[3], "--sign-url", "https://r\xc3\xa9seller.example"}),
        "the link given for the signature must be plain ASCII"},
   };
   for (const auto& c : cases) {
     const TRun run = Cli(c.arguments);
-    EXPECT_EQ(run.Status, 1) << c.error;
+    EXPECT_EQ(run.Status, c.status) << c.error;
     EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
     const std::string error = run.Err.substr(run.Err.find("\nfolioset-cli: ") + 1);
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << "one line: " << run.Err;
