@@ -635,7 +635,7 @@ TEST_F(SigningTest, AKeyOnATokenSigns) {
       ASSERT_EQ(run.Status, 0) << run.Err;
       EXPECT_EQ(OsslVerify(book), "");
     } else {
-      EXPECT_EQ(run.Status, 1);
+      EXPECT_EQ(run.Status, 2) << "refused before any write";
       EXPECT_NE(run.Err.find(c.error), std::string::npos) << run.Err;
       EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
       EXPECT_EQ(run.Err.find("1234"), std::string::npos) << "no PIN in an error";
