@@ -12,7 +12,7 @@
 #include "resources/u_PEModule.h"
 #include "resources/u_Resources.h"
 #include "resources/vexTools.h"
-#include "signing/u_CodeSigner.h"
+#include "signing/u_SignEvent.h"
 #include "variables/u_Variables.h"
 #include "variables/u_VariablesBudget.h"
 #include "xml/u_SpaceXMLParser.h"
@@ -78,15 +78,6 @@ private:
   std::optional<TOld> FOld;
   std::vector<std::string> FMadeFolders; // outermost first
 };
-
-// The rewriter's signing step for signer, or none.
-TImageSignEvent SignEvent(const TCodeSigner* signer) {
-  if (!signer)
-    return {};
-  return [signer](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
-    return signer->CertificateTable(headers, length, read);
-  };
-}
 
 // The book's bytes for its signature's digest: the snapshot's, and where the cabinet was left
 // out of it, the cabinet's from the file.
@@ -186,10 +177,7 @@ std::function<void()> TEBookDocument::WaitingEvent() const {
 }
 
 TImageSignature TEBookDocument::JudgeSignature(TByteView image, const TImageReader& read) const {
-  const auto judge = [&](const TTrustStore& trust) {
-    return read ? ReadImageSignature(image, read, trust) : ReadImageSignature(image, trust);
-  };
-  return Trust ? judge(*Trust) : judge(TTrustStore({}, std::time(nullptr)));
+  return ReadImageSignature(image, read, Trust.get());
 }
 
 void TEBookDocument::ReadEBook(const std::string& path, int handle) {
@@ -628,7 +616,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     // rewrite's percent stops at 99 until that update is complete.
     how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
     how.Written = readNewBook ? &newFile : nullptr;
-    how.OnSign = SignEvent(signer);
+    how.OnSign = ImageSignEvent(signer);
     result.SignatureRemoved =
         UpdateExeImageResources(path, {FBook.Bytes, FBook.Identity}, std::move(changes), how)
             .SignatureRemoved;
