@@ -22,6 +22,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -317,27 +318,34 @@ void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress
   reader.SetExtractLimit(int64_t(budget));
   fs.SetLoadBudget(budget);
   // A small book is inflated whole and then read: a second thread would cost it more than it
-  // saves (most books of a reseller's batch are such).
-  if (cabinet.Size() <= SmallCabinetSize) {
+  // saves (most books of a reseller's batch are such). So is any book where no thread can be
+  // had (the browser's module has none).
+  const auto unpackWhole = [&] {
     TStringStream serialized;
     if (!reader.ExtractTo(SerializedMember, serialized))
       throw EMFSError(Format(SFileNotFound, SerializedPath));
     serialized.SetPosition(0);
     fs.LoadInOrder(serialized);
-    return;
-  }
+  };
+  if (cabinet.Size() <= SmallCabinetSize)
+    return unpackWhole();
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.
   TBytePipe serialized(reader.MaxExtractedSize());
   std::exception_ptr loadFailure;
-  std::thread loader([&] {
-    try {
-      fs.LoadInOrder(serialized);
-    } catch (...) {
-      loadFailure = std::current_exception();
-    }
-    serialized.CloseReading();
-  });
+  std::thread loader;
+  try {
+    loader = std::thread([&] {
+      try {
+        fs.LoadInOrder(serialized);
+      } catch (...) {
+        loadFailure = std::current_exception();
+      }
+      serialized.CloseReading();
+    });
+  } catch (const std::system_error&) {
+    return unpackWhole();
+  }
   bool found = false;
   try {
     found = reader.ExtractTo(SerializedMember, serialized);
