@@ -3,6 +3,7 @@
 // the image digest.
 
 #include "signing/u_ImageSignature.h"
+#include "signing/u_SignatureCheck.h"
 
 #include <cstdlib>
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#ifndef FOLIOSET_NO_ISAL
 #include <isa-l/igzip_lib.h>
+#endif
 #include <new>
 #include <zlib.h>
 
@@ -143,6 +145,56 @@ size_t TMszipEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   return CabFormat::MszipSignatureSize + StoredHeaderSize + size;
 }
 
+#ifdef FOLIOSET_NO_ISAL
+TMszipDecoder::TMszipDecoder(size_t slots)
+    : FState(std::make_unique<z_stream_s>()), FStrict(std::make_unique<z_stream_s>()),
+      FSlots(std::max<size_t>(slots, 2) * CabFormat::MaxBlockUncompressed),
+      FJoined(CabFormat::MaxBlockUncompressed), FSlotCount(std::max<size_t>(slots, 2)) {
+  if (inflateInit2(FState.get(), RawDeflateWindowBits) != Z_OK)
+    throw std::bad_alloc();
+  if (inflateInit2(FStrict.get(), RawDeflateWindowBits) != Z_OK) {
+    inflateEnd(FState.get());
+    throw std::bad_alloc();
+  }
+}
+
+TMszipDecoder::~TMszipDecoder() {
+  inflateEnd(FState.get());
+  inflateEnd(FStrict.get());
+}
+
+bool TMszipDecoder::Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize,
+                            const uint8_t* history, size_t historySize) {
+  if (outputSize > CabFormat::MaxBlockUncompressed || size < CabFormat::MszipSignatureSize ||
+      data[0] != SignatureC || data[1] != SignatureK)
+    return false;
+  // As tolerant as ISA-L: bytes after the final block are left, and a block whose final-block
+  // bit is missing ends where its input does, with no byte beyond its output.
+  z_stream_s& z = *FState;
+  if (inflateReset(&z) != Z_OK ||
+      (historySize > 0 && inflateSetDictionary(&z, history, uInt(historySize)) != Z_OK))
+    return false;
+  z.next_in = const_cast<uint8_t*>(data + CabFormat::MszipSignatureSize);
+  z.avail_in = uInt(size - CabFormat::MszipSignatureSize);
+  z.next_out = out;
+  z.avail_out = uInt(outputSize);
+  const int status = inflate(&z, Z_SYNC_FLUSH);
+  if (status == Z_STREAM_END || z.avail_out != 0 || (status != Z_OK && status != Z_BUF_ERROR))
+    return status == Z_STREAM_END && z.avail_out == 0;
+  uint8_t beyond = 0;
+  z.next_out = &beyond;
+  z.avail_out = 1;
+  const int rest = inflate(&z, Z_SYNC_FLUSH);
+  return (rest == Z_OK || rest == Z_BUF_ERROR || rest == Z_STREAM_END) && z.avail_out == 1 &&
+         z.avail_in == 0;
+}
+
+bool TMszipDecoder::InflateAlone(const uint8_t* data, size_t size, uint8_t* out,
+                                 size_t outputSize) {
+  // Without history, a block that reaches back fails as too far back.
+  return Inflate(data, size, out, outputSize, nullptr, 0);
+}
+#else
 TMszipDecoder::TMszipDecoder(size_t slots)
     : FState(std::make_unique<inflate_state>()), FStrict(std::make_unique<z_stream_s>()),
       FSlots(std::max<size_t>(slots, 2) * CabFormat::MaxBlockUncompressed),
@@ -154,31 +206,6 @@ TMszipDecoder::TMszipDecoder(size_t slots)
 
 TMszipDecoder::~TMszipDecoder() {
   inflateEnd(FStrict.get());
-}
-
-void TMszipDecoder::Reset() {
-  FOutput = nullptr;
-  FOutputSize = 0;
-  FHistory = nullptr;
-  FHistorySize = 0;
-  FBlocksStandAlone = true;
-}
-
-void TMszipDecoder::AdvanceHistory() {
-  constexpr size_t Window = CabFormat::MaxBlockUncompressed;
-  if (FOutputSize == Window) {
-    FHistory = FOutput;
-    FHistorySize = Window;
-    return;
-  }
-  // The last 32 KiB of the folder's output: the tail of the old history, then the short block.
-  const size_t keep = std::min(FHistorySize, Window - FOutputSize);
-  if (keep > 0)
-    std::memmove(FJoined.data(), FHistory + FHistorySize - keep, keep);
-  if (FOutputSize > 0)
-    std::memcpy(FJoined.data() + keep, FOutput, FOutputSize);
-  FHistory = FJoined.data();
-  FHistorySize = keep + FOutputSize;
 }
 
 bool TMszipDecoder::Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t outputSize,
@@ -223,6 +250,32 @@ bool TMszipDecoder::InflateAlone(const uint8_t* data, size_t size, uint8_t* out,
   state.next_out = out;
   state.avail_out = uint32_t(outputSize);
   return isal_inflate_stateless(&state) == ISAL_DECOMP_OK && state.avail_out == 0;
+}
+#endif
+
+void TMszipDecoder::Reset() {
+  FOutput = nullptr;
+  FOutputSize = 0;
+  FHistory = nullptr;
+  FHistorySize = 0;
+  FBlocksStandAlone = true;
+}
+
+void TMszipDecoder::AdvanceHistory() {
+  constexpr size_t Window = CabFormat::MaxBlockUncompressed;
+  if (FOutputSize == Window) {
+    FHistory = FOutput;
+    FHistorySize = Window;
+    return;
+  }
+  // The last 32 KiB of the folder's output: the tail of the old history, then the short block.
+  const size_t keep = std::min(FHistorySize, Window - FOutputSize);
+  if (keep > 0)
+    std::memmove(FJoined.data(), FHistory + FHistorySize - keep, keep);
+  if (FOutputSize > 0)
+    std::memcpy(FJoined.data() + keep, FOutput, FOutputSize);
+  FHistory = FJoined.data();
+  FHistorySize = keep + FOutputSize;
 }
 
 bool TMszipDecoder::Decode(const uint8_t* data, size_t size, size_t outputSize) {

@@ -67,7 +67,11 @@ private:
   // Makes the last block's output part of the history.
   void AdvanceHistory();
 
+#ifdef FOLIOSET_NO_ISAL
+  std::unique_ptr<z_stream_s> FState; // where ISA-L is not to be had (the browser): zlib
+#else
   std::unique_ptr<inflate_state> FState;
+#endif
   std::unique_ptr<z_stream_s> FStrict; // what Reproduces inflates with
   // Blocks are decoded into the slots in turn, so a full previous block is the history as it
   // is; after a short block the history is joined into its own buffer.

@@ -4,6 +4,7 @@
 #include "cli/u_SignatureReport.h"
 #include "common/u_SysUtils.h"
 #include "resources/vexTools.h"
+#include "signing/u_SignatureCheck.h"
 #include "signing/u_SigningError.h"
 
 #include <QJsonArray>

@@ -13,7 +13,7 @@ constexpr uintptr_t PageSize = 4096;
 constexpr size_t MinPreparedSize = 16 << 20;
 constexpr uintptr_t PreparedPiece = 2 << 20;
 // Below this a call costs more than the faults it saves.
-constexpr size_t MinPreparedPages = 4;
+[[maybe_unused]] constexpr size_t MinPreparedPages = 4;
 
 // The whole pages inside [from, from + count) as [start, end): advice on them touches no page
 // of another owner.
@@ -25,9 +25,14 @@ std::pair<uintptr_t, uintptr_t> WholePagesIn(void* from, size_t count) {
 } // namespace
 
 void PreparePages(void* from, size_t count) {
+#ifdef MADV_POPULATE_WRITE
   const auto [start, end] = WholePagesIn(from, count);
   if (end >= start + MinPreparedPages * PageSize)
     (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else // the browser: its memory is there from the start
+  (void)from;
+  (void)count;
+#endif
 }
 
 void ReleasePages(void* from, size_t count) {
@@ -39,7 +44,11 @@ void ReleasePages(void* from, size_t count) {
 void GrowUnwritten(std::string& bytes, size_t size) {
   // The size is given back as it was asked: this library's version offers the operation the
   // capacity instead, which may be more.
+#ifdef __cpp_lib_string_resize_and_overwrite
   bytes.resize_and_overwrite(size, [size](char*, size_t) { return size; });
+#else // the browser's library (libc++ 13) has no such operation: zeros instead
+  bytes.resize(size);
+#endif
 }
 
 void ZeroBytes(void* from, size_t count) {

@@ -21,10 +21,18 @@ std::string Format(const char* format, ...) {
   return result;
 }
 
+// GNU strerror_r may return a static text instead of filling the buffer; the POSIX one (the
+// browser's C library) fills it and returns 0.
+[[maybe_unused]] static const char* StrErrorText(const char* result, const char*) {
+  return result;
+}
+[[maybe_unused]] static const char* StrErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : nullptr;
+}
+
 std::string SysErrorMessage(int errorCode) {
   char buffer[256];
-  // GNU strerror_r may return a static text instead of filling the buffer.
-  const char* text = strerror_r(errorCode, buffer, sizeof buffer);
+  const char* text = StrErrorText(strerror_r(errorCode, buffer, sizeof buffer), buffer);
   return text ? std::string(text) : std::string();
 }
 

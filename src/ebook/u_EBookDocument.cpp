@@ -14,7 +14,8 @@
 #include "resources/u_Resources.h"
 #include "resources/vexLayout.h"
 #include "resources/vexTools.h"
-#include "signing/u_CodeSigner.h"
+#include "signing/u_ImageDigest.h"
+#include "signing/u_SignEvent.h"
 #include "variables/u_Variables.h"
 #include "variables/u_VariablesBudget.h"
 #include "xml/u_SpaceXMLParser.h"
@@ -24,6 +25,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -80,15 +82,6 @@ private:
   std::optional<TOld> FOld;
   std::vector<std::string> FMadeFolders; // outermost first
 };
-
-// The rewriter's signing step for signer, or none.
-TImageSignEvent SignEvent(const TCodeSigner* signer) {
-  if (!signer)
-    return {};
-  return [signer](const TImageHeaders& headers, uint64_t length, const TImageReader& read) {
-    return signer->CertificateTable(headers, length, read);
-  };
-}
 
 // The book's bytes for its signature's digest: the snapshot's, and where the cabinet was left
 // out of it, the cabinet's from the file.
@@ -188,10 +181,7 @@ std::function<void()> TEBookDocument::WaitingEvent() const {
 }
 
 TImageSignature TEBookDocument::JudgeSignature(TByteView image, const TImageReader& read) const {
-  const auto judge = [&](const TTrustStore& trust) {
-    return read ? ReadImageSignature(image, read, trust) : ReadImageSignature(image, trust);
-  };
-  return Trust ? judge(*Trust) : judge(TTrustStore({}, std::time(nullptr)));
+  return ReadImageSignature(image, read, Trust.get());
 }
 
 void TEBookDocument::ReadEBook(const std::string& path, int handle) {
@@ -355,27 +345,34 @@ void UnpackSystemMFS(TMFS& fs, TStream& cabinet, const TPercentEvent& onProgress
   reader.SetExtractLimit(int64_t(budget));
   fs.SetLoadBudget(budget);
   // A small book is inflated whole and then read: a second thread would cost it more than it
-  // saves (most books of a reseller's batch are such).
-  if (cabinet.Size() <= SmallCabinetSize) {
+  // saves (most books of a reseller's batch are such). So is any book where no thread can be
+  // had (the browser's module has none).
+  const auto unpackWhole = [&] {
     TStringStream serialized;
     if (!reader.ExtractTo(SerializedMember, serialized))
       throw EMFSError(Format(SFileNotFound, SerializedPath));
     serialized.SetPosition(0);
     fs.LoadInOrder(serialized);
-    return;
-  }
+  };
+  if (cabinet.Size() <= SmallCabinetSize)
+    return unpackWhole();
   // The cabinet is inflated on this thread while the tree is built on another, each on a core
   // of its own; the serialized form passes through a small pipe and is never held whole.
   TBytePipe serialized(reader.MaxExtractedSize());
   std::exception_ptr loadFailure;
-  std::thread loader([&] {
-    try {
-      fs.LoadInOrder(serialized);
-    } catch (...) {
-      loadFailure = std::current_exception();
-    }
-    serialized.CloseReading();
-  });
+  std::thread loader;
+  try {
+    loader = std::thread([&] {
+      try {
+        fs.LoadInOrder(serialized);
+      } catch (...) {
+        loadFailure = std::current_exception();
+      }
+      serialized.CloseReading();
+    });
+  } catch (const std::system_error&) {
+    return unpackWhole();
+  }
   bool found = false;
   try {
     found = reader.ExtractTo(SerializedMember, serialized);
@@ -680,7 +677,7 @@ TEBookUpdateResult TEBookDocument::WriteEBook(const TVariableRows& rows, TExeIma
     // rewrite's percent stops at 99 until that update is complete.
     how.OnProgress = [this](int percent) { Progress(esRewrite, std::min(percent, 99)); };
     how.Written = readNewBook ? &newFile : nullptr;
-    how.OnSign = SignEvent(signer);
+    how.OnSign = ImageSignEvent(signer);
     how.BeforeReplace = BeforeReplace;
     result.SignatureRemoved =
         UpdateExeImageResources(path,

@@ -13,6 +13,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -211,11 +212,18 @@ void Commit(TResUpdateContext& context, TResUpdateOutcome* outcome) {
   // Summed from where the bytes already are, in a big file on a second thread while this one
   // writes them. A signed file is summed once its signature is in place.
   std::future<uint32_t> checksum;
-  if (!context.OnSign)
-    checksum =
-        std::async(large ? std::launch::async : std::launch::deferred, ImageChecksumOfPieces,
-                   NewFilePieces(old, layout, headers, image, size.Total()),
-                   std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
+  const auto sumLater = [&](std::launch how) {
+    return std::async(how, ImageChecksumOfPieces,
+                      NewFilePieces(old, layout, headers, image, size.Total()),
+                      std::cref(layout.Patches), layout.NewLength, layout.Headers.CheckSumOffset());
+  };
+  if (!context.OnSign) {
+    try {
+      checksum = sumLater(large ? std::launch::async : std::launch::deferred);
+    } catch (const std::system_error&) { // no thread to be had: summed when it is asked for
+      checksum = sumLater(std::launch::deferred);
+    }
+  }
 
   // Copied in the kernel from the file read, where it can, as long as that file is still what
   // was read; otherwise, and once it changed, from the image in memory: the same bytes.

@@ -5,6 +5,7 @@
 #include "common/u_ByteView.h"
 #include "resources/vexTypes.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,8 +30,9 @@ enum TDataDirectoryIndex {
 };
 inline constexpr int DataDirectoryCount = 16;
 // Every file offset in a PE32 image is 32 bits wide, so no image's sections reach past 4 GiB;
-// a bigger file is no image that could be read or rewritten, and is refused before it is read.
-inline constexpr uint64_t MaxImageFileSize = uint64_t(4) << 30;
+// a bigger file is no image that could be read or rewritten, and is refused before it is read
+// (where memory is addressed in 32 bits, the browser's, what it can address).
+inline constexpr uint64_t MaxImageFileSize = std::min<uint64_t>(uint64_t(4) << 30, SIZE_MAX);
 inline constexpr uint32_t SectionHeaderSize = 40;
 inline constexpr uint32_t DebugDirectoryEntrySize = 28;
 // A signature's certificate table starts, and each of its records is padded, on an 8-byte

@@ -439,12 +439,6 @@ bool TCodeSigner::MakesLike(const TSignatureVerdict& held) const {
          held.TimeStamp.Time.empty() == FOptions.TimeStampUrls.empty();
 }
 
-void CheckImageSignable(const TImageHeaders& headers, uint64_t length) {
-  if (!RangesCoverImage(ImageDigestRanges(headers, length), headers, length))
-    throw ESigningError("the image's sections leave gaps or overlap in the file, which "
-                        "verifiers hash differently; it cannot be signed");
-}
-
 std::string TCodeSigner::CertificateTable(const TImageHeaders& headers, uint64_t length,
                                           const TImageReader& read) const {
   CheckImageSignable(headers, length);

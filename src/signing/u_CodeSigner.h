@@ -69,6 +69,3 @@ private:
   std::unique_ptr<TTrustStore> FTimeStampTrust; // when there are time-stamp servers
 };
 
-// Raises ESigningError for an image (headers as finally written, length bytes before the
-// certificate table) whose parts verifiers would hash differently: it cannot be signed.
-void CheckImageSignable(const TImageHeaders& headers, uint64_t length);

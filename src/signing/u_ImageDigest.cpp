@@ -87,3 +87,9 @@ std::string ImageDigest(const std::vector<TImageRange>& ranges, const std::strin
   EVP_DigestFinal_ex(context.get(), digest, &length);
   return std::string(reinterpret_cast<const char*>(digest), length);
 }
+
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length) {
+  if (!RangesCoverImage(ImageDigestRanges(headers, length), headers, length))
+    throw ESigningError("the image's sections leave gaps or overlap in the file, which "
+                        "verifiers hash differently; it cannot be signed");
+}

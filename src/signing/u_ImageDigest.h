@@ -29,3 +29,7 @@ bool RangesCoverImage(const std::vector<TImageRange>& ranges, const TImageHeader
 // The digest (digestName as OpenSSL knows it, "SHA256") of the ranges, read through read.
 std::string ImageDigest(const std::vector<TImageRange>& ranges, const std::string& digestName,
                         const TImageReader& read);
+
+// Raises ESigningError for an image (headers as finally written, length bytes before the
+// certificate table) whose parts verifiers would hash differently: it cannot be signed.
+void CheckImageSignable(const TImageHeaders& headers, uint64_t length);

@@ -2,6 +2,7 @@
 
 #include "signing/u_CertificateTable.h"
 #include "signing/u_ImageDigest.h"
+#include "signing/u_SignatureCheck.h"
 #include "signing/u_SigningError.h"
 
 #include <cstring>
@@ -54,4 +55,12 @@ TImageSignature ReadImageSignature(TByteView image, const TImageReader& read,
     result.Problem = e.Message();
   }
   return result;
+}
+
+TImageSignature ReadImageSignature(TByteView image, const TImageReader& read,
+                                   const TTrustStore* trust) {
+  const auto judge = [&](const TTrustStore& roots) {
+    return read ? ReadImageSignature(image, read, roots) : ReadImageSignature(image, roots);
+  };
+  return trust ? judge(*trust) : judge(TTrustStore({}, std::time(nullptr)));
 }

@@ -4,9 +4,11 @@
 
 #include "common/u_ByteView.h"
 #include "resources/vexTools.h"
-#include "signing/u_SignatureCheck.h"
+#include "signing/u_SignatureVerdict.h"
 
 #include <vector>
+
+class TTrustStore;
 
 struct TImageSignature : TSignatureVerdict {
   bool Signed = false; // the image has a certificate table
@@ -23,3 +25,7 @@ TImageSignature ReadImageSignature(TByteView image, const TTrustStore& trust);
 // not in memory, where image holds zeros instead.
 TImageSignature ReadImageSignature(TByteView image, const TImageReader& read,
                                    const TTrustStore& trust);
+// The same against trust, or when it is null the system's roots at this moment; with read
+// empty, the image's bytes are all in image.
+TImageSignature ReadImageSignature(TByteView image, const TImageReader& read,
+                                   const TTrustStore* trust);

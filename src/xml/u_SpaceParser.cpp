@@ -1,6 +1,9 @@
 #include "xml/u_SpaceParser.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -122,9 +125,25 @@ bool TextToExtended(std::string_view text, long double& result) {
     return false;
   const char* first = text.data() + i;
   const char* last = text.data() + text.size();
+#if __cpp_lib_to_chars >= 201611L
   const auto [end, error] = std::from_chars(first, last, result, std::chars_format::general);
   if (error != std::errc() || end != last)
     return false;
+#else
+  // The browser's library (libc++ 13) reads no floating point with from_chars. Its C library
+  // knows only the "C" locale, so strtold reads the same, once hexadecimal, "inf" and "nan"
+  // are refused as from_chars refuses them.
+  if (!std::all_of(first, last, [](char c) {
+        return IsDigit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
+      }))
+    return false;
+  const std::string digits(first, last);
+  char* end = nullptr;
+  errno = 0;
+  result = std::strtold(digits.c_str(), &end);
+  if (errno == ERANGE || end != digits.c_str() + digits.size())
+    return false;
+#endif
   if (negative)
     result = -result;
   return true;

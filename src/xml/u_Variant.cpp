@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
@@ -9,9 +10,15 @@ namespace {
 // them: capital E, no plus sign, no leading zeros ("1E15", "1E-5").
 std::string FloatToStr(double value) {
   char digits[64];
+#if __cpp_lib_to_chars >= 201611L
   const auto result =
       std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 15);
   std::string text(digits, result.ptr);
+#else
+  // The browser's library (libc++ 13) writes no floating point with to_chars; printf in the
+  // "C" locale, the only one its C library knows, is what to_chars is defined as.
+  std::string text(digits, size_t(std::snprintf(digits, sizeof digits, "%.15g", value)));
+#endif
   for (char& c : text)
     c = char(std::toupper(static_cast<unsigned char>(c)));
   const size_t exponent = text.find('E');

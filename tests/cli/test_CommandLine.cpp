@@ -1002,9 +1002,10 @@ TEST_F(CommandLineTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
       Format("%.1f MB] ", double(fs::file_size(first) + fs::file_size(second)) / 1e6);
   const TRun drawn = brand(true, false);
   EXPECT_EQ(drawn.Status, 0);
-  EXPECT_NE(drawn.Err.find("\r\033[K[1/2, 0.0 of " + total + first + ": unpack 0%"),
-            std::string::npos)
-      << drawn.Err;
+  // The other book, branded at once, may have counted some of its bytes already.
+  const size_t unpack = drawn.Err.find(" of " + total + first + ": unpack 0%");
+  ASSERT_NE(unpack, std::string::npos) << drawn.Err;
+  EXPECT_EQ(drawn.Err.rfind("\r\033[K[1/2, ", unpack), unpack - 13) << drawn.Err;
   // Books are branded at once: the line tells of the first book until it is done.
   EXPECT_NE(drawn.Err.find(" of " + total + first + ": rewrite 100%"), std::string::npos);
   EXPECT_EQ(drawn.Err.substr(drawn.Err.size() - 4), "\r\033[K") << "the line is taken away";
